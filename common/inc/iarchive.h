@@ -1,0 +1,13 @@
+#pragma once
+#include <cstdint>
+
+// The byte stream of a saved scan result. Both operations answer 0, or -1 when fewer
+// bytes than asked were moved.
+class IArchive {
+ public:
+  virtual int Write(const void* data, uint32_t len) = 0;
+  virtual int Read(void* buf, uint32_t len) = 0;
+
+ protected:
+  ~IArchive() = default;
+};

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs, idempotently, every Debian package that the build, the tests, the fixtures,
+# the fuzzers and the demo need.
+set -eu
+PKGS=(
+  # build
+  cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libboost-dev libtinyxml2-dev
+  libgtest-dev googletest
+  # fixtures: partition tables and file systems built with real tools
+  fdisk gdisk dosfstools mtools ntfs-3g exfatprogs exfat-fuse fuse3 xorriso sleuthkit
+  util-linux e2fsprogs
+  # real files for the carving tests
+  imagemagick ffmpeg lame qpdf zip
+  # the desktop program without a display, and the fuzzers
+  xvfb xauth clang libclang-rt-14-dev
+)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all packages present"

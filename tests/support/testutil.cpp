@@ -1,0 +1,76 @@
+#include "testutil.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+namespace testutil {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/kestrum-test-XXXXXX";
+  char* p = mkdtemp(tmpl);
+  m_path = p ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+  if (m_path.compare(0, 18, "/tmp/kestrum-test-") == 0) {
+    std::string cmd = "rm -rf '" + m_path + "'";
+    if (system(cmd.c_str()) != 0) {
+    }
+  }
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = uint8_t(rng());
+  return v;
+}
+
+uint64_t FileChecksum(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return 0;
+  uint64_t h = 1469598103934665603ull;
+  std::vector<unsigned char> buf(1 << 20);
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), f)) > 0)
+    for (size_t i = 0; i < n; ++i) h = (h ^ buf[i]) * 1099511628211ull;
+  fclose(f);
+  return h;
+}
+
+std::string Fixture(const std::string& name) {
+  std::string p = std::string(KESTRUM_FIXTURE_DIR) + "/" + name;
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 ? p : std::string();
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name) {
+  const char* old = getenv(name);
+  m_had = old != nullptr;
+  if (old) m_old = old;
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (m_had)
+    setenv(m_name.c_str(), m_old.c_str(), 1);
+  else
+    unsetenv(m_name.c_str());
+}
+
+}  // namespace testutil

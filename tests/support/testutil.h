@@ -1,0 +1,42 @@
+// Helpers shared by the tests: temporary images, checksums, fixture paths.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A temporary folder removed when the object dies.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return m_path; }
+  std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFile(const std::string& path);
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed);
+// FNV-1a over a whole file: enough to prove that nothing wrote to it.
+uint64_t FileChecksum(const std::string& path);
+
+// A fixture image built by tests/fixtures, or "" when the builder skipped it.
+std::string Fixture(const std::string& name);
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+
+ private:
+  std::string m_name;
+  std::string m_old;
+  bool m_had;
+};
+
+}  // namespace testutil

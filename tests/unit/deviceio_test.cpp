@@ -1,0 +1,199 @@
+// The device channel against pread on the same image: every byte it delivers must be the
+// image's own, at every alignment, sector size and end condition.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "common/inc/ideviceio.h"
+#include "deviceapi/windowsdeviceio.h"
+#include "testutil.h"
+
+using testutil::ScopedEnv;
+using testutil::TempDir;
+
+namespace {
+
+struct ImageCase {
+  uint32_t sectorSize;
+  size_t imageSize;
+};
+
+void CompareRandomReads(const ImageCase& c, uint32_t seed) {
+  TempDir dir;
+  std::string img = dir.file("disk.img");
+  auto bytes = testutil::RandomBytes(c.imageSize, seed);
+  testutil::WriteFile(img, bytes);
+  uint64_t before = testutil::FileChecksum(img);
+  ScopedEnv disks("KESTRUM_DISKS", img);
+  ScopedEnv ss("KESTRUM_SECTOR_SIZE", std::to_string(c.sectorSize));
+
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_NE(io, nullptr);
+  ASSERT_EQ(io->Open("/dev/hda", KIO_RDONLY, 0), 0);
+  DiskGeometry g{};
+  ASSERT_EQ(io->Query(DIQ_GEOMETRY, &g), 0);
+  EXPECT_EQ(g.BytesPerSector, c.sectorSize);
+  EXPECT_EQ(g.DiskSize, int64_t(c.imageSize));
+
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> buf(1 << 20 | 7);
+  int64_t logical = 0;
+  for (int i = 0; i < 400; ++i) {
+    if (rng() % 3 == 0) {
+      int64_t target = int64_t(rng() % (c.imageSize + 3000));
+      int64_t at = io->Seek(target, 0);
+      ASSERT_EQ(at, target);
+      logical = target;
+    }
+    int len = int(rng() % 5 == 0 ? rng() % (1 << 20) : rng() % 5000);
+    int got = io->Read(buf.data(), len);
+    int64_t expect = std::max<int64_t>(0, std::min<int64_t>(len, int64_t(c.imageSize) - logical));
+    ASSERT_EQ(got, expect) << "read " << len << " at " << logical;
+    ASSERT_EQ(0, memcmp(buf.data(), bytes.data() + logical, size_t(got))) << "at " << logical;
+    logical += got;
+    // The logical position after a read is where the next read continues.
+    ASSERT_EQ(io->Seek(0, 1), logical);
+  }
+  io->Release();
+  EXPECT_EQ(testutil::FileChecksum(img), before);
+}
+
+}  // namespace
+
+TEST(DeviceIo, RandomReadsMatchPread) {
+  CompareRandomReads({512, 3 * 1024 * 1024 + 300}, 1);
+  CompareRandomReads({512, 2 * 1024 * 1024}, 2);
+  CompareRandomReads({4096, 3 * 1024 * 1024 + 1000}, 3);
+  CompareRandomReads({4096, 1 * 1024 * 1024}, 4);
+}
+
+TEST(DeviceIo, SeekAndReadPositions) {
+  TempDir dir;
+  std::string img = dir.file("d.img");
+  auto bytes = testutil::RandomBytes(8192, 9);
+  testutil::WriteFile(img, bytes);
+  ScopedEnv disks("KESTRUM_DISKS", img);
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_EQ(io->Open("/dev/hda", KIO_RDONLY, 0), 0);
+  EXPECT_EQ(io->Seek(1000, 0), 1000);
+  uint8_t b[1024];
+  EXPECT_EQ(io->Read(b, 24), 24);
+  EXPECT_EQ(0, memcmp(b, bytes.data() + 1000, 24));
+  EXPECT_EQ(io->Seek(0, 0), 0);
+  EXPECT_EQ(io->Read(b, 1000), 1000);
+  EXPECT_EQ(io->Seek(0, 1), 1000);
+  EXPECT_EQ(io->Read(b, 0), 0);
+  // Origin 2 honours the in-sector offset; a seek before the start fails and moves nothing.
+  EXPECT_EQ(io->Seek(-10, 2), 8182);
+  EXPECT_EQ(io->Seek(-9000, 1), -1);
+  EXPECT_EQ(io->Seek(0, 1), 8182);
+  EXPECT_EQ(io->Read(b, 100), 10);
+  EXPECT_EQ(0, memcmp(b, bytes.data() + 8182, 10));
+  // Sector reads.
+  EXPECT_EQ(io->ReadSectors(3, b, 2, 512), 2);
+  EXPECT_EQ(0, memcmp(b, bytes.data() + 1536, 1024));
+  io->Release();
+}
+
+TEST(DeviceIo, WritesAreWholeSectorsOnly) {
+  TempDir dir;
+  std::string img = dir.file("w.img");
+  testutil::WriteFile(img, std::vector<uint8_t>(4096, 0));
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_EQ(io->Open(img.c_str(), KIO_RDWR, 0), 0);
+  std::vector<uint8_t> s(512, 0xAB);
+  EXPECT_EQ(io->Seek(100, 0), 100);
+  EXPECT_EQ(io->Write(s.data(), 512), -1);
+  EXPECT_EQ(io->WriteSectors(2, s.data(), 1, 512), 1);
+  io->Release();
+  auto after = testutil::ReadFile(img);
+  EXPECT_EQ(after[1024], 0xAB);
+  EXPECT_EQ(after[1023], 0);
+  EXPECT_EQ(after[1536], 0);
+}
+
+TEST(DeviceIo, PathTranslation) {
+  using T = CWindowsDeviceIo::Translation;
+  T t = CWindowsDeviceIo::ParseEnginePath("/dev/hdc");
+  EXPECT_EQ(t.fields, 1);
+  EXPECT_EQ(t.disk, 2);
+  t = CWindowsDeviceIo::ParseEnginePath("/dev/hda1-1048576");
+  EXPECT_EQ(t.fields, 3);
+  t = CWindowsDeviceIo::ParseEnginePath("/dev/hda1");
+  EXPECT_EQ(t.fields, 2);
+  t = CWindowsDeviceIo::ParseEnginePath("/dev/hdb4294967295-8589934592000-1048576");
+  EXPECT_EQ(t.fields, 4);
+  EXPECT_EQ(t.disk, 1);
+  EXPECT_EQ(t.partition, 4294967295u);
+  EXPECT_EQ(t.start, 8589934592000LL);
+  EXPECT_EQ(t.length, 1048576);
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/tmp/x.img").fields, 0);
+  EXPECT_EQ(CWindowsDeviceIo::LetterOfPath("\\\\.\\e:"), 'E');
+  EXPECT_EQ(CWindowsDeviceIo::LetterOfPath("\\\\.\\e:x"), 0);
+
+  TempDir dir;
+  std::string img = dir.file("p.img");
+  auto bytes = testutil::RandomBytes(6 * 1024 * 1024, 5);
+  testutil::WriteFile(img, bytes);
+  std::string other = dir.file("vol.img");
+  testutil::WriteFile(other, std::vector<uint8_t>(4096, 0x5A));
+  ScopedEnv disks("KESTRUM_DISKS", dir.file("none.img") + ":" + img);
+  ScopedEnv vols("KESTRUM_VOLUMES", "E=" + other);
+  IDeviceIo* io = CreateDeviceIo();
+  // Entry 0 does not exist; the disk path never opens "/dev/hda" itself.
+  EXPECT_EQ(io->Open("/dev/hda", KIO_RDONLY, 0), -1);
+  EXPECT_EQ(io->Open("", KIO_RDONLY, 0), -1);
+  EXPECT_EQ(io->Open("/dev/hdb1-1048576", KIO_RDONLY, 0), -1);
+  // A partition of an image is a window onto it.
+  ASSERT_EQ(io->Open("/dev/hdb1-1048576-2097152", KIO_RDONLY, 0), 0);
+  uint8_t b[600];
+  EXPECT_EQ(io->Read(b, 600), 600);
+  EXPECT_EQ(0, memcmp(b, bytes.data() + 1048576, 600));
+  EXPECT_EQ(io->Seek(-100, 2), 2097152 - 100);
+  EXPECT_EQ(io->Read(b, 600), 100);
+  EXPECT_EQ(0, memcmp(b, bytes.data() + 1048576 + 2097152 - 100, 100));
+  ASSERT_EQ(io->Open("\\\\.\\E:", KIO_RDONLY, 0), 0);
+  EXPECT_EQ(io->Read(b, 10), 10);
+  EXPECT_EQ(b[0], 0x5A);
+  char path[260];
+  EXPECT_EQ(io->Query(DIQ_PATH, path), 0);
+  EXPECT_EQ(std::string(path), other);
+  EXPECT_EQ(io->Open("\\\\.\\F:", KIO_RDONLY, 0), -1);
+  io->Release();
+}
+
+TEST(DeviceIo, MbrLayoutWalkStopsOnCycles) {
+  TempDir dir;
+  std::string img = dir.file("m.img");
+  std::vector<uint8_t> d(1024 * 1024, 0);
+  auto entry = [&](size_t sector, int i, uint8_t type, uint32_t start, uint32_t count) {
+    uint8_t* e = &d[sector * 512 + 446 + 16 * size_t(i)];
+    e[4] = type;
+    memcpy(e + 8, &start, 4);
+    memcpy(e + 12, &count, 4);
+    d[sector * 512 + 510] = 0x55;
+    d[sector * 512 + 511] = 0xAA;
+  };
+  entry(0, 0, 0x07, 63, 100);
+  entry(0, 1, 0x05, 200, 1000);
+  entry(200, 0, 0x0B, 10, 50);
+  entry(200, 1, 0x05, 0, 100);  // links back to itself
+  testutil::WriteFile(img, d);
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_EQ(io->Open(img.c_str(), KIO_RDONLY, 0), 0);
+  std::vector<LayoutEntry> layout;
+  ASSERT_EQ(io->Query(DIQ_LAYOUT, &layout), 0);
+  ASSERT_EQ(layout.size(), 2u);
+  EXPECT_EQ(layout[0].startByte, 63 * 512);
+  EXPECT_EQ(layout[1].startByte, 210 * 512);
+  EXPECT_EQ(layout[1].type, 0x0B);
+  EXPECT_EQ(layout[1].number, 2u);
+  // A protective MBR leaves the table to the disk's own GPT reader.
+  entry(0, 0, 0xEE, 1, 2047);
+  testutil::WriteFile(img, d);
+  ASSERT_EQ(io->Open(img.c_str(), KIO_RDONLY, 0), 0);
+  EXPECT_EQ(io->Query(DIQ_LAYOUT, &layout), -1);
+  io->Release();
+}

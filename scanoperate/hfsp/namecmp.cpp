@@ -11,8 +11,8 @@ namespace {
 // formatting characters that TN1150 declares ignorable fold to 0, and U+0000 sorts last.
 // The table is two-level, as TN1150 lays it out: 256 page indexes by high byte, then
 // 256-entry pages by low byte.
-const int kPages = 10;
-const uint8_t kPageHigh[kPages] = {0x00, 0x01, 0x03, 0x04, 0x05, 0x10, 0x20, 0x21, 0xFE, 0xFF};
+constexpr int kPages = 10;
+constexpr uint8_t kPageHigh[kPages] = {0x00, 0x01, 0x03, 0x04, 0x05, 0x10, 0x20, 0x21, 0xFE, 0xFF};
 using FoldTable = std::array<uint16_t, 256 + 256 * kPages>;
 
 constexpr void Map(FoldTable& t, uint16_t from, uint16_t to) {

@@ -3,6 +3,8 @@
 // and 4096-byte sector volumes. Damaged records must give an error code, never a crash.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <fstream>
 #include <sstream>
 

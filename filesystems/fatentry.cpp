@@ -130,7 +130,7 @@ bool FatTable::LoadWindow(uint64_t byteInFat) {
 }
 
 bool FatTable::Get(uint32_t cluster, uint32_t* value) {
-  uint64_t width = m_geo.kind == kFat32 ? 4 : 2;
+  uint64_t width = m_geo.kind == kFat16 ? 2 : 4;
   uint64_t off = uint64_t(cluster) * width;
   if (off >= m_geo.fatBytes || m_geo.fatBytes - off < width) return false;
   const uint8_t* p;
@@ -143,7 +143,9 @@ bool FatTable::Get(uint32_t cluster, uint32_t* value) {
     if (!kbytes::Fits(m_bytes.size(), size_t(in), size_t(width))) return false;
     p = m_bytes.data() + in;
   }
-  *value = width == 4 ? (kbytes::Le32(p) & 0x0FFFFFFFu) : kbytes::Le16(p);
+  if (m_geo.kind == kFat16) *value = kbytes::Le16(p);
+  else if (m_geo.kind == kFat32) *value = kbytes::Le32(p) & 0x0FFFFFFFu;
+  else *value = kbytes::Le32(p);
   return true;
 }
 

@@ -20,7 +20,8 @@ namespace fat {
 //   36 u32 sectors per FAT (32)  44 u32 root cluster (32)
 //   54 "FAT16"/"FAT12" type text (12/16)                      82 "FAT32" type text (32)
 // ---------------------------------------------------------------------------------------
-enum FatKind { kFat16 = 16, kFat32 = 32 };
+// kExfat describes only an exFAT FAT table (32-bit entries, no masking).
+enum FatKind { kFat16 = 16, kFat32 = 32, kExfat = 64 };
 
 struct FatGeometry {
   FatKind kind = kFat16;
@@ -71,6 +72,7 @@ class FatTable {
   // An entry that carries a next cluster: anything else ends a chain.
   bool IsNext(uint32_t value) const { return m_geo.IsDataCluster(value); }
   bool IsEndMark(uint32_t value) const {
+    if (m_geo.kind == kExfat) return value >= 0xFFFFFFF7u;
     return m_geo.kind == kFat32 ? value >= 0x0FFFFFF8u : value >= 0xFFF8u;
   }
 

@@ -506,3 +506,79 @@ TEST_F(ExfatImage, BootDamageIsRefused) {
   RunExfat(d3, &rc);
   EXPECT_EQ(rc, 104);
 }
+
+// ---------------------------------------------------------------------------------------
+// The scanner classes hand records to the results tree.
+#if __has_include("filemanager/timeconv.h")
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/iscanoperator.h"
+#include "common/inc/kestrum_types.h"
+#include "common/inc/seams.h"
+#include "filemanager/fileinfo.h"
+
+namespace {
+struct CollectManager : IFileManager {
+  std::map<std::string, IFileInfo*> files;
+  ~CollectManager() {
+    for (auto& f : files) f.second->Release();
+  }
+  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  int SetNotifySink(INotifySink*) override { return 0; }
+  int AddFile(const char16_t* folder, IFileInfo* file) override {
+    files[U8(std::u16string(folder) + file->GetName())] = file;
+    return 0;
+  }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return 0; }
+  int ListFiles(IFilter*, INotifySink*) override { return 0; }
+  int CreateFilter(IFilter**) override { return 0; }
+  void Release() override {}
+  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
+};
+struct Events : INotifySink {
+  std::vector<std::pair<int, int64_t>> seen;
+  int Notify(int e, int64_t a, int64_t, void*) override {
+    seen.push_back({e, a});
+    return 0;
+  }
+};
+}  // namespace
+
+TEST_F(FatImage, ScannerReportsRecordsWithDatesInOrder) {
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 1 " + Img() + " 8192"));
+  auto x = testutil::RandomBytes(1500, 60);
+  ASSERT_TRUE(M("mmd -i " + Img() + " ::/Dir"));
+  Put("x", x, "/Dir/Some Long Name.bin");
+  ASSERT_TRUE(M("mdel -i " + Img() + " '::/Dir/Some Long Name.bin'"));
+  FatMemDevice dev(Load());
+  IScanOperator* s = CreateFat16DelScanner(&dev);
+  ASSERT_NE(s, nullptr);
+  CollectManager fm;
+  Events ev;
+  s->SetFileManager(&fm);
+  EXPECT_EQ(s->Scan(nullptr), RC_BAD_ARGUMENT);
+  EXPECT_EQ(s->Scan(&ev), 0);
+  ASSERT_TRUE(fm.files.count("/Volume/Dir/Some Long Name.bin"));
+  IFileInfo* f = fm.files["/Volume/Dir/Some Long Name.bin"];
+  EXPECT_EQ(f->GetSize(), 1500u);
+  EXPECT_GT(f->GetCreateTime(), 0u);
+  ASSERT_FALSE(ev.seen.empty());
+  EXPECT_EQ(ev.seen.back().first, NE_FINISHED);
+  int64_t last = 0;
+  for (auto& e : ev.seen)
+    if (e.first == NE_PERCENT) {
+      EXPECT_GE(e.second, last);
+      last = e.second;
+    }
+  EXPECT_EQ(last, 100);
+  s->Release();
+  // Wrong FAT type.
+  IScanOperator* s32 = CreateFat32DelScanner(&dev);
+  EXPECT_EQ(s32->Scan(&ev), RC_WRONG_FS);
+  IScanParam* p = nullptr;
+  EXPECT_EQ(s32->GetScanParam(&p), 0);
+  EXPECT_EQ(p->Enable(), 0);
+  s32->Release();
+}
+#endif

@@ -98,7 +98,7 @@ QImage ModeButton(int w, int h, const QString& title, const QString& line, const
       Text(p, icon, QStringLiteral("?"), 24, true, Qt::white, Qt::AlignCenter);
       break;
   }
-  Text(p, QRect(64, 12 + d, w - 70, 30), title, 19, true, Qt::white);
+  Text(p, QRect(64, 12 + d, w - 70, 30), title, 17, true, Qt::white);
   Text(p, QRect(64, 42 + d, w - 70, 34), line, 11, false, QColor(255, 255, 255, 225),
        Qt::AlignLeft | Qt::AlignTop);
   return img;
@@ -169,18 +169,25 @@ int main(int argc, char** argv) {
     Text(p, QRect(20, 330, 800, 40), QStringLiteral("Choose a recovery mode"), 17, true, kInk);
     ok &= Save(img, QStringLiteral("product.png"));
   }
+  // A frame's picture is also painted behind its plain children from their own top-left corner,
+  // so the top-left stretch of the next two pages stays one even colour.
   {
-    QImage img = Page(QStringLiteral("Scan results"), QString(), 0);
+    QImage img = Canvas(1112, 648, kPanel);
     QPainter p(&img);
-    p.fillRect(QRect(0, 53, 241, 517), kPanel);
-    p.fillRect(QRect(241, 53, 1, 517), kLine);
-    Text(p, QRect(260, 70, 240, 20), QStringLiteral("Preview"), 13, true, kInk);
+    p.fillRect(QRect(242, 64, 870, 506), kBody);
+    p.fillRect(QRect(241, 0, 1, 570), kLine);
+    p.fillRect(QRect(242, 64, 870, 2), kAccent);
+    Text(p, QRect(260, 72, 240, 16), QStringLiteral("Preview"), 12, true, kInk);
+    p.fillRect(QRect(0, 570, 1112, 78), QColor(0xE4, 0xE8, 0xED));
+    p.fillRect(QRect(0, 570, 1112, 1), kLine);
     ok &= Save(img, QStringLiteral("resultview.png"));
   }
   {
     QImage img = Page(QStringLiteral("Lost partitions"),
                       QStringLiteral("Partitions found on the disk are listed below; pick one and how to scan it."),
-                      0);
+                      22);
+    QPainter p(&img);
+    p.fillRect(QRect(0, 0, 1112, 22), kBody);
     ok &= Save(img, QStringLiteral("seconddisk.png"));
   }
   ok &= Save(Canvas(850, 471, kPanel), QStringLiteral("MainImage.png"));

@@ -190,9 +190,11 @@ TEST(FileManager, ReadersFollowTheFlags) {
   ASSERT_EQ(0, t.fm->GetFileOp(&comp, &op));
   EXPECT_NE(nullptr, dynamic_cast<CCompressedFileOP*>(op));
   EXPECT_EQ(&comp, op->GetFile());
-  IFilter* f = reinterpret_cast<IFilter*>(1);
-  EXPECT_EQ(-1, t.fm->CreateFilter(&f));
-  EXPECT_EQ(nullptr, f);
+  IFilter* f = nullptr;
+  EXPECT_EQ(-1, t.fm->CreateFilter(nullptr));
+  ASSERT_EQ(0, t.fm->CreateFilter(&f));
+  ASSERT_NE(nullptr, f);
+  delete f;
   // A whole disk gets the null bitmap after the first add.
   EXPECT_EQ(nullptr, t.fm->GetDeviceBitmap());
   t.fm->AddFile(u"/", File(u"x", 1, 1));

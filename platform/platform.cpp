@@ -493,3 +493,37 @@ uint64_t MonotonicMs() {
 }
 
 }  // namespace plat
+
+#include <scsi/sg.h>
+
+namespace plat {
+
+bool PathExists(const std::string& path) { return !path.empty() && access(path.c_str(), F_OK) == 0; }
+
+int ScsiInquiryVpd(const std::string& devicePath, uint8_t page, uint8_t* buf, int len) {
+  if (!buf || len <= 0 || len > 255) return 0;
+  memset(buf, 0, size_t(len));
+  if (!IsBlockDevice(devicePath) && devicePath.compare(0, 7, "/dev/sg") != 0) return 0;
+  int fd = ::open(devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  unsigned char cdb[6] = {0x12, 0x01, page, 0, uint8_t(len), 0};
+  unsigned char sense[32];
+  sg_io_hdr_t io;
+  memset(&io, 0, sizeof io);
+  io.interface_id = 'S';
+  io.cmd_len = sizeof cdb;
+  io.mx_sb_len = sizeof sense;
+  io.dxfer_direction = SG_DXFER_FROM_DEV;
+  io.dxfer_len = unsigned(len);
+  io.dxferp = buf;
+  io.cmdp = cdb;
+  io.sbp = sense;
+  io.timeout = 2000;
+  int r = ioctl(fd, SG_IO, &io);
+  ::close(fd);
+  if (r != 0 || (io.info & SG_INFO_OK_MASK) != SG_INFO_OK) return 0;
+  int got = len - io.resid;
+  return got >= 4 ? got : 0;
+}
+
+}  // namespace plat

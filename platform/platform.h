@@ -77,3 +77,11 @@ std::string ProgramFolder();
 uint64_t MonotonicMs();
 
 }  // namespace plat
+
+namespace plat {
+// True when the path exists (any kind of file).
+bool PathExists(const std::string& path);
+// The SCSI INQUIRY of a vital-product-data page through SG_IO. Returns the bytes the device
+// delivered, or 0 when the device does not answer (image files, non-SCSI devices).
+int ScsiInquiryVpd(const std::string& devicePath, uint8_t page, uint8_t* buf, int len);
+}  // namespace plat

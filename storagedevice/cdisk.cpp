@@ -1,0 +1,555 @@
+#include "storagedevice/cdisk.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <set>
+
+#include "common/inc/bytes.h"
+#include "common/inc/iarchive.h"
+#include "common/textutil.h"
+#include "deviceapi/windowsdeviceio.h"
+#include "storagedevice/cvolume.h"
+
+namespace {
+
+bool WideContains(const char16_t* text, size_t cap, const char* needle) {
+  size_t n = strlen(needle);
+  for (size_t i = 0; i < cap && text[i]; ++i) {
+    size_t k = 0;
+    while (k < n && i + k < cap && text[i + k] == char16_t((unsigned char)needle[k])) ++k;
+    if (k == n) return true;
+  }
+  return false;
+}
+
+void SetLabel(PartitionInfo* info, const char* text) { AnsiToWide(info->Label, text, 264); }
+
+// A GUID as stored on disk: the first three fields little-endian.
+struct Guid {
+  uint8_t b[16];
+};
+Guid MakeGuid(uint32_t d1, uint16_t d2, uint16_t d3, uint64_t d4) {
+  Guid g;
+  kbytes::PutLe32(g.b, d1);
+  kbytes::PutLe16(g.b + 4, d2);
+  kbytes::PutLe16(g.b + 6, d3);
+  kbytes::PutBe64(g.b + 8, d4);
+  return g;
+}
+const Guid kAppleBoot = MakeGuid(0x426F6F74, 0x0000, 0x11AA, 0xAA1100306543ECACull);
+const Guid kCoreStorage = MakeGuid(0x53746F72, 0x6167, 0x11AA, 0xAA1100306543ECACull);
+const Guid kEfiSystem = MakeGuid(0xC12A7328, 0xF81F, 0x11D2, 0xBA4B00A0C93EC93Bull);
+
+int GuidCompare(const uint8_t* a, const Guid& b) { return memcmp(a, b.b, 16); }
+
+int OpenChannel(IDeviceIo* io, const char* path, bool* readOnly) {
+  if (io->Open(path, KIO_RDWR, 0) == 0) {
+    *readOnly = io->IsWriteProtected();
+    return 0;
+  }
+  if (io->Open(path, KIO_RDONLY, 0) == 0) {
+    *readOnly = true;
+    return 0;
+  }
+  return -1;
+}
+
+}  // namespace
+
+CDisk::CDisk()
+    : m_pDev(nullptr), m_index(-1), m_scheme(1), m_partitionCounter(0), m_readOnly(false) {
+  memset(&m_geometry, 0, sizeof m_geometry);
+  memset(&m_physical, 0, sizeof m_physical);
+  memset(m_path, 0, sizeof m_path);
+}
+
+CDisk::~CDisk() {
+  ReleaseVolumes();
+  if (m_pDev) m_pDev->Release();
+}
+
+void CDisk::ReleaseVolumes() {
+  for (CVolume* v : m_volumes) v->Release();
+  m_volumes.clear();
+}
+
+int CDisk::GetType() {
+  return WideContains(m_physical.MediaType, 264, "hard disk") ? DT_FIXED_DISK : DT_OTHER_DISK;
+}
+
+const char* CDisk::GetName() { return m_path; }
+
+int CDisk::GetSize(uint64_t* size) {
+  if (size) *size = uint64_t(m_geometry.DiskSize);
+  return 0;
+}
+
+int CDisk::GetPartitionInfo(PartitionInfo*) { return -1; }
+
+int CDisk::GetGeometry(DiskGeometry* geometry) {
+  ZQ_ASSERT(geometry != NULL);
+  if (!geometry) return -1;
+  *geometry = m_geometry;
+  return 0;
+}
+
+bool CDisk::EnsureOpen() {
+  if (!m_pDev) return false;
+  if (!m_pDev->IsOpen() && Open() != 0) return false;
+  return m_pDev->IsOpen();
+}
+
+int CDisk::Read(void* buf, uint32_t count) {
+  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
+  return m_pDev->Read(buf, int(count));
+}
+
+int CDisk::Write(const void* buf, uint32_t count) {
+  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
+  return m_pDev->Write(buf, int(count));
+}
+
+void CDisk::Release() { delete this; }
+
+int64_t CDisk::Seek(int64_t offset, int origin) {
+  if (!EnsureOpen()) return -1;
+  return m_pDev->Seek(offset, origin);
+}
+
+int CDisk::ReadSectors(int64_t first, void* buf, uint32_t count) {
+  if (!EnsureOpen()) return -1;
+  return m_pDev->ReadSectors(first, buf, count, m_geometry.BytesPerSector);
+}
+
+int CDisk::WriteSectors(int64_t first, const void* buf, uint32_t count) {
+  if (!EnsureOpen()) return -1;
+  if (m_readOnly) return RC_READ_FAILED;
+  return m_pDev->WriteSectors(first, buf, count, m_geometry.BytesPerSector);
+}
+
+int CDisk::Close() { return m_pDev ? m_pDev->Close() : 0; }
+
+IDeviceIo* CDisk::GetIo() { return m_pDev; }
+
+int CDisk::Save(IArchive* archive) {
+  if (!archive) return -1;
+  uint32_t version = 3;
+  int32_t index = m_index;
+  if (archive->Write(&version, 4) != 0 || archive->Write(&index, 4) != 0) return -1;
+  return 0;
+}
+
+int CDisk::Load(IArchive* archive) {
+  if (!archive) return -1;
+  uint32_t version = 0;
+  int32_t index = -1;
+  if (archive->Read(&version, 4) != 0 || version > 3 || archive->Read(&index, 4) != 0) return -1;
+  return OpenByIndex(index) == 0 ? 0 : -1;
+}
+
+int CDisk::Open() {
+  if (!m_pDev) return 0;
+  bool ro = false;
+  if (OpenChannel(m_pDev, m_path, &ro) != 0) return -1;
+  m_readOnly = ro;
+  return 0;
+}
+
+int CDisk::GetDiskIndex() { return m_index; }
+
+int CDisk::SearchPartitions(int, INotifySink*) { return -1; }
+
+int64_t CDisk::TotalSectors() const {
+  if (m_geometry.BytesPerSector == 0 || m_geometry.DiskSize <= 0) return 0;
+  return m_geometry.DiskSize / int64_t(m_geometry.BytesPerSector);
+}
+
+int CDisk::OpenByIndex(int index) {
+  if (index < 0 || index > 25) return RC_OUT_OF_RANGE;
+  ReleaseVolumes();
+  if (m_pDev) {
+    m_pDev->Release();
+    m_pDev = nullptr;
+  }
+  m_partitionCounter = 0;
+  snprintf(m_path, sizeof m_path, "/dev/hd%c", 'a' + index);
+  m_pDev = CreateDeviceIo();
+  if (!m_pDev) return -1;
+  bool ro = false;
+  if (OpenChannel(m_pDev, m_path, &ro) != 0) {
+    m_pDev->Release();
+    m_pDev = nullptr;
+    return -1;
+  }
+  m_readOnly = ro;
+  memset(&m_geometry, 0, sizeof m_geometry);
+  int failure = 0;
+  if (m_pDev->Query(DIQ_GEOMETRY, &m_geometry) != 0 || m_geometry.BytesPerSector < 512 ||
+      !kbytes::IsPowerOfTwo(m_geometry.BytesPerSector))
+    failure = 1;
+  else if (m_geometry.DiskSize <= 0)
+    failure = 3;
+  if (failure) {
+    m_pDev->Release();
+    m_pDev = nullptr;
+    return failure;
+  }
+  memset(&m_physical, 0, sizeof m_physical);
+  if (!GetDiskPhysicalInfo(index, &m_physical)) memset(&m_physical, 0, sizeof m_physical);
+  memcpy(m_geometry.Model, m_physical.Model, sizeof m_geometry.Model);
+  m_geometry.Model[263] = 0;
+  m_geometry.DiskIndex = index;
+  m_index = index;
+
+  if (ReadOsPartitionList() <= 0 && ReadPartitionTables() <= 0) {
+    ReleaseVolumes();
+    CVolume* whole = AddPartitionVolume(0, TotalSectors(), PT_UNALLOCATED);
+    if (whole) {
+      whole->SetParent(this);
+      whole->Refresh();
+      m_volumes.push_back(whole);
+    }
+  }
+
+  if (IsAppleDevice() == 0) {
+    for (CVolume* v : m_volumes) {
+      PartitionInfo info;
+      v->GetPartitionInfo(&info);
+      char serial[264];
+      memset(serial, 0, sizeof serial);
+      CXmlAccess xml;
+      xml.ReadDeviceIdentity(info.MountPoint[0], nullptr, serial, nullptr);
+      memcpy(info.SerialNumber, serial, sizeof info.SerialNumber);
+      info.SerialNumber[263] = 0;
+      v->SetPartitionInfo(info);
+    }
+  }
+  return 0;
+}
+
+int CDisk::ReadOsPartitionList() {
+  if (!EnsureOpen()) return -1;
+  std::vector<LayoutEntry> layout;
+  if (m_pDev->Query(DIQ_LAYOUT, &layout) != 0) return -1;
+  ReleaseVolumes();
+  const int64_t ss = m_geometry.BytesPerSector;
+  const int64_t total = TotalSectors();
+  for (const LayoutEntry& e : layout) {
+    if (e.startByte < 0 || e.lengthByte <= 0 || e.startByte % ss || e.lengthByte % ss) continue;
+    int64_t start = e.startByte / ss, count = e.lengthByte / ss;
+    // A partition that reaches past the disk end is not listed: it would read someone
+    // else's bytes, or nothing.
+    if (!kbytes::RangeInside(uint64_t(start), uint64_t(count), uint64_t(total))) continue;
+    PartitionInfo info;
+    memset(&info, 0, sizeof info);
+    info.StartSector = start;
+    info.SectorCount = count;
+    info.PartitionType = PT_UNDETECTED;
+    info.PartitionNumber = int32_t(e.number);
+    info.DiskIndex = m_index;
+    info.SectorSize = uint32_t(ss);
+    CVolume* v = new (std::nothrow) CVolume(this);
+    if (!v) continue;
+    v->SetPartitionInfo(info);
+    if (v->Refresh() != 0) {
+      v->Release();
+      continue;
+    }
+    m_volumes.push_back(v);
+  }
+  if (m_volumes.empty()) return 0;
+  // Unused stretches are listed whichever source gave the table, so that a disk reads the
+  // same whether the system or the disk's own tables were used.
+  size_t before = m_volumes.size();
+  InsertGapVolumes();
+  if (m_volumes.size() != before)
+    for (CVolume* v : m_volumes) {
+      PartitionInfo info;
+      v->GetPartitionInfo(&info);
+      if (info.PartitionNumber == -1) v->Refresh();
+    }
+  return int(m_volumes.size());
+}
+
+int CDisk::DetectPartitionScheme() {
+  uint32_t ss = m_geometry.BytesPerSector;
+  if (ss < 512) return -1;
+  std::vector<uint8_t> buf(ss);
+  if (ReadSectors(1, buf.data(), 1) != 1) return -1;
+  return memcmp(buf.data(), "EFI PART", 8) == 0 ? 2 : 1;
+}
+
+int CDisk::ReadPartitionTables() {
+  int scheme = DetectPartitionScheme();
+  if (scheme < 0) return -1;
+  m_scheme = scheme;
+  std::vector<CVolume*> found;
+  if (scheme == 2) {
+    CGpt gpt(this);
+    if (gpt.Parse() < 1) return -1;
+    found.swap(gpt.Volumes());
+  } else {
+    CDpt dpt(this);
+    if (dpt.Parse() < 1) return -1;
+    found.swap(dpt.Volumes());
+  }
+  ReleaseVolumes();
+  m_volumes.swap(found);
+  InsertGapVolumes();
+  for (CVolume* v : m_volumes) {
+    v->SetParent(this);
+    v->Refresh();
+  }
+  return int(m_volumes.size());
+}
+
+void CDisk::InsertGapVolumes() {
+  const int64_t total = TotalSectors();
+  const int64_t cylinder = int64_t(m_geometry.TracksPerCylinder) * int64_t(m_geometry.SectorsPerTrack);
+  if (m_volumes.empty()) {
+    if (CVolume* g = AddGapVolume(0, total)) m_volumes.push_back(g);
+    return;
+  }
+  std::vector<CVolume*> out;
+  int64_t prevEnd = -1;
+  for (size_t i = 0; i < m_volumes.size(); ++i) {
+    PartitionInfo info;
+    m_volumes[i]->GetPartitionInfo(&info);
+    int64_t from = i == 0 ? 0 : prevEnd;
+    int64_t gap = info.StartSector - from;
+    if (gap > cylinder) {
+      if (CVolume* g = AddGapVolume(from, gap)) out.push_back(g);
+    }
+    out.push_back(m_volumes[i]);
+    prevEnd = info.StartSector + info.SectorCount;
+  }
+  int64_t tail = total - prevEnd;
+  if (tail > cylinder) {
+    if (CVolume* g = AddGapVolume(prevEnd, tail)) out.push_back(g);
+  }
+  m_volumes.swap(out);
+}
+
+CVolume* CDisk::AddGapVolume(int64_t start, int64_t count) {
+  CVolume* v = new (std::nothrow) CVolume(this);
+  if (!v) return nullptr;
+  PartitionInfo info;
+  memset(&info, 0, sizeof info);
+  info.StartSector = start;
+  info.SectorCount = count;
+  info.PartitionType = PT_UNALLOCATED;
+  info.PartitionNumber = -1;
+  info.DiskIndex = m_index;
+  info.SectorSize = m_geometry.BytesPerSector;
+  SetLabel(&info, "UnAllocated Partition");
+  v->SetPartitionInfo(info);
+  return v;
+}
+
+CVolume* CDisk::AddPartitionVolume(int64_t start, int64_t count, int type) {
+  if (start < 0 || count <= 0 || !kbytes::RangeInside(uint64_t(start), uint64_t(count), uint64_t(TotalSectors())))
+    return nullptr;
+  CVolume* v = new (std::nothrow) CVolume(this);
+  if (!v) return nullptr;
+  PartitionInfo info;
+  memset(&info, 0, sizeof info);
+  info.StartSector = start;
+  info.SectorCount = count;
+  info.PartitionType = uint32_t(type) & 0xFF;
+  info.DiskIndex = GetDiskIndex();
+  info.SectorSize = m_geometry.BytesPerSector;
+  ++m_partitionCounter;
+  char label[32];
+  snprintf(label, sizeof label, "Partition%d", m_partitionCounter);
+  SetLabel(&info, label);
+  v->SetPartitionInfo(info);
+  return v;
+}
+
+int CDisk::CloneFrom(IDevice* source) {
+  if (source == this) return 0;
+  CDisk* src = dynamic_cast<CDisk*>(source);
+  if (!src || !src->m_pDev) return -1;
+  ZQ_ASSERT(!m_pDev);
+  if (m_pDev) {
+    m_pDev->Release();
+    m_pDev = nullptr;
+  }
+  int flags = src->m_pDev->GetOpenFlags();
+  if (flags < 0) flags = KIO_RDONLY;
+  IDeviceIo* io = CreateDeviceIo();
+  if (!io) return -1;
+  if (io->Open(src->m_path, flags, 0) != 0) {
+    io->Release();
+    return -1;
+  }
+  m_pDev = io;
+  m_readOnly = (flags & 3) == 0 || io->IsWriteProtected();
+  m_index = src->m_index;
+  memcpy(m_path, src->m_path, sizeof m_path);
+  m_geometry = src->m_geometry;
+  m_physical = src->m_physical;
+  return 0;
+}
+
+int CDisk::IsAppleDevice() {
+  char model[6];
+  size_t k = 0;
+  for (size_t i = 0; i < 264 && m_physical.Model[i] && k < 5; ++i) model[k++] = char(m_physical.Model[i]);
+  model[k] = 0;
+  return strcmp(model, "Apple") == 0 ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------
+// MBR
+
+CDpt::CDpt(CDisk* disk) : m_disk(disk), m_extBase(0), m_nextLink(0) { memset(&m_geometry, 0, sizeof m_geometry); }
+
+CDpt::~CDpt() { Clear(); }
+
+void CDpt::Clear() {
+  for (CVolume* v : m_volumes) v->Release();
+  m_volumes.clear();
+}
+
+int CDpt::Parse() {
+  Clear();
+  m_extBase = 0;
+  if (!m_disk || m_disk->GetGeometry(&m_geometry) != 0 || m_geometry.BytesPerSector < 512) return -1;
+  if (ReadTable(0, true) < 0) return -1;
+  if (m_extBase) {
+    // Each link is relative to the extended base. A record seen before, or a chain longer
+    // than any real disk holds, ends the walk: a self-linked record would loop forever.
+    std::set<uint64_t> visited;
+    uint64_t current = m_extBase;
+    bool first = true;
+    while (current && int(visited.size()) < kMaxBootRecords && visited.insert(current).second) {
+      if (ReadTable(current, false) < 0) {
+        if (first) return -2;
+        return -3;
+      }
+      first = false;
+      if (m_nextLink == 0) break;
+      if (m_nextLink > UINT64_MAX - m_extBase) break;
+      current = m_extBase + m_nextLink;
+    }
+  }
+  return int(m_volumes.size());
+}
+
+int CDpt::ReadTable(uint64_t sector, bool isMbr) {
+  const uint32_t ss = m_geometry.BytesPerSector;
+  const uint64_t total = uint64_t(m_disk->TotalSectors());
+  if (sector >= total) return -5;
+  std::vector<uint8_t> buf(ss);
+  if (m_disk->ReadSectors(int64_t(sector), buf.data(), 1) != 1) return -5;
+  if (buf[510] != 0x55 || buf[511] != 0xAA) return -2;
+  struct Entry {
+    uint8_t boot, type;
+    uint32_t start, count;
+  };
+  Entry entries[4];
+  int n = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t* e = &buf[446 + 16 * i];
+    if (e[0] != 0x00 && e[0] != 0x80) break;
+    entries[n++] = {e[0], e[4], kbytes::Le32(e + 8), kbytes::Le32(e + 12)};
+  }
+  m_nextLink = 0;
+  for (int i = 0; i < n; ++i) {
+    const Entry& e = entries[i];
+    if (e.start == 0 && e.count == 0) continue;
+    if (e.type == PT_EXTENDED || e.type == PT_EXTENDED_LBA) {
+      if (isMbr) {
+        if (!m_extBase) m_extBase = e.start;
+      } else if (!m_nextLink) {
+        m_nextLink = e.start;
+      }
+      continue;
+    }
+    if (e.type == 0) continue;
+    uint64_t start = isMbr ? e.start : sector + e.start;
+    // Start and length must lie inside the disk, last sector included.
+    if (e.count == 0 || !kbytes::RangeInside(start, e.count, total)) continue;
+    PartitionInfo info;
+    memset(&info, 0, sizeof info);
+    info.StartSector = int64_t(start);
+    info.SectorCount = int64_t(e.count);
+    info.PartitionType = e.type == PT_FAT32_LBA ? uint32_t(PT_FAT32) : uint32_t(e.type);
+    info.DiskIndex = m_disk->GetDiskIndex();
+    info.PartitionNumber = int32_t(m_volumes.size() + 1);
+    CVolume* v = new (std::nothrow) CVolume(m_disk);
+    if (!v) continue;
+    if (v->Assign(info) != 0) {
+      v->Release();
+      continue;
+    }
+    m_volumes.push_back(v);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// GPT
+
+CGpt::CGpt(CDisk* disk) : m_disk(disk) { memset(&m_geometry, 0, sizeof m_geometry); }
+
+CGpt::~CGpt() { Clear(); }
+
+void CGpt::Clear() {
+  for (CVolume* v : m_volumes) v->Release();
+  m_volumes.clear();
+}
+
+int CGpt::Parse() {
+  Clear();
+  if (!m_disk || m_disk->GetGeometry(&m_geometry) != 0 || m_geometry.BytesPerSector < 512) return -1;
+  if (ReadTable(1) < 0) return -1;
+  return int(m_volumes.size());
+}
+
+int CGpt::ReadTable(uint64_t headerSector) {
+  const uint32_t ss = m_geometry.BytesPerSector;
+  const uint64_t total = uint64_t(m_disk->TotalSectors());
+  std::vector<uint8_t> header(ss);
+  if (m_disk->ReadSectors(int64_t(headerSector), header.data(), 1) != 1) return -5;
+  if (memcmp(header.data(), "EFI PART", 8) != 0) return -2;
+  uint64_t entriesLba = kbytes::Le64(&header[72]);
+  uint32_t count = kbytes::Le32(&header[80]);
+  uint32_t size = kbytes::Le32(&header[84]);
+  // Sizes come from the disk: the product is taken in 64 bits and capped, and the whole
+  // array is read in as many sectors as it needs, whatever the sector size.
+  if (count == 0 || size < 128 || size % 8 != 0) return -2;
+  uint64_t bytes = uint64_t(count) * uint64_t(size);
+  if (bytes > kMaxEntryBytes) return -2;
+  uint64_t sectors = (bytes + ss - 1) / ss;
+  if (entriesLba == 0 || !kbytes::RangeInside(entriesLba, sectors, total)) return -2;
+  std::vector<uint8_t> table(size_t(sectors) * ss, 0);
+  if (m_disk->ReadSectors(int64_t(entriesLba), table.data(), uint32_t(sectors)) != int(sectors)) return -5;
+  static const uint8_t kZero[16] = {0};
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* e = &table[size_t(i) * size];
+    if (memcmp(e, kZero, 16) == 0) continue;
+    uint64_t first = kbytes::Le64(e + 32), last = kbytes::Le64(e + 40);
+    if (first >= last || last >= total) continue;
+    if (GuidCompare(e, kAppleBoot) == 0) continue;
+    PartitionInfo info;
+    memset(&info, 0, sizeof info);
+    info.StartSector = int64_t(first);
+    info.SectorCount = int64_t(last - first + 1);
+    info.DiskIndex = m_disk->GetDiskIndex();
+    info.PartitionNumber = int32_t(m_volumes.size() + 1);
+    info.PartitionType = GuidCompare(e, kCoreStorage) == 0 ? PT_CORE_STORAGE : PT_UNDETECTED;
+    info.IsEfiSystemPartition = GuidCompare(e, kEfiSystem) == 0 ? 1 : 0;
+    CVolume* v = new (std::nothrow) CVolume(m_disk);
+    if (!v) continue;
+    if (v->Assign(info) != 0) {
+      v->Release();
+      continue;
+    }
+    m_volumes.push_back(v);
+  }
+  return 0;
+}

@@ -1,0 +1,53 @@
+#include "filemanager/formerplace.h"
+
+#include <cstring>
+
+#include "common/inc/idevice.h"
+#include "filemanager/wtext.h"
+#include "platform/platform.h"
+
+std::string DevicePathOf(IDevice* device) {
+  if (!device) return std::string();
+  PartitionInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (device->GetPartitionInfo(&info) == 0 && info.DevicePath[0])
+    return std::string(info.DevicePath, strnlen(info.DevicePath, sizeof info.DevicePath));
+  const char* name = device->GetName();
+  return name ? std::string(name) : std::string();
+}
+
+bool FormerPlacePath(IDevice* device, const char16_t* treePath, std::string* hostPath) {
+  if (!device || !treePath || !hostPath) return false;
+  int type = device->GetType();
+  if (type != DT_PARTITION && type != DT_LETTER_VOLUME && type != DT_PARTITION_OTHER) return false;
+  if (wtext::Len(treePath) >= MAX_PATH_ZQ) return false;
+  if (!wtext::StartsWithNoCase(treePath, "/Volume")) return false;
+  const char16_t* rest = treePath + 7;
+  if (*rest != u'/' || !rest[1]) return false;
+  std::string mount;
+  if (!plat::MountPointOf(DevicePathOf(device), &mount) || mount.empty()) return false;
+  *hostPath = mount + (mount.back() == '/' ? "" : "/") + wtext::ToUtf8(rest + 1);
+  return true;
+}
+
+bool FormerPlaceExists(IDevice* device, const char16_t* treePath, std::string* foundAt) {
+  std::string host;
+  if (!FormerPlacePath(device, treePath, &host)) return false;
+  std::string mount;
+  plat::MountPointOf(DevicePathOf(device), &mount);
+  std::string rel = host.substr(mount.size());
+  std::string candidates[3] = {rel, rel, rel};
+  const std::string bin = "Recycle Bin";
+  size_t at = rel.find(bin);
+  if (at != std::string::npos) {
+    candidates[1].replace(at, bin.size(), "RECYCLER");
+    candidates[2].replace(at, bin.size(), "Recycled");
+  }
+  for (int i = 0; i < (at == std::string::npos ? 1 : 3); ++i) {
+    if (plat::PathExistsUnder(mount, candidates[i])) {
+      if (foundAt) *foundAt = mount + (mount.back() == '/' ? "" : "/") + candidates[i];
+      return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,14 @@
+// Whether a found file still exists where it was: the results-tree path "/Volume/rest" is
+// looked up under the mount point of the scanned partition. A volume that is not mounted
+// answers "absent", never a lookup on the host's own root.
+#pragma once
+#include <string>
+
+class IDevice;
+
+// The host path of a tree path on the mounted volume, or false when there is none.
+bool FormerPlacePath(IDevice* device, const char16_t* treePath, std::string* hostPath);
+// True when the file is present, also trying the old trash folder names for "Recycle Bin".
+bool FormerPlaceExists(IDevice* device, const char16_t* treePath, std::string* foundAt = nullptr);
+// The host path of the device (its partition record, else its name).
+std::string DevicePathOf(IDevice* device);

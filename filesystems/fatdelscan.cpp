@@ -1,0 +1,141 @@
+#include "filesystems/fatdelscan.h"
+
+// The records and date conversions come from the results tree; until it is part of the
+// build, the scanner makers keep their null defaults.
+#if __has_include("filemanager/timeconv.h")
+#include <new>
+
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/seams.h"
+#include "filemanager/fileinfo.h"
+#include "filemanager/timeconv.h"
+
+namespace {
+
+uint64_t DateValue(uint16_t dosDate) {
+  int t = DosDateToTime(dosDate, 0);
+  return t < 0 ? 0 : uint64_t(t);
+}
+
+// Hands one found file to the results tree; its answer (non-zero: stop) is returned.
+int Report(IFileManager* manager, const fat::FoundFile& f) {
+  if (!manager || f.runs.empty()) return 0;
+  RunList* head = nullptr;
+  for (const auto& r : f.runs) {
+    uint64_t start = r.first, left = r.second;
+    while (left) {  // a node counts at most 2^32 - 1 sectors
+      uint32_t n = uint32_t(std::min<uint64_t>(left, 0xFFFFFFFFu));
+      if (!head) {
+        head = new (std::nothrow) RunList(start, n);
+        if (!head) return 0;
+      } else if (!head->Append(start, n)) {
+        head->Release();
+        return 0;
+      }
+      start += n;
+      left -= n;
+    }
+  }
+  CFileInfo* info = new (std::nothrow) CFileInfo();
+  if (!info) {
+    head->Release();
+    return 0;
+  }
+  // Creation date first, last-write date second, as every other scanner reports them.
+  info->SetTimes(DateValue(f.createDate), DateValue(f.modifyDate));
+  info->SetName(f.name.c_str());
+  info->SetSize(int64_t(f.size));
+  info->SetRunList(head);
+  return manager->AddFile(f.folder.c_str(), info);
+}
+
+}  // namespace
+
+cfat16del::cfat16del(IStorageDevice* device) : cfat16del(device, fat::kFat16) {}
+cfat16del::cfat16del(IStorageDevice* device, fat::FatKind kind) : m_device(device), m_kind(kind) {}
+cfat16del::~cfat16del() {}
+
+int cfat16del::RunScan(INotifySink* sink) {
+  if (!sink) return RC_BAD_ARGUMENT;
+  m_sink = sink;
+  m_percent = 0;
+  if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
+  fat::FatDelWalker walker(m_device, m_kind);
+  int rc = walker.Open();
+  if (rc) return rc;
+  IFileManager* manager = m_pFileManager;
+  rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
+                   [this](int percent) {
+                     if (percent > m_percent) m_percent = percent;
+                     return m_sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
+                   });
+  if (rc) return RC_FAIL;
+  sink->Notify(NE_FINISHED, 0, 0, nullptr);
+  m_device->Close(1);
+  // A device that vanished mid-walk is a failed scan, not a finished one.
+  return walker.DeviceGone() ? RC_FAIL : 0;
+}
+
+int cfat16del::Scan(INotifySink* sink) { return RunScan(sink); }
+
+IDeviceBitmap* cfat16del::CreateDeviceBitmap() { return nullptr; }
+
+int cfat16del::GetDataStartSector(uint64_t* out) {
+  if (!out) return RC_BAD_ARGUMENT;
+  fat::FatDelWalker walker(m_device, m_kind);
+  int rc = walker.Open();
+  if (rc) return rc;
+  *out = walker.DataStartSector();
+  return 0;
+}
+
+cfat32del::cfat32del(IStorageDevice* device) : cfat16del(device, fat::kFat32) {
+  m_pScanParam = new (std::nothrow) CFat32ScanParam();
+}
+
+cfat32del::~cfat32del() { delete static_cast<CFat32ScanParam*>(m_pScanParam); }
+
+int cfat32del::Scan(INotifySink* sink) {
+  try {
+    return RunScan(sink);
+  } catch (...) {
+    return RC_FAIL;  // a scan that ended on a fault is not reported as finished
+  }
+}
+
+CExfatDel::CExfatDel(IStorageDevice* device) : m_device(device) {}
+
+int CExfatDel::Scan(INotifySink* sink) {
+  if (!sink) return RC_BAD_ARGUMENT;
+  m_percent = 0;
+  fat::ExfatDelWalker walker(m_device);
+  if (walker.Open() != 0) return RC_MISSING;
+  if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
+  IFileManager* manager = m_pFileManager;
+  int rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
+                       [this, sink](int percent) {
+                         if (percent > m_percent) m_percent = percent;
+                         return sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
+                       });
+  sink->Notify(NE_FINISHED, 0, 0, nullptr);
+  m_device->Close(1);
+  return rc;
+}
+
+IDeviceBitmap* CExfatDel::CreateDeviceBitmap() { return nullptr; }
+
+int CExfatDel::GetDataStartSector(uint64_t* out) {
+  if (!out) return RC_BAD_ARGUMENT;
+  fat::ExfatDelWalker walker(m_device);
+  int rc = walker.Open();
+  if (rc) return rc;
+  *out = walker.DataStartSector();
+  return 0;
+}
+
+IScanOperator* CreateFat16DelScanner(IStorageDevice* device) { return new (std::nothrow) cfat16del(device); }
+IScanOperator* CreateFat32DelScanner(IStorageDevice* device) { return new (std::nothrow) cfat32del(device); }
+IScanOperator* CreateExfatDelScanner(IStorageDevice* device) { return new (std::nothrow) CExfatDel(device); }
+
+#endif

@@ -1,0 +1,495 @@
+#include "filesystems/fatentry.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unordered_set>
+
+#include "common/inc/bytes.h"
+#include "common/inc/istoragedevice.h"
+#include "filesystems/fatio.h"
+
+namespace fat {
+
+namespace {
+
+bool TextIs(const uint8_t* p, const char* text, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t c = p[i];
+    if (c >= 'a' && c <= 'z') c = uint8_t(c - 'a' + 'A');
+    if (c != uint8_t(text[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int ParseFatBoot(const uint8_t* s, size_t len, FatKind kind, uint64_t volumeBytes, FatGeometry* out) {
+  if (!s || !out || len < 512) return -1;
+  if (kind == kFat16 ? !TextIs(s + 54, "FAT16", 5) : !TextIs(s + 82, "FAT32", 5)) return 104;
+
+  FatGeometry g;
+  g.kind = kind;
+  g.bytesPerSector = kbytes::Le16(s + 11);
+  g.sectorsPerCluster = s[13];
+  g.reservedSectors = kbytes::Le16(s + 14);
+  g.numFats = s[16];
+  if (g.bytesPerSector < 512 || g.bytesPerSector > 4096 || !kbytes::IsPowerOfTwo(g.bytesPerSector)) return -1;
+  if (!kbytes::IsPowerOfTwo(g.sectorsPerCluster)) return -1;
+  if (g.reservedSectors == 0 || g.numFats == 0) return -1;
+  g.clusterBytes = g.bytesPerSector * g.sectorsPerCluster;
+  if (g.clusterBytes > (1u << 25)) return -1;
+
+  uint32_t total32 = kbytes::Le32(s + 32);
+  uint16_t total16 = kbytes::Le16(s + 19);
+  if (kind == kFat16) {
+    g.totalSectors = total32 ? total32 : total16;
+    g.sectorsPerFat = kbytes::Le16(s + 22);
+    g.rootEntries = kbytes::Le16(s + 17);
+    // A partial last sector of root entries still occupies the whole sector.
+    g.rootDirSectors = uint32_t((uint64_t(g.rootEntries) * 32 + g.bytesPerSector - 1) / g.bytesPerSector);
+  } else {
+    g.totalSectors = total32 ? total32 : total16;
+    g.sectorsPerFat = kbytes::Le32(s + 36);
+    g.rootCluster = kbytes::Le32(s + 44) & 0x0FFFFFFFu;
+  }
+  if (g.sectorsPerFat == 0 || g.totalSectors == 0) return -1;
+
+  uint64_t bps = g.bytesPerSector;
+  uint64_t metaSectors = uint64_t(g.reservedSectors) + uint64_t(g.numFats) * g.sectorsPerFat + g.rootDirSectors;
+  if (metaSectors >= g.totalSectors) return -1;
+  uint64_t volBytes = g.totalSectors * bps;
+  // A boot sector that claims more than the device holds is believed only as far as the
+  // device goes; the metadata itself must lie on the device.
+  if (volumeBytes && metaSectors * bps > volumeBytes) return -1;
+
+  g.fatOffset = uint64_t(g.reservedSectors) * bps;
+  g.fatBytes = uint64_t(g.sectorsPerFat) * bps;
+  g.rootDirOffset = g.fatOffset + uint64_t(g.numFats) * g.fatBytes;
+  g.rootDirBytes = uint64_t(g.rootEntries) * 32;
+  g.dataOffset = metaSectors * bps;
+
+  uint64_t clusters = (g.totalSectors - metaSectors) / g.sectorsPerCluster;
+  uint64_t fatEntries = g.fatBytes / (kind == kFat32 ? 4 : 2);
+  if (fatEntries < 3) return -1;
+  uint64_t limit = kind == kFat32 ? 0x0FFFFFF5ull : 0xFFF5ull;
+  // Clusters that the FAT has no entry for cannot be described; they are left out.
+  clusters = std::min<uint64_t>(clusters, fatEntries - 2);
+  clusters = std::min<uint64_t>(clusters, limit - 1);
+  if (clusters == 0) return -1;
+  if (volBytes < g.dataOffset) return -1;
+  g.clusterCount = uint32_t(clusters);
+  g.maxCluster = g.clusterCount + 1;
+  if (kind == kFat32 && !g.IsDataCluster(g.rootCluster)) return -1;
+  *out = g;
+  return 0;
+}
+
+// ----------------------------------------------------------------------------------------
+
+bool FatTable::Init(IStorageDevice* device, const FatGeometry& geo) {
+  m_device = device;
+  m_geo = geo;
+  m_windowValid = false;
+  m_whole = false;
+  m_bytes.clear();
+  if (geo.fatBytes < kMemoryLimit) {
+    try {
+      m_bytes.resize(size_t(geo.fatBytes));
+    } catch (...) {
+      return false;
+    }
+    if (ReadAt(device, geo.fatOffset, m_bytes.data(), uint32_t(geo.fatBytes)) != int64_t(geo.fatBytes)) {
+      m_bytes.clear();
+      return false;
+    }
+    m_whole = true;
+  }
+  return true;
+}
+
+void FatTable::InitFromBytes(const FatGeometry& geo, const uint8_t* bytes, size_t len) {
+  m_device = nullptr;
+  m_geo = geo;
+  m_bytes.assign(bytes, bytes + len);
+  m_whole = true;
+  m_windowValid = false;
+}
+
+bool FatTable::LoadWindow(uint64_t byteInFat) {
+  const uint64_t kWindow = 1u << 20;
+  uint64_t start = byteInFat - byteInFat % kWindow;
+  if (m_windowValid && start == m_windowStart) return true;
+  uint64_t n = std::min<uint64_t>(kWindow, m_geo.fatBytes - start);
+  m_bytes.resize(size_t(n));
+  m_windowValid = false;
+  if (!m_device || ReadAt(m_device, m_geo.fatOffset + start, m_bytes.data(), uint32_t(n)) != int64_t(n)) return false;
+  m_windowStart = start;
+  m_windowValid = true;
+  return true;
+}
+
+bool FatTable::Get(uint32_t cluster, uint32_t* value) {
+  uint64_t width = m_geo.kind == kFat16 ? 2 : 4;
+  uint64_t off = uint64_t(cluster) * width;
+  if (off >= m_geo.fatBytes || m_geo.fatBytes - off < width) return false;
+  const uint8_t* p;
+  if (m_whole) {
+    if (!kbytes::Fits(m_bytes.size(), size_t(off), size_t(width))) return false;
+    p = m_bytes.data() + off;
+  } else {
+    if (!LoadWindow(off)) return false;
+    uint64_t in = off - m_windowStart;
+    if (!kbytes::Fits(m_bytes.size(), size_t(in), size_t(width))) return false;
+    p = m_bytes.data() + in;
+  }
+  if (m_geo.kind == kFat16) *value = kbytes::Le16(p);
+  else if (m_geo.kind == kFat32) *value = kbytes::Le32(p) & 0x0FFFFFFFu;
+  else *value = kbytes::Le32(p);
+  return true;
+}
+
+std::vector<uint32_t> FollowChain(FatTable& table, uint32_t first, uint32_t cap, bool* clean) {
+  std::vector<uint32_t> chain;
+  std::unordered_set<uint32_t> seen;
+  if (clean) *clean = false;
+  uint32_t c = first;
+  while (chain.size() < cap && table.IsNext(c) && seen.insert(c).second) {
+    chain.push_back(c);
+    uint32_t next;
+    if (!table.Get(c, &next)) return chain;
+    if (table.IsEndMark(next)) {
+      if (clean) *clean = true;
+      return chain;
+    }
+    c = next;
+  }
+  return chain;
+}
+
+// ----------------------------------------------------------------------------------------
+
+int FatIsInvalidShortName(const uint8_t* name) {
+  static const char kBad[] = "\"*+,/:;<=>?[\\]|";
+  for (int i = 0; i < 11; ++i) {
+    uint8_t b = name[i];
+    if (b == ' ' || (i == 0 && b == kDeletedMark)) continue;
+    if (b < 0x20 || b > 0x7E) return 1;
+    if (std::memchr(kBad, b, sizeof(kBad) - 1)) return 1;
+  }
+  return 0;
+}
+
+int FatClassifyEntry(const uint8_t* e) {
+  if (e[0] == 0x00) return kEntryEnd;
+  if (e[0] == kDeletedMark) return kEntryDeleted;
+  if (e[11] == kAttrVolume || e[11] > 63) return kEntryLabelOrBad;
+  if (e[11] == kAttrLongName) return kEntryLongName;
+  return kEntryNormal;
+}
+
+char16_t FatLfnChar(const uint8_t* e, int index) {
+  static const uint8_t kOff[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+  int i = ((index % 13) + 13) % 13;
+  return char16_t(kbytes::Le16(e + kOff[i]));
+}
+
+uint8_t FatShortNameChecksum(const uint8_t* name) {
+  uint8_t sum = 0;
+  for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + name[i]);
+  return sum;
+}
+
+int FatIsLastLfnEntry(const uint8_t* e) {
+  if (e[11] != kAttrLongName || e[0] == kDeletedMark) return -1;
+  return (e[0] & 0x40) ? 1 : 0;
+}
+
+char16_t Cp437ToUtf16(uint8_t b) {
+  static const char16_t kHigh[128] = {
+      0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8,
+      0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2,
+      0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1,
+      0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD,
+      0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562,
+      0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534,
+      0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560,
+      0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+      0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393,
+      0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6,
+      0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0,
+      0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
+  return b < 0x80 ? char16_t(b) : kHigh[b - 0x80];
+}
+
+std::u16string FatShortName(const uint8_t* e) {
+  uint8_t name[11];
+  std::memcpy(name, e, 11);
+  bool lowerBase = (e[12] & 0x08) != 0, lowerExt = (e[12] & 0x10) != 0;
+  std::u16string out;
+  int baseEnd = 8;
+  while (baseEnd > 0 && name[baseEnd - 1] == ' ') --baseEnd;
+  for (int i = 0; i < baseEnd; ++i) {
+    uint8_t b = name[i];
+    if (i == 0 && b == kDeletedMark) {
+      out += u'_';
+      continue;
+    }
+    if (i == 0 && b == 0x05) b = 0xE5;  // a real leading 0xE5 byte is stored as 0x05
+    if (lowerBase && b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a');
+    out += Cp437ToUtf16(b);
+  }
+  int extEnd = 11;
+  while (extEnd > 8 && name[extEnd - 1] == ' ') --extEnd;
+  if (extEnd > 8) {
+    out += u'.';
+    for (int i = 8; i < extEnd; ++i) {
+      uint8_t b = name[i];
+      if (lowerExt && b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a');
+      out += Cp437ToUtf16(b);
+    }
+  }
+  for (char16_t c : out)
+    if (c < 0x20) return std::u16string();
+  return out;
+}
+
+bool DosDateParts(uint16_t date, int* year, int* month, int* day) {
+  int d = date & 0x1F, m = (date >> 5) & 0x0F, y = 1980 + (date >> 9);
+  if (d == 0 || m == 0 || m > 12) return false;
+  *year = y;
+  *month = m;
+  *day = d;
+  return true;
+}
+
+// ----------------------------------------------------------------------------------------
+
+void FatDirParser::Reset() {
+  m_run.clear();
+  m_index = 0;
+}
+
+void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
+  it->deleted = e[0] == kDeletedMark;
+  it->attr = e[11];
+  it->shortName = FatShortName(e);
+  it->isDot = e[0] == '.' && (std::memcmp(e + 1, "          ", 10) == 0 || (e[1] == '.' && std::memcmp(e + 2, "         ", 9) == 0));
+  it->highWord = kbytes::Le16(e + 20);
+  uint32_t low = kbytes::Le16(e + 26);
+  it->firstCluster = m_kind == kFat32 ? ((uint32_t(it->highWord) << 16) | low) & 0x0FFFFFFFu : low;
+  it->size = kbytes::Le32(e + 28);
+  it->createTime = kbytes::Le16(e + 14);
+  it->createDate = kbytes::Le16(e + 16);
+  it->writeTime = kbytes::Le16(e + 22);
+  it->writeDate = kbytes::Le16(e + 24);
+}
+
+// The pending run belongs to this short entry when its checksums agree with each other
+// and with the short name. A deleted short entry lost its first byte, so the byte is
+// taken from the long name's leading characters as the 8.3 generator would have.
+bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* out) {
+  size_t n = m_run.size() / kEntrySize;
+  if (n == 0) return false;
+  uint8_t sum = m_run[13];
+  for (size_t i = 1; i < n; ++i)
+    if (m_run[i * kEntrySize + 13] != sum) return false;
+  // Stored order is last piece first: gather backwards.
+  std::u16string name;
+  bool done = false;
+  for (size_t i = n; i-- > 0 && !done;) {
+    const uint8_t* l = m_run.data() + i * kEntrySize;
+    for (int k = 0; k < 13; ++k) {
+      char16_t c = FatLfnChar(l, k);
+      if (c == 0x0000 || c == 0xFFFF) {
+        done = true;
+        break;
+      }
+      name += c;
+    }
+  }
+  if (name.size() > 255 || name.empty()) return false;
+  uint8_t shortBytes[11];
+  std::memcpy(shortBytes, e, 11);
+  if (!deleted) {
+    if (FatShortNameChecksum(shortBytes) != sum) return false;
+  } else {
+    bool match = false;
+    for (size_t i = 0; i < name.size() && i < 8 && !match; ++i) {
+      char16_t c = name[i];
+      if (c == u'.' || c == u' ') continue;
+      uint8_t b = c < 0x80 ? uint8_t(c) : uint8_t('_');
+      if (b >= 'a' && b <= 'z') b = uint8_t(b - 'a' + 'A');
+      shortBytes[0] = b;
+      match = FatShortNameChecksum(shortBytes) == sum;
+      if (!match && b != '_') {
+        shortBytes[0] = '_';
+        match = FatShortNameChecksum(shortBytes) == sum;
+      }
+      break;  // the generator takes the first usable character only
+    }
+    if (!match) return false;
+  }
+  *out = name;
+  return true;
+}
+
+FatDirParser::Result FatDirParser::Feed(const uint8_t* p, size_t len, const Sink& sink) {
+  if (!p) return kMore;
+  size_t count = len / kEntrySize;
+  for (size_t i = 0; i < count; ++i, ++m_index) {
+    const uint8_t* e = p + i * kEntrySize;
+    if (e[0] == 0x00) {
+      m_run.clear();
+      return kEnd;
+    }
+    if (e[11] == kAttrLongName) {
+      // A live run starts at its flagged entry; deleted runs have lost the flag.
+      if (e[0] != kDeletedMark && (e[0] & 0x40)) m_run.clear();
+      if (m_run.size() >= kMaxRun * kEntrySize) m_run.clear();
+      m_run.insert(m_run.end(), e, e + kEntrySize);
+      continue;
+    }
+    if ((e[11] & kAttrVolume) && !(e[11] & kAttrDirectory)) {  // volume label
+      m_run.clear();
+      continue;
+    }
+    FatDirItem item;
+    DecodeShort(e, &item);
+    item.entryIndex = m_index;
+    std::u16string longName;
+    if (LongNameFor(e, item.deleted, &longName)) {
+      item.name = longName;
+      item.hasLongName = true;
+    } else {
+      item.name = item.shortName;
+    }
+    m_run.clear();
+    if (item.name.empty()) continue;
+    if (!sink(item)) return kStopped;
+  }
+  return kMore;
+}
+
+// ----------------------------------------------------------------------------------------
+
+int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeometry* out) {
+  if (!s || !out || len < 512) return -1;
+  if (std::memcmp(s + 3, "EXFAT   ", 8) != 0 || s[510] != 0x55 || s[511] != 0xAA) return 104;
+  uint8_t bpsShift = s[108], spcShift = s[109];
+  // The format allows 512..4096-byte sectors and clusters of at most 32 MiB.
+  if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return -1;
+  ExfatGeometry g;
+  g.bytesPerSector = 1u << bpsShift;
+  g.sectorsPerCluster = 1u << spcShift;
+  g.clusterBytes = g.bytesPerSector << spcShift;
+  g.volumeSectors = kbytes::Le64(s + 72);
+  uint64_t fatOff = kbytes::Le32(s + 80), fatLen = kbytes::Le32(s + 84);
+  uint64_t heapOff = kbytes::Le32(s + 88);
+  uint64_t count = kbytes::Le32(s + 92);
+  g.rootCluster = kbytes::Le32(s + 96);
+  if (g.volumeSectors == 0 || g.volumeSectors > (UINT64_MAX >> 12)) return -1;
+  if (fatOff == 0 || fatLen == 0 || !kbytes::RangeInside(fatOff, fatLen, g.volumeSectors)) return -1;
+  if (heapOff == 0 || heapOff >= g.volumeSectors) return -1;
+  if (count == 0 || count > 0xFFFFFFF5ull) return -1;
+  // Clusters past the volume's end cannot hold data; they are left out.
+  uint64_t fit = (g.volumeSectors - heapOff) >> spcShift;
+  if (count > fit) count = fit;
+  // So are clusters the FAT has no entry for.
+  uint64_t fatEntries = (fatLen << bpsShift) / 4;
+  if (fatEntries < 3) return -1;
+  if (count > fatEntries - 2) count = fatEntries - 2;
+  if (count == 0) return -1;
+  g.fatOffset = fatOff << bpsShift;
+  g.fatBytes = fatLen << bpsShift;
+  g.heapOffset = heapOff << bpsShift;
+  if (volumeBytes && (g.fatOffset > volumeBytes || g.heapOffset > volumeBytes)) return -1;
+  g.clusterCount = uint32_t(count);
+  g.maxCluster = g.clusterCount + 1;
+  if (!g.IsDataCluster(g.rootCluster)) return -1;
+  *out = g;
+  return 0;
+}
+
+// File entry (0x85/0x05): 1 secondary count, 4 u16 attributes, 8 u32 create timestamp
+// (date in the upper half), 12 u32 modify timestamp. Stream extension (0xC0/0x40): 1 flags
+// (bit 1 NoFatChain), 3 name length, 8 u64 valid length, 20 u32 first cluster, 24 u64 data
+// length. File name (0xC1/0x41): 15 UTF-16 characters from 2.
+bool ExfatDirParser::DecodeSet(ExfatItem* it) const {
+  size_t n = m_set.size() / kEntrySize;
+  if (n < 3) return false;
+  const uint8_t* f = m_set.data();
+  const uint8_t* st = f + kEntrySize;
+  uint8_t mark = f[0] & 0x80;
+  if ((st[0] & 0x7F) != 0x40 || (st[0] & 0x80) != mark) return false;
+  it->deleted = mark == 0;
+  it->attr = kbytes::Le16(f + 4);
+  it->createDate = kbytes::Le16(f + 10);
+  it->modifyDate = kbytes::Le16(f + 14);
+  it->noFatChain = (st[1] & 0x02) != 0;
+  size_t nameLen = st[3];
+  it->validLength = kbytes::Le64(st + 8);
+  it->firstCluster = kbytes::Le32(st + 20);
+  it->dataLength = kbytes::Le64(st + 24);
+  if (nameLen == 0) return false;
+  size_t nameEntries = (nameLen + 14) / 15;
+  if (nameEntries > n - 2) return false;
+  std::u16string name;
+  for (size_t k = 0; k < nameEntries; ++k) {
+    const uint8_t* ne = f + (2 + k) * kEntrySize;
+    if ((ne[0] & 0x7F) != 0x41 || (ne[0] & 0x80) != mark) return false;
+    for (size_t c = 0; c < 15 && name.size() < nameLen; ++c) {
+      char16_t ch = char16_t(kbytes::Le16(ne + 2 + 2 * c));
+      if (ch == 0) break;
+      name += ch;
+    }
+  }
+  if (name.empty()) return false;
+  it->name = name;
+  return true;
+}
+
+ExfatDirParser::Result ExfatDirParser::Feed(const uint8_t* p, size_t len, const Sink& sink) {
+  if (!p) return kMore;
+  size_t count = len / kEntrySize;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* e = p + i * kEntrySize;
+    uint8_t type = e[0];
+    if (type == 0x00) {
+      m_set.clear();
+      m_expect = 0;
+      return kEnd;
+    }
+    if (m_expect > 0) {
+      uint8_t kind = type & 0x7F;
+      // Only secondary entries (bit 6) of the set's own state continue it.
+      if ((kind & 0x40) && (type & 0x80) == (m_set[0] & 0x80)) {
+        m_set.insert(m_set.end(), e, e + kEntrySize);
+        if (--m_expect == 0) {
+          ExfatItem item;
+          bool ok = DecodeSet(&item);
+          m_set.clear();
+          if (ok && !sink(item)) return kStopped;
+        }
+        continue;
+      }
+      m_set.clear();
+      m_expect = 0;  // an interrupted set is dropped; this entry is looked at afresh
+    }
+    if (type == 0x81 && !bitmapFound) {
+      bitmapFound = true;
+      bitmap.firstCluster = kbytes::Le32(e + 20);
+      bitmap.length = kbytes::Le64(e + 24);
+      continue;
+    }
+    if (type == 0x85 || type == 0x05) {
+      uint8_t secondaries = e[1];
+      if (secondaries < 2 || secondaries > 18) continue;
+      m_set.assign(e, e + kEntrySize);
+      m_expect = secondaries;
+    }
+  }
+  return kMore;
+}
+
+}  // namespace fat

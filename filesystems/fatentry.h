@@ -1,0 +1,236 @@
+// On-disk FAT and exFAT knowledge shared by the deleted-file scanners, the FAT inspector
+// and the formatted-volume readers: boot-sector geometry, the FAT table and its chains,
+// 32-byte directory entries and their names.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class IStorageDevice;
+
+namespace fat {
+
+// ---------------------------------------------------------------------------------------
+// Boot sector (offsets from the volume's first byte, little-endian)
+//   11 u16 bytes per sector      13 u8 sectors per cluster   14 u16 reserved sectors
+//   16 u8  number of FATs        17 u16 root entries          19 u16 total sectors (16-bit)
+//   22 u16 sectors per FAT (12/16)                            32 u32 total sectors (32-bit)
+//   36 u32 sectors per FAT (32)  44 u32 root cluster (32)
+//   54 "FAT16"/"FAT12" type text (12/16)                      82 "FAT32" type text (32)
+// ---------------------------------------------------------------------------------------
+// kExfat describes only an exFAT FAT table (32-bit entries, no masking).
+enum FatKind { kFat16 = 16, kFat32 = 32, kExfat = 64 };
+
+struct FatGeometry {
+  FatKind kind = kFat16;
+  uint32_t bytesPerSector = 0;
+  uint32_t sectorsPerCluster = 0;
+  uint32_t clusterBytes = 0;
+  uint32_t reservedSectors = 0;
+  uint32_t numFats = 0;
+  uint32_t sectorsPerFat = 0;
+  uint32_t rootEntries = 0;      // FAT16 only
+  uint32_t rootDirSectors = 0;   // FAT16 only, rounded up
+  uint32_t rootCluster = 0;      // FAT32 only
+  uint64_t totalSectors = 0;
+  uint64_t fatOffset = 0;        // bytes, first FAT
+  uint64_t fatBytes = 0;         // bytes of one FAT
+  uint64_t rootDirOffset = 0;    // bytes, FAT16 fixed root region
+  uint64_t rootDirBytes = 0;
+  uint64_t dataOffset = 0;       // bytes, cluster 2
+  uint32_t clusterCount = 0;
+  uint32_t maxCluster = 0;       // clusterCount + 1
+
+  bool IsDataCluster(uint64_t c) const { return c >= 2 && c <= maxCluster; }
+  uint64_t ClusterOffset(uint32_t c) const { return dataOffset + uint64_t(c - 2) * clusterBytes; }
+};
+
+// Decodes and checks the boot sector. volumeBytes is the device's size; 0 skips the
+// checks against it. Returns 0, 104 when the type text is not the expected one, -1 when
+// the geometry is inconsistent (zero or non-power-of-two sizes, regions that wrap or lie
+// past the volume, a FAT too small for the clusters).
+int ParseFatBoot(const uint8_t* sector, size_t len, FatKind kind, uint64_t volumeBytes,
+                 FatGeometry* out);
+
+// ---------------------------------------------------------------------------------------
+// FAT table: the first FAT, in memory when small, else read through a cached window.
+// ---------------------------------------------------------------------------------------
+class FatTable {
+ public:
+  static const uint64_t kMemoryLimit = 16u << 20;
+
+  // Loads from the device; false when a small FAT cannot be read whole.
+  bool Init(IStorageDevice* device, const FatGeometry& geo);
+  // Uses bytes already in memory (tests, fuzzing); the bytes are copied.
+  void InitFromBytes(const FatGeometry& geo, const uint8_t* bytes, size_t len);
+
+  // The entry of a cluster (masked to 28 bits on FAT32); false when unreadable or outside
+  // the table.
+  bool Get(uint32_t cluster, uint32_t* value);
+  // An entry that carries a next cluster: anything else ends a chain.
+  bool IsNext(uint32_t value) const { return m_geo.IsDataCluster(value); }
+  bool IsEndMark(uint32_t value) const {
+    if (m_geo.kind == kExfat) return value >= 0xFFFFFFF7u;
+    return m_geo.kind == kFat32 ? value >= 0x0FFFFFF8u : value >= 0xFFF8u;
+  }
+
+ private:
+  bool LoadWindow(uint64_t byteInFat);
+
+  IStorageDevice* m_device = nullptr;
+  FatGeometry m_geo;
+  std::vector<uint8_t> m_bytes;  // whole FAT or the current window
+  uint64_t m_windowStart = 0;
+  bool m_whole = false;
+  bool m_windowValid = false;
+};
+
+// Follows a chain from first. Stops at an end mark, a value outside 2 .. maxCluster, a
+// cluster seen before in this chain, an unreadable entry, or after cap clusters. *clean
+// tells whether it stopped at an end mark.
+std::vector<uint32_t> FollowChain(FatTable& table, uint32_t first, uint32_t cap, bool* clean);
+
+// ---------------------------------------------------------------------------------------
+// 32-byte directory entry
+//    0 8  name (0x00 end, 0xE5 deleted, 0x05 stands for a leading 0xE5)
+//    8 3  extension    11 u8 attributes (0x0F long name, 0x10 directory, 0x08 label)
+//   12 u8 case flags: 0x08 base lower-case, 0x10 extension lower-case
+//   14 u16 creation time   16 u16 creation date   18 u16 access date
+//   20 u16 first cluster high word (FAT32)   22 u16 write time   24 u16 write date
+//   26 u16 first cluster low word            28 u32 size
+// Long-name entry: 0 ordinal (0x40 last), 13 UTF-16 characters at 1, 3, 5, 7, 9, 14, 16,
+// 18, 20, 22, 24, 28, 30; 13 checksum of the short name.
+// ---------------------------------------------------------------------------------------
+const size_t kEntrySize = 32;
+const uint8_t kAttrLongName = 0x0F;
+const uint8_t kAttrDirectory = 0x10;
+const uint8_t kAttrVolume = 0x08;
+const uint8_t kDeletedMark = 0xE5;
+
+enum EntryKind { kEntryEnd = 9, kEntryDeleted = 1, kEntryLabelOrBad = 3, kEntryLongName = 4, kEntryNormal = 2 };
+
+// 1 when the 11 name bytes are not a valid 8.3 name, else 0.
+int FatIsInvalidShortName(const uint8_t* name11);
+int FatClassifyEntry(const uint8_t* entry);
+char16_t FatLfnChar(const uint8_t* entry, int index);
+// The long-name checksum over the 11 short-name bytes.
+uint8_t FatShortNameChecksum(const uint8_t* name11);
+// 1 for the last (first stored) entry of a live long-name run, 0 for another, -1 otherwise.
+int FatIsLastLfnEntry(const uint8_t* entry);
+// OEM code page 437 to UTF-16.
+char16_t Cp437ToUtf16(uint8_t b);
+// The 8.3 name as shown: case flags of byte 12 honoured, a deleted first byte shown as
+// "_", bytes mapped through code page 437. Empty when nothing printable remains.
+std::u16string FatShortName(const uint8_t* entry);
+
+// DOS date (bits 0-4 day, 5-8 month, 9-15 years since 1980) split; false when the month
+// or day is 0 or out of range.
+bool DosDateParts(uint16_t date, int* year, int* month, int* day);
+
+// One short entry of a directory with the long name that belongs to it.
+struct FatDirItem {
+  std::u16string name;       // long name when its run is consistent, else the 8.3 name
+  std::u16string shortName;
+  bool hasLongName = false;
+  bool deleted = false;
+  bool isDot = false;        // "." or ".."
+  uint8_t attr = 0;
+  uint16_t highWord = 0;
+  uint32_t firstCluster = 0; // low word on FAT16, high|low masked to 28 bits on FAT32
+  uint32_t size = 0;
+  uint16_t createDate = 0, createTime = 0, writeDate = 0, writeTime = 0;
+  size_t entryIndex = 0;     // index of the short entry in the directory stream
+
+  bool IsDirectory() const { return (attr & kAttrDirectory) != 0; }
+};
+
+// Walks directory entries fed block by block in directory order (one cluster at a time),
+// carrying a long-name run across block boundaries. Never reads outside the blocks given.
+class FatDirParser {
+ public:
+  enum Result { kMore, kEnd, kStopped };
+  typedef std::function<bool(const FatDirItem&)> Sink;  // false stops
+
+  explicit FatDirParser(FatKind kind) : m_kind(kind) {}
+  void Reset();
+  // A trailing part of a block shorter than an entry is ignored.
+  Result Feed(const uint8_t* p, size_t len, const Sink& sink);
+
+ private:
+  void DecodeShort(const uint8_t* e, FatDirItem* item);
+  bool LongNameFor(const uint8_t* shortEntry, bool deleted, std::u16string* out);
+
+  static const size_t kMaxRun = 20;  // 20 x 13 characters cover the longest name
+  FatKind m_kind;
+  std::vector<uint8_t> m_run;  // pending long-name entries, in stored order
+  size_t m_index = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+// exFAT boot sector
+//    3 "EXFAT   "  64 u64 partition offset  72 u64 volume length (sectors)
+//   80 u32 FAT offset  84 u32 FAT length   88 u32 cluster heap offset  92 u32 cluster count
+//   96 u32 root cluster  108 u8 bytes-per-sector shift  109 u8 sectors-per-cluster shift
+//  110 u8 number of FATs  510 0x55 0xAA
+// ---------------------------------------------------------------------------------------
+struct ExfatGeometry {
+  uint32_t bytesPerSector = 0;
+  uint32_t sectorsPerCluster = 0;
+  uint32_t clusterBytes = 0;
+  uint64_t volumeSectors = 0;
+  uint64_t fatOffset = 0;     // bytes
+  uint64_t fatBytes = 0;
+  uint64_t heapOffset = 0;    // bytes, cluster 2
+  uint32_t clusterCount = 0;
+  uint32_t maxCluster = 0;
+  uint32_t rootCluster = 0;
+
+  bool IsDataCluster(uint64_t c) const { return c >= 2 && c <= maxCluster; }
+  uint64_t ClusterOffset(uint32_t c) const { return heapOffset + uint64_t(c - 2) * clusterBytes; }
+};
+
+// 0, 104 not exFAT, -1 inconsistent geometry (shifts out of range, regions past the volume).
+int ParseExfatBoot(const uint8_t* sector, size_t len, uint64_t volumeBytes, ExfatGeometry* out);
+
+// One complete file entry set (file, stream extension, names).
+struct ExfatItem {
+  std::u16string name;
+  bool deleted = false;      // the set carries the deleted type forms
+  uint16_t attr = 0;
+  bool noFatChain = false;
+  uint32_t firstCluster = 0;
+  uint64_t dataLength = 0;
+  uint64_t validLength = 0;
+  uint16_t createDate = 0, modifyDate = 0;
+  bool IsDirectory() const { return (attr & 0x10) != 0; }
+};
+
+// Allocation-bitmap entry (type 0x81): 20 u32 first cluster, 24 u64 data length.
+struct ExfatBitmapRef {
+  uint32_t firstCluster = 0;
+  uint64_t length = 0;
+};
+
+// Walks exFAT entries fed block by block in directory order; an entry set cut by a block
+// end is completed from the next block. Sets whose types, counts or name length do not
+// agree are dropped.
+class ExfatDirParser {
+ public:
+  enum Result { kMore, kEnd, kStopped };
+  typedef std::function<bool(const ExfatItem&)> Sink;
+
+  void Reset() { m_set.clear(); m_expect = 0; }
+  Result Feed(const uint8_t* p, size_t len, const Sink& sink);
+  // The first allocation-bitmap entry seen, if any.
+  bool bitmapFound = false;
+  ExfatBitmapRef bitmap;
+
+ private:
+  bool DecodeSet(ExfatItem* item) const;
+  std::vector<uint8_t> m_set;
+  size_t m_expect = 0;  // entries of the set still to come
+};
+
+}  // namespace fat

@@ -1,0 +1,125 @@
+// The directory walks behind the FAT16, FAT32 and exFAT deleted-file scanners. They read
+// only, follow every link from the disk with a visited set and caps, and hand each found
+// file to a callback; the scanner classes turn those into result records.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "filesystems/fatentry.h"
+
+class IStorageDevice;
+
+namespace fat {
+
+struct FoundFile {
+  std::u16string folder;  // path of the folder, ends with "/"
+  std::u16string name;
+  uint64_t size = 0;
+  uint16_t createDate = 0;
+  uint16_t modifyDate = 0;
+  // Device sectors (of the facade's sector size): start, count.
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+};
+
+// Non-zero answers stop the walk.
+typedef std::function<int(const FoundFile&)> FoundSink;
+typedef std::function<int(int percent)> ProgressSink;
+
+const int kMaxDirDepth = 64;
+
+class FatDelWalker {
+ public:
+  FatDelWalker(IStorageDevice* device, FatKind kind);
+
+  // Reads the boot sector and the FAT: 0, 43 no device geometry, 5 short read, 104 not
+  // this FAT type, 12 no memory, -1 inconsistent geometry or unreadable FAT.
+  int Open();
+  // 0 when the walk ran (also when stopped or the device vanished), -1 when the root
+  // directory could not be read.
+  int Walk(const FoundSink& found, const ProgressSink& progress);
+
+  const FatGeometry& Geometry() const { return m_geo; }
+  FatTable& Table() { return m_table; }
+  uint32_t DeviceSectorSize() const { return m_devSector; }
+  bool DeviceGone() const { return m_gone; }
+  bool Stopped() const { return m_stopped; }
+  // The first data sector in device sectors.
+  uint64_t DataStartSector() const { return m_geo.dataOffset / m_devSector; }
+
+  // Deleted-file placement; public for the tests.
+  bool GuessRuns(uint32_t first, uint64_t size, std::vector<std::pair<uint32_t, uint32_t>>* clusterRuns);
+  bool RestoreFileHighWord(uint32_t* cluster);
+  bool ProbeDirHighWord(uint32_t* cluster);
+
+ private:
+  struct DirJob {
+    std::u16string path;
+    uint32_t cluster;
+    bool deleted;
+    int depth;
+  };
+  bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
+  void HandleItems(const DirJob& job, std::vector<FatDirItem>& items, const FoundSink& found);
+  bool DotEntriesAt(const std::vector<uint8_t>& cluster, uint32_t self);
+  bool ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found);
+
+  IStorageDevice* m_device;
+  FatKind m_kind;
+  uint32_t m_devSector = 0;
+  uint64_t m_deviceBytes = 0;
+  FatGeometry m_geo;
+  FatTable m_table;
+  std::vector<DirJob> m_queue;
+  std::unordered_set<uint32_t> m_queuedDirs;   // first clusters already queued
+  std::unordered_set<uint32_t> m_readClusters; // every directory cluster read
+  // (first cluster, size) of every entry in parse order, for FAT32 high-word restoration.
+  std::vector<std::pair<uint32_t, uint32_t>> m_items;
+  bool m_gone = false;
+  bool m_stopped = false;
+};
+
+class ExfatDelWalker {
+ public:
+  explicit ExfatDelWalker(IStorageDevice* device);
+
+  // 0, 43 no geometry, 5 short read, 104 not exFAT or no allocation bitmap, 12 no memory,
+  // -1 inconsistent geometry.
+  int Open();
+  int Walk(const FoundSink& found, const ProgressSink& progress);
+
+  const ExfatGeometry& Geometry() const { return m_geo; }
+  const std::vector<uint8_t>& Bitmap() const { return m_bitmap; }
+  uint64_t BitmapLength() const { return m_bitmapRef.length; }
+  bool IsAllocated(uint32_t cluster) const;
+  uint64_t DataStartSector() const { return m_geo.heapOffset / m_devSector; }
+  uint32_t DeviceSectorSize() const { return m_devSector; }
+
+ private:
+  struct DirJob {
+    std::u16string path;
+    uint32_t cluster;
+    uint64_t length;  // 0: follow the FAT chain to its end
+    bool noFatChain;
+    bool deleted;
+    int depth;
+  };
+  std::vector<uint32_t> DirClusters(const DirJob& job);
+  std::vector<uint32_t> FileClusters(const ExfatItem& it, bool deleted);
+  bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
+
+  IStorageDevice* m_device;
+  uint32_t m_devSector = 0;
+  uint64_t m_deviceBytes = 0;
+  ExfatGeometry m_geo;
+  FatTable m_table;
+  ExfatBitmapRef m_bitmapRef;
+  std::vector<uint8_t> m_bitmap;
+  std::unordered_set<uint32_t> m_readClusters;
+  bool m_gone = false;
+};
+
+}  // namespace fat

@@ -1,0 +1,627 @@
+#include "rawrecovery/fileanalyser/signatureanalysers.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+
+#include "common/inc/bytes.h"
+
+namespace {
+
+using kbytes::ReadBe32;
+using kbytes::ReadLe16;
+using kbytes::ReadLe32;
+using kbytes::ReadLe64;
+
+const int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+
+// Header and end frames of the family.
+const MatchFrame kAifForm("FORM", 0), kAifAiff("AIFF", 8);
+const MatchFrame kAviRiff("RIFF", 0);
+const MatchFrame kBmpBm("BM", 0), kBmpZero("\0\0\0\0", 4, 6);
+const MatchFrame kBz2("BZh", 0);
+const MatchFrame kCrwHeap("HEAPCCDR", 6), kCrwEnd("\x0a\x30", -1);
+const MatchFrame kCwkBobo("BOBO", 4), kCwkEnd("\xf0\xf1\xf2\xf3", -1);
+const MatchFrame kDbxMagic("\xcf\xad\x12\xfe", 0);
+const MatchFrame kDbxKinds[] = {MatchFrame("\x30\x9d\xfe\x26", 4), MatchFrame("\xc5\xfd\x74\x6f", 4),
+                                MatchFrame("\xc6\xfd\x74\x6f", 4), MatchFrame("\xc7\xfd\x74\x6f", 4)};
+const MatchFrame kTwoZeros("\0\0", 2, -1);
+const MatchFrame kEpsHead("%!PS-Adobe-", 0), kEpsEpsf("EPSF", 15), kEpsEnd("%%EOF", -1);
+const MatchFrame kFlv("FLV\x01", 0);
+const MatchFrame kXmlDecl("<?xml version=\"1.0\" encoding=", -1);
+const MatchFrame kPlistOpen("<plist", -1), kPlistClose("</plist>", -1);
+const MatchFrame kHtmlHeads[] = {MatchFrame("<!DOCTYPE ", -1), MatchFrame("<!doctype ", -1),
+                                 MatchFrame("<HTML", -1), MatchFrame("<html", -1),
+                                 MatchFrame("<\0!\0D\0O\0C\0T\0Y\0P\0E\0 \0", 20, -1)};
+const MatchFrame kIndd("\x06\x06\xed\xf5\xd8\x1d\x46\xe5\xbd\x31\xef\xe7\xfe\x74\xb7\x1d" "DOCUMENT", 24, 0);
+const MatchFrame kMidHead("MThd\0\0\0\x06", 8, 0), kMidEnd("\0\0\xff\x2f\0\0", 6, -1);
+const MatchFrame kMkvMatroska("\x1a\x45\xdf\xa3\x93\x42\x82\x88matros", 14, 0), kMkvEbml("\x1a\x45\xdf\xa3", 0);
+const MatchFrame kMrw("\0MRM\0", 5, 0);
+const MatchFrame kMxfHead("\x06\x0e\x2b\x34\x02\x05\x01\x01\x0d\x01\x02\x01\x01\x02", 14, 0);
+const MatchFrame kMxfEnd("\x06\x0e\x2b\x34\x02\x05\x01\x01\x0d\x01\x02\x01\x01\x04\x04\x00", 16, -1);
+const MatchFrame kOgg("OggS\0\x02\0\0", 8, 0);
+const MatchFrame kPngHead("\x89PNG\r\n\x1a\n", 0), kPngEnd("IEND\xae\x42\x60\x82", -1);
+const MatchFrame kPsd("8BPS", 0);
+const MatchFrame kPst("!BDN", 0);
+const MatchFrame kRaf("FUJIFILM", 0);
+const MatchFrame kRarHead("Rar!\x1a\x07\0", 7, 0), kRarEnd("\xc4\x3d\x7b\0\x40\x07\0", 7, -1);
+const MatchFrame kRtf("{\\rtf", 0);
+const MatchFrame kSit("StuffIt ", 0), kSitx("StuffIt!", 0);
+const MatchFrame kSwfC("CWS", 0), kSwfF("FWS", 0);
+const MatchFrame kTax("TTFN\x01\x01", 0);
+const MatchFrame kXcf("gimp xcf", 0);
+const MatchFrame kZ7("7z\xbc\xaf\x27\x1c", 0);
+const MatchFrame kAiHead("%!PS-", 0);
+const char kAiEnd[] = "%EOF";
+const MatchFrame kX3f("FOVb", 0);
+const char kX3fEnd[] = "SECd";
+const MatchFrame kPlistHead("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", 0);
+
+int64_t MaxSizeOf(const char* ext) {
+  const FileHint* row = TableRow(ext);
+  return row ? row->MaxSize : 0;
+}
+
+const uint8_t* Data(const ClusterBuf& cb) { return cb.GetData(); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Shared rules
+
+CSignatureAnalyser::CSignatureAnalyser(int typeId) : m_zeroRun(0), m_absorbs() { TakeRow(typeId); }
+
+int CSignatureAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  for (int id : m_absorbs)
+    if (other.TypeId == id) return AS_ABSORB;
+  return EndAt(ClusterByteOffset(cb));
+}
+
+int CSignatureAnalyser::Begin(const ClusterBuf& cb, int state, int64_t size) {
+  m_start = ClusterByteOffset(cb);
+  m_state = state;
+  m_size = size;
+  return state;
+}
+
+int CSignatureAnalyser::EndAt(int64_t offset) {
+  m_end = offset;
+  m_state = AS_ENDED;
+  return AS_ENDED;
+}
+
+bool CSignatureAnalyser::CountLimit(const ClusterBuf& cb) {
+  m_size += cb.cluster_size;
+  const FileHint* row = TableRow(m_hint.ext);
+  if (row && m_size >= row->MaxSize) {
+    m_state = AS_COMPLETE;
+    return true;
+  }
+  return false;
+}
+
+int CSignatureAnalyser::EndMarker(const ClusterBuf& cb, const MatchFrame& marker, int k) {
+  const uint8_t* hit = marker.Match(Data(cb), cb.cluster_size);
+  if (!hit) return AS_NONE;
+  return EndAt(ClusterByteOffset(cb) + (hit - Data(cb)) + k);
+}
+
+int CSignatureAnalyser::ZeroTail(const ClusterBuf& cb, int n, int extra) {
+  unsigned pos = 0;
+  if (!FindZeroTail(cb, &pos, n)) return AS_NONE;
+  return EndAt(ClusterByteOffset(cb) + pos + extra);
+}
+
+int CSignatureAnalyser::ZeroRun(const ClusterBuf& cb, int64_t t) {
+  if (!IsAllZero(Data(cb), size_t(cb.cluster_size))) {
+    m_zeroRun = 0;
+    return AS_NONE;
+  }
+  m_zeroRun += cb.cluster_size;
+  if (m_zeroRun < t) return AS_NONE;
+  return EndAt(ClusterByteOffset(cb) + cb.cluster_size - m_zeroRun);
+}
+
+void CSignatureAnalyser::FirstBytes(std::bitset<256>* set, std::initializer_list<int> bytes) {
+  // No bytes named: the signature does not sit at byte 0, so every first byte is possible.
+  if (bytes.size() == 0) {
+    set->set();
+    return;
+  }
+  set->reset();
+  for (int b : bytes) set->set(size_t(b & 0xff));
+}
+
+// ---------------------------------------------------------------------------------------
+// Sizes from the header
+
+CAifAnalyser::CAifAnalyser() : CSignatureAnalyser(27) {}
+void CAifAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
+int CAifAnalyser::CheckHeader(const ClusterBuf& cb) {
+  uint32_t v;
+  if (!kAifForm.Test(Data(cb), cb.cluster_size) || !kAifAiff.Test(Data(cb), cb.cluster_size) ||
+      !ReadBe32(Data(cb), size_t(cb.cluster_size), 4, &v))
+    return AS_NONE;
+  return Begin(cb, AS_COMPLETE, int64_t(v) + 8);
+}
+int CAifAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CAviAnalyser::CAviAnalyser() : CSignatureAnalyser(18), m_found(nullptr) {}
+void CAviAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'R'}); }
+int CAviAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  uint32_t riffSize;
+  if (!kAviRiff.Test(d, cb.cluster_size) || !kbytes::Fits(size_t(cb.cluster_size), 8, 4) ||
+      !ReadLe32(d, size_t(cb.cluster_size), 4, &riffSize))
+    return AS_NONE;
+  const char* found = nullptr;
+  if (std::memcmp(d + 8, "RMP3", 4) == 0 || std::memcmp(d + 8, "WAVE", 4) == 0) found = "wav";
+  else if (std::memcmp(d + 8, "AVI ", 4) == 0) found = "avi";
+  if (!found) return AS_NONE;
+  m_found = found;
+  // 64-bit: a RIFF size near 4 GiB must not wrap when the header is added.
+  int64_t size = (int64_t(riffSize) + 8 + 511) / 512 * 512;
+  return Begin(cb, AS_COMPLETE, size);
+}
+int CAviAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+const char* CAviAnalyser::GetExtension() { return m_found ? m_found : ""; }
+int64_t CAviAnalyser::GetSizeForExtension(const char* ext) { return m_found ? SizeFor(ext, m_found) : 0; }
+
+CBmpAnalyser::CBmpAnalyser() : CSignatureAnalyser(6) {}
+void CBmpAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'B'}); }
+int CBmpAnalyser::CheckHeader(const ClusterBuf& cb) {
+  uint32_t v;
+  if (!kBmpBm.Test(Data(cb), cb.cluster_size) || !kBmpZero.Test(Data(cb), cb.cluster_size) ||
+      !ReadLe32(Data(cb), size_t(cb.cluster_size), 2, &v))
+    return AS_NONE;
+  return Begin(cb, AS_COMPLETE, int64_t(v));
+}
+int CBmpAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CDbxAnalyser::CDbxAnalyser() : CSignatureAnalyser(13) {}
+void CDbxAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xcf}); }
+int CDbxAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  if (!kDbxMagic.Test(d, cb.cluster_size)) return AS_NONE;
+  bool kind = false;
+  for (const MatchFrame& f : kDbxKinds) kind = kind || f.Test(d, cb.cluster_size);
+  uint32_t v;
+  if (!kind || !ReadLe32(d, size_t(cb.cluster_size), 124, &v)) return AS_NONE;
+  return Begin(cb, AS_COMPLETE, int64_t(v));
+}
+int CDbxAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CInddAnalyser::CInddAnalyser() : CSignatureAnalyser(29) { SetAbsorbs({29}); }
+void CInddAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x06}); }
+int CInddAnalyser::CheckHeader(const ClusterBuf& cb) {
+  uint32_t pages;
+  uint8_t extra;
+  const uint8_t* d = Data(cb);
+  size_t n = size_t(cb.cluster_size);
+  if (!kIndd.Test(d, cb.cluster_size) || !ReadLe32(d, n, 280, &pages) || !kbytes::ReadU8(d, n, 284, &extra))
+    return AS_NONE;
+  // Counted in 64 bits: a 32-bit product would wrap a large page count to a small size.
+  return Begin(cb, AS_COMPLETE, (int64_t(pages) + extra) * 4096);
+}
+int CInddAnalyser::Continue(const ClusterBuf& cb) {
+  // The size is known, but the file is held open a little so that the header pages of the
+  // same document found right after it are absorbed rather than reported as new files.
+  return ClusterByteOffset(cb) - m_start > 4096 ? AS_COMPLETE : AS_NONE;
+}
+
+CMkvAnalyser::CMkvAnalyser() : CSignatureAnalyser(42) {}
+void CMkvAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x1a}); }
+int CMkvAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  size_t n = size_t(cb.cluster_size);
+  uint32_t v;
+  if (kMkvMatroska.Test(d, cb.cluster_size)) {
+    if (!ReadBe32(d, n, 32, &v)) return AS_NONE;
+    return Begin(cb, AS_COMPLETE, 36 + int64_t(v));
+  }
+  if (kMkvEbml.Test(d, cb.cluster_size)) {
+    if (!ReadBe32(d, n, 48, &v)) return AS_NONE;
+    return Begin(cb, AS_COMPLETE, 52 + int64_t(v));
+  }
+  return AS_NONE;
+}
+int CMkvAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CPstAnalyser::CPstAnalyser() : CSignatureAnalyser(12) {}
+void CPstAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'!'}); }
+int CPstAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  size_t n = size_t(cb.cluster_size);
+  uint16_t version;
+  if (!kPst.Test(d, cb.cluster_size) || !ReadLe16(d, n, 10, &version)) return AS_NONE;
+  if (version == 14 || version == 15) {
+    uint32_t v;
+    if (!ReadLe32(d, n, 168, &v)) return AS_NONE;
+    return Begin(cb, AS_COMPLETE, int64_t(v));
+  }
+  if (version == 21 || version == 23) {
+    uint64_t v;
+    if (!ReadLe64(d, n, 184, &v)) return AS_NONE;
+    return Begin(cb, AS_COMPLETE, v > uint64_t(kInt64Max) ? kInt64Max : int64_t(v));
+  }
+  return AS_NONE;
+}
+int CPstAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CSitAnalyser::CSitAnalyser() : CSignatureAnalyser(24) {}
+void CSitAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'S'}); }
+int CSitAnalyser::CheckHeader(const ClusterBuf& cb) {
+  uint32_t v;
+  if (!kSit.Test(Data(cb), cb.cluster_size) || !ReadBe32(Data(cb), size_t(cb.cluster_size), 84, &v))
+    return AS_NONE;
+  return Begin(cb, AS_COMPLETE, int64_t(v));
+}
+int CSitAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CSwfAnalyser::CSwfAnalyser() : CSignatureAnalyser(21) {}
+void CSwfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'C', 'F'}); }
+int CSwfAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  uint32_t len;
+  if (!(kSwfC.Test(d, cb.cluster_size) || kSwfF.Test(d, cb.cluster_size))) return AS_NONE;
+  if (!ReadLe32(d, size_t(cb.cluster_size), 4, &len) || d[3] > 10 || int64_t(len) > MaxSizeOf("swf")) {
+    m_start = 0;
+    m_size = 0;
+    return AS_NONE;
+  }
+  return Begin(cb, AS_COMPLETE, int64_t(len));
+}
+int CSwfAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CWmfAnalyser::CWmfAnalyser() : CSignatureAnalyser(11) {}
+void CWmfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xd7}); }
+int CWmfAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  size_t n = size_t(cb.cluster_size);
+  uint32_t key, reserved, words;
+  uint16_t sum;
+  if (!ReadLe32(d, n, 0, &key) || key != 0x9AC6CDD7u || !ReadLe32(d, n, 16, &reserved) || reserved != 0 ||
+      !ReadLe16(d, n, 20, &sum) || !ReadLe32(d, n, 28, &words) || !kbytes::Fits(n, 38, 2))
+    return AS_NONE;
+  uint16_t x = 0;
+  for (int i = 0; i < 10; ++i) x = uint16_t(x ^ kbytes::Le16(d + 2 * i));
+  if (x != sum) return AS_NONE;
+  if (!(kbytes::Le16(d + 22) == 1 || kbytes::Le16(d + 24) == 9 || kbytes::Le16(d + 26) == 0x0300 ||
+        kbytes::Le16(d + 38) == 0))
+    return AS_NONE;
+  // The record size counts 16-bit words; in 64 bits the doubling cannot wrap.
+  return Begin(cb, AS_COMPLETE, int64_t(words) * 2 + 22);
+}
+int CWmfAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+CZ7Analyser::CZ7Analyser() : CSignatureAnalyser(38) {}
+void CZ7Analyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'7'}); }
+int CZ7Analyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  size_t n = size_t(cb.cluster_size);
+  uint64_t nextOffset, nextSize;
+  if (!kZ7.Test(d, cb.cluster_size) || !ReadLe64(d, n, 12, &nextOffset) || !ReadLe64(d, n, 20, &nextSize))
+    return AS_NONE;
+  // The end is the start header (32 bytes) plus the offset and size of the end header; sizes
+  // that do not add up within 63 bits cannot be a real archive.
+  const uint64_t limit = uint64_t(kInt64Max) - 32;
+  if (nextOffset > limit || nextSize > limit - nextOffset) return AS_NONE;
+  return Begin(cb, AS_COMPLETE, int64_t(nextOffset + nextSize + 32));
+}
+int CZ7Analyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
+
+// ---------------------------------------------------------------------------------------
+// Counted files with an end rule
+
+#define KESTRUM_COUNTED(Name, Id, Bytes, Header, Rule)                                    \
+  Name::Name() : CSignatureAnalyser(Id) {}                                                \
+  void Name::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, Bytes); }        \
+  int Name::CheckHeader(const ClusterBuf& cb) {                                           \
+    const uint8_t* d = Data(cb);                                                          \
+    int n = cb.cluster_size;                                                              \
+    (void)d;                                                                              \
+    (void)n;                                                                              \
+    if (!(Header)) return AS_NONE;                                                        \
+    return Begin(cb, AS_HEADER, 0);                                                       \
+  }                                                                                       \
+  int Name::Continue(const ClusterBuf& cb) {                                              \
+    if (CountLimit(cb)) return AS_COMPLETE;                                               \
+    return Rule;                                                                          \
+  }
+
+#define BYTES(...) std::initializer_list<int>{__VA_ARGS__}
+
+KESTRUM_COUNTED(CBz2Analyser, 40, BYTES('B'), kBz2.Test(d, n), ZeroRun(cb, 1024))
+KESTRUM_COUNTED(CCwkAnalyser, 30, BYTES(), kCwkBobo.Test(d, n), EndMarker(cb, kCwkEnd, 8))
+KESTRUM_COUNTED(CFlvAnalyser, 22, BYTES('F'), kFlv.Test(d, n), ZeroTail(cb, 64))
+KESTRUM_COUNTED(CMidAnalyser, 26, BYTES('M'), kMidHead.Test(d, n), EndMarker(cb, kMidEnd, 6))
+KESTRUM_COUNTED(CMxfAnalyser, 45, BYTES(0x06), kMxfHead.Test(d, n), EndMarker(cb, kMxfEnd, 16))
+KESTRUM_COUNTED(COggAnalyser, 25, BYTES('O'), kOgg.Test(d, n), ZeroRun(cb, 4096))
+KESTRUM_COUNTED(CPngAnalyser, 7, BYTES(0x89), kPngHead.Test(d, n), EndMarker(cb, kPngEnd, 8))
+KESTRUM_COUNTED(CPsdAnalyser, 8, BYTES('8'), kPsd.Test(d, n), ZeroTail(cb, 64))
+KESTRUM_COUNTED(CRarAnalyser, 10, BYTES('R'), kRarHead.Test(d, n), EndMarker(cb, kRarEnd, 7))
+KESTRUM_COUNTED(CSitxAnalyser, 46, BYTES('S'), kSitx.Test(d, n), ZeroTail(cb, 16))
+KESTRUM_COUNTED(CTaxAnalyser, 47, BYTES('T'), kTax.Test(d, n), ZeroTail(cb, 16))
+KESTRUM_COUNTED(CXcfAnalyser, 35, BYTES('g'), kXcf.Test(d, n), ZeroTail(cb, 16, 4))
+KESTRUM_COUNTED(CPlistAnalyser, 17, BYTES('<'), kPlistHead.Test(d, n) && kPlistOpen.Test(d, n),
+                EndMarker(cb, kPlistClose, 9))
+
+#undef KESTRUM_COUNTED
+
+CEpsAnalyser::CEpsAnalyser() : CSignatureAnalyser(31) {}
+void CEpsAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'%'}); }
+int CEpsAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kEpsHead.Test(Data(cb), cb.cluster_size) || !kEpsEpsf.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CEpsAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  int r = EndMarker(cb, kEpsEnd, 5);
+  return r ? r : ZeroTail(cb, 64);
+}
+
+CMrwAnalyser::CMrwAnalyser() : CSignatureAnalyser(34) {}
+void CMrwAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x00}); }
+int CMrwAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kMrw.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  return Begin(cb, AS_COMPLETE, 0);
+}
+int CMrwAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return ZeroRun(cb, 65536);
+}
+
+CRafAnalyser::CRafAnalyser() : CSignatureAnalyser(33) {}
+void CRafAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
+int CRafAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kRaf.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  return Begin(cb, AS_COMPLETE, 0);
+}
+int CRafAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return ZeroRun(cb, 16384);
+}
+
+// ---------------------------------------------------------------------------------------
+// Text types
+
+namespace {
+
+// The first of "Received:", "From:" or "Subject:" in the bytes, found through the colon
+// (memchr runs far faster than three substring searches over every cluster).
+bool HasMailField(const uint8_t* d, size_t n) {
+  static const struct {
+    const char* word;
+    size_t len;
+  } kWords[] = {{"Received", 8}, {"From", 4}, {"Subject", 7}};
+  const uint8_t* p = d;
+  const uint8_t* end = d + n;
+  while (p < end) {
+    const uint8_t* c = static_cast<const uint8_t*>(std::memchr(p, ':', size_t(end - p)));
+    if (!c) return false;
+    size_t before = size_t(c - d);
+    for (const auto& w : kWords)
+      if (before >= w.len && std::memcmp(c - w.len, w.word, w.len) == 0) return true;
+    p = c + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+CEmlAnalyser::CEmlAnalyser() : CSignatureAnalyser(39) { SetAbsorbs({39}); }
+void CEmlAnalyser::HeaderFirstBytes(std::bitset<256>* s) const {
+  s->set();
+  for (int c = '0'; c <= '9'; ++c) s->reset(size_t(c));
+}
+int CEmlAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  if (cb.cluster_size <= 0 || std::isdigit(d[0])) return AS_NONE;
+  if (!HasMailField(d, size_t(cb.cluster_size))) return AS_NONE;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CEmlAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return EndMarker(cb, kTwoZeros, 0);
+}
+
+CEmlxAnalyser::CEmlxAnalyser() : CSignatureAnalyser(32) { SetAbsorbs({17, 39}); }
+void CEmlxAnalyser::HeaderFirstBytes(std::bitset<256>* s) const {
+  s->reset();
+  for (int c = '0'; c <= '9'; ++c) s->set(size_t(c));
+}
+int CEmlxAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const size_t kHead = 256;
+  if (cb.cluster_size <= int(kHead)) return AS_NONE;
+  const uint8_t* d = Data(cb);
+  size_t i = 0;
+  while (i < kHead && std::isdigit(d[i])) ++i;
+  if (i < 3 || i > 6) return AS_NONE;
+  while (i < kHead && d[i] == ' ') ++i;
+  if (i >= kHead || d[i] != '\n') return AS_NONE;
+  if (!std::memchr(d, '@', kHead)) return AS_NONE;
+  if (!FindBytes(d, kHead, "Received", 8) && !FindBytes(d, kHead, "From", 4) && !FindBytes(d, kHead, "Subject", 7))
+    return AS_NONE;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CEmlxAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return EndMarker(cb, kTwoZeros, 0);
+}
+
+CHtmlAnalyser::CHtmlAnalyser() : CSignatureAnalyser(17), m_kind(0) { SetAbsorbs({17}); }
+void CHtmlAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { s->set(); }
+int CHtmlAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  int head = std::min(cb.cluster_size, 50);
+  // Every pattern begins with '<': a head without one is decided by a single memchr.
+  if (head <= 0 || !std::memchr(d, '<', size_t(head))) return AS_NONE;
+  if (kXmlDecl.Test(d, head) && kPlistOpen.Test(d, cb.cluster_size)) {
+    m_kind = 2;
+    return Begin(cb, AS_HEADER, 0);
+  }
+  for (const MatchFrame& f : kHtmlHeads) {
+    if (f.Test(d, head)) {
+      m_kind = 1;
+      return Begin(cb, AS_HEADER, 0);
+    }
+  }
+  return AS_NONE;
+}
+int CHtmlAnalyser::Continue(const ClusterBuf& cb) {
+  m_size += cb.cluster_size;
+  if (m_size >= MaxSizeOf("htm") && m_size >= MaxSizeOf("plist")) {
+    m_state = AS_COMPLETE;
+    return AS_COMPLETE;
+  }
+  if (m_kind == 2) return EndMarker(cb, kPlistClose, 9);
+  return ZeroTail(cb, 2);
+}
+const char* CHtmlAnalyser::GetExtension() { return m_kind == 2 ? "plist" : m_kind == 1 ? "htm" : ""; }
+int64_t CHtmlAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, GetExtension()); }
+
+CRtfAnalyser::CRtfAnalyser() : CSignatureAnalyser(36), m_depth(0) {}
+void CRtfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'{'}); }
+int CRtfAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kRtf.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  m_depth = 0;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CRtfAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  const uint8_t* d = Data(cb);
+  for (int i = 0; i < cb.cluster_size; ++i) {
+    uint8_t c = d[i];
+    if (c != '{' && c != '}') continue;
+    bool escaped = i > 0 && d[i - 1] == '\\';
+    if (escaped) continue;
+    m_depth += c == '{' ? 1 : -1;
+    if (m_depth == 0) return EndAt(ClusterByteOffset(cb) + i + 1);
+  }
+  return AS_NONE;
+}
+
+// ---------------------------------------------------------------------------------------
+// Camera raws and markers across the joint
+
+CCrwAnalyser::CCrwAnalyser() : CSignatureAnalyser(14), m_pending(0) {}
+void CCrwAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'I', 'M'}); }
+int CCrwAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  if (cb.cluster_size < 14) return AS_NONE;
+  bool order = (d[0] == 'I' && d[1] == 'I') || (d[0] == 'M' && d[1] == 'M');
+  if (!order || !kCrwHeap.Test(d, cb.cluster_size)) return AS_NONE;
+  m_pending = 0;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CCrwAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  const uint8_t* d = Data(cb);
+  const int cs = cb.cluster_size;
+  const int64_t off = ClusterByteOffset(cb);
+  if (m_pending > 0) {
+    int p = m_pending;
+    if (p < cs && IsSectorTailZero(d + p, size_t(cs - p), p)) return EndAt(off + p);
+    m_pending = 0;
+  }
+  int from = 0, remaining = cs;
+  while (remaining > 8) {
+    const uint8_t* hit = kCrwEnd.Match(d + from, remaining);
+    if (!hit) return AS_NONE;
+    int k = int(hit - d) + 14;
+    if (k > cs) m_pending = k - cs;
+    if ((cs - k) % 512 < 16) return AS_NONE;
+    if (IsSectorTailZero(d + k, size_t(cs - k), k)) return EndAt(off + k);
+    from = k;
+    remaining = cs - k;
+  }
+  return AS_NONE;
+}
+
+CAiAnalyser::CAiAnalyser() : CSignatureAnalyser(48), m_js() { SetAbsorbs({16}); }
+void CAiAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'%'}); }
+int CAiAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kAiHead.Test(Data(cb), cb.cluster_size) || cb.cluster_size < 512) return AS_NONE;
+  m_js.reset(new JointSearch(cb.cluster_size));
+  return Begin(cb, AS_HEADER, 0);
+}
+int CAiAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  if (!m_js) return AS_NONE;
+  m_js->Feed(cb);
+  uint8_t* p = m_js->Search(kAiEnd, 4);
+  if (!p) {
+    // Keep only the bytes that could start a marker split by the next joint, so that each
+    // byte is searched once.
+    m_js->Skip(std::max(0, m_js->Size() - 3));
+    return AS_NONE;
+  }
+  m_js->MoveTo(p);
+  return EndAt(ClusterByteOffset(cb) + m_js->OffsetOf(p) + 4);
+}
+
+CX3fAnalyser::CX3fAnalyser() : CSignatureAnalyser(41), m_js() {}
+void CX3fAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
+int CX3fAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kX3f.Test(Data(cb), cb.cluster_size) || cb.cluster_size < 512) return AS_NONE;
+  m_js.reset(new JointSearch(cb.cluster_size));
+  return Begin(cb, AS_HEADER, 0);
+}
+int CX3fAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  if (!m_js) return AS_NONE;
+  m_js->Feed(cb);
+  uint8_t* p = m_js->Search(kX3fEnd, 4);
+  if (!p) {
+    m_js->Skip(std::max(0, m_js->Size() - 3));
+    return AS_NONE;
+  }
+  m_js->MoveTo(p);
+  if (m_js->Size() <= 12) return AS_NONE;  // the count lies in the next cluster
+  uint32_t count = kbytes::Le32(p + 8);
+  int64_t marker = ClusterByteOffset(cb) + m_js->OffsetOf(p);
+  return EndAt(marker + 16 + 12 * int64_t(count));
+}
+
+// ---------------------------------------------------------------------------------------
+
+CRawAnalyser* CreateSignatureAnalyser(int typeId) {
+  switch (typeId) {
+    case 6: return new CBmpAnalyser();
+    case 7: return new CPngAnalyser();
+    case 8: return new CPsdAnalyser();
+    case 10: return new CRarAnalyser();
+    case 11: return new CWmfAnalyser();
+    case 12: return new CPstAnalyser();
+    case 13: return new CDbxAnalyser();
+    case 14: return new CCrwAnalyser();
+    case 17: return new CHtmlAnalyser();
+    case 18: return new CAviAnalyser();
+    case 21: return new CSwfAnalyser();
+    case 22: return new CFlvAnalyser();
+    case 24: return new CSitAnalyser();
+    case 25: return new COggAnalyser();
+    case 26: return new CMidAnalyser();
+    case 27: return new CAifAnalyser();
+    case 29: return new CInddAnalyser();
+    case 30: return new CCwkAnalyser();
+    case 31: return new CEpsAnalyser();
+    case 32: return new CEmlxAnalyser();
+    case 33: return new CRafAnalyser();
+    case 34: return new CMrwAnalyser();
+    case 35: return new CXcfAnalyser();
+    case 36: return new CRtfAnalyser();
+    case 37: return new CPlistAnalyser();
+    case 38: return new CZ7Analyser();
+    case 39: return new CEmlAnalyser();
+    case 40: return new CBz2Analyser();
+    case 41: return new CX3fAnalyser();
+    case 42: return new CMkvAnalyser();
+    case 45: return new CMxfAnalyser();
+    case 46: return new CSitxAnalyser();
+    case 47: return new CTaxAnalyser();
+    case 48: return new CAiAnalyser();
+    default: return nullptr;
+  }
+}

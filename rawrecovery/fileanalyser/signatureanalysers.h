@@ -1,0 +1,87 @@
+// The family of simple analysers: each knows its type by fixed bytes at the start of a
+// cluster and ends the file by one rule (a size from the header, an end marker, a zero tail,
+// a run of zero clusters, or a small structural rule).
+#pragma once
+#include <memory>
+
+#include "rawrecovery/rawanalyser.h"
+
+// What the family shares: the end rules and the default answer to another header.
+class CSignatureAnalyser : public CRawAnalyser {
+ public:
+  explicit CSignatureAnalyser(int typeId);
+
+  const char* GetExtension() override { return m_hint.ext; }
+  int64_t GetSizeForExtension(const char* ext) override { return SizeFor(ext, GetExtension()); }
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+
+ protected:
+  int Begin(const ClusterBuf& cb, int state, int64_t size);
+  int EndAt(int64_t offset);
+  // The running count reached the row's MaxSize: the file is complete (cut by CheckSize).
+  bool CountLimit(const ClusterBuf& cb);
+  int EndMarker(const ClusterBuf& cb, const MatchFrame& marker, int k);
+  int ZeroTail(const ClusterBuf& cb, int n, int extra = 0);
+  int ZeroRun(const ClusterBuf& cb, int64_t t);
+  // Headers of these TypeIds belong to this file (answer 2 to OnNewHeader).
+  void SetAbsorbs(std::initializer_list<int> ids) { m_absorbs.assign(ids); }
+  static void FirstBytes(std::bitset<256>* set, std::initializer_list<int> bytes);
+
+  int64_t m_zeroRun;
+  std::vector<int> m_absorbs;
+};
+
+// The classes, one per type. Each is constructed with its table row's TypeId.
+#define KESTRUM_SIG_CLASS(Name, Extra)                                   \
+  class Name : public CSignatureAnalyser {                               \
+   public:                                                               \
+    Name();                                                              \
+    int CheckHeader(const ClusterBuf& cb) override;                      \
+    int Continue(const ClusterBuf& cb) override;                         \
+    void HeaderFirstBytes(std::bitset<256>* set) const override;         \
+    Extra                                                                \
+  };
+
+KESTRUM_SIG_CLASS(CAifAnalyser, )
+KESTRUM_SIG_CLASS(CAviAnalyser, const char* GetExtension() override;  \
+                  int64_t GetSizeForExtension(const char* ext) override; \
+                  private: const char* m_found;)
+KESTRUM_SIG_CLASS(CBmpAnalyser, )
+KESTRUM_SIG_CLASS(CBz2Analyser, )
+KESTRUM_SIG_CLASS(CCrwAnalyser, private: int m_pending;)
+KESTRUM_SIG_CLASS(CCwkAnalyser, )
+KESTRUM_SIG_CLASS(CDbxAnalyser, )
+KESTRUM_SIG_CLASS(CEmlAnalyser, )
+KESTRUM_SIG_CLASS(CEmlxAnalyser, )
+KESTRUM_SIG_CLASS(CEpsAnalyser, )
+KESTRUM_SIG_CLASS(CFlvAnalyser, )
+KESTRUM_SIG_CLASS(CHtmlAnalyser, const char* GetExtension() override;  \
+                  int64_t GetSizeForExtension(const char* ext) override; \
+                  private: int m_kind;)
+KESTRUM_SIG_CLASS(CInddAnalyser, )
+KESTRUM_SIG_CLASS(CMidAnalyser, )
+KESTRUM_SIG_CLASS(CMkvAnalyser, )
+KESTRUM_SIG_CLASS(CMrwAnalyser, )
+KESTRUM_SIG_CLASS(CMxfAnalyser, )
+KESTRUM_SIG_CLASS(COggAnalyser, )
+KESTRUM_SIG_CLASS(CPngAnalyser, )
+KESTRUM_SIG_CLASS(CPsdAnalyser, )
+KESTRUM_SIG_CLASS(CPstAnalyser, )
+KESTRUM_SIG_CLASS(CRafAnalyser, )
+KESTRUM_SIG_CLASS(CRarAnalyser, )
+KESTRUM_SIG_CLASS(CRtfAnalyser, private: int64_t m_depth;)
+KESTRUM_SIG_CLASS(CSitAnalyser, )
+KESTRUM_SIG_CLASS(CSitxAnalyser, )
+KESTRUM_SIG_CLASS(CSwfAnalyser, )
+KESTRUM_SIG_CLASS(CTaxAnalyser, )
+KESTRUM_SIG_CLASS(CWmfAnalyser, )
+KESTRUM_SIG_CLASS(CXcfAnalyser, )
+KESTRUM_SIG_CLASS(CZ7Analyser, )
+KESTRUM_SIG_CLASS(CAiAnalyser, private: std::unique_ptr<JointSearch> m_js;)
+KESTRUM_SIG_CLASS(CX3fAnalyser, private: std::unique_ptr<JointSearch> m_js;)
+KESTRUM_SIG_CLASS(CPlistAnalyser, )
+
+#undef KESTRUM_SIG_CLASS
+
+// A new analyser of the family for typeId, or null when the family has no such class.
+CRawAnalyser* CreateSignatureAnalyser(int typeId);

@@ -1,0 +1,96 @@
+// The contract between the raw scanner and the per-type analysers, the helpers they share,
+// and the pool that holds one prototype per selected type.
+#pragma once
+#include <bitset>
+#include <cstdint>
+#include <vector>
+
+#include "rawrecovery/filehint.h"
+#include "rawrecovery/frame.h"
+
+// Answers of an analyser; bit 0 decides (header found / file finished).
+enum AnalyserState : int {
+  AS_NONE = 0,
+  AS_INITIAL = 1,
+  AS_ABSORB = 2,
+  AS_HEADER = 3,
+  AS_ENDED = 5,
+  AS_COMPLETE = 9,
+  AS_GIVEN_UP = 17,
+};
+
+inline bool Decides(int answer) { return (answer & 1) != 0; }
+
+class CRawAnalyser {
+ public:
+  CRawAnalyser();
+  virtual ~CRawAnalyser();
+
+  virtual int CheckHeader(const ClusterBuf& cb) = 0;
+  virtual int Continue(const ClusterBuf& cb) = 0;
+  virtual const char* GetExtension() = 0;
+  virtual int64_t GetSizeForExtension(const char* ext) = 0;
+  virtual int OnNewHeader(const FileHint& other, const ClusterBuf& cb) = 0;
+  virtual void GetRange(int64_t* start, int64_t* end);
+  virtual int GetState();
+  // The bytes a header of this type can begin with; the pool tests a prototype only on
+  // clusters whose first byte is in this set, so a unit costs a few comparisons.
+  virtual void HeaderFirstBytes(std::bitset<256>* set) const { set->set(); }
+
+  const FileHint& Hint() const { return m_hint; }
+
+ protected:
+  // Takes the first table row of typeId as this analyser's own.
+  void TakeRow(int typeId);
+  // The value a finished file has (end - start in state 5, size in state 9, else 0), passed
+  // through the size limits of the table row of ext when ext is one of `exts` (separated by
+  // '/'); else 0.
+  int64_t SizeFor(const char* ext, const char* exts) const;
+
+  int64_t m_start;
+  int64_t m_end;
+  int64_t m_size;
+  int m_state;
+  FileHint m_hint;
+};
+
+int64_t ClusterByteOffset(const ClusterBuf& cb);
+bool IsAllZero(const void* p, size_t len);
+// The first 512-byte sector of cb whose last n bytes are zero; pos is set just after the
+// last non-zero byte before those zeros (never before that sector's start).
+bool FindZeroTail(const ClusterBuf& cb, unsigned* pos, int n);
+// True when offset is sector-aligned, or when the rest of its sector (bytes from p, at most
+// avail of them held) is zero.
+bool IsSectorTailZero(const uint8_t* p, size_t avail, int64_t offset);
+FileHint GetAnalyserHint(const CRawAnalyser* a);
+// The row of ext in the process-wide table (so filehint.xml limits apply), or null.
+const FileHint* TableRow(const char* ext);
+
+// Makes a new analyser of one of the built-in types, or null for a code no class has.
+CRawAnalyser* CreateTypeAnalyser(int typeId);
+
+class CRawAnalyserPool {
+ public:
+  CRawAnalyserPool();
+  ~CRawAnalyserPool();
+  CRawAnalyserPool(const CRawAnalyserPool&) = delete;
+  CRawAnalyserPool& operator=(const CRawAnalyserPool&) = delete;
+
+  CRawAnalyser* CreateAnalyser(int typeId);
+  bool AddAnalyser(const FileHint& row);
+  CRawAnalyser* DetectAnalyser(const ClusterBuf& cb);
+  void ReleaseAnalyser(CRawAnalyser*& a);
+  int GetCount() const { return int(m_prototypes.size()); }
+  CRawAnalyser* Prototype(int i) const { return m_prototypes[size_t(i)]; }
+
+  // Hands the shared user-signature analyser to the pool (owned from then on).
+  void SetDynAnalyser(CRawAnalyser* dyn);
+
+ private:
+  void RebuildDispatch();
+
+  std::vector<CRawAnalyser*> m_prototypes;
+  CRawAnalyser* m_dyn;
+  // For each possible first byte, the prototype indices (pool order) that may start there.
+  std::vector<uint16_t> m_dispatch[256];
+};

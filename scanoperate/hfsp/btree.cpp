@@ -1,0 +1,611 @@
+#include "scanoperate/hfsp/btree.h"
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "common/inc/bytes.h"
+#include "common/inc/istoragedevice.h"
+#include "scanoperate/hfsp/namecmp.h"
+#include "scanoperate/hfsp/trackedalloc.h"
+
+using kbytes::Be16;
+using kbytes::Be32;
+using kbytes::Be64;
+
+namespace {
+
+struct _hfsplus_nodebuffer {
+  uint32_t treeId;
+  uint32_t nodeNum;
+  uint8_t* pBuffer;
+};
+
+struct NodePool {
+  uint8_t* block = nullptr;
+  uint32_t slotSize = 0;
+  uint8_t bitmap[kNodeCacheEntries / 8] = {};
+};
+
+std::map<uint64_t, _hfsplus_nodebuffer*> gNodeBufferMap;
+NodePool gNodePool;
+// The largest node of any tree opened since the pool was last freed: slots are made that
+// large so that neither tree's node can overrun a slot sized by the other.
+uint32_t gLargestNodeSize = 0;
+
+const uint32_t kMaxTreeDepth = 16;
+// Overflow records a fork may chain through before the mapping gives up.
+const int kMaxOverflowRecords = 4096;
+
+bool ValidNodeSize(uint32_t n) { return n >= 512 && n <= 32768 && kbytes::IsPowerOfTwo(n); }
+
+uint64_t ForkBlocksInExtents(const HfspExtent* e, int count) {
+  uint64_t sum = 0;
+  for (int i = 0; i < count && e[i].blockCount; ++i) sum += e[i].blockCount;
+  return sum;
+}
+
+const HfspFork* TreeFork(const _hfsplus_tree* tree) {
+  return tree->treeId == kHfsExtentsFileID ? &tree->volume.extentsFile : &tree->volume.catalogFile;
+}
+
+// Finds the volume block that holds fork block `index` by walking the fork's eight
+// extents and then, for the catalog, its overflow records. *runBlocks is how many blocks
+// follow contiguously from there within the same extent.
+bool MapForkBlock(const _hfsplus_tree* tree, uint64_t index, uint64_t* volumeBlock,
+                  uint64_t* runBlocks) {
+  HfspExtent extents[8];
+  memcpy(extents, TreeFork(tree)->extents, sizeof extents);
+  uint64_t forkStart = 0;  // fork block at which `extents` begins
+  for (int round = 0; round <= kMaxOverflowRecords; ++round) {
+    uint64_t covered = 0;
+    for (int i = 0; i < 8 && extents[i].blockCount; ++i) {
+      uint64_t local = index - forkStart;
+      if (local - covered < extents[i].blockCount && local >= covered) {
+        *volumeBlock = uint64_t(extents[i].startBlock) + (local - covered);
+        *runBlocks = extents[i].blockCount - (local - covered);
+        return true;
+      }
+      covered += extents[i].blockCount;
+    }
+    // Past the record: only the catalog continues through the extents-overflow tree.
+    _hfsplus_tree* ext = tree->extentsTree;
+    if (!ext || !ext->opened || tree->treeId == kHfsExtentsFileID || covered == 0) return false;
+    uint64_t nextStart = forkStart + covered;
+    if (nextStart > 0xFFFFFFFFull) return false;
+    uint8_t key[12];
+    hfsplus_make_ext_key(key, tree->treeId, uint32_t(nextStart), 0);
+    size_t keyBytes = sizeof key;
+    uint8_t data[64];
+    uint32_t length = sizeof data;
+    if (hfsplus_btfind(ext, key, &keyBytes, data, &length) != 1 || keyBytes < 12 || length < 64)
+      return false;
+    // The record found must continue this fork exactly where the last one ended; any
+    // other record means the chain is broken, and the walk must not loop on it.
+    if (key[2] != 0 || Be32(key + 4) != tree->treeId || Be32(key + 8) != nextStart) return false;
+    for (int i = 0; i < 8; ++i) {
+      extents[i].startBlock = Be32(data + 8 * i);
+      extents[i].blockCount = Be32(data + 8 * i + 4);
+    }
+    forkStart = nextStart;
+  }
+  return false;
+}
+
+// Reads a whole node into dst, piece by piece when its blocks are not contiguous.
+bool ReadNodeBytes(const _hfsplus_node* node, uint8_t* dst) {
+  const _hfsplus_tree* tree = node->tree;
+  uint64_t blockSize = tree->volume.blockSize;
+  uint64_t pos = uint64_t(tree->nodeSize) * node->nodeNum;
+  uint32_t left = tree->nodeSize;
+  while (left > 0) {
+    uint64_t volBlock = 0, run = 0;
+    if (!MapForkBlock(tree, pos / blockSize, &volBlock, &run)) return false;
+    uint64_t within = pos % blockSize;
+    uint64_t avail = run * blockSize - within;
+    uint32_t piece = avail < left ? uint32_t(avail) : left;
+    if (volBlock > UINT64_MAX / blockSize) return false;
+    uint64_t off = volBlock * blockSize + within;
+    if (hfsplus_read_device(tree->device, off, piece, dst) != int(piece)) return false;
+    dst += piece;
+    pos += piece;
+    left -= piece;
+  }
+  return true;
+}
+
+// Bytes of a key: the key-length field plus its value, cut to what the buffer holds.
+size_t CatKeyName(const uint8_t* key, size_t bytes, const uint8_t** name) {
+  if (bytes < 6) {
+    *name = nullptr;
+    return 0;
+  }
+  size_t present = size_t(Be16(key)) + 2;
+  if (present > bytes) present = bytes;
+  *name = key + 6;
+  return present > 6 ? present - 6 : 0;
+}
+
+int CatCompare(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes, bool binary) {
+  uint32_t pa = aBytes >= 6 ? Be32(a + 2) : 0;
+  uint32_t pb = bBytes >= 6 ? Be32(b + 2) : 0;
+  if (pa != pb) return pa < pb ? -1 : 1;
+  const uint8_t *na, *nb;
+  size_t la = CatKeyName(a, aBytes, &na), lb = CatKeyName(b, bBytes, &nb);
+  return binary ? hfsBinaryUnicodeCompare(na, la, nb, lb) : hfsFastUnicodeCompare(na, la, nb, lb);
+}
+
+}  // namespace
+
+// ---- volume header ----
+
+void hfsplus_parse_fork(const uint8_t* raw, HfspFork* out) {
+  out->logicalSize = Be64(raw);
+  out->clumpSize = Be32(raw + 8);
+  out->totalBlocks = Be32(raw + 12);
+  for (int i = 0; i < 8; ++i) {
+    out->extents[i].startBlock = Be32(raw + 16 + 8 * i);
+    out->extents[i].blockCount = Be32(raw + 20 + 8 * i);
+  }
+}
+
+bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out) {
+  if (!raw || !out || size < 512) return false;
+  memset(out, 0, sizeof *out);
+  out->signature = Be16(raw);
+  out->version = Be16(raw + 2);
+  out->attributes = Be32(raw + 4);
+  out->lastMountedVersion = Be32(raw + 8);
+  out->journalInfoBlock = Be32(raw + 12);
+  out->blockSize = Be32(raw + 40);
+  out->totalBlocks = Be32(raw + 44);
+  hfsplus_parse_fork(raw + 112, &out->allocationFile);
+  hfsplus_parse_fork(raw + 192, &out->extentsFile);
+  hfsplus_parse_fork(raw + 272, &out->catalogFile);
+  return true;
+}
+
+// ---- device ----
+
+int hfsplus_read_device(IStorageDevice* device, uint64_t byteOffset, uint32_t length, void* buffer) {
+  if (!device || !buffer) return -1;
+  int type = device->GetType();
+  if (type != 1 && type != 2 && type != 4 && type != 5 && type != 6) return 0;
+  if (byteOffset > uint64_t(INT64_MAX)) return -1;
+  if (device->Seek(int64_t(byteOffset), 0) != int64_t(byteOffset)) return -1;
+  int got = device->Read(buffer, length);
+  return got >= 0 && uint32_t(got) == length ? int(length) : -1;
+}
+
+// ---- comparators ----
+
+int hfsplus_cat_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes) {
+  return CatCompare(a, aBytes, b, bBytes, false);
+}
+int hfsplus_cat_key_cmp_binary(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes) {
+  return CatCompare(a, aBytes, b, bBytes, true);
+}
+int hfsplus_ext_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes) {
+  uint8_t ka[12] = {}, kb[12] = {};
+  memcpy(ka, a, aBytes < 12 ? aBytes : 12);
+  memcpy(kb, b, bBytes < 12 ? bBytes : 12);
+  uint32_t fa = Be32(ka + 4), fb = Be32(kb + 4);
+  if (fa != fb) return fa < fb ? -1 : 1;
+  if (ka[2] != kb[2]) return ka[2] < kb[2] ? -1 : 1;
+  uint32_t sa = Be32(ka + 8), sb = Be32(kb + 8);
+  if (sa != sb) return sa < sb ? -1 : 1;
+  return 0;
+}
+void hfsplus_make_ext_key(uint8_t key[12], uint32_t fileID, uint32_t startBlock, uint8_t forkType) {
+  kbytes::PutBe16(key, 10);
+  key[2] = forkType;
+  key[3] = 0;
+  kbytes::PutBe32(key + 4, fileID);
+  kbytes::PutBe32(key + 8, startBlock);
+}
+size_t hfsplus_make_cat_key(uint8_t* key, size_t room, uint32_t parentID, const char16_t* name,
+                            uint16_t units) {
+  if (units > kHfsMaxNameUnits) units = kHfsMaxNameUnits;
+  size_t bytes = 8 + 2 * size_t(units);
+  if (!key || room < bytes) return 0;
+  kbytes::PutBe16(key, uint16_t(6 + 2 * units));
+  kbytes::PutBe32(key + 2, parentID);
+  kbytes::PutBe16(key + 6, units);
+  for (uint16_t i = 0; i < units; ++i) kbytes::PutBe16(key + 8 + 2 * i, uint16_t(name[i]));
+  return bytes;
+}
+
+// ---- opening a tree ----
+
+int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVolume* volume,
+                       uint32_t treeId) {
+  if (!tree || !volume) return -1;
+  _hfsplus_tree* ext = tree->extentsTree;
+  memset(tree, 0, sizeof *tree);
+  tree->extentsTree = ext;
+  if (treeId != kHfsExtentsFileID && treeId != kHfsCatalogFileID) return -1;
+  uint32_t bs = volume->blockSize;
+  if (bs < 512 || !kbytes::IsPowerOfTwo(bs)) return -1;
+  tree->treeId = treeId;
+  tree->device = device;
+  tree->volume = *volume;
+  const HfspFork* fork = TreeFork(tree);
+  if (fork->extents[0].blockCount == 0) return -1;
+  tree->startOffset = uint64_t(fork->extents[0].startBlock) * bs;
+  tree->compare = treeId == kHfsExtentsFileID ? hfsplus_ext_key_cmp : hfsplus_cat_key_cmp;
+
+  // The header record sits in the first 512 bytes of node 0 whatever the node size.
+  uint8_t* head = static_cast<uint8_t*>(HFS_MALLOC(512));
+  if (!head) return -1;
+  int got = hfsplus_read_device(device, tree->startOffset, 512, head);
+  bool ok = got == 512 && int8_t(head[8]) == kBTHeaderNode && Be16(head + 10) >= 3;
+  if (ok) memcpy(tree->header, head + 14, sizeof tree->header);
+  trackedFree(head);
+  if (!ok) return -1;
+
+  const uint8_t* h = tree->header;
+  tree->treeDepth = Be16(h + 0);
+  tree->rootNode = Be32(h + 2);
+  tree->nodeSize = Be16(h + 18);
+  tree->maxKeyLength = Be16(h + 20);
+  tree->totalNodes = Be32(h + 22);
+  tree->freeNodes = Be32(h + 26);
+  tree->attributes = Be32(h + 38);
+  uint8_t keyCompareType = h[37];
+
+  // Nothing below may trust the header until it is shown to describe a tree that fits
+  // its own file.
+  if (!ValidNodeSize(tree->nodeSize)) return -1;
+  if (tree->totalNodes == 0 || tree->freeNodes > tree->totalNodes) return -1;
+  if (tree->treeDepth > kMaxTreeDepth) return -1;
+  if (tree->treeDepth != 0 && (tree->rootNode == 0 || tree->rootNode >= tree->totalNodes)) return -1;
+  if (!(tree->attributes & kBTBigKeysMask)) return -1;
+  uint32_t maxKey = treeId == kHfsExtentsFileID ? 10 : 516;
+  if (tree->maxKeyLength < (treeId == kHfsExtentsFileID ? 10 : 6) || tree->maxKeyLength > maxKey)
+    return -1;
+  uint64_t forkBytes = ForkBlocksInExtents(fork->extents, 8) * bs;
+  if (fork->totalBlocks) forkBytes = uint64_t(fork->totalBlocks) * bs;
+  if (uint64_t(tree->totalNodes) > forkBytes / tree->nodeSize) return -1;
+
+  // HFSX alone may ask for the binary order, and only through the catalog's own header.
+  if (treeId == kHfsCatalogFileID && volume->signature == kHfsXSigWord && volume->version == 5 &&
+      keyCompareType == kHfsBinaryCompare)
+    tree->compare = hfsplus_cat_key_cmp_binary;
+
+  if (tree->nodeSize > gLargestNodeSize) gLargestNodeSize = tree->nodeSize;
+  tree->opened = true;
+  return 1;
+}
+
+// ---- cache and pool ----
+
+uint8_t* hfsplus_pool_alloc() {
+  if (!gNodePool.block) return nullptr;
+  for (uint32_t i = 0; i < kNodeCacheEntries / 8; ++i) {
+    uint8_t b = gNodePool.bitmap[i];
+    if (b == 0xFF) continue;
+    int j = 0;
+    while (b & (1u << j)) ++j;
+    gNodePool.bitmap[i] = uint8_t(b | (1u << j));
+    return gNodePool.block + (size_t(i) * 8 + j) * gNodePool.slotSize;
+  }
+  return nullptr;
+}
+
+void hfsplus_pool_mark(uint8_t* slot, int set) {
+  if (!gNodePool.block || !slot || slot < gNodePool.block) return;
+  size_t index = size_t(slot - gNodePool.block) / gNodePool.slotSize;
+  if (index >= kNodeCacheEntries) return;
+  if (set)
+    gNodePool.bitmap[index / 8] |= uint8_t(1u << (index % 8));
+  else
+    gNodePool.bitmap[index / 8] &= uint8_t(~(1u << (index % 8)));
+}
+
+void hfsplus_pool_free() {
+  trackedFree(gNodePool.block);
+  gNodePool.block = nullptr;
+  gNodePool.slotSize = 0;
+  memset(gNodePool.bitmap, 0, sizeof gNodePool.bitmap);
+  gLargestNodeSize = 0;
+}
+
+void hfsplus_node_cache_free() {
+  for (auto& e : gNodeBufferMap) {
+    hfsplus_pool_mark(e.second->pBuffer, 0);
+    trackedFree(e.second);
+  }
+  gNodeBufferMap.clear();
+}
+
+void hfsplus_name_nodes_free() {}
+
+size_t hfsplus_node_cache_size() { return gNodeBufferMap.size(); }
+uint32_t hfsplus_pool_slot_size() { return gNodePool.slotSize; }
+
+uint64_t hfsplus_node_to_offset(const _hfsplus_node* node) {
+  if (!node || !node->tree || !node->tree->opened) return UINT64_MAX;
+  const _hfsplus_tree* tree = node->tree;
+  uint64_t pos = uint64_t(tree->nodeSize) * node->nodeNum;
+  uint64_t volBlock = 0, run = 0;
+  if (!MapForkBlock(tree, pos / tree->volume.blockSize, &volBlock, &run)) return UINT64_MAX;
+  return volBlock * tree->volume.blockSize + pos % tree->volume.blockSize;
+}
+
+uint16_t hfsplus_node_read(const _hfsplus_node* node, void* dst, uint16_t offset, uint16_t length) {
+  if (!node || !dst || length == 0 || !node->tree || !node->tree->opened) return 0;
+  _hfsplus_tree* tree = node->tree;
+  if (offset > tree->nodeSize || length > tree->nodeSize - offset) return 0;
+  if (node->nodeNum >= tree->totalNodes) return 0;
+
+  uint32_t want = gLargestNodeSize > tree->nodeSize ? gLargestNodeSize : tree->nodeSize;
+  if (gNodePool.block && gNodePool.slotSize < tree->nodeSize) {
+    // A tree with larger nodes than the slots: start the cache over with larger slots.
+    hfsplus_node_cache_free();
+    trackedFree(gNodePool.block);
+    gNodePool.block = nullptr;
+    memset(gNodePool.bitmap, 0, sizeof gNodePool.bitmap);
+  }
+  if (!gNodePool.block) {
+    gNodePool.block = static_cast<uint8_t*>(HFS_MALLOC(size_t(want) * kNodeCacheEntries));
+    if (!gNodePool.block) return 0;
+    gNodePool.slotSize = want;
+    memset(gNodePool.bitmap, 0, sizeof gNodePool.bitmap);
+  }
+
+  uint64_t key = uint64_t(tree->treeId) << 32 | node->nodeNum;
+  auto it = gNodeBufferMap.find(key);
+  if (it != gNodeBufferMap.end()) {
+    memcpy(dst, it->second->pBuffer + offset, length);
+    return length;
+  }
+  if (gNodeBufferMap.size() >= kNodeCacheEntries) {
+    auto first = gNodeBufferMap.begin();
+    hfsplus_pool_mark(first->second->pBuffer, 0);
+    trackedFree(first->second);
+    gNodeBufferMap.erase(first);
+  }
+  _hfsplus_nodebuffer* entry =
+      static_cast<_hfsplus_nodebuffer*>(HFS_MALLOC(sizeof(_hfsplus_nodebuffer)));
+  if (!entry) return 0;
+  entry->pBuffer = hfsplus_pool_alloc();
+  if (!entry->pBuffer) {
+    trackedFree(entry);
+    return 0;
+  }
+  if (!ReadNodeBytes(node, entry->pBuffer)) {
+    // The slot goes back, or failed reads would slowly use up the pool.
+    hfsplus_pool_mark(entry->pBuffer, 0);
+    trackedFree(entry);
+    return 0;
+  }
+  memcpy(dst, entry->pBuffer + offset, length);
+  entry->treeId = tree->treeId;
+  entry->nodeNum = node->nodeNum;
+  gNodeBufferMap[key] = entry;
+  return length;
+}
+
+// ---- nodes and records ----
+
+bool hfsplus_check_node_kind(const _hfsplus_tree* tree, int8_t kind, uint8_t height) {
+  switch (kind) {
+    case kBTIndexNode:
+      return height >= 2 && height <= tree->treeDepth;
+    case kBTLeafNode:
+      return height == 1;
+    case kBTHeaderNode:
+    case kBTMapNode:
+      return height == 0;
+    default:
+      return false;
+  }
+}
+
+int hfsplus_read_node_desc(_hfsplus_tree* tree, uint32_t nodeNum, _hfsplus_node* node) {
+  if (!tree || !node || !tree->opened || nodeNum >= tree->totalNodes) return -1;
+  node->tree = tree;
+  node->nodeNum = nodeNum;
+  uint8_t d[14];
+  if (hfsplus_node_read(node, d, 0, 14) != 14) return -1;
+  node->fLink = Be32(d);
+  node->bLink = Be32(d + 4);
+  node->kind = int8_t(d[8]);
+  node->height = d[9];
+  node->numRecords = Be16(d + 10);
+  if (!hfsplus_check_node_kind(tree, node->kind, node->height)) return -1;
+  // The offset table (records plus the free-space entry) must fit after the descriptor.
+  if ((uint32_t(node->numRecords) + 1) * 2 > uint32_t(tree->nodeSize) - 14) return -1;
+  return 1;
+}
+
+uint16_t hfsplus_rec_offset_len(const _hfsplus_node* node, int i, uint16_t* offset) {
+  if (!node || !node->tree || i < 0 || i >= node->numRecords) return 0;
+  uint32_t ns = node->tree->nodeSize;
+  uint8_t t[4];
+  // Entry i+1 then entry i: they are adjacent, i+1 below i.
+  if (hfsplus_node_read(node, t, uint16_t(ns - 2 * i - 4), 4) != 4) return 0;
+  uint16_t next = Be16(t), off = Be16(t + 2);
+  uint32_t tableStart = ns - 2 * (uint32_t(node->numRecords) + 1);
+  if (off < 14 || next < off || next > tableStart) return 0;
+  if (offset) *offset = off;
+  return uint16_t(next - off);
+}
+
+uint16_t hfsplus_rec_offset(const _hfsplus_node* node, int i) {
+  uint16_t off = 0;
+  return hfsplus_rec_offset_len(node, i, &off) ? off : 0;
+}
+
+uint16_t hfsplus_rec_key_len(const _hfsplus_node* node, int i) {
+  if (!node || !node->tree) return 0;
+  if (node->kind != kBTIndexNode && node->kind != kBTLeafNode) return 0;
+  const _hfsplus_tree* tree = node->tree;
+  uint16_t off = 0;
+  uint16_t recLen = hfsplus_rec_offset_len(node, i, &off);
+  if (!recLen) return 0;
+  uint32_t field = (tree->attributes & kBTBigKeysMask) ? 2 : 1;
+  uint32_t keyLen = tree->maxKeyLength;
+  if (node->kind == kBTLeafNode || (tree->attributes & kBTVariableIndexKeysMask)) {
+    uint8_t k[2] = {};
+    if (hfsplus_node_read(node, k, off, uint16_t(field)) != field) return 0;
+    keyLen = field == 2 ? Be16(k) : k[0];
+  }
+  if (keyLen > tree->maxKeyLength) return 0;
+  uint32_t total = (keyLen + field + 1) & ~1u;
+  if (total > recLen) return 0;
+  return uint16_t(total);
+}
+
+uint16_t hfsplus_rec_read_key(const _hfsplus_node* node, int i, void* buf, uint16_t maxLength) {
+  if (!buf || !maxLength) return 0;
+  uint16_t off = 0;
+  uint16_t recLen = hfsplus_rec_offset_len(node, i, &off);
+  uint16_t keyLen = hfsplus_rec_key_len(node, i);
+  if (!recLen || !keyLen || recLen < keyLen) return 0;
+  uint16_t n = keyLen < maxLength ? keyLen : maxLength;
+  return hfsplus_node_read(node, buf, off, n);
+}
+
+uint16_t hfsplus_rec_read_data(const _hfsplus_node* node, int i, void* buf, uint16_t maxLength) {
+  if (!buf) return 0;
+  uint16_t off = 0;
+  uint16_t recLen = hfsplus_rec_offset_len(node, i, &off);
+  uint16_t keyLen = hfsplus_rec_key_len(node, i);
+  if (!recLen || !keyLen || recLen <= keyLen) return 0;
+  uint16_t n = uint16_t(recLen - keyLen);
+  if (n > maxLength) return 0;
+  return hfsplus_node_read(node, buf, uint16_t(off + keyLen), n);
+}
+
+int hfsplus_find_rec_in_node(const _hfsplus_node* node, const uint8_t* key, size_t keyBytes,
+                             int* status) {
+  int dummy = 0;
+  if (!status) status = &dummy;
+  *status = 0;
+  if (!node || !node->tree || !key) {
+    *status = -1;
+    return -1;
+  }
+  int lo = 0, hi = int(node->numRecords) - 1;
+  uint8_t rk[kHfsMaxCatalogKeyBytes];
+  while (lo <= hi) {
+    int mid = lo + (hi - lo) / 2;
+    uint16_t n = hfsplus_rec_read_key(node, mid, rk, sizeof rk);
+    if (!n) {
+      *status = -5;
+      return -1;
+    }
+    int c = node->tree->compare(rk, n, key, keyBytes);
+    if (c == 0) return mid;
+    if (c < 0)
+      lo = mid + 1;
+    else
+      hi = mid - 1;
+  }
+  if (hi < 0) {
+    *status = -2;
+    return -1;
+  }
+  return hi;
+}
+
+int hfsplus_descend_to_leaf(_hfsplus_tree* tree, const uint8_t* key, size_t keyBytes, int* index,
+                            int* status, _hfsplus_node* leaf) {
+  int dummy = 0;
+  if (!status) status = &dummy;
+  if (!tree || !tree->opened || !key || !index || !leaf || tree->treeDepth == 0) {
+    *status = -1;
+    return -1;
+  }
+  _hfsplus_node node;
+  if (hfsplus_read_node_desc(tree, tree->rootNode, &node) != 1 || node.height == 0 ||
+      node.height > tree->treeDepth) {
+    *status = -1;
+    return -1;
+  }
+  // Each level is one lower than the last, so the loop ends within treeDepth steps.
+  for (;;) {
+    int i = hfsplus_find_rec_in_node(&node, key, keyBytes, status);
+    if (i < 0 || i >= node.numRecords) return -1;
+    if (node.kind == kBTLeafNode) {
+      *index = i;
+      *leaf = node;
+      return 1;
+    }
+    if (node.kind != kBTIndexNode) return -1;
+    uint16_t off = 0;
+    uint16_t recLen = hfsplus_rec_offset_len(&node, i, &off);
+    uint16_t keyLen = hfsplus_rec_key_len(&node, i);
+    if (!recLen || !keyLen || recLen < uint32_t(keyLen) + 4) return -1;
+    uint8_t ptr[4];
+    if (hfsplus_node_read(&node, ptr, uint16_t(off + keyLen), 4) != 4) return -1;
+    _hfsplus_node child;
+    if (hfsplus_read_node_desc(tree, Be32(ptr), &child) != 1) return -1;
+    if (child.height == 0 || child.height != node.height - 1) return -1;
+    node = child;
+  }
+}
+
+static int FindCommon(_hfsplus_tree* tree, const uint8_t* key, size_t keyBytes, bool exact,
+                      uint8_t* foundKey, size_t* foundKeyBytes, void* data, uint32_t* length) {
+  if (!tree || !key || !data || !length) return -1;
+  _hfsplus_node leaf;
+  int index = -1, status = 0;
+  if (hfsplus_descend_to_leaf(tree, key, keyBytes, &index, &status, &leaf) != 1) return -1;
+  uint8_t rk[kHfsMaxCatalogKeyBytes];
+  uint16_t n = hfsplus_rec_read_key(&leaf, index, rk, sizeof rk);
+  if (!n) return -1;
+  if (exact && tree->compare(key, keyBytes, rk, n) != 0) return -1;
+  uint16_t off = 0;
+  uint16_t recLen = hfsplus_rec_offset_len(&leaf, index, &off);
+  uint16_t keyLen = hfsplus_rec_key_len(&leaf, index);
+  if (!recLen || !keyLen || recLen <= keyLen) return -1;
+  uint32_t dataLen = uint32_t(recLen) - keyLen;
+  if (dataLen > *length) return -1;
+  if (hfsplus_node_read(&leaf, data, uint16_t(off + keyLen), uint16_t(dataLen)) != dataLen) return -1;
+  *length = dataLen;
+  if (foundKey && foundKeyBytes) {
+    size_t c = n < *foundKeyBytes ? n : *foundKeyBytes;
+    memcpy(foundKey, rk, c);
+    *foundKeyBytes = c;
+  }
+  return 1;
+}
+
+int hfsplus_btfind(_hfsplus_tree* tree, uint8_t* key, size_t* keyBytes, void* data,
+                   uint32_t* length) {
+  if (!key || !keyBytes) return -1;
+  uint8_t search[kHfsMaxCatalogKeyBytes];
+  size_t sb = *keyBytes < sizeof search ? *keyBytes : sizeof search;
+  memcpy(search, key, sb);
+  return FindCommon(tree, search, sb, false, key, keyBytes, data, length);
+}
+
+int hfsplus_btfind_exact(_hfsplus_tree* tree, const uint8_t* key, size_t keyBytes, void* data,
+                         uint32_t* length, int flags, const char* caller) {
+  return FindCommon(tree, key, keyBytes, true, nullptr, nullptr, data, length);
+}
+
+int hfsplus_walk_leaves(_hfsplus_tree* tree, const HfsLeafVisitor& visit) {
+  if (!tree || !tree->opened) return -1;
+  uint32_t first = Be32(tree->header + 10);
+  std::set<uint32_t> seen;
+  std::vector<uint8_t> rec(tree->nodeSize);
+  for (uint32_t n = first; n != 0;) {
+    if (!seen.insert(n).second) return -1;  // a forward link back to a visited node
+    _hfsplus_node node;
+    if (hfsplus_read_node_desc(tree, n, &node) != 1 || node.kind != kBTLeafNode) return -1;
+    for (int i = 0; i < node.numRecords; ++i) {
+      uint16_t off = 0;
+      uint16_t len = hfsplus_rec_offset_len(&node, i, &off);
+      uint16_t keyLen = hfsplus_rec_key_len(&node, i);
+      if (!len || !keyLen) continue;
+      if (hfsplus_node_read(&node, rec.data(), off, len) != len) continue;
+      if (!visit(rec.data(), keyLen, rec.data() + keyLen, len - keyLen)) return 1;
+    }
+    n = node.fLink;
+  }
+  return 1;
+}

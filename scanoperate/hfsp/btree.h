@@ -1,0 +1,241 @@
+// The catalog and extents-overflow B-trees of an HFS+/HFSX volume: on-disk layouts, tree
+// and node handles, keyed lookups and the process-wide node cache the HFS+ scan shares.
+// On-disk integers are big-endian; the raw structs below document the layout and are
+// never overlaid on a buffer that was not length-checked first.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+class IStorageDevice;
+
+#pragma pack(push, 1)
+struct BTNodeDescriptor {
+  uint32_t fLink;       // 0
+  uint32_t bLink;       // 4
+  int8_t kind;          // 8: -1 leaf, 0 index, 1 header, 2 map
+  uint8_t height;       // 9
+  uint16_t numRecords;  // 10
+  uint16_t reserved;    // 12
+};
+struct BTHeaderRec {
+  uint16_t treeDepth;      // 0
+  uint32_t rootNode;       // 2
+  uint32_t leafRecords;    // 6
+  uint32_t firstLeafNode;  // 10
+  uint32_t lastLeafNode;   // 14
+  uint16_t nodeSize;       // 18
+  uint16_t maxKeyLength;   // 20
+  uint32_t totalNodes;     // 22
+  uint32_t freeNodes;      // 26
+  uint16_t reserved1;      // 30
+  uint32_t clumpSize;      // 32
+  uint8_t btreeType;       // 36
+  uint8_t keyCompareType;  // 37: 0xCF case-folding, 0xBC binary (HFSX only)
+  uint32_t attributes;     // 38: bit 1 big keys, bit 2 variable-length index keys
+  uint32_t reserved3[16];  // 42
+};
+struct HFSUniStr255 {
+  uint16_t length;        // 0
+  uint16_t unicode[255];  // 2
+};
+struct HFSPlusCatalogKey {
+  uint16_t keyLength;    // 0
+  uint32_t parentID;     // 2
+  HFSUniStr255 nodeName;  // 6
+};
+struct HFSPlusExtentKey {
+  uint16_t keyLength;   // 0: always 10
+  uint8_t forkType;     // 2: 0 data, 0xFF resource
+  uint8_t pad;          // 3
+  uint32_t fileID;      // 4
+  uint32_t startBlock;  // 8
+};
+struct HFSPlusExtentDescriptorRaw {
+  uint32_t startBlock;
+  uint32_t blockCount;
+};
+struct HFSPlusForkDataRaw {
+  uint64_t logicalSize;                     // 0
+  uint32_t clumpSize;                       // 8
+  uint32_t totalBlocks;                     // 12
+  HFSPlusExtentDescriptorRaw extents[8];    // 16
+};
+// Folder and file records; the type field is first, the CNID at 8, dates at 12..28.
+struct HFSPlusCatalogFolder {
+  int16_t recordType;          // 0: 1
+  uint16_t flags;              // 2
+  uint32_t valence;            // 4
+  uint32_t folderID;           // 8
+  uint32_t createDate;         // 12
+  uint32_t contentModDate;     // 16
+  uint32_t attributeModDate;   // 20
+  uint32_t accessDate;         // 24
+  uint32_t backupDate;         // 28
+  uint8_t permissions[16];     // 32
+  uint8_t userInfo[16];        // 48
+  uint8_t finderInfo[16];      // 64
+  uint32_t textEncoding;       // 80
+  uint32_t reserved;           // 84
+};
+struct HFSPlusCatalogFile {
+  int16_t recordType;          // 0: 2
+  uint16_t flags;              // 2
+  uint32_t reserved1;          // 4
+  uint32_t fileID;             // 8
+  uint32_t createDate;         // 12
+  uint32_t contentModDate;     // 16
+  uint32_t attributeModDate;   // 20
+  uint32_t accessDate;         // 24
+  uint32_t backupDate;         // 28
+  uint8_t permissions[16];     // 32
+  uint8_t userInfo[16];        // 48
+  uint8_t finderInfo[16];      // 64
+  uint32_t textEncoding;       // 80
+  uint32_t reserved2;          // 84
+  HFSPlusForkDataRaw dataFork;      // 88
+  HFSPlusForkDataRaw resourceFork;  // 168
+};
+#pragma pack(pop)
+
+static_assert(sizeof(BTNodeDescriptor) == 14, "BTNodeDescriptor layout");
+static_assert(sizeof(BTHeaderRec) == 106, "BTHeaderRec layout");
+static_assert(offsetof(BTHeaderRec, nodeSize) == 18, "BTHeaderRec layout");
+static_assert(offsetof(BTHeaderRec, totalNodes) == 22, "BTHeaderRec layout");
+static_assert(offsetof(BTHeaderRec, keyCompareType) == 37, "BTHeaderRec layout");
+static_assert(offsetof(BTHeaderRec, attributes) == 38, "BTHeaderRec layout");
+static_assert(sizeof(HFSPlusCatalogKey) == 518, "HFSPlusCatalogKey layout");
+static_assert(sizeof(HFSPlusExtentKey) == 12, "HFSPlusExtentKey layout");
+static_assert(sizeof(HFSPlusForkDataRaw) == 80, "HFSPlusForkData layout");
+static_assert(sizeof(HFSPlusCatalogFolder) == 88, "HFSPlusCatalogFolder layout");
+static_assert(sizeof(HFSPlusCatalogFile) == 248, "HFSPlusCatalogFile layout");
+static_assert(offsetof(HFSPlusCatalogFile, dataFork) == 88, "HFSPlusCatalogFile layout");
+static_assert(offsetof(HFSPlusCatalogFile, resourceFork) == 168, "HFSPlusCatalogFile layout");
+
+enum HfsCatalogRecordType : uint16_t {
+  kHfsPlusFolderRecord = 1,
+  kHfsPlusFileRecord = 2,
+  kHfsPlusFolderThreadRecord = 3,
+  kHfsPlusFileThreadRecord = 4,
+};
+enum HfsTreeId : uint32_t { kHfsExtentsFileID = 3, kHfsCatalogFileID = 4 };
+
+const int8_t kBTLeafNode = -1;
+const int8_t kBTIndexNode = 0;
+const int8_t kBTHeaderNode = 1;
+const int8_t kBTMapNode = 2;
+const uint32_t kBTBigKeysMask = 0x2;
+const uint32_t kBTVariableIndexKeysMask = 0x4;
+const uint8_t kHfsCaseFolding = 0xCF;
+const uint8_t kHfsBinaryCompare = 0xBC;
+const uint16_t kHfsPlusSigWord = 0x482B;  // "H+"
+const uint16_t kHfsXSigWord = 0x4858;     // "HX"
+const size_t kHfsMaxCatalogKeyBytes = 518;  // with the key-length field
+const uint32_t kNodeCacheEntries = 6400;
+
+// The parts of the volume header the tree layer needs, in host order.
+struct HfspExtent {
+  uint32_t startBlock;
+  uint32_t blockCount;
+};
+struct HfspFork {
+  uint64_t logicalSize;
+  uint32_t clumpSize;
+  uint32_t totalBlocks;
+  HfspExtent extents[8];
+};
+struct HfspVolume {
+  uint16_t signature;
+  uint16_t version;
+  uint32_t attributes;
+  uint32_t lastMountedVersion;
+  uint32_t journalInfoBlock;
+  uint32_t blockSize;
+  uint32_t totalBlocks;
+  HfspFork allocationFile;
+  HfspFork extentsFile;
+  HfspFork catalogFile;
+};
+// Decodes the 512-byte volume header (as read from byte 1024 of the volume).
+bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out);
+void hfsplus_parse_fork(const uint8_t* raw, HfspFork* out);
+
+// Keys are compared as the bytes from their key-length field on; each side says how many
+// bytes are really there.
+typedef int (*HfsKeyCompare)(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
+
+struct _hfsplus_tree {
+  HfsKeyCompare compare;
+  uint32_t treeId;
+  uint32_t rootNode;
+  uint32_t totalNodes;
+  uint32_t freeNodes;
+  uint32_t attributes;
+  uint16_t nodeSize;
+  uint16_t maxKeyLength;
+  uint16_t treeDepth;
+  IStorageDevice* device;
+  HfspVolume volume;
+  uint64_t startOffset;
+  uint8_t header[sizeof(BTHeaderRec)];  // as read, big-endian
+  _hfsplus_tree* extentsTree;           // catalog only: maps blocks past the eighth extent
+  bool opened;
+};
+
+struct _hfsplus_node {
+  _hfsplus_tree* tree;
+  uint32_t bLink;
+  uint32_t nodeNum;
+  uint32_t fLink;
+  uint16_t numRecords;
+  int8_t kind;
+  uint8_t height;
+};
+
+int hfsplus_read_device(IStorageDevice* device, uint64_t byteOffset, uint32_t length, void* buffer);
+int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVolume* volume,
+                       uint32_t treeId);
+uint64_t hfsplus_node_to_offset(const _hfsplus_node* node);
+uint16_t hfsplus_node_read(const _hfsplus_node* node, void* dst, uint16_t offset, uint16_t length);
+int hfsplus_read_node_desc(_hfsplus_tree* tree, uint32_t nodeNum, _hfsplus_node* node);
+bool hfsplus_check_node_kind(const _hfsplus_tree* tree, int8_t kind, uint8_t height);
+uint16_t hfsplus_rec_offset_len(const _hfsplus_node* node, int i, uint16_t* offset);
+uint16_t hfsplus_rec_offset(const _hfsplus_node* node, int i);
+uint16_t hfsplus_rec_key_len(const _hfsplus_node* node, int i);
+uint16_t hfsplus_rec_read_key(const _hfsplus_node* node, int i, void* buf, uint16_t maxLength);
+uint16_t hfsplus_rec_read_data(const _hfsplus_node* node, int i, void* buf, uint16_t maxLength);
+// Record index, or -1 with *status set (-2 every key is greater, -5 unreadable key).
+int hfsplus_find_rec_in_node(const _hfsplus_node* node, const uint8_t* key, size_t keyBytes,
+                             int* status);
+int hfsplus_descend_to_leaf(_hfsplus_tree* tree, const uint8_t* key, size_t keyBytes, int* index,
+                            int* status, _hfsplus_node* leaf);
+// Greatest key not above the search key: its key (at most *keyBytes) and data (at most
+// *length) are copied out and both lengths updated.
+int hfsplus_btfind(_hfsplus_tree* tree, uint8_t* key, size_t* keyBytes, void* data,
+                   uint32_t* length);
+int hfsplus_btfind_exact(_hfsplus_tree* tree, const uint8_t* key, size_t keyBytes, void* data,
+                         uint32_t* length, int flags, const char* caller);
+// Every leaf record from firstLeafNode along the forward links; a link that returns to a
+// node already seen ends the walk. The callback answers false to stop.
+typedef std::function<bool(const uint8_t* key, size_t keyBytes, const uint8_t* data,
+                           size_t dataBytes)>
+    HfsLeafVisitor;
+int hfsplus_walk_leaves(_hfsplus_tree* tree, const HfsLeafVisitor& visit);
+
+int hfsplus_cat_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
+int hfsplus_cat_key_cmp_binary(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
+int hfsplus_ext_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
+void hfsplus_make_ext_key(uint8_t key[12], uint32_t fileID, uint32_t startBlock, uint8_t forkType);
+// A catalog search key (keyLength, parentID, name); name is host-order units. Returns
+// the key's bytes including the key-length field.
+size_t hfsplus_make_cat_key(uint8_t* key, size_t room, uint32_t parentID, const char16_t* name,
+                            uint16_t units);
+
+// The node cache and its pool.
+uint8_t* hfsplus_pool_alloc();
+void hfsplus_pool_mark(uint8_t* slot, int set);
+void hfsplus_pool_free();
+void hfsplus_node_cache_free();
+void hfsplus_name_nodes_free();
+size_t hfsplus_node_cache_size();
+uint32_t hfsplus_pool_slot_size();

@@ -1,0 +1,80 @@
+// A storage facade over bytes in memory, for the FAT and exFAT scanner tests. Writes are
+// refused so that a test also proves the scan never writes.
+#pragma once
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/inc/istoragedevice.h"
+
+class FatMemDevice : public IStorageDevice {
+ public:
+  explicit FatMemDevice(std::vector<uint8_t> bytes, int sectorSize = 512)
+      : m_bytes(std::move(bytes)), m_sector(sectorSize) {}
+  virtual ~FatMemDevice() {}
+
+  std::vector<uint8_t>& Bytes() { return m_bytes; }
+  int writes = 0;
+  int closes = 0;
+  // After this many reads every read fails with failErrno (-1: never).
+  int failAfterReads = -1;
+  int failErrno = ENXIO;
+  int reads = 0;
+
+  void Release() override {}
+  int Attach(IDevice*) override { return 0; }
+  int GetFileSystem() override { return 0; }
+  IDevice* GetDevice() override { return nullptr; }
+  int GetType() override { return 0; }
+  int GetSize(uint64_t* size) override {
+    *size = m_bytes.size();
+    return 0;
+  }
+  int GetClusterInfo(int* clusterBytes, int* sectorSize) override {
+    *clusterBytes = 4096;
+    *sectorSize = m_sector;
+    return 0;
+  }
+  int Read(void* buf, uint32_t count) override { return DoRead(&m_pos, buf, count); }
+  int Write(const void*, uint32_t) override { ++writes; return -1; }
+  int64_t Seek(int64_t offset, int origin) override { return DoSeek(&m_pos, offset, origin); }
+  int ReadSectors(int64_t first, void* buf, uint32_t count) override {
+    int64_t pos = first * m_sector;
+    return DoRead(&pos, buf, count * uint32_t(m_sector));
+  }
+  int WriteSectors(int64_t, const void*, uint32_t) override { ++writes; return -1; }
+  int CloneRead(void* buf, uint32_t count) override { return DoRead(&m_clonePos, buf, count); }
+  int CloneWrite(const void*, uint32_t) override { ++writes; return -1; }
+  int64_t CloneSeek(int64_t offset, int origin) override { return DoSeek(&m_clonePos, offset, origin); }
+  int CloneReadSectors(int64_t first, void* buf, uint32_t count) override {
+    int64_t pos = first * m_sector;
+    return DoRead(&pos, buf, count * uint32_t(m_sector));
+  }
+  int CloneWriteSectors(int64_t, const void*, uint32_t) override { ++writes; return -1; }
+  bool IsReadOnly() override { return true; }
+  int Close(int) override { ++closes; return 0; }
+
+ private:
+  int DoRead(int64_t* pos, void* buf, uint32_t count) {
+    if (failAfterReads >= 0 && reads >= failAfterReads) {
+      errno = failErrno;
+      return -1;
+    }
+    ++reads;
+    if (*pos < 0 || uint64_t(*pos) >= m_bytes.size()) return 0;
+    size_t n = std::min<uint64_t>(count, m_bytes.size() - uint64_t(*pos));
+    std::memcpy(buf, m_bytes.data() + *pos, n);
+    *pos += int64_t(n);
+    return int(n);
+  }
+  int64_t DoSeek(int64_t* pos, int64_t offset, int origin) {
+    int64_t base = origin == 0 ? 0 : origin == 1 ? *pos : int64_t(m_bytes.size());
+    *pos = base + offset;
+    return *pos;
+  }
+  std::vector<uint8_t> m_bytes;
+  int m_sector;
+  int64_t m_pos = 0;
+  int64_t m_clonePos = 0;
+};

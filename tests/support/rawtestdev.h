@@ -1,0 +1,153 @@
+// A memory-backed storage device, a recording results tree and a bitmap for the raw-scan
+// tests and the benchmark.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/inc/idevicebitmap.h"
+#include "common/inc/ifileinfo.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/istoragedevice.h"
+#include "common/inc/kestrum_types.h"
+#include "filemanager/fileinfo.h"
+
+namespace rawtest {
+
+class MemStorage : public IStorageDevice {
+ public:
+  explicit MemStorage(std::vector<uint8_t> bytes, int clusterBytes = 0, int sectorSize = 512)
+      : m_bytes(std::move(bytes)), m_cluster(clusterBytes), m_sector(sectorSize) {}
+  virtual ~MemStorage() = default;
+
+  // Reads that touch [failFrom, failTo) fail; reads are counted by their start unit.
+  int64_t failFrom = -1, failTo = -1;
+  std::vector<std::pair<int64_t, uint32_t>> reads;
+  int type = DT_FIXED_DISK;
+  bool writes = false;
+
+  void Release() override {}
+  int Attach(IDevice*) override { return 0; }
+  int GetFileSystem() override { return 0; }
+  IDevice* GetDevice() override { return nullptr; }
+  int GetType() override { return type; }
+  int GetSize(uint64_t* size) override {
+    *size = m_bytes.size();
+    return 0;
+  }
+  int GetClusterInfo(int* clusterBytes, int* sectorSize) override {
+    *sectorSize = m_sector;
+    *clusterBytes = m_cluster;
+    return m_cluster > 0 ? 0 : -1;
+  }
+  int Read(void* buf, uint32_t count) override {
+    reads.emplace_back(m_pos, count);
+    if (failFrom >= 0 && m_pos < failTo && m_pos + int64_t(count) > failFrom) return -1;
+    int64_t n = std::min<int64_t>(count, int64_t(m_bytes.size()) - m_pos);
+    if (n < 0) n = 0;
+    std::memcpy(buf, m_bytes.data() + m_pos, size_t(n));
+    m_pos += n;
+    return int(n);
+  }
+  int Write(const void*, uint32_t) override {
+    writes = true;
+    return -1;
+  }
+  int64_t Seek(int64_t offset, int origin) override {
+    if (origin != 0 || offset < 0) return -1;
+    m_pos = offset;
+    return offset;
+  }
+  int ReadSectors(int64_t, void*, uint32_t) override { return -1; }
+  int WriteSectors(int64_t, const void*, uint32_t) override {
+    writes = true;
+    return -1;
+  }
+  int CloneRead(void*, uint32_t) override { return -1; }
+  int CloneWrite(const void*, uint32_t) override {
+    writes = true;
+    return -1;
+  }
+  int64_t CloneSeek(int64_t, int) override { return -1; }
+  int CloneReadSectors(int64_t, void*, uint32_t) override { return -1; }
+  int CloneWriteSectors(int64_t, const void*, uint32_t) override {
+    writes = true;
+    return -1;
+  }
+  bool IsReadOnly() override { return true; }
+  int Close(int) override { return 0; }
+
+  const std::vector<uint8_t>& bytes() const { return m_bytes; }
+
+ private:
+  std::vector<uint8_t> m_bytes;
+  int m_cluster, m_sector;
+  int64_t m_pos = 0;
+};
+
+struct Found {
+  std::string folder;
+  std::string name;
+  IFileInfo* info;
+};
+
+class RecordingManager : public IFileManager {
+ public:
+  virtual ~RecordingManager() {
+    for (Found& f : files) f.info->Release();
+  }
+  std::vector<Found> files;
+
+  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  int SetNotifySink(INotifySink*) override { return 0; }
+  int AddFile(const char16_t* folder, IFileInfo* file) override {
+    Found f;
+    for (const char16_t* p = folder; *p; ++p) f.folder.push_back(char(*p));
+    for (const char16_t* p = file->GetName(); *p; ++p) f.name.push_back(char(*p));
+    f.info = file;
+    files.push_back(f);
+    return 0;
+  }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
+  int ListFiles(IFilter*, INotifySink*) override { return -1; }
+  int CreateFilter(IFilter**) override { return -1; }
+  void Release() override {}
+  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
+};
+
+// The carved bytes of a found file, read through its run list.
+inline std::vector<uint8_t> Carved(const MemStorage& dev, IFileInfo* info, int sectorSize = 512) {
+  std::vector<uint8_t> out;
+  RunList* run = static_cast<RunList*>(info->GetRunList());
+  for (; run; run = run->m_next) {
+    uint64_t from = run->m_start * uint64_t(sectorSize);
+    uint64_t len = uint64_t(run->m_count) * uint64_t(sectorSize);
+    for (uint64_t i = 0; i < len && from + i < dev.bytes().size(); ++i) out.push_back(dev.bytes()[from + i]);
+  }
+  out.resize(std::min<size_t>(out.size(), size_t(info->GetSize())));
+  return out;
+}
+
+class SetBitmap final : public IDeviceBitmap {
+ public:
+  explicit SetBitmap(uint32_t count) : m_count(count) {}
+  std::set<int64_t> used;
+  void Release() override { delete this; }
+  bool BitGet(int64_t c) override { return used.count(c) != 0; }
+  bool BitSet(int64_t c, bool v) override {
+    if (v) used.insert(c);
+    else used.erase(c);
+    return true;
+  }
+  int64_t GetFirstClusterOffset() override { return 0; }
+  int GetClusterSize() override { return 0; }
+  uint32_t GetClusterCount() override { return m_count; }
+
+ private:
+  uint32_t m_count;
+};
+
+}  // namespace rawtest

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "hfsp_testdev.h"
+#include "scanoperate/hfsp/btree.h"
+#include "scanoperate/hfsp/journal.h"
+
+namespace {
+
+void B16(std::vector<uint8_t>& v, size_t o, uint16_t x) { v[o] = uint8_t(x >> 8); v[o + 1] = uint8_t(x); }
+void B32(std::vector<uint8_t>& v, size_t o, uint32_t x) { for (int i = 0; i < 4; ++i) v[o + i] = uint8_t(x >> (24 - 8 * i)); }
+void B64(std::vector<uint8_t>& v, size_t o, uint64_t x) { B32(v, o, uint32_t(x >> 32)); B32(v, o + 4, uint32_t(x)); }
+void L16(std::vector<uint8_t>& v, size_t o, uint16_t x) { v[o] = uint8_t(x); v[o + 1] = uint8_t(x >> 8); }
+void L32(std::vector<uint8_t>& v, size_t o, uint32_t x) { for (int i = 0; i < 4; ++i) v[o + i] = uint8_t(x >> (8 * i)); }
+void L64(std::vector<uint8_t>& v, size_t o, uint64_t x) { L32(v, o, uint32_t(x)); L32(v, o + 4, uint32_t(x >> 32)); }
+
+std::vector<uint8_t> Rec(uint32_t parent, const std::u16string& name, uint16_t type, uint32_t cnid, uint64_t size = 0) {
+  std::vector<uint8_t> r(8 + 2 * name.size());
+  B16(r, 0, uint16_t(6 + 2 * name.size()));
+  B32(r, 2, parent);
+  B16(r, 6, uint16_t(name.size()));
+  for (size_t i = 0; i < name.size(); ++i) B16(r, 8 + 2 * i, name[i]);
+  std::vector<uint8_t> body(type == 2 ? 248 : type == 1 ? 88 : 0);
+  if (type == 3) {  // folder thread: type, reserved, parent, name
+    body.resize(10 + 2 * name.size());
+  }
+  B16(body, 0, type);
+  if (type <= 2) {
+    B32(body, 8, cnid);
+    for (int off = 12; off <= 28; off += 4) B32(body, off, 3000000000u);
+    if (type == 2) {
+      B64(body, 88, size);
+      B32(body, 88 + 12, 1);
+      B32(body, 88 + 16, 40);
+      B32(body, 88 + 20, 1);
+    }
+  }
+  r.insert(r.end(), body.begin(), body.end());
+  return r;
+}
+std::vector<uint8_t> Thread(uint32_t cnid, uint32_t parent, const std::u16string& name) {
+  std::vector<uint8_t> r(8);
+  B16(r, 0, 6);
+  B32(r, 2, cnid);
+  std::vector<uint8_t> body(10 + 2 * name.size());
+  B16(body, 0, 3);
+  B32(body, 4, parent);
+  B16(body, 8, uint16_t(name.size()));
+  for (size_t i = 0; i < name.size(); ++i) B16(body, 10 + 2 * i, name[i]);
+  r.insert(r.end(), body.begin(), body.end());
+  return r;
+}
+void PutNode(std::vector<uint8_t>& img, size_t b, uint32_t ns, int8_t kind, uint8_t height,
+             const std::vector<std::vector<uint8_t>>& recs) {
+  std::fill(img.begin() + b, img.begin() + b + ns, 0);
+  img[b + 8] = uint8_t(kind);
+  img[b + 9] = height;
+  B16(img, b + 10, uint16_t(recs.size()));
+  uint16_t off = 14;
+  for (size_t k = 0; k < recs.size(); ++k) {
+    std::copy(recs[k].begin(), recs[k].end(), img.begin() + b + off);
+    B16(img, b + ns - 2 * (k + 1), off);
+    off = uint16_t(off + recs[k].size());
+  }
+  B16(img, b + ns - 2 * (recs.size() + 1), off);
+}
+
+// A journaled volume of 512-byte blocks: catalog of 2 nodes (header + one leaf) at block
+// 8, JIB at block 16, journal at block 32 for `journalBlocks` blocks.
+struct JVolume {
+  static const uint32_t ns = 4096;
+  std::vector<uint8_t> img;
+  uint32_t journalBlocks;
+  size_t txPos;
+  explicit JVolume(uint32_t jb = 64) : img(512 * (32 + jb)), journalBlocks(jb), txPos(512) {
+    B16(img, 1024, 0x482B);
+    B16(img, 1026, 4);
+    B32(img, 1024 + 4, 1u << 13);
+    B32(img, 1024 + 12, 16);
+    B32(img, 1024 + 40, 512);
+    B32(img, 1024 + 44, uint32_t(img.size() / 512));
+    // The catalog lives inside the journal's blocks' neighbourhood: blocks 40.. of a
+    // second area appended below.
+    img.resize(img.size() + 2 * ns);
+    uint32_t catBlock = 32 + jb;
+    B32(img, 1024 + 44, uint32_t(img.size() / 512));
+    B64(img, 1024 + 272, 2 * ns);
+    B32(img, 1024 + 272 + 12, 2 * ns / 512);
+    B32(img, 1024 + 272 + 16, catBlock);
+    B32(img, 1024 + 272 + 20, 2 * ns / 512);
+    size_t h = size_t(catBlock) * 512;
+    img[h + 8] = 1;
+    B16(img, h + 10, 3);
+    B16(img, h + 14 + 0, 1);
+    B32(img, h + 14 + 2, 1);
+    B32(img, h + 14 + 10, 1);
+    B16(img, h + 14 + 18, ns);
+    B16(img, h + 14 + 20, 516);
+    B32(img, h + 14 + 22, 2);
+    img[h + 14 + 37] = 0xCF;
+    B32(img, h + 14 + 38, 6);
+    // Live: folder "live" (CNID 20) in the root with its thread; file "here.txt" in it.
+    PutNode(img, h + ns, ns, -1, 1,
+            {Rec(1, u"root", 1, 2), Thread(2, 1, u"root"), Rec(2, u"live", 1, 20), Thread(20, 2, u"live"),
+             Rec(20, u"here.txt", 2, 21, 10)});
+    size_t j = 16 * 512;
+    B64(img, j + 36, 32 * 512);
+    B64(img, j + 44, uint64_t(jb) * 512);
+    L32(img, 32 * 512 + 40, 512);  // jhdr_size
+  }
+  size_t J() const { return 32 * 512; }
+  // Appends a transaction holding the given leaf nodes.
+  void AddTx(const std::vector<std::vector<std::vector<uint8_t>>>& nodes) {
+    uint16_t nb = uint16_t(nodes.size() + 1);
+    uint32_t used = 512 + uint32_t(nodes.size()) * ns;
+    size_t t = J() + txPos;
+    L16(img, t + 0, nb);
+    L16(img, t + 2, nb);
+    L32(img, t + 4, used);
+    for (size_t k = 1; k < nb; ++k) {
+      L64(img, t + 16 + 16 * k, 100 + k);
+      L32(img, t + 16 + 16 * k + 8, ns);
+    }
+    for (size_t k = 0; k < nodes.size(); ++k) PutNode(img, t + 512 + k * ns, ns, -1, 1, nodes[k]);
+    Seal(t);
+    txPos += used;
+  }
+  void Seal(size_t t) {
+    L32(img, t + 8, 0);
+    L32(img, t + 8, journalChecksum(img.data() + t, 32));
+  }
+};
+
+struct Found {
+  std::map<std::u16string, std::u16string> folderOf;
+  std::map<std::u16string, uint64_t> sizeOf;
+};
+
+int Mine(JVolume& v, Found* out) {
+  freeRecordNodeMap();
+  hfsplus_node_cache_free();
+  hfsplus_pool_free();
+  HfsMemStorage dev(v.img);
+  HfspVolume vol{};
+  hfsplus_parse_volume(dev.bytes().data() + 1024, 512, &vol);
+  _hfsplus_tree ext{}, cat{};
+  cat.extentsTree = &ext;
+  hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID);
+  int r = analyzeJournal(&cat, &vol, nullptr, [&](const std::u16string& folder, const std::u16string& name,
+                                                  const _RecordNode* rec) {
+    out->folderOf[name] = folder;
+    out->sizeOf[name] = recordDataSize(rec);
+    return 0;
+  });
+  freeRecordNodeMap();
+  hfsplus_node_cache_free();
+  hfsplus_pool_free();
+  return r;
+}
+
+}  // namespace
+
+TEST(HfspJournal, JournalOnlyFilesComeBackUnderTheirPaths) {
+  JVolume v;
+  v.AddTx({{Rec(2, u"gone", 1, 30), Rec(20, u"here.txt", 2, 21, 10), Rec(20, u"lost.jpg", 2, 22, 5000),
+            Rec(30, u"inner.doc", 2, 31, 700), Rec(999, u"orphan.bin", 2, 32, 64), Rec(2, u"a/b", 2, 33, 1)}});
+  // A second copy of lost.jpg with more data, and an older, smaller one.
+  v.AddTx({{Rec(20, u"lost.jpg", 2, 22, 9000)}, {Rec(20, u"lost.jpg", 2, 22, 100)}});
+  Found f;
+  EXPECT_EQ(Mine(v, &f), 0);
+  EXPECT_EQ(f.folderOf.count(u"here.txt"), 0u) << "a live file must not be reported";
+  EXPECT_EQ(f.folderOf[u"lost.jpg"], u"/Volume/live");
+  EXPECT_EQ(f.sizeOf[u"lost.jpg"], 9000u);
+  EXPECT_EQ(f.folderOf[u"inner.doc"], u"/Volume/gone");
+  EXPECT_EQ(f.folderOf[u"orphan.bin"], u"/Volume/Lost Location");
+  EXPECT_EQ(f.folderOf[u"a:b"], u"/Volume");
+}
+
+TEST(HfspJournal, CorruptJournalsEndQuicklyAndSafely) {
+  auto start = std::chrono::steady_clock::now();
+  const uint32_t usedValues[] = {0, 8, 0xFFFFFFF0u};
+  for (uint32_t used : usedValues) {
+    JVolume v;
+    v.AddTx({{Rec(20, u"x.txt", 2, 40, 10)}});
+    size_t t = v.J() + 512;
+    L32(v.img, t + 4, used);
+    v.Seal(t);
+    Found f;
+    Mine(v, &f);
+  }
+  const uint16_t counts[] = {0, 65535};
+  for (uint16_t nb : counts) {
+    JVolume v;
+    v.AddTx({{Rec(20, u"x.txt", 2, 40, 10)}});
+    size_t t = v.J() + 512;
+    L16(v.img, t + 2, nb);
+    v.Seal(t);
+    Found f;
+    Mine(v, &f);
+  }
+  {  // key length 516 in the last bytes of the journal
+    JVolume v;
+    size_t end = v.J() + size_t(v.journalBlocks) * 512;
+    B16(v.img, end - 2, 516);
+    Found f;
+    Mine(v, &f);
+  }
+  {  // a journal of 2^40 bytes is refused, not allocated
+    JVolume v;
+    B64(v.img, 16 * 512 + 44, 1ull << 40);
+    Found f;
+    EXPECT_EQ(Mine(v, &f), -1);
+  }
+  {  // two folders inside each other: the file ends in the orphan folder
+    JVolume v;
+    v.AddTx({{Rec(51, u"A", 1, 50), Rec(50, u"B", 1, 51), Rec(50, u"cyc.txt", 2, 52, 3)}});
+    Found f;
+    Mine(v, &f);
+    EXPECT_EQ(f.folderOf[u"cyc.txt"].rfind(u"/Volume/Lost Location", 0), 0u);
+  }
+  {  // random bytes over the whole journal
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+      JVolume v;
+      v.AddTx({{Rec(2, u"gone", 1, 30), Rec(30, u"in.doc", 2, 31, 700)}});
+      uint32_t x = seed * 2654435761u;
+      for (int k = 0; k < 64; ++k) {
+        x = x * 1103515245u + 12345u;
+        size_t at = v.J() + (x >> 8) % (size_t(v.journalBlocks) * 512);
+        v.img[at] = uint8_t(x >> 3);
+      }
+      Found f;
+      Mine(v, &f);
+    }
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}

@@ -1,0 +1,103 @@
+// Date conversions under pinned time zones, one without and one with daylight saving.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "filemanager/timeconv.h"
+#include "filemanager/trashes.h"
+
+namespace {
+
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* tz) {
+    const char* old = std::getenv("TZ");
+    m_had = old != nullptr;
+    if (old) m_old = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ZoneGuard() {
+    if (m_had) setenv("TZ", m_old.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool m_had;
+  std::string m_old;
+};
+
+std::u16string Text(int t) {
+  char16_t buf[12];
+  const char16_t* s = TimeToDateText(t, buf);
+  return s ? std::u16string(s) : u"(null)";
+}
+
+// FILETIME of a Unix time.
+void ToFileTime(int64_t unix, uint32_t* low, uint32_t* high) {
+  uint64_t v = uint64_t(unix + 11644473600ll) * 10000000ull;
+  *low = uint32_t(v);
+  *high = uint32_t(v >> 32);
+}
+
+}  // namespace
+
+TEST(TimeConv, UtcValues) {
+  ZoneGuard z("UTC0");
+  EXPECT_EQ(1735689600, DosDateToTime(0x5A21, 0xFFFF));  // 2025-01-01
+  EXPECT_EQ(MakeLocalTime(1980, 2, 1, 0, 0, 0), MakeLocalTime(1980, 1, 32, 0, 0, 0));
+  EXPECT_EQ(-1, MakeLocalTime(1969, 12, 31, 0, 0, 0));
+  EXPECT_EQ(-1, MakeLocalTime(2040, 1, 1, 0, 0, 0));  // past the 32-bit range
+  EXPECT_EQ(u"2024-02-29", Text(MakeLocalTime(2024, 2, 29, 0, 0, 0)));
+  EXPECT_EQ(u"(null)", Text(-1));
+  EXPECT_EQ(MakeLocalTime(2023, 7, 4, 0, 0, 0), ParseDateText(u"2023-07-04"));
+  EXPECT_EQ(-1, ParseDateText(u"2023"));
+
+  CalendarDate d;
+  uint32_t lo, hi;
+  ToFileTime(951868800, &lo, &hi);  // 2000-03-01 00:00:00
+  FileTimeToDate(lo, hi, &d);
+  EXPECT_EQ(2000, d.year);
+  EXPECT_EQ(3, d.month);
+  EXPECT_EQ(1, d.day);
+  ToFileTime(951868800 - 1, &lo, &hi);  // the leap day before it
+  FileTimeToDate(lo, hi, &d);
+  EXPECT_EQ(2, d.month);
+  EXPECT_EQ(29, d.day);
+  // A time of day is dropped: the value is the midnight of the day.
+  ToFileTime(1700000000, &lo, &hi);
+  EXPECT_EQ(MakeLocalTime(2023, 11, 14, 0, 0, 0), FileTimeToTime(lo, hi));
+  FileTimeToDate(0xFFFFFFFF, 0xFFFFFFFF, &d);  // corrupt: far future, no hang
+  EXPECT_GT(d.year, 50000);
+  EXPECT_EQ(-1, FileTimeToTime(0, 0));
+}
+
+TEST(TimeConv, DaylightSavingZoneKeepsLocalMidnight) {
+  ZoneGuard z("EST5EDT,M3.2.0,M11.1.0");
+  int summer = MakeLocalTime(2024, 7, 1, 0, 0, 0);
+  std::time_t v = summer;
+  std::tm t;
+  ASSERT_NE(nullptr, localtime_r(&v, &t));
+  EXPECT_EQ(0, t.tm_hour);
+  EXPECT_EQ(1, t.tm_mday);
+  EXPECT_EQ(1719806400, summer);  // 04:00 UTC
+  EXPECT_EQ(u"2024-07-01", Text(summer));
+  uint32_t lo, hi;
+  ToFileTime(1719806400 + 3600 * 10, &lo, &hi);
+  EXPECT_EQ(summer, FileTimeToTime(lo, hi));
+  EXPECT_EQ(1735707600, DosDateToTime(0x5A21, 0));  // 2025-01-01 05:00 UTC
+}
+
+TEST(TimeConv, TrashPaths) {
+  Trashes t;
+  EXPECT_FALSE(t.BuildTrashPath("E:"));
+  EXPECT_TRUE(t.BuildTrashPath("/Volumes/USB"));
+  EXPECT_STREQ("/Volumes/USB/.Trashes", t.GetPath());
+  EXPECT_TRUE(t.BuildTrashPath("/"));
+  EXPECT_STREQ("/Users//.Trash", t.GetPath());
+  EXPECT_EQ(-1, t.ScanTrash(nullptr, nullptr));
+  EXPECT_GE(TickDelta(), 0);
+}

@@ -22,6 +22,11 @@ CrashDumpWriter* CrashDumpWriter::Instance() {
   return writer;
 }
 
+void CrashDumpWriter::SetReportPath(const std::string& path) {
+  m_path = path;
+  plat::SetFaultReportPath(m_path.c_str());
+}
+
 int CrashDumpWriter::WriteReport(const char* operation, const char* what) {
   std::string text = "=== Kestrum crash report ===\noperation: ";
   text += operation ? operation : "(none)";

@@ -22,10 +22,9 @@ class CrashDumpWriter {
   static CrashDumpWriter* Instance();
 
   // The report file: KESTRUM_CRASH_REPORT when set, else kestrum-crash-<pid>.txt in the
-  // temporary folder. Changing it after the handlers are installed affects only reports of
-  // exceptions.
+  // temporary folder.
   const std::string& GetReportPath() const { return m_path; }
-  void SetReportPath(const std::string& path) { m_path = path; }
+  void SetReportPath(const std::string& path);
 
   // Appends one report; 0 on success, -1 when the file cannot be written.
   int WriteReport(const char* operation, const char* what);

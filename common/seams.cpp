@@ -21,7 +21,3 @@ KESTRUM_WEAK void DestroyResultFile(SaveFileSystem*) {}
 KESTRUM_WEAK int SaveScanResult(IScanOperator*, const char16_t*, INotifySink*) { return RC_NOT_SUPPORTED; }
 KESTRUM_WEAK int LoadScanResultRecords(SaveFileSystem*, INotifySink*, int) { return RC_NOT_SUPPORTED; }
 
-// The LZNT1 decoder lives with the NTFS readers; without it compressed units fail to decode.
-#include <cstddef>
-#include <cstdint>
-KESTRUM_WEAK int64_t Lznt1Decompress(const uint8_t*, size_t, uint8_t*, size_t) { return -1; }

@@ -1,5 +1,8 @@
 #include "filemanager/filemanager.h"
 
+#include "scanoperate/filter_res.h"
+#include <new>
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -295,7 +298,7 @@ int CFileManager::ListFiles(IFilter* filter, INotifySink* sink) {
 }
 
 int CFileManager::CreateFilter(IFilter** out) {
-  // The result filters belong to another part of the engine; until they exist no filter is made.
-  if (out) *out = nullptr;
-  return -1;
+  if (!out) return RC_FAIL;
+  *out = new (std::nothrow) CSDK2Filter();
+  return *out ? 0 : RC_NO_MEMORY;
 }

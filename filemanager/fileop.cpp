@@ -1,5 +1,7 @@
 #include "filemanager/fileop.h"
 
+#include "filemanager/efsexport.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -382,6 +384,13 @@ int CCompressedFileOP::Read(void* buf, uint32_t len, uint64_t offset, uint32_t* 
 static StreamDesc* DataStream(IFileInfo* file) {
   auto* e = file ? dynamic_cast<CEncRunList*>(file->GetRunList()) : nullptr;
   return e ? e->m_second : nullptr;
+}
+
+int CEncFileOP::ExportEncrypted(const char16_t* target) {
+  IFileInfo* file = GetFile();
+  IRunList* runs = file ? file->GetRunList() : nullptr;
+  if (!runs || !(file->GetFlags() & FF_ENCRYPTED)) return RC_FAIL;
+  return NtfsEncryptedFile::Export(static_cast<CEncRunList*>(runs), target);
 }
 
 RunList* CEncFileOP::DataRuns(IFileInfo* file) {

@@ -67,6 +67,7 @@ class CEncFileOP : public CNormalFileOP {
   int Wipe(IFileInfo* file, int mode, INotifySink* sink) override;
   int GetValidity(uint32_t* percent) override;
   int MapOffset(uint64_t byteOffset, uint64_t* sector) override;
+  int ExportEncrypted(const char16_t* target) override;
 
  protected:
   RunList* DataRuns(IFileInfo* file) override;

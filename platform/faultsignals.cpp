@@ -117,6 +117,12 @@ void InstallFaultHandlers(const char* reportPath) {
   for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigaction(sig, &sa, nullptr);
 }
 
+void SetFaultReportPath(const char* reportPath) {
+  char tmp[sizeof g_reportPath] = {};
+  strncpy(tmp, reportPath ? reportPath : "", sizeof tmp - 1);
+  memcpy(g_reportPath, tmp, sizeof tmp);
+}
+
 void SetFaultOperation(const char* operation) {
   // Each thread needs its own alternate stack: a fault from a stack overflow has none left.
   thread_local bool hasAltStack = false;

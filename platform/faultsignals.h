@@ -14,6 +14,8 @@ bool AppendCrashReport(const char* path, const char* text, bool withBacktrace);
 // operation last set with SetFaultOperation on the faulting thread, then re-raises the
 // signal with its default action.
 void InstallFaultHandlers(const char* reportPath);
+// Changes the file that the fault handlers write to.
+void SetFaultReportPath(const char* reportPath);
 // The operation that a fault on this thread is charged to; null for none.
 void SetFaultOperation(const char* operation);
 const char* GetFaultOperation();

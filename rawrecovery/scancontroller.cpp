@@ -8,25 +8,8 @@
 #include "common/inc/iscanoperator.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
+#include "rawrecovery/devicebitmap.h"
 #include "scanoperate/scanoperator.h"
-
-namespace {
-
-// Every unit free: used where no file-system bitmap is known.
-class AllFreeBitmap final : public IDeviceBitmap {
- public:
-  void Release() override { delete this; }
-  bool BitGet(int64_t) override { return false; }
-  bool BitSet(int64_t, bool) override { return false; }
-  int64_t GetFirstClusterOffset() override { return 0; }
-  int GetClusterSize() override { return 0; }
-  uint32_t GetClusterCount() override { return 0; }
-
- private:
-  ~AllFreeBitmap() = default;
-};
-
-}  // namespace
 
 ScanController::ScanController()
     : m_device(nullptr), m_clusterCount(0), m_clusterSize(0), m_dataStart(0), m_sectorSize(512),
@@ -68,7 +51,7 @@ int ScanController::Init(IStorageDevice* device, int mode) {
     m_clusterCount = int64_t(bytes / uint64_t(m_clusterSize));
     m_dataStart = 0;
     if (m_bitmap) m_bitmap->Release();
-    m_bitmap = new AllFreeBitmap();
+    m_bitmap = new NullDeviceBitmap();
   } else {
     m_clusterCount = SetupClusters();
   }
@@ -110,7 +93,7 @@ int64_t ScanController::SetupClusters() {
       m_st = SECTOR_SCAN;
     }
   }
-  if (!m_bitmap) m_bitmap = new AllFreeBitmap();
+  if (!m_bitmap) m_bitmap = new NullDeviceBitmap();
   return int64_t(bytes / uint64_t(m_clusterSize));
 }
 

@@ -1,0 +1,512 @@
+#include "frontend/sorbeckrecovery.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopWidget>
+#include <QFile>
+#include <QIcon>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+
+#include "common/inc/irecoverymanagement.h"
+#include "common/inc/iscanoperator.h"
+#include "frontend/formatsize.h"
+#include "frontend/globals.h"
+#include "frontend/quickscanthread.h"
+
+namespace {
+
+const char* const kDescriptionDeleted =
+    "Recover deleted files from the partition, even emptied from Trash Bin, Shift + Del, etc.";
+const char* const kDescriptionDeep =
+    "Use Deep Recovery option when you cannot find lost files with Deleted Recovery and Volume Recovery, but "
+    "the recovered files have no original names and folder structure.";
+const char* const kDescriptionVolume = "Recover your lost data from the normal and formatted volumes.";
+const char* const kDescriptionLost =
+    "Scan your hard drive or other storage device for the deleted, lost, resized or corrupted volumes first "
+    "and then recover lost files.";
+
+}  // namespace
+
+SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) : QMainWindow(parent) {
+  Q_INIT_RESOURCE(velmora_skin);
+  ui.setupUi(this);
+
+  std::memset(g_Devices, 0, sizeof(g_Devices));
+  g_FoundPartitions.clear();
+  g_RecoveryManagement = engine;
+  if (!g_RecoveryManagement && InitKestrum(&g_RecoveryManagement) != 0) {
+    g_RecoveryManagement = nullptr;
+    std::printf(" Load Dll Export funcation Failed.\n");
+  }
+  if (g_RecoveryManagement) {
+    int count = 0;
+    if (g_RecoveryManagement->EnumDevices(g_Devices, &count, kDeviceCapacity) != 0)
+      std::printf("Enumdevice failed.\n");
+    // Whatever the engine did, the list ends at the last slot.
+    g_Devices[kDeviceCapacity - 1] = nullptr;
+  }
+  std::fflush(stdout);
+
+  connect(ui.DeepScanButton, SIGNAL(clicked()), this, SLOT(DeepScanAction()));
+  connect(ui.DeleteScanButton, SIGNAL(clicked()), this, SLOT(DeleteScanAction()));
+  connect(ui.LostVolumesButton, SIGNAL(clicked()), this, SLOT(PartitionScanAction()));
+  connect(ui.PartitionScanButton, SIGNAL(clicked()), this, SLOT(FormatScanAction()));
+  connect(ui.HomeButton, SIGNAL(clicked()), this, SLOT(ClickHomeAction()));
+  connect(ui.diskHomeButton, SIGNAL(clicked()), this, SLOT(ClickDiskHomeAction()));
+  connect(ui.scanStopBtn, SIGNAL(clicked()), this, SLOT(ClickScanStopAction()));
+  connect(ui.scanDelDiskBtn, SIGNAL(clicked()), this, SLOT(ClickScanDeleteDiskAction()));
+  connect(ui.scanTheDiskBtn, SIGNAL(clicked()), this, SLOT(ClickScanDeleteDiskAction()));
+  for (QTableWidget* t : {ui.ContentTableWidget, ui.contantTableWidget, ui.caldTableWidget, ui.callTableWidget,
+                          ui.noteTableWidget, ui.messageTableWidget, ui.MMSTableWidget, ui.driveTableWidget,
+                          ui.lostpartitionTableWidget})
+    InitTableWidget(t);
+  connect(ui.diskTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
+          SLOT(ClickDeepDiskTabelWidget(QTreeWidgetItem*, int)));
+  connect(ui.allDiskTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
+          SLOT(ClickAllDiskTabelWidget(QTreeWidgetItem*, int)));
+  connect(ui.driveTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickPartitionDiskTabelWidget(QTableWidgetItem*)));
+  connect(ui.lostpartitionTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickPartitionTabelWidget(QTableWidgetItem*)));
+  connect(ui.partrecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionRecoveryAction()));
+  connect(ui.deeprecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionDeepRecoveryAction()));
+  m_timer = new QTimer(this);
+  connect(m_timer, SIGNAL(timeout()), this, SLOT(TimerUpdate()));
+
+  setFixedSize(1112, 648);
+  setWindowTitle(QStringLiteral("Velmora"));
+  setWindowIcon(QIcon(QStringLiteral(":/SorbeckRecovery/Skin/smallog.png")));
+
+  const QRect page = ui.Welcomeframe->geometry();
+  for (QFrame* f : {ui.Resultframe, ui.disklistFrame}) {
+    f->hide();
+    f->setFixedSize(1112, 648);
+    f->setGeometry(page);
+  }
+  ui.ContactFrame->setFixedSize(861, 271);
+  ui.ContactFrame->setGeometry(241, 261, 871, 271);
+  for (QFrame* f : {ui.ContentStoreFrame, ui.MessageFrame, ui.NoteFrame, ui.callFrame, ui.CaldFrame}) {
+    f->setFixedSize(850, 471);
+    f->setGeometry(0, 80, 850, 471);
+  }
+  ui.MMSFrame->setFixedSize(850, 435);
+  ui.MMSFrame->setGeometry(0, 80, 850, 471);
+  for (QFrame* f : {ui.DeeplistFrame, ui.DisklistFrame}) {
+    f->setFixedSize(850, 471);
+    f->setGeometry(0, 80, 850, 471);
+  }
+  for (QFrame* f : {ui.ContactFrame, ui.ContentStoreFrame, ui.MessageFrame, ui.NoteFrame, ui.callFrame,
+                    ui.CaldFrame, ui.MMSFrame, ui.DeeplistFrame, ui.DisklistFrame, ui.ScanFrame})
+    f->hide();
+
+  ui.resultTreeWidget->setColumnCount(1);
+  ui.resultTreeWidget->setColumnWidth(0, 200);
+  ui.resultTreeWidget->setHeaderHidden(true);
+  ui.resultTreeWidget->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  ui.resultTreeWidget->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  ui.resultTreeWidget->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  ui.resultTreeWidget->header()->setStretchLastSection(false);
+
+  ui.Tiplab->setAttribute(Qt::WA_TranslucentBackground);
+  ui.ContactImagelab->setAttribute(Qt::WA_TranslucentBackground);
+  ui.allfilebotlab->hide();
+  ui.allfilecountbotlab->hide();
+  ui.allfileSizebotlab->hide();
+
+  FillDeviceList();
+  if (!g_RecoveryManagement) ReportProblem(tr("The recovery engine could not be loaded; nothing can be scanned."));
+}
+
+SorbeckRecovery::~SorbeckRecovery() {
+  StopAndDisposeWorker();
+  qDeleteAll(m_deviceNodes);
+  qDeleteAll(m_foundNodes);
+  for (auto* list : {&m_imageNodes, &m_videoNodes, &m_audioNodes, &m_documentNodes, &m_otherNodes})
+    qDeleteAll(*list);
+}
+
+void SorbeckRecovery::closeEvent(QCloseEvent* event) {
+  // The engine call must not outlive the window: it reads through objects the program tears down.
+  StopAndDisposeWorker();
+  QMainWindow::closeEvent(event);
+}
+
+void SorbeckRecovery::InitTableWidget(QTableWidget* table) {
+  table->setFrameShape(QFrame::NoFrame);
+  table->setFrameShadow(QFrame::Sunken);
+  table->setDragDropMode(QAbstractItemView::NoDragDrop);
+  table->setDragEnabled(false);
+  table->setSortingEnabled(true);
+  table->setShowGrid(true);
+  table->setTextElideMode(Qt::ElideRight);
+  table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  QHeaderView* h = table->horizontalHeader();
+  h->setStretchLastSection(true);
+  h->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  h->setMinimumSectionSize(100);
+  h->setSortIndicatorShown(false);
+  h->setFixedHeight(22);
+  table->verticalHeader()->hide();
+  table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+void SorbeckRecovery::SetDescription(const QString& description) {
+  ui.Tiplab->setText(QStringLiteral("<font color = \"#D99411\">") + description + QStringLiteral("</font>"));
+}
+
+void SorbeckRecovery::ReportProblem(const QString& text) {
+  const QString shown = QStringLiteral("<font color = \"#C0392B\">") + text.toHtmlEscaped() + QStringLiteral("</font>");
+  if (ui.disklistFrame->isVisibleTo(this)) {
+    ui.scanningstatelab->setText(shown);
+    ui.scanningstatelab->setGeometry(30, 80, 881, 20);
+    ui.scanningstatelab->show();
+  } else if (ui.Resultframe->isVisibleTo(this)) {
+    ui.currentfilelocation->setText(text);
+  } else {
+    ui.Tiplab->setText(shown);
+  }
+}
+
+void SorbeckRecovery::DeleteScanAction() {
+  SetDescription(tr(kDescriptionDeleted));
+  m_mode = Mode_Deleted;
+}
+
+void SorbeckRecovery::DeepScanAction() {
+  SetDescription(tr(kDescriptionDeep));
+  m_mode = Mode_Deep;
+}
+
+void SorbeckRecovery::FormatScanAction() {
+  SetDescription(tr(kDescriptionVolume));
+  m_mode = Mode_Volume;
+}
+
+void SorbeckRecovery::PartitionScanAction() {
+  SetDescription(tr(kDescriptionLost));
+  m_mode = Mode_LostPartitions;
+}
+
+void SorbeckRecovery::Centre(int height) {
+  const QRect desk = QApplication::desktop()->geometry();
+  move((desk.width() - width()) / 2, (desk.height() - height) / 2);
+}
+
+void SorbeckRecovery::ShowResultsPage() {
+  ui.Welcomeframe->hide();
+  ui.Resultframe->show();
+  ui.disklistFrame->hide();
+  ui.allDiskTreeWidget->hide();
+  ui.ScanFrame->show();
+  ui.ContactFrame->show();
+  ui.progressBar->setValue(0);
+}
+
+void SorbeckRecovery::ShowLostPartitionPage() {
+  Centre(620);
+  for (QWidget* w : {static_cast<QWidget*>(ui.Welcomeframe), static_cast<QWidget*>(ui.Resultframe),
+                     static_cast<QWidget*>(ui.allDiskTreeWidget), static_cast<QWidget*>(ui.DeeplistFrame),
+                     static_cast<QWidget*>(ui.DisklistFrame), static_cast<QWidget*>(ui.driveselectpartlab)})
+    w->hide();
+  ui.disklistFrame->show();
+  ui.scanningstatelab->setText(QCoreApplication::translate("SorbeckRecoveryClass", "Scanning...please wait"));
+  ui.scanningstatelab->setGeometry(30, 80, 221, 20);
+  ui.scanningstatelab->show();
+  ui.partprogressBar->show();
+  ui.partprogressBar->setValue(0);
+}
+
+QXQuickScanThread* SorbeckRecovery::NewWorker() {
+  m_scanThread = new QXQuickScanThread;
+  return m_scanThread;
+}
+
+void SorbeckRecovery::ClickScanDeleteDiskAction() {
+  // One engine call at a time: the engine keeps process-wide scan state.
+  if (m_scanThread) {
+    ReportProblem(tr("A scan is still running; wait for it to end."));
+    return;
+  }
+  if (!g_RecoveryManagement) {
+    ReportProblem(tr("The recovery engine could not be loaded; nothing can be scanned."));
+    return;
+  }
+  IDevice* device = nullptr;
+  int kind = 0;
+  switch (m_mode) {
+    case Mode_Deleted:
+    case Mode_Volume:
+    case Mode_Deep:
+    case Mode_LostPartitions:
+      if (m_selectedIndex >= 0 && m_selectedIndex < kDeviceCapacity) device = g_Devices[m_selectedIndex];
+      kind = m_mode == Mode_LostPartitions ? Mode_Deep : m_mode;
+      break;
+    case Mode_FoundVolume:
+    case Mode_FoundDeep:
+      if (m_selectedIndex >= 0 && static_cast<size_t>(m_selectedIndex) < g_FoundPartitions.size())
+        device = g_FoundPartitions[m_selectedIndex];
+      kind = m_mode == Mode_FoundVolume ? Mode_Volume : Mode_Deep;
+      break;
+    default:
+      return;
+  }
+  if (!device) {
+    ReportProblem(m_mode == Mode_FoundVolume || m_mode == Mode_FoundDeep
+                      ? tr("Please select a found partition to scan first.")
+                      : tr("Please select a device to scan first."));
+    return;
+  }
+
+  if (m_mode == Mode_Deleted) writeNumber(m_selectedIndex, QStringLiteral("scan before"));
+  IFileManager* manager = nullptr;
+  IScanOperator* scanner = nullptr;
+  const int rc = g_RecoveryManagement->CreateScanOperator(device, kind, &manager, &scanner);
+  if (rc != 0) {
+    scanner = nullptr;
+    if (m_mode == Mode_Deleted) writeNumber(1, QStringLiteral("false"));
+    // The partition search itself needs no scanner; every other mode cannot go on.
+    if (m_mode != Mode_LostPartitions) {
+      ReportProblem(tr("This recovery cannot run on the selected device (engine code %1).").arg(rc));
+      return;
+    }
+  }
+  m_scanner = scanner;
+  m_fileManager = scanner ? scanner->GetFileManager() : nullptr;
+
+  QXQuickScanThread* worker = NewWorker();
+  if (m_mode == Mode_LostPartitions) {
+    ShowLostPartitionPage();
+    ClearFoundPartitions();
+    m_searchAbandoned = false;
+    connect(worker, SIGNAL(FindPartitionFileNode(QXDiskFileNode*, IDevice*)), this,
+            SLOT(FindPartitionFileNodeHandle(QXDiskFileNode*, IDevice*)));
+    connect(worker, SIGNAL(singalDiskProgress(int)), this, SLOT(singalDiskFileProgressHandle(int)));
+    connect(worker, SIGNAL(signalDiskFinish()), this, SLOT(signalDiskFinishHandle()));
+    worker->SetScanTarget(scanner, device);
+    worker->SetPartitionMode(true);
+    worker->SetRecoveryManagement(g_RecoveryManagement);
+    worker->start(QThread::InheritPriority);
+  } else {
+    ShowResultsPage();
+    connect(worker, SIGNAL(singalDiskProgress(int)), this, SLOT(singalDiskFileProgressHandle(int)));
+    connect(worker, SIGNAL(ScanQuickOtherFileNode(QXQuickScanFileNode*)), this,
+            SLOT(ScanQuickDiskFileNodeHandle(QXQuickScanFileNode*)));
+    connect(worker, SIGNAL(ScanQuickImageFileNode(QXQuickScanFileNode*)), this,
+            SLOT(ScanQuickImageFileNodeHandle(QXQuickScanFileNode*)));
+    connect(worker, SIGNAL(ScanQuickVideoFileNode(QXQuickScanFileNode*)), this,
+            SLOT(ScanQuickVideoFileNodeHandle(QXQuickScanFileNode*)));
+    connect(worker, SIGNAL(ScanQuickAudioFileNode(QXQuickScanFileNode*)), this,
+            SLOT(ScanQuickAudioFileNodeHandle(QXQuickScanFileNode*)));
+    connect(worker, SIGNAL(ScanQuickDocumentFileNode(QXQuickScanFileNode*)), this,
+            SLOT(ScanQuickDocumentFileNodeHandle(QXQuickScanFileNode*)));
+    connect(worker, SIGNAL(signalDiskFinish()), this, SLOT(signalDiskFinishHandle()));
+    worker->SetScanTarget(scanner, device);
+    worker->SetPartitionMode(false);
+    const bool deep = kind == Mode_Deep;
+    worker->SetDeep(deep ? 1 : 0);
+    if (deep) {
+      IScanParam* param = nullptr;
+      if (scanner->GetScanParam(&param) == 0 && param) {
+        AddDeepScanFileTypes(param);
+        param->SetScanMode(1);
+      }
+    }
+    // Volume scans list their results by path, as deleted-file scans do.
+    if (m_mode == Mode_Volume || m_mode == Mode_FoundVolume) m_mode = Mode_Deleted;
+    if (m_mode == Mode_FoundDeep) m_mode = Mode_Deep;
+    worker->start(QThread::InheritPriority);
+    if (m_mode == Mode_Deleted && kind == Mode_Deleted)
+      writeNumber(m_selectedIndex, QStringLiteral("scan after"));
+    m_timer->start(1000);
+  }
+  ui.HomeButton->setEnabled(false);
+  ui.recoveryBtn->setEnabled(false);
+}
+
+void SorbeckRecovery::singalDiskFileProgressHandle(int num) {
+  if (m_scanThread && m_scanThread->IsPartitionMode())
+    ui.partprogressBar->setValue(num);
+  else
+    ui.progressBar->setValue(num);
+}
+
+void SorbeckRecovery::signalDiskFinishHandle() {
+  if (!m_scanThread || sender() != m_scanThread) return;
+  // Decided by the worker, not the mode: Home may have reset the mode while a search ran.
+  if (m_scanThread->IsPartitionMode()) {
+    const int rc = m_scanThread->Result();
+    DisposeWorker();
+    if (m_searchAbandoned) {
+      m_searchAbandoned = false;
+      ClearFoundPartitions();
+      return;
+    }
+    FillLostPartitionList();
+    m_mode = Mode_FoundVolume;
+    ui.partrecoveryButton->setChecked(true);
+    ui.deeprecoveryButton->setChecked(false);
+    ui.driveselectpartlab->show();
+    ui.scanningstatelab->hide();
+    ui.partprogressBar->setValue(0);
+    ui.partprogressBar->hide();
+    if (rc != 0) ReportProblem(tr("The search for lost partitions failed (engine code %1).").arg(rc));
+    return;
+  }
+  if (m_timer->isActive()) m_timer->stop();
+  TimerUpdate();
+  ui.HomeButton->setEnabled(true);
+  ui.recoveryBtn->setEnabled(true);
+  ui.progressBar->setValue(0);
+  ui.ScanFrame->hide();
+  ui.ContactFrame->show();
+  ui.DeeplistFrame->hide();
+  ui.DisklistFrame->hide();
+  ui.allfilecountbotlab->show();
+  ui.allfilebotlab->show();
+  ui.allfileSizebotlab->show();
+  ui.allfilecountbotlab->setText(QString::number(m_fileCount));
+  ui.allfileSizebotlab->setText(FormatFileSizeText(m_totalSize));
+  DisposeWorker();
+}
+
+void SorbeckRecovery::DisposeWorker() {
+  if (!m_scanThread) return;
+  m_scanThread->wait();
+  delete m_scanThread;
+  m_scanThread = nullptr;
+}
+
+void SorbeckRecovery::StopAndDisposeWorker() {
+  if (!m_scanThread) return;
+  m_scanThread->disconnect(this);
+  m_scanThread->SetStop(1);
+  if (m_timer) m_timer->stop();
+  DisposeWorker();
+  ui.HomeButton->setEnabled(true);
+  ui.recoveryBtn->setEnabled(true);
+}
+
+void SorbeckRecovery::ClickScanStopAction() {
+  if (m_scanThread) m_scanThread->SetStop(1);
+}
+
+void SorbeckRecovery::AddFoundFile(QList<QXQuickScanFileNode*>& list, QXQuickScanFileNode* node) {
+  if (!node) return;
+  ++m_fileCount;
+  m_totalSize += node->m_size;
+  m_currentLocation = node->m_fullPath;
+  list.append(node);
+}
+
+void SorbeckRecovery::ScanQuickDiskFileNodeHandle(QXQuickScanFileNode* Node) { AddFoundFile(m_otherNodes, Node); }
+void SorbeckRecovery::ScanQuickImageFileNodeHandle(QXQuickScanFileNode* Node) { AddFoundFile(m_imageNodes, Node); }
+void SorbeckRecovery::ScanQuickVideoFileNodeHandle(QXQuickScanFileNode* Node) { AddFoundFile(m_videoNodes, Node); }
+void SorbeckRecovery::ScanQuickAudioFileNodeHandle(QXQuickScanFileNode* Node) { AddFoundFile(m_audioNodes, Node); }
+void SorbeckRecovery::ScanQuickDocumentFileNodeHandle(QXQuickScanFileNode* Node) {
+  AddFoundFile(m_documentNodes, Node);
+}
+
+void SorbeckRecovery::TimerUpdate() {
+  ui.currentfilelocation->setText(m_currentLocation);
+  ui.allfilecountlab->setText(QString::number(m_fileCount));
+  ui.allfileSizelab->setText(FormatFileSizeText(m_totalSize));
+}
+
+void SorbeckRecovery::ShowStartPage() {
+  setFixedSize(1112, 648);
+  ui.Welcomeframe->show();
+  ui.allDiskTreeWidget->show();
+  for (QFrame* f : {ui.Resultframe, ui.disklistFrame, ui.DeeplistFrame, ui.DisklistFrame, ui.ScanFrame,
+                    ui.ContactFrame, ui.ContentStoreFrame, ui.MessageFrame, ui.NoteFrame, ui.callFrame,
+                    ui.CaldFrame, ui.MMSFrame})
+    f->hide();
+  Centre(height());
+  ui.diskTreeWidget->clear();
+  ClearFoundPartitions();
+  // Back at the start the mode is the start value again, so a stale found partition cannot be scanned.
+  m_mode = Mode_Deep;
+  ui.Tiplab->clear();
+}
+
+void SorbeckRecovery::ClearFoundPartitions() {
+  qDeleteAll(m_foundNodes);
+  m_foundNodes.clear();
+  g_FoundPartitions.clear();
+  // The selection was a row of the found list: nothing on the start page is selected any more.
+  if (m_mode == Mode_FoundVolume || m_mode == Mode_FoundDeep) {
+    m_selectedIndex = -1;
+    m_selectedDriveName.clear();
+    ui.allDiskTreeWidget->clearSelection();
+  }
+}
+
+void SorbeckRecovery::ClickHomeAction() {
+  if (m_scanThread) StopAndDisposeWorker();
+  ShowStartPage();
+  m_fileCount = 0;
+  m_totalSize = 0;
+  for (auto* list : {&m_imageNodes, &m_videoNodes, &m_audioNodes, &m_documentNodes, &m_otherNodes}) {
+    qDeleteAll(*list);
+    list->clear();
+  }
+  m_currentLocation.clear();
+  ui.currentfilelocation->clear();
+  ui.allfilecountlab->clear();
+  ui.allfileSizelab->clear();
+  ui.contantTableWidget->clearContents();
+  ui.resultTreeWidget->clear();
+  ui.allfilebotlab->hide();
+  ui.allfilecountbotlab->hide();
+  ui.allfileSizebotlab->hide();
+  ui.allfilecountbotlab->clear();
+  ui.allfileSizebotlab->clear();
+}
+
+void SorbeckRecovery::ClickDiskHomeAction() {
+  // The search is asked to stop; its end then only disposes of the worker.
+  if (m_scanThread && m_scanThread->IsPartitionMode()) {
+    m_searchAbandoned = true;
+    m_scanThread->SetStop(1);
+  }
+  ShowStartPage();
+}
+
+void SorbeckRecovery::writeNumber(int num, QString content) {
+  QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/SorbeckRecovery/") + QString::number(num) +
+             QStringLiteral(".txt"));
+  if (!file.open(QIODevice::WriteOnly)) return;
+  file.write(content.toLatin1());
+  file.close();
+}
+
+void SorbeckRecovery::AddDeepScanFileTypes(IScanParam* param) {
+  static const char* const kLists[] = {
+      // Image
+      "jpg", "tif/tiff", "tif", "tiff", "png", "bmp", "gif", "psd", "crw", "cr2", "nef", "orf", "raf", "sr2", "mrw",
+      "dcr", "wmf", "dng", "erf", "raw", "ai", "xcf", "arw", "x3f", "dwg",
+      // Document
+      "doc", "docx", "xls", "xlsx", "pptx", "pdf", "htm/html", "htm", "html", "indd", "eps", "cwk", "pages", "key",
+      "numbers", "odt", "odp", "ods", "odg", "odf", "rtf", "plist", "vsd", "mat", "tax",
+      // Audio
+      "aif/aiff", "aif", "aiff", "m4a", "mp3", "wav", "wma", "mid/midi", "mid", "midi", "ogg", "aac",
+      // Video
+      "avi", "mov", "mp4", "m4v", "3gp", "3g2", "wmv", "asf", "mpg", "rm/rmvb", "rm", "rmvb", "flv", "swf", "mxf",
+      "mkv",
+      // Archive
+      "zip", "rar", "sit", "7z", "sitx", "bz2",
+      // Mail
+      "pst", "dbx", "emlx", "eml", "msg"};
+  static const char* const kCombined[][2] = {
+      {"HTM/HTML", "HTM"}, {"AIF/AIFF", "AIF"}, {"MID/MIDI", "MID"}, {"RM/RMVB", "RM"}, {"TIF/TIFF", "TIF"}};
+  if (!param) return;
+  for (const char* name : kLists) {
+    QByteArray sent = QString::fromLatin1(name).toLocal8Bit();
+    for (const auto& c : kCombined)
+      if (QString::fromLatin1(name).compare(QLatin1String(c[0]), Qt::CaseInsensitive) == 0) sent = c[1];
+    param->AddFileType(sent.constData());
+  }
+}

@@ -1,0 +1,571 @@
+// Drives the real main window on the offscreen platform, over a scripted engine for the paths a
+// real disk cannot provoke, and over the real engine for the device tree of a disk image.
+#include <QDir>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/inc/idevice.h"
+#include "common/inc/irecoverymanagement.h"
+#include "common/inc/iscanoperator.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/kestrum_types.h"
+#include "frontend/formatsize.h"
+#include "frontend/globals.h"
+#include "frontend/sorbeckrecovery.h"
+
+namespace {
+
+class FakeDevice final : public IDevice {
+ public:
+  static FakeDevice* Disk(int type, const char* model, int64_t size) {
+    FakeDevice* d = new FakeDevice;
+    d->m_type = type;
+    for (int i = 0; model[i] && i < 200; ++i) d->m_geometry.Model[i] = char16_t(model[i]);
+    d->m_geometry.DiskSize = size;
+    d->m_size = uint64_t(size);
+    return d;
+  }
+  static FakeDevice* Part(int type, const char* label, int64_t sectors, uint32_t ptype, bool efi = false) {
+    FakeDevice* d = new FakeDevice;
+    d->m_type = type;
+    for (int i = 0; label[i] && i < 200; ++i) d->m_info.Label[i] = char16_t(label[i]);
+    d->m_info.SectorCount = sectors;
+    d->m_info.PartitionType = ptype;
+    d->m_info.IsEfiSystemPartition = efi ? 1 : 0;
+    d->m_size = uint64_t(sectors) * 512;
+    return d;
+  }
+  int GetType() override { return m_type; }
+  const char* GetName() override { return "fake"; }
+  int GetSize(uint64_t* size) override {
+    *size = m_size;
+    return 0;
+  }
+  int GetPartitionInfo(PartitionInfo* info) override {
+    *info = m_info;
+    return 0;
+  }
+  int GetGeometry(DiskGeometry* g) override {
+    *g = m_geometry;
+    return 0;
+  }
+  int Read(void*, uint32_t) override { return RC_READ_FAILED; }
+  int Write(const void*, uint32_t) override { return RC_WRITE_PROTECTED; }
+  void Release() override {}
+  int64_t Seek(int64_t, int) override { return -1; }
+  int ReadSectors(int64_t, void*, uint32_t) override { return RC_READ_FAILED; }
+  int WriteSectors(int64_t, const void*, uint32_t) override { return RC_WRITE_PROTECTED; }
+  int Close() override { return 0; }
+  IDeviceIo* GetIo() override { return nullptr; }
+  int Save(IArchive*) override { return 0; }
+  int Load(IArchive*) override { return 0; }
+  int Open() override { return 0; }
+
+ private:
+  FakeDevice() {
+    std::memset(&m_info, 0, sizeof(m_info));
+    std::memset(&m_geometry, 0, sizeof(m_geometry));
+  }
+  int m_type = 0;
+  uint64_t m_size = 0;
+  PartitionInfo m_info;
+  DiskGeometry m_geometry;
+};
+
+// Runs until its sink asks it to stop, as a long scan of a big disk would.
+class EndlessScanner final : public IScanOperator {
+ public:
+  std::atomic<bool> stopped{false};
+  std::atomic<int> scans{0};
+  IFileManager* GetFileManager() override { return nullptr; }
+  IScanOperator* SetFileManager(IFileManager*) override { return this; }
+  int GetScanParam(IScanParam** out) override {
+    *out = nullptr;
+    return RC_FAIL;
+  }
+  int Scan(INotifySink* sink) override {
+    ++scans;
+    for (int i = 0; i < 100000; ++i) {
+      if (sink->Notify(NE_PERCENT, i % 100, 0, nullptr) != 0) {
+        stopped = true;
+        return RC_CANCELLED;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return 0;
+  }
+  void Release() override {}
+  int GetScanType() override { return Scan_Deleted; }
+  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return RC_FAIL; }
+  int ListFiles(IFilter*, INotifySink*) override { return RC_FAIL; }
+  int CreateFilter(IFilter**) override { return RC_FAIL; }
+  int SaveResult(const char16_t*, INotifySink*) override { return RC_FAIL; }
+  int LoadResult(INotifySink*, int) override { return RC_FAIL; }
+};
+
+class FakeEngine final : public IRecoveryManagement {
+ public:
+  std::vector<FakeDevice*> devices;
+  std::vector<FakeDevice*> found;
+  EndlessScanner scanner;
+  int createResult = 0;
+  int lastKind = -1;
+  bool searchUntilStopped = false;
+  std::atomic<bool> searchStopped{false};
+
+  ~FakeEngine() {
+    for (auto* d : devices) delete d;
+    for (auto* d : found) delete d;
+  }
+  int EnumDevices(IDevice** out, int* count, int capacity) override {
+    int n = 0;
+    for (; n < int(devices.size()) && n < capacity - 1; ++n) out[n] = devices[n];
+    out[n] = nullptr;
+    *count = n;
+    return 0;
+  }
+  int LoadScanResult(const char16_t*, IScanOperator**, int) override { return RC_FAIL; }
+  int CreateScanOperator(IDevice*, int kind, IFileManager** manager, IScanOperator** out) override {
+    lastKind = kind;
+    if (createResult != 0) return createResult;
+    *manager = nullptr;
+    *out = &scanner;
+    return 0;
+  }
+  void Release() override {}
+  int SearchPartitions(IDevice*, int, INotifySink* sink) override {
+    for (auto* d : found)
+      if (sink->Notify(NE_PARTITION_FOUND, 0, 0, d) != 0) return RC_CANCELLED;
+    while (searchUntilStopped) {
+      if (sink->Notify(NE_PERCENT, 50, 0, nullptr) != 0) {
+        searchStopped = true;
+        return RC_CANCELLED;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return 0;
+  }
+};
+
+// One disk of a given model with three listed partitions and the ones the tree leaves out.
+void AddDiskWithPartitions(FakeEngine& e, const char* model, const char* label) {
+  e.devices.push_back(FakeDevice::Disk(DT_FIXED_DISK, model, 64ll << 20));
+  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "EFI", 2048, PT_UNKNOWN_FS, true));
+  e.devices.push_back(FakeDevice::Part(DT_PARTITION, label, 4096, PT_NTFS));
+  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "", 4096, PT_FAT32));
+  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "gap", 100, PT_UNALLOCATED));
+  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "empty", 0, PT_FAT16));
+  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "last", 8192, PT_EXFAT));
+}
+
+// Every object name of the form, in the order the form creates them.
+const char* const kFormNames[] = {
+    "centralWidget", "Welcomeframe", "DeepScanButton", "DeleteScanButton", "PartitionScanButton",
+    "scanTheDiskBtn", "LostVolumesButton", "Tiplab", "Resultframe", "HomeButton", "recoveryBtn", "ScanFrame",
+    "progressBar", "currentfilelocation", "allfilecountlab", "OtherFileNamelab_5", "allfileSizelab",
+    "scanStopBtn", "resultTreeWidget", "ContactFrame", "contantTableWidget", "checkBox_Image", "allfilebotlab",
+    "allfilecountbotlab", "allfileSizebotlab", "ContactImagelab", "NoteFrame", "noteTableWidget",
+    "noteContentlab", "checkBox_Audio", "AudioFileNamelab", "AudioFileSizelab", "AudioFileSourcelab",
+    "callFrame", "callTableWidget", "MMSFrame", "MMSTableWidget", "MessageFrame", "messageTableWidget",
+    "MessagaeContent", "checkBox_Video", "VideoFileNamelab", "VideoFileSizelab", "VideoFileSourcelab",
+    "CaldFrame", "caldTableWidget", "checkBox_Document", "DocumentFileNamelab", "DocumentFileSourcelab",
+    "DocumentFileSizelab", "ContentStoreFrame", "ContentTableWidget", "ContentImage", "checkBox_Other",
+    "OtherFileSourcelab", "OtherFileNamelab", "OtherFileSizelab", "disklistFrame", "diskHomeButton",
+    "DeeplistFrame", "diskTreeWidget", "label_4", "diskwelcomelab_2", "lostpartitionDiskFrame",
+    "driveselectpartlab", "DisklistFrame", "driveTableWidget", "label_5", "diskwelcomelab_3", "scanDelDiskBtn",
+    "deeprecoveryButton", "lostpartitionTableWidget", "partrecoveryButton", "partprogressBar",
+    "scanningstatelab", "allDiskTreeWidget", "menuBar", "mainToolBar", "statusBar"};
+
+// Replaces every caption of the form's context, to show they all pass through translation.
+class MarkingTranslator : public QTranslator {
+ public:
+  bool isEmpty() const override { return false; }
+  QString translate(const char* context, const char* text, const char*, int) const override {
+    if (QByteArray(context) == "SorbeckRecoveryClass" && *text) return QStringLiteral("<<") + text + ">>";
+    return QString();
+  }
+};
+
+QTreeWidgetItem* FindRow(QTreeWidget* tree, const QString& parentName, int parentOccurrence, const QString& name) {
+  int seen = 0;
+  for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* top = tree->topLevelItem(i);
+    if (top->text(0) != parentName || seen++ != parentOccurrence) continue;
+    if (name.isEmpty()) return top;
+    for (int c = 0; c < top->childCount(); ++c)
+      if (top->child(c)->text(0) == name) return top->child(c);
+  }
+  return nullptr;
+}
+
+void Click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
+
+// Saves a picture of the window when VELMORA_SCREENSHOTS names a folder (looked at by eye).
+void Shot(QWidget* w, const char* name) {
+  const QByteArray dir = qgetenv("VELMORA_SCREENSHOTS");
+  if (dir.isEmpty()) return;
+  QCoreApplication::processEvents();
+  w->grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void formNamesAreUniqueAndCaptionsTranslated();
+  void modeButtonsChangeOnlyModeAndText();
+  void deviceTreeLeavesOutEfiGapsAndEmptyPartitions();
+  void rowsWithEqualNamesSelectTheirOwnDevice();
+  void startWithoutSelectionIsRefused();
+  void failedScannerCreationKeepsWindowUsable();
+  void closingMidScanStopsTheWorker();
+  void stopButtonEndsScanAndReenablesHome();
+  void lostPartitionSearchListsFoundPartitions();
+  void secondScanRefusedAndHomeStopsSearch();
+  void sizeTexts();
+  void realEngineDeviceTreeOverDiskImage();
+};
+
+void WindowTest::formNamesAreUniqueAndCaptionsTranslated() {
+  MarkingTranslator translator;
+  QCoreApplication::installTranslator(&translator);
+  FakeEngine engine;
+  {
+    SorbeckRecovery w(&engine);
+    for (const char* name : kFormNames) {
+      const QList<QObject*> found = w.findChildren<QObject*>(QLatin1String(name));
+      QVERIFY2(found.size() == 1, name);
+    }
+    QCOMPARE(w.objectName(), QStringLiteral("SorbeckRecoveryClass"));
+    QCOMPARE(w.Form().label_4->text(), QStringLiteral("<<Please select the File Location:>>"));
+    QCOMPARE(w.Form().partrecoveryButton->text(), QStringLiteral("<<Scan with Partition Volume Recovery>>"));
+    QCOMPARE(w.Form().lostpartitionTableWidget->horizontalHeaderItem(2)->text(),
+             QStringLiteral("<<Partition Type>>"));
+  }
+  QCoreApplication::removeTranslator(&translator);
+
+  SorbeckRecovery w(&engine);
+  QCOMPARE(w.windowTitle(), QStringLiteral("Velmora"));
+  QCOMPARE(w.size(), QSize(1112, 648));
+  QCOMPARE(w.Form().scanTheDiskBtn->geometry(), QRect(930, 588, 132, 31));
+  QCOMPARE(w.Form().lostpartitionTableWidget->geometry(), QRect(30, 133, 1100, 261));
+  QCOMPARE(w.Form().Resultframe->geometry(), w.Form().Welcomeframe->geometry());
+  QVERIFY(w.Form().DeepScanButton->styleSheet().contains(":/SorbeckRecovery/Skin/deeprecoverydown.png"));
+  QVERIFY(!QPixmap(QStringLiteral(":/SorbeckRecovery/Skin/startscanbtn.png")).isNull());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+}
+
+void WindowTest::modeButtonsChangeOnlyModeAndText() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  struct Case {
+    QPushButton* button;
+    int mode;
+    const char* words;
+  } cases[] = {
+      {ui.DeleteScanButton, SorbeckRecovery::Mode_Deleted, "even emptied from Trash Bin"},
+      {ui.DeepScanButton, SorbeckRecovery::Mode_Deep, "Use Deep Recovery option"},
+      {ui.PartitionScanButton, SorbeckRecovery::Mode_Volume, "normal and formatted volumes"},
+      {ui.LostVolumesButton, SorbeckRecovery::Mode_LostPartitions, "resized or corrupted volumes"},
+  };
+  for (const Case& c : cases) {
+    Click(c.button);
+    QCOMPARE(w.Mode(), c.mode);
+    QVERIFY(ui.Tiplab->text().startsWith("<font color = \"#D99411\">"));
+    QVERIFY2(ui.Tiplab->text().contains(QLatin1String(c.words)), c.words);
+    QVERIFY(ui.Welcomeframe->isVisible());
+    QVERIFY(ui.allDiskTreeWidget->isVisible());
+    QVERIFY(!ui.Resultframe->isVisible());
+    QVERIFY(!ui.disklistFrame->isVisible());
+    QVERIFY(!w.ScanRunning());
+    QCOMPARE(w.SelectedIndex(), -1);
+  }
+  Shot(&w, "start-page");
+}
+
+void WindowTest::deviceTreeLeavesOutEfiGapsAndEmptyPartitions() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.devices.push_back(FakeDevice::Part(DT_LETTER_VOLUME, "E", 4096, PT_NTFS));
+  SorbeckRecovery w(&engine);
+  QTreeWidget* tree = w.Form().allDiskTreeWidget;
+  QCOMPARE(tree->columnCount(), 3);
+  QCOMPARE(tree->headerItem()->text(2), QStringLiteral("File System"));
+  QCOMPARE(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* disk = tree->topLevelItem(0);
+  QCOMPARE(disk->text(0), QStringLiteral("Disk A"));
+  QCOMPARE(disk->childCount(), 3);
+  QCOMPARE(disk->child(0)->text(0), QStringLiteral("DATA"));
+  QCOMPARE(disk->child(0)->text(2), QStringLiteral("NTFS "));
+  QCOMPARE(disk->child(1)->text(0), QStringLiteral("Untitled3"));
+  QCOMPARE(disk->child(1)->text(1), QStringLiteral("2.00 MB"));
+  QCOMPARE(disk->child(2)->text(2), QStringLiteral("EXFAT"));
+  QVERIFY(disk->isExpanded());
+}
+
+void WindowTest::rowsWithEqualNamesSelectTheirOwnDevice() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Same Model", "DATA");
+  AddDiskWithPartitions(engine, "Same Model", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  QTreeWidget* tree = w.Form().allDiskTreeWidget;
+  const int perDisk = 7;
+
+  QTreeWidgetItem* second = FindRow(tree, "Same Model", 1, "DATA");
+  QVERIFY(second);
+  emit tree->itemClicked(second, 0);
+  QCOMPARE(w.SelectedIndex(), perDisk + 2);
+  QCOMPARE(w.SelectedDriveName(), QStringLiteral("DATA"));
+  QVERIFY(w.Form().PartitionScanButton->isVisible());
+  QVERIFY(!w.Form().LostVolumesButton->isVisible());
+
+  QTreeWidgetItem* secondDisk = FindRow(tree, "Same Model", 1, QString());
+  emit tree->itemClicked(secondDisk, 0);
+  QCOMPARE(w.SelectedIndex(), perDisk);
+  QVERIFY(!w.Form().PartitionScanButton->isVisible());
+  QVERIFY(w.Form().LostVolumesButton->isVisible());
+
+  emit tree->itemClicked(FindRow(tree, "Same Model", 0, "DATA"), 0);
+  QCOMPARE(w.SelectedIndex(), 2);
+}
+
+void WindowTest::startWithoutSelectionIsRefused() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  for (QPushButton* mode : {w.Form().DeleteScanButton, w.Form().LostVolumesButton, w.Form().DeepScanButton}) {
+    Click(mode);
+    Click(w.Form().scanTheDiskBtn);
+    QVERIFY(!w.ScanRunning());
+    QCOMPARE(engine.lastKind, -1);
+    QVERIFY(w.Form().Welcomeframe->isVisible());
+    QVERIFY(!w.Form().Resultframe->isVisible());
+    QVERIFY(w.Form().Tiplab->text().contains("select a device"));
+  }
+}
+
+void WindowTest::failedScannerCreationKeepsWindowUsable() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.createResult = RC_FAIL;
+  SorbeckRecovery w(&engine);
+  w.show();
+  emit w.Form().allDiskTreeWidget->itemClicked(FindRow(w.Form().allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Click(w.Form().DeleteScanButton);
+  Click(w.Form().scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, int(Scan_Deleted));
+  QVERIFY(!w.ScanRunning());
+  QVERIFY(w.Form().HomeButton->isEnabled());
+  QVERIFY(w.Form().recoveryBtn->isEnabled());
+  QVERIFY(w.Form().Welcomeframe->isVisible());
+  QVERIFY(w.Form().Tiplab->text().contains("engine code -1"));
+  Shot(&w, "start-page-refused");
+
+  // The engine recovers: the same window starts the scan.
+  engine.createResult = 0;
+  Click(w.Form().PartitionScanButton);
+  Click(w.Form().scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, int(Scan_Format));
+  QVERIFY(w.ScanRunning());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
+  QVERIFY(w.Form().Resultframe->isVisible());
+  QVERIFY(!w.Form().HomeButton->isEnabled());
+  Shot(&w, "results-page-scanning");
+  w.close();
+  QVERIFY(!w.ScanRunning());
+}
+
+void WindowTest::closingMidScanStopsTheWorker() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  auto* w = new SorbeckRecovery(&engine);
+  w->show();
+  emit w->Form().allDiskTreeWidget->itemClicked(FindRow(w->Form().allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(w->Form().DeepScanButton);
+  Click(w->Form().scanTheDiskBtn);
+  QVERIFY(w->ScanRunning());
+  QTRY_VERIFY(engine.scanner.scans.load() == 1);
+  QTRY_VERIFY(w->Form().progressBar->value() > 0);
+  QVERIFY(w->close());
+  QVERIFY(engine.scanner.stopped.load());
+  QVERIFY(!w->ScanRunning());
+  delete w;
+}
+
+void WindowTest::stopButtonEndsScanAndReenablesHome() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  emit w.Form().allDiskTreeWidget->itemClicked(FindRow(w.Form().allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Click(w.Form().DeleteScanButton);
+  Click(w.Form().scanTheDiskBtn);
+  QVERIFY(w.ScanRunning());
+  QVERIFY(!w.Form().HomeButton->isEnabled());
+  // A start while the scan runs is refused and leaves the running scan alone.
+  w.ClickScanDeleteDiskAction();
+  QCOMPARE(engine.scanner.scans.load() <= 1, true);
+  Click(w.Form().scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(engine.scanner.stopped.load());
+  QVERIFY(w.Form().HomeButton->isEnabled());
+  QVERIFY(!w.Form().ScanFrame->isVisible());
+  QVERIFY(w.Form().allfilecountbotlab->isVisible());
+  Shot(&w, "results-page-ended");
+  Click(w.Form().HomeButton);
+  QVERIFY(w.Form().Welcomeframe->isVisible());
+  QVERIFY(!w.Form().Resultframe->isVisible());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+}
+
+void WindowTest::lostPartitionSearchListsFoundPartitions() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  const char* labels[] = {"one", "", "three", "four", "five", "six", "seven"};
+  for (const char* l : labels) engine.found.push_back(FakeDevice::Part(DT_PARTITION, l, 2048, PT_FAT32));
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(ui.disklistFrame->isVisible());
+  QVERIFY(!ui.Resultframe->isVisible());
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
+  QTableWidget* table = ui.lostpartitionTableWidget;
+  QCOMPARE(table->rowCount(), 7);
+  QCOMPARE(table->item(1, 0)->text(), QStringLiteral("Untitled"));
+  QCOMPARE(table->item(0, 2)->text(), QStringLiteral("FAT32 (MS-DOS)"));
+  QVERIFY(!ui.scanningstatelab->isVisible());
+  QCOMPARE(g_FoundPartitions.size(), size_t(7));
+  Shot(&w, "lost-partition-page");
+
+  // Sorted by name, a row still selects its own partition.
+  table->sortItems(0, Qt::AscendingOrder);
+  QTableWidgetItem* seven = table->findItems(QStringLiteral("seven"), Qt::MatchExactly).value(0);
+  QVERIFY(seven);
+  emit table->itemClicked(seven);
+  QCOMPARE(w.SelectedIndex(), 6);
+  QCOMPARE(w.SelectedDriveName(), QStringLiteral("seven"));
+  emit table->itemClicked(table->item(seven->row(), 1));
+  QCOMPARE(w.SelectedIndex(), 6);
+  QCOMPARE(w.SelectedDriveName(), QStringLiteral("1.00 MB"));
+
+  Click(ui.deeprecoveryButton);
+  QVERIFY(ui.deeprecoveryButton->isChecked() && !ui.partrecoveryButton->isChecked());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundDeep));
+  Click(ui.partrecoveryButton);
+  QVERIFY(!ui.deeprecoveryButton->isChecked() && ui.partrecoveryButton->isChecked());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
+
+  // A volume scan of the found partition runs as kind 0x100 and shows its results by path.
+  Click(ui.scanDelDiskBtn);
+  QCOMPARE(engine.lastKind, int(Scan_Format));
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
+  QVERIFY(ui.Resultframe->isVisible());
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+
+  // Home forgets the found partitions: the start page cannot scan a stale one.
+  Click(ui.HomeButton);
+  QVERIFY(g_FoundPartitions.empty());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+}
+
+void WindowTest::secondScanRefusedAndHomeStopsSearch() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "found", 2048, PT_NTFS));
+  engine.searchUntilStopped = true;
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(w.ScanRunning());
+  QTRY_COMPARE(ui.partprogressBar->value(), 50);
+  engine.lastKind = -1;
+  Click(ui.scanDelDiskBtn);
+  QCOMPARE(engine.lastKind, -1);
+  QVERIFY(ui.scanningstatelab->text().contains("still running"));
+
+  Click(ui.diskHomeButton);
+  QVERIFY(ui.Welcomeframe->isVisible());
+  QVERIFY(!ui.disklistFrame->isVisible());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(engine.searchStopped.load());
+  QVERIFY(g_FoundPartitions.empty());
+  QVERIFY(ui.Welcomeframe->isVisible());
+}
+
+void WindowTest::sizeTexts() {
+  QCOMPARE(FormatFileSizeText(0), QStringLiteral("0 bytes"));
+  QCOMPARE(FormatFileSizeText(1023), QStringLiteral("1023 bytes"));
+  QCOMPARE(FormatFileSizeText(1024), QStringLiteral("1.00 KB"));
+  QCOMPARE(FormatFileSizeText(0x100000), QStringLiteral("1.00 MB"));
+  QCOMPARE(FormatFileSizeText(3ull << 29), QStringLiteral("1.50 GB"));
+  QCOMPARE(FormatFileSizeText(1ull << 40), QStringLiteral("1.00 TB"));
+  QCOMPARE(FileSystemTypeName(219), QStringLiteral("UnAllocate"));
+  QCOMPARE(FileSystemTypeName(0x42), QString());
+}
+
+void WindowTest::realEngineDeviceTreeOverDiskImage() {
+  const QString sgdisk = QStandardPaths::findExecutable("sgdisk", {"/usr/sbin", "/sbin", "/usr/bin"});
+  if (sgdisk.isEmpty()) QSKIP("sgdisk is not installed");
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  const QString image = dir.filePath("four.img");
+  {
+    QFile f(image);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.resize(64ll << 20));
+  }
+  QProcess p;
+  p.start(sgdisk, {"-n1:2048:+8M", "-t1:ef00", "-c1:EFI", "-n2:0:+16M", "-t2:0700", "-n3:0:+16M", "-t3:0700",
+                   "-n4:0:0", "-t4:0700", image});
+  QVERIFY(p.waitForFinished(30000));
+  QCOMPARE(p.exitCode(), 0);
+  qputenv("KESTRUM_DISKS", image.toLocal8Bit());
+  SorbeckRecovery w;
+  qunsetenv("KESTRUM_DISKS");
+  if (!g_Devices[0]) QSKIP("the engine lists no disk here");
+  QTreeWidget* tree = w.Form().allDiskTreeWidget;
+  QCOMPARE(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* disk = tree->topLevelItem(0);
+  QCOMPARE(disk->childCount(), 3);
+  for (int i = 0; i < 3; ++i) QVERIFY(disk->child(i)->text(0) != QStringLiteral("EFI"));
+  // The EFI partition is the 8 MiB one; the listed ones are the two of 16 MiB and the rest.
+  QCOMPARE(disk->child(0)->text(1), QStringLiteral("16.00 MB"));
+  QCOMPARE(disk->child(1)->text(1), QStringLiteral("16.00 MB"));
+  QVERIFY(disk->child(2)->text(1).endsWith(QStringLiteral(" MB")));
+  emit tree->itemClicked(disk->child(1), 0);
+  QVERIFY(w.SelectedIndex() > 0);
+  QCOMPARE(g_Devices[w.SelectedIndex()]->GetType() == DT_PARTITION ||
+               g_Devices[w.SelectedIndex()]->GetType() == DT_PARTITION_OTHER,
+           true);
+  Shot(&w, "start-page-real-disk");
+}
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"

@@ -1,0 +1,248 @@
+// Reading found files back: runs, holes, short devices, resident data, validity and erase.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "common/crashdump.h"
+#include "filemanager/fileinfo.h"
+#include "filemanager/fileop.h"
+#include "memdevice.h"
+#include "rawrecovery/devicebitmap.h"
+#include "testutil.h"
+
+using testutil::MemDevice;
+
+namespace {
+
+std::vector<uint8_t> Disk() { return testutil::RandomBytes(1 << 20, 7); }
+
+CFileInfo* Fragmented(uint64_t size) {
+  CFileInfo* f = new CFileInfo;
+  f->SetName(u"frag.bin");
+  f->SetSize(int64_t(size));
+  RunList* r = new RunList(10, 2);
+  r->Append(RUN_HOLE, 2);
+  r->Append(100, 4);
+  f->SetRunList(r);
+  return f;
+}
+
+}  // namespace
+
+TEST(FileOp, PlainReadAcrossRunsAndHoles) {
+  MemDevice* dev = new MemDevice(Disk());
+  dev->SetOwnedByCaller(true);
+  std::unique_ptr<MemDevice> own(dev);
+  std::unique_ptr<CFileInfo> f(Fragmented(4000));
+  CNormalFileOP op;
+  op.SetStorageDevice(dev);
+  op.SetFile(f.get());
+  std::vector<uint8_t> buf(8192, 0xEE);
+  uint32_t got = 0;
+  ASSERT_EQ(0, op.Read(buf.data(), 8192, 0, &got));
+  EXPECT_EQ(4000u, got);
+  const std::vector<uint8_t>& d = dev->bytes();
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 1024, d.begin() + 10 * 512));
+  EXPECT_TRUE(std::all_of(buf.begin() + 1024, buf.begin() + 2048, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(buf.begin() + 2048, buf.begin() + 4000, d.begin() + 100 * 512));
+  // From the middle of the first run into the third.
+  ASSERT_EQ(0, op.Read(buf.data(), 2000, 1000, &got));
+  EXPECT_EQ(2000u, got);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 24, d.begin() + 10 * 512 + 1000));
+  EXPECT_TRUE(std::equal(buf.begin() + 1048, buf.begin() + 2000, d.begin() + 100 * 512));
+  EXPECT_EQ(0, op.Read(buf.data(), 10, 4000, &got));
+  EXPECT_EQ(0u, got);
+  EXPECT_EQ(-1, op.Read(buf.data(), 10, uint64_t(-5), &got));
+  EXPECT_EQ(-1, op.Read(nullptr, 10, 0, &got));
+  uint64_t sector = 0;
+  ASSERT_EQ(0, op.MapOffset(3000, &sector));
+  EXPECT_EQ(100u + 2, sector);
+  EXPECT_EQ(RC_BAD_ARGUMENT, op.MapOffset(1 << 20, &sector));
+
+  // A device that fails mid-way: the error code, not success.
+  dev->FailAfter(int64_t(dev->bytesRead()) + 512);
+  EXPECT_EQ(RC_READ_FAILED, op.Read(buf.data(), 4000, 0, &got));
+}
+
+TEST(FileOp, ResidentAndEncrypted) {
+  std::unique_ptr<MemDevice> dev(new MemDevice(Disk()));
+  dev->SetOwnedByCaller(true);
+  CFileInfo res;
+  res.SetSize(5);
+  res.AddFlags(FF_RESIDENT);
+  auto* p = new CPermanentRunList;
+  p->SetData("hello", 5);
+  res.SetRunList(p);
+  CPermanentFileOP pop;
+  pop.SetFile(&res);
+  char buf[16] = {};
+  uint32_t got;
+  ASSERT_EQ(0, pop.Read(buf, 16, 1, &got));
+  EXPECT_EQ(4u, got);
+  EXPECT_EQ(0, std::memcmp(buf, "ello", 4));
+  EXPECT_EQ(RC_NOT_SUPPORTED, pop.Wipe(&res, 1, nullptr));
+  // Resident flag on a plain list: the reader checks the object, not just the flag.
+  CFileInfo liar;
+  liar.AddFlags(FF_RESIDENT);
+  liar.SetSize(5);
+  liar.SetRunList(new RunList(1, 1));
+  pop.SetFile(&liar);
+  EXPECT_EQ(RC_MISSING, pop.Read(buf, 16, 0, &got));
+
+  CFileInfo enc;
+  enc.SetSize(1000);
+  enc.AddFlags(FF_ENCRYPTED);
+  auto* e = new CEncRunList;
+  e->m_second = new StreamDesc{1000, 1024, nullptr, 0, new RunList(40, 2)};
+  enc.SetRunList(e);
+  CEncFileOP eop;
+  eop.SetStorageDevice(dev.get());
+  eop.SetFile(&enc);
+  std::vector<uint8_t> out(1000);
+  ASSERT_EQ(0, eop.Read(out.data(), 1000, 0, &got));
+  EXPECT_EQ(1000u, got);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), dev->bytes().begin() + 40 * 512));
+}
+
+TEST(FileOp, ValidityFromTheBitmap) {
+  std::unique_ptr<MemDevice> dev(new MemDevice(Disk(), 512, 4096, DT_OTHER_DISK));
+  dev->SetOwnedByCaller(true);
+  CFileInfo f;
+  f.SetSize(16384);
+  RunList* r = new RunList(8, 16);  // clusters 1 and 2 with the cluster area at sector 0
+  r->Append(RUN_HOLE, 8);
+  r->Append(64, 16);  // clusters 8 and 9
+  f.SetRunList(r);
+  CNormalFileOP op;
+  op.SetStorageDevice(dev.get());
+  op.SetFile(&f);
+  uint32_t pct = 77;
+  EXPECT_EQ(100, op.GetValidity(&pct));  // no bitmap
+  EXPECT_EQ(77u, pct);
+  NullDeviceBitmap none;
+  op.SetBitmap(&none);
+  EXPECT_EQ(100, op.GetValidity(&pct));  // cluster size 0: no bitmap, no division
+  DeviceBitmap bm;
+  ASSERT_EQ(0, bm.Init(1 << 20, 0, 4096));
+  op.SetBitmap(&bm);
+  ASSERT_EQ(0, op.GetValidity(&pct));
+  EXPECT_EQ(100u, pct);
+  bm.BitSet(1, true);
+  ASSERT_EQ(0, op.GetValidity(&pct));
+  EXPECT_EQ(75u, pct);
+  for (int c : {2, 8, 9}) bm.BitSet(c, true);
+  ASSERT_EQ(0, op.GetValidity(&pct));
+  EXPECT_EQ(0u, pct);
+}
+
+TEST(FileOp, WipeZeroesFreeClustersOnly) {
+  std::unique_ptr<MemDevice> dev(new MemDevice(Disk(), 512, 4096, DT_OTHER_DISK));
+  dev->SetOwnedByCaller(true);
+  std::vector<uint8_t> before = dev->bytes();
+  CFileInfo f;
+  f.SetSize(32768);
+  RunList* r = new RunList(8, 16);
+  r->Append(RUN_HOLE, 16);
+  r->Append(2040, 100);  // runs past the 2048-sector device: bounded to it
+  f.SetRunList(r);
+  CNormalFileOP op;
+  op.SetStorageDevice(dev.get());
+  op.SetFile(&f);
+  dev->SetReadOnly(true);
+  EXPECT_EQ(RC_READ_FAILED, op.Wipe(&f, 1, nullptr));
+  EXPECT_EQ(0, dev->bytesWritten());
+  dev->SetReadOnly(false);
+  EXPECT_EQ(RC_MISSING, op.Wipe(&f, 0, nullptr));
+  DeviceBitmap bm;
+  ASSERT_EQ(0, bm.Init(1 << 20, 0, 4096));
+  bm.BitSet(2, true);  // sectors 16..23 belong to another file now
+  op.SetBitmap(&bm);
+  ASSERT_EQ(0, op.Wipe(&f, 1, nullptr));
+  const std::vector<uint8_t>& d = dev->bytes();
+  EXPECT_TRUE(std::all_of(d.begin() + 8 * 512, d.begin() + 16 * 512, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(d.begin() + 16 * 512, d.begin() + 24 * 512, before.begin() + 16 * 512));
+  EXPECT_TRUE(std::all_of(d.begin() + 2040 * 512, d.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(d.begin(), d.begin() + 8 * 512, before.begin()));
+  EXPECT_EQ(1u, op.LastWipeSkippedClusters());
+  EXPECT_EQ(16 * 512, dev->bytesWritten());
+}
+
+TEST(CrashGuard, ThrowingOperationReturnsItsCodeAndWritesOneReport) {
+  testutil::TempDir tmp;
+  CrashDumpWriter* w = CrashDumpWriter::Instance();
+  std::string old = w->GetReportPath();
+  w->SetReportPath(tmp.file("report.txt"));
+  EXPECT_EQ(-1, RunGuarded("scan", -1, []() -> int { throw CorruptStructure("bad node"); }));
+  EXPECT_EQ(5, RunGuarded("read", 5, []() -> int { throw std::bad_alloc(); }));
+  EXPECT_EQ(7, RunGuarded("ok", -1, [] { return 7; }));
+  w->SetReportPath(old);
+  std::ifstream in(tmp.file("report.txt"));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::string text = ss.str();
+  size_t reports = 0;
+  for (size_t p = text.find("crash report"); p != std::string::npos; p = text.find("crash report", p + 1))
+    ++reports;
+  EXPECT_EQ(2u, reports);
+  EXPECT_NE(std::string::npos, text.find("operation: scan\nexception: bad node"));
+}
+
+TEST(CrashGuard, FaultInAGuardedCallLeavesAReportAndDiesBySignal) {
+  testutil::TempDir tmp;
+  std::string path = tmp.file("fault.txt");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    CrashDumpWriter::Instance()->SetReportPath(path);
+    RunGuarded("faulting scan", -1, [] {
+      std::raise(SIGSEGV);
+      return 0;
+    });
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(SIGSEGV, WTERMSIG(status));
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(std::string::npos, text.str().find("operation: faulting scan\nfault: SIGSEGV"));
+}
+
+// Stored and sparse compression units; a mixed unit goes to the LZNT1 decoder.
+TEST(FileOp, CompressedUnitsStoredAndSparse) {
+  std::unique_ptr<MemDevice> dev(new MemDevice(Disk(), 512, 512));
+  dev->SetOwnedByCaller(true);
+  CFileInfo f;
+  f.AddFlags(FF_COMPRESSED);
+  f.SetSize(3 * 8192);
+  RunList* r = new RunList(200, 16);  // unit 0: stored
+  r->Append(RUN_HOLE, 16);            // unit 1: all zeros, never read from sector 0
+  r->Append(400, 10);                 // unit 2: stored over two runs
+  r->Append(500, 6);
+  f.SetRunList(r);
+  CCompressedFileOP op;
+  op.SetStorageDevice(dev.get());
+  op.SetFile(&f);
+  std::vector<uint8_t> out(3 * 8192);
+  uint32_t got = 0;
+  ASSERT_EQ(0, op.Read(out.data() + 100, 3 * 8192 - 100, 100, &got));  // starts inside unit 0
+  EXPECT_EQ(3u * 8192 - 100, got);
+  const std::vector<uint8_t>& d = dev->bytes();
+  EXPECT_TRUE(std::equal(out.begin() + 100, out.begin() + 8192, d.begin() + 200 * 512 + 100));
+  EXPECT_TRUE(std::all_of(out.begin() + 8192, out.begin() + 16384, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(out.begin() + 16384, out.begin() + 16384 + 5120, d.begin() + 400 * 512));
+  EXPECT_TRUE(std::equal(out.begin() + 16384 + 5120, out.end(), d.begin() + 500 * 512));
+  EXPECT_EQ(RC_MISSING, op.Read(out.data(), 10, 3 * 8192, &got));
+  CFileInfo plain;
+  plain.SetSize(10);
+  op.SetFile(&plain);
+  EXPECT_EQ(RC_MISSING, op.Read(out.data(), 10, 0, &got));
+}

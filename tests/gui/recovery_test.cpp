@@ -247,7 +247,26 @@ class RecoveryTest : public QObject {
   void copyBlocksEverythingElseAndCloseExits();
   void targetOnScannedDeviceRefused();
   void realRawScanCopyPreviewAndStop();
+  void traceFileOnlyIntoItsFolder();
 };
+
+void RecoveryTest::traceFileOnlyIntoItsFolder() {
+  FakeEngine engine;
+  SorbeckRecovery w(&engine);
+  const QString dir = QCoreApplication::applicationDirPath() + "/SorbeckRecovery";
+  QDir(dir).removeRecursively();
+  w.writeNumber(0, "scan before");
+  // Without the folder nothing is written, not even beside it.
+  QVERIFY(!QFileInfo::exists(dir));
+  QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + "/SorbeckRecovery0.txt"));
+  QVERIFY(QDir().mkpath(dir));
+  w.writeNumber(0, "scan before");
+  w.writeNumber(0, "scan after");
+  w.writeNumber(1, "false");
+  QCOMPARE(ReadAll(dir + "/0.txt"), QByteArray("scan after"));
+  QCOMPARE(ReadAll(dir + "/1.txt"), QByteArray("false"));
+  QDir(dir).removeRecursively();
+}
 
 void RecoveryTest::treeTableTicksAndCopy() {
   QTemporaryDir tmp;

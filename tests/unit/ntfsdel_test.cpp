@@ -383,3 +383,42 @@ TEST(NtfsDel, DamagedVolumesEndWithACode) {
     EXPECT_LT(timed(d, &rc), std::chrono::seconds(20)) << iter;
   }
 }
+
+// The compressed reader over units as ntfs-3g wrote them: compressed, stored, and a short
+// last unit. The live files are made to look deleted by clearing their in-use flag.
+TEST(NtfsDel, CompressedUnitsAsWrittenReadBack) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs") || !testutil::HaveTool("fls")) GTEST_SKIP() << "no ntfs image or fls";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  std::string list = testutil::RunCommand("fls -r -p '" + m.ImagePath() + "' 2>/dev/null");
+  std::map<std::string, uint64_t> records;
+  for (const char* name : {"compressed/random.bin", "compressed/text1.txt", "compressed/text3.txt"}) {
+    size_t at = list.find(std::string(":\t") + name + "\n");
+    ASSERT_NE(at, std::string::npos) << name;
+    size_t start = list.rfind(' ', at) + 1;
+    records[std::string("/") + name] = std::stoull(list.substr(start, at - start));
+  }
+  uint64_t mftSector;
+  {
+    MemScan probe(bytes);
+    ASSERT_EQ(0, probe.Run());
+    CNTFS ntfs(probe.dev);
+    NtfsBootInfo boot;
+    ASSERT_EQ(0, ParseNtfsBootSector(bytes.data(), bytes.size(), &boot));
+    ASSERT_EQ(0, ntfs.SetBootInfo(boot, 512));
+    const MftRun* runs = static_cast<CNtfsDel*>(probe.scanner)->MftRuns();
+    for (auto& kv : records) {
+      mftSector = ntfs.RecordToSector(runs, kv.second);
+      ASSERT_NE(mftSector, NTFS_NO_SECTOR);
+      bytes[mftSector * 512 + 22] &= uint8_t(~1);  // flags: no longer in use
+    }
+  }
+  MemScan s(bytes);
+  ASSERT_EQ(0, s.Run());
+  for (auto& kv : records) {
+    auto it = s.sink.files.find(TreePath(kv.first));
+    ASSERT_NE(it, s.sink.files.end()) << kv.first;
+    EXPECT_TRUE(it->second->GetFlags() & FF_COMPRESSED) << kv.first;
+    EXPECT_TRUE(m.SameAsOriginal(kv.first, ReadAll(s.scanner, it->second, 5000))) << kv.first;
+  }
+}

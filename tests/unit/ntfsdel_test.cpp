@@ -422,3 +422,50 @@ TEST(NtfsDel, CompressedUnitsAsWrittenReadBack) {
     EXPECT_TRUE(m.SameAsOriginal(kv.first, ReadAll(s.scanner, it->second, 5000))) << kv.first;
   }
 }
+
+// A record in use is reported only when the $MFT bitmap calls it free; record 0 without its
+// $BITMAP makes the volume unusable.
+TEST(NtfsDel, MftBitmapDecidesForRecordsInUse) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs") || !testutil::HaveTool("fls")) GTEST_SKIP() << "no ntfs image or fls";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  std::string list = testutil::RunCommand("fls -r -p '" + m.ImagePath() + "' 2>/dev/null");
+  size_t at = list.find(":\tdocs/note1.txt\n");
+  ASSERT_NE(at, std::string::npos);
+  size_t start = list.rfind(' ', at) + 1;
+  uint64_t n = std::stoull(list.substr(start, at - start));
+  NtfsBootInfo boot;
+  ASSERT_EQ(0, ParseNtfsBootSector(bytes.data(), bytes.size(), &boot));
+  MemDevice dev(bytes);
+  dev.SetOwnedByCaller(true);
+  CNTFS ntfs(&dev);
+  ASSERT_EQ(0, ntfs.SetBootInfo(boot, 512));
+  size_t mft = size_t(boot.mftLcn * boot.clusterBytes);
+  std::vector<uint8_t> rec0(bytes.begin() + mft, bytes.begin() + mft + 1024);
+  ASSERT_EQ(0, ntfs.ApplyFixup(rec0.data()));
+  NtfsAttr a;
+  ASSERT_EQ(0, ntfs.FindUnnamed(rec0.data(), NTFS_AT_BITMAP, &a));
+  ASSERT_TRUE(a.nonResident);
+  std::vector<NtfsRun> runs;
+  ASSERT_EQ(0, ntfs.DecodeMappingPairs(rec0.data() + a.pairsOffset, a.pairsLength, &runs));
+  size_t bit = size_t(runs[0].lcn) * boot.clusterBytes * 8 + n;
+
+  {
+    MemScan s(bytes);
+    ASSERT_EQ(0, s.Run());
+    EXPECT_FALSE(s.sink.files.count("/Volume/docs/note1.txt"));
+  }
+  std::vector<uint8_t> freed = bytes;
+  freed[bit / 8] &= uint8_t(~(1u << (bit % 8)));
+  {
+    MemScan s(freed);
+    ASSERT_EQ(0, s.Run());
+    auto it = s.sink.files.find("/Volume/docs/note1.txt");
+    ASSERT_NE(it, s.sink.files.end());
+    EXPECT_TRUE(m.SameAsOriginal("/docs/note1.txt", ReadAll(s.scanner, it->second, 100)));
+  }
+  std::vector<uint8_t> nobitmap = bytes;
+  nobitmap[mft + a.offset] = 0xC0;  // the attribute becomes another known type
+  MemScan s(nobitmap);
+  EXPECT_EQ(RC_MFT_UNREADABLE, s.Run());
+}

@@ -312,6 +312,7 @@ TEST(NtfsDel, WholeEngineFindsAndReadsFilesOnAVolume) {
     so->Release();
     fm->Release();  // and with it the storage facade
   }
+  for (int i = 0; i < n && devices[i]; ++i) devices[i]->Release();
   rm->Release();
   EXPECT_EQ(before, testutil::FileChecksum(m.ImagePath()));
 }

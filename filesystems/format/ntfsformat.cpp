@@ -261,15 +261,10 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
     spc = boot.sectorsPerCluster;
     if (boot.totalSectors < m_volumeSectors) m_volumeSectors = boot.totalSectors + 1;
     m_recompute = false;
-  } else if (m_param->sectorsPerCluster > 0 &&
-             kbytes::IsPowerOfTwo(uint64_t(m_param->sectorsPerCluster))) {
-    spc = uint32_t(m_param->sectorsPerCluster);
   }
-  if (!ApplyGeometry(bps, spc, recordBytes, m_volumeSectors)) {
-    if (haveBoot) return RC_MISSING;
-    // Unknown geometry: records wait for the vote, so any sound placeholder will do.
-    if (!ApplyGeometry(bps, 1, recordBytes, m_volumeSectors)) return RC_MISSING;
-  }
+  // Unknown geometry: records wait for the vote. One sector per cluster is the placeholder
+  // that bounds cluster numbers least, so that no record is refused by a wrong guess.
+  if (!ApplyGeometry(bps, spc, recordBytes, m_volumeSectors)) return RC_MISSING;
   const uint32_t spr = m_ntfs->SectorsPerRecord();
 
   IDevice* dev = m_device->GetDevice();

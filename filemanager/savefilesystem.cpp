@@ -135,7 +135,8 @@ int BuildDeviceIdentity(IDevice* device, char* out) {
 
 SaveFileSystem::SaveFileSystem(int mode)
     : m_mode(mode), m_nScanType(Scan_None), m_nFileCount(0), m_pArchive(nullptr), m_pStream(nullptr),
-      m_pDevice(nullptr), m_pDisk(nullptr), m_pFileSystem(nullptr), m_saved(false), m_headerRead(false) {
+      m_pDevice(nullptr), m_pDisk(nullptr), m_pFileSystem(nullptr), m_saved(false), m_headerRead(false),
+      m_headerOk(false) {
   std::memset(m_identity, 0, sizeof m_identity);
 }
 
@@ -364,17 +365,22 @@ int SaveFileSystem::ReadHeader(int skipDeviceCheck) {
       return RC_DEVICE_ABSENT;
     }
   }
+  m_headerOk = true;
   return 0;
 }
 
 int SaveFileSystem::Load(INotifySink* sink, int skipDeviceCheck) {
   if (m_mode != 0 || !m_pArchive) return -1;
-  if (!m_pDevice) {
+  if (!m_headerOk) {
     if (m_headerRead) return -1;
     int r = ReadHeader(skipDeviceCheck);
     if (r != 0) return r;
   }
-  if (m_nFileCount == 0) return 0;
+  if (m_nFileCount == 0) {
+    // An empty result ends with its device section; records after it mean a bad count.
+    uint8_t more;
+    return m_pArchive->Read(&more, 1) == 0 ? -1 : 0;
+  }
   if (!sink || !m_pFileSystem) return -1;
   m_pFileSystem->SetNotifySink(sink);
   CFileManager* tree = dynamic_cast<CFileManager*>(m_pFileSystem);

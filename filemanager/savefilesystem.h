@@ -98,5 +98,6 @@ class SaveFileSystem {
   std::vector<IDevice*> m_devices;
   bool m_saved;
   bool m_headerRead;
+  bool m_headerOk;  // the header and device section were read and accepted
   char m_identity[kIdentityBytes];
 };

@@ -147,7 +147,9 @@ class SavedResult : public ::testing::Test {
     ASSERT_GE(count, 2);
     disk = out[0];
     part = out[1];
-    owned.push_back(disk);
+    // Disks and letters are ours; partitions go with their disk.
+    for (int i = 0; i < count; ++i)
+      if (out[i]->GetType() != DT_PARTITION && out[i]->GetType() != DT_PARTITION_OTHER) owned.push_back(out[i]);
     ASSERT_EQ(part->GetType(), DT_PARTITION);
   }
   // A scanner and its tree for the partition; the tree is released with the scanner.

@@ -542,7 +542,7 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   const QString shownName = table->item(0, 0)->text();
   emit table->itemClicked(first);
   QTRY_VERIFY(!w.PreviewRunning());
-  const QImage shown = w.Form().ContactImagelab->pixmap()->toImage();
+  const QImage shown = w.Form().ContactImagelab->pixmap(Qt::ReturnByValue).toImage();
   QCOMPARE(shown.size(), QSize(180, 120));
   QVERIFY(originalOf.count(shownName));
   QCOMPARE(QColor(shown.pixel(2, 2)).name(), colours[originalOf[shownName]].name());

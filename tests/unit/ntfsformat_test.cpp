@@ -156,13 +156,17 @@ void ExpectTreeBack(const ScanRun& r, bool dataToo) {
       EXPECT_NE(it, r.files->files.end()) << e.path;
       ++live;
       liveExact += exact;
-      if (dataToo) EXPECT_TRUE(exact) << e.path;
+      if (dataToo) {
+        EXPECT_TRUE(exact) << e.path;
+      }
     } else {
       ASSERT_NE(it, r.files->files.end()) << e.path;
       EXPECT_TRUE(it->second.flags & FF_FORMATTED) << e.path;
       ++deleted;
       deletedExact += exact;
-      if (dataToo) EXPECT_TRUE(exact) << e.path;
+      if (dataToo) {
+        EXPECT_TRUE(exact) << e.path;
+      }
     }
   }
   EXPECT_GT(live, 1000u);
@@ -172,7 +176,9 @@ void ExpectTreeBack(const ScanRun& r, bool dataToo) {
     // Only records deleted before the format carry the mark (the fillers whose clusters
     // frag.bin took are deleted records too).
     bool wasDeleted = kv.first.find("/Volume/a/x/") == 0 || kv.first.find("/Volume/fill/") == 0;
-    if (!wasDeleted) EXPECT_FALSE(kv.second.flags & FF_FORMATTED) << kv.first;
+    if (!wasDeleted) {
+      EXPECT_FALSE(kv.second.flags & FF_FORMATTED) << kv.first;
+    }
   }
   EXPECT_TRUE(r.sink.saw100);
   EXPECT_LE(r.sink.maxBefore100, 98);
@@ -187,7 +193,9 @@ class FormattedNtfs : public ::testing::Test {
     before = testutil::FileChecksum(path);
   }
   void TearDown() override {
-    if (!path.empty()) EXPECT_EQ(before, testutil::FileChecksum(path));
+    if (!path.empty()) {
+      EXPECT_EQ(before, testutil::FileChecksum(path));
+    }
   }
   std::string path;
   uint64_t before = 0;

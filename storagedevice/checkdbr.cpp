@@ -236,8 +236,17 @@ bool CCheckDBR::ValidateHfsPlus(IStorageDevice* device, const HFSPlusVolumeHeade
   const uint32_t starts[3] = {h.extentsFile.extents[0].startBlock, h.catalogFile.extents[0].startBlock,
                               h.attributesFile.extents[0].startBlock};
   static const uint8_t kHeaderNode[6] = {0x01, 0x00, 0x00, 0x03, 0x00, 0x00};
+  // TN1150 makes the attributes file optional: a volume without one (no blocks, no size)
+  // is whole, not damaged.
+  const HFSPlusForkData& attr = h.attributesFile;
+  bool noAttributes = attr.logicalSize == 0 && attr.totalBlocks == 0 && hfsplus_extents_block_count(attr.extents) == 0;
   int good = 0;
-  for (uint32_t start : starts) {
+  for (int f = 0; f < 3; ++f) {
+    if (f == 2 && noAttributes) {
+      ++good;
+      break;
+    }
+    uint32_t start = starts[f];
     // By bytes, so that blocks smaller or larger than a device sector both land right.
     uint64_t byte = uint64_t(start) * h.blockSize;
     uint64_t at;

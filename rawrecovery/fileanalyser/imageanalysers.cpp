@@ -423,13 +423,21 @@ int CTiffAnalyser::Continue(const ClusterBuf& cb) {
     return AS_NONE;
   }
   const int L = 12 * m_left;
-  m_maxIfdEnd = std::max(m_maxIfdEnd, m_ifd + L + 4 + (m_sub ? 2 : 0));
+  const int64_t ifdEnd = m_ifd + L + 4;
   uint8_t block[12 * 64 + 4];
   int got = ReadAt(m_ifd, block, L + 4);
   if (got <= 0) {
     m_state = AS_GIVEN_UP;
     return AS_GIVEN_UP;
   }
+  // The end is taken after the entries, so a directory that itself sets the sub-data flag
+  // counts the two bytes too.
+  struct EndUpdate {
+    int64_t end;
+    int64_t* max;
+    bool* sub;
+    ~EndUpdate() { *max = std::max(*max, end + (*sub ? 2 : 0)); }
+  } update{ifdEnd, &m_maxIfdEnd, &m_sub};
   int whole = std::min(got, L) / 12;
   if (got == L + 4) {
     TakeEntries(block, whole);

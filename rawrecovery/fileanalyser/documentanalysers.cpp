@@ -337,7 +337,11 @@ int CPdfAnalyser::Continue(const ClusterBuf& cb) {
     const uint8_t* q = l + 3;
     int64_t v = 0;
     int digits = 0;
-    while (q < end && *q >= '0' && *q <= '9' && digits <= 18) {
+    while (q < end && *q >= '0' && *q <= '9') {
+      if (digits == 18) {  // a 19th digit: more than any file can be, and past int64
+        ++digits;
+        break;
+      }
       v = v * 10 + (*q - '0');
       ++q;
       ++digits;

@@ -298,9 +298,12 @@ int CDisk::ReadPartitionTables() {
   ReleaseVolumes();
   m_volumes.swap(found);
   InsertGapVolumes();
+  // Table entries were refreshed when they were made; the gaps are detected now.
   for (CVolume* v : m_volumes) {
     v->SetParent(this);
-    v->Refresh();
+    PartitionInfo info;
+    v->GetPartitionInfo(&info);
+    if (info.PartitionNumber == -1) v->Refresh();
   }
   return int(m_volumes.size());
 }

@@ -76,7 +76,7 @@ class CDpt {
   int Parse();
   std::vector<CVolume*>& Volumes() { return m_volumes; }
   // A chain longer than this is taken as corrupt.
-  static const int kMaxBootRecords = 128;
+  static constexpr int kMaxBootRecords = 128;
 
  private:
   int ReadTable(uint64_t sector, bool isMbr);
@@ -97,7 +97,7 @@ class CGpt {
   int Parse();
   std::vector<CVolume*>& Volumes() { return m_volumes; }
   // The entry array is read whole; more than this is taken as corrupt.
-  static const uint64_t kMaxEntryBytes = 4u << 20;
+  static constexpr uint64_t kMaxEntryBytes = 4u << 20;
 
  private:
   int ReadTable(uint64_t headerSector);

@@ -270,8 +270,11 @@ bool CVolume::DetectVolumeFs() {
   m_info.SectorSize = uint32_t(m_sectorSize);
   std::vector<uint8_t> sector(static_cast<size_t>(m_sectorSize));
   if (m_info.StartSector < 0 || m_pParent->ReadSectors(m_info.StartSector, sector.data(), 1) != 1) return false;
-  m_info.SectorsPerCluster = 8;
+  // A partition whose type came with it (a table byte, or an earlier detection) keeps the
+  // cluster size it has; a refresh must not forget a detected one.
+  if (m_info.SectorsPerCluster == 0) m_info.SectorsPerCluster = 8;
   if (m_info.PartitionType == PT_UNDETECTED || m_info.PartitionType == PT_UNALLOCATED) {
+    m_info.SectorsPerCluster = 8;
     uint32_t type = 0, spc = 0;
     if (DetectFs(sector.data(), this, uint32_t(m_sectorSize), &type, &spc, true)) {
       m_info.PartitionType = type;

@@ -63,8 +63,8 @@ class CXmlAccess {
   // The parsing step alone, over an identity text (a property list).
   static int ParseIdentity(const char* xml, char* guid, size_t guidSize, char* serial, size_t serialSize,
                            char* build, size_t buildSize);
-  static const size_t kGuidBytes = 64;
-  static const size_t kBuildBytes = 264;
+  static constexpr size_t kGuidBytes = 64;
+  static constexpr size_t kBuildBytes = 264;
 
  private:
   int ReadVpdXml(const char* devicePath, std::vector<char>* text);

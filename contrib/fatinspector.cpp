@@ -96,7 +96,8 @@ int FatInspector::FindDirCluster(int64_t start, int64_t limit, uint32_t step, in
       *pos = start;
       return kDotCluster;
     }
-    if (m_info.clusterSize > 0 && step == uint32_t(m_info.clusterSize) && LooksLikeDirectory(buf, step)) {
+    if (m_info.clusterSize > 0 && step == uint32_t(m_info.clusterSize) &&
+        (LooksLikeDirectory(buf, step) || (m_continues && m_continues(buf)))) {
       *pos = start;
       return kDirLike;
     }

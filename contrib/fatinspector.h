@@ -36,6 +36,9 @@ class FatInspector {
 
   explicit FatInspector(IStorageDevice* device);
   void SetProgress(Progress p) { m_progress = std::move(p); }
+  // The owner's own test for a cluster that continues a directory it has seen (answered
+  // as a directory-like find).
+  void SetContinuationTest(std::function<bool(const uint8_t*)> t) { m_continues = std::move(t); }
 
   // fi->ft must be FT_FAT16 or FT_FAT32; fills *fi on success.
   bool Inspect(FatInfo* fi);
@@ -67,6 +70,7 @@ class FatInspector {
   IStorageDevice* m_device;
   FatInfo m_info;
   Progress m_progress;
+  std::function<bool(const uint8_t*)> m_continues;
   std::vector<uint8_t> m_cache;
   uint32_t m_cacheValid = 0;
   int64_t m_cacheOffset = 0;

@@ -92,6 +92,10 @@ int CFatFormat::Scan(INotifySink* sink) {
   m_lastEightMiB = -1;
   m_stopped = false;
   m_inspector->SetProgress([this](int64_t done, int64_t total) { return OnProgress(done, total); });
+  m_inspector->SetContinuationTest([this](const uint8_t* e) {
+    Trail t;
+    return FindTrail(e, &t, false);
+  });
 
   auto finish = [this](int rc) {
     if (m_graph) {
@@ -204,7 +208,7 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     Trail trail;
     if (k == m_prevCluster + 1 && m_prevOpen) {
       dirId = m_prevDirId;  // the next cluster of the directory just parsed
-    } else if (FindTrail(m_buf.data(), &trail)) {
+    } else if (FindTrail(m_buf.data(), &trail, true)) {
       dirId = trail.dirId;
       m_parser.Reset();
       Parse(trail.entries.data(), trail.entries.size(), dirId);
@@ -229,22 +233,27 @@ void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId
   while (k < n && k < 20 && cluster[(n - 1 - k) * 32 + 11] == fat::kAttrLongName) ++k;
   if (k == 0) return;
   const uint8_t* last = cluster + (n - 1) * 32;
+  // The newest run wins a shared checksum: an older one has most likely been completed.
   uint8_t key = last[13];
-  if (m_trails.count(key)) return;
   Trail t;
   t.dirId = dirId;
   t.entries.assign(cluster + (n - k) * 32, cluster + n * 32);
   m_trails[key] = std::move(t);
 }
 
-bool CFatFormat::FindTrail(const uint8_t* e, Trail* out) {
+bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
   int key = -1;
+  // A run's later part, or the short entry it belongs to (whose checksum the run carries;
+  // its "~n" tail need not be "~1" when slots were reused).
   if (fat::FatIsLastLfnEntry(e) == 0) key = e[13];
-  else if (e[11] != fat::kAttrLongName && e[6] == '~' && e[7] == '1') key = fat::FatShortNameChecksum(e);
+  else if (e[0] != 0 && e[11] != fat::kAttrLongName && e[11] <= 0x3F && !(e[11] & fat::kAttrVolume) &&
+           fat::FatIsInvalidShortName(e) == 0)
+    key = fat::FatShortNameChecksum(e);
   if (key < 0) return false;
   auto it = m_trails.find(uint8_t(key));
   if (it == m_trails.end()) return false;
   *out = it->second;
+  if (take) m_trails.erase(it);  // a run is completed once
   return true;
 }
 

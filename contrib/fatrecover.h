@@ -54,7 +54,7 @@ class CFatFormat : public CScanOperator {
   void Parse(const uint8_t* p, size_t len, int64_t dirId);
   bool TakeItem(const fat::FatDirItem& it, int64_t dirId);
   void RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId);
-  bool FindTrail(const uint8_t* firstEntry, Trail* out);
+  bool FindTrail(const uint8_t* firstEntry, Trail* out, bool take);
   void RestoreHighWord(fat::FatDirItem* it);
   int64_t DirId(uint32_t cluster) const;
   uint32_t HighestCluster() const;

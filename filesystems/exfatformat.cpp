@@ -254,13 +254,17 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
       const uint8_t* c = buf.data() + k * m_clusterBytes;
       bool candidate = AcceptedType(c[0]) && AcceptedType(c[32]) && AcceptedType(c[64]);
       if (!candidate) {
+        // An entry set left open by a full directory cluster stays pending: the
+        // directory's next cluster may lie further on, behind the files written meanwhile.
         inRun = false;
-        parser.Reset();
         continue;
       }
       if (!inRun) {
-        dirId = kClusterIdBase + int64_t(cluster + k);
-        parser.Reset();
+        bool continues = parser.Pending() && (c[0] & 0x40) && (c[0] & 0x3F) <= 0x01;
+        if (!continues) {
+          dirId = kClusterIdBase + int64_t(cluster + k);
+          parser.Reset();
+        }
         inRun = true;
       }
       // The parser carries an entry set cut by the cluster's end into the next cluster.
@@ -269,7 +273,10 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
         TakeItem(it, id);
         return true;
       });
-      if (r == fat::ExfatDirParser::kEnd) inRun = false;
+      if (r == fat::ExfatDirParser::kEnd) {
+        inRun = false;
+        parser.Reset();
+      }
     }
     if (whole < want) break;  // a short read ends the walk; what was found is kept
     cluster += want;

@@ -60,6 +60,11 @@ CFileManager::~CFileManager() {
   FreeTree();
   if (m_device) m_device->Release();
   if (m_bitmap) m_bitmap->Release();
+  for (IDevice* d : m_adopted) d->Release();
+}
+
+void CFileManager::AdoptDevice(IDevice* device) {
+  if (device) m_adopted.push_back(device);
 }
 
 void CFileManager::Release() { delete this; }
@@ -136,6 +141,61 @@ FmNode* CFileManager::FindOrAddFolder(FmNode* parent, const std::u16string& name
   return n;
 }
 
+void CFileManager::SplitFolderPath(const char16_t* folderPath, std::vector<std::u16string>* parts,
+                                   size_t* pathLen) {
+  // Folder parts, with every old trash name merged into one "Recycle Bin".
+  *pathLen = 0;
+  for (const char16_t* p = folderPath; *p;) {
+    while (*p == u'/') ++p;
+    const char16_t* s = p;
+    while (*p && *p != u'/') ++p;
+    if (p == s) continue;
+    std::u16string part(s, size_t(p - s));
+    if (wtext::StartsWithNoCase(part.c_str(), "RECYCLER") ||
+        wtext::StartsWithNoCase(part.c_str(), "Recycled") ||
+        wtext::StartsWithNoCase(part.c_str(), "$RECYCLE.BIN"))
+      part = kRecycleBin;
+    *pathLen += 1 + part.size();
+    parts->push_back(std::move(part));
+  }
+}
+
+FmNode* CFileManager::AddFolderPath(const char16_t* folderPath) {
+  if (!folderPath || !*folderPath) return nullptr;
+  std::vector<std::u16string> parts;
+  size_t pathLen = 0;
+  SplitFolderPath(folderPath, &parts, &pathLen);
+  // Room for "/" and a one-character name with its terminator, as AddFile requires.
+  if (pathLen + 3 > MAX_PATH_ZQ) return nullptr;
+  FmNode* folder = &m_root;
+  for (const std::u16string& part : parts) folder = FindOrAddFolder(folder, part);
+  return folder;
+}
+
+int CFileManager::WalkFolders(const std::function<int(const std::u16string& path)>& onFolder,
+                              const std::function<int(IFileInfo* entry)>& onFile) {
+  struct Item {
+    FmNode* node;
+    std::u16string path;
+  };
+  std::deque<Item> queue;
+  queue.push_back({&m_root, std::u16string()});
+  while (!queue.empty()) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    if (int r = onFolder(item.path)) return r;
+    for (FmNode* c = item.node->firstChild; c; c = c->nextSibling) {
+      if (c->folder) {
+        const char16_t* fn = c->folder->GetName();
+        queue.push_back({c, item.path + u"/" + (fn ? fn : u"")});
+      } else if (c->file) {
+        if (int r = onFile(c->file)) return r;
+      }
+    }
+  }
+  return 0;
+}
+
 int CFileManager::AddFile(const char16_t* folderPath, IFileInfo* file) {
   if (m_firstUse) {
     m_firstUse = 0;
@@ -147,22 +207,9 @@ int CFileManager::AddFile(const char16_t* folderPath, IFileInfo* file) {
     file->Release();
     return 0;
   }
-  // Folder parts, with every old trash name merged into one "Recycle Bin".
   std::vector<std::u16string> parts;
   size_t pathLen = 0;
-  for (const char16_t* p = folderPath; *p;) {
-    while (*p == u'/') ++p;
-    const char16_t* s = p;
-    while (*p && *p != u'/') ++p;
-    if (p == s) continue;
-    std::u16string part(s, size_t(p - s));
-    if (wtext::StartsWithNoCase(part.c_str(), "RECYCLER") ||
-        wtext::StartsWithNoCase(part.c_str(), "Recycled") ||
-        wtext::StartsWithNoCase(part.c_str(), "$RECYCLE.BIN"))
-      part = kRecycleBin;
-    pathLen += 1 + part.size();
-    parts.push_back(std::move(part));
-  }
+  SplitFolderPath(folderPath, &parts, &pathLen);
   // The full path as the tree will give it ("/" parts "/" name) must fit with its terminator.
   size_t nameLen = wtext::Len(name);
   if (pathLen + 1 + nameLen + 1 > MAX_PATH_ZQ || file->GetSize() == 0) {

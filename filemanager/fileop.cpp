@@ -342,7 +342,9 @@ int CCompressedFileOP::Read(void* buf, uint32_t len, uint64_t offset, uint32_t* 
   if (!(m_file->GetFlags() & FF_COMPRESSED)) return RC_MISSING;
   RunList* runs = DataRuns(m_file);
   if (!runs) return RC_MISSING;
-  if (m_clusterSectors == 0 || m_unitSectorSize == 0) {
+  {
+    // Asked each time: the reader is shared and may have been moved to another volume,
+    // whose clusters decide the size of a compression unit.
     int cluster = 0, ss = 0;
     if (m_device->GetClusterInfo(&cluster, &ss) != 0 || cluster <= 0 || ss <= 0 || cluster % ss)
       return RC_MISSING;

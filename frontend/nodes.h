@@ -1,6 +1,7 @@
 // Row records that the scan worker makes and hands to the window, which owns them from then on.
 #pragma once
 #include <QString>
+#include <QVector>
 #include <cstdint>
 
 class IFileInfo;
@@ -11,6 +12,9 @@ struct QXQuickScanFileNode {
   uint64_t m_size = 0;
   QString m_fileName;
   QString m_fullPath;
+  // Where the file hangs in the results tree below its top item (with the category folder in a
+  // deep scan); the copy recreates this path. Empty until the file is in the tree.
+  QString m_treePath;
   uint8_t m_checked = 1;
   uint8_t m_isImage = 0;
 };
@@ -22,4 +26,9 @@ struct QXDiskFileNode {
   QString m_typeText;
   QString m_sizeText;
   uint64_t m_size = 0;
+};
+
+// The files whose last folder is one item of the results tree, in arrival order.
+struct QXFolderRecord {
+  QVector<QXQuickScanFileNode*> m_nodes;
 };

@@ -5,15 +5,20 @@
 #include <QDesktopWidget>
 #include <QFile>
 #include <QIcon>
+#include <QLabel>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
 
+#include "common/inc/idevice.h"
 #include "common/inc/irecoverymanagement.h"
+#include "common/inc/kestrum_types.h"
 #include "common/inc/iscanoperator.h"
 #include "frontend/formatsize.h"
 #include "frontend/globals.h"
+#include "frontend/previewthread.h"
 #include "frontend/quickscanthread.h"
+#include "frontend/recoverthread.h"
 
 namespace {
 
@@ -31,6 +36,9 @@ const char* const kDescriptionLost =
 
 SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) : QMainWindow(parent) {
   Q_INIT_RESOURCE(velmora_skin);
+  qRegisterMetaType<QXQuickScanFileNode*>("QXQuickScanFileNode*");
+  qRegisterMetaType<QXDiskFileNode*>("QXDiskFileNode*");
+  qRegisterMetaType<IDevice*>("IDevice*");
   ui.setupUi(this);
 
   std::memset(g_Devices, 0, sizeof(g_Devices));
@@ -72,6 +80,28 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
           SLOT(ClickPartitionTabelWidget(QTableWidgetItem*)));
   connect(ui.partrecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionRecoveryAction()));
   connect(ui.deeprecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionDeepRecoveryAction()));
+  connect(ui.checkBox_Image, SIGNAL(stateChanged(int)), this, SLOT(slotImageCheckBoxChanged(int)));
+  connect(ui.checkBox_Video, SIGNAL(stateChanged(int)), this, SLOT(slotVideoCheckBoxChanged(int)));
+  connect(ui.checkBox_Audio, SIGNAL(stateChanged(int)), this, SLOT(slotAudioCheckBoxChanged(int)));
+  connect(ui.checkBox_Document, SIGNAL(stateChanged(int)), this, SLOT(slotDocumentCheckBoxChanged(int)));
+  connect(ui.checkBox_Other, SIGNAL(stateChanged(int)), this, SLOT(slotOtherCheckBoxChanged(int)));
+  connect(ui.recoveryBtn, SIGNAL(clicked()), this, SLOT(ClickRecoveryAction()));
+  connect(ui.resultTreeWidget, SIGNAL(itemChanged(QTreeWidgetItem*, int)), this,
+          SLOT(ClickChectBoxResultTreeWidget(QTreeWidgetItem*, int)));
+  connect(ui.resultTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
+          SLOT(ClickResultTreeWidget(QTreeWidgetItem*, int)));
+  connect(ui.ContentTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickContentTabelWidget(QTableWidgetItem*)));
+  connect(ui.contantTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickedContactTabelWidget(QTableWidgetItem*)));
+  connect(ui.contantTableWidget, SIGNAL(itemChanged(QTableWidgetItem*)), this,
+          SLOT(ContactTableItemChanged(QTableWidgetItem*)));
+  connect(ui.messageTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickMessageTabelWidget(QTableWidgetItem*)));
+  connect(ui.noteTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickNoteTabelWidget(QTableWidgetItem*)));
+  connect(ui.caldTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickDoucmentTabelWidget(QTableWidgetItem*)));
   m_timer = new QTimer(this);
   connect(m_timer, SIGNAL(timeout()), this, SLOT(TimerUpdate()));
 
@@ -115,12 +145,22 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   ui.allfilecountbotlab->hide();
   ui.allfileSizebotlab->hide();
 
+  // Outcome of a scan or copy, and refusals, between the Home and copy buttons.
+  m_statusLab = new QLabel(ui.Resultframe);
+  m_statusLab->setObjectName(QStringLiteral("resultStatuslab"));
+  m_statusLab->setGeometry(150, 592, 780, 21);
+  m_statusLab->setAttribute(Qt::WA_TranslucentBackground);
+  m_statusLab->hide();
+
   FillDeviceList();
   if (!g_RecoveryManagement) ReportProblem(tr("The recovery engine could not be loaded; nothing can be scanned."));
 }
 
 SorbeckRecovery::~SorbeckRecovery() {
+  StopCopy();
+  WaitForPreview();
   StopAndDisposeWorker();
+  ClearResults();
   qDeleteAll(m_deviceNodes);
   qDeleteAll(m_foundNodes);
   for (auto* list : {&m_imageNodes, &m_videoNodes, &m_audioNodes, &m_documentNodes, &m_otherNodes})
@@ -128,7 +168,10 @@ SorbeckRecovery::~SorbeckRecovery() {
 }
 
 void SorbeckRecovery::closeEvent(QCloseEvent* event) {
-  // The engine call must not outlive the window: it reads through objects the program tears down.
+  // The engine calls must not outlive the window: they read through objects the program tears down.
+  // A copy is stopped between chunks; its unfinished file is removed.
+  StopCopy();
+  WaitForPreview();
   StopAndDisposeWorker();
   QMainWindow::closeEvent(event);
 }
@@ -231,6 +274,11 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
     ReportProblem(tr("A scan is still running; wait for it to end."));
     return;
   }
+  if (m_copyThread) {
+    SetStatus(tr("Files are being copied; a scan can start when the copy has ended."));
+    return;
+  }
+  WaitForPreview();
   if (!g_RecoveryManagement) {
     ReportProblem(tr("The recovery engine could not be loaded; nothing can be scanned."));
     return;
@@ -276,6 +324,8 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
   }
   m_scanner = scanner;
   m_fileManager = scanner ? scanner->GetFileManager() : nullptr;
+  m_scannedDevice = device;
+  m_stopRequested = false;
 
   QXQuickScanThread* worker = NewWorker();
   if (m_mode == Mode_LostPartitions) {
@@ -357,6 +407,13 @@ void SorbeckRecovery::signalDiskFinishHandle() {
     return;
   }
   if (m_timer->isActive()) m_timer->stop();
+  const int rc = m_scanThread->Result();
+  if (m_stopRequested || rc == RC_CANCELLED || rc == RC_STOP)
+    SetStatus(tr("Scan stopped: %1 files found.").arg(m_fileCount));
+  else if (rc != 0)
+    SetStatus(tr("Scan failed (engine code %1): %2 files found.").arg(rc).arg(m_fileCount));
+  else
+    SetStatus(tr("Scan finished: %1 files found.").arg(m_fileCount));
   TimerUpdate();
   ui.HomeButton->setEnabled(true);
   ui.recoveryBtn->setEnabled(true);
@@ -391,7 +448,9 @@ void SorbeckRecovery::StopAndDisposeWorker() {
 }
 
 void SorbeckRecovery::ClickScanStopAction() {
-  if (m_scanThread) m_scanThread->SetStop(1);
+  if (!m_scanThread) return;
+  m_stopRequested = true;
+  m_scanThread->SetStop(1);
 }
 
 void SorbeckRecovery::AddFoundFile(QList<QXQuickScanFileNode*>& list, QXQuickScanFileNode* node) {
@@ -400,6 +459,17 @@ void SorbeckRecovery::AddFoundFile(QList<QXQuickScanFileNode*>& list, QXQuickSca
   m_totalSize += node->m_size;
   m_currentLocation = node->m_fullPath;
   list.append(node);
+  if (m_mode == Mode_Deleted) {
+    StructTreeWidgetWithFileNode(node);
+    return;
+  }
+  const char* category = &list == &m_imageNodes    ? "/Image"
+                         : &list == &m_videoNodes  ? "/Video"
+                         : &list == &m_audioNodes  ? "/Audio"
+                         : &list == &m_documentNodes ? "/Document"
+                                                     : "/Other";
+  EnsureTopItem();
+  InsertNodeByPath(m_topItem, QLatin1String(category) + QLatin1Char('/') + node->m_fullPath, node);
 }
 
 void SorbeckRecovery::ScanQuickDiskFileNodeHandle(QXQuickScanFileNode* Node) { AddFoundFile(m_otherNodes, Node); }
@@ -445,7 +515,13 @@ void SorbeckRecovery::ClearFoundPartitions() {
 }
 
 void SorbeckRecovery::ClickHomeAction() {
+  // The found files are still being read by the copy; they cannot be thrown away under it.
+  if (m_copyThread) {
+    SetStatus(tr("Files are being copied; wait for the copy to end."));
+    return;
+  }
   if (m_scanThread) StopAndDisposeWorker();
+  ClearResults();
   ShowStartPage();
   m_fileCount = 0;
   m_totalSize = 0;
@@ -457,8 +533,6 @@ void SorbeckRecovery::ClickHomeAction() {
   ui.currentfilelocation->clear();
   ui.allfilecountlab->clear();
   ui.allfileSizelab->clear();
-  ui.contantTableWidget->clearContents();
-  ui.resultTreeWidget->clear();
   ui.allfilebotlab->hide();
   ui.allfilecountbotlab->hide();
   ui.allfileSizebotlab->hide();
@@ -489,7 +563,7 @@ void SorbeckRecovery::AddDeepScanFileTypes(IScanParam* param) {
       "jpg", "tif/tiff", "tif", "tiff", "png", "bmp", "gif", "psd", "crw", "cr2", "nef", "orf", "raf", "sr2", "mrw",
       "dcr", "wmf", "dng", "erf", "raw", "ai", "xcf", "arw", "x3f", "dwg",
       // Document
-      "doc", "docx", "xls", "xlsx", "pptx", "pdf", "htm/html", "htm", "html", "indd", "eps", "cwk", "pages", "key",
+      "doc", "docx", "xls", "xlsx", "pptx", "ppt", "pdf", "htm/html", "htm", "html", "indd", "eps", "cwk", "pages", "key",
       "numbers", "odt", "odp", "ods", "odg", "odf", "rtf", "plist", "vsd", "mat", "tax",
       // Audio
       "aif/aiff", "aif", "aiff", "m4a", "mp3", "wav", "wma", "mid/midi", "mid", "midi", "ogg", "aac",

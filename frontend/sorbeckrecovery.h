@@ -3,6 +3,7 @@
 #pragma once
 #include <QList>
 #include <QMainWindow>
+#include <QMap>
 #include <QString>
 #include <cstdint>
 
@@ -19,6 +20,9 @@ class IFileManager;
 class IScanParam;
 class IDevice;
 class QXQuickScanThread;
+class JMRecoverFileThreader;
+class PreviewReader;
+class QLabel;
 
 class SorbeckRecovery : public QMainWindow {
   Q_OBJECT
@@ -44,6 +48,15 @@ class SorbeckRecovery : public QMainWindow {
   bool ScanRunning() const { return m_scanThread != nullptr; }
   IScanOperator* Scanner() const { return m_scanner; }
   Ui::SorbeckRecoveryClass& Form() { return ui; }
+  bool CopyRunning() const { return m_copyThread != nullptr; }
+  bool PreviewRunning() const { return m_preview != nullptr; }
+  // What the last scan, copy or refusal left to say on the results page.
+  QString StatusText() const;
+  QXFolderRecord* FolderRecordOf(QTreeWidgetItem* item) const { return m_folderMap.value(item); }
+  QTreeWidgetItem* TopItem() const { return m_topItem; }
+  // The copy after the folder has been chosen: checks the folder and starts the copy worker.
+  // Returns false when the copy was refused (the reason is shown).
+  bool StartCopy(const QString& folder);
 
   static void AddDeepScanFileTypes(IScanParam* param);
   static void InitTableWidget(QTableWidget* table);
@@ -73,6 +86,25 @@ class SorbeckRecovery : public QMainWindow {
   void ClickPartitionRecoveryAction();
   void ClickPartitionDeepRecoveryAction();
   void TimerUpdate();
+  void StructTreeWidgetWithFileNode(QXQuickScanFileNode* Node);
+  void ClickChectBoxResultTreeWidget(QTreeWidgetItem* theItem, int colomn);
+  void ClickResultTreeWidget(QTreeWidgetItem* theItem, int colomn);
+  void CheckTableWidgetCheckBox(QTableWidget* pTableWidget, Qt::CheckState state);
+  void slotImageCheckBoxChanged(int index);
+  void slotVideoCheckBoxChanged(int index);
+  void slotAudioCheckBoxChanged(int index);
+  void slotDocumentCheckBoxChanged(int index);
+  void slotOtherCheckBoxChanged(int index);
+  void ClickContentTabelWidget(QTableWidgetItem* theItem);
+  void ClickedContactTabelWidget(QTableWidgetItem* theItem);
+  void ClickMessageTabelWidget(QTableWidgetItem* theItem);
+  void ClickNoteTabelWidget(QTableWidgetItem* theItem);
+  void ClickDoucmentTabelWidget(QTableWidgetItem* theItem);
+  void ClickRecoveryAction();
+  void signalRecoverFinishHandle();
+  void singalRecoverProgressHandle(int num);
+  void ContactTableItemChanged(QTableWidgetItem* theItem);
+  void PreviewFinished();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -91,6 +123,17 @@ class SorbeckRecovery : public QMainWindow {
   void ClearFoundPartitions();
   void Centre(int height);
   QXQuickScanThread* NewWorker();
+  void InsertNodeByPath(QTreeWidgetItem* start, QString path, QXQuickScanFileNode* node);
+  void EnsureTopItem();
+  void SetTreeChecks(QTreeWidgetItem* item, bool checked, int depth);
+  void RefreshShownChecks();
+  void ClearResults();
+  void SetStatus(const QString& text);
+  void StartPreview(QXQuickScanFileNode* node);
+  void WaitForPreview();
+  void StopCopy();
+  void ShowDetails(const QList<QXQuickScanFileNode*>& list, QTableWidgetItem* item, QLabel* name, QLabel* size,
+                   QLabel* source);
 
   Ui::SorbeckRecoveryClass ui;
   QXQuickScanThread* m_scanThread = nullptr;
@@ -108,4 +151,21 @@ class SorbeckRecovery : public QMainWindow {
   IScanOperator* m_scanner = nullptr;
   QTimer* m_timer = nullptr;
   int m_mode = Mode_Deep;
+
+  // Results tree: each folder item that holds files, its record, in the order records were made.
+  QMap<QTreeWidgetItem*, QXFolderRecord*> m_folderMap;
+  QList<QTreeWidgetItem*> m_folderOrder;
+  QTreeWidgetItem* m_topItem = nullptr;
+  QTreeWidgetItem* m_shownItem = nullptr;
+  QXFolderRecord* m_shownRecord = nullptr;
+  bool m_fillingTable = false;
+  bool m_stopRequested = false;
+  // The device the last scan read; a copy is never written onto it.
+  IDevice* m_scannedDevice = nullptr;
+  QString m_copyTarget;
+  JMRecoverFileThreader* m_copyThread = nullptr;
+  PreviewReader* m_preview = nullptr;
+  QXQuickScanFileNode* m_pendingPreview = nullptr;
+  quint64 m_previewToken = 0;
+  QLabel* m_statusLab = nullptr;
 };

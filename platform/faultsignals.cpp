@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,7 +16,22 @@ namespace {
 char g_reportPath[512];
 thread_local const char* t_operation = nullptr;
 std::atomic<bool> g_installed{false};
-alignas(16) char g_altStack[64 * 1024];
+const size_t kAltStackBytes = 64 * 1024;
+
+// Gives the calling thread an alternate signal stack unless it has one already (the
+// sanitizer runtime installs its own and unmaps whatever stack is current when the thread
+// ends, so ours is mapped, never taken from the heap, and never replaces another).
+void EnsureAltStack() {
+  stack_t old;
+  if (sigaltstack(nullptr, &old) != 0 || !(old.ss_flags & SS_DISABLE)) return;
+  void* mem = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return;
+  stack_t ss;
+  memset(&ss, 0, sizeof ss);
+  ss.ss_sp = mem;
+  ss.ss_size = kAltStackBytes;
+  if (sigaltstack(&ss, nullptr) != 0) munmap(mem, kAltStackBytes);
+}
 
 void WriteText(int fd, const char* s) {
   size_t n = strlen(s);
@@ -104,11 +120,7 @@ void InstallFaultHandlers(const char* reportPath) {
   // backtrace loads its unwinder on first use, which allocates: do it now, not in a handler.
   void* warm[2];
   backtrace(warm, 2);
-  stack_t ss;
-  memset(&ss, 0, sizeof ss);
-  ss.ss_sp = g_altStack;
-  ss.ss_size = sizeof g_altStack;
-  sigaltstack(&ss, nullptr);
+  EnsureAltStack();
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_sigaction = OnFault;
@@ -128,14 +140,7 @@ void SetFaultOperation(const char* operation) {
   thread_local bool hasAltStack = false;
   if (operation && !hasAltStack && g_installed.load()) {
     hasAltStack = true;
-    stack_t old;
-    if (sigaltstack(nullptr, &old) == 0 && (old.ss_flags & SS_DISABLE)) {
-      stack_t ss;
-      memset(&ss, 0, sizeof ss);
-      ss.ss_size = 64 * 1024;
-      ss.ss_sp = new char[ss.ss_size];  // lives as long as the thread may fault
-      sigaltstack(&ss, nullptr);
-    }
+    EnsureAltStack();
   }
   t_operation = operation;
 }

@@ -2,11 +2,14 @@
 
 #include <chrono>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "common/inc/ifilemanager.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/seams.h"
+#include "filemanager/filemanager.h"
+#include "filemanager/savefilesystem.h"
 #include "scanoperate/scanoperator.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
@@ -122,7 +125,39 @@ int CRecoveryManagement::EnumDevices(IDevice** out, int* outCount, int capacity)
 int CRecoveryManagement::LoadScanResult(const char16_t* path, IScanOperator** out, int skipDeviceCheck) {
   if (!path || !out) return RC_FAIL;
   *out = nullptr;
-  return RC_FAIL;
+  // The whole path or none: a cut path could open another file.
+  std::string name;
+  if (!ResultPathToNarrow(path, &name)) return RC_MISSING;
+  SaveFileSystem* reader = new (std::nothrow) SaveFileSystem(0);
+  if (!reader) return RC_FAIL;
+  if (reader->Open(name.c_str(), Scan_None, nullptr) != 0) {
+    delete reader;
+    return RC_MISSING;
+  }
+  reader->SetDeviceList(m_devices);
+  int r = reader->ReadHeader(skipDeviceCheck);
+  if (r != 0) {
+    delete reader;
+    return r;
+  }
+  IFileManager* manager = nullptr;
+  IScanOperator* scanner = nullptr;
+  r = CreateScanOperator(reader->GetDevice(), reader->GetScanType(), &manager, &scanner);
+  CScanOperator* base = dynamic_cast<CScanOperator*>(scanner);
+  if (r < 0 || !scanner || !base) {
+    if (scanner) scanner->Release();
+    if (manager) manager->Release();
+    delete reader;
+    return RC_FAIL;
+  }
+  // The tree's facade reads from the rebuilt device until the tree is released, which may
+  // come after the scanner: the tree keeps the device alive rather than the reader.
+  if (CFileManager* tree = dynamic_cast<CFileManager*>(manager))
+    for (IDevice* d : reader->TakeDevices()) tree->AdoptDevice(d);
+  reader->SetFileManager(manager);
+  base->SetResultFile(reader);
+  *out = scanner;
+  return 0;
 }
 
 int CRecoveryManagement::SearchPartitions(IDevice* device, int mode, INotifySink* sink) {

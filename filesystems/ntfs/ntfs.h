@@ -120,6 +120,8 @@ class CNTFS {
   int DecodeMappingPairs(const uint8_t* pairs, size_t length, std::vector<NtfsRun>* out) const;
   // Pairs to a device-sector run list with holes kept (start RUN_HOLE); 43 when empty.
   int DecodeRunList(const uint8_t* pairs, uint32_t limit, RunList** out) const;
+  // Decoded extents (holes kept) to a device-sector run list; 43 when empty, 12 no memory.
+  int BuildRunList(const std::vector<NtfsRun>& runs, RunList** out) const;
 
   uint64_t ClusterToSector(uint64_t lcn) const;
 

@@ -43,6 +43,12 @@ int CNTFS::DecodeRunList(const uint8_t* pairs, uint32_t limit, RunList** out) co
   std::vector<NtfsRun> runs;
   int rc = DecodeMappingPairs(pairs, limit, &runs);
   if (rc != RC_OK) return rc;
+  return BuildRunList(runs, out);
+}
+
+int CNTFS::BuildRunList(const std::vector<NtfsRun>& runs, RunList** out) const {
+  if (!out) return RC_BAD_ARGUMENT;
+  *out = nullptr;
   RunList* head = nullptr;
   RunList* tail = nullptr;
   for (const NtfsRun& r : runs) {
@@ -204,5 +210,7 @@ bool CNTFS::IsDataPlausible(IFileInfo* file) const {
   // Runs covering more than two clusters beyond the size belong to another file's reuse.
   uint64_t runClusters = bytes / m_clusterBytes;
   uint64_t sizeClusters = size / m_clusterBytes;
+  // A compressed file's runs always cover whole 16-cluster compression units.
+  if (file->GetFlags() & FF_COMPRESSED) sizeClusters = (sizeClusters + 15) / 16 * 16;
   return runClusters <= sizeClusters || runClusters - sizeClusters <= 2;
 }

@@ -1,0 +1,426 @@
+#include "filesystems/format/format.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/inc/bytes.h"
+#include "common/inc/idevice.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/seams.h"
+#include "filesystems/format/ntfsformat.h"
+#include "filesystems/ntfs/ntfs.h"
+#include "storagedevice/dbrcheck.h"
+
+namespace {
+
+const uint32_t kBatchSectors = 4096;
+const uint64_t kBootSearchSectors = 100000;
+
+bool IsName(const std::u16string& name, const char* ascii) {
+  size_t n = std::strlen(ascii);
+  if (name.size() != n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (name[i] != char16_t(uint8_t(ascii[i]))) return false;
+  return true;
+}
+
+// The first LCN and cluster size of a record's unnamed $DATA.
+bool DataStart(const CNTFS& ntfs, const uint8_t* record, uint32_t* spc, uint64_t* lcn) {
+  *lcn = 0;
+  return ntfs.EstimateSectorsPerCluster(record, spc, lcn) == RC_OK;
+}
+
+}  // namespace
+
+bool ReadFixedRecord(IStorageDevice* device, const CNTFS& ntfs, uint64_t sector, uint8_t* out) {
+  uint32_t spr = ntfs.SectorsPerRecord();
+  if (!device || !out || spr == 0 || sector > uint64_t(INT64_MAX)) return false;
+  if (device->ReadSectors(int64_t(sector), out, spr) != int(spr)) return false;
+  return ntfs.ApplyFixup(out) == RC_OK && ntfs.ValidateRecord(out) == RC_OK;
+}
+
+int ConfirmMftBase(IStorageDevice* device, const CNTFS& ntfs, const uint8_t* record, uint64_t s,
+                   uint32_t* sectorsPerCluster, uint64_t* base) {
+  if (!device || !record || !sectorsPerCluster || !base) return RC_BAD_ARGUMENT;
+  std::u16string name;
+  uint64_t parent = 0;
+  if (ntfs.GetFileName(record, name, &parent, nullptr, nullptr) != RC_OK || !IsName(name, "$MFT"))
+    return RC_CORRUPT_RECORD;
+  uint32_t c = 0;
+  uint64_t lcn = 0;
+  if (!DataStart(ntfs, record, &c, &lcn)) return RC_MISSING;
+  if (lcn > s / c) return RC_MISSING;  // the volume would start before the device
+  uint64_t start = s - lcn * c;
+  uint32_t bytes = ntfs.RecordBytes();
+  std::vector<uint8_t> other(bytes);
+  bool confirmed = false;
+  // Record 1 follows record 0; its runs name the mirror, which holds a second record 0.
+  uint64_t spr = ntfs.SectorsPerRecord();
+  if (s <= UINT64_MAX - spr && ReadFixedRecord(device, ntfs, s + spr, other.data())) {
+    std::u16string n1;
+    uint32_t c1 = 0;
+    uint64_t mirror = 0;
+    if (ntfs.GetFileName(other.data(), n1, &parent, nullptr, nullptr) == RC_OK &&
+        IsName(n1, "$MFTMirr") && DataStart(ntfs, other.data(), &c1, &mirror) && c1 == c &&
+        mirror <= (UINT64_MAX - start) / c) {
+      uint64_t at = start + mirror * c;
+      std::u16string n0;
+      uint32_t c0 = 0;
+      uint64_t lcn0 = 0;
+      if (at != s && ReadFixedRecord(device, ntfs, at, other.data()) &&
+          ntfs.GetFileName(other.data(), n0, &parent, nullptr, nullptr) == RC_OK &&
+          IsName(n0, "$MFT") && DataStart(ntfs, other.data(), &c0, &lcn0) && c0 == c && lcn0 == lcn)
+        confirmed = true;
+    }
+  }
+  if (!confirmed && start <= uint64_t(INT64_MAX)) {
+    std::vector<uint8_t> boot(ntfs.BytesPerSector() < 512 ? 512 : ntfs.BytesPerSector());
+    NtfsBootInfo info;
+    if (device->ReadSectors(int64_t(start), boot.data(), 1) == 1 &&
+        ParseNtfsBootSector(boot.data(), boot.size(), &info) == RC_OK && info.mftLcn == lcn &&
+        info.clusterBytes == uint64_t(c) * ntfs.BytesPerSector())
+      confirmed = true;
+  }
+  if (!confirmed) return RC_MISSING;
+  *sectorsPerCluster = c;
+  *base = start;
+  return RC_OK;
+}
+
+CFormat::CFormat(IStorageDevice* device)
+    : m_reader(nullptr),
+      m_device(device),
+      m_sink(nullptr),
+      m_param(new CFormatParam()),
+      m_ntfs(new CNTFS(device)),
+      m_typeUnmapped(1),
+      m_progressBase(0) {
+  m_pScanParam = m_param;
+}
+
+CFormat::~CFormat() {
+  if (m_reader) m_reader->Release();
+  m_pScanParam = nullptr;
+  delete m_param;
+  delete m_ntfs;
+}
+
+void CFormat::Release() { delete this; }
+
+int CFormat::GetScanType() {
+  // Before a scan has chosen a reader this is still the plain format scan.
+  return m_reader ? m_reader->GetScanType() : Scan_Format;
+}
+
+int CFormat::DeviceSectorBytes(uint32_t* bytes) {
+  int clusterBytes = 0, sectorBytes = 0;
+  if (!m_device || m_device->GetClusterInfo(&clusterBytes, &sectorBytes) != 0) return RC_MISSING;
+  if (sectorBytes <= 0 || !kbytes::IsPowerOfTwo(uint64_t(sectorBytes)) || sectorBytes > 65536)
+    return RC_MISSING;
+  *bytes = uint32_t(sectorBytes);
+  return RC_OK;
+}
+
+int CFormat::Scan(INotifySink* sink) {
+  if (!m_param) return RC_MISSING;
+  if (!m_device) return RC_MISSING;
+  m_sink = sink;
+  if (m_reader) {  // a second scan starts from a fresh reader
+    m_reader->Release();
+    m_reader = nullptr;
+  }
+  int fs = m_param->fileSystem;
+  uint64_t boot = 0, scanned = 0;
+  if (fs == 0) {
+    int rc = FsCodeFromPartitionType(&boot, &fs, &scanned);
+    if (rc != RC_OK) return rc == RC_NO_MEMORY ? rc : RC_WRONG_FS;
+  }
+  m_param->fileSystem = fs;
+  m_param->bootSector = boot;
+  m_param->scannedSectors = scanned;
+  int clusterBytes = 0, sectorBytes = 0;
+  m_device->GetClusterInfo(&clusterBytes, &sectorBytes);
+  if (sectorBytes <= 0) return RC_MISSING;
+  m_param->bytesPerSector = sectorBytes;
+  m_param->sectorsPerCluster = clusterBytes > 0 ? clusterBytes / sectorBytes : 0;
+
+  IScanOperator* reader = nullptr;
+  switch (fs) {
+    case FS_FAT16:
+    case FS_FAT32:
+      reader = CreateFatFormatScanner(m_device, fs);
+      break;
+    case FS_NTFS:
+      reader = new (std::nothrow) CNTFSFormat(m_device, m_pFileManager, this);
+      break;
+    case FS_EXFAT:
+      reader = CreateExfatFormatScanner(m_device);
+      break;
+    case FS_HFS:
+    case FS_HFSP:
+      reader = CreateHfspFormatScanner(m_device);
+      break;
+    default:
+      return RC_WRONG_FS;
+  }
+  if (!reader) return RC_NO_MEMORY;
+  reader->SetFileManager(m_pFileManager);
+  if (IFormatReaderLink* link = dynamic_cast<IFormatReaderLink*>(reader))
+    link->SetFormatParent(this);
+  m_reader = reader;
+  // The reader's own failure is the scan's result: a failed read is never success.
+  return m_reader->Scan(sink);
+}
+
+int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint64_t* scanned) {
+  if (!bootSector || !fileSystem || !scanned) return RC_BAD_ARGUMENT;
+  *bootSector = 0;
+  *scanned = 0;
+  *fileSystem = 0;
+  IDevice* dev = m_device ? m_device->GetDevice() : nullptr;
+  PartitionInfo info;
+  std::memset(&info, 0, sizeof info);
+  // A device without a partition record is a whole disk.
+  uint32_t type = dev && dev->GetPartitionInfo(&info) == 0 ? info.PartitionType : PT_UNALLOCATED;
+  m_typeUnmapped = 0;
+  switch (type) {
+    case 0x01: case 0x04: case 0x06: case 0x0E: case 0x14: case 0x16: case 0x1E:
+      *fileSystem = FS_FAT16;
+      return RC_OK;
+    case 0x0B: case 0x0C: case 0x1B: case 0x1C:
+      *fileSystem = FS_FAT32;
+      return RC_OK;
+    case 0x07: case 0x17: {
+      // One type byte serves NTFS and exFAT: the boot sector's name tells them apart. A
+      // boot sector that is gone leaves NTFS, the more common of the two.
+      *fileSystem = FS_NTFS;
+      uint32_t bps = 0;
+      if (DeviceSectorBytes(&bps) == RC_OK) {
+        std::vector<uint8_t> sec(bps < 512 ? 512 : bps);
+        if (m_device->ReadSectors(0, sec.data(), 1) == 1 && std::memcmp(sec.data() + 3, "EXFAT   ", 8) == 0)
+          *fileSystem = FS_EXFAT;
+      }
+      return RC_OK;
+    }
+    case 0xB0: case 0xC0:
+      *fileSystem = FS_EXFAT;
+      return RC_OK;
+    case 0xAF: case 0xBF:
+      *fileSystem = FS_HFSP;
+      return RC_OK;
+    case PT_UNKNOWN_FS:
+      return DetectFsByContent(bootSector, fileSystem, scanned);
+    case PT_UNALLOCATED:
+      return DetectWholeDisk(bootSector, fileSystem, scanned);
+    default:
+      return RC_OK;  // fileSystem 0: nothing to recover with
+  }
+}
+
+int CFormat::CheckBootRecord(const uint8_t* sector, uint32_t bytesPerSector, uint64_t lba) {
+  // Interim checks until the shared boot-record checker is available here; it answers the
+  // same file-system codes.
+  IDevice* dev = m_device ? m_device->GetDevice() : nullptr;
+  if (!sector || !dev || lba > uint64_t(INT64_MAX)) return 0;
+  (void)bytesPerSector;
+  if (IsNtfsBootSector(sector, dev, int64_t(lba))) return FS_NTFS;
+  if (IsExfatBootSector(sector)) return FS_EXFAT;
+  if (IsFat32BootSector(sector, dev, int64_t(lba))) return FS_FAT32;
+  if (IsFat16BootSector(sector, dev, int64_t(lba)) || IsFat12BootSector(sector, dev, int64_t(lba)))
+    return FS_FAT16;
+  return 0;
+}
+
+int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
+  if (!sector || !fileSystem) return RC_BAD_ARGUMENT;
+  uint32_t bps = 0;
+  if (DeviceSectorBytes(&bps) != RC_OK) return RC_MISSING;
+  std::vector<uint8_t> buf;
+  try {
+    buf.resize(bps < 512 ? 512 : bps);
+  } catch (const std::bad_alloc&) {
+    return RC_NO_MEMORY;
+  }
+  if (m_sink) {
+    if (m_progressBase < 2) m_progressBase = 2;
+    m_sink->Notify(NE_PERCENT, m_progressBase, 0, nullptr);
+  }
+  bool found = false;
+  uint64_t lba = 0;
+  int code = 0;
+  for (; lba < kBootSearchSectors; ++lba) {
+    if (m_device->ReadSectors(int64_t(lba), buf.data(), 1) != 1) break;
+    // Only sectors that end in the boot signature are worth the full checks.
+    if (buf[510] != 0x55 || buf[511] != 0xAA) continue;
+    code = CheckBootRecord(buf.data(), bps, lba);
+    if (code) {
+      found = true;
+      break;
+    }
+  }
+  if (m_sink) {
+    if (m_progressBase < 4) m_progressBase = 4;
+    m_sink->Notify(NE_PERCENT, m_progressBase, 0, nullptr);
+  }
+  if (!found) return RC_MISSING;
+  *sector = lba;
+  *fileSystem = code;
+  return RC_OK;
+}
+
+int CFormat::IsFatDotEntries(const uint8_t* sector) {
+  if (!sector) return RC_BAD_ARGUMENT;
+  if (std::memcmp(sector, ".       ", 8) == 0 && std::memcmp(sector + 32, "..      ", 8) == 0)
+    return RC_OK;
+  return RC_MISSING;
+}
+
+int CFormat::IsExfatUpcase(const uint8_t* sector, int sectorSize) {
+  if (!sector || sectorSize < 32) return RC_BAD_ARGUMENT;
+  if (sectorSize > 128) {
+    bool identity = true;
+    for (int i = 0; i < 64 && identity; ++i) identity = kbytes::Le16(sector + 2 * i) == i;
+    if (identity) return RC_OK;
+  }
+  for (int off = 0; off + 32 <= sectorSize; off += 32) {
+    switch (sector[off]) {
+      case 0x03: case 0x05: case 0x40: case 0x41: case 0x81: case 0x82: case 0x83: case 0x85:
+      case 0xC0: case 0xC1:
+        break;
+      default:
+        return RC_WRONG_FS;
+    }
+  }
+  return RC_OK;
+}
+
+int CFormat::FindMftRecord(const uint8_t* record) {
+  if (!record) return RC_BAD_ARGUMENT;
+  std::u16string name;
+  uint64_t parent = 0;
+  if (m_ntfs->ValidateRecord(record) != RC_OK ||
+      m_ntfs->GetFileName(record, name, &parent, nullptr, nullptr) != RC_OK || !IsName(name, "$MFT"))
+    return RC_CORRUPT_RECORD;
+  return RC_OK;
+}
+
+int CFormat::DetectFsByContent(uint64_t* bootSector, int* fileSystem, uint64_t* scanned) {
+  if (!bootSector || !fileSystem || !scanned) return RC_BAD_ARGUMENT;
+  uint32_t bps = 0;
+  uint64_t size = 0;
+  if (DeviceSectorBytes(&bps) != RC_OK || m_device->GetSize(&size) != 0) return RC_MISSING;
+  uint64_t total = size / bps;
+  std::vector<uint8_t> buf;
+  try {
+    buf.resize(size_t(kBatchSectors) * bps);
+  } catch (const std::bad_alloc&) {
+    return RC_NO_MEMORY;
+  }
+  int fileRecords = 0, dotEntries = 0;
+  for (uint64_t start = 0; start < total; start += kBatchSectors) {
+    uint32_t want = uint32_t(total - start < kBatchSectors ? total - start : kBatchSectors);
+    if (m_device->ReadSectors(int64_t(start), buf.data(), want) != int(want)) return RC_WRONG_FS;
+    for (uint32_t i = 0; i < want; ++i) {
+      if (m_sink && i % 50 == 0) {
+        int p = int((start + i) * 100 / total);
+        if (p < m_progressBase) p = m_progressBase;
+        m_progressBase = p;
+        if (m_sink->Notify(NE_FS_DETECT, p, 0, nullptr) != 0) return RC_WRONG_FS;
+      }
+      const uint8_t* s = buf.data() + size_t(i) * bps;
+      int fs = 0;
+      if (std::memcmp(s, "FILE", 4) == 0) {
+        if (++fileRecords >= 6) fs = FS_NTFS;
+      } else if (IsFatDotEntries(s) == RC_OK) {
+        if (++dotEntries >= 3) fs = FS_FAT32;
+      } else if (IsExfatUpcase(s, int(bps)) == RC_OK) {
+        fs = FS_EXFAT;
+      }
+      if (fs) {
+        *fileSystem = fs;
+        *bootSector = 0;
+        *scanned = start;
+        return RC_OK;
+      }
+    }
+  }
+  return RC_WRONG_FS;
+}
+
+int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* scanned) {
+  if (!bootSector || !fileSystem || !scanned) return RC_BAD_ARGUMENT;
+  uint32_t bps = 0;
+  if (DeviceSectorBytes(&bps) != RC_OK) return RC_MISSING;
+  uint64_t found = 0;
+  int fs = 0;
+  int rc = SearchBootSector(&found, &fs, 0);
+  if (rc == RC_NO_MEMORY) return rc;
+  if (rc == RC_OK) {
+    *bootSector = found;
+    *fileSystem = fs;
+    *scanned = kBatchSectors;
+    return RC_OK;
+  }
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0) return RC_MISSING;
+  uint64_t total = size / bps;
+  uint64_t half = total / 2;
+  // Records are read in device sectors: the record size must be a whole number of them.
+  NtfsBootInfo geometry{bps, 1, bps, bps < 1024 ? 1024u : bps, total, 0};
+  m_ntfs->SetVolumeInfo(u"", bps, 1);
+  if (m_ntfs->SetBootInfo(geometry, bps) != RC_OK) return RC_WRONG_FS;
+  uint32_t spr = m_ntfs->SectorsPerRecord();
+  std::vector<uint8_t> buf, record(m_ntfs->RecordBytes());
+  try {
+    buf.resize((size_t(kBatchSectors) + spr) * bps);
+  } catch (const std::bad_alloc&) {
+    return RC_NO_MEMORY;
+  }
+  for (uint64_t start = 0; start < half; start += kBatchSectors) {
+    uint64_t left = total - start;
+    uint32_t main = uint32_t(half - start < kBatchSectors ? half - start : kBatchSectors);
+    uint32_t want = uint32_t(left < uint64_t(main) + spr ? left : uint64_t(main) + spr);
+    int got = m_device->ReadSectors(int64_t(start), buf.data(), want);
+    if (got < int(main)) return RC_WRONG_FS;
+    for (uint32_t i = 0; i < main; ++i) {
+      if (m_sink && i % 50 == 0) {
+        int p = int(start * 100 / (total + half));
+        if (p < m_progressBase) p = m_progressBase;
+        m_progressBase = p;
+        if (m_sink->Notify(NE_PERCENT, p, 0, nullptr) != 0) return RC_WRONG_FS;
+      }
+      const uint8_t* s = buf.data() + size_t(i) * bps;
+      if (IsFatDotEntries(s) == RC_OK) {
+        *fileSystem = FS_FAT32;
+        *scanned = half;
+        return RC_OK;
+      }
+      if (std::memcmp(s, "FILE", 4) == 0 && i + spr <= uint32_t(got)) {
+        std::memcpy(record.data(), s, record.size());
+        uint32_t c = 0;
+        uint64_t base = 0;
+        if (m_ntfs->ApplyFixup(record.data()) == RC_OK && FindMftRecord(record.data()) == RC_OK &&
+            ConfirmMftBase(m_device, *m_ntfs, record.data(), start + i, &c, &base) == RC_OK) {
+          *fileSystem = FS_NTFS;
+          *bootSector = base;
+          *scanned = half;
+          return RC_OK;
+        }
+        continue;
+      }
+      if (IsExfatUpcase(s, int(bps)) == RC_OK) {
+        *fileSystem = FS_EXFAT;
+        *scanned = half;
+        return RC_OK;
+      }
+    }
+  }
+  return RC_WRONG_FS;
+}
+
+IScanOperator* CreateFormatScanner(IStorageDevice* device) {
+  return new (std::nothrow) CFormat(device);
+}

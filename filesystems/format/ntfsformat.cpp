@@ -1,0 +1,341 @@
+#include "filesystems/format/ntfsformat.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "common/crashdump.h"
+#include "common/inc/bytes.h"
+#include "common/inc/idevice.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/seams.h"
+#include "filemanager/fileinfo.h"
+#include "filesystems/ntfs/ntfs.h"
+#include "graphfs/graphfs.h"
+
+namespace {
+
+const uint32_t kBatchSectors = 4096;
+const uint32_t kFlushEvery = 1000;
+// Record sectors kept while the geometry is open: 4M sectors is 32 MiB of bookkeeping.
+const size_t kMaxPending = size_t(1) << 22;
+const uint32_t kLastSystemRecord = 23;
+
+int AddNodeToManager(const char16_t* folderPath, const char16_t*, void* payload, void* user, int) {
+  IFileManager* manager = static_cast<IFileManager*>(user);
+  if (!manager || !payload) return 0;
+  IFileInfo* clone = CloneFileInfo(static_cast<IFileInfo*>(payload));
+  if (clone) manager->AddFile(folderPath, clone);
+  return 0;  // the results tree's answer does not end a format scan
+}
+
+void ReleaseFile(void* payload, void*) {
+  if (payload) static_cast<IFileInfo*>(payload)->Release();
+}
+
+bool KeepNewFolder(void*, void*, int exists) { return exists != 0; }
+
+// Two records under one (record number, name): the one whose old place still exists wins;
+// otherwise the first found stays. The loser is freed here, as the graph keeps only one.
+bool KeepFile(void* existing, void* incoming, int exists) {
+  bool replace = exists != 0;
+  ReleaseFile(replace ? existing : incoming, nullptr);
+  return replace;
+}
+
+int Log2(uint32_t v) {
+  int n = 0;
+  while (v > 1) {
+    v >>= 1;
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+CNTFSFormat::CNTFSFormat(IStorageDevice* device, IFileManager* manager, CFormat* parent)
+    : m_device(device),
+      m_ntfs(new CNTFS(device)),
+      m_parent(parent),
+      m_found(0),
+      m_skipped(0),
+      m_pending(0),
+      m_graph(nullptr),
+      m_param(nullptr),
+      m_sink(nullptr),
+      m_recompute(true),
+      m_mftSearch(false),
+      m_volumeSectors(0) {
+  m_rootName[0] = 0;
+  std::memset(m_votes, 0, sizeof m_votes);
+  std::memset(m_clusterHistogram, 0, sizeof m_clusterHistogram);
+  SetFileManager(manager);
+}
+
+CNTFSFormat::~CNTFSFormat() {
+  delete m_ntfs;
+  delete m_graph;
+}
+
+int CNTFSFormat::Scan(INotifySink* sink) {
+  return RunGuarded("CNTFSFormat::Scan", RC_FAIL, [&] { return ScanVolume(sink); });
+}
+
+int CNTFSFormat::NameRoots(INotifySink* sink) {
+  delete m_graph;
+  m_graph = new (std::nothrow) GFS::CGraphFileSystem();
+  if (!m_graph) return RC_MISSING;
+  m_graph->SetDevice(m_device ? m_device->GetDevice() : nullptr);
+  m_graph->SetRootNode(5, -1, u"Volume", nullptr, u"Lost Location");
+  if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
+  return RC_OK;
+}
+
+bool CNTFSFormat::ApplyGeometry(uint32_t bytesPerSector, uint32_t sectorsPerCluster,
+                                uint32_t recordBytes, uint64_t volumeSectors) {
+  if (m_ntfs->SetVolumeInfo(m_rootName, bytesPerSector, sectorsPerCluster) != RC_OK) return false;
+  uint64_t clusterBytes = uint64_t(bytesPerSector) * sectorsPerCluster;
+  if (clusterBytes > 0xFFFFFFFFull) return false;
+  NtfsBootInfo info{bytesPerSector, sectorsPerCluster, uint32_t(clusterBytes), recordBytes,
+                    volumeSectors, 0};
+  if (m_ntfs->SetBootInfo(info, bytesPerSector) != RC_OK) return false;
+  if (m_param) m_param->sectorsPerCluster = int(sectorsPerCluster);
+  return true;
+}
+
+int CNTFSFormat::BuildFilesFromRecords(const uint8_t* record, uint64_t) {
+  if (!record || !m_graph) return RC_BAD_ARGUMENT;
+  uint32_t number = kbytes::Le32(record + 44);
+  if (number <= kLastSystemRecord) return RC_MISSING;
+  std::u16string name;
+  uint64_t parent = 0, size = 0;
+  bool isDirectory = false;
+  if (m_ntfs->GetFileName(record, name, &parent, &isDirectory, &size) != RC_OK) return RC_MISSING;
+  if (!isDirectory && size == 0) return RC_MISSING;
+  IFileInfo* file = nullptr;
+  if (m_ntfs->CreateFileInfo(record, &file, name.c_str(), size) != RC_OK || !file) return RC_MISSING;
+  uint16_t flags = kbytes::Le16(record + 22);
+  if (flags == 0 || flags == 3) file->AddFlags(FF_FORMATTED);
+  // Record numbers enter the graph as their low 32 bits.
+  int id = int(number), parentId = int(uint32_t(parent));
+  if (flags & NTFS_RECORD_DIRECTORY) {
+    file->Release();
+    m_graph->AddNode(id, parentId, name.c_str(), nullptr, KeepNewFolder);
+  } else if (m_ntfs->IsDataPlausible(file)) {
+    if (m_graph->AddNamedNode(id, parentId, name.c_str(), file, KeepFile) < 0) file->Release();
+    else ++m_found;
+  } else {
+    file->Release();
+  }
+  FlushIfDue();
+  return RC_OK;
+}
+
+void CNTFSFormat::FlushIfDue() {
+  if (++m_pending <= kFlushEvery) return;
+  m_graph->FlushNodes(AddNodeToManager, ReleaseFile, m_pFileManager);
+  m_pending = 0;
+}
+
+void CNTFSFormat::ResolvePending() {
+  std::vector<uint64_t> pending;
+  pending.swap(m_pendingSectors);
+  std::vector<uint8_t> record(m_ntfs->RecordBytes());
+  for (uint64_t s : pending)
+    if (ReadFixedRecord(m_device, *m_ntfs, s, record.data())) BuildFilesFromRecords(record.data(), s);
+}
+
+void CNTFSFormat::CastVote(uint64_t sector, uint32_t c) {
+  int slot = Log2(c);
+  if (slot < 13) ++m_clusterHistogram[slot];
+  int r = 0;
+  while (r < 3 && m_votes[r].used) ++r;
+  if (r == 3) r = 0;  // cannot happen: a full vote settles
+  uint64_t spr = m_ntfs->SectorsPerRecord();
+  if (r > 0 && !(sector >= spr && m_votes[r - 1].sector == sector - spr &&
+                 m_votes[r - 1].sectorsPerCluster == c)) {
+    std::memset(m_votes, 0, sizeof m_votes);
+    r = 0;
+  }
+  m_votes[r] = Vote{sector, c, true};
+  if (r == 2 && ApplyGeometry(m_ntfs->BytesPerSector(), c, m_ntfs->RecordBytes(), m_volumeSectors)) {
+    m_recompute = false;
+    ResolvePending();
+  }
+}
+
+void CNTFSFormat::HandleRecord(uint8_t* record, uint64_t s) {
+  if (m_mftSearch) {
+    std::u16string name;
+    uint64_t parent = 0;
+    if (m_ntfs->GetFileName(record, name, &parent, nullptr, nullptr) != RC_OK) return;
+    if (name != u"$MFT") {
+      if (m_pendingSectors.size() < kMaxPending) m_pendingSectors.push_back(s);
+      return;
+    }
+    uint32_t c = 0;
+    uint64_t base = 0;
+    // The first "$MFT" may be the mirror's copy or a stray one: only a confirmed start counts.
+    if (ConfirmMftBase(m_device, *m_ntfs, record, s, &c, &base) != RC_OK) return;
+    uint64_t volume = m_volumeSectors > base ? m_volumeSectors - base : 0;
+    if (!ApplyGeometry(m_ntfs->BytesPerSector(), c, m_ntfs->RecordBytes(), volume)) return;
+    m_volumeSectors = volume;
+    m_mftSearch = false;
+    m_recompute = false;
+    m_ntfs->SetBaseSector(base);
+    m_param->bootSector = base;
+    ResolvePending();
+    return;
+  }
+  if (m_recompute) {
+    uint32_t c = 0;
+    uint64_t lcn = 0;
+    if (kbytes::Le32(record + 44) > kLastSystemRecord &&
+        m_ntfs->EstimateSectorsPerCluster(record, &c, &lcn) == RC_OK)
+      CastVote(s, c);
+  }
+  if (m_recompute) {
+    // Decoding with a guessed cluster size would hand out wrong data with no error.
+    if (m_pendingSectors.size() < kMaxPending) m_pendingSectors.push_back(s);
+    return;
+  }
+  BuildFilesFromRecords(record, s);
+}
+
+int CNTFSFormat::ScanVolume(INotifySink* sink) {
+  if (!sink) return RC_BAD_ARGUMENT;
+  m_sink = sink;
+  if (!m_device || NameRoots(sink) != RC_OK) return RC_MISSING;
+  if (!m_parent || !m_parent->FormatParam()) return RC_MISSING;
+  m_param = m_parent->FormatParam();
+  m_found = m_pending = 0;
+  m_pendingSectors.clear();
+  std::memset(m_votes, 0, sizeof m_votes);
+  std::memset(m_clusterHistogram, 0, sizeof m_clusterHistogram);
+  m_recompute = true;
+  m_mftSearch = false;
+
+  uint32_t bps = m_param->bytesPerSector > 0 ? uint32_t(m_param->bytesPerSector) : 0;
+  if (!kbytes::IsPowerOfTwo(bps) || bps < 256 || bps > 65536) {
+    int clusterBytes = 0, sectorBytes = 0;
+    m_device->GetClusterInfo(&clusterBytes, &sectorBytes);
+    bps = sectorBytes > 0 ? uint32_t(sectorBytes) : 0;
+    if (!kbytes::IsPowerOfTwo(bps) || bps < 256 || bps > 65536) return RC_MISSING;
+    m_param->bytesPerSector = int(bps);
+  }
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0) return RC_MISSING;
+  uint64_t end = size / bps;
+  if (end == 0) return RC_MISSING;
+
+  std::vector<uint8_t> sector(bps < 512 ? 512 : bps);
+  NtfsBootInfo boot{};
+  bool haveBoot = false;
+  if (m_param->bootSector == 0) {
+    uint64_t at = 0;
+    int fs = 0;
+    if (m_parent->SearchBootSector(&at, &fs, 0) == RC_OK && fs == FS_NTFS) {
+      if (m_device->ReadSectors(int64_t(at), sector.data(), 1) != 1) return RC_MISSING;
+      if (ParseNtfsBootSector(sector.data(), sector.size(), &boot) == RC_OK &&
+          boot.bytesPerSector == bps) {
+        m_param->bootSector = at;
+        haveBoot = true;
+      }
+    }
+  } else if (m_param->bootSector < end &&
+             m_device->ReadSectors(int64_t(m_param->bootSector), sector.data(), 1) == 1 &&
+             ParseNtfsBootSector(sector.data(), sector.size(), &boot) == RC_OK &&
+             boot.bytesPerSector == bps) {
+    haveBoot = true;  // the boot sector at the given start still holds the geometry
+  }
+  uint64_t base = m_param->bootSector;
+  if (base >= end) return RC_MISSING;
+  m_ntfs->SetBaseSector(base);
+  m_volumeSectors = end - base;
+  uint32_t recordBytes = bps < 1024 ? 1024 : bps;
+  uint32_t spc = 1;
+  if (haveBoot) {
+    recordBytes = boot.recordBytes;
+    spc = boot.sectorsPerCluster;
+    if (boot.totalSectors < m_volumeSectors) m_volumeSectors = boot.totalSectors + 1;
+    m_recompute = false;
+  }
+  // Unknown geometry: records wait for the vote. One sector per cluster is the placeholder
+  // that bounds cluster numbers least, so that no record is refused by a wrong guess.
+  if (!ApplyGeometry(bps, spc, recordBytes, m_volumeSectors)) return RC_MISSING;
+  const uint32_t spr = m_ntfs->SectorsPerRecord();
+
+  IDevice* dev = m_device->GetDevice();
+  PartitionInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (!dev || dev->GetPartitionInfo(&info) != 0 || info.PartitionType == PT_UNALLOCATED)
+    m_mftSearch = true;
+  std::vector<uint8_t> record(m_ntfs->RecordBytes());
+  if (m_mftSearch && haveBoot && boot.mftLcn <= (UINT64_MAX - base) / spc) {
+    std::u16string name;
+    uint64_t parent = 0;
+    if (ReadFixedRecord(m_device, *m_ntfs, base + boot.mftLcn * spc, record.data()) &&
+        m_ntfs->GetFileName(record.data(), name, &parent, nullptr, nullptr) == RC_OK &&
+        name == u"$MFT")
+      m_mftSearch = false;
+  }
+
+  std::vector<uint8_t> buf;
+  try {
+    // One record more than the batch, so that a record starting near the end is whole.
+    buf.resize((size_t(kBatchSectors) + spr) * bps);
+  } catch (const std::bad_alloc&) {
+    return RC_NO_MEMORY;
+  }
+  int& progress = m_parent->ProgressBase();
+  const int startBase = progress;
+  uint64_t cur = 0;
+  for (;; cur += kBatchSectors) {
+    uint64_t done = cur < end ? cur : end;
+    int p = startBase + int(0.95 * (double(done) * (100 - startBase) / double(end)));
+    if (p > 98) p = 98;
+    if (sink->Notify(NE_PERCENT, p, 0, nullptr) != 0) break;
+    sink->Notify(NE_SECTORS, int64_t(cur), int64_t(end), nullptr);
+    if (cur >= end) break;
+    uint32_t main = uint32_t(end - cur < kBatchSectors ? end - cur : kBatchSectors);
+    uint32_t want = uint32_t(end - cur < uint64_t(main) + spr ? end - cur : uint64_t(main) + spr);
+    int got = m_device->ReadSectors(int64_t(cur), buf.data(), want);
+    if (got < int(main)) break;
+    for (uint32_t i = 0; i < main && i + spr <= uint32_t(got); ++i) {
+      const uint8_t* at = buf.data() + size_t(i) * bps;
+      if (std::memcmp(at, "FILE", 4) != 0) continue;
+      std::memcpy(record.data(), at, record.size());
+      if (m_ntfs->ApplyFixup(record.data()) != RC_OK || m_ntfs->ValidateRecord(record.data()) != RC_OK)
+        continue;
+      HandleRecord(record.data(), cur + i);
+    }
+  }
+  if (m_recompute && !m_mftSearch && !m_pendingSectors.empty()) {
+    // No three neighbours agreed: the size most records estimated is still far better than
+    // dropping them; with no estimate at all only resident data can be read anyway.
+    int best = -1;
+    for (int i = 0; i < 13; ++i)
+      if (m_clusterHistogram[i] && (best < 0 || m_clusterHistogram[i] > m_clusterHistogram[best])) best = i;
+    uint32_t c = best >= 0 ? (1u << best) : m_ntfs->SectorsPerCluster();
+    if (ApplyGeometry(bps, c, m_ntfs->RecordBytes(), m_volumeSectors)) {
+      m_recompute = false;
+      ResolvePending();
+    }
+  }
+  m_pendingSectors.clear();  // never placed on a volume: dropped
+  uint64_t done = cur < end ? cur : end;
+  progress += int(0.95 * double(done) * (100 - progress) / double(end));
+  m_graph->EnumNodes(AddNodeToManager, m_pFileManager);
+  m_graph->ReleaseNodes(ReleaseFile, nullptr);
+  delete m_graph;
+  m_graph = nullptr;
+  m_device->Close(1);
+  sink->Notify(NE_PERCENT, 100, 0, nullptr);
+  return RC_OK;
+}
+
+IScanOperator* CreateNtfsFormatScanner(IStorageDevice* device) {
+  return new (std::nothrow) CNTFSFormat(device, nullptr, nullptr);
+}

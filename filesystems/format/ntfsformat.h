@@ -1,0 +1,62 @@
+// Rebuilds the files of a formatted or damaged NTFS volume from the FILE records that
+// survive anywhere on the device, without trusting the $MFT's own run list.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "filesystems/format/format.h"
+
+class CNTFS;
+namespace GFS {
+class CGraphFileSystem;
+}
+
+class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
+ public:
+  CNTFSFormat(IStorageDevice* device, IFileManager* manager, CFormat* parent);
+  virtual ~CNTFSFormat();
+
+  int Scan(INotifySink* sink) override;
+  int GetScanType() override { return Scan_FormatNtfs; }
+  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
+  void SetFormatParent(CFormat* parent) override { m_parent = parent; }
+
+  int NameRoots(INotifySink* sink);
+  // One fixed-up record found at a device sector into the graph.
+  int BuildFilesFromRecords(const uint8_t* record, uint64_t sector);
+
+ private:
+  struct Vote {
+    uint64_t sector;
+    uint32_t sectorsPerCluster;
+    bool used;
+  };
+
+  int ScanVolume(INotifySink* sink);
+  // Cluster size and record size into the record reader; false when they do not fit.
+  bool ApplyGeometry(uint32_t bytesPerSector, uint32_t sectorsPerCluster, uint32_t recordBytes,
+                     uint64_t volumeSectors);
+  void ResolvePending();
+  void CastVote(uint64_t sector, uint32_t sectorsPerCluster);
+  void HandleRecord(uint8_t* record, uint64_t sector);
+  void FlushIfDue();
+
+  IStorageDevice* m_device;
+  CNTFS* m_ntfs;
+  char16_t m_rootName[264];
+  CFormat* m_parent;
+  uint32_t m_found;
+  uint32_t m_skipped;
+  uint32_t m_pending;
+  GFS::CGraphFileSystem* m_graph;
+
+  // One scan's state.
+  CFormatParam* m_param;
+  INotifySink* m_sink;
+  bool m_recompute;
+  bool m_mftSearch;
+  uint64_t m_volumeSectors;
+  std::vector<uint64_t> m_pendingSectors;
+  Vote m_votes[3];
+  uint64_t m_clusterHistogram[13];  // how often each power-of-two cluster size was estimated
+};

@@ -1,0 +1,582 @@
+// Deleted files of an intact NTFS volume, found by reading every FILE record of the $MFT.
+#include "filesystems/ntfs/ntfsdel.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+#include <set>
+
+#include "common/crashdump.h"
+#include "common/inc/bytes.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/kestrum_types.h"
+#include "common/inc/seams.h"
+#include "filemanager/fileinfo.h"
+#include "filemanager/timeconv.h"
+#include "graphfs/graphfs.h"
+#include "rawrecovery/devicebitmap.h"
+
+using kbytes::Le16;
+using kbytes::Le32;
+using kbytes::Le64;
+
+namespace {
+
+const uint32_t kBatchBytes = 1024 * 1024;  // 1024 records of 1 KiB per device read
+const uint32_t kFlushEvery = 2000;
+const uint32_t kReadChunk = 4 * 1024 * 1024;
+const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
+const uint32_t NTFS_AT_ATTRIBUTE_LIST = 0x20;
+// Graph ids are 32 bits; a larger $MFT cannot be keyed.
+const uint64_t kMaxRecords = 0x7FFFFFFFull;
+// An attribute list long enough for the most fragmented file we will follow.
+const uint64_t kMaxAttributeList = 1024 * 1024;
+const size_t kMaxExtensionRecords = 4096;
+
+}  // namespace
+
+CNtfsDel::CNtfsDel(IStorageDevice* device)
+    : m_initialised(false),
+      m_initResult(0),
+      m_sink(nullptr),
+      m_highestRecord(0),
+      m_shownPercent(0),
+      m_bytesPerSector(0),
+      m_clusterBytes(0),
+      m_sectorsPerCluster(0),
+      m_recordBytes(0),
+      m_mftRuns(nullptr),
+      m_totalSectors(0),
+      m_device(device),
+      m_ntfs(new (std::nothrow) CNTFS(device)),
+      m_graph(nullptr),
+      m_pending(0),
+      m_stopped(false),
+      m_readFaults(0) {
+  std::memset(m_boot, 0, sizeof m_boot);
+}
+
+CNtfsDel::~CNtfsDel() {
+  if (m_mftRuns) CNTFS::FreeMftRuns(m_mftRuns);
+  if (m_graph) {
+    m_graph->ReleaseNodes(ReleasePayload, this);
+    delete m_graph;
+  }
+  delete m_ntfs;
+}
+
+void CNtfsDel::Release() { delete this; }
+
+int CNtfsDel::GetDataStartSector(uint64_t* out) {
+  if (!out) return RC_BAD_ARGUMENT;
+  *out = 0;  // NTFS clusters count from the start of the volume
+  return RC_OK;
+}
+
+int CNtfsDel::InitVolume() {
+  if (m_initialised) return m_initResult;
+  if (!m_device || !m_ntfs) return RC_MISSING;
+  int clusterBytes = 0, sectorBytes = 0;
+  if (m_device->GetClusterInfo(&clusterBytes, &sectorBytes) != 0 || sectorBytes < 512 ||
+      !kbytes::IsPowerOfTwo(uint64_t(sectorBytes)) || sectorBytes > 4096)
+    return RC_MISSING;
+  std::vector<uint8_t> first(size_t(sectorBytes), 0);
+  if (m_device->Seek(0, 0) != 0 || m_device->Read(first.data(), uint32_t(sectorBytes)) != sectorBytes)
+    return RC_MISSING;
+  m_initialised = true;
+  std::memcpy(m_boot, first.data(), sizeof m_boot);
+  NtfsBootInfo boot;
+  m_initResult = ParseNtfsBootSector(m_boot, sizeof m_boot, &boot);
+  if (m_initResult != RC_OK) return m_initResult;
+  // Everything below counts in device sectors; records and clusters must be whole ones.
+  if (m_ntfs->SetVolumeInfo(u"Volume/", uint32_t(sectorBytes), 1) != RC_OK ||
+      m_ntfs->SetBootInfo(boot, uint32_t(sectorBytes)) != RC_OK)
+    return m_initResult = RC_WRONG_FS;
+  m_bytesPerSector = uint32_t(sectorBytes);
+  m_clusterBytes = boot.clusterBytes;
+  m_sectorsPerCluster = m_ntfs->SectorsPerCluster();
+  m_recordBytes = boot.recordBytes;
+  if (boot.totalSectors > UINT64_MAX / boot.bytesPerSector) return m_initResult = RC_WRONG_FS;
+  m_totalSectors = boot.totalSectors * boot.bytesPerSector / m_bytesPerSector;
+  m_initResult = LoadMftRunList();
+  return m_initResult;
+}
+
+int CNtfsDel::ReadRecord(uint64_t n, uint8_t* buf) {
+  uint64_t sector = m_ntfs->RecordToSector(m_mftRuns, n);
+  if (sector == NTFS_NO_SECTOR) return RC_MISSING;
+  if (m_ntfs->ReadVolumeSectors(sector, m_ntfs->SectorsPerRecord(), buf) != RC_OK)
+    return RC_READ_FAILED;
+  return m_ntfs->ApplyFixup(buf);
+}
+
+int CNtfsDel::ReadRunBytes(const RunList* runs, uint64_t size, uint8_t* out) {
+  uint64_t done = 0;
+  size_t guard = 0;
+  for (const RunList* r = runs; r && done < size && guard < (1u << 24); r = r->m_next, ++guard) {
+    uint64_t take = std::min<uint64_t>(uint64_t(r->m_count) * m_bytesPerSector, size - done);
+    if (r->m_start == RUN_HOLE) {
+      std::memset(out + done, 0, size_t(take));
+      done += take;
+      continue;
+    }
+    if (r->m_start > uint64_t(INT64_MAX) / m_bytesPerSector) return RC_READ_FAILED;
+    int64_t pos = int64_t(r->m_start * m_bytesPerSector);
+    if (m_device->Seek(pos, 0) != pos) return RC_READ_FAILED;
+    uint64_t left = take;
+    while (left) {
+      uint32_t chunk = uint32_t(std::min<uint64_t>(left, kReadChunk));
+      int got = m_device->Read(out + done, chunk);
+      if (got < 0 || uint32_t(got) != chunk) return RC_READ_FAILED;
+      done += chunk;
+      left -= chunk;
+    }
+  }
+  return done == size ? RC_OK : RC_READ_FAILED;
+}
+
+bool CNtfsDel::HasAttributeList(const uint8_t* record) const {
+  uint32_t cursor = 0;
+  NtfsAttr a;
+  while (m_ntfs->NextAttribute(record, &cursor, &a) == 1)
+    if (a.type == NTFS_AT_ATTRIBUTE_LIST) return true;
+  return false;
+}
+
+namespace {
+
+struct Extent {
+  uint64_t vcn;
+  std::vector<NtfsRun> runs;
+};
+
+}  // namespace
+
+// Gathers the unnamed $DATA extents of record n from the record itself and from the records
+// its attribute list names, in VCN order; stops at the first gap so that a reused extension
+// record never splices someone else's clusters into the file.
+static bool GatherExtents(CNTFS* ntfs, const uint8_t* base, uint64_t n,
+                          const std::function<int(uint64_t, uint8_t*)>& readRecord,
+                          const std::function<int(const RunList*, uint64_t, uint8_t*)>& readRuns,
+                          std::vector<NtfsRun>* out, uint64_t* dataSize, uint16_t* flags) {
+  std::vector<Extent> extents;
+  bool haveFirst = false;
+  auto take = [&](const uint8_t* rec) {
+    uint32_t cursor = 0;
+    NtfsAttr a;
+    while (ntfs->NextAttribute(rec, &cursor, &a) == 1) {
+      if (a.type != NTFS_AT_DATA || a.nameLength || !a.nonResident) continue;
+      Extent e;
+      e.vcn = a.lowestVcn;
+      if (ntfs->DecodeMappingPairs(rec + a.pairsOffset, a.pairsLength, &e.runs) != RC_OK) continue;
+      if (a.lowestVcn == 0 && !haveFirst) {
+        haveFirst = true;
+        *dataSize = a.dataSize;
+        *flags = a.flags;
+      }
+      extents.push_back(std::move(e));
+    }
+  };
+  take(base);
+
+  NtfsAttr list;
+  if (ntfs->FindUnnamed(base, NTFS_AT_ATTRIBUTE_LIST, &list) == RC_OK) {
+    std::vector<uint8_t> bytes;
+    if (!list.nonResident) {
+      bytes.assign(base + list.valueOffset, base + list.valueOffset + list.valueLength);
+    } else if (list.lowestVcn == 0 && list.dataSize <= kMaxAttributeList) {
+      RunList* runs = nullptr;
+      if (ntfs->DecodeRunList(base + list.pairsOffset, list.pairsLength, &runs) == RC_OK) {
+        bytes.resize(size_t(list.dataSize));
+        if (readRuns(runs, list.dataSize, bytes.data()) != RC_OK) bytes.clear();
+        runs->Release();
+      }
+    }
+    std::set<uint64_t> refs;
+    for (size_t off = 0; off + 26 <= bytes.size();) {
+      uint32_t type = Le32(&bytes[off]);
+      uint16_t len = Le16(&bytes[off + 4]);
+      if (len < 26 || len > bytes.size() - off) break;
+      uint64_t ref = Le64(&bytes[off + 16]) & kRefMask;
+      if (type == NTFS_AT_DATA && bytes[off + 6] == 0 && ref != n) refs.insert(ref);
+      if (refs.size() > kMaxExtensionRecords) break;
+      off += len;
+    }
+    std::vector<uint8_t> rec(ntfs->RecordBytes());
+    for (uint64_t ref : refs) {
+      if (readRecord(ref, rec.data()) != RC_OK) continue;
+      if (std::memcmp(rec.data(), "FILE", 4) != 0) continue;
+      if ((Le64(&rec[32]) & kRefMask) != n) continue;  // reused by another file since
+      take(rec.data());
+    }
+  }
+  if (!haveFirst) return false;
+  std::sort(extents.begin(), extents.end(),
+            [](const Extent& a, const Extent& b) { return a.vcn < b.vcn; });
+  uint64_t expected = 0;
+  out->clear();
+  for (const Extent& e : extents) {
+    if (e.vcn != expected) break;
+    for (const NtfsRun& r : e.runs) {
+      if (r.clusters > UINT64_MAX - expected) return !out->empty();
+      expected += r.clusters;
+      out->push_back(r);
+    }
+  }
+  return !out->empty();
+}
+
+int CNtfsDel::LoadMftRunList() {
+  uint32_t spr = m_ntfs->SectorsPerRecord();
+  std::vector<uint8_t> rec(m_recordBytes);
+  uint64_t mftSector = m_ntfs->ClusterToSector(Le64(m_boot + 48));
+  if (mftSector == NTFS_NO_SECTOR || m_ntfs->ReadVolumeSectors(mftSector, spr, rec.data()) != RC_OK)
+    return RC_READ_FAILED;
+  if (m_ntfs->ApplyFixup(rec.data()) != RC_OK || m_ntfs->ValidateRecord(rec.data()) != RC_OK)
+    return RC_MFT_UNREADABLE;
+  NtfsAttr data, bitmap;
+  if (m_ntfs->FindUnnamed(rec.data(), NTFS_AT_DATA, &data) != RC_OK || !data.nonResident ||
+      data.lowestVcn != 0 || m_ntfs->FindUnnamed(rec.data(), NTFS_AT_BITMAP, &bitmap) != RC_OK)
+    return RC_MFT_UNREADABLE;
+  std::vector<NtfsRun> runs;
+  if (m_ntfs->DecodeMappingPairs(rec.data() + data.pairsOffset, data.pairsLength, &runs) != RC_OK)
+    return RC_MFT_UNREADABLE;
+  uint64_t mftBytes = data.dataSize;
+
+  auto build = [&](const std::vector<NtfsRun>& from) -> bool {
+    if (m_mftRuns) CNTFS::FreeMftRuns(m_mftRuns);
+    m_mftRuns = nullptr;
+    MftRun* tail = nullptr;
+    uint64_t vcnBytes = 0;
+    uint64_t limit = std::min<uint64_t>(mftBytes / m_recordBytes, kMaxRecords);
+    for (const NtfsRun& r : from) {
+      if (r.clusters > UINT64_MAX / m_clusterBytes) return false;
+      uint64_t runBytes = r.clusters * m_clusterBytes;
+      if (runBytes > UINT64_MAX - vcnBytes) return false;
+      uint64_t first = (vcnBytes + m_recordBytes - 1) / m_recordBytes;
+      uint64_t end = std::min<uint64_t>((vcnBytes + runBytes) / m_recordBytes, limit);
+      // A run shorter than one record (or one that only finishes a record begun in the run
+      // before) holds no whole record of its own.
+      if (r.lcn >= 0 && end > first) {
+        uint64_t start = m_ntfs->ClusterToSector(uint64_t(r.lcn));
+        if (start == NTFS_NO_SECTOR) return false;
+        start += (first * m_recordBytes - vcnBytes) / m_bytesPerSector;
+        MftRun* node = new (std::nothrow) MftRun{start, first, end - 1, nullptr};
+        if (!node) return false;
+        if (tail) tail->next = node; else m_mftRuns = node;
+        tail = node;
+        m_highestRecord = end - 1;
+      }
+      vcnBytes += runBytes;
+    }
+    return m_mftRuns != nullptr;
+  };
+  if (!build(runs)) return RC_MFT_UNREADABLE;
+  // A heavily fragmented $MFT keeps its later extents in other records.
+  if (HasAttributeList(rec.data())) {
+    std::vector<NtfsRun> all;
+    uint64_t size = 0;
+    uint16_t flags = 0;
+    if (GatherExtents(
+            m_ntfs, rec.data(), 0, [this](uint64_t n, uint8_t* b) { return ReadRecord(n, b); },
+            [this](const RunList* r, uint64_t s, uint8_t* o) { return ReadRunBytes(r, s, o); },
+            &all, &size, &flags) &&
+        all.size() > runs.size()) {
+      if (!build(all) && !build(runs)) return RC_MFT_UNREADABLE;
+    }
+  }
+  return RC_OK;
+}
+
+int CNtfsDel::LoadMftBitmap() {
+  m_mftBitmap.clear();
+  std::vector<uint8_t> rec(m_recordBytes);
+  if (ReadRecord(0, rec.data()) != RC_OK || m_ntfs->ValidateRecord(rec.data()) != RC_OK)
+    return RC_MISSING;
+  NtfsAttr a;
+  if (m_ntfs->FindUnnamed(rec.data(), NTFS_AT_BITMAP, &a) != RC_OK) return RC_MISSING;
+  // One bit per record; never more than the $MFT can use, whatever the size field says.
+  uint64_t most = m_highestRecord / 8 + 1;
+  if (!a.nonResident) {
+    uint64_t n = std::min<uint64_t>(a.valueLength, most);
+    m_mftBitmap.assign(rec.data() + a.valueOffset, rec.data() + a.valueOffset + n);
+    return RC_OK;
+  }
+  if (a.lowestVcn != 0) return RC_MISSING;
+  RunList* runs = nullptr;
+  if (m_ntfs->DecodeRunList(rec.data() + a.pairsOffset, a.pairsLength, &runs) != RC_OK)
+    return RC_MISSING;
+  uint64_t size = std::min<uint64_t>(a.dataSize, most);
+  uint64_t have = runs->GetTotalCount() * m_bytesPerSector;
+  size = std::min(size, have);
+  m_mftBitmap.resize(size_t(size));
+  int rc = ReadRunBytes(runs, size, m_mftBitmap.data());
+  runs->Release();
+  if (rc != RC_OK) m_mftBitmap.clear();
+  return rc;
+}
+
+bool CNtfsDel::IsRecordFree(uint64_t n) const {
+  if (m_mftBitmap.empty() || n / 8 >= m_mftBitmap.size()) return false;
+  return ((m_mftBitmap[size_t(n / 8)] >> (n % 8)) & 1) == 0;
+}
+
+int CNtfsDel::ReadVolumeBitmap(uint8_t* buffer, uint32_t length, uint32_t* needed) {
+  if (!needed) return RC_BAD_ARGUMENT;
+  int rc = InitVolume();
+  if (rc != RC_OK) return rc;
+  std::vector<uint8_t> rec(m_recordBytes);
+  rc = ReadRecord(6, rec.data());
+  if (rc == RC_READ_FAILED || rc == RC_MISSING) {
+    *needed = 0;  // unreadable: the caller keeps a bitmap with every cluster free
+    return RC_OK;
+  }
+  if (rc != RC_OK) return rc;
+  rc = m_ntfs->ValidateRecord(rec.data());
+  if (rc != RC_OK) return rc;
+  std::u16string name;
+  uint64_t parent = 0, size = 0;
+  rc = m_ntfs->GetFileName(rec.data(), name, &parent, nullptr, &size);
+  if (rc != RC_OK) return rc;
+  if (name != u"$Bitmap") return RC_UNEXPECTED_RECORD;
+  uint64_t clusters = m_clusterBytes ? m_totalSectors / m_sectorsPerCluster : 0;
+  // One bit per cluster, padded to 8 bytes; a larger size field is damage.
+  if (size > clusters / 8 + 4096 || size > UINT32_MAX) return RC_CORRUPT_RECORD;
+  if (!buffer) {
+    *needed = uint32_t(size);
+    return RC_OK;
+  }
+  if (length < size) {
+    *needed = uint32_t(size);
+    return RC_BUFFER_TOO_SMALL;
+  }
+  CFileInfo tmp;
+  rc = m_ntfs->BuildDataRuns(rec.data(), &tmp, NTFS_AT_DATA);
+  if (rc != RC_OK) return rc;
+  IRunList* runs = tmp.GetRunList();
+  if (!runs) return RC_MISSING;
+  if (runs->IsResident()) {
+    const uint8_t* data = nullptr;
+    CPermanentRunList* res = static_cast<CPermanentRunList*>(runs);
+    res->GetData(&data);
+    uint32_t n = std::min<uint32_t>(res->GetLength(), uint32_t(size));
+    if (data) std::memcpy(buffer, data, n);
+    *needed = n;
+    return RC_OK;
+  }
+  rc = ReadRunBytes(static_cast<RunList*>(runs), size, buffer);
+  if (rc != RC_OK) return rc;
+  *needed = uint32_t(size);
+  return RC_OK;
+}
+
+IDeviceBitmap* CNtfsDel::CreateDeviceBitmap() {
+  if (InitVolume() != RC_OK || !m_clusterBytes) return nullptr;
+  uint64_t volumeBytes = 0;
+  if (m_device->GetSize(&volumeBytes) != 0) return nullptr;
+  DeviceBitmap* bitmap = new (std::nothrow) DeviceBitmap();
+  if (!bitmap) return nullptr;
+  if (bitmap->Init(int64_t(volumeBytes), 0, int(m_clusterBytes)) != 0) {
+    bitmap->Release();
+    return nullptr;
+  }
+  uint32_t needed = 0;
+  if (ReadVolumeBitmap(nullptr, 0, &needed) != RC_OK) {
+    bitmap->Release();
+    return nullptr;
+  }
+  if (needed == 0) return bitmap;  // $Bitmap unreadable: every cluster counts as free
+  uint32_t have = 0;
+  bitmap->GetBuffer(&have);
+  if (needed > have && !bitmap->SetBufferSize(needed)) {
+    bitmap->Release();
+    return nullptr;
+  }
+  uint32_t got = 0;
+  uint8_t* buf = bitmap->GetBuffer(&have);
+  if (ReadVolumeBitmap(buf, have, &got) != RC_OK || got != needed) {
+    bitmap->Release();
+    return nullptr;
+  }
+  return bitmap;
+}
+
+int CNtfsDel::Scan(INotifySink* sink) {
+  int rc = RunGuarded("CNtfsDel::Scan", RC_FAIL, [&] { return RunScan(sink); });
+  if (m_graph) {  // left behind by a fault
+    m_graph->ReleaseNodes(ReleasePayload, this);
+    delete m_graph;
+    m_graph = nullptr;
+  }
+  return rc;
+}
+
+int CNtfsDel::RunScan(INotifySink* sink) {
+  if (!sink) return RC_BAD_ARGUMENT;
+  m_sink = sink;
+  m_shownPercent = 0;
+  m_stopped = false;
+  m_readFaults = 0;
+  if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
+  int rc = InitVolume();
+  if (rc != RC_OK) return rc;
+  if (!m_pFileManager) return RC_STOP;
+  m_graph = new GFS::CGraphFileSystem();
+  m_graph->SetRootNode(5, -1, u"Volume", nullptr, u"Lost Location");
+  m_pending = 0;
+  LoadMftBitmap();  // without it every record counts as in use
+  int result = RC_OK;
+  size_t guard = 0;
+  for (const MftRun* r = m_mftRuns; r && guard < (1u << 24); r = r->next, ++guard) {
+    result = ScanRecords(r->startSector, r->firstRecord, r->lastRecord);
+    if (result != RC_OK) break;
+  }
+  // Even after a stop, what was found so far goes to the results tree.
+  m_graph->EnumNodes(AddNodeToManager, this);
+  m_graph->ReleaseNodes(ReleasePayload, this);
+  delete m_graph;
+  m_graph = nullptr;
+  sink->Notify(NE_FINISHED, 0, 0, nullptr);
+  m_device->Close(1);
+  if (m_stopped) return RC_FAIL;
+  if (result == RC_OK && m_readFaults) return RC_READ_FAILED;
+  return result;
+}
+
+int CNtfsDel::ScanRecords(uint64_t startSector, uint64_t firstRecord, uint64_t lastRecord) {
+  const uint32_t spr = m_ntfs->SectorsPerRecord();
+  const uint32_t perBatch = kBatchBytes / m_recordBytes;
+  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kBatchBytes]);
+  if (!buf) return RC_NO_MEMORY;
+  for (uint64_t rec = firstRecord; rec <= lastRecord;) {
+    uint32_t count = uint32_t(std::min<uint64_t>(perBatch, lastRecord - rec + 1));
+    uint64_t sector = startSector + (rec - firstRecord) * spr;
+    if (m_ntfs->ReadVolumeSectors(sector, count * spr, buf.get()) != RC_OK) {
+      // Keep what can still be read: one record at a time, the unreadable ones blanked.
+      for (uint32_t i = 0; i < count; ++i) {
+        uint8_t* p = buf.get() + size_t(i) * m_recordBytes;
+        if (m_ntfs->ReadVolumeSectors(sector + uint64_t(i) * spr, spr, p) != RC_OK) {
+          std::memset(p, 0, m_recordBytes);
+          ++m_readFaults;
+        }
+      }
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      uint64_t n = rec + i;
+      if (i % 100 == 0) {
+        int percent = m_highestRecord ? int(std::min<uint64_t>(n * 100 / m_highestRecord, 100)) : 100;
+        if (percent > m_shownPercent) m_shownPercent = percent;
+        if (m_sink->Notify(NE_PERCENT, m_shownPercent, 0, nullptr) != 0) {
+          m_stopped = true;
+          return RC_FAIL;
+        }
+      }
+      HandleRecord(buf.get() + size_t(i) * m_recordBytes, n);
+      if (m_stopped) return RC_FAIL;
+    }
+    if (lastRecord - rec < count) break;
+    rec += count;
+  }
+  return RC_OK;
+}
+
+int CNtfsDel::HandleRecord(uint8_t* record, uint64_t n) {
+  // The sector tails hold the update sequence until the fixup puts the true bytes back;
+  // validating before it would walk attributes over two bytes of the wrong data.
+  if (m_ntfs->ApplyFixup(record) != RC_OK) return RC_CORRUPT_RECORD;
+  if (m_ntfs->ValidateRecord(record) != RC_OK) return RC_CORRUPT_RECORD;
+  uint16_t flags = Le16(record + 22);
+  bool inUse = (flags & NTFS_RECORD_IN_USE) != 0;
+  bool isDir = (flags & NTFS_RECORD_DIRECTORY) != 0;
+  if (!inUse || isDir || IsRecordFree(n)) ProcessRecord(record, n);
+  return RC_OK;
+}
+
+IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
+  if (!record || !m_graph || n == 5) return nullptr;  // the root is the graph's own root
+  std::u16string name;
+  uint64_t parent = 0, size = 0;
+  bool isDir = false;
+  if (m_ntfs->GetFileName(record, name, &parent, &isDir, &size) != RC_OK || name.empty())
+    return nullptr;
+  if (++m_pending > kFlushEvery) Flush();
+  int id = int(uint32_t(n));
+  int parentId = int(uint32_t(parent));
+  if (isDir) {
+    m_graph->AddNode(id, parentId, name.c_str(), nullptr, KeepFlag);
+    return nullptr;
+  }
+  IFileInfo* file = nullptr;
+  if (HasAttributeList(record)) file = BuildFromAttributeList(record, n, name);
+  if (!file && m_ntfs->CreateFileInfo(record, &file, name.c_str(), size) != RC_OK) return nullptr;
+  if (!m_ntfs->IsDataPlausible(file)) {
+    file->Release();
+    return nullptr;
+  }
+  int r = m_graph->AddNamedNode(id, parentId, name.c_str(), file, nullptr);
+  if (r != 0 && r != 3) {  // refused or a duplicate: the graph did not keep it
+    file->Release();
+    return nullptr;
+  }
+  return file;
+}
+
+IFileInfo* CNtfsDel::BuildFromAttributeList(const uint8_t* record, uint64_t n,
+                                            const std::u16string& name) {
+  std::vector<NtfsRun> runs;
+  uint64_t size = 0;
+  uint16_t flags = 0;
+  if (!GatherExtents(
+          m_ntfs, record, n, [this](uint64_t r, uint8_t* b) { return ReadRecord(r, b); },
+          [this](const RunList* r, uint64_t s, uint8_t* o) { return ReadRunBytes(r, s, o); },
+          &runs, &size, &flags))
+    return nullptr;
+  if ((flags & NTFS_ATTR_ENCRYPTED) || size > uint64_t(INT64_MAX)) return nullptr;
+  uint64_t created = 0, modified = 0;
+  if (m_ntfs->GetStandardTimes(record, &created, nullptr, &modified, nullptr) != RC_OK)
+    return nullptr;
+  RunList* list = nullptr;
+  if (m_ntfs->BuildRunList(runs, &list) != RC_OK) return nullptr;
+  CFileInfo* file = new (std::nothrow) CFileInfo();
+  if (!file) {
+    list->Release();
+    return nullptr;
+  }
+  file->SetName(name.c_str());
+  if (flags & NTFS_ATTR_COMPRESSED) file->AddFlags(FF_COMPRESSED);
+  file->SetRunList(list);
+  file->SetSize(int64_t(size));
+  file->SetTimes(uint64_t(FileTimeToTime(uint32_t(created), uint32_t(created >> 32))),
+                 uint64_t(FileTimeToTime(uint32_t(modified), uint32_t(modified >> 32))));
+  return file;
+}
+
+int CNtfsDel::Flush() {
+  m_pending = 0;
+  return m_graph ? m_graph->FlushNodes(AddNodeToManager, ReleasePayload, this) : 0;
+}
+
+int CNtfsDel::AddNodeToManager(const char16_t* path, const char16_t*, void* payload, void* user,
+                               int) {
+  CNtfsDel* self = static_cast<CNtfsDel*>(user);
+  if (!self || !payload || !self->m_pFileManager) return 0;
+  IFileInfo* clone = CloneFileInfo(static_cast<IFileInfo*>(payload));
+  if (!clone) return 0;
+  int rc = self->m_pFileManager->AddFile(path, clone);
+  if (rc == RC_STOP) self->m_stopped = true;
+  return rc;
+}
+
+void CNtfsDel::ReleasePayload(void* payload, void*) {
+  if (payload) static_cast<IFileInfo*>(payload)->Release();
+}
+
+bool CNtfsDel::KeepFlag(void*, void*, int exists) { return exists != 0; }
+
+IScanOperator* CreateNtfsDelScanner(IStorageDevice* device) {
+  CNtfsDel* scanner = new (std::nothrow) CNtfsDel(device);
+  return scanner;
+}

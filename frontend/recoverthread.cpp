@@ -1,0 +1,140 @@
+#include "frontend/recoverthread.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <vector>
+
+#include "common/inc/ifileinfo.h"
+#include "common/inc/ifileop.h"
+#include "common/inc/iscanoperator.h"
+#include "frontend/copysafety.h"
+
+namespace {
+
+const uint32_t kChunk = 0x80000;
+// Beyond this many files of one name something is wrong with the target; give up on that file.
+const int kMaxNumbered = 10000;
+
+QString Tr(const char* text) { return QCoreApplication::translate("SorbeckRecoveryClass", text); }
+
+}  // namespace
+
+void JMRecoverFileThreader::SetRecoverParams(const QList<QXFolderRecord*>& records, QString targetFolder,
+                                             IScanOperator* scanner) {
+  m_records.clear();
+  for (QXFolderRecord* r : records) {
+    QVector<QXQuickScanFileNode*> ticked;
+    if (r)
+      for (QXQuickScanFileNode* n : r->m_nodes)
+        if (n && n->m_checked == 1) ticked << n;
+    m_records << ticked;
+  }
+  m_targetFolder = targetFolder;
+  m_scanner = scanner;
+}
+
+void JMRecoverFileThreader::run() { RecoverFiles(m_records); }
+
+void JMRecoverFileThreader::RecoverFiles(const QVector<QVector<QXQuickScanFileNode*>>& records) {
+  const int n = records.size();
+  for (int i = 0; i < n && !m_stop.load(); ++i) {
+    for (QXQuickScanFileNode* node : records[i]) {
+      if (m_stop.load()) break;
+      QString why;
+      if (RecoverOneFile(node, &why)) {
+        ++m_copied;
+      } else {
+        ++m_failed;
+        m_failures << node->m_fullPath + QStringLiteral(": ") + why;
+      }
+    }
+    emit singalRecoverProgress(i * 100 / n);
+  }
+  emit signalRecoverFinish();
+}
+
+bool JMRecoverFileThreader::CreateTarget(const QStringList& parts, QFile* file, QString* why) {
+  const QString root = QDir::cleanPath(m_targetFolder);
+  QString parent = root;
+  for (int i = 0; i + 1 < parts.size(); ++i) parent += QLatin1Char('/') + parts[i];
+  const QString name = parts.last();
+  if (!IsInsideFolder(root, parent + QLatin1Char('/') + name)) {
+    *why = Tr("its path leads outside the target folder");
+    return false;
+  }
+  if (!QDir().mkpath(parent)) {
+    // A file of the same name may stand where the folder should be: fall back to the top folder.
+    parent = root;
+  }
+  // The folder just made must still lie inside the target once links are resolved.
+  const QString realRoot = QFileInfo(root).canonicalFilePath();
+  const QString realParent = QFileInfo(parent).canonicalFilePath();
+  if (realRoot.isEmpty() || realParent.isEmpty() ||
+      (realParent != realRoot && !realParent.startsWith(realRoot + QLatin1Char('/')))) {
+    *why = Tr("its folder could not be created inside the target folder");
+    return false;
+  }
+  for (int n = 1; n <= kMaxNumbered; ++n) {
+    const QString candidate = parent + QLatin1Char('/') + (n == 1 ? name : NumberedName(name, n));
+    if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink()) continue;
+    file->setFileName(candidate);
+    // NewOnly fails rather than replace a file that appeared meanwhile.
+    if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) return true;
+    if (!QFileInfo::exists(candidate)) {
+      *why = Tr("the file could not be created: ") + file->errorString();
+      return false;
+    }
+  }
+  *why = Tr("too many files of the same name");
+  return false;
+}
+
+bool JMRecoverFileThreader::RecoverOneFile(QXQuickScanFileNode* node, QString* why) {
+  if (!node || !node->m_file || !m_scanner) {
+    *why = Tr("no data is known for it");
+    return false;
+  }
+  QStringList parts = SafeComponents(node->m_treePath.isEmpty() ? node->m_fullPath : node->m_treePath);
+  if (parts.isEmpty()) parts << SanitiseComponent(node->m_fileName);
+  QFile out;
+  if (!CreateTarget(parts, &out, why)) return false;
+
+  const uint64_t size = node->m_file->GetSize();
+  IFileOP* op = nullptr;
+  bool whole = false;
+  if (m_scanner->GetFileOp(node->m_file, &op) != 0 || !op) {
+    *why = Tr("its data cannot be read");
+  } else {
+    std::vector<char> buf(kChunk);
+    uint64_t offset = 0;
+    while (offset < size) {
+      if (m_stop.load()) {
+        *why = Tr("the copy was stopped");
+        break;
+      }
+      const uint32_t chunk = uint32_t(std::min<uint64_t>(size - offset, kChunk));
+      std::fill(buf.begin(), buf.end(), 0);
+      uint32_t got = 0;
+      if (op->Read(buf.data(), chunk, offset, &got) != 0 || got == 0 || got > chunk) {
+        *why = Tr("reading stopped at byte %1 of %2").arg(offset).arg(size);
+        break;
+      }
+      if (out.write(buf.data(), got) != qint64(got)) {
+        *why = Tr("writing failed: ") + out.errorString();
+        break;
+      }
+      offset += got;
+    }
+    whole = offset == size;
+  }
+  if (whole && !out.flush()) {
+    *why = Tr("writing failed: ") + out.errorString();
+    whole = false;
+  }
+  out.close();
+  // A file cut short must not look like a recovered one.
+  if (!whole) out.remove();
+  return whole;
+}

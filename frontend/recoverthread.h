@@ -1,0 +1,50 @@
+// The copy worker: writes the ticked found files into a folder of the user's choice, one at a time,
+// never replacing anything, and counts what it could and could not copy.
+#pragma once
+#include <QList>
+#include <QStringList>
+#include <QThread>
+#include <QVector>
+#include <atomic>
+
+#include "frontend/nodes.h"
+
+class IScanOperator;
+
+class JMRecoverFileThreader : public QThread {
+  Q_OBJECT
+ public:
+  // Takes the ticked files of every record now, on the caller's thread: the window may change
+  // check marks while the copy runs, and the copy must not read them then.
+  void SetRecoverParams(const QList<QXFolderRecord*>& records, QString targetFolder, IScanOperator* scanner);
+  // Asks the copy to end after the file being copied (that file is then removed).
+  void RequestStop() { m_stop.store(true); }
+
+  int Copied() const { return m_copied; }
+  int Failed() const { return m_failed; }
+  bool Stopped() const { return m_stop.load(); }
+  // One line per failed file: its path on the scanned device and why it failed.
+  const QStringList& Failures() const { return m_failures; }
+
+  void RecoverFiles(const QVector<QVector<QXQuickScanFileNode*>>& records);
+  // True when the whole file was written; otherwise `why` tells the reason.
+  bool RecoverOneFile(QXQuickScanFileNode* node, QString* why);
+
+ signals:
+  void singalRecoverProgress(int num);
+  void signalRecoverFinish();
+
+ protected:
+  void run() override;
+
+ private:
+  bool CreateTarget(const QStringList& parts, class QFile* file, QString* why);
+
+  QVector<QVector<QXQuickScanFileNode*>> m_records;
+  QString m_targetFolder;
+  IScanOperator* m_scanner = nullptr;
+  std::atomic<bool> m_stop{false};
+  int m_copied = 0;
+  int m_failed = 0;
+  QStringList m_failures;
+};

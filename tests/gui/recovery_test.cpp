@@ -1,0 +1,566 @@
+// The recovery flow of the main window: found files into the tree and table, preview, and the
+// copy with its safety rules, over a scripted scanner and over the real engine's raw scan.
+#include <QDirIterator>
+#include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "common/inc/idevice.h"
+#include "common/inc/ideviceio.h"
+#include "common/inc/ifileinfo.h"
+#include "common/inc/ifileop.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/irecoverymanagement.h"
+#include "common/inc/iscanoperator.h"
+#include "common/inc/kestrum_types.h"
+#include "frontend/copysafety.h"
+#include "frontend/globals.h"
+#include "frontend/recoverthread.h"
+#include "frontend/sorbeckrecovery.h"
+
+namespace {
+
+QByteArray Pattern(int size, int seed) {
+  QByteArray b(size, 0);
+  uint32_t x = uint32_t(seed) * 2654435761u + 1;
+  for (int i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    b[i] = char(x >> 16);
+  }
+  return b;
+}
+
+class FakeFile final : public IFileInfo {
+ public:
+  FakeFile(const QString& path, QByteArray data, int64_t readable = -1)
+      : m_path(path), m_data(std::move(data)), m_readable(readable < 0 ? m_data.size() : readable) {
+    m_name = path.section('/', -1);
+  }
+  uint64_t GetSize() override { return uint64_t(m_data.size()); }
+  void SetSize(int64_t) override {}
+  uint64_t GetCreateTime() override { return 0; }
+  uint64_t GetModifyTime() override { return 0; }
+  void SetTimes(uint64_t, uint64_t) override {}
+  IRunList* GetRunList() override { return nullptr; }
+  void SetRunList(IRunList*) override {}
+  const char16_t* GetName() override { return reinterpret_cast<const char16_t*>(m_name.utf16()); }
+  void SetName(const char16_t*) override {}
+  uint32_t GetFlags() override { return 0; }
+  void AddFlags(uint32_t) override {}
+  void SetValidity(uint32_t) override {}
+  uint32_t GetValidity() override { return 100; }
+  int Save(IArchive*) override { return 0; }
+  int Load(IArchive*) override { return 0; }
+  IFolderInfo* GetParentFolder() override { return nullptr; }
+  int GetFullPath(char16_t* buf, uint32_t* len) override {
+    if (uint32_t(m_path.size()) >= *len) return RC_BUFFER_TOO_SMALL;
+    std::memcpy(buf, m_path.utf16(), size_t(m_path.size()) * 2);
+    buf[m_path.size()] = 0;
+    return 0;
+  }
+  void Release() override {}
+
+  QString m_path, m_name;
+  QByteArray m_data;
+  int64_t m_readable;
+};
+
+// Reads the file's bytes; slow when asked, and failing past the file's readable length.
+class FakeOp final : public IFileOP {
+ public:
+  FakeFile* file = nullptr;
+  std::atomic<int> delayMs{0};
+  int Read(void* buf, uint32_t len, uint64_t offset, uint32_t* got) override {
+    if (delayMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+    *got = 0;
+    if (!file || offset >= uint64_t(file->m_readable)) return RC_READ_FAILED;
+    uint32_t n = uint32_t(std::min<uint64_t>(len, uint64_t(file->m_readable) - offset));
+    std::memcpy(buf, file->m_data.constData() + offset, n);
+    *got = n;
+    return 0;
+  }
+  int Write(const void*, uint32_t, uint64_t, uint32_t*) override { return RC_WRITE_PROTECTED; }
+  int SetStorageDevice(IStorageDevice*) override { return 0; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  void SetFile(IFileInfo* f) override { file = static_cast<FakeFile*>(f); }
+  IFileInfo* GetFile() override { return file; }
+  int Wipe(IFileInfo*, int, INotifySink*) override { return RC_FAIL; }
+  int GetValidity(uint32_t*) override { return RC_FAIL; }
+  int ExportEncrypted(const char16_t*) override { return RC_FAIL; }
+  int MapOffset(uint64_t, uint64_t*) override { return RC_FAIL; }
+};
+
+class FakeScanner final : public IScanOperator {
+ public:
+  std::vector<FakeFile*> files;
+  FakeOp op;
+  ~FakeScanner() {
+    for (auto* f : files) delete f;
+  }
+  IFileManager* GetFileManager() override { return nullptr; }
+  IScanOperator* SetFileManager(IFileManager*) override { return this; }
+  int GetScanParam(IScanParam** out) override {
+    *out = nullptr;
+    return RC_FAIL;
+  }
+  int Scan(INotifySink* sink) override {
+    for (FakeFile* f : files)
+      if (sink->Notify(NE_FOUND_FILE, 0, 0, f) != 0) return RC_CANCELLED;
+    return 0;
+  }
+  void Release() override {}
+  int GetScanType() override { return Scan_Deleted; }
+  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
+  int GetFileOp(IFileInfo* f, IFileOP** out) override {
+    op.SetFile(f);
+    *out = &op;
+    return 0;
+  }
+  int ListFiles(IFilter*, INotifySink*) override { return RC_FAIL; }
+  int CreateFilter(IFilter**) override { return RC_FAIL; }
+  int SaveResult(const char16_t*, INotifySink*) override { return RC_FAIL; }
+  int LoadResult(INotifySink*, int) override { return RC_FAIL; }
+};
+
+// Answers only its path: enough for the copy to check its target against the scanned device.
+class FakeIo final : public IDeviceIo {
+ public:
+  QByteArray path;
+  int Close() override { return 0; }
+  int Query(int code, void* out) override {
+    if (code != DIQ_PATH) return -1;
+    std::memcpy(out, path.constData(), size_t(path.size()) + 1);
+    return 0;
+  }
+  int Open(const char*, int, int) override { return 0; }
+  int Read(void*, int) override { return -1; }
+  int Write(const void*, int) override { return -1; }
+  int64_t Seek(int64_t, int) override { return -1; }
+  bool IsOpen() override { return true; }
+  void Release() override {}
+  int GetOpenFlags() override { return KIO_RDONLY; }
+};
+
+class FakeDisk final : public IDevice {
+ public:
+  FakeIo io;
+  int GetType() override { return DT_FIXED_DISK; }
+  const char* GetName() override { return "fake"; }
+  int GetSize(uint64_t* s) override {
+    *s = 1 << 20;
+    return 0;
+  }
+  int GetPartitionInfo(PartitionInfo*) override { return RC_FAIL; }
+  int GetGeometry(DiskGeometry* g) override {
+    std::memset(g, 0, sizeof *g);
+    const char* m = "Fake Disk";
+    for (int i = 0; m[i]; ++i) g->Model[i] = char16_t(m[i]);
+    g->DiskSize = 1 << 20;
+    return 0;
+  }
+  int Read(void*, uint32_t) override { return RC_READ_FAILED; }
+  int Write(const void*, uint32_t) override { return RC_WRITE_PROTECTED; }
+  void Release() override {}
+  int64_t Seek(int64_t, int) override { return -1; }
+  int ReadSectors(int64_t, void*, uint32_t) override { return RC_READ_FAILED; }
+  int WriteSectors(int64_t, const void*, uint32_t) override { return RC_WRITE_PROTECTED; }
+  int Close() override { return 0; }
+  IDeviceIo* GetIo() override { return &io; }
+  int Save(IArchive*) override { return 0; }
+  int Load(IArchive*) override { return 0; }
+  int Open() override { return 0; }
+};
+
+class FakeEngine final : public IRecoveryManagement {
+ public:
+  FakeDisk disk;
+  FakeScanner scanner;
+  int EnumDevices(IDevice** out, int* count, int) override {
+    out[0] = &disk;
+    out[1] = nullptr;
+    *count = 1;
+    return 0;
+  }
+  int LoadScanResult(const char16_t*, IScanOperator**, int) override { return RC_FAIL; }
+  int CreateScanOperator(IDevice*, int, IFileManager** m, IScanOperator** out) override {
+    *m = nullptr;
+    *out = &scanner;
+    return 0;
+  }
+  void Release() override {}
+  int SearchPartitions(IDevice*, int, INotifySink*) override { return RC_FAIL; }
+};
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QStringList FilesUnder(const QString& dir) {
+  QStringList out;
+  QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) out << QDir(dir).relativeFilePath(it.next());
+  out.sort();
+  return out;
+}
+
+QTreeWidgetItem* Child(QTreeWidgetItem* item, const QString& name) {
+  for (int i = 0; item && i < item->childCount(); ++i)
+    if (item->child(i)->text(0) == name) return item->child(i);
+  return nullptr;
+}
+
+// Runs a deleted-file scan of the scripted engine through the window and waits for its end.
+void ScanThroughWindow(SorbeckRecovery& w) {
+  QTreeWidget* devices = w.Form().allDiskTreeWidget;
+  emit devices->itemClicked(devices->topLevelItem(0), 0);
+  QTest::mouseClick(w.Form().DeleteScanButton, Qt::LeftButton);
+  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
+  QTRY_VERIFY(!w.ScanRunning());
+}
+
+bool PrefixMatch(const QByteArray& carved, const QByteArray& orig) {
+  const int n = qMin(carved.size(), orig.size());
+  if (n == 0 || std::memcmp(carved.constData(), orig.constData(), size_t(n)) != 0) return false;
+  const QByteArray& longer = carved.size() > orig.size() ? carved : orig;
+  for (int i = n; i < longer.size(); ++i)
+    if (longer[i] != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+class RecoveryTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void treeTableTicksAndCopy();
+  void copyKeepsNamesInsideAndNeverOverwrites();
+  void copyBlocksEverythingElseAndCloseExits();
+  void targetOnScannedDeviceRefused();
+  void realRawScanCopyPreviewAndStop();
+  void traceFileOnlyIntoItsFolder();
+};
+
+void RecoveryTest::traceFileOnlyIntoItsFolder() {
+  FakeEngine engine;
+  SorbeckRecovery w(&engine);
+  const QString dir = QCoreApplication::applicationDirPath() + "/SorbeckRecovery";
+  QDir(dir).removeRecursively();
+  w.writeNumber(0, "scan before");
+  // Without the folder nothing is written, not even beside it.
+  QVERIFY(!QFileInfo::exists(dir));
+  QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + "/SorbeckRecovery0.txt"));
+  QVERIFY(QDir().mkpath(dir));
+  w.writeNumber(0, "scan before");
+  w.writeNumber(0, "scan after");
+  w.writeNumber(1, "false");
+  QCOMPARE(ReadAll(dir + "/0.txt"), QByteArray("scan after"));
+  QCOMPARE(ReadAll(dir + "/1.txt"), QByteArray("false"));
+  QDir(dir).removeRecursively();
+}
+
+void RecoveryTest::treeTableTicksAndCopy() {
+  QTemporaryDir tmp;
+  FakeEngine engine;
+  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  engine.scanner.files = {new FakeFile("/docs/a.txt", Pattern(100, 1)), new FakeFile("/top.bin", Pattern(0x80001, 2)),
+                          new FakeFile("/docs/sub/c.png", Pattern(0x80000, 3)),
+                          new FakeFile("/docs/b.txt", Pattern(7, 4)), new FakeFile("/docs/z.txt", Pattern(3000, 5))};
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  QVERIFY(w.StatusText().contains("finished"));
+  QTreeWidget* tree = w.Form().resultTreeWidget;
+  QCOMPARE(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* top = w.TopItem();
+  // A file in the volume's root hangs under the top item instead of being unreachable.
+  QVERIFY(w.FolderRecordOf(top));
+  QCOMPARE(w.FolderRecordOf(top)->m_nodes.size(), 1);
+  QTreeWidgetItem* docs = Child(top, "docs");
+  QVERIFY(docs && Child(docs, "sub"));
+  QCOMPARE(w.FolderRecordOf(docs)->m_nodes.size(), 3);
+
+  // The table after sorting: each row still ticks its own file.
+  emit tree->itemClicked(docs, 0);
+  QTableWidget* table = w.Form().contantTableWidget;
+  QCOMPARE(table->rowCount(), 8);
+  table->sortItems(0, Qt::DescendingOrder);
+  QCOMPARE(table->item(0, 0)->text(), QStringLiteral("z.txt"));
+  table->item(0, 0)->setCheckState(Qt::Unchecked);
+  table->item(2, 0)->setCheckState(Qt::Unchecked);
+  for (QXQuickScanFileNode* n : w.FolderRecordOf(docs)->m_nodes)
+    QCOMPARE(int(n->m_checked), n->m_fileName == "a.txt" || n->m_fileName == "z.txt" ? 0 : 1);
+  table->item(2, 0)->setCheckState(Qt::Checked);
+
+  // Unticking a folder unticks its subfolders' files; ticking it again brings them back.
+  docs->setCheckState(0, Qt::Unchecked);
+  QCOMPARE(int(w.FolderRecordOf(Child(docs, "sub"))->m_nodes[0]->m_checked), 0);
+  QCOMPARE(Child(docs, "sub")->checkState(0), Qt::Unchecked);
+  docs->setCheckState(0, Qt::Checked);
+  emit tree->itemClicked(docs, 0);
+  table->sortItems(0, Qt::DescendingOrder);
+  table->item(0, 0)->setCheckState(Qt::Unchecked);
+
+  const QString target = tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY(!w.CopyRunning());
+  const QString root = target + "/Velmora";
+  QCOMPARE(FilesUnder(root), QStringList({"docs/a.txt", "docs/b.txt", "docs/sub/c.png", "top.bin"}));
+  QCOMPARE(ReadAll(root + "/top.bin"), Pattern(0x80001, 2));
+  QCOMPARE(ReadAll(root + "/docs/sub/c.png"), Pattern(0x80000, 3));
+  QCOMPARE(ReadAll(root + "/docs/a.txt"), Pattern(100, 1));
+  QVERIFY(w.StatusText().contains("4 files copied"));
+  QVERIFY(w.StatusText().contains("0 failed"));
+  QVERIFY(w.Form().recoveryBtn->isEnabled() && w.Form().HomeButton->isEnabled());
+
+  // Home empties the tree; the table no longer leads to freed files.
+  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  QCOMPARE(tree->topLevelItemCount(), 0);
+  QVERIFY(!w.TopItem());
+}
+
+void RecoveryTest::copyKeepsNamesInsideAndNeverOverwrites() {
+  QTemporaryDir tmp;
+  FakeScanner scanner;
+  struct Case {
+    const char* path;
+    int seed;
+    int64_t readable;
+  } cases[] = {{"../x", 1, -1},          {"/../../y", 2, -1},    {"a/b", 3, -1},       {"/d/same.txt", 4, -1},
+               {"/d/same.txt", 5, -1},   {"/keep.txt", 6, -1},   {"/d/bad\x01na\\me", 7, -1},
+               {"/d/short.bin", 8, 600000}, {"/.", 9, -1}};
+  std::vector<QXQuickScanFileNode> nodes(sizeof cases / sizeof cases[0]);
+  QXFolderRecord record;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    FakeFile* f = new FakeFile(QString::fromLatin1(cases[i].path), Pattern(700000 + int(i), cases[i].seed),
+                               cases[i].readable);
+    scanner.files.push_back(f);
+    nodes[i].m_file = f;
+    nodes[i].m_fullPath = f->m_path;
+    nodes[i].m_fileName = f->m_name;
+    record.m_nodes << &nodes[i];
+  }
+  const QString target = tmp.filePath("t/Velmora");
+  QDir().mkpath(target);
+  {
+    QFile keep(target + "/keep.txt");
+    QVERIFY(keep.open(QIODevice::WriteOnly));
+    keep.write("the user's own file");
+  }
+  JMRecoverFileThreader copy;
+  copy.SetRecoverParams({&record}, target, &scanner);
+  copy.start();
+  QVERIFY(copy.wait(60000));
+  QCOMPARE(copy.Copied(), 8);
+  QCOMPARE(copy.Failed(), 1);
+  QVERIFY(copy.Failures().value(0).startsWith("/d/short.bin: reading stopped at byte 600000"));
+  // Nothing escaped the target folder.
+  QCOMPARE(FilesUnder(tmp.filePath("t")).filter(QRegularExpression("^Velmora/")).size(), 9);
+  QCOMPARE(FilesUnder(tmp.path()).size(), 9);
+  QCOMPARE(ReadAll(target + "/_/x"), Pattern(700000, 1));
+  QCOMPARE(ReadAll(target + "/_/_/y"), Pattern(700001, 2));
+  QCOMPARE(ReadAll(target + "/a/b"), Pattern(700002, 3));
+  // Two files of one path are both kept; an existing file is never replaced.
+  QCOMPARE(ReadAll(target + "/d/same.txt"), Pattern(700003, 4));
+  QCOMPARE(ReadAll(target + "/d/same (2).txt"), Pattern(700004, 5));
+  QCOMPARE(ReadAll(target + "/keep.txt"), QByteArray("the user's own file"));
+  QCOMPARE(ReadAll(target + "/keep (2).txt"), Pattern(700005, 6));
+  QCOMPARE(ReadAll(target + "/d/bad_na_me"), Pattern(700006, 7));
+  QCOMPARE(ReadAll(target + "/_ (2)"), Pattern(700008, 9));
+  // The file cut short is not left behind as if it were good.
+  QVERIFY(!QFile::exists(target + "/d/short.bin"));
+
+  QCOMPARE(SanitiseComponent(".."), QStringLiteral("_"));
+  QCOMPARE(SanitiseComponent(QString(300, QChar(0xe9))).toUtf8().size(), 240);
+  QCOMPARE(NumberedName("a.tar.gz", 3), QStringLiteral("a.tar (3).gz"));
+  QCOMPARE(NumberedName(".profile", 2), QStringLiteral(".profile (2)"));
+  QVERIFY(!IsInsideFolder("/t/V", "/t/V/../W/x"));
+  QVERIFY(IsInsideFolder("/t/V", "/t/V/a/b"));
+}
+
+void RecoveryTest::copyBlocksEverythingElseAndCloseExits() {
+  QTemporaryDir tmp;
+  auto* engine = new FakeEngine;
+  engine->disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  for (int i = 0; i < 3; ++i)
+    engine->scanner.files.push_back(new FakeFile(QString("/p/%1.png").arg(i), Pattern(8 << 20, i)));
+  auto* w = new SorbeckRecovery(engine);
+  w->show();
+  ScanThroughWindow(*w);
+  emit w->Form().resultTreeWidget->itemClicked(Child(w->TopItem(), "p"), 0);
+  engine->scanner.op.delayMs = 40;
+  const QString target = tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(w->StartCopy(target));
+  QVERIFY(w->CopyRunning());
+  QVERIFY(!w->Form().recoveryBtn->isEnabled());
+  QVERIFY(!w->Form().HomeButton->isEnabled());
+  QVERIFY(!w->StartCopy(target));
+  w->ClickHomeAction();
+  QVERIFY(w->Form().Resultframe->isVisible());
+  QVERIFY(w->TopItem());
+  emit w->Form().contantTableWidget->itemClicked(w->Form().contantTableWidget->item(0, 0));
+  QVERIFY(!w->PreviewRunning());
+  QVERIFY(w->StatusText().contains("Preview is not available"));
+  w->ClickScanDeleteDiskAction();
+  QVERIFY(!w->ScanRunning());
+  // Closing mid-copy stops it between chunks and leaves no half-written file.
+  QVERIFY(w->close());
+  QVERIFY(!w->CopyRunning());
+  delete w;
+  delete engine;
+  for (const QString& f : FilesUnder(target + "/Velmora"))
+    QCOMPARE(ReadAll(target + "/Velmora/" + f).size(), 8 << 20);
+}
+
+void RecoveryTest::targetOnScannedDeviceRefused() {
+  QTemporaryDir tmp;
+  const QString image = tmp.filePath("vol.img");
+  QVERIFY(TargetRefusal(tmp.path(), QString()).contains("could not be identified"));
+  {
+    QFile f(image);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(32 << 20));
+  }
+  // Beside the image is fine; the image itself is not.
+  QCOMPARE(TargetRefusal(tmp.path(), image), QString());
+  QVERIFY(!TargetRefusal(image, image).isEmpty());
+
+  const QString mkfs = QStandardPaths::findExecutable("mkfs.ext2", {"/usr/sbin", "/sbin"});
+  if (mkfs.isEmpty() || QProcess::execute(mkfs, {"-q", "-F", image}) != 0) QSKIP("mkfs.ext2 is not usable here");
+  QProcess lo;
+  lo.start("losetup", {"--find", "--show", "--partscan", image});
+  if (!lo.waitForFinished(20000) || lo.exitCode() != 0) QSKIP("no loop device can be set up here");
+  const QString loop = QString::fromLocal8Bit(lo.readAllStandardOutput()).trimmed();
+  const QString mnt = tmp.filePath("mnt");
+  QDir().mkpath(mnt);
+  const bool mounted = QProcess::execute("mount", {loop, mnt}) == 0;
+  if (mounted) {
+    QDir().mkpath(mnt + "/deep");
+    QVERIFY(TargetRefusal(mnt + "/deep", loop).contains("device being recovered"));
+    QVERIFY(TargetRefusal(mnt, image).contains("inside the scanned image"));
+    QCOMPARE(TargetRefusal(tmp.path(), loop), QString());
+    QProcess::execute("umount", {mnt});
+  }
+  QProcess::execute("losetup", {"-d", loop});
+  if (!mounted) QSKIP("the loop device cannot be mounted here");
+}
+
+void RecoveryTest::realRawScanCopyPreviewAndStop() {
+  QTemporaryDir tmp;
+  // Real pictures, each cluster-aligned and followed by zeros, in a disk image without partitions.
+  std::map<QString, QByteArray> originals;
+  std::map<QString, QColor> colours;
+  QByteArray disk(8192, 0);
+  for (int i = 0; i < 6; ++i) {
+    QImage img(120 + 13 * i, 90 + 7 * i, QImage::Format_RGB32);
+    const QColor c = QColor::fromHsv(i * 50, 200, 220);
+    img.fill(c);
+    QPainter p(&img);
+    for (int k = 0; k < 40; ++k) p.fillRect((k * 37 + i) % img.width(), (k * 23) % img.height(), 5, 5, Qt::black);
+    p.end();
+    const char* fmt = i % 2 ? "BMP" : "PNG";
+    QBuffer buf;
+    buf.open(QIODevice::WriteOnly);
+    QVERIFY(img.save(&buf, fmt));
+    const QString name = QString("%1.%2").arg(i).arg(QString(fmt).toLower());
+    originals[name] = buf.data();
+    colours[name] = c;
+    disk += buf.data();
+    disk += QByteArray(int((4096 - disk.size() % 4096) % 4096) + 16384, 0);
+  }
+  disk += QByteArray(1 << 20, 0);
+  const QString image = tmp.filePath("raw.img");
+  {
+    QFile f(image);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(disk);
+  }
+  qputenv("KESTRUM_DISKS", image.toLocal8Bit());
+  // The engine finds its disks by this list each time it opens one, so it stays set.
+  struct Unset {
+    ~Unset() { qunsetenv("KESTRUM_DISKS"); }
+  } unset;
+  SorbeckRecovery w;
+  if (!g_Devices[0]) QSKIP("the engine lists no disk here");
+  w.show();
+  QTreeWidget* devices = w.Form().allDiskTreeWidget;
+  QCOMPARE(devices->topLevelItemCount(), 1);
+  emit devices->itemClicked(devices->topLevelItem(0), 0);
+  QTest::mouseClick(w.Form().DeepScanButton, Qt::LeftButton);
+  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 120000);
+  QVERIFY2(w.StatusText().contains("finished"),
+           qPrintable(w.StatusText() + "|" + w.Form().Tiplab->text() + "|" + w.Form().currentfilelocation->text()));
+
+  QTreeWidgetItem* imageFolder = Child(w.TopItem(), "Image");
+  QVERIFY(imageFolder);
+  int found = 0;
+  QTreeWidgetItem* pngFolder = nullptr;
+  for (int i = 0; i < imageFolder->childCount(); ++i) {
+    QTreeWidgetItem* sub = imageFolder->child(i);
+    if (QXFolderRecord* r = w.FolderRecordOf(sub)) found += r->m_nodes.size();
+    if (sub->text(0).compare("png", Qt::CaseInsensitive) == 0) pngFolder = sub;
+  }
+  QCOMPARE(found, 6);
+  QVERIFY(pngFolder);
+
+  // Everything ticked and copied; each copy is one of the originals, byte for byte.
+  const QString target = tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 60000);
+  const QStringList copied = FilesUnder(target + "/Velmora");
+  QCOMPARE(copied.size(), 6);
+  std::map<QString, QString> originalOf;
+  for (const QString& c : copied) {
+    QVERIFY2(c.startsWith("Image/"), qPrintable(c));
+    const QByteArray data = ReadAll(target + "/Velmora/" + c);
+    for (const auto& kv : originals)
+      if (PrefixMatch(data, kv.second)) originalOf[QFileInfo(c).fileName()] = kv.first;
+    QVERIFY2(originalOf.count(QFileInfo(c).fileName()), qPrintable(c));
+  }
+  QVERIFY(!w.StartCopy(image));
+
+  // Sorted descending, the first row previews its own picture.
+  emit w.Form().resultTreeWidget->itemClicked(pngFolder, 0);
+  QTableWidget* table = w.Form().contantTableWidget;
+  table->sortItems(0, Qt::DescendingOrder);
+  QTableWidgetItem* first = table->item(0, 1);
+  QVERIFY(first);
+  const QString shownName = table->item(0, 0)->text();
+  emit table->itemClicked(first);
+  QTRY_VERIFY(!w.PreviewRunning());
+  const QImage shown = w.Form().ContactImagelab->pixmap(Qt::ReturnByValue).toImage();
+  QCOMPARE(shown.size(), QSize(180, 120));
+  QVERIFY(originalOf.count(shownName));
+  QCOMPARE(QColor(shown.pixel(2, 2)).name(), colours[originalOf[shownName]].name());
+
+  // A scan stopped midway ends as stopped, over a larger image.
+  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  {
+    QFile f(image);
+    QVERIFY(f.open(QIODevice::ReadWrite) && f.resize(qint64(3) << 30));
+  }
+  emit devices->itemClicked(devices->topLevelItem(0), 0);
+  QTest::mouseClick(w.Form().DeepScanButton, Qt::LeftButton);
+  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
+  QVERIFY(w.ScanRunning());
+  QTest::mouseClick(w.Form().scanStopBtn, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
+}
+
+QTEST_MAIN(RecoveryTest)
+#include "recovery_test.moc"

@@ -1,0 +1,429 @@
+// Format recovery: which file system a volume held and where it began, and the rebuilt
+// tree of a quick-formatted NTFS volume checked against the files that were on it before.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/kestrum_types.h"
+#include "common/inc/seams.h"
+#include "filemanager/fileinfo.h"
+#include "filesystems/format/format.h"
+#include "filesystems/format/ntfsformat.h"
+#include "memdevice.h"
+#include "testutil.h"
+
+namespace {
+
+struct Found {
+  uint32_t flags;
+  uint64_t size;
+  std::vector<uint8_t> data;
+};
+
+std::string Narrow(const char16_t* s) {
+  std::string out;
+  for (; s && *s; ++s) out += *s < 0x80 ? char(*s) : '?';
+  return out;
+}
+
+// Keeps what the scan hands over, with each file's data read from the image at once.
+class Collector : public IFileManager {
+ public:
+  explicit Collector(const std::vector<uint8_t>* image) : m_image(image) {}
+  std::map<std::string, Found> files;
+
+  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  int SetNotifySink(INotifySink*) override { return 0; }
+  int AddFile(const char16_t* folder, IFileInfo* file) override {
+    Found f{file->GetFlags(), file->GetSize(), {}};
+    IRunList* runs = file->GetRunList();
+    if (runs && runs->IsResident()) {
+      auto* r = static_cast<CPermanentRunList*>(runs);
+      const uint8_t* d = nullptr;
+      if (r->GetData(&d) == 0) f.data.assign(d, d + r->GetLength());
+    } else if (runs && !(f.flags & (FF_ENCRYPTED | FF_COMPRESSED))) {
+      for (RunList* n = static_cast<RunList*>(runs); n && f.data.size() < f.size; n = n->m_next) {
+        uint64_t bytes = uint64_t(n->m_count) * 512;
+        if (n->m_start == RUN_HOLE) {
+          f.data.insert(f.data.end(), bytes, 0);
+        } else if (n->m_start * 512 + bytes <= m_image->size()) {
+          f.data.insert(f.data.end(), m_image->begin() + long(n->m_start * 512),
+                        m_image->begin() + long(n->m_start * 512 + bytes));
+        } else {
+          break;
+        }
+      }
+      if (f.data.size() > f.size) f.data.resize(f.size);
+    }
+    files[Narrow(folder) + "/" + Narrow(file->GetName())] = std::move(f);
+    file->Release();
+    return 0;
+  }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
+  int ListFiles(IFilter*, INotifySink*) override { return -1; }
+  int CreateFilter(IFilter**) override { return -1; }
+  void Release() override {}
+  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
+
+ private:
+  const std::vector<uint8_t>* m_image;
+};
+
+class Sink : public INotifySink {
+ public:
+  int maxBefore100 = 0;
+  bool saw100 = false;
+  int Notify(int event, int64_t a, int64_t, void*) override {
+    if (event == NE_PERCENT) {
+      if (a == 100) saw100 = true;
+      else if (a > maxBefore100) maxBefore100 = int(a);
+    }
+    return 0;
+  }
+};
+
+struct ScanRun {
+  int rc = -12345;
+  std::unique_ptr<Collector> files;
+  CFormatParam param;
+  int scanType = 0;
+  int64_t written = 0;
+  Sink sink;
+};
+
+// A format scan of an image held in memory; hasInfo false makes it a bare disk.
+ScanRun Scan(const std::vector<uint8_t>& image, uint32_t type, bool hasInfo = true,
+         int clusterBytes = 4096, int fsCode = 0) {
+  ScanRun r;
+  testutil::MemDevice dev(image, 512, clusterBytes);
+  dev.SetOwnedByCaller(true);
+  dev.info().PartitionType = type;
+  dev.SetHasPartitionInfo(hasInfo);
+  r.files.reset(new Collector(&dev.bytes()));
+  IScanOperator* fmt = CreateFormatScanner(&dev);
+  fmt->SetFileManager(r.files.get());
+  if (fsCode) {
+    IScanParam* p = nullptr;
+    fmt->GetScanParam(&p);
+    p->SetValue(fsCode);
+  }
+  r.rc = fmt->Scan(&r.sink);
+  r.param = *static_cast<CFormat*>(fmt)->FormatParam();
+  r.scanType = fmt->GetScanType();
+  fmt->Release();
+  r.written = dev.bytesWritten();
+  return r;
+}
+
+struct Entry {
+  std::string state, sha, path;
+  uint64_t size;
+};
+
+std::vector<Entry> Manifest() {
+  std::vector<Entry> out;
+  std::string dir = testutil::Fixture("ntfs_format");
+  if (dir.empty()) return out;
+  std::ifstream in(dir + "/manifest.txt");
+  Entry e;
+  while (in >> e.state >> e.size >> e.sha >> e.path) out.push_back(e);
+  return out;
+}
+
+std::vector<uint8_t> Original(const Entry& e) {
+  return testutil::ReadFile(testutil::Fixture("ntfs_format") + "/" + e.path);
+}
+
+// Every file whose record survived comes back at its path, byte for byte; the deleted
+// ones too, marked as found by the format scan.
+void ExpectTreeBack(const ScanRun& r, bool dataToo) {
+  auto manifest = Manifest();
+  ASSERT_FALSE(manifest.empty());
+  size_t live = 0, liveExact = 0, deleted = 0, deletedExact = 0;
+  for (const Entry& e : manifest) {
+    auto it = r.files->files.find("/Volume/" + e.path);
+    if (e.state == "reused") continue;  // its clusters now hold frag.bin
+    bool exact = it != r.files->files.end() && it->second.size == e.size &&
+                 it->second.data == Original(e);
+    if (e.state == "live") {
+      EXPECT_NE(it, r.files->files.end()) << e.path;
+      ++live;
+      liveExact += exact;
+      if (dataToo) {
+        EXPECT_TRUE(exact) << e.path;
+      }
+    } else {
+      ASSERT_NE(it, r.files->files.end()) << e.path;
+      EXPECT_TRUE(it->second.flags & FF_FORMATTED) << e.path;
+      ++deleted;
+      deletedExact += exact;
+      if (dataToo) {
+        EXPECT_TRUE(exact) << e.path;
+      }
+    }
+  }
+  EXPECT_GT(live, 1000u);
+  EXPECT_EQ(deleted, 10u);
+  for (auto& kv : r.files->files) {
+    EXPECT_EQ(kv.first.find("/$"), std::string::npos) << "system file listed: " << kv.first;
+    // Only records deleted before the format carry the mark (the fillers whose clusters
+    // frag.bin took are deleted records too).
+    bool wasDeleted = kv.first.find("/Volume/a/x/") == 0 || kv.first.find("/Volume/fill/") == 0;
+    if (!wasDeleted) {
+      EXPECT_FALSE(kv.second.flags & FF_FORMATTED) << kv.first;
+    }
+  }
+  EXPECT_TRUE(r.sink.saw100);
+  EXPECT_LE(r.sink.maxBefore100, 98);
+  EXPECT_EQ(r.written, 0);
+}
+
+class FormattedNtfs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = testutil::Fixture("ntfs_format.img");
+    if (path.empty()) GTEST_SKIP() << "no formatted NTFS fixture";
+    before = testutil::FileChecksum(path);
+  }
+  void TearDown() override {
+    if (!path.empty()) {
+      EXPECT_EQ(before, testutil::FileChecksum(path));
+    }
+  }
+  std::string path;
+  uint64_t before = 0;
+};
+
+TEST_F(FormattedNtfs, QuickFormatBringsTheTreeBack) {
+  ScanRun r = Scan(testutil::ReadFile(path), PT_NTFS);
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_EQ(r.scanType, Scan_FormatNtfs);
+  EXPECT_EQ(r.param.fileSystem, FS_NTFS);
+  EXPECT_EQ(r.param.sectorsPerCluster, 8);
+  ExpectTreeBack(r, true);
+  // The files moved into a folder made after them are under that folder, not a stand-in.
+  for (auto& kv : r.files->files) EXPECT_EQ(kv.first.find("DIR0"), std::string::npos) << kv.first;
+  EXPECT_TRUE(r.files->files.count("/Volume/late/f0007.txt"));
+  EXPECT_GT(r.files->files.at("/Volume/a/frag.bin").size, 1000000u);
+}
+
+TEST_F(FormattedNtfs, ZeroedBootSectorIsOutvotedByTheRecords) {
+  auto image = testutil::ReadFile(testutil::Fixture("ntfs_format_noboot.img"));
+  ASSERT_FALSE(image.empty());
+  // The device claims 64 KiB clusters: only the vote can give the right size.
+  ScanRun r = Scan(image, PT_NTFS, true, 65536);
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_EQ(r.param.sectorsPerCluster, 8);
+  ExpectTreeBack(r, true);
+}
+
+TEST_F(FormattedNtfs, WholeDiskWithoutBootSectorFindsTheVolumeStart) {
+  auto image = testutil::ReadFile(testutil::Fixture("ntfs_format_disk.img"));
+  ASSERT_FALSE(image.empty());
+  for (bool asUnallocated : {false, true}) {
+    ScanRun r = Scan(image, PT_UNALLOCATED, asUnallocated, 0);
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(r.param.bootSector, 2048u);
+    EXPECT_EQ(r.param.sectorsPerCluster, 8);
+    ExpectTreeBack(r, true);
+  }
+}
+
+TEST_F(FormattedNtfs, StrayMftRecordsBeforeTheRealOneAreNotTakenForIt) {
+  auto image = testutil::ReadFile(testutil::Fixture("ntfs_format_disk.img"));
+  ASSERT_FALSE(image.empty());
+  // Find the real record 0 and the mirror; copy the mirror's records 0 and 1 in front
+  // of the volume, where they name a start that holds no second copy.
+  std::vector<size_t> mft;
+  for (size_t off = 2048 * 512; off + 1024 <= image.size() && mft.size() < 4; off += 512)
+    if (std::memcmp(image.data() + off, "FILE", 4) == 0 && image[off + 44] == 0 &&
+        image[off + 45] == 0 && image[off + 46] == 0 && image[off + 47] == 0)
+      mft.push_back(off);
+  ASSERT_GE(mft.size(), 2u);
+  size_t mirror = mft.back();
+  std::memcpy(image.data() + 300 * 512, image.data() + mirror, 2048);
+  std::memcpy(image.data() + 1500 * 512, image.data() + mirror, 2048);
+  ScanRun r = Scan(image, PT_UNALLOCATED);
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_EQ(r.param.bootSector, 2048u);
+  ExpectTreeBack(r, true);
+}
+
+TEST_F(FormattedNtfs, ReformatWithAnotherClusterSize) {
+  auto image = testutil::ReadFile(testutil::Fixture("ntfs_format_recluster.img"));
+  if (image.empty()) GTEST_SKIP();
+  ScanRun r = Scan(image, PT_NTFS);
+  ASSERT_EQ(r.rc, 0);
+  // The new boot sector's 1 KiB clusters are trusted: names and folders come back, and so
+  // do resident files, but data that lies in clusters reads from the wrong place.
+  auto manifest = Manifest();
+  size_t named = 0, resident = 0, residentExact = 0, placedExact = 0, placed = 0;
+  for (const Entry& e : manifest) {
+    if (e.state != "live") continue;
+    auto it = r.files->files.find("/Volume/" + e.path);
+    if (it == r.files->files.end()) continue;
+    ++named;
+    bool exact = it->second.data == Original(e);
+    if (e.size < 600) {
+      ++resident;
+      residentExact += exact;
+    } else {
+      ++placed;
+      placedExact += exact;
+    }
+  }
+  EXPECT_GT(named, 1000u);
+  EXPECT_EQ(resident, residentExact);
+  RecordProperty("cluster_files", int(placed));
+  RecordProperty("cluster_files_exact", int(placedExact));
+  EXPECT_LT(placedExact, placed);
+}
+
+TEST_F(FormattedNtfs, MutatedRecordsNeverCrashOrHang) {
+  auto clean = testutil::ReadFile(path);
+  std::vector<size_t> records;
+  for (size_t off = 0; off + 1024 <= clean.size(); off += 512)
+    if (std::memcmp(clean.data() + off, "FILE", 4) == 0) records.push_back(off);
+  ASSERT_GT(records.size(), 1000u);
+  auto start = std::chrono::steady_clock::now();
+  for (uint32_t round = 0; round < 3; ++round) {
+    auto image = clean;
+    auto noise = testutil::RandomBytes(records.size() * 8, 77 + round);
+    for (size_t i = 0; i < records.size(); ++i) {
+      uint8_t* rec = image.data() + records[i];
+      for (int k = 0; k < 4; ++k) {
+        uint8_t pos = noise[i * 8 + k], val = noise[i * 8 + 4 + k];
+        // Header fields, the first attribute headers and the run bytes where it hurts most.
+        size_t at = k == 0 ? pos % 64 : k == 1 ? 56 + pos % 200 : k == 2 ? 256 + pos : pos * 3;
+        rec[at % 1024] = val;
+      }
+    }
+    ScanRun r = Scan(image, round == 2 ? PT_UNALLOCATED : PT_NTFS, true, round == 1 ? 0 : 4096);
+    EXPECT_EQ(r.written, 0);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
+}
+
+// ---------------------------------------------------------------------------------------
+// The dispatcher on its own
+
+TEST(FormatDispatch, NoFileSystemGives104InBoundedTime) {
+  std::vector<std::vector<uint8_t>> images{testutil::RandomBytes(8 << 20, 5)};
+  std::string ext4 = testutil::Fixture("ext4_plain.img");
+  if (!ext4.empty()) images.push_back(testutil::ReadFile(ext4));
+  for (auto& image : images) {
+    for (uint32_t type : {0x83u, uint32_t(PT_UNKNOWN_FS), uint32_t(PT_UNALLOCATED)}) {
+      auto start = std::chrono::steady_clock::now();
+      ScanRun r = Scan(image, type);
+      EXPECT_EQ(r.rc, RC_WRONG_FS) << type;
+      EXPECT_EQ(r.scanType, Scan_Format);
+      EXPECT_TRUE(r.files->files.empty());
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    }
+  }
+}
+
+TEST(FormatDispatch, TypeBytesAndReaderResults) {
+  std::vector<uint8_t> image(2 << 20, 0);
+  testutil::MemDevice dev(image);
+  dev.SetOwnedByCaller(true);
+  {
+    CFormat f(&dev);
+    EXPECT_EQ(f.GetScanType(), Scan_Format);  // no reader yet
+    uint64_t boot = 9, scanned = 9;
+    int fs = -1;
+    struct { uint32_t type; int fs; } table[] = {
+        {0x01, FS_FAT16}, {0x04, FS_FAT16}, {0x06, FS_FAT16}, {0x0E, FS_FAT16}, {0x14, FS_FAT16},
+        {0x16, FS_FAT16}, {0x1E, FS_FAT16}, {0x0B, FS_FAT32}, {0x1B, FS_FAT32}, {0x07, FS_NTFS},
+        {0x17, FS_NTFS},  {0xB0, FS_EXFAT}, {0xC0, FS_EXFAT}, {0xAF, FS_HFSP},  {0xBF, FS_HFSP},
+        {0x83, 0}};
+    for (auto& t : table) {
+      dev.info().PartitionType = t.type;
+      EXPECT_EQ(f.FsCodeFromPartitionType(&boot, &fs, &scanned), 0) << t.type;
+      EXPECT_EQ(fs, t.fs) << t.type;
+      EXPECT_EQ(boot, 0u);
+    }
+    std::memcpy(dev.bytes().data() + 3, "EXFAT   ", 8);
+    dev.info().PartitionType = 0x07;
+    EXPECT_EQ(f.FsCodeFromPartitionType(&boot, &fs, &scanned), 0);
+    EXPECT_EQ(fs, FS_EXFAT);
+  }
+  // Readers not built in answer 12, never success.
+  dev.info().PartitionType = 0x01;
+  Sink sink;
+  IScanOperator* f = CreateFormatScanner(&dev);
+  EXPECT_EQ(f->Scan(&sink), RC_NO_MEMORY);
+  f->Release();
+  // A reader's failure is the scan's result: the NTFS reader refuses a null sink.
+  f = CreateFormatScanner(&dev);
+  IScanParam* p = nullptr;
+  ASSERT_EQ(f->GetScanParam(&p), 0);
+  p->SetValue(FS_NTFS);
+  EXPECT_EQ(f->Scan(nullptr), RC_BAD_ARGUMENT);
+  EXPECT_EQ(f->GetScanType(), Scan_FormatNtfs);
+  f->Release();
+  // Made on its own, the NTFS reader has no dispatcher to take its geometry from.
+  IScanOperator* lone = CreateNtfsFormatScanner(&dev);
+  EXPECT_EQ(lone->Scan(&sink), RC_MISSING);
+  lone->Release();
+}
+
+TEST(FormatDispatch, ZeroSectorSizeNeverDivides) {
+  std::vector<uint8_t> image(1 << 20, 0);
+  testutil::MemDevice dev(image, 512);
+  dev.SetOwnedByCaller(true);
+  // A sector size of 0 from the device.
+  class ZeroSector : public testutil::MemDevice {
+   public:
+    using MemDevice::MemDevice;
+    int GetClusterInfo(int* c, int* s) override {
+      *c = 0;
+      *s = 0;
+      return 0;
+    }
+  } zero(image);
+  zero.SetOwnedByCaller(true);
+  for (uint32_t type : {0x07u, uint32_t(PT_UNKNOWN_FS), uint32_t(PT_UNALLOCATED)}) {
+    zero.info().PartitionType = type;
+    CFormat f(&zero);
+    Sink sink;
+    int rc = f.Scan(&sink);
+    EXPECT_TRUE(rc == RC_MISSING || rc == RC_WRONG_FS) << rc;
+  }
+}
+
+TEST(FormatDispatch, ContentSearchNeedsSixRecordsOrThreeDotSectors) {
+  for (int records : {5, 6}) {
+    std::vector<uint8_t> image(4 << 20, 0);
+    for (int i = 0; i < records; ++i) std::memcpy(image.data() + 100 * 512 + i * 4096, "FILE", 4);
+    testutil::MemDevice dev(image);
+    dev.SetOwnedByCaller(true);
+    CFormat f(&dev);
+    uint64_t boot = 0, scanned = 0;
+    int fs = 0;
+    int rc = f.DetectFsByContent(&boot, &fs, &scanned);
+    EXPECT_EQ(rc, records == 6 ? 0 : RC_WRONG_FS);
+    EXPECT_EQ(fs, records == 6 ? FS_NTFS : 0);
+  }
+  uint8_t dots[512] = {};
+  std::memcpy(dots, ".          ", 11);
+  std::memcpy(dots + 32, "..         ", 11);
+  EXPECT_EQ(CFormat::IsFatDotEntries(dots), 0);
+  dots[33] = 'x';
+  EXPECT_NE(CFormat::IsFatDotEntries(dots), 0);
+  uint8_t up[512] = {};
+  for (int i = 0; i < 64; ++i) up[2 * i] = uint8_t(i);
+  EXPECT_EQ(CFormat::IsExfatUpcase(up, 512), 0);
+  EXPECT_NE(CFormat::IsExfatUpcase(up, 16), 0);
+  up[10] = 0x77;
+  EXPECT_NE(CFormat::IsExfatUpcase(up, 512), 0);
+}
+
+}  // namespace

@@ -87,6 +87,14 @@ int CExfatFormat::ReadVolumeInfo() {
   if (m_device->GetClusterInfo(&cb, &ss) == 0 && ss >= 512 && kbytes::IsPowerOfTwo(uint32_t(ss))) m_devSector = uint32_t(ss);
   uint64_t size = 0;
   if (m_device->GetSize(&size) != 0 || size == 0) return RC_MISSING;
+  if (m_parent && m_parent->FormatParam()) {
+    CFormatParam* p = m_parent->FormatParam();
+    uint64_t found = 0;
+    int fs = 0;
+    if (p->bootSector == 0 && m_parent->SearchBootSector(&found, &fs, 0) == 0 && fs == FS_EXFAT) p->bootSector = found;
+    m_bootSector = p->bootSector;
+    if (m_parent->ProgressBase() > m_percent) m_percent = m_parent->ProgressBase();
+  }
   if (m_bootSector > size / m_devSector) return RC_MISSING;
   const uint64_t base = m_bootSector * m_devSector;
   uint8_t boot[512];
@@ -282,6 +290,7 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
     cluster += want;
   }
   if (m_percent < 100) m_percent = 100;
+  if (m_parent) m_parent->ProgressBase() = m_percent;
   sink->Notify(NE_PERCENT, 100, 0, nullptr);
   m_device->Close(1);
   return 0;
@@ -310,6 +319,10 @@ int CExfatFormat::Scan(INotifySink* sink) {
   uint64_t rootCluster = (m_rootOffset - m_origin) / m_clusterBytes;
   m_graph->SetRootNode(kClusterIdBase + int64_t(rootCluster), -1, u"Volume", nullptr, u"Lost Location");
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
+  if (m_parent && m_parent->FormatParam()) {
+    m_parent->FormatParam()->bytesPerSector = int(m_bps);
+    m_parent->FormatParam()->sectorsPerCluster = int(m_spc);
+  }
   int rc = WalkVolume(sink);
   m_graph->EnumNodes(&CExfatFormat::AddNodeToManager, this);
   m_graph->ReleaseNodes(ReleaseInfo, this);

@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "filesystems/fatentry.h"
+#include "filesystems/format/format.h"
 #include "scanoperate/scanoperator.h"
 
 namespace GFS {
 class CGraphFileSystem;
 }
 
-class CExfatFormat : public CScanOperator {
+class CExfatFormat : public CScanOperator, public IFormatReaderLink {
  public:
   // bootSector: the device sector where the old volume began (0 = the device's start).
   CExfatFormat(IStorageDevice* device, IFileManager* manager, uint64_t bootSector = 0);
@@ -27,6 +28,8 @@ class CExfatFormat : public CScanOperator {
   IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
 
   void SetBootSector(uint64_t sector) { m_bootSector = sector; }
+  // Under the dispatcher the volume's start and the progress line are the dispatcher's.
+  void SetFormatParent(CFormat* parent) override { m_parent = parent; }
   // A dispatcher's progress so far: this scan's percent never falls below it.
   void SetProgressBase(int percent) { m_percent = percent; }
 
@@ -49,6 +52,7 @@ class CExfatFormat : public CScanOperator {
   uint64_t ClusterOffset(uint64_t cluster) const { return m_origin + cluster * m_clusterBytes; }
 
   IStorageDevice* m_device;
+  CFormat* m_parent = nullptr;
   uint64_t m_bootSector;
   uint32_t m_bps = 0;          // bytes per volume sector
   uint32_t m_devSector = 512;  // the facade's sector size

@@ -497,3 +497,24 @@ TEST(FatBitmap, ExfatBitmapIsTheAllocationBitmap) {
   EXPECT_EQ(s2->CreateDeviceBitmap(), nullptr);
   s2->Release();
 }
+
+// The format-recovery dispatcher runs the same readers when told the file system.
+TEST(FatFormat, DispatcherRunsTheReadersByFileSystemCode) {
+  for (auto [name, code] : {std::pair<std::string, int>{"fat32", FS_FAT32}, {"exfat", FS_EXFAT}}) {
+    std::string path = testutil::Fixture(name + "-qformat.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    auto img = testutil::ReadFile(path);
+    FatMemDevice dev(img);
+    IScanOperator* s = CreateFormatScanner(&dev);
+    ASSERT_NE(s, nullptr);
+    IScanParam* p = nullptr;
+    ASSERT_EQ(s->GetScanParam(&p), 0);
+    p->SetValue(code);
+    Collect fm(&img);
+    Sink sink;
+    s->SetFileManager(&fm);
+    EXPECT_EQ(s->Scan(&sink), 0) << name;
+    CheckAgainstManifest(name, fm.files, {"/frag/"});
+    s->Release();
+  }
+}

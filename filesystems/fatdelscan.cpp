@@ -121,9 +121,9 @@ cfat32del::cfat32del(IStorageDevice* device) : cfat16del(device, fat::kFat32) {
 cfat32del::~cfat32del() { delete static_cast<CFat32ScanParam*>(m_pScanParam); }
 
 int cfat32del::Scan(INotifySink* sink) {
-  // A scan that ended on a fault is reported to the crash report and answers 0 without
-  // the finishing event.
-  return RunGuarded("cfat32del::Scan", 0, [&] { return RunScan(sink); });
+  // A scan that ended on a fault is reported to the crash report and answers -1, so the
+  // caller never takes a cut-short scan for a finished one.
+  return RunGuarded("cfat32del::Scan", RC_FAIL, [&] { return RunScan(sink); });
 }
 
 CExfatDel::CExfatDel(IStorageDevice* device) : m_device(device) {}

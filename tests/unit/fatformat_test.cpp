@@ -169,7 +169,9 @@ void CheckAgainstManifest(const std::string& name, const std::map<std::string, F
     EXPECT_EQ(f->size, e->size) << e->path;
     bool skip = false;
     for (auto& p : skipBytes) skip |= e->path.compare(0, p.size(), p) == 0;
-    if (!skip) EXPECT_TRUE(m.SameAsOriginal(e->path, f->bytes)) << e->path;
+    if (!skip) {
+      EXPECT_TRUE(m.SameAsOriginal(e->path, f->bytes)) << e->path;
+    }
     ++checked;
   }
   EXPECT_GT(checked, 30);
@@ -229,7 +231,9 @@ TEST(FatFormat, ZeroedBootSectorsGiveTheOriginalGeometry) {
     ASSERT_TRUE(ins.Inspect(&fi)) << name;
     EXPECT_EQ(uint32_t(fi.clusterSize), g.clusterBytes);
     EXPECT_EQ(uint64_t(ins.ClusterToOffset(2)), g.dataOffset);
-    if (type == 1) EXPECT_EQ(uint64_t(ins.RootDirOffset()), g.rootDirOffset);
+    if (type == 1) {
+      EXPECT_EQ(uint64_t(ins.RootDirOffset()), g.rootDirOffset);
+    }
     EXPECT_EQ(ins.ClusterToOffset(0xFFFD), type == 1 ? -1 : ins.ClusterToOffset(0xFFFD));
     // Two inspections in one process agree, and so do two whole scans.
     fatrec::FatInspector again(&dev);

@@ -12,6 +12,7 @@
 #include "common/inc/ideviceio.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "filemanager/formerplace.h"
 #include "filemanager/timeconv.h"
 #include "memarchive.h"
 #include "storagedevice/cdisk.h"
@@ -141,4 +142,16 @@ TEST(ReviewRegressions, LoadedPartitionWithOverflowingLengthIsRefused) {
   }
   disk->Release();
   EXPECT_EQ(before, testutil::FileChecksum(img));
+}
+
+// Folder and file names come from the disk. A crafted ".." must not let the former-place
+// lookup, and the erase that deletes what it finds there, reach outside the volume.
+TEST(ReviewRegressions, FormerPlaceRefusesDotComponents) {
+  EXPECT_TRUE(TreePathStaysInside(u"/Volume/docs/a.txt"));
+  EXPECT_TRUE(TreePathStaysInside(u"/Volume/..hidden/a..b/...x"));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume/../../etc/passwd"));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume/docs/.."));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume/./a.txt"));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume//..//x"));
+  EXPECT_FALSE(TreePathStaysInside(nullptr));
 }

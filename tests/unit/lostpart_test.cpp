@@ -519,7 +519,9 @@ TEST_F(LostDisk, FoundPartitionsScanLikeAnyOtherAndGiveTheFilesBack) {
   }
   EXPECT_TRUE(scanned.count("fat32") && scanned.count("fat16") && scanned.count("hfsplus"));
   for (const char* kind : {"ntfs", "exfat"}) {
-    if (m.live.count(kind)) EXPECT_TRUE(scanned.count(kind)) << kind;
+    if (m.live.count(kind)) {
+      EXPECT_TRUE(scanned.count(kind)) << kind;
+    }
   }
   s.ReleaseAll();
 }

@@ -4,7 +4,10 @@
 #include <new>
 
 #include "common/inc/bytes.h"
+#include "filemanager/archiveio.h"
 #include "filemanager/wtext.h"
+
+using namespace archiveio;
 
 namespace {
 
@@ -14,40 +17,6 @@ const uint32_t kRunEndCount = 0xFFFFFFFDu;
 // A saved list longer than this is corrupt: even a badly fragmented NTFS file stays far below.
 const size_t kMaxLoadedRuns = 1u << 20;
 const uint32_t kMaxResident = 1024;
-
-int PutU16(IArchive* a, uint16_t v) {
-  uint8_t b[2];
-  kbytes::PutLe16(b, v);
-  return a->Write(b, 2);
-}
-int PutU32(IArchive* a, uint32_t v) {
-  uint8_t b[4];
-  kbytes::PutLe32(b, v);
-  return a->Write(b, 4);
-}
-int PutU64(IArchive* a, uint64_t v) {
-  uint8_t b[8];
-  kbytes::PutLe64(b, v);
-  return a->Write(b, 8);
-}
-bool GetU16(IArchive* a, uint16_t* v) {
-  uint8_t b[2];
-  if (a->Read(b, 2) != 0) return false;
-  *v = kbytes::Le16(b);
-  return true;
-}
-bool GetU32(IArchive* a, uint32_t* v) {
-  uint8_t b[4];
-  if (a->Read(b, 4) != 0) return false;
-  *v = kbytes::Le32(b);
-  return true;
-}
-bool GetU64(IArchive* a, uint64_t* v) {
-  uint8_t b[8];
-  if (a->Read(b, 8) != 0) return false;
-  *v = kbytes::Le64(b);
-  return true;
-}
 
 // Writes count characters of UTF-16 as little-endian bytes.
 int PutText(IArchive* a, const char16_t* s, size_t count) {

@@ -11,11 +11,14 @@
 #include "common/inc/istoragedevice.h"
 #include "common/inc/seams.h"
 #include "common/textutil.h"
+#include "filemanager/archiveio.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/filemanager.h"
 #include "recoverymanagement/crecoverymanagement.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
+
+using namespace archiveio;
 
 namespace {
 
@@ -31,24 +34,6 @@ const uint32_t kProgressEvery = 500;
 const int kMaxEnumerated = 100;
 // A longer wide path than this is refused rather than cut.
 const size_t kMaxPathUnits = 4096;
-
-int PutU32(IArchive* a, uint32_t v) {
-  uint8_t b[4];
-  kbytes::PutLe32(b, v);
-  return a->Write(b, 4);
-}
-bool GetU16(IArchive* a, uint16_t* v) {
-  uint8_t b[2];
-  if (a->Read(b, 2) != 0) return false;
-  *v = kbytes::Le16(b);
-  return true;
-}
-bool GetU32(IArchive* a, uint32_t* v) {
-  uint8_t b[4];
-  if (a->Read(b, 4) != 0) return false;
-  *v = kbytes::Le32(b);
-  return true;
-}
 
 bool IsDisk(int type) { return type == DT_FIXED_DISK || type == DT_OTHER_DISK; }
 bool IsPartition(int type) { return type == DT_PARTITION || type == DT_PARTITION_OTHER; }

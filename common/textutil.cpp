@@ -220,12 +220,23 @@ bool MapVolumePath(const char16_t* path, IDevice* device) {
     ++n;
   }
   copy[n] = 0;
+  if (path[n]) return false;  // cut short, it would name another file
   static const char kPrefix[] = "/volume";
   if (n < 7) return false;
   for (int i = 0; i < 7; ++i) {
     char16_t c = copy[i];
     if (c >= u'A' && c <= u'Z') c = char16_t(c + 32);
     if (c != char16_t(kPrefix[i])) return false;
+  }
+  // Names come from the disk: a "." or ".." component must never lead the lookup outside
+  // the volume's mount point.
+  if (copy[7] != u'/') return false;
+  for (const char16_t* p = copy + 7; *p;) {
+    while (*p == u'/') ++p;
+    const char16_t* s = p;
+    while (*p && *p != u'/') ++p;
+    size_t len = size_t(p - s);
+    if ((len == 1 && s[0] == u'.') || (len == 2 && s[0] == u'.' && s[1] == u'.')) return false;
   }
   PartitionInfo info;
   memset(&info, 0, sizeof info);

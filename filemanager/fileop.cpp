@@ -137,11 +137,17 @@ int CNormalFileOP::CountValidity(RunList* runs, bool roundUp, uint32_t* percent,
   if (FetchSectorSize() != 0 || clusterSize <= 0 || clusterSize < m_sectorSize) return -1;
   int64_t spc = clusterSize / m_sectorSize;
   int64_t firstSector = m_bitmap->GetFirstClusterOffset() / m_sectorSize;
+  // A saved run list may be hostile (a million runs of 2^32 sectors): no real file holds
+  // more clusters than its volume or than its size needs, so the count stops there.
+  uint64_t limit = m_bitmap->GetClusterCount();
+  uint64_t size = m_file ? m_file->GetSize() : 0;
+  if (size > 0) limit = std::min<uint64_t>(limit, (size - 1) / uint64_t(clusterSize) + 1);
   uint64_t n = 0, used = 0;
-  for (RunList* r = runs; r; r = r->m_next) {
+  for (RunList* r = runs; r && n < limit; r = r->m_next) {
     if (r->m_start == RUN_HOLE || r->m_count == 0 || r->m_start > uint64_t(INT64_MAX)) continue;
     int64_t first = (int64_t(r->m_start) - firstSector) / spc;
     int64_t clusters = roundUp ? (int64_t(r->m_count) + spc - 1) / spc : int64_t(r->m_count) / spc;
+    clusters = int64_t(std::min<uint64_t>(uint64_t(clusters), limit - n));
     for (int64_t c = 0; c < clusters; ++c)
       if (m_bitmap->BitGet(first + c)) ++used;
     n += uint64_t(clusters);
@@ -298,17 +304,23 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
   const uint64_t unitSectors = uint64_t(m_clusterSectors) * kUnitClusters;
   const uint64_t uStart = unit * unitSectors, uEnd = uStart + unitSectors;
   // Every run inside the unit decides its class: all hole, all data, or a mix (compressed).
+  // Only a hole makes a unit compressed: a last unit cut short by the end of the runs,
+  // with no hole in it, holds its data stored.
   struct Piece {
     uint64_t lba, count;
   };
   std::vector<Piece> data;
   uint64_t dataSectors = 0, vcn = 0;
+  bool hole = false;
   for (RunList* r = runs; r && vcn < uEnd; r = r->m_next) {
     uint64_t rs = vcn, re = vcn + r->m_count;
     vcn = re;
     if (re <= uStart || r->m_count == 0) continue;
     uint64_t a = std::max(rs, uStart), b = std::min(re, uEnd);
-    if (r->m_start == RUN_HOLE) continue;
+    if (r->m_start == RUN_HOLE) {
+      hole = true;
+      continue;
+    }
     data.push_back({r->m_start + (a - rs), b - a});
     dataSectors += b - a;
   }
@@ -316,7 +328,7 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
     std::memset(out, 0, unitBytes);
     return 0;
   }
-  uint8_t* dst = dataSectors >= unitSectors ? out : work;
+  uint8_t* dst = (dataSectors >= unitSectors || !hole) ? out : work;
   std::memset(dst, 0, unitBytes);
   uint64_t filled = 0;
   for (const Piece& p : data) {

@@ -248,6 +248,12 @@ int CVolume::Load(IArchive* archive) {
   if (ss <= 0 || info.StartSector < 0 || info.SectorCount < 0 || info.StartSector > INT64_MAX / ss ||
       info.SectorCount > INT64_MAX / ss - info.StartSector)
     return -1;
+  // Nor may it run past the end of its disk: the tables refuse such a partition, and reads
+  // and an erase would be computed against sectors the disk does not have.
+  if (m_pParent) {
+    int64_t total = m_pParent->TotalSectors();
+    if (info.StartSector > total || info.SectorCount > total - info.StartSector) return -1;
+  }
   return Assign(info) == 0 ? 0 : -1;
 }
 

@@ -773,6 +773,9 @@ TEST(TextUtil, MapVolumePathNeverLooksAtTheHostRoot) {
   EXPECT_FALSE(MapVolumePath(u"/Volume/etc", v));
   EXPECT_FALSE(MapVolumePath(u"/Other/etc", v));
   EXPECT_FALSE(MapVolumePath(nullptr, v));
+  // A crafted name never climbs out of the volume.
+  EXPECT_FALSE(MapVolumePath(u"/Volume/../../etc", v));
+  EXPECT_FALSE(MapVolumePath(u"/Volume/a/./../etc", v));
   v->Release();
   CVirtualVolume* missing = new CVirtualVolume();
   EXPECT_EQ(missing->OpenByLetter(7), RC_NOT_SUPPORTED);

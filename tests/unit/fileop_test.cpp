@@ -246,3 +246,53 @@ TEST(FileOp, CompressedUnitsStoredAndSparse) {
   op.SetFile(&plain);
   EXPECT_EQ(RC_MISSING, op.Read(out.data(), 10, 0, &got));
 }
+
+// A last unit cut short by the end of the runs, with no hole in it, is stored: only sparse
+// clusters make a unit compressed. It went to the LZNT1 decoder before.
+TEST(FileOp, CompressedLastUnitWithoutHoleIsStored) {
+  std::unique_ptr<MemDevice> dev(new MemDevice(Disk(), 512, 512));
+  dev->SetOwnedByCaller(true);
+  CFileInfo f;
+  f.AddFlags(FF_COMPRESSED);
+  f.SetSize(8192 + 3000);
+  RunList* r = new RunList(200, 16);  // unit 0: stored
+  r->Append(300, 6);                  // unit 1: six clusters, then the runs end
+  f.SetRunList(r);
+  CCompressedFileOP op;
+  op.SetStorageDevice(dev.get());
+  op.SetFile(&f);
+  std::vector<uint8_t> out(8192 + 3000);
+  uint32_t got = 0;
+  ASSERT_EQ(0, op.Read(out.data(), uint32_t(out.size()), 0, &got));
+  ASSERT_EQ(out.size(), got);
+  const std::vector<uint8_t>& d = dev->bytes();
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 8192, d.begin() + 200 * 512));
+  EXPECT_TRUE(std::equal(out.begin() + 8192, out.end(), d.begin() + 300 * 512));
+}
+
+// A saved run list of a million runs of 2^32 sectors each: the validity count stops at what
+// the volume and the file can hold instead of testing 2^49 clusters.
+TEST(FileOp, ValidityOfAHostileRunListIsBounded) {
+  std::unique_ptr<MemDevice> dev(new MemDevice(Disk(), 512, 4096, DT_OTHER_DISK));
+  dev->SetOwnedByCaller(true);
+  CFileInfo f;
+  f.SetSize(uint64_t(1) << 60);
+  RunList* r = new RunList(8, 0xFFFFFFFFu);
+  RunList* tail = r;
+  for (int i = 0; i < 1000000; ++i) tail = tail->Append(8, 0xFFFFFFFFu);
+  f.SetRunList(r);
+  CNormalFileOP op;
+  op.SetStorageDevice(dev.get());
+  op.SetFile(&f);
+  DeviceBitmap bm;
+  ASSERT_EQ(0, bm.Init(1 << 20, 0, 4096));
+  for (int c = 1; c < 256; ++c) bm.BitSet(c, true);
+  op.SetBitmap(&bm);
+  uint32_t pct = 77;
+  ASSERT_EQ(0, op.GetValidity(&pct));
+  EXPECT_EQ(0u, pct);
+  // A small file counts only the clusters its size needs: the first two, both in use.
+  f.SetSize(8192);
+  ASSERT_EQ(0, op.GetValidity(&pct));
+  EXPECT_EQ(0u, pct);
+}

@@ -126,7 +126,9 @@ TEST(ReviewRegressions, LoadedPartitionWithOverflowingLengthIsRefused) {
     a.Write(&info, sizeof info);
     return a;
   };
-  const int64_t hostile[][2] = {{0, INT64_MAX / 2}, {INT64_MAX / 4, 16}, {0, -5}, {-1, 16}};
+  // The last four run past the end of the 2048-sector disk, which the tables refuse too.
+  const int64_t hostile[][2] = {{0, INT64_MAX / 2}, {INT64_MAX / 4, 16}, {0, -5}, {-1, 16},
+                                {0, 2049}, {2047, 2}, {2049, 0}, {4096, 16}};
   for (const auto& h : hostile) {
     CVolume v(disk);
     testutil::MemArchive a = archiveOf(h[0], h[1]);

@@ -190,7 +190,10 @@ class SavedResult : public ::testing::Test {
     res->m_value = 0x1122334455667788ull;
     fm->AddFile(u"/Volume/docs", Record(u"resident.txt", 700, FF_RESIDENT, res));
     // A compressed unit written into the volume's free space, so that the reader decodes it.
-    fm->AddFile(u"/Volume/docs/sub", Record(u"packed.dat", 9000, FF_COMPRESSED, new RunList(kDataSector + 40, 16)));
+    // The hole after the packed sectors is what marks the unit as compressed.
+    RunList* packed = new RunList(kDataSector + 40, 16);
+    packed->Append(RUN_HOLE, 48);
+    fm->AddFile(u"/Volume/docs/sub", Record(u"packed.dat", 9000, FF_COMPRESSED, packed));
     CEncRunList* enc = new CEncRunList;
     enc->m_first = new StreamDesc{300, 0, nullptr, 1, nullptr};
     CPermanentRunList* meta = new CPermanentRunList;

@@ -37,7 +37,7 @@ int Report(IFileManager* manager, const fat::FoundFile& f) {
         head->Release();
         return 0;
       }
-      start += n;
+      if (start != RUN_HOLE) start += n;
       left -= n;
     }
   }

@@ -5,6 +5,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
+#include "filemanager/fileinfo.h"
 #include "filesystems/fatio.h"
 
 namespace fat {
@@ -383,6 +384,26 @@ std::vector<uint32_t> ExfatDelWalker::DirClusters(const DirJob& job) {
   return out;
 }
 
+namespace {
+
+// Keeps the first validSectors of the runs and turns the rest into one hole.
+void HoleAfterValidData(std::vector<std::pair<uint64_t, uint64_t>>* runs, uint64_t validSectors) {
+  uint64_t total = 0, kept = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (const auto& r : *runs) {
+    total += r.second;
+    if (kept < validSectors) {
+      uint64_t take = std::min(r.second, validSectors - kept);
+      out.push_back({r.first, take});
+      kept += take;
+    }
+  }
+  if (total > kept) out.push_back({RUN_HOLE, total - kept});
+  runs->swap(out);
+}
+
+}  // namespace
+
 std::vector<uint32_t> ExfatDelWalker::FileClusters(const ExfatItem& it, bool deleted) {
   std::vector<uint32_t> out;
   if (!m_geo.IsDataCluster(it.firstCluster) || it.dataLength == 0) return out;
@@ -462,6 +483,9 @@ int ExfatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
         else
           f.runs.push_back({s, perCluster});
       }
+      // Bytes past the valid data length were never written: exFAT reads them as zeros, so
+      // they are handed out as a hole rather than as whatever the clusters held before.
+      if (it.validLength < it.dataLength) HoleAfterValidData(&f.runs, (it.validLength + m_devSector - 1) / m_devSector);
       if (found(f) != 0) stopped = true;
     }
   }

@@ -2,6 +2,7 @@
 // images made by mkfs.fat and mtools (FAT) or mkfs.exfat plus hand-written entries (exFAT).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -9,6 +10,7 @@
 
 #include "common/inc/bytes.h"
 #include "fat_memdevice.h"
+#include "filemanager/fileinfo.h"
 #include "filesystems/fatentry.h"
 #include "filesystems/fatwalk.h"
 #include "testutil.h"
@@ -36,6 +38,10 @@ struct Found {
 std::vector<uint8_t> Gather(const std::vector<uint8_t>& img, const FoundFile& f) {
   std::vector<uint8_t> out;
   for (const auto& r : f.runs) {
+    if (r.first == RUN_HOLE) {
+      out.insert(out.end(), size_t(r.second * 512), 0);
+      continue;
+    }
     uint64_t off = r.first * 512, len = r.second * 512;
     if (off > img.size()) break;
     len = std::min<uint64_t>(len, img.size() - off);
@@ -395,7 +401,7 @@ class ExfatImage : public ::testing::Test {
   void SetFat(uint32_t c, uint32_t v) { kbytes::PutLe32(bytes.data() + g.fatOffset + c * 4, v); }
   // Writes a file entry set at entries [at, at + 2 + names) of a byte area.
   static size_t PutSet(uint8_t* area, size_t at, bool deleted, bool dir, const std::u16string& name,
-                       uint32_t first, uint64_t len, bool noFatChain = true) {
+                       uint32_t first, uint64_t len, bool noFatChain = true, uint64_t valid = UINT64_MAX) {
     size_t names = (name.size() + 14) / 15;
     uint8_t* f = area + at * 32;
     std::memset(f, 0, 32 * (2 + names));
@@ -408,7 +414,7 @@ class ExfatImage : public ::testing::Test {
     s[0] = deleted ? 0x40 : 0xC0;
     s[1] = uint8_t(0x01 | (noFatChain ? 0x02 : 0));
     s[3] = uint8_t(name.size());
-    kbytes::PutLe64(s + 8, len);
+    kbytes::PutLe64(s + 8, valid == UINT64_MAX ? len : valid);
     kbytes::PutLe32(s + 20, first);
     kbytes::PutLe64(s + 24, len);
     for (size_t k = 0; k < names; ++k) {
@@ -460,6 +466,23 @@ TEST_F(ExfatImage, DeletedFilesAndSetsAcrossClustersOfTheChain) {
   EXPECT_EQ(found[path].cdate, 0x5A21);
   EXPECT_EQ(found[path].mdate, 0x5A42);
   EXPECT_EQ(found.size(), 1u) << "live files of live folders are not listed";
+}
+
+TEST_F(ExfatImage, BytesPastTheValidDataLengthReadAsZeros) {
+  // A preallocated file: 3 clusters long, only 5000 bytes ever written; the clusters still
+  // hold an older file's bytes past that point.
+  uint32_t first = next + 2;
+  size_t len = 3 * g.clusterBytes;
+  auto old = Data(first, len, 77);
+  PutSet(Cl(g.rootCluster), slot, true, false, u"movie.mp4", first, len, true, 5000);
+  FatMemDevice dev(bytes);
+  auto found = RunExfat(dev);
+  ASSERT_TRUE(found.count("/Volume/movie.mp4"));
+  const std::vector<uint8_t>& got = found["/Volume/movie.mp4"].bytes;
+  ASSERT_EQ(got.size(), len);
+  EXPECT_TRUE(std::equal(old.begin(), old.begin() + 5000, got.begin()));
+  // The rest of the sector that holds the last valid byte is kept; after it, zeros.
+  EXPECT_TRUE(std::all_of(got.begin() + 5120, got.end(), [](uint8_t b) { return b == 0; }));
 }
 
 TEST_F(ExfatImage, DeletedDirectoryAndHostileEntries) {

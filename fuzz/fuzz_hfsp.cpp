@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 512 || size > (1u << 22)) return 0;
   FuzzStorage dev(data, size);
   HfspVolume vol{};
-  vol.signature = (size & 1) ? kHfsXSigWord : kHfsPlusSigWord;
+  vol.signature = (size & 1) ? kHFSXSigWord : kHFSPlusSigWord;
   vol.version = (size & 1) ? 5 : 4;
   vol.blockSize = 512;
   uint32_t blocks = uint32_t((size + 511) / 512);

@@ -40,13 +40,13 @@ const int kMaxOverflowRecords = 4096;
 
 bool ValidNodeSize(uint32_t n) { return n >= 512 && n <= 32768 && kbytes::IsPowerOfTwo(n); }
 
-uint64_t ForkBlocksInExtents(const HfspExtent* e, int count) {
+uint64_t ForkBlocksInExtents(const HFSPlusExtentDescriptor* e, int count) {
   uint64_t sum = 0;
   for (int i = 0; i < count && e[i].blockCount; ++i) sum += e[i].blockCount;
   return sum;
 }
 
-const HfspFork* TreeFork(const _hfsplus_tree* tree) {
+const HFSPlusForkData* TreeFork(const _hfsplus_tree* tree) {
   return tree->treeId == kHfsExtentsFileID ? &tree->volume.extentsFile : &tree->volume.catalogFile;
 }
 
@@ -55,7 +55,7 @@ const HfspFork* TreeFork(const _hfsplus_tree* tree) {
 // follow contiguously from there within the same extent.
 bool MapForkBlock(const _hfsplus_tree* tree, uint64_t index, uint64_t* volumeBlock,
                   uint64_t* runBlocks) {
-  HfspExtent extents[8];
+  HFSPlusExtentDescriptor extents[8];
   memcpy(extents, TreeFork(tree)->extents, sizeof extents);
   uint64_t forkStart = 0;  // fork block at which `extents` begins
   for (int round = 0; round <= kMaxOverflowRecords; ++round) {
@@ -140,30 +140,8 @@ int CatCompare(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes,
 
 // ---- volume header ----
 
-void hfsplus_parse_fork(const uint8_t* raw, HfspFork* out) {
-  out->logicalSize = Be64(raw);
-  out->clumpSize = Be32(raw + 8);
-  out->totalBlocks = Be32(raw + 12);
-  for (int i = 0; i < 8; ++i) {
-    out->extents[i].startBlock = Be32(raw + 16 + 8 * i);
-    out->extents[i].blockCount = Be32(raw + 20 + 8 * i);
-  }
-}
-
 bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out) {
-  if (!raw || !out || size < 512) return false;
-  memset(out, 0, sizeof *out);
-  out->signature = Be16(raw);
-  out->version = Be16(raw + 2);
-  out->attributes = Be32(raw + 4);
-  out->lastMountedVersion = Be32(raw + 8);
-  out->journalInfoBlock = Be32(raw + 12);
-  out->blockSize = Be32(raw + 40);
-  out->totalBlocks = Be32(raw + 44);
-  hfsplus_parse_fork(raw + 112, &out->allocationFile);
-  hfsplus_parse_fork(raw + 192, &out->extentsFile);
-  hfsplus_parse_fork(raw + 272, &out->catalogFile);
-  return true;
+  return hfsplus_read_volume_header(raw, size, out);
 }
 
 // ---- device ----
@@ -230,7 +208,7 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   tree->treeId = treeId;
   tree->device = device;
   tree->volume = *volume;
-  const HfspFork* fork = TreeFork(tree);
+  const HFSPlusForkData* fork = TreeFork(tree);
   if (fork->extents[0].blockCount == 0) return -1;
   tree->startOffset = uint64_t(fork->extents[0].startBlock) * bs;
   tree->compare = treeId == kHfsExtentsFileID ? hfsplus_ext_key_cmp : hfsplus_cat_key_cmp;
@@ -269,7 +247,7 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   if (uint64_t(tree->totalNodes) > forkBytes / tree->nodeSize) return -1;
 
   // HFSX alone may ask for the binary order, and only through the catalog's own header.
-  if (treeId == kHfsCatalogFileID && volume->signature == kHfsXSigWord && volume->version == 5 &&
+  if (treeId == kHfsCatalogFileID && volume->signature == kHFSXSigWord && volume->version == 5 &&
       keyCompareType == kHfsBinaryCompare)
     tree->compare = hfsplus_cat_key_cmp_binary;
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "scanoperate/hfsp/hfsplus_format.h"
+
 class IStorageDevice;
 
 #pragma pack(push, 1)
@@ -51,16 +53,6 @@ struct HFSPlusExtentKey {
   uint32_t fileID;      // 4
   uint32_t startBlock;  // 8
 };
-struct HFSPlusExtentDescriptorRaw {
-  uint32_t startBlock;
-  uint32_t blockCount;
-};
-struct HFSPlusForkDataRaw {
-  uint64_t logicalSize;                     // 0
-  uint32_t clumpSize;                       // 8
-  uint32_t totalBlocks;                     // 12
-  HFSPlusExtentDescriptorRaw extents[8];    // 16
-};
 // Folder and file records; the type field is first, the CNID at 8, dates at 12..28.
 struct HFSPlusCatalogFolder {
   int16_t recordType;          // 0: 1
@@ -93,8 +85,8 @@ struct HFSPlusCatalogFile {
   uint8_t finderInfo[16];      // 64
   uint32_t textEncoding;       // 80
   uint32_t reserved2;          // 84
-  HFSPlusForkDataRaw dataFork;      // 88
-  HFSPlusForkDataRaw resourceFork;  // 168
+  HFSPlusForkData dataFork;      // 88, big-endian as on disk
+  HFSPlusForkData resourceFork;  // 168
 };
 #pragma pack(pop)
 
@@ -106,7 +98,6 @@ static_assert(offsetof(BTHeaderRec, keyCompareType) == 37, "BTHeaderRec layout")
 static_assert(offsetof(BTHeaderRec, attributes) == 38, "BTHeaderRec layout");
 static_assert(sizeof(HFSPlusCatalogKey) == 518, "HFSPlusCatalogKey layout");
 static_assert(sizeof(HFSPlusExtentKey) == 12, "HFSPlusExtentKey layout");
-static_assert(sizeof(HFSPlusForkDataRaw) == 80, "HFSPlusForkData layout");
 static_assert(sizeof(HFSPlusCatalogFolder) == 88, "HFSPlusCatalogFolder layout");
 static_assert(sizeof(HFSPlusCatalogFile) == 248, "HFSPlusCatalogFile layout");
 static_assert(offsetof(HFSPlusCatalogFile, dataFork) == 88, "HFSPlusCatalogFile layout");
@@ -128,37 +119,15 @@ const uint32_t kBTBigKeysMask = 0x2;
 const uint32_t kBTVariableIndexKeysMask = 0x4;
 const uint8_t kHfsCaseFolding = 0xCF;
 const uint8_t kHfsBinaryCompare = 0xBC;
-const uint16_t kHfsPlusSigWord = 0x482B;  // "H+"
-const uint16_t kHfsXSigWord = 0x4858;     // "HX"
 const size_t kHfsMaxCatalogKeyBytes = 518;  // with the key-length field
 const uint32_t kNodeCacheEntries = 6400;
 
-// The parts of the volume header the tree layer needs, in host order.
-struct HfspExtent {
-  uint32_t startBlock;
-  uint32_t blockCount;
-};
-struct HfspFork {
-  uint64_t logicalSize;
-  uint32_t clumpSize;
-  uint32_t totalBlocks;
-  HfspExtent extents[8];
-};
-struct HfspVolume {
-  uint16_t signature;
-  uint16_t version;
-  uint32_t attributes;
-  uint32_t lastMountedVersion;
-  uint32_t journalInfoBlock;
-  uint32_t blockSize;
-  uint32_t totalBlocks;
-  HfspFork allocationFile;
-  HfspFork extentsFile;
-  HfspFork catalogFile;
-};
+// The volume header in host order as the tree layer and the journal miner take it: the
+// real header, so that nothing decodes the header twice.
+struct HfspVolume : HFSPlusVolumeHeader {};
+static_assert(sizeof(HfspVolume) == sizeof(HFSPlusVolumeHeader), "HfspVolume adds nothing");
 // Decodes the 512-byte volume header (as read from byte 1024 of the volume).
 bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out);
-void hfsplus_parse_fork(const uint8_t* raw, HfspFork* out);
 
 // Keys are compared as the bytes from their key-length field on; each side says how many
 // bytes are really there.

@@ -1,6 +1,6 @@
-// HFS+ and HFSX on-disk structures (Apple TN1150). Every integer is big-endian on disk;
-// the volume header is converted to host order in place by hfsplus_swap_volume_header.
-// The B-tree structures are byte-packed, as their fields are not naturally aligned.
+// The HFS+ and HFSX volume header and its forks (Apple TN1150). Every integer is big-endian
+// on disk; the header is converted to host order in place by hfsplus_swap_volume_header.
+// The B-tree structures that live inside the forks are in btree.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -58,50 +58,6 @@ static_assert(offsetof(HFSPlusVolumeHeader, encodingsBitmap) == 72, "encodingsBi
 static_assert(offsetof(HFSPlusVolumeHeader, allocationFile) == 112, "allocationFile at 112");
 static_assert(offsetof(HFSPlusVolumeHeader, catalogFile) == 272, "catalogFile at 272");
 static_assert(offsetof(HFSPlusVolumeHeader, startupFile) == 432, "startupFile at 432");
-
-struct BTNodeDescriptor {
-  uint32_t fLink;       // 0
-  uint32_t bLink;       // 4
-  int8_t kind;          // 8   -1 leaf, 0 index, 1 header, 2 map
-  uint8_t height;       // 9
-  uint16_t numRecords;  // 10
-  uint16_t reserved;    // 12
-};
-static_assert(sizeof(BTNodeDescriptor) == 14, "node descriptor is 14 bytes");
-
-struct BTHeaderRec {
-  uint16_t treeDepth;      // 0
-  uint32_t rootNode;       // 2
-  uint32_t leafRecords;    // 6
-  uint32_t firstLeafNode;  // 10
-  uint32_t lastLeafNode;   // 14
-  uint16_t nodeSize;       // 18
-  uint16_t maxKeyLength;   // 20
-  uint32_t totalNodes;     // 22
-  uint32_t freeNodes;      // 26
-  uint16_t reserved1;      // 30
-  uint32_t clumpSize;      // 32
-  uint8_t btreeType;       // 36
-  uint8_t keyCompareType;  // 37  0xCF case-folding, 0xBC binary (HFSX)
-  uint32_t attributes;     // 38
-  uint32_t reserved3[16];  // 42
-};
-static_assert(sizeof(BTHeaderRec) == 106, "B-tree header record is 106 bytes");
-static_assert(offsetof(BTHeaderRec, nodeSize) == 18, "nodeSize at 18");
-static_assert(offsetof(BTHeaderRec, keyCompareType) == 37, "keyCompareType at 37");
-
-struct HFSUniStr255 {
-  uint16_t length;        // 0
-  uint16_t unicode[255];  // 2
-};
-static_assert(sizeof(HFSUniStr255) == 512, "HFSUniStr255 is 512 bytes");
-
-struct HFSPlusCatalogKey {
-  uint16_t keyLength;     // 0
-  uint32_t parentID;      // 2
-  HFSUniStr255 nodeName;  // 6
-};
-static_assert(sizeof(HFSPlusCatalogKey) == 518, "catalog key is 518 bytes");
 
 #pragma pack(pop)
 

@@ -15,6 +15,8 @@ namespace {
 // or 1024 bytes into the HFS+ partition at 65536.
 bool LoadXorrisoHeader(std::vector<uint8_t>* raw) {
   std::string iso = testutil::Fixture("hfsp_xorriso.iso");
+  // Else the HFS+ volume already cut out of xorriso's ISO.
+  if (iso.empty()) iso = testutil::Fixture("hfsplus_xorriso.img");
   if (iso.empty()) return false;
   auto bytes = testutil::ReadFile(iso);
   for (uint64_t at : {uint64_t(1024), uint64_t(65536 + 1024)}) {

@@ -79,6 +79,18 @@ bool ReadOffsets(const uint8_t* node, size_t bytes, uint16_t numRecords, std::ve
   return true;
 }
 
+// An index or leaf node of `sectors` sectors starts at p: its descriptor and the offset of
+// its first record at its end.
+bool LooksLikeNodeStart(const uint8_t* p, uint32_t sectors) {
+  int8_t kind = int8_t(p[8]);
+  uint8_t height = p[9];
+  bool shape = (kind == kBTLeafNode && height == 1) || (kind == kBTIndexNode && height >= 2 && height < 16);
+  uint16_t numRecords = Be16(p + 10);
+  size_t bytes = size_t(sectors) * 512;
+  return shape && p[12] == 0 && p[13] == 0 && numRecords != 0 && numRecords <= kMaxRecords &&
+         Be16(p + bytes - 2) == 14;
+}
+
 }  // namespace
 
 bool hfsplus_check_header_rec(const BTHeaderRec* r, int fixedKeys) {
@@ -249,6 +261,9 @@ int CHfspFormat::ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraph
     size_t bytes = size_t(n) * 512;
     if (buf[bytes - 1] != 14 || buf[bytes - 2] != 0) continue;
     if ((size_t(numRecords) + 1) * 2 + 14 > bytes) continue;
+    // When a damaged node's own table is gone, the table at the end of the node after it
+    // also ends in 14: a node found at the half of a larger size means the size is wrong.
+    if (n > 1 && LooksLikeNodeStart(buf + bytes / 2, n / 2)) break;
     std::memcpy(m_node.data(), buf, bytes);
     if (ParseCatalogLeaf(m_node.data(), n, numRecords, graph, vote) == 0) return int(n);
   }

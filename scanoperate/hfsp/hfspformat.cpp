@@ -340,7 +340,8 @@ int CHfspFormat::AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExt
     ArgAddHFSPlusExtents rec;
     rec.key = key;
     std::memcpy(rec.extents, ext, sizeof rec.extents);
-    (*map)[key.fileID].emplace(key.startBlock, rec);  // the first copy found stays
+    uint32_t fileID = key.fileID, startBlock = key.startBlock;  // the key is packed
+    (*map)[fileID].emplace(startBlock, rec);  // the first copy found stays
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -366,7 +367,8 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
   std::vector<uint8_t> node;
   HfsOverflowMap found;
   std::set<uint32_t> visited;
-  std::vector<std::pair<uint32_t, int>> todo{{rec.rootNode, int(rec.treeDepth)}};
+  std::vector<std::pair<uint32_t, int>> todo;
+  todo.emplace_back(uint32_t(rec.rootNode), int(rec.treeDepth));  // copies: rec is packed
   std::vector<uint16_t> off;
   try {
     node.resize(rec.nodeSize);

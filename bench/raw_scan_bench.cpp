@@ -1,5 +1,5 @@
 // Raw-scan throughput: builds an image of at least 1 GiB from real files (made with
-// ImageMagick and ffmpeg) laid at 4 KiB-aligned offsets with filler between them, then
+// ImageMagick, ffmpeg, LibreOffice, qpdf and zip) laid at 4 KiB-aligned offsets with filler between them, then
 // times a plain sequential read and raw scans in sector and cluster mode.
 // Usage: raw_scan_bench [image-path] [MiB]
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,15 +93,34 @@ int main(int argc, char** argv) {
       "ffmpeg -y -f lavfi -i testsrc=duration=3:size=320x240:rate=25 -c:v flv1 a.flv",
       "ffmpeg -y -f lavfi -i sine=frequency=330:duration=8 -c:a libvorbis a.ogg",
       "head -c 200000 /dev/urandom > b && bzip2 -kf b",
+      "/usr/bin/convert -size 640x480 plasma:fractal a.jpg",
+      "/usr/bin/convert -size 320x240 plasma:fractal -interlace Plane p.jpg",
+      "/usr/bin/convert -size 160x120 plasma:red-blue plasma:green-yellow plasma:fractal -loop 0 a.gif",
+      "/usr/bin/convert -size 256x256 plasma:fractal a.tif",
+      "head -c 60000 /dev/urandom | base64 > t.txt && rm -f a.zip && printf 'bench zip' | zip -q -z a.zip t.txt a.png",
+      "HOME=/tmp/kestrum-raw-bench-src soffice --headless --convert-to pdf t.txt && qpdf --linearize t.pdf a.pdf",
+      "HOME=/tmp/kestrum-raw-bench-src soffice --headless --convert-to doc t.txt && mv t.doc a.doc",
+      "HOME=/tmp/kestrum-raw-bench-src soffice --headless --convert-to docx t.txt && mv t.docx a.docx",
+      "ffmpeg -y -f lavfi -i sine=frequency=440:duration=5 -c:a libmp3lame a.mp3",
+      "ffmpeg -y -f lavfi -i testsrc=duration=3:size=320x240:rate=25 -c:v mpeg4 a.mp4",
+      "ffmpeg -y -f lavfi -i testsrc=duration=3:size=320x240:rate=25 -c:v mpeg4 a.mov",
+      "ffmpeg -y -f lavfi -i sine=frequency=440:duration=5 -c:a aac a.m4a",
+      "ffmpeg -y -f lavfi -i testsrc=duration=3:size=320x240:rate=25 -c:v mpeg1video -f mpeg a.mpg",
+      "ffmpeg -y -f lavfi -i sine=frequency=440:duration=5 -c:a wmav2 a.wma",
+      "ffmpeg -y -f lavfi -i testsrc=duration=3:size=320x240:rate=25 -c:v wmv2 a.wmv",
+      "ffmpeg -y -f lavfi -i sine=frequency=440:duration=5 -ar 22050 -ac 1 -c:a aac -f adts a.aac",
   };
   std::map<std::string, std::vector<uint8_t>> files;
   for (const char* c : cmds) {
     if (std::system((mk + c + " >/dev/null 2>&1").c_str()) != 0) continue;
   }
-  for (const char* e : {"png", "bmp", "psd", "wav", "aif", "avi", "mkv", "flv", "ogg"}) {
+  for (const char* e : {"png", "bmp", "psd", "wav", "aif", "avi", "mkv", "flv", "ogg", "jpg", "gif", "tif", "zip",
+                        "pdf", "doc", "docx", "mp3", "mp4", "mov", "m4a", "mpg", "wma", "wmv", "aac"}) {
     auto v = ReadAll(dir + "/a." + e);
     if (!v.empty()) files[e] = v;
   }
+  auto prog = ReadAll(dir + "/p.jpg");
+  if (!prog.empty()) files["jpg-progressive"] = prog;
   auto bz = ReadAll(dir + "/b.bz2");
   if (!bz.empty()) files["bz2"] = bz;
 
@@ -163,7 +183,7 @@ int main(int argc, char** argv) {
     CRawRecover r;
     r.SetDevice(&dev);
     r.SetFileManager(&fm);
-    for (auto& kv : files) r.AddFileType(kv.first.c_str());
+    for (auto& kv : files) r.AddFileType(kv.first.substr(0, kv.first.find('-')).c_str());
     r.SetScanMode(mode);
     double t0 = Now();
     int rc = r.Scan(nullptr);
@@ -171,6 +191,7 @@ int main(int argc, char** argv) {
     double rate = double(dev.m_size) / dt / 1e6;
     rawtest::MemStorage view({}, 0);
     int match = 0;
+    std::set<int64_t> matched;  // a file reported under several names counts once
     std::map<int64_t, std::string> at;
     for (auto& p : placed) at[p.second] = p.first;
     for (auto& fnd : fm.files) {
@@ -181,7 +202,7 @@ int main(int argc, char** argv) {
       size_t len = size_t(fnd.info->GetSize());
       if (uint64_t(start) + len > whole.size()) continue;
       std::vector<uint8_t> carved(whole.begin() + start, whole.begin() + start + int64_t(len));
-      if (PrefixMatch(carved, files[it->second])) ++match;
+      if (PrefixMatch(carved, files[it->second]) && matched.insert(start).second) ++match;
     }
     std::printf("mode %d: rc %d, %.0f MB/s (scan/read %.2f), %zu carved of %zu placed, %d match\n", mode, rc,
                 rate, rate / readRate, fm.files.size(), placed.size(), match);

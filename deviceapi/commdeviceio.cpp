@@ -35,12 +35,12 @@ int64_t CCommDeviceIo::Seek(int64_t offset, int origin) {
   int64_t target;
   if (origin == 0) {
     target = offset;
-  } else if (origin == 1) {
-    target = m_pos + m_inSector + offset;
-  } else if (origin == 2) {
-    int64_t size;
-    if (!plat::DeviceSize(m_dev, &size)) return -1;
-    target = size + offset;
+  } else if (origin == 1 || origin == 2) {
+    int64_t base = m_pos + m_inSector;
+    if (origin == 2 && !plat::DeviceSize(m_dev, &base)) return -1;
+    // Checked before the sum: an offset near the 64-bit limit must fail, not wrap.
+    if ((offset > 0 && base > INT64_MAX - offset) || (offset < 0 && base < INT64_MIN - offset)) return -1;
+    target = base + offset;
   } else {
     return -1;
   }

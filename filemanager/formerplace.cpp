@@ -16,6 +16,18 @@ std::string DevicePathOf(IDevice* device) {
   return name ? std::string(name) : std::string();
 }
 
+bool TreePathStaysInside(const char16_t* treePath) {
+  if (!treePath) return false;
+  for (const char16_t* p = treePath; *p;) {
+    while (*p == u'/') ++p;
+    const char16_t* s = p;
+    while (*p && *p != u'/') ++p;
+    size_t n = size_t(p - s);
+    if ((n == 1 && s[0] == u'.') || (n == 2 && s[0] == u'.' && s[1] == u'.')) return false;
+  }
+  return true;
+}
+
 bool FormerPlacePath(IDevice* device, const char16_t* treePath, std::string* hostPath) {
   if (!device || !treePath || !hostPath) return false;
   int type = device->GetType();
@@ -23,7 +35,7 @@ bool FormerPlacePath(IDevice* device, const char16_t* treePath, std::string* hos
   if (wtext::Len(treePath) >= MAX_PATH_ZQ) return false;
   if (!wtext::StartsWithNoCase(treePath, "/Volume")) return false;
   const char16_t* rest = treePath + 7;
-  if (*rest != u'/' || !rest[1]) return false;
+  if (*rest != u'/' || !rest[1] || !TreePathStaysInside(rest)) return false;
   std::string mount;
   if (!plat::MountPointOf(DevicePathOf(device), &mount) || mount.empty()) return false;
   *hostPath = mount + (mount.back() == '/' ? "" : "/") + wtext::ToUtf8(rest + 1);

@@ -10,5 +10,8 @@ class IDevice;
 bool FormerPlacePath(IDevice* device, const char16_t* treePath, std::string* hostPath);
 // True when the file is present, also trying the old trash folder names for "Recycle Bin".
 bool FormerPlaceExists(IDevice* device, const char16_t* treePath, std::string* foundAt = nullptr);
+// True when no component of the tree path is "." or "..": names come from the disk, and a
+// crafted one must never lead a lookup (or the erase's delete) outside the volume.
+bool TreePathStaysInside(const char16_t* treePath);
 // The host path of the device (its partition record, else its name).
 std::string DevicePathOf(IDevice* device);

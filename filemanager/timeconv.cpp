@@ -55,6 +55,15 @@ void FileTimeToDate(uint32_t low, uint32_t high, CalendarDate* out) {
 }
 
 int FileTimeToTime(uint32_t low, uint32_t high) {
+  // A FILETIME is an instant in UTC; the file's day is the local calendar day of that
+  // instant (as the owner saw it), not the UTC one, which differs for the hours between
+  // local and UTC midnight.
+  uint64_t value = (uint64_t(high) << 32) | low;
+  const int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+  std::time_t seconds = std::time_t(int64_t(value / 10000000ull) - kUnixEpochSeconds);
+  std::tm local;
+  if (localtime_r(&seconds, &local))
+    return MakeLocalTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, 0, 0, 0);
   CalendarDate d;
   FileTimeToDate(low, high, &d);
   return MakeLocalTime(d.year, d.month, d.day, 0, 0, 0);

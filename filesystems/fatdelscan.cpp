@@ -3,11 +3,15 @@
 // The records and date conversions come from the results tree; until it is part of the
 // build, the scanner makers keep their null defaults.
 #if __has_include("filemanager/timeconv.h")
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/seams.h"
+#include "common/crashdump.h"
+#include "rawrecovery/devicebitmap.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/timeconv.h"
 
@@ -79,7 +83,27 @@ int cfat16del::RunScan(INotifySink* sink) {
 
 int cfat16del::Scan(INotifySink* sink) { return RunScan(sink); }
 
-IDeviceBitmap* cfat16del::CreateDeviceBitmap() { return nullptr; }
+// Bit c - 2 is cluster c: set when its FAT entry is not free. The bitmap is the caller's.
+IDeviceBitmap* cfat16del::CreateDeviceBitmap() {
+  fat::FatDelWalker walker(m_device, m_kind);
+  if (walker.Open() != 0) return nullptr;
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0 || size > uint64_t(INT64_MAX)) return nullptr;
+  const fat::FatGeometry& g = walker.Geometry();
+  DeviceBitmap* bm = new (std::nothrow) DeviceBitmap();
+  if (!bm) return nullptr;
+  if (bm->Init(int64_t(size), int64_t(g.dataOffset), int(g.clusterBytes)) != 0) {
+    bm->Release();
+    return nullptr;
+  }
+  uint32_t count = bm->GetClusterCount();
+  for (uint32_t c = 2; c <= g.maxCluster && c - 2 < count; ++c) {
+    uint32_t v = 0;
+    // An unreadable FAT entry counts as in use: nothing may be carved from it.
+    if (!walker.Table().Get(c, &v) || v != 0) bm->BitSet(int64_t(c - 2), true);
+  }
+  return bm;
+}
 
 int cfat16del::GetDataStartSector(uint64_t* out) {
   if (!out) return RC_BAD_ARGUMENT;
@@ -97,11 +121,9 @@ cfat32del::cfat32del(IStorageDevice* device) : cfat16del(device, fat::kFat32) {
 cfat32del::~cfat32del() { delete static_cast<CFat32ScanParam*>(m_pScanParam); }
 
 int cfat32del::Scan(INotifySink* sink) {
-  try {
-    return RunScan(sink);
-  } catch (...) {
-    return RC_FAIL;  // a scan that ended on a fault is not reported as finished
-  }
+  // A scan that ended on a fault is reported to the crash report and answers -1, so the
+  // caller never takes a cut-short scan for a finished one.
+  return RunGuarded("cfat32del::Scan", RC_FAIL, [&] { return RunScan(sink); });
 }
 
 CExfatDel::CExfatDel(IStorageDevice* device) : m_device(device) {}
@@ -123,7 +145,27 @@ int CExfatDel::Scan(INotifySink* sink) {
   return rc;
 }
 
-IDeviceBitmap* CExfatDel::CreateDeviceBitmap() { return nullptr; }
+// The volume's own allocation bitmap: bit i is cluster i + 2. The bitmap is the caller's.
+IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
+  fat::ExfatDelWalker walker(m_device);
+  if (walker.Open() != 0) return nullptr;
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0 || size > uint64_t(INT64_MAX)) return nullptr;
+  const fat::ExfatGeometry& g = walker.Geometry();
+  DeviceBitmap* bm = new (std::nothrow) DeviceBitmap();
+  if (!bm) return nullptr;
+  if (bm->Init(int64_t(size), int64_t(g.heapOffset), int(g.clusterBytes)) != 0) {
+    bm->Release();
+    return nullptr;
+  }
+  uint32_t bytes = 0;
+  uint8_t* dst = bm->GetBuffer(&bytes);
+  const std::vector<uint8_t>& src = walker.Bitmap();
+  // Clusters the volume's bitmap does not cover stay free; both count bit 0 as cluster 2.
+  size_t n = std::min<size_t>(bytes, src.size());
+  if (dst && n) std::memcpy(dst, src.data(), n);
+  return bm;
+}
 
 int CExfatDel::GetDataStartSector(uint64_t* out) {
   if (!out) return RC_BAD_ARGUMENT;

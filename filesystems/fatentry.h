@@ -222,6 +222,8 @@ class ExfatDirParser {
   typedef std::function<bool(const ExfatItem&)> Sink;
 
   void Reset() { m_set.clear(); m_expect = 0; }
+  // An entry set was cut by the end of the last block fed.
+  bool Pending() const { return m_expect > 0; }
   Result Feed(const uint8_t* p, size_t len, const Sink& sink);
   // The first allocation-bitmap entry seen, if any.
   bool bitmapFound = false;

@@ -427,6 +427,11 @@ void SorbeckRecovery::signalDiskFinishHandle() {
   ui.allfileSizebotlab->show();
   ui.allfilecountbotlab->setText(QString::number(m_fileCount));
   ui.allfileSizebotlab->setText(FormatFileSizeText(m_totalSize));
+  // The found folders in view at once: a lone collapsed drive item looks like nothing was found.
+  if (m_topItem) {
+    m_topItem->setExpanded(true);
+    for (int i = 0; i < m_topItem->childCount(); ++i) m_topItem->child(i)->setExpanded(true);
+  }
   DisposeWorker();
 }
 

@@ -331,7 +331,10 @@ class Ui_SorbeckRecoveryClass {
     QFrame* f = new QFrame(parent);
     f->setObjectName(QString::fromUtf8(name));
     f->setGeometry(geometry);
-    f->setStyleSheet(QString::fromUtf8("background-image: url(:/SorbeckRecovery/Skin/%1);").arg(QLatin1String(image)));
+    // Scoped to the frame: unscoped, every child paints the picture again from its own corner,
+    // and the tables' check boxes come out as solid squares of it.
+    f->setStyleSheet(QString::fromUtf8("QFrame#%1{background-image: url(:/SorbeckRecovery/Skin/%2);}")
+                         .arg(QLatin1String(name), QLatin1String(image)));
     f->setFrameShape(QFrame::StyledPanel);
     f->setFrameShadow(QFrame::Raised);
     return f;
@@ -405,7 +408,8 @@ class Ui_SorbeckRecoveryClass {
     for (int c = 0; c < columns; ++c) t->setHorizontalHeaderItem(c, new QTableWidgetItem());
     t->setObjectName(QString::fromUtf8(name));
     t->setGeometry(geometry);
-    t->setStyleSheet(QString::fromUtf8("background:transparent;"));
+    // No style sheet of its own: any rule on the table makes the rows' check boxes paint as solid
+    // black squares, ticked or not.
     return t;
   }
 };

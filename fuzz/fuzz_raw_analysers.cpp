@@ -1,4 +1,5 @@
-// Arbitrary bytes through header detection and every carving analyser, at cluster sizes
+// Arbitrary bytes through header detection and every carving analyser (the simple signature
+// family and the structure walkers of pictures, documents, archives, audio and video), at cluster sizes
 // from 512 bytes to 64 KiB: nothing may read outside the cluster or loop without end.
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         open = true;
       }
       if (a->Continue(cb) & 1) break;
+      // Another type's head in the middle of the file: the absorb and end rules of every
+      // analyser (compound file, ZIP, MP3, MP4, MPEG, AAC) run on arbitrary clusters too.
+      if (lcn % 3 == 2) {
+        FileHintTable* t = FileHintTable::Instance();
+        const FileHint& other = t->Row(size_t(size ? data[off % size] : 0) % t->Count());
+        if (a->OnNewHeader(other, cb) & 1) break;
+      }
       if (off >= size) break;
     }
     if (open) {

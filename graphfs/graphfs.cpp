@@ -33,7 +33,7 @@ std::u16string CGraphFileSystem::MakeDirName() {
   return wtext::FromAscii(text);
 }
 
-void CGraphFileSystem::SetRootNode(int rootId, int rootParentId, const char16_t* rootName,
+void CGraphFileSystem::SetRootNode(int64_t rootId, int64_t rootParentId, const char16_t* rootName,
                                    void* payload, const char16_t* orphanName) {
   if (m_root) {
     auto it = m_ids.find(m_root->info.id);
@@ -104,7 +104,7 @@ int CGraphFileSystem::Insert(Node* node, bool named, MergeFn merge) {
   return 3;
 }
 
-int CGraphFileSystem::AddNode(int id, int parentId, const char16_t* name, void* payload, MergeFn merge) {
+int CGraphFileSystem::AddNode(int64_t id, int64_t parentId, const char16_t* name, void* payload, MergeFn merge) {
   if (name && (!*name || wtext::Len(name) > kMaxNameChars)) return -1;
   if (id == parentId) return -1;
   if (m_root && (id == m_root->info.id || id == kOrphanId)) return -1;
@@ -113,7 +113,7 @@ int CGraphFileSystem::AddNode(int id, int parentId, const char16_t* name, void* 
   return Insert(n, false, merge);
 }
 
-int CGraphFileSystem::AddNamedNode(int id, int parentId, const char16_t* name, void* payload,
+int CGraphFileSystem::AddNamedNode(int64_t id, int64_t parentId, const char16_t* name, void* payload,
                                    MergeFn merge) {
   if (!name || !*name || wtext::Len(name) > kMaxNameChars) return -1;
   if (id == parentId || parentId == kOrphanId) return -1;

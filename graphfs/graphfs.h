@@ -39,10 +39,10 @@ class CGraphFileSystem {
   CGraphFileSystem();
   virtual ~CGraphFileSystem();
 
-  void SetRootNode(int rootId, int rootParentId, const char16_t* rootName, void* payload,
+  void SetRootNode(int64_t rootId, int64_t rootParentId, const char16_t* rootName, void* payload,
                    const char16_t* orphanName);
-  int AddNode(int id, int parentId, const char16_t* name, void* payload, MergeFn merge);
-  int AddNamedNode(int id, int parentId, const char16_t* name, void* payload, MergeFn merge);
+  int AddNode(int64_t id, int64_t parentId, const char16_t* name, void* payload, MergeFn merge);
+  int AddNamedNode(int64_t id, int64_t parentId, const char16_t* name, void* payload, MergeFn merge);
   void SetDevice(IDevice* device) { m_device = device; }
   int FlushNodes(FileFn fileFn, ReleaseFn releaseFn, void* user);
   int EnumNodes(FileFn fileFn, void* user);

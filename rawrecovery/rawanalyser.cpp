@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "rawrecovery/fileanalyser/dynanalyser.h"
+
 CRawAnalyser::CRawAnalyser() : m_start(0), m_end(0), m_size(0), m_state(AS_INITIAL), m_hint() {}
 CRawAnalyser::~CRawAnalyser() {}
 
@@ -88,7 +90,7 @@ FileHint GetAnalyserHint(const CRawAnalyser* a) { return a ? a->Hint() : FileHin
 
 const FileHint* TableRow(const char* ext) { return FileHintTable::Instance()->Find(ext); }
 
-CRawAnalyserPool::CRawAnalyserPool() : m_prototypes(), m_dyn(nullptr) {}
+CRawAnalyserPool::CRawAnalyserPool() : m_prototypes(), m_dyn(nullptr) { InitDynAnalyser(); }
 
 CRawAnalyserPool::~CRawAnalyserPool() {
   for (CRawAnalyser* a : m_prototypes) delete a;
@@ -107,9 +109,11 @@ CRawAnalyser* CRawAnalyserPool::CreateAnalyser(int typeId) {
 }
 
 bool CRawAnalyserPool::AddAnalyser(const FileHint& row) {
+  if (row.TypeId == 100) return false;
+  // Every selected row, also one whose type is already pooled, enables its user signatures.
+  if (CDynAnalyser* dyn = dynamic_cast<CDynAnalyser*>(m_dyn)) dyn->SelectExtension(row.ext);
   for (CRawAnalyser* a : m_prototypes)
     if (SameTypeId(a->Hint(), row)) return false;
-  if (row.TypeId == 100) return false;
   CRawAnalyser* a = CreateAnalyser(row.TypeId);
   if (!a) return false;
   m_prototypes.push_back(a);

@@ -66,6 +66,8 @@ FileHint GetAnalyserHint(const CRawAnalyser* a);
 // The row of ext in the process-wide table (so filehint.xml limits apply), or null.
 const FileHint* TableRow(const char* ext);
 
+class CDynAnalyser;
+
 // Makes a new analyser of one of the built-in types, or null for a code no class has.
 CRawAnalyser* CreateTypeAnalyser(int typeId);
 
@@ -85,6 +87,13 @@ class CRawAnalyserPool {
 
   // Hands the shared user-signature analyser to the pool (owned from then on).
   void SetDynAnalyser(CRawAnalyser* dyn);
+  CRawAnalyser* GetDynAnalyser() const { return m_dyn; }
+  // Makes the shared user-signature analyser and loads "filedata.xml" from the current
+  // folder into it.
+  int InitDynAnalyser();
+  // 0 done; -1 no FileData/File element; 2 a Size that is not a whole number from 0 to
+  // INT_MAX; otherwise the XML reader's error code.
+  int LoadFileData(const char* path, CDynAnalyser* target);
 
  private:
   void RebuildDispatch();

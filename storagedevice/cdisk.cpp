@@ -10,6 +10,9 @@
 #include "common/inc/iarchive.h"
 #include "common/textutil.h"
 #include "deviceapi/windowsdeviceio.h"
+#include "common/inc/inotifysink.h"
+#include "storagedevice/checkdbr.h"
+#include "storagedevice/cstoragedevice.h"
 #include "storagedevice/cvolume.h"
 
 namespace {
@@ -159,7 +162,121 @@ int CDisk::Open() {
 
 int CDisk::GetDiskIndex() { return m_index; }
 
-int CDisk::SearchPartitions(int, INotifySink*) { return -1; }
+namespace {
+
+const uint32_t kSearchChunkBytes = 0x800000;
+// Smaller hits are left out: 200 MiB on 512-byte sectors.
+const int64_t kSearchMinSectors = 409600;
+// A second hit of the same size this close to the last one is its backup boot sector.
+const uint64_t kSearchRepeatWindow = 0x200000;
+const int64_t kSearchJumpMinBytes = 0x96800000;
+const int kSearchMaxFailedChunks = 100;
+
+}  // namespace
+
+int CDisk::SearchPartitions(int mode, INotifySink* sink) {
+  if (!m_pDev) return RC_FAIL;
+  if (!m_pDev->IsOpen() && Open() != 0) return RC_FAIL;
+  if (!sink) return RC_MISSING;
+  if (sink->Notify(NE_STARTED, 0, 0, nullptr) < 0) return RC_CANCELLED;
+  if (sink->Notify(NE_STARTED, 0, 0, nullptr) < 0) return RC_CANCELLED;
+  m_partitionCounter = 0;
+
+  const uint32_t ss = m_geometry.BytesPerSector;
+  if (ss < 512 || ss > kSearchChunkBytes || !kbytes::IsPowerOfTwo(ss)) {
+    sink->Notify(NE_FINISHED, 0, 0, nullptr);
+    return RC_FAIL;
+  }
+  const uint64_t perChunk = kSearchChunkBytes / ss;
+  const uint64_t chunkCount = uint64_t(TotalSectors()) / perChunk;
+  if (mode != 3 || m_geometry.DiskSize < kSearchJumpMinBytes) mode = 0;
+
+  uint8_t* buffer = new (std::nothrow) uint8_t[kSearchChunkBytes];
+  if (!buffer) {
+    sink->Notify(NE_FINISHED, 0, 0, nullptr);
+    return RC_FAIL;
+  }
+  CStorageDevice* facade = new (std::nothrow) CStorageDevice();
+  ICheckDBR* checker = CreateCheckDBR();
+  if (!facade || facade->Attach(this) != 0 || !checker) {
+    if (checker) checker->Release();
+    if (facade) facade->Release();
+    delete[] buffer;
+    sink->Notify(NE_FINISHED, 0, 0, nullptr);
+    return RC_MISSING;
+  }
+
+  int result = RC_OK;
+  uint64_t index = 0, jump = 0;
+  bool kept = false;
+  int64_t lastStart = 0, lastSize = 0;
+  int failedInRow = 0;
+  while (index < chunkCount) {
+    if (jump) {
+      // The body of a volume found with full confidence is not read: the search resumes at
+      // the chunk holding its last sector or the one before.
+      uint64_t chunks = jump / perChunk;
+      jump = 0;
+      if (chunks > 1) index += chunks - 1;
+      if (index >= chunkCount) break;
+    }
+    if (sink->Notify(NE_PERCENT, int64_t(index * 100 / chunkCount), 0, nullptr) < 0) {
+      result = RC_CANCELLED;
+      break;
+    }
+    const uint64_t first = index * perChunk;
+    int got = ReadSectors(int64_t(first), buffer, uint32_t(perChunk));
+    if (got < 0 || uint64_t(got) < perChunk) {
+      // Unreadable stretches are passed over; a long run of them means the disk is gone.
+      if (failedInRow > kSearchMaxFailedChunks) break;
+      ++failedInRow;
+      ++index;
+      continue;
+    }
+    failedInRow = 0;
+    for (uint64_t i = 0; i < perChunk; ++i) {
+      const uint64_t sector = first + i;
+      int64_t size = 0;
+      int quality = 0;
+      int fs = checker->Check(facade, buffer + i * ss, int(ss), uint32_t(sector), uint32_t(sector >> 32), &size,
+                              &quality);
+      if (fs == FS_NONE || size < kSearchMinSectors) continue;
+      bool keep = !kept || quality != 0 || sector - uint64_t(lastStart) >= kSearchRepeatWindow || size != lastSize;
+      if (!keep) continue;
+      kept = true;
+      lastStart = int64_t(sector);
+      lastSize = size;
+      int64_t start = int64_t(sector);
+      if (fs == FS_HFS || fs == FS_HFSP) {
+        // The HFS+ header is volume byte 1024, whatever the sector size.
+        uint32_t headerIndex = HfsHeaderSectorIndex(ss);
+        if (sector < headerIndex) continue;
+        start = int64_t(sector - headerIndex);
+      }
+      CVolume* volume = AddPartitionVolume(start, size, int(FsTypeToPartitionType(fs)));
+      if (!volume) continue;
+      PartitionInfo info;
+      volume->GetPartitionInfo(&info);
+      info.SectorSize = ss;
+      info.SectorsPerCluster = uint32_t(checker->GetClusterSize()) / ss;
+      volume->SetPartitionInfo(info);
+      // From here the receiver owns the partition, whatever it answers: a sink that keeps
+      // the object and then asks to stop must not find it freed under its hands.
+      if (sink->Notify(NE_PARTITION_FOUND, 0, quality, volume) < 0) break;
+      if (mode == 3 && quality == 100 && uint64_t(size) > perChunk) {
+        jump = uint64_t(size) - 1;
+        break;
+      }
+    }
+    ++index;
+  }
+
+  checker->Release();
+  facade->Release();
+  delete[] buffer;
+  sink->Notify(NE_FINISHED, 0, 0, nullptr);
+  return result;
+}
 
 int64_t CDisk::TotalSectors() const {
   if (m_geometry.BytesPerSector == 0 || m_geometry.DiskSize <= 0) return 0;

@@ -242,6 +242,12 @@ int CVolume::Load(IArchive* archive) {
   if (size != sizeof(PartitionInfo)) return -1;
   PartitionInfo info;
   if (archive->Read(&info, sizeof info) != 0) return -1;
+  // The record comes from a file: its start and length must give byte offsets that fit
+  // 64 bits, or every later seek and path would be computed with an overflow.
+  int64_t ss = m_pParent && m_pParent->GetSectorSize() ? int64_t(m_pParent->GetSectorSize()) : m_sectorSize;
+  if (ss <= 0 || info.StartSector < 0 || info.SectorCount < 0 || info.StartSector > INT64_MAX / ss ||
+      info.SectorCount > INT64_MAX / ss - info.StartSector)
+    return -1;
   return Assign(info) == 0 ? 0 : -1;
 }
 

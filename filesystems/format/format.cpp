@@ -12,12 +12,13 @@
 #include "common/inc/seams.h"
 #include "filesystems/format/ntfsformat.h"
 #include "filesystems/ntfs/ntfs.h"
-#include "storagedevice/dbrcheck.h"
+#include "storagedevice/checkdbr.h"
 
 namespace {
 
 const uint32_t kBatchSectors = 4096;
 const uint64_t kBootSearchSectors = 100000;
+const uint32_t kSearchBatch = 256;  // sectors read at once by the boot-sector search
 
 bool IsName(const std::u16string& name, const char* ascii) {
   size_t n = std::strlen(ascii);
@@ -220,47 +221,54 @@ int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint
   }
 }
 
-int CFormat::CheckBootRecord(const uint8_t* sector, uint32_t bytesPerSector, uint64_t lba) {
-  // Interim checks until the shared boot-record checker is available here; it answers the
-  // same file-system codes.
-  IDevice* dev = m_device ? m_device->GetDevice() : nullptr;
-  if (!sector || !dev || lba > uint64_t(INT64_MAX)) return 0;
-  (void)bytesPerSector;
-  if (IsNtfsBootSector(sector, dev, int64_t(lba))) return FS_NTFS;
-  if (IsExfatBootSector(sector)) return FS_EXFAT;
-  if (IsFat32BootSector(sector, dev, int64_t(lba))) return FS_FAT32;
-  if (IsFat16BootSector(sector, dev, int64_t(lba)) || IsFat12BootSector(sector, dev, int64_t(lba)))
-    return FS_FAT16;
-  return 0;
-}
-
 int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
   if (!sector || !fileSystem) return RC_BAD_ARGUMENT;
   uint32_t bps = 0;
   if (DeviceSectorBytes(&bps) != RC_OK) return RC_MISSING;
   std::vector<uint8_t> buf;
   try {
-    buf.resize(bps < 512 ? 512 : bps);
+    buf.resize(size_t(kSearchBatch) * bps);
   } catch (const std::bad_alloc&) {
     return RC_NO_MEMORY;
   }
+  ICheckDBR* checker = CreateCheckDBR();
+  if (!checker) return RC_MISSING;
   if (m_sink) {
     if (m_progressBase < 2) m_progressBase = 2;
     m_sink->Notify(NE_PERCENT, m_progressBase, 0, nullptr);
   }
-  bool found = false;
+  bool found = false, failed = false;
   uint64_t lba = 0;
   int code = 0;
-  for (; lba < kBootSearchSectors; ++lba) {
-    if (m_device->ReadSectors(int64_t(lba), buf.data(), 1) != 1) break;
-    // Only sectors that end in the boot signature are worth the full checks.
-    if (buf[510] != 0x55 || buf[511] != 0xAA) continue;
-    code = CheckBootRecord(buf.data(), bps, lba);
-    if (code) {
+  for (uint64_t first = 0; first < kBootSearchSectors && !found && !failed; first += kSearchBatch) {
+    uint32_t want = uint32_t(kBootSearchSectors - first < kSearchBatch ? kBootSearchSectors - first : kSearchBatch);
+    int got = m_device->ReadSectors(int64_t(first), buf.data(), want);
+    if (got != int(want)) {
+      // A batch that falls short is read again sector by sector, so that the search covers
+      // every sector before the first one that cannot be read.
+      got = 0;
+      while (uint32_t(got) < want &&
+             m_device->ReadSectors(int64_t(first) + got, buf.data() + size_t(got) * bps, 1) == 1)
+        ++got;
+      failed = true;
+    }
+    for (uint32_t i = 0; i < uint32_t(got); ++i) {
+      int64_t size = 0;
+      uint64_t at = first + i;
+      // No quality output: only a boot record whose structures confirm it is taken, so a
+      // stray copy of a boot sector does not decide where the volume began.
+      code = checker->Check(m_device, buf.data() + size_t(i) * bps, int(bps), uint32_t(at), uint32_t(at >> 32),
+                            &size, nullptr);
+      if (code == FS_NONE) continue;
+      // The HFS+ header is volume byte 1024; the volume, and its block 0, start before it.
+      uint64_t index = code == FS_HFSP ? HfsHeaderSectorIndex(bps) : 0;
+      if (at < index) continue;
+      lba = at - index;
       found = true;
       break;
     }
   }
+  checker->Release();
   if (m_sink) {
     if (m_progressBase < 4) m_progressBase = 4;
     m_sink->Notify(NE_PERCENT, m_progressBase, 0, nullptr);

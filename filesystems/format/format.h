@@ -51,7 +51,9 @@ class CFormat : public CScanOperator {
   INotifySink* Sink() { return m_sink; }
   int& ProgressBase() { return m_progressBase; }
 
-  // Searches the first sectors of the device for a sound boot record.
+  // Searches the first sectors of the device for a boot record that its volume's own
+  // structures confirm; *sector is where the volume begins (for HFS+, two sectors of 512
+  // bytes before its header).
   int SearchBootSector(uint64_t* sector, int* fileSystem, int reserved);
   int FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint64_t* scanned);
   int DetectFsByContent(uint64_t* bootSector, int* fileSystem, uint64_t* scanned);
@@ -61,9 +63,6 @@ class CFormat : public CScanOperator {
   static int IsFatDotEntries(const uint8_t* sector);
   static int IsExfatUpcase(const uint8_t* sector, int sectorSize);
   int FindMftRecord(const uint8_t* record);
-
-  // File-system code of the boot record at lba, 0 when it is none.
-  int CheckBootRecord(const uint8_t* sector, uint32_t bytesPerSector, uint64_t lba);
 
  private:
   int DeviceSectorBytes(uint32_t* bytes);

@@ -292,7 +292,8 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   int& progress = m_parent->ProgressBase();
   const int startBase = progress;
   uint64_t cur = 0;
-  for (;; cur += kBatchSectors) {
+  uint64_t badStep = 1;
+  for (uint64_t advance = 0;; cur += advance) {
     uint64_t done = cur < end ? cur : end;
     int p = startBase + int(0.95 * (double(done) * (100 - startBase) / double(end)));
     if (p > 98) p = 98;
@@ -302,8 +303,22 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
     uint32_t main = uint32_t(end - cur < kBatchSectors ? end - cur : kBatchSectors);
     uint32_t want = uint32_t(end - cur < uint64_t(main) + spr ? end - cur : uint64_t(main) + spr);
     int got = m_device->ReadSectors(int64_t(cur), buf.data(), want);
-    if (got < int(main)) break;
-    for (uint32_t i = 0; i < main && i + spr <= uint32_t(got); ++i) {
+    if (got < 0) got = 0;
+    // An unreadable sector costs the records that touch it, not the rest of the volume:
+    // the batch ends before it and the search goes on after it. Consecutive failures skip
+    // ever further, so that a dead stretch is crossed in a few reads.
+    uint32_t usable = uint32_t(got) < main ? uint32_t(got) : main;
+    if (uint32_t(got) >= main) {
+      advance = main;
+      badStep = 1;
+    } else if (got > 0) {
+      advance = uint64_t(got) + 1;
+      badStep = 1;
+    } else {
+      advance = badStep < main ? badStep : main;
+      badStep = badStep < kBatchSectors ? badStep * 2 : kBatchSectors;
+    }
+    for (uint32_t i = 0; i < usable && i + spr <= uint32_t(got); ++i) {
       const uint8_t* at = buf.data() + size_t(i) * bps;
       if (std::memcmp(at, "FILE", 4) != 0) continue;
       std::memcpy(record.data(), at, record.size());

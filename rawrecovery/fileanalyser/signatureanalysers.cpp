@@ -70,7 +70,9 @@ const uint8_t* Data(const ClusterBuf& cb) { return cb.GetData(); }
 // ---------------------------------------------------------------------------------------
 // Shared rules
 
-CSignatureAnalyser::CSignatureAnalyser(int typeId) : m_zeroRun(0), m_absorbs() { TakeRow(typeId); }
+CSignatureAnalyser::CSignatureAnalyser(int typeId) : m_zeroRun(0), m_absorbs(), m_tail(), m_tailLen(0), m_tailEnd(-1) {
+  TakeRow(typeId);
+}
 
 int CSignatureAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   for (int id : m_absorbs)
@@ -79,6 +81,8 @@ int CSignatureAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb)
 }
 
 int CSignatureAnalyser::Begin(const ClusterBuf& cb, int state, int64_t size) {
+  m_tailLen = 0;
+  m_tailEnd = -1;
   m_start = ClusterByteOffset(cb);
   m_state = state;
   m_size = size;
@@ -102,9 +106,28 @@ bool CSignatureAnalyser::CountLimit(const ClusterBuf& cb) {
 }
 
 int CSignatureAnalyser::EndMarker(const ClusterBuf& cb, const MatchFrame& marker, int k) {
-  const uint8_t* hit = marker.Match(Data(cb), cb.cluster_size);
-  if (!hit) return AS_NONE;
-  return EndAt(ClusterByteOffset(cb) + (hit - Data(cb)) + k);
+  const uint8_t* d = Data(cb);
+  const int n = cb.cluster_size;
+  const int64_t at = ClusterByteOffset(cb);
+  const int keep = marker.len() - 1;
+  // A marker that begins in the unit before and ends in this one: only when the two units
+  // are adjacent on the device (bitmap mode skips used units).
+  if (m_tailLen > 0 && m_tailEnd == at && keep > 0 && keep < int(sizeof m_tail) / 2) {
+    uint8_t joint[sizeof m_tail];
+    int head = n < keep ? n : keep;
+    memcpy(joint, m_tail, size_t(m_tailLen));
+    memcpy(joint + m_tailLen, d, size_t(head));
+    const uint8_t* hit = marker.Match(joint, m_tailLen + head);
+    if (hit && hit - joint < m_tailLen) return EndAt(at - m_tailLen + (hit - joint) + k);
+  }
+  const uint8_t* hit = marker.Match(d, n);
+  if (hit) return EndAt(at + (hit - d) + k);
+  if (keep > 0 && keep < int(sizeof m_tail) / 2 && n > 0) {
+    m_tailLen = n < keep ? n : keep;
+    memcpy(m_tail, d + n - m_tailLen, size_t(m_tailLen));
+    m_tailEnd = at + n;
+  }
+  return AS_NONE;
 }
 
 int CSignatureAnalyser::ZeroTail(const ClusterBuf& cb, int n, int extra) {

@@ -29,6 +29,11 @@ class CSignatureAnalyser : public CRawAnalyser {
 
   int64_t m_zeroRun;
   std::vector<int> m_absorbs;
+  // The last bytes of the unit before, so that an end marker cut by a unit boundary is
+  // still found (sector-mode units are only 512 bytes).
+  uint8_t m_tail[64];
+  int m_tailLen;
+  int64_t m_tailEnd;  // byte offset just after the kept bytes
 };
 
 // The classes, one per type. Each is constructed with its table row's TypeId.

@@ -3,6 +3,8 @@
 // catalog has is never reported.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -207,7 +209,9 @@ TEST(HfspScan, DeletedFileScanOfAnHfsPartition) {
   for (int i = 0; i < 4; ++i) e[8 + i] = uint8_t(first >> (8 * i)), e[12 + i] = uint8_t(count >> (8 * i));
   disk[510] = 0x55;
   disk[511] = 0xAA;
-  disk.insert(disk.end(), vol.begin(), vol.end());
+  size_t head = disk.size();
+  disk.resize(head + vol.size());
+  if (!vol.empty()) memcpy(disk.data() + head, vol.data(), vol.size());
   std::string path = dir.file("disk.img");
   testutil::WriteFile(path, disk);
   uint64_t before = testutil::FileChecksum(path);
@@ -246,6 +250,11 @@ TEST(HfspScan, DeletedFileScanOfAnHfsPartition) {
     so->Release();
     fm->Release();
   }
+  // The caller owns disks and letters; partitions go with their disk.
+  std::vector<IDevice*> owned;
+  for (int i = 0; i < n && devices[i]; ++i)
+    if (devices[i]->GetType() != 2 && devices[i]->GetType() != 6) owned.push_back(devices[i]);
+  for (IDevice* d : owned) d->Release();
   top->Release();
   EXPECT_EQ(testutil::FileChecksum(path), before);
 }

@@ -306,3 +306,22 @@ TEST(RawScan, ParameterRules) {
   EXPECT_EQ(0, r.SetRange(1000, 1020));  // first and end cluster equal
   EXPECT_EQ(-1, r.Scan(nullptr));
 }
+
+TEST(RawScan, EndMarkerCutByAUnitBoundaryIsFound) {
+  // A PNG whose IEND chunk straddles the boundary between two 512-byte units, at every cut
+  // point of its eight marker bytes, followed by non-zero slack.
+  for (int cut = 1; cut < 8; ++cut) {
+    std::vector<uint8_t> img(512 * 8, 0x5C);
+    std::memset(img.data(), 0, 512);
+    const uint8_t png[] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
+    std::memcpy(img.data() + 512, png, 8);
+    const uint8_t iend[] = {'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+    size_t markerAt = 512 * 3 - size_t(cut);
+    std::memcpy(img.data() + markerAt, iend, 8);
+    MemStorage dev(img, 512);
+    RecordingManager fm;
+    ASSERT_EQ(0, ScanImage(dev, fm, SECTOR_SCAN, {"png"}));
+    ASSERT_EQ(1u, fm.files.size()) << "cut " << cut;
+    EXPECT_EQ(markerAt + 8 - 512, fm.files[0].info->GetSize()) << "cut " << cut;
+  }
+}

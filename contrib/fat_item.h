@@ -1,0 +1,27 @@
+// What the formatted FAT reader keeps of one directory entry until the graph hands it out.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace fatrec {
+
+enum FatItemKind { kItemDirectory = 1, kItemDeleted = 2 };
+
+struct FatItem {
+  std::u16string name;
+  int64_t createTime = 0;  // time values (midnight of the entry's dates)
+  int64_t writeTime = 0;
+  uint32_t size = 0;
+  uint32_t firstCluster = 0;  // high word restored where it could be
+  int64_t parentId = 0;
+  int kind = 0;
+};
+
+// Graph merge for files that share an id and name: the later creation time stays. The
+// graph keeps whichever payload the answer names, so the other one is freed here.
+bool KeepLaterCreated(void* existing, void* incoming, int exists);
+// Graph merge that keeps the node already stored and frees the incoming payload.
+bool KeepExisting(void* existing, void* incoming, int exists);
+void ReleaseItem(void* payload, void* user);
+
+}  // namespace fatrec

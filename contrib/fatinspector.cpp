@@ -1,0 +1,256 @@
+#include "contrib/fatinspector.h"
+
+#include <cstring>
+#include <map>
+#include <new>
+
+#include "common/inc/bytes.h"
+#include "common/inc/istoragedevice.h"
+#include "common/textutil.h"
+#include "filesystems/fatentry.h"
+
+namespace fatrec {
+
+namespace {
+
+const int64_t kFat16RootBytes = 512 * 32;
+
+bool IsDotEntry(const uint8_t* e, const char* name11) {
+  return std::memcmp(e, name11, 11) == 0 && (e[11] & 0x10) && e[12] == 0 && kbytes::Le32(e + 28) == 0;
+}
+
+// Long-name entry as the search wants it: attribute 0x0F, byte 12 zero.
+bool IsLfn(const uint8_t* e) { return e[11] == 0x0F && e[12] == 0; }
+// A plain entry: an archived file, or a hidden archived 4 KiB file (macOS "._" companions).
+bool IsPlain(const uint8_t* e) {
+  return e[11] == 0x20 || (e[11] == 0x22 && kbytes::Le32(e + 28) == 4096);
+}
+bool TailOk(const uint8_t* e1, const uint8_t* e2) {
+  return (IsLfn(e2) && e2[13] == e1[13]) || IsPlain(e2);
+}
+
+}  // namespace
+
+FatInspector::FatInspector(IStorageDevice* device) : m_device(device) {}
+
+bool FatInspector::IsDotPair(const uint8_t* p, size_t len) {
+  if (!p || len < 64) return false;
+  return IsDotEntry(p, ".          ") && IsDotEntry(p + 32, "..         ");
+}
+
+bool FatInspector::LooksLikeDirectory(const uint8_t* p, size_t len) {
+  if (!p || len < 96) return false;
+  const uint8_t *e0 = p, *e1 = p + 32, *e2 = p + 64;
+  // Repeated filler is no directory.
+  if (std::memcmp(e0, e0 + 8, 8) == 0 || std::memcmp(e0 + 16, e0 + 24, 8) == 0) return false;
+  if (IsLfn(e0)) {
+    if (IsLfn(e1) && e1[13] == e0[13]) return TailOk(e1, e2);
+    return IsPlain(e1);
+  }
+  if (!IsPlain(e0)) return false;
+  if (!IsLfn(e1)) return IsPlain(e1) && (IsLfn(e2) || IsPlain(e2));
+  return TailOk(e1, e2);
+}
+
+int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
+  if (!m_device || !buf || offset < 0 || len >= FAT_CACHE_SIZE) return 43;
+  if (len == 0) return 0;
+  if (offset >= m_cacheOffset && uint64_t(offset - m_cacheOffset) <= m_cacheValid &&
+      m_cacheValid - uint64_t(offset - m_cacheOffset) >= len) {
+    std::memcpy(buf, m_cache.data() + (offset - m_cacheOffset), len);
+    return 0;
+  }
+  if (m_cache.empty()) {
+    try {
+      m_cache.resize(FAT_CACHE_SIZE);
+    } catch (...) {
+      m_cache.clear();
+      return 12;
+    }
+  }
+  m_cacheValid = 0;
+  if (m_device->Seek(offset, 0) != offset) return 29;
+  int got = m_device->Read(m_cache.data(), FAT_CACHE_SIZE);
+  if (got <= 0 || uint32_t(got) < len) {
+    // One damaged sector inside the 8 MiB must not hide the step asked for: read just that.
+    if (m_device->Seek(offset, 0) != offset) return 29;
+    got = m_device->Read(m_cache.data(), len);
+    if (got <= 0 || uint32_t(got) < len) return 5;
+  }
+  m_cacheOffset = offset;
+  m_cacheValid = uint32_t(got);
+  std::memcpy(buf, m_cache.data(), len);
+  return 0;
+}
+
+int FatInspector::FindDirCluster(int64_t start, int64_t limit, uint32_t step, int64_t* pos) {
+  if (!pos || step == 0 || step > MAX_CLUSTERSIZE || start < 0) return kEndOfRange;
+  uint8_t buf[MAX_CLUSTERSIZE];
+  while (start <= limit && limit - start >= int64_t(step)) {
+    if (m_progress && m_progress(start, limit) != 0) return kStopped;
+    if (CachedRead(start, buf, step) != 0) {
+      *pos = start;
+      return kUnreadable;
+    }
+    if (IsDotPair(buf, step)) {
+      *pos = start;
+      return kDotCluster;
+    }
+    if (m_info.clusterSize > 0 && step == uint32_t(m_info.clusterSize) &&
+        (LooksLikeDirectory(buf, step) || (m_continues && m_continues(buf)))) {
+      *pos = start;
+      return kDirLike;
+    }
+    start += step;
+  }
+  return kEndOfRange;
+}
+
+int64_t FatInspector::ClusterToOffset(uint32_t cn) const {
+  if (cn < 2 || (m_info.ft == FT_FAT16 && cn == GetRootClstNum())) return -1;
+  int64_t off = RootDirOffset() + int64_t(cn - 2) * m_info.clusterSize;
+  if (m_info.ft == FT_FAT16) off += int64_t(m_info.rootEntries) * 32;
+  return off;
+}
+
+bool FatInspector::HasMacSystemFolders() {
+  if (!m_device) return false;
+  static const char16_t* const kPaths[] = {u"/Volume/.Spotlight-V100", u"/Volume/.Trashes", u"/Volume/.fseventsd"};
+  for (const char16_t* p : kPaths)
+    if (MapVolumePath(p, m_device->GetDevice())) return true;
+  return false;
+}
+
+bool FatInspector::Inspect(FatInfo* fi) {
+  if (!m_device || !fi || (fi->ft != FT_FAT16 && fi->ft != FT_FAT32)) return false;
+  // Everything an inspection learns is its own: a second one must behave like the first.
+  m_info = FatInfo();
+  m_info.ft = fi->ft;
+  m_found = 0;
+  m_cacheValid = 0;
+  if (FromDirectories() || FromBootRecord()) {
+    *fi = m_info;
+    return true;
+  }
+  FatType ft = m_info.ft;
+  m_info = FatInfo();
+  m_info.ft = ft;
+  return false;
+}
+
+bool FatInspector::FromBootRecord() {
+  uint8_t boot[512];
+  if (CachedRead(0, boot, sizeof boot) != 0) return false;
+  int deviceFs = m_device->GetFileSystem();
+  if (deviceFs != 0 && deviceFs != int(m_info.ft)) return false;
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0 || size == 0) return false;
+  fat::FatGeometry g;
+  // The shared decoder refuses what a hostile boot sector can hold: zero or odd sizes,
+  // regions past the volume, a FAT too small for its clusters.
+  if (fat::ParseFatBoot(boot, sizeof boot, m_info.ft == FT_FAT32 ? fat::kFat32 : fat::kFat16, size, &g) != 0)
+    return false;
+  if (g.clusterBytes < 512 || g.clusterBytes > MAX_CLUSTERSIZE) return false;
+  m_info.sectorSize = int(g.bytesPerSector);
+  m_info.clusterSize = int(g.clusterBytes);
+  m_info.numFats = int(g.numFats);
+  m_info.fatOffset = int64_t(g.fatOffset);
+  m_info.fatSize = int64_t(g.fatBytes);
+  m_info.rootEntries = uint16_t(m_info.ft == FT_FAT32 ? g.clusterBytes / 32 : g.rootEntries);
+  m_info.rootCluster = m_info.ft == FT_FAT32 ? g.rootCluster : 2;
+  m_info.deviceSize = int64_t(size);
+  return m_info.ft == FT_FAT32 || m_info.rootEntries > 0;
+}
+
+bool FatInspector::FromDirectories() {
+  uint64_t size = 0;
+  int clusterBytes = 0, sectorSize = 0;
+  if (m_device->GetSize(&size) != 0 || size == 0 || size > uint64_t(INT64_MAX)) return false;
+  if (m_device->GetClusterInfo(&clusterBytes, &sectorSize) != 0 || sectorSize < 512 ||
+      !kbytes::IsPowerOfTwo(uint32_t(sectorSize)) || uint32_t(sectorSize) > MAX_CLUSTERSIZE)
+    return false;
+  bool mac = HasMacSystemFolders();
+  const int64_t limit = int64_t(size);
+
+  // Every consecutive pair of "." clusters proposes a cluster size c and a data start s;
+  // the proposal most pairs agree on wins (the later one on a tie), so that one stray copy
+  // of a directory inside a file cannot decide.
+  std::map<std::pair<int64_t, int64_t>, std::pair<int64_t, int64_t>> votes;  // (c,s) -> (count, last)
+  int64_t px = -1, pi = 0, order = 0, pos = 0, at = 0;
+  uint8_t first[64];
+  for (;;) {
+    int r = FindDirCluster(at, limit, uint32_t(sectorSize), &pos);
+    if (r == kUnreadable) {
+      at = pos + sectorSize;
+      continue;
+    }
+    if (r != kDotCluster) {
+      if (r == kStopped) return false;
+      break;
+    }
+    at = pos + sectorSize;
+    ++m_found;
+    if (mac && m_found < 10) continue;
+    if (CachedRead(pos, first, sizeof first) != 0) continue;
+    int64_t i = kbytes::Le16(first + 26);
+    if (m_info.ft == FT_FAT32) i |= int64_t(kbytes::Le16(first + 20)) << 16;
+    if (i < 2) continue;
+    if (px >= 0 && i != pi) {
+      int64_t dy = pos - px, dj = i - pi;
+      if (dj > 0 && dy % dj == 0) {
+        int64_t c = dy / dj;
+        int64_t s = px - (pi - 2) * c;
+        if (c >= 512 && c <= int64_t(MAX_CLUSTERSIZE) && kbytes::IsPowerOfTwo(uint64_t(c)) && s > 0 &&
+            s == pos - (i - 2) * c) {
+          auto& v = votes[{c, s}];
+          v.first++;
+          v.second = order++;
+        }
+      }
+    }
+    px = pos;
+    pi = i;
+  }
+  if (votes.empty()) return false;
+  auto best = votes.begin();
+  for (auto it = votes.begin(); it != votes.end(); ++it)
+    if (it->second.first > best->second.first ||
+        (it->second.first == best->second.first && it->second.second > best->second.second))
+      best = it;
+  int64_t c = best->first.first, s = best->first.second;
+
+  m_info.sectorSize = sectorSize;
+  m_info.clusterSize = int(c);
+  m_info.numFats = 2;
+  m_info.deviceSize = limit;
+  m_info.rootCluster = 2;
+  int64_t rootBytes = m_info.ft == FT_FAT16 ? kFat16RootBytes : 0;
+  m_info.rootEntries = uint16_t(m_info.ft == FT_FAT32 ? c / 32 : 512);
+
+  // A surviving boot sector that agrees on cluster size and data start knows the rest
+  // (root entries other than 512, the FAT32 root cluster, the real FAT size).
+  uint8_t boot[512];
+  fat::FatGeometry g;
+  if (CachedRead(0, boot, sizeof boot) == 0 &&
+      fat::ParseFatBoot(boot, sizeof boot, m_info.ft == FT_FAT32 ? fat::kFat32 : fat::kFat16, size, &g) == 0 &&
+      int64_t(g.clusterBytes) == c && int64_t(g.dataOffset) == s) {
+    m_info.numFats = int(g.numFats);
+    m_info.fatOffset = int64_t(g.fatOffset);
+    m_info.fatSize = int64_t(g.fatBytes);
+    if (m_info.ft == FT_FAT16) m_info.rootEntries = uint16_t(g.rootEntries);
+    else m_info.rootCluster = g.rootCluster;
+    return true;
+  }
+  if (s - rootBytes <= 0) return false;
+  m_info.fatSize = (limit / c) * 4;
+  m_info.fatOffset = (s - rootBytes) - 2 * m_info.fatSize;
+  if (m_info.fatOffset < 0) {
+    // The guessed FAT size only places the root; keep the root where the clusters say.
+    m_info.numFats = 0;
+    m_info.fatSize = 0;
+    m_info.fatOffset = s - rootBytes;
+  }
+  return true;
+}
+
+}  // namespace fatrec

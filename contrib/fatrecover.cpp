@@ -1,0 +1,390 @@
+#include "contrib/fatrecover.h"
+
+#include <cstring>
+#include <new>
+
+#include "common/inc/bytes.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/kestrum_types.h"
+#include "common/inc/seams.h"
+#include "contrib/fatscanparam.h"
+#include "filemanager/fileinfo.h"
+#include "filemanager/timeconv.h"
+#include "graphfs/graphfs.h"
+
+using fatrec::FatInspector;
+using fatrec::FatItem;
+
+namespace {
+
+// Graph ids live above every 32-bit value, so no cluster number can meet the graph's
+// orphan folder id; files without a cluster get ids of their own further up.
+const int64_t kClusterIdBase = int64_t(1) << 32;
+const int64_t kEmptyIdBase = int64_t(2) << 32;
+const int64_t kFat16RootId = kClusterIdBase - 1;
+const size_t kMaxName = 260;
+
+int64_t DateValue(uint16_t dosDate) {
+  int t = DosDateToTime(dosDate, 0);
+  return t < 0 ? 0 : t;
+}
+
+bool ValidDate(uint16_t d) {
+  int y, m, day;
+  return fat::DosDateParts(d, &y, &m, &day);
+}
+
+}  // namespace
+
+CFatFormat::CFatFormat() {}
+
+CFatFormat::~CFatFormat() {
+  if (m_graph) {
+    m_graph->ReleaseNodes(fatrec::ReleaseItem, this);
+    delete m_graph;
+  }
+  delete m_param;
+}
+
+int CFatFormat::SetDevice(IStorageDevice* device) {
+  m_device = device;
+  return 0;
+}
+
+int CFatFormat::SetFatType(int fatType) {
+  if (fatType != fatrec::FT_FAT16 && fatType != fatrec::FT_FAT32) return -1;
+  m_info.ft = fatrec::FatType(fatType);
+  return 0;
+}
+
+int CFatFormat::GetScanParam(IScanParam** out) {
+  if (!out) return RC_BAD_ARGUMENT;
+  if (!m_param) m_param = new (std::nothrow) CFATScanParam(this);
+  *out = m_param;
+  return m_param ? 0 : RC_NO_MEMORY;
+}
+
+int CFatFormat::GetScanType() { return m_info.ft == fatrec::FT_FAT32 ? Scan_FormatFat32 : Scan_FormatFat16; }
+
+int64_t CFatFormat::DirId(uint32_t cluster) const { return kClusterIdBase + cluster; }
+
+uint32_t CFatFormat::HighestCluster() const {
+  int64_t start = m_inspector ? m_inspector->ClusterToOffset(2) : -1;
+  if (start < 0 || m_info.clusterSize <= 0 || m_info.deviceSize <= start) return 0;
+  int64_t n = (m_info.deviceSize - start) / m_info.clusterSize + 1;
+  return n > 0x0FFFFFF6 ? 0x0FFFFFF6u : uint32_t(n);
+}
+
+int CFatFormat::Scan(INotifySink* sink) {
+  if (!m_device || (m_info.ft != fatrec::FT_FAT16 && m_info.ft != fatrec::FT_FAT32)) return -1;
+  if (m_graph) {
+    m_graph->ReleaseNodes(fatrec::ReleaseItem, this);
+    delete m_graph;
+  }
+  m_graph = new (std::nothrow) GFS::CGraphFileSystem();
+  m_inspector.reset(new (std::nothrow) FatInspector(m_device));
+  if (!m_graph || !m_inspector) return -1;
+  m_graph->SetDevice(m_device->GetDevice());
+  m_sink = sink;
+  m_phase = -1.0f;
+  m_lastPercent = 0;
+  m_lastEightMiB = -1;
+  m_stopped = false;
+  m_inspector->SetProgress([this](int64_t done, int64_t total) { return OnProgress(done, total); });
+  m_inspector->SetContinuationTest([this](const uint8_t* e) {
+    Trail t;
+    return FindTrail(e, &t, false);
+  });
+
+  auto finish = [this](int rc) {
+    if (m_graph) {
+      m_graph->ReleaseNodes(fatrec::ReleaseItem, this);
+      delete m_graph;
+      m_graph = nullptr;
+    }
+    return rc;
+  };
+  if (!m_inspector->Inspect(&m_info)) return finish(-1);
+
+  m_added = 0;
+  if (!m_pFileManager) return finish(-1);
+  if (sink) {
+    sink->Notify(NE_STARTED, 0, 0, nullptr);
+    m_pFileManager->SetNotifySink(sink);
+  }
+  int clusterBytes = 0, sectorSize = 0;
+  uint64_t size = 0;
+  if (m_device->GetClusterInfo(&clusterBytes, &sectorSize) != 0 || sectorSize <= 0 ||
+      m_device->GetSize(&size) != 0 || size == 0)
+    return finish(-1);
+  m_devSector = sectorSize;
+  m_totalSectors = int64_t(size / uint64_t(sectorSize));
+
+  m_parser = fat::FatDirParser(m_info.ft == fatrec::FT_FAT32 ? fat::kFat32 : fat::kFat16);
+  m_items.clear();
+  m_trails.clear();
+  m_prevCluster = -1;
+  m_prevOpen = false;
+  m_emptyIds = 0;
+  if (ReadRoot() != 0) return finish(-1);
+
+  m_phase = float(m_lastPercent) * 0.5f / 100.0f;
+  int64_t pos = m_inspector->ClusterToOffset(2);
+  const int64_t limit = m_info.deviceSize;
+  const uint32_t step = uint32_t(m_info.clusterSize);
+  while (pos >= 0 && !m_stopped) {
+    int64_t found = 0;
+    int r = m_inspector->FindDirCluster(pos, limit, step, &found);
+    if (r == FatInspector::kDotCluster || r == FatInspector::kDirLike) {
+      ProcessCluster(found, r == FatInspector::kDotCluster);
+    } else if (r == FatInspector::kUnreadable) {
+      // A bad cluster is passed over; the rest of the device may still hold directories.
+    } else {
+      if (r == FatInspector::kStopped) m_stopped = true;
+      break;
+    }
+    pos = found + step;
+  }
+  if (!m_stopped) m_graph->EnumNodes(&CFatFormat::AddNodeToManager, this);
+  if (sink) sink->Notify(NE_FINISHED, 0, 0, nullptr);
+  finish(0);
+  m_device->Close(1);
+  return m_stopped ? 2 : 0;
+}
+
+int CFatFormat::ReadRoot() {
+  std::u16string root = u"Volume", orphan = u"Lost Location";
+  uint32_t highest = HighestCluster();
+  int64_t offset;
+  size_t bytes;
+  if (m_info.ft == fatrec::FT_FAT32) {
+    if (m_info.rootCluster < 2 || m_info.rootCluster > highest) return -1;
+    m_rootId = DirId(m_info.rootCluster);
+    offset = m_inspector->ClusterToOffset(m_info.rootCluster);
+    bytes = size_t(m_info.clusterSize);
+  } else {
+    m_rootId = kFat16RootId;
+    offset = m_inspector->RootDirOffset();
+    bytes = size_t(m_info.rootEntries) * 32;
+  }
+  if (bytes == 0 || offset < 0) return -1;
+  try {
+    m_buf.assign(bytes, 0);
+  } catch (...) {
+    return -1;
+  }
+  if (m_inspector->CachedRead(offset, m_buf.data(), uint32_t(bytes)) != 0) return -1;
+  m_graph->SetRootNode(m_rootId, -1, root.c_str(), nullptr, orphan.c_str());
+  m_parser.Reset();
+  Parse(m_buf.data(), bytes, m_rootId);
+  RememberTrail(m_buf.data(), bytes, m_rootId);
+  if (m_info.ft == fatrec::FT_FAT32) {
+    m_prevCluster = m_info.rootCluster;
+    m_prevDirId = m_rootId;
+  }
+  return 0;
+}
+
+void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
+  int64_t start = m_inspector->ClusterToOffset(2);
+  const int64_t c = m_info.clusterSize;
+  if (start < 0 || pos < start || c <= 0) return;
+  int64_t k = (pos - start) / c + 2;
+  if (k > int64_t(HighestCluster())) return;
+  if (m_info.ft == fatrec::FT_FAT32 && k == int64_t(m_info.rootCluster)) return;  // parsed as the root
+  try {
+    m_buf.assign(size_t(c), 0);
+  } catch (...) {
+    return;
+  }
+  if (m_inspector->CachedRead(pos, m_buf.data(), uint32_t(c)) != 0) return;
+  int64_t dirId;
+  if (dots) {
+    dirId = DirId(uint32_t(k));
+    m_parser.Reset();
+    Parse(m_buf.data() + 64, size_t(c) - 64, dirId);
+  } else {
+    Trail trail;
+    if (k == m_prevCluster + 1 && m_prevOpen) {
+      dirId = m_prevDirId;  // the next cluster of the directory just parsed
+    } else if (FindTrail(m_buf.data(), &trail, true)) {
+      dirId = trail.dirId;
+      m_parser.Reset();
+      Parse(trail.entries.data(), trail.entries.size(), dirId);
+    } else {
+      dirId = DirId(uint32_t(k));
+      m_parser.Reset();
+    }
+    Parse(m_buf.data(), size_t(c), dirId);
+  }
+  RememberTrail(m_buf.data(), size_t(c), dirId);
+  m_prevCluster = k;
+  m_prevDirId = dirId;
+}
+
+void CFatFormat::Parse(const uint8_t* p, size_t len, int64_t dirId) {
+  auto r = m_parser.Feed(p, len, [this, dirId](const fat::FatDirItem& it) { return TakeItem(it, dirId); });
+  m_prevOpen = r == fat::FatDirParser::kMore;
+}
+
+void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId) {
+  size_t n = len / 32, k = 0;
+  while (k < n && k < 20 && cluster[(n - 1 - k) * 32 + 11] == fat::kAttrLongName) ++k;
+  if (k == 0) return;
+  const uint8_t* last = cluster + (n - 1) * 32;
+  // The newest run wins a shared checksum: an older one has most likely been completed.
+  uint8_t key = last[13];
+  Trail t;
+  t.dirId = dirId;
+  t.entries.assign(cluster + (n - k) * 32, cluster + n * 32);
+  m_trails[key] = std::move(t);
+}
+
+bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
+  int key = -1;
+  // A run's later part, or the short entry it belongs to (whose checksum the run carries;
+  // its "~n" tail need not be "~1" when slots were reused).
+  if (fat::FatIsLastLfnEntry(e) == 0) key = e[13];
+  else if (e[0] != 0 && e[11] != fat::kAttrLongName && e[11] <= 0x3F && !(e[11] & fat::kAttrVolume) &&
+           fat::FatIsInvalidShortName(e) == 0)
+    key = fat::FatShortNameChecksum(e);
+  if (key < 0) return false;
+  auto it = m_trails.find(uint8_t(key));
+  if (it == m_trails.end()) return false;
+  *out = it->second;
+  if (take) m_trails.erase(it);  // a run is completed once
+  return true;
+}
+
+void CFatFormat::RestoreHighWord(fat::FatDirItem* it) {
+  if (it->firstCluster > 0xFFFF || m_items.empty()) return;
+  const auto& last = m_items.back();
+  const uint64_t c = uint64_t(m_info.clusterSize);
+  uint64_t pred = uint64_t(last.first) + (uint64_t(last.second) + c - 1) / c;
+  uint32_t highest = HighestCluster();
+  if (!it->IsDirectory()) {
+    if (pred < 0x10000) return;
+    uint64_t cand = (pred & ~0xFFFFull) | it->firstCluster;
+    if (cand <= highest) it->firstCluster = uint32_t(cand);
+    return;
+  }
+  // A deleted folder is found by its own "." entry, which still carries the full number.
+  uint64_t base = pred >> 16;
+  if (base < 1) base = 1;
+  uint8_t first[32];
+  for (uint64_t i = 0; i < 20; ++i) {
+    uint64_t cand = ((base + i) << 16) | it->firstCluster;
+    if (cand > highest) break;
+    int64_t off = m_inspector->ClusterToOffset(uint32_t(cand));
+    if (off < 0 || m_inspector->CachedRead(off, first, sizeof first) != 0) break;
+    if (std::memcmp(first, ".       ", 8) == 0 && kbytes::Le16(first + 26) == (it->firstCluster & 0xFFFF) &&
+        kbytes::Le16(first + 20) == uint16_t(cand >> 16)) {
+      it->firstCluster = uint32_t(cand);
+      return;
+    }
+  }
+}
+
+bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
+  if (src.isDot) return true;
+  if (src.attr == 0x22 || src.attr > 63) return true;
+  // Dates that cannot be are not a directory: the rest of the cluster is left alone.
+  if (!ValidDate(src.writeDate) || (src.createDate != 0 && !ValidDate(src.createDate))) return false;
+  fat::FatDirItem it = src;
+  if (m_info.ft == fatrec::FT_FAT32) {
+    if (it.deleted) RestoreHighWord(&it);
+    m_items.assign(1, {it.firstCluster, it.size});
+  }
+  if (it.name.empty() || it.name.size() > kMaxName) return true;
+  ++m_added;
+  uint32_t highest = HighestCluster();
+  bool inRange = it.firstCluster >= 2 && it.firstCluster <= highest;
+  if (it.IsDirectory()) {
+    if (!inRange) return true;
+    m_graph->AddNode(DirId(it.firstCluster), dirId, it.name.c_str(), nullptr, fatrec::KeepExisting);
+    return true;
+  }
+  int64_t id;
+  if (it.size == 0) {
+    id = kEmptyIdBase + m_emptyIds++;
+  } else {
+    if (!inRange) return true;
+    id = DirId(it.firstCluster);
+  }
+  FatItem* item = new (std::nothrow) FatItem();
+  if (!item) return true;
+  item->name = it.name;
+  item->createTime = DateValue(it.createDate);
+  item->writeTime = DateValue(it.writeDate);
+  item->size = it.size;
+  item->firstCluster = it.firstCluster;
+  item->parentId = dirId;
+  item->kind = it.deleted ? fatrec::kItemDeleted : 0;
+  if (m_graph->AddNamedNode(id, dirId, it.name.c_str(), item, fatrec::KeepLaterCreated) < 0) delete item;
+  return true;
+}
+
+int CFatFormat::AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int) {
+  CFatFormat* self = static_cast<CFatFormat*>(user);
+  FatItem* item = static_cast<FatItem*>(payload);
+  if (!self || !item) return 0;
+  if (!self->m_pFileManager) return -1;
+  RunList* runs = nullptr;
+  if (item->size > 0) {
+    if (self->m_devSector <= 0) return 0;
+    int64_t off = self->m_inspector ? self->m_inspector->ClusterToOffset(item->firstCluster) : -1;
+    if (off < 0) return 0;
+    int64_t start = off / self->m_devSector;
+    int64_t count = (int64_t(item->size) + self->m_devSector - 1) / self->m_devSector;
+    if (start > self->m_totalSectors || count > self->m_totalSectors - start) return 0;
+    runs = new (std::nothrow) RunList(uint64_t(start), uint32_t(count));
+    if (!runs) return 0;
+  }
+  CFileInfo* info = new (std::nothrow) CFileInfo();
+  if (!info) {
+    if (runs) runs->Release();
+    return 0;
+  }
+  info->SetName(name);
+  if (runs) info->SetRunList(runs);
+  info->SetSize(int64_t(item->size));
+  info->SetTimes(uint64_t(item->createTime), uint64_t(item->writeTime));
+  if (item->kind & fatrec::kItemDeleted) info->AddFlags(FF_FORMATTED);
+  return self->m_pFileManager->AddFile(folder, info);
+}
+
+int CFatFormat::OnProgress(int64_t done, int64_t total) {
+  if (m_added > 50 && m_graph && m_phase > -0.01f) {
+    m_added = 0;
+    m_graph->FlushNodes(&CFatFormat::AddNodeToManager, fatrec::ReleaseItem, this);
+  }
+  if (!m_sink || total <= 0) return 0;
+  int p = int(done * 100 / total);
+  if (p != m_lastPercent) {
+    m_lastPercent = p;
+    int value = m_phase > -0.01f ? int(float(p) + float(100 - p) * m_phase) : int(float(p) * 0.5f);
+    m_sink->Notify(NE_PERCENT, value, 0, nullptr);
+  }
+  int64_t block = done / 0x800000;
+  if (block != m_lastEightMiB) {
+    m_lastEightMiB = block;
+    if (m_sink->Notify(NE_SECTORS, done / 512, total / 512, nullptr) != 0 ||
+        m_sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr) != 0) {
+      m_stopped = true;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+IScanOperator* CreateFatFormatScanner(IStorageDevice* device, int fatType) {
+  CFatFormat* f = new (std::nothrow) CFatFormat();
+  if (!f) return nullptr;
+  f->SetDevice(device);
+  if (f->SetFatType(fatType) != 0) {
+    delete f;
+    return nullptr;
+  }
+  return f;
+}

@@ -1,0 +1,86 @@
+// Rebuilds the file tree of a formatted or damaged FAT12/16 or FAT32 volume: the inspector
+// finds the geometry, then every directory cluster on the device is parsed (live and
+// deleted entries) and linked into a directory graph by cluster numbers. FAT chains are
+// not followed; every file is reported with one contiguous run.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "contrib/fat_item.h"
+#include "contrib/fatinspector.h"
+#include "filesystems/fatentry.h"
+#include "scanoperate/scanoperator.h"
+
+namespace GFS {
+class CGraphFileSystem;
+}
+class CFATScanParam;
+
+class CFatFormat : public CScanOperator {
+ public:
+  CFatFormat();
+  ~CFatFormat() override;
+
+  int SetDevice(IStorageDevice* device);
+  // 1 FAT12/16, 2 FAT32; anything else -1 and nothing changes.
+  int SetFatType(int fatType);
+
+  int GetScanParam(IScanParam** out) override;
+  // 0 after the whole device was searched, 2 when the sink stopped it, -1 when no
+  // geometry, no root directory or no file manager.
+  int Scan(INotifySink* sink) override;
+  void Release() override { delete this; }
+  int GetScanType() override;
+  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
+
+  int OnProgress(int64_t done, int64_t total);
+  const fatrec::FatInfo& Info() const { return m_info; }
+
+  // The graph's file callback (folder path, name, item, this object).
+  static int AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int);
+
+ private:
+  struct Trail {  // long-name entries left open at the end of a directory cluster
+    int64_t dirId;
+    std::vector<uint8_t> entries;
+  };
+
+  int ReadRoot();
+  void ProcessCluster(int64_t pos, bool dots);
+  // Feeds entries into the running parse; false when the parse of this cluster ended.
+  void Parse(const uint8_t* p, size_t len, int64_t dirId);
+  bool TakeItem(const fat::FatDirItem& it, int64_t dirId);
+  void RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId);
+  bool FindTrail(const uint8_t* firstEntry, Trail* out, bool take);
+  void RestoreHighWord(fat::FatDirItem* it);
+  int64_t DirId(uint32_t cluster) const;
+  uint32_t HighestCluster() const;
+
+  IStorageDevice* m_device = nullptr;
+  std::unique_ptr<fatrec::FatInspector> m_inspector;
+  fatrec::FatInfo m_info;
+  INotifySink* m_sink = nullptr;
+  int64_t m_totalSectors = 0;
+  int m_devSector = 0;
+  int m_lastPercent = 0;
+  float m_phase = -1.0f;
+  GFS::CGraphFileSystem* m_graph = nullptr;
+  int m_added = 0;
+  int64_t m_lastEightMiB = -1;  // per scan
+  bool m_stopped = false;
+  CFATScanParam* m_param = nullptr;
+
+  // Parse state.
+  fat::FatDirParser m_parser{fat::kFat16};
+  std::vector<std::pair<uint32_t, uint32_t>> m_items;  // FAT32: (first cluster, size) in parse order
+  std::map<uint8_t, Trail> m_trails;
+  int64_t m_prevCluster = -1;
+  int64_t m_prevDirId = 0;
+  bool m_prevOpen = false;
+  int64_t m_rootId = 0;
+  int64_t m_emptyIds = 0;
+  std::vector<uint8_t> m_buf;
+};

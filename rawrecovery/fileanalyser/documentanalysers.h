@@ -1,0 +1,96 @@
+// Analysers of container files whose end needs more than one marker: compound documents,
+// the ZIP family, PDF, AutoCAD drawings and MATLAB files.
+#pragma once
+#include <memory>
+#include <vector>
+
+#include "rawrecovery/fileanalyser/signatureanalysers.h"
+
+class CDocAnalyser : public CSignatureAnalyser {
+ public:
+  CDocAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  const char* GetExtension() override;
+  int64_t GetSizeForExtension(const char* ext) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+  // Bytes of sector n copied to buf (at most one sector): -1 without a header or for a
+  // negative sector, else the count held.
+  int ReadSector(int64_t n, uint8_t* buf, int len);
+
+ private:
+  int BuildFat();
+  int64_t HeaderBytes() const { return m_sectorSize > 512 ? m_sectorSize : 512; }
+
+  std::unique_ptr<ClusterFile> m_cf;
+  int m_clusterSize;
+  std::vector<uint8_t> m_pOleHeader;
+  int m_sectorSize;
+  int64_t m_nextDifat;
+  uint32_t m_difatLeft;
+  std::vector<int64_t> m_difatSeen;
+  std::vector<uint32_t> m_difat;
+  std::vector<uint32_t> m_fat;
+  bool m_fatComplete;
+  int64_t m_held;
+  const char* m_ext;
+};
+
+class CZipAnalyser : public CSignatureAnalyser {
+ public:
+  CZipAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  const char* GetExtension() override;
+  int64_t GetSizeForExtension(const char* ext) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  void Names(const ClusterBuf& cb);
+  std::unique_ptr<JointSearch> m_js;
+  unsigned m_flags;
+  char m_ext[100];
+};
+
+class CPdfAnalyser : public CSignatureAnalyser {
+ public:
+  CPdfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  std::unique_ptr<JointSearch> m_js;
+  int64_t m_linearized;
+};
+
+class CDwgAnalyser : public CSignatureAnalyser {
+ public:
+  CDwgAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  unsigned m_version;
+  uint8_t m_tag[8];
+  std::unique_ptr<MatchFrame> m_frame;
+  bool m_skipNext;
+  std::unique_ptr<JointSearch> m_js;
+};
+
+class CMatAnalyser : public CSignatureAnalyser {
+ public:
+  CMatAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  int64_t m_next;
+  std::unique_ptr<JointSearch> m_js;
+  int m_clusterSize;
+};

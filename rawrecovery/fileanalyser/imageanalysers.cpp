@@ -1,0 +1,486 @@
+#include "rawrecovery/fileanalyser/imageanalysers.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "common/inc/bytes.h"
+#include "common/inc/kestrum_types.h"
+
+namespace {
+
+int64_t MaxOf(const char* ext) {
+  const FileHint* row = TableRow(ext);
+  return row ? row->MaxSize : 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// JPEG
+
+CJpgAnalyser::CJpgAnalyser() : CSignatureAnalyser(1), m_count(0), m_next(0), m_carry(), m_carryLen(0) {}
+
+void CJpgAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xff}); }
+
+int CJpgAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (cb.cluster_size < 16 || d[0] != 0xff || d[1] != 0xd8 || d[2] != 0xff) return AS_NONE;
+  // A motion-JPEG frame inside an AVI is not a picture of its own.
+  if (std::memcmp(d, "\xff\xd8\xff\xe0\x00\x10" "AVI1", 10) == 0) return AS_NONE;
+  if (!(d[3] == 0xe0 || d[3] == 0xe1 || d[3] == 0xfe || d[3] == 0xed) || d[4] == 0xff) return AS_NONE;
+  m_count = 0;
+  m_carryLen = 0;
+  Begin(cb, AS_HEADER, 0);
+  m_next = m_start + 2;
+  return AS_HEADER;
+}
+
+int CJpgAnalyser::Continue(const ClusterBuf& cb) {
+  const int cs = cb.cluster_size;
+  const int64_t off = ClusterByteOffset(cb);
+  m_count += cs;
+  if (m_count > m_hint.MaxSize) {
+    m_size = m_count;
+    m_state = AS_COMPLETE;
+    return AS_COMPLETE;
+  }
+  if (m_next >= off + cs) return AS_NONE;
+  // The walk runs over buf: the cluster, preceded by a marker start carried from the last
+  // cluster when the walk begins at this cluster's first byte.
+  const uint8_t* buf = cb.GetData();
+  int n = cs;
+  int carry = 0;
+  std::vector<uint8_t> joined;
+  int i = int(std::max<int64_t>(0, m_next - off));
+  if (i == 0 && m_carryLen > 0) {
+    carry = m_carryLen;
+    joined.assign(m_carry, m_carry + carry);
+    joined.insert(joined.end(), buf, buf + cs);
+    buf = joined.data();
+    n = int(joined.size());
+  }
+  m_carryLen = 0;
+  const int64_t base = off - carry;  // device offset of buf[0]
+  while (i < n) {
+    const uint8_t* ff = static_cast<const uint8_t*>(std::memchr(buf + i, 0xff, size_t(n - i)));
+    if (!ff) break;
+    int m = int(ff - buf);
+    while (m + 1 < n && buf[m + 1] == 0xff) ++m;
+    if (m + 1 >= n) {
+      m_carry[0] = 0xff;
+      m_carryLen = 1;
+      break;
+    }
+    uint8_t code = buf[m + 1];
+    if (code == 0xd8 || code == 0xd9) {
+      int64_t end = base + m + 2;
+      if (IsSectorTailZero(buf + m + 2, size_t(n - (m + 2)), end)) return EndAt(end);
+      i = m + 2;  // not followed by zeros: not the end, the walk goes on past it
+      continue;
+    }
+    if ((code >= 0xc0 && code <= 0xcf) || (code >= 0xda && code <= 0xfe)) {
+      if (n - m < 4) {
+        m_carryLen = n - m;
+        std::memcpy(m_carry, buf + m, size_t(m_carryLen));
+        break;
+      }
+      int next = m + 2 + kbytes::Be16(buf + m + 2);
+      if (next >= n) {
+        m_next = base + next;
+        return AS_NONE;
+      }
+      i = next;
+      continue;
+    }
+    i = m + 2;
+  }
+  m_next = off + cs;
+  return AS_NONE;
+}
+
+// ---------------------------------------------------------------------------------------
+// GIF
+
+CGifAnalyser::CGifAnalyser()
+    : CSignatureAnalyser(4), m_phase(kBlock), m_afterSkip(kBlock), m_skip(0), m_descLeft(0), m_packed(0) {}
+
+void CGifAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'G'}); }
+
+int CGifAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (cb.cluster_size < 13 || (std::memcmp(d, "GIF89a", 6) != 0 && std::memcmp(d, "GIF87a", 6) != 0))
+    return AS_NONE;
+  m_phase = kSkip;
+  m_afterSkip = kBlock;
+  // The signature, the screen descriptor and the global colour table when there is one.
+  m_skip = 13;
+  if (d[10] & 0x80) m_skip += 3 * (int64_t(2) << (d[10] & 7));
+  m_descLeft = 0;
+  return Begin(cb, AS_HEADER, 0);
+}
+
+int CGifAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  const uint8_t* d = cb.GetData();
+  const int n = cb.cluster_size;
+  const int64_t off = ClusterByteOffset(cb);
+  int i = 0;
+  while (i < n) {
+    switch (m_phase) {
+      case kSkip: {
+        int64_t k = std::min<int64_t>(m_skip, n - i);
+        i += int(k);
+        m_skip -= k;
+        if (m_skip == 0) m_phase = m_afterSkip;
+        break;
+      }
+      case kBlock: {
+        uint8_t c = d[i++];
+        if (c == 0x3b) return EndAt(off + i);  // the trailer
+        if (c == 0x21) m_phase = kLabel;
+        else if (c == 0x2c) {
+          m_phase = kDescriptor;
+          m_descLeft = 9;
+        }
+        // any other byte between blocks is passed over
+        break;
+      }
+      case kLabel: {
+        uint8_t c = d[i];
+        if (c == 0x01 || c == 0xf9 || c == 0xfe || c == 0xff) {
+          ++i;
+          m_phase = kSubLength;
+        } else {
+          m_phase = kBlock;  // an unknown label is looked at as a block byte
+        }
+        break;
+      }
+      case kDescriptor: {
+        int k = std::min(m_descLeft, n - i);
+        i += k;
+        m_descLeft -= k;
+        if (m_descLeft == 0) {
+          m_packed = d[i - 1];
+          if (m_packed & 0x80) {
+            // The local colour table is skipped by count, so a table longer than what is
+            // left of the cluster does not lose the walk's place.
+            m_skip = 3 * (int64_t(2) << (m_packed & 7));
+            m_phase = kSkip;
+            m_afterSkip = kCodeSize;
+          } else {
+            m_phase = kCodeSize;
+          }
+        }
+        break;
+      }
+      case kCodeSize:
+        ++i;
+        m_phase = kSubLength;
+        break;
+      case kSubLength: {
+        uint8_t len = d[i++];
+        if (len == 0) {
+          m_phase = kBlock;
+        } else {
+          m_skip = len;
+          m_phase = kSkip;
+          m_afterSkip = kSubLength;
+        }
+        break;
+      }
+    }
+  }
+  return AS_NONE;
+}
+
+// ---------------------------------------------------------------------------------------
+// TIFF and camera raws
+
+namespace {
+
+const int kSubDataTags[] = {330, 347, 33421, 33423, 33723, 34675, 34857, 34858, 34859, 37389, 37393, 37394, 37395, 37398};
+
+bool IsDngTag(int t) {
+  return (t >= 50706 && t <= 50741) || t == 50778 || t == 50779 || t == 50781 || (t >= 50828 && t <= 50834) ||
+         t == 50879 || (t >= 50931 && t <= 50942) || (t >= 50964 && t <= 50972) || t == 50981 || t == 50982 ||
+         t == 51008 || t == 51009;
+}
+
+int TypeSize(int type) {
+  switch (type) {
+    case 3: case 8: return 2;
+    case 4: case 9: case 11: return 4;
+    case 5: case 10: case 12: return 8;
+    default: return 1;
+  }
+}
+
+int64_t ValueBytes(const CTiffAnalyser::Entry& e) { return int64_t(TypeSize(e.type)) * e.count; }
+
+const char* const kTiffRows[] = {"tif", "nef", "orf", "cr2", "dcr", "mrw", "sr2", "arw", "erf", "raf"};
+
+struct FlagExt {
+  unsigned flag;
+  const char* ext;
+};
+const FlagExt kFlagExts[] = {{0x1, "nef"},  {0x2, "orf"},   {0x4, "cr2"},   {0x80, "dcr"},
+                             {0x40, "mrw"}, {0x20, "sr2"},  {0x10, "raf"},  {0x100, "erf"},
+                             {0x8, "raw"},  {0x400, "arw"}, {0x200, "dng"}};
+
+const int kMaxMakerBytes = 64;
+
+}  // namespace
+
+CTiffAnalyser::CTiffAnalyser()
+    : CSignatureAnalyser(5), m_be(0), m_ifd(0), m_left(0), m_maxIfdEnd(0), m_sub(false), m_flags(0), m_count(0),
+      m_held(0), m_queue(), m_entries(), m_pending(), m_visited(), m_cf(), m_ext() {}
+
+void CTiffAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'I', 'M'}); }
+
+uint16_t CTiffAnalyser::U16(const uint8_t* p) const { return m_be ? kbytes::Be16(p) : kbytes::Le16(p); }
+uint32_t CTiffAnalyser::U32(const uint8_t* p) const { return m_be ? kbytes::Be32(p) : kbytes::Le32(p); }
+
+CTiffAnalyser::Entry CTiffAnalyser::Parse(const uint8_t* p) const {
+  Entry e;
+  e.tag = U16(p);
+  e.type = U16(p + 2);
+  e.count = U32(p + 4);
+  e.value = U32(p + 8);
+  std::memcpy(e.raw, p + 8, 4);
+  return e;
+}
+
+int CTiffAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (cb.cluster_size < 512) return AS_NONE;
+  int be;
+  unsigned flags = 0;
+  if (std::memcmp(d, "II*\0", 4) == 0) be = 0;
+  else if (std::memcmp(d, "MM\0*", 4) == 0) be = 1;
+  else if (std::memcmp(d, "IIRS", 4) == 0 || std::memcmp(d, "IIRO", 4) == 0) be = 0, flags = 0x2;
+  else if (std::memcmp(d, "IIU\0", 4) == 0) be = 0, flags = 0x8;
+  else return AS_NONE;
+  uint32_t first = be ? kbytes::Be32(d + 4) : kbytes::Le32(d + 4);
+  if (int32_t(first) < 0 || int64_t(first) > MaxOf("tif")) return AS_NONE;
+  m_be = be;
+  m_flags = flags;
+  m_cf.reset(new ClusterFile(cb.cluster_size));
+  m_ifd = first;
+  m_left = 0;
+  m_maxIfdEnd = 0;
+  m_sub = false;
+  m_count = 0;
+  m_held = 0;
+  m_queue.clear();
+  m_entries.clear();
+  m_pending.clear();
+  m_visited.clear();
+  m_visited.insert(m_ifd);
+  return Begin(cb, AS_HEADER, 0);
+}
+
+void CTiffAnalyser::SetIfd(int64_t off) {
+  // A directory already walked ends the chain: a cyclic next pointer cannot hold the walk.
+  if (off <= 0 || !m_visited.insert(off).second) off = 0;
+  m_ifd = off;
+  m_left = 0;
+}
+
+int CTiffAnalyser::ReadAt(int64_t off, void* dst, int len) {
+  if (!m_cf || off < 0 || len <= 0 || off >= m_held) return 0;
+  int n = int(std::min<int64_t>(len, m_held - off));
+  if (m_cf->Seek(m_start + off) < 0) return 0;
+  return m_cf->Read(dst, unsigned(n)) < 0 ? 0 : n;
+}
+
+int CTiffAnalyser::ReadOffsets(const Entry& e, std::vector<int64_t>* out) {
+  int ts = TypeSize(e.type);
+  if (e.count > 1000 || int64_t(e.value) > MaxOf("tif") || (ts != 2 && ts != 4)) return 1;
+  int64_t bytes = ValueBytes(e);
+  std::vector<uint8_t> v;
+  if (bytes <= 4) {
+    v.assign(e.raw, e.raw + 4);
+  } else {
+    v.resize(size_t(bytes));
+    if (ReadAt(e.value, v.data(), int(bytes)) != int(bytes)) return 0;
+  }
+  for (uint32_t i = 0; i < e.count; ++i)
+    out->push_back(ts == 2 ? int64_t(U16(&v[size_t(i) * 2])) : int64_t(U32(&v[size_t(i) * 4])));
+  return 1;
+}
+
+void CTiffAnalyser::MakerTest(const Entry& e) {
+  int ts = TypeSize(e.type);
+  if (ts != 1 && e.count > 32) return;
+  // A huge count on a text value reads no more than a maker name needs.
+  int len = int(std::min<int64_t>(ValueBytes(e), kMaxMakerBytes));
+  char text[kMaxMakerBytes + 1] = {};
+  if (len <= 4) {
+    std::memcpy(text, e.raw, size_t(len));
+  } else if (ReadAt(e.value, text, len) != len) {
+    return;
+  }
+  for (int i = 0; i < len; ++i) text[i] = char(std::toupper(static_cast<unsigned char>(text[i])));
+  std::string s(text, size_t(len));
+  static const struct {
+    const char* name;
+    unsigned flag;
+  } kMakers[] = {{"NIKON", 0x1}, {"CANON", 0x4},    {"PANASONIC", 0x8}, {"FUJI", 0x10},
+                 {"SONY", 0x420}, {"MINOLTA", 0x40}, {"KODAK", 0x80},    {"EPSON", 0x100}};
+  for (const auto& m : kMakers) {
+    if (s.find(m.name) != std::string::npos) {
+      m_flags |= m.flag;
+      return;
+    }
+  }
+}
+
+int CTiffAnalyser::ComputeSize() {
+  int64_t align = 1, valuesEnd = 0;
+  std::vector<int64_t> offsets, counts;
+  for (const Entry& e : m_entries) {
+    if (e.tag == 273 || e.tag == 324) {
+      if (!ReadOffsets(e, &offsets)) break;
+    } else if (e.tag == 279 || e.tag == 325) {
+      if (!ReadOffsets(e, &counts)) break;
+    } else if (e.tag == 278) {
+      if (e.value >= 1 && e.value <= 1023) align = e.value;
+    } else if (e.tag == 271 || e.tag == 272) {
+      MakerTest(e);
+    } else if (ValueBytes(e) > 4) {
+      valuesEnd = std::max(valuesEnd, int64_t(e.value) + ValueBytes(e));
+    }
+  }
+  if (offsets.empty() || counts.empty() || offsets.size() != counts.size()) return AS_GIVEN_UP;
+  int64_t dataEnd = 0;
+  for (size_t i = 0; i < offsets.size(); ++i) dataEnd = std::max(dataEnd, offsets[i] + counts[i]);
+  dataEnd = (dataEnd + align - 1) / align * align;
+  m_size = std::max(std::max(dataEnd, valuesEnd), m_maxIfdEnd);
+  return AS_COMPLETE;
+}
+
+void CTiffAnalyser::TakeEntries(const uint8_t* p, int n) {
+  for (int k = 0; k < n; ++k) {
+    Entry e = Parse(p + 12 * k);
+    if (int32_t(e.count) < 0 || !(ValueBytes(e) <= 4 || int32_t(e.value) >= 0)) continue;
+    if (IsDngTag(e.tag)) {
+      m_flags |= 0x200;
+    } else {
+      for (int t : kSubDataTags)
+        if (e.tag == t) m_sub = true;
+    }
+    if (e.tag == 330 || e.tag == 34665) m_pending.push_back(e);
+    m_entries.push_back(e);
+  }
+}
+
+int CTiffAnalyser::Continue(const ClusterBuf& cb) {
+  m_count += cb.cluster_size;
+  bool all = true;
+  for (const char* r : kTiffRows) all = all && m_count >= MaxOf(r);
+  if (all) {
+    m_size = m_count;
+    m_state = AS_COMPLETE;
+    return AS_COMPLETE;
+  }
+  if (!m_cf || !m_cf->Append(cb)) return AS_NONE;
+  m_held = ClusterByteOffset(cb) + cb.cluster_size - m_start;
+  if (m_ifd <= 0) {
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+      std::vector<int64_t> offs;
+      if (!ReadOffsets(*it, &offs)) {
+        ++it;
+        continue;
+      }
+      for (int64_t o : offs) m_queue.push_back(uint32_t(o));
+      it = m_pending.erase(it);
+    }
+    while (!m_queue.empty() && (m_queue.back() == 0 || m_visited.count(m_queue.back()))) m_queue.pop_back();
+    if (m_queue.empty()) {
+      if (!m_pending.empty()) return AS_NONE;
+      m_state = ComputeSize();
+      return m_state;
+    }
+    m_sub = true;
+    SetIfd(m_queue.back());
+    m_queue.pop_back();
+    return AS_NONE;
+  }
+  if (m_ifd >= m_held) return AS_NONE;
+  if (m_left == 0) {
+    uint8_t c[2];
+    if (ReadAt(m_ifd, c, 2) != 2) return AS_NONE;
+    int16_t count = int16_t(U16(c));
+    if (count < 1 || count > 64) {
+      m_size = m_count;
+      m_state = AS_COMPLETE;
+      return AS_COMPLETE;
+    }
+    m_ifd += 2;
+    m_left = count;
+    return AS_NONE;
+  }
+  const int L = 12 * m_left;
+  const int64_t ifdEnd = m_ifd + L + 4;
+  uint8_t block[12 * 64 + 4];
+  int got = ReadAt(m_ifd, block, L + 4);
+  if (got <= 0) {
+    m_state = AS_GIVEN_UP;
+    return AS_GIVEN_UP;
+  }
+  // The end is taken after the entries, so a directory that itself sets the sub-data flag
+  // counts the two bytes too.
+  struct EndUpdate {
+    int64_t end;
+    int64_t* max;
+    bool* sub;
+    ~EndUpdate() { *max = std::max(*max, end + (*sub ? 2 : 0)); }
+  } update{ifdEnd, &m_maxIfdEnd, &m_sub};
+  int whole = std::min(got, L) / 12;
+  if (got == L + 4) {
+    TakeEntries(block, whole);
+    SetIfd(U32(block + L));
+  } else if (whole == m_left) {
+    // The next pointer is not held yet: the last entry is read again with it.
+    TakeEntries(block, whole - 1);
+    m_ifd += 12 * int64_t(whole - 1);
+    m_left = 1;
+  } else {
+    TakeEntries(block, whole);
+    m_ifd += 12 * int64_t(whole);
+    m_left -= whole;
+  }
+  return AS_NONE;
+}
+
+int CTiffAnalyser::OnNewHeader(const FileHint&, const ClusterBuf&) {
+  if (ComputeSize() != AS_COMPLETE) m_size = m_count;
+  m_state = AS_COMPLETE;
+  return AS_COMPLETE;
+}
+
+const char* CTiffAnalyser::GetExtension() {
+  if (m_flags == 0) return "tif";
+  m_ext[0] = 0;
+  for (const FlagExt& f : kFlagExts) {
+    if (!(m_flags & f.flag)) continue;
+    if (m_ext[0]) std::strcat(m_ext, "/");
+    std::strcat(m_ext, f.ext);
+  }
+  return m_ext;
+}
+
+int64_t CTiffAnalyser::GetSizeForExtension(const char* ext) {
+  ZQ_ASSERT(ext);
+  if (!ext) return 0;
+  int64_t v = m_state == AS_ENDED ? m_end - m_start : m_state == AS_COMPLETE ? m_size : 0;
+  const FileHint* row = TableRow(ext);
+  if (!row) return 0;
+  if (!std::strcmp(ext, "tif") || !std::strcmp(ext, "dng")) return row->CheckSize(v);
+  static const char* const kRaw[] = {"orf", "nef", "cr2", "crw", "dcr", "mrw", "sr2", "arw", "raf", "erf", "raw"};
+  for (const char* r : kRaw)
+    if (!std::strcmp(ext, r)) return v > 0 ? row->CheckSize(v + 81920) : 0;
+  return 0;
+}

@@ -1,0 +1,88 @@
+// Analysers that walk the structure of picture files: the JPEG marker chain, the GIF block
+// chain and the directories of TIFF-based pictures and camera raws.
+#pragma once
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "rawrecovery/fileanalyser/signatureanalysers.h"
+
+class CJpgAnalyser : public CSignatureAnalyser {
+ public:
+  CJpgAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  int64_t m_count;
+  int64_t m_next;
+  // The start of a marker cut by the cluster joint (its FF and up to two more bytes), so
+  // the walk never looks before the buffer it is given.
+  uint8_t m_carry[4];
+  int m_carryLen;
+};
+
+class CGifAnalyser : public CSignatureAnalyser {
+ public:
+  CGifAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  // Where the block walk stands; kept across clusters so that a block cut by a joint (or a
+  // colour table longer than a cluster) is resumed byte for byte.
+  enum Phase { kBlock, kSkip, kLabel, kDescriptor, kCodeSize, kSubLength };
+  Phase m_phase;
+  Phase m_afterSkip;
+  int64_t m_skip;
+  int m_descLeft;
+  uint8_t m_packed;
+};
+
+class CTiffAnalyser : public CSignatureAnalyser {
+ public:
+  CTiffAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  const char* GetExtension() override;
+  int64_t GetSizeForExtension(const char* ext) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+  struct Entry {
+    uint16_t tag, type;
+    uint32_t count, value;
+    uint8_t raw[4];
+  };
+
+ private:
+  uint16_t U16(const uint8_t* p) const;
+  uint32_t U32(const uint8_t* p) const;
+  Entry Parse(const uint8_t* p) const;
+  // Bytes of the file at [off, off + len) that are held, copied to dst; never zeros for
+  // clusters not seen yet.
+  int ReadAt(int64_t off, void* dst, int len);
+  // 1 read (offsets appended), 0 not held yet.
+  int ReadOffsets(const Entry& e, std::vector<int64_t>* out);
+  void MakerTest(const Entry& e);
+  int ComputeSize();
+  void TakeEntries(const uint8_t* p, int n);
+  void SetIfd(int64_t off);
+
+  int m_be;
+  int64_t m_ifd;
+  int m_left;
+  int64_t m_maxIfdEnd;
+  bool m_sub;
+  unsigned m_flags;
+  int64_t m_count;
+  int64_t m_held;
+  std::vector<uint32_t> m_queue;
+  std::vector<Entry> m_entries;
+  std::vector<Entry> m_pending;
+  std::set<int64_t> m_visited;
+  std::unique_ptr<ClusterFile> m_cf;
+  char m_ext[100];
+};

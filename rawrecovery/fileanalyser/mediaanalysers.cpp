@@ -1,0 +1,512 @@
+#include "rawrecovery/fileanalyser/mediaanalysers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "common/inc/bytes.h"
+#include "common/inc/kestrum_types.h"
+
+namespace {
+
+int64_t MaxOf(const char* ext) {
+  const FileHint* row = TableRow(ext);
+  return row ? row->MaxSize : 0;
+}
+
+bool AllAtLeast(int64_t count, std::initializer_list<const char*> rows) {
+  for (const char* r : rows)
+    if (count < MaxOf(r)) return false;
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The shared frame walk
+
+CFrameWalkAnalyser::CFrameWalkAnalyser(int typeId)
+    : CSignatureAnalyser(typeId), m_js(), m_next(0), m_bad(0), m_fedBase(0) {}
+
+void CFrameWalkAnalyser::StartWalk(const ClusterBuf& cb) {
+  m_js.reset(new JointSearch(cb.cluster_size));
+  m_bad = 0;
+  m_zeroRun = 0;
+}
+
+int CFrameWalkAnalyser::Walk(const ClusterBuf& cb) {
+  if (!m_js) return AS_NONE;
+  const int cs = cb.cluster_size;
+  const int64_t off = ClusterByteOffset(cb);
+  if (m_next >= off + cs) return AS_NONE;  // the current unit goes on past this cluster
+  const uint8_t* fed = cb.GetData();
+  int fedLen = cs;
+  if (m_next > off) {
+    int skip = int(m_next - off);
+    m_js->Reset();
+    fed += skip;
+    fedLen -= skip;
+    m_js->Feed(fed, fedLen);
+    m_fedBase = m_next;
+  } else {
+    m_js->Feed(cb);
+    m_fedBase = off;
+  }
+  m_next = 0;
+  int r = OnFed(fed, fedLen, m_fedBase);
+  if (r != AS_NONE) return r;
+  for (;;) {
+    uint8_t* p = FindUnit();
+    if (!p) break;
+    m_js->MoveTo(p);
+    m_next = m_fedBase + m_js->OffsetOf(p);
+    int64_t len = 0;
+    int k = UnitLength(p, &len);
+    if (k < 0) break;
+    if (k == 2) return EndAt(len);
+    if (k == 0) {
+      ++m_bad;
+      m_next = 0;
+      m_js->Skip(1);  // a rejected candidate: the search resumes one byte past it
+      continue;
+    }
+    m_next += len;
+    int64_t left = m_js->Size();
+    if (len > left) {
+      m_js->Skip(int(left));
+      break;
+    }
+    m_js->Skip(int(len));
+  }
+  return AS_NONE;
+}
+
+// ---------------------------------------------------------------------------------------
+// MP3
+
+CMp3Analyser::CMp3Analyser() : CFrameWalkAnalyser(15) {}
+
+void CMp3Analyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'I'}); }
+
+int CMp3Analyser::FrameLength(const uint8_t* h) {
+  static const int kRate1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+  static const int kRate2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+  static const int kHz[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  int version = (h[1] >> 3) & 3, layer = (h[1] >> 1) & 3;
+  int bitrate = h[2] >> 4, sr = (h[2] >> 2) & 3, pad = (h[2] >> 1) & 1;
+  if (layer != 1 || version == 1 || sr == 3 || bitrate == 0 || bitrate == 15) return 0;
+  int hz = kHz[version][sr];
+  if (version == 3) return 144000 * kRate1[bitrate] / hz + pad;
+  return 72000 * kRate2[bitrate] / hz + pad;
+}
+
+int CMp3Analyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (cb.cluster_size < 512 || std::memcmp(d, "ID3", 3) != 0 || (d[3] != 3 && d[3] != 4) || d[4] != 0)
+    return AS_NONE;
+  int64_t tag = 0;
+  for (int i = 6; i < 10; ++i) tag = (tag << 7) | (d[i] & 0x7f);
+  Begin(cb, AS_HEADER, 0);
+  m_next = m_start + 10 + tag + ((d[3] == 4 && (d[5] & 0x10)) ? 10 : 0);
+  StartWalk(cb);
+  return AS_HEADER;
+}
+
+uint8_t* CMp3Analyser::FindUnit() {
+  uint8_t* p = m_js->GetStart();
+  uint8_t* end = p + m_js->Size();
+  while (end - p > 4) {
+    p = static_cast<uint8_t*>(std::memchr(p, 0xff, size_t(end - p - 4)));
+    if (!p) return nullptr;
+    uint8_t b = p[1] & 0xfe;
+    if (b == 0xfa || b == 0xf2 || b == 0xe2) return p;
+    ++p;
+  }
+  return nullptr;
+}
+
+int CMp3Analyser::UnitLength(uint8_t* p, int64_t* len) {
+  int n = FrameLength(p);
+  if (n <= 3) return 0;
+  *len = n;
+  return 1;
+}
+
+int CMp3Analyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  if (m_next == 0) {
+    unsigned pos = 0;
+    if (FindZeroTail(cb, &pos, 64)) return EndAt(ClusterByteOffset(cb) + pos);
+    if (m_bad >= 33) return EndAt(ClusterByteOffset(cb));
+  }
+  return Walk(cb);
+}
+
+int CMp3Analyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  if (other.TypeId == 23) return AS_NONE;
+  return EndAt(ClusterByteOffset(cb));
+}
+
+// ---------------------------------------------------------------------------------------
+// MP4 and QuickTime family
+
+namespace {
+
+const char* const kAtoms[] = {"pnot", "wide", "moov", "mdat", "skip", "ftyp"};
+const char* const kHeadAtoms[] = {"ftyp", "moov", "mdat", "wide", "pnot", "skip", "free"};
+enum : unsigned { kMp4 = 0x1, kM4v = 0x2, kM4a = 0x4, k3gp = 0x8, kMov = 0x10, k3g2 = 0x20 };
+
+}  // namespace
+
+CMp4Analyser::CMp4Analyser() : CFrameWalkAnalyser(16), m_brands(0), m_ext() {}
+
+void CMp4Analyser::HeaderFirstBytes(std::bitset<256>* s) const { s->set(); }
+
+unsigned CMp4Analyser::BrandFlags(const uint8_t* b) {
+  static const struct {
+    const char* brand;
+    size_t len;
+    unsigned flags;
+  } kBrands[] = {{"3gp4", 4, 0x8}, {"isom", 4, 0xf}, {"mmp4", 4, 0x28}, {"kddi", 4, 0x21}, {"MSVN", 4, 0x1},
+                 {"3gp5", 4, 0x29}, {"M4A", 3, 0x4}, {"M4V", 3, 0x2},   {"mp42", 4, 0x7},  {"3g2a", 4, 0x20},
+                 {"3gp6", 4, 0x4},  {"qt", 2, 0x12}};
+  for (const auto& k : kBrands)
+    if (std::memcmp(b, k.brand, k.len) == 0) return k.flags;
+  return 0x10;
+}
+
+int CMp4Analyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (cb.cluster_size < 512) return AS_NONE;
+  bool ok = false;
+  for (const char* a : kHeadAtoms) ok = ok || std::memcmp(d + 4, a, 4) == 0;
+  if (!ok) return AS_NONE;
+  m_brands = 0;
+  Begin(cb, AS_HEADER, 0);
+  m_next = m_start;
+  StartWalk(cb);
+  return AS_HEADER;
+}
+
+uint8_t* CMp4Analyser::FindUnit() {
+  uint8_t* s = m_js->GetStart();
+  int n = m_js->Size();
+  if (n <= 8) return nullptr;
+  // The type is looked for from the fifth unread byte on, so the size before it is held.
+  uint8_t* best = nullptr;
+  for (const char* a : kAtoms) {
+    const uint8_t* t = FindBytes(s + 4, size_t(best ? best + 4 - (s + 4) : n - 4), a, 4);
+    if (t) best = const_cast<uint8_t*>(t) - 4;
+  }
+  return best;
+}
+
+int CMp4Analyser::UnitLength(uint8_t* p, int64_t* len) {
+  uint8_t* end = m_js->GetStart() + m_js->Size();
+  if (std::memcmp(p + 4, "ftyp", 4) == 0) {
+    if (end - p < 12) return -1;
+    m_brands |= BrandFlags(p + 8);
+  }
+  uint32_t size = kbytes::Be32(p);
+  if (size < 8 || size > 0x40000000u) return 0;
+  *len = size;
+  return 1;
+}
+
+int CMp4Analyser::Continue(const ClusterBuf& cb) {
+  m_size += cb.cluster_size;
+  if (AllAtLeast(m_size, {"mp4", "mov", "m4a", "m4v", "3gp", "3g2"})) {
+    m_state = AS_COMPLETE;
+    return AS_COMPLETE;
+  }
+  if (m_next == 0) {
+    const int64_t off = ClusterByteOffset(cb);
+    if (IsAllZero(cb.GetData(), size_t(cb.cluster_size))) {
+      m_zeroRun += cb.cluster_size;
+      if (m_zeroRun >= 0x100000) return EndAt(off + cb.cluster_size - m_zeroRun);
+      return AS_NONE;
+    }
+    m_zeroRun = 0;
+    if (m_bad > 64) return EndAt(off);
+  }
+  return Walk(cb);
+}
+
+int CMp4Analyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  if (other.TypeId == 1) return AS_NONE;
+  return EndAt(ClusterByteOffset(cb));
+}
+
+const char* CMp4Analyser::GetExtension() {
+  if (!m_brands) return "mp4/3gp/3g2/mov/m4a/m4v";
+  static const struct {
+    unsigned flag;
+    const char* ext;
+  } kOrder[] = {{kMp4, "mp4"}, {k3gp, "3gp"}, {k3g2, "3g2"}, {kMov, "mov"}, {kM4a, "m4a"}, {kM4v, "m4v"}};
+  m_ext[0] = 0;
+  for (const auto& o : kOrder) {
+    if (!(m_brands & o.flag)) continue;
+    if (m_ext[0]) std::strcat(m_ext, "/");
+    std::strcat(m_ext, o.ext);
+  }
+  return m_ext;
+}
+
+int64_t CMp4Analyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, "mp4/3gp/3g2/mov/m4a/m4v"); }
+
+// ---------------------------------------------------------------------------------------
+// MPEG program stream
+
+CMpgAnalyser::CMpgAnalyser() : CFrameWalkAnalyser(23), m_system(), m_endAt(0) {
+  std::memset(m_system, 0xfe, sizeof m_system);
+}
+
+void CMpgAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x00}); }
+
+int CMpgAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (cb.cluster_size < 512) return AS_NONE;
+  if (std::memcmp(d, "\0\0\x01\xba", 4) != 0 && std::memcmp(d, "\0\0\x01\xb3", 4) != 0) return AS_NONE;
+  const uint8_t* keep = nullptr;
+  if (!std::memcmp(d + 12, "\0\0\x01\xbb", 4) || !std::memcmp(d + 12, "\0\0\x01\xb5", 4) ||
+      !std::memcmp(d + 12, "\0\0\x01\xb8", 4) || !std::memcmp(d + 12, "\0\0\x01\xb2", 4))
+    keep = d + 16;
+  else if (!std::memcmp(d + 14, "\0\0\x01\xbb", 4))
+    keep = d + 18;
+  else
+    return AS_NONE;
+  std::memcpy(m_system, keep, 16);
+  Begin(cb, AS_HEADER, 0);
+  m_next = m_start;
+  StartWalk(cb);
+  return AS_HEADER;
+}
+
+int CMpgAnalyser::OnFed(const uint8_t* b, int len, int64_t base) {
+  if (len > 4 && std::memcmp(b, "\0\0\x01\xb9", 4) == 0) return EndAt(base + 4);
+  return AS_NONE;
+}
+
+uint8_t* CMpgAnalyser::FindUnit() { return m_js->Search("\0\0\x01\xbe", 4); }
+
+int CMpgAnalyser::UnitLength(uint8_t* p, int64_t* len) {
+  uint8_t* end = m_js->GetStart() + m_js->Size();
+  if (end - p < 6) return -1;
+  int n = kbytes::Be16(p + 4);
+  if (n > 2047) return 0;
+  *len = n + 6;
+  if (end - p < n + 10) return 1;  // the packet runs on: the walk resumes after it
+  const uint8_t* q = p + n + 6;
+  if (!std::memcmp(q, "\0\0\x01\xba", 4) || !std::memcmp(q, "\0\0\x01\xe0", 4)) return 1;
+  if (!std::memcmp(q, "\0\0\x01\xb9", 4)) {
+    *len = m_fedBase + m_js->OffsetOf(q) + 4;
+    return 2;
+  }
+  ++m_bad;
+  return 1;
+}
+
+int CMpgAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  if (m_next == 0) {
+    const int64_t off = ClusterByteOffset(cb);
+    if (IsAllZero(cb.GetData(), size_t(cb.cluster_size))) {
+      m_zeroRun += cb.cluster_size;
+      if (m_zeroRun > 0x3fff) return EndAt(off + cb.cluster_size - m_zeroRun);
+      return AS_NONE;
+    }
+    m_zeroRun = 0;
+    if (m_bad >= 33) return EndAt(off);
+  }
+  return Walk(cb);
+}
+
+int CMpgAnalyser::OnNewHeader(const FileHint&, const ClusterBuf& cb) {
+  ZQ_ASSERT(cb.cluster_size > 0x100);
+  if (cb.cluster_size >= 0x100 && FindBytes(cb.GetData(), 256, m_system, 16)) return AS_ABSORB;
+  return EndAt(ClusterByteOffset(cb));
+}
+
+// ---------------------------------------------------------------------------------------
+// ASF
+
+namespace {
+
+const uint8_t kAsfHeader[16] = {0x30, 0x26, 0xb2, 0x75, 0x8e, 0x66, 0xcf, 0x11,
+                                0xa6, 0xd9, 0x00, 0xaa, 0x00, 0x62, 0xce, 0x6c};
+const uint8_t kAsfFileProps[16] = {0xa1, 0xdc, 0xab, 0x8c, 0x47, 0xa9, 0xcf, 0x11,
+                                   0x8e, 0xe4, 0x00, 0xc0, 0x0c, 0x20, 0x53, 0x65};
+const uint8_t kAsfStreamProps[16] = {0x91, 0x07, 0xdc, 0xb7, 0xb7, 0xa9, 0xcf, 0x11,
+                                     0x8e, 0xe6, 0x00, 0xc0, 0x0c, 0x20, 0x53, 0x65};
+const uint8_t kAsfAudio[16] = {0x40, 0x9e, 0x69, 0xf8, 0x4d, 0x5b, 0xcf, 0x11,
+                               0xa8, 0xfd, 0x00, 0x80, 0x5f, 0x5c, 0x44, 0x2b};
+const uint8_t kAsfVideo[16] = {0xc0, 0xef, 0x19, 0xbc, 0x4d, 0x5b, 0xcf, 0x11,
+                               0xa8, 0xfd, 0x00, 0x80, 0x5f, 0x5c, 0x44, 0x2b};
+
+}  // namespace
+
+CAsfAnalyser::CAsfAnalyser() : CSignatureAnalyser(20), m_headerObj(), m_objSize(0), m_header(), m_examined(false),
+                               m_extText() {}
+
+void CAsfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x30}); }
+
+int CAsfAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  ZQ_ASSERT(cb.cluster_size > int(sizeof(m_headerObj)));
+  if (cb.cluster_size < 512 || std::memcmp(d, kAsfHeader, 16) != 0) return AS_NONE;
+  uint64_t size = kbytes::Le64(d + 16);
+  if (size < 30 || size > 0x100000 || d[28] != 1 || d[29] != 2) return AS_NONE;
+  std::memcpy(m_headerObj, d, 30);
+  m_objSize = int64_t(size);
+  int64_t cs = cb.cluster_size;
+  m_header.assign(size_t((m_objSize + cs - 1) / cs * cs), 0);
+  m_examined = false;
+  m_extText[0] = 0;
+  return Begin(cb, AS_HEADER, 0);
+}
+
+int CAsfAnalyser::Examine() {
+  const uint8_t* h = m_header.data();
+  const int64_t n = m_objSize;
+  const uint8_t* fp = FindBytes(h, size_t(n), kAsfFileProps, 16);
+  if (!fp) return AS_NONE;
+  int64_t at = fp - h;
+  // The object must lie inside the header before any of its fields is read.
+  if (n - at < 48) return AS_NONE;
+  uint64_t objSize = kbytes::Le64(fp + 16);
+  if (objSize < 48 || objSize > uint64_t(n - at)) return AS_NONE;
+  uint64_t fileSize = kbytes::Le64(fp + 40);
+  int64_t size = fileSize > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                           : int64_t(fileSize);
+  bool audio = false, video = false, other = false;
+  int64_t from = at;
+  while (from < n) {
+    const uint8_t* sp = FindBytes(h + from, size_t(n - from), kAsfStreamProps, 16);
+    if (!sp) break;
+    int64_t pos = sp - h;
+    int64_t step = 24;
+    if (n - pos >= 40) {
+      uint64_t s = kbytes::Le64(sp + 16);
+      if (s >= 40 && s <= uint64_t(n - pos)) {
+        if (!std::memcmp(sp + 24, kAsfAudio, 16)) audio = true;
+        else if (!std::memcmp(sp + 24, kAsfVideo, 16)) video = true;
+        else other = true;
+        step = int64_t(s);
+      }
+    }
+    // Each step is at least an object header long, so zero-size objects cannot stall it.
+    from = pos + std::max<int64_t>(step, 24);
+  }
+  const char* ext = other ? "asf" : video ? "wmv/asf" : audio ? "wma/asf" : "asf/wmv/wma";
+  std::snprintf(m_extText, sizeof m_extText, "%s", ext);
+  m_size = size;
+  m_state = AS_COMPLETE;
+  return AS_COMPLETE;
+}
+
+int CAsfAnalyser::Continue(const ClusterBuf& cb) {
+  m_size += cb.cluster_size;
+  if (AllAtLeast(m_size, {"asf", "wma", "wmv"})) {
+    m_state = AS_COMPLETE;
+    return AS_COMPLETE;
+  }
+  const int64_t len = int64_t(m_header.size());
+  if (m_size <= len) {
+    int64_t at = m_size - cb.cluster_size;
+    std::memcpy(&m_header[size_t(at)], cb.GetData(), size_t(std::min<int64_t>(cb.cluster_size, len - at)));
+    return AS_NONE;
+  }
+  if (m_examined) return AS_NONE;
+  m_examined = true;  // a header without file properties is not searched again per cluster
+  return Examine();
+}
+
+const char* CAsfAnalyser::GetExtension() { return m_extText[0] ? m_extText : "asf/wma/wmv"; }
+
+int64_t CAsfAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, "asf/wmv/wma"); }
+
+// ---------------------------------------------------------------------------------------
+// RealMedia
+
+CRmAnalyser::CRmAnalyser() : CSignatureAnalyser(19), m_js(), m_index(false) {}
+
+void CRmAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'.'}); }
+
+int CRmAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (cb.cluster_size < 512 || std::memcmp(cb.GetData(), ".RMF\0\0\0\x12", 8) != 0) return AS_NONE;
+  m_js.reset(new JointSearch(cb.cluster_size));
+  m_index = false;
+  m_zeroRun = 0;
+  return Begin(cb, AS_HEADER, 0);
+}
+
+int CRmAnalyser::Continue(const ClusterBuf& cb) {
+  m_size += cb.cluster_size;
+  if (AllAtLeast(m_size, {"rm", "rmvb"})) {
+    m_state = AS_COMPLETE;
+    return AS_COMPLETE;
+  }
+  const int64_t off = ClusterByteOffset(cb);
+  if (IsAllZero(cb.GetData(), size_t(cb.cluster_size))) {
+    m_zeroRun += cb.cluster_size;
+    if (m_zeroRun >= 0x4000) return EndAt(off + cb.cluster_size - m_zeroRun);
+    return AS_NONE;
+  }
+  m_zeroRun = 0;
+  if (!m_js) return AS_NONE;
+  m_js->Feed(cb);
+  for (;;) {
+    uint8_t* p = m_js->Search("INDX", 4);
+    if (!p) {
+      m_js->Skip(std::max(0, m_js->Size() - 3));
+      if (m_index) {
+        m_state = AS_COMPLETE;
+        return AS_COMPLETE;
+      }
+      return AS_NONE;
+    }
+    m_js->MoveTo(p);
+    if (m_js->Size() <= 7) return AS_NONE;
+    uint32_t size = kbytes::Be32(p + 4);
+    if (size < 8 || size > 2048) {
+      m_index = false;
+      m_js->Skip(1);  // not an index chunk: the search resumes one byte past it
+      continue;
+    }
+    m_index = true;
+    if (size == 20) return EndAt(off + m_js->OffsetOf(p) + 20);
+    if (m_js->Skip(int(size)) < int(size)) return AS_NONE;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// ADTS AAC
+
+CAacAnalyser::CAacAnalyser() : CSignatureAnalyser(28), m_head() {}
+
+void CAacAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xff}); }
+
+int CAacAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (cb.cluster_size < 4 || d[0] != 0xff || !(d[1] == 0xf1 || d[1] == 0xf8 || d[1] == 0xf9) ||
+      !(d[2] == 0x5c || d[2] == 0x60) || !(d[3] == 0x80 || d[3] == 0x40))
+    return AS_NONE;
+  std::memcpy(m_head, d, 4);
+  m_head[3] &= 0xfc;
+  m_zeroRun = 0;
+  return Begin(cb, AS_HEADER, 0);
+}
+
+int CAacAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return ZeroRun(cb, 4096);
+}
+
+int CAacAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  const uint8_t* d = cb.GetData();
+  if (other.TypeId == 28 && cb.cluster_size >= 4 && ClusterByteOffset(cb) - m_start > 0x40000 &&
+      d[0] == m_head[0] && d[1] == m_head[1] && d[2] == m_head[2] && uint8_t(d[3] & 0xfc) == m_head[3])
+    return AS_ABSORB;
+  return EndAt(ClusterByteOffset(cb));
+}

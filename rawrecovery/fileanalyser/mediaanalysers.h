@@ -1,0 +1,126 @@
+// Analysers of streaming audio and video files: they follow frames, atoms, packets or
+// index chunks to the end of the stream.
+#pragma once
+#include <memory>
+#include <vector>
+
+#include "rawrecovery/fileanalyser/signatureanalysers.h"
+
+// The walk the frame-structured types share: the next unit's position is kept across
+// clusters and each unit found is skipped by its length.
+class CFrameWalkAnalyser : public CSignatureAnalyser {
+ public:
+  explicit CFrameWalkAnalyser(int typeId);
+
+ protected:
+  // The next unit in the window from its read position, or null (the walk stops).
+  virtual uint8_t* FindUnit() = 0;
+  // 1 and the unit's length in *len when the unit at p is valid; 0 invalid; -1 when the
+  // bytes it needs are not all held yet (the walk stops and resumes with the next cluster).
+  virtual int UnitLength(uint8_t* p, int64_t* len) = 0;
+  // A chance to end the file from the bytes fed (MPEG end code); AS_NONE otherwise.
+  virtual int OnFed(const uint8_t*, int, int64_t) { return AS_NONE; }
+  int Walk(const ClusterBuf& cb);
+  void StartWalk(const ClusterBuf& cb);
+
+  std::unique_ptr<JointSearch> m_js;
+  int64_t m_next;
+  int m_bad;
+  int64_t m_fedBase;  // device offset of the first byte fed by this cluster
+};
+
+class CMp3Analyser : public CFrameWalkAnalyser {
+ public:
+  CMp3Analyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+  // The length of the Layer III frame whose header begins at h (0 when it has none).
+  static int FrameLength(const uint8_t* h);
+
+ protected:
+  uint8_t* FindUnit() override;
+  int UnitLength(uint8_t* p, int64_t* len) override;
+};
+
+class CMp4Analyser : public CFrameWalkAnalyser {
+ public:
+  CMp4Analyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  const char* GetExtension() override;
+  int64_t GetSizeForExtension(const char* ext) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+  static unsigned BrandFlags(const uint8_t* brand);
+
+ protected:
+  uint8_t* FindUnit() override;
+  int UnitLength(uint8_t* p, int64_t* len) override;
+
+ private:
+  unsigned m_brands;
+  char m_ext[100];
+};
+
+class CMpgAnalyser : public CFrameWalkAnalyser {
+ public:
+  CMpgAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ protected:
+  uint8_t* FindUnit() override;
+  int UnitLength(uint8_t* p, int64_t* len) override;
+  int OnFed(const uint8_t* bytes, int len, int64_t base) override;
+
+ private:
+  uint8_t m_system[16];
+  int64_t m_endAt;
+};
+
+class CAsfAnalyser : public CSignatureAnalyser {
+ public:
+  CAsfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  const char* GetExtension() override;
+  int64_t GetSizeForExtension(const char* ext) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  int Examine();
+  uint8_t m_headerObj[30];
+  int64_t m_objSize;
+  std::vector<uint8_t> m_header;
+  bool m_examined;
+  char m_extText[16];
+};
+
+class CRmAnalyser : public CSignatureAnalyser {
+ public:
+  CRmAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int64_t GetSizeForExtension(const char* ext) override { return SizeFor(ext, "rm"); }
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  std::unique_ptr<JointSearch> m_js;
+  bool m_index;
+};
+
+class CAacAnalyser : public CSignatureAnalyser {
+ public:
+  CAacAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ private:
+  uint8_t m_head[4];
+};

@@ -1,0 +1,297 @@
+// A whole deleted-file recovery through the window over the real engine: fixture volumes with
+// files deleted, put in a partitioned disk image, scanned, browsed, copied and compared with the
+// original files byte for byte.
+#include <QDirIterator>
+#include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <map>
+#include <set>
+#include <string>
+
+#include "fixtures.h"
+#include "frontend/globals.h"
+#include "frontend/sorbeckrecovery.h"
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QStringList FilesUnder(const QString& dir) {
+  QStringList out;
+  QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) out << QDir(dir).relativeFilePath(it.next());
+  out.sort();
+  return out;
+}
+
+QTreeWidgetItem* Child(QTreeWidgetItem* item, const QString& name) {
+  for (int i = 0; item && i < item->childCount(); ++i)
+    if (item->child(i)->text(0) == name) return item->child(i);
+  return nullptr;
+}
+
+// A deleted FAT entry of a short name alone has lost its first character to the deletion mark;
+// the scanner shows it as '_'. Long names keep theirs.
+bool SameFoundName(const QString& found, const QString& original) {
+  if (found == original) return true;
+  return found.size() == original.size() && found.startsWith('_') &&
+         found.mid(1).compare(original.mid(1), Qt::CaseInsensitive) == 0;
+}
+
+// The folder item of an original path; *foundPath gets the folders' names as found.
+QTreeWidgetItem* ItemAt(QTreeWidgetItem* top, const QStringList& folders, QString* foundPath = nullptr) {
+  QTreeWidgetItem* item = top;
+  for (const QString& f : folders) {
+    QTreeWidgetItem* next = Child(item, f);
+    for (int i = 0; !next && item && i < item->childCount(); ++i)
+      if (SameFoundName(item->child(i)->text(0), f)) next = item->child(i);
+    item = next;
+    if (foundPath && item) *foundPath += "/" + item->text(0);
+  }
+  return item;
+}
+
+void PutLe32(QByteArray& b, int at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = char((v >> (8 * i)) & 0xFF);
+}
+
+// A disk image holding the volume as its one MBR partition at 1 MiB.
+bool MakeDisk(const QString& volume, uint8_t type, const QString& disk) {
+  const QByteArray body = ReadAll(volume);
+  if (body.isEmpty() || body.size() % 512) return false;
+  QByteArray head(1 << 20, 0);
+  head[446 + 4] = char(type);
+  PutLe32(head, 446 + 8, 2048);
+  PutLe32(head, 446 + 12, uint32_t(body.size() / 512));
+  head[510] = char(0x55);
+  head[511] = char(0xAA);
+  QFile f(disk);
+  if (!f.open(QIODevice::WriteOnly)) return false;
+  return f.write(head) == head.size() && f.write(body) == body.size() && f.write(QByteArray(1 << 20, 0)) == (1 << 20);
+}
+
+struct ScopedDisks {
+  explicit ScopedDisks(const QString& path) { qputenv("KESTRUM_DISKS", path.toLocal8Bit()); }
+  // The engine finds its disks by this list each time it opens one, so it stays set meanwhile.
+  ~ScopedDisks() { qunsetenv("KESTRUM_DISKS"); }
+};
+
+// Chooses the disk's one partition and starts a scan of the mode's button.
+void StartScan(SorbeckRecovery& w, QPushButton* mode) {
+  QTreeWidget* devices = w.Form().allDiskTreeWidget;
+  QTreeWidgetItem* partition = devices->topLevelItem(0)->child(0);
+  emit devices->itemClicked(partition, 0);
+  QTest::mouseClick(mode, Qt::LeftButton);
+  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
+}
+
+size_t NameChars(const std::string& path) {
+  size_t n = 0;
+  for (unsigned char c : path.substr(path.rfind('/') + 1)) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// What sleuthkit reads for a deleted file today; empty when it is not installed or finds nothing.
+QByteArray IcatBytes(const QString& image, const std::string& path) {
+  if (QStandardPaths::findExecutable("ifind").isEmpty()) return QByteArray();
+  QProcess find;
+  find.start("ifind", {"-n", QString::fromStdString(path), image});
+  if (!find.waitForFinished(30000)) return QByteArray();
+  const QString inode = QString::fromLocal8Bit(find.readAllStandardOutput()).trimmed();
+  if (inode.isEmpty() || inode.contains(' ')) return QByteArray();
+  QProcess cat;
+  cat.start("icat", {"-r", image, inode});
+  if (!cat.waitForFinished(30000)) return QByteArray();
+  return cat.readAllStandardOutput();
+}
+
+}  // namespace
+
+class DeletedFlowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  void RunFlow(const char* fixture, uint8_t partitionType, int minExact);
+
+ private slots:
+  void ntfsScanTreeTableCopyAndStop() { RunFlow("ntfs", 0x07, 10); }
+  void fat32ScanTreeTableCopyAndStop() { RunFlow("fat32", 0x0C, 5); }
+  void ntfsSortedTablePreviewsItsOwnPicture();
+};
+
+void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int minExact) {
+  testutil::FixtureManifest m;
+  if (!m.Load(fixture)) QSKIP("the fixture image was not built here");
+  const QString volume = QString::fromStdString(m.ImagePath());
+  QTemporaryDir tmp;
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(volume, partitionType, disk));
+  ScopedDisks disks(disk);
+  SorbeckRecovery w;
+  QTreeWidget* devices = w.Form().allDiskTreeWidget;
+  QCOMPARE(devices->topLevelItemCount(), 1);
+  QCOMPARE(devices->topLevelItem(0)->childCount(), 1);
+  w.show();
+
+  StartScan(w, w.Form().DeleteScanButton);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
+  QVERIFY(w.ScanRunning());
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
+
+  // Every deleted file sits in the tree under its own folders, with its name, path and size.
+  QTreeWidgetItem* top = w.TopItem();
+  QVERIFY(top);
+  QTreeWidgetItem* root = Child(top, "Volume");
+  QVERIFY(root);
+  std::map<std::string, const testutil::ManifestEntry*> expected;
+  // The path each deleted file was found at, below "/Volume", and the original's path.
+  std::map<QString, std::string> foundAs;
+  for (const testutil::ManifestEntry* e : m.Deleted()) {
+    if (e->isDir || NameChars(e->path) > 200) continue;
+    expected[e->path] = e;
+    const QString path = QString::fromStdString(e->path);
+    QStringList folders = path.split('/', Qt::SkipEmptyParts);
+    const QString name = folders.takeLast();
+    QString foundFolders;
+    QTreeWidgetItem* item = ItemAt(root, folders, &foundFolders);
+    QVERIFY2(item && w.FolderRecordOf(item), qPrintable(path));
+    const QXQuickScanFileNode* found = nullptr;
+    for (const QXQuickScanFileNode* n : w.FolderRecordOf(item)->m_nodes)
+      if (SameFoundName(n->m_fileName, name)) found = n;
+    QVERIFY2(found, qPrintable(path));
+    QCOMPARE(found->m_fullPath, "/Volume" + foundFolders + "/" + found->m_fileName);
+    foundAs[found->m_fullPath.mid(7)] = e->path;
+    QCOMPARE(found->m_size, e->size);
+  }
+  QVERIFY(expected.size() >= 5);
+
+  // The table of one folder shows exactly that folder's files, each row with its own size.
+  const std::string sample = expected.begin()->first;
+  QStringList folders = QString::fromStdString(sample).split('/', Qt::SkipEmptyParts);
+  folders.removeLast();
+  QTreeWidgetItem* folder = ItemAt(root, folders);
+  emit w.Form().resultTreeWidget->itemClicked(folder, 0);
+  QTableWidget* table = w.Form().contantTableWidget;
+  const QVector<QXQuickScanFileNode*>& shown = w.FolderRecordOf(folder)->m_nodes;
+  QVERIFY(table->rowCount() >= shown.size());
+  table->sortItems(0, Qt::DescendingOrder);
+  QSet<QString> rows;
+  for (int r = 0; r < table->rowCount(); ++r) {
+    QTableWidgetItem* name = table->item(r, 0);
+    if (!name || name->text().isEmpty()) continue;
+    rows << name->text();
+    for (const QXQuickScanFileNode* n : shown)
+      if (n->m_fileName == name->text()) {
+        QCOMPARE(table->item(r, 1)->text(), n->m_sizeText);
+        QCOMPARE(table->item(r, 2)->text(), n->m_fullPath);
+      }
+  }
+  QCOMPARE(rows.size(), shown.size());
+
+  // Everything ticked (by its top item, as a user would), copied, and compared.
+  top->setCheckState(0, Qt::Unchecked);
+  top->setCheckState(0, Qt::Checked);
+  const QString target = tmp.filePath("out");
+  QVERIFY(QDir().mkpath(target));
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  QVERIFY2(w.StatusText().contains(" 0 failed"), qPrintable(w.StatusText()));
+  const QString copyRoot = target + "/Velmora/Volume";
+  std::set<std::string> copied;
+  int exact = 0;
+  for (const QString& rel : FilesUnder(copyRoot)) {
+    const auto alias = foundAs.find("/" + rel);
+    const std::string path = alias != foundAs.end() ? alias->second : "/" + rel.toStdString();
+    const QByteArray data = ReadAll(copyRoot + "/" + rel);
+    const testutil::ManifestEntry* e = m.Find(path);
+    // Files the scan found that the builder never wrote (its own scratch files) have nothing to compare.
+    if (!e) continue;
+    copied.insert(path);
+    QCOMPARE(uint64_t(data.size()), e->size);
+    if (m.SameAsOriginal(path, std::vector<uint8_t>(data.begin(), data.end()))) {
+      ++exact;
+      continue;
+    }
+    // Only clusters another file took since may differ; an independent reader must agree.
+    const QByteArray oracle = IcatBytes(volume, path);
+    QVERIFY2(!oracle.isEmpty() && oracle == data, qPrintable("bytes differ: " + rel));
+  }
+  for (const auto& kv : expected)
+    QVERIFY2(copied.count(kv.first), qPrintable(QString::fromStdString(kv.first) + " not among " +
+                                                FilesUnder(copyRoot).filter(QString::fromStdString(kv.first).section('/', 1, 1)).join(' ').left(600)));
+  QVERIFY(exact >= minExact);
+
+  // A scan stopped at once ends as stopped, and the page says so.
+  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  QVERIFY(!w.TopItem());
+  StartScan(w, w.Form().DeleteScanButton);
+  QVERIFY(w.ScanRunning());
+  QTest::mouseClick(w.Form().scanStopBtn, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
+}
+
+void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs4k")) QSKIP("the fixture image was not built here");
+  if (QStandardPaths::findExecutable("ntfs-3g").isEmpty() || !QFileInfo::exists("/dev/fuse"))
+    QSKIP("ntfs-3g cannot mount here");
+  QTemporaryDir tmp;
+  const QString volume = tmp.filePath("vol.img");
+  QVERIFY(QFile::copy(QString::fromStdString(m.ImagePath()), volume));
+  QFile::setPermissions(volume, QFile::ReadOwner | QFile::WriteOwner);
+  // Pictures of distinct colours written onto the volume, then deleted.
+  const QString mnt = tmp.filePath("mnt");
+  QDir().mkpath(mnt);
+  if (QProcess::execute("ntfs-3g", {volume, mnt}) != 0) QSKIP("ntfs-3g cannot mount here");
+  std::map<QString, QColor> colours;
+  bool written = QDir().mkpath(mnt + "/pics");
+  for (int i = 0; i < 5 && written; ++i) {
+    QImage img(60 + 7 * i, 40 + 3 * i, QImage::Format_RGB32);
+    const QColor c = QColor::fromHsv(i * 60, 220, 200);
+    img.fill(c);
+    const QString name = QString("p%1.png").arg(i);
+    written = img.save(mnt + "/pics/" + name, "PNG");
+    colours[name] = c;
+  }
+  QProcess::execute("sync", {});
+  for (const auto& kv : colours) QFile::remove(mnt + "/pics/" + kv.first);
+  QProcess::execute("fusermount", {"-u", mnt});
+  QVERIFY(written);
+
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(volume, 0x07, disk));
+  ScopedDisks disks(disk);
+  SorbeckRecovery w;
+  w.show();
+  StartScan(w, w.Form().DeleteScanButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
+  QTreeWidgetItem* pics = ItemAt(w.TopItem(), {"Volume", "pics"});
+  QVERIFY(pics);
+  QCOMPARE(w.FolderRecordOf(pics)->m_nodes.size(), 5);
+  emit w.Form().resultTreeWidget->itemClicked(pics, 0);
+  QTableWidget* table = w.Form().contantTableWidget;
+  for (Qt::SortOrder order : {Qt::DescendingOrder, Qt::AscendingOrder}) {
+    table->sortItems(0, order);
+    for (int row : {0, 2, 4}) {
+      const QString name = table->item(row, 0)->text();
+      QVERIFY2(colours.count(name), qPrintable(name));
+      emit table->itemClicked(table->item(row, 1));
+      QTRY_VERIFY(!w.PreviewRunning());
+      const QImage shown = w.Form().ContactImagelab->pixmap(Qt::ReturnByValue).toImage();
+      QCOMPARE(shown.size(), QSize(180, 120));
+      QCOMPARE(QColor(shown.pixel(90, 60)).name(), colours[name].name());
+    }
+  }
+}
+
+QTEST_MAIN(DeletedFlowTest)
+#include "deleted_flow_test.moc"

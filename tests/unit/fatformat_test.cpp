@@ -1,0 +1,524 @@
+// Formatted FAT and exFAT volumes: geometry found from surviving directories (or from the
+// exFAT up-case table and root), the trees rebuilt from quick-formatted images compared
+// with the originals, hostile boot values, and the deleted-file scanners' device bitmaps.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "common/inc/bytes.h"
+#include "common/inc/idevicebitmap.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/kestrum_types.h"
+#include "common/inc/seams.h"
+#include "contrib/fatinspector.h"
+#include "contrib/fatrecover.h"
+#include "contrib/fatscanparam.h"
+#include "fat_memdevice.h"
+#include "filemanager/fileinfo.h"
+#include "filesystems/exfatformat.h"
+#include "filesystems/fatentry.h"
+#include "fixtures.h"
+#include "testutil.h"
+
+namespace {
+
+std::string U8(const std::u16string& s) {
+  std::string o;
+  for (char16_t c : s) {
+    if (c < 0x80) o += char(c);
+    else if (c < 0x800) o += char(0xC0 | (c >> 6)), o += char(0x80 | (c & 0x3F));
+    else o += char(0xE0 | (c >> 12)), o += char(0x80 | ((c >> 6) & 0x3F)), o += char(0x80 | (c & 0x3F));
+  }
+  return o;
+}
+
+bool Sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A read-only facade over an image file, so that sparse images need no memory.
+class FileDevice : public IStorageDevice {
+ public:
+  explicit FileDevice(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY)) {
+    if (m_fd >= 0) m_size = uint64_t(::lseek(m_fd, 0, SEEK_END));
+  }
+  ~FileDevice() { if (m_fd >= 0) ::close(m_fd); }
+  bool ok() const { return m_fd >= 0; }
+  void Release() override {}
+  int Attach(IDevice*) override { return 0; }
+  int GetFileSystem() override { return 0; }
+  IDevice* GetDevice() override { return nullptr; }
+  int GetType() override { return 0; }
+  int GetSize(uint64_t* s) override { *s = m_size; return 0; }
+  int GetClusterInfo(int* c, int* s) override { *c = 4096; *s = 512; return 0; }
+  int Read(void* buf, uint32_t n) override {
+    ssize_t got = ::pread(m_fd, buf, n, off_t(m_pos));
+    if (got > 0) m_pos += uint64_t(got);
+    return int(got);
+  }
+  int Write(const void*, uint32_t) override { return -1; }
+  int64_t Seek(int64_t off, int) override { m_pos = uint64_t(off); return off; }
+  int ReadSectors(int64_t first, void* buf, uint32_t n) override {
+    return int(::pread(m_fd, buf, size_t(n) * 512, off_t(first * 512)));
+  }
+  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
+  int CloneRead(void* b, uint32_t n) override { return Read(b, n); }
+  int CloneWrite(const void*, uint32_t) override { return -1; }
+  int64_t CloneSeek(int64_t o, int w) override { return Seek(o, w); }
+  int CloneReadSectors(int64_t f, void* b, uint32_t n) override { return ReadSectors(f, b, n); }
+  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
+  bool IsReadOnly() override { return true; }
+  int Close(int) override { return 0; }
+
+ private:
+  int m_fd;
+  uint64_t m_size = 0;
+  uint64_t m_pos = 0;
+};
+
+struct Found {
+  uint64_t size;
+  uint32_t flags;
+  std::vector<uint8_t> bytes;
+};
+
+struct Collect : IFileManager {
+  explicit Collect(const std::vector<uint8_t>* img) : image(img) {}
+  const std::vector<uint8_t>* image;
+  std::map<std::string, Found> files;
+  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  int SetNotifySink(INotifySink*) override { return 0; }
+  int AddFile(const char16_t* folder, IFileInfo* file) override {
+    std::string path = U8(folder);
+    if (path.empty() || path.back() != '/') path += '/';
+    path += U8(file->GetName());
+    Found f{file->GetSize(), file->GetFlags(), {}};
+    RunList* r = static_cast<RunList*>(file->GetRunList());
+    if (image && r) {
+      uint64_t off = r->m_start * 512, len = uint64_t(r->m_count) * 512;
+      if (off <= image->size()) {
+        len = std::min<uint64_t>(std::min<uint64_t>(len, f.size), image->size() - off);
+        f.bytes.assign(image->begin() + off, image->begin() + off + len);
+      }
+    }
+    files[path] = std::move(f);
+    file->Release();
+    return 0;
+  }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return 0; }
+  int ListFiles(IFilter*, INotifySink*) override { return 0; }
+  int CreateFilter(IFilter**) override { return 0; }
+  void Release() override {}
+  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
+
+  // The found file whose path ends like the original's below its first folder (the old
+  // root directory is what a quick format overwrites).
+  const Found* BySuffix(const std::string& original) const {
+    size_t cut = original.find('/', 1);
+    std::string tail = original.substr(cut);
+    for (auto& kv : files)
+      if (kv.first.size() >= tail.size() && kv.first.compare(kv.first.size() - tail.size(), tail.size(), tail) == 0)
+        return &kv.second;
+    return nullptr;
+  }
+};
+
+struct Sink : INotifySink {
+  std::vector<std::pair<int, int64_t>> seen;
+  int stopAt = -1;
+  int Notify(int e, int64_t a, int64_t, void*) override {
+    seen.push_back({e, a});
+    return (stopAt >= 0 && int(seen.size()) >= stopAt) ? 1 : 0;
+  }
+};
+
+std::map<std::string, Found> RunFatFormat(IStorageDevice* dev, int type, const std::vector<uint8_t>* img,
+                                          int* rc = nullptr, fatrec::FatInfo* info = nullptr) {
+  IScanOperator* s = CreateFatFormatScanner(dev, type);
+  EXPECT_NE(s, nullptr);
+  Collect fm(img);
+  Sink sink;
+  s->SetFileManager(&fm);
+  int r = s->Scan(&sink);
+  if (rc) *rc = r;
+  if (info) *info = static_cast<CFatFormat*>(s)->Info();
+  s->Release();
+  return fm.files;
+}
+
+// Every file whose directory entry survived (below the overwritten root) comes back with
+// its long name; those outside reused or fragmented areas byte for byte.
+void CheckAgainstManifest(const std::string& name, const std::map<std::string, Found>& found,
+                          const std::vector<std::string>& skipBytes, int allowedMissing = 0) {
+  testutil::FixtureManifest m;
+  ASSERT_TRUE(m.Load(name));
+  Collect c(nullptr);
+  c.files = found;
+  int checked = 0;
+  for (const auto* e : m.Files()) {
+    if (e->deleted || e->path.find('/', 1) == std::string::npos) continue;
+    const Found* f = c.BySuffix(e->path);
+    if (!f) {
+      EXPECT_GT(allowedMissing--, 0) << e->path;
+      continue;
+    }
+    EXPECT_EQ(f->size, e->size) << e->path;
+    bool skip = false;
+    for (auto& p : skipBytes) skip |= e->path.compare(0, p.size(), p) == 0;
+    if (!skip) {
+      EXPECT_TRUE(m.SameAsOriginal(e->path, f->bytes)) << e->path;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 30);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// FAT
+
+TEST(FatFormat, QuickFormattedFat16AndFat32ComeBackByteForByte) {
+  for (auto [name, type] : {std::pair<std::string, int>{"fat16", 1}, {"fat32", 2}}) {
+    std::string path = testutil::Fixture(name + "-qformat.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    uint64_t before = testutil::FileChecksum(path);
+    auto img = testutil::ReadFile(path);
+    FatMemDevice dev(img);
+    int rc = -9;
+    auto found = RunFatFormat(&dev, type, &img, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(dev.writes, 0);
+    // frag/ holds a file laid around another's hole: not contiguous.
+    CheckAgainstManifest(name, found, {"/frag/"});
+    // A deleted file whose entry survived is marked as found by the format search.
+    bool deletedSeen = false;
+    for (auto& kv : found)
+      if (kv.first.find("Meeting notes 2.txt") != std::string::npos) deletedSeen = (kv.second.flags & FF_FORMATTED) != 0;
+    EXPECT_TRUE(deletedSeen) << name;
+    if (type == 2) {
+      // The deleted folder above cluster 65535 had its high word cleared: its files still
+      // come back with their bytes.
+      testutil::FixtureManifest m;
+      ASSERT_TRUE(m.Load("fat32"));
+      Collect c(nullptr);
+      c.files = found;
+      const Found* f = c.BySuffix("/high/deleted folder/inside two.bin");
+      ASSERT_NE(f, nullptr);
+      EXPECT_TRUE(m.SameAsOriginal("/high/deleted folder/inside two.bin", f->bytes));
+    }
+    EXPECT_EQ(testutil::FileChecksum(path), before);
+  }
+}
+
+TEST(FatFormat, ZeroedBootSectorsGiveTheOriginalGeometry) {
+  for (auto [name, type] : {std::pair<std::string, int>{"fat16", 1}, {"fat32", 2}}) {
+    std::string path = testutil::Fixture(name + "-qformat.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    auto img = testutil::ReadFile(path);
+    fat::FatGeometry g;
+    ASSERT_EQ(fat::ParseFatBoot(img.data(), 512, type == 2 ? fat::kFat32 : fat::kFat16, img.size(), &g), 0);
+    std::fill(img.begin(), img.begin() + 512, 0);
+    if (type == 2) std::fill(img.begin() + 6 * 512, img.begin() + 7 * 512, 0);  // the backup
+    FatMemDevice dev(img);
+    fatrec::FatInspector ins(&dev);
+    fatrec::FatInfo fi;
+    fi.ft = fatrec::FatType(type);
+    ASSERT_TRUE(ins.Inspect(&fi)) << name;
+    EXPECT_EQ(uint32_t(fi.clusterSize), g.clusterBytes);
+    EXPECT_EQ(uint64_t(ins.ClusterToOffset(2)), g.dataOffset);
+    if (type == 1) {
+      EXPECT_EQ(uint64_t(ins.RootDirOffset()), g.rootDirOffset);
+    }
+    EXPECT_EQ(ins.ClusterToOffset(0xFFFD), type == 1 ? -1 : ins.ClusterToOffset(0xFFFD));
+    // Two inspections in one process agree, and so do two whole scans.
+    fatrec::FatInspector again(&dev);
+    fatrec::FatInfo f2;
+    f2.ft = fi.ft;
+    ASSERT_TRUE(again.Inspect(&f2));
+    EXPECT_EQ(f2.clusterSize, fi.clusterSize);
+    EXPECT_EQ(again.ClusterToOffset(2), ins.ClusterToOffset(2));
+    EXPECT_EQ(again.DotClustersFound(), ins.DotClustersFound());
+    auto a = RunFatFormat(&dev, type, &img);
+    auto b = RunFatFormat(&dev, type, &img);
+    EXPECT_GT(a.size(), 30u);
+    ASSERT_EQ(a.size(), b.size());
+    for (auto& kv : a) EXPECT_TRUE(b.count(kv.first)) << kv.first;
+    CheckAgainstManifest(name, a, {"/frag/"});
+  }
+}
+
+// A reformat with another cluster size: the old directories outvote the new boot sector,
+// so the old files are placed with the old geometry. Directories the new volume writes
+// would pull the other way; the vote counts clusters, so a new tree larger than the old
+// surviving one would win. That is the limit.
+TEST(FatFormat, ReformatWithAnotherClusterSizeKeepsTheOldGeometry) {
+  std::string path = testutil::Fixture("fat16.img");
+  if (path.empty() || !Sh("command -v mkfs.fat")) GTEST_SKIP() << "fixture or mkfs.fat missing";
+  testutil::TempDir tmp;
+  std::string copy = tmp.file("re.img");
+  ASSERT_TRUE(Sh("cp " + path + " " + copy + " && mkfs.fat -F 16 -s 8 " + copy));
+  auto img = testutil::ReadFile(copy);
+  FatMemDevice dev(img);
+  fatrec::FatInfo fi;
+  int rc = -9;
+  auto found = RunFatFormat(&dev, 1, &img, &rc, &fi);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(fi.clusterSize, 2048);  // the old -s 4, not the new -s 8
+  testutil::FixtureManifest m;
+  ASSERT_TRUE(m.Load("fat16"));
+  Collect c(nullptr);
+  c.files = found;
+  const Found* f = c.BySuffix("/photos/Winter/Schnee über den Bergen.jpg");
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(m.SameAsOriginal("/photos/Winter/Schnee über den Bergen.jpg", f->bytes));
+}
+
+TEST(FatFormat, HostileBootValuesAndBadArgumentsAreRefused) {
+  // No directories at all: only the boot sector can answer, and its values are impossible.
+  std::vector<uint8_t> img(2 << 20, 0);
+  std::memcpy(img.data() + 54, "FAT16   ", 8);
+  img[510] = 0x55, img[511] = 0xAA;
+  for (int variant = 0; variant < 3; ++variant) {
+    auto bad = img;
+    kbytes::PutLe16(bad.data() + 11, variant == 0 ? 0 : 512);
+    bad[13] = variant == 1 ? 0 : 4;
+    kbytes::PutLe16(bad.data() + 14, 1);
+    bad[16] = 2;
+    kbytes::PutLe16(bad.data() + 17, variant == 2 ? 0 : 512);
+    kbytes::PutLe16(bad.data() + 19, 4096);
+    kbytes::PutLe16(bad.data() + 22, 0);  // zero sectors per FAT
+    FatMemDevice dev(bad);
+    fatrec::FatInspector ins(&dev);
+    fatrec::FatInfo fi;
+    fi.ft = fatrec::FT_FAT16;
+    EXPECT_FALSE(ins.Inspect(&fi)) << variant;
+    int rc = 0;
+    auto found = RunFatFormat(&dev, 1, &bad, &rc);
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(found.empty());
+  }
+  FatMemDevice dev(img);
+  fatrec::FatInspector ins(&dev);
+  int64_t pos = 0;
+  EXPECT_EQ(ins.FindDirCluster(0, int64_t(img.size()), 0, &pos), fatrec::FatInspector::kEndOfRange);
+  EXPECT_EQ(ins.FindDirCluster(0, int64_t(img.size()), 0x20000, &pos), fatrec::FatInspector::kEndOfRange);
+  fatrec::FatInfo fi;
+  fi.ft = fatrec::FT_None;
+  EXPECT_FALSE(ins.Inspect(&fi));
+  uint8_t b[16];
+  EXPECT_EQ(ins.CachedRead(-1, b, 16), 43);
+  EXPECT_EQ(ins.CachedRead(int64_t(img.size()) - 8, b, 16), 5);  // past the end
+  EXPECT_EQ(CreateFatFormatScanner(&dev, 3), nullptr);
+  CFatFormat f;
+  EXPECT_EQ(f.SetFatType(7), -1);
+  EXPECT_EQ(f.GetScanType(), Scan_FormatFat16);
+  EXPECT_EQ(f.SetFatType(2), 0);
+  EXPECT_EQ(f.GetScanType(), Scan_FormatFat32);
+  EXPECT_EQ(f.Scan(nullptr), -1);  // no device
+  IScanParam* p1 = nullptr;
+  IScanParam* p2 = nullptr;
+  EXPECT_EQ(f.GetScanParam(&p1), 0);
+  EXPECT_EQ(f.GetScanParam(&p2), 0);
+  EXPECT_EQ(p1, p2);
+  EXPECT_EQ(static_cast<CFATScanParam*>(p1)->SetDevice(nullptr), -1);
+}
+
+TEST(FatFormat, CacheServesInsideAndRefillsAcrossItsEnd) {
+  auto img = testutil::RandomBytes(9 << 20, 77);
+  FatMemDevice dev(img);
+  fatrec::FatInspector ins(&dev);
+  std::vector<uint8_t> b(4096);
+  ASSERT_EQ(ins.CachedRead(100, b.data(), 4096), 0);
+  EXPECT_EQ(0, std::memcmp(b.data(), img.data() + 100, 4096));
+  int reads = dev.reads;
+  ASSERT_EQ(ins.CachedRead(5000, b.data(), 4096), 0);
+  EXPECT_EQ(dev.reads, reads);  // inside the cache
+  ASSERT_EQ(ins.CachedRead((8 << 20) + 50, b.data(), 4096), 0);  // straddles its end
+  EXPECT_GT(dev.reads, reads);
+  EXPECT_EQ(0, std::memcmp(b.data(), img.data() + (8 << 20) + 50, 4096));
+}
+
+TEST(FatFormat, SinkStopEndsTheSearchWithoutHandOver) {
+  std::string path = testutil::Fixture("fat32-qformat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  auto img = testutil::ReadFile(path);
+  FatMemDevice dev(img);
+  IScanOperator* s = CreateFatFormatScanner(&dev, 2);
+  Collect fm(&img);
+  Sink sink;
+  s->SetFileManager(&fm);
+  EXPECT_EQ(s->Scan(&sink), 0);
+  int64_t last = 0;
+  for (auto& e : sink.seen)
+    if (e.first == NE_PERCENT) {
+      EXPECT_GE(e.second, last);
+      last = e.second;
+    }
+  EXPECT_EQ(sink.seen.back().first, NE_FINISHED);
+  Sink stop;
+  stop.stopAt = 40;
+  Collect fm2(&img);
+  s->SetFileManager(&fm2);
+  EXPECT_EQ(s->Scan(&stop), 2);
+  EXPECT_EQ(stop.seen.back().first, NE_FINISHED);
+  s->Release();
+}
+
+// ---------------------------------------------------------------------------------------
+// exFAT
+
+namespace {
+std::map<std::string, Found> RunExfatFormat(IStorageDevice* dev, const std::vector<uint8_t>* img, int* rc,
+                                            uint32_t* spc = nullptr) {
+  CExfatFormat s(dev, nullptr);
+  Collect fm(img);
+  Sink sink;
+  s.SetFileManager(&fm);
+  *rc = s.Scan(&sink);
+  if (spc) *spc = s.SectorsPerCluster();
+  return fm.files;
+}
+}  // namespace
+
+TEST(ExfatFormat, QuickFormattedVolumeAndZeroedBootRegions) {
+  std::string path = testutil::Fixture("exfat-qformat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  uint64_t before = testutil::FileChecksum(path);
+  auto img = testutil::ReadFile(path);
+  for (int zeroed = 0; zeroed < 2; ++zeroed) {
+    auto bytes = img;
+    if (zeroed) std::fill(bytes.begin(), bytes.begin() + 24 * 512, 0);  // main and backup regions
+    FatMemDevice dev(bytes);
+    int rc = -9;
+    uint32_t spc = 0;
+    auto found = RunExfatFormat(&dev, &bytes, &rc, &spc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(spc, 8u) << zeroed;
+    // Entry sets cut by the end of a directory cluster whose next cluster lies further on
+    // (the directory grew between the files written into it) are completed there.
+    CheckAgainstManifest("exfat", found, {});
+    for (auto& kv : found) EXPECT_TRUE(kv.second.flags & FF_FORMATTED) << kv.first;
+    EXPECT_EQ(dev.writes, 0);
+  }
+  EXPECT_EQ(testutil::FileChecksum(path), before);
+  IScanOperator* s = CreateExfatFormatScanner(nullptr);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->GetScanType(), Scan_FormatExfat);
+  Sink sink;
+  EXPECT_EQ(s->Scan(nullptr), RC_BAD_ARGUMENT);
+  EXPECT_EQ(s->Scan(&sink), RC_WRONG_FS);
+  s->Release();
+}
+
+TEST(ExfatFormat, LargeSparseVolumeGeometryFromUpcaseAndRoot) {
+  if (!Sh("command -v mkfs.exfat")) GTEST_SKIP() << "mkfs.exfat missing";
+  testutil::TempDir tmp;
+  std::string img = tmp.file("big.img");
+  ASSERT_TRUE(Sh("truncate -s 512M " + img + " && mkfs.exfat " + img));
+  std::vector<uint8_t> boot(512);
+  {
+    FileDevice d(img);
+    ASSERT_TRUE(d.ok());
+    d.Seek(0, 0);
+    ASSERT_EQ(d.Read(boot.data(), 512), 512);
+  }
+  uint32_t trueSpc = 1u << boot[109];
+  EXPECT_EQ(trueSpc, 64u);
+  // Wipe the main and backup boot regions in place (sparse stays sparse).
+  ASSERT_TRUE(Sh("dd if=/dev/zero of=" + img + " bs=512 count=24 conv=notrunc"));
+  FileDevice dev(img);
+  CExfatFormat s(&dev, nullptr);
+  ASSERT_EQ(s.ReadVolumeInfo(), 0);
+  EXPECT_EQ(s.SectorsPerCluster(), trueSpc);
+  uint64_t heap = kbytes::Le32(boot.data() + 88);
+  EXPECT_EQ(s.ClusterOriginSector(), heap - 2 * trueSpc);
+  EXPECT_EQ(s.RootSector(), heap + (kbytes::Le32(boot.data() + 96) - 2) * trueSpc);
+}
+
+// ---------------------------------------------------------------------------------------
+// Device bitmaps of the deleted-file scanners
+
+TEST(FatBitmap, BitmapsEqualTheVolumesOwnView) {
+  for (auto [name, type] : {std::pair<std::string, int>{"fat16", 1}, {"fat32", 2}}) {
+    std::string path = testutil::Fixture(name + ".img");
+    if (path.empty() || !Sh("command -v mdir")) GTEST_SKIP() << "fixture or mtools missing";
+    auto img = testutil::ReadFile(path);
+    fat::FatGeometry g;
+    ASSERT_EQ(fat::ParseFatBoot(img.data(), 512, type == 2 ? fat::kFat32 : fat::kFat16, img.size(), &g), 0);
+    FatMemDevice dev(img);
+    IScanOperator* s = type == 1 ? CreateFat16DelScanner(&dev) : CreateFat32DelScanner(&dev);
+    IDeviceBitmap* bm = s->CreateDeviceBitmap();
+    ASSERT_NE(bm, nullptr);
+    EXPECT_EQ(bm->GetFirstClusterOffset(), int64_t(g.dataOffset));
+    EXPECT_EQ(uint32_t(bm->GetClusterSize()), g.clusterBytes);
+    uint64_t used = 0;
+    for (uint32_t c = 2; c <= g.maxCluster; ++c) used += bm->BitGet(c - 2);
+    // mtools' own count of free bytes.
+    int st = 0;
+    std::string out = testutil::RunCommand("MTOOLS_SKIP_CHECK=1 mdir -i " + path + " ::/ | sed -n 's/ bytes free//p' | tr -dc 0-9", &st);
+    ASSERT_FALSE(out.empty());
+    uint64_t freeClusters = std::stoull(out) / g.clusterBytes;
+    EXPECT_EQ(used, uint64_t(g.maxCluster - 1) - freeClusters) << name;
+    // The root folder's first cluster (FAT32) and the first data cluster are in use.
+    EXPECT_TRUE(bm->BitGet(0));
+    bm->Release();
+    s->Release();
+  }
+}
+
+TEST(FatBitmap, ExfatBitmapIsTheAllocationBitmap) {
+  std::string path = testutil::Fixture("exfat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  auto img = testutil::ReadFile(path);
+  fat::ExfatGeometry g;
+  ASSERT_EQ(fat::ParseExfatBoot(img.data(), 512, img.size(), &g), 0);
+  FatMemDevice dev(img);
+  IScanOperator* s = CreateExfatDelScanner(&dev);
+  IDeviceBitmap* bm = s->CreateDeviceBitmap();
+  ASSERT_NE(bm, nullptr);
+  EXPECT_EQ(bm->GetFirstClusterOffset(), int64_t(g.heapOffset));
+  EXPECT_EQ(uint32_t(bm->GetClusterSize()), g.clusterBytes);
+  // The bitmap, the up-case table and the root are allocated; the volume's last cluster,
+  // on a volume filled to a few MiB, is not.
+  EXPECT_TRUE(bm->BitGet(0));
+  EXPECT_TRUE(bm->BitGet(g.rootCluster - 2));
+  EXPECT_FALSE(bm->BitGet(g.maxCluster - 2));
+  uint64_t used = 0;
+  for (uint32_t c = 2; c <= g.maxCluster; ++c) used += bm->BitGet(c - 2);
+  EXPECT_GT(used, 100u);
+  EXPECT_LT(used, g.clusterCount / 2);
+  bm->Release();
+  s->Release();
+  // A volume without exFAT geometry has no bitmap.
+  std::vector<uint8_t> zero(1 << 20, 0);
+  FatMemDevice z(zero);
+  IScanOperator* s2 = CreateExfatDelScanner(&z);
+  EXPECT_EQ(s2->CreateDeviceBitmap(), nullptr);
+  s2->Release();
+}
+
+// The format-recovery dispatcher runs the same readers when told the file system.
+TEST(FatFormat, DispatcherRunsTheReadersByFileSystemCode) {
+  for (auto [name, code] : {std::pair<std::string, int>{"fat32", FS_FAT32}, {"exfat", FS_EXFAT}}) {
+    std::string path = testutil::Fixture(name + "-qformat.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    auto img = testutil::ReadFile(path);
+    FatMemDevice dev(img);
+    IScanOperator* s = CreateFormatScanner(&dev);
+    ASSERT_NE(s, nullptr);
+    IScanParam* p = nullptr;
+    ASSERT_EQ(s->GetScanParam(&p), 0);
+    p->SetValue(code);
+    Collect fm(&img);
+    Sink sink;
+    s->SetFileManager(&fm);
+    EXPECT_EQ(s->Scan(&sink), 0) << name;
+    CheckAgainstManifest(name, fm.files, {"/frag/"});
+    s->Release();
+  }
+}

@@ -623,7 +623,6 @@ int CHfspFormat::ScanVolume() {
   const uint8_t* p = View(2, 1, &got);
   bool valid = p && hfsplus_read_volume_header(p, 512, &vh) && hfsplus_check_volume_header(&vh);
   bool finished = true;
-  uint64_t probedTo = 0;
   if (valid) {
     uint32_t bps = vh.blockSize / 512;
     ctx.sectorsPerBlock = bps;
@@ -645,27 +644,22 @@ int CHfspFormat::ScanVolume() {
       if (finished && catFirst < sectors) {
         uint64_t to = catFirst + std::min(catCount, sectors - catFirst);
         finished = ProbeRange(catFirst, to, 45, 95, false, false, &ctx, graph.get(), &vote, &overflow);
-        probedTo = to;
       }
     } else {
       finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph.get(), &vote, &overflow);
-      probedTo = limit;
     }
   } else {
     finished = ProbeRange(0, limit, 0, 95, true, true, &ctx, graph.get(), &vote, &overflow);
     uint16_t k = MostFrequentKey(vote);
     ctx.sectorsPerBlock = k ? k : 8;
-    probedTo = limit;
   }
 
   // What was found is handed out even when the user stopped or a read failed.
   ctx.quiet = !finished;
   graph->EnumNodes(OnGraphFile, &ctx);
   graph->ReleaseNodes(FreeNodePayload, &ctx);
-  if (param) {
+  if (param && ctx.sectorsPerBlock * 512 >= m_devSector)
     param->sectorsPerCluster = int(uint64_t(ctx.sectorsPerBlock) * 512 / m_devSector);
-    param->scannedSectors = (m_baseByte + probedTo * 512) / m_devSector;
-  }
   if (!finished || ctx.stopped) return RC_FAIL;
   return Progress(100) != 0 ? RC_FAIL : RC_OK;
 }

@@ -546,3 +546,28 @@ TEST(HfspFormat, StructureChecks) {
   EXPECT_EQ(hfsplus_catalog_record_bounds(rec.data(), 20), 3);
   EXPECT_EQ(hfsplus_catalog_record_bounds(rec.data(), 19), 0);
 }
+
+// Through the format dispatcher on a bare disk: the volume's start that the dispatcher
+// found is where the reader reads the volume, and the runs it hands out are disk sectors.
+TEST(HfspFormat, DispatcherHandsOverTheVolumeStart) {
+  NEED_ORACLE(o);
+  const uint64_t start = 2051;
+  std::vector<uint8_t> disk(start * 512, 0);
+  disk.insert(disk.end(), o.image.begin(), o.image.end());
+  disk.resize(disk.size() + (1 << 20), 0);
+  testutil::MemDevice dev(disk, 512, 0);
+  dev.SetOwnedByCaller(true);
+  dev.SetHasPartitionInfo(false);
+  Collector files(&dev.bytes());
+  Sink sink;
+  IScanOperator* scan = CreateFormatScanner(&dev);
+  scan->SetFileManager(&files);
+  int rc = scan->Scan(&sink);
+  EXPECT_EQ(scan->GetScanType(), Scan_FormatHfsp);
+  scan->Release();
+  ASSERT_EQ(rc, 0);
+  ScanRun r;
+  r.files = std::move(files.files);
+  ExpectFiles(o, r, AllFiles(o));
+  EXPECT_EQ(dev.bytesWritten(), 0);
+}

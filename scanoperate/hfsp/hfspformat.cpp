@@ -1,0 +1,669 @@
+#include "scanoperate/hfsp/hfspformat.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "common/crashdump.h"
+#include "common/inc/bytes.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/seams.h"
+#include "filemanager/fileinfo.h"
+#include "graphfs/graphfs.h"
+#include "scanoperate/hfsp/journal.h"
+
+namespace {
+
+using kbytes::Be16;
+using kbytes::Be32;
+using kbytes::Be64;
+
+const uint32_t kWindowBytes = 0x800000;
+const uint32_t kProbeSectors = 64;  // the largest node, 32 KiB
+const uint32_t kFlushEvery = 200;
+const uint32_t kPollEvery = 500;
+const uint32_t kHfsRootFolder = 2;
+const uint32_t kHfsRootParent = 1;
+const uint32_t kLastReservedCnid = 16;
+const uint16_t kMaxRecords = 0x4000;
+const uint16_t kMaxCatalogKeyLength = 516;  // without its own length field
+const uint32_t kJournalInFs = 1;
+const int kMaxTreeDepth = 16;
+
+void ReadFork(const uint8_t* p, HFSPlusForkData* f) {
+  f->logicalSize = Be64(p);
+  f->clumpSize = Be32(p + 8);
+  f->totalBlocks = Be32(p + 12);
+  for (int i = 0; i < 8; ++i) {
+    f->extents[i].startBlock = Be32(p + 16 + 8 * i);
+    f->extents[i].blockCount = Be32(p + 20 + 8 * i);
+  }
+}
+
+void ReadHeaderRec(const uint8_t* p, BTHeaderRec* r) {
+  std::memset(r, 0, sizeof *r);
+  r->treeDepth = Be16(p);
+  r->rootNode = Be32(p + 2);
+  r->leafRecords = Be32(p + 6);
+  r->firstLeafNode = Be32(p + 10);
+  r->lastLeafNode = Be32(p + 14);
+  r->nodeSize = Be16(p + 18);
+  r->maxKeyLength = Be16(p + 20);
+  r->totalNodes = Be32(p + 22);
+  r->freeNodes = Be32(p + 26);
+  r->clumpSize = Be32(p + 32);
+  r->btreeType = p[36];
+  r->keyCompareType = p[37];
+  r->attributes = Be32(p + 38);
+}
+
+// The record-offset table of a node of `bytes` bytes with numRecords records: numRecords + 1
+// offsets (the last is the free space), starting at 14, never decreasing, all before the
+// table. False when the table cannot be that.
+bool ReadOffsets(const uint8_t* node, size_t bytes, uint16_t numRecords, std::vector<uint16_t>* out) {
+  size_t tableBytes = (size_t(numRecords) + 1) * 2;
+  if (numRecords == 0 || tableBytes + 14 > bytes) return false;
+  size_t table = bytes - tableBytes;
+  out->resize(size_t(numRecords) + 1);
+  for (size_t i = 0; i <= numRecords; ++i) {
+    uint16_t off = Be16(node + bytes - 2 * (i + 1));
+    if (i == 0 ? off != 14 : off < (*out)[i - 1]) return false;
+    if (off > table) return false;
+    (*out)[i] = off;
+  }
+  return true;
+}
+
+// An index or leaf node of `sectors` sectors starts at p: its descriptor and the offset of
+// its first record at its end.
+bool LooksLikeNodeStart(const uint8_t* p, uint32_t sectors) {
+  int8_t kind = int8_t(p[8]);
+  uint8_t height = p[9];
+  bool shape = (kind == kBTLeafNode && height == 1) || (kind == kBTIndexNode && height >= 2 && height < 16);
+  uint16_t numRecords = Be16(p + 10);
+  size_t bytes = size_t(sectors) * 512;
+  return shape && p[12] == 0 && p[13] == 0 && numRecords != 0 && numRecords <= kMaxRecords &&
+         Be16(p + bytes - 2) == 14;
+}
+
+}  // namespace
+
+bool hfsplus_check_header_rec(const BTHeaderRec* r, int fixedKeys) {
+  if (!r) return false;
+  if (r->nodeSize < 512 || r->nodeSize > 32768 || !kbytes::IsPowerOfTwo(r->nodeSize)) return false;
+  if (r->btreeType != 0) return false;
+  if (r->treeDepth == 0 || r->treeDepth >= 17) return false;
+  if (r->rootNode == 0 || r->rootNode >= r->totalNodes) return false;
+  if (r->freeNodes >= r->totalNodes || r->firstLeafNode >= r->totalNodes ||
+      r->lastLeafNode >= r->totalNodes)
+    return false;
+  if (!(r->attributes & kBTBigKeysMask)) return false;
+  if (fixedKeys && (r->attributes & kBTVariableIndexKeysMask)) return false;
+  return true;
+}
+
+bool hfsplus_check_header_node_offsets(const uint8_t* node, uint16_t nodeSize) {
+  if (!node || nodeSize < 512) return false;
+  return Be16(node + nodeSize - 2) == 14 && Be16(node + nodeSize - 4) == 120 &&
+         Be16(node + nodeSize - 6) == 248 && Be16(node + nodeSize - 8) == nodeSize - 8;
+}
+
+uint16_t hfsplus_catalog_record_bounds(const uint8_t* data, size_t bytes) {
+  if (!data || bytes < 2) return 0;
+  uint16_t type = Be16(data);
+  switch (type) {
+    case kHfsPlusFolderRecord:
+      return bytes >= sizeof(HFSPlusCatalogFolder) ? type : 0;
+    case kHfsPlusFileRecord:
+      return bytes >= sizeof(HFSPlusCatalogFile) ? type : 0;
+    case kHfsPlusFolderThreadRecord:
+    case kHfsPlusFileThreadRecord: {
+      if (bytes < 10) return 0;
+      uint16_t units = Be16(data + 8);
+      return units <= 255 && size_t(units) * 2 <= bytes - 10 ? type : 0;
+    }
+    default:
+      return 0;
+  }
+}
+
+bool hfsplus_fork_block_sum(const HFSPlusForkData* f) {
+  if (!f) return false;
+  uint64_t sum = 0;
+  int i = 0;
+  for (; i < 8 && f->extents[i].blockCount != 0; ++i) {
+    if (f->extents[i].startBlock == 0) return false;
+    sum += f->extents[i].blockCount;
+  }
+  for (; i < 8; ++i)
+    if (f->extents[i].startBlock != 0 || f->extents[i].blockCount != 0) return false;
+  return sum <= f->totalBlocks;
+}
+
+uint16_t hfsplus_guess_block_sectors(uint32_t totalBlocks, uint64_t logicalSize) {
+  if (totalBlocks <= 1 || logicalSize <= 512) return 0;
+  for (uint16_t d = 1; d <= 64; d *= 2)
+    if (uint64_t(totalBlocks) * d * 512 >= logicalSize) return d;
+  return 0;
+}
+
+CHfspFormat::CHfspFormat(IStorageDevice* device)
+    : m_device(device),
+      m_sink(nullptr),
+      m_parent(nullptr),
+      m_devSector(512),
+      m_baseByte(0),
+      m_volumeBytes(0),
+      m_winByte(0),
+      m_winBytes(0),
+      m_unreadable(0),
+      m_nodes(0),
+      m_progressBase(0) {}
+
+CHfspFormat::~CHfspFormat() {}
+
+int CHfspFormat::GetScanParam(IScanParam** out) {
+  if (out) *out = nullptr;
+  return 1;  // no parameters: the volume itself says what it is
+}
+
+void CHfspFormat::Release() { delete this; }
+
+int CHfspFormat::Scan(INotifySink* sink) {
+  m_winBytes = 0;
+  m_winByte = 0;
+  if (!sink) return RC_BAD_ARGUMENT;
+  if (!m_device) return RC_MISSING;
+  m_sink = sink;
+  if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
+  try {
+    if (m_window.size() != kWindowBytes) m_window.resize(kWindowBytes);
+    m_node.resize(size_t(kProbeSectors) * 512);
+  } catch (const std::bad_alloc&) {
+    return RC_MISSING;
+  }
+  int rc = RunGuarded("CHfspFormat::Scan", RC_FAIL, [&] { return ScanVolume(); });
+  m_device->Close(1);
+  return rc;
+}
+
+int CHfspFormat::Progress(int percent) {
+  if (!m_sink) return 0;
+  int p = m_progressBase + percent * (100 - m_progressBase) / 100;
+  return m_sink->Notify(NE_PERCENT, p, 0, nullptr);
+}
+
+bool CHfspFormat::LoadWindow(uint64_t byte) {
+  uint64_t devByte = m_baseByte + byte;
+  uint64_t devFirst = devByte / m_devSector;
+  uint64_t devEnd = (m_baseByte + m_volumeBytes) / m_devSector;
+  if (devFirst >= devEnd) return false;
+  uint64_t cap = kWindowBytes / m_devSector;
+  uint32_t count = uint32_t(std::min<uint64_t>(cap, devEnd - devFirst));
+  int got = m_device->ReadSectors(int64_t(devFirst), m_window.data(), count);
+  if (got < 0 || uint32_t(got) < count) {
+    // One bad sector must not cost the 8 MiB around it: read the rest sector by sector
+    // and leave the unreadable ones zero, where no node can be seen.
+    uint32_t done = got > 0 ? uint32_t(got) : 0;
+    for (uint32_t i = done; i < count; ++i) {
+      uint8_t* at = m_window.data() + size_t(i) * m_devSector;
+      if (m_device->ReadSectors(int64_t(devFirst + i), at, 1) != 1) {
+        std::memset(at, 0, m_devSector);
+        ++m_unreadable;
+      }
+    }
+  }
+  m_winByte = devFirst * m_devSector - m_baseByte;
+  m_winBytes = std::min<uint64_t>(uint64_t(count) * m_devSector, m_volumeBytes - m_winByte);
+  return true;
+}
+
+const uint8_t* CHfspFormat::View(uint64_t first, uint32_t want, uint32_t* sectors) {
+  if (sectors) *sectors = 0;
+  if (first > (UINT64_MAX >> 9)) return nullptr;
+  uint64_t byte = first * 512;
+  if (byte >= m_volumeBytes || want == 0) return nullptr;
+  uint64_t need = std::min<uint64_t>(uint64_t(want) * 512, m_volumeBytes - byte);
+  bool inside = m_winBytes && byte >= m_winByte && byte - m_winByte <= m_winBytes &&
+                m_winBytes - (byte - m_winByte) >= need;
+  if (!inside) {
+    if (!LoadWindow(byte)) return nullptr;
+    if (byte < m_winByte || byte - m_winByte >= m_winBytes) return nullptr;
+  }
+  uint64_t have = (m_winBytes - (byte - m_winByte)) / 512;
+  if (have == 0) return nullptr;
+  if (sectors) *sectors = uint32_t(std::min<uint64_t>(have, want));
+  return m_window.data() + (byte - m_winByte);
+}
+
+int CHfspFormat::ReadSectors(uint64_t first, uint32_t count, uint8_t* buf) {
+  if (!buf || count == 0 || uint64_t(count) * 512 > kWindowBytes / 2) return -1;
+  uint32_t got = 0;
+  const uint8_t* p = View(first, count, &got);
+  if (!p) return -1;
+  std::memcpy(buf, p, size_t(got) * 512);
+  return int(got);
+}
+
+int CHfspFormat::ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
+                               HfsBlockVote* vote) {
+  // The descriptor is tested where it lies; only a node that passes is copied.
+  if (!buf || sectors == 0) return 0;
+  if (int8_t(buf[8]) != kBTLeafNode || buf[9] != 1 || buf[12] != 0 || buf[13] != 0) return 0;
+  uint16_t numRecords = Be16(buf + 10);
+  if (numRecords == 0 || numRecords > kMaxRecords) return 0;
+  for (uint32_t n = 1; n <= kProbeSectors && n <= sectors; n *= 2) {
+    size_t bytes = size_t(n) * 512;
+    if (buf[bytes - 1] != 14 || buf[bytes - 2] != 0) continue;
+    if ((size_t(numRecords) + 1) * 2 + 14 > bytes) continue;
+    // When a damaged node's own table is gone, the table at the end of the node after it
+    // also ends in 14: a node found at the half of a larger size means the size is wrong.
+    if (n > 1 && LooksLikeNodeStart(buf + bytes / 2, n / 2)) break;
+    std::memcpy(m_node.data(), buf, bytes);
+    if (ParseCatalogLeaf(m_node.data(), n, numRecords, graph, vote) == 0) return int(n);
+  }
+  return 0;
+}
+
+int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uint16_t numRecords,
+                                  GFS::CGraphFileSystem* graph, HfsBlockVote* vote) {
+  if (!node || !graph || nodeSectors == 0 || nodeSectors > kProbeSectors) return -1;
+  size_t bytes = size_t(nodeSectors) * 512;
+  std::vector<uint16_t> off;
+  if (!ReadOffsets(node, bytes, numRecords, &off)) return -1;
+  int taken = 0;
+  std::u16string name;
+  for (size_t i = 0; i < numRecords; ++i) {
+    size_t start = off[i], len = size_t(off[i + 1]) - start;
+    if (len < 8) continue;
+    const uint8_t* rec = node + start;
+    uint16_t keyLength = Be16(rec);
+    // A name of n characters takes 2n bytes after the 6 bytes of parent and name length.
+    if (keyLength < 6 || keyLength > kMaxCatalogKeyLength || (keyLength & 1) ||
+        size_t(keyLength) + 2 > len)
+      continue;
+    uint16_t units = Be16(rec + 6);
+    if (units > 255 || size_t(units) * 2 + 6 > keyLength) continue;
+    uint32_t parentID = Be32(rec + 2);
+    const uint8_t* data = rec + 2 + keyLength;
+    size_t dataBytes = len - 2 - keyLength;
+    uint16_t type = hfsplus_catalog_record_bounds(data, dataBytes);
+    if (!type) continue;
+    ++taken;
+    name.clear();
+    for (uint16_t k = 0; k < units; ++k) {
+      char16_t c = char16_t(Be16(rec + 8 + 2 * k));
+      if (c == 0) break;
+      name += c == u'/' ? u':' : c;  // a slash in an HFS+ name is a colon to POSIX
+    }
+    if (type == kHfsPlusFolderRecord) {
+      uint32_t folderID = Be32(data + 8);
+      graph->AddNode(int(folderID), int(parentID), name.empty() ? nullptr : name.c_str(), nullptr,
+                     MergeKeepFirst);
+      continue;
+    }
+    if (type != kHfsPlusFileRecord || name.empty()) continue;
+    HfsGraphFilePayload p;
+    p.fileID = Be32(data + 8);
+    p.createDate = Be32(data + 12);
+    p.contentModDate = Be32(data + 16);
+    p.attributeModDate = Be32(data + 20);
+    p.accessDate = Be32(data + 24);
+    p.backupDate = Be32(data + 28);
+    ReadFork(data + 88, &p.dataFork);
+    const HFSPlusForkData& f = p.dataFork;
+    if (!hfsplus_fork_block_sum(&f)) continue;
+    if (f.logicalSize == 0 || f.logicalSize > m_volumeBytes) continue;
+    if (p.fileID <= kLastReservedCnid) continue;
+    if (f.extents[0].startBlock == 0 || f.extents[0].blockCount == 0) continue;
+    if (vote) {
+      uint16_t d = hfsplus_guess_block_sectors(f.totalBlocks, f.logicalSize);
+      if (d) ++(*vote)[d];
+    }
+    HfsGraphFilePayload* payload = new (std::nothrow) HfsGraphFilePayload(p);
+    if (!payload) return -1;
+    if (graph->AddNamedNode(int(p.fileID), int(parentID), name.c_str(), payload, MergeKeepLarger) < 0)
+      delete payload;
+  }
+  return taken ? 0 : -1;
+}
+
+int CHfspFormat::AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExtentDescriptor ext[8],
+                                   HfsOverflowMap* map) {
+  if (!map || !ext) return -1;
+  try {
+    ArgAddHFSPlusExtents rec;
+    rec.key = key;
+    std::memcpy(rec.extents, ext, sizeof rec.extents);
+    uint32_t fileID = key.fileID, startBlock = key.startBlock;  // the key is packed
+    (*map)[fileID].emplace(startBlock, rec);  // the first copy found stays
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return 0;
+}
+
+uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, uint32_t sectors,
+                                          HfsOverflowMap* map) {
+  if (!buf || !map || sectors == 0) return 0;
+  if (Be32(buf) != 0 || int8_t(buf[8]) != kBTHeaderNode || buf[9] != 0 || Be16(buf + 10) != 3 ||
+      Be16(buf + 12) != 0)
+    return 0;
+  BTHeaderRec rec;
+  ReadHeaderRec(buf + 14, &rec);
+  if (!hfsplus_check_header_rec(&rec, 1)) return 0;
+  uint32_t nodeSectors = rec.nodeSize / 512;
+  if (nodeSectors > sectors || !hfsplus_check_header_node_offsets(buf, rec.nodeSize)) return 0;
+  // A stale header whose nodes lie beyond the device describes no tree that is here.
+  uint64_t volumeSectors = m_volumeBytes / 512;
+  uint64_t treeSectors = uint64_t(nodeSectors) * rec.totalNodes;
+  if (first >= volumeSectors || treeSectors > volumeSectors - first) return 0;
+
+  std::vector<uint8_t> node;
+  HfsOverflowMap found;
+  std::set<uint32_t> visited;
+  std::vector<std::pair<uint32_t, int>> todo;
+  todo.emplace_back(uint32_t(rec.rootNode), int(rec.treeDepth));  // copies: rec is packed
+  std::vector<uint16_t> off;
+  try {
+    node.resize(rec.nodeSize);
+    while (!todo.empty()) {
+      uint32_t k = todo.back().first;
+      int height = todo.back().second;
+      todo.pop_back();
+      if (!visited.insert(k).second) continue;  // every node is read once
+      if (ReadSectors(first + uint64_t(k) * nodeSectors, nodeSectors, node.data()) != int(nodeSectors))
+        continue;
+      const uint8_t* d = node.data();
+      int8_t kind = int8_t(d[8]);
+      uint16_t numRecords = Be16(d + 10);
+      if (d[9] != height || Be16(d + 12) != 0 || numRecords > kMaxRecords) continue;
+      if (!ReadOffsets(d, rec.nodeSize, numRecords, &off)) continue;
+      bool leaf = height == 1 && kind == kBTLeafNode;
+      bool index = height >= 2 && height < kMaxTreeDepth && kind == kBTIndexNode;
+      if (leaf && (Be32(d) >= rec.totalNodes || Be32(d + 4) >= rec.totalNodes)) continue;
+      if (!leaf && !index) continue;
+      for (size_t i = 0; i < numRecords; ++i) {
+        const uint8_t* r = d + off[i];
+        size_t len = size_t(off[i + 1]) - off[i];
+        if (len < sizeof(HFSPlusExtentKey) || Be16(r) != 10 || r[3] != 0) continue;
+        if (index) {
+          if (len < sizeof(HFSPlusExtentKey) + 4) continue;
+          uint32_t child = Be32(r + 12);
+          if (child < rec.totalNodes && !visited.count(child)) todo.emplace_back(child, height - 1);
+          continue;
+        }
+        if (len < sizeof(ArgAddHFSPlusExtents)) continue;
+        HFSPlusExtentKey key{10, r[2], 0, Be32(r + 4), Be32(r + 8)};
+        HFSPlusExtentDescriptor ext[8];
+        int used = 0;
+        bool sound = true;
+        for (int e = 0; e < 8; ++e) {
+          ext[e].startBlock = Be32(r + 12 + 8 * e);
+          ext[e].blockCount = Be32(r + 16 + 8 * e);
+          if (ext[e].blockCount == 0) {
+            if (ext[e].startBlock != 0) sound = false;
+          } else if (used != e || ext[e].startBlock == 0) {
+            sound = false;
+          } else {
+            ++used;
+          }
+        }
+        // One record that is not an extent record means this is no extents tree.
+        if (!sound || used == 0) return 0;
+        // Resource-fork extents would splice foreign bytes into the data fork.
+        if (key.forkType != 0) continue;
+        if (AddOverflowExtent(key, ext, &found) != 0) return 0;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  for (auto& f : found)
+    for (auto& r : f.second) (*map)[f.first].emplace(r.first, r.second);
+  return treeSectors;
+}
+
+int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* name,
+                                  const HfsGraphFilePayload* payload, WalkContext* ctx) {
+  if (!payload || !ctx || !name || !m_pFileManager) return -1;
+  const HFSPlusForkData& f = payload->dataFork;
+  uint64_t blockBytes = uint64_t(ctx->sectorsPerBlock) * 512;
+  if (blockBytes == 0) return -1;
+  RunList* head = nullptr;
+  uint64_t blocks = 0, covered = 0;
+  bool stop = false, failed = false;
+  // Runs stop at the fork's block count and at the device's end; a run that does not fit
+  // cuts the file there rather than read what is not its data.
+  auto addRun = [&](uint32_t startBlock, uint32_t count) {
+    if (blocks >= f.totalBlocks) return false;
+    uint64_t c = std::min<uint64_t>(count, f.totalBlocks - blocks);
+    uint64_t startByte = uint64_t(startBlock) * blockBytes;
+    if (startByte >= m_volumeBytes || (m_baseByte + startByte) % m_devSector) return false;
+    uint64_t bytes = c * blockBytes;
+    bool clipped = bytes > m_volumeBytes - startByte;
+    if (clipped) bytes = m_volumeBytes - startByte;
+    uint64_t sector = (m_baseByte + startByte) / m_devSector;
+    uint64_t left = (bytes + m_devSector - 1) / m_devSector;
+    while (left) {
+      uint32_t n = left > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(left);
+      RunList* r = head ? head->Append(sector, n) : (head = new (std::nothrow) RunList(sector, n));
+      if (!r) {
+        failed = true;
+        return false;
+      }
+      sector += n;
+      left -= n;
+    }
+    covered += bytes;
+    blocks += c;
+    return !clipped;
+  };
+  for (int i = 0; i < 8 && !stop; ++i) {
+    if (f.extents[i].startBlock == 0 || f.extents[i].blockCount == 0) break;
+    stop = !addRun(f.extents[i].startBlock, f.extents[i].blockCount);
+  }
+  if (!stop && !failed && blocks < f.totalBlocks && ctx->overflow) {
+    auto it = ctx->overflow->find(payload->fileID);
+    if (it != ctx->overflow->end()) {
+      for (const auto& kv : it->second) {
+        // A record that does not start where the runs so far end belongs to another file
+        // or version: its blocks would be the wrong bytes.
+        if (stop || kv.first != blocks) break;
+        for (int e = 0; e < 8 && !stop; ++e) {
+          const HFSPlusExtentDescriptor& x = kv.second.extents[e];
+          if (x.startBlock == 0 || x.blockCount == 0) break;
+          stop = !addRun(x.startBlock, x.blockCount);
+        }
+      }
+    }
+  }
+  uint64_t size = std::min<uint64_t>(f.logicalSize, covered);
+  if (failed || size == 0) {
+    if (head) head->Release();
+    return failed ? -1 : 0;
+  }
+  CFileInfo* info = new (std::nothrow) CFileInfo();
+  if (!info) {
+    head->Release();
+    return -1;
+  }
+  info->SetSize(int64_t(size));
+  info->SetTimes(payload->createDate >= kHfsEpochDelta ? payload->createDate - kHfsEpochDelta : 0,
+                 payload->contentModDate >= kHfsEpochDelta ? payload->contentModDate - kHfsEpochDelta : 0);
+  info->SetName(name);
+  info->SetRunList(head);
+  info->AddFlags(FF_FORMATTED);
+  m_pFileManager->AddFile(folderPath, info);
+  return 0;
+}
+
+int CHfspFormat::OnGraphFile(const char16_t* folderPath, const char16_t* name, void* payload,
+                             void* user, int percent) {
+  WalkContext* ctx = static_cast<WalkContext*>(user);
+  // An entry without a file record only ends the walk of the ones that have one.
+  if (!payload || !ctx) return 0;
+  ctx->self->AddFileToManager(folderPath, name, static_cast<HfsGraphFilePayload*>(payload), ctx);
+  if (++ctx->calls % kPollEvery == 0 && !ctx->quiet &&
+      ctx->self->Progress(95 + percent * 5 / 100) != 0) {
+    ctx->stopped = true;
+    return -1;
+  }
+  return 0;
+}
+
+int CHfspFormat::OnGraphFileNoProgress(const char16_t* folderPath, const char16_t* name,
+                                       void* payload, void* user, int) {
+  WalkContext* ctx = static_cast<WalkContext*>(user);
+  if (payload && ctx)
+    ctx->self->AddFileToManager(folderPath, name, static_cast<HfsGraphFilePayload*>(payload), ctx);
+  return 0;
+}
+
+void CHfspFormat::FreeNodePayload(void* payload, void*) {
+  delete static_cast<HfsGraphFilePayload*>(payload);
+}
+
+bool CHfspFormat::MergeKeepLarger(void* existing, void* incoming, int) {
+  auto* a = static_cast<HfsGraphFilePayload*>(existing);
+  auto* b = static_cast<HfsGraphFilePayload*>(incoming);
+  bool replace = !a || (b && b->dataFork.logicalSize > a->dataFork.logicalSize);
+  delete (replace ? a : b);
+  return replace;
+}
+
+bool CHfspFormat::MergeKeepFirst(void*, void*, int exists) { return exists != 0; }
+
+uint16_t CHfspFormat::MostFrequentKey(const HfsBlockVote& vote) {
+  uint16_t best = 0;
+  uint32_t count = 0;
+  for (const auto& kv : vote)
+    if (kv.second > count) {
+      best = kv.first;
+      count = kv.second;
+    }
+  return best;
+}
+
+void CHfspFormat::Flush(WalkContext* ctx, GFS::CGraphFileSystem* graph, HfsBlockVote* vote,
+                        bool voting) {
+  if (voting) {
+    uint16_t k = MostFrequentKey(*vote);
+    ctx->sectorsPerBlock = k ? k : 8;
+  }
+  graph->FlushNodes(OnGraphFileNoProgress, FreeNodePayload, ctx);
+}
+
+bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctTo, bool voting,
+                             bool findExtents, WalkContext* ctx, GFS::CGraphFileSystem* graph,
+                             HfsBlockVote* vote, HfsOverflowMap* overflow) {
+  uint64_t span = end > first ? end - first : 1;
+  for (uint64_t s = first; s < end; ++s) {
+    if ((s - first) % kPollEvery == 0) {
+      int pct = pctFrom + int(double(s - first) * (pctTo - pctFrom) / double(span));
+      if (Progress(pct) != 0) return false;
+    }
+    uint32_t got = 0;
+    const uint8_t* p = View(s, kProbeSectors, &got);
+    if (!p) break;
+    if (findExtents && !ctx->overflow) {
+      uint64_t size = LoadExtentsOverflow(s, p, got, overflow);
+      if (size) {
+        ctx->overflow = overflow;
+        // Only the header node is stepped over: a stale tree's size may cover catalog
+        // nodes written since.
+        continue;
+      }
+      p = View(s, kProbeSectors, &got);  // the walk may have moved the window
+      if (!p) break;
+    }
+    int n = ProbeLeafNode(p, got, graph, voting ? vote : nullptr);
+    if (!n) continue;
+    s += uint64_t(n) - 1;
+    if (++m_nodes % kFlushEvery == 0) Flush(ctx, graph, vote, voting);
+  }
+  return true;
+}
+
+int CHfspFormat::ScanVolume() {
+  m_nodes = 0;
+  m_unreadable = 0;
+  m_winBytes = 0;
+  CFormatParam* param = m_parent ? m_parent->FormatParam() : nullptr;
+  m_progressBase = m_parent ? std::min(std::max(m_parent->ProgressBase(), 0), 99) : 0;
+  if (Progress(0) != 0) return RC_FAIL;
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0 || size == 0) return RC_FAIL;
+  int clusterBytes = 0, sectorBytes = 0;
+  m_device->GetClusterInfo(&clusterBytes, &sectorBytes);
+  m_devSector = sectorBytes >= 512 && sectorBytes <= 65536 && kbytes::IsPowerOfTwo(uint64_t(sectorBytes))
+                    ? uint32_t(sectorBytes)
+                    : 512;
+  m_baseByte = 0;
+  if (param && param->bootSector && param->bootSector < size / m_devSector)
+    m_baseByte = param->bootSector * m_devSector;
+  m_volumeBytes = size - m_baseByte;
+  uint64_t sectors = m_volumeBytes / 512;
+  uint64_t limit = sectors / 6;  // stale catalogs sit near the volume's start
+
+  std::unique_ptr<GFS::CGraphFileSystem> graph(new (std::nothrow) GFS::CGraphFileSystem());
+  if (!graph) return RC_FAIL;
+  graph->SetRootNode(int(kHfsRootFolder), int(kHfsRootParent), u"Volume", nullptr, u"Lost Location");
+  HfsOverflowMap overflow;
+  HfsBlockVote vote;
+  WalkContext ctx{8, this, nullptr, false, false, 0};
+
+  HFSPlusVolumeHeader vh;
+  uint32_t got = 0;
+  const uint8_t* p = View(2, 1, &got);
+  bool valid = p && hfsplus_read_volume_header(p, 512, &vh) && hfsplus_check_volume_header(&vh);
+  bool finished = true;
+  if (valid) {
+    uint32_t bps = vh.blockSize / 512;
+    ctx.sectorsPerBlock = bps;
+    uint64_t extFirst = uint64_t(vh.extentsFile.extents[0].startBlock) * bps;
+    if (vh.extentsFile.extents[0].blockCount && (p = View(extFirst, kProbeSectors, &got)) &&
+        LoadExtentsOverflow(extFirst, p, got, &overflow))
+      ctx.overflow = &overflow;
+    if (vh.attributes & kHFSVolumeJournaledBit) {
+      uint64_t jib = uint64_t(vh.journalInfoBlock) * bps;
+      if ((p = View(jib, 1, &got)) && Be32(p) == kJournalInFs) {
+        // The journal's place comes from the disk: only the part on the device is probed.
+        uint64_t from = Be64(p + 36) / 512, bytes = Be64(p + 44);
+        uint64_t to = from < sectors ? from + std::min<uint64_t>(bytes / 512, sectors - from) : from;
+        if (from < sectors)
+          finished = ProbeRange(from, to, 0, 45, false, false, &ctx, graph.get(), &vote, &overflow);
+      }
+      uint64_t catFirst = uint64_t(vh.catalogFile.extents[0].startBlock) * bps;
+      uint64_t catCount = uint64_t(vh.catalogFile.totalBlocks) * bps;
+      if (finished && catFirst < sectors) {
+        uint64_t to = catFirst + std::min(catCount, sectors - catFirst);
+        finished = ProbeRange(catFirst, to, 45, 95, false, false, &ctx, graph.get(), &vote, &overflow);
+      }
+    } else {
+      finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph.get(), &vote, &overflow);
+    }
+  } else {
+    finished = ProbeRange(0, limit, 0, 95, true, true, &ctx, graph.get(), &vote, &overflow);
+    uint16_t k = MostFrequentKey(vote);
+    ctx.sectorsPerBlock = k ? k : 8;
+  }
+
+  // What was found is handed out even when the user stopped or a read failed.
+  ctx.quiet = !finished;
+  graph->EnumNodes(OnGraphFile, &ctx);
+  graph->ReleaseNodes(FreeNodePayload, &ctx);
+  if (param && ctx.sectorsPerBlock * 512 >= m_devSector)
+    param->sectorsPerCluster = int(uint64_t(ctx.sectorsPerBlock) * 512 / m_devSector);
+  if (!finished || ctx.stopped) return RC_FAIL;
+  return Progress(100) != 0 ? RC_FAIL : RC_OK;
+}
+
+IScanOperator* CreateHfspFormatScanner(IStorageDevice* device) {
+  return new (std::nothrow) CHfspFormat(device);
+}

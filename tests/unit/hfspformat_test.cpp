@@ -1,0 +1,573 @@
+// The HFS+ formatted-volume reader against an xorriso volume whose live catalog The Sleuth
+// Kit lists: intact, with its header gone, with a smaller volume written over its start,
+// and with damaged nodes and an unreadable sector.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "common/inc/bytes.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/seams.h"
+#include "filemanager/fileinfo.h"
+#include "fixtures.h"
+#include "memdevice.h"
+#include "scanoperate/hfsp/hfspformat.h"
+#include "testutil.h"
+
+namespace {
+
+struct Found {
+  uint64_t size = 0;
+  uint32_t flags = 0;
+  std::vector<uint8_t> data;
+};
+
+std::string Utf8(const char16_t* s) {
+  std::string out;
+  for (; s && *s; ++s) {
+    uint32_t c = *s;
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    uint8_t c = uint8_t(s[i]);
+    if (c < 0x80) {
+      out += char16_t(c);
+      i += 1;
+    } else if ((c & 0xE0) == 0xC0) {
+      out += char16_t(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+      i += 2;
+    } else {
+      out += char16_t(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
+      i += 3;
+    }
+  }
+  return out;
+}
+
+// Keeps every file handed over, its bytes read from the image by its runs.
+class Collector : public IFileManager {
+ public:
+  explicit Collector(const std::vector<uint8_t>* image) : m_image(image) {}
+  std::map<std::string, Found> files;
+
+  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  int SetNotifySink(INotifySink*) override { return 0; }
+  int AddFile(const char16_t* folder, IFileInfo* file) override {
+    Found f;
+    f.size = file->GetSize();
+    f.flags = file->GetFlags();
+    for (RunList* r = static_cast<RunList*>(file->GetRunList()); r && f.data.size() < f.size; r = r->m_next) {
+      uint64_t at = r->m_start * 512, bytes = uint64_t(r->m_count) * 512;
+      if (at > m_image->size() || bytes > m_image->size() - at) break;
+      f.data.insert(f.data.end(), m_image->begin() + long(at), m_image->begin() + long(at + bytes));
+    }
+    if (f.data.size() > f.size) f.data.resize(f.size);
+    files[Utf8(folder) + "/" + Utf8(file->GetName())] = std::move(f);
+    file->Release();
+    return 0;
+  }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
+  int ListFiles(IFilter*, INotifySink*) override { return -1; }
+  int CreateFilter(IFilter**) override { return -1; }
+  void Release() override {}
+  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
+
+ private:
+  const std::vector<uint8_t>* m_image;
+};
+
+class Sink : public INotifySink {
+ public:
+  int last = -1, polls = 0, stopAfter = -1;
+  int Notify(int event, int64_t a, int64_t, void*) override {
+    if (event != NE_PERCENT) return 0;
+    last = int(a);
+    return stopAfter >= 0 && ++polls > stopAfter ? 1 : 0;
+  }
+};
+
+// A memory device whose reads fail on the sectors in `bad`.
+class BadSectorDevice : public testutil::MemDevice {
+ public:
+  using MemDevice::MemDevice;
+  std::set<int64_t> bad;
+  int ReadSectors(int64_t first, void* buf, uint32_t count) override {
+    for (int64_t b : bad)
+      if (b >= first && b < first + int64_t(count)) return -1;
+    return MemDevice::ReadSectors(first, buf, count);
+  }
+};
+
+struct ScanRun {
+  int rc = -12345;
+  std::map<std::string, Found> files;
+  double seconds = 0;
+  int lastPercent = -1;
+};
+
+ScanRun ScanImage(const std::vector<uint8_t>& image, std::set<int64_t> bad = {}, int stopAfter = -1) {
+  ScanRun r;
+  BadSectorDevice dev(image, 512, 2048);
+  dev.SetOwnedByCaller(true);
+  dev.info().PartitionType = 0xAF;
+  dev.bad = std::move(bad);
+  Collector files(&dev.bytes());
+  Sink sink;
+  sink.stopAfter = stopAfter;
+  IScanOperator* scan = CreateHfspFormatScanner(&dev);
+  scan->SetFileManager(&files);
+  auto t0 = std::chrono::steady_clock::now();
+  r.rc = scan->Scan(&sink);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  scan->Release();
+  EXPECT_EQ(dev.bytesWritten(), 0);
+  r.files = std::move(files.files);
+  r.lastPercent = sink.last;
+  return r;
+}
+
+// The live catalog as The Sleuth Kit reads it from the intact volume: every user file with
+// its CNID, its folder's CNID and its bytes; folders with their own.
+struct Oracle {
+  struct Entry {
+    uint32_t cnid, parent;
+    bool dir;
+    std::string name;
+  };
+  std::map<std::string, Entry> entries;  // by path relative to the root
+  std::map<std::string, std::vector<uint8_t>> bytes;
+  std::vector<uint8_t> image;
+  uint64_t catalogByte = 0;
+  uint32_t nodeSize = 0, catalogNodes = 0;
+  bool ok = false;
+};
+
+const Oracle& TheOracle() {
+  static Oracle o;
+  static bool made = false;
+  if (made) return o;
+  made = true;
+  std::string img = testutil::Fixture("hfsplus.img");
+  if (img.empty() || !testutil::HaveTool("fls") || !testutil::HaveTool("icat")) return o;
+  o.image = testutil::ReadFile(img);
+  int status = 0;
+  std::istringstream in(testutil::RunCommand("fls -r -p -f hfs '" + img + "'", &status));
+  std::string line;
+  std::map<std::string, uint32_t> dirs{{"", 2}};
+  std::vector<std::pair<std::string, uint32_t>> files;
+  while (std::getline(in, line)) {
+    size_t colon = line.find(":\t");
+    if (colon == std::string::npos || line.size() < 5) continue;
+    uint32_t cnid = uint32_t(std::stoul(line.substr(4, colon - 4)));
+    std::string path = line.substr(colon + 2);
+    if (line.compare(0, 3, "d/d") == 0) dirs[path] = cnid;
+    else if (line.compare(0, 3, "r/r") == 0 && cnid > 16) files.emplace_back(path, cnid);
+  }
+  auto add = [&](const std::string& path, uint32_t cnid, bool dir) {
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash);
+    o.entries[path] = {cnid, dirs.count(folder) ? dirs[folder] : 0, dir,
+                       slash == std::string::npos ? path : path.substr(slash + 1)};
+  };
+  for (auto& d : dirs)
+    if (!d.first.empty()) add(d.first, d.second, true);
+  for (auto& f : files) {
+    add(f.first, f.second, false);
+    std::string data = testutil::RunCommand("icat -f hfs '" + img + "' " + std::to_string(f.second));
+    o.bytes[f.first].assign(data.begin(), data.end());
+  }
+  const uint8_t* h = o.image.data() + 1024;
+  uint32_t blockSize = kbytes::Be32(h + 40);
+  o.catalogByte = uint64_t(kbytes::Be32(h + 272 + 16)) * blockSize;
+  o.nodeSize = kbytes::Be16(o.image.data() + o.catalogByte + 14 + 18);
+  o.catalogNodes = kbytes::Be32(o.image.data() + o.catalogByte + 14 + 22);
+  o.ok = files.size() >= 300;
+  return o;
+}
+
+// The catalog node (index from the catalog's start) holding the entry's own record.
+int64_t RecordNode(const Oracle& o, const Oracle::Entry& e) {
+  std::u16string name = Utf16(e.name);
+  std::vector<uint8_t> pat(6 + 2 * name.size() + 2);
+  kbytes::PutBe32(pat.data(), e.parent);
+  kbytes::PutBe16(pat.data() + 4, uint16_t(name.size()));
+  for (size_t i = 0; i < name.size(); ++i) kbytes::PutBe16(pat.data() + 6 + 2 * i, name[i]);
+  kbytes::PutBe16(pat.data() + 6 + 2 * name.size(), e.dir ? 1 : 2);
+  const uint8_t* begin = o.image.data() + o.catalogByte;
+  const uint8_t* end = begin + uint64_t(o.nodeSize) * o.catalogNodes;
+  for (const uint8_t* p = begin; (p = std::search(p, end, pat.begin(), pat.end())) != end; ++p)
+    if (kbytes::Be32(p + pat.size() - 2 + 8) == e.cnid) return (p - begin) / o.nodeSize;
+  return -1;
+}
+
+// Files whose own record lies in a node the damage left alone, each with the part of its
+// path that must still stand above it: all of it when every folder record above survived,
+// else what lies below the deepest lost folder (which becomes a stand-in under the lost
+// folder).
+struct Survivor {
+  std::string path;
+  std::string below;  // empty: the whole path under the volume
+};
+std::vector<Survivor> Surviving(const Oracle& o, const std::set<int64_t>& damaged) {
+  auto alive = [&](const std::string& p) {
+    auto it = o.entries.find(p);
+    int64_t node = it == o.entries.end() ? -1 : RecordNode(o, it->second);
+    return node >= 0 && !damaged.count(node);
+  };
+  std::vector<Survivor> out;
+  for (auto& kv : o.entries) {
+    if (kv.second.dir || !alive(kv.first)) continue;
+    Survivor s{kv.first, ""};
+    for (std::string p = kv.first; !p.empty();) {
+      size_t slash = p.rfind('/');
+      p = slash == std::string::npos ? "" : p.substr(0, slash);
+      if (!p.empty() && !alive(p)) {
+        s.below = kv.first.substr(p.size());
+        break;
+      }
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+void ExpectSurvivors(const Oracle& o, const ScanRun& r, const std::vector<Survivor>& list) {
+  for (const Survivor& s : list) {
+    // A folder record in a damaged node may still have been readable: then the file
+    // keeps its whole path.
+    const Found* f = nullptr;
+    auto whole = r.files.find("/Volume/" + s.path);
+    if (whole != r.files.end()) {
+      f = &whole->second;
+    } else if (!s.below.empty()) {
+      // Under a stand-in for the lost folder, or under a folder whose name the damage
+      // changed: the file's own name and bytes must still be right.
+      for (auto& kv : r.files)
+        if (kv.first.size() > s.below.size() &&
+            kv.first.compare(kv.first.size() - s.below.size(), s.below.size(), s.below) == 0 &&
+            kv.second.data == o.bytes.at(s.path))
+          f = &kv.second;
+    }
+    if (!f) {
+      ADD_FAILURE() << "missing " << s.path << " (below a lost folder: " << s.below << ")";
+      continue;
+    }
+    EXPECT_TRUE(f->data == o.bytes.at(s.path)) << s.path << " differs";
+  }
+}
+
+void ExpectFiles(const Oracle& o, const ScanRun& r, const std::vector<std::string>& paths,
+                 bool bytes = true) {
+  for (const std::string& p : paths) {
+    auto it = r.files.find("/Volume/" + p);
+    if (it == r.files.end()) {
+      ADD_FAILURE() << "missing " << p;
+      continue;
+    }
+    EXPECT_NE(it->second.flags & FF_FORMATTED, 0u) << p;
+    if (bytes) {
+      EXPECT_TRUE(it->second.data == o.bytes.at(p)) << p << " differs";
+    }
+  }
+}
+
+std::vector<std::string> AllFiles(const Oracle& o) {
+  std::vector<std::string> out;
+  for (auto& kv : o.entries)
+    if (!kv.second.dir) out.push_back(kv.first);
+  return out;
+}
+
+#define NEED_ORACLE(o)                                                          \
+  const Oracle& o = TheOracle();                                                \
+  if (!o.ok) GTEST_SKIP() << "hfsplus.img or The Sleuth Kit is not available"
+
+}  // namespace
+
+// Intact and with the volume header zeroed: every file under its path with its bytes,
+// nothing else but what lies under the lost-folder; the zeroed header leaves the block
+// size to the vote, which must find xorriso's 2048 bytes.
+TEST(HfspFormat, RebuildsEveryFileFromIntactAndHeaderlessVolume) {
+  NEED_ORACLE(o);
+  uint64_t sumBefore = testutil::FileChecksum(testutil::Fixture("hfsplus.img"));
+  std::vector<uint8_t> headerless = o.image;
+  std::memset(headerless.data() + 1024, 0, 512);
+  for (const std::vector<uint8_t>* img : {&o.image, static_cast<const std::vector<uint8_t>*>(&headerless)}) {
+    ScanRun r = ScanImage(*img);
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(r.lastPercent, 100);
+    ExpectFiles(o, r, AllFiles(o));
+    EXPECT_EQ(r.files.size(), AllFiles(o).size());
+  }
+  EXPECT_EQ(testutil::FileChecksum(testutil::Fixture("hfsplus.img")), sumBefore);
+}
+
+// A smaller volume formatted over the first blocks: its own files come back, so do the old
+// files whose catalog nodes were not overwritten; its empty file and the reserved CNIDs
+// never appear.
+TEST(HfspFormat, OldCatalogSurvivesUnderSmallerVolume) {
+  NEED_ORACLE(o);
+  testutil::FixtureManifest small;
+  std::string smallImg = testutil::Fixture("hfsplus_small.img");
+  if (smallImg.empty() || !small.Load("hfsplus_small")) GTEST_SKIP() << "hfsplus_small.img missing";
+  std::vector<uint8_t> over = testutil::ReadFile(smallImg);
+  std::vector<uint8_t> image = o.image;
+  ASSERT_LT(over.size(), o.catalogByte + uint64_t(o.nodeSize) * o.catalogNodes);
+  std::memcpy(image.data(), over.data(), over.size());
+  std::set<int64_t> damaged;
+  for (uint64_t n = 0; o.catalogByte + n * o.nodeSize < over.size(); ++n) damaged.insert(int64_t(n));
+
+  ScanRun r = ScanImage(image);
+  ASSERT_EQ(r.rc, 0);
+  std::vector<Survivor> survivors = Surviving(o, damaged);
+  EXPECT_GT(survivors.size(), 20u);
+  EXPECT_LT(survivors.size(), AllFiles(o).size());
+  ExpectSurvivors(o, r, survivors);
+  for (const testutil::ManifestEntry* e : small.Files()) {
+    auto it = r.files.find("/Volume" + e->path);
+    if (e->size == 0) {
+      EXPECT_EQ(it, r.files.end()) << "empty file " << e->path << " reported";
+      continue;
+    }
+    ASSERT_NE(it, r.files.end()) << e->path;
+    EXPECT_TRUE(small.SameAsOriginal(e->path, it->second.data)) << e->path;
+  }
+  for (auto& kv : r.files) EXPECT_EQ(kv.first.find("$"), std::string::npos) << kv.first;
+}
+
+// Faults of single records: a file record made CNID 16 is a system file; a node whose
+// offset table runs backwards is no node; neither costs the other files anything.
+TEST(HfspFormat, RefusesReservedIdsAndBackwardOffsetTables) {
+  NEED_ORACLE(o);
+  std::vector<uint8_t> image = o.image;
+  std::memset(image.data() + 1024, 0, 512);
+  std::vector<std::string> all = AllFiles(o);
+  const std::string reserved = all[all.size() / 2];
+  int64_t node = RecordNode(o, o.entries.at(reserved));
+  ASSERT_GE(node, 0);
+  // Patch the CNID of that one record.
+  const Oracle::Entry& e = o.entries.at(reserved);
+  uint8_t* nodeAt = image.data() + o.catalogByte + uint64_t(node) * o.nodeSize;
+  for (uint8_t* p = nodeAt; p + 12 < nodeAt + o.nodeSize; ++p)
+    if (kbytes::Be32(p) == e.cnid && kbytes::Be16(p - 8) == 2) {
+      kbytes::PutBe32(p, 16);
+      break;
+    }
+  // Another leaf node: records 1 and 2 swap places in the offset table.
+  int64_t other = -1;
+  for (uint32_t n = 1; n < o.catalogNodes && other < 0; ++n) {
+    const uint8_t* d = image.data() + o.catalogByte + uint64_t(n) * o.nodeSize;
+    if (n != node && int8_t(d[8]) == -1 && kbytes::Be16(d + 10) >= 3) other = n;
+  }
+  ASSERT_GE(other, 0);
+  uint8_t* tab = image.data() + o.catalogByte + uint64_t(other + 1) * o.nodeSize;
+  std::swap(tab[-4], tab[-6]);
+  std::swap(tab[-3], tab[-5]);
+
+  ScanRun r = ScanImage(image);
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_EQ(r.files.count("/Volume/" + reserved), 0u);
+  std::vector<Survivor> expect = Surviving(o, {other});
+  expect.erase(std::remove_if(expect.begin(), expect.end(),
+                              [&](const Survivor& s) { return s.path == reserved; }),
+               expect.end());
+  EXPECT_GT(expect.size(), 250u);
+  ExpectSurvivors(o, r, expect);
+  for (const std::string& p : AllFiles(o)) {
+    int64_t n = RecordNode(o, o.entries.at(p));
+    if (n == other) {
+      EXPECT_EQ(r.files.count("/Volume/" + p), 0u) << p;
+    }
+  }
+}
+
+// Damage under a time limit: byte flips in half the leaf nodes; a stale extents header
+// naming nodes far past the device; an extents tree whose index records all name one child
+// and one past the tree; the last sector unreadable. The scan ends, and the files of the
+// nodes left alone come back whole.
+TEST(HfspFormat, SurvivesDamagedNodesAndUnreadableSectors) {
+  NEED_ORACLE(o);
+  std::vector<uint8_t> headerless = o.image;
+  std::memset(headerless.data() + 1024, 0, 512);
+  const auto limit = 60.0;
+
+  {
+    SCOPED_TRACE("random flips");
+    std::vector<uint8_t> image = headerless;
+    std::mt19937 rng(1234);
+    std::set<int64_t> damaged;
+    for (uint32_t n = 1; n < o.catalogNodes; ++n) {
+      uint8_t* d = image.data() + o.catalogByte + uint64_t(n) * o.nodeSize;
+      if (int8_t(d[8]) != -1 || n % 2) continue;
+      damaged.insert(n);
+      for (int k = 0; k < 24; ++k) d[rng() % o.nodeSize] ^= uint8_t(1 + rng() % 255);
+    }
+    ASSERT_FALSE(damaged.empty());
+    ScanRun r = ScanImage(image);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_LT(r.seconds, limit);
+    std::vector<Survivor> expect = Surviving(o, damaged);
+    EXPECT_GT(expect.size(), 50u);
+    ExpectSurvivors(o, r, expect);
+  }
+
+  // The volume's own extents header node (an empty tree) becomes a stale one.
+  const uint64_t extByte = uint64_t(kbytes::Be32(o.image.data() + 1024 + 192 + 16)) * 2048;
+  auto makeTree = [&](std::vector<uint8_t>& image, uint32_t totalNodes) {
+    uint8_t* h = image.data() + extByte + 14;
+    kbytes::PutBe16(h, 2);               // treeDepth
+    kbytes::PutBe32(h + 2, 1);           // rootNode
+    kbytes::PutBe32(h + 10, 2);          // firstLeafNode
+    kbytes::PutBe32(h + 14, 2);          // lastLeafNode
+    kbytes::PutBe16(h + 18, 2048);       // nodeSize, as xorriso made it
+    kbytes::PutBe32(h + 22, totalNodes);
+    kbytes::PutBe32(h + 26, 0);          // freeNodes
+    kbytes::PutBe32(h + 38, 2);          // big keys, fixed index keys
+  };
+  {
+    std::vector<uint8_t> image = headerless;
+    makeTree(image, 0x00FFFFFF);
+    ScanRun r = ScanImage(image);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_LT(r.seconds, limit);
+    ExpectFiles(o, r, AllFiles(o));
+  }
+  {
+    std::vector<uint8_t> image = headerless;
+    makeTree(image, 4);
+    const int ns = 2048;
+    uint8_t* root = image.data() + extByte + ns;
+    uint8_t* leaf = root + ns;
+    std::memset(root, 0, 2 * ns);
+    root[8] = 0;  // index
+    root[9] = 2;
+    kbytes::PutBe16(root + 10, 4);
+    for (int i = 0; i < 4; ++i) {
+      uint8_t* rec = root + 14 + 16 * i;
+      kbytes::PutBe16(rec, 10);
+      kbytes::PutBe32(rec + 4, 100 + i);
+      kbytes::PutBe32(rec + 12, i == 3 ? 9 : 2);  // all name node 2, the last one a node past the tree
+      kbytes::PutBe16(root + ns - 2 * (i + 1), uint16_t(14 + 16 * i));
+    }
+    kbytes::PutBe16(root + ns - 10, 14 + 64);
+    leaf[8] = 0xFF;
+    leaf[9] = 1;
+    kbytes::PutBe16(leaf + 10, 2);
+    for (int i = 0; i < 2; ++i) {
+      uint8_t* rec = leaf + 14 + 76 * i;
+      kbytes::PutBe16(rec, 10);
+      rec[2] = i ? 0xFF : 0;
+      kbytes::PutBe32(rec + 4, 5000 + i);
+      kbytes::PutBe32(rec + 12, 300);
+      kbytes::PutBe32(rec + 16, 1);
+      kbytes::PutBe16(leaf + ns - 2 * (i + 1), uint16_t(14 + 76 * i));
+    }
+    kbytes::PutBe16(leaf + ns - 6, 14 + 152);
+    ScanRun r = ScanImage(image);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_LT(r.seconds, limit);
+    ExpectFiles(o, r, AllFiles(o), false);  // the two nodes overwrote some file data
+  }
+  for (const std::vector<uint8_t>* img : {&o.image, static_cast<const std::vector<uint8_t>*>(&headerless)}) {
+    ScanRun r = ScanImage(*img, {int64_t(img->size() / 512 - 1)});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_LT(r.seconds, limit);
+    ExpectFiles(o, r, AllFiles(o));
+  }
+  {
+    SCOPED_TRACE("unreadable sector in the catalog's first node");
+    ScanRun r = ScanImage(headerless, {int64_t(o.catalogByte / 512 + 3)});
+    EXPECT_EQ(r.rc, 0);
+    ExpectSurvivors(o, r, Surviving(o, {0}));
+  }
+}
+
+// A stop during the probe still hands out what was found before it, and the scan says it
+// did not finish.
+TEST(HfspFormat, StopStillHandsOutWhatWasFound) {
+  NEED_ORACLE(o);
+  ScanRun r = ScanImage(o.image, {}, 2);
+  EXPECT_EQ(r.rc, -1);
+  EXPECT_FALSE(r.files.empty());
+  ExpectFiles(o, r, [&] {
+    std::vector<std::string> v;
+    for (auto& kv : r.files) v.push_back(kv.first.substr(8));
+    return v;
+  }());
+}
+
+// The small pure checks that decide what a stale node is.
+TEST(HfspFormat, StructureChecks) {
+  EXPECT_EQ(hfsplus_guess_block_sectors(3, 5000), 4);
+  EXPECT_EQ(hfsplus_guess_block_sectors(1, 5000), 0);
+  EXPECT_EQ(hfsplus_guess_block_sectors(2, 4097), 8);
+  EXPECT_EQ(hfsplus_guess_block_sectors(2, uint64_t(2) * 64 * 512 + 1), 0);
+  HFSPlusForkData f{};
+  f.totalBlocks = 5;
+  f.extents[0] = {10, 3};
+  f.extents[1] = {20, 2};
+  EXPECT_TRUE(hfsplus_fork_block_sum(&f));
+  f.totalBlocks = 4;
+  EXPECT_FALSE(hfsplus_fork_block_sum(&f));
+  f.totalBlocks = 5;
+  f.extents[3] = {30, 0};  // a start after the list's end
+  EXPECT_FALSE(hfsplus_fork_block_sum(&f));
+  f.extents[3] = {0, 0};
+  f.extents[1].startBlock = 0;
+  EXPECT_FALSE(hfsplus_fork_block_sum(&f));
+  std::vector<uint8_t> rec(248, 0);
+  kbytes::PutBe16(rec.data(), 2);
+  EXPECT_EQ(hfsplus_catalog_record_bounds(rec.data(), 248), 2);
+  EXPECT_EQ(hfsplus_catalog_record_bounds(rec.data(), 247), 0);
+  kbytes::PutBe16(rec.data(), 3);
+  kbytes::PutBe16(rec.data() + 8, 5);
+  EXPECT_EQ(hfsplus_catalog_record_bounds(rec.data(), 20), 3);
+  EXPECT_EQ(hfsplus_catalog_record_bounds(rec.data(), 19), 0);
+}
+
+// Through the format dispatcher on a bare disk: the volume's start that the dispatcher
+// found is where the reader reads the volume, and the runs it hands out are disk sectors.
+TEST(HfspFormat, DispatcherHandsOverTheVolumeStart) {
+  NEED_ORACLE(o);
+  const uint64_t start = 2051;
+  std::vector<uint8_t> disk(start * 512, 0);
+  disk.insert(disk.end(), o.image.begin(), o.image.end());
+  disk.resize(disk.size() + (1 << 20), 0);
+  testutil::MemDevice dev(disk, 512, 0);
+  dev.SetOwnedByCaller(true);
+  dev.SetHasPartitionInfo(false);
+  Collector files(&dev.bytes());
+  Sink sink;
+  IScanOperator* scan = CreateFormatScanner(&dev);
+  scan->SetFileManager(&files);
+  int rc = scan->Scan(&sink);
+  EXPECT_EQ(scan->GetScanType(), Scan_FormatHfsp);
+  scan->Release();
+  ASSERT_EQ(rc, 0);
+  ScanRun r;
+  r.files = std::move(files.files);
+  ExpectFiles(o, r, AllFiles(o));
+  EXPECT_EQ(dev.bytesWritten(), 0);
+}

@@ -1,5 +1,7 @@
 #include "storagedevice/cdisk.h"
 
+#include <algorithm>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -188,7 +190,10 @@ int CDisk::SearchPartitions(int mode, INotifySink* sink) {
     return RC_FAIL;
   }
   const uint64_t perChunk = kSearchChunkBytes / ss;
-  const uint64_t chunkCount = uint64_t(TotalSectors()) / perChunk;
+  // The last, partial chunk is searched too: a volume (or the backup boot sector of one)
+  // in the disk's final megabytes must not be missed.
+  const uint64_t totalSectors = uint64_t(TotalSectors());
+  const uint64_t chunkCount = (totalSectors + perChunk - 1) / perChunk;
   if (mode != 3 || m_geometry.DiskSize < kSearchJumpMinBytes) mode = 0;
 
   uint8_t* buffer = new (std::nothrow) uint8_t[kSearchChunkBytes];
@@ -225,16 +230,18 @@ int CDisk::SearchPartitions(int mode, INotifySink* sink) {
       break;
     }
     const uint64_t first = index * perChunk;
-    int got = ReadSectors(int64_t(first), buffer, uint32_t(perChunk));
-    if (got < 0 || uint64_t(got) < perChunk) {
+    const uint64_t want = std::min<uint64_t>(perChunk, totalSectors - first);
+    int got = ReadSectors(int64_t(first), buffer, uint32_t(want));
+    if (got <= 0) {
       // Unreadable stretches are passed over; a long run of them means the disk is gone.
       if (failedInRow > kSearchMaxFailedChunks) break;
       ++failedInRow;
       ++index;
       continue;
     }
-    failedInRow = 0;
-    for (uint64_t i = 0; i < perChunk; ++i) {
+    // A short read still delivered its first sectors: they are searched like any others.
+    failedInRow = uint64_t(got) < want ? failedInRow + 1 : 0;
+    for (uint64_t i = 0; i < uint64_t(got); ++i) {
       const uint64_t sector = first + i;
       int64_t size = 0;
       int quality = 0;

@@ -556,7 +556,7 @@ TEST_F(LostDisk, SinkAnswersStopAndOwnTheirPartitions) {
   closed->Release();
 }
 
-TEST(LostSearch, DiskBelowOneChunkReadsNothing) {
+TEST(LostSearch, DiskBelowOneChunkIsSearchedWhole) {
   testutil::TempDir dir;
   std::string path = dir.file("tiny.img");
   testutil::WriteFile(path, std::vector<uint8_t>(4 << 20, 0));
@@ -564,5 +564,5 @@ TEST(LostSearch, DiskBelowOneChunkReadsNothing) {
   ASSERT_NE(f.disk, nullptr);
   SearchSink s;
   EXPECT_EQ(f.disk->SearchPartitions(3, &s), 0);
-  EXPECT_EQ(s.events, (std::vector<int>{NE_STARTED, NE_STARTED, NE_FINISHED}));
+  EXPECT_EQ(s.events, (std::vector<int>{NE_STARTED, NE_STARTED, NE_PERCENT, NE_FINISHED}));
 }

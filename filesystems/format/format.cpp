@@ -28,6 +28,28 @@ bool IsName(const std::u16string& name, const char* ascii) {
   return true;
 }
 
+// Reads up to want sectors from first and answers how many leading ones arrived. An
+// unreadable sector costs only the sectors at it, not the rest of the search: *advance says
+// where the next read starts (the batch end, or just past the failing sector), and
+// consecutive failures skip ever further, so that a dead stretch is crossed in a few reads.
+uint32_t ReadPastBadSectors(IStorageDevice* device, uint64_t first, uint8_t* buf, uint32_t main,
+                            uint32_t want, uint64_t* badStep, uint64_t* advance) {
+  int got = first > uint64_t(INT64_MAX) ? -1 : device->ReadSectors(int64_t(first), buf, want);
+  if (got < 0) got = 0;
+  if (uint32_t(got) > want) got = int(want);
+  if (uint32_t(got) >= main) {
+    *advance = main;
+    *badStep = 1;
+  } else if (got > 0) {
+    *advance = uint64_t(got) + 1;
+    *badStep = 1;
+  } else {
+    *advance = *badStep < main ? *badStep : main;
+    if (*badStep < main) *badStep *= 2;
+  }
+  return uint32_t(got);
+}
+
 // The first LCN and cluster size of a record's unnamed $DATA.
 bool DataStart(const CNTFS& ntfs, const uint8_t* record, uint32_t* spc, uint64_t* lcn) {
   *lcn = 0;
@@ -237,22 +259,13 @@ int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
     if (m_progressBase < 2) m_progressBase = 2;
     m_sink->Notify(NE_PERCENT, m_progressBase, 0, nullptr);
   }
-  bool found = false, failed = false;
-  uint64_t lba = 0;
+  bool found = false;
+  uint64_t lba = 0, badStep = 1, advance = 0;
   int code = 0;
-  for (uint64_t first = 0; first < kBootSearchSectors && !found && !failed; first += kSearchBatch) {
+  for (uint64_t first = 0; first < kBootSearchSectors && !found; first += advance) {
     uint32_t want = uint32_t(kBootSearchSectors - first < kSearchBatch ? kBootSearchSectors - first : kSearchBatch);
-    int got = m_device->ReadSectors(int64_t(first), buf.data(), want);
-    if (got != int(want)) {
-      // A batch that falls short is read again sector by sector, so that the search covers
-      // every sector before the first one that cannot be read.
-      got = 0;
-      while (uint32_t(got) < want &&
-             m_device->ReadSectors(int64_t(first) + got, buf.data() + size_t(got) * bps, 1) == 1)
-        ++got;
-      failed = true;
-    }
-    for (uint32_t i = 0; i < uint32_t(got); ++i) {
+    uint32_t got = ReadPastBadSectors(m_device, first, buf.data(), want, want, &badStep, &advance);
+    for (uint32_t i = 0; i < got; ++i) {
       int64_t size = 0;
       uint64_t at = first + i;
       // No quality output: only a boot record whose structures confirm it is taken, so a
@@ -328,10 +341,11 @@ int CFormat::DetectFsByContent(uint64_t* bootSector, int* fileSystem, uint64_t* 
     return RC_NO_MEMORY;
   }
   int fileRecords = 0, dotEntries = 0;
-  for (uint64_t start = 0; start < total; start += kBatchSectors) {
+  uint64_t badStep = 1, advance = 0;
+  for (uint64_t start = 0; start < total; start += advance) {
     uint32_t want = uint32_t(total - start < kBatchSectors ? total - start : kBatchSectors);
-    if (m_device->ReadSectors(int64_t(start), buf.data(), want) != int(want)) return RC_WRONG_FS;
-    for (uint32_t i = 0; i < want; ++i) {
+    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), want, want, &badStep, &advance);
+    for (uint32_t i = 0; i < got; ++i) {
       if (m_sink && i % 50 == 0) {
         int p = int((start + i) * 100 / total);
         if (p < m_progressBase) p = m_progressBase;
@@ -387,13 +401,14 @@ int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* sc
   } catch (const std::bad_alloc&) {
     return RC_NO_MEMORY;
   }
-  for (uint64_t start = 0; start < half; start += kBatchSectors) {
+  uint64_t badStep = 1, advance = 0;
+  for (uint64_t start = 0; start < half; start += advance) {
     uint64_t left = total - start;
     uint32_t main = uint32_t(half - start < kBatchSectors ? half - start : kBatchSectors);
     uint32_t want = uint32_t(left < uint64_t(main) + spr ? left : uint64_t(main) + spr);
-    int got = m_device->ReadSectors(int64_t(start), buf.data(), want);
-    if (got < int(main)) return RC_WRONG_FS;
-    for (uint32_t i = 0; i < main; ++i) {
+    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), main, want, &badStep, &advance);
+    uint32_t usable = got < main ? got : main;
+    for (uint32_t i = 0; i < usable; ++i) {
       if (m_sink && i % 50 == 0) {
         int p = int(start * 100 / (total + half));
         if (p < m_progressBase) p = m_progressBase;
@@ -406,7 +421,7 @@ int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* sc
         *scanned = half;
         return RC_OK;
       }
-      if (std::memcmp(s, "FILE", 4) == 0 && i + spr <= uint32_t(got)) {
+      if (std::memcmp(s, "FILE", 4) == 0 && i + spr <= got) {
         std::memcpy(record.data(), s, record.size());
         uint32_t c = 0;
         uint64_t base = 0;

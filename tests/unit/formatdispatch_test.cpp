@@ -1,6 +1,6 @@
 // The format scan's search for a lost volume's boot record over a whole disk: every kind of
 // volume the boot-record checker knows is found where it begins, a stray boot-sector copy
-// whose structures do not follow it is passed over, and an unreadable sector ends the search.
+// whose structures do not follow it is passed over, and unreadable sectors cost only themselves.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -145,24 +145,79 @@ TEST(FormatWholeDisk, NtfsBootSectorFoundAndStrayCopyPassedOver) {
   EXPECT_EQ(dev.bytesWritten(), 0);
 }
 
-TEST(FormatWholeDisk, UnreadableSectorEndsTheSearchWithoutAFind) {
+namespace {
+
+// Sectors [from, to) cannot be read. A read that starts before them stops short of them, as
+// a disk's does; with wholeFails a read that touches them fails altogether, as some drivers'.
+class BadStretch : public testutil::MemDevice {
+ public:
+  BadStretch(std::vector<uint8_t> bytes, uint64_t from, uint64_t to, bool wholeFails = false)
+      : MemDevice(std::move(bytes), 512, 0), m_from(from), m_to(to), m_whole(wholeFails) {
+    SetOwnedByCaller(true);
+  }
+  int ReadSectors(int64_t first, void* buf, uint32_t count) override {
+    uint64_t f = uint64_t(first);
+    if (f < m_to && f + count > m_from) {
+      if (f >= m_from || m_whole) return -1;
+      count = uint32_t(m_from - f);
+    }
+    return MemDevice::ReadSectors(first, buf, count);
+  }
+
+ private:
+  uint64_t m_from, m_to;
+  bool m_whole;
+};
+
+}  // namespace
+
+TEST(FormatWholeDisk, UnreadableSectorsDoNotEndTheSearch) {
   std::string path = testutil::Fixture("lost_fat32.img");
   if (path.empty()) GTEST_SKIP() << "no FAT32 fixture";
-  std::vector<uint8_t> disk = Disk(testutil::ReadFile(path), 777);
-  testutil::MemDevice dev(disk, 512, 0);
-  dev.SetOwnedByCaller(true);
-  dev.FailAfter(600 * 512);
-  CFormat f(&dev);
+  std::vector<uint8_t> volume = testutil::ReadFile(path);
+  std::vector<uint8_t> disk = Disk(volume, 777);
+  for (bool whole : {false, true}) {
+    SCOPED_TRACE(whole ? "reads touching the bad stretch fail whole" : "reads stop short");
+    // A dead stretch ahead of the volume, and one single bad sector.
+    for (auto bad : {std::make_pair(100, 140), std::make_pair(300, 301)}) {
+      BadStretch dev(disk, bad.first, bad.second, whole);
+      CFormat f(&dev);
+      uint64_t sector = 0;
+      int fs = 0;
+      EXPECT_EQ(f.SearchBootSector(&sector, &fs, 0), 0);
+      EXPECT_EQ(sector, 777u);
+      EXPECT_EQ(fs, FS_FAT32);
+      EXPECT_EQ(dev.bytesWritten(), 0);
+    }
+  }
+  // A device that stops answering altogether gives no find, in bounded time.
+  testutil::MemDevice dead(disk, 512, 0);
+  dead.SetOwnedByCaller(true);
+  dead.FailAfter(600 * 512);
+  CFormat f(&dead);
   uint64_t sector = 0;
   int fs = 0;
   EXPECT_EQ(f.SearchBootSector(&sector, &fs, 0), RC_MISSING);
   EXPECT_EQ(fs, 0);
-  // Reads that fail only beyond the boot record leave it found.
-  testutil::MemDevice late(disk, 512, 0);
-  late.SetOwnedByCaller(true);
-  late.FailAfter(2000 * 512);
-  CFormat g(&late);
-  EXPECT_EQ(g.SearchBootSector(&sector, &fs, 0), 0);
-  EXPECT_EQ(sector, 777u);
-  EXPECT_EQ(fs, FS_FAT32);
+
+  // Without any boot sector the content searches read on past the bad stretch, too.
+  std::string populated = testutil::Fixture("fat32.img");
+  if (populated.empty()) return;
+  std::vector<uint8_t> noBoot = testutil::ReadFile(populated);
+  std::memset(noBoot.data(), 0, 512);
+  std::memset(noBoot.data() + 6 * 512, 0, 512);  // the backup boot sector
+  // The whole-disk search looks at the first half only: padding keeps the folders in it.
+  BadStretch bare(Disk(noBoot, 0, 512, 64 << 20), 20, 24, true);
+  bare.SetHasPartitionInfo(false);
+  CFormat g(&bare);
+  Detected d;
+  d.rc = g.DetectWholeDisk(&d.boot, &d.fs, &d.scanned);
+  EXPECT_EQ(d.rc, 0);
+  EXPECT_EQ(d.fs, FS_FAT32);
+  BadStretch content(Disk(noBoot, 0, 512, 0), 20, 24, true);
+  CFormat h(&content);
+  d = Detected();
+  d.rc = h.DetectFsByContent(&d.boot, &d.fs, &d.scanned);
+  EXPECT_EQ(d.rc, 0);
+  EXPECT_EQ(d.fs, FS_FAT32);
 }

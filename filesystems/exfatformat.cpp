@@ -208,13 +208,23 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId) {
   } else {
     if (!inRange) return;
     id = kClusterIdBase + it.firstCluster;
-    uint64_t clusters = (it.dataLength + m_clusterBytes - 1) / m_clusterBytes;
+    // Divided first: a hostile length near 2^64 must not wrap to a few clusters.
+    uint64_t clusters = it.dataLength / m_clusterBytes + (it.dataLength % m_clusterBytes != 0);
     uint64_t off = ClusterOffset(it.firstCluster);
     if (off > m_volumeBytes || clusters > (m_volumeBytes - off) / m_clusterBytes + 1) return;
     uint64_t start = off / m_devSector, count = clusters * (m_clusterBytes / m_devSector);
     if (count > 0xFFFFFFFFull) return;
-    runs = new (std::nothrow) RunList(start, uint32_t(count));
+    // Bytes past the valid data length were never written: exFAT reads them as zeros, so
+    // they are handed out as a hole rather than as whatever the clusters held before.
+    uint64_t valid = count;
+    if (it.validLength < it.dataLength)
+      valid = std::min<uint64_t>(count, it.validLength / m_devSector + (it.validLength % m_devSector != 0));
+    runs = new (std::nothrow) RunList(valid ? start : RUN_HOLE, uint32_t(valid ? valid : count - valid));
     if (!runs) return;
+    if (valid && valid < count && !runs->Append(RUN_HOLE, uint32_t(count - valid))) {
+      runs->Release();
+      return;
+    }
   }
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
@@ -249,11 +259,13 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
   bool inRun = false;
   int64_t dirId = 0;
   uint64_t cluster = (m_rootOffset - m_origin) / m_clusterBytes;
+  uint64_t badStep = 1;
+  bool gone = false;
   while (cluster <= m_maxCluster) {
     uint64_t off = ClusterOffset(cluster);
     uint64_t want = std::min<uint64_t>(window, m_maxCluster - cluster + 1);
-    int64_t got = fat::ReadAt(m_device, off, buf.data(), uint32_t(want * m_clusterBytes));
-    uint64_t whole = got > 0 ? uint64_t(got) / m_clusterBytes : 0;
+    int64_t got = fat::ReadAt(m_device, off, buf.data(), uint32_t(want * m_clusterBytes), &gone);
+    uint64_t whole = got > 0 ? std::min<uint64_t>(want, uint64_t(got) / m_clusterBytes) : 0;
     int p = int(std::min<uint64_t>(100, off * 100 / std::max<uint64_t>(1, m_volumeBytes)));
     if (p > m_percent) m_percent = p;
     if (sink->Notify(NE_PERCENT, m_percent, 0, nullptr) != 0) break;
@@ -286,14 +298,29 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
         parser.Reset();
       }
     }
-    if (whole < want) break;  // a short read ends the walk; what was found is kept
-    cluster += want;
+    if (whole >= want) {
+      cluster += want;
+      badStep = 1;
+      continue;
+    }
+    // A device that vanished or ended stops the walk; an unreadable cluster costs only
+    // itself, and a dead stretch is crossed in ever larger steps.
+    if (gone || got == 0) break;
+    inRun = false;
+    if (whole > 0) {
+      cluster += whole + 1;
+      badStep = 1;
+    } else {
+      cluster += std::min<uint64_t>(badStep, want);
+      if (badStep < want) badStep *= 2;
+    }
   }
   if (m_percent < 100) m_percent = 100;
   if (m_parent) m_parent->ProgressBase() = m_percent;
   sink->Notify(NE_PERCENT, 100, 0, nullptr);
   m_device->Close(1);
-  return 0;
+  // What was found is still handed over, but a vanished device is no finished scan.
+  return gone ? RC_FAIL : 0;
 }
 
 int CExfatFormat::AddNodeToManager(const char16_t* folder, const char16_t*, void* payload, void* user, int) {

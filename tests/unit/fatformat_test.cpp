@@ -415,6 +415,107 @@ TEST(ExfatFormat, QuickFormattedVolumeAndZeroedBootRegions) {
   s->Release();
 }
 
+namespace {
+
+// Bytes [from, to) cannot be read: a read stops short of them, one starting inside fails.
+class ExfatBadBytes : public FatMemDevice {
+ public:
+  ExfatBadBytes(std::vector<uint8_t> bytes, uint64_t from, uint64_t to)
+      : FatMemDevice(std::move(bytes)), m_from(from), m_to(to) {}
+  int64_t Seek(int64_t offset, int origin) override { return m_at = FatMemDevice::Seek(offset, origin); }
+  int Read(void* buf, uint32_t count) override {
+    uint64_t at = uint64_t(m_at);
+    if (at < m_to && at + count > m_from) {
+      if (at >= m_from) {
+        errno = EIO;
+        return -1;
+      }
+      count = uint32_t(m_from - at);
+    }
+    int got = FatMemDevice::Read(buf, count);
+    if (got > 0) m_at += got;
+    return got;
+  }
+
+ private:
+  uint64_t m_from, m_to;
+  int64_t m_at = 0;
+};
+
+struct RunsOf : Collect {
+  explicit RunsOf(const std::vector<uint8_t>* img = nullptr) : Collect(img) {}
+  std::map<uint64_t, std::vector<std::pair<uint64_t, uint32_t>>> byStart;  // first run start -> runs
+  int AddFile(const char16_t* folder, IFileInfo* file) override {
+    std::vector<std::pair<uint64_t, uint32_t>> runs;
+    for (RunList* r = static_cast<RunList*>(file->GetRunList()); r; r = r->m_next) runs.push_back({r->m_start, r->m_count});
+    if (!runs.empty()) byStart[runs[0].first == RUN_HOLE ? uint64_t(file->GetSize()) : runs[0].first] = runs;
+    return Collect::AddFile(folder, file);
+  }
+};
+
+}  // namespace
+
+// Bytes past a file's valid data length read as zeros on exFAT: they come back as a hole.
+// An unreadable data cluster in the middle of the volume costs only itself.
+TEST(ExfatFormat, ValidDataLengthHoleAndUnreadableClusterMidVolume) {
+  std::string path = testutil::Fixture("exfat-qformat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  const auto original = testutil::ReadFile(path);
+  auto img = original;
+  const uint64_t heap = uint64_t(kbytes::Le32(img.data() + 88)) * 512, cb = 4096;
+  const uint32_t root = kbytes::Le32(img.data() + 96);
+  // Two live stream entries of files of more than one cluster, beyond the root.
+  std::vector<size_t> streams;
+  for (size_t o = heap; o + 32 <= img.size() && streams.size() < 2; o += 32) {
+    const uint8_t* e = img.data() + o;
+    if (e[0] != 0xC0 || o % 32 || img[o - 32] != 0x85 || (kbytes::Le16(img.data() + o - 28) & 0x10)) continue;
+    if (kbytes::Le64(e + 24) > 2 * cb && kbytes::Le32(e + 20) > root + 4) streams.push_back(o);
+  }
+  ASSERT_EQ(streams.size(), 2u);
+  uint8_t* half = img.data() + streams[0];
+  uint64_t length = kbytes::Le64(half + 24);
+  uint32_t first = kbytes::Le32(half + 20);
+  kbytes::PutLe64(half + 8, 1000);  // two sectors written, the rest never
+  uint8_t* none = img.data() + streams[1];
+  uint64_t noneLength = kbytes::Le64(none + 24);
+  kbytes::PutLe64(none + 8, 0);
+  uint64_t sectors = (length + cb - 1) / cb * 8, noneSectors = (noneLength + cb - 1) / cb * 8;
+
+  // The bad cluster is the first file's second one: file data, not a directory.
+  uint64_t bad = heap + (uint64_t(first) - 2 + 1) * cb;
+  ExfatBadBytes dev(img, bad, bad + cb);
+  CExfatFormat s(&dev, nullptr);
+  RunsOf fm;
+  Sink sink;
+  s.SetFileManager(&fm);
+  EXPECT_EQ(s.Scan(&sink), 0);
+  uint64_t start = (heap + (uint64_t(first) - 2) * cb) / 512;
+  ASSERT_TRUE(fm.byStart.count(start));
+  auto runs = fm.byStart[start];
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0], std::make_pair(start, 2u));
+  EXPECT_EQ(runs[1], std::make_pair(RUN_HOLE, uint32_t(sectors - 2)));
+  ASSERT_TRUE(fm.byStart.count(noneLength));
+  EXPECT_EQ(fm.byStart[noneLength].size(), 1u);
+  EXPECT_EQ(fm.byStart[noneLength][0], std::make_pair(RUN_HOLE, uint32_t(noneSectors)));
+  EXPECT_EQ(dev.writes, 0);
+
+  // Every folder beyond the bad cluster was still read.
+  ExfatBadBytes plain(original, bad, bad + cb);
+  CExfatFormat t(&plain, nullptr);
+  RunsOf all(&original);
+  t.SetFileManager(&all);
+  EXPECT_EQ(t.Scan(&sink), 0);
+  CheckAgainstManifest("exfat", all.files, {});
+  // A device that is gone ends the scan as a failure, not as a finished one.
+  FatMemDevice vanish(original);
+  vanish.failAfterReads = 40;
+  CExfatFormat u(&vanish, nullptr);
+  RunsOf some;
+  u.SetFileManager(&some);
+  EXPECT_EQ(u.Scan(&sink), RC_FAIL);
+}
+
 TEST(ExfatFormat, LargeSparseVolumeGeometryFromUpcaseAndRoot) {
   if (!Sh("command -v mkfs.exfat")) GTEST_SKIP() << "mkfs.exfat missing";
   testutil::TempDir tmp;

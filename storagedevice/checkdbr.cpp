@@ -282,8 +282,9 @@ int CCheckDBR::Check(IStorageDevice* device, const uint8_t* sector, int sectorSi
   bool hfsTag = hfs && (Be16(hfs) == kHFSPlusSigWord || Be16(hfs) == kHFSXSigWord);
   if (!hfsTag && !HasBootSignature(sector)) return FS_NONE;
 
-  int ss = 0;
-  if (device->GetClusterInfo(nullptr, &ss) != 0 || ss < 512 || ss > 65536 || !kbytes::IsPowerOfTwo(uint32_t(ss)) ||
+  // Both outputs given: a facade need not accept a null one.
+  int ss = 0, cb = 0;
+  if (device->GetClusterInfo(&cb, &ss) != 0 || ss < 512 || ss > 65536 || !kbytes::IsPowerOfTwo(uint32_t(ss)) ||
       uint32_t(ss) != len)
     return FS_NONE;
   m_sectorSize = uint32_t(ss);
@@ -294,7 +295,10 @@ int CCheckDBR::Check(IStorageDevice* device, const uint8_t* sector, int sectorSi
     if (!ValidateNtfs(device, sector, s, qp)) return FS_NONE;
     m_lastSize = int64_t(Le64(sector + 40));
     if (m_lastSize <= 0) return FS_NONE;
-    m_clusterBytes = int(sector[13]) * ss;
+    // Byte 13 above 0x80 is an exponent (2^(256 - n) sectors), not a count.
+    NtfsBootInfo bi;
+    if (ParseNtfsBootSector(sector, 512, &bi) != 0) return FS_NONE;
+    m_clusterBytes = int(bi.clusterBytes);
     *size = m_lastSize;
     if (quality) *quality = q;
     return FS_NTFS;
@@ -341,8 +345,8 @@ int CCheckDBR::Check(IStorageDevice* device, const uint8_t* sector, int sectorSi
 }
 
 int CCheckDBR::GetVolumeSerial(IStorageDevice* device, uint8_t* out, int length) {
-  int ss = 0;
-  if (!device || device->GetClusterInfo(nullptr, &ss) != 0 || ss < 512 || ss > 65536 ||
+  int ss = 0, cb = 0;
+  if (!device || device->GetClusterInfo(&cb, &ss) != 0 || ss < 512 || ss > 65536 ||
       !kbytes::IsPowerOfTwo(uint32_t(ss)))
     return RC_MISSING;
   if (!out || length < 16) return RC_BAD_ARGUMENT;

@@ -231,6 +231,20 @@ TEST(CheckDBR, ToolMadeVolumesGiveKindSizeClusterAndFullQuality) {
   k->Release();
 }
 
+// NTFS writes large cluster sizes as an exponent: byte 13 of 0xFD is 2^3 sectors, the same
+// 4 KiB as a plain 8, and must not come back as 253 sectors.
+TEST(CheckDBR, NtfsClusterSizeWrittenAsExponent) {
+  std::vector<uint8_t> nt = LoadFixture("lost_ntfs.img");
+  if (nt.empty()) GTEST_SKIP() << "fixture missing";
+  ASSERT_EQ(nt[13], 8);
+  nt[13] = 0xFD;
+  Dev dev(nt);
+  Hit h = CheckAt(dev.d, 0);
+  EXPECT_EQ(h.fs, FS_NTFS);
+  EXPECT_EQ(h.cluster, 4096);
+  EXPECT_EQ(h.quality, 100);
+}
+
 TEST(CheckDBR, DamagedFatCopiesAndMftRecordsLowerTheQuality) {
   std::vector<uint8_t> f32 = LoadFixture("lost_fat32.img");
   std::vector<uint8_t> f16 = LoadFixture("lost_fat16.img");

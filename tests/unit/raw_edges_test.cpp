@@ -93,3 +93,18 @@ TEST(RawEdges, ClustersLargerThanTheReadWindow) {
   ASSERT_EQ(10016u, got.size());
   EXPECT_EQ(0, std::memcmp(got.data(), dev.bytes().data() + cs, got.size()));
 }
+
+TEST(RawEdges, MpegWithZeroSystemBytesEndsAtTheDeviceEnd) {
+  // A stream whose 16 bytes kept after its first start code are zero: the zero unit that
+  // stands for the device end must end it, not be absorbed into it.
+  std::vector<uint8_t> img(512 * 24, 0x33);
+  std::memset(img.data(), 0, 512);
+  std::memcpy(&img[512], "\0\0\x01\xb3", 4);
+  std::memcpy(&img[512 + 12], "\0\0\x01\xb2", 4);
+  std::memset(&img[512 + 16], 0, 16);
+  MemStorage dev(img, 512);
+  RecordingManager fm;
+  ASSERT_EQ(0, ScanImage(dev, fm, CLUSTER_SCAN, "mpg"));
+  ASSERT_EQ(1u, fm.files.size());
+  EXPECT_EQ(23u * 512, fm.files[0].info->GetSize());
+}

@@ -354,15 +354,34 @@ int CPdfAnalyser::Continue(const ClusterBuf& cb) {
     }
     m_linearized = v;
   }
-  if (m_linearized > m_size + cb.cluster_size) return AS_NONE;
   const uint8_t* d = cb.GetData();
-  const uint8_t* hit = FindBytes(d, size_t(cb.cluster_size), "%EOF", 4);
-  if (!hit) return AS_NONE;
+  const int n = cb.cluster_size;
+  const int64_t at = ClusterByteOffset(cb);
+  // A marker cut by the unit boundary (sector-mode units are 512 bytes) is found from the
+  // last three bytes of the unit before, when that unit lies just before this one.
+  int markerEnd = -1;
+  if (m_tailLen > 0 && m_tailEnd == at) {
+    uint8_t joint[6];
+    const int head = std::min(n, 3);
+    std::memcpy(joint, m_tail, size_t(m_tailLen));
+    std::memcpy(joint + m_tailLen, d, size_t(head));
+    const uint8_t* hit = FindBytes(joint, size_t(m_tailLen + head), "%EOF", 4);
+    if (hit && hit - joint < m_tailLen) markerEnd = int(hit - joint) - m_tailLen + 4;
+  }
+  m_tailLen = std::min(n, 3);
+  std::memcpy(m_tail, d + n - m_tailLen, size_t(m_tailLen));
+  m_tailEnd = at + n;
+  if (m_linearized > m_size + cb.cluster_size) return AS_NONE;
+  if (markerEnd < 0) {
+    const uint8_t* hit = FindBytes(d, size_t(n), "%EOF", 4);
+    if (!hit) return AS_NONE;
+    markerEnd = int(hit - d) + 4;
+  }
   // The file ends after the marker's line end (CR, LF or both) where that is in view.
-  int i = int(hit - d) + 4;
+  int i = markerEnd;
   if (i < cb.cluster_size && d[i] == '\r') ++i;
   if (i < cb.cluster_size && d[i] == '\n') ++i;
-  return EndAt(ClusterByteOffset(cb) + i);
+  return EndAt(at + i);
 }
 
 int CPdfAnalyser::OnNewHeader(const FileHint&, const ClusterBuf&) {

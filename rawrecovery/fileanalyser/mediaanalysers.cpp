@@ -322,9 +322,13 @@ int CMpgAnalyser::Continue(const ClusterBuf& cb) {
   return Walk(cb);
 }
 
-int CMpgAnalyser::OnNewHeader(const FileHint&, const ClusterBuf& cb) {
+int CMpgAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   ZQ_ASSERT(cb.cluster_size > 0x100);
-  if (cb.cluster_size >= 0x100 && FindBytes(cb.GetData(), 256, m_system, 16)) return AS_ABSORB;
+  // The device end (a zero unit) is never part of the stream: a system header of zeros would
+  // match it and the stream would never be reported.
+  if (other.TypeId != DeviceEndHint().TypeId && cb.cluster_size >= 0x100 &&
+      FindBytes(cb.GetData(), 256, m_system, 16))
+    return AS_ABSORB;
   return EndAt(ClusterByteOffset(cb));
 }
 

@@ -196,6 +196,25 @@ int CFileManager::WalkFolders(const std::function<int(const std::u16string& path
   return 0;
 }
 
+namespace {
+
+// Cuts a name to at most room characters as "stem~.ext", never splitting a surrogate pair.
+// False when there is not room for a useful name.
+bool ShortenToFit(std::u16string* name, size_t room) {
+  const size_t kMinRoom = 12;
+  if (room < kMinRoom) return false;
+  if (name->size() <= room) return true;
+  std::u16string ext;
+  size_t dot = name->rfind(u'.');
+  if (dot != std::u16string::npos && dot > 0 && name->size() - dot <= 16) ext = name->substr(dot);
+  size_t stem = room - ext.size() - 1;
+  if (stem > 0 && (*name)[stem - 1] >= 0xD800 && (*name)[stem - 1] <= 0xDBFF) --stem;
+  *name = name->substr(0, stem) + u"~" + ext;
+  return true;
+}
+
+}  // namespace
+
 int CFileManager::AddFile(const char16_t* folderPath, IFileInfo* file) {
   if (m_firstUse) {
     m_firstUse = 0;
@@ -212,11 +231,20 @@ int CFileManager::AddFile(const char16_t* folderPath, IFileInfo* file) {
   SplitFolderPath(folderPath, &parts, &pathLen);
   // The full path as the tree will give it ("/" parts "/" name) must fit with its terminator.
   size_t nameLen = wtext::Len(name);
-  if (pathLen + 1 + nameLen + 1 > MAX_PATH_ZQ || file->GetSize() == 0) {
+  if (file->GetSize() == 0) {
     file->Release();
     return 0;
   }
   std::u16string clean(name, nameLen);
+  if (pathLen + 1 + nameLen + 1 > MAX_PATH_ZQ) {
+    // A long name in a deep folder is shortened (its extension kept) rather than the file
+    // being dropped; only a folder path that leaves no room for a name refuses it.
+    if (!ShortenToFit(&clean, MAX_PATH_ZQ > pathLen + 2 ? MAX_PATH_ZQ - pathLen - 2 : 0)) {
+      file->Release();
+      return 0;
+    }
+    file->SetName(clean.c_str());
+  }
   bool changed = false;
   for (char16_t& c : clean)
     if (IsForbidden(c)) c = u'_', changed = true;

@@ -142,7 +142,8 @@ int CExfatDel::Scan(INotifySink* sink) {
                        });
   sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
-  return rc;
+  // As on FAT: a device that vanished mid-walk is a failed scan, not a finished one.
+  return walker.DeviceGone() ? RC_FAIL : rc;
 }
 
 // The volume's own allocation bitmap: bit i is cluster i + 2. The bitmap is the caller's.

@@ -98,6 +98,9 @@ class ExfatDelWalker {
   uint64_t DataStartSector() const { return m_geo.heapOffset / m_devSector; }
   uint32_t DeviceSectorSize() const { return m_devSector; }
 
+  // True when the walk ended because the device vanished (ENXIO, ENODEV).
+  bool DeviceGone() const { return m_gone; }
+
  private:
   struct DirJob {
     std::u16string path;

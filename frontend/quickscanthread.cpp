@@ -59,7 +59,12 @@ void QXQuickScanThread::run() {
     emit signalDiskFinish();
     return;
   }
-  if (!m_scanner) return;
+  if (!m_scanner) {
+    // The window waits for the end to leave its scanning state.
+    m_result = RC_FAIL;
+    emit signalDiskFinish();
+    return;
+  }
   m_sink->SetScanOperator(m_scanner);
   m_sink->SetDevice(m_device);
   m_sink->SetOwnerThread(this);

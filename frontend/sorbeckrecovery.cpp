@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/inc/idevice.h"
+#include "common/inc/ifilemanager.h"
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/iscanoperator.h"
@@ -162,9 +163,12 @@ SorbeckRecovery::~SorbeckRecovery() {
   StopAndDisposeWorker();
   ClearResults();
   qDeleteAll(m_deviceNodes);
-  qDeleteAll(m_foundNodes);
   for (auto* list : {&m_imageNodes, &m_videoNodes, &m_audioNodes, &m_documentNodes, &m_otherNodes})
     qDeleteAll(*list);
+  // The scanner may read through a found partition: it goes first.
+  ReleaseScanner();
+  m_mode = Mode_Deep;
+  ClearFoundPartitions();
 }
 
 void SorbeckRecovery::closeEvent(QCloseEvent* event) {
@@ -312,7 +316,12 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
   if (m_mode == Mode_Deleted) writeNumber(m_selectedIndex, QStringLiteral("scan before"));
   IFileManager* manager = nullptr;
   IScanOperator* scanner = nullptr;
-  const int rc = g_RecoveryManagement->CreateScanOperator(device, kind, &manager, &scanner);
+  int rc = g_RecoveryManagement->CreateScanOperator(device, kind, &manager, &scanner);
+  // A success without a scanner is a failure all the same: nothing could be scanned with it.
+  if (rc == 0 && !scanner) {
+    if (manager) manager->Release();
+    rc = RC_FAIL;
+  }
   if (rc != 0) {
     scanner = nullptr;
     if (m_mode == Mode_Deleted) writeNumber(1, QStringLiteral("false"));
@@ -322,8 +331,17 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
       return;
     }
   }
+  // The last scan's objects hold every file it found; nothing refers to them once the results are gone.
+  ReleaseScanner();
+  if (m_mode == Mode_LostPartitions && scanner) {
+    // The search reads the disk itself; the scanner made for it is never used.
+    scanner->Release();
+    if (manager) manager->Release();
+    scanner = nullptr;
+    manager = nullptr;
+  }
   m_scanner = scanner;
-  m_fileManager = scanner ? scanner->GetFileManager() : nullptr;
+  m_fileManager = scanner ? manager : nullptr;
   m_scannedDevice = device;
   m_stopRequested = false;
 
@@ -507,9 +525,21 @@ void SorbeckRecovery::ShowStartPage() {
   ui.Tiplab->clear();
 }
 
+void SorbeckRecovery::ReleaseScanner() {
+  // The file manager is released after its scanner, and with it the storage facade.
+  if (m_scanner) m_scanner->Release();
+  if (m_fileManager) m_fileManager->Release();
+  m_scanner = nullptr;
+  m_fileManager = nullptr;
+  m_scannedDevice = nullptr;
+}
+
 void SorbeckRecovery::ClearFoundPartitions() {
   qDeleteAll(m_foundNodes);
   m_foundNodes.clear();
+  // The search handed each found partition over to the window; a scan made on one is gone by now.
+  for (IDevice* d : g_FoundPartitions)
+    if (d) d->Release();
   g_FoundPartitions.clear();
   // The selection was a row of the found list: nothing on the start page is selected any more.
   if (m_mode == Mode_FoundVolume || m_mode == Mode_FoundDeep) {
@@ -527,13 +557,15 @@ void SorbeckRecovery::ClickHomeAction() {
   }
   if (m_scanThread) StopAndDisposeWorker();
   ClearResults();
-  ShowStartPage();
   m_fileCount = 0;
   m_totalSize = 0;
   for (auto* list : {&m_imageNodes, &m_videoNodes, &m_audioNodes, &m_documentNodes, &m_otherNodes}) {
     qDeleteAll(*list);
     list->clear();
   }
+  // No found file refers to the scan's objects any more; the found partitions go after them.
+  ReleaseScanner();
+  ShowStartPage();
   m_currentLocation.clear();
   ui.currentfilelocation->clear();
   ui.allfilecountlab->clear();

@@ -121,6 +121,7 @@ class SorbeckRecovery : public QMainWindow {
   void StopAndDisposeWorker();
   void DisposeWorker();
   void ClearFoundPartitions();
+  void ReleaseScanner();
   void Centre(int height);
   QXQuickScanThread* NewWorker();
   void InsertNodeByPath(QTreeWidgetItem* start, QString path, QXQuickScanFileNode* node);

@@ -162,7 +162,7 @@ bool IsExfatBootSector(const uint8_t* sector) {
 uint32_t ExfatSectorsPerCluster(const uint8_t* sector) {
   if (!sector) return 0;
   uint8_t bytesShift = sector[108], clusterShift = sector[109];
-  // The exFAT specification: sectors of 512 to 4096 bytes, clusters of at most 32 MiB.
+  // Microsoft's exFAT documentation: sectors of 512 to 4096 bytes, clusters of at most 32 MiB.
   if (bytesShift < 9 || bytesShift > 12 || clusterShift > 25 - bytesShift) return 0;
   return uint32_t(1) << clusterShift;
 }

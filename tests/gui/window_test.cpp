@@ -61,7 +61,9 @@ class FakeDevice final : public IDevice {
   }
   int Read(void*, uint32_t) override { return RC_READ_FAILED; }
   int Write(const void*, uint32_t) override { return RC_WRITE_PROTECTED; }
-  void Release() override {}
+  // Counted, not freed: the engine object stays the test's.
+  void Release() override { ++releases; }
+  int releases = 0;
   int64_t Seek(int64_t, int) override { return -1; }
   int ReadSectors(int64_t, void*, uint32_t) override { return RC_READ_FAILED; }
   int WriteSectors(int64_t, const void*, uint32_t) override { return RC_WRITE_PROTECTED; }
@@ -104,7 +106,8 @@ class EndlessScanner final : public IScanOperator {
     }
     return 0;
   }
-  void Release() override {}
+  std::atomic<int> releases{0};
+  void Release() override { ++releases; }
   int GetScanType() override { return Scan_Deleted; }
   IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
   int GetFileOp(IFileInfo*, IFileOP**) override { return RC_FAIL; }
@@ -120,6 +123,8 @@ class FakeEngine final : public IRecoveryManagement {
   std::vector<FakeDevice*> found;
   EndlessScanner scanner;
   int createResult = 0;
+  // Answers success without a scanner, as a faulty engine might.
+  bool nullScanner = false;
   int lastKind = -1;
   bool searchUntilStopped = false;
   std::atomic<bool> searchStopped{false};
@@ -140,7 +145,7 @@ class FakeEngine final : public IRecoveryManagement {
     lastKind = kind;
     if (createResult != 0) return createResult;
     *manager = nullptr;
-    *out = &scanner;
+    *out = nullScanner ? nullptr : &scanner;
     return 0;
   }
   void Release() override {}
@@ -235,6 +240,7 @@ class WindowTest : public QObject {
   void stopButtonEndsScanAndReenablesHome();
   void lostPartitionSearchListsFoundPartitions();
   void secondScanRefusedAndHomeStopsSearch();
+  void engineObjectsAreReleasedAndAMissingScannerRefused();
   void sizeTexts();
   void realEngineDeviceTreeOverDiskImage();
 };
@@ -565,6 +571,57 @@ void WindowTest::realEngineDeviceTreeOverDiskImage() {
                g_Devices[w.SelectedIndex()]->GetType() == DT_PARTITION_OTHER,
            true);
   Shot(&w, "start-page-real-disk");
+}
+
+
+void WindowTest::engineObjectsAreReleasedAndAMissingScannerRefused() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  for (const char* l : {"one", "two"}) engine.found.push_back(FakeDevice::Part(DT_PARTITION, l, 2048, PT_FAT32));
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+
+  // An engine that claims success but hands out no scanner: refused, in every mode, not a crash
+  // (deep) and not a page stuck on "Scanning..." (the others).
+  engine.nullScanner = true;
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  for (QAbstractButton* mode : {static_cast<QAbstractButton*>(ui.DeepScanButton),
+                                static_cast<QAbstractButton*>(ui.DeleteScanButton)}) {
+    Click(mode);
+    Click(ui.scanTheDiskBtn);
+    QVERIFY(!w.ScanRunning());
+    QVERIFY(ui.Welcomeframe->isVisible());
+    QVERIFY(ui.HomeButton->isEnabled());
+    QVERIFY(ui.Tiplab->text().contains("engine code"));
+  }
+  engine.nullScanner = false;
+
+  // A scan's scanner is released once its results are left through Home, and only then.
+  Click(ui.DeleteScanButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(w.ScanRunning());
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(engine.scanner.releases.load(), 0);
+  Click(ui.HomeButton);
+  QCOMPARE(engine.scanner.releases.load(), 1);
+  QVERIFY(!w.Scanner());
+
+  // The search does not use the scanner made for it; the partitions it found are the window's
+  // and are released when the list is left, each once.
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.scanner.releases.load(), 2);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(g_FoundPartitions.size(), size_t(2));
+  QCOMPARE(engine.found[0]->releases, 0);
+  Click(ui.diskHomeButton);
+  QCOMPARE(engine.found[0]->releases, 1);
+  QCOMPARE(engine.found[1]->releases, 1);
+  QVERIFY(g_FoundPartitions.empty());
+  for (FakeDevice* d : engine.devices) QCOMPARE(d->releases, 0);
 }
 
 QTEST_MAIN(WindowTest)

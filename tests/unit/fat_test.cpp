@@ -11,6 +11,8 @@
 #include "common/inc/bytes.h"
 #include "fat_memdevice.h"
 #include "filemanager/fileinfo.h"
+#include "common/inc/inotifysink.h"
+#include "filesystems/fatdelscan.h"
 #include "filesystems/fatentry.h"
 #include "filesystems/fatwalk.h"
 #include "testutil.h"
@@ -605,3 +607,28 @@ TEST_F(FatImage, ScannerReportsRecordsWithDatesInOrder) {
   s32->Release();
 }
 #endif
+
+namespace {
+struct QuietSink : INotifySink {
+  int Notify(int, int64_t, int64_t, void*) override { return 0; }
+};
+}  // namespace
+
+// A reader pulled out mid-walk: the exFAT scan answers a failure, as the FAT scan does, rather
+// than passing a cut-short list off as complete.
+TEST_F(ExfatImage, VanishedDeviceFailsTheScan) {
+  FatMemDevice probe(bytes);
+  ExfatDelWalker w(&probe);
+  ASSERT_EQ(w.Open(), 0);
+  QuietSink sink;
+  {
+    FatMemDevice dev(bytes);
+    CExfatDel scanner(&dev);
+    EXPECT_EQ(scanner.Scan(&sink), 0);
+  }
+  FatMemDevice dev(bytes);
+  dev.failAfterReads = probe.reads;
+  CExfatDel scanner(&dev);
+  EXPECT_EQ(scanner.Scan(&sink), RC_FAIL);
+  EXPECT_EQ(dev.writes, 0);
+}

@@ -68,17 +68,27 @@ TEST(FileManager, AcceptanceRules) {
   EXPECT_EQ(0, t.fm->AddFile(u"/Volume", File(u"empty", 0, 8)));
   EXPECT_EQ(0, t.fm->AddFile(u"", File(u"nopath", 10, 8)));
   EXPECT_EQ(0, t.fm->AddFile(u"/Volume", nullptr));
-  // "/Volume/" + name + terminator: 8 + 255 + 1 = 264 fits, one more does not.
+  // "/Volume/" + name + terminator: 8 + 255 + 1 = 264 fits; a longer name is shortened to
+  // fit rather than the file being lost.
   EXPECT_EQ(0, t.fm->AddFile(u"/Volume", File(std::u16string(255, u'a').c_str(), 10, 16)));
   EXPECT_EQ(0, t.fm->AddFile(u"/Volume", File(std::u16string(256, u'b').c_str(), 10, 24)));
   // The limit is checked on the path after the trash folder is renamed.
   EXPECT_EQ(0, t.fm->AddFile(u"/$RECYCLE.BIN.with.a.long.tail", File(std::u16string(250, u'c').c_str(), 10, 32)));
   EXPECT_EQ(0, t.fm->AddFile(u"/Volume", File(u"a:b?.txt", 10, 40)));
-  ASSERT_EQ(3u, t.sink.found.size());
+  // A deep folder: the name keeps its extension; a folder that leaves no room refuses.
+  std::u16string deep = u"/Volume/" + std::u16string(232, u'd');
+  EXPECT_EQ(0, t.fm->AddFile(deep.c_str(), File((std::u16string(50, u'x') + u".jpg").c_str(), 10, 48)));
+  std::u16string deeper = u"/Volume/" + std::u16string(250, u'e');
+  EXPECT_EQ(0, t.fm->AddFile(deeper.c_str(), File(u"quarterly report.docx", 10, 56)));
+  ASSERT_EQ(5u, t.sink.found.size());
   EXPECT_EQ(255u, t.sink.found[0].second.size());
-  EXPECT_EQ(u"/$RECYCLE.BIN.with.a.long.tail", t.sink.found[1].first);
-  EXPECT_EQ(u"a_b_.txt", t.sink.found[2].second);
-  EXPECT_EQ(3u, t.fm->GetFileCount());
+  EXPECT_EQ(std::u16string(254, u'b') + u"~", t.sink.found[1].second);
+  EXPECT_EQ(u"/$RECYCLE.BIN.with.a.long.tail", t.sink.found[2].first);
+  EXPECT_EQ(u"a_b_.txt", t.sink.found[3].second);
+  EXPECT_EQ(std::u16string(17, u'x') + u"~.jpg", t.sink.found[4].second);
+  EXPECT_EQ(5u, t.fm->GetFileCount());
+  // The shortened paths fit the tree's 264-character buffer with their terminator.
+  EXPECT_LE(deep.size() + 1 + t.sink.found[4].second.size() + 1, size_t(MAX_PATH_ZQ));
 }
 
 TEST(FileManager, FoldersDuplicatesAndPaths) {

@@ -10,17 +10,6 @@
 
 namespace {
 
-int64_t MaxOf(const char* ext) {
-  const FileHint* row = TableRow(ext);
-  return row ? row->MaxSize : 0;
-}
-
-bool AllAtLeast(int64_t count, std::initializer_list<const char*> rows) {
-  for (const char* r : rows)
-    if (count < MaxOf(r)) return false;
-  return true;
-}
-
 const uint8_t kOleMagic[8] = {0xd0, 0xcf, 0x11, 0xe0, 0xa1, 0xb1, 0x1a, 0xe1};
 const uint32_t kFree = 0xffffffffu;
 
@@ -49,7 +38,7 @@ int CDocAnalyser::CheckHeader(const ClusterBuf& cb) {
   // A DIFAT chain can need no more sectors than a file of the largest compound-document
   // size has FAT sectors to list; a header claiming more cannot be believed.
   const int64_t per = m_sectorSize / 4;
-  int64_t fatSectors = MaxOf("ppt") / m_sectorSize / per + 1;
+  int64_t fatSectors = TableMaxSize("ppt") / m_sectorSize / per + 1;
   int64_t maxDifat = fatSectors > 109 ? (fatSectors - 109) / (per - 1) + 1 : 0;
   m_difatLeft = uint32_t(std::min<int64_t>(kbytes::Le32(d + 72), maxDifat));
   m_difatSeen.clear();
@@ -95,7 +84,7 @@ int CDocAnalyser::Continue(const ClusterBuf& cb) {
   if (m_pOleHeader.empty()) return AS_NONE;
   m_size += cb.cluster_size;
   const int64_t count = m_size;
-  if (AllAtLeast(count, {"doc", "ppt", "xls"})) {
+  if (ReachedAllMaxSizes(count, {"doc", "ppt", "xls"})) {
     m_state = BuildFat();
     return m_state;
   }
@@ -241,7 +230,7 @@ void CZipAnalyser::Names(const ClusterBuf& cb) {
 
 int CZipAnalyser::Continue(const ClusterBuf& cb) {
   m_size += cb.cluster_size;
-  if (AllAtLeast(m_size, {"zip", "docx", "pptx", "xlsx"})) {
+  if (ReachedAllMaxSizes(m_size, {"zip", "docx", "pptx", "xlsx"})) {
     m_state = AS_COMPLETE;
     return AS_COMPLETE;
   }

@@ -90,6 +90,17 @@ FileHint GetAnalyserHint(const CRawAnalyser* a) { return a ? a->Hint() : FileHin
 
 const FileHint* TableRow(const char* ext) { return FileHintTable::Instance()->Find(ext); }
 
+int64_t TableMaxSize(const char* ext) {
+  const FileHint* row = TableRow(ext);
+  return row ? row->MaxSize : 0;
+}
+
+bool ReachedAllMaxSizes(int64_t count, std::initializer_list<const char*> rows) {
+  for (const char* r : rows)
+    if (count < TableMaxSize(r)) return false;
+  return true;
+}
+
 CRawAnalyserPool::CRawAnalyserPool() : m_prototypes(), m_dyn(nullptr) { InitDynAnalyser(); }
 
 CRawAnalyserPool::~CRawAnalyserPool() {

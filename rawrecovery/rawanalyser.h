@@ -3,6 +3,7 @@
 #pragma once
 #include <bitset>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "rawrecovery/filehint.h"
@@ -65,6 +66,10 @@ bool IsSectorTailZero(const uint8_t* p, size_t avail, int64_t offset);
 FileHint GetAnalyserHint(const CRawAnalyser* a);
 // The row of ext in the process-wide table (so filehint.xml limits apply), or null.
 const FileHint* TableRow(const char* ext);
+// The MaxSize of ext's row, 0 when the table has no such row.
+int64_t TableMaxSize(const char* ext);
+// True when count has reached the MaxSize of every one of the rows.
+bool ReachedAllMaxSizes(int64_t count, std::initializer_list<const char*> rows);
 
 class CDynAnalyser;
 

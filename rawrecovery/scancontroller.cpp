@@ -148,7 +148,9 @@ int ScanController::ReadCluster(ClusterBuf& cb, int64_t limit) {
     ZQ_ASSERT(m_device);
     if (!m_device) return RC_READ_FAILED;
     // The window is cut at the device end, so a short read means a failure, not the end.
-    int64_t units = std::min<int64_t>(kWindowBytes / cs, m_clusterCount - lcn);
+    // It holds at least one unit: exFAT allows clusters larger than the 8 MiB window.
+    int64_t units = std::min<int64_t>(std::max<int64_t>(1, kWindowBytes / cs), m_clusterCount - lcn);
+    if (int64_t(m_buffer.size()) < units * cs) m_buffer.resize(size_t(units * cs));
     FillWindow(lcn, units);
   }
   std::memcpy(cb.GetData(), m_buffer.data() + (lcn - m_firstInBuffer) * cs, size_t(cs));

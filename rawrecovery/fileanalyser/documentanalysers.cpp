@@ -10,17 +10,6 @@
 
 namespace {
 
-int64_t MaxOf(const char* ext) {
-  const FileHint* row = TableRow(ext);
-  return row ? row->MaxSize : 0;
-}
-
-bool AllAtLeast(int64_t count, std::initializer_list<const char*> rows) {
-  for (const char* r : rows)
-    if (count < MaxOf(r)) return false;
-  return true;
-}
-
 const uint8_t kOleMagic[8] = {0xd0, 0xcf, 0x11, 0xe0, 0xa1, 0xb1, 0x1a, 0xe1};
 const uint32_t kFree = 0xffffffffu;
 
@@ -49,7 +38,7 @@ int CDocAnalyser::CheckHeader(const ClusterBuf& cb) {
   // A DIFAT chain can need no more sectors than a file of the largest compound-document
   // size has FAT sectors to list; a header claiming more cannot be believed.
   const int64_t per = m_sectorSize / 4;
-  int64_t fatSectors = MaxOf("ppt") / m_sectorSize / per + 1;
+  int64_t fatSectors = TableMaxSize("ppt") / m_sectorSize / per + 1;
   int64_t maxDifat = fatSectors > 109 ? (fatSectors - 109) / (per - 1) + 1 : 0;
   m_difatLeft = uint32_t(std::min<int64_t>(kbytes::Le32(d + 72), maxDifat));
   m_difatSeen.clear();
@@ -95,7 +84,7 @@ int CDocAnalyser::Continue(const ClusterBuf& cb) {
   if (m_pOleHeader.empty()) return AS_NONE;
   m_size += cb.cluster_size;
   const int64_t count = m_size;
-  if (AllAtLeast(count, {"doc", "ppt", "xls"})) {
+  if (ReachedAllMaxSizes(count, {"doc", "ppt", "xls"})) {
     m_state = BuildFat();
     return m_state;
   }
@@ -241,7 +230,7 @@ void CZipAnalyser::Names(const ClusterBuf& cb) {
 
 int CZipAnalyser::Continue(const ClusterBuf& cb) {
   m_size += cb.cluster_size;
-  if (AllAtLeast(m_size, {"zip", "docx", "pptx", "xlsx"})) {
+  if (ReachedAllMaxSizes(m_size, {"zip", "docx", "pptx", "xlsx"})) {
     m_state = AS_COMPLETE;
     return AS_COMPLETE;
   }
@@ -354,15 +343,34 @@ int CPdfAnalyser::Continue(const ClusterBuf& cb) {
     }
     m_linearized = v;
   }
-  if (m_linearized > m_size + cb.cluster_size) return AS_NONE;
   const uint8_t* d = cb.GetData();
-  const uint8_t* hit = FindBytes(d, size_t(cb.cluster_size), "%EOF", 4);
-  if (!hit) return AS_NONE;
+  const int n = cb.cluster_size;
+  const int64_t at = ClusterByteOffset(cb);
+  // A marker cut by the unit boundary (sector-mode units are 512 bytes) is found from the
+  // last three bytes of the unit before, when that unit lies just before this one.
+  int markerEnd = -1;
+  if (m_tailLen > 0 && m_tailEnd == at) {
+    uint8_t joint[6];
+    const int head = std::min(n, 3);
+    std::memcpy(joint, m_tail, size_t(m_tailLen));
+    std::memcpy(joint + m_tailLen, d, size_t(head));
+    const uint8_t* hit = FindBytes(joint, size_t(m_tailLen + head), "%EOF", 4);
+    if (hit && hit - joint < m_tailLen) markerEnd = int(hit - joint) - m_tailLen + 4;
+  }
+  m_tailLen = std::min(n, 3);
+  std::memcpy(m_tail, d + n - m_tailLen, size_t(m_tailLen));
+  m_tailEnd = at + n;
+  if (m_linearized > m_size + cb.cluster_size) return AS_NONE;
+  if (markerEnd < 0) {
+    const uint8_t* hit = FindBytes(d, size_t(n), "%EOF", 4);
+    if (!hit) return AS_NONE;
+    markerEnd = int(hit - d) + 4;
+  }
   // The file ends after the marker's line end (CR, LF or both) where that is in view.
-  int i = int(hit - d) + 4;
+  int i = markerEnd;
   if (i < cb.cluster_size && d[i] == '\r') ++i;
   if (i < cb.cluster_size && d[i] == '\n') ++i;
-  return EndAt(ClusterByteOffset(cb) + i);
+  return EndAt(at + i);
 }
 
 int CPdfAnalyser::OnNewHeader(const FileHint&, const ClusterBuf&) {

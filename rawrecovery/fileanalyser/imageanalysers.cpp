@@ -8,15 +8,6 @@
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
 
-namespace {
-
-int64_t MaxOf(const char* ext) {
-  const FileHint* row = TableRow(ext);
-  return row ? row->MaxSize : 0;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------
 // JPEG
 
@@ -263,7 +254,7 @@ int CTiffAnalyser::CheckHeader(const ClusterBuf& cb) {
   else if (std::memcmp(d, "IIU\0", 4) == 0) be = 0, flags = 0x8;
   else return AS_NONE;
   uint32_t first = be ? kbytes::Be32(d + 4) : kbytes::Le32(d + 4);
-  if (int32_t(first) < 0 || int64_t(first) > MaxOf("tif")) return AS_NONE;
+  if (int32_t(first) < 0 || int64_t(first) > TableMaxSize("tif")) return AS_NONE;
   m_be = be;
   m_flags = flags;
   m_cf.reset(new ClusterFile(cb.cluster_size));
@@ -297,7 +288,7 @@ int CTiffAnalyser::ReadAt(int64_t off, void* dst, int len) {
 
 int CTiffAnalyser::ReadOffsets(const Entry& e, std::vector<int64_t>* out) {
   int ts = TypeSize(e.type);
-  if (e.count > 1000 || int64_t(e.value) > MaxOf("tif") || (ts != 2 && ts != 4)) return 1;
+  if (e.count > 1000 || int64_t(e.value) > TableMaxSize("tif") || (ts != 2 && ts != 4)) return 1;
   int64_t bytes = ValueBytes(e);
   std::vector<uint8_t> v;
   if (bytes <= 4) {
@@ -379,7 +370,7 @@ void CTiffAnalyser::TakeEntries(const uint8_t* p, int n) {
 int CTiffAnalyser::Continue(const ClusterBuf& cb) {
   m_count += cb.cluster_size;
   bool all = true;
-  for (const char* r : kTiffRows) all = all && m_count >= MaxOf(r);
+  for (const char* r : kTiffRows) all = all && m_count >= TableMaxSize(r);
   if (all) {
     m_size = m_count;
     m_state = AS_COMPLETE;

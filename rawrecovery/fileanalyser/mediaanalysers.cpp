@@ -8,21 +8,6 @@
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
 
-namespace {
-
-int64_t MaxOf(const char* ext) {
-  const FileHint* row = TableRow(ext);
-  return row ? row->MaxSize : 0;
-}
-
-bool AllAtLeast(int64_t count, std::initializer_list<const char*> rows) {
-  for (const char* r : rows)
-    if (count < MaxOf(r)) return false;
-  return true;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------
 // The shared frame walk
 
@@ -216,7 +201,7 @@ int CMp4Analyser::UnitLength(uint8_t* p, int64_t* len) {
 
 int CMp4Analyser::Continue(const ClusterBuf& cb) {
   m_size += cb.cluster_size;
-  if (AllAtLeast(m_size, {"mp4", "mov", "m4a", "m4v", "3gp", "3g2"})) {
+  if (ReachedAllMaxSizes(m_size, {"mp4", "mov", "m4a", "m4v", "3gp", "3g2"})) {
     m_state = AS_COMPLETE;
     return AS_COMPLETE;
   }
@@ -322,9 +307,13 @@ int CMpgAnalyser::Continue(const ClusterBuf& cb) {
   return Walk(cb);
 }
 
-int CMpgAnalyser::OnNewHeader(const FileHint&, const ClusterBuf& cb) {
+int CMpgAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   ZQ_ASSERT(cb.cluster_size > 0x100);
-  if (cb.cluster_size >= 0x100 && FindBytes(cb.GetData(), 256, m_system, 16)) return AS_ABSORB;
+  // The device end (a zero unit) is never part of the stream: a system header of zeros would
+  // match it and the stream would never be reported.
+  if (other.TypeId != DeviceEndHint().TypeId && cb.cluster_size >= 0x100 &&
+      FindBytes(cb.GetData(), 256, m_system, 16))
+    return AS_ABSORB;
   return EndAt(ClusterByteOffset(cb));
 }
 
@@ -407,7 +396,7 @@ int CAsfAnalyser::Examine() {
 
 int CAsfAnalyser::Continue(const ClusterBuf& cb) {
   m_size += cb.cluster_size;
-  if (AllAtLeast(m_size, {"asf", "wma", "wmv"})) {
+  if (ReachedAllMaxSizes(m_size, {"asf", "wma", "wmv"})) {
     m_state = AS_COMPLETE;
     return AS_COMPLETE;
   }
@@ -443,7 +432,7 @@ int CRmAnalyser::CheckHeader(const ClusterBuf& cb) {
 
 int CRmAnalyser::Continue(const ClusterBuf& cb) {
   m_size += cb.cluster_size;
-  if (AllAtLeast(m_size, {"rm", "rmvb"})) {
+  if (ReachedAllMaxSizes(m_size, {"rm", "rmvb"})) {
     m_state = AS_COMPLETE;
     return AS_COMPLETE;
   }

@@ -504,21 +504,30 @@ int CHtmlAnalyser::Continue(const ClusterBuf& cb) {
 const char* CHtmlAnalyser::GetExtension() { return m_kind == 2 ? "plist" : m_kind == 1 ? "htm" : ""; }
 int64_t CHtmlAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, GetExtension()); }
 
-CRtfAnalyser::CRtfAnalyser() : CSignatureAnalyser(36), m_depth(0) {}
+CRtfAnalyser::CRtfAnalyser() : CSignatureAnalyser(36), m_depth(0), m_escape(false) {}
 void CRtfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'{'}); }
 int CRtfAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kRtf.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   m_depth = 0;
+  m_escape = false;
   return Begin(cb, AS_HEADER, 0);
 }
 int CRtfAnalyser::Continue(const ClusterBuf& cb) {
   if (CountLimit(cb)) return AS_COMPLETE;
   const uint8_t* d = Data(cb);
+  // A backslash escapes the one byte after it, also across a unit boundary; "\\}" is a
+  // literal backslash and then a group end (common in file paths of fields).
   for (int i = 0; i < cb.cluster_size; ++i) {
     uint8_t c = d[i];
+    if (m_escape) {
+      m_escape = false;
+      continue;
+    }
+    if (c == '\\') {
+      m_escape = true;
+      continue;
+    }
     if (c != '{' && c != '}') continue;
-    bool escaped = i > 0 && d[i - 1] == '\\';
-    if (escaped) continue;
     m_depth += c == '{' ? 1 : -1;
     if (m_depth == 0) return EndAt(ClusterByteOffset(cb) + i + 1);
   }

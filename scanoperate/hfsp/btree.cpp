@@ -338,16 +338,20 @@ uint16_t hfsplus_node_read(const _hfsplus_node* node, void* dst, uint16_t offset
     memcpy(dst, it->second->pBuffer + offset, length);
     return length;
   }
-  if (gNodeBufferMap.size() >= kNodeCacheEntries) {
+  _hfsplus_nodebuffer* entry =
+      static_cast<_hfsplus_nodebuffer*>(HFS_MALLOC(sizeof(_hfsplus_nodebuffer)));
+  if (!entry) return 0;
+  // Evict until a slot is free, not merely until the map is below its size: a catalog
+  // node past its fork's eighth extent holds a slot while the extents-tree read that maps
+  // it asks for another, and that nested read must be able to evict too.
+  entry->pBuffer = hfsplus_pool_alloc();
+  while (!entry->pBuffer && !gNodeBufferMap.empty()) {
     auto first = gNodeBufferMap.begin();
     hfsplus_pool_mark(first->second->pBuffer, 0);
     trackedFree(first->second);
     gNodeBufferMap.erase(first);
+    entry->pBuffer = hfsplus_pool_alloc();
   }
-  _hfsplus_nodebuffer* entry =
-      static_cast<_hfsplus_nodebuffer*>(HFS_MALLOC(sizeof(_hfsplus_nodebuffer)));
-  if (!entry) return 0;
-  entry->pBuffer = hfsplus_pool_alloc();
   if (!entry->pBuffer) {
     trackedFree(entry);
     return 0;

@@ -38,15 +38,31 @@ void hfsplus_swap_volume_header(HFSPlusVolumeHeader* h) {
   if (!h) return;
   h->signature = Swap16(h->signature);
   h->version = Swap16(h->version);
-  uint32_t* words[] = {&h->attributes,    &h->lastMountedVersion, &h->journalInfoBlock,
-                       &h->createDate,    &h->modifyDate,         &h->backupDate,
-                       &h->checkedDate,   &h->fileCount,          &h->folderCount,
-                       &h->blockSize,     &h->totalBlocks,        &h->freeBlocks,
-                       &h->nextAllocation, &h->rsrcClumpSize,     &h->dataClumpSize,
-                       &h->nextCatalogID, &h->writeCount};
-  for (uint32_t* w : words) *w = Swap32(*w);
+  // Field by field through the packed struct: the header may lie at any byte, so no
+  // word pointer into it may be formed.
+  h->attributes = Swap32(h->attributes);
+  h->lastMountedVersion = Swap32(h->lastMountedVersion);
+  h->journalInfoBlock = Swap32(h->journalInfoBlock);
+  h->createDate = Swap32(h->createDate);
+  h->modifyDate = Swap32(h->modifyDate);
+  h->backupDate = Swap32(h->backupDate);
+  h->checkedDate = Swap32(h->checkedDate);
+  h->fileCount = Swap32(h->fileCount);
+  h->folderCount = Swap32(h->folderCount);
+  h->blockSize = Swap32(h->blockSize);
+  h->totalBlocks = Swap32(h->totalBlocks);
+  h->freeBlocks = Swap32(h->freeBlocks);
+  h->nextAllocation = Swap32(h->nextAllocation);
+  h->rsrcClumpSize = Swap32(h->rsrcClumpSize);
+  h->dataClumpSize = Swap32(h->dataClumpSize);
+  h->nextCatalogID = Swap32(h->nextCatalogID);
+  h->writeCount = Swap32(h->writeCount);
   h->encodingsBitmap = Swap64(h->encodingsBitmap);
-  for (auto& w : h->finderInfo) w = Swap32(w);
+  uint8_t* finder = reinterpret_cast<uint8_t*>(h) + offsetof(HFSPlusVolumeHeader, finderInfo);
+  for (size_t i = 0; i < 8; ++i) {
+    uint32_t w = kbytes::Be32(finder + 4 * i);
+    std::memcpy(finder + 4 * i, &w, 4);
+  }
   SwapFork(&h->allocationFile);
   SwapFork(&h->extentsFile);
   SwapFork(&h->catalogFile);

@@ -270,6 +270,10 @@ int walkJournalImage(_hfsplus_tree* catalog, const uint8_t* image, uint64_t size
     ParseBlocks(catalog, image + pos, bytesUsed);
     pos += bytesUsed;
   }
+  // The circular journal's tail past its last sound header still holds records of older
+  // transactions: the gap still open there is scanned like any other.
+  if (gapStart != UINT64_MAX && gapStart < size && size - gapStart >= kJournalGapThreshold)
+    ScanJournalGap(catalog, image + gapStart, size - gapStart);
   return 0;
 }
 

@@ -332,3 +332,52 @@ TEST(HfspBTree, CacheEvictsLowestKeyAndReusesItsSlot) {
   EXPECT_EQ(t.dev.reads, readsBefore + 2);
   EXPECT_EQ(hfsplus_read_node_desc(&t.cat, 6403, &n), -1);  // beyond totalNodes
 }
+
+// A catalog that continues in the extents-overflow tree and has more nodes than the cache:
+// once the cache is full, mapping a catalog node past the eighth extent reads an extents
+// node while the catalog node already holds a slot. Every node must still be readable.
+TEST(HfspBTree, FullCacheStillReadsCatalogNodesMappedThroughOverflow) {
+  const uint32_t kNodes = 6410;
+  SynthVolume v(512, kNodes);
+  for (uint32_t i = 1; i < kNodes; ++i) v.SetNode(i, -1, 1, 0, {});
+  // Catalog fork: eight one-block extents (nodes 0..7), the rest in one overflow record.
+  for (int e = 0; e < 8; ++e) {
+    Be32At(v.img, 1024 + 272 + 16 + 8 * e, 8 + e);
+    Be32At(v.img, 1024 + 272 + 20 + 8 * e, 1);
+  }
+  // Extents tree after the catalog: header node and one leaf, 512-byte nodes.
+  uint32_t extStart = uint32_t(v.img.size() / 512);
+  v.img.resize(v.img.size() + 1024);
+  Be64At(v.img, 1024 + 192, 1024);
+  Be32At(v.img, 1024 + 192 + 12, 2);
+  Be32At(v.img, 1024 + 192 + 16, extStart);
+  Be32At(v.img, 1024 + 192 + 20, 2);
+  Be32At(v.img, 1024 + 44, uint32_t(v.img.size() / 512));
+  size_t h = size_t(extStart) * 512;
+  v.img[h + 8] = 1;
+  Be16At(v.img, h + 10, 3);
+  Be16At(v.img, h + 14 + 0, 1);    // depth
+  Be32At(v.img, h + 14 + 2, 1);    // root
+  Be32At(v.img, h + 14 + 10, 1);   // first leaf
+  Be16At(v.img, h + 14 + 18, 512);
+  Be16At(v.img, h + 14 + 20, 10);
+  Be32At(v.img, h + 14 + 22, 2);
+  Be32At(v.img, h + 14 + 38, 2);
+  size_t l = h + 512;
+  v.img[l + 8] = uint8_t(-1);
+  v.img[l + 9] = 1;
+  Be16At(v.img, l + 10, 1);
+  Be16At(v.img, l + 14, 10);
+  Be32At(v.img, l + 14 + 4, kHfsCatalogFileID);
+  Be32At(v.img, l + 14 + 8, 8);                  // continues at fork block 8
+  Be32At(v.img, l + 14 + 12, 16);                // volume block 16
+  Be32At(v.img, l + 14 + 16, kNodes - 8);
+  Be16At(v.img, l + 512 - 2, 14);
+  Be16At(v.img, l + 512 - 4, 14 + 76);
+  OpenTrees t(v.img);
+  ASSERT_EQ(t.extOpen, 1);
+  ASSERT_EQ(t.catOpen, 1);
+  _hfsplus_node n{};
+  for (uint32_t i = 1; i < kNodes; ++i) ASSERT_EQ(hfsplus_read_node_desc(&t.cat, i, &n), 1) << i;
+  EXPECT_LE(hfsplus_node_cache_size(), size_t(kNodeCacheEntries));
+}

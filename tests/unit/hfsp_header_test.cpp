@@ -112,4 +112,25 @@ TEST(HfspHeader, CheckAcceptsRealVariantsAndRefusesDamage) {
   EXPECT_EQ(hfsplus_extents_block_count(big), 2 * 0xFFFFFFFFull);
 }
 
+// The header may sit at any byte of a buffer (the struct is packed): conversion in place
+// must not load or store its fields through misaligned word pointers.
+TEST(HfspHeader, ConvertsInPlaceAtAnOddAddress) {
+  alignas(8) uint8_t buf[1 + sizeof(HFSPlusVolumeHeader)] = {};
+  uint8_t* raw = buf + 1;
+  kbytes::PutBe16(raw, kHFSPlusSigWord);
+  kbytes::PutBe32(raw + 4, 0x00002000u);
+  kbytes::PutBe32(raw + 40, 4096);
+  kbytes::PutBe32(raw + 80, 0x11223344u);  // finderInfo[0]
+  kbytes::PutBe64(raw + 272, 0x0102030405060708ull);
+  auto* h = reinterpret_cast<HFSPlusVolumeHeader*>(raw);
+  hfsplus_swap_volume_header(h);
+  HFSPlusVolumeHeader copy;
+  std::memcpy(&copy, raw, sizeof copy);
+  EXPECT_EQ(copy.signature, kHFSPlusSigWord);
+  EXPECT_EQ(copy.attributes, 0x2000u);
+  EXPECT_EQ(copy.blockSize, 4096u);
+  EXPECT_EQ(copy.finderInfo[0], 0x11223344u);
+  EXPECT_EQ(copy.catalogFile.logicalSize, 0x0102030405060708ull);
+}
+
 }  // namespace

@@ -238,3 +238,17 @@ TEST(HfspJournal, CorruptJournalsEndQuicklyAndSafely) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
+
+// A record in the journal's tail, after the last sound transaction header, is found: the
+// gap that runs to the end of the journal is scanned as well.
+TEST(HfspJournal, RecordInTheTrailingGapIsFound) {
+  JVolume v;
+  v.AddTx({{Rec(20, u"early.txt", 2, 41, 10)}});
+  auto r = Rec(20, u"tail.jpg", 2, 60, 10);
+  size_t at = v.J() + size_t(v.journalBlocks) * 512 - 2048;
+  std::copy(r.begin(), r.end(), v.img.begin() + at);
+  Found f;
+  EXPECT_EQ(Mine(v, &f), 0);
+  EXPECT_EQ(f.folderOf[u"early.txt"], u"/Volume/live");
+  EXPECT_EQ(f.folderOf[u"tail.jpg"], u"/Volume/live");
+}

@@ -38,16 +38,35 @@ int CFrameWalkAnalyser::Walk(const ClusterBuf& cb) {
     m_js->Feed(cb);
     m_fedBase = off;
   }
+  // A set next position means the read position now stands where the last unit said the
+  // next one begins (the walk skipped exactly to it).
+  bool expected = m_next != 0;
   m_next = 0;
   int r = OnFed(fed, fedLen, m_fedBase);
   if (r != AS_NONE) return r;
   for (;;) {
-    uint8_t* p = FindUnit();
-    if (!p) break;
-    m_js->MoveTo(p);
-    m_next = m_fedBase + m_js->OffsetOf(p);
     int64_t len = 0;
-    int k = UnitLength(p, &len);
+    int k = -2;
+    uint8_t* p = nullptr;
+    if (expected) {
+      p = m_js->GetStart();
+      k = UnitAtExpected(p, m_js->Size(), &len);
+      if (k == 0) return EndAt(m_fedBase + m_js->OffsetOf(p));
+      if (k == -1) {
+        m_next = m_fedBase + m_js->OffsetOf(p);  // resumed with the next cluster
+        break;
+      }
+    }
+    expected = false;
+    if (k == -2) {
+      p = FindUnit();
+      if (!p) break;
+      m_js->MoveTo(p);
+      m_next = m_fedBase + m_js->OffsetOf(p);
+      k = UnitLength(p, &len);
+    } else {
+      m_next = m_fedBase + m_js->OffsetOf(p);
+    }
     if (k < 0) break;
     if (k == 2) return EndAt(len);
     if (k == 0) {
@@ -63,6 +82,7 @@ int CFrameWalkAnalyser::Walk(const ClusterBuf& cb) {
       break;
     }
     m_js->Skip(int(len));
+    expected = true;
   }
   return AS_NONE;
 }
@@ -144,7 +164,7 @@ enum : unsigned { kMp4 = 0x1, kM4v = 0x2, kM4a = 0x4, k3gp = 0x8, kMov = 0x10, k
 
 }  // namespace
 
-CMp4Analyser::CMp4Analyser() : CFrameWalkAnalyser(16), m_brands(0), m_ext() {}
+CMp4Analyser::CMp4Analyser() : CFrameWalkAnalyser(16), m_brands(0), m_brandExt(nullptr), m_ext() {}
 
 void CMp4Analyser::HeaderFirstBytes(std::bitset<256>* s) const { s->set(); }
 
@@ -168,6 +188,7 @@ int CMp4Analyser::CheckHeader(const ClusterBuf& cb) {
   for (const char* a : kHeadAtoms) ok = ok || std::memcmp(d + 4, a, 4) == 0;
   if (!ok) return AS_NONE;
   m_brands = 0;
+  m_brandExt = nullptr;
   Begin(cb, AS_HEADER, 0);
   m_next = m_start;
   StartWalk(cb);
@@ -191,11 +212,55 @@ int CMp4Analyser::UnitLength(uint8_t* p, int64_t* len) {
   uint8_t* end = m_js->GetStart() + m_js->Size();
   if (std::memcmp(p + 4, "ftyp", 4) == 0) {
     if (end - p < 12) return -1;
-    m_brands |= BrandFlags(p + 8);
+    NoteBrand(p + 8);
   }
   uint32_t size = kbytes::Be32(p);
   if (size < 8 || size > 0x40000000u) return 0;
   *len = size;
+  return 1;
+}
+
+// The brand names one container kind; the flags of BrandFlags only say which extensions
+// such a file may carry, so reporting each of them would list the same bytes several times.
+const char* CMp4Analyser::BrandExtension(const uint8_t* b) {
+  static const struct {
+    const char* brand;
+    size_t len;
+    const char* ext;
+  } kNames[] = {{"3gp", 3, "3gp"}, {"mmp4", 4, "3gp"}, {"3g2", 3, "3g2"}, {"kddi", 4, "3g2"}, {"M4A", 3, "m4a"},
+                {"M4B", 3, "m4a"}, {"M4P", 3, "m4a"}, {"M4V", 3, "m4v"}, {"qt", 2, "mov"}};
+  for (const auto& k : kNames)
+    if (std::memcmp(b, k.brand, k.len) == 0) return k.ext;
+  return (BrandFlags(b) & kMp4) ? "mp4" : "mov";
+}
+
+void CMp4Analyser::NoteBrand(const uint8_t* b) {
+  m_brands |= BrandFlags(b);
+  if (!m_brandExt) m_brandExt = BrandExtension(b);
+}
+
+int CMp4Analyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
+  if (avail < 8) return -1;
+  // A top-level box type is four printable characters; zeros or the next file's bytes at
+  // the position the last box pointed to mean the file ended with that box.
+  for (int i = 4; i < 8; ++i)
+    if (p[i] < 0x20 || p[i] > 0x7e) return 0;
+  uint64_t size = kbytes::Be32(p);
+  if (size == 0) return -2;  // "up to the end of the file": no length to follow
+  if (size == 1) {
+    if (avail < 16) return -1;
+    size = kbytes::Be64(p + 8);
+    if (size < 16) return 0;
+  } else if (size < 8) {
+    return 0;
+  }
+  if (std::memcmp(p + 4, "ftyp", 4) == 0) {
+    if (avail < 12) return -1;
+    NoteBrand(p + 8);
+  }
+  // The count limit ends the file long before a length this large is walked.
+  if (size > uint64_t(std::numeric_limits<int64_t>::max() / 2)) return 0;
+  *len = int64_t(size);
   return 1;
 }
 
@@ -224,6 +289,7 @@ int CMp4Analyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
 }
 
 const char* CMp4Analyser::GetExtension() {
+  if (m_brandExt) return m_brandExt;
   if (!m_brands) return "mp4/3gp/3g2/mov/m4a/m4v";
   static const struct {
     unsigned flag;

@@ -20,6 +20,10 @@ class CFrameWalkAnalyser : public CSignatureAnalyser {
   virtual int UnitLength(uint8_t* p, int64_t* len) = 0;
   // A chance to end the file from the bytes fed (MPEG end code); AS_NONE otherwise.
   virtual int OnFed(const uint8_t*, int, int64_t) { return AS_NONE; }
+  // Asked when the read position is exactly where the previous unit said the next one
+  // begins: 1 and *len for a unit there, 0 when none is there (the file ends at p), -1 when
+  // more bytes are needed, -2 to fall back to the search.
+  virtual int UnitAtExpected(uint8_t*, int, int64_t*) { return -2; }
   int Walk(const ClusterBuf& cb);
   void StartWalk(const ClusterBuf& cb);
 
@@ -54,13 +58,17 @@ class CMp4Analyser : public CFrameWalkAnalyser {
   int64_t GetSizeForExtension(const char* ext) override;
   void HeaderFirstBytes(std::bitset<256>* set) const override;
   static unsigned BrandFlags(const uint8_t* brand);
+  static const char* BrandExtension(const uint8_t* brand);
 
  protected:
   uint8_t* FindUnit() override;
   int UnitLength(uint8_t* p, int64_t* len) override;
+  int UnitAtExpected(uint8_t* p, int avail, int64_t* len) override;
 
  private:
+  void NoteBrand(const uint8_t* brand);
   unsigned m_brands;
+  const char* m_brandExt;  // the one extension the first major brand names; null before
   char m_ext[100];
 };
 

@@ -221,6 +221,8 @@ const FlagExt kFlagExts[] = {{0x1, "nef"},  {0x2, "orf"},   {0x4, "cr2"},   {0x8
                              {0x8, "raw"},  {0x400, "arw"}, {0x200, "dng"}};
 
 const int kMaxMakerBytes = 64;
+// Bounds the steps taken for one cluster; the visited set already stops directory cycles.
+const int kMaxStepsPerWalk = 4096;
 
 }  // namespace
 
@@ -378,6 +380,26 @@ int CTiffAnalyser::Continue(const ClusterBuf& cb) {
   }
   if (!m_cf || !m_cf->Append(cb)) return AS_NONE;
   m_held = ClusterByteOffset(cb) + cb.cluster_size - m_start;
+  return Walk();
+}
+
+// The walk goes on as far as the clusters held allow: one step per cluster would leave the
+// last directories of a file unread when the next file's head follows at once.
+int CTiffAnalyser::Walk() {
+  for (int i = 0; i < kMaxStepsPerWalk; ++i) {
+    const int64_t ifd = m_ifd;
+    const int left = m_left;
+    const size_t queued = m_queue.size(), pending = m_pending.size(), entries = m_entries.size();
+    int r = Step();
+    if (r != AS_NONE) return r;
+    if (ifd == m_ifd && left == m_left && queued == m_queue.size() && pending == m_pending.size() &&
+        entries == m_entries.size())
+      break;  // waiting for clusters not held yet
+  }
+  return AS_NONE;
+}
+
+int CTiffAnalyser::Step() {
   if (m_ifd <= 0) {
     for (auto it = m_pending.begin(); it != m_pending.end();) {
       std::vector<int64_t> offs;
@@ -447,6 +469,7 @@ int CTiffAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 int CTiffAnalyser::OnNewHeader(const FileHint&, const ClusterBuf&) {
+  if (m_state != AS_COMPLETE && m_state != AS_GIVEN_UP) Walk();
   if (ComputeSize() != AS_COMPLETE) m_size = m_count;
   m_state = AS_COMPLETE;
   return AS_COMPLETE;

@@ -68,6 +68,8 @@ class CTiffAnalyser : public CSignatureAnalyser {
   int ReadOffsets(const Entry& e, std::vector<int64_t>* out);
   void MakerTest(const Entry& e);
   int ComputeSize();
+  int Walk();
+  int Step();
   void TakeEntries(const uint8_t* p, int n);
   void SetIfd(int64_t off);
 

@@ -202,7 +202,7 @@ bool IsDngTag(int t) {
 int TypeSize(int type) {
   switch (type) {
     case 3: case 8: return 2;
-    case 4: case 9: case 11: return 4;
+    case 4: case 9: case 11: case 13: return 4;  // 13: an IFD offset (SubIFDs, Exif)
     case 5: case 10: case 12: return 8;
     default: return 1;
   }
@@ -221,6 +221,7 @@ const FlagExt kFlagExts[] = {{0x1, "nef"},  {0x2, "orf"},   {0x4, "cr2"},   {0x8
                              {0x8, "raw"},  {0x400, "arw"}, {0x200, "dng"}};
 
 const int kMaxMakerBytes = 64;
+const uint32_t kMaxTableEntries = 1u << 20;
 // Bounds the steps taken for one cluster; the visited set already stops directory cycles.
 const int kMaxStepsPerWalk = 4096;
 
@@ -290,7 +291,10 @@ int CTiffAnalyser::ReadAt(int64_t off, void* dst, int len) {
 
 int CTiffAnalyser::ReadOffsets(const Entry& e, std::vector<int64_t>* out) {
   int ts = TypeSize(e.type);
-  if (e.count > 1000 || int64_t(e.value) > TableMaxSize("tif") || (ts != 2 && ts != 4)) return 1;
+  if (int64_t(e.value) > TableMaxSize("tif") || (ts != 2 && ts != 4)) return 1;
+  // Large images have thousands of strips or tiles; skipping such a table would size the
+  // file by its other pages or not at all. The cap only bounds what one table may allocate.
+  if (e.count > kMaxTableEntries) return 1;
   int64_t bytes = ValueBytes(e);
   std::vector<uint8_t> v;
   if (bytes <= 4) {
@@ -332,12 +336,18 @@ void CTiffAnalyser::MakerTest(const Entry& e) {
 
 int CTiffAnalyser::ComputeSize() {
   int64_t align = 1, valuesEnd = 0;
-  std::vector<int64_t> offsets, counts;
+  std::vector<int64_t> offsets, counts, thumbAt, thumbLen;
   for (const Entry& e : m_entries) {
+    // A table not held yet is waited for: sizing the file without it would cut it short.
     if (e.tag == 273 || e.tag == 324) {
-      if (!ReadOffsets(e, &offsets)) break;
+      if (!ReadOffsets(e, &offsets)) return AS_NONE;
     } else if (e.tag == 279 || e.tag == 325) {
-      if (!ReadOffsets(e, &counts)) break;
+      if (!ReadOffsets(e, &counts)) return AS_NONE;
+    } else if (e.tag == 513 || e.tag == 514) {
+      // The JPEG preview of IFD1 and of raw files is addressed by offset and length, not
+      // by a strip table, and often lies last in the file.
+      if (ValueBytes(e) <= 4 && int64_t(e.value) <= TableMaxSize("tif"))
+        (e.tag == 513 ? thumbAt : thumbLen).push_back(e.value);
     } else if (e.tag == 278) {
       if (e.value >= 1 && e.value <= 1023) align = e.value;
     } else if (e.tag == 271 || e.tag == 272) {
@@ -350,6 +360,7 @@ int CTiffAnalyser::ComputeSize() {
   int64_t dataEnd = 0;
   for (size_t i = 0; i < offsets.size(); ++i) dataEnd = std::max(dataEnd, offsets[i] + counts[i]);
   dataEnd = (dataEnd + align - 1) / align * align;
+  for (size_t i = 0; i < thumbAt.size() && i < thumbLen.size(); ++i) valuesEnd = std::max(valuesEnd, thumbAt[i] + thumbLen[i]);
   m_size = std::max(std::max(dataEnd, valuesEnd), m_maxIfdEnd);
   return AS_COMPLETE;
 }
@@ -413,8 +424,10 @@ int CTiffAnalyser::Step() {
     while (!m_queue.empty() && (m_queue.back() == 0 || m_visited.count(m_queue.back()))) m_queue.pop_back();
     if (m_queue.empty()) {
       if (!m_pending.empty()) return AS_NONE;
-      m_state = ComputeSize();
-      return m_state;
+      int r = ComputeSize();
+      if (r == AS_NONE) return AS_NONE;
+      m_state = r;
+      return r;
     }
     m_sub = true;
     SetIfd(m_queue.back());

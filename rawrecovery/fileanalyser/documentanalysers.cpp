@@ -213,6 +213,13 @@ void CZipAnalyser::Names(const ClusterBuf& cb) {
   if (Has(cb, "[Content_Types].xml")) m_flags |= kOoxml;
   else if (Has(cb, "QuickLook/")) m_flags |= kIwork;
   else if (Has(cb, "opendocument")) m_flags |= kOdfKind;
+  // The member names often share the cluster that revealed the kind (with large clusters
+  // the whole central directory may); skipping them would leave every candidate extension.
+  // The kind is set now, so this goes no deeper than once.
+  if (m_flags & (kOoxml | kIwork)) {
+    Names(cb);
+    return;
+  }
   if (m_flags & kOdfKind) {
     static const struct {
       unsigned flag;

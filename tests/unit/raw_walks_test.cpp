@@ -242,3 +242,28 @@ TEST(RawWalks, DemoDiskVideoAndMultiPageTiff) {
     EXPECT_EQ(1, same);
   }
 }
+
+TEST(RawWalks, OfficePackageNamedByMembersInTheClusterThatShowsItsKind) {
+  // The kind and the member name sit in one cluster (a central directory near the end, as
+  // small packages have it): one pptx, not docx, pptx and xlsx.
+  std::vector<uint8_t> z(11022, 0x30);
+  std::memcpy(z.data(), "PK\x03\x04", 4);
+  std::memcpy(&z[9000], "[Content_Types].xml", 19);
+  std::memcpy(&z[9500], "ppt/_rels/presentation.xml.rels", 31);
+  uint8_t* end = &z[11000];
+  std::memcpy(end, "PK\x05\x06", 4);
+  std::memset(end + 4, 0, 18);
+  kbytes::PutLe16(end + 8, 3);
+  kbytes::PutLe16(end + 10, 3);
+  kbytes::PutLe32(end + 12, 2200);
+  kbytes::PutLe32(end + 16, 8800);
+  std::vector<size_t> at;
+  std::vector<uint8_t> img = Pack({z}, &at);
+  for (int mode : {SECTOR_SCAN, CLUSTER_SCAN}) {
+    MemStorage dev(img, mode == CLUSTER_SCAN ? 4096 : 0);
+    auto hits = ScanAll(dev, mode, {"zip", "docx", "pptx", "xlsx"});
+    ASSERT_EQ(1u, hits.count(at[0]));
+    EXPECT_EQ("pptx", hits.find(at[0])->second.ext);
+    EXPECT_TRUE(hits.find(at[0])->second.bytes == z);
+  }
+}

@@ -300,6 +300,7 @@ int CTiffAnalyser::ReadOffsets(const Entry& e, std::vector<int64_t>* out) {
   if (bytes <= 4) {
     v.assign(e.raw, e.raw + 4);
   } else {
+    if (bytes > m_held - int64_t(e.value)) return 0;  // not all held yet: asked again later
     v.resize(size_t(bytes));
     if (ReadAt(e.value, v.data(), int(bytes)) != int(bytes)) return 0;
   }

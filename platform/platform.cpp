@@ -36,6 +36,23 @@ std::vector<std::string> SplitColon(const char* s) {
   return out;
 }
 
+// "E=/a:b.img:F=/dev/sdb1": an item ends only at a ':' followed by a letter and '=', so a
+// path holding a ':' stays whole.
+std::vector<std::string> SplitVolumeList(const char* s) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (const char* p = s; *p; ++p) {
+    if (*p == ':' && isalpha((unsigned char)p[1]) && p[2] == '=') {
+      if (!cur.empty()) out.push_back(cur);
+      cur.clear();
+    } else {
+      cur += *p;
+    }
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
 std::string ReadSmallFile(const std::string& path) {
   std::ifstream in(path);
   std::string s;
@@ -164,7 +181,7 @@ std::vector<LetterVolume> LetterVolumes() {
   std::vector<LetterVolume> out;
   const char* env = getenv("KESTRUM_VOLUMES");
   if (env) {
-    for (const std::string& item : SplitColon(env)) {
+    for (const std::string& item : SplitVolumeList(env)) {
       if (item.size() < 3 || item[1] != '=') continue;
       char l = char(toupper((unsigned char)item[0]));
       if (l < 'A' || l > 'Z') continue;
@@ -204,13 +221,27 @@ bool Open(const std::string& path, int engineFlags, int64_t base, int64_t length
     flags |= O_WRONLY;
   else
     flags |= O_RDONLY;
-  int fd = ::open(path.c_str(), flags);
+  // O_NONBLOCK keeps the open itself from waiting (a FIFO given as a path would wait for a
+  // writer forever); it is cleared again once the file is known to be a disk or an image.
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0 || (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))) {
-    int e = errno ? errno : ENODEV;
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
     ::close(fd);
-    errno = S_ISDIR(st.st_mode) ? EISDIR : e;
+    errno = e;
+    return false;
+  }
+  if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    return false;
+  }
+  int fl = fcntl(fd, F_GETFL);
+  if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
     return false;
   }
   out->fd = fd;
@@ -432,22 +463,44 @@ char LetterOfDevice(const std::string& devicePath) {
   return 0;
 }
 
+namespace {
+
+// The whole disk a sysfs block name belongs to: a partition's sysfs parent, else itself.
+std::string WholeDiskOf(const std::string& name) {
+  std::string link = RealPath("/sys/class/block/" + name);
+  if (access((link + "/partition").c_str(), F_OK) != 0) return name;
+  std::string parent = link.substr(0, link.rfind('/'));
+  return parent.substr(parent.rfind('/') + 1);
+}
+
+// Every whole disk under a block device: a device-mapper or md volume (LVM, crypt, RAID)
+// sits on the devices listed in its slaves folder.
+void DisksUnder(const std::string& name, int depth, std::vector<std::string>* out) {
+  if (depth > 8) return;
+  out->push_back(WholeDiskOf(name));
+  DIR* d = opendir(("/sys/class/block/" + name + "/slaves").c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") DisksUnder(n, depth + 1, out);
+  }
+  closedir(d);
+}
+
+}  // namespace
+
 bool IsMountedOrHasMountedPartition(const std::string& devicePath) {
   std::string name = SysfsName(devicePath);
   if (name.empty()) return false;
-  // The whole disk of a partition is its sysfs parent.
-  std::string disk = name;
-  std::string link = RealPath("/sys/class/block/" + name);
-  if (access((link + "/partition").c_str(), F_OK) == 0) {
-    size_t slash = link.rfind('/');
-    std::string parent = link.substr(0, slash);
-    disk = parent.substr(parent.rfind('/') + 1);
-  }
+  // Names are compared whole: "sda" is no part of "sdaa1", nor "loop1" of "loop10".
+  const std::string disk = WholeDiskOf(name);
   for (const MountEntry& m : Mounts()) {
     if (m.source.compare(0, 5, "/dev/") != 0) continue;
     std::string n = SysfsName(m.source);
     if (n.empty()) continue;
-    if (n == disk || n.compare(0, disk.size(), disk) == 0) return true;
+    std::vector<std::string> disks;
+    DisksUnder(n, 0, &disks);
+    if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return true;
   }
   return false;
 }

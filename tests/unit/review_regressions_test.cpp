@@ -7,13 +7,16 @@
 #include <cstring>
 #include <memory>
 #include <ctime>
+#include <sys/stat.h>
 #include <string>
 
 #include "common/inc/ideviceio.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "deviceapi/windowsdeviceio.h"
 #include "filemanager/formerplace.h"
 #include "filemanager/timeconv.h"
+#include "platform/platform.h"
 #include "memarchive.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
@@ -156,4 +159,48 @@ TEST(ReviewRegressions, FormerPlaceRefusesDotComponents) {
   EXPECT_FALSE(TreePathStaysInside(u"/Volume/./a.txt"));
   EXPECT_FALSE(TreePathStaysInside(u"/Volume//..//x"));
   EXPECT_FALSE(TreePathStaysInside(nullptr));
+}
+
+// Device paths as people have them: an image path may hold a ':' and an '=', and a text
+// after the disk letter that is no partition spec must not open the disk.
+TEST(ReviewRegressions, VolumeListAndEnginePathsParseWhole) {
+  {
+    ScopedEnv volumes("KESTRUM_VOLUMES", "E=/mnt/cam:2024/a=b.img:f=/dev/sdb1:G=/x:");
+    std::vector<plat::LetterVolume> v = plat::LetterVolumes();
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].letter, 'E');
+    EXPECT_EQ(v[0].path, "/mnt/cam:2024/a=b.img");
+    EXPECT_EQ(v[1].letter, 'F');
+    EXPECT_EQ(v[1].path, "/dev/sdb1");
+    EXPECT_EQ(v[2].path, "/x:");
+  }
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hdaX").fields, -1);
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hda1-512-512junk").fields, -1);
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hda1-512-512").fields, 4);
+
+  testutil::TempDir dir;
+  std::string img = dir.file("d.img");
+  testutil::WriteFile(img, std::vector<uint8_t>(1 << 20));
+  ScopedEnv disks("KESTRUM_DISKS", img);
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->Open("/dev/hda", KIO_RDONLY, 0), 0);
+  EXPECT_EQ(io->Open("/dev/hdaX", KIO_RDONLY, 0), -1);
+  EXPECT_EQ(io->Open("/dev/hda0-512-512junk", KIO_RDONLY, 0), -1);
+  io->Release();
+}
+
+// A path that names a FIFO (a letter mapped to the wrong file) used to block the open
+// for a writer that never comes; it must be refused at once.
+TEST(ReviewRegressions, OpenOfFifoIsRefusedWithoutWaiting) {
+  testutil::TempDir dir;
+  std::string fifo = dir.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  plat::OpenDevice dev;
+  EXPECT_FALSE(plat::Open(fifo, KIO_RDONLY, 0, -1, &dev));
+  EXPECT_EQ(dev.fd, -1);
+  ScopedEnv volumes("KESTRUM_VOLUMES", "E=" + fifo);
+  CVirtualVolume* v = new CVirtualVolume();
+  EXPECT_NE(v->OpenByLetter(4), 0);
+  v->Release();
 }

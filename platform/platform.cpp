@@ -278,6 +278,10 @@ int64_t ReadAt(const OpenDevice& dev, void* buf, int64_t count, int64_t pos) {
     if (rem < 0) return -1;
     count = std::min(count, rem);
   }
+  // A position near the 64-bit limit is past any end: the kernel would refuse the request
+  // as invalid (and the sum would overflow), where the answer is "nothing there".
+  if (pos > INT64_MAX - dev.base) return 0;
+  count = std::min(count, INT64_MAX - dev.base - pos);
   int64_t done = 0;
   while (done < count) {
     ssize_t r = ::pread(dev.fd, static_cast<char*>(buf) + done, size_t(count - done), dev.base + pos + done);
@@ -300,6 +304,10 @@ int64_t WriteAt(const OpenDevice& dev, const void* buf, int64_t count, int64_t p
     int64_t rem = WindowRemaining(dev, pos);
     if (rem < 0) return -1;
     count = std::min(count, rem);
+  }
+  if (pos > INT64_MAX - dev.base || count > INT64_MAX - dev.base - pos) {
+    errno = EINVAL;
+    return -1;
   }
   int64_t done = 0;
   while (done < count) {

@@ -102,6 +102,7 @@ struct MountEntry {
   std::string source;
   std::string mountPoint;
   std::string fsType;
+  std::string devNumber;  // "major:minor" of the mounted file system
 };
 
 // mountinfo escapes blanks and backslashes as octal.
@@ -134,6 +135,7 @@ std::vector<MountEntry> Mounts() {
     e.mountPoint = Unescape(f[4]);
     e.fsType = *(dash + 1);
     e.source = Unescape(*(dash + 2));
+    e.devNumber = f[2];
     out.push_back(e);
   }
   return out;
@@ -503,8 +505,14 @@ bool IsMountedOrHasMountedPartition(const std::string& devicePath) {
   // Names are compared whole: "sda" is no part of "sdaa1", nor "loop1" of "loop10".
   const std::string disk = WholeDiskOf(name);
   for (const MountEntry& m : Mounts()) {
-    if (m.source.compare(0, 5, "/dev/") != 0) continue;
-    std::string n = SysfsName(m.source);
+    // The device number names the block device even where the source does not resolve
+    // ("/dev/root" of a kernel-mounted root file system).
+    std::string n;
+    if (m.devNumber.compare(0, 2, "0:") != 0) {
+      std::string real = RealPath("/sys/dev/block/" + m.devNumber);
+      if (real.compare(0, 15, "/sys/dev/block/") != 0) n = real.substr(real.rfind('/') + 1);
+    }
+    if (n.empty() && m.source.compare(0, 5, "/dev/") == 0) n = SysfsName(m.source);
     if (n.empty()) continue;
     std::vector<std::string> disks;
     DisksUnder(n, 0, &disks);

@@ -8,6 +8,10 @@
 #include <memory>
 #include <ctime>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "common/inc/ideviceio.h"
@@ -203,4 +207,31 @@ TEST(ReviewRegressions, OpenOfFifoIsRefusedWithoutWaiting) {
   CVirtualVolume* v = new CVirtualVolume();
   EXPECT_NE(v->OpenByLetter(4), 0);
   v->Release();
+}
+
+// The erase refuses a disk with anything mounted on it. The disk holding the root file
+// system must count as mounted; a loop device nobody mounted must not.
+TEST(ReviewRegressions, MountedDiskIsRecognisedByDeviceNumber) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line, rootDev;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::string id, parent, dev, root, mp;
+    ls >> id >> parent >> dev >> root >> mp;
+    if (mp == "/" && dev.compare(0, 2, "0:") != 0) rootDev = dev;
+  }
+  if (rootDev.empty()) GTEST_SKIP() << "root is not on a block device";
+  char real[4096];
+  if (!realpath(("/sys/dev/block/" + rootDev).c_str(), real)) GTEST_SKIP();
+  std::string name = real;
+  name = name.substr(name.rfind('/') + 1);
+  // Through a node of our own: the mount table's source name need not match it.
+  testutil::TempDir dir;
+  std::string node = dir.file("alias");
+  unsigned maj = 0, min = 0;
+  if (sscanf(rootDev.c_str(), "%u:%u", &maj, &min) != 2 ||
+      mknod(node.c_str(), S_IFBLK | 0600, makedev(maj, min)) != 0)
+    GTEST_SKIP() << "cannot make a device node";
+  EXPECT_TRUE(plat::IsMountedOrHasMountedPartition(node)) << name;
+  EXPECT_FALSE(plat::IsMountedOrHasMountedPartition(dir.file("none")));
 }

@@ -32,6 +32,9 @@ int CRecoveryManagement::CreateScanOperator(IDevice* device, int scanType, IFile
                                             IScanOperator** outScanner) {
   ZQ_ASSERT(device != NULL);
   if (!device) return RC_BAD_ARGUMENT;
+  if (!outManager || !outScanner) return RC_BAD_ARGUMENT;
+  *outManager = nullptr;
+  *outScanner = nullptr;
   IStorageDevice* facade = CreateStorageDevice();
   if (!facade) return RC_FAIL;
   int r = facade->Attach(device);

@@ -815,6 +815,16 @@ TEST(EnumDevices, ScanOperatorCyclesLeaveNoDescriptorsOpen) {
     else
       EXPECT_EQ(OpenFds(), fds) << "round " << round;
   }
+  // Missing outputs are refused rather than written through; a failed create leaves the
+  // outputs null, not stale.
+  IScanOperator* so = reinterpret_cast<IScanOperator*>(0x1);
+  IFileManager* fm = reinterpret_cast<IFileManager*>(0x1);
+  EXPECT_EQ(top->CreateScanOperator(out[1], Scan_Deleted, nullptr, &so), RC_BAD_ARGUMENT);
+  EXPECT_EQ(top->CreateScanOperator(out[1], Scan_Deleted, &fm, nullptr), RC_BAD_ARGUMENT);
+  EXPECT_NE(top->CreateScanOperator(out[0], 0x7777, &fm, &so), 0);
+  EXPECT_EQ(so, nullptr);
+  EXPECT_EQ(fm, nullptr);
+  EXPECT_EQ(OpenFds(), fds);
   out[0]->Release();
   out[4]->Release();
   top->Release();

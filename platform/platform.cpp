@@ -72,31 +72,6 @@ std::string RealPath(const std::string& p) {
   return p;
 }
 
-// Natural order: "sda" < "sdb" < "sdaa", "nvme0n1" < "nvme0n10".
-bool NaturalLess(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (isdigit((unsigned char)a[i]) && isdigit((unsigned char)b[j])) {
-      size_t i2 = i, j2 = j;
-      while (i2 < a.size() && isdigit((unsigned char)a[i2])) ++i2;
-      while (j2 < b.size() && isdigit((unsigned char)b[j2])) ++j2;
-      std::string na = a.substr(i, i2 - i), nb = b.substr(j, j2 - j);
-      if (na.size() != nb.size()) return na.size() < nb.size();
-      if (na != nb) return na < nb;
-      i = i2;
-      j = j2;
-    } else {
-      if (a[i] != b[j]) {
-        if (a.size() != b.size() && isalpha((unsigned char)a[i]) && isalpha((unsigned char)b[j]))
-          return a.size() < b.size() || (a.size() == b.size() && a[i] < b[j]);
-        return a[i] < b[j];
-      }
-      ++i;
-      ++j;
-    }
-  }
-  return a.size() - i < b.size() - j;
-}
 
 struct MountEntry {
   std::string source;
@@ -154,6 +129,32 @@ std::string SysfsName(const std::string& devPath) {
 
 }  // namespace
 
+// Natural order: "sda" < "sdb" < "sdaa", "nvme0n1" < "nvme0n10". Names are compared run by
+// run; a run of digits by its value, a run of letters by its length, then its text (the
+// kernel names disks sda..sdz, then sdaa). Comparing token keys keeps the order a strict
+// weak one, which std::sort relies on.
+bool DiskNameLess(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    bool da = isdigit((unsigned char)a[i]) != 0, db = isdigit((unsigned char)b[j]) != 0;
+    if (da != db) return da;
+    size_t i2 = i, j2 = j;
+    while (i2 < a.size() && (isdigit((unsigned char)a[i2]) != 0) == da) ++i2;
+    while (j2 < b.size() && (isdigit((unsigned char)b[j2]) != 0) == db) ++j2;
+    std::string ta = a.substr(i, i2 - i), tb = b.substr(j, j2 - j);
+    if (da) {
+      ta.erase(0, std::min(ta.find_first_not_of('0'), ta.size() - 1));
+      tb.erase(0, std::min(tb.find_first_not_of('0'), tb.size() - 1));
+    }
+    if (ta.size() != tb.size()) return ta.size() < tb.size();
+    if (ta != tb) return ta < tb;
+    i = i2;
+    j = j2;
+  }
+  if ((i < a.size()) != (j < b.size())) return j < b.size();
+  return a < b;
+}
+
 std::vector<std::string> DiskPaths() {
   const char* env = getenv("KESTRUM_DISKS");
   if (env) return SplitColon(env);
@@ -173,7 +174,7 @@ std::vector<std::string> DiskPaths() {
     names.push_back(n);
   }
   closedir(d);
-  std::sort(names.begin(), names.end(), NaturalLess);
+  std::sort(names.begin(), names.end(), DiskNameLess);
   std::vector<std::string> out;
   for (auto& n : names) out.push_back("/dev/" + n);
   return out;

@@ -2,6 +2,7 @@
 // the fix it names in its comment.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -234,4 +235,30 @@ TEST(ReviewRegressions, MountedDiskIsRecognisedByDeviceNumber) {
     GTEST_SKIP() << "cannot make a device node";
   EXPECT_TRUE(plat::IsMountedOrHasMountedPartition(node)) << name;
   EXPECT_FALSE(plat::IsMountedOrHasMountedPartition(dir.file("none")));
+}
+
+// Disk names sort in the kernel's order within a family, and the order is a strict weak
+// one: the former character-wise rule ranked nvme0n10 < nvme1n1 < mmcblk10 < nvme0n10,
+// which std::sort may answer by running off the array.
+TEST(ReviewRegressions, DiskNameOrderIsNaturalAndTransitive) {
+  std::vector<std::string> names = {"sdaa", "nvme0n10", "sdb", "mmcblk10", "sda", "loop10", "nvme1n1",
+                                    "nvme0n2", "loop2", "sdz", "mmcblk1", "nvme0n1", "vda", "sdab"};
+  for (const auto& a : names)
+    for (const auto& b : names)
+      for (const auto& c : names)
+        if (plat::DiskNameLess(a, b) && plat::DiskNameLess(b, c)) {
+          EXPECT_TRUE(plat::DiskNameLess(a, c)) << a << " < " << b << " < " << c;
+        }
+  std::sort(names.begin(), names.end(), plat::DiskNameLess);
+  auto before = [&](const char* x, const char* y) {
+    return std::find(names.begin(), names.end(), x) < std::find(names.begin(), names.end(), y);
+  };
+  EXPECT_TRUE(before("sda", "sdb"));
+  EXPECT_TRUE(before("sdz", "sdaa"));
+  EXPECT_TRUE(before("sdaa", "sdab"));
+  EXPECT_TRUE(before("nvme0n2", "nvme0n10"));
+  EXPECT_TRUE(before("nvme0n10", "nvme1n1"));
+  EXPECT_TRUE(before("loop2", "loop10"));
+  EXPECT_TRUE(before("mmcblk1", "mmcblk10"));
+  EXPECT_FALSE(plat::DiskNameLess("sda", "sda"));
 }

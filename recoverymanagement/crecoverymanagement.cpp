@@ -147,7 +147,7 @@ int CRecoveryManagement::LoadScanResult(const char16_t* path, IScanOperator** ou
   IScanOperator* scanner = nullptr;
   r = CreateScanOperator(reader->GetDevice(), reader->GetScanType(), &manager, &scanner);
   CScanOperator* base = dynamic_cast<CScanOperator*>(scanner);
-  if (r < 0 || !scanner || !base) {
+  if (r != 0 || !scanner || !base) {
     if (scanner) scanner->Release();
     if (manager) manager->Release();
     delete reader;

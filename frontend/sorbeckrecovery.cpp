@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QIcon>
 #include <QLabel>
+#include <QRadioButton>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -141,6 +142,13 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   ui.resultTreeWidget->header()->setStretchLastSection(false);
 
   ui.Tiplab->setAttribute(Qt::WA_TranslucentBackground);
+  // The mode descriptions are longer than the form's one line: they wrap over the free width instead
+  // of being cut off mid-word.
+  ui.Tiplab->setWordWrap(true);
+  ui.Tiplab->setGeometry(ui.Tiplab->x(), ui.Tiplab->y() - 12, ui.Welcomeframe->width() - 2 * ui.Tiplab->x(), 44);
+  // The form's radio buttons are narrower than their captions.
+  for (QRadioButton* r : {ui.partrecoveryButton, ui.deeprecoveryButton})
+    r->resize(qMax(r->width(), r->sizeHint().width()), qMax(r->height(), r->sizeHint().height()));
   ui.ContactImagelab->setAttribute(Qt::WA_TranslucentBackground);
   ui.allfilebotlab->hide();
   ui.allfilecountbotlab->hide();
@@ -421,7 +429,14 @@ void SorbeckRecovery::signalDiskFinishHandle() {
     ui.scanningstatelab->hide();
     ui.partprogressBar->setValue(0);
     ui.partprogressBar->hide();
-    if (rc != 0) ReportProblem(tr("The search for lost partitions failed (engine code %1).").arg(rc));
+    if (rc != 0) {
+      ReportProblem(tr("The search for lost partitions failed (engine code %1).").arg(rc));
+    } else if (m_foundNodes.isEmpty()) {
+      // An empty table alone reads as a page that never finished.
+      ui.scanningstatelab->setText(tr("No lost partitions were found on this disk."));
+      ui.scanningstatelab->setGeometry(30, 80, 881, 20);
+      ui.scanningstatelab->show();
+    }
     return;
   }
   if (m_timer->isActive()) m_timer->stop();

@@ -240,6 +240,7 @@ class WindowTest : public QObject {
   void stopButtonEndsScanAndReenablesHome();
   void lostPartitionSearchListsFoundPartitions();
   void secondScanRefusedAndHomeStopsSearch();
+  void emptySearchSaysSoAndCaptionsAreWhole();
   void engineObjectsAreReleasedAndAMissingScannerRefused();
   void sizeTexts();
   void realEngineDeviceTreeOverDiskImage();
@@ -495,6 +496,31 @@ void WindowTest::lostPartitionSearchListsFoundPartitions() {
   Click(ui.HomeButton);
   QVERIFY(g_FoundPartitions.empty());
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+}
+
+// Texts a user must read in full: nothing cut mid-word, and a search that finds nothing says so.
+void WindowTest::emptySearchSaysSoAndCaptionsAreWhole() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  for (QRadioButton* r : {ui.partrecoveryButton, ui.deeprecoveryButton})
+    QVERIFY2(r->width() >= r->sizeHint().width(), qPrintable(r->text()));
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  for (QPushButton* mode : {ui.DeepScanButton, ui.DeleteScanButton, ui.LostVolumesButton}) {
+    Click(mode);
+    QLabel* tip = ui.Tiplab;
+    const bool fits = tip->wordWrap() ? tip->heightForWidth(tip->width()) <= tip->height()
+                                      : tip->sizeHint().width() <= tip->width();
+    QVERIFY2(fits, qPrintable(tip->text() + QString(" needs %1 of %2").arg(tip->heightForWidth(tip->width())).arg(tip->height())));
+  }
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
+  QVERIFY(ui.scanningstatelab->isVisible());
+  QVERIFY2(ui.scanningstatelab->text().contains("No lost partitions"), qPrintable(ui.scanningstatelab->text()));
+  QVERIFY(ui.scanningstatelab->width() >= ui.scanningstatelab->sizeHint().width());
 }
 
 void WindowTest::secondScanRefusedAndHomeStopsSearch() {

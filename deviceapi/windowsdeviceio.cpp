@@ -42,6 +42,9 @@ CWindowsDeviceIo::Translation CWindowsDeviceIo::ParseEnginePath(const char* path
   t.disk = letter - 'a';
   t.fields = 1;
   if (*p == 0) return t;
+  // Anything after the letter that is not a partition spec makes the path malformed, never
+  // a shorter valid path ("/dev/hdaX" must not open disk a).
+  t.fields = -1;
   int64_t v;
   if (!ParseInt64(p, &v) || v < 0 || v > UINT32_MAX) return t;
   t.partition = unsigned(v);
@@ -51,7 +54,7 @@ CWindowsDeviceIo::Translation CWindowsDeviceIo::ParseEnginePath(const char* path
   t.fields = 3;
   if (*p++ != '-') return t;
   if (!ParseInt64(p, &t.length)) return t;
-  t.fields = 4;
+  t.fields = *p == 0 ? 4 : -1;
   return t;
 }
 

@@ -17,7 +17,7 @@ class CWindowsDeviceIo : public CCommDeviceIo {
   // How an engine path is read: which disk (for a disk or partition path) and which
   // fields matched. Exposed for the tests of the translation table.
   struct Translation {
-    int fields = 0;  // 0 any other text, 1 disk, 4 partition; 2 and 3 are refused
+    int fields = 0;  // 0 any other text, 1 disk, 4 partition; -1, 2 and 3 are refused
     int disk = 0;
     unsigned partition = 0;
     int64_t start = 0;

@@ -36,6 +36,23 @@ std::vector<std::string> SplitColon(const char* s) {
   return out;
 }
 
+// "E=/a:b.img:F=/dev/sdb1": an item ends only at a ':' followed by a letter and '=', so a
+// path holding a ':' stays whole.
+std::vector<std::string> SplitVolumeList(const char* s) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (const char* p = s; *p; ++p) {
+    if (*p == ':' && isalpha((unsigned char)p[1]) && p[2] == '=') {
+      if (!cur.empty()) out.push_back(cur);
+      cur.clear();
+    } else {
+      cur += *p;
+    }
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
 std::string ReadSmallFile(const std::string& path) {
   std::ifstream in(path);
   std::string s;
@@ -55,36 +72,12 @@ std::string RealPath(const std::string& p) {
   return p;
 }
 
-// Natural order: "sda" < "sdb" < "sdaa", "nvme0n1" < "nvme0n10".
-bool NaturalLess(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (isdigit((unsigned char)a[i]) && isdigit((unsigned char)b[j])) {
-      size_t i2 = i, j2 = j;
-      while (i2 < a.size() && isdigit((unsigned char)a[i2])) ++i2;
-      while (j2 < b.size() && isdigit((unsigned char)b[j2])) ++j2;
-      std::string na = a.substr(i, i2 - i), nb = b.substr(j, j2 - j);
-      if (na.size() != nb.size()) return na.size() < nb.size();
-      if (na != nb) return na < nb;
-      i = i2;
-      j = j2;
-    } else {
-      if (a[i] != b[j]) {
-        if (a.size() != b.size() && isalpha((unsigned char)a[i]) && isalpha((unsigned char)b[j]))
-          return a.size() < b.size() || (a.size() == b.size() && a[i] < b[j]);
-        return a[i] < b[j];
-      }
-      ++i;
-      ++j;
-    }
-  }
-  return a.size() - i < b.size() - j;
-}
 
 struct MountEntry {
   std::string source;
   std::string mountPoint;
   std::string fsType;
+  std::string devNumber;  // "major:minor" of the mounted file system
 };
 
 // mountinfo escapes blanks and backslashes as octal.
@@ -117,6 +110,7 @@ std::vector<MountEntry> Mounts() {
     e.mountPoint = Unescape(f[4]);
     e.fsType = *(dash + 1);
     e.source = Unescape(*(dash + 2));
+    e.devNumber = f[2];
     out.push_back(e);
   }
   return out;
@@ -134,6 +128,32 @@ std::string SysfsName(const std::string& devPath) {
 }
 
 }  // namespace
+
+// Natural order: "sda" < "sdb" < "sdaa", "nvme0n1" < "nvme0n10". Names are compared run by
+// run; a run of digits by its value, a run of letters by its length, then its text (the
+// kernel names disks sda..sdz, then sdaa). Comparing token keys keeps the order a strict
+// weak one, which std::sort relies on.
+bool DiskNameLess(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    bool da = isdigit((unsigned char)a[i]) != 0, db = isdigit((unsigned char)b[j]) != 0;
+    if (da != db) return da;
+    size_t i2 = i, j2 = j;
+    while (i2 < a.size() && (isdigit((unsigned char)a[i2]) != 0) == da) ++i2;
+    while (j2 < b.size() && (isdigit((unsigned char)b[j2]) != 0) == db) ++j2;
+    std::string ta = a.substr(i, i2 - i), tb = b.substr(j, j2 - j);
+    if (da) {
+      ta.erase(0, std::min(ta.find_first_not_of('0'), ta.size() - 1));
+      tb.erase(0, std::min(tb.find_first_not_of('0'), tb.size() - 1));
+    }
+    if (ta.size() != tb.size()) return ta.size() < tb.size();
+    if (ta != tb) return ta < tb;
+    i = i2;
+    j = j2;
+  }
+  if ((i < a.size()) != (j < b.size())) return j < b.size();
+  return a < b;
+}
 
 std::vector<std::string> DiskPaths() {
   const char* env = getenv("KESTRUM_DISKS");
@@ -154,7 +174,7 @@ std::vector<std::string> DiskPaths() {
     names.push_back(n);
   }
   closedir(d);
-  std::sort(names.begin(), names.end(), NaturalLess);
+  std::sort(names.begin(), names.end(), DiskNameLess);
   std::vector<std::string> out;
   for (auto& n : names) out.push_back("/dev/" + n);
   return out;
@@ -164,7 +184,7 @@ std::vector<LetterVolume> LetterVolumes() {
   std::vector<LetterVolume> out;
   const char* env = getenv("KESTRUM_VOLUMES");
   if (env) {
-    for (const std::string& item : SplitColon(env)) {
+    for (const std::string& item : SplitVolumeList(env)) {
       if (item.size() < 3 || item[1] != '=') continue;
       char l = char(toupper((unsigned char)item[0]));
       if (l < 'A' || l > 'Z') continue;
@@ -204,13 +224,27 @@ bool Open(const std::string& path, int engineFlags, int64_t base, int64_t length
     flags |= O_WRONLY;
   else
     flags |= O_RDONLY;
-  int fd = ::open(path.c_str(), flags);
+  // O_NONBLOCK keeps the open itself from waiting (a FIFO given as a path would wait for a
+  // writer forever); it is cleared again once the file is known to be a disk or an image.
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0 || (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))) {
-    int e = errno ? errno : ENODEV;
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
     ::close(fd);
-    errno = S_ISDIR(st.st_mode) ? EISDIR : e;
+    errno = e;
+    return false;
+  }
+  if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    return false;
+  }
+  int fl = fcntl(fd, F_GETFL);
+  if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
     return false;
   }
   out->fd = fd;
@@ -247,6 +281,10 @@ int64_t ReadAt(const OpenDevice& dev, void* buf, int64_t count, int64_t pos) {
     if (rem < 0) return -1;
     count = std::min(count, rem);
   }
+  // A position near the 64-bit limit is past any end: the kernel would refuse the request
+  // as invalid (and the sum would overflow), where the answer is "nothing there".
+  if (pos > INT64_MAX - dev.base) return 0;
+  count = std::min(count, INT64_MAX - dev.base - pos);
   int64_t done = 0;
   while (done < count) {
     ssize_t r = ::pread(dev.fd, static_cast<char*>(buf) + done, size_t(count - done), dev.base + pos + done);
@@ -269,6 +307,10 @@ int64_t WriteAt(const OpenDevice& dev, const void* buf, int64_t count, int64_t p
     int64_t rem = WindowRemaining(dev, pos);
     if (rem < 0) return -1;
     count = std::min(count, rem);
+  }
+  if (pos > INT64_MAX - dev.base || count > INT64_MAX - dev.base - pos) {
+    errno = EINVAL;
+    return -1;
   }
   int64_t done = 0;
   while (done < count) {
@@ -432,22 +474,50 @@ char LetterOfDevice(const std::string& devicePath) {
   return 0;
 }
 
+namespace {
+
+// The whole disk a sysfs block name belongs to: a partition's sysfs parent, else itself.
+std::string WholeDiskOf(const std::string& name) {
+  std::string link = RealPath("/sys/class/block/" + name);
+  if (access((link + "/partition").c_str(), F_OK) != 0) return name;
+  std::string parent = link.substr(0, link.rfind('/'));
+  return parent.substr(parent.rfind('/') + 1);
+}
+
+// Every whole disk under a block device: a device-mapper or md volume (LVM, crypt, RAID)
+// sits on the devices listed in its slaves folder.
+void DisksUnder(const std::string& name, int depth, std::vector<std::string>* out) {
+  if (depth > 8) return;
+  out->push_back(WholeDiskOf(name));
+  DIR* d = opendir(("/sys/class/block/" + name + "/slaves").c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") DisksUnder(n, depth + 1, out);
+  }
+  closedir(d);
+}
+
+}  // namespace
+
 bool IsMountedOrHasMountedPartition(const std::string& devicePath) {
   std::string name = SysfsName(devicePath);
   if (name.empty()) return false;
-  // The whole disk of a partition is its sysfs parent.
-  std::string disk = name;
-  std::string link = RealPath("/sys/class/block/" + name);
-  if (access((link + "/partition").c_str(), F_OK) == 0) {
-    size_t slash = link.rfind('/');
-    std::string parent = link.substr(0, slash);
-    disk = parent.substr(parent.rfind('/') + 1);
-  }
+  // Names are compared whole: "sda" is no part of "sdaa1", nor "loop1" of "loop10".
+  const std::string disk = WholeDiskOf(name);
   for (const MountEntry& m : Mounts()) {
-    if (m.source.compare(0, 5, "/dev/") != 0) continue;
-    std::string n = SysfsName(m.source);
+    // The device number names the block device even where the source does not resolve
+    // ("/dev/root" of a kernel-mounted root file system).
+    std::string n;
+    if (m.devNumber.compare(0, 2, "0:") != 0) {
+      std::string real = RealPath("/sys/dev/block/" + m.devNumber);
+      if (real.compare(0, 15, "/sys/dev/block/") != 0) n = real.substr(real.rfind('/') + 1);
+    }
+    if (n.empty() && m.source.compare(0, 5, "/dev/") == 0) n = SysfsName(m.source);
     if (n.empty()) continue;
-    if (n == disk || n.compare(0, disk.size(), disk) == 0) return true;
+    std::vector<std::string> disks;
+    DisksUnder(n, 0, &disks);
+    if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return true;
   }
   return false;
 }

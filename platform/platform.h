@@ -19,6 +19,8 @@ struct OpenDevice {
 
 // The disks, in index order: KESTRUM_DISKS when set, else the machine's whole disks.
 std::vector<std::string> DiskPaths();
+// The order of whole-disk names under /sys/block: "sdz" < "sdaa", "nvme0n2" < "nvme0n10".
+bool DiskNameLess(const std::string& a, const std::string& b);
 
 // The drive letters and what each maps to: KESTRUM_VOLUMES ("E=/path:F=/dev/sdb1") when
 // set, else the mounted block-device volumes lettered from C. Index 0 is 'A'.

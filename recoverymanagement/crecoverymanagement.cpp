@@ -32,6 +32,9 @@ int CRecoveryManagement::CreateScanOperator(IDevice* device, int scanType, IFile
                                             IScanOperator** outScanner) {
   ZQ_ASSERT(device != NULL);
   if (!device) return RC_BAD_ARGUMENT;
+  if (!outManager || !outScanner) return RC_BAD_ARGUMENT;
+  *outManager = nullptr;
+  *outScanner = nullptr;
   IStorageDevice* facade = CreateStorageDevice();
   if (!facade) return RC_FAIL;
   int r = facade->Attach(device);
@@ -144,7 +147,7 @@ int CRecoveryManagement::LoadScanResult(const char16_t* path, IScanOperator** ou
   IScanOperator* scanner = nullptr;
   r = CreateScanOperator(reader->GetDevice(), reader->GetScanType(), &manager, &scanner);
   CScanOperator* base = dynamic_cast<CScanOperator*>(scanner);
-  if (r < 0 || !scanner || !base) {
+  if (r != 0 || !scanner || !base) {
     if (scanner) scanner->Release();
     if (manager) manager->Release();
     delete reader;

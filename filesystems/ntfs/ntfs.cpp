@@ -241,28 +241,20 @@ int CNTFS::ValidateRecord(const uint8_t* record) const {
 }
 
 int CNTFS::GetFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
-                       bool* isDirectory, uint64_t* dataSize) const {
+                       bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence) const {
   if (!record || !parent) return RC_BAD_ARGUMENT;
   if (ValidateRecord(record) != RC_OK) return RC_CORRUPT_RECORD;
   if (isDirectory) *isDirectory = (Le16(record + 22) & NTFS_RECORD_DIRECTORY) != 0;
   if (dataSize) *dataSize = 0;
   bool haveSize = false;
   int bestRank = 0;
+  if (PickFileName(record, name, parent, parentSequence, &bestRank) != RC_OK)
+    return RC_CORRUPT_RECORD;
   uint32_t cursor = 0;
   NtfsAttr a;
   int rc;
   while ((rc = NextAttribute(record, &cursor, &a)) == 1) {
-    if (a.type == NTFS_AT_FILE_NAME && !a.nonResident && a.valueLength >= 66) {
-      const uint8_t* v = record + a.valueOffset;
-      uint8_t n = v[64];
-      if (n == 0 || 66 + size_t(n) * 2 > a.valueLength) continue;
-      int rank = NamespaceRank(v[65]);
-      if (rank <= bestRank) continue;
-      bestRank = rank;
-      name.assign(n, u'\0');
-      for (uint8_t i = 0; i < n; ++i) name[i] = char16_t(Le16(v + 66 + 2 * i));
-      *parent = Le64(v) & 0xFFFFFFFFFFFFull;
-    } else if (a.type == NTFS_AT_DATA && a.nameLength == 0 && !haveSize) {
+    if (a.type == NTFS_AT_DATA && a.nameLength == 0 && !haveSize) {
       // The data size is only valid in the extent that starts at VCN 0.
       if (a.nonResident && a.lowestVcn != 0) continue;
       haveSize = true;
@@ -271,6 +263,28 @@ int CNTFS::GetFileName(const uint8_t* record, std::u16string& name, uint64_t* pa
   }
   if (rc != 0 || bestRank == 0) return RC_CORRUPT_RECORD;
   return RC_OK;
+}
+
+int CNTFS::PickFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
+                        uint16_t* parentSequence, int* bestRank) const {
+  if (!record || !parent || !bestRank) return RC_BAD_ARGUMENT;
+  uint32_t cursor = 0;
+  NtfsAttr a;
+  int rc;
+  while ((rc = NextAttribute(record, &cursor, &a)) == 1) {
+    if (a.type != NTFS_AT_FILE_NAME || a.nonResident || a.valueLength < 66) continue;
+    const uint8_t* v = record + a.valueOffset;
+    uint8_t n = v[64];
+    if (n == 0 || 66 + size_t(n) * 2 > a.valueLength) continue;
+    int rank = NamespaceRank(v[65]);
+    if (rank <= *bestRank) continue;
+    *bestRank = rank;
+    name.assign(n, u'\0');
+    for (uint8_t i = 0; i < n; ++i) name[i] = char16_t(Le16(v + 66 + 2 * i));
+    *parent = Le64(v) & 0xFFFFFFFFFFFFull;
+    if (parentSequence) *parentSequence = uint16_t(Le64(v) >> 48);
+  }
+  return rc == 0 ? RC_OK : RC_CORRUPT_RECORD;
 }
 
 int CNTFS::GetStandardTimes(const uint8_t* record, uint64_t* creation, uint64_t* lastAccess,

@@ -101,8 +101,13 @@ class CNTFS {
   // Restores the sector tails from the update-sequence array; 106 when the array does not
   // fit the record or a tail does not carry the sequence number (a torn write).
   int ApplyFixup(uint8_t* record) const;
+  // *parentSequence (when asked) is the sequence number the parent reference carries.
   int GetFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
-                  bool* isDirectory, uint64_t* dataSize) const;
+                  bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence = nullptr) const;
+  // The $FILE_NAME attributes of any record (an extension record too), taken when their
+  // namespace ranks above *rank; *rank is raised to the one taken. 0, or 106 when broken.
+  int PickFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
+                   uint16_t* parentSequence, int* rank) const;
   int GetStandardTimes(const uint8_t* record, uint64_t* creation, uint64_t* lastAccess,
                        uint64_t* modification, uint32_t* attributes) const;
 

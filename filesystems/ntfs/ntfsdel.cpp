@@ -155,6 +155,37 @@ struct Extent {
 
 }  // namespace
 
+// The other records that the attribute list of base record n names for unnamed attributes
+// of that type.
+static std::set<uint64_t> ListedRecords(
+    CNTFS* ntfs, const uint8_t* base, uint64_t n, uint32_t wanted,
+    const std::function<int(const RunList*, uint64_t, uint8_t*)>& readRuns) {
+  std::set<uint64_t> refs;
+  NtfsAttr list;
+  if (ntfs->FindUnnamed(base, NTFS_AT_ATTRIBUTE_LIST, &list) != RC_OK) return refs;
+  std::vector<uint8_t> bytes;
+  if (!list.nonResident) {
+    bytes.assign(base + list.valueOffset, base + list.valueOffset + list.valueLength);
+  } else if (list.lowestVcn == 0 && list.dataSize <= kMaxAttributeList) {
+    RunList* runs = nullptr;
+    if (ntfs->DecodeRunList(base + list.pairsOffset, list.pairsLength, &runs) == RC_OK) {
+      bytes.resize(size_t(list.dataSize));
+      if (readRuns(runs, list.dataSize, bytes.data()) != RC_OK) bytes.clear();
+      runs->Release();
+    }
+  }
+  for (size_t off = 0; off + 26 <= bytes.size();) {
+    uint32_t type = Le32(&bytes[off]);
+    uint16_t len = Le16(&bytes[off + 4]);
+    if (len < 26 || len > bytes.size() - off) break;
+    uint64_t ref = Le64(&bytes[off + 16]) & kRefMask;
+    if (type == wanted && bytes[off + 6] == 0 && ref != n) refs.insert(ref);
+    if (refs.size() > kMaxExtensionRecords) break;
+    off += len;
+  }
+  return refs;
+}
+
 // Gathers the unnamed $DATA extents of record n from the record itself and from the records
 // its attribute list names, in VCN order; stops at the first gap so that a reused extension
 // record never splices someone else's clusters into the file.
@@ -182,36 +213,12 @@ static bool GatherExtents(CNTFS* ntfs, const uint8_t* base, uint64_t n,
   };
   take(base);
 
-  NtfsAttr list;
-  if (ntfs->FindUnnamed(base, NTFS_AT_ATTRIBUTE_LIST, &list) == RC_OK) {
-    std::vector<uint8_t> bytes;
-    if (!list.nonResident) {
-      bytes.assign(base + list.valueOffset, base + list.valueOffset + list.valueLength);
-    } else if (list.lowestVcn == 0 && list.dataSize <= kMaxAttributeList) {
-      RunList* runs = nullptr;
-      if (ntfs->DecodeRunList(base + list.pairsOffset, list.pairsLength, &runs) == RC_OK) {
-        bytes.resize(size_t(list.dataSize));
-        if (readRuns(runs, list.dataSize, bytes.data()) != RC_OK) bytes.clear();
-        runs->Release();
-      }
-    }
-    std::set<uint64_t> refs;
-    for (size_t off = 0; off + 26 <= bytes.size();) {
-      uint32_t type = Le32(&bytes[off]);
-      uint16_t len = Le16(&bytes[off + 4]);
-      if (len < 26 || len > bytes.size() - off) break;
-      uint64_t ref = Le64(&bytes[off + 16]) & kRefMask;
-      if (type == NTFS_AT_DATA && bytes[off + 6] == 0 && ref != n) refs.insert(ref);
-      if (refs.size() > kMaxExtensionRecords) break;
-      off += len;
-    }
-    std::vector<uint8_t> rec(ntfs->RecordBytes());
-    for (uint64_t ref : refs) {
-      if (readRecord(ref, rec.data()) != RC_OK) continue;
-      if (std::memcmp(rec.data(), "FILE", 4) != 0) continue;
-      if ((Le64(&rec[32]) & kRefMask) != n) continue;  // reused by another file since
-      take(rec.data());
-    }
+  std::vector<uint8_t> rec(ntfs->RecordBytes());
+  for (uint64_t ref : ListedRecords(ntfs, base, n, NTFS_AT_DATA, readRuns)) {
+    if (readRecord(ref, rec.data()) != RC_OK) continue;
+    if (std::memcmp(rec.data(), "FILE", 4) != 0) continue;
+    if ((Le64(&rec[32]) & kRefMask) != n) continue;  // reused by another file since
+    take(rec.data());
   }
   if (!haveFirst) return false;
   std::sort(extents.begin(), extents.end(),
@@ -420,6 +427,7 @@ int CNtfsDel::RunScan(INotifySink* sink) {
   m_shownPercent = 0;
   m_stopped = false;
   m_readFaults = 0;
+  m_parentState.clear();
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   int rc = InitVolume();
   if (rc != RC_OK) return rc;
@@ -500,11 +508,18 @@ IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
   std::u16string name;
   uint64_t parent = 0, size = 0;
   bool isDir = false;
-  if (m_ntfs->GetFileName(record, name, &parent, &isDir, &size) != RC_OK || name.empty())
+  uint16_t parentSeq = 0;
+  if (m_ntfs->GetFileName(record, name, &parent, &isDir, &size, &parentSeq) != RC_OK ||
+      name.empty())
     return nullptr;
   if (++m_pending > kFlushEvery) Flush();
   int id = int(uint32_t(n));
-  int parentId = int(uint32_t(parent));
+  int64_t parentId = int(uint32_t(parent));
+  // A folder record taken by another folder since must not adopt this entry: it goes under
+  // a folder of its own in "Lost Location", shared with its siblings. Such ids lie above
+  // every record number.
+  if (!ParentStillMatches(parent, parentSeq))
+    parentId = int64_t((uint64_t(parentSeq) + 1) << 32 | uint32_t(parent));
   if (isDir) {
     m_graph->AddNode(id, parentId, name.c_str(), nullptr, KeepFlag);
     return nullptr;
@@ -552,6 +567,27 @@ IFileInfo* CNtfsDel::BuildFromAttributeList(const uint8_t* record, uint64_t n,
   file->SetTimes(uint64_t(FileTimeToTime(uint32_t(created), uint32_t(created >> 32))),
                  uint64_t(FileTimeToTime(uint32_t(modified), uint32_t(modified >> 32))));
   return file;
+}
+
+bool CNtfsDel::ParentStillMatches(uint64_t parent, uint16_t sequence) {
+  if (sequence == 0) return true;  // volumes that keep no sequence numbers
+  auto it = m_parentState.find(parent);
+  if (it == m_parentState.end()) {
+    std::vector<uint8_t> rec(m_recordBytes);
+    uint32_t state = 0;  // unknown: the path stays as the reference says
+    if (ReadRecord(parent, rec.data()) == RC_OK && std::memcmp(rec.data(), "FILE", 4) == 0)
+      state = 0x80000000u | uint32_t(Le16(&rec[22])) << 16 | Le16(&rec[16]);
+    it = m_parentState.emplace(parent, state).first;
+  }
+  uint32_t state = it->second;
+  if (!(state & 0x80000000u)) return true;
+  uint16_t seq = uint16_t(state);
+  uint16_t flags = uint16_t(state >> 16) & 0x7FFF;
+  if (seq == sequence) return true;
+  // Freeing a record raises its sequence number (skipping zero): a deleted folder is still
+  // the same folder one number on, as long as nothing took the record since.
+  uint16_t next = uint16_t(sequence + 1) ? uint16_t(sequence + 1) : 1;
+  return !(flags & NTFS_RECORD_IN_USE) && seq == next;
 }
 
 int CNtfsDel::Flush() {

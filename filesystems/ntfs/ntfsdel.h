@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "filesystems/ntfs/ntfs.h"
@@ -56,6 +57,8 @@ class CNtfsDel : public CScanOperator {
   IFileInfo* BuildFromAttributeList(const uint8_t* record, uint64_t recordNumber,
                                     const std::u16string& name);
   int Flush();
+  // Whether record `parent` is still the folder a reference with that sequence number meant.
+  bool ParentStillMatches(uint64_t parent, uint16_t sequence);
 
   static int AddNodeToManager(const char16_t* path, const char16_t* name, void* payload,
                               void* user, int percent);
@@ -81,4 +84,6 @@ class CNtfsDel : public CScanOperator {
   uint32_t m_pending;
   bool m_stopped;
   uint64_t m_readFaults;
+  // Sequence number and header flags of the parent records looked at, by record number.
+  std::unordered_map<uint64_t, uint32_t> m_parentState;
 };

@@ -197,3 +197,61 @@ TEST(DeviceIo, MbrLayoutWalkStopsOnCycles) {
   EXPECT_EQ(io->Query(DIQ_LAYOUT, &layout), -1);
   io->Release();
 }
+
+// A read-only loop device with 4096-byte logical sectors: the channel takes the sector size
+// from the device, reports the write protection, reads across the device end only up to
+// it, and never changes the backing file. Skipped where loop devices cannot be attached.
+TEST(DeviceIo, ReadOnlyLoopDeviceWith4096ByteSectors) {
+  TempDir dir;
+  std::string img = dir.file("loop.img");
+  const size_t size = 4 * 1024 * 1024;
+  auto bytes = testutil::RandomBytes(size, 77);
+  testutil::WriteFile(img, bytes);
+  uint64_t before = testutil::FileChecksum(img);
+  std::string cmd = "losetup -f --show -r --sector-size 4096 '" + img + "' 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) GTEST_SKIP() << "no losetup";
+  char line[128] = {0};
+  bool got = fgets(line, sizeof line, p) != nullptr;
+  pclose(p);
+  std::string loop = got ? std::string(line) : "";
+  while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
+  if (loop.compare(0, 9, "/dev/loop") != 0) GTEST_SKIP() << "loop devices not available";
+  struct Detach {
+    std::string dev;
+    ~Detach() { (void)!system(("losetup -d " + dev).c_str()); }
+  } detach{loop};
+
+  ScopedEnv disks("KESTRUM_DISKS", loop);
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_NE(io, nullptr);
+  // The read-write first try may succeed on a read-only device; the protection says so and
+  // no write gets through.
+  if (io->Open("/dev/hda", KIO_RDWR, 0) == 0) {
+    EXPECT_TRUE(io->IsWriteProtected());
+    std::vector<uint8_t> zero(4096);
+    EXPECT_EQ(io->WriteSectors(0, zero.data(), 1, 4096), -1);
+  }
+  ASSERT_EQ(io->Open("/dev/hda", KIO_RDONLY, 0), 0);
+  EXPECT_TRUE(io->IsWriteProtected());
+  DiskGeometry g;
+  ASSERT_EQ(io->Query(DIQ_GEOMETRY, &g), 0);
+  EXPECT_EQ(g.BytesPerSector, 4096u);
+  EXPECT_EQ(g.DiskSize, int64_t(size));
+  std::vector<uint8_t> buf(3 * 4096 + 100);
+  // Unaligned, straddling the end: only the bytes up to the end arrive.
+  ASSERT_EQ(io->Seek(int64_t(size) - 5000, 0), int64_t(size) - 5000);
+  ASSERT_EQ(io->Read(buf.data(), int(buf.size())), 5000);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 5000, bytes.end() - 5000));
+  EXPECT_EQ(io->Seek(0, 1), int64_t(size));
+  EXPECT_EQ(io->Read(buf.data(), 10), 0);
+  // Far past the end, and at the last representable positions: nothing, no fault.
+  EXPECT_EQ(io->Seek(INT64_MAX - 10, 0), INT64_MAX - 10);
+  EXPECT_EQ(io->Read(buf.data(), int(buf.size())), 0);
+  EXPECT_EQ(io->ReadSectors(INT64_MAX / 4096, buf.data(), 1, 4096), 0);
+  EXPECT_EQ(io->ReadSectors(int64_t(size / 4096) - 1, buf.data(), 3, 4096), 1);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 4096, bytes.end() - 4096));
+  EXPECT_EQ(io->WriteSectors(0, buf.data(), 1, 4096), -1);
+  io->Release();
+  EXPECT_EQ(before, testutil::FileChecksum(img));
+}

@@ -470,3 +470,44 @@ TEST(NtfsDel, MftBitmapDecidesForRecordsInUse) {
   MemScan s(nobitmap);
   EXPECT_EQ(RC_MFT_UNREADABLE, s.Run());
 }
+
+// A deleted folder's record taken by a new folder, hard links, an alternate data stream
+// larger than the main data: each file comes back whole, never under a folder not its own.
+TEST(NtfsDel, ReusedFoldersLinksAndStreams) {
+  std::string reuse = testutil::Fixture("ntfs-reuse.img");
+  std::string cases = testutil::Fixture("ntfs-cases.img");
+  std::string keep = testutil::Fixture("ntfs-cases.files");
+  if (reuse.empty() || cases.empty() || keep.empty()) GTEST_SKIP() << "no ntfs-cases images";
+  {
+    MemScan s(testutil::ReadFile(reuse));
+    ASSERT_EQ(0, s.Run());
+    std::vector<uint8_t> want = testutil::ReadFile(keep + "/child.bin");
+    int found = 0;
+    for (auto& kv : s.sink.files) {
+      if (kv.first.size() < 10 || kv.first.compare(kv.first.size() - 10, 10, "/child.bin")) continue;
+      ++found;
+      // Its folder "old" was deleted and its record now holds the folder "n4".
+      EXPECT_EQ(0u, kv.first.find("/Volume/Lost Location/")) << kv.first;
+      EXPECT_TRUE(want == ReadAll(s.scanner, kv.second, 4096)) << kv.first;
+    }
+    EXPECT_EQ(1, found);
+    // A deleted file whose folder is still the same one stays there.
+    EXPECT_NE(s.sink.files.end(), s.sink.files.find("/Volume/a1/filler.bin"));
+  }
+  MemScan s(testutil::ReadFile(cases));
+  ASSERT_EQ(0, s.Run());
+  auto check = [&](const std::vector<std::string>& paths, const std::string& original) {
+    std::vector<uint8_t> want = testutil::ReadFile(keep + "/" + original);
+    ASSERT_FALSE(want.empty()) << original;
+    IFileInfo* f = nullptr;
+    for (const std::string& p : paths) {
+      auto it = s.sink.files.find(p);
+      if (it != s.sink.files.end()) f = it->second;
+    }
+    ASSERT_NE(nullptr, f) << original;
+    EXPECT_EQ(uint64_t(want.size()), f->GetSize()) << original;
+    EXPECT_TRUE(want == ReadAll(s.scanner, f, 65536)) << original;
+  };
+  check({"/Volume/keep/linked.bin", "/Volume/a2/hard2.bin"}, "linked.bin");
+  check({"/Volume/keep/ads.bin"}, "ads.bin");
+}

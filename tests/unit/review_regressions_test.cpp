@@ -2,18 +2,26 @@
 // the fix it names in its comment.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <ctime>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "common/inc/ideviceio.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "deviceapi/windowsdeviceio.h"
 #include "filemanager/formerplace.h"
 #include "filemanager/timeconv.h"
+#include "platform/platform.h"
 #include "memarchive.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
@@ -156,4 +164,101 @@ TEST(ReviewRegressions, FormerPlaceRefusesDotComponents) {
   EXPECT_FALSE(TreePathStaysInside(u"/Volume/./a.txt"));
   EXPECT_FALSE(TreePathStaysInside(u"/Volume//..//x"));
   EXPECT_FALSE(TreePathStaysInside(nullptr));
+}
+
+// Device paths as people have them: an image path may hold a ':' and an '=', and a text
+// after the disk letter that is no partition spec must not open the disk.
+TEST(ReviewRegressions, VolumeListAndEnginePathsParseWhole) {
+  {
+    ScopedEnv volumes("KESTRUM_VOLUMES", "E=/mnt/cam:2024/a=b.img:f=/dev/sdb1:G=/x:");
+    std::vector<plat::LetterVolume> v = plat::LetterVolumes();
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].letter, 'E');
+    EXPECT_EQ(v[0].path, "/mnt/cam:2024/a=b.img");
+    EXPECT_EQ(v[1].letter, 'F');
+    EXPECT_EQ(v[1].path, "/dev/sdb1");
+    EXPECT_EQ(v[2].path, "/x:");
+  }
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hdaX").fields, -1);
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hda1-512-512junk").fields, -1);
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hda1-512-512").fields, 4);
+
+  testutil::TempDir dir;
+  std::string img = dir.file("d.img");
+  testutil::WriteFile(img, std::vector<uint8_t>(1 << 20));
+  ScopedEnv disks("KESTRUM_DISKS", img);
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->Open("/dev/hda", KIO_RDONLY, 0), 0);
+  EXPECT_EQ(io->Open("/dev/hdaX", KIO_RDONLY, 0), -1);
+  EXPECT_EQ(io->Open("/dev/hda0-512-512junk", KIO_RDONLY, 0), -1);
+  io->Release();
+}
+
+// A path that names a FIFO (a letter mapped to the wrong file) used to block the open
+// for a writer that never comes; it must be refused at once.
+TEST(ReviewRegressions, OpenOfFifoIsRefusedWithoutWaiting) {
+  testutil::TempDir dir;
+  std::string fifo = dir.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  plat::OpenDevice dev;
+  EXPECT_FALSE(plat::Open(fifo, KIO_RDONLY, 0, -1, &dev));
+  EXPECT_EQ(dev.fd, -1);
+  ScopedEnv volumes("KESTRUM_VOLUMES", "E=" + fifo);
+  CVirtualVolume* v = new CVirtualVolume();
+  EXPECT_NE(v->OpenByLetter(4), 0);
+  v->Release();
+}
+
+// The erase refuses a disk with anything mounted on it. The disk holding the root file
+// system must count as mounted; a loop device nobody mounted must not.
+TEST(ReviewRegressions, MountedDiskIsRecognisedByDeviceNumber) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line, rootDev;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::string id, parent, dev, root, mp;
+    ls >> id >> parent >> dev >> root >> mp;
+    if (mp == "/" && dev.compare(0, 2, "0:") != 0) rootDev = dev;
+  }
+  if (rootDev.empty()) GTEST_SKIP() << "root is not on a block device";
+  char real[4096];
+  if (!realpath(("/sys/dev/block/" + rootDev).c_str(), real)) GTEST_SKIP();
+  std::string name = real;
+  name = name.substr(name.rfind('/') + 1);
+  // Through a node of our own: the mount table's source name need not match it.
+  testutil::TempDir dir;
+  std::string node = dir.file("alias");
+  unsigned maj = 0, min = 0;
+  if (sscanf(rootDev.c_str(), "%u:%u", &maj, &min) != 2 ||
+      mknod(node.c_str(), S_IFBLK | 0600, makedev(maj, min)) != 0)
+    GTEST_SKIP() << "cannot make a device node";
+  EXPECT_TRUE(plat::IsMountedOrHasMountedPartition(node)) << name;
+  EXPECT_FALSE(plat::IsMountedOrHasMountedPartition(dir.file("none")));
+}
+
+// Disk names sort in the kernel's order within a family, and the order is a strict weak
+// one: the former character-wise rule ranked nvme0n10 < nvme1n1 < mmcblk10 < nvme0n10,
+// which std::sort may answer by running off the array.
+TEST(ReviewRegressions, DiskNameOrderIsNaturalAndTransitive) {
+  std::vector<std::string> names = {"sdaa", "nvme0n10", "sdb", "mmcblk10", "sda", "loop10", "nvme1n1",
+                                    "nvme0n2", "loop2", "sdz", "mmcblk1", "nvme0n1", "vda", "sdab"};
+  for (const auto& a : names)
+    for (const auto& b : names)
+      for (const auto& c : names)
+        if (plat::DiskNameLess(a, b) && plat::DiskNameLess(b, c)) {
+          EXPECT_TRUE(plat::DiskNameLess(a, c)) << a << " < " << b << " < " << c;
+        }
+  std::sort(names.begin(), names.end(), plat::DiskNameLess);
+  auto before = [&](const char* x, const char* y) {
+    return std::find(names.begin(), names.end(), x) < std::find(names.begin(), names.end(), y);
+  };
+  EXPECT_TRUE(before("sda", "sdb"));
+  EXPECT_TRUE(before("sdz", "sdaa"));
+  EXPECT_TRUE(before("sdaa", "sdab"));
+  EXPECT_TRUE(before("nvme0n2", "nvme0n10"));
+  EXPECT_TRUE(before("nvme0n10", "nvme1n1"));
+  EXPECT_TRUE(before("loop2", "loop10"));
+  EXPECT_TRUE(before("mmcblk1", "mmcblk10"));
+  EXPECT_FALSE(plat::DiskNameLess("sda", "sda"));
 }

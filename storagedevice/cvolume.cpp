@@ -27,6 +27,24 @@ IDeviceIo* OpenQueryChannel(const char* path) {
   return io;
 }
 
+// Label, free bytes and drive root of a volume, each left as it was when its query fails.
+void QueryVolumeFacts(IDeviceIo* io, PartitionInfo* info, uint64_t* freeBytes) {
+  char16_t label[264];
+  memset(label, 0, sizeof label);
+  if (io->Query(DIQ_LABEL, label) == 0) {
+    label[263] = 0;
+    memcpy(info->Label, label, sizeof label);
+  }
+  uint64_t fb = 0;
+  if (io->Query(DIQ_FREE_BYTES, &fb) == 0) *freeBytes = fb;
+  char root[12];
+  memset(root, 0, sizeof root);
+  if (io->Query(DIQ_DRIVE_ROOT, root) == 0) {
+    root[11] = 0;
+    memcpy(info->MountPoint, root, sizeof root);
+  }
+}
+
 int OpenReadWriteFirst(IDeviceIo* io, const char* path, bool* readOnly) {
   if (io->Open(path, KIO_RDWR, 0) == 0) {
     *readOnly = io->IsWriteProtected();
@@ -307,20 +325,7 @@ int CVolume::Refresh() {
              unsigned(m_info.PartitionNumber), m_info.StartSector * int64_t(m_sectorSize),
              m_info.SectorCount * int64_t(m_sectorSize));
     if (IDeviceIo* io = OpenQueryChannel(m_path)) {
-      char16_t label[264];
-      memset(label, 0, sizeof label);
-      if (io->Query(DIQ_LABEL, label) == 0) {
-        label[263] = 0;
-        memcpy(m_info.Label, label, sizeof label);
-      }
-      uint64_t fb = 0;
-      if (io->Query(DIQ_FREE_BYTES, &fb) == 0) freeBytes = fb;
-      char root[12];
-      memset(root, 0, sizeof root);
-      if (io->Query(DIQ_DRIVE_ROOT, root) == 0) {
-        root[11] = 0;
-        memcpy(m_info.MountPoint, root, sizeof root);
-      }
+      QueryVolumeFacts(io, &m_info, &freeBytes);
       io->Close();
       io->Release();
     }
@@ -516,20 +521,7 @@ int CVirtualVolume::Refresh() {
   snprintf(m_info.MountPoint, sizeof m_info.MountPoint, "%c:\\", 'A' + m_letter);
   uint64_t freeBytes = 0;
   if (IDeviceIo* io = OpenQueryChannel(m_path)) {
-    char16_t label[264];
-    memset(label, 0, sizeof label);
-    if (io->Query(DIQ_LABEL, label) == 0) {
-      label[263] = 0;
-      memcpy(m_info.Label, label, sizeof label);
-    }
-    uint64_t fb = 0;
-    if (io->Query(DIQ_FREE_BYTES, &fb) == 0) freeBytes = fb;
-    char root[12];
-    memset(root, 0, sizeof root);
-    if (io->Query(DIQ_DRIVE_ROOT, root) == 0) {
-      root[11] = 0;
-      memcpy(m_info.MountPoint, root, sizeof root);
-    }
+    QueryVolumeFacts(io, &m_info, &freeBytes);
     char path[264];
     memset(path, 0, sizeof path);
     if (io->Query(DIQ_PATH, path) == 0) {

@@ -16,6 +16,7 @@
 #include "common/inc/inotifysink.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/seams.h"
+#include "stubfilemanager.h"
 
 namespace {
 
@@ -55,28 +56,7 @@ class FileStorage : public IStorageDevice {
   uint64_t m_size;
 };
 
-class CountingManager : public IFileManager {
- public:
-  size_t files = 0;
-  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
-  IStorageDevice* GetStorageDevice() override { return nullptr; }
-  int SetNotifySink(INotifySink*) override { return 0; }
-  int AddFile(const char16_t*, IFileInfo* f) override {
-    ++files;
-    f->Release();
-    return 0;
-  }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
-  int ListFiles(IFilter*, INotifySink*) override { return -1; }
-  int CreateFilter(IFilter**) override { return -1; }
-  void Release() override {}
-  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
-};
 
-class QuietSink : public INotifySink {
- public:
-  int Notify(int, int64_t, int64_t, void*) override { return 0; }
-};
 
 }  // namespace
 
@@ -112,7 +92,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> buf(1 << 20);
     for (uint64_t s = 0; s < size / 512; s += 2048) dev.ReadSectors(int64_t(s), buf.data(), 2048);
   }
-  CountingManager files;
+  CountingFileManager files;
   QuietSink sink;
   IScanOperator* scan = CreateHfspFormatScanner(&dev);
   scan->SetFileManager(&files);

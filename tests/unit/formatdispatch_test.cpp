@@ -14,32 +14,12 @@
 #include "common/inc/seams.h"
 #include "filesystems/format/format.h"
 #include "memdevice.h"
+#include "stubfilemanager.h"
 #include "testutil.h"
 
 namespace {
 
-class CountingFiles : public IFileManager {
- public:
-  int added = 0;
-  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
-  IStorageDevice* GetStorageDevice() override { return nullptr; }
-  int SetNotifySink(INotifySink*) override { return 0; }
-  int AddFile(const char16_t*, IFileInfo* file) override {
-    ++added;
-    file->Release();
-    return 0;
-  }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
-  int ListFiles(IFilter*, INotifySink*) override { return -1; }
-  int CreateFilter(IFilter**) override { return -1; }
-  void Release() override {}
-  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
-};
 
-class QuietSink : public INotifySink {
- public:
-  int Notify(int, int64_t, int64_t, void*) override { return 0; }
-};
 
 // A bare disk of lead zero sectors, the volume, and tail zero bytes.
 std::vector<uint8_t> Disk(const std::vector<uint8_t>& volume, uint64_t leadSectors, int sectorSize = 512,
@@ -106,7 +86,7 @@ TEST(FormatWholeDisk, HfsPlusBaseOnLargeSectorsAndThroughTheScan) {
   testutil::MemDevice dev(Disk(volume, 2051), 512, 0);
   dev.SetOwnedByCaller(true);
   dev.SetHasPartitionInfo(false);
-  CountingFiles files;
+  CountingFileManager files;
   QuietSink sink;
   CFormat f(&dev);
   f.SetFileManager(&files);
@@ -132,7 +112,7 @@ TEST(FormatWholeDisk, NtfsBootSectorFoundAndStrayCopyPassedOver) {
   testutil::MemDevice dev(disk, 512, 0);
   dev.SetOwnedByCaller(true);
   dev.SetHasPartitionInfo(false);
-  CountingFiles files;
+  CountingFileManager files;
   QuietSink sink;
   CFormat f(&dev);
   f.SetFileManager(&files);
@@ -141,7 +121,7 @@ TEST(FormatWholeDisk, NtfsBootSectorFoundAndStrayCopyPassedOver) {
   EXPECT_EQ(f.FormatParam()->bootSector, 2048u);
   EXPECT_EQ(f.FormatParam()->scannedSectors, 4096u);  // no content search took place
   EXPECT_EQ(f.FormatParam()->sectorsPerCluster, 8);
-  EXPECT_GT(files.added, 1000);
+  EXPECT_GT(int(files.files), 1000);
   EXPECT_EQ(dev.bytesWritten(), 0);
 }
 

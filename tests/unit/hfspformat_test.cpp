@@ -19,6 +19,7 @@
 #include "fixtures.h"
 #include "memdevice.h"
 #include "scanoperate/hfsp/hfspformat.h"
+#include "stubfilemanager.h"
 #include "testutil.h"
 
 namespace {
@@ -66,33 +67,20 @@ std::u16string Utf16(const std::string& s) {
 }
 
 // Keeps every file handed over, its bytes read from the image by its runs.
-class Collector : public IFileManager {
+class Collector : public StubFileManager {
  public:
   explicit Collector(const std::vector<uint8_t>* image) : m_image(image) {}
   std::map<std::string, Found> files;
 
-  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
-  IStorageDevice* GetStorageDevice() override { return nullptr; }
-  int SetNotifySink(INotifySink*) override { return 0; }
   int AddFile(const char16_t* folder, IFileInfo* file) override {
     Found f;
     f.size = file->GetSize();
     f.flags = file->GetFlags();
-    for (RunList* r = static_cast<RunList*>(file->GetRunList()); r && f.data.size() < f.size; r = r->m_next) {
-      uint64_t at = r->m_start * 512, bytes = uint64_t(r->m_count) * 512;
-      if (at > m_image->size() || bytes > m_image->size() - at) break;
-      f.data.insert(f.data.end(), m_image->begin() + long(at), m_image->begin() + long(at + bytes));
-    }
-    if (f.data.size() > f.size) f.data.resize(f.size);
+    f.data = GatherRunBytes(*m_image, file);
     files[Utf8(folder) + "/" + Utf8(file->GetName())] = std::move(f);
     file->Release();
     return 0;
   }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
-  int ListFiles(IFilter*, INotifySink*) override { return -1; }
-  int CreateFilter(IFilter**) override { return -1; }
-  void Release() override {}
-  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
 
  private:
   const std::vector<uint8_t>* m_image;

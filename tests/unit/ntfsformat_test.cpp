@@ -16,6 +16,7 @@
 #include "filesystems/format/format.h"
 #include "filesystems/format/ntfsformat.h"
 #include "memdevice.h"
+#include "stubfilemanager.h"
 #include "testutil.h"
 
 namespace {
@@ -33,44 +34,21 @@ std::string Narrow(const char16_t* s) {
 }
 
 // Keeps what the scan hands over, with each file's data read from the image at once.
-class Collector : public IFileManager {
+class Collector : public StubFileManager {
  public:
   explicit Collector(const std::vector<uint8_t>* image) : m_image(image) {}
   std::map<std::string, Found> files;
 
-  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
-  IStorageDevice* GetStorageDevice() override { return nullptr; }
-  int SetNotifySink(INotifySink*) override { return 0; }
   int AddFile(const char16_t* folder, IFileInfo* file) override {
     Found f{file->GetFlags(), file->GetSize(), {}};
+    // Encrypted and compressed data is not plain bytes of the image.
     IRunList* runs = file->GetRunList();
-    if (runs && runs->IsResident()) {
-      auto* r = static_cast<CPermanentRunList*>(runs);
-      const uint8_t* d = nullptr;
-      if (r->GetData(&d) == 0) f.data.assign(d, d + r->GetLength());
-    } else if (runs && !(f.flags & (FF_ENCRYPTED | FF_COMPRESSED))) {
-      for (RunList* n = static_cast<RunList*>(runs); n && f.data.size() < f.size; n = n->m_next) {
-        uint64_t bytes = uint64_t(n->m_count) * 512;
-        if (n->m_start == RUN_HOLE) {
-          f.data.insert(f.data.end(), bytes, 0);
-        } else if (n->m_start * 512 + bytes <= m_image->size()) {
-          f.data.insert(f.data.end(), m_image->begin() + long(n->m_start * 512),
-                        m_image->begin() + long(n->m_start * 512 + bytes));
-        } else {
-          break;
-        }
-      }
-      if (f.data.size() > f.size) f.data.resize(f.size);
-    }
+    if (runs && (runs->IsResident() || !(f.flags & (FF_ENCRYPTED | FF_COMPRESSED))))
+      f.data = GatherRunBytes(*m_image, file);
     files[Narrow(folder) + "/" + Narrow(file->GetName())] = std::move(f);
     file->Release();
     return 0;
   }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
-  int ListFiles(IFilter*, INotifySink*) override { return -1; }
-  int CreateFilter(IFilter**) override { return -1; }
-  void Release() override {}
-  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
 
  private:
   const std::vector<uint8_t>* m_image;

@@ -1,15 +1,13 @@
 #include "filemanager/wtext.h"
 
+#include <cstdint>
 #include <cstring>
+
+#include "common/textutil.h"
 
 namespace wtext {
 
-size_t Len(const char16_t* s) {
-  if (!s) return 0;
-  size_t n = 0;
-  while (s[n]) ++n;
-  return n;
-}
+size_t Len(const char16_t* s) { return WideLength(s); }
 
 char16_t* Dup(const char16_t* s) { return s ? DupN(s, Len(s)) : nullptr; }
 
@@ -123,32 +121,11 @@ std::u16string FromAscii(const char* s) {
 }
 
 std::string ToUtf8(const char16_t* s) {
-  std::string out;
-  if (!s) return out;
-  for (size_t i = 0; s[i]; ++i) {
-    uint32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(char(cp));
-    } else if (cp < 0x800) {
-      out.push_back(char(0xC0 | (cp >> 6)));
-      out.push_back(char(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(char(0xE0 | (cp >> 12)));
-      out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(char(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(char(0xF0 | (cp >> 18)));
-      out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(char(0x80 | (cp & 0x3F)));
-    }
-  }
+  // Each UTF-16 unit needs at most three bytes (a surrogate pair four for its two units).
+  size_t units = Len(s);
+  if (!s || units == 0 || units > size_t(INT32_MAX / 3 - 1)) return std::string();
+  std::string out(units * 3 + 1, '\0');
+  out.resize(size_t(WideToAnsiLen(s, &out[0], int(out.size()))));
   return out;
 }
 

@@ -251,3 +251,14 @@ TEST(Records, CloneFollowsTheActualRunListClass) {
   MemArchive a;
   EXPECT_EQ(-1, c->Save(&a));  // would load back as the wrong class
 }
+
+TEST(Records, NamesConvertToUtf8WholeAndLoneSurrogatesBecomeReplacements) {
+  EXPECT_EQ(wtext::ToUtf8(u"a\u00e9\u20ac"), "a\xc3\xa9\xe2\x82\xac");
+  EXPECT_EQ(wtext::ToUtf8(u"\U0001F600x"), "\xf0\x9f\x98\x80x");
+  const char16_t lone[] = {u'a', char16_t(0xD800), u'b', 0};
+  EXPECT_EQ(wtext::ToUtf8(lone), "a\xef\xbf\xbd" "b");
+  EXPECT_EQ(wtext::ToUtf8(static_cast<const char16_t*>(nullptr)), "");
+  // A long name is converted whole, never cut at a bound.
+  std::u16string many(300, u'\u20ac');
+  EXPECT_EQ(wtext::ToUtf8(many).size(), 900u);
+}

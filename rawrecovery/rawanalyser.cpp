@@ -4,7 +4,7 @@
 
 #include "rawrecovery/fileanalyser/dynanalyser.h"
 
-CRawAnalyser::CRawAnalyser() : m_start(0), m_end(0), m_size(0), m_state(AS_INITIAL), m_hint() {}
+CRawAnalyser::CRawAnalyser() : m_start(0), m_end(0), m_size(0), m_state(AS_INITIAL), m_endProven(false), m_hint() {}
 CRawAnalyser::~CRawAnalyser() {}
 
 void CRawAnalyser::GetRange(int64_t* start, int64_t* end) {
@@ -31,7 +31,9 @@ int64_t CRawAnalyser::SizeFor(const char* ext, const char* exts) const {
     size_t len = q ? size_t(q - p) : std::strlen(p);
     if (len == n && std::strncmp(p, ext, n) == 0) {
       const FileHint* row = TableRow(ext);
-      return row ? row->CheckSize(v) : 0;
+      if (!row) return 0;
+      if (m_endProven && v > 0 && v < row->MinSize) return v;
+      return row->CheckSize(v);
     }
     if (!q) break;
     p = q + 1;

@@ -52,6 +52,10 @@ class CRawAnalyser {
   int64_t m_end;
   int64_t m_size;
   int m_state;
+  // Set when the file's end was read from its own structure (an end record, a size field,
+  // a box or chunk walk) rather than guessed or bounded; such a file is whole whatever the
+  // table's minimum says.
+  bool m_endProven;
   FileHint m_hint;
 };
 

@@ -111,9 +111,9 @@ Tally ScanAndCompare(IDevice* device, int kind, const std::string& disk, const C
   if (!so || !fm) return t;
   Names names;
   fm->SetNotifySink(&names);
-  // The formatted FAT reader ends with 1 when its search reached the device's end.
-  int rc = so->Scan(&names);
-  EXPECT_TRUE(rc == 0 || (rc == 1 && kind == Scan_Format)) << disk << " " << kind << " gave " << rc;
+  // A FAT volume's format reader answers 1 when its search reached the device's end.
+  const int rc = so->Scan(&names);
+  EXPECT_TRUE(rc == 0 || (kind == Scan_Format && rc == 1)) << disk << " " << kind << " " << rc;
   std::string originals = testutil::Fixture("cutdisk.files") + "/" + disk + "/";
   for (auto range = m.files.equal_range(disk); range.first != range.second; ++range.first) {
     const FileLine& f = range.first->second;

@@ -213,7 +213,8 @@ TEST(FatLostDirShape, EveryEntryMustBeSound) {
   // A deleted long name of two pieces, its short entry, a live file, then the end.
   uint8_t shortName[11];
   std::memcpy(shortName, "PHOTO~1 JPG", 11);
-  uint8_t sum = FatShortNameChecksum(shortName);
+  uint8_t sum = 0;
+  FatShortNameChecksum(shortName, &sum);
   std::u16string name = u"photo of a lake.jpg";
   for (int piece = 0; piece < 2; ++piece) {
     uint8_t* e = entry(size_t(piece));

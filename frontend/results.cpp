@@ -35,8 +35,9 @@ QPixmap Skin(const char* name) { return QPixmap(QStringLiteral(":/SorbeckRecover
 void SorbeckRecovery::SetStatus(const QString& text, const QString& detail) {
   m_statusText = text;
   if (!m_statusLab) return;
-  const QFontMetrics metrics(m_statusLab->font());
-  m_statusLab->setText(metrics.elidedText(text, Qt::ElideRight, m_statusLab->width()));
+  // Measured with the font the label draws with once styled, a little short of its edge.
+  m_statusLab->ensurePolished();
+  m_statusLab->setText(m_statusLab->fontMetrics().elidedText(text, Qt::ElideRight, m_statusLab->width() - 4));
   QString tip = text;
   if (!detail.isEmpty()) tip += QStringLiteral("\n\n") + detail;
   m_statusLab->setToolTip(tip);

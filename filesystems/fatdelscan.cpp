@@ -14,6 +14,7 @@
 #include "rawrecovery/devicebitmap.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/timeconv.h"
+#include "filemanager/trashes.h"
 
 namespace {
 
@@ -54,6 +55,13 @@ int Report(IFileManager* manager, const fat::FoundFile& f) {
   return manager->AddFile(f.folder.c_str(), info);
 }
 
+// The volume's trash folder is listed after the walk; what it answers changes nothing.
+void ListTrash(IStorageDevice* device) {
+  Trashes trash;
+  std::vector<IFileInfo*> found;
+  trash.ScanTrash(device, &found);
+}
+
 }  // namespace
 
 cfat16del::cfat16del(IStorageDevice* device) : cfat16del(device, fat::kFat16) {}
@@ -75,6 +83,7 @@ int cfat16del::RunScan(INotifySink* sink) {
                      return m_sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
                    });
   if (rc) return RC_FAIL;
+  ListTrash(m_device);
   sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
   // A device that vanished mid-walk is a failed scan, not a finished one.
@@ -140,6 +149,7 @@ int CExfatDel::Scan(INotifySink* sink) {
                          if (percent > m_percent) m_percent = percent;
                          return sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
                        });
+  ListTrash(m_device);
   sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
   // As on FAT: a device that vanished mid-walk is a failed scan, not a finished one.

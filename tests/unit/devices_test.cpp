@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -783,6 +784,45 @@ TEST(TextUtil, MapVolumePathNeverLooksAtTheHostRoot) {
   EXPECT_EQ(missing->OpenByLetter(7), RC_NOT_SUPPORTED);
   EXPECT_EQ(missing->OpenByLetter(26), RC_OUT_OF_RANGE);
   missing->Release();
+}
+
+// The UTF-16 log twins follow the wide printf conventions (%s is UTF-16, %hs and %S 8-bit)
+// and write 8-bit text: appended to a file, or to the debug output only when asked for.
+TEST(TextUtil, WideLogTextIsFormattedAndBounded) {
+  TempDir dir;
+  std::string path = dir.file("log.txt");
+  std::u16string wpath;
+  for (char c : path) wpath += char16_t(c);
+  auto read = [&] {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  };
+  WriteLogW(wpath.c_str(), u"%s=%d %5.2f|%-4ls|%S|%hs|%c%%|%" PRId64 "|%x|%*d|%.3s\n", u"Größe", -42, 3.14159,
+            u"ab", "narrow", "nä", int(u'€'), int64_t(-9000000000LL), 255u, 4, 7, u"abcdef");
+  EXPECT_EQ(read(), "Größe=-42  3.14|ab  |narrow|nä|€%|-9000000000|ff|   7|abc\n");
+  // Appended, not replaced; a null text argument and a format cut short do no harm.
+  WriteLogW(wpath.c_str(), u"[%s][%", static_cast<const char16_t*>(nullptr));
+  EXPECT_EQ(read(), "Größe=-42  3.14|ab  |narrow|nä|€%|-9000000000|ff|   7|abc\n[(null)][%");
+  // Long text is cut to 2048 bytes at a whole character.
+  std::remove(path.c_str());
+  std::u16string big(1500, u'ü');
+  WriteLogW(wpath.c_str(), u"%s", big.c_str());
+  std::string got = read();
+  EXPECT_LE(got.size(), 2047u);
+  EXPECT_EQ(got.size() % 2, 0u);
+  EXPECT_EQ(got.substr(0, 4), "üü");
+
+  // The debug output stays quiet unless asked for.
+  testing::internal::CaptureStderr();
+  DebugLogW(u"quiet %d\n", 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  {
+    ScopedEnv debug("KESTRUM_DEBUG", "1");
+    testing::internal::CaptureStderr();
+    DebugLogW(u"node %s at %u\n", u"Ordner", 12u);
+    WriteLogW(nullptr, u"%hs", "to the debugger");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "node Ordner at 12\nto the debugger");
+  }
 }
 
 // Repeated scan set-ups on a partition and on a letter volume: every facade, clone and

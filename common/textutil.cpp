@@ -304,6 +304,10 @@ void PutUnit(char16_t* out, int n, int* k, char16_t c) {
   if (*k < n - 1) out[(*k)++] = c;
 }
 
+// Each number is formatted by a one-conversion format built below from checked parts.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
 // printf for UTF-16 formats with the conventions of the wide printf family: %s and %ls
 // take UTF-16 text, %hs and %S 8-bit text, %c a UTF-16 unit; numbers go through the C
 // library one conversion at a time. %n writes nothing. The output is cut at n - 1 units.
@@ -464,6 +468,8 @@ int FormatWide(char16_t* out, int n, const char16_t* fmt, va_list ap) {
   out[k] = 0;
   return k;
 }
+
+#pragma GCC diagnostic pop
 
 }  // namespace
 

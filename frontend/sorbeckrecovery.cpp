@@ -498,14 +498,15 @@ void SorbeckRecovery::signalDiskFinishHandle() {
   }
   if (m_timer->isActive()) m_timer->stop();
   const int rc = m_scanThread->Result();
-  if (m_stopRequested || rc == RC_CANCELLED || rc == RC_STOP)
+  // Answer 1 without a stop request is a scanner's end of the device: a scan that went to its end.
+  if (m_stopRequested || rc == RC_CANCELLED)
     SetStatus(tr("Scan stopped: %1 files found.").arg(m_fileCount));
   else if (rc == RC_READ_FAILED)
     // The scan went to its end; only what lay in the unreadable areas is missing.
     SetStatus(tr("Scan finished: %1 files found. Some areas of the device could not be read; files that lay "
                  "there may be missing or incomplete.")
                   .arg(m_fileCount));
-  else if (rc != 0)
+  else if (rc != 0 && rc != RC_STOP)
     SetStatus(tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
                   .arg(rc)
                   .arg(m_fileCount));

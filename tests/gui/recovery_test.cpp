@@ -115,10 +115,11 @@ class FakeScanner final : public IScanOperator {
     *out = nullptr;
     return RC_FAIL;
   }
+  int result = 0;
   int Scan(INotifySink* sink) override {
     for (FakeFile* f : files)
       if (sink->Notify(NE_FOUND_FILE, 0, 0, f) != 0) return RC_CANCELLED;
-    return 0;
+    return result;
   }
   void Add(const QString& path, const QByteArray& data) { files.push_back(new FakeFile(path, data)); }
   void Release() override {}
@@ -850,6 +851,25 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
   QVERIFY(!dev.writes);
   Shot(&w, "results-page-unreadable");
   QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+
+  // The other answers of a scan that nobody stopped.
+  FakeEngine scripted;
+  scripted.scanner.Add("/a/one.txt", Pattern(10, 1));
+  SorbeckRecovery v(&scripted);
+  v.show();
+  const struct {
+    int rc;
+    const char* says;
+  } ends[] = {{0, "Scan finished: 1 files found."},
+              {RC_STOP, "Scan finished: 1 files found."},
+              {RC_READ_FAILED, "Some areas of the device could not be read"},
+              {RC_WRONG_FS, "ended early with an error (engine code 104); 1 files were found"}};
+  for (const auto& e : ends) {
+    scripted.scanner.result = e.rc;
+    ScanThroughWindow(v);
+    QVERIFY2(v.StatusText().contains(QLatin1String(e.says)), qPrintable(v.StatusText()));
+    QTest::mouseClick(v.Form().HomeButton, Qt::LeftButton);
+  }
 }
 
 QTEST_MAIN(RecoveryTest)

@@ -14,6 +14,7 @@
 #include "rawrecovery/devicebitmap.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/timeconv.h"
+#include "filesystems/fatio.h"
 
 namespace {
 
@@ -67,6 +68,8 @@ int cfat16del::RunScan(INotifySink* sink) {
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   fat::FatDelWalker walker(m_device, m_kind);
   int rc = walker.Open();
+  // A boot sector that does not fit its volume would place every file wrongly.
+  if (rc == fat::kBootDisagrees) return RC_WRONG_FS;
   if (rc) return rc;
   IFileManager* manager = m_pFileManager;
   rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
@@ -131,8 +134,27 @@ CExfatDel::CExfatDel(IStorageDevice* device) : m_device(device) {}
 int CExfatDel::Scan(INotifySink* sink) {
   if (!sink) return RC_BAD_ARGUMENT;
   m_percent = 0;
+  // The boot's geometry is checked against the heap and the root before any file is
+  // placed through it: one that does not fit is refused rather than walked.
   fat::ExfatDelWalker walker(m_device);
-  if (walker.Open() != 0) return RC_MISSING;
+  int open = walker.Open();
+  if (open == fat::kBootDisagrees) return RC_WRONG_FS;
+  if (open != 0) {
+    uint64_t size = 0;
+    fat::ExfatGeometry g;
+    // A root without the allocation bitmap: the boot's root cluster is not the volume's.
+    if (open == RC_WRONG_FS && m_device && m_device->GetSize(&size) == 0 &&
+        fat::ReadCheckedExfatBoot(m_device, 0, size, &g) == fat::kBootDisagrees)
+      return RC_WRONG_FS;
+    return RC_MISSING;
+  }
+  {
+    const fat::ExfatGeometry& g = walker.Geometry();
+    std::vector<uint8_t> root(g.clusterBytes);
+    if (fat::ReadAt(m_device, g.ClusterOffset(g.rootCluster), root.data(), g.clusterBytes) == int64_t(g.clusterBytes) &&
+        fat::CheckExfatRoot(g, root.data(), root.size()) != 0)
+      return RC_WRONG_FS;
+  }
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   IFileManager* manager = m_pFileManager;
   int rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },

@@ -24,6 +24,11 @@ const int64_t kEmptyIdBase = int64_t(2) << 32;
 const uint32_t kWindowClusters = 51;
 const uint32_t kWindowBytes = 4u << 20;
 const uint64_t kSearchSectors = 100000;
+// Bounds on what the layout vote keeps, so that a volume full of lookalikes costs time and
+// memory in proportion to these and not to its size.
+const size_t kMaxDirStarts = size_t(1) << 20;
+const size_t kMaxDirRefs = 16384;
+const size_t kMaxAnchors = 4;
 
 bool AcceptedType(uint8_t t) {
   switch (t) {
@@ -212,7 +217,7 @@ void CExfatFormat::Survey(Evidence* ev) {
   }
   const int from = m_percent, to = m_percent + (100 - m_percent) / 2;
   const uint32_t perSector = ds / 32;
-  uint64_t badStep = 1;
+  uint64_t badStep = 1, seen = 0, stride = 1;
   for (uint64_t s = first; s < end;) {
     if (ReportProgress(s - first, end - first, from, to) != 0) break;
     uint64_t want = std::min(chunk, end - s);
@@ -242,10 +247,10 @@ void CExfatFormat::Survey(Evidence* ev) {
       }
       if (present) continue;
       if (IsUpcaseStart(sec)) {
-        if (ev->upcase.size() < 16) ev->upcase.push_back(at);
+        if (ev->upcase.size() < kMaxAnchors) ev->upcase.push_back(at);
         continue;
       }
-      if (IsRootDirectoryStart(sec) == 0 && ev->roots.size() < 8) {
+      if (IsRootDirectoryStart(sec) == 0 && ev->roots.size() < kMaxAnchors) {
         for (uint32_t j = 0; j < perSector; ++j)
           if (sec[j * 32] == 0x82 && kbytes::Le32(sec + j * 32 + 20) >= 2) {
             ev->roots.push_back({at, kbytes::Le32(sec + j * 32 + 20)});
@@ -254,7 +259,22 @@ void CExfatFormat::Survey(Evidence* ev) {
       }
       bool setStart = (sec[0] == 0x85 || sec[0] == 0x05) && sec[1] >= 2 && sec[1] <= 18 &&
                       (sec[32] == 0xC0 || sec[32] == 0x40) && (sec[64] == 0xC1 || sec[64] == 0x41);
-      if (setStart) ev->dirStarts.push_back(at);
+      if (setStart && ++seen % stride == 0) {
+        ev->dirStarts.push_back(at);
+        // Past the bound every other one is dropped, and from now on only every other
+        // one is kept: the vote's counts shrink alike for every layout.
+        if (ev->dirStarts.size() >= kMaxDirStarts) {
+          size_t w = 0;
+          for (size_t r = 1; r < ev->dirStarts.size(); r += 2) ev->dirStarts[w++] = ev->dirStarts[r];
+          ev->dirStarts.resize(w);
+          stride *= 2;
+        }
+      }
+    }
+    if (ev->dirRefs.size() > 4 * kMaxDirStarts) {
+      std::sort(ev->dirRefs.begin(), ev->dirRefs.end());
+      ev->dirRefs.erase(std::unique(ev->dirRefs.begin(), ev->dirRefs.end()), ev->dirRefs.end());
+      if (ev->dirRefs.size() > 2 * kMaxDirStarts) break;  // nothing a directory tree makes
     }
     if (n >= want) {
       s += want;
@@ -270,6 +290,12 @@ void CExfatFormat::Survey(Evidence* ev) {
   }
   std::sort(ev->dirRefs.begin(), ev->dirRefs.end());
   ev->dirRefs.erase(std::unique(ev->dirRefs.begin(), ev->dirRefs.end()), ev->dirRefs.end());
+  if (ev->dirRefs.size() > kMaxDirRefs) {
+    std::vector<uint32_t> some(kMaxDirRefs);
+    for (size_t i = 0; i < kMaxDirRefs; ++i) some[i] = ev->dirRefs[i * ev->dirRefs.size() / kMaxDirRefs];
+    ev->dirRefs.swap(some);
+  }
+  std::sort(ev->upcase.begin(), ev->upcase.end());
   m_walkFrom = std::max(m_percent, to);
 }
 
@@ -327,9 +353,10 @@ void CExfatFormat::ChooseLayout(bool bootValid) {
   };
   const size_t m = ev.dirStarts.size();
   if (m && !ev.dirRefs.empty()) {
-    size_t k = std::min<size_t>({ev.dirRefs.size(), 64, std::max<size_t>(1, 4000000 / m)});
+    size_t k = std::min<size_t>({ev.dirRefs.size(), 64, std::max<size_t>(1, (size_t(1) << 20) / m)});
     for (uint64_t spc = 1; spc * ds <= (32u << 20); spc <<= 1) {
       std::unordered_map<int64_t, int> votes;
+      votes.reserve(std::min<size_t>(k * m, size_t(1) << 20));
       for (size_t i = 0; i < k; ++i) {
         int64_t step = int64_t(uint64_t(ev.dirRefs[i * ev.dirRefs.size() / k]) * spc);
         for (uint64_t p : ev.dirStarts) {

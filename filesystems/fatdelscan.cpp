@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/seams.h"
@@ -55,6 +56,37 @@ int Report(IFileManager* manager, const fat::FoundFile& f) {
   return manager->AddFile(f.folder.c_str(), info);
 }
 
+// A live folder of the root begins with its own "." entry where the geometry puts it. A
+// boot sector whose cluster size or data start was changed places the folders elsewhere:
+// more of the first eight live folders without their "." there than with it refuse the
+// geometry. A folder at cluster 2 lies at the data start whatever the cluster size, so it
+// only counts against.
+bool DotEntriesAgree(IStorageDevice* device, const fat::FatGeometry& g) {
+  uint64_t at = g.kind == fat::kFat32 ? g.ClusterOffset(g.rootCluster) : g.rootDirOffset;
+  uint64_t len = std::min<uint64_t>(g.kind == fat::kFat32 ? g.clusterBytes : g.rootDirBytes, 64u << 10);
+  std::vector<uint8_t> root(size_t(len / fat::kEntrySize * fat::kEntrySize));
+  if (root.empty() || fat::ReadAt(device, at, root.data(), uint32_t(root.size())) != int64_t(root.size())) return true;
+  int agree = 0, failed = 0;
+  for (size_t i = 0; i < root.size() && agree + failed < 8; i += fat::kEntrySize) {
+    const uint8_t* e = root.data() + i;
+    if (e[0] == 0x00) break;
+    if (e[0] == fat::kDeletedMark || e[0] == '.' || e[11] == fat::kAttrLongName || (e[11] & fat::kAttrVolume) ||
+        !(e[11] & fat::kAttrDirectory))
+      continue;
+    uint32_t c = kbytes::Le16(e + 26);
+    if (g.kind == fat::kFat32) c = (c | uint32_t(kbytes::Le16(e + 20)) << 16) & 0x0FFFFFFFu;
+    if (!g.IsDataCluster(c)) continue;
+    uint8_t dot[fat::kEntrySize];
+    if (fat::ReadAt(device, g.ClusterOffset(c), dot, sizeof dot) != int64_t(sizeof dot)) continue;
+    uint32_t self = kbytes::Le16(dot + 26);
+    if (g.kind == fat::kFat32) self = (self | uint32_t(kbytes::Le16(dot + 20)) << 16) & 0x0FFFFFFFu;
+    bool ok = std::memcmp(dot, ".          ", 11) == 0 && (dot[11] & fat::kAttrDirectory) && self == c;
+    if (!ok) ++failed;
+    else if (c != 2) ++agree;
+  }
+  return failed <= agree;
+}
+
 }  // namespace
 
 cfat16del::cfat16del(IStorageDevice* device) : cfat16del(device, fat::kFat16) {}
@@ -71,6 +103,7 @@ int cfat16del::RunScan(INotifySink* sink) {
   // A boot sector that does not fit its volume would place every file wrongly.
   if (rc == fat::kBootDisagrees) return RC_WRONG_FS;
   if (rc) return rc;
+  if (!DotEntriesAgree(m_device, walker.Geometry())) return RC_WRONG_FS;
   IFileManager* manager = m_pFileManager;
   rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
                    [this](int percent) {

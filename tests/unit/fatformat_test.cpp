@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -708,6 +709,42 @@ TEST(BootChecks, ExfatFieldsThatDoNotFitTheVolume) {
   EXPECT_EQ(testutil::FileChecksum(path), before);
 }
 
+// Every sector a directory lookalike naming random folders: the layout vote stays within
+// its bounds and ends in time, with or without a boot sector over it.
+TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
+  std::vector<uint8_t> img(24u << 20, 0);
+  uint32_t seed = 7;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (size_t off = 0; off < img.size(); off += 96) {
+    uint8_t* e = img.data() + off;
+    if (off % 512 + 96 > 512) continue;
+    e[0] = 0x85, e[1] = 2, e[4] = 0x10;
+    e[32] = 0xC0, e[35] = 1;
+    kbytes::PutLe32(e + 52, next() % 50000 + 2);
+    e[64] = 0xC1, e[66] = 'a';
+  }
+  for (int withBoot = 0; withBoot < 2; ++withBoot) {
+    auto bytes = img;
+    if (withBoot) {
+      testutil::TempDir tmp;
+      std::string f = tmp.file("b.img");
+      if (!Sh("truncate -s 24M " + f + " && mkfs.exfat -c 4096 " + f)) continue;
+      auto fresh = testutil::ReadFile(f);
+      // The boot region, FAT, bitmap, up-case table and root of a fresh volume.
+      std::copy(fresh.begin(), fresh.begin() + (4u << 20), bytes.begin());
+    }
+    FatMemDevice dev(bytes);
+    CExfatFormat s(&dev, nullptr);
+    Collect fm(nullptr);
+    Sink sink;
+    s.SetFileManager(&fm);
+    auto t0 = std::chrono::steady_clock::now();
+    s.Scan(&sink);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << withBoot;
+    EXPECT_EQ(dev.writes, 0);
+  }
+}
+
 TEST(BootChecks, FatClusterCountBeyondTheFat) {
   for (auto [name, type] : {std::pair<std::string, int>{"fat16", 1}, {"fat32", 2}}) {
     std::string path = testutil::Fixture(name + ".img");
@@ -727,6 +764,14 @@ TEST(BootChecks, FatClusterCountBeyondTheFat) {
     EXPECT_EQ(fat::ParseFatBoot(bad.data(), 512, type == 2 ? fat::kFat32 : fat::kFat16, bad.size(), &gg),
               fat::kBootDisagrees)
         << name;
+    // A larger cluster size keeps the FAT large enough, but the root's folders then lack
+    // their "." entries where the clusters would lie.
+    if (type == 1) {
+      auto wide = img;
+      wide[13] = 8;
+      FatMemDevice w(wide);
+      EXPECT_EQ(DeletedScan(CreateFat16DelScanner(&w)), RC_WRONG_FS);
+    }
     // The volume's own FAT covers its clusters.
     uint64_t width = type == 2 ? 4 : 2;
     EXPECT_LE((uint64_t(g.clusterCount) + 2) * width, g.fatBytes + 512);

@@ -17,6 +17,7 @@ KESTRUM_WEAK IScanOperator* CreateNtfsFormatScanner(IStorageDevice*) { return nu
 KESTRUM_WEAK IScanOperator* CreateExfatFormatScanner(IStorageDevice*) { return nullptr; }
 KESTRUM_WEAK IScanOperator* CreateHfspFormatScanner(IStorageDevice*) { return nullptr; }
 KESTRUM_WEAK IScanOperator* CreateRawScanner(IStorageDevice*) { return nullptr; }
+KESTRUM_WEAK int HfsCatalogLeafSectors(const unsigned char*, unsigned) { return 0; }
 KESTRUM_WEAK void DestroyResultFile(SaveFileSystem*) {}
 KESTRUM_WEAK int SaveScanResult(IScanOperator*, const char16_t*, INotifySink*) { return RC_NOT_SUPPORTED; }
 KESTRUM_WEAK int LoadScanResultRecords(SaveFileSystem*, INotifySink*, int) { return RC_NOT_SUPPORTED; }

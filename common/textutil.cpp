@@ -4,7 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "common/inc/idevice.h"
 #include "common/inc/kestrum_types.h"
@@ -292,6 +295,214 @@ void WriteLogA(const char* path, const char* fmt, ...) {
   FILE* f = fopen(path, "a");
   if (!f) return;
   fputs(buf, f);
+  fclose(f);
+}
+
+namespace {
+
+void PutUnit(char16_t* out, int n, int* k, char16_t c) {
+  if (*k < n - 1) out[(*k)++] = c;
+}
+
+// Each number is formatted by a one-conversion format built below from checked parts.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+// printf for UTF-16 formats with the conventions of the wide printf family: %s and %ls
+// take UTF-16 text, %hs and %S 8-bit text, %c a UTF-16 unit; numbers go through the C
+// library one conversion at a time. %n writes nothing. The output is cut at n - 1 units.
+int FormatWide(char16_t* out, int n, const char16_t* fmt, va_list ap) {
+  if (!out || n <= 0) return 0;
+  int k = 0;
+  for (const char16_t* p = fmt; p && *p;) {
+    if (*p != u'%') {
+      PutUnit(out, n, &k, *p++);
+      continue;
+    }
+    const char16_t* start = p++;
+    std::string spec = "%";
+    bool left = false;
+    while (*p && *p < 0x80 && std::strchr("-+ #0'", char(*p))) {
+      if (*p == u'-') left = true;
+      spec += char(*p++);
+    }
+    int width = -1, precision = -1;
+    if (*p == u'*') {
+      width = va_arg(ap, int);
+      if (width < 0) {
+        left = true;
+        width = -width;
+      }
+      ++p;
+    } else {
+      while (*p >= u'0' && *p <= u'9') width = (width < 0 ? 0 : width) * 10 + int(*p++ - u'0');
+    }
+    if (*p == u'.') {
+      ++p;
+      precision = 0;
+      if (*p == u'*') {
+        precision = va_arg(ap, int);
+        ++p;
+      } else {
+        while (*p >= u'0' && *p <= u'9') precision = precision * 10 + int(*p++ - u'0');
+      }
+    }
+    // Length: hh h l ll L j z t, and the Windows I64 / I32 / I forms.
+    enum { kNone, kChar, kShort, kLong, kLongLong, kLongDouble, kMax, kSize, kDiff } len = kNone;
+    if (*p == u'h') {
+      ++p;
+      len = kShort;
+      if (*p == u'h') ++p, len = kChar;
+    } else if (*p == u'l') {
+      ++p;
+      len = kLong;
+      if (*p == u'l') ++p, len = kLongLong;
+    } else if (*p == u'L') {
+      ++p, len = kLongDouble;
+    } else if (*p == u'j') {
+      ++p, len = kMax;
+    } else if (*p == u'z') {
+      ++p, len = kSize;
+    } else if (*p == u't') {
+      ++p, len = kDiff;
+    } else if (*p == u'I') {
+      if (p[1] == u'6' && p[2] == u'4') p += 3, len = kLongLong;
+      else if (p[1] == u'3' && p[2] == u'2') p += 3;
+      else ++p, len = kSize;
+    } else if (*p == u'w') {
+      ++p, len = kLong;
+    }
+    char16_t conv = *p;
+    if (!conv) {  // a format cut inside a conversion is written as it stands
+      for (const char16_t* q = start; q < p; ++q) PutUnit(out, n, &k, *q);
+      break;
+    }
+    ++p;
+    if (conv == u'%') {
+      PutUnit(out, n, &k, u'%');
+      continue;
+    }
+    if (conv == u's' || conv == u'S' || conv == u'c' || conv == u'C') {
+      std::u16string text;
+      bool narrow = (conv == u'S' || conv == u'C') ? len != kLong : len == kShort;
+      if (conv == u'c' || conv == u'C') {
+        text.assign(1, char16_t(va_arg(ap, int)));
+      } else if (narrow) {
+        const char* a = va_arg(ap, const char*);
+        if (!a) a = "(null)";
+        std::vector<char16_t> w(std::strlen(a) + 1);
+        ConvertToWide(a, w.data(), int(w.size()));
+        text = w.data();
+      } else {
+        const char16_t* w = va_arg(ap, const char16_t*);
+        text = w ? w : u"(null)";
+      }
+      if (conv == u's' || conv == u'S')
+        if (precision >= 0 && size_t(precision) < text.size()) text.resize(size_t(precision));
+      int pad = width > int(text.size()) ? width - int(text.size()) : 0;
+      if (!left)
+        for (int i = 0; i < pad; ++i) PutUnit(out, n, &k, u' ');
+      for (char16_t c : text) PutUnit(out, n, &k, c);
+      if (left)
+        for (int i = 0; i < pad; ++i) PutUnit(out, n, &k, u' ');
+      continue;
+    }
+    if (conv == u'n') {
+      (void)va_arg(ap, void*);
+      continue;
+    }
+    if (conv >= 0x80 || !std::strchr("diouxXeEfFgGaAp", char(conv))) {
+      for (const char16_t* q = start; q < p; ++q) PutUnit(out, n, &k, *q);
+      continue;
+    }
+    if (width >= 0) spec += std::to_string(width);
+    if (precision >= 0) spec += "." + std::to_string(precision);
+    char buf[512];
+    buf[0] = 0;
+    bool isFloat = std::strchr("eEfFgGaA", char(conv)) != nullptr;
+    if (conv == u'p') {
+      spec += 'p';
+      snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, void*));
+    } else if (isFloat) {
+      if (len == kLongDouble) {
+        spec += "L";
+        spec += char(conv);
+        snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, long double));
+      } else {
+        spec += char(conv);
+        snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, double));
+      }
+    } else {
+      bool isSigned = conv == u'd' || conv == u'i';
+      static const char* const kLen[] = {"", "hh", "h", "l", "ll", "ll", "j", "z", "t"};
+      spec += kLen[len];
+      spec += char(conv);
+      switch (len) {
+        case kLong:
+          if (isSigned) snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, long));
+          else snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, unsigned long));
+          break;
+        case kLongLong:
+        case kLongDouble:
+          if (isSigned) snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, long long));
+          else snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, unsigned long long));
+          break;
+        case kMax:
+          if (isSigned) snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, intmax_t));
+          else snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, uintmax_t));
+          break;
+        case kSize:
+          snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, size_t));
+          break;
+        case kDiff:
+          snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, ptrdiff_t));
+          break;
+        default:  // char and short arrive promoted to int
+          if (isSigned) snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, int));
+          else snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, unsigned));
+          break;
+      }
+    }
+    for (const char* q = buf; *q; ++q) PutUnit(out, n, &k, char16_t(static_cast<unsigned char>(*q)));
+  }
+  out[k] = 0;
+  return k;
+}
+
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+void DebugLogW(const char16_t* fmt, ...) {
+  if (!fmt || !DebugWanted()) return;
+  char16_t buf[4096];
+  va_list ap;
+  va_start(ap, fmt);
+  FormatWide(buf, 4096, fmt, ap);
+  va_end(ap);
+  std::vector<char> text(4 * 4096);
+  ConvertToAnsi(buf, text.data(), int(text.size()));
+  fputs(text.data(), stderr);
+}
+
+void WriteLogW(const char16_t* path, const char16_t* fmt, ...) {
+  if (!fmt) return;
+  char16_t buf[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  FormatWide(buf, 2048, fmt, ap);
+  va_end(ap);
+  char text[2048];
+  ConvertToAnsi(buf, text, sizeof text);
+  if (!path) {
+    if (DebugWanted()) fputs(text, stderr);
+    return;
+  }
+  char name[1024];
+  ConvertToAnsi(path, name, sizeof name);
+  FILE* f = fopen(name, "a");
+  if (!f) return;
+  fputs(text, f);
   fclose(f);
 }
 

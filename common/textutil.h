@@ -38,6 +38,11 @@ int CompareInt64(int64_t a, int64_t b);
 
 void DebugLogA(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void WriteLogA(const char* path, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The UTF-16 twins, with the wide printf conventions: %s takes UTF-16 text, %hs and %S
+// 8-bit text. DebugLogW formats up to 4096 units; WriteLogW up to 2048, and writes them
+// to the file (or the debug output) as 8-bit text of at most 2048 bytes.
+void DebugLogW(const char16_t* fmt, ...);
+void WriteLogW(const char16_t* path, const char16_t* fmt, ...);
 void HexDump(const uint8_t* data, int count, char* out);
 int WriteBufferToFile(const char* path, const void* data, size_t count);
 bool IsDeviceStillThere();

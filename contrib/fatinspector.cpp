@@ -25,9 +25,12 @@ bool IsLfn(const uint8_t* e) { return e[11] == 0x0F && e[12] == 0; }
 bool IsPlain(const uint8_t* e) {
   return e[11] == 0x20 || (e[11] == 0x22 && kbytes::Le32(e + 28) == 4096);
 }
-bool TailOk(const uint8_t* e1, const uint8_t* e2) {
-  return (IsLfn(e2) && e2[13] == e1[13]) || IsPlain(e2);
+// Two long-name entries of one run.
+bool SameRun(const uint8_t* a, const uint8_t* b) {
+  uint8_t x = 0, y = 0;
+  return IsLfn(a) && IsLfn(b) && fat::FatEntryChecksum(a, &x) && fat::FatEntryChecksum(b, &y) && x == y;
 }
+bool TailOk(const uint8_t* e1, const uint8_t* e2) { return SameRun(e1, e2) || IsPlain(e2); }
 
 }  // namespace
 
@@ -44,7 +47,7 @@ bool FatInspector::LooksLikeDirectory(const uint8_t* p, size_t len) {
   // Repeated filler is no directory.
   if (std::memcmp(e0, e0 + 8, 8) == 0 || std::memcmp(e0 + 16, e0 + 24, 8) == 0) return false;
   if (IsLfn(e0)) {
-    if (IsLfn(e1) && e1[13] == e0[13]) return TailOk(e1, e2);
+    if (SameRun(e0, e1)) return TailOk(e1, e2);
     return IsPlain(e1);
   }
   if (!IsPlain(e0)) return false;

@@ -10,7 +10,6 @@
 #include "common/inc/seams.h"
 #include "contrib/fatscanparam.h"
 #include "filemanager/fileinfo.h"
-#include "filemanager/timeconv.h"
 #include "graphfs/graphfs.h"
 
 using fatrec::FatInspector;
@@ -24,11 +23,6 @@ const int64_t kClusterIdBase = int64_t(1) << 32;
 const int64_t kEmptyIdBase = int64_t(2) << 32;
 const int64_t kFat16RootId = kClusterIdBase - 1;
 const size_t kMaxName = 260;
-
-int64_t DateValue(uint16_t dosDate) {
-  int t = DosDateToTime(dosDate, 0);
-  return t < 0 ? 0 : t;
-}
 
 bool ValidDate(uint16_t d) {
   int y, m, day;
@@ -150,7 +144,7 @@ int CFatFormat::Scan(INotifySink* sink) {
   if (sink) sink->Notify(NE_FINISHED, 0, 0, nullptr);
   finish(0);
   m_device->Close(1);
-  return m_stopped ? 2 : 0;
+  return m_stopped ? 2 : 1;
 }
 
 int CFatFormat::ReadRoot() {
@@ -169,21 +163,43 @@ int CFatFormat::ReadRoot() {
     bytes = size_t(m_info.rootEntries) * 32;
   }
   if (bytes == 0 || offset < 0) return -1;
+  int64_t at = FindRootPosition(offset);
+  m_rootPosCluster = 0;
+  if (m_info.ft == fatrec::FT_FAT32)
+    m_rootPosCluster = uint32_t(m_info.rootCluster + uint32_t((at - offset) / m_info.clusterSize));
   try {
     m_buf.assign(bytes, 0);
   } catch (...) {
     return -1;
   }
-  if (m_inspector->CachedRead(offset, m_buf.data(), uint32_t(bytes)) != 0) return -1;
+  if (m_inspector->CachedRead(at, m_buf.data(), uint32_t(bytes)) != 0) return -1;
   m_graph->SetRootNode(m_rootId, -1, root.c_str(), nullptr, orphan.c_str());
   m_parser.Reset();
+  // A leading volume label is passed over by the parse.
   Parse(m_buf.data(), bytes, m_rootId);
   RememberTrail(m_buf.data(), bytes, m_rootId);
   if (m_info.ft == fatrec::FT_FAT32) {
-    m_prevCluster = m_info.rootCluster;
+    m_prevCluster = m_rootPosCluster;
     m_prevDirId = m_rootId;
   }
   return 0;
+}
+
+// A root directory begins with the volume label when the volume has one. Geometry found
+// from directory clusters places the root only as far as a guessed root size allows, so
+// the label is looked for up to nine clusters further on.
+int64_t CFatFormat::FindRootPosition(int64_t offset) {
+  const int64_t step = m_info.clusterSize;
+  if (step <= 0) return offset;
+  uint8_t first[32];
+  for (int i = 0; i < 10; ++i) {
+    int64_t at = offset + int64_t(i) * step;
+    if (at > m_info.deviceSize - int64_t(sizeof first)) break;
+    if (m_inspector->CachedRead(at, first, sizeof first) != 0) continue;
+    // A free or deleted slot's attribute byte says nothing.
+    if (first[11] == fat::kAttrVolume && first[0] != 0x00 && first[0] != fat::kDeletedMark) return at;
+  }
+  return offset;
 }
 
 void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
@@ -192,7 +208,7 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
   if (start < 0 || pos < start || c <= 0) return;
   int64_t k = (pos - start) / c + 2;
   if (k > int64_t(HighestCluster())) return;
-  if (m_info.ft == fatrec::FT_FAT32 && k == int64_t(m_info.rootCluster)) return;  // parsed as the root
+  if (m_info.ft == fatrec::FT_FAT32 && k == int64_t(m_rootPosCluster)) return;  // parsed as the root
   try {
     m_buf.assign(size_t(c), 0);
   } catch (...) {
@@ -234,7 +250,8 @@ void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId
   if (k == 0) return;
   const uint8_t* last = cluster + (n - 1) * 32;
   // The newest run wins a shared checksum: an older one has most likely been completed.
-  uint8_t key = last[13];
+  uint8_t key = 0;
+  if (!fat::FatEntryChecksum(last, &key)) return;
   Trail t;
   t.dirId = dirId;
   t.entries.assign(cluster + (n - k) * 32, cluster + n * 32);
@@ -243,12 +260,17 @@ void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId
 
 bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
   int key = -1;
-  // A run's later part, or the short entry it belongs to (whose checksum the run carries;
-  // its "~n" tail need not be "~1" when slots were reused).
-  if (fat::FatIsLastLfnEntry(e) == 0) key = e[13];
-  else if (e[0] != 0 && e[11] != fat::kAttrLongName && e[11] <= 0x3F && !(e[11] & fat::kAttrVolume) &&
-           fat::FatIsInvalidShortName(e) == 0)
-    key = fat::FatShortNameChecksum(e);
+  uint8_t sum = 0;
+  int tilde = fat::FatCompareTildeOne(e);
+  if (tilde < 0) {
+    // A run's later part carries the run's checksum.
+    if (fat::FatIsLastLfnEntry(e) == 0 && fat::FatEntryChecksum(e, &sum)) key = sum;
+  } else if (e[0] != 0 && e[11] <= 0x3F && !(e[11] & fat::kAttrVolume) &&
+             fat::FatIsInvalidShortName(e, true) == 0 && fat::FatEntryChecksum(e, &sum)) {
+    // The short entry a run belongs to. Not only a "~1" tail: "~2" and later tails (names
+    // sharing their first six characters) and names without a tail carry long names too.
+    key = sum;
+  }
   if (key < 0) return false;
   auto it = m_trails.find(uint8_t(key));
   if (it == m_trails.end()) return false;
@@ -289,7 +311,9 @@ void CFatFormat::RestoreHighWord(fat::FatDirItem* it) {
 bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   if (src.isDot) return true;
   if (src.attr == 0x22 || src.attr > 63) return true;
-  // Dates that cannot be are not a directory: the rest of the cluster is left alone.
+  // Times that cannot be are not a directory: the rest of the cluster is left alone.
+  int64_t created = fat::FatDecodeCreateTime(src.entry), written = fat::FatDecodeWriteTime(src.entry);
+  if (created == 0 || written == 0) return false;
   if (!ValidDate(src.writeDate) || (src.createDate != 0 && !ValidDate(src.createDate))) return false;
   fat::FatDirItem it = src;
   if (m_info.ft == fatrec::FT_FAT32) {
@@ -315,8 +339,8 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   FatItem* item = new (std::nothrow) FatItem();
   if (!item) return true;
   item->name = it.name;
-  item->createTime = DateValue(it.createDate);
-  item->writeTime = DateValue(it.writeDate);
+  item->createTime = created;
+  item->writeTime = written;
   item->size = it.size;
   item->firstCluster = it.firstCluster;
   item->parentId = dirId;

@@ -29,7 +29,7 @@ class CFatFormat : public CScanOperator {
   int SetFatType(int fatType);
 
   int GetScanParam(IScanParam** out) override;
-  // 0 after the whole device was searched, 2 when the sink stopped it, -1 when no
+  // 1 after the search reached the device's end, 2 when the sink stopped it, -1 when no
   // geometry, no root directory or no file manager.
   int Scan(INotifySink* sink) override;
   void Release() override { delete this; }
@@ -49,6 +49,7 @@ class CFatFormat : public CScanOperator {
   };
 
   int ReadRoot();
+  int64_t FindRootPosition(int64_t offset);
   void ProcessCluster(int64_t pos, bool dots);
   // Feeds entries into the running parse; false when the parse of this cluster ended.
   void Parse(const uint8_t* p, size_t len, int64_t dirId);
@@ -81,6 +82,7 @@ class CFatFormat : public CScanOperator {
   int64_t m_prevDirId = 0;
   bool m_prevOpen = false;
   int64_t m_rootId = 0;
+  uint32_t m_rootPosCluster = 0;  // FAT32: the cluster the root was read from
   int64_t m_emptyIds = 0;
   std::vector<uint8_t> m_buf;
 };

@@ -15,6 +15,7 @@
 #include "rawrecovery/devicebitmap.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/timeconv.h"
+#include "filemanager/trashes.h"
 #include "filesystems/fatio.h"
 
 namespace {
@@ -87,6 +88,13 @@ bool DotEntriesAgree(IStorageDevice* device, const fat::FatGeometry& g) {
   return failed <= agree;
 }
 
+// The volume's trash folder is listed after the walk; what it answers changes nothing.
+void ListTrash(IStorageDevice* device) {
+  Trashes trash;
+  std::vector<IFileInfo*> found;
+  trash.ScanTrash(device, &found);
+}
+
 }  // namespace
 
 cfat16del::cfat16del(IStorageDevice* device) : cfat16del(device, fat::kFat16) {}
@@ -111,6 +119,7 @@ int cfat16del::RunScan(INotifySink* sink) {
                      return m_sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
                    });
   if (rc) return RC_FAIL;
+  ListTrash(m_device);
   sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
   // A device that vanished mid-walk is a failed scan, not a finished one.
@@ -195,6 +204,7 @@ int CExfatDel::Scan(INotifySink* sink) {
                          if (percent > m_percent) m_percent = percent;
                          return sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
                        });
+  ListTrash(m_device);
   sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
   // As on FAT: a device that vanished mid-walk is a failed scan, not a finished one.

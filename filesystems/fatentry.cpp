@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <unordered_set>
 
 #include "common/inc/bytes.h"
@@ -173,11 +174,12 @@ std::vector<uint32_t> FollowChain(FatTable& table, uint32_t first, uint32_t cap,
 
 // ----------------------------------------------------------------------------------------
 
-int FatIsInvalidShortName(const uint8_t* name) {
+int FatIsInvalidShortName(const uint8_t* name, bool oem) {
   static const char kBad[] = "\"*+,/:;<=>?[\\]|";
   for (int i = 0; i < 11; ++i) {
     uint8_t b = name[i];
-    if (b == ' ' || (i == 0 && b == kDeletedMark)) continue;
+    if (b == ' ' || (i == 0 && (b == kDeletedMark || (oem && b == 0x05)))) continue;
+    if (b >= 0x80 && oem) continue;
     if (b < 0x20 || b > 0x7E) return 1;
     if (std::memchr(kBad, b, sizeof(kBad) - 1)) return 1;
   }
@@ -198,10 +200,108 @@ char16_t FatLfnChar(const uint8_t* e, int index) {
   return char16_t(kbytes::Le16(e + kOff[i]));
 }
 
-uint8_t FatShortNameChecksum(const uint8_t* name) {
-  uint8_t sum = 0;
-  for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + name[i]);
-  return sum;
+int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* first, std::u16string* out) {
+  if (!out) return 0;
+  out->clear();
+  if (!shortEntry || !first || shortEntry <= first || (shortEntry - first) % kEntrySize != 0) return 0;
+  // Stored order is last piece first: gather backwards.
+  for (const uint8_t* l = shortEntry - kEntrySize;; l -= kEntrySize) {
+    for (int k = 0; k < 13; ++k) {
+      char16_t c = FatLfnChar(l, k);
+      // 0xFFFF is the filler behind the terminator; a run that lost its NUL ends there too.
+      if (c == 0x0000 || c == 0xFFFF) return int(out->size());
+      *out += c;
+    }
+    if (l == first) break;
+  }
+  return int(out->size());
+}
+
+int FatShortNameToString(const uint8_t* e, std::u16string* out) {
+  if (!out) return -1;
+  out->clear();
+  if (!e || e[0] == ' ' || FatIsInvalidShortName(e, true)) return -1;
+  bool lowerBase = (e[12] & 0x08) != 0, lowerExt = (e[12] & 0x10) != 0;
+  int baseEnd = 8;
+  while (baseEnd > 0 && e[baseEnd - 1] == ' ') --baseEnd;
+  for (int i = 0; i < baseEnd; ++i) {
+    uint8_t b = e[i];
+    if (i == 0 && b == kDeletedMark) {
+      *out += u'_';
+      continue;
+    }
+    if (i == 0 && b == 0x05) b = 0xE5;  // a real leading 0xE5 byte is stored as 0x05
+    if (lowerBase && b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a');
+    *out += Cp437ToUtf16(b);
+  }
+  int extEnd = 11;
+  while (extEnd > 8 && e[extEnd - 1] == ' ') --extEnd;
+  if (extEnd > 8) {
+    *out += u'.';
+    for (int i = 8; i < extEnd; ++i) {
+      uint8_t b = e[i];
+      if (lowerExt && b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a');
+      *out += Cp437ToUtf16(b);
+    }
+  }
+  return int(out->size());
+}
+
+int64_t FatMakeTime(int second, int minute, int hour, int day, int month, int yearsSince1900) {
+  std::tm t = {};
+  t.tm_sec = second;
+  t.tm_min = minute;
+  t.tm_hour = hour;
+  t.tm_mday = day;
+  t.tm_mon = month - 1;
+  t.tm_year = yearsSince1900;
+  // The C library decides whether daylight saving applies, so that a summer time of day
+  // keeps its own local hour instead of moving one hour on.
+  t.tm_isdst = -1;
+  std::time_t v = std::mktime(&t);
+  return v == std::time_t(-1) ? -1 : int64_t(v);
+}
+
+namespace {
+
+int64_t DecodeDosTime(uint16_t time, uint16_t date) {
+  int second = (time & 0x1F) * 2, minute = (time >> 5) & 0x3F, hour = time >> 11;
+  int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
+  if (second >= 60 || minute >= 60 || hour >= 24 || month > 12) return 0;
+  return FatMakeTime(second, minute, hour, day, month, year - 1900);
+}
+
+}  // namespace
+
+int64_t FatDecodeCreateTime(const uint8_t* e) {
+  return e ? DecodeDosTime(kbytes::Le16(e + 14), kbytes::Le16(e + 16)) : 0;
+}
+
+int64_t FatDecodeWriteTime(const uint8_t* e) {
+  return e ? DecodeDosTime(kbytes::Le16(e + 22), kbytes::Le16(e + 24)) : 0;
+}
+
+int FatCompareTildeOne(const uint8_t* e) {
+  if (!e || e[11] == kAttrLongName) return -1;
+  return e[6] == '~' && e[7] == '1' ? 0 : 1;
+}
+
+bool FatShortNameChecksum(const uint8_t* e, uint8_t* sum) {
+  if (!e || !sum) return false;
+  uint8_t s = *sum;
+  for (int i = 0; i < 11; ++i) s = uint8_t(((s & 1) << 7) + (s >> 1) + e[i]);
+  *sum = s;
+  return true;
+}
+
+bool FatEntryChecksum(const uint8_t* e, uint8_t* sum) {
+  if (!e || !sum) return false;
+  if (e[11] == kAttrLongName) {
+    *sum = e[13];
+    return true;
+  }
+  *sum = 0;
+  return FatShortNameChecksum(e, sum);
 }
 
 int FatIsLastLfnEntry(const uint8_t* e) {
@@ -226,38 +326,6 @@ char16_t Cp437ToUtf16(uint8_t b) {
   return b < 0x80 ? char16_t(b) : kHigh[b - 0x80];
 }
 
-std::u16string FatShortName(const uint8_t* e) {
-  uint8_t name[11];
-  std::memcpy(name, e, 11);
-  bool lowerBase = (e[12] & 0x08) != 0, lowerExt = (e[12] & 0x10) != 0;
-  std::u16string out;
-  int baseEnd = 8;
-  while (baseEnd > 0 && name[baseEnd - 1] == ' ') --baseEnd;
-  for (int i = 0; i < baseEnd; ++i) {
-    uint8_t b = name[i];
-    if (i == 0 && b == kDeletedMark) {
-      out += u'_';
-      continue;
-    }
-    if (i == 0 && b == 0x05) b = 0xE5;  // a real leading 0xE5 byte is stored as 0x05
-    if (lowerBase && b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a');
-    out += Cp437ToUtf16(b);
-  }
-  int extEnd = 11;
-  while (extEnd > 8 && name[extEnd - 1] == ' ') --extEnd;
-  if (extEnd > 8) {
-    out += u'.';
-    for (int i = 8; i < extEnd; ++i) {
-      uint8_t b = name[i];
-      if (lowerExt && b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a');
-      out += Cp437ToUtf16(b);
-    }
-  }
-  for (char16_t c : out)
-    if (c < 0x20) return std::u16string();
-  return out;
-}
-
 bool DosDateParts(uint16_t date, int* year, int* month, int* day) {
   int d = date & 0x1F, m = (date >> 5) & 0x0F, y = 1980 + (date >> 9);
   if (d == 0 || m == 0 || m > 12) return false;
@@ -277,7 +345,8 @@ void FatDirParser::Reset() {
 void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
   it->deleted = e[0] == kDeletedMark;
   it->attr = e[11];
-  it->shortName = FatShortName(e);
+  std::memcpy(it->entry, e, kEntrySize);
+  FatShortNameToString(e, &it->shortName);
   it->isDot = e[0] == '.' && (std::memcmp(e + 1, "          ", 10) == 0 || (e[1] == '.' && std::memcmp(e + 2, "         ", 9) == 0));
   it->highWord = kbytes::Le16(e + 20);
   uint32_t low = kbytes::Le16(e + 26);
@@ -295,28 +364,18 @@ void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
 bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* out) {
   size_t n = m_run.size() / kEntrySize;
   if (n == 0) return false;
-  uint8_t sum = m_run[13];
+  uint8_t sum = 0, other = 0;
+  FatEntryChecksum(m_run.data(), &sum);
   for (size_t i = 1; i < n; ++i)
-    if (m_run[i * kEntrySize + 13] != sum) return false;
-  // Stored order is last piece first: gather backwards.
+    if (!FatEntryChecksum(m_run.data() + i * kEntrySize, &other) || other != sum) return false;
   std::u16string name;
-  bool done = false;
-  for (size_t i = n; i-- > 0 && !done;) {
-    const uint8_t* l = m_run.data() + i * kEntrySize;
-    for (int k = 0; k < 13; ++k) {
-      char16_t c = FatLfnChar(l, k);
-      if (c == 0x0000 || c == 0xFFFF) {
-        done = true;
-        break;
-      }
-      name += c;
-    }
-  }
+  FatLongNameFromEntries(m_run.data() + m_run.size(), m_run.data(), &name);
   if (name.size() > 255 || name.empty()) return false;
   uint8_t shortBytes[11];
   std::memcpy(shortBytes, e, 11);
+  uint8_t check = 0;
   if (!deleted) {
-    if (FatShortNameChecksum(shortBytes) != sum) return false;
+    if (!FatEntryChecksum(e, &check) || check != sum) return false;
   } else {
     bool match = false;
     for (size_t i = 0; i < name.size() && i < 8 && !match; ++i) {
@@ -325,10 +384,12 @@ bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* o
       uint8_t b = c < 0x80 ? uint8_t(c) : uint8_t('_');
       if (b >= 'a' && b <= 'z') b = uint8_t(b - 'a' + 'A');
       shortBytes[0] = b;
-      match = FatShortNameChecksum(shortBytes) == sum;
+      check = 0;
+      match = FatShortNameChecksum(shortBytes, &check) && check == sum;
       if (!match && b != '_') {
         shortBytes[0] = '_';
-        match = FatShortNameChecksum(shortBytes) == sum;
+        check = 0;
+        match = FatShortNameChecksum(shortBytes, &check) && check == sum;
       }
       break;  // the generator takes the first usable character only
     }

@@ -116,19 +116,42 @@ const uint8_t kDeletedMark = 0xE5;
 
 enum EntryKind { kEntryEnd = 9, kEntryDeleted = 1, kEntryLabelOrBad = 3, kEntryLongName = 4, kEntryNormal = 2 };
 
-// 1 when the 11 name bytes are not a valid 8.3 name, else 0.
-int FatIsInvalidShortName(const uint8_t* name11);
+// 1 when the 11 name bytes are not a valid 8.3 name, else 0. Spaces and a leading 0xE5 are
+// passed over. With oem set, bytes 0x80 to 0xFF count as characters of the OEM code page
+// (they are legal in 8.3 names) instead of invalid bytes.
+int FatIsInvalidShortName(const uint8_t* name11, bool oem = false);
 int FatClassifyEntry(const uint8_t* entry);
 char16_t FatLfnChar(const uint8_t* entry, int index);
-// The long-name checksum over the 11 short-name bytes.
-uint8_t FatShortNameChecksum(const uint8_t* name11);
+// The long name of a run that lies in one buffer in stored order: first is its first
+// stored entry, shortEntry the entry just behind it (the run's end). The output is emptied,
+// then the entries are read from the last one back to first, 13 characters each, up to a
+// NUL or a 0xFFFF filler. Returns the characters gathered; 0 when the distance is no
+// positive multiple of 32.
+int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* firstLfn, std::u16string* out);
+// The 8.3 name as shown: case flags of byte 12 honoured, a deleted first byte shown as "_",
+// a leading 0x05 standing for 0xE5, bytes mapped through code page 437, trailing blanks
+// dropped. Returns the characters written, or -1 for a name beginning with a blank or
+// holding bytes that no 8.3 name holds (out is then empty).
+int FatShortNameToString(const uint8_t* entry, std::u16string* out);
+// Calendar fields to a local time value (month 1-12, years since 1900). Out-of-range days
+// and months roll over as mktime does; -1 when the time cannot be represented.
+int64_t FatMakeTime(int second, int minute, int hour, int day, int month, int yearsSince1900);
+// Creation (bytes 14-17) and last-write (bytes 22-25) time and date as local time values;
+// 0 when the seconds, minutes or hours are out of range or the month is above 12.
+int64_t FatDecodeCreateTime(const uint8_t* entry);
+int64_t FatDecodeWriteTime(const uint8_t* entry);
+// -1 for a null or long-name entry, 0 when short-name bytes 6 and 7 are "~1", 1 otherwise.
+int FatCompareTildeOne(const uint8_t* entry);
+// Runs the long-name checksum of the FAT specification over the 11 short-name bytes,
+// starting from *sum (which the caller zeroes). False for null arguments.
+bool FatShortNameChecksum(const uint8_t* entry, uint8_t* sum);
+// The checksum an entry carries: a long-name entry's own (byte 13), or the checksum of a
+// short entry's name. False for null arguments.
+bool FatEntryChecksum(const uint8_t* entry, uint8_t* sum);
 // 1 for the last (first stored) entry of a live long-name run, 0 for another, -1 otherwise.
 int FatIsLastLfnEntry(const uint8_t* entry);
 // OEM code page 437 to UTF-16.
 char16_t Cp437ToUtf16(uint8_t b);
-// The 8.3 name as shown: case flags of byte 12 honoured, a deleted first byte shown as
-// "_", bytes mapped through code page 437. Empty when nothing printable remains.
-std::u16string FatShortName(const uint8_t* entry);
 
 // DOS date (bits 0-4 day, 5-8 month, 9-15 years since 1980) split; false when the month
 // or day is 0 or out of range.
@@ -147,6 +170,7 @@ struct FatDirItem {
   uint32_t size = 0;
   uint16_t createDate = 0, createTime = 0, writeDate = 0, writeTime = 0;
   size_t entryIndex = 0;     // index of the short entry in the directory stream
+  uint8_t entry[32] = {};    // the short entry as stored
 
   bool IsDirectory() const { return (attr & kAttrDirectory) != 0; }
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/inc/istoragedevice.h"
+#include "common/inc/seams.h"
 #include "scanoperate/hfsp/btree.h"
 
 namespace {
@@ -81,5 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   hfsplus_node_cache_free();
   hfsplus_pool_free();
+  // The same bytes as stale nodes: the leaf test that the format scan's search by content
+  // applies at every sector, from each sector on.
+  for (size_t at = 0; at + 512 <= size; at += 512)
+    HfsCatalogLeafSectors(data + at, unsigned((size - at) / 512));
   return 0;
 }

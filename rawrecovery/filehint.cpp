@@ -129,7 +129,12 @@ const FileHint& DynHint() {
   return row;
 }
 
-FileHintTable::FileHintTable() : m_rows(std::begin(kRows), std::end(kRows)) {}
+FileHintTable::FileHintTable() : m_rows(std::begin(kRows), std::end(kRows)), m_minFromXml(m_rows.size(), false) {}
+
+bool FileHintTable::MinSizeFromXml(const FileHint* row) const {
+  if (!row || m_rows.empty() || row < &m_rows.front() || row > &m_rows.back()) return false;
+  return m_minFromXml[size_t(row - &m_rows.front())];
+}
 
 FileHintTable* FileHintTable::Instance() {
   static FileHintTable* table = [] {
@@ -183,10 +188,14 @@ int FileHintTable::LoadXml(const char* path) {
     // A malformed size stops the load; rows changed by earlier elements keep their change.
     if (maxEl && !ParseInt64(maxEl->GetText(), &maxSize)) return 2;
     if (minEl && !ParseInt64(minEl->GetText(), &minSize)) return 2;
-    for (FileHint& row : m_rows) {
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+      FileHint& row = m_rows[i];
       if (row.TypeId != id || std::strcmp(row.ext, ext) != 0) continue;
       if (maxEl) row.MaxSize = maxSize;
-      if (minEl) row.MinSize = minSize;
+      if (minEl) {
+        row.MinSize = minSize;
+        m_minFromXml[i] = true;
+      }
     }
   }
   return 0;

@@ -46,7 +46,11 @@ class FileHintTable {
 
   size_t Count() const { return m_rows.size(); }
   const FileHint& Row(size_t i) const { return m_rows[i]; }
+  // True when row (one of this table's) had its MinSize set by filehint.xml: a minimum the
+  // user asked for, which holds even for files whose structure proves them whole.
+  bool MinSizeFromXml(const FileHint* row) const;
 
  private:
   std::vector<FileHint> m_rows;
+  std::vector<bool> m_minFromXml;
 };

@@ -31,14 +31,18 @@ int64_t CRawAnalyser::SizeFor(const char* ext, const char* exts) const {
     size_t len = q ? size_t(q - p) : std::strlen(p);
     if (len == n && std::strncmp(p, ext, n) == 0) {
       const FileHint* row = TableRow(ext);
-      if (!row) return 0;
-      if (m_endProven && v > 0 && v < row->MinSize) return v;
-      return row->CheckSize(v);
+      return row ? LimitSize(*row, v) : 0;
     }
     if (!q) break;
     p = q + 1;
   }
   return 0;
+}
+
+int64_t CRawAnalyser::LimitSize(const FileHint& row, int64_t v) const {
+  if (m_endProven && v > 0 && v < row.MinSize && !FileHintTable::Instance()->MinSizeFromXml(&row))
+    return v > row.MaxSize ? row.MaxSize : v;
+  return row.CheckSize(v);
 }
 
 int64_t ClusterByteOffset(const ClusterBuf& cb) { return cb.lcn * int64_t(cb.cluster_size); }

@@ -47,6 +47,9 @@ class CRawAnalyser {
   // through the size limits of the table row of ext when ext is one of `exts` (separated by
   // '/'); else 0.
   int64_t SizeFor(const char* ext, const char* exts) const;
+  // v through row's limits. A file whose end was proven is kept below the built-in minimum
+  // (a 4 KiB document is ordinary); a minimum set in filehint.xml and the maximum still hold.
+  int64_t LimitSize(const FileHint& row, int64_t v) const;
 
   int64_t m_start;
   int64_t m_end;
@@ -54,7 +57,8 @@ class CRawAnalyser {
   int m_state;
   // Set when the file's end was read from its own structure (an end record, a size field,
   // a box or chunk walk) rather than guessed or bounded; such a file is whole whatever the
-  // table's minimum says.
+  // table's minimum says. Cleared with every new header, and whenever the file is ended by
+  // another header, the count limit or a zero run instead.
   bool m_endProven;
   FileHint m_hint;
 };

@@ -7,6 +7,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "common/crashdump.h"
 #include "common/inc/idevicebitmap.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
@@ -367,13 +368,10 @@ int CRawRecover::ScanProgress(int64_t index) {
 }
 
 int CRawRecover::Scan(INotifySink* sink) {
-  // A fault inside the walk (no memory, a broken invariant) ends the scan as a failure;
-  // what was already filed stays in the results tree.
-  try {
-    return RawScanLoop(sink);
-  } catch (const std::exception&) {
-    return -1;
-  }
+  // A fault inside the walk (no memory, a broken invariant, an analyser that throws) leaves
+  // a crash report and ends the scan as a failure; what was already filed stays in the
+  // results tree.
+  return RunGuarded("CRawRecover::Scan", RC_FAIL, [&] { return RawScanLoop(sink); });
 }
 
 IScanOperator* CreateRawScanner(IStorageDevice* device) {

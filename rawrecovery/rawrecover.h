@@ -54,6 +54,7 @@ class CRawRecover : public CScanOperator {
   int64_t GetDroppedCandidates() const { return m_dropped; }
   int GetFoundCount() const { return m_found; }
   ScanController& Controller() { return m_controller; }
+  CRawAnalyserPool& Pool() { return m_pool; }
 
   int PrepareScan(INotifySink* sink);
   int RawScanLoop(INotifySink* sink);

@@ -49,6 +49,19 @@ const Guid kEfiSystem = MakeGuid(0xC12A7328, 0xF81F, 0x11D2, 0xBA4B00A0C93EC93Bu
 
 int GuidCompare(const uint8_t* a, const Guid& b) { return memcmp(a, b.b, 16); }
 
+// A table entry that starts inside the disk but runs past its end is what a partial image of
+// a failing disk shows: it is kept, cut back to the disk's end and marked, so that the part
+// that was imaged can still be scanned. One that starts past the end has nothing to read.
+bool FitToDisk(uint64_t start, uint64_t* count, uint64_t total, bool* clipped) {
+  *clipped = false;
+  if (*count == 0 || start >= total) return false;
+  if (*count > total - start) {
+    *count = total - start;
+    *clipped = true;
+  }
+  return true;
+}
+
 int OpenChannel(IDeviceIo* io, const char* path, bool* readOnly) {
   if (io->Open(path, KIO_RDWR, 0) == 0) {
     *readOnly = io->IsWriteProtected();
@@ -174,6 +187,38 @@ const uint64_t kSearchRepeatWindow = 0x200000;
 const int64_t kSearchJumpMinBytes = 0x96800000;
 const int kSearchMaxFailedChunks = 100;
 
+// Where a volume's backup boot sector lies: NTFS in the volume's last sector, FAT32 at
+// sector 6, exFAT at the head of the backup boot region, sector 12. A sector that carries a
+// boot sector's tag but is not confirmed where it lies is tried as such a backup: the
+// checker is asked about the volume start the backup names, which confirms it by the
+// volume's own structures. Starts already reported are not asked again, so an intact
+// volume costs nothing more and is never reported a second time through its backup.
+int CheckAsBackup(ICheckDBR* checker, IStorageDevice* facade, const uint8_t* sector, uint32_t ss,
+                  uint64_t at, const std::set<uint64_t>& reported, uint64_t* start, int64_t* size,
+                  int* quality) {
+  if (sector[510] != 0x55 || sector[511] != 0xAA) return FS_NONE;
+  int want = FS_NONE;
+  uint64_t offset = 0;
+  if (memcmp(sector + 3, "NTFS", 4) == 0) {
+    want = FS_NTFS;
+    offset = kbytes::Le64(sector + 40);
+  } else if (memcmp(sector + 82, "FAT3", 4) == 0) {
+    want = FS_FAT32;
+    offset = 6;
+  } else if (memcmp(sector + 3, "EXFA", 4) == 0) {
+    want = FS_EXFAT;
+    offset = 12;
+  } else {
+    return FS_NONE;
+  }
+  if (offset == 0 || offset > at || reported.count(at - offset)) return FS_NONE;
+  const uint64_t from = at - offset;
+  int fs = checker->Check(facade, sector, int(ss), uint32_t(from), uint32_t(from >> 32), size, quality);
+  if (fs != want) return FS_NONE;
+  *start = from;
+  return fs;
+}
+
 }  // namespace
 
 int CDisk::SearchPartitions(int mode, INotifySink* sink) {
@@ -216,6 +261,7 @@ int CDisk::SearchPartitions(int mode, INotifySink* sink) {
   bool kept = false;
   int64_t lastStart = 0, lastSize = 0;
   int failedInRow = 0;
+  std::set<uint64_t> reported;  // volume starts of kept hits
   while (index < chunkCount) {
     if (jump) {
       // The body of a volume found with full confidence is not read: the search resumes at
@@ -245,21 +291,35 @@ int CDisk::SearchPartitions(int mode, INotifySink* sink) {
       const uint64_t sector = first + i;
       int64_t size = 0;
       int quality = 0;
-      int fs = checker->Check(facade, buffer + i * ss, int(ss), uint32_t(sector), uint32_t(sector >> 32), &size,
-                              &quality);
+      const uint8_t* bytes = buffer + i * ss;
+      int fs = checker->Check(facade, bytes, int(ss), uint32_t(sector), uint32_t(sector >> 32), &size, &quality);
+      uint64_t backupStart = 0;
+      bool fromBackup = false;
+      if (fs == FS_NONE) {
+        size = 0;
+        quality = 0;
+        fs = CheckAsBackup(checker, facade, bytes, ss, sector, reported, &backupStart, &size, &quality);
+        fromBackup = fs != FS_NONE;
+      }
       if (fs == FS_NONE || size < kSearchMinSectors) continue;
+      // The NTFS total leaves out the backup boot sector that lies just past it: the
+      // volume's partition held one sector more.
+      if (fs == FS_NTFS && size < INT64_MAX) ++size;
       bool keep = !kept || quality != 0 || sector - uint64_t(lastStart) >= kSearchRepeatWindow || size != lastSize;
       if (!keep) continue;
       kept = true;
       lastStart = int64_t(sector);
       lastSize = size;
       int64_t start = int64_t(sector);
-      if (fs == FS_HFS || fs == FS_HFSP) {
+      if (fromBackup) {
+        start = int64_t(backupStart);
+      } else if (fs == FS_HFS || fs == FS_HFSP) {
         // The HFS+ header is volume byte 1024, whatever the sector size.
         uint32_t headerIndex = HfsHeaderSectorIndex(ss);
         if (sector < headerIndex) continue;
         start = int64_t(sector - headerIndex);
       }
+      reported.insert(uint64_t(start));
       CVolume* volume = AddPartitionVolume(start, size, int(FsTypeToPartitionType(fs)));
       if (!volume) continue;
       PartitionInfo info;
@@ -270,8 +330,15 @@ int CDisk::SearchPartitions(int mode, INotifySink* sink) {
       // From here the receiver owns the partition, whatever it answers: a sink that keeps
       // the object and then asks to stop must not find it freed under its hands.
       if (sink->Notify(NE_PARTITION_FOUND, 0, quality, volume) < 0) break;
-      if (mode == 3 && quality == 100 && uint64_t(size) > perChunk) {
-        jump = uint64_t(size) - 1;
+      // A volume met through its backup lies partly or wholly behind: only what is left of
+      // it ahead is skipped (nothing, for NTFS, whose backup is its last sector).
+      uint64_t ahead = uint64_t(size) - 1;
+      if (fromBackup) {
+        const uint64_t last = uint64_t(start) + uint64_t(size) - 1;
+        ahead = last > sector ? last - sector : 0;
+      }
+      if (mode == 3 && quality == 100 && uint64_t(size) > perChunk && (!fromBackup || ahead > perChunk)) {
+        jump = ahead;
         break;
       }
     }
@@ -362,14 +429,14 @@ int CDisk::ReadOsPartitionList() {
   const int64_t total = TotalSectors();
   for (const LayoutEntry& e : layout) {
     if (e.startByte < 0 || e.lengthByte <= 0 || e.startByte % ss || e.lengthByte % ss) continue;
-    int64_t start = e.startByte / ss, count = e.lengthByte / ss;
-    // A partition that reaches past the disk end is not listed: it would read someone
-    // else's bytes, or nothing.
-    if (!kbytes::RangeInside(uint64_t(start), uint64_t(count), uint64_t(total))) continue;
+    uint64_t start = uint64_t(e.startByte / ss), count = uint64_t(e.lengthByte / ss);
+    bool clipped = false;
+    if (!FitToDisk(start, &count, uint64_t(total), &clipped)) continue;
     PartitionInfo info;
     memset(&info, 0, sizeof info);
-    info.StartSector = start;
-    info.SectorCount = count;
+    info.StartSector = int64_t(start);
+    info.SectorCount = int64_t(count);
+    if (clipped) info.Flags |= PF_CLIPPED;
     info.PartitionType = PT_UNDETECTED;
     info.PartitionNumber = int32_t(e.number);
     info.DiskIndex = m_index;
@@ -552,7 +619,11 @@ int CDpt::Parse() {
     std::set<uint64_t> visited;
     uint64_t current = m_extBase;
     bool first = true;
+    const uint64_t total = uint64_t(m_disk->TotalSectors());
     while (current && int(visited.size()) < kMaxBootRecords && visited.insert(current).second) {
+      // A record past the disk's end was not imaged (a partial image): the chain ends there
+      // and the partitions read so far stay listed.
+      if (current >= total) break;
       if (ReadTable(current, false) < 0) {
         if (first) return -2;
         return -3;
@@ -598,12 +669,14 @@ int CDpt::ReadTable(uint64_t sector, bool isMbr) {
     }
     if (e.type == 0) continue;
     uint64_t start = isMbr ? e.start : sector + e.start;
-    // Start and length must lie inside the disk, last sector included.
-    if (e.count == 0 || !kbytes::RangeInside(start, e.count, total)) continue;
+    uint64_t count = e.count;
+    bool clipped = false;
+    if (!FitToDisk(start, &count, total, &clipped)) continue;
     PartitionInfo info;
     memset(&info, 0, sizeof info);
     info.StartSector = int64_t(start);
-    info.SectorCount = int64_t(e.count);
+    info.SectorCount = int64_t(count);
+    if (clipped) info.Flags |= PF_CLIPPED;
     info.PartitionType = e.type == PT_FAT32_LBA ? uint32_t(PT_FAT32) : uint32_t(e.type);
     info.DiskIndex = m_disk->GetDiskIndex();
     info.PartitionNumber = int32_t(m_volumes.size() + 1);
@@ -660,12 +733,15 @@ int CGpt::ReadTable(uint64_t headerSector) {
     const uint8_t* e = &table[size_t(i) * size];
     if (memcmp(e, kZero, 16) == 0) continue;
     uint64_t first = kbytes::Le64(e + 32), last = kbytes::Le64(e + 40);
-    if (first >= last || last >= total) continue;
+    if (first >= last || first >= total) continue;
     if (GuidCompare(e, kAppleBoot) == 0) continue;
+    // last - first + 1 itself may not fit: the count is taken from the part inside the disk.
+    uint64_t count = (last < total ? last : total - 1) - first + 1;
     PartitionInfo info;
     memset(&info, 0, sizeof info);
     info.StartSector = int64_t(first);
-    info.SectorCount = int64_t(last - first + 1);
+    info.SectorCount = int64_t(count);
+    if (last >= total) info.Flags |= PF_CLIPPED;
     info.DiskIndex = m_disk->GetDiskIndex();
     info.PartitionNumber = int32_t(m_volumes.size() + 1);
     info.PartitionType = GuidCompare(e, kCoreStorage) == 0 ? PT_CORE_STORAGE : PT_UNDETECTED;

@@ -266,11 +266,16 @@ int CVolume::Load(IArchive* archive) {
   if (ss <= 0 || info.StartSector < 0 || info.SectorCount < 0 || info.StartSector > INT64_MAX / ss ||
       info.SectorCount > INT64_MAX / ss - info.StartSector)
     return -1;
-  // Nor may it run past the end of its disk: the tables refuse such a partition, and reads
-  // and an erase would be computed against sectors the disk does not have.
+  // Nor may it run past the end of its disk, where reads and an erase would be computed
+  // against sectors the disk does not have. As in the tables, a partition that starts on
+  // the disk but ends past it (the image was cut shorter since) is cut back and marked.
   if (m_pParent) {
     int64_t total = m_pParent->TotalSectors();
-    if (info.StartSector > total || info.SectorCount > total - info.StartSector) return -1;
+    if (info.StartSector >= total) return -1;
+    if (info.SectorCount > total - info.StartSector) {
+      info.SectorCount = total - info.StartSector;
+      info.Flags |= PF_CLIPPED;
+    }
   }
   return Assign(info) == 0 ? 0 : -1;
 }

@@ -25,7 +25,15 @@ struct PartitionInfo {
   char DevicePath[264];        // 592
   char SerialNumber[264];      // 856
   uint8_t IsEfiSystemPartition;  // 1120
-  uint8_t Reserved1[7];        // 1121
+  uint8_t Flags;               // 1121, PartitionFlag bits; 0 for an ordinary partition
+  uint8_t Reserved1[6];        // 1122
+};
+
+// Bits of PartitionInfo::Flags.
+enum PartitionFlag : uint8_t {
+  // The table gave more sectors than the disk holds (a partial image of a failing disk):
+  // SectorCount was cut back to the disk's end, and the volume's last part is missing.
+  PF_CLIPPED = 0x01,
 };
 
 struct DiskGeometry {
@@ -49,6 +57,7 @@ static_assert(offsetof(PartitionInfo, Label) == 64, "PartitionInfo layout");
 static_assert(offsetof(PartitionInfo, DevicePath) == 592, "PartitionInfo layout");
 static_assert(offsetof(PartitionInfo, SerialNumber) == 856, "PartitionInfo layout");
 static_assert(offsetof(PartitionInfo, IsEfiSystemPartition) == 1120, "PartitionInfo layout");
+static_assert(offsetof(PartitionInfo, Flags) == 1121, "PartitionInfo layout");
 static_assert(sizeof(DiskGeometry) == 568, "DiskGeometry layout");
 static_assert(offsetof(DiskGeometry, BytesPerSector) == 16, "DiskGeometry layout");
 static_assert(offsetof(DiskGeometry, DiskSize) == 24, "DiskGeometry layout");

@@ -26,6 +26,11 @@ IScanOperator* CreateExfatFormatScanner(IStorageDevice* device);
 IScanOperator* CreateHfspFormatScanner(IStorageDevice* device);
 IScanOperator* CreateRawScanner(IStorageDevice* device);
 
+// Node size in 512-byte sectors of the HFS+ catalog leaf node that starts at buf (sectors
+// of it available), 0 when none: the HFS+ formatted-volume reader's own test, for the
+// format scan's search by content.
+int HfsCatalogLeafSectors(const unsigned char* buf, unsigned sectors);
+
 // The saved scan-result file.
 void DestroyResultFile(SaveFileSystem* file);
 int SaveScanResult(IScanOperator* scanner, const char16_t* path, INotifySink* sink);

@@ -1,5 +1,6 @@
 #include "filesystems/format/format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -49,6 +50,38 @@ uint32_t ReadPastBadSectors(IStorageDevice* device, uint64_t first, uint8_t* buf
   }
   return uint32_t(got);
 }
+
+// HFS+ leaves no sector as plain as a boot copy, a "FILE" record or a "." entry once its
+// headers are gone: its catalog leaf nodes are told by the HFS+ reader's own test. Such
+// nodes also lie in files on other volumes (a disk image kept there), so they decide only
+// while no other volume's evidence has been seen, and only once the search has gone a
+// stretch past the first of them, where that evidence would show; else only at the end.
+class HfsEvidence {
+ public:
+  explicit HfsEvidence(uint32_t bps) : m_bps(bps), m_lookahead(kLookaheadBytes / bps) {}
+
+  // The catalog leaf nodes that start in the device sector at p; room bytes follow p.
+  void Look(const uint8_t* p, size_t room, uint64_t sector) {
+    for (size_t at = 0; at < m_bps && room - at >= 512; at += 512) {
+      size_t units = (room - at) / 512;
+      if (HfsCatalogLeafSectors(p + at, unsigned(units < 64 ? units : 64)) == 0) continue;
+      if (m_leaves++ == 0) m_first = sector;
+    }
+  }
+  bool Seen() const { return m_leaves != 0; }
+  bool Decides(uint64_t sector, bool otherSeen) const {
+    return m_leaves && !otherSeen && sector - m_first >= m_lookahead;
+  }
+  // Bytes past a device sector that a node starting in it may need.
+  static uint32_t Overlap(uint32_t bps) { return (32768 + bps - 1) / bps; }
+
+ private:
+  static const uint64_t kLookaheadBytes = 4u << 20;
+  uint32_t m_bps;
+  uint64_t m_lookahead;
+  uint64_t m_first = 0;
+  uint64_t m_leaves = 0;
+};
 
 // The first LCN and cluster size of a record's unnamed $DATA.
 bool DataStart(const CNTFS& ntfs, const uint8_t* record, uint32_t* spc, uint64_t* lcn) {
@@ -238,8 +271,14 @@ int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint
       return DetectFsByContent(bootSector, fileSystem, scanned);
     case PT_UNALLOCATED:
       return DetectWholeDisk(bootSector, fileSystem, scanned);
-    default:
+    case 0x00: case 0x05: case 0x0F: case 0x85: case 0xEE:
+      // Empty entries and containers of other partitions: a volume found inside would not
+      // begin where the container does.
       return RC_OK;  // fileSystem 0: nothing to recover with
+    default:
+      // A type byte written for another system (a Linux partition reused, a table entry
+      // rewritten) says nothing about what the sectors hold: they are asked instead.
+      return DetectFsByContent(bootSector, fileSystem, scanned);
   }
 }
 
@@ -334,18 +373,28 @@ int CFormat::DetectFsByContent(uint64_t* bootSector, int* fileSystem, uint64_t* 
   uint64_t size = 0;
   if (DeviceSectorBytes(&bps) != RC_OK || m_device->GetSize(&size) != 0) return RC_MISSING;
   uint64_t total = size / bps;
+  uint32_t overlap = HfsEvidence::Overlap(bps);
   std::vector<uint8_t> buf;
   try {
-    buf.resize(size_t(kBatchSectors) * bps);
+    buf.resize((size_t(kBatchSectors) + overlap) * bps);
   } catch (const std::bad_alloc&) {
     return RC_NO_MEMORY;
   }
   int fileRecords = 0, dotEntries = 0;
+  HfsEvidence hfs(bps);
+  auto decide = [&](int fs, uint64_t at) {
+    *fileSystem = fs;
+    *bootSector = 0;
+    *scanned = at;
+    return RC_OK;
+  };
   uint64_t badStep = 1, advance = 0;
   for (uint64_t start = 0; start < total; start += advance) {
-    uint32_t want = uint32_t(total - start < kBatchSectors ? total - start : kBatchSectors);
-    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), want, want, &badStep, &advance);
-    for (uint32_t i = 0; i < got; ++i) {
+    uint32_t main = uint32_t(total - start < kBatchSectors ? total - start : kBatchSectors);
+    uint32_t want = uint32_t(total - start < uint64_t(main) + overlap ? total - start : uint64_t(main) + overlap);
+    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), main, want, &badStep, &advance);
+    uint32_t usable = got < main ? got : main;
+    for (uint32_t i = 0; i < usable; ++i) {
       if (m_sink && i % 50 == 0) {
         int p = int((start + i) * 100 / total);
         if (p < m_progressBase) p = m_progressBase;
@@ -360,15 +409,14 @@ int CFormat::DetectFsByContent(uint64_t* bootSector, int* fileSystem, uint64_t* 
         if (++dotEntries >= 3) fs = FS_FAT32;
       } else if (IsExfatUpcase(s, int(bps)) == RC_OK) {
         fs = FS_EXFAT;
+      } else {
+        hfs.Look(s, size_t(got - i) * bps, start + i);
       }
-      if (fs) {
-        *fileSystem = fs;
-        *bootSector = 0;
-        *scanned = start;
-        return RC_OK;
-      }
+      if (fs) return decide(fs, start);
+      if (hfs.Decides(start + i, fileRecords || dotEntries)) return decide(FS_HFSP, start);
     }
   }
+  if (hfs.Seen()) return decide(FS_HFSP, total);
   return RC_WRONG_FS;
 }
 
@@ -395,17 +443,20 @@ int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* sc
   m_ntfs->SetVolumeInfo(u"", bps, 1);
   if (m_ntfs->SetBootInfo(geometry, bps) != RC_OK) return RC_WRONG_FS;
   uint32_t spr = m_ntfs->SectorsPerRecord();
+  uint32_t overlap = std::max(spr, HfsEvidence::Overlap(bps));
   std::vector<uint8_t> buf, record(m_ntfs->RecordBytes());
   try {
-    buf.resize((size_t(kBatchSectors) + spr) * bps);
+    buf.resize((size_t(kBatchSectors) + overlap) * bps);
   } catch (const std::bad_alloc&) {
     return RC_NO_MEMORY;
   }
+  HfsEvidence hfs(bps);
+  bool recordsSeen = false;
   uint64_t badStep = 1, advance = 0;
   for (uint64_t start = 0; start < half; start += advance) {
     uint64_t left = total - start;
     uint32_t main = uint32_t(half - start < kBatchSectors ? half - start : kBatchSectors);
-    uint32_t want = uint32_t(left < uint64_t(main) + spr ? left : uint64_t(main) + spr);
+    uint32_t want = uint32_t(left < uint64_t(main) + overlap ? left : uint64_t(main) + overlap);
     uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), main, want, &badStep, &advance);
     uint32_t usable = got < main ? got : main;
     for (uint32_t i = 0; i < usable; ++i) {
@@ -422,6 +473,7 @@ int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* sc
         return RC_OK;
       }
       if (std::memcmp(s, "FILE", 4) == 0 && i + spr <= got) {
+        recordsSeen = true;
         std::memcpy(record.data(), s, record.size());
         uint32_t c = 0;
         uint64_t base = 0;
@@ -439,7 +491,17 @@ int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* sc
         *scanned = half;
         return RC_OK;
       }
+      hfs.Look(s, size_t(got - i) * bps, start + i);
+      if (hfs.Decides(start + i, recordsSeen)) break;
     }
+    if (hfs.Decides(start + (usable ? usable - 1 : 0), recordsSeen)) break;
+  }
+  if (hfs.Seen()) {
+    // Nothing tells where such a volume began: it is taken to begin with the area.
+    *fileSystem = FS_HFSP;
+    *bootSector = 0;
+    *scanned = half;
+    return RC_OK;
   }
   return RC_WRONG_FS;
 }

@@ -67,7 +67,8 @@ CNTFSFormat::CNTFSFormat(IStorageDevice* device, IFileManager* manager, CFormat*
       m_sink(nullptr),
       m_recompute(true),
       m_mftSearch(false),
-      m_volumeSectors(0) {
+      m_volumeSectors(0),
+      m_deviceSectors(0) {
   m_rootName[0] = 0;
   std::memset(m_votes, 0, sizeof m_votes);
   std::memset(m_clusterHistogram, 0, sizeof m_clusterHistogram);
@@ -179,7 +180,9 @@ void CNTFSFormat::HandleRecord(uint8_t* record, uint64_t s) {
     uint64_t base = 0;
     // The first "$MFT" may be the mirror's copy or a stray one: only a confirmed start counts.
     if (ConfirmMftBase(m_device, *m_ntfs, record, s, &c, &base) != RC_OK) return;
-    uint64_t volume = m_volumeSectors > base ? m_volumeSectors - base : 0;
+    // The volume reaches from its start to the device's end: the length kept so far was
+    // measured from the earlier guess of the start, not from the device's first sector.
+    uint64_t volume = m_deviceSectors > base ? m_deviceSectors - base : 0;
     if (!ApplyGeometry(m_ntfs->BytesPerSector(), c, m_ntfs->RecordBytes(), volume)) return;
     m_volumeSectors = volume;
     m_mftSearch = false;
@@ -253,6 +256,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   uint64_t base = m_param->bootSector;
   if (base >= end) return RC_MISSING;
   m_ntfs->SetBaseSector(base);
+  m_deviceSectors = end;
   m_volumeSectors = end - base;
   uint32_t recordBytes = bps < 1024 ? 1024 : bps;
   uint32_t spc = 1;

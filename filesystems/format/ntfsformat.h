@@ -56,6 +56,7 @@ class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
   bool m_recompute;
   bool m_mftSearch;
   uint64_t m_volumeSectors;
+  uint64_t m_deviceSectors;  // the scanned device's length, which the volume cannot pass
   std::vector<uint64_t> m_pendingSectors;
   Vote m_votes[3];
   uint64_t m_clusterHistogram[13];  // how often each power-of-two cluster size was estimated

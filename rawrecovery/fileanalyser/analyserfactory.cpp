@@ -20,8 +20,6 @@ CRawAnalyser* CreateTypeAnalyser(int typeId) {
     case 28: return new CAacAnalyser();
     case 43: return new CDwgAnalyser();
     case 44: return new CMatAnalyser();
-    // The plist-only class has no row of its own: plist files are served by the HTML analyser.
-    case 37: return nullptr;
     default: return CreateSignatureAnalyser(typeId);
   }
 }

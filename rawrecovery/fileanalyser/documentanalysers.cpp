@@ -76,6 +76,8 @@ int CDocAnalyser::BuildFat() {
   }
   while (!m_fat.empty() && m_fat.back() == kFree) m_fat.pop_back();
   m_size = int64_t(m_fat.size()) * m_sectorSize + HeaderBytes();
+  // Sized from every one of its own FAT sectors: the file is whole.
+  m_endProven = m_fatComplete && !m_fat.empty();
   return AS_COMPLETE;
 }
 
@@ -86,6 +88,7 @@ int CDocAnalyser::Continue(const ClusterBuf& cb) {
   const int64_t count = m_size;
   if (ReachedAllMaxSizes(count, {"doc", "ppt", "xls"})) {
     m_state = BuildFat();
+    m_endProven = false;  // sized at the limit, not by its own end
     return m_state;
   }
   if (!m_cf->Append(cb)) return AS_NONE;
@@ -131,6 +134,7 @@ int CDocAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
     m_state = AS_COMPLETE;
     return AS_COMPLETE;
   }
+  m_endProven = false;
   return EndAt(at);
 }
 
@@ -260,7 +264,7 @@ int CZipAnalyser::Continue(const ClusterBuf& cb) {
     // The central directory lies just before its end record: a record of an archive stored
     // inside this one, or stray bytes that look like one, does not end the file.
     ok = ok && int64_t(cdOffset) + cdSize == at - m_start;
-    if (ok) return EndAt(at + 22 + kbytes::Le16(p + 20));
+    if (ok) return Proven(EndAt(at + 22 + kbytes::Le16(p + 20)));
     m_js->Skip(1);  // the search resumes one byte past a rejected record
   }
 }
@@ -377,7 +381,7 @@ int CPdfAnalyser::Continue(const ClusterBuf& cb) {
   int i = markerEnd;
   if (i < cb.cluster_size && d[i] == '\r') ++i;
   if (i < cb.cluster_size && d[i] == '\n') ++i;
-  return EndAt(at + i);
+  return Proven(EndAt(at + i));
 }
 
 int CPdfAnalyser::OnNewHeader(const FileHint&, const ClusterBuf&) {
@@ -487,6 +491,7 @@ int CMatAnalyser::Continue(const ClusterBuf& cb) {
     if (type < 1 || type > 15) {
       m_size = m_next;
       m_state = AS_COMPLETE;
+      m_endProven = true;
       return AS_COMPLETE;
     }
     m_next += 8 + int64_t(kbytes::Le32(tag + 4));

@@ -65,7 +65,13 @@ int CJpgAnalyser::Continue(const ClusterBuf& cb) {
       break;
     }
     uint8_t code = buf[m + 1];
-    if (code == 0xd8 || code == 0xd9) {
+    if (code == 0xd9) {
+      // The walk steps over every segment by its length and entropy-coded data stuffs its
+      // FF bytes, so the end of image it meets is the picture's own end, whatever the slack
+      // after it holds.
+      return Proven(EndAt(base + m + 2));
+    }
+    if (code == 0xd8) {
       int64_t end = base + m + 2;
       if (IsSectorTailZero(buf + m + 2, size_t(n - (m + 2)), end)) return EndAt(end);
       i = m + 2;  // not followed by zeros: not the end, the walk goes on past it
@@ -129,7 +135,7 @@ int CGifAnalyser::Continue(const ClusterBuf& cb) {
       }
       case kBlock: {
         uint8_t c = d[i++];
-        if (c == 0x3b) return EndAt(off + i);  // the trailer
+        if (c == 0x3b) return Proven(EndAt(off + i));  // the trailer
         if (c == 0x21) m_phase = kLabel;
         else if (c == 0x2c) {
           m_phase = kDescriptor;
@@ -363,6 +369,7 @@ int CTiffAnalyser::ComputeSize() {
   dataEnd = (dataEnd + align - 1) / align * align;
   for (size_t i = 0; i < thumbAt.size() && i < thumbLen.size(); ++i) valuesEnd = std::max(valuesEnd, thumbAt[i] + thumbLen[i]);
   m_size = std::max(std::max(dataEnd, valuesEnd), m_maxIfdEnd);
+  m_endProven = true;
   return AS_COMPLETE;
 }
 
@@ -388,6 +395,7 @@ int CTiffAnalyser::Continue(const ClusterBuf& cb) {
   if (all) {
     m_size = m_count;
     m_state = AS_COMPLETE;
+    m_endProven = false;
     return AS_COMPLETE;
   }
   if (!m_cf || !m_cf->Append(cb)) return AS_NONE;
@@ -443,6 +451,7 @@ int CTiffAnalyser::Step() {
     if (count < 1 || count > 64) {
       m_size = m_count;
       m_state = AS_COMPLETE;
+      m_endProven = false;
       return AS_COMPLETE;
     }
     m_ifd += 2;
@@ -484,7 +493,10 @@ int CTiffAnalyser::Step() {
 
 int CTiffAnalyser::OnNewHeader(const FileHint&, const ClusterBuf&) {
   if (m_state != AS_COMPLETE && m_state != AS_GIVEN_UP) Walk();
-  if (ComputeSize() != AS_COMPLETE) m_size = m_count;
+  if (ComputeSize() != AS_COMPLETE) {
+    m_size = m_count;
+    m_endProven = false;
+  }
   m_state = AS_COMPLETE;
   return AS_COMPLETE;
 }
@@ -506,7 +518,7 @@ int64_t CTiffAnalyser::GetSizeForExtension(const char* ext) {
   int64_t v = m_state == AS_ENDED ? m_end - m_start : m_state == AS_COMPLETE ? m_size : 0;
   const FileHint* row = TableRow(ext);
   if (!row) return 0;
-  if (!std::strcmp(ext, "tif") || !std::strcmp(ext, "dng")) return row->CheckSize(v);
+  if (!std::strcmp(ext, "tif") || !std::strcmp(ext, "dng")) return LimitSize(*row, v);
   static const char* const kRaw[] = {"orf", "nef", "cr2", "crw", "dcr", "mrw", "sr2", "arw", "raf", "erf", "raw"};
   for (const char* r : kRaw)
     if (!std::strcmp(ext, r)) return v > 0 ? row->CheckSize(v + 81920) : 0;

@@ -77,6 +77,7 @@ CSignatureAnalyser::CSignatureAnalyser(int typeId) : m_zeroRun(0), m_absorbs(), 
 int CSignatureAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   for (int id : m_absorbs)
     if (other.TypeId == id) return AS_ABSORB;
+  m_endProven = false;  // bounded by what follows, not read from the file
   return EndAt(ClusterByteOffset(cb));
 }
 
@@ -86,6 +87,7 @@ int CSignatureAnalyser::Begin(const ClusterBuf& cb, int state, int64_t size) {
   m_start = ClusterByteOffset(cb);
   m_state = state;
   m_size = size;
+  m_endProven = state == AS_COMPLETE && size > 0;
   return state;
 }
 
@@ -100,6 +102,7 @@ bool CSignatureAnalyser::CountLimit(const ClusterBuf& cb) {
   const FileHint* row = TableRow(m_hint.ext);
   if (row && m_size >= row->MaxSize) {
     m_state = AS_COMPLETE;
+    m_endProven = false;
     return true;
   }
   return false;
@@ -133,6 +136,7 @@ int CSignatureAnalyser::EndMarker(const ClusterBuf& cb, const MatchFrame& marker
 int CSignatureAnalyser::ZeroTail(const ClusterBuf& cb, int n, int extra) {
   unsigned pos = 0;
   if (!FindZeroTail(cb, &pos, n)) return AS_NONE;
+  m_endProven = false;
   return EndAt(ClusterByteOffset(cb) + pos + extra);
 }
 
@@ -143,6 +147,7 @@ int CSignatureAnalyser::ZeroRun(const ClusterBuf& cb, int64_t t) {
   }
   m_zeroRun += cb.cluster_size;
   if (m_zeroRun < t) return AS_NONE;
+  m_endProven = false;
   return EndAt(ClusterByteOffset(cb) + cb.cluster_size - m_zeroRun);
 }
 
@@ -361,16 +366,30 @@ KESTRUM_COUNTED(CFlvAnalyser, 22, BYTES('F'), kFlv.Test(d, n), ZeroTail(cb, 64))
 KESTRUM_COUNTED(CMidAnalyser, 26, BYTES('M'), kMidHead.Test(d, n), EndMarker(cb, kMidEnd, 6))
 KESTRUM_COUNTED(CMxfAnalyser, 45, BYTES(0x06), kMxfHead.Test(d, n), EndMarker(cb, kMxfEnd, 16))
 KESTRUM_COUNTED(COggAnalyser, 25, BYTES('O'), kOgg.Test(d, n), ZeroRun(cb, 4096))
-KESTRUM_COUNTED(CPngAnalyser, 7, BYTES(0x89), kPngHead.Test(d, n), EndMarker(cb, kPngEnd, 8))
+KESTRUM_COUNTED(CPngAnalyser, 7, BYTES(0x89), kPngHead.Test(d, n), Proven(EndMarker(cb, kPngEnd, 8)))
 KESTRUM_COUNTED(CPsdAnalyser, 8, BYTES('8'), kPsd.Test(d, n), ZeroTail(cb, 64))
-KESTRUM_COUNTED(CRarAnalyser, 10, BYTES('R'), kRarHead.Test(d, n), EndMarker(cb, kRarEnd, 7))
+KESTRUM_COUNTED(CRarAnalyser, 10, BYTES('R'), kRarHead.Test(d, n), Proven(EndMarker(cb, kRarEnd, 7)))
 KESTRUM_COUNTED(CSitxAnalyser, 46, BYTES('S'), kSitx.Test(d, n), ZeroTail(cb, 16))
 KESTRUM_COUNTED(CTaxAnalyser, 47, BYTES('T'), kTax.Test(d, n), ZeroTail(cb, 16))
 KESTRUM_COUNTED(CXcfAnalyser, 35, BYTES('g'), kXcf.Test(d, n), ZeroTail(cb, 16, 4))
-KESTRUM_COUNTED(CPlistAnalyser, 17, BYTES('<'), kPlistHead.Test(d, n) && kPlistOpen.Test(d, n),
-                EndMarker(cb, kPlistClose, 9))
 
 #undef KESTRUM_COUNTED
+
+// No table row carries the plist-only code, so this analyser takes the plist row (its limits
+// and extension) under a code of its own: a pool holding it and the HTML analyser keeps both.
+CPlistAnalyser::CPlistAnalyser() : CSignatureAnalyser(37) {
+  if (const FileHint* row = TableRow("plist")) m_hint = *row;
+  m_hint.TypeId = 37;
+}
+void CPlistAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'<'}); }
+int CPlistAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kPlistHead.Test(Data(cb), cb.cluster_size) || !kPlistOpen.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CPlistAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return Proven(EndMarker(cb, kPlistClose, 9));
+}
 
 CEpsAnalyser::CEpsAnalyser() : CSignatureAnalyser(31) {}
 void CEpsAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'%'}); }
@@ -380,7 +399,7 @@ int CEpsAnalyser::CheckHeader(const ClusterBuf& cb) {
 }
 int CEpsAnalyser::Continue(const ClusterBuf& cb) {
   if (CountLimit(cb)) return AS_COMPLETE;
-  int r = EndMarker(cb, kEpsEnd, 5);
+  int r = Proven(EndMarker(cb, kEpsEnd, 5));
   return r ? r : ZeroTail(cb, 64);
 }
 
@@ -498,7 +517,7 @@ int CHtmlAnalyser::Continue(const ClusterBuf& cb) {
     m_state = AS_COMPLETE;
     return AS_COMPLETE;
   }
-  if (m_kind == 2) return EndMarker(cb, kPlistClose, 9);
+  if (m_kind == 2) return Proven(EndMarker(cb, kPlistClose, 9));
   return ZeroTail(cb, 2);
 }
 const char* CHtmlAnalyser::GetExtension() { return m_kind == 2 ? "plist" : m_kind == 1 ? "htm" : ""; }
@@ -529,7 +548,7 @@ int CRtfAnalyser::Continue(const ClusterBuf& cb) {
     }
     if (c != '{' && c != '}') continue;
     m_depth += c == '{' ? 1 : -1;
-    if (m_depth == 0) return EndAt(ClusterByteOffset(cb) + i + 1);
+    if (m_depth == 0) return Proven(EndAt(ClusterByteOffset(cb) + i + 1));
   }
   return AS_NONE;
 }
@@ -590,7 +609,7 @@ int CAiAnalyser::Continue(const ClusterBuf& cb) {
     return AS_NONE;
   }
   m_js->MoveTo(p);
-  return EndAt(ClusterByteOffset(cb) + m_js->OffsetOf(p) + 4);
+  return Proven(EndAt(ClusterByteOffset(cb) + m_js->OffsetOf(p) + 4));
 }
 
 CX3fAnalyser::CX3fAnalyser() : CSignatureAnalyser(41), m_js() {}
@@ -613,7 +632,7 @@ int CX3fAnalyser::Continue(const ClusterBuf& cb) {
   if (m_js->Size() <= 12) return AS_NONE;  // the count lies in the next cluster
   uint32_t count = kbytes::Le32(p + 8);
   int64_t marker = ClusterByteOffset(cb) + m_js->OffsetOf(p);
-  return EndAt(marker + 16 + 12 * int64_t(count));
+  return Proven(EndAt(marker + 16 + 12 * int64_t(count)));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -16,8 +16,15 @@ class CSignatureAnalyser : public CRawAnalyser {
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
 
  protected:
+  // A new file at cb. A size given with state 9 was read from the header, so that file's
+  // end is proven; any other start leaves it to be proven later.
   int Begin(const ClusterBuf& cb, int state, int64_t size);
   int EndAt(int64_t offset);
+  // r (an answer of an end rule) ended the file at an end the format itself marks.
+  int Proven(int r) {
+    if (r == AS_ENDED || r == AS_COMPLETE) m_endProven = true;
+    return r;
+  }
   // The running count reached the row's MaxSize: the file is complete (cut by CheckSize).
   bool CountLimit(const ClusterBuf& cb);
   int EndMarker(const ClusterBuf& cb, const MatchFrame& marker, int k);

@@ -1,6 +1,7 @@
 #include "scanoperate/hfsp/hfspformat.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -250,9 +251,9 @@ int CHfspFormat::ReadSectors(uint64_t first, uint32_t count, uint8_t* buf) {
   return int(got);
 }
 
-int CHfspFormat::ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
-                               HfsBlockVote* vote) {
-  // The descriptor is tested where it lies; only a node that passes is copied.
+int CHfspFormat::LeafNodeSectors(const uint8_t* buf, uint32_t sectors,
+                                 const std::function<bool(uint32_t, uint16_t)>& accept) {
+  // The descriptor is tested where it lies, before anything is copied or parsed.
   if (!buf || sectors == 0) return 0;
   if (int8_t(buf[8]) != kBTLeafNode || buf[9] != 1 || buf[12] != 0 || buf[13] != 0) return 0;
   uint16_t numRecords = Be16(buf + 10);
@@ -264,18 +265,31 @@ int CHfspFormat::ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraph
     // When a damaged node's own table is gone, the table at the end of the node after it
     // also ends in 14: a node found at the half of a larger size means the size is wrong.
     if (n > 1 && LooksLikeNodeStart(buf + bytes / 2, n / 2)) break;
-    std::memcpy(m_node.data(), buf, bytes);
-    if (ParseCatalogLeaf(m_node.data(), n, numRecords, graph, vote) == 0) return int(n);
+    if (accept(n, numRecords)) return int(n);
   }
   return 0;
 }
 
-int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uint16_t numRecords,
-                                  GFS::CGraphFileSystem* graph, HfsBlockVote* vote) {
-  if (!node || !graph || nodeSectors == 0 || nodeSectors > kProbeSectors) return -1;
-  size_t bytes = size_t(nodeSectors) * 512;
+int CHfspFormat::CatalogLeafSectors(const uint8_t* buf, uint32_t sectors) {
+  return LeafNodeSectors(buf, sectors, [buf](uint32_t n, uint16_t numRecords) {
+    return ForEachCatalogRecord(buf, size_t(n) * 512, numRecords, nullptr) > 0;
+  });
+}
+
+int CHfspFormat::ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
+                               HfsBlockVote* vote) {
+  if (m_node.size() < size_t(kProbeSectors) * 512) return 0;
+  return LeafNodeSectors(buf, sectors, [&](uint32_t n, uint16_t numRecords) {
+    // Only a node that passed the in-place tests is copied: the graph may move the window.
+    std::memcpy(m_node.data(), buf, size_t(n) * 512);
+    return ParseCatalogLeaf(m_node.data(), n, numRecords, graph, vote) == 0;
+  });
+}
+
+int CHfspFormat::ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_t numRecords,
+                                      const CatalogRecordFn& fn) {
   std::vector<uint16_t> off;
-  if (!ReadOffsets(node, bytes, numRecords, &off)) return -1;
+  if (!node || !ReadOffsets(node, bytes, numRecords, &off)) return -1;
   int taken = 0;
   std::u16string name;
   for (size_t i = 0; i < numRecords; ++i) {
@@ -295,19 +309,29 @@ int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uin
     uint16_t type = hfsplus_catalog_record_bounds(data, dataBytes);
     if (!type) continue;
     ++taken;
+    if (!fn) continue;
     name.clear();
     for (uint16_t k = 0; k < units; ++k) {
       char16_t c = char16_t(Be16(rec + 8 + 2 * k));
       if (c == 0) break;
       name += c == u'/' ? u':' : c;  // a slash in an HFS+ name is a colon to POSIX
     }
+    if (!fn(parentID, name, type, data)) return -2;
+  }
+  return taken;
+}
+
+int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uint16_t numRecords,
+                                  GFS::CGraphFileSystem* graph, HfsBlockVote* vote) {
+  if (!node || !graph || nodeSectors == 0 || nodeSectors > kProbeSectors) return -1;
+  auto add = [&](uint32_t parentID, const std::u16string& name, uint16_t type, const uint8_t* data) {
     if (type == kHfsPlusFolderRecord) {
       uint32_t folderID = Be32(data + 8);
       graph->AddNode(int(folderID), int(parentID), name.empty() ? nullptr : name.c_str(), nullptr,
                      MergeKeepFirst);
-      continue;
+      return true;
     }
-    if (type != kHfsPlusFileRecord || name.empty()) continue;
+    if (type != kHfsPlusFileRecord || name.empty()) return true;
     HfsGraphFilePayload p;
     p.fileID = Be32(data + 8);
     p.createDate = Be32(data + 12);
@@ -317,20 +341,22 @@ int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uin
     p.backupDate = Be32(data + 28);
     ReadFork(data + 88, &p.dataFork);
     const HFSPlusForkData& f = p.dataFork;
-    if (!hfsplus_fork_block_sum(&f)) continue;
-    if (f.logicalSize == 0 || f.logicalSize > m_volumeBytes) continue;
-    if (p.fileID <= kLastReservedCnid) continue;
-    if (f.extents[0].startBlock == 0 || f.extents[0].blockCount == 0) continue;
+    if (!hfsplus_fork_block_sum(&f)) return true;
+    if (f.logicalSize == 0 || f.logicalSize > m_volumeBytes) return true;
+    if (p.fileID <= kLastReservedCnid) return true;
+    if (f.extents[0].startBlock == 0 || f.extents[0].blockCount == 0) return true;
     if (vote) {
       uint16_t d = hfsplus_guess_block_sectors(f.totalBlocks, f.logicalSize);
       if (d) ++(*vote)[d];
     }
     HfsGraphFilePayload* payload = new (std::nothrow) HfsGraphFilePayload(p);
-    if (!payload) return -1;
+    if (!payload) return false;
     if (graph->AddNamedNode(int(p.fileID), int(parentID), name.c_str(), payload, MergeKeepLarger) < 0)
       delete payload;
-  }
-  return taken ? 0 : -1;
+    return true;
+  };
+  int taken = ForEachCatalogRecord(node, size_t(nodeSectors) * 512, numRecords, add);
+  return taken > 0 ? 0 : -1;
 }
 
 int CHfspFormat::AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExtentDescriptor ext[8],
@@ -666,4 +692,8 @@ int CHfspFormat::ScanVolume() {
 
 IScanOperator* CreateHfspFormatScanner(IStorageDevice* device) {
   return new (std::nothrow) CHfspFormat(device);
+}
+
+int HfsCatalogLeafSectors(const unsigned char* buf, unsigned sectors) {
+  return CHfspFormat::CatalogLeafSectors(buf, sectors);
 }

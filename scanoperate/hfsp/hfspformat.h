@@ -3,7 +3,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "filesystems/format/format.h"
@@ -69,7 +71,11 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   // the wanted sectors are there. Null past the device.
   const uint8_t* View(uint64_t first, uint32_t want, uint32_t* sectors);
 
-  // Node size in sectors of the catalog leaf node at buf (sectors available), or 0.
+  // Node size in sectors of the catalog leaf node that starts at buf (sectors of 512
+  // bytes available there), or 0: the test the probe makes, without taking anything from
+  // the node. For those who must tell an HFS+ catalog from other sectors.
+  static int CatalogLeafSectors(const uint8_t* buf, uint32_t sectors);
+  // The same test; a node that passes gives its records to the graph (and block-size votes).
   int ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
                     HfsBlockVote* vote);
   // 0 when at least one record was a catalog record, -1 when the node is not taken.
@@ -106,6 +112,17 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   static uint16_t MostFrequentKey(const HfsBlockVote& vote);
 
  private:
+  // (parentID, name, record type, record data holding the type's fixed part) of one
+  // sound catalog record; false gives up the node.
+  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*)> CatalogRecordFn;
+  // The sound catalog records of a leaf node of `bytes` bytes: how many (fn may be empty),
+  // -1 when its offset table is not one, -2 when fn gave up.
+  static int ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_t numRecords,
+                                  const CatalogRecordFn& fn);
+  // The node sizes a leaf descriptor at buf allows, smallest first; the first that accept
+  // takes is the answer.
+  static int LeafNodeSectors(const uint8_t* buf, uint32_t sectors,
+                             const std::function<bool(uint32_t, uint16_t)>& accept);
   int ScanVolume();
   int Progress(int percent);
   // Probes [first, end); false when the user stopped.

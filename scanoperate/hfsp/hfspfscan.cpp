@@ -10,6 +10,7 @@
 #include "common/inc/istoragedevice.h"
 #include "common/inc/seams.h"
 #include "filemanager/fileinfo.h"
+#include "filemanager/trashes.h"
 #include "rawrecovery/devicebitmap.h"
 #include "scanoperate/hfsp/journal.h"
 #include "scanoperate/hfsp/trackedalloc.h"
@@ -177,6 +178,10 @@ int CHfspFScan::ScanVolume() {
                                                               uint32_t(sectorSize));
                      return info ? manager->AddFile(folder.c_str(), info) : 0;
                    });
+    // The trash folder is listed once the journal is mined; its answer changes nothing.
+    Trashes trash;
+    std::vector<IFileInfo*> inTrash;
+    trash.ScanTrash(m_device, &inTrash);
   } catch (...) {
     rc = RC_FAIL;  // out of memory in the map: the caches are still emptied below
   }

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <future>
 #include <regex>
 #include <sstream>
@@ -313,17 +315,44 @@ TEST_F(HostileTables, LongChainIsCapped) {
   EXPECT_GT(logical, 0);
 }
 
-TEST_F(HostileTables, PartitionsPastTheDiskEndAreNotListed) {
+// A partial image: an entry that starts on the disk but ends past it is listed cut back to
+// the disk's end and marked; one that starts past the end is not listed. Both table
+// sources (the system's list and the disk's own reading) agree.
+TEST_F(HostileTables, PartitionsPastTheDiskEndAreClippedOrDropped) {
   PutEntry(img, 0, 0, 0x07, 2048, 4096);
-  PutEntry(img, 0, 1, 0x07, 8192, 0xFFFFFF00u);   // far past the end
+  PutEntry(img, 0, 1, 0x05, 6144, 0xFFFFFF00u);   // extended, far past the end
   PutEntry(img, 0, 2, 0x07, 0xFFFFFFF0u, 0x100);  // start past the end
-  PutEntry(img, 0, 3, 0x07, 8192, uint32_t(kSectors - 8192 + 1));  // one sector too long
-  int r = 0;
-  auto vols = Read(&r);
-  for (auto& v : vols) {
-    EXPECT_LE(v.StartSector + v.SectorCount, int64_t(kSectors));
-    EXPECT_NE(v.StartSector, 8192) << "an entry reaching past the end was listed";
+  PutEntry(img, 0, 3, 0x07, 12288, uint32_t(kSectors - 12288 + 1));  // one sector too long
+  PutEntry(img, 6144 * 512, 0, 0x0B, 63, 0xFFFFFFFFu);  // logical, past the end
+  PutEntry(img, 6144 * 512, 1, 0x05, 0x7FFFFFFF, 100);  // next record past the disk's end
+  testutil::WriteFile(path, img);
+  ScopedEnv disks("KESTRUM_DISKS", path);
+  QueryDiskDrives();
+  CDisk* disk = new CDisk();
+  ASSERT_EQ(disk->OpenByIndex(0), 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) {
+      ASSERT_GT(disk->ReadPartitionTables(), 0);
+    }
+    std::map<int64_t, PartitionInfo> listed;
+    for (CVolume* v : disk->GetVolumes()) {
+      PartitionInfo info = Info(v);
+      EXPECT_LE(info.StartSector + info.SectorCount, int64_t(kSectors));
+      if (info.PartitionNumber > 0) listed[info.StartSector] = info;
+      // A read of the last sector goes to the disk's last sector, not past it.
+      std::vector<uint8_t> buf(1024);
+      EXPECT_EQ(v->ReadSectors(info.SectorCount - 1, buf.data(), 2), 1) << pass;
+      EXPECT_EQ(v->WriteSectors(info.SectorCount, buf.data(), 1), -1) << pass;
+    }
+    ASSERT_EQ(listed.size(), 3u) << pass;
+    EXPECT_EQ(listed[2048].SectorCount, 4096);
+    EXPECT_EQ(listed[2048].Flags, 0);
+    EXPECT_EQ(listed[6207].SectorCount, int64_t(kSectors) - 6207);
+    EXPECT_EQ(listed[6207].Flags, PF_CLIPPED);
+    EXPECT_EQ(listed[12288].SectorCount, int64_t(kSectors) - 12288);
+    EXPECT_EQ(listed[12288].Flags, PF_CLIPPED);
   }
+  disk->Release();
 }
 
 TEST_F(HostileTables, HugeGptEntryCountsAreRefused) {
@@ -339,7 +368,8 @@ TEST_F(HostileTables, HugeGptEntryCountsAreRefused) {
     auto vols = Read(&r);
     EXPECT_LT(r, 0);
   }
-  // A sane header with one entry past the disk end and one inside.
+  // A sane header with entries past the disk end and one inside: those that start on the
+  // disk are cut back to its end and marked, whatever their last sector says.
   kbytes::PutLe32(h + 80, 128);
   uint8_t* e = &img[1024];
   memset(e, 0x11, 16);
@@ -349,16 +379,27 @@ TEST_F(HostileTables, HugeGptEntryCountsAreRefused) {
   memset(e, 0x22, 16);
   kbytes::PutLe64(e + 32, 4096);
   kbytes::PutLe64(e + 40, 8191);
+  e += 128;
+  memset(e, 0x33, 16);
+  kbytes::PutLe64(e + 32, 0);
+  kbytes::PutLe64(e + 40, ~0ull);  // a count that does not fit 64 bits
+  e += 128;
+  memset(e, 0x44, 16);
+  kbytes::PutLe64(e + 32, kSectors);  // starts past the end
+  kbytes::PutLe64(e + 40, kSectors + 100);
   int r = 0;
   auto vols = Read(&r);
   ASSERT_GT(r, 0);
-  int listed = 0;
+  std::map<int64_t, PartitionInfo> listed;
   for (auto& v : vols)
-    if (v.PartitionNumber > 0) {
-      ++listed;
-      EXPECT_EQ(v.StartSector, 4096);
-    }
-  EXPECT_EQ(listed, 1);
+    if (v.PartitionNumber > 0) listed[v.StartSector] = v;
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[4096].SectorCount, 4096);
+  EXPECT_EQ(listed[4096].Flags, 0);
+  EXPECT_EQ(listed[2048].SectorCount, int64_t(kSectors) - 2048);
+  EXPECT_EQ(listed[2048].Flags, PF_CLIPPED);
+  EXPECT_EQ(listed[0].SectorCount, int64_t(kSectors));
+  EXPECT_EQ(listed[0].Flags, PF_CLIPPED);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -783,6 +824,45 @@ TEST(TextUtil, MapVolumePathNeverLooksAtTheHostRoot) {
   EXPECT_EQ(missing->OpenByLetter(7), RC_NOT_SUPPORTED);
   EXPECT_EQ(missing->OpenByLetter(26), RC_OUT_OF_RANGE);
   missing->Release();
+}
+
+// The UTF-16 log twins follow the wide printf conventions (%s is UTF-16, %hs and %S 8-bit)
+// and write 8-bit text: appended to a file, or to the debug output only when asked for.
+TEST(TextUtil, WideLogTextIsFormattedAndBounded) {
+  TempDir dir;
+  std::string path = dir.file("log.txt");
+  std::u16string wpath;
+  for (char c : path) wpath += char16_t(c);
+  auto read = [&] {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  };
+  WriteLogW(wpath.c_str(), u"%s=%d %5.2f|%-4ls|%S|%hs|%c%%|%" PRId64 "|%x|%*d|%.3s\n", u"Größe", -42, 3.14159,
+            u"ab", "narrow", "nä", int(u'€'), int64_t(-9000000000LL), 255u, 4, 7, u"abcdef");
+  EXPECT_EQ(read(), "Größe=-42  3.14|ab  |narrow|nä|€%|-9000000000|ff|   7|abc\n");
+  // Appended, not replaced; a null text argument and a format cut short do no harm.
+  WriteLogW(wpath.c_str(), u"[%s][%", static_cast<const char16_t*>(nullptr));
+  EXPECT_EQ(read(), "Größe=-42  3.14|ab  |narrow|nä|€%|-9000000000|ff|   7|abc\n[(null)][%");
+  // Long text is cut to 2048 bytes at a whole character.
+  std::remove(path.c_str());
+  std::u16string big(1500, u'ü');
+  WriteLogW(wpath.c_str(), u"%s", big.c_str());
+  std::string got = read();
+  EXPECT_LE(got.size(), 2047u);
+  EXPECT_EQ(got.size() % 2, 0u);
+  EXPECT_EQ(got.substr(0, 4), "üü");
+
+  // The debug output stays quiet unless asked for.
+  testing::internal::CaptureStderr();
+  DebugLogW(u"quiet %d\n", 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  {
+    ScopedEnv debug("KESTRUM_DEBUG", "1");
+    testing::internal::CaptureStderr();
+    DebugLogW(u"node %s at %u\n", u"Ordner", 12u);
+    WriteLogW(nullptr, u"%hs", "to the debugger");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "node Ordner at 12\nto the debugger");
+  }
 }
 
 // Repeated scan set-ups on a partition and on a letter volume: every facade, clone and

@@ -85,6 +85,18 @@ std::map<std::string, Found> RunExfat(FatMemDevice& dev, int* rc = nullptr) {
 
 uint8_t* Entry(std::vector<uint8_t>& b, size_t i) { return b.data() + i * 32; }
 
+std::u16string ShortName(const uint8_t* e) {
+  std::u16string s;
+  FatShortNameToString(e, &s);
+  return s;
+}
+
+uint8_t NameSum(const uint8_t* name11) {
+  uint8_t sum = 0;
+  FatShortNameChecksum(name11, &sum);
+  return sum;
+}
+
 void PutLfn(uint8_t* e, uint8_t ord, const std::u16string& part, uint8_t sum) {
   static const int off[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   std::memset(e, 0, 32);
@@ -105,18 +117,18 @@ void PutLfn(uint8_t* e, uint8_t ord, const std::u16string& part, uint8_t sum) {
 TEST(FatEntry, ShortNamesHonourCaseFlagsCodePageAndDeletion) {
   uint8_t e[32] = {};
   std::memcpy(e, "README  TXT", 11);
-  EXPECT_EQ(FatShortName(e), u"README.TXT");
+  EXPECT_EQ(ShortName(e), u"README.TXT");
   e[12] = 0x08 | 0x10;
-  EXPECT_EQ(FatShortName(e), u"readme.txt");
+  EXPECT_EQ(ShortName(e), u"readme.txt");
   e[12] = 0x10;
-  EXPECT_EQ(FatShortName(e), u"README.txt");
+  EXPECT_EQ(ShortName(e), u"README.txt");
   e[12] = 0;
   e[0] = 0xE5;
-  EXPECT_EQ(FatShortName(e), u"_EADME.TXT");
+  EXPECT_EQ(ShortName(e), u"_EADME.TXT");
   std::memcpy(e, "ABC        ", 11);
-  EXPECT_EQ(FatShortName(e), u"ABC");
+  EXPECT_EQ(ShortName(e), u"ABC");
   std::memcpy(e, "\x05" "BC\x81    TX ", 11);  // 0x05 stands for 0xE5 (sigma); 0x81 is u-umlaut
-  EXPECT_EQ(FatShortName(e), std::u16string(u"\u03C3BC\u00FC.TX"));
+  EXPECT_EQ(ShortName(e), std::u16string(u"\u03C3BC\u00FC.TX"));
   EXPECT_EQ(FatIsInvalidShortName(reinterpret_cast<const uint8_t*>("AB\x81     TXT")), 1);
   EXPECT_EQ(FatIsInvalidShortName(reinterpret_cast<const uint8_t*>("\xE5OO     TXT")), 0);
   int y, m, d;
@@ -129,7 +141,7 @@ TEST(FatEntry, LongNameRunsAcrossBlocksWithChecksums) {
   std::vector<uint8_t> b(32 * 4, 0);
   uint8_t shortName[11];
   std::memcpy(shortName, "LONGFI~1TXT", 11);
-  uint8_t sum = FatShortNameChecksum(shortName);
+  uint8_t sum = NameSum(shortName);
   std::u16string name = u"long file name.txt";  // 18 characters: two pieces
   PutLfn(Entry(b, 0), 0x42, name.substr(13), sum);
   PutLfn(Entry(b, 1), 0x01, name.substr(0, 13), sum);
@@ -164,7 +176,7 @@ TEST(FatEntry, LongNameRunsAcrossBlocksWithChecksums) {
   EXPECT_EQ(items[0].name, u"_ONGFI~1.TXT");
 
   // An empty long name falls back as well; "." and ".." are flagged.
-  PutLfn(Entry(b, 0), 0x41, u"", FatShortNameChecksum(reinterpret_cast<const uint8_t*>(".          ")));
+  PutLfn(Entry(b, 0), 0x41, u"", NameSum(reinterpret_cast<const uint8_t*>(".          ")));
   std::memcpy(Entry(b, 1), ".          ", 11);
   Entry(b, 1)[11] = 0x10;
   std::memcpy(Entry(b, 2), "..         ", 11);

@@ -559,3 +559,116 @@ TEST(HfspFormat, DispatcherHandsOverTheVolumeStart) {
   ExpectFiles(o, r, AllFiles(o));
   EXPECT_EQ(dev.bytesWritten(), 0);
 }
+
+namespace {
+
+// The format scan of kind 0x100 over a copy of the volume, seen as a volume of the given
+// partition type, or as a whole disk without a partition record (type < 0).
+ScanRun DispatchImage(const std::vector<uint8_t>& image, int type, int sectorSize = 512) {
+  ScanRun r;
+  testutil::MemDevice dev(image, sectorSize, 0);
+  dev.SetOwnedByCaller(true);
+  if (type < 0)
+    dev.SetHasPartitionInfo(false);
+  else
+    dev.info().PartitionType = uint32_t(type);
+  Collector files(&dev.bytes());
+  Sink sink;
+  IScanOperator* scan = CreateFormatScanner(&dev);
+  scan->SetFileManager(&files);
+  r.rc = scan->Scan(&sink);
+  EXPECT_EQ(scan->GetScanType(), Scan_FormatHfsp) << type;
+  scan->Release();
+  EXPECT_EQ(dev.bytesWritten(), 0);
+  r.files = std::move(files.files);
+  return r;
+}
+
+}  // namespace
+
+// Both volume headers destroyed, or left with a block size no volume has, and no type byte
+// that names HFS+: a drive-letter volume of unknown system, a bare disk, a partition typed
+// for Linux. The format scan recognises the catalog by its nodes and runs the HFS+ reader,
+// which rebuilds every file with its bytes.
+TEST(HfspFormat, FormatScanFindsHeaderlessVolumeByItsCatalog) {
+  NEED_ORACLE(o);
+  uint64_t sumBefore = testutil::FileChecksum(testutil::Fixture("hfsplus.img"));
+  const size_t backup = o.image.size() - 1024;
+  ASSERT_EQ(kbytes::Be16(o.image.data() + backup), 0x482B);  // "H+": the backup header
+  for (int damage = 0; damage < 3; ++damage) {
+    std::vector<uint8_t> image = o.image;
+    for (size_t at : {size_t(1024), backup}) {
+      if (damage == 0)
+        std::memset(image.data() + at, 0, 512);
+      else
+        kbytes::PutBe32(image.data() + at + 40, damage == 1 ? 0 : 0xFFFFFFFFu);
+    }
+    for (int type : {int(PT_UNKNOWN_FS), 0x83, -1}) {
+      ScanRun r = DispatchImage(image, type);
+      ASSERT_EQ(r.rc, 0) << "damage " << damage << " type " << type;
+      ExpectFiles(o, r, AllFiles(o));
+      EXPECT_EQ(r.files.size(), AllFiles(o).size()) << "damage " << damage << " type " << type;
+    }
+  }
+  // On 4096-byte sectors the nodes are found inside the device sectors (the files of this
+  // volume's 2048-byte blocks could not be told in such sectors; only the finding counts).
+  std::vector<uint8_t> image = o.image;
+  std::memset(image.data() + 1024, 0, 512);
+  std::memset(image.data() + backup, 0, 512);
+  image.resize((image.size() + 4095) / 4096 * 4096, 0);
+  testutil::MemDevice dev(image, 4096, 0);
+  dev.SetOwnedByCaller(true);
+  dev.info().PartitionType = 0x83;
+  CFormat f(&dev);
+  uint64_t boot = 1, scanned = 0;
+  int fs = 0;
+  EXPECT_EQ(f.FsCodeFromPartitionType(&boot, &fs, &scanned), 0);
+  EXPECT_EQ(fs, FS_HFSP);
+  EXPECT_EQ(boot, 0u);
+  EXPECT_EQ(testutil::FileChecksum(testutil::Fixture("hfsplus.img")), sumBefore);
+}
+
+// Catalog nodes inside the files of another volume (a disk image kept there) do not make
+// it HFS+: that volume's own sectors decide, whether they come before the image (the "."
+// clusters of FAT) or only after it (the MFT in the middle of an NTFS volume, whose mirror
+// records near the start showed it).
+TEST(HfspFormat, CatalogNodesInsideAnotherVolumeDoNotDecide) {
+  NEED_ORACLE(o);
+  auto detect = [](std::vector<uint8_t> bytes, int* fs) {
+    testutil::MemDevice dev(std::move(bytes), 512, 0);
+    dev.SetOwnedByCaller(true);
+    dev.info().PartitionType = PT_UNKNOWN_FS;
+    CFormat f(&dev);
+    uint64_t boot = 0, scanned = 0;
+    int rc = f.DetectFsByContent(&boot, fs, &scanned);
+    EXPECT_EQ(dev.bytesWritten(), 0);
+    return rc;
+  };
+  // NTFS-like: four mirror records at the start, the HFS+ image, and the MFT 8 MiB on.
+  std::vector<uint8_t> ntfs(64 << 20, 0);
+  for (int k = 0; k < 4; ++k) std::memcpy(ntfs.data() + 16 * 512 + k * 1024, "FILE0", 5);
+  std::memcpy(ntfs.data() + (1 << 20), o.image.data(), o.image.size());
+  size_t mft = (1 << 20) + o.image.size() + (8 << 20);
+  for (int k = 0; k < 16; ++k) std::memcpy(ntfs.data() + mft + k * 1024, "FILE0", 5);
+  int fs = -1;
+  EXPECT_EQ(detect(ntfs, &fs), 0);
+  EXPECT_EQ(fs, FS_NTFS);
+
+  // A real FAT volume with its boot sector gone and the HFS+ image in its free clusters.
+  std::string fat = testutil::Fixture("fat16.img");
+  if (fat.empty()) GTEST_SKIP() << "fat16.img missing";
+  std::vector<uint8_t> vol = testutil::ReadFile(fat);
+  ASSERT_GT(vol.size(), o.image.size() * 2);
+  std::memset(vol.data(), 0, 512);
+  std::memcpy(vol.data() + vol.size() - o.image.size(), o.image.data(), o.image.size());
+  fs = -1;
+  EXPECT_EQ(detect(vol, &fs), 0);
+  EXPECT_EQ(fs, FS_FAT32);
+
+  // With nothing but the HFS+ image, it decides.
+  std::vector<uint8_t> bare(o.image);
+  std::memset(bare.data() + 1024, 0, 512);
+  fs = -1;
+  EXPECT_EQ(detect(bare, &fs), 0);
+  EXPECT_EQ(fs, FS_HFSP);
+}

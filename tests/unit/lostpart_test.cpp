@@ -580,3 +580,40 @@ TEST(LostSearch, DiskBelowOneChunkIsSearchedWhole) {
   EXPECT_EQ(f.disk->SearchPartitions(3, &s), 0);
   EXPECT_EQ(s.events, (std::vector<int>{NE_STARTED, NE_STARTED, NE_PERCENT, NE_FINISHED}));
 }
+
+// Volumes whose first sector was destroyed: NTFS, FAT32 and exFAT each still carry a backup
+// boot sector (the last sector, sector 6, sector 12). Each is found once, at the start the
+// backup names, with the length its partition had.
+TEST(LostSearch, VolumesKnownOnlyByTheirBackupBootSector) {
+  std::string img = testutil::Fixture("lostbackup.img");
+  if (img.empty()) GTEST_SKIP() << "fixture missing";
+  uint64_t before = testutil::FileChecksum(img);
+  std::set<std::tuple<int64_t, int64_t, uint32_t>> want;
+  std::ifstream in(testutil::Fixture("lostbackup.txt"));
+  std::string kind;
+  int64_t start, count;
+  while (in >> kind >> start >> count) want.insert({start, count, TypeOf(kind)});
+  ASSERT_EQ(want.size(), 3u);
+  {
+    DiskFixture f(img);
+    ASSERT_NE(f.disk, nullptr);
+    for (int mode : {0, 3}) {
+      SearchSink s;
+      EXPECT_EQ(f.disk->SearchPartitions(mode, &s), 0);
+      std::set<std::tuple<int64_t, int64_t, uint32_t>> got;
+      for (auto& x : s.found) {
+        got.insert({std::get<0>(x), std::get<1>(x), std::get<2>(x)});
+        EXPECT_EQ(std::get<3>(x), 100);
+      }
+      EXPECT_EQ(s.found.size(), 3u) << mode;
+      EXPECT_EQ(got, want) << mode;
+      for (IDevice* d : s.kept) {
+        PartitionInfo info;
+        d->GetPartitionInfo(&info);
+        EXPECT_GT(info.SectorsPerCluster, 0u);
+      }
+      s.ReleaseAll();
+    }
+  }
+  EXPECT_EQ(before, testutil::FileChecksum(img));
+}

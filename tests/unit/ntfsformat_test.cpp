@@ -348,13 +348,17 @@ TEST(FormatDispatch, TypeBytesAndReaderResults) {
         {0x01, FS_FAT16}, {0x04, FS_FAT16}, {0x06, FS_FAT16}, {0x0E, FS_FAT16}, {0x14, FS_FAT16},
         {0x16, FS_FAT16}, {0x1E, FS_FAT16}, {0x0B, FS_FAT32}, {0x1B, FS_FAT32}, {0x07, FS_NTFS},
         {0x17, FS_NTFS},  {0xB0, FS_EXFAT}, {0xC0, FS_EXFAT}, {0xAF, FS_HFSP},  {0xBF, FS_HFSP},
-        {0x83, 0}};
+        {0x05, 0},        {0x0F, 0},        {0xEE, 0}};
     for (auto& t : table) {
       dev.info().PartitionType = t.type;
       EXPECT_EQ(f.FsCodeFromPartitionType(&boot, &fs, &scanned), 0) << t.type;
       EXPECT_EQ(fs, t.fs) << t.type;
       EXPECT_EQ(boot, 0u);
     }
+    // A type byte of another system sends the search to the sectors, which hold nothing.
+    dev.info().PartitionType = 0x83;
+    EXPECT_EQ(f.FsCodeFromPartitionType(&boot, &fs, &scanned), RC_WRONG_FS);
+    EXPECT_EQ(fs, 0);
     std::memcpy(dev.bytes().data() + 3, "EXFAT   ", 8);
     dev.info().PartitionType = 0x07;
     EXPECT_EQ(f.FsCodeFromPartitionType(&boot, &fs, &scanned), 0);

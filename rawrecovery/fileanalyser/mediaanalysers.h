@@ -26,12 +26,20 @@ class CFrameWalkAnalyser : public CSignatureAnalyser {
   virtual int UnitAtExpected(uint8_t*, int, int64_t*) { return -2; }
   int Walk(const ClusterBuf& cb);
   void StartWalk(const ClusterBuf& cb);
+  // The absolute offset of a byte in the window.
+  int64_t OffsetAt(const uint8_t* p) const { return m_fedBase + m_js->OffsetOf(p); }
 
   std::unique_ptr<JointSearch> m_js;
   int64_t m_next;
   int m_bad;
   int64_t m_fedBase;  // device offset of the first byte fed by this cluster
+  bool m_fromStart;   // the first unit begins where the walk was started
 };
+
+// The tag an audio file may end with, at h: 2 and *len for an ID3v1 block (the file ends with
+// it); 1 and *len for an APE tag with its header (an ID3v1 block may follow); 0 none; -1 when
+// more bytes are needed to tell.
+int AudioTagAt(const uint8_t* h, int avail, int64_t* len);
 
 class CMp3Analyser : public CFrameWalkAnalyser {
  public:
@@ -46,6 +54,11 @@ class CMp3Analyser : public CFrameWalkAnalyser {
  protected:
   uint8_t* FindUnit() override;
   int UnitLength(uint8_t* p, int64_t* len) override;
+  int UnitAtExpected(uint8_t* p, int avail, int64_t* len) override;
+
+ private:
+  int64_t m_frames;  // whole frames walked in step
+  uint8_t m_kind[2];  // version, layer and sample rate of the first frame
 };
 
 class CMp4Analyser : public CFrameWalkAnalyser {
@@ -68,6 +81,7 @@ class CMp4Analyser : public CFrameWalkAnalyser {
  private:
   void NoteBrand(const uint8_t* brand);
   unsigned m_brands;
+  bool m_moov;  // the movie box was walked: the boxes make a whole file
   const char* m_brandExt;  // the one extension the first major brand names; null before
   char m_ext[100];
 };
@@ -84,10 +98,12 @@ class CMpgAnalyser : public CFrameWalkAnalyser {
   uint8_t* FindUnit() override;
   int UnitLength(uint8_t* p, int64_t* len) override;
   int OnFed(const uint8_t* bytes, int len, int64_t base) override;
+  int UnitAtExpected(uint8_t* p, int avail, int64_t* len) override;
 
  private:
   uint8_t m_system[16];
   int64_t m_endAt;
+  bool m_packs;  // a program stream: walked pack by pack and packet by packet
 };
 
 class CAsfAnalyser : public CSignatureAnalyser {
@@ -129,6 +145,10 @@ class CAacAnalyser : public CSignatureAnalyser {
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
   void HeaderFirstBytes(std::bitset<256>* set) const override;
 
+ protected:
+  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
+
  private:
   uint8_t m_head[4];
+  bool m_tagged;  // an APE tag was walked: only an ID3v1 block may follow
 };

@@ -70,7 +70,9 @@ const uint8_t* Data(const ClusterBuf& cb) { return cb.GetData(); }
 // ---------------------------------------------------------------------------------------
 // Shared rules
 
-CSignatureAnalyser::CSignatureAnalyser(int typeId) : m_zeroRun(0), m_absorbs(), m_tail(), m_tailLen(0), m_tailEnd(-1) {
+CSignatureAnalyser::CSignatureAnalyser(int typeId)
+    : m_unitAt(-1), m_units(0), m_breakProven(false), m_head(), m_headEnd(-1), m_zeroRun(0), m_absorbs(),
+      m_tail(), m_tailLen(0), m_tailEnd(-1) {
   TakeRow(typeId);
 }
 
@@ -84,6 +86,11 @@ int CSignatureAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb)
 int CSignatureAnalyser::Begin(const ClusterBuf& cb, int state, int64_t size) {
   m_tailLen = 0;
   m_tailEnd = -1;
+  m_unitAt = -1;
+  m_units = 0;
+  m_breakProven = false;
+  m_head.clear();
+  m_headEnd = -1;
   m_start = ClusterByteOffset(cb);
   m_state = state;
   m_size = size;
@@ -151,6 +158,81 @@ int CSignatureAnalyser::ZeroRun(const ClusterBuf& cb, int64_t t) {
   return EndAt(ClusterByteOffset(cb) + cb.cluster_size - m_zeroRun);
 }
 
+namespace {
+// The most head bytes a unit walk joins across a boundary (an Ogg page header is at most 282).
+const size_t kHeadMax = 1024;
+}  // namespace
+
+void CSignatureAnalyser::StartUnits(int64_t at) {
+  m_unitAt = at;
+  m_units = 0;
+  m_breakProven = false;
+  m_head.clear();
+  m_headEnd = -1;
+}
+
+int CSignatureAnalyser::EndWalk(int64_t at, bool proven) {
+  m_unitAt = -1;
+  m_head.clear();
+  m_endProven = proven;
+  return EndAt(at);
+}
+
+int CSignatureAnalyser::EndAtPendingHead(const ClusterBuf& cb) {
+  if (m_unitAt < 0 || m_unitAt > ClusterByteOffset(cb)) return -1;
+  return EndWalk(m_unitAt, m_breakProven);
+}
+
+int CSignatureAnalyser::WalkUnits(const ClusterBuf& cb) {
+  if (m_unitAt < 0) return AS_NONE;
+  const uint8_t* d = Data(cb);
+  const int cs = cb.cluster_size;
+  const int64_t off = ClusterByteOffset(cb);
+  if (m_unitAt >= off + cs) return AS_NONE;
+  int64_t len = 0;
+  // One answer of UnitHead: AS_NONE while the walk goes on, else the file's end.
+  auto take = [&](int r) {
+    if (r == 0 || len <= 0 || len > kInt64Max / 4) return EndWalk(m_unitAt, r == 0 && m_breakProven);
+    ++m_units;
+    if (r == 2) return EndWalk(m_unitAt + len, true);
+    m_unitAt += len;
+    return int(AS_NONE);
+  };
+  if (!m_head.empty()) {
+    // The rest of a cut head is in this unit only when it follows the last one on the device.
+    if (m_headEnd != off) return EndWalk(m_unitAt, false);
+    size_t n = std::min(size_t(cs), kHeadMax - m_head.size());
+    m_head.insert(m_head.end(), d, d + n);
+    int r = UnitHead(m_head.data(), int(m_head.size()), m_unitAt, &len);
+    if (r < 0) {
+      if (n == size_t(cs) && m_head.size() < kHeadMax) {
+        m_headEnd = off + cs;
+        return AS_NONE;
+      }
+      return EndWalk(m_unitAt, false);
+    }
+    m_head.clear();
+    int s = take(r);
+    if (s != AS_NONE) return s;
+  }
+  while (m_unitAt < off + cs) {
+    // A unit that should begin in units never read (skipped as in use): the walk cannot go on.
+    if (m_unitAt < off) return EndWalk(m_unitAt, false);
+    int at = int(m_unitAt - off);
+    int avail = cs - at;
+    int r = UnitHead(d + at, avail, m_unitAt, &len);
+    if (r < 0) {
+      if (size_t(avail) >= kHeadMax) return EndWalk(m_unitAt, false);
+      m_head.assign(d + at, d + cs);
+      m_headEnd = off + cs;
+      return AS_NONE;
+    }
+    int s = take(r);
+    if (s != AS_NONE) return s;
+  }
+  return AS_NONE;
+}
+
 void CSignatureAnalyser::FirstBytes(std::bitset<256>* set, std::initializer_list<int> bytes) {
   // No bytes named: the signature does not sit at byte 0, so every first byte is possible.
   if (bytes.size() == 0) {
@@ -171,7 +253,9 @@ int CAifAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kAifForm.Test(Data(cb), cb.cluster_size) || !kAifAiff.Test(Data(cb), cb.cluster_size) ||
       !ReadBe32(Data(cb), size_t(cb.cluster_size), 4, &v))
     return AS_NONE;
-  return Begin(cb, AS_COMPLETE, int64_t(v) + 8);
+  Begin(cb, AS_COMPLETE, int64_t(v) + 8);
+  m_endProven = true;  // the FORM chunk holds the whole file
+  return AS_COMPLETE;
 }
 int CAifAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
@@ -188,9 +272,11 @@ int CAviAnalyser::CheckHeader(const ClusterBuf& cb) {
   else if (std::memcmp(d + 8, "AVI ", 4) == 0) found = "avi";
   if (!found) return AS_NONE;
   m_found = found;
-  // 64-bit: a RIFF size near 4 GiB must not wrap when the header is added.
-  int64_t size = (int64_t(riffSize) + 8 + 511) / 512 * 512;
-  return Begin(cb, AS_COMPLETE, size);
+  // The RIFF chunk is the whole file: its size plus the 8-byte chunk head, to the byte (the
+  // run list still covers whole sectors). 64-bit, so a size near 4 GiB does not wrap.
+  Begin(cb, AS_COMPLETE, int64_t(riffSize) + 8);
+  m_endProven = true;
+  return AS_COMPLETE;
 }
 int CAviAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 const char* CAviAnalyser::GetExtension() { return m_found ? m_found : ""; }
@@ -240,19 +326,67 @@ int CInddAnalyser::Continue(const ClusterBuf& cb) {
 
 CMkvAnalyser::CMkvAnalyser() : CSignatureAnalyser(42) {}
 void CMkvAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x1a}); }
+namespace {
+
+// An EBML variable-length number at p (at most n bytes): its length in *len and value in
+// *value; false when it does not fit or is longer than 8 bytes. *unknown when every value bit is
+// set (a size that is not given).
+bool ReadVint(const uint8_t* p, size_t n, bool keepMarker, int* len, uint64_t* value, bool* unknown) {
+  if (n == 0 || p[0] == 0) return false;
+  int l = 1;
+  while (!(p[0] & (0x80 >> (l - 1)))) ++l;
+  if (size_t(l) > n) return false;
+  uint64_t v = keepMarker ? p[0] : uint64_t(p[0] & (0xff >> l));
+  bool ones = (p[0] & (0xff >> l)) == (0xff >> l);
+  for (int i = 1; i < l; ++i) {
+    v = (v << 8) | p[i];
+    ones = ones && p[i] == 0xff;
+  }
+  *len = l;
+  *value = v;
+  if (unknown) *unknown = ones;
+  return true;
+}
+
+// The end of a Matroska file from its EBML header and the size of the segment after it; 0
+// when the segment's size is not given or the elements do not fit in the bytes held.
+int64_t MatroskaEnd(const uint8_t* d, size_t n) {
+  int l = 0;
+  uint64_t v = 0;
+  bool unknown = false;
+  if (n < 4 || !ReadVint(d + 4, n - 4, false, &l, &v, &unknown) || unknown) return 0;
+  if (v > n) return 0;
+  size_t seg = 4 + size_t(l) + size_t(v);
+  if (seg + 5 > n) return 0;
+  uint64_t id = 0;
+  int idLen = 0;
+  if (!ReadVint(d + seg, n - seg, true, &idLen, &id, nullptr) || idLen != 4 || id != 0x18538067u) return 0;
+  size_t at = seg + 4;
+  if (!ReadVint(d + at, n - at, false, &l, &v, &unknown) || unknown) return 0;
+  if (v > uint64_t(kInt64Max / 2)) return 0;
+  return int64_t(at + size_t(l)) + int64_t(v);
+}
+
+}  // namespace
+
 int CMkvAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   size_t n = size_t(cb.cluster_size);
   uint32_t v;
+  if (!kMkvEbml.Test(d, cb.cluster_size)) return AS_NONE;
+  // The segment's own size, read through the EBML header whatever its length; the fixed
+  // places below serve headers whose segment size is not given.
+  if (int64_t end = MatroskaEnd(d, n)) {
+    Begin(cb, AS_COMPLETE, end);
+    m_endProven = true;
+    return AS_COMPLETE;
+  }
   if (kMkvMatroska.Test(d, cb.cluster_size)) {
     if (!ReadBe32(d, n, 32, &v)) return AS_NONE;
     return Begin(cb, AS_COMPLETE, 36 + int64_t(v));
   }
-  if (kMkvEbml.Test(d, cb.cluster_size)) {
-    if (!ReadBe32(d, n, 48, &v)) return AS_NONE;
-    return Begin(cb, AS_COMPLETE, 52 + int64_t(v));
-  }
-  return AS_NONE;
+  if (!ReadBe32(d, n, 48, &v)) return AS_NONE;
+  return Begin(cb, AS_COMPLETE, 52 + int64_t(v));
 }
 int CMkvAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
@@ -362,10 +496,7 @@ int CZ7Analyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 KESTRUM_COUNTED(CBz2Analyser, 40, BYTES('B'), kBz2.Test(d, n), ZeroRun(cb, 1024))
 KESTRUM_COUNTED(CCwkAnalyser, 30, BYTES(), kCwkBobo.Test(d, n), EndMarker(cb, kCwkEnd, 8))
-KESTRUM_COUNTED(CFlvAnalyser, 22, BYTES('F'), kFlv.Test(d, n), ZeroTail(cb, 64))
-KESTRUM_COUNTED(CMidAnalyser, 26, BYTES('M'), kMidHead.Test(d, n), EndMarker(cb, kMidEnd, 6))
 KESTRUM_COUNTED(CMxfAnalyser, 45, BYTES(0x06), kMxfHead.Test(d, n), EndMarker(cb, kMxfEnd, 16))
-KESTRUM_COUNTED(COggAnalyser, 25, BYTES('O'), kOgg.Test(d, n), ZeroRun(cb, 4096))
 KESTRUM_COUNTED(CPngAnalyser, 7, BYTES(0x89), kPngHead.Test(d, n), Proven(EndMarker(cb, kPngEnd, 8)))
 KESTRUM_COUNTED(CPsdAnalyser, 8, BYTES('8'), kPsd.Test(d, n), ZeroTail(cb, 64))
 KESTRUM_COUNTED(CRarAnalyser, 10, BYTES('R'), kRarHead.Test(d, n), Proven(EndMarker(cb, kRarEnd, 7)))
@@ -374,6 +505,147 @@ KESTRUM_COUNTED(CTaxAnalyser, 47, BYTES('T'), kTax.Test(d, n), ZeroTail(cb, 16))
 KESTRUM_COUNTED(CXcfAnalyser, 35, BYTES('g'), kXcf.Test(d, n), ZeroTail(cb, 16, 4))
 
 #undef KESTRUM_COUNTED
+
+// ---------------------------------------------------------------------------------------
+// Streams walked unit by unit
+
+COggAnalyser::COggAnalyser() : CSignatureAnalyser(25), m_open(), m_closed(false), m_dataSeen(false) {}
+void COggAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'O'}); }
+int COggAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kOgg.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  Begin(cb, AS_HEADER, 0);
+  m_open.clear();
+  m_closed = false;
+  m_dataSeen = false;
+  StartUnits(m_start);
+  return AS_HEADER;
+}
+
+int64_t COggAnalyser::PageLength(const uint8_t* h, int avail) {
+  static const uint8_t kCapture[5] = {'O', 'g', 'g', 'S', 0};
+  if (std::memcmp(h, kCapture, size_t(std::min(avail, 5))) != 0) return 0;
+  if (avail < 27) return -1;
+  int segs = h[26];
+  if (avail < 27 + segs) return -1;
+  int64_t n = 27 + segs;
+  for (int i = 0; i < segs; ++i) n += h[27 + i];
+  return n;
+}
+
+int COggAnalyser::UnitHead(const uint8_t* h, int avail, int64_t, int64_t* len) {
+  int64_t n = PageLength(h, avail);
+  if (n < 0) return -1;
+  if (n == 0 || (h[5] & ~7)) return 0;
+  const bool first = (h[5] & 2) != 0, last = (h[5] & 4) != 0;
+  const uint32_t serial = kbytes::Le32(h + 14);
+  auto it = std::find(m_open.begin(), m_open.end(), serial);
+  if (m_closed) {
+    // Every stream has ended: only the first page of a chained stream goes on with the file.
+    if (!first) return 0;
+    m_closed = false;
+    m_breakProven = false;
+    m_dataSeen = false;
+  }
+  if (first) {
+    // First pages of a stream come together before any other page.
+    if (m_dataSeen || it != m_open.end() || m_open.size() >= 64) return 0;
+    m_open.push_back(serial);
+  } else {
+    if (it == m_open.end()) return 0;
+    m_dataSeen = true;
+  }
+  if (last) {
+    m_open.erase(std::find(m_open.begin(), m_open.end(), serial));
+    if (m_open.empty()) {
+      // The file may end here; whether a chained stream follows is seen from the next page.
+      m_closed = true;
+      m_breakProven = true;
+    }
+  }
+  *len = n;
+  return 1;
+}
+
+int COggAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return WalkUnits(cb);
+}
+
+int COggAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  // Another stream's first page at the very place the walk expects a page: the file's own.
+  if (other.TypeId == m_hint.TypeId && UnitStartsAt(cb) && !m_closed && !m_dataSeen) return AS_ABSORB;
+  int r = EndAtPendingHead(cb);
+  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
+}
+
+CMidAnalyser::CMidAnalyser() : CSignatureAnalyser(26), m_tracks(0), m_seen(0) {}
+void CMidAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'M'}); }
+int CMidAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  if (!kMidHead.Test(d, cb.cluster_size) || cb.cluster_size < 14) return AS_NONE;
+  Begin(cb, AS_HEADER, 0);
+  m_tracks = kbytes::Be16(d + 10);
+  m_seen = 0;
+  StartUnits(m_start);
+  return AS_HEADER;
+}
+int CMidAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
+  if (avail < 8) return -1;
+  for (int i = 0; i < 4; ++i)
+    if (h[i] < 0x20 || h[i] > 0x7e) return 0;
+  const int64_t size = int64_t(kbytes::Be32(h + 4));
+  if (size > MaxSizeOf(m_hint.ext)) return 0;
+  *len = 8 + size;
+  // The header chunk says how many tracks follow; the file ends with the last of them.
+  if (at == m_start) return m_tracks == 0 ? 2 : 1;
+  if (std::memcmp(h, "MTrk", 4) == 0 && ++m_seen >= m_tracks) return 2;
+  return 1;
+}
+int CMidAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  return WalkUnits(cb);
+}
+int CMidAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  int r = EndAtPendingHead(cb);
+  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
+}
+
+CFlvAnalyser::CFlvAnalyser() : CSignatureAnalyser(22) {}
+void CFlvAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
+int CFlvAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  if (!kFlv.Test(d, cb.cluster_size) || cb.cluster_size < 9) return AS_NONE;
+  Begin(cb, AS_HEADER, 0);
+  // Tags follow the header and the first back pointer; a header of another length is not
+  // walked and ends by its zero tail.
+  uint32_t dataOffset = kbytes::Be32(d + 5);
+  if (dataOffset >= 9 && dataOffset <= 1024) StartUnits(m_start);
+  return AS_HEADER;
+}
+int CFlvAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
+  if (at == m_start) {
+    if (avail < 9) return -1;
+    *len = int64_t(kbytes::Be32(h + 5)) + 4;
+    return 1;
+  }
+  // A tag: audio, video or script data, stream id 0; its back pointer follows its data.
+  const int type = h[0];
+  if ((type & 0xc0) || !((type & 0x1f) == 8 || (type & 0x1f) == 9 || (type & 0x1f) == 18)) return 0;
+  if (avail < 11) return -1;
+  if (h[8] | h[9] | h[10]) return 0;
+  *len = 11 + int64_t((uint32_t(h[1]) << 16) | (uint32_t(h[2]) << 8) | h[3]) + 4;
+  m_breakProven = true;  // the tags walked so far end where the next is not one
+  return 1;
+}
+int CFlvAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  if (m_unitAt >= 0) return WalkUnits(cb);
+  return ZeroTail(cb, 64);
+}
+int CFlvAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  int r = EndAtPendingHead(cb);
+  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
+}
 
 // No table row carries the plist-only code, so this analyser takes the plist row (its limits
 // and extension) under a code of its own: a pool holding it and the HTML analyser keeps both.

@@ -3,6 +3,7 @@
 // a run of zero clusters, or a small structural rule).
 #pragma once
 #include <memory>
+#include <vector>
 
 #include "rawrecovery/rawanalyser.h"
 
@@ -33,6 +34,28 @@ class CSignatureAnalyser : public CRawAnalyser {
   // Headers of these TypeIds belong to this file (answer 2 to OnNewHeader).
   void SetAbsorbs(std::initializer_list<int> ids) { m_absorbs.assign(ids); }
   static void FirstBytes(std::bitset<256>* set, std::initializer_list<int> bytes);
+
+  // Formats whose units (pages, chunks, tags, frames) give their own lengths are followed
+  // unit by unit from m_unitAt (a byte offset; -1 when no walk runs). UnitHead is asked with
+  // the bytes from a unit's first byte on: 1 and *len for a unit of len bytes; 2 and *len
+  // when the file ends with that unit; 0 when no unit begins there (the file ends at it);
+  // -1 when more bytes are needed than avail. Heads cut by a unit boundary are joined with
+  // the next unit's first bytes.
+  virtual int UnitHead(const uint8_t*, int, int64_t, int64_t*) { return 0; }
+  int WalkUnits(const ClusterBuf& cb);
+  void StartUnits(int64_t at);
+  // Ends the file at the head the walk waits for when another head or the device end comes
+  // at or after it; -1 when the walk does not decide (the head lies beyond cb).
+  int EndAtPendingHead(const ClusterBuf& cb);
+  // Whether the walk expects a unit to begin at the first byte of cb.
+  bool UnitStartsAt(const ClusterBuf& cb) const { return m_unitAt >= 0 && m_unitAt == ClusterByteOffset(cb); }
+  int EndWalk(int64_t at, bool proven);
+
+  int64_t m_unitAt;
+  int m_units;        // units walked so far
+  bool m_breakProven;  // the end where the units stop is the file's own (all streams closed)
+  std::vector<uint8_t> m_head;  // a unit head cut by the last boundary
+  int64_t m_headEnd;            // byte offset just after the kept head bytes
 
   int64_t m_zeroRun;
   std::vector<int> m_absorbs;
@@ -66,16 +89,13 @@ KESTRUM_SIG_CLASS(CDbxAnalyser, )
 KESTRUM_SIG_CLASS(CEmlAnalyser, )
 KESTRUM_SIG_CLASS(CEmlxAnalyser, )
 KESTRUM_SIG_CLASS(CEpsAnalyser, )
-KESTRUM_SIG_CLASS(CFlvAnalyser, )
 KESTRUM_SIG_CLASS(CHtmlAnalyser, const char* GetExtension() override;  \
                   int64_t GetSizeForExtension(const char* ext) override; \
                   private: int m_kind;)
 KESTRUM_SIG_CLASS(CInddAnalyser, )
-KESTRUM_SIG_CLASS(CMidAnalyser, )
 KESTRUM_SIG_CLASS(CMkvAnalyser, )
 KESTRUM_SIG_CLASS(CMrwAnalyser, )
 KESTRUM_SIG_CLASS(CMxfAnalyser, )
-KESTRUM_SIG_CLASS(COggAnalyser, )
 KESTRUM_SIG_CLASS(CPngAnalyser, )
 KESTRUM_SIG_CLASS(CPsdAnalyser, )
 KESTRUM_SIG_CLASS(CPstAnalyser, )
@@ -94,6 +114,56 @@ KESTRUM_SIG_CLASS(CX3fAnalyser, private: std::unique_ptr<JointSearch> m_js;)
 KESTRUM_SIG_CLASS(CPlistAnalyser, )
 
 #undef KESTRUM_SIG_CLASS
+
+// Ogg: pages from the first stream's first page until every stream begun has ended.
+class COggAnalyser : public CSignatureAnalyser {
+ public:
+  COggAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+  // The length of the page whose header begins at h: 0 no page, -1 more bytes needed.
+  static int64_t PageLength(const uint8_t* h, int avail);
+
+ protected:
+  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
+
+ private:
+  std::vector<uint32_t> m_open;  // serial numbers of the streams begun and not yet ended
+  bool m_closed;
+  bool m_dataSeen;  // a page other than a stream's first has been walked
+};
+
+// Standard MIDI file: the header chunk names the tracks that follow.
+class CMidAnalyser : public CSignatureAnalyser {
+ public:
+  CMidAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ protected:
+  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
+
+ private:
+  int m_tracks;
+  int m_seen;
+};
+
+// Flash video: a tag after the header, each followed by its back pointer.
+class CFlvAnalyser : public CSignatureAnalyser {
+ public:
+  CFlvAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ protected:
+  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
+};
 
 // A new analyser of the family for typeId, or null when the family has no such class.
 CRawAnalyser* CreateSignatureAnalyser(int typeId);

@@ -111,7 +111,9 @@ Tally ScanAndCompare(IDevice* device, int kind, const std::string& disk, const C
   if (!so || !fm) return t;
   Names names;
   fm->SetNotifySink(&names);
-  EXPECT_EQ(so->Scan(&names), 0) << disk << " " << kind;
+  // A FAT volume's format reader answers 1 when its search reached the device's end.
+  const int rc = so->Scan(&names);
+  EXPECT_TRUE(rc == 0 || (kind == Scan_Format && rc == 1)) << disk << " " << kind << " " << rc;
   std::string originals = testutil::Fixture("cutdisk.files") + "/" + disk + "/";
   for (auto range = m.files.equal_range(disk); range.first != range.second; ++range.first) {
     const FileLine& f = range.first->second;

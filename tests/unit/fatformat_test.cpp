@@ -840,10 +840,11 @@ TEST(BootChecks, FatClusterCountBeyondTheFat) {
     FatMemDevice dev(bad);
     EXPECT_EQ(DeletedScan(type == 1 ? CreateFat16DelScanner(&dev) : CreateFat32DelScanner(&dev)), RC_WRONG_FS)
         << name;
-    // The formatted reader takes its geometry from the directories' "." clusters.
+    // The formatted reader takes its geometry from the directories' "." clusters (1: its
+    // search reached the device's end, a finished scan).
     int rc = -9;
     auto found = RunFatFormat(&dev, type, &bad, &rc);
-    EXPECT_EQ(rc, 0) << name;
+    EXPECT_TRUE(rc == 0 || rc == 1) << name << " " << rc;
     CheckAgainstManifest(name, found, {"/frag/"});
     EXPECT_EQ(dev.writes, 0);
     EXPECT_EQ(testutil::FileChecksum(path), before);

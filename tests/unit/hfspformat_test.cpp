@@ -391,6 +391,61 @@ TEST(HfspFormat, RefusesReservedIdsAndBackwardOffsetTables) {
   }
 }
 
+// CNIDs are ids of their own, taken whole: a folder numbered 123456789 (once the graph's
+// orphan folder id) with its files naming it as parent, a folder numbered above 2^31, and
+// a file numbered 123456789 elsewhere all come back at their paths with their bytes.
+TEST(HfspFormat, CnidsOfAnyValueKeepTheirPaths) {
+  NEED_ORACLE(o);
+  std::vector<uint8_t> image = o.image;
+  // Two folders that hold files directly, and a file in neither.
+  std::vector<uint32_t> folders;
+  for (auto& kv : o.entries) {
+    if (!kv.second.dir || kv.second.parent == 0 || folders.size() == 2) continue;
+    bool holds = false;
+    for (auto& f : o.entries) holds |= !f.second.dir && f.second.parent == kv.second.cnid;
+    if (holds) folders.push_back(kv.second.cnid);
+  }
+  ASSERT_EQ(folders.size(), 2u);
+  uint32_t file = 0;
+  for (auto& kv : o.entries)
+    if (!kv.second.dir && kv.second.parent != folders[0] && kv.second.parent != folders[1] && !file)
+      file = kv.second.cnid;
+  ASSERT_NE(file, 0u);
+  const uint32_t renumber[2] = {123456789u, 0xFFFFFFF0u};
+  size_t parents = 0, own = 0;
+  for (uint32_t n = 1; n < o.catalogNodes; ++n) {
+    uint8_t* node = image.data() + o.catalogByte + uint64_t(n) * o.nodeSize;
+    if (int8_t(node[8]) != -1) continue;
+    uint16_t count = kbytes::Be16(node + 10);
+    for (uint16_t i = 0; i < count; ++i) {
+      uint16_t off = kbytes::Be16(node + o.nodeSize - 2 * (i + 1));
+      if (off < 14 || off + 8u > o.nodeSize) continue;
+      uint8_t* rec = node + off;
+      uint16_t keyLength = kbytes::Be16(rec);
+      if (off + 2u + keyLength + 12 > o.nodeSize) continue;
+      uint8_t* data = rec + 2 + keyLength;
+      uint16_t type = kbytes::Be16(data);
+      for (int k = 0; k < 2; ++k) {
+        if (kbytes::Be32(rec + 2) == folders[k]) {
+          kbytes::PutBe32(rec + 2, renumber[k]);
+          ++parents;
+        }
+        if (type == 1 && kbytes::Be32(data + 8) == folders[k]) {
+          kbytes::PutBe32(data + 8, renumber[k]);
+          ++own;
+        }
+      }
+      if (type == 2 && kbytes::Be32(data + 8) == file) kbytes::PutBe32(data + 8, 123456789u);
+    }
+  }
+  EXPECT_EQ(own, 2u);
+  EXPECT_GE(parents, 2u);
+  ScanRun r = ScanImage(image);
+  ASSERT_EQ(r.rc, 0);
+  ExpectFiles(o, r, AllFiles(o));
+  EXPECT_EQ(r.files.size(), AllFiles(o).size());
+}
+
 // Damage under a time limit: byte flips in half the leaf nodes; a stale extents header
 // naming nodes far past the device; an extents tree whose index records all name one child
 // and one past the tree; the last sector unreadable. The scan ends, and the files of the

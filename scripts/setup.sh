@@ -5,6 +5,8 @@ set -eu
 PKGS=(
   # build
   cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libboost-dev libtinyxml2-dev
+  # Qt's TIFF reader (and others) for the preview of found pictures
+  qt5-image-formats-plugins
   libgtest-dev googletest
   # fixtures: partition tables and file systems built with real tools
   fdisk gdisk dosfstools mtools ntfs-3g exfatprogs exfat-fuse fuse3 xorriso sleuthkit

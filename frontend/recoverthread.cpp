@@ -49,6 +49,7 @@ void JMRecoverFileThreader::RecoverFiles(const QVector<QVector<QXQuickScanFileNo
         if (!m_lastRename.isEmpty()) m_renamed << m_lastRename;
       } else {
         ++m_failed;
+        if (m_failures.isEmpty()) m_firstReason = why;
         m_failures << node->m_fullPath + QStringLiteral(": ") + why;
       }
     }

@@ -25,6 +25,8 @@ class JMRecoverFileThreader : public QThread {
   bool Stopped() const { return m_stop.load(); }
   // One line per failed file: its path on the scanned device and why it failed.
   const QStringList& Failures() const { return m_failures; }
+  // The reason of the first failure alone, as the system gave it.
+  const QString& FirstReason() const { return m_firstReason; }
   // The copied files that were given a numbered name beside an existing one ("grandma (2).jpg"),
   // as paths inside the target folder.
   const QStringList& Renamed() const { return m_renamed; }
@@ -50,6 +52,7 @@ class JMRecoverFileThreader : public QThread {
   int m_copied = 0;
   int m_failed = 0;
   QStringList m_failures;
+  QString m_firstReason;
   QStringList m_renamed;
   QString m_lastRename;
 };

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
@@ -452,25 +453,29 @@ void SorbeckRecovery::signalRecoverFinishHandle() {
   m_copyThread->wait();
   JMRecoverFileThreader* done = m_copyThread;
   m_copyThread = nullptr;
-  QString text = tr("%1 files copied to %2, %3 failed.").arg(done->Copied()).arg(m_copyTarget).arg(done->Failed());
-  if (done->Stopped()) text += QLatin1Char(' ') + tr("The copy was stopped.");
+  // What went wrong comes first, so that it is on screen even when the line is shortened.
+  QString text = tr("%1 files copied, %2 failed").arg(done->Copied()).arg(done->Failed());
   QStringList detail;
   if (!done->Failures().isEmpty()) {
-    text += QLatin1Char(' ') + done->Failures().first();
-    if (done->Failures().size() > 1) text += tr(" (and %1 more)").arg(done->Failures().size() - 1);
+    text += QStringLiteral(": ") + done->FirstReason() + QStringLiteral(" (") + done->Failures().first().section(QStringLiteral(": "), 0, 0) + QLatin1Char(')');
+    if (done->Failures().size() > 1) text += tr(" and %1 more").arg(done->Failures().size() - 1);
     detail << done->Failures().mid(0, 50);
   }
+  text += QLatin1Char('.');
+  if (done->Stopped()) text += QLatin1Char(' ') + tr("The copy was stopped.");
   // Files already in the folder are never replaced; the person must know which names the new ones got.
   const QStringList& renamed = done->Renamed();
   if (!renamed.isEmpty()) {
-    text += QLatin1Char(' ') + tr("%1 files were given new names because the folder already held files of "
-                                  "those names: %2")
+    QStringList names;
+    for (const QString& r : renamed.mid(0, 3)) names << QFileInfo(r).fileName();
+    text += QLatin1Char(' ') + tr("%1 files were given new names beside files of the same name: %2")
                                    .arg(renamed.size())
-                                   .arg(QStringList(renamed.mid(0, 3)).join(QStringLiteral(", ")));
+                                   .arg(names.join(QStringLiteral(", ")));
     if (renamed.size() > 3) text += tr(" and %1 more").arg(renamed.size() - 3);
     text += QLatin1Char('.');
     detail << tr("New names:") << renamed.mid(0, 50);
   }
+  text += QLatin1Char(' ') + tr("Folder: %1").arg(m_copyTarget);
   SetStatus(text, detail.join(QLatin1Char('\n')));
   delete done;
   ui.recoveryBtn->setEnabled(true);

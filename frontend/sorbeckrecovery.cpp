@@ -503,9 +503,8 @@ void SorbeckRecovery::signalDiskFinishHandle() {
     SetStatus(tr("Scan stopped: %1 files found.").arg(m_fileCount));
   else if (rc == RC_READ_FAILED)
     // The scan went to its end; only what lay in the unreadable areas is missing.
-    SetStatus(tr("Scan finished: %1 files found. Some areas of the device could not be read; files that lay "
-                 "there may be missing or incomplete.")
-                  .arg(m_fileCount));
+    SetStatus(tr("Scan finished: %1 files found, but some areas of the device could not be read.").arg(m_fileCount),
+              tr("Files that lay in the unreadable areas may be missing or incomplete."));
   else if (rc != 0 && rc != RC_STOP)
     SetStatus(tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
                   .arg(rc)

@@ -12,7 +12,7 @@ PKGS=(
   fdisk gdisk dosfstools mtools ntfs-3g exfatprogs exfat-fuse fuse3 xorriso sleuthkit
   util-linux e2fsprogs attr openssl perl
   # real files for the carving tests
-  imagemagick ffmpeg lame qpdf zip libimage-exiftool-perl
+  imagemagick ffmpeg lame qpdf zip bzip2 libimage-exiftool-perl
   libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
   # the desktop program without a display, and the fuzzers
   xvfb xauth clang libclang-rt-14-dev

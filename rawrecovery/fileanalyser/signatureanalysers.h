@@ -98,7 +98,6 @@ KESTRUM_SIG_CLASS(CHtmlAnalyser, const char* GetExtension() override;  \
 KESTRUM_SIG_CLASS(CInddAnalyser, )
 KESTRUM_SIG_CLASS(CMkvAnalyser, )
 KESTRUM_SIG_CLASS(CMrwAnalyser, )
-KESTRUM_SIG_CLASS(CMxfAnalyser, )
 KESTRUM_SIG_CLASS(CPngAnalyser, )
 // Sizes a Photoshop file from its sections (colour data, resources, layers) and its image
 // data, raw or run-length coded; a file it cannot size so ends at a zero tail.
@@ -157,6 +156,20 @@ class CMidAnalyser : public CSignatureAnalyser {
  private:
   int m_tracks;
   int m_seen;
+};
+
+// MXF: KLV packets; the footer partition and what follows it (index tables, the random
+// index pack) are walked to their end.
+class CMxfAnalyser : public CSignatureAnalyser {
+ public:
+  CMxfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ protected:
+  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
 };
 
 // Flash video: a tag after the header, each followed by its back pointer.

@@ -535,3 +535,31 @@ TEST(RawProven, Bzip2AndPhotoshopEndWhereTheirFormatSays) {
   a.GetRange(&s, &e);
   EXPECT_EQ(int64_t(len), e - s);
 }
+
+// Text formats end with their last line: the line end after a PDF's, an EPS file's or an
+// Illustrator file's end mark is part of the file; a PDF updated incrementally ends at the
+// mark of its last update, not of its first.
+TEST(RawProven, TextEndsTakeTheirLastLineAndLastUpdate) {
+  std::string pdf = std::string(reinterpret_cast<const char*>(MakePdf(900).data()), MakePdf(900).size());
+  pdf += "3 0 obj << /Type /Page >> endobj\nxref\n0 1\n0000000000 65535 f \ntrailer << /Prev 9 >>\n%%EOF\r\n";
+  std::string eps = "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n" + std::string(2000, 'q') + "\n%%EOF\n";
+  std::string ai = "%!PS-Adobe-3.0\n%%Creator: Adobe Illustrator\n" + std::string(9000, 'r') + "\n%%EOF\r\n";
+  for (auto kv : std::vector<std::pair<std::string, std::string>>{{"pdf", pdf}, {"eps", eps}, {"ai", ai}}) {
+    std::vector<Placed> files = {{kv.first, 0, Bytes(kv.second)}, {kv.first, 0, Bytes(kv.second)}};
+    // The first copy's slack begins with a byte that is no line end, the second's with one
+    // that is not the file's.
+    std::vector<uint8_t> img = Lay(files, 21);
+    img[files[0].at + files[0].bytes.size()] = 'Z';
+    img[files[1].at + files[1].bytes.size()] = '\n';
+    for (int cs : {512, 4096}) {
+      SCOPED_TRACE(kv.first + " cluster " + std::to_string(cs));
+      MemStorage dev(img, cs);
+      auto hits = Scan(dev, CLUSTER_SCAN, {kv.first});
+      for (const Placed& p : files) {
+        ASSERT_EQ(1u, hits.count(p.at));
+        EXPECT_TRUE(hits[p.at].second == p.bytes) << "carved " << hits[p.at].second.size() << " original "
+                                                  << p.bytes.size();
+      }
+    }
+  }
+}

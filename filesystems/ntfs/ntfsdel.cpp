@@ -30,7 +30,7 @@ const uint32_t kFlushEvery = 2000;
 const uint32_t kReadChunk = 4 * 1024 * 1024;
 const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
 const uint32_t NTFS_AT_ATTRIBUTE_LIST = 0x20;
-// No volume has more records than this; a larger $MFT is a corrupt one.
+// A larger $MFT (two TiB of records) is taken for a corrupt one.
 const uint64_t kMaxRecords = 0x7FFFFFFFull;
 // An attribute list long enough for the most fragmented file we will follow.
 const uint64_t kMaxAttributeList = 1024 * 1024;

@@ -140,6 +140,16 @@ int CSignatureAnalyser::EndMarker(const ClusterBuf& cb, const MatchFrame& marker
   return AS_NONE;
 }
 
+int64_t CSignatureAnalyser::TakeLineEnd(const ClusterBuf& cb, int64_t end) const {
+  const int64_t at = ClusterByteOffset(cb);
+  const uint8_t* d = Data(cb);
+  int64_t i = end - at;
+  if (i < 0) return end;
+  if (i < cb.cluster_size && d[i] == '\r') ++i;
+  if (i < cb.cluster_size && d[i] == '\n') ++i;
+  return at + i;
+}
+
 int CSignatureAnalyser::ZeroTail(const ClusterBuf& cb, int n, int extra) {
   unsigned pos = 0;
   if (!FindZeroTail(cb, &pos, n)) return AS_NONE;
@@ -887,6 +897,7 @@ int CEpsAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CEpsAnalyser::Continue(const ClusterBuf& cb) {
   if (CountLimit(cb)) return AS_COMPLETE;
   int r = Proven(EndMarker(cb, kEpsEnd, 5));
+  if (r == AS_ENDED) m_end = TakeLineEnd(cb, m_end);
   return r ? r : ZeroTail(cb, 64);
 }
 
@@ -1096,7 +1107,7 @@ int CAiAnalyser::Continue(const ClusterBuf& cb) {
     return AS_NONE;
   }
   m_js->MoveTo(p);
-  return Proven(EndAt(ClusterByteOffset(cb) + m_js->OffsetOf(p) + 4));
+  return Proven(EndAt(TakeLineEnd(cb, ClusterByteOffset(cb) + m_js->OffsetOf(p) + 4)));
 }
 
 CX3fAnalyser::CX3fAnalyser() : CSignatureAnalyser(41), m_js() {}

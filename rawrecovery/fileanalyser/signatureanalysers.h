@@ -30,6 +30,9 @@ class CSignatureAnalyser : public CRawAnalyser {
   bool CountLimit(const ClusterBuf& cb);
   int EndMarker(const ClusterBuf& cb, const MatchFrame& marker, int k);
   int ZeroTail(const ClusterBuf& cb, int n, int extra = 0);
+  // end moved past the line end (CR, LF or both) that follows it in cb, where that is in
+  // view: a text format's last line is part of the file.
+  int64_t TakeLineEnd(const ClusterBuf& cb, int64_t end) const;
   int ZeroRun(const ClusterBuf& cb, int64_t t);
   // Headers of these TypeIds belong to this file (answer 2 to OnNewHeader).
   void SetAbsorbs(std::initializer_list<int> ids) { m_absorbs.assign(ids); }

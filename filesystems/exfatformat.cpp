@@ -135,7 +135,9 @@ int CExfatFormat::ReadVolumeInfo() {
     m_bps = g.bytesPerSector;
     m_spc = g.sectorsPerCluster;
     m_clusterBytes = g.clusterBytes;
-    m_volumeBytes = std::min<uint64_t>(g.volumeSectors * g.bytesPerSector, size - base);
+    // The volume's end as a device offset, like the cluster offsets it bounds: a volume
+    // far inside a disk keeps the files of its last clusters.
+    m_volumeBytes = base + std::min<uint64_t>(g.volumeSectors * g.bytesPerSector, size - base);
     m_origin = base + g.heapOffset - 2ull * g.clusterBytes;
     m_maxCluster = g.maxCluster;
     m_rootCluster = m_startCluster = g.rootCluster;

@@ -181,6 +181,12 @@ void CSignatureAnalyser::StartUnits(int64_t at) {
   m_headEnd = -1;
 }
 
+int CSignatureAnalyser::StopUnits() {
+  m_unitAt = -1;
+  m_head.clear();
+  return AS_NONE;
+}
+
 int CSignatureAnalyser::EndWalk(int64_t at, bool proven) {
   m_unitAt = -1;
   m_head.clear();
@@ -214,6 +220,7 @@ int CSignatureAnalyser::WalkUnits(const ClusterBuf& cb) {
     size_t n = std::min(size_t(cs), kHeadMax - m_head.size());
     m_head.insert(m_head.end(), d, d + n);
     int r = UnitHead(m_head.data(), int(m_head.size()), m_unitAt, &len);
+    if (r == -2) return StopUnits();
     if (r < 0) {
       if (n == size_t(cs) && m_head.size() < kHeadMax) {
         m_headEnd = off + cs;
@@ -231,6 +238,7 @@ int CSignatureAnalyser::WalkUnits(const ClusterBuf& cb) {
     int at = int(m_unitAt - off);
     int avail = cs - at;
     int r = UnitHead(d + at, avail, m_unitAt, &len);
+    if (r == -2) return StopUnits();
     if (r < 0) {
       if (size_t(avail) >= kHeadMax) return EndWalk(m_unitAt, false);
       m_head.assign(d + at, d + cs);

@@ -42,8 +42,9 @@ class CSignatureAnalyser : public CRawAnalyser {
   // unit by unit from m_unitAt (a byte offset; -1 when no walk runs). UnitHead is asked with
   // the bytes from a unit's first byte on: 1 and *len for a unit of len bytes; 2 and *len
   // when the file ends with that unit; 0 when no unit begins there (the file ends at it);
-  // -1 when more bytes are needed than avail. Heads cut by a unit boundary are joined with
-  // the next unit's first bytes.
+  // -1 when more bytes are needed than avail; -2 when the walk cannot follow the units (it
+  // stops and the file is left to the type's other rules). Heads cut by a unit boundary are
+  // joined with the next unit's first bytes.
   virtual int UnitHead(const uint8_t*, int, int64_t, int64_t*) { return 0; }
   int WalkUnits(const ClusterBuf& cb);
   void StartUnits(int64_t at);
@@ -53,6 +54,7 @@ class CSignatureAnalyser : public CRawAnalyser {
   // Whether the walk expects a unit to begin at the first byte of cb.
   bool UnitStartsAt(const ClusterBuf& cb) const { return m_unitAt >= 0 && m_unitAt == ClusterByteOffset(cb); }
   int EndWalk(int64_t at, bool proven);
+  int StopUnits();
 
   int64_t m_unitAt;
   int m_units;        // units walked so far

@@ -769,6 +769,26 @@ TEST(BootChecks, ExfatFieldsThatDoNotFitTheVolume) {
   EXPECT_EQ(testutil::FileChecksum(path), before);
 }
 
+// A volume that begins further into the disk than its own length: its files lie past the
+// volume's length counted from the disk's start and still come back.
+TEST(ExfatFormat, VolumeFarInsideADisk) {
+  std::string path = testutil::Fixture("exfat-qformat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  auto vol = testutil::ReadFile(path);
+  std::vector<uint8_t> disk(vol.size(), 0);
+  const uint64_t base = disk.size() / 512;
+  disk.insert(disk.end(), vol.begin(), vol.end());
+  FatMemDevice dev(disk);
+  CExfatFormat s(&dev, nullptr, base);
+  Collect fm(&disk);
+  Sink sink;
+  s.SetFileManager(&fm);
+  EXPECT_EQ(s.Scan(&sink), 0);
+  EXPECT_EQ(s.GetPlacement(), CExfatFormat::kBootLayout);
+  CheckAgainstManifest("exfat", fm.files, {});
+  EXPECT_EQ(dev.writes, 0);
+}
+
 // Every sector a directory lookalike naming random folders: the layout vote stays within
 // its bounds and ends in time, with or without a boot sector over it.
 TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {

@@ -160,6 +160,10 @@ TEST(RawProven, StructureEndsAreKeptBelowTheMinimumGuessedOnesAreNot) {
       {"png", 0, MakePng(5000)},
       {"gif", 0, MakeGif()},
   };
+  // A multi-picture file: a second picture right after the first one's EOI is kept with it.
+  std::vector<uint8_t> mpo = MakeJpeg(900), second = MakeJpeg(1300);
+  mpo.insert(mpo.end(), second.begin(), second.end());
+  files.push_back({"jpg", 0, mpo});
   for (const Placed& p : files) ASSERT_LT(p.bytes.size(), 8192u);
   ASSERT_LT(files[0].bytes.size(), 1024u);
   // Guessed: a Photoshop file ends at a zero tail, below its row's minimum, and is dropped.
@@ -173,14 +177,14 @@ TEST(RawProven, StructureEndsAreKeptBelowTheMinimumGuessedOnesAreNot) {
       SCOPED_TRACE("cluster " + std::to_string(cs) + " mode " + std::to_string(mode));
       MemStorage dev(img, mode == CLUSTER_SCAN ? cs : 0);
       auto hits = Scan(dev, mode, {"jpg", "pdf", "zip", "png", "gif", "psd"});
-      for (size_t i = 0; i < 5; ++i) {
+      for (size_t i = 0; i < 6; ++i) {
         auto it = hits.find(files[i].at);
         ASSERT_TRUE(it != hits.end()) << files[i].ext << " not carved";
         EXPECT_EQ(files[i].ext, it->second.first);
         EXPECT_TRUE(it->second.second == files[i].bytes)
             << files[i].ext << " carved " << it->second.second.size() << " original " << files[i].bytes.size();
       }
-      EXPECT_EQ(0u, hits.count(files[5].at)) << "a PSD sized by a zero tail is below the minimum";
+      EXPECT_EQ(0u, hits.count(files[6].at)) << "a PSD sized by a zero tail is below the minimum";
       EXPECT_FALSE(dev.writes);
     }
   }
@@ -242,7 +246,8 @@ TEST(RawProven, EveryTableRowBuildsItsAnalyser) {
   ASSERT_TRUE(plist != nullptr);
   EXPECT_EQ(37, plist->Hint().TypeId);
   EXPECT_STREQ("plist", plist->GetExtension());
-  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>a</key>"
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\"><dict><key>a</key>"
                     "<string>b</string></dict></plist>\n";
   ClusterBuf cb(512);
   std::memset(cb.GetData(), 0x5a, 512);

@@ -75,7 +75,9 @@ std::vector<Media> MakeMedia(const testutil::TempDir& dir) {
       {"mkv", "mkv", "a.mkv", ff + pic + " -c:v mjpeg " + d + "a.mkv"},
       {"wmv", "wmv", "a.wmv", ff + pic + " -c:v wmv2 " + d + "a.wmv"},
       {"wma", "wma", "a.wma", ff + tone + " -c:a wmav2 " + d + "a.wma"},
+      {"asf", "asf", "a.asf", ff + pic + " -f lavfi -i " + tone + " -c:v wmv1 -c:a wmav1 -shortest -f asf " + d + "a.asf"},
       {"aiff", "aif", "a.aif", ff + tone + " " + d + "a.aif"},
+      {"rm", "rm", "a.rm", ff + "testsrc=duration=2:size=176x144:rate=10 -f lavfi -i " + tone + " -c:v rv10 -c:a ac3 -shortest " + d + "a.rm"},
       {"mxf", "mxf", "a.mxf", ff + pic + " -c:v mpeg2video -f mxf " + d + "a.mxf"},
   };
   std::vector<Media> out;

@@ -230,7 +230,9 @@ enum : unsigned { kMp4 = 0x1, kM4v = 0x2, kM4a = 0x4, k3gp = 0x8, kMov = 0x10, k
 
 }  // namespace
 
-CMp4Analyser::CMp4Analyser() : CFrameWalkAnalyser(16), m_brands(0), m_moov(false), m_brandExt(nullptr), m_ext() {}
+CMp4Analyser::CMp4Analyser()
+    : CFrameWalkAnalyser(16), m_brands(0), m_moov(false), m_inStep(false), m_inMdat(false), m_afterMoov(false),
+      m_boxAt(0), m_brandExt(nullptr), m_ext() {}
 
 void CMp4Analyser::HeaderFirstBytes(std::bitset<256>* s) const { s->set(); }
 
@@ -257,6 +259,10 @@ int CMp4Analyser::CheckHeader(const ClusterBuf& cb) {
   m_brandExt = nullptr;
   Begin(cb, AS_HEADER, 0);
   m_moov = false;
+  m_inStep = true;
+  m_inMdat = false;
+  m_afterMoov = false;
+  m_boxAt = 0;
   m_next = m_start;
   StartWalk(cb);
   return AS_HEADER;
@@ -276,6 +282,7 @@ uint8_t* CMp4Analyser::FindUnit() {
 }
 
 int CMp4Analyser::UnitLength(uint8_t* p, int64_t* len) {
+  m_inStep = false;  // a box found by searching may be a chance match in the media data
   uint8_t* end = m_js->GetStart() + m_js->Size();
   if (std::memcmp(p + 4, "ftyp", 4) == 0) {
     if (end - p < 12) return -1;
@@ -308,6 +315,7 @@ void CMp4Analyser::NoteBrand(const uint8_t* b) {
 
 int CMp4Analyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
   if (avail < 8) return -1;
+  const bool afterMoov = m_moov;
   // A top-level box type is four printable characters; zeros or the next file's bytes at
   // the position the last box pointed to mean the file ended with that box.
   for (int i = 4; i < 8; ++i)
@@ -332,6 +340,9 @@ int CMp4Analyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
   }
   // The count limit ends the file long before a length this large is walked.
   if (size > uint64_t(std::numeric_limits<int64_t>::max() / 2)) return 0;
+  m_inMdat = std::memcmp(p + 4, "mdat", 4) == 0;
+  m_afterMoov = afterMoov;
+  m_boxAt = OffsetAt(p);
   *len = int64_t(size);
   return 1;
 }
@@ -362,6 +373,18 @@ int CMp4Analyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   if (m_next > m_start && m_next <= off) {
     m_endProven = m_moov;
     return EndAt(m_next);
+  }
+  if (m_next > off && m_inStep) {
+    // The media data box runs on past the other head, and the walk has followed the sizes
+    // from a real file start: the head is a chance pattern in this file's frames.
+    if (m_inMdat && (m_brandExt || m_moov) && other.TypeId != DeviceEndHint().TypeId) return AS_ABSORB;
+    // A box after the movie box that runs past the other head: the slack after the file's
+    // last box passed for one (four printable bytes and a chance size). The boxes up to it
+    // make the whole file.
+    if (!m_inMdat && m_afterMoov && m_boxAt > m_start && m_boxAt <= off) {
+      m_endProven = true;
+      return EndAt(m_boxAt);
+    }
   }
   return EndAt(off);
 }
@@ -491,6 +514,8 @@ int CMpgAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
     // waits for before the other head ends the stream after its last whole packet.
     if (m_next == off && other.TypeId == m_hint.TypeId) return AS_ABSORB;
     if (m_next < off) return EndAt(m_next);
+    // The packet being walked runs on past the other head: the head lies in its payload.
+    if (m_next > off && other.TypeId != DeviceEndHint().TypeId) return AS_ABSORB;
   }
   // The device end (a zero unit) is never part of the stream: a system header of zeros would
   // match it and the stream would never be reported.

@@ -82,6 +82,10 @@ class CMp4Analyser : public CFrameWalkAnalyser {
   void NoteBrand(const uint8_t* brand);
   unsigned m_brands;
   bool m_moov;  // the movie box was walked: the boxes make a whole file
+  bool m_inStep;     // every box so far was met where the one before it ended
+  bool m_inMdat;     // the last box walked is the media data
+  bool m_afterMoov;  // the last box walked began after the movie box
+  int64_t m_boxAt;   // where the last box walked begins
   const char* m_brandExt;  // the one extension the first major brand names; null before
   char m_ext[100];
 };

@@ -154,6 +154,52 @@ TEST(RawWalks, Mp4EndsAfterItsLastBoxAndIsNamedOnceByItsBrand) {
   }
 }
 
+TEST(RawWalks, Mp4MediaDataWithOtherHeadsAtUnitStartsIsCarvedWhole) {
+  // ffmpeg's layout (ftyp, free, mdat, moov); the media data holds at unit starts the heads
+  // of other types, as compressed frames now and then do. The mdat's size says the file
+  // goes on, so none of them may end it, and none is carved as a file of its own. The
+  // slack after the movie box may pass for one more box (printable type, a size far past
+  // the next file): the file still ends after the movie box.
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a, 0,    0,    0,
+                              13,   'I', 'H', 'D', 'R',  0,    0,    1,    0,    0,    0,
+                              1,    0,   8,   2,   0,    0,    0,    0x12, 0x34, 0x56, 0x78};
+  std::vector<uint8_t> bmp = Bmp(3000);
+  const uint8_t pack[] = {0, 0, 1, 0xba, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xc3, 0xf8, 0, 0, 1, 0xbb, 0, 0x12};
+  for (const char* brand : {"isom", "qt  ", "M4A "}) {
+    SCOPED_TRACE(brand);
+    std::vector<uint8_t> f;
+    Box(&f, "ftyp", 20, 0);
+    std::memcpy(&f[8], brand, 4);
+    std::memcpy(&f[16], "isomiso2mp41", 12);
+    Box(&f, "free", 0, 0);
+    Box(&f, "mdat", 90000, 0x5a);
+    std::memcpy(&f[8192], png.data(), png.size());
+    std::memcpy(&f[16384], bmp.data(), 64);
+    std::memcpy(&f[24576], pack, sizeof pack);
+    std::memcpy(&f[32768], f.data(), 40);  // the file's own first boxes
+    Box(&f, "moov", 2214, 0x6d);
+    for (bool boxLikeSlack : {false, true}) {
+      SCOPED_TRACE(boxLikeSlack ? "slack like a box" : "zero slack");
+      std::vector<size_t> at;
+      std::vector<uint8_t> img = Pack({f, Bmp(3000)}, &at, 8192);
+      if (boxLikeSlack) {
+        const uint8_t slack[] = {0x9e, 0x21, 0x4c, 0x07, 'Q', 'z', ';', 'p', 0xc1, 0x05, 0x77};
+        std::memcpy(&img[at[0] + f.size()], slack, sizeof slack);
+        std::memset(&img[at[0] + f.size() + sizeof slack], 0xa7, at[1] - at[0] - f.size() - sizeof slack);
+      }
+      for (int mode : {SECTOR_SCAN, CLUSTER_SCAN}) {
+        MemStorage dev(img, mode == CLUSTER_SCAN ? 4096 : 0);
+        auto hits = ScanAll(dev, mode, {"mp4", "mov", "m4a", "png", "bmp", "mpg"});
+        ASSERT_EQ(1u, hits.count(at[0]));
+        const Hit& h = hits.find(at[0])->second;
+        EXPECT_TRUE(h.bytes == f) << "carved " << h.bytes.size() << " original " << f.size();
+        EXPECT_EQ(2u, hits.size()) << "a head inside the media data was carved as a file";
+        EXPECT_EQ(1u, hits.count(at[1]));
+      }
+    }
+  }
+}
+
 TEST(RawWalks, TiffSizedByEveryPageTableAndPreview) {
   std::map<std::string, std::vector<uint8_t>> files;
   {

@@ -181,6 +181,10 @@ class FatDirParser {
   void Reset();
   // A trailing part of a block shorter than an entry is ignored.
   Result Feed(const uint8_t* p, size_t len, const Sink& sink);
+  // The long-name entries that the last block left waiting for their short entry, and
+  // taking such entries over from another parser (a directory read on elsewhere).
+  const std::vector<uint8_t>& PendingRun() const { return m_run; }
+  void Carry(const std::vector<uint8_t>& run) { m_run = run; }
 
  private:
   void DecodeShort(const uint8_t* e, FatDirItem* item);

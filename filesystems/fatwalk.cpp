@@ -1,6 +1,7 @@
 #include "filesystems/fatwalk.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "common/inc/bytes.h"
@@ -33,7 +34,113 @@ std::u16string ChildPath(const std::u16string& parent, const std::u16string& nam
   return parent + name + u"/";
 }
 
+// A folder with no name left, placed by the cluster its entries were found in.
+std::u16string StandInName(uint32_t cluster) {
+  char text[16];
+  std::snprintf(text, sizeof text, "DIR%08u", unsigned(cluster));
+  std::u16string out;
+  for (const char* c = text; *c; ++c) out += char16_t(*c);
+  return out;
+}
+
+bool TimeOk(uint16_t t) { return (t >> 11) <= 23 && ((t >> 5) & 0x3F) <= 59 && (t & 0x1F) <= 29; }
+
+bool DateOk(uint16_t d) {
+  if (d == 0) return true;
+  int month = (d >> 5) & 0x0F, day = d & 0x1F;
+  return month >= 1 && month <= 12 && day >= 1;
+}
+
+bool ShortNameByteOk(uint8_t b) {
+  static const char kBad[] = "\"*+,/:;<=>?[\\]|";
+  return b >= 0x20 && b != 0x7F && !std::memchr(kBad, b, sizeof kBad - 1);
+}
+
+// Ordinal 1..20 (0x40 on the last piece) or the deleted mark, no type, no cluster, and
+// characters up to a terminator, then padding.
+bool LongEntryOk(const uint8_t* e) {
+  if (e[12] != 0 || kbytes::Le16(e + 26) != 0) return false;
+  if (e[0] != kDeletedMark && ((e[0] & 0x80) || (e[0] & 0x3F) == 0 || (e[0] & 0x3F) > 20)) return false;
+  bool ended = false;
+  for (int k = 0; k < 13; ++k) {
+    char16_t ch = FatLfnChar(e, k);
+    if (ended) {
+      if (ch != 0xFFFF && ch != 0) return false;
+    } else if (ch == 0) {
+      ended = true;
+    } else if (ch < 0x20 || ch == 0xFFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// *dot: 1 for ".", 2 for ".."; *first: the entry's first cluster.
+bool ShortEntryOk(const FatGeometry& g, const uint8_t* e, int* dot, uint32_t* first) {
+  uint8_t attr = e[11];
+  // Reserved bits, and volume labels, which only the root holds.
+  if ((attr & 0xC0) || (attr & kAttrVolume)) return false;
+  *dot = 0;
+  if (std::memcmp(e, ".          ", 11) == 0) *dot = 1;
+  else if (std::memcmp(e, "..         ", 11) == 0) *dot = 2;
+  if (*dot) {
+    if (!(attr & kAttrDirectory)) return false;
+  } else {
+    if (e[0] == ' ' || (e[0] != kDeletedMark && e[0] != 0x05 && !ShortNameByteOk(e[0]))) return false;
+    for (int i = 1; i < 11; ++i)
+      if (!ShortNameByteOk(e[i])) return false;
+  }
+  if ((e[12] & ~0x18) || e[13] > 199) return false;
+  if (!TimeOk(kbytes::Le16(e + 14)) || !TimeOk(kbytes::Le16(e + 22))) return false;
+  if (!DateOk(kbytes::Le16(e + 16)) || !DateOk(kbytes::Le16(e + 18)) || !DateOk(kbytes::Le16(e + 24)))
+    return false;
+  uint32_t high = kbytes::Le16(e + 20), low = kbytes::Le16(e + 26);
+  if (g.kind == kFat16 && high) return false;
+  *first = g.kind == kFat32 ? ((high << 16) | low) & 0x0FFFFFFFu : low;
+  uint64_t size = kbytes::Le32(e + 28);
+  if (attr & kAttrDirectory) return size == 0 && (*dot || g.IsDataCluster(*first));
+  if (size > g.totalSectors * g.bytesPerSector) return false;
+  return *first == 0 ? size == 0 : g.IsDataCluster(*first);
+}
+
 }  // namespace
+
+bool FatDirClusterShapeOf(const FatGeometry& g, const uint8_t* p, size_t len, uint32_t c, DirClusterShape* out) {
+  if (!p || !out || len < kEntrySize) return false;
+  *out = DirClusterShape();
+  size_t n = len / kEntrySize, shorts = 0, headEnd = 0;
+  bool ended = false, dotdot = false;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* e = p + i * kEntrySize;
+    if (e[0] == 0x00) {
+      if (i == 0) return false;
+      for (size_t k = i * kEntrySize; k < len; ++k)
+        if (p[k]) return false;
+      ended = true;
+      break;
+    }
+    if (e[11] == kAttrLongName) {
+      if (!LongEntryOk(e)) return false;
+      continue;
+    }
+    int dot = 0;
+    uint32_t first = 0;
+    if (!ShortEntryOk(g, e, &dot, &first)) return false;
+    if (dot == 1) {
+      if (i != 0 || first != c) return false;
+      out->dot = true;
+    } else if (dot == 2) {
+      if (i != 1 || !out->dot) return false;
+      out->parent = first;
+      dotdot = true;
+    }
+    if (!shorts++) headEnd = i + 1;
+  }
+  if (!shorts || (out->dot && !dotdot)) return false;
+  out->full = !ended;
+  if (!out->dot) out->head.assign(p, p + headEnd * kEntrySize);
+  return true;
+}
 
 // ----------------------------------------------------------------------------------------
 
@@ -208,6 +315,12 @@ void FatDelWalker::HandleItems(const DirJob& job, std::vector<FatDirItem>& items
       continue;
     }
     if (!deleted || it.size == 0) continue;
+    if (m_lostEntries) {
+      // Entries no walk reached are trusted less: a file whose first cluster is in use
+      // again has someone else's bytes there.
+      uint32_t v = 1;
+      if (!m_table.Get(it.firstCluster, &v) || v != 0) continue;
+    }
     if (!ReportFile(job, it, found)) return;
   }
 }
@@ -217,40 +330,59 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_queuedDirs.clear();
   m_readClusters.clear();
   m_items.clear();
+  m_tails.clear();
+  m_dirPaths.clear();
+  m_queuePos = 0;
+  m_freeBytesSearched = 0;
+  m_lostDirClusters = 0;
+  m_linkTests = 0;
   m_stopped = m_gone = false;
+  const std::u16string root = m_kind == kFat16 ? u"/Volume/" : u"Volume/";
+  int high = 0;
+
+  if (m_kind == kFat16) {
+    FatDirParser parser(m_kind);
+    std::vector<FatDirItem> items;
+    std::vector<uint8_t> region(size_t(m_geo.rootDirBytes));
+    bool gone = false;
+    if (!region.empty() &&
+        ReadAt(m_device, m_geo.rootDirOffset, region.data(), uint32_t(region.size()), &gone) != int64_t(region.size()))
+      return -1;
+    parser.Feed(region.data(), region.size(), [&](const FatDirItem& it) {
+      items.push_back(it);
+      return true;
+    });
+    DirJob rootJob{root, 0, false, 0};
+    m_dirPaths[0] = root;
+    HandleItems(rootJob, items, found);
+    if (m_stopped) return 0;
+    if (m_queue.empty()) {
+      high = 100;
+      if (progress) progress(high);
+    }
+  } else {
+    m_queuedDirs.insert(m_geo.rootCluster);
+    m_queue.push_back({root, m_geo.rootCluster, false, 0});
+    // ".." of a folder in the root names cluster 0.
+    m_dirPaths[0] = root;
+  }
+  RunQueue(found, progress, &high);
+  if (!m_stopped && !m_gone) SearchFreeClusters(found, progress, &high);
+  return 0;
+}
+
+void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress, int* high) {
   FatDirParser parser(m_kind);
   std::vector<FatDirItem> items;
   auto collect = [&](const FatDirItem& it) {
     items.push_back(it);
     return true;
   };
-  const std::u16string root = m_kind == kFat16 ? u"/Volume/" : u"Volume/";
-  int high = 0;
-
-  if (m_kind == kFat16) {
-    std::vector<uint8_t> region(size_t(m_geo.rootDirBytes));
-    bool gone = false;
-    if (!region.empty() &&
-        ReadAt(m_device, m_geo.rootDirOffset, region.data(), uint32_t(region.size()), &gone) != int64_t(region.size()))
-      return -1;
-    parser.Reset();
-    parser.Feed(region.data(), region.size(), collect);
-    DirJob rootJob{root, 0, false, 0};
-    HandleItems(rootJob, items, found);
-    items.clear();
-    if (m_stopped) return 0;
-    if (m_queue.empty()) {
-      if (progress) progress(100);
-      return 0;
-    }
-  } else {
-    m_queuedDirs.insert(m_geo.rootCluster);
-    m_queue.push_back({root, m_geo.rootCluster, false, 0});
-  }
-
   std::vector<uint8_t> buf;
-  for (size_t i = 0; i < m_queue.size() && !m_stopped && !m_gone; ++i) {
+  for (; m_queuePos < m_queue.size() && !m_stopped && !m_gone; ++m_queuePos) {
+    size_t i = m_queuePos;
     DirJob job = m_queue[i];  // copied: the queue grows below
+    m_dirPaths.emplace(job.cluster, job.path);
     std::vector<uint32_t> clusters;
     if (job.deleted) {
       // The chain of a deleted directory is gone from the FAT: its first cluster only.
@@ -275,14 +407,164 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
       HandleItems(job, items, found);
       items.clear();
       if (r == FatDirParser::kEnd) break;
+      // A deleted directory's entries may go on in a cluster its cleared chain no longer names.
+      if (job.deleted && r == FatDirParser::kMore) m_tails.push_back({job, c, parser.PendingRun()});
     }
     if (progress && !m_stopped) {
       int p = int(uint64_t(i + 1) * 100 / m_queue.size());
-      if (p > high) high = p;
-      if (progress(high) != 0) m_stopped = true;
+      if (p > *high) *high = p;
+      if (progress(*high) != 0) m_stopped = true;
     }
   }
-  return 0;
+}
+
+// The cluster that carries on a deleted directory after t's cluster. A long-name run that
+// t's cluster left open must be completed at the start of that cluster: the next cluster
+// when it does, else the only lost cluster that does. Without an open run nothing but
+// the next cluster can be told, and only when it is a lost cluster that is no folder's
+// first.
+uint32_t FatDelWalker::NextClusterOf(const Tail& t, const std::map<uint32_t, DirClusterShape>& lost) {
+  auto candidate = [&](uint32_t c) {
+    auto it = lost.find(c);
+    return it != lost.end() && !it->second.dot && !m_readClusters.count(c) ? &it->second : nullptr;
+  };
+  uint32_t next = t.cluster + 1;
+  if (t.pending.empty()) return candidate(next) ? next : 0;
+  size_t carried = t.pending.size() / kEntrySize;
+  auto completes = [&](const DirClusterShape& s) {
+    size_t lead = s.head.size() / kEntrySize - 1;
+    if (carried + lead > 20) return false;
+    // Every piece of one run carries the same checksum.
+    if (lead && s.head[13] != t.pending[13]) return false;
+    if (m_linkTests >= kMaxLinkTests) return false;
+    ++m_linkTests;
+    FatDirParser parser(m_kind);
+    parser.Carry(t.pending);
+    bool ok = false;
+    parser.Feed(s.head.data(), s.head.size(), [&](const FatDirItem& it) {
+      // The carried entries must have given part of the name, not only been dropped.
+      ok = it.hasLongName && it.name.size() > 13 * lead;
+      return false;
+    });
+    return ok;
+  };
+  if (const DirClusterShape* s = candidate(next))
+    if (completes(*s)) return next;
+  uint32_t only = 0;
+  for (const auto& kv : lost) {
+    if (kv.first == next || !candidate(kv.first) || !completes(kv.second)) continue;
+    if (only) return 0;  // two could carry it on: neither is taken
+    only = kv.first;
+  }
+  return only;
+}
+
+void FatDelWalker::ReadLostCluster(const DirJob& job, uint32_t c, const std::vector<uint8_t>& carried,
+                                   const FoundSink& found) {
+  std::vector<uint8_t> buf;
+  if (!m_readClusters.insert(c).second || !ReadCluster(c, &buf)) return;
+  ++m_lostDirClusters;
+  FatDirParser parser(m_kind);
+  parser.Carry(carried);
+  std::vector<FatDirItem> items;
+  FatDirParser::Result r = parser.Feed(buf.data(), buf.size(), [&](const FatDirItem& it) {
+    items.push_back(it);
+    return true;
+  });
+  m_lostEntries = true;
+  HandleItems(job, items, found);
+  m_lostEntries = false;
+  if (r == FatDirParser::kMore) m_tails.push_back({job, c, parser.PendingRun()});
+}
+
+// Clusters of deleted folders that no walk reached: the later clusters of a deleted
+// folder, whose chain was cleared, and folders whose entries are gone. Only free clusters
+// are read, in large pieces, up to kFreeSearchBytes; those that hold nothing but sound
+// entries are joined to the folder that they carry on, or to the folder their ".." names,
+// or else are placed under "Lost Location".
+void FatDelWalker::SearchFreeClusters(const FoundSink& found, const ProgressSink& progress, int* high) {
+  const uint64_t kPiece = 1u << 20;
+  const uint64_t kPollBytes = 64ull << 20;
+  const size_t kMaxLost = 32768;
+  std::map<uint32_t, DirClusterShape> lost;
+  uint64_t perPiece = std::max<uint64_t>(1, kPiece / m_geo.clusterBytes);
+  std::vector<uint8_t> buf;
+  uint64_t polled = 0;
+  for (uint64_t c = 2; c <= m_geo.maxCluster && !m_gone && !m_stopped;) {
+    if (m_freeBytesSearched >= kFreeSearchBytes || lost.size() >= kMaxLost) break;
+    uint32_t v = 1;
+    if (m_readClusters.count(uint32_t(c)) || !m_table.Get(uint32_t(c), &v) || v != 0) {
+      ++c;
+      continue;
+    }
+    // A run of free clusters that no walk read, read at once.
+    uint64_t n = 1;
+    while (n < perPiece && c + n <= m_geo.maxCluster && !m_readClusters.count(uint32_t(c + n)) &&
+           m_table.Get(uint32_t(c + n), &v) && v == 0)
+      ++n;
+    uint64_t bytes = n * m_geo.clusterBytes;
+    buf.resize(size_t(bytes));
+    bool gone = false;
+    int64_t got = ReadAt(m_device, m_geo.ClusterOffset(uint32_t(c)), buf.data(), uint32_t(bytes), &gone);
+    if (gone) {
+      m_gone = true;
+      break;
+    }
+    uint64_t whole = got > 0 ? uint64_t(got) / m_geo.clusterBytes : 0;
+    DirClusterShape shape;
+    for (uint64_t k = 0; k < whole && lost.size() < kMaxLost; ++k)
+      if (FatDirClusterShapeOf(m_geo, buf.data() + k * m_geo.clusterBytes, m_geo.clusterBytes, uint32_t(c + k), &shape))
+        lost.emplace(uint32_t(c + k), std::move(shape));
+    m_freeBytesSearched += bytes;
+    c += n;
+    if (progress && m_freeBytesSearched - polled >= kPollBytes) {
+      polled = m_freeBytesSearched;
+      if (progress(*high) != 0) m_stopped = true;
+    }
+  }
+  if (lost.empty() || m_gone) return;
+
+  const std::u16string root = m_kind == kFat16 ? u"/Volume/" : u"Volume/";
+  size_t tail = 0;
+  // Tails first, then the folders that lost clusters begin; each may queue folders that are
+  // walked as before and leave tails of their own.
+  auto settle = [&]() {
+    while (!m_stopped && !m_gone && (tail < m_tails.size() || m_queuePos < m_queue.size())) {
+      for (; tail < m_tails.size() && !m_stopped && !m_gone; ++tail) {
+        Tail t = m_tails[tail];  // copied: reading adds tails
+        uint32_t next = NextClusterOf(t, lost);
+        if (next) ReadLostCluster(t.job, next, t.pending, found);
+      }
+      RunQueue(found, nullptr, high);
+    }
+  };
+  settle();
+  // First clusters of folders whose entries are gone: under the folder their ".." names
+  // while that one is known (which may take several rounds, as such folders nest), then
+  // under "Lost Location"; last the clusters that nothing carries on.
+  auto start = [&](uint32_t c, const std::u16string& path) {
+    m_dirPaths.emplace(c, path);
+    ReadLostCluster(DirJob{path, c, true, 1}, c, std::vector<uint8_t>(), found);
+    settle();
+  };
+  for (bool more = true; more && !m_stopped && !m_gone;) {
+    more = false;
+    for (const auto& kv : lost) {
+      if (m_stopped || m_gone) break;
+      if (!kv.second.dot || m_readClusters.count(kv.first) || kv.second.parent == kv.first) continue;
+      auto parent = m_dirPaths.find(kv.second.parent);
+      if (parent == m_dirPaths.end()) continue;
+      start(kv.first, parent->second + StandInName(kv.first) + u"/");
+      more = true;
+    }
+  }
+  for (int pass = 0; pass < 2 && !m_stopped && !m_gone; ++pass) {
+    for (const auto& kv : lost) {
+      if (m_stopped || m_gone) break;
+      if (m_readClusters.count(kv.first) || kv.second.dot != (pass == 0)) continue;
+      start(kv.first, root + u"Lost Location/" + StandInName(kv.first) + u"/");
+    }
+  }
 }
 
 // ----------------------------------------------------------------------------------------

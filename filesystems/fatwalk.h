@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -31,6 +32,22 @@ typedef std::function<int(int percent)> ProgressSink;
 
 const int kMaxDirDepth = 64;
 
+// What a free cluster that holds directory entries tells about its place in a directory.
+struct DirClusterShape {
+  bool dot = false;        // begins with "." naming this cluster and "..": a first cluster
+  uint32_t parent = 0;     // the ".." entry's cluster (0: the root)
+  bool full = false;       // no end mark: the directory may go on in another cluster
+  std::vector<uint8_t> head;  // its entries up to and with the first short entry
+};
+
+// True when the cluster at p (len bytes, cluster number c) holds nothing but sound directory
+// entries up to an end mark followed by zeros: long-name entries with their fixed fields
+// and padding, short entries with legal names, attributes, times and dates, and first
+// clusters and sizes that fit the volume. Free clusters of deleted files seldom pass this
+// by chance; free clusters of deleted folders do.
+bool FatDirClusterShapeOf(const FatGeometry& geo, const uint8_t* p, size_t len, uint32_t c,
+                          DirClusterShape* out);
+
 class FatDelWalker {
  public:
   FatDelWalker(IStorageDevice* device, FatKind kind);
@@ -50,6 +67,13 @@ class FatDelWalker {
   // The first data sector in device sectors.
   uint64_t DataStartSector() const { return m_geo.dataOffset / m_devSector; }
 
+  // Free clusters read by the pass after the walk, and how many of them held directory
+  // entries that no walk had reached.
+  uint64_t FreeBytesSearched() const { return m_freeBytesSearched; }
+  size_t LostDirClusters() const { return m_lostDirClusters; }
+  // At most this many bytes of free clusters are searched for lost directory clusters.
+  static const uint64_t kFreeSearchBytes = 2ull << 30;
+
   // Deleted-file placement; public for the tests.
   bool GuessRuns(uint32_t first, uint64_t size, std::vector<std::pair<uint32_t, uint32_t>>* clusterRuns);
   bool RestoreFileHighWord(uint32_t* cluster);
@@ -62,7 +86,18 @@ class FatDelWalker {
     bool deleted;
     int depth;
   };
+  // A deleted directory whose last cluster read was full: its entries may go on elsewhere.
+  struct Tail {
+    DirJob job;
+    uint32_t cluster;
+    std::vector<uint8_t> pending;  // long-name entries still waiting for their short entry
+  };
   bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
+  void RunQueue(const FoundSink& found, const ProgressSink& progress, int* high);
+  void SearchFreeClusters(const FoundSink& found, const ProgressSink& progress, int* high);
+  uint32_t NextClusterOf(const Tail& t, const std::map<uint32_t, DirClusterShape>& lost);
+  void ReadLostCluster(const DirJob& job, uint32_t c, const std::vector<uint8_t>& carried,
+                       const FoundSink& found);
   void HandleItems(const DirJob& job, std::vector<FatDirItem>& items, const FoundSink& found);
   bool DotEntriesAt(const std::vector<uint8_t>& cluster, uint32_t self);
   bool ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found);
@@ -78,6 +113,14 @@ class FatDelWalker {
   std::unordered_set<uint32_t> m_readClusters; // every directory cluster read
   // (first cluster, size) of every entry in parse order, for FAT32 high-word restoration.
   std::vector<std::pair<uint32_t, uint32_t>> m_items;
+  size_t m_queuePos = 0;                        // next queue entry to walk
+  std::vector<Tail> m_tails;
+  std::map<uint32_t, std::u16string> m_dirPaths;  // first cluster -> folder path, for ".."
+  uint64_t m_freeBytesSearched = 0;
+  size_t m_lostDirClusters = 0;
+  bool m_lostEntries = false;      // the entries being handled come from such a cluster
+  uint64_t m_linkTests = 0;        // long-name runs tried across clusters, bounded
+  static const uint64_t kMaxLinkTests = 1u << 20;
   bool m_gone = false;
   bool m_stopped = false;
 };

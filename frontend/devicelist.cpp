@@ -47,6 +47,8 @@ void SorbeckRecovery::FillDeviceList() {
       node->m_index = i;
       diskItem = new QTreeWidgetItem;
       diskItem->setText(0, node->m_name);
+      // The size tells two disks of one model apart, and a disk from its partitions.
+      diskItem->setText(1, node->m_sizeText);
       diskItem->setIcon(0, SkinIcon(type == DT_OTHER_DISK ? "extImage.png" : "Image.png"));
       diskItem->setData(0, kNodeRole, m_deviceNodes.size());
       tree->addTopLevelItem(diskItem);
@@ -91,6 +93,7 @@ void SorbeckRecovery::ClickAllDiskTabelWidget(QTreeWidgetItem* item, int) {
   ui.LostVolumesButton->setVisible(disk);
   ui.PartitionScanButton->setVisible(!disk);
   m_selectedIndex = node->m_index;
+  m_selectionIsFound = false;
   m_selectedDriveName = item->text(0);
 }
 
@@ -100,6 +103,7 @@ void SorbeckRecovery::ClickDeepDiskTabelWidget(QTreeWidgetItem* item, int) {
   const int k = item->data(0, kNodeRole).toInt(&ok);
   if (!ok || k < 0 || k >= m_deviceNodes.size()) return;
   m_selectedIndex = m_deviceNodes[k]->m_index;
+  m_selectionIsFound = false;
   m_selectedDriveName = item->text(0);
 }
 
@@ -110,6 +114,7 @@ void SorbeckRecovery::ClickPartitionDiskTabelWidget(QTableWidgetItem* theItem) {
   const int k = theItem->data(kNodeRole).toInt(&ok);
   if (!ok || k < 0 || k >= m_deviceNodes.size()) return;
   m_selectedIndex = m_deviceNodes[k]->m_index;
+  m_selectionIsFound = false;
   m_selectedDriveName = theItem->text();
 }
 
@@ -152,6 +157,7 @@ void SorbeckRecovery::ClickPartitionTabelWidget(QTableWidgetItem* theItem) {
   const int k = theItem->data(kNodeRole).toInt(&ok);
   if (!ok || k < 0 || static_cast<size_t>(k) >= g_FoundPartitions.size()) return;
   m_selectedIndex = k;
+  m_selectionIsFound = true;
   m_selectedDriveName = theItem->text();
 }
 

@@ -29,7 +29,9 @@ QString FileSystemTypeName(uint32_t partitionType) {
     case 6: return QStringLiteral("FAT16 (MS-DOS)");
     case 7: return QStringLiteral("NTFS ");
     case 11: return QStringLiteral("FAT32 (MS-DOS)");
+    case 175: return QStringLiteral("HFS+");
     case 176: return QStringLiteral("EXFAT");
+    case 191: return QStringLiteral("HFSX");
     case 218: return QStringLiteral("UnKnown");
     case 219: return QStringLiteral("UnAllocate");
     default: return QString();

@@ -31,4 +31,6 @@ struct QXDiskFileNode {
 // The files whose last folder is one item of the results tree, in arrival order.
 struct QXFolderRecord {
   QVector<QXQuickScanFileNode*> m_nodes;
+  // How many of m_nodes are ticked; the folder's check state is read from it without a walk.
+  int m_ticked = 0;
 };

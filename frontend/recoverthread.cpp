@@ -43,10 +43,13 @@ void JMRecoverFileThreader::RecoverFiles(const QVector<QVector<QXQuickScanFileNo
     for (QXQuickScanFileNode* node : records[i]) {
       if (m_stop.load()) break;
       QString why;
+      m_lastRename.clear();
       if (RecoverOneFile(node, &why)) {
         ++m_copied;
+        if (!m_lastRename.isEmpty()) m_renamed << m_lastRename;
       } else {
         ++m_failed;
+        if (m_failures.isEmpty()) m_firstReason = why;
         m_failures << node->m_fullPath + QStringLiteral(": ") + why;
       }
     }
@@ -80,8 +83,12 @@ bool JMRecoverFileThreader::CreateTarget(const QStringList& parts, QFile* file, 
     const QString candidate = parent + QLatin1Char('/') + (n == 1 ? name : NumberedName(name, n));
     if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink()) continue;
     file->setFileName(candidate);
-    // NewOnly fails rather than replace a file that appeared meanwhile.
-    if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) return true;
+    // NewOnly fails rather than replace a file that appeared meanwhile. Unbuffered: a failed write
+    // reports the system's own reason at once, not a later flush's guess.
+    if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+      if (n > 1) m_lastRename = QDir(root).relativeFilePath(candidate);
+      return true;
+    }
     if (!QFileInfo::exists(candidate)) {
       *why = Tr("the file could not be created: ") + file->errorString();
       return false;
@@ -121,7 +128,14 @@ bool JMRecoverFileThreader::RecoverOneFile(QXQuickScanFileNode* node, QString* w
         *why = Tr("reading stopped at byte %1 of %2").arg(offset).arg(size);
         break;
       }
-      if (out.write(buf.data(), got) != qint64(got)) {
+      // A short write is no failure yet: the next one gives the system's reason (a full disk).
+      qint64 written = 0;
+      while (written < qint64(got)) {
+        const qint64 n = out.write(buf.data() + written, qint64(got) - written);
+        if (n <= 0) break;
+        written += n;
+      }
+      if (written != qint64(got)) {
         *why = Tr("writing failed: ") + out.errorString();
         break;
       }

@@ -25,6 +25,11 @@ class JMRecoverFileThreader : public QThread {
   bool Stopped() const { return m_stop.load(); }
   // One line per failed file: its path on the scanned device and why it failed.
   const QStringList& Failures() const { return m_failures; }
+  // The reason of the first failure alone, as the system gave it.
+  const QString& FirstReason() const { return m_firstReason; }
+  // The copied files that were given a numbered name beside an existing one ("grandma (2).jpg"),
+  // as paths inside the target folder.
+  const QStringList& Renamed() const { return m_renamed; }
 
   void RecoverFiles(const QVector<QVector<QXQuickScanFileNode*>>& records);
   // True when the whole file was written; otherwise `why` tells the reason.
@@ -47,4 +52,7 @@ class JMRecoverFileThreader : public QThread {
   int m_copied = 0;
   int m_failed = 0;
   QStringList m_failures;
+  QString m_firstReason;
+  QStringList m_renamed;
+  QString m_lastRename;
 };

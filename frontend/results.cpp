@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
@@ -10,6 +11,7 @@
 
 #include "common/inc/ifileinfo.h"
 #include "frontend/copysafety.h"
+#include "frontend/formatsize.h"
 #include "frontend/previewthread.h"
 #include "frontend/recoverthread.h"
 #include "frontend/sorbeckrecovery.h"
@@ -31,11 +33,15 @@ QPixmap Skin(const char* name) { return QPixmap(QStringLiteral(":/SorbeckRecover
 
 }  // namespace
 
-QString SorbeckRecovery::StatusText() const { return m_statusLab ? m_statusLab->text() : QString(); }
-
-void SorbeckRecovery::SetStatus(const QString& text) {
+void SorbeckRecovery::SetStatus(const QString& text, const QString& detail) {
+  m_statusText = text;
   if (!m_statusLab) return;
-  m_statusLab->setText(text);
+  // Measured with the font the label draws with once styled, a little short of its edge.
+  m_statusLab->ensurePolished();
+  m_statusLab->setText(m_statusLab->fontMetrics().elidedText(text, Qt::ElideRight, m_statusLab->width() - 4));
+  QString tip = text;
+  if (!detail.isEmpty()) tip += QStringLiteral("\n\n") + detail;
+  m_statusLab->setToolTip(tip);
   m_statusLab->setVisible(!text.isEmpty());
 }
 
@@ -61,6 +67,7 @@ void SorbeckRecovery::InsertNodeByPath(QTreeWidgetItem* start, QString path, QXQ
   QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
   QString fileName = parts.isEmpty() ? node->m_fileName : parts.takeLast();
   QTreeWidgetItem* current = start;
+  QTreeWidgetItem* firstNew = nullptr;
   const QSignalBlocker block(ui.resultTreeWidget);
   for (const QString& name : parts) {
     QTreeWidgetItem* next = nullptr;
@@ -75,6 +82,7 @@ void SorbeckRecovery::InsertNodeByPath(QTreeWidgetItem* start, QString path, QXQ
       next->setCheckState(0, Qt::Checked);
       next->setIcon(0, FolderIcon());
       current->addChild(next);
+      if (!firstNew) firstNew = next;
     }
     current = next;
   }
@@ -86,30 +94,101 @@ void SorbeckRecovery::InsertNodeByPath(QTreeWidgetItem* start, QString path, QXQ
     m_folderOrder << current;
   }
   record->m_nodes << node;
+  if (node->m_checked) {
+    ++record->m_ticked;
+    ++m_tickedCount;
+    m_tickedSize += node->m_size;
+  }
   parts << fileName;
   node->m_treePath = parts.join(QLatin1Char('/'));
+  // A file arriving in an unticked folder leaves it partly ticked, and so its parents.
+  UpdateFolderStates(current, false);
+  if (firstNew) UpdateFolderStates(firstNew->parent(), false);
+}
+
+void SorbeckRecovery::SetNodeChecked(QXFolderRecord* record, QXQuickScanFileNode* node, bool checked) {
+  if (!record || !node || bool(node->m_checked) == checked) return;
+  node->m_checked = checked ? 1 : 0;
+  const int step = checked ? 1 : -1;
+  record->m_ticked += step;
+  m_tickedCount += step;
+  if (checked)
+    m_tickedSize += node->m_size;
+  else
+    m_tickedSize -= node->m_size;
 }
 
 void SorbeckRecovery::SetTreeChecks(QTreeWidgetItem* item, bool checked, int depth) {
   if (!item || depth > kMaxTreeDepth) return;
   if (QXFolderRecord* r = m_folderMap.value(item))
-    for (QXQuickScanFileNode* n : r->m_nodes) n->m_checked = checked ? 1 : 0;
+    for (QXQuickScanFileNode* n : r->m_nodes) SetNodeChecked(r, n, checked);
   for (int i = 0; i < item->childCount(); ++i) {
     item->child(i)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
     SetTreeChecks(item->child(i), checked, depth + 1);
   }
 }
 
+Qt::CheckState SorbeckRecovery::FolderState(QTreeWidgetItem* item) const {
+  bool any = false, all = true, seen = false;
+  if (const QXFolderRecord* r = m_folderMap.value(item)) {
+    seen = !r->m_nodes.isEmpty();
+    any = r->m_ticked > 0;
+    all = r->m_ticked == r->m_nodes.size();
+  }
+  for (int i = 0; i < item->childCount(); ++i) {
+    const Qt::CheckState s = item->child(i)->checkState(0);
+    seen = true;
+    any = any || s != Qt::Unchecked;
+    all = all && s == Qt::Checked;
+  }
+  if (!seen) return item->checkState(0);
+  return all ? Qt::Checked : any ? Qt::PartiallyChecked : Qt::Unchecked;
+}
+
+void SorbeckRecovery::UpdateFolderStates(QTreeWidgetItem* from, bool force) {
+  const QSignalBlocker block(ui.resultTreeWidget);
+  for (int depth = 0; from && depth <= kMaxTreeDepth; from = from->parent(), ++depth) {
+    const Qt::CheckState s = FolderState(from);
+    const bool changed = s != from->checkState(0);
+    if (changed) from->setCheckState(0, s);
+    // A parent's state is read from its children's states only, so an unchanged one ends the walk.
+    if (!changed && !force) break;
+    force = false;
+  }
+}
+
+void SorbeckRecovery::ShowImageBoxState() {
+  // The box ticks the shown folder's own files; it mirrors them without acting on them.
+  Qt::CheckState s = Qt::Checked;
+  if (m_shownRecord && !m_shownRecord->m_nodes.isEmpty())
+    s = m_shownRecord->m_ticked == m_shownRecord->m_nodes.size() ? Qt::Checked
+        : m_shownRecord->m_ticked == 0                          ? Qt::Unchecked
+                                                                 : Qt::PartiallyChecked;
+  const QSignalBlocker block(ui.checkBox_Image);
+  ui.checkBox_Image->setTristate(s == Qt::PartiallyChecked);
+  ui.checkBox_Image->setCheckState(s);
+}
+
+void SorbeckRecovery::ShowTickedCount() {
+  ui.allfilecountbotlab->setText(QString::number(m_tickedCount));
+  ui.allfileSizebotlab->setText(FormatFileSizeText(m_tickedSize));
+}
+
 void SorbeckRecovery::ClickChectBoxResultTreeWidget(QTreeWidgetItem* theItem, int colomn) {
   if (!theItem || colomn != 0) return;
-  {
+  const Qt::CheckState state = theItem->checkState(0);
+  // Only a folder's own subtree follows its box; its parents then show what is ticked below them.
+  if (state != Qt::PartiallyChecked) {
     const QSignalBlocker block(ui.resultTreeWidget);
-    SetTreeChecks(theItem, theItem->checkState(0) == Qt::Checked, 0);
+    SetTreeChecks(theItem, state == Qt::Checked, 0);
   }
+  UpdateFolderStates(theItem, true);
   RefreshShownChecks();
+  ShowTickedCount();
 }
 
 void SorbeckRecovery::RefreshShownChecks() {
+  ShowImageBoxState();
   if (!m_shownRecord) return;
   m_fillingTable = true;
   for (int row = 0; row < ui.contantTableWidget->rowCount(); ++row) {
@@ -124,11 +203,14 @@ void SorbeckRecovery::ClickResultTreeWidget(QTreeWidgetItem* theItem, int) {
   m_fillingTable = true;
   table->clearContents();
   m_fillingTable = false;
+  // The picture of a file of another folder is not left standing beside this one's list.
+  ClearPreview(false);
   QXFolderRecord* record = theItem ? m_folderMap.value(theItem) : nullptr;
   if (!record) return;
   m_shownItem = theItem;
   m_shownRecord = record;
-  ui.checkBox_Image->setCheckState(theItem->checkState(0) == Qt::Checked ? Qt::Checked : Qt::Unchecked);
+  // Showing a folder must not tick or untick anything in it.
+  ShowImageBoxState();
 
   m_fillingTable = true;
   // Filled unsorted: with sorting on, every row would move as soon as its first cell is set.
@@ -162,7 +244,10 @@ void SorbeckRecovery::ContactTableItemChanged(QTableWidgetItem* theItem) {
   // Only nodes of the shown folder: a stale pointer from an emptied table is never followed.
   QXQuickScanFileNode* node = NodeOfItem(theItem);
   if (!node || !m_shownRecord || !m_shownRecord->m_nodes.contains(node)) return;
-  node->m_checked = theItem->checkState() == Qt::Checked ? 1 : 0;
+  SetNodeChecked(m_shownRecord, node, theItem->checkState() == Qt::Checked);
+  UpdateFolderStates(m_shownItem, false);
+  ShowImageBoxState();
+  ShowTickedCount();
 }
 
 void SorbeckRecovery::CheckTableWidgetCheckBox(QTableWidget* pTableWidget, Qt::CheckState state) {
@@ -172,14 +257,18 @@ void SorbeckRecovery::CheckTableWidgetCheckBox(QTableWidget* pTableWidget, Qt::C
 }
 
 void SorbeckRecovery::slotImageCheckBoxChanged(int index) {
-  const Qt::CheckState state = index ? Qt::Checked : Qt::Unchecked;
+  // A click on a partly ticked box ticks the whole folder.
+  const bool on = index != Qt::Unchecked;
+  const Qt::CheckState state = on ? Qt::Checked : Qt::Unchecked;
+  m_fillingTable = true;
   CheckTableWidgetCheckBox(ui.contantTableWidget, state);
-  if (m_shownItem) {
-    const QSignalBlocker block(ui.resultTreeWidget);
-    m_shownItem->setCheckState(0, state);
-  }
+  m_fillingTable = false;
   if (m_shownRecord)
-    for (QXQuickScanFileNode* n : m_shownRecord->m_nodes) n->m_checked = index ? 1 : 0;
+    for (QXQuickScanFileNode* n : m_shownRecord->m_nodes) SetNodeChecked(m_shownRecord, n, on);
+  // The folder item shows its subfolders too, so it is worked out rather than set.
+  if (m_shownItem) UpdateFolderStates(m_shownItem, true);
+  ShowImageBoxState();
+  ShowTickedCount();
 }
 
 void SorbeckRecovery::slotVideoCheckBoxChanged(int index) {
@@ -217,10 +306,33 @@ void SorbeckRecovery::ClickDoucmentTabelWidget(QTableWidgetItem* theItem) {
   ShowDetails(m_documentNodes, theItem, ui.DocumentFileNamelab, ui.DocumentFileSizelab, ui.DocumentFileSourcelab);
 }
 
+void SorbeckRecovery::ClearPreview(bool nonImage) {
+  // A read still under way belongs to the file shown before; its picture is no longer wanted.
+  ++m_previewToken;
+  m_pendingPreview = nullptr;
+  m_previewNode = nullptr;
+  if (nonImage) {
+    ui.ContactImagelab->setPixmap(Skin("notsupportpreview.png"));
+  } else {
+    ui.ContactImagelab->clear();
+    ui.ContactImagelab->setAlignment(Qt::AlignCenter);
+    ui.ContactImagelab->setText(tr("No preview"));
+  }
+}
+
+void SorbeckRecovery::ContactTableCurrentChanged(QTableWidgetItem* current, QTableWidgetItem*) {
+  // Moving to another row (also with the keys) must not leave the last file's picture beside it.
+  QXQuickScanFileNode* node = NodeOfItem(current);
+  if (node != m_previewNode) ClearPreview(false);
+}
+
 void SorbeckRecovery::ClickedContactTabelWidget(QTableWidgetItem* theItem) {
   if (!theItem || !m_shownRecord) return;
   QXQuickScanFileNode* node = NodeOfItem(theItem);
-  if (!node || !m_shownRecord->m_nodes.contains(node)) return;
+  if (!node || !m_shownRecord->m_nodes.contains(node)) {
+    ClearPreview(false);
+    return;
+  }
   if (m_copyThread) {
     SetStatus(tr("Preview is not available while files are being copied."));
     return;
@@ -231,14 +343,18 @@ void SorbeckRecovery::ClickedContactTabelWidget(QTableWidgetItem* theItem) {
     return;
   }
   if (!node->m_isImage) {
-    ui.ContactImagelab->setPixmap(Skin("notsupportpreview.png"));
+    ClearPreview(true);
     return;
   }
   if (node->m_size > PreviewReader::kMaxPreviewBytes) {
-    ui.ContactImagelab->setPixmap(Skin("notsupportpreview.png"));
+    ClearPreview(true);
     SetStatus(tr("This file is too large to preview."));
     return;
   }
+  if (node == m_previewNode) return;
+  ClearPreview(false);
+  m_previewNode = node;
+  ui.ContactImagelab->setText(tr("Loading preview..."));
   StartPreview(node);
 }
 
@@ -249,7 +365,7 @@ void SorbeckRecovery::StartPreview(QXQuickScanFileNode* node) {
     return;
   }
   m_pendingPreview = nullptr;
-  m_preview = new PreviewReader(m_scanner, node->m_file, ++m_previewToken);
+  m_preview = new PreviewReader(m_scanner, node->m_file, m_previewToken);
   connect(m_preview, SIGNAL(finished()), this, SLOT(PreviewFinished()), Qt::QueuedConnection);
   m_preview->start();
 }
@@ -259,17 +375,19 @@ void SorbeckRecovery::PreviewFinished() {
   m_preview->wait();
   PreviewReader* done = m_preview;
   m_preview = nullptr;
-  QImage image;
-  if (done->Outcome() == 0 || done->Outcome() == 3) image.loadFromData(done->Data());
-  if (image.isNull())
-    ui.ContactImagelab->setPixmap(Skin("contact.png"));
-  else
-    ui.ContactImagelab->setPixmap(
-        QPixmap::fromImage(image.scaled(180, 120, Qt::IgnoreAspectRatio, Qt::FastTransformation)));
+  if (done->Token() == m_previewToken) {
+    QImage image;
+    if (done->Outcome() == 0 || done->Outcome() == 3) image.loadFromData(done->Data());
+    if (image.isNull())
+      ui.ContactImagelab->setPixmap(Skin("contact.png"));
+    else
+      ui.ContactImagelab->setPixmap(
+          QPixmap::fromImage(image.scaled(180, 120, Qt::IgnoreAspectRatio, Qt::FastTransformation)));
+  }
   delete done;
-  if (m_pendingPreview && m_shownRecord && m_shownRecord->m_nodes.contains(m_pendingPreview))
-    StartPreview(m_pendingPreview);
+  QXQuickScanFileNode* next = m_pendingPreview;
   m_pendingPreview = nullptr;
+  if (next && next == m_previewNode && m_shownRecord && m_shownRecord->m_nodes.contains(next)) StartPreview(next);
 }
 
 void SorbeckRecovery::WaitForPreview() {
@@ -279,6 +397,8 @@ void SorbeckRecovery::WaitForPreview() {
   m_preview->wait();
   delete m_preview;
   m_preview = nullptr;
+  // The picture that was being read will not come.
+  ClearPreview(false);
 }
 
 void SorbeckRecovery::ClickRecoveryAction() {
@@ -333,14 +453,30 @@ void SorbeckRecovery::signalRecoverFinishHandle() {
   m_copyThread->wait();
   JMRecoverFileThreader* done = m_copyThread;
   m_copyThread = nullptr;
-  QString text = tr("%1 files copied to %2, %3 failed.").arg(done->Copied()).arg(m_copyTarget).arg(done->Failed());
-  if (done->Stopped()) text += QLatin1Char(' ') + tr("The copy was stopped.");
+  // What went wrong comes first, so that it is on screen even when the line is shortened.
+  QString text = tr("%1 files copied, %2 failed").arg(done->Copied()).arg(done->Failed());
+  QStringList detail;
   if (!done->Failures().isEmpty()) {
-    text += QLatin1Char(' ') + done->Failures().first();
-    if (done->Failures().size() > 1) text += tr(" (and %1 more)").arg(done->Failures().size() - 1);
-    m_statusLab->setToolTip(done->Failures().mid(0, 50).join(QLatin1Char('\n')));
+    text += QStringLiteral(": ") + done->FirstReason() + QStringLiteral(" (") + done->Failures().first().section(QStringLiteral(": "), 0, 0) + QLatin1Char(')');
+    if (done->Failures().size() > 1) text += tr(" and %1 more").arg(done->Failures().size() - 1);
+    detail << done->Failures().mid(0, 50);
   }
-  SetStatus(text);
+  text += QLatin1Char('.');
+  if (done->Stopped()) text += QLatin1Char(' ') + tr("The copy was stopped.");
+  // Files already in the folder are never replaced; the person must know which names the new ones got.
+  const QStringList& renamed = done->Renamed();
+  if (!renamed.isEmpty()) {
+    QStringList names;
+    for (const QString& r : renamed.mid(0, 3)) names << QFileInfo(r).fileName();
+    text += QLatin1Char(' ') + tr("%1 files were given new names beside files of the same name: %2")
+                                   .arg(renamed.size())
+                                   .arg(names.join(QStringLiteral(", ")));
+    if (renamed.size() > 3) text += tr(" and %1 more").arg(renamed.size() - 3);
+    text += QLatin1Char('.');
+    detail << tr("New names:") << renamed.mid(0, 50);
+  }
+  text += QLatin1Char(' ') + tr("Folder: %1").arg(m_copyTarget);
+  SetStatus(text, detail.join(QLatin1Char('\n')));
   delete done;
   ui.recoveryBtn->setEnabled(true);
   ui.HomeButton->setEnabled(true);
@@ -370,6 +506,9 @@ void SorbeckRecovery::ClearResults() {
   m_topItem = nullptr;
   m_shownItem = nullptr;
   m_shownRecord = nullptr;
-  ui.ContactImagelab->clear();
+  m_tickedCount = 0;
+  m_tickedSize = 0;
+  ShowImageBoxState();
+  ClearPreview(false);
   SetStatus(QString());
 }

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDesktopWidget>
 #include <QFile>
+#include <QGraphicsOpacityEffect>
 #include <QIcon>
 #include <QLabel>
 #include <QRadioButton>
@@ -98,6 +99,8 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
           SLOT(ClickedContactTabelWidget(QTableWidgetItem*)));
   connect(ui.contantTableWidget, SIGNAL(itemChanged(QTableWidgetItem*)), this,
           SLOT(ContactTableItemChanged(QTableWidgetItem*)));
+  connect(ui.contantTableWidget, SIGNAL(currentItemChanged(QTableWidgetItem*, QTableWidgetItem*)), this,
+          SLOT(ContactTableCurrentChanged(QTableWidgetItem*, QTableWidgetItem*)));
   connect(ui.messageTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
           SLOT(ClickMessageTabelWidget(QTableWidgetItem*)));
   connect(ui.noteTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
@@ -149,6 +152,15 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   // The form's radio buttons are narrower than their captions.
   for (QRadioButton* r : {ui.partrecoveryButton, ui.deeprecoveryButton})
     r->resize(qMax(r->width(), r->sizeHint().width()), qMax(r->height(), r->sizeHint().height()));
+  // The pages' bottom buttons lie below the bottom edge that the empty status bar leaves them,
+  // and nothing is ever shown in it.
+  ui.statusBar->hide();
+  // The form's lost-partition table ran past the window's right edge.
+  ui.lostpartitionTableWidget->setGeometry(30, 133, 1112 - 2 * 30, 261);
+  // Image buttons look the same enabled or not; a disabled one is dimmed so that it does not
+  // look clickable during a scan or a copy.
+  for (QPushButton* b : {ui.HomeButton, ui.recoveryBtn, ui.scanTheDiskBtn, ui.scanDelDiskBtn, ui.diskHomeButton})
+    b->installEventFilter(this);
   ui.ContactImagelab->setAttribute(Qt::WA_TranslucentBackground);
   ui.allfilebotlab->hide();
   ui.allfilecountbotlab->hide();
@@ -158,6 +170,7 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   m_statusLab = new QLabel(ui.Resultframe);
   m_statusLab->setObjectName(QStringLiteral("resultStatuslab"));
   m_statusLab->setGeometry(150, 592, 780, 21);
+  m_statusLab->setTextFormat(Qt::PlainText);
   m_statusLab->setAttribute(Qt::WA_TranslucentBackground);
   m_statusLab->hide();
 
@@ -186,6 +199,21 @@ void SorbeckRecovery::closeEvent(QCloseEvent* event) {
   WaitForPreview();
   StopAndDisposeWorker();
   QMainWindow::closeEvent(event);
+}
+
+bool SorbeckRecovery::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::EnabledChange) {
+    if (QWidget* w = qobject_cast<QWidget*>(watched)) {
+      if (w->isEnabled()) {
+        w->setGraphicsEffect(nullptr);
+      } else {
+        auto* dim = new QGraphicsOpacityEffect(w);
+        dim->setOpacity(0.35);
+        w->setGraphicsEffect(dim);
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void SorbeckRecovery::InitTableWidget(QTableWidget* table) {
@@ -220,7 +248,7 @@ void SorbeckRecovery::ReportProblem(const QString& text) {
     ui.scanningstatelab->setGeometry(30, 80, 881, 20);
     ui.scanningstatelab->show();
   } else if (ui.Resultframe->isVisibleTo(this)) {
-    ui.currentfilelocation->setText(text);
+    SetStatus(text);
   } else {
     ui.Tiplab->setText(shown);
   }
@@ -228,22 +256,49 @@ void SorbeckRecovery::ReportProblem(const QString& text) {
 
 void SorbeckRecovery::DeleteScanAction() {
   SetDescription(tr(kDescriptionDeleted));
-  m_mode = Mode_Deleted;
+  m_mode = m_startMode = Mode_Deleted;
 }
 
 void SorbeckRecovery::DeepScanAction() {
   SetDescription(tr(kDescriptionDeep));
-  m_mode = Mode_Deep;
+  m_mode = m_startMode = Mode_Deep;
 }
 
 void SorbeckRecovery::FormatScanAction() {
   SetDescription(tr(kDescriptionVolume));
-  m_mode = Mode_Volume;
+  m_mode = m_startMode = Mode_Volume;
 }
 
 void SorbeckRecovery::PartitionScanAction() {
   SetDescription(tr(kDescriptionLost));
-  m_mode = Mode_LostPartitions;
+  m_mode = m_startMode = Mode_LostPartitions;
+}
+
+void SorbeckRecovery::RestoreModeDescription() {
+  switch (m_mode) {
+    case Mode_Deleted: SetDescription(tr(kDescriptionDeleted)); break;
+    case Mode_Volume: SetDescription(tr(kDescriptionVolume)); break;
+    case Mode_LostPartitions: SetDescription(tr(kDescriptionLost)); break;
+    default: SetDescription(tr(kDescriptionDeep)); break;
+  }
+}
+
+QString SorbeckRecovery::CreateFailureText(IDevice* device, int rc) const {
+  const int type = device ? device->GetType() : 0;
+  const bool disk = type == DT_FIXED_DISK || type == DT_OTHER_DISK;
+  if (disk && (m_mode == Mode_Deleted || m_mode == Mode_Volume)) {
+    const QString mode = m_mode == Mode_Deleted ? tr("Deleted Recovery") : tr("Volume Recovery");
+    return tr("%1 reads one partition, and a whole disk is selected. Please choose one of the disk's "
+              "partitions in the list above, or use Deep Recovery or Lost Partitions for the whole disk.")
+        .arg(mode);
+  }
+  if (rc == RC_DEVICE_ABSENT)
+    return tr("The selected device could not be opened; it may have been removed (engine code %1).").arg(rc);
+  if (m_mode == Mode_Deleted || m_mode == Mode_Volume || m_mode == Mode_FoundVolume)
+    return tr("No file system that this recovery reads was found on the selected partition (engine code %1). "
+              "Deep Recovery can still find files on it by their contents.")
+        .arg(rc);
+  return tr("This recovery cannot run on the selected device (engine code %1).").arg(rc);
 }
 
 void SorbeckRecovery::Centre(int height) {
@@ -315,9 +370,11 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
       return;
   }
   if (!device) {
-    ReportProblem(m_mode == Mode_FoundVolume || m_mode == Mode_FoundDeep
-                      ? tr("Please select a found partition to scan first.")
-                      : tr("Please select a device to scan first."));
+    const bool found = m_mode == Mode_FoundVolume || m_mode == Mode_FoundDeep;
+    // With nothing found, the page's answer that nothing was found stays what it says.
+    if (found && m_foundNodes.isEmpty()) return;
+    ReportProblem(found ? tr("Please select a found partition to scan first.")
+                        : tr("Please select a device to scan first."));
     return;
   }
 
@@ -335,7 +392,7 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
     if (m_mode == Mode_Deleted) writeNumber(1, QStringLiteral("false"));
     // The partition search itself needs no scanner; every other mode cannot go on.
     if (m_mode != Mode_LostPartitions) {
-      ReportProblem(tr("This recovery cannot run on the selected device (engine code %1).").arg(rc));
+      ReportProblem(CreateFailureText(device, rc));
       return;
     }
   }
@@ -433,7 +490,7 @@ void SorbeckRecovery::signalDiskFinishHandle() {
       ReportProblem(tr("The search for lost partitions failed (engine code %1).").arg(rc));
     } else if (m_foundNodes.isEmpty()) {
       // An empty table alone reads as a page that never finished.
-      ui.scanningstatelab->setText(tr("No lost partitions were found on this disk."));
+      ui.scanningstatelab->setText(tr("No lost partitions of 200 MB or more were found on this disk."));
       ui.scanningstatelab->setGeometry(30, 80, 881, 20);
       ui.scanningstatelab->show();
     }
@@ -441,10 +498,17 @@ void SorbeckRecovery::signalDiskFinishHandle() {
   }
   if (m_timer->isActive()) m_timer->stop();
   const int rc = m_scanThread->Result();
-  if (m_stopRequested || rc == RC_CANCELLED || rc == RC_STOP)
+  // Answer 1 without a stop request is a scanner's end of the device: a scan that went to its end.
+  if (m_stopRequested || rc == RC_CANCELLED)
     SetStatus(tr("Scan stopped: %1 files found.").arg(m_fileCount));
-  else if (rc != 0)
-    SetStatus(tr("Scan failed (engine code %1): %2 files found.").arg(rc).arg(m_fileCount));
+  else if (rc == RC_READ_FAILED)
+    // The scan went to its end; only what lay in the unreadable areas is missing.
+    SetStatus(tr("Scan finished: %1 files found, but some areas of the device could not be read.").arg(m_fileCount),
+              tr("Files that lay in the unreadable areas may be missing or incomplete."));
+  else if (rc != 0 && rc != RC_STOP)
+    SetStatus(tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
+                  .arg(rc)
+                  .arg(m_fileCount));
   else
     SetStatus(tr("Scan finished: %1 files found.").arg(m_fileCount));
   TimerUpdate();
@@ -458,8 +522,8 @@ void SorbeckRecovery::signalDiskFinishHandle() {
   ui.allfilecountbotlab->show();
   ui.allfilebotlab->show();
   ui.allfileSizebotlab->show();
-  ui.allfilecountbotlab->setText(QString::number(m_fileCount));
-  ui.allfileSizebotlab->setText(FormatFileSizeText(m_totalSize));
+  // What would be copied: the ticked files, which are all of them until something is unticked.
+  ShowTickedCount();
   // The found folders in view at once: a lone collapsed drive item looks like nothing was found.
   if (m_topItem) {
     m_topItem->setExpanded(true);
@@ -535,9 +599,10 @@ void SorbeckRecovery::ShowStartPage() {
   Centre(height());
   ui.diskTreeWidget->clear();
   ClearFoundPartitions();
-  // Back at the start the mode is the start value again, so a stale found partition cannot be scanned.
-  m_mode = Mode_Deep;
-  ui.Tiplab->clear();
+  // Back at the start the mode is the one last chosen there, shown as chosen: a found partition's
+  // mode would scan a device of a list that is gone.
+  m_mode = m_startMode;
+  RestoreModeDescription();
 }
 
 void SorbeckRecovery::ReleaseScanner() {
@@ -557,7 +622,8 @@ void SorbeckRecovery::ClearFoundPartitions() {
     if (d) d->Release();
   g_FoundPartitions.clear();
   // The selection was a row of the found list: nothing on the start page is selected any more.
-  if (m_mode == Mode_FoundVolume || m_mode == Mode_FoundDeep) {
+  if (m_selectionIsFound) {
+    m_selectionIsFound = false;
     m_selectedIndex = -1;
     m_selectedDriveName.clear();
     ui.allDiskTreeWidget->clearSelection();

@@ -50,8 +50,11 @@ class SorbeckRecovery : public QMainWindow {
   Ui::SorbeckRecoveryClass& Form() { return ui; }
   bool CopyRunning() const { return m_copyThread != nullptr; }
   bool PreviewRunning() const { return m_preview != nullptr; }
-  // What the last scan, copy or refusal left to say on the results page.
-  QString StatusText() const;
+  // What the last scan, copy or refusal left to say on the results page, in full.
+  QString StatusText() const { return m_statusText; }
+  // The ticked files and their bytes, as the results page counts them.
+  int TickedCount() const { return m_tickedCount; }
+  uint64_t TickedSize() const { return m_tickedSize; }
   QXFolderRecord* FolderRecordOf(QTreeWidgetItem* item) const { return m_folderMap.value(item); }
   QTreeWidgetItem* TopItem() const { return m_topItem; }
   // The copy after the folder has been chosen: checks the folder and starts the copy worker.
@@ -104,10 +107,12 @@ class SorbeckRecovery : public QMainWindow {
   void signalRecoverFinishHandle();
   void singalRecoverProgressHandle(int num);
   void ContactTableItemChanged(QTableWidgetItem* theItem);
+  void ContactTableCurrentChanged(QTableWidgetItem* current, QTableWidgetItem* previous);
   void PreviewFinished();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void FillDeviceList();
@@ -127,9 +132,18 @@ class SorbeckRecovery : public QMainWindow {
   void InsertNodeByPath(QTreeWidgetItem* start, QString path, QXQuickScanFileNode* node);
   void EnsureTopItem();
   void SetTreeChecks(QTreeWidgetItem* item, bool checked, int depth);
+  void SetNodeChecked(QXFolderRecord* record, QXQuickScanFileNode* node, bool checked);
+  Qt::CheckState FolderState(QTreeWidgetItem* item) const;
+  void UpdateFolderStates(QTreeWidgetItem* from, bool force);
+  void ShowImageBoxState();
+  void ShowTickedCount();
+  void ClearPreview(bool nonImage);
+  void RestoreModeDescription();
+  QString CreateFailureText(IDevice* device, int rc) const;
   void RefreshShownChecks();
   void ClearResults();
-  void SetStatus(const QString& text);
+  // Shown on one line, elided to fit between the buttons; the whole text and `detail` in its tooltip.
+  void SetStatus(const QString& text, const QString& detail = QString());
   void StartPreview(QXQuickScanFileNode* node);
   void WaitForPreview();
   void StopCopy();
@@ -144,6 +158,8 @@ class SorbeckRecovery : public QMainWindow {
   QList<QXDiskFileNode*> m_foundNodes;
   QList<QXQuickScanFileNode*> m_imageNodes, m_videoNodes, m_audioNodes, m_documentNodes, m_otherNodes;
   int m_selectedIndex = -1;
+  // The selected index is a row of the found-partition list, not a device index.
+  bool m_selectionIsFound = false;
   QString m_selectedDriveName;
   int m_fileCount = 0;
   uint64_t m_totalSize = 0;
@@ -152,6 +168,11 @@ class SorbeckRecovery : public QMainWindow {
   IScanOperator* m_scanner = nullptr;
   QTimer* m_timer = nullptr;
   int m_mode = Mode_Deep;
+  // The mode last chosen with a start-page button (the start value until then): Home returns to it.
+  int m_startMode = Mode_Deep;
+  int m_tickedCount = 0;
+  uint64_t m_tickedSize = 0;
+  QString m_statusText;
 
   // Results tree: each folder item that holds files, its record, in the order records were made.
   QMap<QTreeWidgetItem*, QXFolderRecord*> m_folderMap;
@@ -168,5 +189,7 @@ class SorbeckRecovery : public QMainWindow {
   PreviewReader* m_preview = nullptr;
   QXQuickScanFileNode* m_pendingPreview = nullptr;
   quint64 m_previewToken = 0;
+  // The file whose picture the preview shows or is reading.
+  QXQuickScanFileNode* m_previewNode = nullptr;
   QLabel* m_statusLab = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "filesystems/fatentry.h"
+#include "filesystems/fatwalk.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -18,6 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f16.Feed(data + off, n, [&](const fat::FatDirItem& it) { names += it.name.size(); return true; });
     f32.Feed(data + off, n, [&](const fat::FatDirItem& it) { names += it.name.size(); return true; });
     ex.Feed(data + off, n, [&](const fat::ExfatItem& it) { names += it.name.size(); return true; });
+  }
+  // Each block as a free cluster that may hold a lost folder's entries.
+  fat::FatGeometry lost;
+  lost.kind = (block & 64) ? fat::kFat32 : fat::kFat16;
+  lost.bytesPerSector = 512;
+  lost.totalSectors = 1 << 20;
+  lost.maxCluster = 1 << 18;
+  fat::DirClusterShape shape;
+  for (size_t off = 0; off < size; off += block) {
+    size_t n = size - off < block ? size - off : block;
+    if (fat::FatDirClusterShapeOf(lost, data + off, n, uint32_t(2 + off / block), &shape)) names += shape.head.size();
   }
   if (size >= 512) {
     fat::FatGeometry g;

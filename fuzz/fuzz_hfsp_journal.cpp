@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t nodeSize = size & ~size_t(511);
   if (nodeSize > 32768) nodeSize = 32768;
   if (nodeSize) parseBTreeNode(&cat, p, nodeSize);
-  consNodePath(&cat, nullptr, [](const std::u16string&, const std::u16string&, const _RecordNode*) { return 0; });
+  consNodePath(&cat, nullptr, [](const std::u16string&, const std::u16string&, const std::u16string&, const _RecordNode*) { return 0; });
   freeRecordNodeMap();
   return 0;
 }

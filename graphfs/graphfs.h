@@ -12,7 +12,12 @@ class IDevice;
 
 namespace GFS {
 
-const int64_t kOrphanId = 123456789;
+// Ids are 64 bits wide and kept in two ranges. Every id a disk gives (NTFS record numbers of
+// 48 bits, HFS+ CNIDs of 32, the FAT readers' cluster-based ids) lies below kSyntheticIdBase;
+// the ids that no disk holds (the orphan folder's, a scanner's stand-in folders) lie at it
+// and above. So a file or folder whose own number is any value at all is still placed.
+const int64_t kSyntheticIdBase = int64_t(1) << 62;
+const int64_t kOrphanId = kSyntheticIdBase;
 
 struct NodeInfo {
   int kind;    // 0 named entry, 1 id entry

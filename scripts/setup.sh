@@ -5,12 +5,14 @@ set -eu
 PKGS=(
   # build
   cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libboost-dev libtinyxml2-dev
+  # Qt's TIFF reader (and others) for the preview of found pictures
+  qt5-image-formats-plugins
   libgtest-dev googletest
   # fixtures: partition tables and file systems built with real tools
   fdisk gdisk dosfstools mtools ntfs-3g exfatprogs exfat-fuse fuse3 xorriso sleuthkit
   util-linux e2fsprogs attr openssl perl
   # real files for the carving tests
-  imagemagick ffmpeg lame qpdf zip libimage-exiftool-perl
+  imagemagick ffmpeg lame qpdf zip bzip2 libimage-exiftool-perl
   libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
   # the desktop program without a display, and the fuzzers
   xvfb xauth clang libclang-rt-14-dev

@@ -119,8 +119,9 @@ int CNTFSFormat::BuildFilesFromRecords(const uint8_t* record, uint64_t) {
   if (m_ntfs->CreateFileInfo(record, &file, name.c_str(), size) != RC_OK || !file) return RC_MISSING;
   uint16_t flags = kbytes::Le16(record + 22);
   if (flags == 0 || flags == 3) file->AddFlags(FF_FORMATTED);
-  // Record numbers enter the graph as their low 32 bits.
-  int id = int(number), parentId = int(uint32_t(parent));
+  // Ids enter the graph whole: a record number (32 bits here) and a 48-bit parent reference
+  // never meet the graph's own ids.
+  int64_t id = int64_t(number), parentId = int64_t(parent);
   if (flags & NTFS_RECORD_DIRECTORY) {
     file->Release();
     m_graph->AddNode(id, parentId, name.c_str(), nullptr, KeepNewFolder);

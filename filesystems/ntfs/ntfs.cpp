@@ -6,6 +6,7 @@
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
+#include "filemanager/timeconv.h"
 
 using kbytes::Fits;
 using kbytes::Le16;
@@ -41,6 +42,15 @@ int NamespaceRank(uint8_t ns) {
     default:
       return 1;
   }
+}
+
+// A creation time must name a day of the calendar. FILETIME values with the top bit set
+// name none: the system's own conversion refuses them, and no file system writes them.
+bool IsCalendarDate(uint64_t filetime) {
+  if (filetime >> 63) return false;
+  CalendarDate d;
+  FileTimeToDate(uint32_t(filetime), uint32_t(filetime >> 32), &d);
+  return d.year != 0 && d.month >= 1 && d.month <= 12 && d.day >= 1 && d.day <= 31;
 }
 
 }  // namespace
@@ -144,19 +154,22 @@ uint32_t CNTFS::InUseLimit(const uint8_t* record) const {
   return inUse < m_recordBytes ? inUse : m_recordBytes;
 }
 
-int CNTFS::ApplyFixup(uint8_t* record) const {
-  if (!record) return RC_BAD_ARGUMENT;
-  uint16_t usaOff = Le16(record + 4);
-  uint16_t usaCount = Le16(record + 6);
-  uint32_t blocks = m_recordBytes / kFixupStride;
+int CNTFS::ApplyFixup(uint8_t* record) const { return ApplyBlockFixup(record, m_recordBytes); }
+
+int CNTFS::ApplyBlockFixup(uint8_t* block, uint32_t size) {
+  if (!block) return RC_BAD_ARGUMENT;
+  if (size < kFixupStride || size % kFixupStride) return RC_CORRUPT_RECORD;
+  uint16_t usaOff = Le16(block + 4);
+  uint16_t usaCount = Le16(block + 6);
+  uint32_t blocks = size / kFixupStride;
   if (usaCount != blocks + 1) return RC_CORRUPT_RECORD;
-  if (usaOff < 0x28 || (usaOff & 1) || !Fits(m_recordBytes, usaOff, size_t(usaCount) * 2))
+  if (usaOff < 0x28 || (usaOff & 1) || !Fits(size, usaOff, size_t(usaCount) * 2))
     return RC_CORRUPT_RECORD;
-  uint16_t usn = Le16(record + usaOff);
+  uint16_t usn = Le16(block + usaOff);
   for (uint32_t i = 1; i <= blocks; ++i)
-    if (Le16(record + i * kFixupStride - 2) != usn) return RC_CORRUPT_RECORD;
+    if (Le16(block + i * kFixupStride - 2) != usn) return RC_CORRUPT_RECORD;
   for (uint32_t i = 1; i <= blocks; ++i)
-    std::memcpy(record + i * kFixupStride - 2, record + usaOff + 2 * i, 2);
+    std::memcpy(block + i * kFixupStride - 2, block + usaOff + 2 * i, 2);
   return RC_OK;
 }
 
@@ -233,6 +246,7 @@ int CNTFS::ValidateRecord(const uint8_t* record) const {
     if (seen == 0) {
       if (a.type != NTFS_AT_STANDARD_INFORMATION || a.nonResident || a.valueLength < 48)
         return RC_CORRUPT_RECORD;
+      if (!IsCalendarDate(Le64(record + a.valueOffset))) return RC_CORRUPT_RECORD;
     }
     ++seen;
   }

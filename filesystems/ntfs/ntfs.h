@@ -12,6 +12,9 @@
 class IStorageDevice;
 class IFileInfo;
 class RunList;
+namespace GFS {
+class CGraphFileSystem;
+}
 
 // One extent of the $MFT: which records lie where on the device.
 struct MftRun {
@@ -101,6 +104,8 @@ class CNTFS {
   // Restores the sector tails from the update-sequence array; 106 when the array does not
   // fit the record or a tail does not carry the sequence number (a torn write).
   int ApplyFixup(uint8_t* record) const;
+  // The same for any multi-sector block (FILE records, INDX buffers) of `size` bytes.
+  static int ApplyBlockFixup(uint8_t* block, uint32_t size);
   // *parentSequence (when asked) is the sequence number the parent reference carries.
   int GetFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
                   bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence = nullptr) const;
@@ -142,6 +147,23 @@ class CNTFS {
   static int SumRunSectors(const RunList* head, uint64_t* total);
   int EstimateSectorsPerCluster(const uint8_t* record, uint32_t* sectorsPerCluster,
                                 uint64_t* firstLcn) const;
+
+  // The path of a record from its parent references, read through the $MFT runs up to the
+  // root (record 5): root name + the names joined by "/". A chain that breaks after at
+  // least one name gives root name + "LostFile/" + the names found; 2 when not even the
+  // record itself can be named.
+  int BuildFullPath(const MftRun* runs, uint64_t record, std::u16string* path);
+  // The folder entries of a directory record's index buffers into a graph, each under the
+  // parent its key names: 0, 43 when the record has no $INDEX_ALLOCATION, 106 when it is
+  // not a directory record.
+  int ReadIndexAllocation(const uint8_t* record, GFS::CGraphFileSystem* graph);
+  // Reads the runs, takes every sector that begins an INDX buffer and adds its entries
+  // whose names hold no "."; 0, or 5 when some sectors could not be read.
+  int WalkIndexBuffers(const RunList* runs, GFS::CGraphFileSystem* graph);
+  // The entries of one INDX buffer, already fixed up; answers how many were added.
+  static size_t AddIndexEntries(const uint8_t* block, uint32_t size, GFS::CGraphFileSystem* graph);
+  // Appends the record's bytes to "MFT.DAT" in the current folder; 5 when it cannot.
+  int DumpRecord(const uint8_t* record) const;
 
  private:
   // Appends one extent's nodes (split so that each count fits 32 bits); false on overflow.

@@ -124,7 +124,12 @@ int CNTFS::BuildEncryptedRuns(const uint8_t* record, IFileInfo* file) {
     }
     if (a.nonResident) {
       RunList* runs = nullptr;
-      if (DecodeRunList(record + a.pairsOffset, a.pairsLength, &runs) != RC_OK) break;
+      if (DecodeRunList(record + a.pairsOffset, a.pairsLength, &runs) != RC_OK) {
+        // Half the streams would export an EFS file that cannot be decrypted: the file
+        // keeps no run list at all, which tells its callers there is nothing to read.
+        enc->Release();
+        return RC_OK;
+      }
       s->runs = runs;
       s->dataSize = a.dataSize;
       s->allocSize = a.allocatedSize;

@@ -30,7 +30,7 @@ const uint32_t kFlushEvery = 2000;
 const uint32_t kReadChunk = 4 * 1024 * 1024;
 const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
 const uint32_t NTFS_AT_ATTRIBUTE_LIST = 0x20;
-// Graph ids are 32 bits; a larger $MFT cannot be keyed.
+// No volume has more records than this; a larger $MFT is a corrupt one.
 const uint64_t kMaxRecords = 0x7FFFFFFFull;
 // An attribute list long enough for the most fragmented file we will follow.
 const uint64_t kMaxAttributeList = 1024 * 1024;
@@ -513,13 +513,15 @@ IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
       name.empty())
     return nullptr;
   if (++m_pending > kFlushEvery) Flush();
-  int id = int(uint32_t(n));
-  int64_t parentId = int(uint32_t(parent));
+  // Record numbers enter the graph whole (48 bits), so none meets another or the graph's own.
+  int64_t id = int64_t(n);
+  int64_t parentId = int64_t(parent);
   // A folder record taken by another folder since must not adopt this entry: it goes under
-  // a folder of its own in "Lost Location", shared with its siblings. Such ids lie above
-  // every record number.
+  // a folder of its own in "Lost Location", shared with its siblings. Such a folder has a
+  // stand-in id from the graph's synthetic range; only a record of the $MFT (below 2^31)
+  // can have been looked at here, so its number fits the low 32 bits.
   if (!ParentStillMatches(parent, parentSeq))
-    parentId = int64_t((uint64_t(parentSeq) + 1) << 32 | uint32_t(parent));
+    parentId = GFS::kSyntheticIdBase + 1 + int64_t(uint64_t(parentSeq) << 32 | uint32_t(parent));
   if (isDir) {
     m_graph->AddNode(id, parentId, name.c_str(), nullptr, KeepFlag);
     return nullptr;

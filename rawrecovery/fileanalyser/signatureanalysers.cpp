@@ -494,11 +494,9 @@ int CZ7Analyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 #define BYTES(...) std::initializer_list<int>{__VA_ARGS__}
 
-KESTRUM_COUNTED(CBz2Analyser, 40, BYTES('B'), kBz2.Test(d, n), ZeroRun(cb, 1024))
 KESTRUM_COUNTED(CCwkAnalyser, 30, BYTES(), kCwkBobo.Test(d, n), EndMarker(cb, kCwkEnd, 8))
 KESTRUM_COUNTED(CMxfAnalyser, 45, BYTES(0x06), kMxfHead.Test(d, n), EndMarker(cb, kMxfEnd, 16))
 KESTRUM_COUNTED(CPngAnalyser, 7, BYTES(0x89), kPngHead.Test(d, n), Proven(EndMarker(cb, kPngEnd, 8)))
-KESTRUM_COUNTED(CPsdAnalyser, 8, BYTES('8'), kPsd.Test(d, n), ZeroTail(cb, 64))
 KESTRUM_COUNTED(CRarAnalyser, 10, BYTES('R'), kRarHead.Test(d, n), Proven(EndMarker(cb, kRarEnd, 7)))
 KESTRUM_COUNTED(CSitxAnalyser, 46, BYTES('S'), kSitx.Test(d, n), ZeroTail(cb, 16))
 KESTRUM_COUNTED(CTaxAnalyser, 47, BYTES('T'), kTax.Test(d, n), ZeroTail(cb, 16))
@@ -661,6 +659,158 @@ int CPlistAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CPlistAnalyser::Continue(const ClusterBuf& cb) {
   if (CountLimit(cb)) return AS_COMPLETE;
   return Proven(EndMarker(cb, kPlistClose, 9));
+}
+
+// bzip2: blocks of Huffman-coded bits, no length anywhere; the stream ends with the 48-bit
+// mark 0x177245385090 at any bit position, the 32-bit CRC of the stream and zero bits to the
+// next byte. Whatever bit the mark ends on, the file ends 4 bytes after the mark's last byte.
+namespace {
+const uint64_t kBz2Eos = 0x177245385090ull;
+const uint64_t kMask48 = 0xffffffffffffull;
+bool IsBz2Stream(const uint8_t* p) { return p[0] == 'B' && p[1] == 'Z' && p[2] == 'h' && p[3] >= '1' && p[3] <= '9'; }
+}  // namespace
+
+CBz2Analyser::CBz2Analyser()
+    : CSignatureAnalyser(40), m_bits(0), m_fed(0), m_streamEnd(-1), m_after(), m_afterLen(0), m_lastEnd(-1) {}
+void CBz2Analyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'B'}); }
+int CBz2Analyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kBz2.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  m_bits = 0;
+  m_fed = 0;
+  m_streamEnd = -1;
+  m_afterLen = 0;
+  m_lastEnd = -1;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CBz2Analyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  const uint8_t* d = Data(cb);
+  const int n = cb.cluster_size;
+  const int64_t off = ClusterByteOffset(cb);
+  const bool adjacent = m_lastEnd == off;
+  m_lastEnd = off + n;
+  int i = 0;
+  if (m_streamEnd >= 0) {
+    // A stream ended near the end of the unit before: the bytes after it tell whether a
+    // further stream follows (concatenated and parallel-compressed files).
+    if (!adjacent) return Proven(EndAt(m_streamEnd));
+    int64_t from = std::max(m_streamEnd, off);
+    for (int64_t p = from; p < off + n && m_afterLen < 4; ++p) m_after[m_afterLen++] = d[p - off];
+    if (m_afterLen < 4) return AS_NONE;
+    if (!IsBz2Stream(m_after)) return Proven(EndAt(m_streamEnd));
+    m_streamEnd = -1;
+    m_afterLen = 0;
+  } else if (!adjacent && m_fed > 0) {
+    m_fed = 0;  // units in between were skipped: a mark cannot run across them
+  }
+  for (; i < n; ++i) {
+    m_bits = (m_bits << 8) | d[i];
+    if (++m_fed < 6) continue;
+    bool mark = false;
+    for (int shift = 0; shift < 8 && !mark; ++shift)
+      mark = ((m_bits >> shift) & kMask48) == kBz2Eos && (shift == 0 || m_fed >= 7);
+    if (!mark) continue;
+    const int64_t end = off + i + 1 + 4;
+    if (end + 4 <= off + n) {
+      if (!IsBz2Stream(d + (end - off))) return Proven(EndAt(end));
+      continue;  // the next stream begins at once: the file goes on
+    }
+    m_streamEnd = end;
+    m_afterLen = 0;
+    for (int64_t p = end; p < off + n; ++p) m_after[m_afterLen++] = d[p - off];
+    return AS_NONE;
+  }
+  return ZeroRun(cb, 1024);
+}
+
+// Photoshop: a 26-byte header, then three sections each led by its length (colour mode
+// data, image resources, layer and mask information; the last with an 8-byte length in the
+// large-document form), then the merged image: a 2-byte compression code and either the raw
+// planes or, run-length coded, one byte count per row and plane followed by the rows.
+namespace {
+enum PsdStage { kPsdUnknown, kPsdColour, kPsdResources, kPsdLayers, kPsdCompression, kPsdCounts };
+// Lengths past this cannot belong to a file of any table size; the walk gives up on them.
+const int64_t kPsdLimit = int64_t(1) << 40;
+}  // namespace
+
+CPsdAnalyser::CPsdAnalyser()
+    : CSignatureAnalyser(8), m_stage(kPsdUnknown), m_psb(false), m_pos(0), m_acc(0), m_accLen(0), m_rows(0),
+      m_rowBytes(0), m_entries(0), m_sum(0), m_lastEnd(-1) {}
+void CPsdAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'8'}); }
+int CPsdAnalyser::CheckHeader(const ClusterBuf& cb) {
+  const uint8_t* d = Data(cb);
+  if (!kPsd.Test(d, cb.cluster_size) || cb.cluster_size < 26) return AS_NONE;
+  const uint16_t version = kbytes::Be16(d + 4), channels = kbytes::Be16(d + 12), depth = kbytes::Be16(d + 22);
+  const uint32_t height = kbytes::Be32(d + 14), width = kbytes::Be32(d + 18);
+  const uint32_t most = version == 2 ? 300000u : 30000u;
+  const bool sound = (version == 1 || version == 2) && channels >= 1 && channels <= 56 && height >= 1 &&
+                     height <= most && width >= 1 && width <= most &&
+                     (depth == 1 || depth == 8 || depth == 16 || depth == 32);
+  m_stage = sound ? kPsdColour : kPsdUnknown;
+  m_psb = version == 2;
+  m_pos = 26;
+  m_acc = 0;
+  m_accLen = 0;
+  m_rows = int64_t(channels) * height;
+  m_rowBytes = (int64_t(width) * depth + 7) / 8;
+  m_entries = 0;
+  m_sum = 0;
+  m_lastEnd = -1;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CPsdAnalyser::Complete(int64_t size) {
+  m_size = size;
+  m_state = AS_COMPLETE;
+  m_endProven = true;
+  return AS_COMPLETE;
+}
+int CPsdAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  const int64_t off = ClusterByteOffset(cb);
+  const int n = cb.cluster_size;
+  const int64_t base = off - m_start;  // file offset of this unit's first byte
+  // The walk reads the file as one run; units skipped in between end it.
+  if (m_lastEnd >= 0 && m_lastEnd != off) m_stage = kPsdUnknown;
+  m_lastEnd = off + n;
+  if (m_stage == kPsdUnknown) return ZeroTail(cb, 64);
+  const uint8_t* d = Data(cb);
+  while (m_pos < base + n) {
+    const int need = m_stage == kPsdLayers ? (m_psb ? 8 : 4)
+                     : m_stage == kPsdCompression ? 2
+                     : m_stage == kPsdCounts ? (m_psb ? 4 : 2)
+                                           : 4;
+    while (m_accLen < need && m_pos < base + n) {
+      m_acc = (m_acc << 8) | d[m_pos - base];
+      ++m_pos;
+      ++m_accLen;
+    }
+    if (m_accLen < need) break;
+    const uint64_t v = m_acc;
+    m_acc = 0;
+    m_accLen = 0;
+    if (m_stage == kPsdCounts) {
+      m_sum += int64_t(v);
+      if (--m_entries == 0) return Complete(m_pos + m_sum);
+      continue;
+    }
+    if (m_stage == kPsdCompression) {
+      if (v == 0 && m_rows * m_rowBytes < kPsdLimit) return Complete(m_pos + m_rows * m_rowBytes);
+      if (v == 1) {
+        m_entries = m_rows;
+        m_stage = kPsdCounts;
+        continue;
+      }
+      m_stage = kPsdUnknown;  // deflated image data carries no length
+      return ZeroTail(cb, 64);
+    }
+    if (v >= uint64_t(kPsdLimit) || m_pos + int64_t(v) >= kPsdLimit) {
+      m_stage = kPsdUnknown;
+      return ZeroTail(cb, 64);
+    }
+    m_pos += int64_t(v);
+    m_stage = m_stage == kPsdColour ? kPsdResources : m_stage == kPsdResources ? kPsdLayers : kPsdCompression;
+  }
+  return AS_NONE;
 }
 
 CEpsAnalyser::CEpsAnalyser() : CSignatureAnalyser(31) {}

@@ -82,7 +82,10 @@ KESTRUM_SIG_CLASS(CAviAnalyser, const char* GetExtension() override;  \
                   int64_t GetSizeForExtension(const char* ext) override; \
                   private: const char* m_found;)
 KESTRUM_SIG_CLASS(CBmpAnalyser, )
-KESTRUM_SIG_CLASS(CBz2Analyser, )
+// Ends a bzip2 file after the end-of-stream mark (bit-aligned, with its CRC and the padding
+// to a byte), unless another stream follows at once; zero clusters end it otherwise.
+KESTRUM_SIG_CLASS(CBz2Analyser, private: uint64_t m_bits; int64_t m_fed; int64_t m_streamEnd; \
+                  uint8_t m_after[4]; int m_afterLen; int64_t m_lastEnd;)
 KESTRUM_SIG_CLASS(CCrwAnalyser, private: int m_pending;)
 KESTRUM_SIG_CLASS(CCwkAnalyser, )
 KESTRUM_SIG_CLASS(CDbxAnalyser, )
@@ -97,7 +100,11 @@ KESTRUM_SIG_CLASS(CMkvAnalyser, )
 KESTRUM_SIG_CLASS(CMrwAnalyser, )
 KESTRUM_SIG_CLASS(CMxfAnalyser, )
 KESTRUM_SIG_CLASS(CPngAnalyser, )
-KESTRUM_SIG_CLASS(CPsdAnalyser, )
+// Sizes a Photoshop file from its sections (colour data, resources, layers) and its image
+// data, raw or run-length coded; a file it cannot size so ends at a zero tail.
+KESTRUM_SIG_CLASS(CPsdAnalyser, private: int Complete(int64_t size); int m_stage; bool m_psb; \
+                  int64_t m_pos; uint64_t m_acc; int m_accLen; int64_t m_rows; int64_t m_rowBytes; \
+                  int64_t m_entries; int64_t m_sum; int64_t m_lastEnd;)
 KESTRUM_SIG_CLASS(CPstAnalyser, )
 KESTRUM_SIG_CLASS(CRafAnalyser, )
 KESTRUM_SIG_CLASS(CRarAnalyser, )

@@ -327,7 +327,7 @@ int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uin
   auto add = [&](uint32_t parentID, const std::u16string& name, uint16_t type, const uint8_t* data) {
     if (type == kHfsPlusFolderRecord) {
       uint32_t folderID = Be32(data + 8);
-      graph->AddNode(int(folderID), int(parentID), name.empty() ? nullptr : name.c_str(), nullptr,
+      graph->AddNode(int64_t(folderID), int64_t(parentID), name.empty() ? nullptr : name.c_str(), nullptr,
                      MergeKeepFirst);
       return true;
     }
@@ -351,7 +351,7 @@ int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uin
     }
     HfsGraphFilePayload* payload = new (std::nothrow) HfsGraphFilePayload(p);
     if (!payload) return false;
-    if (graph->AddNamedNode(int(p.fileID), int(parentID), name.c_str(), payload, MergeKeepLarger) < 0)
+    if (graph->AddNamedNode(int64_t(p.fileID), int64_t(parentID), name.c_str(), payload, MergeKeepLarger) < 0)
       delete payload;
     return true;
   };
@@ -639,7 +639,7 @@ int CHfspFormat::ScanVolume() {
 
   std::unique_ptr<GFS::CGraphFileSystem> graph(new (std::nothrow) GFS::CGraphFileSystem());
   if (!graph) return RC_FAIL;
-  graph->SetRootNode(int(kHfsRootFolder), int(kHfsRootParent), u"Volume", nullptr, u"Lost Location");
+  graph->SetRootNode(int64_t(kHfsRootFolder), int64_t(kHfsRootParent), u"Volume", nullptr, u"Lost Location");
   HfsOverflowMap overflow;
   HfsBlockVote vote;
   WalkContext ctx{8, this, nullptr, false, false, 0};

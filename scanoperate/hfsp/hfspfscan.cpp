@@ -172,11 +172,23 @@ int CHfspFScan::ScanVolume() {
   int rc = 0;
   try {
     analyzeJournal(&cat, &volume, m_sink,
-                   [&](const std::u16string& folder, const std::u16string& name, const _RecordNode* rec) {
+                   [&](const std::u16string& folder, const std::u16string& second, const std::u16string& name,
+                       const _RecordNode* rec) {
                      if (!manager) return 0;
                      IFileInfo* info = hfsplus_make_file_info(&ext, &volume, rec, name.c_str(),
                                                               uint32_t(sectorSize));
-                     return info ? manager->AddFile(folder.c_str(), info) : 0;
+                     if (!info) return 0;
+                     // The file's folder had two kept copies: a copy of the file goes under
+                     // the other path too.
+                     if (!second.empty()) {
+                       if (IFileInfo* clone = CloneFileInfo(info)) {
+                         if (manager->AddFile(second.c_str(), clone) != 0) {
+                           info->Release();
+                           return 1;
+                         }
+                       }
+                     }
+                     return manager->AddFile(folder.c_str(), info);
                    });
     // The trash folder is listed once the journal is mined; its answer changes nothing.
     Trashes trash;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "common/inc/bytes.h"
@@ -160,13 +161,26 @@ std::u16string NameText(const _RecordNode* r) {
   return s;
 }
 
-// The first kept folder record with this CNID.
-_RecordNode* FindFolder(uint32_t cnid) {
+// The first two kept folder records of each CNID, in map order: several journal copies of
+// one folder (a folder moved or renamed) give its files more than one path. Built once per
+// path pass, so that every parent step is one look-up rather than a walk over the map.
+struct FolderCopies {
+  _RecordNode* first = nullptr;
+  _RecordNode* second = nullptr;
+};
+typedef std::unordered_map<uint32_t, FolderCopies> FolderIndex;
+
+FolderIndex IndexFolders() {
+  FolderIndex index;
   for (auto& e : gRecordNodeMap) {
-    if (e.first.cnid > cnid) break;
-    if (e.first.cnid == cnid && e.second->recordType == kHfsPlusFolderRecord) return e.second;
+    if (e.second->recordType != kHfsPlusFolderRecord) continue;
+    FolderCopies& c = index[e.first.cnid];
+    if (!c.first)
+      c.first = e.second;
+    else if (!c.second)
+      c.second = e.second;
   }
-  return nullptr;
+  return index;
 }
 
 // The live catalog's thread record of a folder gives its parent and name.
@@ -277,45 +291,78 @@ int walkJournalImage(_hfsplus_tree* catalog, const uint8_t* image, uint64_t size
   return 0;
 }
 
+namespace {
+
+// The folders above a record, outermost first, as "/Volume/..." or "/Volume/Lost Location/...".
+// Kept folder copies come first, then the live catalog; a repeat or a depth past the cap ends
+// the chain in the orphan folder. With `second` every step takes a folder's second kept copy
+// where it has one; *forked tells whether any step had one. The first walk also records each
+// record's parent links and state.
+std::u16string FolderPath(_hfsplus_tree* catalog, const FolderIndex& folders, _RecordNode* rec, bool second,
+                          bool* forked) {
+  std::vector<std::u16string> names;
+  std::set<uint32_t> seen;
+  _RecordNode* tail = rec;
+  uint32_t parent = Be32(reinterpret_cast<const uint8_t*>(&rec->parentID));
+  bool rooted = false;
+  for (int depth = 0; depth < kMaxPathDepth; ++depth) {
+    if (parent == kHfsRootFolderID) {
+      rooted = true;
+      if (tail && !second) tail->state = kRecParentKept;
+      break;
+    }
+    if (parent < 16 || !seen.insert(parent).second) break;
+    auto it = folders.find(parent);
+    if (it != folders.end()) {
+      const FolderCopies& c = it->second;
+      if (c.second && forked) *forked = true;
+      _RecordNode* f = second && c.second ? c.second : c.first;
+      if (tail && !second) {
+        tail->first = c.first;
+        tail->second = c.second;
+        tail->state = kRecParentKept;
+      }
+      names.push_back(NameText(f));
+      tail = f;
+      parent = Be32(reinterpret_cast<const uint8_t*>(&f->parentID));
+      continue;
+    }
+    uint32_t up = 0;
+    std::u16string n;
+    if (!LiveFolder(catalog, parent, &up, &n)) break;
+    if (tail && !second) tail->state = kRecParentLive;
+    tail = nullptr;  // above here only the live catalog speaks
+    names.push_back(n == u"." ? u"_" : n == u".." ? u"__" : n);
+    parent = up;
+  }
+  std::u16string folder = u"/Volume";
+  if (!rooted) {
+    if (tail && !second) tail->state = kRecOrphan;
+    folder += u"/Lost Location";
+  }
+  for (auto it = names.rbegin(); it != names.rend(); ++it) folder += u"/" + *it;
+  return folder;
+}
+
+}  // namespace
+
 int consNodePath(_hfsplus_tree* catalog, INotifySink* sink, const JournalFileSink& report) {
   size_t total = gRecordNodeMap.size(), count = 0;
+  const FolderIndex folders = IndexFolders();
   for (auto& e : gRecordNodeMap) {
     if (sink && sink->Notify(1, 0, 0, nullptr) != 0) return -79;
     _RecordNode* rec = e.second;
     ++count;
     if (sink && total && sink->Notify(4, int64_t(20 + count * 80 / total), 0, nullptr) != 0) return -79;
     if (rec->recordType != kHfsPlusFileRecord) continue;
-    // Up from the file: kept folder copies first, then the live catalog; a repeat or a
-    // depth past the cap ends the chain in the orphan folder.
-    std::vector<std::u16string> names;
-    std::set<uint32_t> seen;
-    uint32_t parent = Be32(reinterpret_cast<const uint8_t*>(&rec->parentID));
-    bool rooted = false;
-    for (int depth = 0; depth < kMaxPathDepth; ++depth) {
-      if (parent == kHfsRootFolderID) {
-        rooted = true;
-        break;
-      }
-      if (parent < 16 || !seen.insert(parent).second) break;
-      if (_RecordNode* f = FindFolder(parent)) {
-        names.push_back(NameText(f));
-        rec->state = kRecParentKept;
-        parent = Be32(reinterpret_cast<const uint8_t*>(&f->parentID));
-        continue;
-      }
-      uint32_t up = 0;
-      std::u16string n;
-      if (!LiveFolder(catalog, parent, &up, &n)) break;
-      names.push_back(n == u"." ? u"_" : n == u".." ? u"__" : n);
-      parent = up;
+    bool forked = false;
+    std::u16string folder = FolderPath(catalog, folders, rec, false, &forked);
+    std::u16string other;
+    if (forked) {
+      other = FolderPath(catalog, folders, rec, true, nullptr);
+      if (other == folder) other.clear();
     }
-    std::u16string folder = u"/Volume";
-    if (!rooted) {
-      rec->state = kRecOrphan;
-      folder += u"/Lost Location";
-    }
-    for (auto it = names.rbegin(); it != names.rend(); ++it) folder += u"/" + *it;
-    if (report && report(folder, NameText(rec), rec) != 0) return -79;
+    if (report && report(folder, other, NameText(rec), rec) != 0) return -79;
   }
   return 0;
 }

@@ -39,9 +39,10 @@ struct RecordNodeKey {
 enum RecordState : uint32_t { kRecUnvisited = 0, kRecOrphan = 1, kRecParentKept = 2, kRecParentLive = 4, kRecRoot = 8 };
 
 // A found file as the miner hands it on: its folder path below the volume ("/Volume/..."
-// or "/Volume/Lost Location/..."), its name and its record.
-typedef std::function<int(const std::u16string& folder, const std::u16string& name,
-                          const _RecordNode* record)>
+// or "/Volume/Lost Location/..."), a second folder path when a folder on the way has a
+// second kept copy (else empty), its name and its record.
+typedef std::function<int(const std::u16string& folder, const std::u16string& secondFolder,
+                          const std::u16string& name, const _RecordNode* record)>
     JournalFileSink;
 
 int analyzeJournal(_hfsplus_tree* catalog, const HfspVolume* volume, INotifySink* sink,

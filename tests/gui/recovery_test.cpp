@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -21,10 +22,13 @@
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/iscanoperator.h"
 #include "common/inc/kestrum_types.h"
+#include "filemanager/filemanager.h"
 #include "frontend/copysafety.h"
 #include "frontend/globals.h"
 #include "frontend/recoverthread.h"
 #include "frontend/sorbeckrecovery.h"
+#include "rawrecovery/rawrecover.h"
+#include "rawtestdev.h"
 
 namespace {
 
@@ -111,11 +115,13 @@ class FakeScanner final : public IScanOperator {
     *out = nullptr;
     return RC_FAIL;
   }
+  int result = 0;
   int Scan(INotifySink* sink) override {
     for (FakeFile* f : files)
       if (sink->Notify(NE_FOUND_FILE, 0, 0, f) != 0) return RC_CANCELLED;
-    return 0;
+    return result;
   }
+  void Add(const QString& path, const QByteArray& data) { files.push_back(new FakeFile(path, data)); }
   void Release() override {}
   int GetScanType() override { return Scan_Deleted; }
   IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
@@ -183,6 +189,8 @@ class FakeEngine final : public IRecoveryManagement {
  public:
   FakeDisk disk;
   FakeScanner scanner;
+  // When set, the scan is the engine's own raw scan of this storage, through a real results tree.
+  IStorageDevice* rawStorage = nullptr;
   int EnumDevices(IDevice** out, int* count, int) override {
     out[0] = &disk;
     out[1] = nullptr;
@@ -193,6 +201,15 @@ class FakeEngine final : public IRecoveryManagement {
   int CreateScanOperator(IDevice*, int, IFileManager** m, IScanOperator** out) override {
     *m = nullptr;
     *out = &scanner;
+    if (rawStorage) {
+      CFileManager* manager = new CFileManager;
+      manager->SetStorageDevice(rawStorage);
+      CRawRecover* raw = new CRawRecover;
+      raw->SetDevice(rawStorage);
+      raw->SetFileManager(manager);
+      *m = manager;
+      *out = raw;
+    }
     return 0;
   }
   void Release() override {}
@@ -248,7 +265,42 @@ class RecoveryTest : public QObject {
   void targetOnScannedDeviceRefused();
   void realRawScanCopyPreviewAndStop();
   void traceFileOnlyIntoItsFolder();
+  void ticksFollowTheirFolderAndShowPartialStates();
+  void copyToAFullFileSystemSaysWhy();
+  void secondCopyNamesTheRenamedFiles();
+  void tiffPreviewAndPreviewClearedElsewhere();
+  void scanWithUnreadableAreasIsAPartialSuccess();
 };
+
+namespace {
+
+QImage Card(QColor c) {
+  QImage img(64, 48, QImage::Format_RGB32);
+  img.fill(c);
+  return img;
+}
+
+QByteArray Encoded(const QImage& img, const char* format) {
+  QBuffer buf;
+  buf.open(QIODevice::WriteOnly);
+  return img.save(&buf, format) ? buf.data() : QByteArray();
+}
+
+QTableWidgetItem* Row(SorbeckRecovery& w, const QString& name) {
+  return w.Form().contantTableWidget->findItems(name, Qt::MatchExactly).value(0);
+}
+
+QLabel* StatusLabel(SorbeckRecovery& w) { return w.findChild<QLabel*>("resultStatuslab"); }
+
+// Saves a picture of the window when VELMORA_SCREENSHOTS names a folder (looked at by eye).
+void Shot(QWidget* w, const char* name) {
+  const QByteArray dir = qgetenv("VELMORA_SCREENSHOTS");
+  if (dir.isEmpty()) return;
+  QCoreApplication::processEvents();
+  w->grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+}
+
+}  // namespace
 
 void RecoveryTest::traceFileOnlyIntoItsFolder() {
   FakeEngine engine;
@@ -560,6 +612,265 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   QTest::mouseClick(w.Form().scanStopBtn, Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
+}
+
+void RecoveryTest::ticksFollowTheirFolderAndShowPartialStates() {
+  QTemporaryDir tmp;
+  FakeEngine engine;
+  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  engine.scanner.Add("/A/a1.jpg", Pattern(1000, 1));
+  engine.scanner.Add("/A/a2.txt", Pattern(200, 2));
+  engine.scanner.Add("/B/b1.txt", Pattern(30, 3));
+  engine.scanner.Add("/B/sub/b2.txt", Pattern(4, 4));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  auto& ui = w.Form();
+  QTreeWidget* tree = ui.resultTreeWidget;
+  QTreeWidgetItem* top = w.TopItem();
+  QTreeWidgetItem* a = Child(top, "A");
+  QTreeWidgetItem* b = Child(top, "B");
+  QTreeWidgetItem* sub = Child(b, "sub");
+  QVERIFY(a && b && sub);
+  QCOMPARE(w.TickedCount(), 4);
+  QCOMPARE(ui.allfilecountbotlab->text(), QStringLiteral("4"));
+  QCOMPARE(ui.allfileSizebotlab->text(), QStringLiteral("1.21 KB"));
+
+  // One file of A unticked: A and the top are partly ticked, and the count follows.
+  emit tree->itemClicked(a, 0);
+  Row(w, "a1.jpg")->setCheckState(Qt::Unchecked);
+  QCOMPARE(a->checkState(0), Qt::PartiallyChecked);
+  QCOMPARE(top->checkState(0), Qt::PartiallyChecked);
+  QCOMPARE(b->checkState(0), Qt::Checked);
+  QCOMPARE(ui.checkBox_Image->checkState(), Qt::PartiallyChecked);
+  QCOMPARE(ui.allfilecountbotlab->text(), QStringLiteral("3"));
+  QCOMPARE(ui.allfileSizebotlab->text(), QStringLiteral("234 bytes"));
+
+  // B unticked and ticked again, each time shown as a click does: A's file stays unticked.
+  for (Qt::CheckState s : {Qt::Unchecked, Qt::Checked}) {
+    b->setCheckState(0, s);
+    emit tree->itemClicked(b, 0);
+    QCOMPARE(sub->checkState(0), s);
+    QCOMPARE(ui.checkBox_Image->checkState(), s);
+    emit tree->itemClicked(a, 0);
+    QCOMPARE(Row(w, "a1.jpg")->checkState(), Qt::Unchecked);
+    QCOMPARE(Row(w, "a2.txt")->checkState(), Qt::Checked);
+    QCOMPARE(a->checkState(0), Qt::PartiallyChecked);
+  }
+  QCOMPARE(w.TickedCount(), 3);
+
+  // A subfolder unticked leaves its parent partly ticked; unticking the parent's own file too
+  // leaves nothing ticked under it.
+  sub->setCheckState(0, Qt::Unchecked);
+  QCOMPARE(b->checkState(0), Qt::PartiallyChecked);
+  emit tree->itemClicked(b, 0);
+  QCOMPARE(ui.checkBox_Image->checkState(), Qt::Checked);
+  Row(w, "b1.txt")->setCheckState(Qt::Unchecked);
+  QCOMPARE(b->checkState(0), Qt::Unchecked);
+  QCOMPARE(w.TickedCount(), 1);
+
+  // The check-all box of a partly ticked folder ticks its own files, not its subfolders.
+  emit tree->itemClicked(a, 0);
+  QTest::mouseClick(ui.checkBox_Image, Qt::LeftButton);
+  QCOMPARE(ui.checkBox_Image->checkState(), Qt::Checked);
+  QCOMPARE(a->checkState(0), Qt::Checked);
+  QCOMPARE(Row(w, "a1.jpg")->checkState(), Qt::Checked);
+  QCOMPARE(sub->checkState(0), Qt::Unchecked);
+  QCOMPARE(w.TickedCount(), 2);
+  QCOMPARE(top->checkState(0), Qt::PartiallyChecked);
+
+  // The top ticks everything; the copy then takes exactly what is ticked.
+  top->setCheckState(0, Qt::Checked);
+  QCOMPARE(sub->checkState(0), Qt::Checked);
+  QCOMPARE(w.TickedCount(), 4);
+  emit tree->itemClicked(b, 0);
+  Row(w, "b1.txt")->setCheckState(Qt::Unchecked);
+  const QString target = tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY(!w.CopyRunning());
+  QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"A/a1.jpg", "A/a2.txt", "B/sub/b2.txt"}));
+  Shot(&w, "results-page-partial-ticks");
+}
+
+void RecoveryTest::copyToAFullFileSystemSaysWhy() {
+  QTemporaryDir tmp;
+  const QString mnt = tmp.filePath("small");
+  QDir().mkpath(mnt);
+  if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mnt}) != 0)
+    QSKIP("a small tmpfs cannot be mounted here");
+  struct Unmount {
+    QString at;
+    ~Unmount() { QProcess::execute("umount", {at}); }
+  } unmount{mnt};
+  FakeEngine engine;
+  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  engine.scanner.Add("/Pictures/Family/grandma with the whole family at the lake in summer.jpg",
+                     Pattern(300000, 7));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  QVERIFY(w.StartCopy(mnt));
+  QTRY_VERIFY(!w.CopyRunning());
+  const QString status = w.StatusText();
+  QVERIFY2(status.contains("0 files copied") && status.contains("1 failed"), qPrintable(status));
+  QVERIFY2(status.contains(QString::fromLocal8Bit(std::strerror(ENOSPC))), qPrintable(status));
+  QVERIFY(!status.contains("Unknown error"));
+  // The long text stays on its line between the buttons, shortened, and whole in the tooltip.
+  QLabel* label = StatusLabel(w);
+  QVERIFY(label->isVisible());
+  QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
+  QVERIFY(label->text().size() < status.size());
+  QVERIFY(label->toolTip().startsWith(status));
+  QVERIFY(!label->geometry().intersects(w.Form().HomeButton->geometry()));
+  QVERIFY(!label->geometry().intersects(w.Form().recoveryBtn->geometry()));
+  QVERIFY(QRect(QPoint(0, 0), w.centralWidget()->size())
+              .contains(QRect(label->mapTo(w.centralWidget(), QPoint(0, 0)), label->size())));
+  // Nothing half-written is left to look like a recovered picture.
+  QCOMPARE(FilesUnder(mnt + "/Velmora"), QStringList());
+  Shot(&w, "results-page-disk-full");
+}
+
+void RecoveryTest::secondCopyNamesTheRenamedFiles() {
+  QTemporaryDir tmp;
+  FakeEngine engine;
+  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  engine.scanner.Add("/Family/grandma.jpg", Pattern(5000, 1));
+  engine.scanner.Add("/Family/notes.txt", Pattern(50, 2));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  const QString target = tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY(!w.CopyRunning());
+  QVERIFY(!w.StatusText().contains("new names"));
+  QVERIFY(w.StatusText().contains("Folder: " + target + "/Velmora"));
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY(!w.CopyRunning());
+  const QString status = w.StatusText();
+  QVERIFY2(status.contains("2 files copied") && status.contains("grandma (2).jpg") &&
+               status.contains("notes (2).txt"),
+           qPrintable(status));
+  QCOMPARE(ReadAll(target + "/Velmora/Family/grandma (2).jpg"), Pattern(5000, 1));
+  QVERIFY(StatusLabel(w)->toolTip().contains("Family/grandma (2).jpg"));
+}
+
+void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
+  QTemporaryDir tmp;
+  FakeEngine engine;
+  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  const QByteArray tiff = Encoded(Card(QColor(200, 30, 40)), "TIFF");
+  QVERIFY2(!tiff.isEmpty(), "Qt's TIFF plugin is missing (qt5-image-formats-plugins)");
+  engine.scanner.Add("/p/scan.tif", tiff);
+  engine.scanner.Add("/p/letter.txt", Pattern(300, 1));
+  engine.scanner.Add("/q/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG"));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  auto& ui = w.Form();
+  QTableWidget* table = ui.contantTableWidget;
+  QLabel* preview = ui.ContactImagelab;
+  auto shownColour = [&] {
+    const QImage img = preview->pixmap(Qt::ReturnByValue).toImage();
+    return img.isNull() ? QString() : QColor(img.pixel(img.width() / 2, img.height() / 2)).name();
+  };
+  emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
+  emit table->itemClicked(Row(w, "scan.tif"));
+  QTRY_VERIFY(!w.PreviewRunning());
+  QCOMPARE(preview->pixmap(Qt::ReturnByValue).size(), QSize(180, 120));
+  QCOMPARE(shownColour(), QColor(200, 30, 40).name());
+  Shot(&w, "results-page-tiff-preview");
+
+  // A file that is no picture: its own card, not the last picture.
+  table->setCurrentItem(Row(w, "letter.txt"));
+  emit table->itemClicked(Row(w, "letter.txt"));
+  QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(),
+           QPixmap(":/SorbeckRecovery/Skin/notsupportpreview.png").toImage());
+
+  // Another folder: nothing of this one stays on screen.
+  table->setCurrentItem(Row(w, "scan.tif"));
+  emit table->itemClicked(Row(w, "scan.tif"));
+  QTRY_VERIFY(!w.PreviewRunning());
+  QCOMPARE(shownColour(), QColor(200, 30, 40).name());
+  emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "q"), 0);
+  QVERIFY(preview->pixmap(Qt::ReturnByValue).isNull());
+  QCOMPARE(preview->text(), QStringLiteral("No preview"));
+  Shot(&w, "results-page-no-preview");
+
+  // A slow read overtaken by a click on a file that is no picture does not come back later.
+  emit table->itemClicked(Row(w, "photo.png"));
+  QTRY_VERIFY(!w.PreviewRunning());
+  QCOMPARE(shownColour(), QColor(20, 160, 60).name());
+  emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
+  engine.scanner.op.delayMs = 200;
+  emit table->itemClicked(Row(w, "scan.tif"));
+  QVERIFY(w.PreviewRunning());
+  emit table->itemClicked(Row(w, "letter.txt"));
+  QTRY_VERIFY(!w.PreviewRunning());
+  QTest::qWait(50);
+  QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(),
+           QPixmap(":/SorbeckRecovery/Skin/notsupportpreview.png").toImage());
+}
+
+void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
+  // The engine's raw scan over a device whose sectors 10 and 11 cannot be read, with two
+  // pictures after them: both are found, and the scan answers that areas were unreadable.
+  std::vector<uint8_t> img(512 * 256, 0);
+  QByteArray pics[2] = {Encoded(Card(Qt::blue), "BMP"), Encoded(Card(Qt::yellow), "BMP")};
+  std::memcpy(&img[512 * 40], pics[0].constData(), size_t(pics[0].size()));
+  std::memcpy(&img[512 * 120], pics[1].constData(), size_t(pics[1].size()));
+  // The results tree asks for the cluster size alone.
+  struct Storage : rawtest::MemStorage {
+    using MemStorage::MemStorage;
+    int GetClusterInfo(int* clusterBytes, int* sectorSize) override {
+      if (clusterBytes) *clusterBytes = 512;
+      if (sectorSize) *sectorSize = 512;
+      return 0;
+    }
+  } dev(img, 512);
+  dev.failFrom = 512 * 10;
+  dev.failTo = 512 * 12;
+  FakeEngine engine;
+  engine.rawStorage = &dev;
+  SorbeckRecovery w(&engine);
+  w.show();
+  QTreeWidget* devices = w.Form().allDiskTreeWidget;
+  emit devices->itemClicked(devices->topLevelItem(0), 0);
+  QTest::mouseClick(w.Form().DeepScanButton, Qt::LeftButton);
+  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  const QString status = w.StatusText();
+  QVERIFY2(status.contains("Scan finished: 2 files found, but some areas of the device could not be read"),
+           qPrintable(status));
+  QVERIFY(!status.contains("failed"));
+  QVERIFY(!status.contains("engine code"));
+  QVERIFY(!dev.writes);
+  Shot(&w, "results-page-unreadable");
+  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+
+  // The other answers of a scan that nobody stopped.
+  FakeEngine scripted;
+  scripted.scanner.Add("/a/one.txt", Pattern(10, 1));
+  SorbeckRecovery v(&scripted);
+  v.show();
+  const struct {
+    int rc;
+    const char* says;
+  } ends[] = {{0, "Scan finished: 1 files found."},
+              {RC_STOP, "Scan finished: 1 files found."},
+              {RC_READ_FAILED, "some areas of the device could not be read"},
+              {RC_WRONG_FS, "ended early with an error (engine code 104); 1 files were found"}};
+  for (const auto& e : ends) {
+    scripted.scanner.result = e.rc;
+    ScanThroughWindow(v);
+    QVERIFY2(v.StatusText().contains(QLatin1String(e.says)), qPrintable(v.StatusText()));
+    QTest::mouseClick(v.Form().HomeButton, Qt::LeftButton);
+  }
 }
 
 QTEST_MAIN(RecoveryTest)

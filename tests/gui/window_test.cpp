@@ -1,6 +1,7 @@
 // Drives the real main window on the offscreen platform, over a scripted engine for the paths a
 // real disk cannot provoke, and over the real engine for the device tree of a disk image.
 #include <QDir>
+#include <QGraphicsOpacityEffect>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -244,7 +245,22 @@ class WindowTest : public QObject {
   void engineObjectsAreReleasedAndAMissingScannerRefused();
   void sizeTexts();
   void realEngineDeviceTreeOverDiskImage();
+  void homeKeepsTheChosenModeVisible();
+  void wholeDiskForPartitionModesSaysChooseAPartition();
+  void lostPartitionPageFitsAndNamesHfsPlus();
+  void homeLooksDisabledDuringAScan();
 };
+
+namespace {
+
+// Whether `w` is drawn whole inside the part of the window its pages get.
+bool InsideWindow(SorbeckRecovery& win, QWidget* w) {
+  QWidget* central = win.centralWidget();
+  const QRect r(w->mapTo(central, QPoint(0, 0)), w->size());
+  return central->rect().contains(r) && QRect(QPoint(0, 0), win.size()).contains(QRect(w->mapTo(&win, QPoint(0, 0)), w->size()));
+}
+
+}  // namespace
 
 void WindowTest::formNamesAreUniqueAndCaptionsTranslated() {
   MarkingTranslator translator;
@@ -268,7 +284,7 @@ void WindowTest::formNamesAreUniqueAndCaptionsTranslated() {
   QCOMPARE(w.windowTitle(), QStringLiteral("Velmora"));
   QCOMPARE(w.size(), QSize(1112, 648));
   QCOMPARE(w.Form().scanTheDiskBtn->geometry(), QRect(930, 588, 132, 31));
-  QCOMPARE(w.Form().lostpartitionTableWidget->geometry(), QRect(30, 133, 1100, 261));
+  QCOMPARE(w.Form().lostpartitionTableWidget->geometry(), QRect(30, 133, 1052, 261));
   QCOMPARE(w.Form().Resultframe->geometry(), w.Form().Welcomeframe->geometry());
   QVERIFY(w.Form().DeepScanButton->styleSheet().contains(":/SorbeckRecovery/Skin/deeprecoverydown.png"));
   QVERIFY(!QPixmap(QStringLiteral(":/SorbeckRecovery/Skin/startscanbtn.png")).isNull());
@@ -317,6 +333,7 @@ void WindowTest::deviceTreeLeavesOutEfiGapsAndEmptyPartitions() {
   QCOMPARE(tree->topLevelItemCount(), 1);
   QTreeWidgetItem* disk = tree->topLevelItem(0);
   QCOMPARE(disk->text(0), QStringLiteral("Disk A"));
+  QCOMPARE(disk->text(1), QStringLiteral("64.00 MB"));
   QCOMPARE(disk->childCount(), 3);
   QCOMPARE(disk->child(0)->text(0), QStringLiteral("DATA"));
   QCOMPARE(disk->child(0)->text(2), QStringLiteral("NTFS "));
@@ -440,7 +457,9 @@ void WindowTest::stopButtonEndsScanAndReenablesHome() {
   Click(w.Form().HomeButton);
   QVERIFY(w.Form().Welcomeframe->isVisible());
   QVERIFY(!w.Form().Resultframe->isVisible());
-  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+  // The mode chosen stays chosen, and says so.
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
+  QVERIFY(w.Form().Tiplab->text().contains("even emptied from Trash Bin"));
 }
 
 void WindowTest::lostPartitionSearchListsFoundPartitions() {
@@ -492,10 +511,13 @@ void WindowTest::lostPartitionSearchListsFoundPartitions() {
   Click(ui.scanStopBtn);
   QTRY_VERIFY(!w.ScanRunning());
 
-  // Home forgets the found partitions: the start page cannot scan a stale one.
+  // Home forgets the found partitions: the start page cannot scan a stale one, nor take the
+  // found row for a device index.
   Click(ui.HomeButton);
   QVERIFY(g_FoundPartitions.empty());
-  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_LostPartitions));
+  QCOMPARE(w.SelectedIndex(), -1);
+  QVERIFY(ui.Tiplab->text().contains("resized or corrupted volumes"));
 }
 
 // Texts a user must read in full: nothing cut mid-word, and a search that finds nothing says so.
@@ -544,7 +566,7 @@ void WindowTest::secondScanRefusedAndHomeStopsSearch() {
   Click(ui.diskHomeButton);
   QVERIFY(ui.Welcomeframe->isVisible());
   QVERIFY(!ui.disklistFrame->isVisible());
-  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_LostPartitions));
   QTRY_VERIFY(!w.ScanRunning());
   QVERIFY(engine.searchStopped.load());
   QVERIFY(g_FoundPartitions.empty());
@@ -648,6 +670,147 @@ void WindowTest::engineObjectsAreReleasedAndAMissingScannerRefused() {
   QCOMPARE(engine.found[1]->releases, 1);
   QVERIFY(g_FoundPartitions.empty());
   for (FakeDevice* d : engine.devices) QCOMPARE(d->releases, 0);
+}
+
+void WindowTest::homeKeepsTheChosenModeVisible() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  // A volume scan runs in the deleted-file mode; Home comes back to the mode the person chose.
+  Click(ui.PartitionScanButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(w.ScanRunning());
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  Click(ui.HomeButton);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Volume));
+  QVERIFY(ui.Tiplab->text().contains("normal and formatted volumes"));
+  Shot(&w, "start-page-after-home");
+  engine.lastKind = -1;
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, int(Scan_Format));
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+
+  // The disk page's Home, too, leaves the mode shown.
+  Click(ui.HomeButton);
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  Click(ui.diskHomeButton);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_LostPartitions));
+  QVERIFY(ui.Tiplab->text().contains("resized or corrupted volumes"));
+}
+
+void WindowTest::wholeDiskForPartitionModesSaysChooseAPartition() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.createResult = RC_FAIL;
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  for (QPushButton* mode : {ui.DeleteScanButton, ui.PartitionScanButton}) {
+    Click(mode);
+    Click(ui.scanTheDiskBtn);
+    QVERIFY(!w.ScanRunning());
+    const QString tip = ui.Tiplab->text();
+    QVERIFY2(tip.contains("a whole disk is selected") && tip.contains("choose one of the disk's partitions"),
+             qPrintable(tip));
+    QVERIFY(!tip.contains("engine code"));
+    QLabel* t = ui.Tiplab;
+    QVERIFY2(t->heightForWidth(t->width()) <= t->height(), qPrintable(tip));
+  }
+  Shot(&w, "start-page-whole-disk");
+  // On a partition the failure names what is missing there.
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Click(ui.DeleteScanButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(ui.Tiplab->text().contains("No file system that this recovery reads"));
+}
+
+void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "Macintosh HD", 409600, PT_HFSP));
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  // Every page's buttons and lists lie inside the window at its fixed size.
+  for (QWidget* x : {static_cast<QWidget*>(ui.scanTheDiskBtn), static_cast<QWidget*>(ui.DeepScanButton),
+                     static_cast<QWidget*>(ui.LostVolumesButton), static_cast<QWidget*>(ui.Tiplab)})
+    QVERIFY2(InsideWindow(w, x), qPrintable(x->objectName()));
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(ui.disklistFrame->isVisible());
+  for (QWidget* x : {static_cast<QWidget*>(ui.diskHomeButton), static_cast<QWidget*>(ui.scanDelDiskBtn),
+                     static_cast<QWidget*>(ui.lostpartitionTableWidget), static_cast<QWidget*>(ui.partrecoveryButton),
+                     static_cast<QWidget*>(ui.deeprecoveryButton), static_cast<QWidget*>(ui.driveselectpartlab)})
+    QVERIFY2(InsideWindow(w, x), qPrintable(x->objectName()));
+  QCOMPARE(ui.lostpartitionTableWidget->item(0, 2)->text(), QStringLiteral("HFS+"));
+  QCOMPARE(ui.lostpartitionTableWidget->item(0, 1)->text(), QStringLiteral("200.00 MB"));
+  Shot(&w, "lost-partition-hfs");
+
+  // Nothing found: the page says how large a partition must be to be found, and Start Scan keeps it.
+  Click(ui.diskHomeButton);
+  engine.found.clear();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  const QString none = QStringLiteral("No lost partitions of 200 MB or more were found on this disk.");
+  QCOMPARE(ui.scanningstatelab->text(), none);
+  engine.lastKind = -1;
+  Click(ui.scanDelDiskBtn);
+  QCOMPARE(engine.lastKind, -1);
+  QCOMPARE(ui.scanningstatelab->text(), none);
+  QVERIFY(ui.scanningstatelab->isVisible());
+  QVERIFY(InsideWindow(w, ui.scanningstatelab));
+  Shot(&w, "lost-partition-none");
+
+  // Results page: its buttons and status line too.
+  Click(ui.diskHomeButton);
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Click(ui.DeepScanButton);
+  Click(ui.scanTheDiskBtn);
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QLabel* status = w.findChild<QLabel*>("resultStatuslab");
+  QVERIFY(status);
+  for (QWidget* x : {static_cast<QWidget*>(ui.HomeButton), static_cast<QWidget*>(ui.recoveryBtn),
+                     static_cast<QWidget*>(status), static_cast<QWidget*>(ui.allfileSizebotlab)})
+    QVERIFY2(InsideWindow(w, x), qPrintable(x->objectName()));
+  QVERIFY(!status->geometry().intersects(ui.HomeButton->geometry()));
+  QVERIFY(!status->geometry().intersects(ui.recoveryBtn->geometry()));
+}
+
+void WindowTest::homeLooksDisabledDuringAScan() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Click(ui.DeleteScanButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(w.ScanRunning());
+  QVERIFY(!ui.HomeButton->isEnabled());
+  auto* dim = qobject_cast<QGraphicsOpacityEffect*>(ui.HomeButton->graphicsEffect());
+  QVERIFY(dim && dim->opacity() < 0.5);
+  QVERIFY(qobject_cast<QGraphicsOpacityEffect*>(ui.recoveryBtn->graphicsEffect()));
+  Shot(&w, "results-page-home-disabled");
+  Click(ui.HomeButton);
+  QVERIFY(w.ScanRunning());
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(ui.HomeButton->isEnabled());
+  QVERIFY(!ui.HomeButton->graphicsEffect());
 }
 
 QTEST_MAIN(WindowTest)

@@ -5,9 +5,17 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "common/inc/idevice.h"
+#include "common/inc/ifilemanager.h"
 #include "common/inc/irecoverymanagement.h"
+#include "common/inc/istoragedevice.h"
+#include "common/inc/kestrum_types.h"
+#include "common/inc/seams.h"
+#include "memdevice.h"
 #include "scanoperate/scanoperator.h"
+#include "testutil.h"
 
 TEST(EngineEntry, LibraryExportsOnlyInitKestrum) {
   std::string cmd = std::string("nm -D --defined-only '") + KESTRUM_LIBRARY_PATH + "'";
@@ -77,4 +85,93 @@ TEST(DeviceCodes, PartitionTypeAndFileSystemMaps) {
   EXPECT_EQ(FsTypeToPartitionType(512), 0xAFu);
   EXPECT_EQ(FsTypeToPartitionType(256), 0xB0u);
   EXPECT_EQ(FsTypeToPartitionType(3), 0u);
+}
+
+// Every row of the factory table builds its scanner, and each scanner names the specific
+// kind of its row, which is what a saved result records. A subsystem left out of the
+// build would answer null here through its default maker.
+TEST(ScannerFactory, EveryKindOfTheTableBuildsItsScanner) {
+  testutil::MemDevice dev(std::vector<uint8_t>(1 << 20), 512, 4096);
+  dev.SetOwnedByCaller(true);
+  const struct {
+    int kind, fileSystem, type;
+  } rows[] = {
+      {Scan_Deleted, FS_FAT16, Scan_DeletedFat16},   {Scan_Deleted, FS_FAT32, Scan_DeletedFat32},
+      {Scan_Deleted, FS_NTFS, Scan_DeletedNtfs},     {Scan_Deleted, FS_EXFAT, Scan_DeletedExfat},
+      {Scan_Deleted, FS_HFSP, Scan_DeletedHfsp},     {Scan_DeletedFat16, 0, Scan_DeletedFat16},
+      {Scan_DeletedFat32, 0, Scan_DeletedFat32},     {Scan_DeletedNtfs, 0, Scan_DeletedNtfs},
+      {Scan_DeletedExfat, 0, Scan_DeletedExfat},     {Scan_DeletedHfsp, 0, Scan_DeletedHfsp},
+      {Scan_Format, 0, Scan_Format},                 {Scan_FormatFat16, 0, Scan_FormatFat16},
+      {Scan_FormatFat32, 0, Scan_FormatFat32},       {Scan_FormatNtfs, 0, Scan_FormatNtfs},
+      {Scan_FormatExfat, 0, Scan_FormatExfat},       {Scan_FormatHfsp, 0, Scan_FormatHfsp},
+      {Scan_Raw, 0, Scan_Raw},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "kind 0x" << std::hex << row.kind << " fs " << std::dec << row.fileSystem);
+    dev.SetFileSystem(row.fileSystem);
+    IScanOperator* s = CIScanDeviceFactory::CreateScanner(&dev, row.kind);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->GetScanType(), row.type);
+    EXPECT_EQ(s->GetFileManager(), nullptr);  // the factory attaches none
+    s->Release();
+  }
+  // Kind 1 on a file system without a deleted-file scanner, or none at all.
+  for (int fs : {0, int(FS_HFS), 3, 1024}) {
+    dev.SetFileSystem(fs);
+    EXPECT_EQ(CIScanDeviceFactory::CreateScanner(&dev, Scan_Deleted), nullptr) << fs;
+  }
+}
+
+// The same through the shipped library's one entry, on a disk named by KESTRUM_DISKS:
+// every kind gives a scanner and a results tree.
+TEST(ScannerFactory, EngineLibraryOffersEveryKind) {
+  testutil::TempDir dir;
+  std::string path = dir.file("blank.img");
+  testutil::WriteFile(path, std::vector<uint8_t>(4 << 20));
+  testutil::ScopedEnv disks("KESTRUM_DISKS", path);
+  testutil::ScopedEnv vols("KESTRUM_VOLUMES", "");
+  void* h = dlopen(KESTRUM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(h, nullptr) << dlerror();
+  auto init = reinterpret_cast<InitKestrumFn>(dlsym(h, "InitKestrum"));
+  ASSERT_NE(init, nullptr);
+  IRecoveryManagement* top = nullptr;
+  ASSERT_EQ(init(&top), 0);
+  IDevice* devices[100] = {};
+  int n = 0;
+  top->EnumDevices(devices, &n, 100);
+  ASSERT_GE(n, 1);
+  ASSERT_NE(devices[0], nullptr);
+  const int kinds[] = {Scan_DeletedFat16, Scan_DeletedFat32, Scan_DeletedNtfs, Scan_DeletedExfat,
+                       Scan_DeletedHfsp,  Scan_Format,       Scan_FormatFat16, Scan_FormatFat32,
+                       Scan_FormatNtfs,   Scan_FormatExfat,  Scan_FormatHfsp,  Scan_Raw};
+  for (int kind : kinds) {
+    IFileManager* fm = nullptr;
+    IScanOperator* so = nullptr;
+    ASSERT_EQ(top->CreateScanOperator(devices[0], kind, &fm, &so), 0) << kind;
+    ASSERT_NE(so, nullptr);
+    ASSERT_NE(fm, nullptr);
+    EXPECT_EQ(so->GetFileManager(), fm);
+    so->Release();
+    fm->Release();
+  }
+  // The caller owns disks and letters; partitions go with their disk.
+  std::vector<IDevice*> owned;
+  for (int i = 0; i < n && devices[i]; ++i)
+    if (devices[i]->GetType() != 2 && devices[i]->GetType() != 6) owned.push_back(devices[i]);
+  for (IDevice* d : owned) d->Release();
+  top->Release();
+  // The library stays loaded: its process-wide tables (the file-type hints) live on.
+}
+
+// Each construction seam is answered by its subsystem, not by the default that a build
+// leaving the subsystem out would fall back on.
+TEST(ScannerFactory, EverySeamHasItsMaker) {
+  IStorageDevice* facade = CreateStorageDevice();
+  ASSERT_NE(facade, nullptr);
+  facade->Release();
+  IFileManager* fm = CreateFileManager();
+  ASSERT_NE(fm, nullptr);
+  fm->Release();
+  EXPECT_EQ(SaveScanResult(nullptr, u"x", nullptr), RC_FAIL);
+  EXPECT_EQ(LoadScanResultRecords(nullptr, nullptr, 0), RC_FAIL);
 }

@@ -109,3 +109,34 @@ TEST(GraphFs, FlushesMatchOneFinalEnumeration) {
   EXPECT_EQ(size_t(kFiles), flushed.released.size());
   for (auto& kv : flushed.released) EXPECT_EQ(1, kv.second);
 }
+
+// Every id a disk can give is a real id: a folder or file numbered 123456789 (once the
+// orphan folder's id), a parent of that number, and numbers past 32 bits all place their
+// files where they belong; none of them meets the orphan folder or a stand-in.
+TEST(GraphFs, OnDiskIdsNeverMeetTheGraphsOwn) {
+  CGraphFileSystem g;
+  Root(g);
+  const int64_t kOld = 123456789;
+  int payload[6];
+  EXPECT_EQ(0, g.AddNode(kOld, 5, u"photos", nullptr, nullptr));
+  EXPECT_EQ(0, g.AddNamedNode(700, kOld, u"a.jpg", &payload[0], nullptr));
+  EXPECT_EQ(0, g.AddNamedNode(kOld, 5, u"same-number.txt", &payload[1], nullptr));
+  // HFS+ CNIDs above 2^31 and 48-bit NTFS record numbers stay whole and apart.
+  EXPECT_EQ(0, g.AddNode(0xFFFFFFF0ll, 5, u"high", nullptr, nullptr));
+  EXPECT_EQ(0, g.AddNamedNode(0xFFFFFFF1ll, 0xFFFFFFF0ll, u"h.txt", &payload[2], nullptr));
+  EXPECT_EQ(0, g.AddNode(0x100000005ll, 5, u"wide", nullptr, nullptr));
+  EXPECT_EQ(0, g.AddNamedNode(0x100000006ll, 0x100000005ll, u"w.txt", &payload[3], nullptr));
+  // A file whose folder never arrived, numbered like the old orphan folder.
+  EXPECT_EQ(0, g.AddNamedNode(701, kOld + 1, u"lost.txt", &payload[4], nullptr));
+  EXPECT_EQ(0, g.AddNamedNode(702, -1, u"under-minus-one.txt", &payload[5], nullptr));
+  Out out;
+  EXPECT_EQ(0, g.EnumNodes(OnFile, &out));
+  EXPECT_EQ(1u, out.paths.count(u"/Volume/photos|a.jpg"));
+  EXPECT_EQ(1u, out.paths.count(u"/Volume|same-number.txt"));
+  EXPECT_EQ(1u, out.paths.count(u"/Volume/high|h.txt"));
+  EXPECT_EQ(1u, out.paths.count(u"/Volume/wide|w.txt"));
+  EXPECT_EQ(1u, out.paths.count(u"/Volume/Lost Location/DIR00000000|lost.txt"));
+  EXPECT_EQ(6u, out.paths.size());
+  // The graph's own ids lie where no disk reaches.
+  EXPECT_GE(GFS::kOrphanId, int64_t(1) << 48);
+}

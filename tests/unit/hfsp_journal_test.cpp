@@ -138,6 +138,7 @@ struct JVolume {
 struct Found {
   std::map<std::u16string, std::u16string> folderOf;
   std::map<std::u16string, uint64_t> sizeOf;
+  std::map<std::u16string, std::u16string> secondOf;
 };
 
 int Mine(JVolume& v, Found* out) {
@@ -150,8 +151,9 @@ int Mine(JVolume& v, Found* out) {
   _hfsplus_tree ext{}, cat{};
   cat.extentsTree = &ext;
   hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID);
-  int r = analyzeJournal(&cat, &vol, nullptr, [&](const std::u16string& folder, const std::u16string& name,
-                                                  const _RecordNode* rec) {
+  int r = analyzeJournal(&cat, &vol, nullptr, [&](const std::u16string& folder, const std::u16string& second,
+                                                  const std::u16string& name, const _RecordNode* rec) {
+    if (!second.empty()) out->secondOf[name] = second;
     out->folderOf[name] = folder;
     out->sizeOf[name] = recordDataSize(rec);
     return 0;
@@ -251,4 +253,78 @@ TEST(HfspJournal, RecordInTheTrailingGapIsFound) {
   EXPECT_EQ(Mine(v, &f), 0);
   EXPECT_EQ(f.folderOf[u"early.txt"], u"/Volume/live");
   EXPECT_EQ(f.folderOf[u"tail.jpg"], u"/Volume/live");
+}
+
+// A folder whose record the journal holds twice (renamed, moved): its files are reported
+// under the path of each copy, and a second copy further up gives a second path as well.
+// Copies that point into each other still end, in the orphan folder.
+TEST(HfspJournal, FolderWithTwoKeptCopiesGivesTwoPaths) {
+  JVolume v;
+  v.AddTx({{Rec(2, u"before", 1, 70), Rec(70, u"pic.jpg", 2, 71, 50), Rec(2, u"g1", 1, 80),
+            Rec(80, u"mid", 1, 81), Rec(81, u"deep.txt", 2, 82, 60), Rec(2, u"c1", 1, 90),
+            Rec(90, u"d", 1, 91), Rec(90, u"cyc.bin", 2, 92, 70), Rec(2, u"one", 1, 95),
+            Rec(95, u"plain.txt", 2, 96, 80)}});
+  v.AddTx({{Rec(20, u"after", 1, 70), Rec(20, u"g2", 1, 80), Rec(91, u"c2", 1, 90)}});
+  Found f;
+  EXPECT_EQ(Mine(v, &f), 0);
+  // Map order puts the copy under the lower parent id first.
+  EXPECT_EQ(f.folderOf[u"pic.jpg"], u"/Volume/before");
+  EXPECT_EQ(f.secondOf[u"pic.jpg"], u"/Volume/live/after");
+  EXPECT_EQ(f.folderOf[u"deep.txt"], u"/Volume/g1/mid");
+  EXPECT_EQ(f.secondOf[u"deep.txt"], u"/Volume/live/g2/mid");
+  EXPECT_EQ(f.folderOf[u"cyc.bin"], u"/Volume/c1");
+  EXPECT_EQ(f.secondOf[u"cyc.bin"].rfind(u"/Volume/Lost Location", 0), 0u);
+  EXPECT_EQ(f.folderOf[u"plain.txt"], u"/Volume/one");
+  EXPECT_EQ(f.secondOf.count(u"plain.txt"), 0u);
+}
+
+// Thousands of folders, each holding the next and a file: every file is placed, and the
+// chain deeper than the walk's cap ends in the orphan folder.
+TEST(HfspJournal, ThousandsOfNestedFoldersArePlaced) {
+  JVolume v(8192);
+  const uint32_t kFolders = 3000;
+  std::vector<std::vector<std::vector<uint8_t>>> nodes;
+  std::vector<std::vector<uint8_t>> cur;
+  size_t bytes = 0;
+  for (uint32_t i = 0; i < kFolders; ++i) {
+    uint32_t folder = 1000 + 2 * i, parent = i ? folder - 2 : 2;
+    for (auto r : {Rec(parent, u"d", 1, folder), Rec(folder, u"f" + std::u16string(1, char16_t(u'a' + i % 26)), 2, folder + 1, 9)}) {
+      if (bytes + r.size() + 2 > JVolume::ns - 64) {
+        nodes.push_back(cur);
+        cur.clear();
+        bytes = 0;
+      }
+      bytes += r.size() + 2;
+      cur.push_back(r);
+    }
+    if (nodes.size() == 20) {  // the block table must fit the 512-byte header
+      v.AddTx(nodes);
+      nodes.clear();
+    }
+  }
+  nodes.push_back(cur);
+  v.AddTx(nodes);
+  size_t found = 0;
+  freeRecordNodeMap();
+  HfsMemStorage dev(v.img);
+  HfspVolume vol{};
+  hfsplus_parse_volume(dev.bytes().data() + 1024, 512, &vol);
+  _hfsplus_tree ext{}, cat{};
+  cat.extentsTree = &ext;
+  hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID);
+  std::u16string deepest;
+  EXPECT_EQ(analyzeJournal(&cat, &vol, nullptr,
+                           [&](const std::u16string& folder, const std::u16string&, const std::u16string&,
+                               const _RecordNode*) {
+                             ++found;
+                             if (folder.size() > deepest.size()) deepest = folder;
+                             return 0;
+                           }),
+            0);
+  freeRecordNodeMap();
+  hfsplus_node_cache_free();
+  hfsplus_pool_free();
+  EXPECT_EQ(found, kFolders);
+  // The chain is deeper than the walk's cap: the deepest files end in the orphan folder.
+  EXPECT_EQ(deepest.rfind(u"/Volume/Lost Location/d/d", 0), 0u);
 }

@@ -13,7 +13,10 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
+#include "common/inc/ifileop.h"
 #include "common/inc/inotifysink.h"
+#include "common/inc/irecoverymanagement.h"
+#include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
 #include "filemanager/fileinfo.h"
 #include "fixtures.h"
@@ -391,6 +394,61 @@ TEST(HfspFormat, RefusesReservedIdsAndBackwardOffsetTables) {
   }
 }
 
+// CNIDs are ids of their own, taken whole: a folder numbered 123456789 (once the graph's
+// orphan folder id) with its files naming it as parent, a folder numbered above 2^31, and
+// a file numbered 123456789 elsewhere all come back at their paths with their bytes.
+TEST(HfspFormat, CnidsOfAnyValueKeepTheirPaths) {
+  NEED_ORACLE(o);
+  std::vector<uint8_t> image = o.image;
+  // Two folders that hold files directly, and a file in neither.
+  std::vector<uint32_t> folders;
+  for (auto& kv : o.entries) {
+    if (!kv.second.dir || kv.second.parent == 0 || folders.size() == 2) continue;
+    bool holds = false;
+    for (auto& f : o.entries) holds |= !f.second.dir && f.second.parent == kv.second.cnid;
+    if (holds) folders.push_back(kv.second.cnid);
+  }
+  ASSERT_EQ(folders.size(), 2u);
+  uint32_t file = 0;
+  for (auto& kv : o.entries)
+    if (!kv.second.dir && kv.second.parent != folders[0] && kv.second.parent != folders[1] && !file)
+      file = kv.second.cnid;
+  ASSERT_NE(file, 0u);
+  const uint32_t renumber[2] = {123456789u, 0xFFFFFFF0u};
+  size_t parents = 0, own = 0;
+  for (uint32_t n = 1; n < o.catalogNodes; ++n) {
+    uint8_t* node = image.data() + o.catalogByte + uint64_t(n) * o.nodeSize;
+    if (int8_t(node[8]) != -1) continue;
+    uint16_t count = kbytes::Be16(node + 10);
+    for (uint16_t i = 0; i < count; ++i) {
+      uint16_t off = kbytes::Be16(node + o.nodeSize - 2 * (i + 1));
+      if (off < 14 || off + 8u > o.nodeSize) continue;
+      uint8_t* rec = node + off;
+      uint16_t keyLength = kbytes::Be16(rec);
+      if (off + 2u + keyLength + 12 > o.nodeSize) continue;
+      uint8_t* data = rec + 2 + keyLength;
+      uint16_t type = kbytes::Be16(data);
+      for (int k = 0; k < 2; ++k) {
+        if (kbytes::Be32(rec + 2) == folders[k]) {
+          kbytes::PutBe32(rec + 2, renumber[k]);
+          ++parents;
+        }
+        if (type == 1 && kbytes::Be32(data + 8) == folders[k]) {
+          kbytes::PutBe32(data + 8, renumber[k]);
+          ++own;
+        }
+      }
+      if (type == 2 && kbytes::Be32(data + 8) == file) kbytes::PutBe32(data + 8, 123456789u);
+    }
+  }
+  EXPECT_EQ(own, 2u);
+  EXPECT_GE(parents, 2u);
+  ScanRun r = ScanImage(image);
+  ASSERT_EQ(r.rc, 0);
+  ExpectFiles(o, r, AllFiles(o));
+  EXPECT_EQ(r.files.size(), AllFiles(o).size());
+}
+
 // Damage under a time limit: byte flips in half the leaf nodes; a stale extents header
 // naming nodes far past the device; an extents tree whose index records all name one child
 // and one past the tree; the last sector unreadable. The scan ends, and the files of the
@@ -671,4 +729,125 @@ TEST(HfspFormat, CatalogNodesInsideAnotherVolumeDoNotDecide) {
   fs = -1;
   EXPECT_EQ(detect(bare, &fs), 0);
   EXPECT_EQ(fs, FS_HFSP);
+}
+
+namespace {
+
+struct EngineFiles : INotifySink {
+  std::map<std::string, IFileInfo*> files;  // path below the volume root -> entry
+  int Notify(int event, int64_t a, int64_t, void* obj) override {
+    if (event != NE_FOUND_FILE || !obj) return 0;
+    IFileInfo* f = static_cast<IFileInfo*>(obj);
+    if (f->GetFlags() & FF_DIRECTORY) return 0;
+    std::string dir = Utf8(reinterpret_cast<const char16_t*>(a));
+    size_t root = dir.find("Volume");
+    dir = root == std::string::npos ? dir : dir.substr(root + 6);
+    while (!dir.empty() && dir[0] == '/') dir.erase(0, 1);
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    files[dir + Utf8(f->GetName())] = f;
+    return 0;
+  }
+};
+
+std::vector<uint8_t> ReadBack(IScanOperator* scanner, IFileInfo* f) {
+  IFileOP* op = nullptr;
+  std::vector<uint8_t> out;
+  if (scanner->GetFileOp(f, &op) != 0 || !op) return out;
+  std::vector<uint8_t> buf(7777);
+  for (uint64_t off = 0; off < f->GetSize();) {
+    uint32_t got = 0;
+    if (op->Read(buf.data(), uint32_t(buf.size()), off, &got) != 0 || got == 0) break;
+    out.insert(out.end(), buf.begin(), buf.begin() + got);
+    off += got;
+  }
+  return out;
+}
+
+}  // namespace
+
+// The same through the whole engine, on image files made disks and volumes: the volume as a
+// drive letter, as a disk without a table, and as a partition that sfdisk typed 83 (Linux).
+// Every file is read back through the engine and compared with The Sleuth Kit's bytes.
+TEST(HfspFormat, EngineRebuildsHeaderlessVolumeOnLetterDiskAndLinuxPartition) {
+  NEED_ORACLE(o);
+  if (!testutil::HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk missing";
+  testutil::TempDir dir;
+  std::vector<uint8_t> volume = o.image;
+  std::memset(volume.data() + 1024, 0, 512);
+  std::memset(volume.data() + volume.size() - 1024, 0, 512);
+  std::string bare = dir.file("bare.img"), parted = dir.file("parted.img");
+  testutil::WriteFile(bare, volume);
+  std::vector<uint8_t> disk(2048 * 512, 0);
+  disk.insert(disk.end(), volume.begin(), volume.end());
+  disk.resize(disk.size() + (1 << 20), 0);
+  testutil::WriteFile(parted, disk);
+  int status = -1;
+  testutil::RunCommand("echo 'start=2048, size=" + std::to_string(volume.size() / 512) + ", type=83' | sfdisk -q '" +
+                           parted + "'",
+                       &status);
+  ASSERT_EQ(status, 0);
+  const uint64_t sums[2] = {testutil::FileChecksum(bare), testutil::FileChecksum(parted)};
+  struct Case {
+    std::string disks, volumes;
+    int type;  // device type to scan
+  } cases[] = {{dir.file("none.img"), "E=" + bare, DT_LETTER_VOLUME},
+               {bare, "", DT_FIXED_DISK},
+               {parted, "", DT_PARTITION}};
+  for (const Case& c : cases) {
+    testutil::ScopedEnv disks("KESTRUM_DISKS", c.disks);
+    testutil::ScopedEnv vols("KESTRUM_VOLUMES", c.volumes);
+    IRecoveryManagement* rm = nullptr;
+    ASSERT_EQ(0, InitKestrum(&rm));
+    IDevice* devices[100] = {};
+    int n = 0;
+    rm->EnumDevices(devices, &n, 100);
+    IDevice* target = nullptr;
+    for (int i = 0; i < n && devices[i]; ++i) {
+      int t = devices[i]->GetType();
+      bool want = c.type == DT_FIXED_DISK ? (t == DT_FIXED_DISK || t == DT_OTHER_DISK)
+                                          : c.type == DT_PARTITION ? (t == DT_PARTITION || t == DT_PARTITION_OTHER)
+                                                                   : t == c.type;
+      if (want && !target) target = devices[i];
+    }
+    ASSERT_NE(target, nullptr) << c.disks << " " << c.volumes;
+    if (c.type == DT_PARTITION) {
+      PartitionInfo info;
+      ASSERT_EQ(target->GetPartitionInfo(&info), 0);
+      // Listed with its table byte, or as of unknown system once the sectors said nothing:
+      // never as HFS+.
+      EXPECT_TRUE(info.PartitionType == 0x83u || info.PartitionType == uint32_t(PT_UNKNOWN_FS))
+          << info.PartitionType;
+    }
+    IFileManager* fm = nullptr;
+    IScanOperator* so = nullptr;
+    ASSERT_EQ(0, rm->CreateScanOperator(target, Scan_Format, &fm, &so));
+    EngineFiles sink;
+    fm->SetNotifySink(&sink);
+    EXPECT_EQ(0, so->Scan(&sink)) << c.type;
+    EXPECT_EQ(so->GetScanType(), Scan_FormatHfsp);
+    size_t exact = 0;
+    for (const std::string& p : AllFiles(o)) {
+      auto it = sink.files.find(p);
+      if (it == sink.files.end()) {
+        ADD_FAILURE() << "missing " << p << " (device type " << c.type << ")";
+        continue;
+      }
+      bool same = ReadBack(so, it->second) == o.bytes.at(p);
+      EXPECT_TRUE(same) << p << " differs (device type " << c.type << ")";
+      exact += same;
+    }
+    EXPECT_EQ(sink.files.size(), AllFiles(o).size());
+    RecordProperty("files_exact_type_" + std::to_string(c.type), int(exact));
+    so->Release();
+    fm->Release();
+    // The caller owns disks and letters; partitions go with their disk.
+    std::vector<IDevice*> owned;
+    for (int i = 0; i < n && devices[i]; ++i)
+      if (devices[i]->GetType() != DT_PARTITION && devices[i]->GetType() != DT_PARTITION_OTHER)
+        owned.push_back(devices[i]);
+    for (IDevice* d : owned) d->Release();
+    rm->Release();
+  }
+  EXPECT_EQ(sums[0], testutil::FileChecksum(bare));
+  EXPECT_EQ(sums[1], testutil::FileChecksum(parted));
 }

@@ -607,6 +607,14 @@ TEST(LostSearch, VolumesKnownOnlyByTheirBackupBootSector) {
       }
       EXPECT_EQ(s.found.size(), 3u) << mode;
       EXPECT_EQ(got, want) << mode;
+      // Mode 3 skips what lies ahead of a backup at the volume's head (FAT32, exFAT), and
+      // nothing after the NTFS backup, which ends its volume.
+      const size_t chunks = size_t((f.disk->TotalSectors() + 16383) / 16384);
+      if (mode == 3) {
+        EXPECT_LT(s.percents.size(), chunks - 40);
+      } else {
+        EXPECT_EQ(s.percents.size(), chunks);
+      }
       for (IDevice* d : s.kept) {
         PartitionInfo info;
         d->GetPartitionInfo(&info);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "common/inc/ifilemanager.h"
@@ -15,6 +16,8 @@
 #include "filemanager/fileinfo.h"
 #include "filesystems/format/format.h"
 #include "filesystems/format/ntfsformat.h"
+#include "filesystems/ntfs/ntfs.h"
+#include "common/inc/bytes.h"
 #include "memdevice.h"
 #include "stubfilemanager.h"
 #include "testutil.h"
@@ -289,6 +292,62 @@ TEST_F(FormattedNtfs, ReformatWithAnotherClusterSize) {
   RecordProperty("cluster_files", int(placed));
   RecordProperty("cluster_files_exact", int(placedExact));
   EXPECT_LT(placedExact, placed);
+}
+
+// Record numbers are ids of their own: the folder "late" renumbered 123456789 (once the
+// graph's orphan folder id), its files naming that number as their parent, and a file of
+// "bulk" numbered the same all come back at their paths.
+TEST_F(FormattedNtfs, RecordNumberOfTheOldOrphanIdIsAnOrdinaryRecord) {
+  auto image = testutil::ReadFile(path);
+  const uint32_t kOld = 123456789;
+  CNTFS ntfs(nullptr);
+  struct Rec {
+    size_t off;
+    uint32_t number;
+    uint64_t parent;
+    uint32_t parentAt;  // offset of the first $FILE_NAME's parent reference
+    bool dir;
+    std::u16string name;
+  };
+  std::vector<Rec> recs;
+  for (size_t off = 0; off + 1024 <= image.size(); off += 512) {
+    if (std::memcmp(image.data() + off, "FILE", 4) != 0) continue;
+    std::vector<uint8_t> r(image.begin() + off, image.begin() + off + 1024);
+    if (ntfs.ApplyFixup(r.data()) != 0) continue;
+    Rec e{off, kbytes::Le32(&r[44]), 0, 0, false, u""};
+    if (ntfs.GetFileName(r.data(), e.name, &e.parent, &e.dir, nullptr) != 0) continue;
+    uint32_t cursor = 0;
+    NtfsAttr a;
+    while (ntfs.NextAttribute(r.data(), &cursor, &a) == 1)
+      if (a.type == NTFS_AT_FILE_NAME && !e.parentAt) e.parentAt = a.valueOffset;
+    recs.push_back(e);
+  }
+  std::set<uint32_t> late;
+  for (const Rec& e : recs)
+    if (e.dir && e.parent == 5 && e.name == u"late") late.insert(e.number);
+  ASSERT_FALSE(late.empty());
+  size_t children = 0;
+  bool bulkDone = false;
+  for (const Rec& e : recs) {
+    uint8_t* r = image.data() + e.off;
+    if (late.count(e.number) && e.dir) kbytes::PutLe32(r + 44, kOld);
+    if (late.count(uint32_t(e.parent)) && e.parent < (1ull << 32)) {
+      ASSERT_LT(e.parentAt + 8, 510u);  // clear of the sector tail
+      uint64_t ref = kbytes::Le64(r + e.parentAt);
+      kbytes::PutLe64(r + e.parentAt, (ref & 0xFFFF000000000000ull) | kOld);
+      ++children;
+    }
+    if (!bulkDone && !e.dir && e.name == u"f0050.txt" && !late.count(uint32_t(e.parent))) {
+      kbytes::PutLe32(r + 44, kOld);
+      bulkDone = true;
+    }
+  }
+  EXPECT_GE(children, 50u);
+  ScanRun r = Scan(image, PT_NTFS);
+  ASSERT_EQ(r.rc, 0);
+  ExpectTreeBack(r, true);
+  EXPECT_TRUE(r.files->files.count("/Volume/late/f0007.txt"));
+  EXPECT_TRUE(r.files->files.count("/Volume/bulk/f0050.txt"));
 }
 
 TEST_F(FormattedNtfs, MutatedRecordsNeverCrashOrHang) {

@@ -402,3 +402,136 @@ TEST(RawProven, SmallOfficeDocumentsFromAVolumeWithRandomSlack) {
   }
   EXPECT_FALSE(dev.writes);
 }
+
+namespace {
+
+// A bzip2-like stream: header, block magic, `bits` random bits, end-of-stream mark, CRC and
+// zero padding to a byte. The analyser reads no block, so random bits stand for the data.
+std::vector<uint8_t> MakeBz2(int bits, std::mt19937& rng) {
+  std::vector<uint8_t> out = Bytes("BZh9");
+  uint64_t acc = 0;
+  int held = 0;
+  auto put = [&](uint64_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) {
+      acc = (acc << 1) | ((v >> i) & 1);
+      if (++held == 8) {
+        out.push_back(uint8_t(acc));
+        acc = 0;
+        held = 0;
+      }
+    }
+  };
+  put(0x314159265359ull, 48);
+  for (int i = 0; i < bits; ++i) put(rng() & 1, 1);
+  put(0x177245385090ull, 48);
+  put(0x89abcdefu, 32);
+  if (held) put(0, 8 - held);
+  return out;
+}
+
+// A Photoshop file of one 8-bit plane per channel: raw, or run-length coded with one count
+// per row (two bytes each).
+std::vector<uint8_t> MakePsd(int channels, int width, int height, bool rle) {
+  std::vector<uint8_t> f(26, 0);
+  std::memcpy(f.data(), "8BPS", 4);
+  kbytes::PutBe16(&f[4], 1);
+  kbytes::PutBe16(&f[12], uint16_t(channels));
+  kbytes::PutBe32(&f[14], uint32_t(height));
+  kbytes::PutBe32(&f[18], uint32_t(width));
+  kbytes::PutBe16(&f[22], 8);
+  kbytes::PutBe16(&f[24], 3);
+  auto section = [&](uint32_t len, uint8_t fill) {
+    uint8_t l[4];
+    kbytes::PutBe32(l, len);
+    f.insert(f.end(), l, l + 4);
+    f.insert(f.end(), len, fill);
+  };
+  section(0, 0);      // colour mode data
+  section(300, 0);    // image resources, zeros as a sparse resource block can hold
+  section(1000, 7);   // layer and mask information
+  f.push_back(0);
+  f.push_back(rle ? 1 : 0);
+  if (!rle) {
+    f.insert(f.end(), size_t(channels) * size_t(width) * size_t(height), 0);  // a black picture
+    return f;
+  }
+  std::vector<uint8_t> rows;
+  for (int r = 0; r < channels * height; ++r) {
+    std::vector<uint8_t> row;
+    for (int x = 0; x < width; x += 128) {
+      int run = std::min(128, width - x);
+      row.push_back(uint8_t(257 - run));  // a run of `run` copies of the next byte
+      row.push_back(uint8_t(r));
+    }
+    uint8_t c[2];
+    kbytes::PutBe16(c, uint16_t(row.size()));
+    f.insert(f.end(), c, c + 2);
+    rows.insert(rows.end(), row.begin(), row.end());
+  }
+  f.insert(f.end(), rows.begin(), rows.end());
+  return f;
+}
+
+}  // namespace
+
+// Ends read from the format where zeros used to decide: a bzip2 file after its end mark,
+// whatever bit it falls on and also when a unit boundary cuts it, a concatenated file after
+// its last stream; a Photoshop file after its image data, raw or run-length coded, though its
+// planes are all zero.
+TEST(RawProven, Bzip2AndPhotoshopEndWhereTheirFormatSays) {
+  std::mt19937 rng(2);
+  std::vector<Placed> files;
+  // Marks ending on each bit of the bytes around the 1024 joint.
+  for (int k = 0; k < 24; ++k) files.push_back({"bz2", 0, MakeBz2(8 * 1024 - 32 - 48 - 48 - 32 - 40 + 3 * k, rng)});
+  std::vector<uint8_t> two = MakeBz2(5000, rng), second = MakeBz2(3000, rng);
+  two.insert(two.end(), second.begin(), second.end());
+  files.push_back({"bz2", 0, two});
+  files.push_back({"psd", 0, MakePsd(3, 200, 90, false)});
+  files.push_back({"psd", 0, MakePsd(4, 300, 700, true)});  // counts run over several units
+  if (Shell("command -v bzip2")) {
+    testutil::TempDir dir;
+    Shell("head -c 70000 /dev/urandom > " + dir.file("r") + " && bzip2 -k " + dir.file("r") + " && head -c 9000 " +
+          "/dev/urandom | bzip2 > " + dir.file("s.bz2") + " && cat " + dir.file("s.bz2") + " " + dir.file("r.bz2") +
+          " > " + dir.file("cat.bz2"));
+    for (const char* f : {"r.bz2", "cat.bz2"}) {
+      std::vector<uint8_t> b = testutil::ReadFile(dir.file(f));
+      if (!b.empty()) files.push_back({"bz2", 0, b});
+    }
+  }
+  std::vector<uint8_t> img = Lay(files, 9);
+  for (int cs : {512, 4096}) {
+    SCOPED_TRACE("cluster " + std::to_string(cs));
+    MemStorage dev(img, cs);
+    auto hits = Scan(dev, CLUSTER_SCAN, {"bz2", "psd"});
+    for (size_t i = 0; i < files.size(); ++i) {
+      auto it = hits.find(files[i].at);
+      ASSERT_TRUE(it != hits.end()) << files[i].ext << " #" << i << " not carved";
+      EXPECT_TRUE(it->second.second == files[i].bytes) << files[i].ext << " #" << i << " carved "
+                                                         << it->second.second.size() << " original "
+                                                         << files[i].bytes.size();
+    }
+  }
+  // Deflated image data has no length: such a file still ends at its zero tail.
+  std::vector<uint8_t> zipped = MakePsd(1, 16, 16, false);
+  zipped.resize(26 + 4 + 4 + 300 + 4 + 1000 + 1);
+  zipped.push_back(2);
+  zipped.insert(zipped.end(), 9000, 0x5c);
+  const size_t len = zipped.size();
+  zipped.resize(len + 700, 0);
+  CPsdAnalyser a;
+  ClusterBuf cb(512);
+  int r = 0;
+  for (size_t at = 0; at < zipped.size() && !Decides(r); at += 512) {
+    std::memset(cb.GetData(), 0, 512);
+    std::memcpy(cb.GetData(), zipped.data() + at, std::min<size_t>(512, zipped.size() - at));
+    cb.lcn = int64_t(at / 512);
+    if (at == 0) {
+      ASSERT_EQ(AS_HEADER, a.CheckHeader(cb));
+    }
+    r = a.Continue(cb);
+  }
+  ASSERT_EQ(AS_ENDED, r);
+  int64_t s, e;
+  a.GetRange(&s, &e);
+  EXPECT_EQ(int64_t(len), e - s);
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
@@ -23,6 +24,11 @@ const int64_t kEmptyIdBase = int64_t(2) << 32;
 const uint32_t kWindowClusters = 51;
 const uint32_t kWindowBytes = 4u << 20;
 const uint64_t kSearchSectors = 100000;
+// Bounds on what the layout vote keeps, so that a volume full of lookalikes costs time and
+// memory in proportion to these and not to its size.
+const size_t kMaxDirStarts = size_t(1) << 20;
+const size_t kMaxDirRefs = 16384;
+const size_t kMaxAnchors = 4;
 
 bool AcceptedType(uint8_t t) {
   switch (t) {
@@ -97,8 +103,15 @@ int CExfatFormat::ReadVolumeInfo() {
   }
   if (m_bootSector > size / m_devSector) return RC_MISSING;
   const uint64_t base = m_bootSector * m_devSector;
+  m_placement = kBootLayout;
+  m_presentHeap = 0;
+  m_presentBitmap.clear();
+  m_rootCluster = m_startCluster = 0;
+  m_gone = false;
   uint8_t boot[512];
-  // The main boot sector, else the backup region's copy 12 sectors on.
+  bool bootValid = false;
+  // The main boot sector, else the backup region's copy 12 sectors on. Either is taken
+  // only when its geometry fits the volume and the root it names.
   static const uint64_t kCopies[] = {0, 12 * 512, 12 * 1024, 12 * 2048, 12 * 4096};
   for (uint64_t rel : kCopies) {
     if (fat::ReadAt(m_device, base + rel, boot, sizeof boot) != int64_t(sizeof boot)) {
@@ -108,18 +121,315 @@ int CExfatFormat::ReadVolumeInfo() {
     fat::ExfatGeometry g;
     if (fat::ParseExfatBoot(boot, sizeof boot, size - base, &g) != 0) continue;
     if (rel != 0 && rel != 12ull * g.bytesPerSector) continue;
+    if (!g.IsDataCluster(g.rootCluster)) continue;
+    std::vector<uint8_t> root;
+    try {
+      root.resize(g.clusterBytes);
+    } catch (...) {
+      return RC_NO_MEMORY;
+    }
+    if (fat::ReadAt(m_device, base + g.ClusterOffset(g.rootCluster), root.data(), g.clusterBytes) !=
+            int64_t(g.clusterBytes) ||
+        fat::CheckExfatRoot(g, root.data(), root.size()) != 0)
+      continue;
     m_bps = g.bytesPerSector;
     m_spc = g.sectorsPerCluster;
     m_clusterBytes = g.clusterBytes;
-    m_volumeBytes = std::min<uint64_t>(g.volumeSectors * g.bytesPerSector, size - base);
+    // The volume's end as a device offset, like the cluster offsets it bounds: a volume
+    // far inside a disk keeps the files of its last clusters.
+    m_volumeBytes = base + std::min<uint64_t>(g.volumeSectors * g.bytesPerSector, size - base);
     m_origin = base + g.heapOffset - 2ull * g.clusterBytes;
     m_maxCluster = g.maxCluster;
-    if (!g.IsDataCluster(g.rootCluster)) return RC_MISSING;
+    m_rootCluster = m_startCluster = g.rootCluster;
     m_rootOffset = ClusterOffset(g.rootCluster);
-    return 0;
+    LoadPresentBitmap(g, root.data(), root.size());
+    bootValid = true;
+    break;
   }
+  ChooseLayout(bootValid);
+  if (bootValid || m_placement == kOldLayout) return 0;
   int rc = RebuildFromUpcase();
   return rc == RC_READ_FAILED ? rc : (rc ? RC_MISSING : 0);
+}
+
+bool CExfatFormat::LoadPresentBitmap(const fat::ExfatGeometry& g, const uint8_t* root, size_t len) {
+  const uint64_t base = m_bootSector * m_devSector;
+  m_presentHeap = base + g.heapOffset;
+  m_presentClusterBytes = g.clusterBytes;
+  m_presentBitmap.clear();
+  for (size_t i = 0; i + 32 <= len; i += 32) {
+    const uint8_t* e = root + i;
+    if (e[0] != 0x81) continue;
+    uint32_t first = kbytes::Le32(e + 20);
+    uint64_t bytes = (uint64_t(g.clusterCount) + 7) / 8;
+    if (!g.IsDataCluster(first) || bytes > (uint64_t(1) << 29)) return false;
+    try {
+      m_presentBitmap.resize(size_t(bytes));
+    } catch (...) {
+      return false;
+    }
+    // mkfs.exfat writes the bitmap as one contiguous run.
+    if (fat::ReadAt(m_device, base + g.ClusterOffset(first), m_presentBitmap.data(), uint32_t(bytes)) != int64_t(bytes)) {
+      // Without it only what lies before the heap is known to be the present volume's;
+      // every cluster then counts as in use, so nothing of it is taken for old data.
+      m_presentBitmap.assign(m_presentBitmap.size(), 0xFF);
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool CExfatFormat::Occupied(uint64_t offset, uint64_t bytes) const {
+  if (!m_presentHeap || !m_presentClusterBytes) return false;
+  // The last format wrote everything from the volume's start to its heap.
+  if (offset < m_presentHeap) return true;
+  if (bytes == 0) bytes = 1;
+  uint64_t first = (offset - m_presentHeap) / m_presentClusterBytes;
+  uint64_t last = (offset + bytes - 1 - m_presentHeap) / m_presentClusterBytes;
+  for (uint64_t c = first; c <= last; ++c) {
+    if (c / 8 >= m_presentBitmap.size()) return false;
+    if (m_presentBitmap[size_t(c / 8)] & (1u << (c % 8))) return true;
+  }
+  return false;
+}
+
+int CExfatFormat::ReportProgress(uint64_t done, uint64_t total, int from, int to) {
+  if (!m_sink) return 0;
+  int p = from + int(uint64_t(to - from) * std::min(done, total) / std::max<uint64_t>(1, total));
+  if (p > m_percent) m_percent = std::min(p, 100);
+  return m_sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
+}
+
+// One pass over the whole volume, sector by sector, for what places the old directories:
+// sectors that begin with a file entry set, the first clusters that directory entry sets
+// name, up-case tables and old root directories. Sectors of the present volume are left
+// out: they speak for its own layout, which its boot sector already gives.
+void CExfatFormat::Survey(Evidence* ev) {
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0) return;
+  const uint32_t ds = m_devSector;
+  const uint64_t first = m_bootSector, end = size / ds;
+  const uint64_t chunk = std::max<uint64_t>(1, kWindowBytes / ds);
+  std::vector<uint8_t> buf;
+  try {
+    buf.resize(size_t(chunk * ds));
+  } catch (...) {
+    return;
+  }
+  const int from = m_percent, to = m_percent + (100 - m_percent) / 2;
+  const uint32_t perSector = ds / 32;
+  uint64_t badStep = 1, seen = 0, stride = 1;
+  for (uint64_t s = first; s < end;) {
+    if (ReportProgress(s - first, end - first, from, to) != 0) break;
+    uint64_t want = std::min(chunk, end - s);
+    bool gone = false;
+    int64_t got = fat::ReadAt(m_device, s * ds, buf.data(), uint32_t(want * ds), &gone);
+    if (gone) {
+      m_gone = true;
+      break;
+    }
+    uint64_t n = got > 0 ? uint64_t(got) / ds : 0;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint8_t* sec = buf.data() + i * ds;
+      const uint64_t at = s + i;
+      if (sec[0] == 0) continue;
+      // Directory entries of the present volume may still name clusters of its own free
+      // space (its deleted folders), so they are read everywhere; what they may point at
+      // only outside it.
+      const bool present = Occupied(at * ds, ds);
+      for (uint32_t j = 0; j < perSector; ++j) {
+        const uint8_t* e = sec + j * 32;
+        if ((e[0] != 0x85 && e[0] != 0x05) || e[1] < 2 || e[1] > 18 || !(kbytes::Le16(e + 4) & 0x10)) continue;
+        // The stream entry may open the next sector.
+        const uint8_t* st = j + 1 < perSector ? e + 32 : (i + 1 < n ? sec + ds : nullptr);
+        if (!st || (st[0] != 0xC0 && st[0] != 0x40) || st[3] == 0) continue;
+        uint32_t f = kbytes::Le32(st + 20);
+        if (f >= 2 && f <= 0xFFFFFFF6u) ev->dirRefs.push_back(f);
+      }
+      if (present) continue;
+      if (IsUpcaseStart(sec)) {
+        if (ev->upcase.size() < kMaxAnchors) ev->upcase.push_back(at);
+        continue;
+      }
+      if (IsRootDirectoryStart(sec) == 0 && ev->roots.size() < kMaxAnchors) {
+        for (uint32_t j = 0; j < perSector; ++j)
+          if (sec[j * 32] == 0x82 && kbytes::Le32(sec + j * 32 + 20) >= 2) {
+            ev->roots.push_back({at, kbytes::Le32(sec + j * 32 + 20)});
+            break;
+          }
+      }
+      bool setStart = (sec[0] == 0x85 || sec[0] == 0x05) && sec[1] >= 2 && sec[1] <= 18 &&
+                      (sec[32] == 0xC0 || sec[32] == 0x40) && (sec[64] == 0xC1 || sec[64] == 0x41);
+      if (setStart && ++seen % stride == 0) {
+        ev->dirStarts.push_back(at);
+        // Past the bound every other one is dropped, and from now on only every other
+        // one is kept: the vote's counts shrink alike for every layout.
+        if (ev->dirStarts.size() >= kMaxDirStarts) {
+          size_t w = 0;
+          for (size_t r = 1; r < ev->dirStarts.size(); r += 2) ev->dirStarts[w++] = ev->dirStarts[r];
+          ev->dirStarts.resize(w);
+          stride *= 2;
+        }
+      }
+    }
+    if (ev->dirRefs.size() > 4 * kMaxDirStarts) {
+      std::sort(ev->dirRefs.begin(), ev->dirRefs.end());
+      ev->dirRefs.erase(std::unique(ev->dirRefs.begin(), ev->dirRefs.end()), ev->dirRefs.end());
+      if (ev->dirRefs.size() > 2 * kMaxDirStarts) break;  // nothing a directory tree makes
+    }
+    if (n >= want) {
+      s += want;
+      badStep = 1;
+    } else if (n > 0) {
+      s += n + 1;
+      badStep = 1;
+    } else {
+      if (got == 0) break;
+      s += std::min(badStep, want);
+      if (badStep < want) badStep *= 2;
+    }
+  }
+  std::sort(ev->dirRefs.begin(), ev->dirRefs.end());
+  ev->dirRefs.erase(std::unique(ev->dirRefs.begin(), ev->dirRefs.end()), ev->dirRefs.end());
+  if (ev->dirRefs.size() > kMaxDirRefs) {
+    std::vector<uint32_t> some(kMaxDirRefs);
+    for (size_t i = 0; i < kMaxDirRefs; ++i) some[i] = ev->dirRefs[i * ev->dirRefs.size() / kMaxDirRefs];
+    ev->dirRefs.swap(some);
+  }
+  std::sort(ev->upcase.begin(), ev->upcase.end());
+  m_walkFrom = std::max(m_percent, to);
+}
+
+// The directory entry sets whose named first cluster holds an entry set in this layout,
+// and an old root whose up-case table lies where the layout puts it.
+int CExfatFormat::Score(const Evidence& ev, Layout* l) const {
+  int n = 0;
+  for (uint32_t f : ev.dirRefs) {
+    int64_t t = l->origin + int64_t(uint64_t(f) * l->spc);
+    if (t >= 0 && std::binary_search(ev.dirStarts.begin(), ev.dirStarts.end(), uint64_t(t))) ++n;
+  }
+  l->rootSector = 0;
+  for (const auto& r : ev.roots) {
+    int64_t rel = int64_t(r.sector) - l->origin;
+    if (rel < int64_t(2 * l->spc) || rel % int64_t(l->spc) != 0) continue;
+    int64_t u = l->origin + int64_t(uint64_t(r.upcaseCluster) * l->spc);
+    if (u >= 0 && std::binary_search(ev.upcase.begin(), ev.upcase.end(), uint64_t(u))) {
+      n += 2;
+      l->rootSector = r.sector;
+      break;
+    }
+  }
+  l->score = n;
+  return n;
+}
+
+// Like the FAT inspector's pairs of "." clusters: every pairing of a named first cluster
+// with a sector that begins an entry set proposes an origin for each cluster size, the
+// proposals most often made are scored against all the evidence, and a layout is taken
+// only when it explains clearly more than any other, and more than the boot sector's.
+void CExfatFormat::ChooseLayout(bool bootValid) {
+  Evidence ev;
+  Survey(&ev);
+  // Old directories outside the present volume that nothing places: the boot sector's
+  // layout is not known to be theirs.
+  const bool unplaced = bootValid && !ev.dirStarts.empty();
+  if (ev.dirRefs.empty() && ev.roots.empty()) {
+    if (unplaced) m_placement = kBootUnsure;
+    return;
+  }
+  const uint64_t ds = m_devSector;
+  const int64_t volumeStart = int64_t(m_bootSector);
+  Layout boot{0, 0, -1, 0};
+  if (bootValid) {
+    boot.origin = int64_t(m_origin) / int64_t(ds);
+    boot.spc = m_clusterBytes / ds;
+    Score(ev, &boot);
+  }
+  std::vector<Layout> cands;
+  auto add = [&](int64_t origin, uint64_t spc) {
+    if (bootValid && origin == boot.origin && spc == boot.spc) return;
+    for (const Layout& c : cands)
+      if (c.origin == origin && c.spc == spc) return;
+    cands.push_back({origin, spc, 0, 0});
+  };
+  const size_t m = ev.dirStarts.size();
+  if (m && !ev.dirRefs.empty()) {
+    size_t k = std::min<size_t>({ev.dirRefs.size(), 64, std::max<size_t>(1, (size_t(1) << 20) / m)});
+    for (uint64_t spc = 1; spc * ds <= (32u << 20); spc <<= 1) {
+      std::unordered_map<int64_t, int> votes;
+      votes.reserve(std::min<size_t>(k * m, size_t(1) << 20));
+      for (size_t i = 0; i < k; ++i) {
+        int64_t step = int64_t(uint64_t(ev.dirRefs[i * ev.dirRefs.size() / k]) * spc);
+        for (uint64_t p : ev.dirStarts) {
+          int64_t origin = int64_t(p) - step;
+          // The heap begins behind the volume's boot region.
+          if (origin + int64_t(2 * spc) < volumeStart + 24) continue;
+          ++votes[origin];
+        }
+      }
+      std::vector<std::pair<int, int64_t>> top;
+      for (const auto& kv : votes)
+        if (kv.second >= 2) top.push_back({kv.second, kv.first});
+      size_t keep = std::min<size_t>(3, top.size());
+      std::partial_sort(top.begin(), top.begin() + keep, top.end(),
+                        [](const std::pair<int, int64_t>& a, const std::pair<int, int64_t>& b) {
+                          return a.first != b.first ? a.first > b.first : a.second < b.second;
+                        });
+      for (size_t i = 0; i < keep; ++i) add(top[i].second, spc);
+    }
+  }
+  // Old roots with the up-case tables seen: the layout that puts the table at the cluster
+  // its root names.
+  for (const auto& r : ev.roots)
+    for (uint64_t u : ev.upcase)
+      for (uint64_t spc = 1; spc * ds <= (32u << 20); spc <<= 1) {
+        uint64_t off = uint64_t(r.upcaseCluster) * spc;
+        if (u < off) continue;
+        int64_t origin = int64_t(u - off);
+        if (r.sector < uint64_t(origin) + 2 * spc || (r.sector - uint64_t(origin)) % spc != 0) continue;
+        if (origin + int64_t(2 * spc) < volumeStart + 24) continue;
+        add(origin, spc);
+      }
+  int best = -1, second = 0;
+  for (size_t i = 0; i < cands.size(); ++i) {
+    Score(ev, &cands[i]);
+    if (best < 0 || cands[i].score > cands[size_t(best)].score) {
+      if (best >= 0) second = std::max(second, cands[size_t(best)].score);
+      best = int(i);
+    } else {
+      second = std::max(second, cands[i].score);
+    }
+  }
+  if (best < 0) {
+    if (unplaced && boot.score == 0) m_placement = kBootUnsure;
+    return;
+  }
+  const Layout& won = cands[size_t(best)];
+  if (bootValid && boot.score > 0 && boot.score >= won.score) return;
+  if (won.score < 2 || won.score <= second || (bootValid && boot.score >= won.score)) {
+    // Old directories contradict the boot sector and no other layout is certain: their
+    // files are listed, but no bytes are handed out for them.
+    if (unplaced) m_placement = kBootUnsure;
+    return;
+  }
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0) return;
+  m_bps = uint32_t(ds);
+  m_spc = uint32_t(won.spc);
+  m_clusterBytes = uint32_t(won.spc * ds);
+  m_origin = uint64_t(won.origin) * ds;  // wraps below the device's start, as offsets add back
+  m_volumeBytes = size;
+  uint64_t span = (size - m_origin) / m_clusterBytes;
+  m_maxCluster = std::min<uint64_t>(span ? span - 1 : 0, 0xFFFFFFF5ull);
+  // The walk begins at cluster 2 or at the first cluster inside the volume.
+  uint64_t start = 2;
+  int64_t rel = volumeStart - won.origin;
+  if (rel > int64_t(2 * won.spc)) start = (uint64_t(rel) + won.spc - 1) / won.spc;
+  m_startCluster = start;
+  m_rootCluster = won.rootSector ? (won.rootSector - uint64_t(won.origin)) / won.spc : 0;
+  m_rootOffset = ClusterOffset(m_rootCluster ? m_rootCluster : start);
+  m_placement = kOldLayout;
 }
 
 bool CExfatFormat::CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* root, uint32_t spc) {
@@ -159,6 +469,7 @@ bool CExfatFormat::CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* r
   m_volumeBytes = size;
   m_rootOffset = r * bps;
   m_maxCluster = std::min<uint64_t>((size - origin) / cbytes - 1, 0xFFFFFFF5ull);
+  m_rootCluster = m_startCluster = rootCluster;
   return true;
 }
 
@@ -194,7 +505,7 @@ int CExfatFormat::RebuildFromUpcase() {
   return RC_MISSING;
 }
 
-void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId) {
+void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTrusted) {
   if (it.name.empty()) return;
   bool inRange = it.firstCluster >= 2 && it.firstCluster <= m_maxCluster;
   if (it.IsDirectory()) {
@@ -225,6 +536,12 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId) {
       runs->Release();
       return;
     }
+    // Clusters that the present volume wrote since no longer hold this file's bytes.
+    if (m_placement == kOldLayout && Occupied(off, clusters * m_clusterBytes)) dataTrusted = false;
+  }
+  if (!dataTrusted && runs) {
+    runs->Release();
+    runs = nullptr;
   }
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
@@ -236,6 +553,8 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId) {
   if (runs) info->SetRunList(runs);
   info->SetTimes(DateValue(it.createDate), DateValue(it.modifyDate));
   info->AddFlags(FF_FORMATTED);
+  // A file whose place is not known gets no data rather than the bytes of other clusters.
+  if (!dataTrusted && it.dataLength) info->AddFlags(FF_NODATA);
   if (m_graph->AddNamedNode(id, dirId, it.name.c_str(), info, KeepExisting) < 0) {
     info->Release();
     return;
@@ -258,21 +577,26 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
   fat::ExfatDirParser parser;
   bool inRun = false;
   int64_t dirId = 0;
-  uint64_t cluster = (m_rootOffset - m_origin) / m_clusterBytes;
+  bool trusted = true;
+  uint64_t cluster = m_startCluster;
   uint64_t badStep = 1;
-  bool gone = false;
-  while (cluster <= m_maxCluster) {
+  bool gone = m_gone;
+  while (!gone && cluster <= m_maxCluster) {
     uint64_t off = ClusterOffset(cluster);
     uint64_t want = std::min<uint64_t>(window, m_maxCluster - cluster + 1);
     int64_t got = fat::ReadAt(m_device, off, buf.data(), uint32_t(want * m_clusterBytes), &gone);
     uint64_t whole = got > 0 ? std::min<uint64_t>(want, uint64_t(got) / m_clusterBytes) : 0;
-    int p = int(std::min<uint64_t>(100, off * 100 / std::max<uint64_t>(1, m_volumeBytes)));
-    if (p > m_percent) m_percent = p;
+    uint64_t done = std::min<uint64_t>(off, m_volumeBytes);
+    int p = m_walkFrom + int(uint64_t(100 - m_walkFrom) * done / std::max<uint64_t>(1, m_volumeBytes));
+    if (p > m_percent) m_percent = std::min(p, 100);
     if (sink->Notify(NE_PERCENT, m_percent, 0, nullptr) != 0) break;
     sink->Notify(NE_SECTORS, int64_t(off / m_devSector), int64_t(m_volumeBytes / m_devSector), nullptr);
     for (uint64_t k = 0; k < whole; ++k) {
       const uint8_t* c = buf.data() + k * m_clusterBytes;
       bool candidate = AcceptedType(c[0]) && AcceptedType(c[32]) && AcceptedType(c[64]);
+      // Under an older layout the present volume's own clusters hold nothing of it.
+      if (candidate && m_placement == kOldLayout && Occupied(ClusterOffset(cluster + k), m_clusterBytes))
+        candidate = false;
       if (!candidate) {
         // An entry set left open by a full directory cluster stays pending: the
         // directory's next cluster may lie further on, behind the files written meanwhile.
@@ -284,13 +608,16 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
         if (!continues) {
           dirId = kClusterIdBase + int64_t(cluster + k);
           parser.Reset();
+          // Directories outside the present volume contradict its layout here.
+          trusted = m_placement != kBootUnsure || Occupied(ClusterOffset(cluster + k), m_clusterBytes);
         }
         inRun = true;
       }
       // The parser carries an entry set cut by the cluster's end into the next cluster.
       int64_t id = dirId;
-      auto r = parser.Feed(c, m_clusterBytes, [this, id](const fat::ExfatItem& it) {
-        TakeItem(it, id);
+      bool sure = trusted;
+      auto r = parser.Feed(c, m_clusterBytes, [this, id, sure](const fat::ExfatItem& it) {
+        TakeItem(it, id, sure);
         return true;
       });
       if (r == fat::ExfatDirParser::kEnd) {
@@ -334,7 +661,10 @@ int CExfatFormat::AddNodeToManager(const char16_t* folder, const char16_t*, void
 
 int CExfatFormat::Scan(INotifySink* sink) {
   if (!sink) return RC_BAD_ARGUMENT;
-  if (ReadVolumeInfo() != 0) return RC_WRONG_FS;
+  m_sink = sink;
+  int info = ReadVolumeInfo();
+  m_sink = nullptr;
+  if (info != 0) return RC_WRONG_FS;
   if (m_graph) {
     m_graph->ReleaseNodes(ReleaseInfo, this);
     delete m_graph;
@@ -343,8 +673,9 @@ int CExfatFormat::Scan(INotifySink* sink) {
   if (!m_graph) return RC_NO_MEMORY;
   m_pending = 0;
   m_emptyIds = 0;
-  uint64_t rootCluster = (m_rootOffset - m_origin) / m_clusterBytes;
-  m_graph->SetRootNode(kClusterIdBase + int64_t(rootCluster), -1, u"Volume", nullptr, u"Lost Location");
+  // Without a known root (an old layout whose root was overwritten) every folder lands
+  // under the orphan folder.
+  m_graph->SetRootNode(kClusterIdBase + int64_t(m_rootCluster), -1, u"Volume", nullptr, u"Lost Location");
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   if (m_parent && m_parent->FormatParam()) {
     m_parent->FormatParam()->bytesPerSector = int(m_bps);

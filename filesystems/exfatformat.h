@@ -1,7 +1,10 @@
 // Rebuilds the files of a formatted exFAT volume: every cluster that holds directory
 // entries is parsed, each entry set becomes a file record, and the records are linked by
 // the cluster numbers of their directories. Without a boot sector the geometry comes from
-// the up-case table and the root directory, which mkfs.exfat lays side by side.
+// the up-case table and the root directory, which mkfs.exfat lays side by side. A volume
+// formatted again with another heap offset or cluster size keeps its old directories
+// where the old layout put them: the old layout is found by a vote among the directory
+// clusters that the surviving directory entries name.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -46,9 +49,39 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
 
   static int AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int);
 
+  // How the files found are placed: through the boot sector's layout; through an older
+  // layout established by the vote (the present volume's own clusters are then left
+  // alone); or through the boot sector's layout while old directories outside the present
+  // volume contradict it and no old layout could be established (their files get no data).
+  enum Placement { kBootLayout, kOldLayout, kBootUnsure };
+  Placement GetPlacement() const { return m_placement; }
+
  private:
+  // What one pass over the volume found, in device sectors.
+  struct Evidence {
+    std::vector<uint64_t> dirStarts;   // sectors that begin with a file entry set
+    std::vector<uint32_t> dirRefs;     // first clusters named by directory entry sets
+    std::vector<uint64_t> upcase;      // sectors that begin an up-case table
+    struct Root {
+      uint64_t sector;
+      uint32_t upcaseCluster;
+    };
+    std::vector<Root> roots;
+  };
+  struct Layout {
+    int64_t origin;       // sector of cluster 0 (may lie before the device's start)
+    uint64_t spc;         // device sectors per cluster
+    int score;
+    uint64_t rootSector;  // 0 when no old root matches
+  };
   bool CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* root, uint32_t spc);
-  void TakeItem(const fat::ExfatItem& it, int64_t dirId);
+  bool LoadPresentBitmap(const fat::ExfatGeometry& g, const uint8_t* root, size_t len);
+  bool Occupied(uint64_t offset, uint64_t bytes) const;
+  void Survey(Evidence* ev);
+  int Score(const Evidence& ev, Layout* l) const;
+  void ChooseLayout(bool bootValid);
+  void TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTrusted);
+  int ReportProgress(uint64_t done, uint64_t total, int from, int to);
   uint64_t ClusterOffset(uint64_t cluster) const { return m_origin + cluster * m_clusterBytes; }
 
   IStorageDevice* m_device;
@@ -62,6 +95,17 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   uint64_t m_volumeBytes = 0;
   uint64_t m_rootOffset = 0;
   uint64_t m_maxCluster = 0;
+  uint64_t m_rootCluster = 0;   // 0: the old root is unknown
+  uint64_t m_startCluster = 0;  // where the walk begins
+  Placement m_placement = kBootLayout;
+  // The present volume (its boot sector's layout): everything before its heap and every
+  // cluster its bitmap marks in use was written by the last format or since.
+  uint64_t m_presentHeap = 0;   // byte offset of its cluster 2; 0 = no present volume
+  uint32_t m_presentClusterBytes = 0;
+  std::vector<uint8_t> m_presentBitmap;
+  INotifySink* m_sink = nullptr;
+  bool m_gone = false;
+  int m_walkFrom = 0;           // the percent the walk's progress line starts at
   int m_percent = 0;
   GFS::CGraphFileSystem* m_graph = nullptr;
   int m_pending = 0;

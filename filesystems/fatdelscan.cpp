@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/seams.h"
@@ -15,6 +16,7 @@
 #include "filemanager/fileinfo.h"
 #include "filemanager/timeconv.h"
 #include "filemanager/trashes.h"
+#include "filesystems/fatio.h"
 
 namespace {
 
@@ -55,6 +57,37 @@ int Report(IFileManager* manager, const fat::FoundFile& f) {
   return manager->AddFile(f.folder.c_str(), info);
 }
 
+// A live folder of the root begins with its own "." entry where the geometry puts it. A
+// boot sector whose cluster size or data start was changed places the folders elsewhere:
+// more of the first eight live folders without their "." there than with it refuse the
+// geometry. A folder at cluster 2 lies at the data start whatever the cluster size, so it
+// only counts against.
+bool DotEntriesAgree(IStorageDevice* device, const fat::FatGeometry& g) {
+  uint64_t at = g.kind == fat::kFat32 ? g.ClusterOffset(g.rootCluster) : g.rootDirOffset;
+  uint64_t len = std::min<uint64_t>(g.kind == fat::kFat32 ? g.clusterBytes : g.rootDirBytes, 64u << 10);
+  std::vector<uint8_t> root(size_t(len / fat::kEntrySize * fat::kEntrySize));
+  if (root.empty() || fat::ReadAt(device, at, root.data(), uint32_t(root.size())) != int64_t(root.size())) return true;
+  int agree = 0, failed = 0;
+  for (size_t i = 0; i < root.size() && agree + failed < 8; i += fat::kEntrySize) {
+    const uint8_t* e = root.data() + i;
+    if (e[0] == 0x00) break;
+    if (e[0] == fat::kDeletedMark || e[0] == '.' || e[11] == fat::kAttrLongName || (e[11] & fat::kAttrVolume) ||
+        !(e[11] & fat::kAttrDirectory))
+      continue;
+    uint32_t c = kbytes::Le16(e + 26);
+    if (g.kind == fat::kFat32) c = (c | uint32_t(kbytes::Le16(e + 20)) << 16) & 0x0FFFFFFFu;
+    if (!g.IsDataCluster(c)) continue;
+    uint8_t dot[fat::kEntrySize];
+    if (fat::ReadAt(device, g.ClusterOffset(c), dot, sizeof dot) != int64_t(sizeof dot)) continue;
+    uint32_t self = kbytes::Le16(dot + 26);
+    if (g.kind == fat::kFat32) self = (self | uint32_t(kbytes::Le16(dot + 20)) << 16) & 0x0FFFFFFFu;
+    bool ok = std::memcmp(dot, ".          ", 11) == 0 && (dot[11] & fat::kAttrDirectory) && self == c;
+    if (!ok) ++failed;
+    else if (c != 2) ++agree;
+  }
+  return failed <= agree;
+}
+
 // The volume's trash folder is listed after the walk; what it answers changes nothing.
 void ListTrash(IStorageDevice* device) {
   Trashes trash;
@@ -75,7 +108,10 @@ int cfat16del::RunScan(INotifySink* sink) {
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   fat::FatDelWalker walker(m_device, m_kind);
   int rc = walker.Open();
+  // A boot sector that does not fit its volume would place every file wrongly.
+  if (rc == fat::kBootDisagrees) return RC_WRONG_FS;
   if (rc) return rc;
+  if (!DotEntriesAgree(m_device, walker.Geometry())) return RC_WRONG_FS;
   IFileManager* manager = m_pFileManager;
   rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
                    [this](int percent) {
@@ -140,8 +176,27 @@ CExfatDel::CExfatDel(IStorageDevice* device) : m_device(device) {}
 int CExfatDel::Scan(INotifySink* sink) {
   if (!sink) return RC_BAD_ARGUMENT;
   m_percent = 0;
+  // The boot's geometry is checked against the heap and the root before any file is
+  // placed through it: one that does not fit is refused rather than walked.
   fat::ExfatDelWalker walker(m_device);
-  if (walker.Open() != 0) return RC_MISSING;
+  int open = walker.Open();
+  if (open == fat::kBootDisagrees) return RC_WRONG_FS;
+  if (open != 0) {
+    uint64_t size = 0;
+    fat::ExfatGeometry g;
+    // A root without the allocation bitmap: the boot's root cluster is not the volume's.
+    if (open == RC_WRONG_FS && m_device && m_device->GetSize(&size) == 0 &&
+        fat::ReadCheckedExfatBoot(m_device, 0, size, &g) == fat::kBootDisagrees)
+      return RC_WRONG_FS;
+    return RC_MISSING;
+  }
+  {
+    const fat::ExfatGeometry& g = walker.Geometry();
+    std::vector<uint8_t> root(g.clusterBytes);
+    if (fat::ReadAt(m_device, g.ClusterOffset(g.rootCluster), root.data(), g.clusterBytes) == int64_t(g.clusterBytes) &&
+        fat::CheckExfatRoot(g, root.data(), root.size()) != 0)
+      return RC_WRONG_FS;
+  }
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   IFileManager* manager = m_pFileManager;
   int rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },

@@ -71,8 +71,12 @@ int ParseFatBoot(const uint8_t* s, size_t len, FatKind kind, uint64_t volumeByte
   g.dataOffset = metaSectors * bps;
 
   uint64_t clusters = (g.totalSectors - metaSectors) / g.sectorsPerCluster;
-  uint64_t fatEntries = g.fatBytes / (kind == kFat32 ? 4 : 2);
+  uint64_t width = kind == kFat32 ? 4 : 2;
+  uint64_t fatEntries = g.fatBytes / width;
   if (fatEntries < 3) return -1;
+  // A FAT short by more than its last, partly used sector belongs to another geometry
+  // (a patched sectors-per-cluster or size field): its clusters would be misplaced.
+  if ((clusters + 2) * width > g.fatBytes + bps) return kBootDisagrees;
   uint64_t limit = kind == kFat32 ? 0x0FFFFFF5ull : 0xFFF5ull;
   // Clusters that the FAT has no entry for cannot be described; they are left out.
   clusters = std::min<uint64_t>(clusters, fatEntries - 2);
@@ -453,13 +457,16 @@ int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeom
   if (fatOff == 0 || fatLen == 0 || !kbytes::RangeInside(fatOff, fatLen, g.volumeSectors)) return -1;
   if (heapOff == 0 || heapOff >= g.volumeSectors) return -1;
   if (count == 0 || count > 0xFFFFFFF5ull) return -1;
-  // Clusters past the volume's end cannot hold data; they are left out.
+  // The count is the heap's length in clusters, or less where the FAT ends first. A count
+  // further off (a patched shift, heap offset or count whose checksum was made anew) means
+  // that every cluster would be looked for in the wrong place.
   uint64_t fit = (g.volumeSectors - heapOff) >> spcShift;
-  if (count > fit) count = fit;
-  // So are clusters the FAT has no entry for.
   uint64_t fatEntries = (fatLen << bpsShift) / 4;
   if (fatEntries < 3) return -1;
-  if (count > fatEntries - 2) count = fatEntries - 2;
+  if (count > fatEntries - 2) return kBootDisagrees;
+  bool fatLimits = fatEntries - 2 - count < (uint64_t(1) << bpsShift) / 4;
+  if (count > fit + 1 || (count + 1 < fit && !fatLimits)) return kBootDisagrees;
+  if (count > fit) count = fit;
   if (count == 0) return -1;
   g.fatOffset = fatOff << bpsShift;
   g.fatBytes = fatLen << bpsShift;
@@ -468,6 +475,52 @@ int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeom
   g.clusterCount = uint32_t(count);
   g.maxCluster = g.clusterCount + 1;
   if (!g.IsDataCluster(g.rootCluster)) return -1;
+  *out = g;
+  return 0;
+}
+
+int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len) {
+  if (!root) return kBootDisagrees;
+  bool bitmapOk = false, upcaseOk = false;
+  auto fits = [&g](uint32_t first, uint64_t bytes) {
+    uint64_t clusters = bytes / g.clusterBytes + (bytes % g.clusterBytes != 0);
+    return bytes > 0 && g.IsDataCluster(first) && clusters <= uint64_t(g.maxCluster) - first + 1;
+  };
+  for (size_t i = 0; i + kEntrySize <= len; i += kEntrySize) {
+    const uint8_t* e = root + i;
+    if (e[0] == 0x00) break;
+    if (e[0] == 0x81 && !bitmapOk) {
+      uint64_t bytes = kbytes::Le64(e + 24);
+      uint64_t count = g.clusterCount;
+      bitmapOk = bytes >= (count + 7) / 8 && bytes <= (count + 8) / 8 && fits(kbytes::Le32(e + 20), bytes);
+      if (!bitmapOk) return kBootDisagrees;
+    } else if (e[0] == 0x82 && !upcaseOk) {
+      uint64_t bytes = kbytes::Le64(e + 24);
+      // The table maps at most 65536 UTF-16 units.
+      upcaseOk = bytes <= 2 * 65536 && fits(kbytes::Le32(e + 20), bytes);
+      if (!upcaseOk) return kBootDisagrees;
+    }
+  }
+  return bitmapOk && upcaseOk ? 0 : kBootDisagrees;
+}
+
+int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t base, uint64_t volumeBytes, ExfatGeometry* out) {
+  if (!device || !out) return -1;
+  uint8_t boot[512];
+  if (ReadAt(device, base, boot, sizeof boot) != int64_t(sizeof boot)) return 5;
+  ExfatGeometry g;
+  int rc = ParseExfatBoot(boot, sizeof boot, volumeBytes, &g);
+  if (rc) return rc;
+  std::vector<uint8_t> root;
+  try {
+    root.resize(g.clusterBytes);
+  } catch (...) {
+    return 12;
+  }
+  uint64_t at = base + g.ClusterOffset(g.rootCluster);
+  if (ReadAt(device, at, root.data(), g.clusterBytes) != int64_t(g.clusterBytes)) return 5;
+  rc = CheckExfatRoot(g, root.data(), root.size());
+  if (rc) return rc;
   *out = g;
   return 0;
 }

@@ -47,10 +47,15 @@ struct FatGeometry {
   uint64_t ClusterOffset(uint32_t c) const { return dataOffset + uint64_t(c - 2) * clusterBytes; }
 };
 
+// A boot sector whose own fields are sound but do not describe the volume they sit on (a
+// cluster count the FAT or the heap cannot hold): nothing may be read through it.
+const int kBootDisagrees = -2;
+
 // Decodes and checks the boot sector. volumeBytes is the device's size; 0 skips the
 // checks against it. Returns 0, 104 when the type text is not the expected one, -1 when
 // the geometry is inconsistent (zero or non-power-of-two sizes, regions that wrap or lie
-// past the volume, a FAT too small for the clusters).
+// past the volume), kBootDisagrees when the FAT is more than one sector too small for the
+// clusters.
 int ParseFatBoot(const uint8_t* sector, size_t len, FatKind kind, uint64_t volumeBytes,
                  FatGeometry* out);
 
@@ -219,8 +224,19 @@ struct ExfatGeometry {
   uint64_t ClusterOffset(uint32_t c) const { return heapOffset + uint64_t(c - 2) * clusterBytes; }
 };
 
-// 0, 104 not exFAT, -1 inconsistent geometry (shifts out of range, regions past the volume).
+// 0, 104 not exFAT, -1 inconsistent geometry (shifts out of range, regions past the volume),
+// kBootDisagrees when the cluster count is more than one cluster off the heap's length
+// (unless the FAT is what limits it) or the FAT cannot hold the count.
 int ParseExfatBoot(const uint8_t* sector, size_t len, uint64_t volumeBytes, ExfatGeometry* out);
+
+// The root's first cluster against the geometry: its allocation-bitmap entry must cover
+// exactly the cluster count and, like the up-case entry, lie inside the heap. 0, or
+// kBootDisagrees (also when either entry is missing).
+int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len);
+
+// Reads the boot sector at baseBytes and the root's first cluster and checks both: 0, 104
+// not exFAT, 5 short read, 12 no memory, -1 inconsistent, kBootDisagrees.
+int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t baseBytes, uint64_t volumeBytes, ExfatGeometry* out);
 
 // One complete file entry set (file, stream extension, names).
 struct ExfatItem {

@@ -328,6 +328,9 @@ void SorbeckRecovery::ShowLostPartitionPage() {
   ui.scanningstatelab->show();
   ui.partprogressBar->show();
   ui.partprogressBar->setValue(0);
+  // The last search's partitions are gone from the list; their rows must not stand beside the new search.
+  ui.lostpartitionTableWidget->clearContents();
+  ui.lostpartitionTableWidget->setRowCount(0);
 }
 
 QXQuickScanThread* SorbeckRecovery::NewWorker() {

@@ -1,4 +1,5 @@
-// Arbitrary bytes as an MFT record (1 KiB and 4 KiB geometry) through every record decoder.
+// Arbitrary bytes as an MFT record (1 KiB and 4 KiB geometry) through every record decoder,
+// and as a directory index buffer.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "filesystems/ntfs/ntfs.h"
+#include "graphfs/graphfs.h"
 
 namespace {
 
@@ -48,5 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Exercise(large, data, size);
   NtfsBootInfo boot;
   ParseNtfsBootSector(data, size, &boot);
+  // An INDX buffer of the size its own header declares, up to 64 KiB.
+  for (uint32_t bs : {4096u, 512u}) {
+    std::unique_ptr<uint8_t[]> block(new uint8_t[bs]);
+    std::memset(block.get(), 0, bs);
+    std::memcpy(block.get(), data, size < bs ? size : bs);
+    CNTFS::ApplyBlockFixup(block.get(), bs);
+    GFS::CGraphFileSystem graph;
+    graph.SetRootNode(5, -1, u"Volume", nullptr, u"Lost Location");
+    CNTFS::AddIndexEntries(block.get(), bs, &graph);
+  }
   return 0;
 }

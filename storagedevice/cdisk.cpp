@@ -187,8 +187,9 @@ const uint64_t kSearchRepeatWindow = 0x200000;
 const int64_t kSearchJumpMinBytes = 0x96800000;
 const int kSearchMaxFailedChunks = 100;
 
-// Where a volume's backup boot sector lies: NTFS in the volume's last sector, FAT32 at
-// sector 6, exFAT at the head of the backup boot region, sector 12. A sector that carries a
+// Where a volume's backup boot sector lies: NTFS in the volume's last sector, FAT32 where
+// its boot sector says (sector 6 unless it names another reserved sector), exFAT at the
+// head of the backup boot region, sector 12. A sector that carries a
 // boot sector's tag but is not confirmed where it lies is tried as such a backup: the
 // checker is asked about the volume start the backup names, which confirms it by the
 // volume's own structures. Starts already reported are not asked again, so an intact
@@ -204,7 +205,8 @@ int CheckAsBackup(ICheckDBR* checker, IStorageDevice* facade, const uint8_t* sec
     offset = kbytes::Le64(sector + 40);
   } else if (memcmp(sector + 82, "FAT3", 4) == 0) {
     want = FS_FAT32;
-    offset = 6;
+    offset = kbytes::Le16(sector + 50);
+    if (offset == 0 || offset >= kbytes::Le16(sector + 14)) offset = 6;
   } else if (memcmp(sector + 3, "EXFA", 4) == 0) {
     want = FS_EXFAT;
     offset = 12;

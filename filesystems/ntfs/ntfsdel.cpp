@@ -30,7 +30,7 @@ const uint32_t kFlushEvery = 2000;
 const uint32_t kReadChunk = 4 * 1024 * 1024;
 const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
 const uint32_t NTFS_AT_ATTRIBUTE_LIST = 0x20;
-// No volume has more records than this; a larger $MFT is a corrupt one.
+// A larger $MFT (two TiB of records) is taken for a corrupt one.
 const uint64_t kMaxRecords = 0x7FFFFFFFull;
 // An attribute list long enough for the most fragmented file we will follow.
 const uint64_t kMaxAttributeList = 1024 * 1024;
@@ -240,8 +240,14 @@ int CNtfsDel::LoadMftRunList() {
   uint32_t spr = m_ntfs->SectorsPerRecord();
   std::vector<uint8_t> rec(m_recordBytes);
   uint64_t mftSector = m_ntfs->ClusterToSector(Le64(m_boot + 48));
+  // A $MFT cluster past the volume, or one that holds another record than record 0, is a
+  // boot value that does not describe this volume: nothing is read through it.
+  if (mftSector != NTFS_NO_SECTOR && m_totalSectors && mftSector >= m_totalSectors) return RC_WRONG_FS;
   if (mftSector == NTFS_NO_SECTOR || m_ntfs->ReadVolumeSectors(mftSector, spr, rec.data()) != RC_OK)
     return RC_READ_FAILED;
+  // Records of NTFS 3.1 carry their own number at 44, behind an update sequence at 48.
+  if (std::memcmp(rec.data(), "FILE", 4) == 0 && kbytes::Le16(rec.data() + 4) >= 48 && kbytes::Le32(rec.data() + 44) != 0)
+    return RC_WRONG_FS;
   if (m_ntfs->ApplyFixup(rec.data()) != RC_OK || m_ntfs->ValidateRecord(rec.data()) != RC_OK)
     return RC_MFT_UNREADABLE;
   NtfsAttr data, bitmap;

@@ -309,6 +309,25 @@ int64_t CZipAnalyser::GetSizeForExtension(const char* ext) {
 // ---------------------------------------------------------------------------------------
 // PDF
 
+namespace {
+
+// True when p begins an object ("12 0 obj") or a cross-reference section ("xref"); too few
+// bytes in view to tell answer false.
+bool PdfUpdateFollows(const uint8_t* p, int len) {
+  if (len < 12) return false;
+  if (std::memcmp(p, "xref", 4) == 0) return true;
+  int i = 0;
+  for (int field = 0; field < 2; ++field) {
+    int digits = 0;
+    while (i < len && digits < 10 && p[i] >= '0' && p[i] <= '9') ++i, ++digits;
+    if (digits == 0 || i >= len || p[i] != ' ') return false;
+    ++i;
+  }
+  return i + 3 <= len && std::memcmp(p + i, "obj", 3) == 0;
+}
+
+}  // namespace
+
 CPdfAnalyser::CPdfAnalyser() : CSignatureAnalyser(9), m_js(), m_linearized(0) {}
 
 void CPdfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'%'}); }
@@ -372,16 +391,23 @@ int CPdfAnalyser::Continue(const ClusterBuf& cb) {
   std::memcpy(m_tail, d + n - m_tailLen, size_t(m_tailLen));
   m_tailEnd = at + n;
   if (m_linearized > m_size + cb.cluster_size) return AS_NONE;
-  if (markerEnd < 0) {
-    const uint8_t* hit = FindBytes(d, size_t(n), "%EOF", 4);
-    if (!hit) return AS_NONE;
-    markerEnd = int(hit - d) + 4;
+  int from = 0;
+  for (;;) {
+    if (markerEnd < 0) {
+      const uint8_t* hit = FindBytes(d + from, size_t(n - from), "%EOF", 4);
+      if (!hit) return AS_NONE;
+      markerEnd = int(hit - d) + 4;
+    }
+    // The file ends after the marker's line end (CR, LF or both) where that is in view.
+    int i = markerEnd;
+    if (i < n && d[i] == '\r') ++i;
+    if (i < n && d[i] == '\n') ++i;
+    // An incremental update appends objects, a new cross-reference section and another end
+    // mark after the first: the file goes on when one begins right after this mark.
+    if (!PdfUpdateFollows(d + i, n - i)) return Proven(EndAt(at + i));
+    from = i;
+    markerEnd = -1;
   }
-  // The file ends after the marker's line end (CR, LF or both) where that is in view.
-  int i = markerEnd;
-  if (i < cb.cluster_size && d[i] == '\r') ++i;
-  if (i < cb.cluster_size && d[i] == '\n') ++i;
-  return Proven(EndAt(at + i));
 }
 
 int CPdfAnalyser::OnNewHeader(const FileHint&, const ClusterBuf&) {

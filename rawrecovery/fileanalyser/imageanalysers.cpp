@@ -68,8 +68,12 @@ int CJpgAnalyser::Continue(const ClusterBuf& cb) {
     if (code == 0xd9) {
       // The walk steps over every segment by its length and entropy-coded data stuffs its
       // FF bytes, so the end of image it meets is the picture's own end, whatever the slack
-      // after it holds.
-      return Proven(EndAt(base + m + 2));
+      // after it holds; unless a further picture begins right after it (the images of a
+      // multi-picture file), when the walk goes on through that one.
+      if (!(m + 4 < n && buf[m + 2] == 0xff && buf[m + 3] == 0xd8 && buf[m + 4] == 0xff))
+        return Proven(EndAt(base + m + 2));
+      i = m + 2;
+      continue;
     }
     if (code == 0xd8) {
       int64_t end = base + m + 2;

@@ -603,7 +603,7 @@ int64_t CAsfAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext,
 // ---------------------------------------------------------------------------------------
 // RealMedia
 
-CRmAnalyser::CRmAnalyser() : CSignatureAnalyser(19), m_js(), m_index(false) {}
+CRmAnalyser::CRmAnalyser() : CSignatureAnalyser(19), m_js(), m_index(false), m_packets(-1), m_data(false), m_dataEnd(0) {}
 
 void CRmAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'.'}); }
 
@@ -612,15 +612,83 @@ int CRmAnalyser::CheckHeader(const ClusterBuf& cb) {
   m_js.reset(new JointSearch(cb.cluster_size));
   m_index = false;
   m_zeroRun = 0;
-  return Begin(cb, AS_HEADER, 0);
+  Begin(cb, AS_HEADER, 0);
+  m_packets = -1;
+  m_data = false;
+  m_dataEnd = 0;
+  StartUnits(m_start);
+  return AS_HEADER;
+}
+
+int CRmAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
+  if (m_packets > 0) {
+    // A data packet: version 0 or 1, then its length, which counts its own header.
+    if (avail < 4) return -1;
+    const int version = kbytes::Be16(h), n = kbytes::Be16(h + 2);
+    if (version <= 1 && n >= 12) {
+      if (--m_packets == 0) m_packets = -2;  // the head after the last packet comes next
+      *len = n;
+      return 1;
+    }
+    // Not packets after all: the chunk's own size says where the next chunk is.
+    m_packets = 0;
+    if (m_dataEnd <= at) return 0;
+    *len = m_dataEnd - at;
+    return 1;
+  }
+  if (avail < 8) return -1;
+  const bool afterPackets = m_packets == -2;
+  m_packets = -1;
+  static const char* const kChunks[] = {".RMF", "PROP", "MDPR", "CONT", "DATA", "INDX"};
+  bool known = false;
+  for (const char* c : kChunks) known = known || std::memcmp(h, c, 4) == 0;
+  if (!known) {
+    // After its data, a file ends where its chunks stop (its writer may close it with an
+    // empty chunk head); a chunk of another kind before the data is not followed.
+    if (!m_data) return -2;
+    m_breakProven = true;
+    if (afterPackets && IsAllZero(h, 8)) {
+      *len = 8;
+      return 2;
+    }
+    return 0;
+  }
+  const uint32_t size = kbytes::Be32(h + 4);
+  if (std::memcmp(h, "DATA", 4) == 0) {
+    // The data chunk is walked packet by packet: its size is not always the bytes it holds.
+    if (avail < 18) return -1;
+    if (size < 18) return 0;
+    m_packets = kbytes::Be32(h + 10);
+    m_data = true;
+    m_dataEnd = at + size;
+    *len = 18;
+    return 1;
+  }
+  if (size < 10) return 0;
+  *len = size;
+  return 1;
+}
+
+int CRmAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  int r = m_data ? EndAtPendingHead(cb) : -1;
+  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
 }
 
 int CRmAnalyser::Continue(const ClusterBuf& cb) {
   m_size += cb.cluster_size;
   if (ReachedAllMaxSizes(m_size, {"rm", "rmvb"})) {
     m_state = AS_COMPLETE;
+    m_endProven = false;
     return AS_COMPLETE;
   }
+  if (m_unitAt >= 0) {
+    int r = WalkUnits(cb);
+    if (r != AS_NONE || m_unitAt >= 0) return r;
+  }
+  return IndexSearch(cb);
+}
+
+int CRmAnalyser::IndexSearch(const ClusterBuf& cb) {
   const int64_t off = ClusterByteOffset(cb);
   if (IsAllZero(cb.GetData(), size_t(cb.cluster_size))) {
     m_zeroRun += cb.cluster_size;

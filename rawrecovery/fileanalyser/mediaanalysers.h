@@ -131,10 +131,18 @@ class CRmAnalyser : public CSignatureAnalyser {
   int Continue(const ClusterBuf& cb) override;
   int64_t GetSizeForExtension(const char* ext) override { return SizeFor(ext, "rm"); }
   void HeaderFirstBytes(std::bitset<256>* set) const override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+
+ protected:
+  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
 
  private:
+  int IndexSearch(const ClusterBuf& cb);
   std::unique_ptr<JointSearch> m_js;
   bool m_index;
+  int64_t m_packets;  // data packets still to walk; -1 outside a data chunk, -2 just after one
+  bool m_data;        // a data chunk was walked to its last packet
+  int64_t m_dataEnd;  // where the data chunk's size says it ends
 };
 
 class CAacAnalyser : public CSignatureAnalyser {

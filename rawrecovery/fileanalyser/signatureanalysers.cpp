@@ -140,6 +140,16 @@ int CSignatureAnalyser::EndMarker(const ClusterBuf& cb, const MatchFrame& marker
   return AS_NONE;
 }
 
+int64_t CSignatureAnalyser::TakeLineEnd(const ClusterBuf& cb, int64_t end) const {
+  const int64_t at = ClusterByteOffset(cb);
+  const uint8_t* d = Data(cb);
+  int64_t i = end - at;
+  if (i < 0) return end;
+  if (i < cb.cluster_size && d[i] == '\r') ++i;
+  if (i < cb.cluster_size && d[i] == '\n') ++i;
+  return at + i;
+}
+
 int CSignatureAnalyser::ZeroTail(const ClusterBuf& cb, int n, int extra) {
   unsigned pos = 0;
   if (!FindZeroTail(cb, &pos, n)) return AS_NONE;
@@ -169,6 +179,12 @@ void CSignatureAnalyser::StartUnits(int64_t at) {
   m_breakProven = false;
   m_head.clear();
   m_headEnd = -1;
+}
+
+int CSignatureAnalyser::StopUnits() {
+  m_unitAt = -1;
+  m_head.clear();
+  return AS_NONE;
 }
 
 int CSignatureAnalyser::EndWalk(int64_t at, bool proven) {
@@ -204,6 +220,7 @@ int CSignatureAnalyser::WalkUnits(const ClusterBuf& cb) {
     size_t n = std::min(size_t(cs), kHeadMax - m_head.size());
     m_head.insert(m_head.end(), d, d + n);
     int r = UnitHead(m_head.data(), int(m_head.size()), m_unitAt, &len);
+    if (r == -2) return StopUnits();
     if (r < 0) {
       if (n == size_t(cs) && m_head.size() < kHeadMax) {
         m_headEnd = off + cs;
@@ -221,6 +238,7 @@ int CSignatureAnalyser::WalkUnits(const ClusterBuf& cb) {
     int at = int(m_unitAt - off);
     int avail = cs - at;
     int r = UnitHead(d + at, avail, m_unitAt, &len);
+    if (r == -2) return StopUnits();
     if (r < 0) {
       if (size_t(avail) >= kHeadMax) return EndWalk(m_unitAt, false);
       m_head.assign(d + at, d + cs);
@@ -495,7 +513,6 @@ int CZ7Analyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 #define BYTES(...) std::initializer_list<int>{__VA_ARGS__}
 
 KESTRUM_COUNTED(CCwkAnalyser, 30, BYTES(), kCwkBobo.Test(d, n), EndMarker(cb, kCwkEnd, 8))
-KESTRUM_COUNTED(CMxfAnalyser, 45, BYTES(0x06), kMxfHead.Test(d, n), EndMarker(cb, kMxfEnd, 16))
 KESTRUM_COUNTED(CPngAnalyser, 7, BYTES(0x89), kPngHead.Test(d, n), Proven(EndMarker(cb, kPngEnd, 8)))
 KESTRUM_COUNTED(CRarAnalyser, 10, BYTES('R'), kRarHead.Test(d, n), Proven(EndMarker(cb, kRarEnd, 7)))
 KESTRUM_COUNTED(CSitxAnalyser, 46, BYTES('S'), kSitx.Test(d, n), ZeroTail(cb, 16))
@@ -604,6 +621,64 @@ int CMidAnalyser::Continue(const ClusterBuf& cb) {
   return WalkUnits(cb);
 }
 int CMidAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
+  int r = EndAtPendingHead(cb);
+  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
+}
+
+CMxfAnalyser::CMxfAnalyser() : CSignatureAnalyser(45) {}
+void CMxfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x06}); }
+int CMxfAnalyser::CheckHeader(const ClusterBuf& cb) {
+  if (!kMxfHead.Test(Data(cb), cb.cluster_size)) return AS_NONE;
+  return Begin(cb, AS_HEADER, 0);
+}
+int CMxfAnalyser::UnitHead(const uint8_t* h, int avail, int64_t, int64_t* len) {
+  static const uint8_t kKey[4] = {0x06, 0x0e, 0x2b, 0x34};
+  if (std::memcmp(h, kKey, size_t(std::min(avail, 4))) != 0) return 0;
+  if (avail < 17) return -1;
+  // The length after the 16-byte key is BER coded: short, or 0x80 + the count of bytes.
+  int64_t n = h[16];
+  int head = 17;
+  if (n & 0x80) {
+    int c = int(n & 0x7f);
+    if (c == 0 || c > 8) return 0;
+    if (avail < 17 + c) return -1;
+    uint64_t v = 0;
+    for (int i = 0; i < c; ++i) v = (v << 8) | h[17 + i];
+    if (v > uint64_t(kInt64Max / 4)) return 0;
+    n = int64_t(v);
+    head += c;
+  }
+  *len = head + n;
+  m_breakProven = true;  // whole packets from the footer on: the file ends where they stop
+  // The random index pack is the last packet of a file.
+  static const uint8_t kRip[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01,
+                                   0x0d, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00};
+  return std::memcmp(h, kRip, 16) == 0 ? 2 : 1;
+}
+int CMxfAnalyser::Continue(const ClusterBuf& cb) {
+  if (CountLimit(cb)) return AS_COMPLETE;
+  if (m_unitAt >= 0) return WalkUnits(cb);
+  const int64_t off = ClusterByteOffset(cb);
+  // Kept before the marker search, which moves them on when no marker is found.
+  uint8_t tail[sizeof m_tail];
+  const int tailLen = m_tailEnd == off ? m_tailLen : 0;
+  std::memcpy(tail, m_tail, size_t(tailLen));
+  int r = EndMarker(cb, kMxfEnd, 16);
+  if (r != AS_ENDED) return r;
+  // The footer partition key is found: the packets from it on are walked to the file's end.
+  const int64_t key = m_end - 16;
+  m_state = AS_HEADER;
+  StartUnits(key);
+  if (key < off) {
+    // The key began in the unit before: its first bytes are the kept tail's last ones.
+    const int64_t cut = off - key;
+    if (cut > tailLen) return EndWalk(m_end, false);
+    m_head.assign(tail + tailLen - cut, tail + tailLen);
+    m_headEnd = off;
+  }
+  return WalkUnits(cb);
+}
+int CMxfAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
   int r = EndAtPendingHead(cb);
   return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
 }
@@ -822,6 +897,7 @@ int CEpsAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CEpsAnalyser::Continue(const ClusterBuf& cb) {
   if (CountLimit(cb)) return AS_COMPLETE;
   int r = Proven(EndMarker(cb, kEpsEnd, 5));
+  if (r == AS_ENDED) m_end = TakeLineEnd(cb, m_end);
   return r ? r : ZeroTail(cb, 64);
 }
 
@@ -1031,7 +1107,7 @@ int CAiAnalyser::Continue(const ClusterBuf& cb) {
     return AS_NONE;
   }
   m_js->MoveTo(p);
-  return Proven(EndAt(ClusterByteOffset(cb) + m_js->OffsetOf(p) + 4));
+  return Proven(EndAt(TakeLineEnd(cb, ClusterByteOffset(cb) + m_js->OffsetOf(p) + 4)));
 }
 
 CX3fAnalyser::CX3fAnalyser() : CSignatureAnalyser(41), m_js() {}

@@ -30,6 +30,9 @@ class CSignatureAnalyser : public CRawAnalyser {
   bool CountLimit(const ClusterBuf& cb);
   int EndMarker(const ClusterBuf& cb, const MatchFrame& marker, int k);
   int ZeroTail(const ClusterBuf& cb, int n, int extra = 0);
+  // end moved past the line end (CR, LF or both) that follows it in cb, where that is in
+  // view: a text format's last line is part of the file.
+  int64_t TakeLineEnd(const ClusterBuf& cb, int64_t end) const;
   int ZeroRun(const ClusterBuf& cb, int64_t t);
   // Headers of these TypeIds belong to this file (answer 2 to OnNewHeader).
   void SetAbsorbs(std::initializer_list<int> ids) { m_absorbs.assign(ids); }
@@ -39,8 +42,9 @@ class CSignatureAnalyser : public CRawAnalyser {
   // unit by unit from m_unitAt (a byte offset; -1 when no walk runs). UnitHead is asked with
   // the bytes from a unit's first byte on: 1 and *len for a unit of len bytes; 2 and *len
   // when the file ends with that unit; 0 when no unit begins there (the file ends at it);
-  // -1 when more bytes are needed than avail. Heads cut by a unit boundary are joined with
-  // the next unit's first bytes.
+  // -1 when more bytes are needed than avail; -2 when the walk cannot follow the units (it
+  // stops and the file is left to the type's other rules). Heads cut by a unit boundary are
+  // joined with the next unit's first bytes.
   virtual int UnitHead(const uint8_t*, int, int64_t, int64_t*) { return 0; }
   int WalkUnits(const ClusterBuf& cb);
   void StartUnits(int64_t at);
@@ -50,6 +54,7 @@ class CSignatureAnalyser : public CRawAnalyser {
   // Whether the walk expects a unit to begin at the first byte of cb.
   bool UnitStartsAt(const ClusterBuf& cb) const { return m_unitAt >= 0 && m_unitAt == ClusterByteOffset(cb); }
   int EndWalk(int64_t at, bool proven);
+  int StopUnits();
 
   int64_t m_unitAt;
   int m_units;        // units walked so far
@@ -98,7 +103,6 @@ KESTRUM_SIG_CLASS(CHtmlAnalyser, const char* GetExtension() override;  \
 KESTRUM_SIG_CLASS(CInddAnalyser, )
 KESTRUM_SIG_CLASS(CMkvAnalyser, )
 KESTRUM_SIG_CLASS(CMrwAnalyser, )
-KESTRUM_SIG_CLASS(CMxfAnalyser, )
 KESTRUM_SIG_CLASS(CPngAnalyser, )
 // Sizes a Photoshop file from its sections (colour data, resources, layers) and its image
 // data, raw or run-length coded; a file it cannot size so ends at a zero tail.
@@ -157,6 +161,20 @@ class CMidAnalyser : public CSignatureAnalyser {
  private:
   int m_tracks;
   int m_seen;
+};
+
+// MXF: KLV packets; the footer partition and what follows it (index tables, the random
+// index pack) are walked to their end.
+class CMxfAnalyser : public CSignatureAnalyser {
+ public:
+  CMxfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
+  void HeaderFirstBytes(std::bitset<256>* set) const override;
+
+ protected:
+  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
 };
 
 // Flash video: a tag after the header, each followed by its back pointer.

@@ -168,19 +168,18 @@ struct FolderCopies {
   _RecordNode* first = nullptr;
   _RecordNode* second = nullptr;
 };
-typedef std::unordered_map<uint32_t, FolderCopies> FolderIndex;
+std::unordered_map<uint32_t, FolderCopies> gFolderIndex;
 
-FolderIndex IndexFolders() {
-  FolderIndex index;
+void IndexFolders() {
+  gFolderIndex.clear();
   for (auto& e : gRecordNodeMap) {
     if (e.second->recordType != kHfsPlusFolderRecord) continue;
-    FolderCopies& c = index[e.first.cnid];
+    FolderCopies& c = gFolderIndex[e.first.cnid];
     if (!c.first)
       c.first = e.second;
     else if (!c.second)
       c.second = e.second;
   }
-  return index;
 }
 
 // The live catalog's thread record of a folder gives its parent and name.
@@ -291,15 +290,23 @@ int walkJournalImage(_hfsplus_tree* catalog, const uint8_t* image, uint64_t size
   return 0;
 }
 
+bool findParentRecord(_RecordNode** first, _RecordNode** second, uint32_t parentCnid) {
+  auto it = gFolderIndex.find(parentCnid);
+  if (first) *first = it == gFolderIndex.end() ? nullptr : it->second.first;
+  if (second) *second = it == gFolderIndex.end() ? nullptr : it->second.second;
+  return it != gFolderIndex.end();
+}
+
 namespace {
 
-// The folders above a record, outermost first, as "/Volume/..." or "/Volume/Lost Location/...".
-// Kept folder copies come first, then the live catalog; a repeat or a depth past the cap ends
-// the chain in the orphan folder. With `second` every step takes a folder's second kept copy
-// where it has one; *forked tells whether any step had one. The first walk also records each
-// record's parent links and state.
-std::u16string FolderPath(_hfsplus_tree* catalog, const FolderIndex& folders, _RecordNode* rec, bool second,
-                          bool* forked) {
+// The folders above a record, outermost first, below `prefix`, or below prefix + "/Lost
+// Location" when the chain does not reach the root folder. Kept folder copies come first,
+// then the live catalog; a repeat or a depth past the cap ends the chain in the orphan
+// folder. With `second` every step takes a folder's second kept copy where it has one;
+// *forked tells whether any step had one. The first walk also records each record's parent
+// links and state.
+std::u16string WalkUp(_hfsplus_tree* catalog, _RecordNode* rec, bool second, bool* forked,
+                      const std::u16string& prefix) {
   std::vector<std::u16string> names;
   std::set<uint32_t> seen;
   _RecordNode* tail = rec;
@@ -308,18 +315,17 @@ std::u16string FolderPath(_hfsplus_tree* catalog, const FolderIndex& folders, _R
   for (int depth = 0; depth < kMaxPathDepth; ++depth) {
     if (parent == kHfsRootFolderID) {
       rooted = true;
-      if (tail && !second) tail->state = kRecParentKept;
       break;
     }
     if (parent < 16 || !seen.insert(parent).second) break;
-    auto it = folders.find(parent);
-    if (it != folders.end()) {
-      const FolderCopies& c = it->second;
-      if (c.second && forked) *forked = true;
-      _RecordNode* f = second && c.second ? c.second : c.first;
+    _RecordNode* first = nullptr;
+    _RecordNode* other = nullptr;
+    if (findParentRecord(&first, &other, parent)) {
+      if (other && forked) *forked = true;
+      _RecordNode* f = second && other ? other : first;
       if (tail && !second) {
-        tail->first = c.first;
-        tail->second = c.second;
+        tail->first = first;
+        tail->second = other;
         tail->state = kRecParentKept;
       }
       names.push_back(NameText(f));
@@ -335,7 +341,7 @@ std::u16string FolderPath(_hfsplus_tree* catalog, const FolderIndex& folders, _R
     names.push_back(n == u"." ? u"_" : n == u".." ? u"__" : n);
     parent = up;
   }
-  std::u16string folder = u"/Volume";
+  std::u16string folder = prefix;
   if (!rooted) {
     if (tail && !second) tail->state = kRecOrphan;
     folder += u"/Lost Location";
@@ -346,22 +352,29 @@ std::u16string FolderPath(_hfsplus_tree* catalog, const FolderIndex& folders, _R
 
 }  // namespace
 
+int makeRecordPath(_hfsplus_tree* catalog, _RecordNode* rec, std::u16string* path, std::u16string* secondPath,
+                   const std::u16string& prefix) {
+  bool forked = false;
+  *path = WalkUp(catalog, rec, false, &forked, prefix);
+  secondPath->clear();
+  if (forked) {
+    *secondPath = WalkUp(catalog, rec, true, nullptr, prefix);
+    if (*secondPath == *path) secondPath->clear();
+  }
+  return 1;
+}
+
 int consNodePath(_hfsplus_tree* catalog, INotifySink* sink, const JournalFileSink& report) {
   size_t total = gRecordNodeMap.size(), count = 0;
-  const FolderIndex folders = IndexFolders();
+  IndexFolders();
+  std::u16string folder, other;
   for (auto& e : gRecordNodeMap) {
     if (sink && sink->Notify(1, 0, 0, nullptr) != 0) return -79;
     _RecordNode* rec = e.second;
     ++count;
     if (sink && total && sink->Notify(4, int64_t(20 + count * 80 / total), 0, nullptr) != 0) return -79;
     if (rec->recordType != kHfsPlusFileRecord) continue;
-    bool forked = false;
-    std::u16string folder = FolderPath(catalog, folders, rec, false, &forked);
-    std::u16string other;
-    if (forked) {
-      other = FolderPath(catalog, folders, rec, true, nullptr);
-      if (other == folder) other.clear();
-    }
+    makeRecordPath(catalog, rec, &folder, &other, u"/Volume");
     if (report && report(folder, other, NameText(rec), rec) != 0) return -79;
   }
   return 0;
@@ -408,6 +421,7 @@ int analyzeJournal(_hfsplus_tree* catalog, const HfspVolume* volume, INotifySink
 void freeRecordNodeList() {}
 
 void freeRecordNodeMap() {
+  gFolderIndex.clear();
   for (auto& e : gRecordNodeMap) trackedFree(e.second);
   gRecordNodeMap.clear();
 }

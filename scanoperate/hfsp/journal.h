@@ -50,6 +50,13 @@ int analyzeJournal(_hfsplus_tree* catalog, const HfspVolume* volume, INotifySink
 // The walk over a journal already in memory (also what the fuzzer drives).
 int walkJournalImage(_hfsplus_tree* catalog, const uint8_t* image, uint64_t size, INotifySink* sink);
 int consNodePath(_hfsplus_tree* catalog, INotifySink* sink, const JournalFileSink& report);
+// The first and second kept folder record of that CNID (map order); false when none.
+// Answers from the index that consNodePath builds.
+bool findParentRecord(_RecordNode** first, _RecordNode** second, uint32_t parentCnid);
+// The record's folder path below prefix, and a second one when a folder on the way has a
+// second kept copy (else empty); 1.
+int makeRecordPath(_hfsplus_tree* catalog, _RecordNode* rec, std::u16string* path, std::u16string* secondPath,
+                   const std::u16string& prefix);
 
 bool isJournaled(uint32_t attributes);
 uint32_t journalChecksum(const uint8_t* bytes, size_t count);

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -599,6 +601,274 @@ TEST(ExfatFormat, LargeSparseVolumeGeometryFromUpcaseAndRoot) {
   uint64_t heap = kbytes::Le32(boot.data() + 88);
   EXPECT_EQ(s.ClusterOriginSector(), heap - 2 * trueSpc);
   EXPECT_EQ(s.RootSector(), heap + (kbytes::Le32(boot.data() + 96) - 2) * trueSpc);
+}
+
+namespace {
+
+struct Tally {
+  int exact = 0, wrong = 0, noData = 0;
+};
+
+// Every file given with data must be byte for byte an original of the same name; files the
+// reader cannot place carry no data.
+Tally TallyAgainstOriginals(const std::string& manifest, const std::map<std::string, Found>& found) {
+  Tally t;
+  testutil::FixtureManifest m;
+  EXPECT_TRUE(m.Load(manifest));
+  for (const auto& kv : found) {
+    if (kv.second.flags & FF_DIRECTORY) continue;
+    std::string name = kv.first.substr(kv.first.rfind('/') + 1);
+    bool known = false, same = false;
+    for (const auto* e : m.Files()) {
+      if (e->path.substr(e->path.rfind('/') + 1) != name) continue;
+      known = true;
+      same = same || (e->size == kv.second.size && m.SameAsOriginal(e->path, kv.second.bytes));
+    }
+    if (!known) continue;
+    if (kv.second.flags & FF_NODATA) {
+      EXPECT_TRUE(kv.second.bytes.empty()) << kv.first;
+      ++t.noData;
+    } else if (same) {
+      ++t.exact;
+    } else {
+      ++t.wrong;
+      ADD_FAILURE() << "wrong bytes under the name " << kv.first;
+    }
+  }
+  return t;
+}
+
+}  // namespace
+
+// A volume formatted again with another heap offset or cluster size: the old files are
+// placed by the old layout, found from the directories they name; files whose clusters the
+// new volume wrote get no data. A heap moved further on overwrote every old directory that
+// named another: nothing places the surviving folder of 150 files, so they carry no data.
+TEST(ExfatFormat, ReformatWithAnotherLayoutNeverGivesWrongBytes) {
+  struct Case {
+    const char* image;
+    const char* manifest;
+    CExfatFormat::Placement placement;
+    int minExact, minNoData;
+  };
+  const Case cases[] = {{"exfat-relayout-b.img", "exfat", CExfatFormat::kBootUnsure, 0, 150},
+                        {"exfat-relayout-c.img", "exfat", CExfatFormat::kOldLayout, 150, 0},
+                        {"exfat-relayout-bc.img", "exfat", CExfatFormat::kOldLayout, 159, 0},
+                        {"exfat32k-relayout.img", "exfat32k", CExfatFormat::kOldLayout, 26, 0}};
+  int ran = 0;
+  for (const Case& c : cases) {
+    std::string path = testutil::Fixture(c.image);
+    if (path.empty()) continue;
+    ++ran;
+    uint64_t before = testutil::FileChecksum(path);
+    auto img = testutil::ReadFile(path);
+    FatMemDevice dev(img);
+    CExfatFormat s(&dev, nullptr);
+    Collect fm(&img);
+    Sink sink;
+    s.SetFileManager(&fm);
+    EXPECT_EQ(s.Scan(&sink), 0) << c.image;
+    EXPECT_EQ(s.GetPlacement(), c.placement) << c.image;
+    Tally t = TallyAgainstOriginals(c.manifest, fm.files);
+    std::printf("%s: %d exact, %d wrong, %d without data\n", c.image, t.exact, t.wrong, t.noData);
+    EXPECT_EQ(t.wrong, 0) << c.image;
+    EXPECT_GE(t.exact, c.minExact) << c.image;
+    EXPECT_GE(t.noData, c.minNoData) << c.image;
+    EXPECT_EQ(dev.writes, 0);
+    EXPECT_EQ(testutil::FileChecksum(path), before);
+  }
+  if (!ran) GTEST_SKIP() << "fixtures missing";
+}
+
+namespace {
+
+// The boot region's checksum over sectors 0 to 10 (flags and percent-in-use left out),
+// written again into every word of sector 11, so that a patched field still agrees with it.
+void ResealExfatBoot(std::vector<uint8_t>* img, size_t at) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < 11 * 512; ++i) {
+    if (i == 106 || i == 107 || i == 112) continue;
+    sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + (*img)[at + i];
+  }
+  for (size_t i = 0; i < 512; i += 4) kbytes::PutLe32(img->data() + at + 11 * 512 + i, sum);
+}
+
+int DeletedScan(IScanOperator* s) {
+  Collect fm(nullptr);
+  Sink sink;
+  s->SetFileManager(&fm);
+  int rc = s->Scan(&sink);
+  s->Release();
+  return rc;
+}
+
+}  // namespace
+
+// Boot fields that agree with their checksum but not with the volume: the deleted-file
+// scanners refuse the volume; the formatted readers find the layout from the structures.
+TEST(BootChecks, ExfatFieldsThatDoNotFitTheVolume) {
+  std::string path = testutil::Fixture("exfat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  uint64_t before = testutil::FileChecksum(path);
+  const auto img = testutil::ReadFile(path);
+  fat::ExfatGeometry g;
+  ASSERT_EQ(fat::ParseExfatBoot(img.data(), 512, img.size(), &g), 0);
+  {
+    auto same = img;
+    ResealExfatBoot(&same, 0);
+    ASSERT_TRUE(same == img);  // the checksum is the volume's own
+    FatMemDevice dev(same);
+    EXPECT_EQ(DeletedScan(CreateExfatDelScanner(&dev)), 0);
+  }
+  // A subdirectory's first cluster: one that holds file entry sets.
+  uint32_t subdir = 0;
+  for (uint32_t c = g.rootCluster + 1; c <= g.maxCluster && !subdir; ++c) {
+    const uint8_t* p = img.data() + g.ClusterOffset(c);
+    if (p[0] == 0x85 && p[32] == 0xC0 && p[64] == 0xC1) subdir = c;
+  }
+  ASSERT_NE(subdir, 0u);
+  struct Patch {
+    const char* what;
+    std::function<void(uint8_t*)> apply;
+  };
+  const Patch patches[] = {
+      // The cluster count then covers an eighth of the heap.
+      {"cluster shift 0", [](uint8_t* b) { b[109] = 0; }},
+      {"cluster shift 4", [](uint8_t* b) { b[109] = 4; }},
+      {"cluster count halved", [&](uint8_t* b) { kbytes::PutLe32(b + 92, g.clusterCount / 2); }},
+      {"heap offset 64 clusters on", [&](uint8_t* b) { kbytes::PutLe32(b + 88, kbytes::Le32(b + 88) + 64 * 8); }},
+      {"FAT length a quarter", [&](uint8_t* b) { kbytes::PutLe32(b + 84, kbytes::Le32(b + 84) / 4); }},
+      {"root a subdirectory", [&](uint8_t* b) { kbytes::PutLe32(b + 96, subdir); }},
+  };
+  for (const Patch& p : patches) {
+    for (int both = 0; both < 2; ++both) {
+      auto bad = img;
+      p.apply(bad.data());
+      ResealExfatBoot(&bad, 0);
+      if (both) {
+        p.apply(bad.data() + 12 * 512);
+        ResealExfatBoot(&bad, 12 * 512);
+      }
+      FatMemDevice dev(bad);
+      EXPECT_EQ(DeletedScan(CreateExfatDelScanner(&dev)), RC_WRONG_FS) << p.what;
+      // The formatted reader takes the backup boot region, or without it the layout that
+      // the directories and the up-case table give.
+      CExfatFormat s(&dev, nullptr);
+      Collect fm(&bad);
+      Sink sink;
+      s.SetFileManager(&fm);
+      EXPECT_EQ(s.Scan(&sink), 0) << p.what;
+      EXPECT_EQ(s.SectorsPerCluster() * s.BytesPerSector(), 4096u) << p.what << both;
+      EXPECT_EQ(s.ClusterOriginSector(), (g.heapOffset - 2 * 4096) / 512) << p.what << both;
+      CheckAgainstManifest("exfat", fm.files, {});
+      Tally t = TallyAgainstOriginals("exfat", fm.files);
+      EXPECT_EQ(t.wrong, 0) << p.what;
+      EXPECT_EQ(dev.writes, 0);
+    }
+  }
+  EXPECT_EQ(testutil::FileChecksum(path), before);
+}
+
+// A volume that begins further into the disk than its own length: its files lie past the
+// volume's length counted from the disk's start and still come back.
+TEST(ExfatFormat, VolumeFarInsideADisk) {
+  std::string path = testutil::Fixture("exfat-qformat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  auto vol = testutil::ReadFile(path);
+  std::vector<uint8_t> disk(vol.size(), 0);
+  const uint64_t base = disk.size() / 512;
+  disk.insert(disk.end(), vol.begin(), vol.end());
+  FatMemDevice dev(disk);
+  CExfatFormat s(&dev, nullptr, base);
+  Collect fm(&disk);
+  Sink sink;
+  s.SetFileManager(&fm);
+  EXPECT_EQ(s.Scan(&sink), 0);
+  EXPECT_EQ(s.GetPlacement(), CExfatFormat::kBootLayout);
+  CheckAgainstManifest("exfat", fm.files, {});
+  EXPECT_EQ(dev.writes, 0);
+}
+
+// Every sector a directory lookalike naming random folders: the layout vote stays within
+// its bounds and ends in time, with or without a boot sector over it.
+TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
+  std::vector<uint8_t> img(24u << 20, 0);
+  uint32_t seed = 7;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (size_t off = 0; off < img.size(); off += 96) {
+    uint8_t* e = img.data() + off;
+    if (off % 512 + 96 > 512) continue;
+    e[0] = 0x85, e[1] = 2, e[4] = 0x10;
+    e[32] = 0xC0, e[35] = 1;
+    kbytes::PutLe32(e + 52, next() % 50000 + 2);
+    e[64] = 0xC1, e[66] = 'a';
+  }
+  for (int withBoot = 0; withBoot < 2; ++withBoot) {
+    auto bytes = img;
+    if (withBoot) {
+      testutil::TempDir tmp;
+      std::string f = tmp.file("b.img");
+      if (!Sh("truncate -s 24M " + f + " && mkfs.exfat -c 4096 " + f)) continue;
+      auto fresh = testutil::ReadFile(f);
+      // The boot region, FAT, bitmap, up-case table and root of a fresh volume.
+      std::copy(fresh.begin(), fresh.begin() + (4u << 20), bytes.begin());
+    }
+    FatMemDevice dev(bytes);
+    CExfatFormat s(&dev, nullptr);
+    Collect fm(nullptr);
+    Sink sink;
+    s.SetFileManager(&fm);
+    auto t0 = std::chrono::steady_clock::now();
+    s.Scan(&sink);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << withBoot;
+    EXPECT_EQ(dev.writes, 0);
+  }
+}
+
+TEST(BootChecks, FatClusterCountBeyondTheFat) {
+  for (auto [name, type] : {std::pair<std::string, int>{"fat16", 1}, {"fat32", 2}}) {
+    std::string path = testutil::Fixture(name + ".img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    uint64_t before = testutil::FileChecksum(path);
+    auto img = testutil::ReadFile(path);
+    fat::FatGeometry g;
+    ASSERT_EQ(fat::ParseFatBoot(img.data(), 512, type == 2 ? fat::kFat32 : fat::kFat16, img.size(), &g), 0);
+    auto bad = img;
+    if (type == 1) {
+      bad[13] = 1;  // four times the clusters of 2 KiB: the FAT holds a quarter of them
+    } else {
+      kbytes::PutLe32(bad.data() + 36, g.sectorsPerFat / 2);
+      std::copy(bad.begin(), bad.begin() + 512, bad.begin() + 6 * 512);  // and its backup
+    }
+    fat::FatGeometry gg;
+    EXPECT_EQ(fat::ParseFatBoot(bad.data(), 512, type == 2 ? fat::kFat32 : fat::kFat16, bad.size(), &gg),
+              fat::kBootDisagrees)
+        << name;
+    // A larger cluster size keeps the FAT large enough, but the root's folders then lack
+    // their "." entries where the clusters would lie.
+    if (type == 1) {
+      auto wide = img;
+      wide[13] = 8;
+      FatMemDevice w(wide);
+      EXPECT_EQ(DeletedScan(CreateFat16DelScanner(&w)), RC_WRONG_FS);
+    }
+    // The volume's own FAT covers its clusters.
+    uint64_t width = type == 2 ? 4 : 2;
+    EXPECT_LE((uint64_t(g.clusterCount) + 2) * width, g.fatBytes + 512);
+    FatMemDevice good(img);
+    EXPECT_EQ(DeletedScan(type == 1 ? CreateFat16DelScanner(&good) : CreateFat32DelScanner(&good)), 0) << name;
+    FatMemDevice dev(bad);
+    EXPECT_EQ(DeletedScan(type == 1 ? CreateFat16DelScanner(&dev) : CreateFat32DelScanner(&dev)), RC_WRONG_FS)
+        << name;
+    // The formatted reader takes its geometry from the directories' "." clusters (1: its
+    // search reached the device's end, a finished scan).
+    int rc = -9;
+    auto found = RunFatFormat(&dev, type, &bad, &rc);
+    EXPECT_TRUE(rc == 0 || rc == 1) << name << " " << rc;
+    CheckAgainstManifest(name, found, {"/frag/"});
+    EXPECT_EQ(dev.writes, 0);
+    EXPECT_EQ(testutil::FileChecksum(path), before);
+  }
 }
 
 // ---------------------------------------------------------------------------------------

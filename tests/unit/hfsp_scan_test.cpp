@@ -132,8 +132,11 @@ void ScanAndCheck(const std::string& name) {
     EXPECT_EQ(at->file->GetSize(), std::stoull(f[2])) << f[1];
     EXPECT_EQ(ReadAll(fm, at->file), testutil::ReadFile(dir + f[3])) << f[1] << " under " << f[0];
   }
-  for (const auto& kv : wantFolders)
-    if (kv.second.size() > 1) EXPECT_NE(sink.files[kv.first][0].file, sink.files[kv.first][1].file);
+  for (const auto& kv : wantFolders) {
+    if (kv.second.size() > 1) {
+      EXPECT_NE(sink.files[kv.first][0].file, sink.files[kv.first][1].file);
+    }
+  }
   for (const auto& n : want.live) EXPECT_EQ(sink.files.count(n), 0u) << "live file " << n << " reported";
   fm->Release();
 }

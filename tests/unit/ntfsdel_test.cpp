@@ -385,6 +385,37 @@ TEST(NtfsDel, DamagedVolumesEndWithACode) {
   }
 }
 
+// A $MFT cluster that the boot sector gives but the volume contradicts: another record
+// there, or a cluster past the volume. Nothing is read through it.
+TEST(NtfsDel, MftClusterThatHoldsNoRecordZeroIsRefused) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs4k")) GTEST_SKIP() << "no ntfs4k image";
+  uint64_t before = testutil::FileChecksum(m.ImagePath());
+  const std::vector<uint8_t> good = testutil::ReadFile(m.ImagePath());
+  NtfsBootInfo boot;
+  ASSERT_EQ(0, ParseNtfsBootSector(good.data(), good.size(), &boot));
+  ASSERT_EQ(boot.clusterBytes, 4096u);
+  auto withLcn = [&](uint64_t lcn) {
+    std::vector<uint8_t> d = good;
+    for (int i = 0; i < 8; ++i) d[48 + i] = uint8_t(lcn >> (8 * i));
+    return d;
+  };
+  {
+    MemScan s(withLcn(boot.mftLcn + 1));  // record 4 begins one cluster on
+    EXPECT_EQ(RC_WRONG_FS, s.Run());
+    EXPECT_TRUE(s.sink.files.empty());
+  }
+  {
+    MemScan s(withLcn(boot.totalSectors / boot.sectorsPerCluster + 16));
+    EXPECT_EQ(RC_WRONG_FS, s.Run());
+  }
+  {
+    MemScan s(withLcn(boot.mftLcn));
+    EXPECT_EQ(0, s.Run());
+  }
+  EXPECT_EQ(before, testutil::FileChecksum(m.ImagePath()));
+}
+
 // The compressed reader over units as ntfs-3g wrote them: compressed, stored, and a short
 // last unit. The live files are made to look deleted by clearing their in-use flag.
 TEST(NtfsDel, CompressedUnitsAsWrittenReadBack) {

@@ -222,6 +222,19 @@ TEST_F(FormattedNtfs, UnreadableSectorsDoNotEndTheSearch) {
   ExpectTreeBack(r, true);
 }
 
+// A boot sector whose $MFT cluster names another record: the reader finds the records
+// themselves, so the tree comes back as with the boot sector's own value.
+TEST_F(FormattedNtfs, MftClusterOfAnotherRecordChangesNothing) {
+  auto image = testutil::ReadFile(path);
+  uint64_t lcn = 0;
+  for (int i = 0; i < 8; ++i) lcn |= uint64_t(image[48 + i]) << (8 * i);
+  for (int i = 0; i < 8; ++i) image[48 + i] = uint8_t((lcn + 1) >> (8 * i));
+  ScanRun r = Scan(image, PT_NTFS);
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_EQ(r.param.sectorsPerCluster, 8);
+  ExpectTreeBack(r, true);
+}
+
 TEST_F(FormattedNtfs, ZeroedBootSectorIsOutvotedByTheRecords) {
   auto image = testutil::ReadFile(testutil::Fixture("ntfs_format_noboot.img"));
   ASSERT_FALSE(image.empty());

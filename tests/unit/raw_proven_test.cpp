@@ -160,6 +160,10 @@ TEST(RawProven, StructureEndsAreKeptBelowTheMinimumGuessedOnesAreNot) {
       {"png", 0, MakePng(5000)},
       {"gif", 0, MakeGif()},
   };
+  // A multi-picture file: a second picture right after the first one's EOI is kept with it.
+  std::vector<uint8_t> mpo = MakeJpeg(900), second = MakeJpeg(1300);
+  mpo.insert(mpo.end(), second.begin(), second.end());
+  files.push_back({"jpg", 0, mpo});
   for (const Placed& p : files) ASSERT_LT(p.bytes.size(), 8192u);
   ASSERT_LT(files[0].bytes.size(), 1024u);
   // Guessed: a Photoshop file ends at a zero tail, below its row's minimum, and is dropped.
@@ -173,14 +177,14 @@ TEST(RawProven, StructureEndsAreKeptBelowTheMinimumGuessedOnesAreNot) {
       SCOPED_TRACE("cluster " + std::to_string(cs) + " mode " + std::to_string(mode));
       MemStorage dev(img, mode == CLUSTER_SCAN ? cs : 0);
       auto hits = Scan(dev, mode, {"jpg", "pdf", "zip", "png", "gif", "psd"});
-      for (size_t i = 0; i < 5; ++i) {
+      for (size_t i = 0; i < 6; ++i) {
         auto it = hits.find(files[i].at);
         ASSERT_TRUE(it != hits.end()) << files[i].ext << " not carved";
         EXPECT_EQ(files[i].ext, it->second.first);
         EXPECT_TRUE(it->second.second == files[i].bytes)
             << files[i].ext << " carved " << it->second.second.size() << " original " << files[i].bytes.size();
       }
-      EXPECT_EQ(0u, hits.count(files[5].at)) << "a PSD sized by a zero tail is below the minimum";
+      EXPECT_EQ(0u, hits.count(files[6].at)) << "a PSD sized by a zero tail is below the minimum";
       EXPECT_FALSE(dev.writes);
     }
   }
@@ -242,7 +246,8 @@ TEST(RawProven, EveryTableRowBuildsItsAnalyser) {
   ASSERT_TRUE(plist != nullptr);
   EXPECT_EQ(37, plist->Hint().TypeId);
   EXPECT_STREQ("plist", plist->GetExtension());
-  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>a</key>"
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\"><dict><key>a</key>"
                     "<string>b</string></dict></plist>\n";
   ClusterBuf cb(512);
   std::memset(cb.GetData(), 0x5a, 512);
@@ -534,4 +539,32 @@ TEST(RawProven, Bzip2AndPhotoshopEndWhereTheirFormatSays) {
   int64_t s, e;
   a.GetRange(&s, &e);
   EXPECT_EQ(int64_t(len), e - s);
+}
+
+// Text formats end with their last line: the line end after a PDF's, an EPS file's or an
+// Illustrator file's end mark is part of the file; a PDF updated incrementally ends at the
+// mark of its last update, not of its first.
+TEST(RawProven, TextEndsTakeTheirLastLineAndLastUpdate) {
+  std::string pdf = std::string(reinterpret_cast<const char*>(MakePdf(900).data()), MakePdf(900).size());
+  pdf += "3 0 obj << /Type /Page >> endobj\nxref\n0 1\n0000000000 65535 f \ntrailer << /Prev 9 >>\n%%EOF\r\n";
+  std::string eps = "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n" + std::string(2000, 'q') + "\n%%EOF\n";
+  std::string ai = "%!PS-Adobe-3.0\n%%Creator: Adobe Illustrator\n" + std::string(9000, 'r') + "\n%%EOF\r\n";
+  for (auto kv : std::vector<std::pair<std::string, std::string>>{{"pdf", pdf}, {"eps", eps}, {"ai", ai}}) {
+    std::vector<Placed> files = {{kv.first, 0, Bytes(kv.second)}, {kv.first, 0, Bytes(kv.second)}};
+    // The first copy's slack begins with a byte that is no line end, the second's with one
+    // that is not the file's.
+    std::vector<uint8_t> img = Lay(files, 21);
+    img[files[0].at + files[0].bytes.size()] = 'Z';
+    img[files[1].at + files[1].bytes.size()] = '\n';
+    for (int cs : {512, 4096}) {
+      SCOPED_TRACE(kv.first + " cluster " + std::to_string(cs));
+      MemStorage dev(img, cs);
+      auto hits = Scan(dev, CLUSTER_SCAN, {kv.first});
+      for (const Placed& p : files) {
+        ASSERT_EQ(1u, hits.count(p.at));
+        EXPECT_TRUE(hits[p.at].second == p.bytes) << "carved " << hits[p.at].second.size() << " original "
+                                                  << p.bytes.size();
+      }
+    }
+  }
 }

@@ -75,7 +75,10 @@ std::vector<Media> MakeMedia(const testutil::TempDir& dir) {
       {"mkv", "mkv", "a.mkv", ff + pic + " -c:v mjpeg " + d + "a.mkv"},
       {"wmv", "wmv", "a.wmv", ff + pic + " -c:v wmv2 " + d + "a.wmv"},
       {"wma", "wma", "a.wma", ff + tone + " -c:a wmav2 " + d + "a.wma"},
+      {"asf", "asf", "a.asf", ff + pic + " -f lavfi -i " + tone + " -c:v wmv1 -c:a wmav1 -shortest -f asf " + d + "a.asf"},
       {"aiff", "aif", "a.aif", ff + tone + " " + d + "a.aif"},
+      {"rm", "rm", "a.rm", ff + "testsrc=duration=2:size=176x144:rate=10 -f lavfi -i " + tone + " -c:v rv10 -c:a ac3 -shortest " + d + "a.rm"},
+      {"mxf", "mxf", "a.mxf", ff + pic + " -c:v mpeg2video -f mxf " + d + "a.mxf"},
   };
   std::vector<Media> out;
   for (const Job& j : jobs) {
@@ -263,6 +266,27 @@ TEST(RawTrueEnds, EndMarksCutByAUnitBoundary) {
     CMp3Analyser a;
     EXPECT_EQ(AS_ENDED, Feed(a, withJunk(f, uint32_t(cut)), cs)) << cut;
     EXPECT_EQ(int64_t(f.size()), Length(a)) << cut;
+  }
+  // MXF: the footer partition key cut by the boundary; the packets after it (an index
+  // segment, the random index pack) are the file's.
+  {
+    const uint8_t head[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0d, 0x01, 0x02, 0x01, 0x01, 0x02, 0x04, 0x00};
+    const uint8_t foot[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0d, 0x01, 0x02, 0x01, 0x01, 0x04, 0x04, 0x00};
+    const uint8_t index[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0d, 0x01, 0x02, 0x01, 0x01, 0x10, 0x01, 0x00};
+    const uint8_t rip[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0d, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00};
+    auto klv = [](const uint8_t* key, size_t n, bool longForm) {
+      std::vector<uint8_t> k(key, key + 16);
+      if (longForm) k.insert(k.end(), {0x83, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+      else k.push_back(uint8_t(n));
+      k.resize(k.size() + n, 0x3c);
+      return k;
+    };
+    std::vector<uint8_t> body = klv(head, 505 - 20, true);
+    ASSERT_EQ(505u, body.size());
+    std::vector<uint8_t> f = Concat({body, klv(foot, 88, false), klv(index, 300, true), klv(rip, 40, false)});
+    CMxfAnalyser x;
+    EXPECT_EQ(AS_ENDED, Feed(x, withJunk(f, 14), cs));
+    EXPECT_EQ(int64_t(f.size()), Length(x));
   }
   // MP3 and ADTS AAC: an APE tag (with its header) and then an ID3v1 block end the file.
   {

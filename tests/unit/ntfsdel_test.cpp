@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/ifileop.h"
 #include "common/inc/inotifysink.h"
@@ -541,4 +542,59 @@ TEST(NtfsDel, ReusedFoldersLinksAndStreams) {
   };
   check({"/Volume/keep/linked.bin", "/Volume/a2/hard2.bin"}, "linked.bin");
   check({"/Volume/keep/ads.bin"}, "ads.bin");
+}
+
+// Deleted files whose parent reference reads 123456789 (once the graph's own orphan folder
+// id) are ordinary files of a folder that is gone: they come back, under a stand-in for
+// that folder in "Lost Location", with their bytes.
+TEST(NtfsDel, ParentNumberedLikeTheOldOrphanIdIsAFolderLikeAnyOther) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  CNTFS ntfs(nullptr);
+  struct Rec {
+    size_t off;
+    uint64_t parent;
+    uint32_t parentAt;
+    bool deleted;
+    std::u16string name;
+  };
+  std::vector<Rec> recs;
+  uint64_t docs = 0;
+  for (size_t off = 0; off + 1024 <= bytes.size(); off += 1024) {
+    if (std::memcmp(bytes.data() + off, "FILE", 4) != 0) continue;
+    std::vector<uint8_t> r(bytes.begin() + off, bytes.begin() + off + 1024);
+    if (ntfs.ApplyFixup(r.data()) != 0) continue;
+    Rec e{off, 0, 0, !(r[22] & 1), u""};
+    bool dir = false;
+    if (ntfs.GetFileName(r.data(), e.name, &e.parent, &dir, nullptr) != 0) continue;
+    if (dir && e.parent == 5 && e.name == u"docs") docs = kbytes::Le32(&r[44]);
+    uint32_t cursor = 0;
+    NtfsAttr a;
+    while (ntfs.NextAttribute(r.data(), &cursor, &a) == 1)
+      if (a.type == NTFS_AT_FILE_NAME && !e.parentAt) e.parentAt = a.valueOffset;
+    if (!dir) recs.push_back(e);
+  }
+  ASSERT_NE(docs, 0u);
+  std::vector<std::u16string> moved;
+  for (const Rec& e : recs) {
+    if (e.parent != docs || !e.deleted) continue;
+    ASSERT_LT(e.parentAt + 8, 510u);
+    uint8_t* p = bytes.data() + e.off + e.parentAt;
+    kbytes::PutLe64(p, (kbytes::Le64(p) & 0xFFFF000000000000ull) | 123456789u);
+    moved.push_back(e.name);
+  }
+  ASSERT_GE(moved.size(), 2u);  // note2.txt and letter.bin
+  MemScan s(bytes);
+  ASSERT_EQ(0, s.Run());
+  for (const std::u16string& name : moved) {
+    std::string n = Utf8(name);
+    IFileInfo* f = nullptr;
+    for (auto& kv : s.sink.files)
+      if (kv.first.rfind("/Volume/Lost Location/DIR", 0) == 0 && kv.first.size() > n.size() &&
+          kv.first.compare(kv.first.size() - n.size() - 1, n.size() + 1, "/" + n) == 0)
+        f = kv.second;
+    ASSERT_NE(f, nullptr) << n;
+    EXPECT_TRUE(m.SameAsOriginal("/docs/" + n, ReadAll(s.scanner, f, 4096))) << n;
+  }
 }

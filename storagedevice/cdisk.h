@@ -37,7 +37,8 @@ class CDisk : public IDevice {
   // is sent as event 9 with a new partition object that the receiver owns from then on,
   // whatever it answers (release it with IDevice::Release, before this disk). Mode 3 skips
   // the body of every volume confirmed with full confidence; any other mode reads all.
-  // 0, -79 (stopped through event 2 or 4), 43 (no sink) or -1 (no channel).
+  // RC_OK, RC_CANCELLED (stopped through event 2 or 4), RC_MISSING (no sink) or RC_FAIL
+  // (no channel).
   virtual int SearchPartitions(int mode, INotifySink* sink);
 
   int OpenByIndex(int index);

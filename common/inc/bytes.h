@@ -71,6 +71,13 @@ inline bool ReadBe64(const uint8_t* p, size_t size, size_t off, uint64_t* out) {
   return true;
 }
 
+// len bytes copied to out, or false (and out untouched) when they do not fit.
+inline bool ReadBytes(const uint8_t* p, size_t size, size_t off, void* out, size_t len) {
+  if (!Fits(size, off, len)) return false;
+  if (len) std::memcpy(out, p + off, len);
+  return true;
+}
+
 // A read-only view with bounded accessors; out-of-range reads give false.
 struct ByteView {
   const uint8_t* data;
@@ -84,6 +91,7 @@ struct ByteView {
   bool Be16(size_t off, uint16_t* v) const { return ReadBe16(data, size, off, v); }
   bool Be32(size_t off, uint32_t* v) const { return ReadBe32(data, size, off, v); }
   bool Be64(size_t off, uint64_t* v) const { return ReadBe64(data, size, off, v); }
+  bool Bytes(size_t off, void* out, size_t len) const { return ReadBytes(data, size, off, out, len); }
 };
 
 inline bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }

@@ -1,0 +1,49 @@
+#include "common/layout/exfat_boot.h"
+
+#include <cstring>
+
+#include "common/inc/bytes.h"
+
+namespace layout {
+
+bool DecodeExfatBootSector(const uint8_t* data, size_t size, ExfatBootSector* out) {
+  if (!data || !out || size < kExfatBootSectorSize) return false;
+  kbytes::ByteView v(data, size);
+  ExfatBootSector b;
+  char name[8];
+  uint8_t zero[53];
+  uint8_t s0 = 0, s1 = 0;
+  bool ok = v.Bytes(offsetof(raw::ExfatBootSector, fileSystemName), name, 8) &&
+            v.Bytes(offsetof(raw::ExfatBootSector, mustBeZero), zero, sizeof zero) &&
+            v.Le64(offsetof(raw::ExfatBootSector, partitionOffset), &b.partitionOffset) &&
+            v.Le64(offsetof(raw::ExfatBootSector, volumeLength), &b.volumeLength) &&
+            v.Le32(offsetof(raw::ExfatBootSector, fatOffset), &b.fatOffset) &&
+            v.Le32(offsetof(raw::ExfatBootSector, fatLength), &b.fatLength) &&
+            v.Le32(offsetof(raw::ExfatBootSector, clusterHeapOffset), &b.clusterHeapOffset) &&
+            v.Le32(offsetof(raw::ExfatBootSector, clusterCount), &b.clusterCount) &&
+            v.Le32(offsetof(raw::ExfatBootSector, rootDirectoryCluster), &b.rootDirectoryCluster) &&
+            v.Le32(offsetof(raw::ExfatBootSector, volumeSerialNumber), &b.volumeSerialNumber) &&
+            v.Le16(offsetof(raw::ExfatBootSector, fileSystemRevision), &b.fileSystemRevision) &&
+            v.Le16(offsetof(raw::ExfatBootSector, volumeFlags), &b.volumeFlags) &&
+            v.U8(offsetof(raw::ExfatBootSector, bytesPerSectorShift), &b.bytesPerSectorShift) &&
+            v.U8(offsetof(raw::ExfatBootSector, sectorsPerClusterShift), &b.sectorsPerClusterShift) &&
+            v.U8(offsetof(raw::ExfatBootSector, numberOfFats), &b.numberOfFats) &&
+            v.U8(offsetof(raw::ExfatBootSector, driveSelect), &b.driveSelect) &&
+            v.U8(offsetof(raw::ExfatBootSector, percentInUse), &b.percentInUse) &&
+            v.U8(offsetof(raw::ExfatBootSector, signature), &s0) &&
+            v.U8(offsetof(raw::ExfatBootSector, signature) + 1, &s1);
+  if (!ok) return false;
+  b.nameIsExfat = std::memcmp(name, "EXFAT   ", 8) == 0;
+  b.zeroAreaClean = true;
+  for (uint8_t z : zero) b.zeroAreaClean = b.zeroAreaClean && z == 0;
+  b.signatureValid = s0 == 0x55 && s1 == 0xAA;
+  *out = b;
+  return true;
+}
+
+bool ExfatShiftsValid(uint8_t bytesPerSectorShift, uint8_t sectorsPerClusterShift) {
+  return bytesPerSectorShift >= 9 && bytesPerSectorShift <= 12 &&
+         sectorsPerClusterShift <= 25 - bytesPerSectorShift;
+}
+
+}  // namespace layout

@@ -1,0 +1,146 @@
+// Every on-disk layout decoder over arbitrary bytes, and the walks that chain them the way
+// readers do (the attributes of a FILE record, an attribute list, a GPT entry array, a
+// directory's 32-byte entries). A decoder that accepts a record must leave every sub-range
+// it reports inside that record.
+#include <cstdint>
+#include <cstdlib>
+
+#include "common/layout/exfat_boot.h"
+#include "common/layout/exfat_dirent.h"
+#include "common/layout/fat_boot.h"
+#include "common/layout/fat_dirent.h"
+#include "common/layout/gpt.h"
+#include "common/layout/hfsplus_btree.h"
+#include "common/layout/hfsplus_volume.h"
+#include "common/layout/mbr.h"
+#include "common/layout/ntfs_attribute.h"
+#include "common/layout/ntfs_attribute_list.h"
+#include "common/layout/ntfs_boot.h"
+#include "common/layout/ntfs_file_name.h"
+#include "common/layout/ntfs_file_record.h"
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) abort();
+}
+
+void WalkAttributeList(const uint8_t* p, size_t size) {
+  for (size_t off = 0; off < size;) {
+    layout::NtfsAttributeListEntry e;
+    if (!layout::DecodeNtfsAttributeListEntry(p + off, size - off, &e)) break;
+    Check(e.recordLength >= layout::kNtfsAttributeListEntryMinSize && e.recordLength <= size - off);
+    Check(!e.nameLength || size_t(e.nameOffset) + 2u * e.nameLength <= e.recordLength);
+    off += e.recordLength;
+  }
+}
+
+void WalkRecord(const uint8_t* p, size_t size) {
+  layout::NtfsFileRecordHeader h;
+  if (!layout::DecodeNtfsFileRecordHeader(p, size, &h)) return;
+  Check(h.bytesInUse <= size && h.firstAttributeOffset + size_t(4) <= h.bytesInUse);
+  Check(size_t(h.usaOffset) + 2u * h.usaCount <= size);
+  size_t at = h.firstAttributeOffset;
+  for (int guard = 0; guard < 4096 && at < h.bytesInUse; ++guard) {
+    layout::NtfsAttributeHeader a;
+    if (!layout::DecodeNtfsAttributeHeader(p + at, h.bytesInUse - at, &a) || a.isEnd) break;
+    Check(a.length >= layout::kNtfsResidentHeaderSize && a.length <= h.bytesInUse - at);
+    Check(!a.nameLength || size_t(a.nameOffset) + 2u * a.nameLength <= a.length);
+    if (a.nonResident) {
+      Check(a.mappingPairsOffset >= layout::kNtfsNonResidentHeaderSize && a.mappingPairsOffset < a.length);
+    } else {
+      Check(uint64_t(a.valueOffset) + a.valueLength <= a.length);
+      const uint8_t* v = p + at + a.valueOffset;
+      layout::NtfsFileName fn;
+      if (a.type == 0x30 && layout::DecodeNtfsFileName(v, a.valueLength, &fn))
+        Check(layout::kNtfsFileNameMinSize + 2 * fn.name.size() <= a.valueLength);
+      if (a.type == 0x20) WalkAttributeList(v, a.valueLength);
+    }
+    at += a.length;
+  }
+}
+
+void Boots(const uint8_t* p, size_t size) {
+  layout::MbrSector mbr;
+  layout::Ebr ebr;
+  if (layout::DecodeMbrSector(p, size, &mbr))
+    for (const layout::MbrEntry& e : mbr.entries) layout::IsExtendedPartitionType(e.type);
+  layout::DecodeEbr(p, size, &ebr);
+
+  layout::GptHeader g;
+  if (layout::DecodeGptHeader(p, size, &g)) {
+    Check(g.headerSize >= layout::kGptHeaderMinSize && g.headerSize <= size);
+    Check(g.entryArrayBytes == uint64_t(g.entryCount) * g.entrySize);
+    uint64_t sectors = 0;
+    layout::ValidateGptEntryArray(g, 512, UINT64_MAX, 1u << 20, &sectors);
+    // The bytes after the header stand for the entry array.
+    for (uint32_t i = 0; i < g.entryCount && i < 512; ++i) {
+      layout::GptEntry e;
+      if (!layout::GptEntryAt(p + g.headerSize, size - g.headerSize, g.entrySize, i, &e)) break;
+      Check(e.name[36] == 0);
+    }
+  }
+
+  layout::NtfsBootSector nb;
+  if (layout::DecodeNtfsBootSector(p, size, &nb)) {
+    uint64_t bytes = 0;
+    uint64_t cluster = uint64_t(nb.bytesPerSector) * layout::NtfsSectorsPerCluster(nb.sectorsPerClusterCode);
+    layout::NtfsSizeFromClusters(nb.clustersPerRecord, cluster, &bytes);
+    layout::NtfsSizeFromClusters(nb.clustersPerIndexBuffer, cluster, &bytes);
+  }
+
+  layout::FatBootSector fb;
+  if (layout::DecodeFatBootSector(p, size, &fb)) {
+    uint64_t clusters = 0;
+    if (layout::FatDataClusters(fb, &clusters)) layout::FatTypeFromClusters(clusters);
+  }
+  layout::ExfatBootSector xb;
+  if (layout::DecodeExfatBootSector(p, size, &xb))
+    layout::ExfatShiftsValid(xb.bytesPerSectorShift, xb.sectorsPerClusterShift);
+
+  layout::HFSPlusVolumeHeader vh;
+  layout::DecodeHFSPlusVolumeHeader(p, size, &vh);
+  if (size > layout::kHFSPlusVolumeHeaderOffset)
+    layout::DecodeHFSPlusVolumeHeader(p + layout::kHFSPlusVolumeHeaderOffset,
+                                      size - layout::kHFSPlusVolumeHeaderOffset, &vh);
+  layout::BTNodeDescriptor d;
+  layout::BTHeaderRec r;
+  if (layout::DecodeBTNodeDescriptor(p, size, &d) &&
+      layout::DecodeBTHeaderRec(p + layout::kBTHeaderRecOffset, size - layout::kBTHeaderRecOffset, &r))
+    layout::BTValidNodeSize(r.nodeSize);
+}
+
+void Directories(const uint8_t* p, size_t size) {
+  for (size_t off = 0; off < size; off += 32) {
+    const uint8_t* e = p + off;
+    size_t left = size - off;
+    layout::FatDirEntry de;
+    layout::FatLongNameEntry ln;
+    layout::ExfatFileEntry f;
+    layout::ExfatStreamEntry st;
+    layout::ExfatNameEntry n;
+    layout::ExfatBitmapEntry bm;
+    layout::ExfatUpcaseEntry up;
+    layout::ExfatLabelEntry lb;
+    bool any = layout::DecodeFatDirEntry(e, left, &de);
+    Check(any == (left >= 32));
+    layout::DecodeFatLongNameEntry(e, left, &ln);
+    layout::DecodeExfatFileEntry(e, left, &f);
+    layout::DecodeExfatStreamEntry(e, left, &st);
+    layout::DecodeExfatNameEntry(e, left, &n);
+    layout::DecodeExfatBitmapEntry(e, left, &bm);
+    layout::DecodeExfatUpcaseEntry(e, left, &up);
+    if (layout::DecodeExfatLabelEntry(e, left, &lb)) Check(lb.label.size() <= layout::kExfatLabelChars);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (1u << 16)) return 0;
+  Boots(data, size);
+  WalkRecord(data, size);
+  WalkAttributeList(data, size);
+  Directories(data, size);
+  return 0;
+}

@@ -52,10 +52,10 @@ struct FatGeometry {
 const int kBootDisagrees = -2;
 
 // Decodes and checks the boot sector. volumeBytes is the device's size; 0 skips the
-// checks against it. Returns 0, 104 when the type text is not the expected one, -1 when
-// the geometry is inconsistent (zero or non-power-of-two sizes, regions that wrap or lie
-// past the volume), kBootDisagrees when the FAT is more than one sector too small for the
-// clusters.
+// checks against it. Returns RC_OK, RC_WRONG_FS (104) when the type text is not the
+// expected one, RC_FAIL when the geometry is inconsistent (zero or non-power-of-two sizes,
+// regions that wrap or lie past the volume), kBootDisagrees when the FAT is more than one
+// sector too small for the clusters.
 int ParseFatBoot(const uint8_t* sector, size_t len, FatKind kind, uint64_t volumeBytes,
                  FatGeometry* out);
 
@@ -224,18 +224,19 @@ struct ExfatGeometry {
   uint64_t ClusterOffset(uint32_t c) const { return heapOffset + uint64_t(c - 2) * clusterBytes; }
 };
 
-// 0, 104 not exFAT, -1 inconsistent geometry (shifts out of range, regions past the volume),
-// kBootDisagrees when the cluster count is more than one cluster off the heap's length
-// (unless the FAT is what limits it) or the FAT cannot hold the count.
+// RC_OK, RC_WRONG_FS not exFAT, RC_FAIL inconsistent geometry (shifts out of range, regions
+// past the volume), kBootDisagrees when the cluster count is more than one cluster off the
+// heap's length (unless the FAT is what limits it) or the FAT cannot hold the count.
 int ParseExfatBoot(const uint8_t* sector, size_t len, uint64_t volumeBytes, ExfatGeometry* out);
 
 // The root's first cluster against the geometry: its allocation-bitmap entry must cover
-// exactly the cluster count and, like the up-case entry, lie inside the heap. 0, or
+// exactly the cluster count and, like the up-case entry, lie inside the heap. RC_OK, or
 // kBootDisagrees (also when either entry is missing).
 int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len);
 
-// Reads the boot sector at baseBytes and the root's first cluster and checks both: 0, 104
-// not exFAT, 5 short read, 12 no memory, -1 inconsistent, kBootDisagrees.
+// Reads the boot sector at baseBytes and the root's first cluster and checks both: RC_OK,
+// RC_WRONG_FS not exFAT, RC_READ_FAILED short read, RC_NO_MEMORY, RC_FAIL inconsistent,
+// kBootDisagrees.
 int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t baseBytes, uint64_t volumeBytes, ExfatGeometry* out);
 
 // One complete file entry set (file, stream extension, names).

@@ -52,10 +52,11 @@ class FatDelWalker {
  public:
   FatDelWalker(IStorageDevice* device, FatKind kind);
 
-  // Reads the boot sector and the FAT: 0, 43 no device geometry, 5 short read, 104 not
-  // this FAT type, 12 no memory, -1 inconsistent geometry or unreadable FAT.
+  // Reads the boot sector and the FAT: RC_OK, RC_MISSING no device geometry, RC_READ_FAILED
+  // short read, RC_WRONG_FS not this FAT type, RC_NO_MEMORY, RC_FAIL inconsistent geometry
+  // or unreadable FAT.
   int Open();
-  // 0 when the walk ran (also when stopped or the device vanished), -1 when the root
+  // RC_OK when the walk ran (also when stopped or the device vanished), RC_FAIL when the root
   // directory could not be read.
   int Walk(const FoundSink& found, const ProgressSink& progress);
 
@@ -129,8 +130,8 @@ class ExfatDelWalker {
  public:
   explicit ExfatDelWalker(IStorageDevice* device);
 
-  // 0, 43 no geometry, 5 short read, 104 not exFAT or no allocation bitmap, 12 no memory,
-  // -1 inconsistent geometry.
+  // RC_OK, RC_MISSING no geometry, RC_READ_FAILED short read, RC_WRONG_FS not exFAT or no
+  // allocation bitmap, RC_NO_MEMORY, RC_FAIL inconsistent geometry.
   int Open();
   int Walk(const FoundSink& found, const ProgressSink& progress);
 

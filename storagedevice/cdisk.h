@@ -1,4 +1,4 @@
-// A physical disk and its two table readers.
+// A physical disk; its two table readers live in dpt.h and gpt.h.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -6,6 +6,8 @@
 #include "common/inc/idevice.h"
 #include "common/inc/ideviceio.h"
 #include "storagedevice/devenum.h"
+#include "storagedevice/dpt.h"
+#include "storagedevice/gpt.h"
 
 class CVolume;
 class INotifySink;
@@ -37,7 +39,8 @@ class CDisk : public IDevice {
   // is sent as event 9 with a new partition object that the receiver owns from then on,
   // whatever it answers (release it with IDevice::Release, before this disk). Mode 3 skips
   // the body of every volume confirmed with full confidence; any other mode reads all.
-  // 0, -79 (stopped through event 2 or 4), 43 (no sink) or -1 (no channel).
+  // RC_OK, RC_CANCELLED (stopped through event 2 or 4), RC_MISSING (no sink) or RC_FAIL
+  // (no channel).
   virtual int SearchPartitions(int mode, INotifySink* sink);
 
   int OpenByIndex(int index);
@@ -70,44 +73,4 @@ class CDisk : public IDevice {
   int m_scheme;
   int m_partitionCounter;
   bool m_readOnly;
-};
-
-// The MBR with its chain of extended boot records.
-class CDpt {
- public:
-  explicit CDpt(CDisk* disk);
-  virtual ~CDpt();
-  int Parse();
-  std::vector<CVolume*>& Volumes() { return m_volumes; }
-  // A chain longer than this is taken as corrupt.
-  static constexpr int kMaxBootRecords = 128;
-
- private:
-  int ReadTable(uint64_t sector, bool isMbr);
-  void Clear();
-
-  CDisk* m_disk;
-  DiskGeometry m_geometry;
-  std::vector<CVolume*> m_volumes;
-  uint64_t m_extBase;
-  uint64_t m_nextLink;
-};
-
-// The GUID partition table.
-class CGpt {
- public:
-  explicit CGpt(CDisk* disk);
-  virtual ~CGpt();
-  int Parse();
-  std::vector<CVolume*>& Volumes() { return m_volumes; }
-  // The entry array is read whole; more than this is taken as corrupt.
-  static constexpr uint64_t kMaxEntryBytes = 4u << 20;
-
- private:
-  int ReadTable(uint64_t headerSector);
-  void Clear();
-
-  CDisk* m_disk;
-  DiskGeometry m_geometry;
-  std::vector<CVolume*> m_volumes;
 };

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-// The byte stream of a saved scan result. Both operations answer 0, or -1 when fewer
+// The byte stream of a saved scan result. Both operations answer RC_OK, or RC_FAIL when fewer
 // bytes than asked were moved.
 class IArchive {
  public:

@@ -14,7 +14,7 @@ enum DeviceIoQuery : int {
   DIQ_DRIVE_ROOT = 2,  // char[>=4]
   DIQ_PATH = 3,        // char[>=260]
   DIQ_LABEL = 4,       // char16_t[264]
-  DIQ_LAYOUT = 5,      // std::vector<CVolume*>*
+  DIQ_LAYOUT = 5,      // std::vector<LayoutEntry>* (deviceapi/windowsdeviceio.h)
 };
 
 class IDeviceIo {

@@ -9,7 +9,7 @@ class IFileInfo;
 class IFileOP;
 class IFilter;
 
-// Every operation does nothing and answers 0 unless a parameter class overrides it.
+// Every operation does nothing and answers RC_OK unless a parameter class overrides it.
 class IScanParam {
  public:
   virtual int SetValue(int value) { return 0; }

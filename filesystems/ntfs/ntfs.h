@@ -34,7 +34,7 @@ struct NtfsBootInfo {
   uint64_t mftLcn;
 };
 
-// 0 and *out filled, or 104 when the sector is not a sound NTFS boot sector.
+// RC_OK and *out filled, or RC_WRONG_FS (104) when the sector is not a sound NTFS boot sector.
 int ParseNtfsBootSector(const uint8_t* boot, size_t len, NtfsBootInfo* out);
 
 // One decoded mapping pair: lcn < 0 marks a sparse extent (a hole).
@@ -87,7 +87,7 @@ class CNTFS {
 
   // Root name put in front of full paths, and the device geometry in device sectors.
   int SetVolumeInfo(const char16_t* rootName, uint32_t bytesPerSector, uint32_t sectorsPerCluster);
-  // Geometry from a parsed boot sector on a device of deviceSectorBytes: 104 when the
+  // Geometry from a parsed boot sector on a device of deviceSectorBytes: RC_WRONG_FS when the
   // record or cluster size is not a whole number of device sectors.
   int SetBootInfo(const NtfsBootInfo& boot, uint32_t deviceSectorBytes);
 
@@ -101,8 +101,8 @@ class CNTFS {
 
   // Every record argument below is RecordBytes() long.
   int ValidateRecord(const uint8_t* record) const;
-  // Restores the sector tails from the update-sequence array; 106 when the array does not
-  // fit the record or a tail does not carry the sequence number (a torn write).
+  // Restores the sector tails from the update-sequence array; RC_CORRUPT_RECORD when the array
+  // does not fit the record or a tail does not carry the sequence number (a torn write).
   int ApplyFixup(uint8_t* record) const;
   // The same for any multi-sector block (FILE records, INDX buffers) of `size` bytes.
   static int ApplyBlockFixup(uint8_t* block, uint32_t size);
@@ -110,20 +110,22 @@ class CNTFS {
   int GetFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
                   bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence = nullptr) const;
   // The $FILE_NAME attributes of any record (an extension record too), taken when their
-  // namespace ranks above *rank; *rank is raised to the one taken. 0, or 106 when broken.
+  // namespace ranks above *rank; *rank is raised to the one taken. RC_OK, or RC_CORRUPT_RECORD
+  // when broken.
   int PickFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
                    uint16_t* parentSequence, int* rank) const;
   int GetStandardTimes(const uint8_t* record, uint64_t* creation, uint64_t* lastAccess,
                        uint64_t* modification, uint32_t* attributes) const;
 
   // Walks the attributes: call with *cursor = 0 first. 1 and *attr filled, 0 at the end
-  // marker, 106 when the record's layout is broken.
+  // marker, RC_CORRUPT_RECORD when the record's layout is broken.
   int NextAttribute(const uint8_t* record, uint32_t* cursor, NtfsAttr* attr) const;
-  // The first attribute of that type with no name; 43 when there is none.
+  // The first attribute of that type with no name; RC_MISSING when there is none.
   int FindUnnamed(const uint8_t* record, uint32_t type, NtfsAttr* attr) const;
 
-  // One mapping pair from avail bytes: 0, 43 at the terminating zero, 106 when it is
-  // malformed (a field wider than 8 bytes, a zero length, or past avail).
+  // One mapping pair from avail bytes: RC_OK, RC_MISSING at the terminating zero,
+  // RC_CORRUPT_RECORD when it is malformed (a field wider than 8 bytes, a zero length, or
+  // past avail).
   static int DecodeRunEntry(const uint8_t* entry, size_t avail, uint8_t* entrySize,
                             int64_t* lcnDelta, uint64_t* clusterCount, bool* sparse);
   // All pairs of one attribute; LCNs checked against the volume when its size is known.
@@ -154,8 +156,8 @@ class CNTFS {
   // record itself can be named.
   int BuildFullPath(const MftRun* runs, uint64_t record, std::u16string* path);
   // The folder entries of a directory record's index buffers into a graph, each under the
-  // parent its key names: 0, 43 when the record has no $INDEX_ALLOCATION, 106 when it is
-  // not a directory record.
+  // parent its key names: RC_OK, RC_MISSING when the record has no $INDEX_ALLOCATION,
+  // RC_CORRUPT_RECORD when it is not a directory record.
   int ReadIndexAllocation(const uint8_t* record, GFS::CGraphFileSystem* graph);
   // Reads the runs, takes every sector that begins an INDX buffer and adds its entries
   // whose names hold no "."; 0, or 5 when some sectors could not be read.

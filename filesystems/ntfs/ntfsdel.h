@@ -48,7 +48,8 @@ class CNtfsDel : public CScanOperator {
   int RunScan(INotifySink* sink);
   int ScanRecords(uint64_t startSector, uint64_t firstRecord, uint64_t lastRecord);
   int HandleRecord(uint8_t* record, uint64_t recordNumber);
-  // Reads one record into buf and fixes it up; 0, 5 unreadable, 106 broken.
+  // Reads one record into buf and fixes it up; RC_OK, RC_READ_FAILED unreadable,
+  // RC_CORRUPT_RECORD broken.
   int ReadRecord(uint64_t n, uint8_t* buf);
   // Reads a run list's first `size` bytes into out (holes as zeros); 0 or 5.
   int ReadRunBytes(const RunList* runs, uint64_t size, uint8_t* out);

@@ -1,0 +1,34 @@
+// The MBR reader.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "common/inc/idevice.h"
+
+class CDisk;
+class CVolume;
+
+// Cuts an entry that runs past the disk's end back to it (*clipped set); false when it
+// starts past the end or is empty.
+bool FitToDisk(uint64_t start, uint64_t* count, uint64_t total, bool* clipped);
+
+// The MBR with its chain of extended boot records.
+class CDpt {
+ public:
+  explicit CDpt(CDisk* disk);
+  virtual ~CDpt();
+  int Parse();
+  std::vector<CVolume*>& Volumes() { return m_volumes; }
+  // A chain longer than this is taken as corrupt.
+  static constexpr int kMaxBootRecords = 128;
+
+ private:
+  int ReadTable(uint64_t sector, bool isMbr);
+  void Clear();
+
+  CDisk* m_disk;
+  DiskGeometry m_geometry;
+  std::vector<CVolume*> m_volumes;
+  uint64_t m_extBase;
+  uint64_t m_nextLink;
+};

@@ -2,12 +2,16 @@
 // image's own, at every alignment, sector size and end condition.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <random>
 
 #include "common/inc/ideviceio.h"
 #include "deviceapi/windowsdeviceio.h"
+#include "platform/platform.h"
+#include "storagedevice/cvolume.h"
 #include "testutil.h"
 
 using testutil::ScopedEnv;
@@ -254,4 +258,68 @@ TEST(DeviceIo, ReadOnlyLoopDeviceWith4096ByteSectors) {
   EXPECT_EQ(io->WriteSectors(0, buf.data(), 1, 4096), -1);
   io->Release();
   EXPECT_EQ(before, testutil::FileChecksum(img));
+}
+
+// A relative or end-based seek whose target passes the 64-bit limit is refused and leaves
+// the position alone; before the fix the sum overflowed (undefined behaviour) and could
+// land on any position.
+TEST(DeviceIo, ChannelSeekNeverWrapsPastTheLimit) {
+  testutil::TempDir dir;
+  std::string img = dir.file("disk.img");
+  testutil::WriteFile(img, testutil::RandomBytes(8192, 7));
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_NE(io, nullptr);
+  ASSERT_EQ(io->Open(img.c_str(), KIO_RDONLY, 0), 0);
+  ASSERT_EQ(io->Seek(1000, 0), 1000);
+  EXPECT_EQ(io->Seek(INT64_MAX, 1), -1);
+  EXPECT_EQ(io->Seek(INT64_MAX - 10, 2), -1);
+  EXPECT_EQ(io->Seek(INT64_MIN, 1), -1);
+  EXPECT_EQ(io->Seek(0, 1), 1000);
+  EXPECT_EQ(io->Seek(-8192, 2), 0);
+  io->Close();
+  io->Release();
+}
+
+// Device paths as people have them: an image path may hold a ':' and an '=', and a text
+// after the disk letter that is no partition spec must not open the disk.
+TEST(DeviceIo, VolumeListAndEnginePathsParseWhole) {
+  {
+    ScopedEnv volumes("KESTRUM_VOLUMES", "E=/mnt/cam:2024/a=b.img:f=/dev/sdb1:G=/x:");
+    std::vector<plat::LetterVolume> v = plat::LetterVolumes();
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].letter, 'E');
+    EXPECT_EQ(v[0].path, "/mnt/cam:2024/a=b.img");
+    EXPECT_EQ(v[1].letter, 'F');
+    EXPECT_EQ(v[1].path, "/dev/sdb1");
+    EXPECT_EQ(v[2].path, "/x:");
+  }
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hdaX").fields, -1);
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hda1-512-512junk").fields, -1);
+  EXPECT_EQ(CWindowsDeviceIo::ParseEnginePath("/dev/hda1-512-512").fields, 4);
+
+  testutil::TempDir dir;
+  std::string img = dir.file("d.img");
+  testutil::WriteFile(img, std::vector<uint8_t>(1 << 20));
+  ScopedEnv disks("KESTRUM_DISKS", img);
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->Open("/dev/hda", KIO_RDONLY, 0), 0);
+  EXPECT_EQ(io->Open("/dev/hdaX", KIO_RDONLY, 0), -1);
+  EXPECT_EQ(io->Open("/dev/hda0-512-512junk", KIO_RDONLY, 0), -1);
+  io->Release();
+}
+
+// A path that names a FIFO (a letter mapped to the wrong file) used to block the open
+// for a writer that never comes; it must be refused at once.
+TEST(DeviceIo, OpenOfFifoIsRefusedWithoutWaiting) {
+  testutil::TempDir dir;
+  std::string fifo = dir.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  plat::OpenDevice dev;
+  EXPECT_FALSE(plat::Open(fifo, KIO_RDONLY, 0, -1, &dev));
+  EXPECT_EQ(dev.fd, -1);
+  ScopedEnv volumes("KESTRUM_VOLUMES", "E=" + fifo);
+  CVirtualVolume* v = new CVirtualVolume();
+  EXPECT_NE(v->OpenByLetter(4), 0);
+  v->Release();
 }

@@ -3,6 +3,7 @@
 // hostile tables built here byte by byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -20,8 +21,11 @@
 #include "common/inc/ifilemanager.h"
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/iscanoperator.h"
+#include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
 #include "common/textutil.h"
+#include "memarchive.h"
+#include "platform/platform.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cstoragedevice.h"
 #include "storagedevice/cvolume.h"
@@ -402,6 +406,64 @@ TEST_F(HostileTables, HugeGptEntryCountsAreRefused) {
   EXPECT_EQ(listed[0].Flags, PF_CLIPPED);
 }
 
+// A partition record read from a saved result is untrusted: a length whose byte size does
+// not fit 64 bits is refused before any offset is computed from it.
+TEST(PartitionTables, LoadedPartitionWithOverflowingLengthIsRefused) {
+  testutil::TempDir dir;
+  std::string img = dir.file("disk.img");
+  testutil::WriteFile(img, std::vector<uint8_t>(1 << 20, 0));
+  ScopedEnv disks("KESTRUM_DISKS", img);
+  QueryDiskDrives();
+  CDisk* disk = new CDisk();
+  ASSERT_EQ(disk->OpenByIndex(0), 0);
+  uint64_t before = testutil::FileChecksum(img);
+
+  auto archiveOf = [](int64_t start, int64_t count) {
+    PartitionInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.StartSector = start;
+    info.SectorCount = count;
+    info.PartitionNumber = 1;
+    info.PartitionType = PT_UNDETECTED;
+    testutil::MemArchive a;
+    uint32_t version = 3, size = sizeof(PartitionInfo);
+    a.Write(&version, 4);
+    a.Write(&size, 4);
+    a.Write(&info, sizeof info);
+    return a;
+  };
+  // The last three start at or past the end of the 2048-sector disk, which the tables
+  // refuse too.
+  const int64_t hostile[][2] = {{0, INT64_MAX / 2}, {INT64_MAX / 4, 16}, {0, -5}, {-1, 16},
+                                {2048, 0}, {2049, 0}, {4096, 16}};
+  for (const auto& h : hostile) {
+    CVolume v(disk);
+    testutil::MemArchive a = archiveOf(h[0], h[1]);
+    EXPECT_EQ(v.Load(&a), -1) << h[0] << " " << h[1];
+  }
+  // One that starts on the disk and ends past it (the image was cut shorter since it was
+  // saved) is cut back to the disk's end and marked, as the tables do.
+  for (const auto& h : {std::make_pair(int64_t(0), int64_t(2049)), std::make_pair(int64_t(2047), int64_t(2))}) {
+    CVolume v(disk);
+    testutil::MemArchive a = archiveOf(h.first, h.second);
+    ASSERT_EQ(v.Load(&a), 0) << h.first;
+    PartitionInfo info;
+    v.GetPartitionInfo(&info);
+    EXPECT_EQ(info.StartSector + info.SectorCount, 2048);
+    EXPECT_EQ(info.Flags, PF_CLIPPED);
+  }
+  {
+    CVolume v(disk);
+    testutil::MemArchive a = archiveOf(0, 2048);
+    EXPECT_EQ(v.Load(&a), 0);
+    uint64_t size = 0;
+    v.GetSize(&size);
+    EXPECT_EQ(size, 2048u * 512u);
+  }
+  disk->Release();
+  EXPECT_EQ(before, testutil::FileChecksum(img));
+}
+
 // ---------------------------------------------------------------------------------------
 // Boot-sector tests over patched sectors
 
@@ -723,6 +785,32 @@ TEST(EnumDevices, DiskCacheNamesImagesAsFixedDisks) {
   EXPECT_EQ(Label(p), "Partition1");
   EXPECT_EQ(disk->OpenByIndex(26), RC_OUT_OF_RANGE);
   disk->Release();
+}
+
+// Disk names sort in the kernel's order within a family, and the order is a strict weak
+// one: the former character-wise rule ranked nvme0n10 < nvme1n1 < mmcblk10 < nvme0n10,
+// which std::sort may answer by running off the array.
+TEST(EnumDevices, DiskNameOrderIsNaturalAndTransitive) {
+  std::vector<std::string> names = {"sdaa", "nvme0n10", "sdb", "mmcblk10", "sda", "loop10", "nvme1n1",
+                                    "nvme0n2", "loop2", "sdz", "mmcblk1", "nvme0n1", "vda", "sdab"};
+  for (const auto& a : names)
+    for (const auto& b : names)
+      for (const auto& c : names)
+        if (plat::DiskNameLess(a, b) && plat::DiskNameLess(b, c)) {
+          EXPECT_TRUE(plat::DiskNameLess(a, c)) << a << " < " << b << " < " << c;
+        }
+  std::sort(names.begin(), names.end(), plat::DiskNameLess);
+  auto before = [&](const char* x, const char* y) {
+    return std::find(names.begin(), names.end(), x) < std::find(names.begin(), names.end(), y);
+  };
+  EXPECT_TRUE(before("sda", "sdb"));
+  EXPECT_TRUE(before("sdz", "sdaa"));
+  EXPECT_TRUE(before("sdaa", "sdab"));
+  EXPECT_TRUE(before("nvme0n2", "nvme0n10"));
+  EXPECT_TRUE(before("nvme0n10", "nvme1n1"));
+  EXPECT_TRUE(before("loop2", "loop10"));
+  EXPECT_TRUE(before("mmcblk1", "mmcblk10"));
+  EXPECT_FALSE(plat::DiskNameLess("sda", "sda"));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "common/inc/inotifysink.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/filemanager.h"
+#include "filemanager/formerplace.h"
 #include "filemanager/wtext.h"
 #include "memdevice.h"
 #include "rawrecovery/devicebitmap.h"
@@ -243,4 +244,16 @@ TEST(DeviceBitmap, BitsAndBounds) {
   EXPECT_FALSE(n.BitGet(5));
   n.SetClusterSize(4096);
   EXPECT_EQ(4096, n.GetClusterSize());
+}
+
+// Folder and file names come from the disk. A crafted ".." must not let the former-place
+// lookup, and the erase that deletes what it finds there, reach outside the volume.
+TEST(FileManager, FormerPlaceRefusesDotComponents) {
+  EXPECT_TRUE(TreePathStaysInside(u"/Volume/docs/a.txt"));
+  EXPECT_TRUE(TreePathStaysInside(u"/Volume/..hidden/a..b/...x"));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume/../../etc/passwd"));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume/docs/.."));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume/./a.txt"));
+  EXPECT_FALSE(TreePathStaysInside(u"/Volume//..//x"));
+  EXPECT_FALSE(TreePathStaysInside(nullptr));
 }

@@ -1,6 +1,8 @@
 // Reading found files back: runs, holes, short devices, resident data, validity and erase.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include "common/crashdump.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/fileop.h"
+#include "platform/platform.h"
 #include "memdevice.h"
 #include "rawrecovery/devicebitmap.h"
 #include "testutil.h"
@@ -295,4 +298,31 @@ TEST(FileOp, ValidityOfAHostileRunListIsBounded) {
   f.SetSize(8192);
   ASSERT_EQ(0, op.GetValidity(&pct));
   EXPECT_EQ(0u, pct);
+}
+
+// The erase refuses a disk with anything mounted on it. The disk holding the root file
+// system must count as mounted; a loop device nobody mounted must not.
+TEST(FileOp, MountedDiskIsRecognisedByDeviceNumber) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line, rootDev;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::string id, parent, dev, root, mp;
+    ls >> id >> parent >> dev >> root >> mp;
+    if (mp == "/" && dev.compare(0, 2, "0:") != 0) rootDev = dev;
+  }
+  if (rootDev.empty()) GTEST_SKIP() << "root is not on a block device";
+  char real[4096];
+  if (!realpath(("/sys/dev/block/" + rootDev).c_str(), real)) GTEST_SKIP();
+  std::string name = real;
+  name = name.substr(name.rfind('/') + 1);
+  // Through a node of our own: the mount table's source name need not match it.
+  testutil::TempDir dir;
+  std::string node = dir.file("alias");
+  unsigned maj = 0, min = 0;
+  if (sscanf(rootDev.c_str(), "%u:%u", &maj, &min) != 2 ||
+      mknod(node.c_str(), S_IFBLK | 0600, makedev(maj, min)) != 0)
+    GTEST_SKIP() << "cannot make a device node";
+  EXPECT_TRUE(plat::IsMountedOrHasMountedPartition(node)) << name;
+  EXPECT_FALSE(plat::IsMountedOrHasMountedPartition(dir.file("none")));
 }

@@ -1,6 +1,7 @@
 // Date conversions under pinned time zones, one without and one with daylight saving.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -24,6 +25,16 @@ void ToFileTime(int64_t unix, uint32_t* low, uint32_t* high) {
   uint64_t v = uint64_t(unix + 11644473600ll) * 10000000ull;
   *low = uint32_t(v);
   *high = uint32_t(v >> 32);
+}
+
+// The local calendar day of a time value.
+std::string LocalDay(int value) {
+  std::time_t t = value;
+  std::tm tm;
+  if (value < 0 || !localtime_r(&t, &tm)) return "invalid";
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  return text;
 }
 
 }  // namespace
@@ -72,6 +83,32 @@ TEST(TimeConv, DaylightSavingZoneKeepsLocalMidnight) {
   ToFileTime(1719806400 + 3600 * 10, &lo, &hi);
   EXPECT_EQ(summer, FileTimeToTime(lo, hi));
   EXPECT_EQ(1735707600, DosDateToTime(0x5A21, 0));  // 2025-01-01 05:00 UTC
+}
+
+// An NTFS time is a UTC instant; the file's day is the day its owner saw on the clock.
+// Before the fix the UTC day was taken, one day off for the hours between the two midnights.
+TEST(TimeConv, FileTimeGivesTheLocalDayInEveryZone) {
+  uint32_t lo, hi;
+  {
+    ZoneGuard z("EST5EDT,M3.2.0,M11.1.0");
+    ToFileTime(1719885600, &lo, &hi);  // 2024-07-02 02:00 UTC = 2024-07-01 22:00 EDT
+    EXPECT_EQ("2024-07-01", LocalDay(FileTimeToTime(lo, hi)));
+    EXPECT_EQ(MakeLocalTime(2024, 7, 1, 0, 0, 0), FileTimeToTime(lo, hi));
+    ToFileTime(1704153600, &lo, &hi);  // 2024-01-02 00:00 UTC = 2024-01-01 19:00 EST
+    EXPECT_EQ("2024-01-01", LocalDay(FileTimeToTime(lo, hi)));
+  }
+  {
+    ZoneGuard z("JST-9");
+    ToFileTime(1719846000, &lo, &hi);  // 2024-07-01 15:00 UTC = 2024-07-02 00:00 JST
+    EXPECT_EQ("2024-07-02", LocalDay(FileTimeToTime(lo, hi)));
+  }
+  {
+    ZoneGuard z("UTC0");
+    ToFileTime(1719885600, &lo, &hi);
+    EXPECT_EQ("2024-07-02", LocalDay(FileTimeToTime(lo, hi)));
+    EXPECT_EQ(-1, FileTimeToTime(0, 0));  // 1601: not a time value
+    EXPECT_EQ(-1, FileTimeToTime(0xFFFFFFFF, 0xFFFFFFFF));
+  }
 }
 
 TEST(TimeConv, TrashPaths) {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <random>
 
@@ -57,6 +59,44 @@ std::string Fixture(const std::string& name) {
   std::string p = std::string(KESTRUM_FIXTURE_DIR) + "/" + name;
   struct stat st;
   return stat(p.c_str(), &st) == 0 ? p : std::string();
+}
+
+std::string Utf8(const std::u16string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    uint32_t c = s[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size()) c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | c >> 6);
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | c >> 12);
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | c >> 18);
+      out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+ZoneGuard::ZoneGuard(const char* tz) {
+  const char* old = std::getenv("TZ");
+  m_had = old != nullptr;
+  if (old) m_old = old;
+  setenv("TZ", tz, 1);
+  tzset();
+}
+
+ZoneGuard::~ZoneGuard() {
+  if (m_had) setenv("TZ", m_old.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
 }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name) {

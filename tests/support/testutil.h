@@ -27,6 +27,20 @@ uint64_t FileChecksum(const std::string& path);
 // A fixture image built by tests/fixtures, or "" when the builder skipped it.
 std::string Fixture(const std::string& name);
 
+// UTF-16 to UTF-8, pairing surrogates; for comparing names a scan reports with plain strings.
+std::string Utf8(const std::u16string& s);
+
+// Pins TZ (and the C library's idea of it) for the life of the object.
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* tz);
+  ~ZoneGuard();
+
+ private:
+  bool m_had;
+  std::string m_old;
+};
+
 // Sets an environment variable for the life of the object.
 class ScopedEnv {
  public:

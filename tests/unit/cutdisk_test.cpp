@@ -24,6 +24,7 @@
 #include "storagedevice/cvolume.h"
 #include "storagedevice/devenum.h"
 #include "testutil.h"
+#include "scanread.h"
 
 namespace {
 
@@ -59,20 +60,7 @@ CutManifest ReadCutManifest() {
   return m;
 }
 
-std::vector<uint8_t> ReadAll(IScanOperator* scanner, IFileInfo* f) {
-  IFileOP* op = nullptr;
-  std::vector<uint8_t> out;
-  if (scanner->GetFileOp(f, &op) != 0 || !op) return out;
-  std::vector<uint8_t> buf(12345);  // not a multiple of a sector or a cluster
-  for (uint64_t off = 0; off < f->GetSize();) {
-    uint32_t got = 0;
-    if (op->Read(buf.data(), uint32_t(buf.size()), off, &got) != 0 || got == 0) break;
-    out.insert(out.end(), buf.begin(), buf.begin() + got);
-    off += got;
-  }
-  if (out.size() > f->GetSize()) out.resize(size_t(f->GetSize()));
-  return out;
-}
+using testutil::ReadAll;
 
 // The files a scan reports, by name; the entries stay the file manager's.
 struct Names : INotifySink {

@@ -16,6 +16,7 @@
 #include "memdevice.h"
 #include "scanoperate/scanoperator.h"
 #include "testutil.h"
+#include "scanread.h"
 
 TEST(EngineEntry, LibraryExportsOnlyInitKestrum) {
   std::string cmd = std::string("nm -D --defined-only '") + KESTRUM_LIBRARY_PATH + "'";
@@ -154,11 +155,7 @@ TEST(ScannerFactory, EngineLibraryOffersEveryKind) {
     so->Release();
     fm->Release();
   }
-  // The caller owns disks and letters; partitions go with their disk.
-  std::vector<IDevice*> owned;
-  for (int i = 0; i < n && devices[i]; ++i)
-    if (devices[i]->GetType() != 2 && devices[i]->GetType() != 6) owned.push_back(devices[i]);
-  for (IDevice* d : owned) d->Release();
+  testutil::ReleaseOwnedDevices(devices, n);
   top->Release();
   // The library stays loaded: its process-wide tables (the file-type hints) live on.
 }

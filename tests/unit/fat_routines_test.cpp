@@ -10,47 +10,19 @@
 
 #include "common/inc/bytes.h"
 #include "filesystems/fatentry.h"
+#include "testutil.h"
+#include "fatentries.h"
 
 using namespace fat;
 
 namespace {
 
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* tz) {
-    const char* old = std::getenv("TZ");
-    m_had = old != nullptr;
-    if (old) m_old = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    if (m_had) setenv("TZ", m_old.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool m_had;
-  std::string m_old;
-};
+using testutil::ZoneGuard;
 
 void ShortEntry(uint8_t* e, const char* name11) {
   std::memset(e, 0, 32);
   std::memcpy(e, name11, 11);
   e[11] = 0x20;
-}
-
-void LfnEntry(uint8_t* e, uint8_t ord, const std::u16string& part, uint8_t sum) {
-  static const int off[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-  std::memset(e, 0, 32);
-  e[0] = ord;
-  e[11] = 0x0F;
-  e[13] = sum;
-  for (int k = 0; k < 13; ++k) {
-    uint16_t c = k < int(part.size()) ? part[k] : (k == int(part.size()) ? 0 : 0xFFFF);
-    kbytes::PutLe16(e + off[k], c);
-  }
 }
 
 std::u16string Text(const uint8_t* e, int* n = nullptr) {
@@ -116,8 +88,8 @@ TEST(FatRoutines, LongNamesChecksumsAndTildeTest) {
 
   uint8_t run[3 * 32];
   std::u16string name = u"long file name.txt";  // 18 characters: two pieces, last stored first
-  LfnEntry(run, 0x42, name.substr(13), sum);
-  LfnEntry(run + 32, 0x01, name.substr(0, 13), sum);
+  testutil::PutLfnEntry(run, 0x42, name.substr(13), sum);
+  testutil::PutLfnEntry(run + 32, 0x01, name.substr(0, 13), sum);
   ShortEntry(run + 64, shortName);
 
   std::u16string out = u"old text";
@@ -128,14 +100,14 @@ TEST(FatRoutines, LongNamesChecksumsAndTildeTest) {
   EXPECT_EQ(out, name.substr(0, 13));
   // A first character 0 gives no name; a distance that is no whole entry gives nothing.
   uint8_t empty[32];
-  LfnEntry(empty, 0x41, u"", sum);
+  testutil::PutLfnEntry(empty, 0x41, u"", sum);
   EXPECT_EQ(FatLongNameFromEntries(empty + 32, empty, &out), 0);
   EXPECT_EQ(FatLongNameFromEntries(run + 40, run, &out), 0);
   EXPECT_EQ(FatLongNameFromEntries(run, run, &out), 0);
   EXPECT_TRUE(out.empty());
   // A run whose terminator was lost ends at the 0xFFFF filler.
   uint8_t noNul[32];
-  LfnEntry(noNul, 0x41, u"ab", sum);
+  testutil::PutLfnEntry(noNul, 0x41, u"ab", sum);
   kbytes::PutLe16(noNul + 5, 0xFFFF);
   EXPECT_EQ(FatLongNameFromEntries(noNul + 32, noNul, &out), 2);
 

@@ -10,6 +10,7 @@
 
 #include "common/inc/bytes.h"
 #include "fat_memdevice.h"
+#include "fatentries.h"
 #include "filemanager/fileinfo.h"
 #include "common/inc/inotifysink.h"
 #include "filesystems/fatdelscan.h"
@@ -97,18 +98,6 @@ uint8_t NameSum(const uint8_t* name11) {
   return sum;
 }
 
-void PutLfn(uint8_t* e, uint8_t ord, const std::u16string& part, uint8_t sum) {
-  static const int off[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-  std::memset(e, 0, 32);
-  e[0] = ord;
-  e[11] = 0x0F;
-  e[13] = sum;
-  for (int k = 0; k < 13; ++k) {
-    uint16_t c = k < int(part.size()) ? part[k] : (k == int(part.size()) ? 0 : 0xFFFF);
-    kbytes::PutLe16(e + off[k], c);
-  }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -143,8 +132,8 @@ TEST(FatEntry, LongNameRunsAcrossBlocksWithChecksums) {
   std::memcpy(shortName, "LONGFI~1TXT", 11);
   uint8_t sum = NameSum(shortName);
   std::u16string name = u"long file name.txt";  // 18 characters: two pieces
-  PutLfn(Entry(b, 0), 0x42, name.substr(13), sum);
-  PutLfn(Entry(b, 1), 0x01, name.substr(0, 13), sum);
+  testutil::PutLfnEntry(Entry(b, 0), 0x42, name.substr(13), sum);
+  testutil::PutLfnEntry(Entry(b, 1), 0x01, name.substr(0, 13), sum);
   std::memcpy(Entry(b, 2), shortName, 11);
   kbytes::PutLe32(Entry(b, 2) + 28, 5);
 
@@ -176,7 +165,7 @@ TEST(FatEntry, LongNameRunsAcrossBlocksWithChecksums) {
   EXPECT_EQ(items[0].name, u"_ONGFI~1.TXT");
 
   // An empty long name falls back as well; "." and ".." are flagged.
-  PutLfn(Entry(b, 0), 0x41, u"", NameSum(reinterpret_cast<const uint8_t*>(".          ")));
+  testutil::PutLfnEntry(Entry(b, 0), 0x41, u"", NameSum(reinterpret_cast<const uint8_t*>(".          ")));
   std::memcpy(Entry(b, 1), ".          ", 11);
   Entry(b, 1)[11] = 0x10;
   std::memcpy(Entry(b, 2), "..         ", 11);
@@ -192,7 +181,7 @@ TEST(FatEntry, LongNameRunsAcrossBlocksWithChecksums) {
 TEST(FatEntry, LongRunsAreBounded) {
   // 40 long-name entries in a row: the name buffer never exceeds 255 characters.
   std::vector<uint8_t> b(32 * 41, 0);
-  for (int i = 0; i < 40; ++i) PutLfn(Entry(b, i), 0xE5, u"abcdefghijklm", 0);
+  for (int i = 0; i < 40; ++i) testutil::PutLfnEntry(Entry(b, i), 0xE5, u"abcdefghijklm", 0);
   std::memcpy(Entry(b, 40), "\xE5" "BCDEFGHTXT", 11);
   kbytes::PutLe32(Entry(b, 40) + 28, 1);
   FatDirParser p(kFat32);

@@ -27,6 +27,7 @@
 #include "scanoperate/hfsp/hfspfscan.h"
 #include "scanoperate/hfsp/journal.h"
 #include "testutil.h"
+#include "scanread.h"
 
 namespace {
 
@@ -262,11 +263,7 @@ TEST(HfspScan, DeletedFileScanOfAnHfsPartition) {
     so->Release();
     fm->Release();
   }
-  // The caller owns disks and letters; partitions go with their disk.
-  std::vector<IDevice*> owned;
-  for (int i = 0; i < n && devices[i]; ++i)
-    if (devices[i]->GetType() != 2 && devices[i]->GetType() != 6) owned.push_back(devices[i]);
-  for (IDevice* d : owned) d->Release();
+  testutil::ReleaseOwnedDevices(devices, n);
   top->Release();
   EXPECT_EQ(testutil::FileChecksum(path), before);
 }

@@ -8,28 +8,11 @@
 
 #include "filemanager/timeconv.h"
 #include "filemanager/trashes.h"
+#include "testutil.h"
 
 namespace {
 
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* tz) {
-    const char* old = std::getenv("TZ");
-    m_had = old != nullptr;
-    if (old) m_old = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    if (m_had) setenv("TZ", m_old.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool m_had;
-  std::string m_old;
-};
+using testutil::ZoneGuard;
 
 std::u16string Text(int t) {
   char16_t buf[12];

@@ -29,6 +29,7 @@
 #include "frontend/sorbeckrecovery.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"
+#include "screenshot.h"
 
 namespace {
 
@@ -292,13 +293,7 @@ QTableWidgetItem* Row(SorbeckRecovery& w, const QString& name) {
 
 QLabel* StatusLabel(SorbeckRecovery& w) { return w.findChild<QLabel*>("resultStatuslab"); }
 
-// Saves a picture of the window when VELMORA_SCREENSHOTS names a folder (looked at by eye).
-void Shot(QWidget* w, const char* name) {
-  const QByteArray dir = qgetenv("VELMORA_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QCoreApplication::processEvents();
-  w->grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
-}
+using testutil::Shot;
 
 }  // namespace
 

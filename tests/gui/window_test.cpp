@@ -23,6 +23,7 @@
 #include "frontend/formatsize.h"
 #include "frontend/globals.h"
 #include "frontend/sorbeckrecovery.h"
+#include "screenshot.h"
 
 namespace {
 
@@ -217,13 +218,7 @@ QTreeWidgetItem* FindRow(QTreeWidget* tree, const QString& parentName, int paren
 
 void Click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
 
-// Saves a picture of the window when VELMORA_SCREENSHOTS names a folder (looked at by eye).
-void Shot(QWidget* w, const char* name) {
-  const QByteArray dir = qgetenv("VELMORA_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QCoreApplication::processEvents();
-  w->grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
-}
+using testutil::Shot;
 
 }  // namespace
 

@@ -142,7 +142,7 @@ int64_t FatDecodeCreateTime(const uint8_t* entry);
 int64_t FatDecodeWriteTime(const uint8_t* entry);
 // -1 for a null or long-name entry, 0 when short-name bytes 6 and 7 are "~1", 1 otherwise.
 int FatCompareTildeOne(const uint8_t* entry);
-// Runs the long-name checksum of the FAT specification over the 11 short-name bytes,
+// Runs the long-name checksum of the FAT format over the 11 short-name bytes,
 // starting from *sum (which the caller zeroes). False for null arguments.
 bool FatShortNameChecksum(const uint8_t* entry, uint8_t* sum);
 // The checksum an entry carries: a long-name entry's own (byte 13), or the checksum of a

@@ -1,4 +1,4 @@
-// The exFAT main boot sector (Microsoft's exFAT specification), little-endian.
+// The exFAT main boot sector (as Microsoft publishes the exFAT format), little-endian.
 //
 //     0   3  jump instruction             3   8  file system name "EXFAT   "
 //    11  53  must be zero (the old BPB)  64   8  partition offset, sectors

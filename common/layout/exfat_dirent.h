@@ -1,4 +1,4 @@
-// exFAT directory entries (Microsoft's exFAT specification), 32 bytes each, little-endian.
+// exFAT directory entries (as Microsoft publishes the exFAT format), 32 bytes each, little-endian.
 // Byte 0 is the entry type: bit 7 in use, bit 6 secondary, bit 5 benign, bits 0-4 the code.
 // A deleted entry keeps its type with bit 7 clear (0x05, 0x40, 0x41).
 //

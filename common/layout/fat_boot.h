@@ -1,4 +1,4 @@
-// The FAT12/16/32 boot sector (Microsoft's FAT specification), little-endian.
+// The FAT12/16/32 boot sector (as Microsoft publishes the FAT format), little-endian.
 //
 // BIOS parameter block, common to every FAT:
 //     0 3  jump instruction            3 8  OEM name
@@ -124,7 +124,7 @@ struct FatBootSector {
     char fsType[8] = {};
   } fat32;
 
-  // The FAT specification's reading: the 16-bit field when it is not zero, else the 32-bit.
+  // The reading Microsoft's FAT documentation gives: the 16-bit field when it is not zero, else the 32-bit.
   uint32_t TotalSectors() const { return totalSectors16 ? totalSectors16 : totalSectors32; }
   uint32_t FatSize() const { return fatSize16 ? fatSize16 : fat32.fatSize32; }
 };
@@ -132,10 +132,10 @@ struct FatBootSector {
 // False when fewer than 512 bytes are given. Nothing is judged.
 bool DecodeFatBootSector(const uint8_t* data, size_t size, FatBootSector* out);
 
-// Data clusters as the FAT specification counts them (the count that decides FAT12, FAT16
+// Data clusters as Microsoft's FAT documentation counts them (the count that decides FAT12, FAT16
 // or FAT32), in 64 bits; false when a size is zero or the metadata fills the volume.
 bool FatDataClusters(const FatBootSector& b, uint64_t* clusters);
-// 12, 16 or 32 by the specification's thresholds (below 4085, below 65525, above).
+// 12, 16 or 32 by the documented thresholds (below 4085, below 65525, above).
 int FatTypeFromClusters(uint64_t clusters);
 
 }  // namespace layout

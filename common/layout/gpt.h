@@ -1,4 +1,4 @@
-// The GUID partition table (UEFI specification, chapter 5), little-endian.
+// The GUID partition table (UEFI standard, chapter 5), little-endian.
 //
 // Header, in the sector after the protective MBR:
 //     0  8  signature "EFI PART"          8  4  revision (0x00010000)

@@ -32,7 +32,7 @@ std::u16string Text(const uint8_t* e, int* n = nullptr) {
   return s;
 }
 
-// The checksum as the FAT specification writes it, for comparison.
+// The checksum as the FAT documentation writes it, for comparison.
 uint8_t ReferenceSum(const char* name11) {
   uint8_t sum = 0;
   for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) ? 0x80 : 0) + (sum >> 1) + uint8_t(name11[i]));

@@ -89,7 +89,7 @@ TEST(LayoutExfat, RootDirectoryEntriesOfAFilledVolume) {
   EXPECT_EQ(label.label, u"KESTRUMX");
   EXPECT_GE(bitmap.firstCluster, 2u);
   EXPECT_EQ(bitmap.dataLength, (b.clusterCount + 7) / 8);
-  EXPECT_EQ(upcase.dataLength, 5836u);  // the exFAT specification's compressed table
+  EXPECT_EQ(upcase.dataLength, 5836u);  // the exFAT documentation's compressed table
   EXPECT_EQ(upcase.tableChecksum, 0xE619D30Du);
   size_t roots = 0;
   for (const testutil::ManifestEntry& e : m.Entries()) {

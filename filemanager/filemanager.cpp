@@ -15,7 +15,6 @@
 #include "common/inc/seams.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/wtext.h"
-#include "rawrecovery/devicebitmap.h"
 #include "scanoperate/scanoperator.h"
 
 namespace {
@@ -112,7 +111,7 @@ void CFileManager::PrepareReaders() {
   int type = m_device ? m_device->GetType() : 0;
   if (!m_device || type == DT_FIXED_DISK || type == DT_OTHER_DISK) {
     if (m_bitmap) m_bitmap->Release();
-    m_bitmap = new NullDeviceBitmap;
+    m_bitmap = NewNullDeviceBitmap();
     return;
   }
   if (!m_bitmap) {
@@ -120,7 +119,7 @@ void CFileManager::PrepareReaders() {
       m_bitmap = scanner->CreateDeviceBitmap();
       scanner->Release();
     }
-    if (!m_bitmap) m_bitmap = new NullDeviceBitmap;
+    if (!m_bitmap) m_bitmap = NewNullDeviceBitmap();
   }
   for (CNormalFileOP* op : ops) op->SetBitmap(m_bitmap);
 }

@@ -2,7 +2,7 @@
 
 // The records and date conversions come from the results tree; until it is part of the
 // build, the scanner makers keep their null defaults.
-#if __has_include("filemanager/timeconv.h")
+#if __has_include("common/timeconv.h")
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -14,7 +14,7 @@
 #include "common/crashdump.h"
 #include "rawrecovery/devicebitmap.h"
 #include "filemanager/fileinfo.h"
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 #include "filemanager/trashes.h"
 #include "filesystems/fatio.h"
 

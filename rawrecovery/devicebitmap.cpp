@@ -63,3 +63,5 @@ bool DeviceBitmap::BitSet(int64_t cluster, bool value) {
 int64_t DeviceBitmap::GetFirstClusterOffset() { return m_firstOffset; }
 int DeviceBitmap::GetClusterSize() { return m_clusterSize; }
 uint32_t DeviceBitmap::GetClusterCount() { return m_count; }
+
+IDeviceBitmap* NewNullDeviceBitmap() { return new NullDeviceBitmap; }

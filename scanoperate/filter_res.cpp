@@ -5,7 +5,7 @@
 
 #include "common/inc/ifileinfo.h"
 #include "common/inc/kestrum_types.h"
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 
 namespace {
 

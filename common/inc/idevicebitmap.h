@@ -14,3 +14,7 @@ class IDeviceBitmap {
  protected:
   ~IDeviceBitmap() = default;
 };
+
+// Stands in where a volume has no bitmap: every cluster is free. Lets the results model hand
+// one out without depending on where bitmaps are built.
+IDeviceBitmap* NewNullDeviceBitmap();

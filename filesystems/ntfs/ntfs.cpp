@@ -6,7 +6,7 @@
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 
 using kbytes::Fits;
 using kbytes::Le16;

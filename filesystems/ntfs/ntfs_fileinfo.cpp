@@ -7,7 +7,7 @@
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
 #include "filemanager/fileinfo.h"
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 #include "filesystems/ntfs/ntfs.h"
 
 bool CNTFS::AppendRun(RunList** head, RunList** tail, const NtfsRun& run) const {

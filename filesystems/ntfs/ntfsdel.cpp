@@ -15,7 +15,7 @@
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
 #include "filemanager/fileinfo.h"
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 #include "graphfs/graphfs.h"
 #include "rawrecovery/devicebitmap.h"
 

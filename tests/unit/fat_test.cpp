@@ -535,7 +535,7 @@ TEST_F(ExfatImage, BootDamageIsRefused) {
 
 // ---------------------------------------------------------------------------------------
 // The scanner classes hand records to the results tree.
-#if __has_include("filemanager/timeconv.h")
+#if __has_include("common/timeconv.h")
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/iscanoperator.h"

@@ -4,7 +4,7 @@
 #include <time.h>
 
 #include "filemanager/fileinfo.h"
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 #include "scanoperate/filter_res.h"
 
 namespace {

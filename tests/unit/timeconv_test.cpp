@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 #include "filemanager/trashes.h"
 #include "testutil.h"
 

@@ -1,4 +1,4 @@
-#include "filemanager/timeconv.h"
+#include "common/timeconv.h"
 
 #include <climits>
 #include <cstdio>

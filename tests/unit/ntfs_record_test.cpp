@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -277,10 +278,9 @@ std::map<uint64_t, std::string> ManifestFiles(const std::string& name) {
   return out;
 }
 
-// The signature is four bytes. Another case of the letters is not a FILE record: no writer
-// puts one there, and the copies of this rule that compare bytes (the scanners' own checks
-// of extension and parent records) would otherwise disagree with the plausibility check.
-TEST(NtfsRecord, SignatureIsExactlyTheBytesFILE) {
+// Each file record of the 512-byte reader fixture, fixed up, with its name.
+void ForEachReaderFile(
+    const std::function<void(Volume&, const std::string&, const std::vector<uint8_t>&)>& check) {
   std::string img = testutil::Fixture("ntfs_reader.img");
   auto files = ManifestFiles("ntfs_reader.img");
   if (img.empty() || files.empty()) GTEST_SKIP();
@@ -290,6 +290,15 @@ TEST(NtfsRecord, SignatureIsExactlyTheBytesFILE) {
     SCOPED_TRACE(f.second);
     auto rec = v.Record(f.first);
     ASSERT_FALSE(rec.empty());
+    check(v, f.second, rec);
+  }
+}
+
+// The signature is four bytes. Another case of the letters is not a FILE record: no writer
+// puts one there, and the copies of this rule that compare bytes (the scanners' own checks
+// of extension and parent records) would otherwise disagree with the plausibility check.
+TEST(NtfsRecord, SignatureIsExactlyTheBytesFILE) {
+  ForEachReaderFile([](Volume& v, const std::string&, const std::vector<uint8_t>& rec) {
     ASSERT_EQ(v.ntfs.ValidateRecord(rec.data()), 0);
     for (const char* sig : {"file", "File", "FILe"}) {
       auto x = rec;
@@ -299,26 +308,18 @@ TEST(NtfsRecord, SignatureIsExactlyTheBytesFILE) {
       uint64_t parent = 0;
       EXPECT_EQ(v.ntfs.GetFileName(x.data(), nm, &parent, nullptr, nullptr), RC_CORRUPT_RECORD) << sig;
     }
-  }
+  });
 }
 
 // Bytes in use past the record are damage in that one field; the attributes are walked up to
 // the record's end and checked one by one, so the file still comes back whole. A count that
 // leaves no room for the first attribute is still refused.
 TEST(NtfsRecord, BytesInUsePastTheRecordStillGiveTheFile) {
-  std::string img = testutil::Fixture("ntfs_reader.img");
-  auto files = ManifestFiles("ntfs_reader.img");
-  if (img.empty() || files.empty()) GTEST_SKIP();
-  Volume v;
-  ASSERT_TRUE(v.Open(img, 512));
-  for (const auto& f : files) {
-    SCOPED_TRACE(f.second);
-    auto rec = v.Record(f.first);
-    ASSERT_FALSE(rec.empty());
+  ForEachReaderFile([](Volume& v, const std::string& fname, const std::vector<uint8_t>& rec) {
     std::u16string want;
     uint64_t parent = 0, size = 0;
     ASSERT_EQ(v.ntfs.GetFileName(rec.data(), want, &parent, nullptr, &size), 0);
-    auto original = testutil::ReadFile(testutil::Fixture("ntfs_reader/" + f.second));
+    auto original = testutil::ReadFile(testutil::Fixture("ntfs_reader/" + fname));
     for (uint32_t inUse : {1025u, 4096u, 0xFFFFFFFFu}) {
       auto x = rec;
       kbytes::PutLe32(&x[24], inUse);
@@ -334,7 +335,7 @@ TEST(NtfsRecord, BytesInUsePastTheRecordStillGiveTheFile) {
     auto x = rec;
     kbytes::PutLe32(&x[24], kbytes::Le16(&rec[20]) + 3u);
     EXPECT_EQ(v.ntfs.ValidateRecord(x.data()), RC_CORRUPT_RECORD);
-  }
+  });
 }
 
 // Every byte of real records set to values that break lengths and offsets: each decoder

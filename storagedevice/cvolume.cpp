@@ -12,6 +12,7 @@
 #include "common/textutil.h"
 #include "platform/platform.h"
 #include "storagedevice/cdisk.h"
+#include "storagedevice/channelforward.h"
 #include "storagedevice/dbrcheck.h"
 
 namespace {
@@ -43,18 +44,6 @@ void QueryVolumeFacts(IDeviceIo* io, PartitionInfo* info, uint64_t* freeBytes) {
     root[11] = 0;
     memcpy(info->MountPoint, root, sizeof root);
   }
-}
-
-int OpenReadWriteFirst(IDeviceIo* io, const char* path, bool* readOnly) {
-  if (io->Open(path, KIO_RDWR, 0) == 0) {
-    *readOnly = io->IsWriteProtected();
-    return 0;
-  }
-  if (io->Open(path, KIO_RDONLY, 0) == 0) {
-    *readOnly = true;
-    return 0;
-  }
-  return -1;
 }
 
 // Detection shared by partitions and letter volumes: the boot sector's own tests, with
@@ -405,42 +394,27 @@ int CVirtualVolume::GetGeometry(DiskGeometry* geometry) {
   return 0;
 }
 
-bool CVirtualVolume::EnsureOpen() {
-  if (!m_pDev) return false;
-  if (!m_pDev->IsOpen() && Open() != 0) return false;
-  return m_pDev->IsOpen();
+ChannelForward CVirtualVolume::Channel() {
+  return ChannelForward(m_pDev, m_readOnly, m_path, m_geometry.BytesPerSector);
 }
 
-int CVirtualVolume::Read(void* buf, uint32_t count) {
-  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
-  return m_pDev->Read(buf, int(count));
-}
+int CVirtualVolume::Read(void* buf, uint32_t count) { return Channel().Read(buf, count); }
 
-int CVirtualVolume::Write(const void* buf, uint32_t count) {
-  if (m_readOnly) return RC_READ_FAILED;
-  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
-  return m_pDev->Write(buf, int(count));
-}
+int CVirtualVolume::Write(const void* buf, uint32_t count) { return Channel().Write(buf, count); }
 
 void CVirtualVolume::Release() { delete this; }
 
-int64_t CVirtualVolume::Seek(int64_t offset, int origin) {
-  if (!EnsureOpen()) return -1;
-  return m_pDev->Seek(offset, origin);
-}
+int64_t CVirtualVolume::Seek(int64_t offset, int origin) { return Channel().Seek(offset, origin); }
 
 int CVirtualVolume::ReadSectors(int64_t first, void* buf, uint32_t count) {
-  if (!EnsureOpen()) return -1;
-  return m_pDev->ReadSectors(first, buf, count, m_geometry.BytesPerSector);
+  return Channel().ReadSectors(first, buf, count);
 }
 
 int CVirtualVolume::WriteSectors(int64_t first, const void* buf, uint32_t count) {
-  if (!EnsureOpen()) return -1;
-  if (m_readOnly) return RC_READ_FAILED;
-  return m_pDev->WriteSectors(first, buf, count, m_geometry.BytesPerSector);
+  return Channel().WriteSectors(first, buf, count);
 }
 
-int CVirtualVolume::Close() { return m_pDev ? m_pDev->Close() : 0; }
+int CVirtualVolume::Close() { return Channel().Close(); }
 IDeviceIo* CVirtualVolume::GetIo() { return m_pDev; }
 
 int CVirtualVolume::Save(IArchive* archive) {
@@ -463,13 +437,7 @@ int CVirtualVolume::Load(IArchive* archive) {
   return OpenByLetter(letter) == 0 ? 0 : -1;
 }
 
-int CVirtualVolume::Open() {
-  if (!m_pDev) return -1;
-  bool ro = false;
-  if (OpenReadWriteFirst(m_pDev, m_path, &ro) != 0) return -1;
-  m_readOnly = ro;
-  return 0;
-}
+int CVirtualVolume::Open() { return Channel().Open(); }
 
 int CVirtualVolume::OpenByLetter(int index) {
   if (index < 0 || index > 25) return RC_OUT_OF_RANGE;
@@ -551,16 +519,7 @@ int CVirtualVolume::CloneFrom(IDevice* source) {
     m_pDev->Release();
     m_pDev = nullptr;
   }
-  int flags = src->m_pDev->GetOpenFlags();
-  if (flags < 0) flags = KIO_RDONLY;
-  IDeviceIo* io = CreateDeviceIo();
-  if (!io) return -1;
-  if (io->Open(src->m_path, flags, 0) != 0) {
-    io->Release();
-    return -1;
-  }
-  m_pDev = io;
-  m_readOnly = (flags & 3) == 0 || io->IsWriteProtected();
+  if (Channel().OpenLike(src->m_pDev, src->m_path) != 0) return -1;
   m_geometry = src->m_geometry;
   // The path lets a closed clone reopen itself; the sector size keeps reads whole.
   memcpy(m_path, src->m_path, sizeof m_path);

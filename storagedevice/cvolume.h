@@ -6,6 +6,7 @@
 #include "common/inc/ideviceio.h"
 
 class CDisk;
+class ChannelForward;
 
 class CVolume : public IDevice {
  public:
@@ -81,7 +82,7 @@ class CVirtualVolume final : public IDevice {
 
  private:
   ~CVirtualVolume();
-  bool EnsureOpen();
+  ChannelForward Channel();
 
   IDeviceIo* m_pDev;
   DiskGeometry m_geometry;

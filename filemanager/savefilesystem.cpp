@@ -14,9 +14,9 @@
 #include "filemanager/archiveio.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/filemanager.h"
-#include "recoverymanagement/crecoverymanagement.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
+#include "storagedevice/devenum.h"
 
 using namespace archiveio;
 
@@ -261,8 +261,7 @@ int SaveFileSystem::MatchIdentity(const char* saved) {
     // A bounded enumeration of our own; the devices it hands out are ours to free.
     std::vector<IDevice*> found(kMaxEnumerated + 1, nullptr);
     int count = 0;
-    CRecoveryManagement top;
-    top.EnumDevices(found.data(), &count, kMaxEnumerated + 1);
+    ListDevices(found.data(), &count, kMaxEnumerated + 1);
     for (int i = 0; i < count && i < kMaxEnumerated; ++i) devices.push_back(found[size_t(i)]);
     owned = devices;
   }
@@ -274,9 +273,12 @@ int SaveFileSystem::MatchIdentity(const char* saved) {
       break;
     }
   }
-  // Partitions go with their disk; disks and drive letters are released here.
+  // Partitions go with their disk; disks and drive letters are released here. Which is
+  // which is settled before the first release, since a released disk frees its partitions.
+  std::vector<IDevice*> toRelease;
   for (IDevice* d : owned)
-    if (d && !IsPartition(d->GetType())) d->Release();
+    if (d && !IsPartition(d->GetType())) toRelease.push_back(d);
+  for (IDevice* d : toRelease) d->Release();
   return result;
 }
 

@@ -9,6 +9,9 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/iarchive.h"
+#include "common/layout/exfat_boot.h"
+#include "common/layout/fat_boot.h"
+#include "common/layout/ntfs_boot.h"
 #include "common/textutil.h"
 #include "platform/platform.h"
 #include "storagedevice/cdisk.h"
@@ -46,22 +49,25 @@ void QueryVolumeFacts(IDeviceIo* io, PartitionInfo* info, uint64_t* freeBytes) {
   }
 }
 
-// Detection shared by partitions and letter volumes: the boot sector's own tests, with
-// every cluster size validated before it is stored.
+// Detection shared by partitions and letter volumes over their first sector (sectorSize
+// bytes): the boot sector's own tests, with every cluster size validated before it is stored.
 bool DetectFs(const uint8_t* sector, IDevice* self, uint32_t sectorSize, uint32_t* type, uint32_t* spc,
               bool withHfsVariants) {
+  // NTFS and FAT keep their cluster size at the same byte, stored as it is.
+  uint8_t stored = 0;
+  kbytes::ReadU8(sector, sectorSize, 13, &stored);
   if (IsNtfsBootSector(sector, self, 0)) {
     *type = PT_NTFS;
-    *spc = sector[13];
+    *spc = stored;
   } else if (IsFat32BootSector(sector, self, 0)) {
     *type = PT_FAT32;
-    *spc = sector[13];
+    *spc = stored;
   } else if (IsFat16BootSector(sector, self, 0)) {
     *type = PT_FAT16;
-    *spc = sector[13];
+    *spc = stored;
   } else if (IsFat12BootSector(sector, self, 0)) {
     *type = PT_FAT12;
-    *spc = sector[13];
+    *spc = stored;
   } else if (IsExfatBootSector(sector)) {
     *type = PT_EXFAT;
     *spc = ExfatSectorsPerCluster(sector);
@@ -84,24 +90,30 @@ bool DetectFs(const uint8_t* sector, IDevice* self, uint32_t sectorSize, uint32_
 
 }  // namespace
 
-void VolumeSerialText(const uint8_t* sector, uint32_t type, char* out, size_t size) {
+void VolumeSerialText(const uint8_t* sector, size_t sectorBytes, uint32_t type, char* out, size_t size) {
   if (!out || size == 0) return;
   uint32_t serial = 0;
   if (sector) {
     switch (type) {
       case PT_FAT12:
       case PT_FAT16:
-        serial = kbytes::Le32(sector + 39);
+      case PT_FAT32: {
+        layout::FatBootSector boot;
+        if (layout::DecodeFatBootSector(sector, sectorBytes, &boot))
+          serial = type == PT_FAT32 ? boot.fat32.volumeId : boot.fat16.volumeId;
         break;
-      case PT_FAT32:
-        serial = kbytes::Le32(sector + 67);
+      }
+      case PT_NTFS: {
+        // The system reports the low half of the 64-bit serial.
+        layout::NtfsBootSector boot;
+        if (layout::DecodeNtfsBootSector(sector, sectorBytes, &boot)) serial = uint32_t(boot.serialNumber);
         break;
-      case PT_NTFS:
-        serial = kbytes::Le32(sector + 72);
+      }
+      case PT_EXFAT: {
+        layout::ExfatBootSector boot;
+        if (layout::DecodeExfatBootSector(sector, sectorBytes, &boot)) serial = boot.volumeSerialNumber;
         break;
-      case PT_EXFAT:
-        serial = kbytes::Le32(sector + 100);
-        break;
+      }
       default:
         break;
     }
@@ -333,7 +345,7 @@ int CVolume::Refresh() {
   std::vector<uint8_t> sector(static_cast<size_t>(m_sectorSize));
   bool haveSector = m_info.MountPoint[0] != 0 && m_pParent &&
                     m_pParent->ReadSectors(m_info.StartSector, sector.data(), 1) == 1;
-  VolumeSerialText(haveSector ? sector.data() : nullptr, m_info.PartitionType, m_info.SerialNumber,
+  VolumeSerialText(haveSector ? sector.data() : nullptr, sector.size(), m_info.PartitionType, m_info.SerialNumber,
                    sizeof m_info.SerialNumber);
   m_info.DiskIndex = m_pParent ? m_pParent->GetDiskIndex() : -1;
   m_info.FreeSectors = m_sectorSize > 0 ? int64_t(freeBytes / uint64_t(m_sectorSize)) : 0;

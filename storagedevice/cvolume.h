@@ -1,5 +1,6 @@
 // Partitions of a disk, and drive-letter volumes that belong to no listed disk.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "common/inc/idevice.h"
@@ -93,5 +94,6 @@ class CVirtualVolume final : public IDevice {
   bool m_readOnly;
 };
 
-// The volume serial as text from a detected boot sector, "0" when there is none.
-void VolumeSerialText(const uint8_t* sector, uint32_t partitionType, char* out, size_t size);
+// The volume serial as text from a detected boot sector of sectorBytes bytes, "0" when
+// there is none or the sector is too short to hold one.
+void VolumeSerialText(const uint8_t* sector, size_t sectorBytes, uint32_t partitionType, char* out, size_t size);

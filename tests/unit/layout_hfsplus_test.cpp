@@ -178,7 +178,7 @@ TEST(LayoutHfsPlus, ShortBuffersAndBigEndianFields) {
 
 // Every leaf record of xorriso's catalog, walked along the leaf links: a key and a folder,
 // file or thread record each, one record and one thread per file and folder (the root's
-// included), the threads naming their own key's parent. Then single patched fields.
+// included), a thread's key without a name. Then single patched fields.
 TEST(LayoutHfsPlus, CatalogKeysAndRecordsOfAnXorrisoVolume) {
   std::string img = testutil::Fixture("hfsplus_xorriso.img");
   std::string fls = testutil::Fixture("hfsplus_xorriso.fls");

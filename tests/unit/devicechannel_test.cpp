@@ -135,6 +135,51 @@ TEST(DeviceChannel, ReadOnlyDiskAndLetterRefuseEveryWriteAndScansLeaveThemAsThey
   EXPECT_EQ(testutil::FileChecksum(letterFile), letterSum);
 }
 
+// A device closed while writable and made read-only before its next use: the flag that
+// guards a write is the one of the channel that would take it, set by the reopen. A letter
+// volume used to judge by the flag of its previous channel and pass the write on.
+TEST(DeviceChannel, ReadOnlyFlagComesFromTheReopenedChannel) {
+  std::string fixture = testutil::Fixture("tables_letter.img");
+  if (fixture.empty()) GTEST_SKIP() << "fixture missing";
+  if (geteuid() != 0) GTEST_SKIP() << "needs a loop device";
+  TempDir dir;
+  std::string file = dir.file("letter.img");
+  testutil::WriteFile(file, testutil::ReadFile(fixture));
+  const uint64_t sum = testutil::FileChecksum(file);
+  FILE* p = popen(("losetup -f --show '" + file + "' 2>/dev/null").c_str(), "r");
+  if (!p) GTEST_SKIP() << "no losetup";
+  char line[128] = {0};
+  bool got = fgets(line, sizeof line, p) != nullptr;
+  pclose(p);
+  std::string loop = got ? std::string(line) : "";
+  while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
+  if (loop.compare(0, 9, "/dev/loop") != 0) GTEST_SKIP() << "loop devices not available";
+  struct Detach {
+    std::string dev;
+    ~Detach() { (void)!system(("blockdev --setrw " + dev + "; losetup -d " + dev).c_str()); }
+  } detach{loop};
+  ScopedEnv disks("KESTRUM_DISKS", loop);
+  ScopedEnv volumes("KESTRUM_VOLUMES", "F=" + loop);
+  QueryDiskDrives();
+
+  CDisk* disk = new CDisk();
+  ASSERT_EQ(disk->OpenByIndex(0), 0);
+  CVirtualVolume* letter = new CVirtualVolume();
+  ASSERT_EQ(letter->OpenByLetter(5), 0);
+  disk->Close();
+  letter->Close();
+  ASSERT_EQ(system(("blockdev --setro " + loop).c_str()), 0);
+  std::vector<uint8_t> sec(512, 0x5A);
+  for (IDevice* d : {static_cast<IDevice*>(disk), static_cast<IDevice*>(letter)}) {
+    EXPECT_EQ(d->Write(sec.data(), 512), RC_READ_FAILED);
+    d->Close();
+    EXPECT_EQ(d->WriteSectors(0, sec.data(), 1), RC_READ_FAILED);
+  }
+  letter->Release();
+  disk->Release();
+  EXPECT_EQ(testutil::FileChecksum(file), sum);
+}
+
 TEST(DeviceChannel, WithoutAChannelEveryCallFailsAndOpenSaysSo) {
   std::vector<uint8_t> buf(512);
   CDisk* disk = new CDisk();

@@ -55,7 +55,8 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
   std::vector<uint8_t> boot = testutil::ReadRange(s.img, 0, 512);
   ASSERT_EQ(ParseFatBoot(boot.data(), boot.size(), kFat32, 0, &s.g), 0);
 
-  const FatDirItem* high = s.Named(s.Items(s.g.rootCluster), u"high");
+  std::vector<FatDirItem> root = s.Items(s.g.rootCluster);
+  const FatDirItem* high = s.Named(root, u"high");
   ASSERT_NE(high, nullptr);
   ASSERT_GT(high->firstCluster, 0xFFFFu);  // the filler pushed it up
   std::vector<FatDirItem> inHigh = s.Items(high->firstCluster);

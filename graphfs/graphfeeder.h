@@ -24,11 +24,14 @@ enum AddAnswer {
   kAnswerEndsScan,  // a stop answer also stops the scan
 };
 
+// A stop that leaves the scan's result as it is.
+const int kResultAsIs = INT32_MIN;
+
 struct FeedRules {
   uint32_t flushAbove;  // a flush runs once more than this many records are pending
   AddAnswer addAnswer;
   bool handOverOnStop;  // false: a stopped scan hands out nothing more
-  int stopResult;       // the scan's result once stopped
+  int stopResult;       // the scan's result once stopped, or kResultAsIs
 };
 
 // The release callback of graphs whose payloads are file records.
@@ -66,7 +69,7 @@ class CGraphFeeder {
   void Stop() { m_stopped = true; }
   bool Stopped() const { return m_stopped; }
   // rc, or the rules' stop result once stopped.
-  int Result(int rc) const { return m_stopped ? m_rules.stopResult : rc; }
+  int Result(int rc) const { return m_stopped && m_rules.stopResult != kResultAsIs ? m_rules.stopResult : rc; }
 
   // The final hand-over (as the rules say after a stop), then every payload is released and
   // the graph deleted.

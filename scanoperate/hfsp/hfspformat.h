@@ -112,9 +112,10 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   static uint16_t MostFrequentKey(const HfsBlockVote& vote);
 
  private:
-  // (parentID, name, record type, record data holding the type's fixed part) of one
-  // sound catalog record; false gives up the node.
-  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*)> CatalogRecordFn;
+  // (parentID, name, record type, record data holding the type's fixed part, its bytes)
+  // of one sound catalog record; false gives up the node.
+  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*, size_t)>
+      CatalogRecordFn;
   // The sound catalog records of a leaf node of `bytes` bytes: how many (fn may be empty),
   // -1 when its offset table is not one, -2 when fn gave up.
   static int ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_t numRecords,

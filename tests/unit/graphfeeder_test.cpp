@@ -166,6 +166,11 @@ TEST(GraphFeeder, AStoppedScanHandsOutOnlyWhenTheRulesSaySo) {
     EXPECT_EQ(handOver ? 2u : 0u, s.manager.files.size());
     EXPECT_EQ(s.made, s.released);  // kept back or not, every payload is freed
   }
+  // A stop that leaves the scan's own result standing, a failure as well as success.
+  CGraphFeeder f({100, GFS::kAnswerIgnored, true, GFS::kResultAsIs});
+  f.Stop();
+  EXPECT_EQ(0, f.Result(0));
+  EXPECT_EQ(-1, f.Result(-1));
 }
 
 TEST(GraphFeeder, PayloadsAreFreedByDiscardRestartAndDestruction) {

@@ -68,6 +68,10 @@ void Boots(const uint8_t* p, size_t size) {
   if (layout::DecodeMbrSector(p, size, &mbr))
     for (const layout::MbrEntry& e : mbr.entries) layout::IsExtendedPartitionType(e.type);
   layout::DecodeEbr(p, size, &ebr);
+  for (bool isEbr : {false, true}) {
+    layout::PartitionRecord r;
+    if (layout::DecodePartitionRecord(p, size, isEbr, &r)) Check(r.count <= (isEbr ? 2u : 4u));
+  }
 
   layout::GptHeader g;
   if (layout::DecodeGptHeader(p, size, &g)) {
@@ -168,6 +172,7 @@ void Directories(const uint8_t* p, size_t size) {
     layout::ExfatLabelEntry lb;
     bool any = layout::DecodeFatDirEntry(e, left, &de);
     Check(any == (left >= 32));
+    if (any) Check(layout::FatDotName(de.name) <= 2);
     layout::DecodeFatLongNameEntry(e, left, &ln);
     layout::DecodeExfatFileEntry(e, left, &f);
     layout::DecodeExfatStreamEntry(e, left, &st);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -25,7 +24,9 @@ using layout::BTRecordOffset;
 
 const uint32_t kWindowBytes = 0x800000;
 const uint32_t kProbeSectors = 64;  // the largest node, 32 KiB
-const uint32_t kFlushEvery = 200;
+// Files leave the graph after every 200 leaf nodes. The results tree's answers do not end
+// the scan; a stop by the sink does, with -1, and what was found is still handed out.
+const GFS::FeedRules kFeedRules = {200 - 1, GFS::kAnswerIgnored, true, RC_FAIL};
 const uint32_t kPollEvery = 500;
 const uint32_t kHfsRootFolder = 2;
 const uint32_t kHfsRootParent = 1;
@@ -122,7 +123,7 @@ CHfspFormat::CHfspFormat(IStorageDevice* device)
       m_winByte(0),
       m_winBytes(0),
       m_unreadable(0),
-      m_nodes(0),
+      m_feeder(kFeedRules),
       m_progressBase(0) {}
 
 CHfspFormat::~CHfspFormat() {}
@@ -502,7 +503,7 @@ int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* na
   info->SetName(name);
   info->SetRunList(head);
   info->AddFlags(FF_FORMATTED);
-  m_pFileManager->AddFile(folderPath, info);
+  m_feeder.Add(folderPath, info);
   return 0;
 }
 
@@ -514,7 +515,7 @@ int CHfspFormat::OnGraphFile(const char16_t* folderPath, const char16_t* name, v
   ctx->self->AddFileToManager(folderPath, name, static_cast<HfsGraphFilePayload*>(payload), ctx);
   if (++ctx->calls % kPollEvery == 0 && !ctx->quiet &&
       ctx->self->Progress(95 + percent * 5 / 100) != 0) {
-    ctx->stopped = true;
+    ctx->self->m_feeder.Stop();
     return -1;
   }
   return 0;
@@ -553,13 +554,12 @@ uint16_t CHfspFormat::MostFrequentKey(const HfsBlockVote& vote) {
   return best;
 }
 
-void CHfspFormat::Flush(WalkContext* ctx, GFS::CGraphFileSystem* graph, HfsBlockVote* vote,
-                        bool voting) {
+void CHfspFormat::Flush(WalkContext* ctx, HfsBlockVote* vote, bool voting) {
   if (voting) {
     uint16_t k = MostFrequentKey(*vote);
     ctx->sectorsPerBlock = k ? k : 8;
   }
-  graph->FlushNodes(OnGraphFileNoProgress, FreeNodePayload, ctx);
+  m_feeder.Flush();
 }
 
 bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctTo, bool voting,
@@ -588,13 +588,12 @@ bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctT
     int n = ProbeLeafNode(p, got, graph, voting ? vote : nullptr);
     if (!n) continue;
     s += uint64_t(n) - 1;
-    if (++m_nodes % kFlushEvery == 0) Flush(ctx, graph, vote, voting);
+    if (m_feeder.Count()) Flush(ctx, vote, voting);
   }
   return true;
 }
 
 int CHfspFormat::ScanVolume() {
-  m_nodes = 0;
   m_unreadable = 0;
   m_winBytes = 0;
   CFormatParam* param = m_parent ? m_parent->FormatParam() : nullptr;
@@ -614,12 +613,13 @@ int CHfspFormat::ScanVolume() {
   uint64_t sectors = m_volumeBytes / 512;
   uint64_t limit = sectors / 6;  // stale catalogs sit near the volume's start
 
-  std::unique_ptr<GFS::CGraphFileSystem> graph(new (std::nothrow) GFS::CGraphFileSystem());
-  if (!graph) return RC_FAIL;
-  graph->SetRootNode(int64_t(kHfsRootFolder), int64_t(kHfsRootParent), u"Volume", nullptr, u"Lost Location");
+  WalkContext ctx{8, this, nullptr, false, 0};
+  if (!m_feeder.Start(m_pFileManager, OnGraphFileNoProgress, OnGraphFile, FreeNodePayload, &ctx))
+    return RC_FAIL;
+  m_feeder.SetRoots(int64_t(kHfsRootFolder), int64_t(kHfsRootParent));
+  GFS::CGraphFileSystem* graph = m_feeder.Graph();
   HfsOverflowMap overflow;
   HfsBlockVote vote;
-  WalkContext ctx{8, this, nullptr, false, false, 0};
 
   HFSPlusVolumeHeader vh;
   uint32_t got = 0;
@@ -642,30 +642,30 @@ int CHfspFormat::ScanVolume() {
         uint64_t from = info.offset / 512, bytes = info.size;
         uint64_t to = from < sectors ? from + std::min<uint64_t>(bytes / 512, sectors - from) : from;
         if (from < sectors)
-          finished = ProbeRange(from, to, 0, 45, false, false, &ctx, graph.get(), &vote, &overflow);
+          finished = ProbeRange(from, to, 0, 45, false, false, &ctx, graph, &vote, &overflow);
       }
       uint64_t catFirst = uint64_t(vh.catalogFile.extents[0].startBlock) * bps;
       uint64_t catCount = uint64_t(vh.catalogFile.totalBlocks) * bps;
       if (finished && catFirst < sectors) {
         uint64_t to = catFirst + std::min(catCount, sectors - catFirst);
-        finished = ProbeRange(catFirst, to, 45, 95, false, false, &ctx, graph.get(), &vote, &overflow);
+        finished = ProbeRange(catFirst, to, 45, 95, false, false, &ctx, graph, &vote, &overflow);
       }
     } else {
-      finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph.get(), &vote, &overflow);
+      finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph, &vote, &overflow);
     }
   } else {
-    finished = ProbeRange(0, limit, 0, 95, true, true, &ctx, graph.get(), &vote, &overflow);
+    finished = ProbeRange(0, limit, 0, 95, true, true, &ctx, graph, &vote, &overflow);
     uint16_t k = MostFrequentKey(vote);
     ctx.sectorsPerBlock = k ? k : 8;
   }
 
   // What was found is handed out even when the user stopped or a read failed.
-  ctx.quiet = !finished;
-  graph->EnumNodes(OnGraphFile, &ctx);
-  graph->ReleaseNodes(FreeNodePayload, &ctx);
+  if (!finished) m_feeder.Stop();
+  ctx.quiet = m_feeder.Stopped();
+  m_feeder.Finish();
   if (param && ctx.sectorsPerBlock * 512 >= m_devSector)
     param->sectorsPerCluster = int(uint64_t(ctx.sectorsPerBlock) * 512 / m_devSector);
-  if (!finished || ctx.stopped) return RC_FAIL;
+  if (m_feeder.Stopped()) return m_feeder.Result(RC_FAIL);
   return Progress(100) != 0 ? RC_FAIL : RC_OK;
 }
 

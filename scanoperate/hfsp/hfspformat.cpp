@@ -66,6 +66,25 @@ bool LooksLikeNodeStart(const uint8_t* p, uint32_t sectors) {
          first == kFirstRecordOffset;
 }
 
+// An extent record laid out as a sound one is: the used extents first, each with a start,
+// and every slot after them zero. *used counts them and *blocks sums their blocks.
+bool PackedExtents(const HFSPlusExtentDescriptor e[8], int* used, uint64_t* blocks) {
+  int n = 0;
+  uint64_t sum = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (e[i].blockCount == 0) {
+      if (e[i].startBlock != 0) return false;
+      continue;
+    }
+    if (n != i || e[i].startBlock == 0) return false;
+    ++n;
+    sum += e[i].blockCount;
+  }
+  *used = n;
+  *blocks = sum;
+  return true;
+}
+
 }  // namespace
 
 bool hfsplus_check_header_rec(const BTHeaderRec* r, int fixedKeys) {
@@ -94,16 +113,9 @@ uint16_t hfsplus_catalog_record_bounds(const uint8_t* data, size_t bytes) {
 }
 
 bool hfsplus_fork_block_sum(const HFSPlusForkData* f) {
-  if (!f) return false;
+  int used = 0;
   uint64_t sum = 0;
-  int i = 0;
-  for (; i < 8 && f->extents[i].blockCount != 0; ++i) {
-    if (f->extents[i].startBlock == 0) return false;
-    sum += f->extents[i].blockCount;
-  }
-  for (; i < 8; ++i)
-    if (f->extents[i].startBlock != 0 || f->extents[i].blockCount != 0) return false;
-  return sum <= f->totalBlocks;
+  return f && PackedExtents(f->extents, &used, &sum) && sum <= f->totalBlocks;
 }
 
 uint16_t hfsplus_guess_block_sectors(uint32_t totalBlocks, uint64_t logicalSize) {
@@ -406,20 +418,11 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
           continue;
         HFSPlusExtentKey key{k.keyLength, k.forkType, 0, k.fileID, k.startBlock};
         HFSPlusExtentDescriptor ext[8];
+        for (int e = 0; e < 8; ++e) ext[e] = {record[e].startBlock, record[e].blockCount};
         int used = 0;
-        bool sound = true;
-        for (int e = 0; e < 8; ++e) {
-          ext[e] = {record[e].startBlock, record[e].blockCount};
-          if (ext[e].blockCount == 0) {
-            if (ext[e].startBlock != 0) sound = false;
-          } else if (used != e || ext[e].startBlock == 0) {
-            sound = false;
-          } else {
-            ++used;
-          }
-        }
+        uint64_t blocks = 0;
         // One record that is not an extent record means this is no extents tree.
-        if (!sound || used == 0) return 0;
+        if (!PackedExtents(ext, &used, &blocks) || used == 0) return 0;
         // Resource-fork extents would splice foreign bytes into the data fork.
         if (key.forkType != 0) continue;
         if (AddOverflowExtent(key, ext, &found) != 0) return 0;

@@ -9,6 +9,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/iarchive.h"
+#include "common/layout/ntfs_boot.h"
 #include "common/textutil.h"
 #include "platform/platform.h"
 #include "storagedevice/cdisk.h"
@@ -63,7 +64,7 @@ bool DetectFs(const uint8_t* sector, IDevice* self, uint32_t sectorSize, uint32_
               bool withHfsVariants) {
   if (IsNtfsBootSector(sector, self, 0)) {
     *type = PT_NTFS;
-    *spc = sector[13];
+    *spc = layout::NtfsSectorsPerCluster(sector[13]);
   } else if (IsFat32BootSector(sector, self, 0)) {
     *type = PT_FAT32;
     *spc = sector[13];

@@ -6,6 +6,7 @@
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
+#include "common/layout/ntfs_boot.h"
 #include "common/timeconv.h"
 
 using kbytes::Fits;
@@ -57,44 +58,15 @@ bool IsCalendarDate(uint64_t filetime) {
 
 int ParseNtfsBootSector(const uint8_t* boot, size_t len, NtfsBootInfo* out) {
   if (!boot || !out) return RC_BAD_ARGUMENT;
-  if (len < 512) return RC_WRONG_FS;
-  if (!TextEqualsNoCase(boot + 3, "NTFS", 4)) return RC_WRONG_FS;
-  uint32_t bps = Le16(boot + 11);
-  if (!kbytes::IsPowerOfTwo(bps) || bps < 256 || bps > 4096) return RC_WRONG_FS;
-  uint8_t spcByte = boot[13];
-  uint64_t spc;
-  if (spcByte <= 0x80) {
-    spc = spcByte;
-  } else if (spcByte >= 0xF4) {  // large clusters: 2^(256 - n) sectors
-    spc = uint64_t(1) << (256 - spcByte);
-  } else {
-    return RC_WRONG_FS;
-  }
-  if (!kbytes::IsPowerOfTwo(spc)) return RC_WRONG_FS;
-  uint64_t clusterBytes = spc * bps;
-  if (clusterBytes > (uint64_t(1) << 21)) return RC_WRONG_FS;
-  int8_t perRecord = int8_t(boot[64]);
-  uint64_t recordBytes;
-  if (perRecord > 0) {
-    recordBytes = uint64_t(perRecord) * clusterBytes;
-  } else if (perRecord < 0 && perRecord >= -31) {
-    recordBytes = uint64_t(1) << -perRecord;
-  } else {
-    return RC_WRONG_FS;
-  }
-  // Only these sizes exist; anything else would be read as garbage.
-  if (!kbytes::IsPowerOfTwo(recordBytes) || recordBytes < 512 || recordBytes > 4096)
-    return RC_WRONG_FS;
-  uint64_t totalSectors = Le64(boot + 40);
-  uint64_t mftLcn = Le64(boot + 48);
-  if (totalSectors < spc) return RC_WRONG_FS;
-  if (mftLcn >= totalSectors / spc) return RC_WRONG_FS;
-  out->bytesPerSector = bps;
-  out->sectorsPerCluster = uint32_t(spc);
-  out->clusterBytes = uint32_t(clusterBytes);
-  out->recordBytes = uint32_t(recordBytes);
-  out->totalSectors = totalSectors;
-  out->mftLcn = mftLcn;
+  layout::NtfsBootSector b;
+  layout::NtfsBootGeometry g;
+  if (!layout::DecodeNtfsBootSector(boot, len, &b) || !layout::NtfsBootSectorValid(b, &g)) return RC_WRONG_FS;
+  out->bytesPerSector = g.bytesPerSector;
+  out->sectorsPerCluster = g.sectorsPerCluster;
+  out->clusterBytes = g.clusterBytes;
+  out->recordBytes = g.recordBytes;
+  out->totalSectors = b.totalSectors;
+  out->mftLcn = b.mftLcn;
   return RC_OK;
 }
 

@@ -5,6 +5,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/iarchive.h"
+#include "common/inc/kestrum_types.h"
 
 namespace archiveio {
 
@@ -25,20 +26,29 @@ inline int PutU64(IArchive* a, uint64_t v) {
 }
 inline bool GetU16(IArchive* a, uint16_t* v) {
   uint8_t b[2];
-  if (a->Read(b, 2) != 0) return false;
-  *v = kbytes::Le16(b);
-  return true;
+  return a->Read(b, sizeof b) == 0 && kbytes::ReadLe16(b, sizeof b, 0, v);
 }
 inline bool GetU32(IArchive* a, uint32_t* v) {
   uint8_t b[4];
-  if (a->Read(b, 4) != 0) return false;
-  *v = kbytes::Le32(b);
-  return true;
+  return a->Read(b, sizeof b) == 0 && kbytes::ReadLe32(b, sizeof b, 0, v);
 }
 inline bool GetU64(IArchive* a, uint64_t* v) {
   uint8_t b[8];
-  if (a->Read(b, 8) != 0) return false;
-  *v = kbytes::Le64(b);
+  return a->Read(b, sizeof b) == 0 && kbytes::ReadLe64(b, sizeof b, 0, v);
+}
+
+// count UTF-16 units into out (room for count); false when count is 0 or above
+// MAX_PATH_ZQ, or when the stream ends first. What the units may hold is the caller's rule.
+inline bool GetUnits(IArchive* a, size_t count, char16_t* out) {
+  if (count < 1 || count > MAX_PATH_ZQ) return false;
+  uint8_t raw[2 * MAX_PATH_ZQ];
+  const size_t bytes = 2 * count;
+  if (a->Read(raw, uint32_t(bytes)) != 0) return false;
+  for (size_t i = 0; i < count; ++i) {
+    uint16_t unit = 0;
+    if (!kbytes::ReadLe16(raw, bytes, 2 * i, &unit)) return false;
+    out[i] = char16_t(unit);
+  }
   return true;
 }
 

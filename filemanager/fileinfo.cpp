@@ -28,12 +28,11 @@ int PutText(IArchive* a, const char16_t* s, size_t count) {
 // Reads count (1..MAX_PATH_ZQ) UTF-16 characters into a new buffer whose last character is
 // forced to be the terminator whatever the file held.
 char16_t* GetText(IArchive* a, size_t count) {
-  if (count < 1 || count > MAX_PATH_ZQ) return nullptr;
-  uint8_t raw[MAX_PATH_ZQ * 2];
-  if (a->Read(raw, uint32_t(2 * count)) != 0) return nullptr;
+  char16_t units[MAX_PATH_ZQ];
+  if (!GetUnits(a, count, units)) return nullptr;
   char16_t* s = new (std::nothrow) char16_t[count];
   if (!s) return nullptr;
-  for (size_t i = 0; i < count; ++i) s[i] = kbytes::Le16(raw + 2 * i);
+  std::memcpy(s, units, 2 * count);
   s[count - 1] = 0;
   return s;
 }
@@ -101,12 +100,18 @@ int SaveStream(IArchive* a, const StreamDesc* d) {
 }
 
 StreamDesc* LoadStream(IArchive* a) {
+  // 32 bytes: data size at 0, allocated size at 8, the resident flag at 20; the rest is
+  // written as zeros.
   uint8_t block[32];
-  if (a->Read(block, 32) != 0) return nullptr;
+  uint64_t dataSize = 0, allocSize = 0;
+  uint32_t resident = 0;
+  if (a->Read(block, sizeof block) != 0 || !kbytes::ReadLe64(block, sizeof block, 0, &dataSize) ||
+      !kbytes::ReadLe64(block, sizeof block, 8, &allocSize) || !kbytes::ReadLe32(block, sizeof block, 20, &resident))
+    return nullptr;
   StreamDesc* d = NewStream();
-  d->dataSize = kbytes::Le64(block);
-  d->allocSize = kbytes::Le64(block + 8);
-  d->resident = kbytes::Le32(block + 20) ? 1 : 0;
+  d->dataSize = dataSize;
+  d->allocSize = allocSize;
+  d->resident = resident ? 1 : 0;
   uint32_t count;
   if (!GetU32(a, &count)) return FreeStream(d), nullptr;
   if (count) {

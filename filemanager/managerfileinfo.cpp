@@ -5,6 +5,7 @@
 #include "common/inc/bytes.h"
 #include "common/inc/iarchive.h"
 #include "common/inc/kestrum_types.h"
+#include "filemanager/archiveio.h"
 #include "filemanager/wtext.h"
 
 CFolderInfo::~CFolderInfo() { delete[] m_name; }
@@ -29,14 +30,11 @@ int CFolderInfo::Save(IArchive* archive) {
 
 int CFolderInfo::Load(IArchive* archive) {
   if (!archive) return -1;
-  uint8_t lenBytes[2];
-  if (archive->Read(lenBytes, 2) != 0) return -1;
-  uint16_t count = kbytes::Le16(lenBytes);
-  if (count < 1 || count > MAX_PATH_ZQ) return -1;
-  uint8_t raw[2 * MAX_PATH_ZQ];
-  if (archive->Read(raw, uint32_t(2 * count)) != 0) return -1;
+  uint16_t count = 0;
+  char16_t units[MAX_PATH_ZQ];
+  if (!archiveio::GetU16(archive, &count) || !archiveio::GetUnits(archive, count, units)) return -1;
   char16_t* name = new char16_t[count];
-  for (size_t i = 0; i < count; ++i) name[i] = kbytes::Le16(raw + 2 * i);
+  std::memcpy(name, units, 2 * size_t(count));
   name[count - 1] = 0;
   delete[] m_name;
   m_name = name;

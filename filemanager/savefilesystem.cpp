@@ -14,9 +14,9 @@
 #include "filemanager/archiveio.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/filemanager.h"
-#include "recoverymanagement/crecoverymanagement.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
+#include "storagedevice/devenum.h"
 
 using namespace archiveio;
 
@@ -261,8 +261,7 @@ int SaveFileSystem::MatchIdentity(const char* saved) {
     // A bounded enumeration of our own; the devices it hands out are ours to free.
     std::vector<IDevice*> found(kMaxEnumerated + 1, nullptr);
     int count = 0;
-    CRecoveryManagement top;
-    top.EnumDevices(found.data(), &count, kMaxEnumerated + 1);
+    ListDevices(found.data(), &count, kMaxEnumerated + 1);
     for (int i = 0; i < count && i < kMaxEnumerated; ++i) devices.push_back(found[size_t(i)]);
     owned = devices;
   }
@@ -274,9 +273,12 @@ int SaveFileSystem::MatchIdentity(const char* saved) {
       break;
     }
   }
-  // Partitions go with their disk; disks and drive letters are released here.
+  // Partitions go with their disk; disks and drive letters are released here. Which is
+  // which is settled before the first release, since a released disk frees its partitions.
+  std::vector<IDevice*> toRelease;
   for (IDevice* d : owned)
-    if (d && !IsPartition(d->GetType())) d->Release();
+    if (d && !IsPartition(d->GetType())) toRelease.push_back(d);
+  for (IDevice* d : toRelease) d->Release();
   return result;
 }
 
@@ -384,15 +386,12 @@ int SaveFileSystem::Load(INotifySink* sink, int skipDeviceCheck) {
       if (len < 1 || len > MAX_PATH_ZQ) return -1;
       // Folders are numbered from 0 in the order written; the root comes first.
       if (id != (haveFolder ? curId + 1 : 0)) return -1;
-      uint8_t raw[2 * MAX_PATH_ZQ];
-      if (m_pArchive->Read(raw, uint32_t(2 * len)) != 0) return -1;
-      std::u16string path;
-      for (size_t i = 0; i + 1 < len; ++i) {
-        char16_t c = kbytes::Le16(raw + 2 * i);
-        if (c == 0) return -1;
-        path.push_back(c);
-      }
-      if (kbytes::Le16(raw + 2 * (len - 1)) != 0) return -1;
+      char16_t units[MAX_PATH_ZQ];
+      if (!GetUnits(m_pArchive, len, units)) return -1;
+      // The path is stored with its terminator, and holds no other.
+      if (units[len - 1] != 0) return -1;
+      std::u16string path(units, len - 1);
+      if (path.find(char16_t(0)) != std::u16string::npos) return -1;
       if ((id == 0) != path.empty() || (!path.empty() && path[0] != u'/')) return -1;
       curPath = std::move(path);
       curId = id;

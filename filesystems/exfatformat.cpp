@@ -29,6 +29,9 @@ const uint64_t kSearchSectors = 100000;
 const size_t kMaxDirStarts = size_t(1) << 20;
 const size_t kMaxDirRefs = 16384;
 const size_t kMaxAnchors = 4;
+// Files leave the graph once more than 1000 wait; the results tree's stop answer ends only
+// the hand-out under way, and a stop leaves what was found to be listed.
+const GFS::FeedRules kFeedRules = {1000, GFS::kAnswerEndsWalk, true, GFS::kResultAsIs};
 
 bool AcceptedType(uint8_t t) {
   switch (t) {
@@ -60,23 +63,16 @@ bool KeepExisting(void*, void* incoming, int) {
   return false;
 }
 
-void ReleaseInfo(void* payload, void*) {
-  if (payload) static_cast<IFileInfo*>(payload)->Release();
-}
+void ReleaseInfo(void* payload, void* user) { GFS::ReleaseFileInfo(payload, user); }
 
 }  // namespace
 
 CExfatFormat::CExfatFormat(IStorageDevice* device, IFileManager* manager, uint64_t bootSector)
-    : m_device(device), m_bootSector(bootSector) {
+    : m_device(device), m_bootSector(bootSector), m_feeder(kFeedRules) {
   m_pFileManager = manager;
 }
 
-CExfatFormat::~CExfatFormat() {
-  if (m_graph) {
-    m_graph->ReleaseNodes(ReleaseInfo, this);
-    delete m_graph;
-  }
-}
+CExfatFormat::~CExfatFormat() {}
 
 int CExfatFormat::IsRootDirectoryStart(const uint8_t* s) {
   if (!s) return RC_BAD_ARGUMENT;
@@ -509,7 +505,7 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
   if (it.name.empty()) return;
   bool inRange = it.firstCluster >= 2 && it.firstCluster <= m_maxCluster;
   if (it.IsDirectory()) {
-    if (inRange) m_graph->AddNode(kClusterIdBase + it.firstCluster, dirId, it.name.c_str(), nullptr, nullptr);
+    if (inRange) m_feeder.Graph()->AddNode(kClusterIdBase + it.firstCluster, dirId, it.name.c_str(), nullptr, nullptr);
     return;
   }
   int64_t id;
@@ -555,14 +551,11 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
   info->AddFlags(FF_FORMATTED);
   // A file whose place is not known gets no data rather than the bytes of other clusters.
   if (!dataTrusted && it.dataLength) info->AddFlags(FF_NODATA);
-  if (m_graph->AddNamedNode(id, dirId, it.name.c_str(), info, KeepExisting) < 0) {
+  if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), info, KeepExisting) < 0) {
     info->Release();
     return;
   }
-  if (++m_pending > 1000) {
-    m_graph->FlushNodes(&CExfatFormat::AddNodeToManager, ReleaseInfo, this);
-    m_pending = 0;
-  }
+  m_feeder.Note();
 }
 
 int CExfatFormat::WalkVolume(INotifySink* sink) {
@@ -589,7 +582,10 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
     uint64_t done = std::min<uint64_t>(off, m_volumeBytes);
     int p = m_walkFrom + int(uint64_t(100 - m_walkFrom) * done / std::max<uint64_t>(1, m_volumeBytes));
     if (p > m_percent) m_percent = std::min(p, 100);
-    if (sink->Notify(NE_PERCENT, m_percent, 0, nullptr) != 0) break;
+    if (sink->Notify(NE_PERCENT, m_percent, 0, nullptr) != 0) {
+      m_feeder.Stop();
+      break;
+    }
     sink->Notify(NE_SECTORS, int64_t(off / m_devSector), int64_t(m_volumeBytes / m_devSector), nullptr);
     for (uint64_t k = 0; k < whole; ++k) {
       const uint8_t* c = buf.data() + k * m_clusterBytes;
@@ -651,12 +647,7 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
 }
 
 int CExfatFormat::AddNodeToManager(const char16_t* folder, const char16_t*, void* payload, void* user, int) {
-  CExfatFormat* self = static_cast<CExfatFormat*>(user);
-  if (!self || !payload) return 0;
-  if (!self->m_pFileManager) return -1;
-  IFileInfo* clone = CloneFileInfo(static_cast<IFileInfo*>(payload));
-  if (!clone) return 0;
-  return self->m_pFileManager->AddFile(folder, clone);
+  return static_cast<CExfatFormat*>(user)->m_feeder.AddClone(folder, payload);
 }
 
 int CExfatFormat::Scan(INotifySink* sink) {
@@ -665,28 +656,20 @@ int CExfatFormat::Scan(INotifySink* sink) {
   int info = ReadVolumeInfo();
   m_sink = nullptr;
   if (info != 0) return RC_WRONG_FS;
-  if (m_graph) {
-    m_graph->ReleaseNodes(ReleaseInfo, this);
-    delete m_graph;
-  }
-  m_graph = new (std::nothrow) GFS::CGraphFileSystem();
-  if (!m_graph) return RC_NO_MEMORY;
-  m_pending = 0;
+  if (!m_feeder.Start(m_pFileManager, &CExfatFormat::AddNodeToManager, nullptr, ReleaseInfo, this))
+    return RC_NO_MEMORY;
   m_emptyIds = 0;
   // Without a known root (an old layout whose root was overwritten) every folder lands
   // under the orphan folder.
-  m_graph->SetRootNode(kClusterIdBase + int64_t(m_rootCluster), -1, u"Volume", nullptr, u"Lost Location");
+  m_feeder.SetRoots(kClusterIdBase + int64_t(m_rootCluster), -1);
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   if (m_parent && m_parent->FormatParam()) {
     m_parent->FormatParam()->bytesPerSector = int(m_bps);
     m_parent->FormatParam()->sectorsPerCluster = int(m_spc);
   }
   int rc = WalkVolume(sink);
-  m_graph->EnumNodes(&CExfatFormat::AddNodeToManager, this);
-  m_graph->ReleaseNodes(ReleaseInfo, this);
-  delete m_graph;
-  m_graph = nullptr;
-  return rc;
+  m_feeder.Finish();
+  return m_feeder.Result(rc);
 }
 
 IScanOperator* CreateExfatFormatScanner(IStorageDevice* device) {

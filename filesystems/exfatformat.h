@@ -12,11 +12,8 @@
 
 #include "filesystems/fatentry.h"
 #include "filesystems/format/format.h"
+#include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
-
-namespace GFS {
-class CGraphFileSystem;
-}
 
 class CExfatFormat : public CScanOperator, public IFormatReaderLink {
  public:
@@ -107,7 +104,6 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   bool m_gone = false;
   int m_walkFrom = 0;           // the percent the walk's progress line starts at
   int m_percent = 0;
-  GFS::CGraphFileSystem* m_graph = nullptr;
-  int m_pending = 0;
+  GFS::CGraphFeeder m_feeder;  // the graph of a running scan and its pending count
   int64_t m_emptyIds = 0;
 };

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "rawrecovery/fileanalyser/dynanalyser.h"
 
 CRawAnalyser::CRawAnalyser() : m_start(0), m_end(0), m_size(0), m_state(AS_INITIAL), m_endProven(false), m_hint() {}
 CRawAnalyser::~CRawAnalyser() {}
@@ -120,6 +119,11 @@ void CRawAnalyserPool::SetDynAnalyser(CRawAnalyser* dyn) {
   m_dyn = dyn;
 }
 
+CRawAnalyser* CreateTypeAnalyser(int typeId) {
+  const AnalyserType* t = FindAnalyserType(typeId);
+  return t ? t->make() : nullptr;
+}
+
 CRawAnalyser* CRawAnalyserPool::CreateAnalyser(int typeId) {
   if (typeId == 100) return m_dyn;
   return CreateTypeAnalyser(typeId);
@@ -128,7 +132,7 @@ CRawAnalyser* CRawAnalyserPool::CreateAnalyser(int typeId) {
 bool CRawAnalyserPool::AddAnalyser(const FileHint& row) {
   if (row.TypeId == 100) return false;
   // Every selected row, also one whose type is already pooled, enables its user signatures.
-  if (CDynAnalyser* dyn = dynamic_cast<CDynAnalyser*>(m_dyn)) dyn->SelectExtension(row.ext);
+  SelectUserSignatures(m_dyn, row.ext);
   for (CRawAnalyser* a : m_prototypes)
     if (SameTypeId(a->Hint(), row)) return false;
   CRawAnalyser* a = CreateAnalyser(row.TypeId);
@@ -141,10 +145,9 @@ bool CRawAnalyserPool::AddAnalyser(const FileHint& row) {
 void CRawAnalyserPool::RebuildDispatch() {
   for (auto& v : m_dispatch) v.clear();
   for (size_t i = 0; i < m_prototypes.size(); ++i) {
-    std::bitset<256> set;
-    m_prototypes[i]->HeaderFirstBytes(&set);
+    const AnalyserType* t = FindAnalyserType(m_prototypes[i]->Hint().TypeId);
     for (int b = 0; b < 256; ++b)
-      if (set.test(size_t(b))) m_dispatch[b].push_back(uint16_t(i));
+      if (!t || t->first.Has(b)) m_dispatch[b].push_back(uint16_t(i));
   }
 }
 

@@ -1,11 +1,11 @@
 // The contract between the raw scanner and the per-type analysers, the helpers they share,
 // and the pool that holds one prototype per selected type.
 #pragma once
-#include <bitset>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
 
+#include "rawrecovery/analysertype.h"
 #include "rawrecovery/filehint.h"
 #include "rawrecovery/frame.h"
 
@@ -34,9 +34,6 @@ class CRawAnalyser {
   virtual int OnNewHeader(const FileHint& other, const ClusterBuf& cb) = 0;
   virtual void GetRange(int64_t* start, int64_t* end);
   virtual int GetState();
-  // The bytes a header of this type can begin with; the pool tests a prototype only on
-  // clusters whose first byte is in this set, so a unit costs a few comparisons.
-  virtual void HeaderFirstBytes(std::bitset<256>* set) const { set->set(); }
 
   const FileHint& Hint() const { return m_hint; }
 
@@ -81,8 +78,12 @@ bool ReachedAllMaxSizes(int64_t count, std::initializer_list<const char*> rows);
 
 class CDynAnalyser;
 
-// Makes a new analyser of one of the built-in types, or null for a code no class has.
+// Makes a new analyser of one of the built-in types (the type table's), or null for a code
+// no class has.
 CRawAnalyser* CreateTypeAnalyser(int typeId);
+// Lets the user signatures of ext take part in the header tests of dyn (the pool's shared
+// user-signature analyser); nothing for any other analyser.
+void SelectUserSignatures(CRawAnalyser* dyn, const char* ext);
 
 class CRawAnalyserPool {
  public:

@@ -9,6 +9,7 @@
 #include "common/inc/iarchive.h"
 #include "common/textutil.h"
 #include "deviceapi/windowsdeviceio.h"
+#include "storagedevice/channelforward.h"
 #include "storagedevice/cvolume.h"
 
 namespace {
@@ -24,18 +25,6 @@ bool WideContains(const char16_t* text, size_t cap, const char* needle) {
 }
 
 void SetLabel(PartitionInfo* info, const char* text) { AnsiToWide(info->Label, text, 264); }
-
-int OpenChannel(IDeviceIo* io, const char* path, bool* readOnly) {
-  if (io->Open(path, KIO_RDWR, 0) == 0) {
-    *readOnly = io->IsWriteProtected();
-    return 0;
-  }
-  if (io->Open(path, KIO_RDONLY, 0) == 0) {
-    *readOnly = true;
-    return 0;
-  }
-  return -1;
-}
 
 }  // namespace
 
@@ -76,41 +65,23 @@ int CDisk::GetGeometry(DiskGeometry* geometry) {
   return 0;
 }
 
-bool CDisk::EnsureOpen() {
-  if (!m_pDev) return false;
-  if (!m_pDev->IsOpen() && Open() != 0) return false;
-  return m_pDev->IsOpen();
-}
+ChannelForward CDisk::Channel() { return ChannelForward(m_pDev, m_readOnly, m_path, m_geometry.BytesPerSector); }
 
-int CDisk::Read(void* buf, uint32_t count) {
-  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
-  return m_pDev->Read(buf, int(count));
-}
+int CDisk::Read(void* buf, uint32_t count) { return Channel().Read(buf, count); }
 
-int CDisk::Write(const void* buf, uint32_t count) {
-  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
-  return m_pDev->Write(buf, int(count));
-}
+int CDisk::Write(const void* buf, uint32_t count) { return Channel().Write(buf, count); }
 
 void CDisk::Release() { delete this; }
 
-int64_t CDisk::Seek(int64_t offset, int origin) {
-  if (!EnsureOpen()) return -1;
-  return m_pDev->Seek(offset, origin);
-}
+int64_t CDisk::Seek(int64_t offset, int origin) { return Channel().Seek(offset, origin); }
 
-int CDisk::ReadSectors(int64_t first, void* buf, uint32_t count) {
-  if (!EnsureOpen()) return -1;
-  return m_pDev->ReadSectors(first, buf, count, m_geometry.BytesPerSector);
-}
+int CDisk::ReadSectors(int64_t first, void* buf, uint32_t count) { return Channel().ReadSectors(first, buf, count); }
 
 int CDisk::WriteSectors(int64_t first, const void* buf, uint32_t count) {
-  if (!EnsureOpen()) return -1;
-  if (m_readOnly) return RC_READ_FAILED;
-  return m_pDev->WriteSectors(first, buf, count, m_geometry.BytesPerSector);
+  return Channel().WriteSectors(first, buf, count);
 }
 
-int CDisk::Close() { return m_pDev ? m_pDev->Close() : 0; }
+int CDisk::Close() { return Channel().Close(); }
 
 IDeviceIo* CDisk::GetIo() { return m_pDev; }
 
@@ -130,13 +101,7 @@ int CDisk::Load(IArchive* archive) {
   return OpenByIndex(index) == 0 ? 0 : -1;
 }
 
-int CDisk::Open() {
-  if (!m_pDev) return 0;
-  bool ro = false;
-  if (OpenChannel(m_pDev, m_path, &ro) != 0) return -1;
-  m_readOnly = ro;
-  return 0;
-}
+int CDisk::Open() { return Channel().Open(); }
 
 int CDisk::GetDiskIndex() { return m_index; }
 
@@ -156,13 +121,11 @@ int CDisk::OpenByIndex(int index) {
   snprintf(m_path, sizeof m_path, "/dev/hd%c", 'a' + index);
   m_pDev = CreateDeviceIo();
   if (!m_pDev) return -1;
-  bool ro = false;
-  if (OpenChannel(m_pDev, m_path, &ro) != 0) {
+  if (Channel().Open() != 0) {
     m_pDev->Release();
     m_pDev = nullptr;
     return -1;
   }
-  m_readOnly = ro;
   memset(&m_geometry, 0, sizeof m_geometry);
   int failure = 0;
   if (m_pDev->Query(DIQ_GEOMETRY, &m_geometry) != 0 || m_geometry.BytesPerSector < 512 ||
@@ -209,7 +172,7 @@ int CDisk::OpenByIndex(int index) {
 }
 
 int CDisk::ReadOsPartitionList() {
-  if (!EnsureOpen()) return -1;
+  if (!Channel().EnsureOpen()) return -1;
   std::vector<LayoutEntry> layout;
   if (m_pDev->Query(DIQ_LAYOUT, &layout) != 0) return -1;
   ReleaseVolumes();
@@ -359,16 +322,7 @@ int CDisk::CloneFrom(IDevice* source) {
     m_pDev->Release();
     m_pDev = nullptr;
   }
-  int flags = src->m_pDev->GetOpenFlags();
-  if (flags < 0) flags = KIO_RDONLY;
-  IDeviceIo* io = CreateDeviceIo();
-  if (!io) return -1;
-  if (io->Open(src->m_path, flags, 0) != 0) {
-    io->Release();
-    return -1;
-  }
-  m_pDev = io;
-  m_readOnly = (flags & 3) == 0 || io->IsWriteProtected();
+  if (Channel().OpenLike(src->m_pDev, src->m_path) != 0) return -1;
   m_index = src->m_index;
   memcpy(m_path, src->m_path, sizeof m_path);
   m_geometry = src->m_geometry;

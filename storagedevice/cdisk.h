@@ -9,6 +9,7 @@
 #include "storagedevice/dpt.h"
 #include "storagedevice/gpt.h"
 
+class ChannelForward;
 class CVolume;
 class INotifySink;
 
@@ -61,7 +62,7 @@ class CDisk : public IDevice {
 
  private:
   int DetectPartitionScheme();
-  bool EnsureOpen();
+  ChannelForward Channel();
   void ReleaseVolumes();
 
   IDeviceIo* m_pDev;

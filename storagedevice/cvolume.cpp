@@ -9,10 +9,13 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/iarchive.h"
+#include "common/layout/exfat_boot.h"
+#include "common/layout/fat_boot.h"
 #include "common/layout/ntfs_boot.h"
 #include "common/textutil.h"
 #include "platform/platform.h"
 #include "storagedevice/cdisk.h"
+#include "storagedevice/channelforward.h"
 #include "storagedevice/dbrcheck.h"
 
 namespace {
@@ -46,34 +49,26 @@ void QueryVolumeFacts(IDeviceIo* io, PartitionInfo* info, uint64_t* freeBytes) {
   }
 }
 
-int OpenReadWriteFirst(IDeviceIo* io, const char* path, bool* readOnly) {
-  if (io->Open(path, KIO_RDWR, 0) == 0) {
-    *readOnly = io->IsWriteProtected();
-    return 0;
-  }
-  if (io->Open(path, KIO_RDONLY, 0) == 0) {
-    *readOnly = true;
-    return 0;
-  }
-  return -1;
-}
-
-// Detection shared by partitions and letter volumes: the boot sector's own tests, with
-// every cluster size validated before it is stored.
+// Detection shared by partitions and letter volumes over their first sector (sectorSize
+// bytes): the boot sector's own tests, with every cluster size validated before it is stored.
 bool DetectFs(const uint8_t* sector, IDevice* self, uint32_t sectorSize, uint32_t* type, uint32_t* spc,
               bool withHfsVariants) {
+  // NTFS and FAT keep their cluster size at the same byte.
+  uint8_t stored = 0;
+  kbytes::ReadU8(sector, sectorSize, 13, &stored);
   if (IsNtfsBootSector(sector, self, 0)) {
     *type = PT_NTFS;
-    *spc = layout::NtfsSectorsPerCluster(sector[13]);
+    // Codes above 0x80 are an exponent: 2^(256 - n) sectors.
+    *spc = layout::NtfsSectorsPerCluster(stored);
   } else if (IsFat32BootSector(sector, self, 0)) {
     *type = PT_FAT32;
-    *spc = sector[13];
+    *spc = stored;
   } else if (IsFat16BootSector(sector, self, 0)) {
     *type = PT_FAT16;
-    *spc = sector[13];
+    *spc = stored;
   } else if (IsFat12BootSector(sector, self, 0)) {
     *type = PT_FAT12;
-    *spc = sector[13];
+    *spc = stored;
   } else if (IsExfatBootSector(sector)) {
     *type = PT_EXFAT;
     *spc = ExfatSectorsPerCluster(sector);
@@ -96,24 +91,30 @@ bool DetectFs(const uint8_t* sector, IDevice* self, uint32_t sectorSize, uint32_
 
 }  // namespace
 
-void VolumeSerialText(const uint8_t* sector, uint32_t type, char* out, size_t size) {
+void VolumeSerialText(const uint8_t* sector, size_t sectorBytes, uint32_t type, char* out, size_t size) {
   if (!out || size == 0) return;
   uint32_t serial = 0;
   if (sector) {
     switch (type) {
       case PT_FAT12:
       case PT_FAT16:
-        serial = kbytes::Le32(sector + 39);
+      case PT_FAT32: {
+        layout::FatBootSector boot;
+        if (layout::DecodeFatBootSector(sector, sectorBytes, &boot))
+          serial = type == PT_FAT32 ? boot.fat32.volumeId : boot.fat16.volumeId;
         break;
-      case PT_FAT32:
-        serial = kbytes::Le32(sector + 67);
+      }
+      case PT_NTFS: {
+        // The system reports the low half of the 64-bit serial.
+        layout::NtfsBootSector boot;
+        if (layout::DecodeNtfsBootSector(sector, sectorBytes, &boot)) serial = uint32_t(boot.serialNumber);
         break;
-      case PT_NTFS:
-        serial = kbytes::Le32(sector + 72);
+      }
+      case PT_EXFAT: {
+        layout::ExfatBootSector boot;
+        if (layout::DecodeExfatBootSector(sector, sectorBytes, &boot)) serial = boot.volumeSerialNumber;
         break;
-      case PT_EXFAT:
-        serial = kbytes::Le32(sector + 100);
-        break;
+      }
       default:
         break;
     }
@@ -345,7 +346,7 @@ int CVolume::Refresh() {
   std::vector<uint8_t> sector(static_cast<size_t>(m_sectorSize));
   bool haveSector = m_info.MountPoint[0] != 0 && m_pParent &&
                     m_pParent->ReadSectors(m_info.StartSector, sector.data(), 1) == 1;
-  VolumeSerialText(haveSector ? sector.data() : nullptr, m_info.PartitionType, m_info.SerialNumber,
+  VolumeSerialText(haveSector ? sector.data() : nullptr, sector.size(), m_info.PartitionType, m_info.SerialNumber,
                    sizeof m_info.SerialNumber);
   m_info.DiskIndex = m_pParent ? m_pParent->GetDiskIndex() : -1;
   m_info.FreeSectors = m_sectorSize > 0 ? int64_t(freeBytes / uint64_t(m_sectorSize)) : 0;
@@ -406,42 +407,27 @@ int CVirtualVolume::GetGeometry(DiskGeometry* geometry) {
   return 0;
 }
 
-bool CVirtualVolume::EnsureOpen() {
-  if (!m_pDev) return false;
-  if (!m_pDev->IsOpen() && Open() != 0) return false;
-  return m_pDev->IsOpen();
+ChannelForward CVirtualVolume::Channel() {
+  return ChannelForward(m_pDev, m_readOnly, m_path, m_geometry.BytesPerSector);
 }
 
-int CVirtualVolume::Read(void* buf, uint32_t count) {
-  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
-  return m_pDev->Read(buf, int(count));
-}
+int CVirtualVolume::Read(void* buf, uint32_t count) { return Channel().Read(buf, count); }
 
-int CVirtualVolume::Write(const void* buf, uint32_t count) {
-  if (m_readOnly) return RC_READ_FAILED;
-  if (!EnsureOpen() || count > uint32_t(INT32_MAX)) return -1;
-  return m_pDev->Write(buf, int(count));
-}
+int CVirtualVolume::Write(const void* buf, uint32_t count) { return Channel().Write(buf, count); }
 
 void CVirtualVolume::Release() { delete this; }
 
-int64_t CVirtualVolume::Seek(int64_t offset, int origin) {
-  if (!EnsureOpen()) return -1;
-  return m_pDev->Seek(offset, origin);
-}
+int64_t CVirtualVolume::Seek(int64_t offset, int origin) { return Channel().Seek(offset, origin); }
 
 int CVirtualVolume::ReadSectors(int64_t first, void* buf, uint32_t count) {
-  if (!EnsureOpen()) return -1;
-  return m_pDev->ReadSectors(first, buf, count, m_geometry.BytesPerSector);
+  return Channel().ReadSectors(first, buf, count);
 }
 
 int CVirtualVolume::WriteSectors(int64_t first, const void* buf, uint32_t count) {
-  if (!EnsureOpen()) return -1;
-  if (m_readOnly) return RC_READ_FAILED;
-  return m_pDev->WriteSectors(first, buf, count, m_geometry.BytesPerSector);
+  return Channel().WriteSectors(first, buf, count);
 }
 
-int CVirtualVolume::Close() { return m_pDev ? m_pDev->Close() : 0; }
+int CVirtualVolume::Close() { return Channel().Close(); }
 IDeviceIo* CVirtualVolume::GetIo() { return m_pDev; }
 
 int CVirtualVolume::Save(IArchive* archive) {
@@ -464,13 +450,7 @@ int CVirtualVolume::Load(IArchive* archive) {
   return OpenByLetter(letter) == 0 ? 0 : -1;
 }
 
-int CVirtualVolume::Open() {
-  if (!m_pDev) return -1;
-  bool ro = false;
-  if (OpenReadWriteFirst(m_pDev, m_path, &ro) != 0) return -1;
-  m_readOnly = ro;
-  return 0;
-}
+int CVirtualVolume::Open() { return Channel().Open(); }
 
 int CVirtualVolume::OpenByLetter(int index) {
   if (index < 0 || index > 25) return RC_OUT_OF_RANGE;
@@ -552,16 +532,7 @@ int CVirtualVolume::CloneFrom(IDevice* source) {
     m_pDev->Release();
     m_pDev = nullptr;
   }
-  int flags = src->m_pDev->GetOpenFlags();
-  if (flags < 0) flags = KIO_RDONLY;
-  IDeviceIo* io = CreateDeviceIo();
-  if (!io) return -1;
-  if (io->Open(src->m_path, flags, 0) != 0) {
-    io->Release();
-    return -1;
-  }
-  m_pDev = io;
-  m_readOnly = (flags & 3) == 0 || io->IsWriteProtected();
+  if (Channel().OpenLike(src->m_pDev, src->m_path) != 0) return -1;
   m_geometry = src->m_geometry;
   // The path lets a closed clone reopen itself; the sector size keeps reads whole.
   memcpy(m_path, src->m_path, sizeof m_path);

@@ -1,11 +1,13 @@
 // Partitions of a disk, and drive-letter volumes that belong to no listed disk.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "common/inc/idevice.h"
 #include "common/inc/ideviceio.h"
 
 class CDisk;
+class ChannelForward;
 
 class CVolume : public IDevice {
  public:
@@ -81,7 +83,7 @@ class CVirtualVolume final : public IDevice {
 
  private:
   ~CVirtualVolume();
-  bool EnsureOpen();
+  ChannelForward Channel();
 
   IDeviceIo* m_pDev;
   DiskGeometry m_geometry;
@@ -92,5 +94,6 @@ class CVirtualVolume final : public IDevice {
   bool m_readOnly;
 };
 
-// The volume serial as text from a detected boot sector, "0" when there is none.
-void VolumeSerialText(const uint8_t* sector, uint32_t partitionType, char* out, size_t size);
+// The volume serial as text from a detected boot sector of sectorBytes bytes, "0" when
+// there is none or the sector is too short to hold one.
+void VolumeSerialText(const uint8_t* sector, size_t sectorBytes, uint32_t partitionType, char* out, size_t size);

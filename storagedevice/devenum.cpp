@@ -2,9 +2,11 @@
 
 #include <tinyxml2.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "common/textutil.h"
 #include "platform/platform.h"
@@ -20,6 +22,7 @@ std::vector<Disk_Physical_Info>& DiskCache() {
 }
 
 const int kLocalDevices = 256;
+const int kMaxDisks = 256;
 
 }  // namespace
 
@@ -53,6 +56,67 @@ bool GetDiskPhysicalInfo(int index, Disk_Physical_Info* out) {
     }
   }
   return false;
+}
+
+int ListDevices(IDevice** out, int* outCount, int capacity) {
+  if (outCount) *outCount = 0;
+  if (!out || capacity <= 0) return 0;
+  out[0] = nullptr;
+  const int room = capacity - 1;  // the last entry is the terminating null
+
+  // The disk cache may be refused while the system is busy; such a refusal is retried.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (QueryDiskDrives() != 2) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+  }
+
+  std::vector<IDevice*> disks(kMaxDisks, nullptr);
+  int diskCount = 0;
+  {
+    CDeviceEnum enumerator;
+    enumerator.Enum(disks.data(), &diskCount);
+  }
+
+  // Each disk is followed by its partitions. Whatever does not fit the caller's array is
+  // not handed out; a disk that is not handed out is released with its partitions.
+  std::vector<IDevice*> listed;
+  for (int i = 0; i < diskCount; ++i) {
+    IDevice* d = disks[size_t(i)];
+    CDisk* disk = dynamic_cast<CDisk*>(d);
+    if (int(listed.size()) >= room) {
+      d->Release();
+      continue;
+    }
+    listed.push_back(d);
+    int type = d->GetType();
+    if (disk && (type == DT_FIXED_DISK || type == DT_OTHER_DISK)) {
+      for (CVolume* v : disk->GetVolumes()) {
+        if (int(listed.size()) >= room) break;
+        listed.push_back(v);
+      }
+    }
+  }
+  int count = 0;
+  for (IDevice* d : listed) {
+    out[count++] = d;
+    d->Close();  // a closed device reopens itself on its next use
+  }
+
+  // Free drive letters: those that no listed partition carries.
+  CVirtualVolumeenum letters;
+  letters.MarkUsedLetters(out, count);
+  IDevice* local[26] = {nullptr};
+  int letterCount = 0;
+  letters.Enum(local, &letterCount);
+  for (int i = 0; i < letterCount; ++i) {
+    if (count < room)
+      out[count++] = local[i];
+    else
+      local[i]->Release();
+  }
+  out[count] = nullptr;
+  if (outCount) *outCount = count;
+  return 0;
 }
 
 // ---------------------------------------------------------------------------------------

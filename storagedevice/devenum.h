@@ -15,6 +15,14 @@ struct Disk_Physical_Info {
 int QueryDiskDrives();
 bool GetDiskPhysicalInfo(int index, Disk_Physical_Info* out);
 
+// The machine's devices in the order they are offered: each disk followed by its partitions
+// in the disk's own order, then the drive letters that no listed partition carries. The disk
+// cache is filled first (a refused query is retried). At most capacity - 1 devices go to
+// out, followed by a null; what does not fit is released. Disks and partitions are left
+// closed (they reopen on use). The caller owns the disks and letters; partitions go with
+// their disk. Always 0; *outCount (when given) is the number listed.
+int ListDevices(IDevice** out, int* outCount, int capacity);
+
 class IDeviceEnum {
  public:
   virtual int Enum(IDevice** out, int* count) = 0;

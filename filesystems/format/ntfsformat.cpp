@@ -17,22 +17,18 @@
 namespace {
 
 const uint32_t kBatchSectors = 4096;
-const uint32_t kFlushEvery = 1000;
+// Files leave the graph once more than 1000 records wait. The results tree's answers do
+// not end a format scan; only the progress answer does, and the files found are still listed.
+const GFS::FeedRules kFeedRules = {1000, GFS::kAnswerIgnored, true, GFS::kResultAsIs};
 // Record sectors kept while the geometry is open: 4M sectors is 32 MiB of bookkeeping.
 const size_t kMaxPending = size_t(1) << 22;
 const uint32_t kLastSystemRecord = 23;
 
 int AddNodeToManager(const char16_t* folderPath, const char16_t*, void* payload, void* user, int) {
-  IFileManager* manager = static_cast<IFileManager*>(user);
-  if (!manager || !payload) return 0;
-  IFileInfo* clone = CloneFileInfo(static_cast<IFileInfo*>(payload));
-  if (clone) manager->AddFile(folderPath, clone);
-  return 0;  // the results tree's answer does not end a format scan
+  return static_cast<GFS::CGraphFeeder*>(user)->AddClone(folderPath, payload);
 }
 
-void ReleaseFile(void* payload, void*) {
-  if (payload) static_cast<IFileInfo*>(payload)->Release();
-}
+void ReleaseFile(void* payload, void* user) { GFS::ReleaseFileInfo(payload, user); }
 
 bool KeepNewFolder(void*, void*, int exists) { return exists != 0; }
 
@@ -61,8 +57,7 @@ CNTFSFormat::CNTFSFormat(IStorageDevice* device, IFileManager* manager, CFormat*
       m_parent(parent),
       m_found(0),
       m_skipped(0),
-      m_pending(0),
-      m_graph(nullptr),
+      m_feeder(kFeedRules),
       m_param(nullptr),
       m_sink(nullptr),
       m_recompute(true),
@@ -77,7 +72,6 @@ CNTFSFormat::CNTFSFormat(IStorageDevice* device, IFileManager* manager, CFormat*
 
 CNTFSFormat::~CNTFSFormat() {
   delete m_ntfs;
-  delete m_graph;
 }
 
 int CNTFSFormat::Scan(INotifySink* sink) {
@@ -85,11 +79,10 @@ int CNTFSFormat::Scan(INotifySink* sink) {
 }
 
 int CNTFSFormat::NameRoots(INotifySink* sink) {
-  delete m_graph;
-  m_graph = new (std::nothrow) GFS::CGraphFileSystem();
-  if (!m_graph) return RC_MISSING;
-  m_graph->SetDevice(m_device ? m_device->GetDevice() : nullptr);
-  m_graph->SetRootNode(5, -1, u"Volume", nullptr, u"Lost Location");
+  if (!m_feeder.Start(m_pFileManager, AddNodeToManager, nullptr, ReleaseFile, &m_feeder,
+                      m_device ? m_device->GetDevice() : nullptr))
+    return RC_MISSING;
+  m_feeder.SetRoots(5, -1);
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   return RC_OK;
 }
@@ -107,7 +100,8 @@ bool CNTFSFormat::ApplyGeometry(uint32_t bytesPerSector, uint32_t sectorsPerClus
 }
 
 int CNTFSFormat::BuildFilesFromRecords(const uint8_t* record, uint64_t) {
-  if (!record || !m_graph) return RC_BAD_ARGUMENT;
+  GFS::CGraphFileSystem* graph = m_feeder.Graph();
+  if (!record || !graph) return RC_BAD_ARGUMENT;
   uint32_t number = kbytes::Le32(record + 44);
   if (number <= kLastSystemRecord) return RC_MISSING;
   std::u16string name;
@@ -124,21 +118,15 @@ int CNTFSFormat::BuildFilesFromRecords(const uint8_t* record, uint64_t) {
   int64_t id = int64_t(number), parentId = int64_t(parent);
   if (flags & NTFS_RECORD_DIRECTORY) {
     file->Release();
-    m_graph->AddNode(id, parentId, name.c_str(), nullptr, KeepNewFolder);
+    graph->AddNode(id, parentId, name.c_str(), nullptr, KeepNewFolder);
   } else if (m_ntfs->IsDataPlausible(file)) {
-    if (m_graph->AddNamedNode(id, parentId, name.c_str(), file, KeepFile) < 0) file->Release();
+    if (graph->AddNamedNode(id, parentId, name.c_str(), file, KeepFile) < 0) file->Release();
     else ++m_found;
   } else {
     file->Release();
   }
-  FlushIfDue();
+  m_feeder.Note();
   return RC_OK;
-}
-
-void CNTFSFormat::FlushIfDue() {
-  if (++m_pending <= kFlushEvery) return;
-  m_graph->FlushNodes(AddNodeToManager, ReleaseFile, m_pFileManager);
-  m_pending = 0;
 }
 
 void CNTFSFormat::ResolvePending() {
@@ -214,7 +202,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   if (!m_device || NameRoots(sink) != RC_OK) return RC_MISSING;
   if (!m_parent || !m_parent->FormatParam()) return RC_MISSING;
   m_param = m_parent->FormatParam();
-  m_found = m_pending = 0;
+  m_found = 0;
   m_pendingSectors.clear();
   std::memset(m_votes, 0, sizeof m_votes);
   std::memset(m_clusterHistogram, 0, sizeof m_clusterHistogram);
@@ -302,7 +290,10 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
     uint64_t done = cur < end ? cur : end;
     int p = startBase + int(0.95 * (double(done) * (100 - startBase) / double(end)));
     if (p > 98) p = 98;
-    if (sink->Notify(NE_PERCENT, p, 0, nullptr) != 0) break;
+    if (sink->Notify(NE_PERCENT, p, 0, nullptr) != 0) {
+      m_feeder.Stop();
+      break;
+    }
     sink->Notify(NE_SECTORS, int64_t(cur), int64_t(end), nullptr);
     if (cur >= end) break;
     uint32_t main = uint32_t(end - cur < kBatchSectors ? end - cur : kBatchSectors);
@@ -347,13 +338,10 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   m_pendingSectors.clear();  // never placed on a volume: dropped
   uint64_t done = cur < end ? cur : end;
   progress += int(0.95 * double(done) * (100 - progress) / double(end));
-  m_graph->EnumNodes(AddNodeToManager, m_pFileManager);
-  m_graph->ReleaseNodes(ReleaseFile, nullptr);
-  delete m_graph;
-  m_graph = nullptr;
+  m_feeder.Finish();
   m_device->Close(1);
   sink->Notify(NE_PERCENT, 100, 0, nullptr);
-  return RC_OK;
+  return m_feeder.Result(RC_OK);
 }
 
 IScanOperator* CreateNtfsFormatScanner(IStorageDevice* device) {

@@ -5,11 +5,9 @@
 #include <vector>
 
 #include "filesystems/format/format.h"
+#include "graphfs/graphfeeder.h"
 
 class CNTFS;
-namespace GFS {
-class CGraphFileSystem;
-}
 
 class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
  public:
@@ -39,7 +37,6 @@ class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
   void ResolvePending();
   void CastVote(uint64_t sector, uint32_t sectorsPerCluster);
   void HandleRecord(uint8_t* record, uint64_t sector);
-  void FlushIfDue();
 
   IStorageDevice* m_device;
   CNTFS* m_ntfs;
@@ -47,8 +44,7 @@ class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
   CFormat* m_parent;
   uint32_t m_found;
   uint32_t m_skipped;
-  uint32_t m_pending;
-  GFS::CGraphFileSystem* m_graph;
+  GFS::CGraphFeeder m_feeder;  // the graph of a running scan and its pending count
 
   // One scan's state.
   CFormatParam* m_param;

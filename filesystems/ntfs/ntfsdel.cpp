@@ -26,7 +26,9 @@ using kbytes::Le64;
 namespace {
 
 const uint32_t kBatchBytes = 1024 * 1024;  // 1024 records of 1 KiB per device read
-const uint32_t kFlushEvery = 2000;
+// Files leave the graph once more than 2000 records wait; a stop answer of the results
+// tree ends the scan, and what was found is still handed out.
+const GFS::FeedRules kFeedRules = {2000, GFS::kAnswerEndsScan, true, RC_FAIL};
 const uint32_t kReadChunk = 4 * 1024 * 1024;
 const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
 const uint32_t NTFS_AT_ATTRIBUTE_LIST = 0x20;
@@ -52,19 +54,13 @@ CNtfsDel::CNtfsDel(IStorageDevice* device)
       m_totalSectors(0),
       m_device(device),
       m_ntfs(new (std::nothrow) CNTFS(device)),
-      m_graph(nullptr),
-      m_pending(0),
-      m_stopped(false),
+      m_feeder(kFeedRules),
       m_readFaults(0) {
   std::memset(m_boot, 0, sizeof m_boot);
 }
 
 CNtfsDel::~CNtfsDel() {
   if (m_mftRuns) CNTFS::FreeMftRuns(m_mftRuns);
-  if (m_graph) {
-    m_graph->ReleaseNodes(ReleasePayload, this);
-    delete m_graph;
-  }
   delete m_ntfs;
 }
 
@@ -419,11 +415,7 @@ IDeviceBitmap* CNtfsDel::CreateDeviceBitmap() {
 
 int CNtfsDel::Scan(INotifySink* sink) {
   int rc = RunGuarded("CNtfsDel::Scan", RC_FAIL, [&] { return RunScan(sink); });
-  if (m_graph) {  // left behind by a fault
-    m_graph->ReleaseNodes(ReleasePayload, this);
-    delete m_graph;
-    m_graph = nullptr;
-  }
+  m_feeder.Discard();  // a graph left behind by a fault
   return rc;
 }
 
@@ -431,16 +423,15 @@ int CNtfsDel::RunScan(INotifySink* sink) {
   if (!sink) return RC_BAD_ARGUMENT;
   m_sink = sink;
   m_shownPercent = 0;
-  m_stopped = false;
   m_readFaults = 0;
   m_parentState.clear();
   if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
   int rc = InitVolume();
   if (rc != RC_OK) return rc;
   if (!m_pFileManager) return RC_STOP;
-  m_graph = new GFS::CGraphFileSystem();
-  m_graph->SetRootNode(5, -1, u"Volume", nullptr, u"Lost Location");
-  m_pending = 0;
+  if (!m_feeder.Start(m_pFileManager, AddNodeToManager, nullptr, ReleasePayload, this))
+    return RC_NO_MEMORY;
+  m_feeder.SetRoots(5, -1);
   LoadMftBitmap();  // without it every record counts as in use
   int result = RC_OK;
   size_t guard = 0;
@@ -448,16 +439,11 @@ int CNtfsDel::RunScan(INotifySink* sink) {
     result = ScanRecords(r->startSector, r->firstRecord, r->lastRecord);
     if (result != RC_OK) break;
   }
-  // Even after a stop, what was found so far goes to the results tree.
-  m_graph->EnumNodes(AddNodeToManager, this);
-  m_graph->ReleaseNodes(ReleasePayload, this);
-  delete m_graph;
-  m_graph = nullptr;
+  m_feeder.Finish();
   sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
-  if (m_stopped) return RC_FAIL;
-  if (result == RC_OK && m_readFaults) return RC_READ_FAILED;
-  return result;
+  if (result == RC_OK && m_readFaults) result = RC_READ_FAILED;
+  return m_feeder.Result(result);
 }
 
 int CNtfsDel::ScanRecords(uint64_t startSector, uint64_t firstRecord, uint64_t lastRecord) {
@@ -484,12 +470,12 @@ int CNtfsDel::ScanRecords(uint64_t startSector, uint64_t firstRecord, uint64_t l
         int percent = m_highestRecord ? int(std::min<uint64_t>(n * 100 / m_highestRecord, 100)) : 100;
         if (percent > m_shownPercent) m_shownPercent = percent;
         if (m_sink->Notify(NE_PERCENT, m_shownPercent, 0, nullptr) != 0) {
-          m_stopped = true;
+          m_feeder.Stop();
           return RC_FAIL;
         }
       }
       HandleRecord(buf.get() + size_t(i) * m_recordBytes, n);
-      if (m_stopped) return RC_FAIL;
+      if (m_feeder.Stopped()) return RC_FAIL;
     }
     if (lastRecord - rec < count) break;
     rec += count;
@@ -510,7 +496,8 @@ int CNtfsDel::HandleRecord(uint8_t* record, uint64_t n) {
 }
 
 IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
-  if (!record || !m_graph || n == 5) return nullptr;  // the root is the graph's own root
+  GFS::CGraphFileSystem* graph = m_feeder.Graph();
+  if (!record || !graph || n == 5) return nullptr;  // the root is the graph's own root
   std::u16string name;
   uint64_t parent = 0, size = 0;
   bool isDir = false;
@@ -518,7 +505,7 @@ IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
   if (m_ntfs->GetFileName(record, name, &parent, &isDir, &size, &parentSeq) != RC_OK ||
       name.empty())
     return nullptr;
-  if (++m_pending > kFlushEvery) Flush();
+  m_feeder.Note();
   // Record numbers enter the graph whole (48 bits), so none meets another or the graph's own.
   int64_t id = int64_t(n);
   int64_t parentId = int64_t(parent);
@@ -529,7 +516,7 @@ IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
   if (!ParentStillMatches(parent, parentSeq))
     parentId = GFS::kSyntheticIdBase + 1 + int64_t(uint64_t(parentSeq) << 32 | uint32_t(parent));
   if (isDir) {
-    m_graph->AddNode(id, parentId, name.c_str(), nullptr, KeepFlag);
+    graph->AddNode(id, parentId, name.c_str(), nullptr, KeepFlag);
     return nullptr;
   }
   IFileInfo* file = nullptr;
@@ -539,7 +526,7 @@ IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
     file->Release();
     return nullptr;
   }
-  int r = m_graph->AddNamedNode(id, parentId, name.c_str(), file, nullptr);
+  int r = graph->AddNamedNode(id, parentId, name.c_str(), file, nullptr);
   if (r != 0 && r != 3) {  // refused or a duplicate: the graph did not keep it
     file->Release();
     return nullptr;
@@ -598,25 +585,12 @@ bool CNtfsDel::ParentStillMatches(uint64_t parent, uint16_t sequence) {
   return !(flags & NTFS_RECORD_IN_USE) && seq == next;
 }
 
-int CNtfsDel::Flush() {
-  m_pending = 0;
-  return m_graph ? m_graph->FlushNodes(AddNodeToManager, ReleasePayload, this) : 0;
-}
-
 int CNtfsDel::AddNodeToManager(const char16_t* path, const char16_t*, void* payload, void* user,
                                int) {
-  CNtfsDel* self = static_cast<CNtfsDel*>(user);
-  if (!self || !payload || !self->m_pFileManager) return 0;
-  IFileInfo* clone = CloneFileInfo(static_cast<IFileInfo*>(payload));
-  if (!clone) return 0;
-  int rc = self->m_pFileManager->AddFile(path, clone);
-  if (rc == RC_STOP) self->m_stopped = true;
-  return rc;
+  return static_cast<CNtfsDel*>(user)->m_feeder.AddClone(path, payload);
 }
 
-void CNtfsDel::ReleasePayload(void* payload, void*) {
-  if (payload) static_cast<IFileInfo*>(payload)->Release();
-}
+void CNtfsDel::ReleasePayload(void* payload, void* user) { GFS::ReleaseFileInfo(payload, user); }
 
 bool CNtfsDel::KeepFlag(void*, void*, int exists) { return exists != 0; }
 

@@ -9,15 +9,13 @@
 #include <vector>
 
 #include "filesystems/ntfs/ntfs.h"
+#include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
 
 class INotifySink;
 class IDeviceBitmap;
 class IFileInfo;
 class RunList;
-namespace GFS {
-class CGraphFileSystem;
-}
 
 class CNtfsDel : public CScanOperator {
  public:
@@ -57,7 +55,6 @@ class CNtfsDel : public CScanOperator {
   bool HasAttributeList(const uint8_t* record) const;
   IFileInfo* BuildFromAttributeList(const uint8_t* record, uint64_t recordNumber,
                                     const std::u16string& name);
-  int Flush();
   // Whether record `parent` is still the folder a reference with that sequence number meant.
   bool ParentStillMatches(uint64_t parent, uint16_t sequence);
 
@@ -80,10 +77,8 @@ class CNtfsDel : public CScanOperator {
   uint64_t m_totalSectors;
   IStorageDevice* m_device;
   CNTFS* m_ntfs;
-  GFS::CGraphFileSystem* m_graph;
+  GFS::CGraphFeeder m_feeder;  // the graph, its pending count and the stop request
   std::vector<uint8_t> m_mftBitmap;
-  uint32_t m_pending;
-  bool m_stopped;
   uint64_t m_readFaults;
   // Sequence number and header flags of the parent records looked at, by record number.
   std::unordered_map<uint64_t, uint32_t> m_parentState;

@@ -22,7 +22,6 @@ CDocAnalyser::CDocAnalyser()
     : CSignatureAnalyser(2), m_cf(), m_clusterSize(0), m_pOleHeader(), m_sectorSize(512), m_nextDifat(-2),
       m_difatLeft(0), m_difatSeen(), m_difat(), m_fat(), m_fatComplete(false), m_held(0), m_ext(nullptr) {}
 
-void CDocAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xd0}); }
 
 int CDocAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
@@ -192,7 +191,6 @@ bool Has(const ClusterBuf& cb, const char* s) {
 
 CZipAnalyser::CZipAnalyser() : CSignatureAnalyser(3), m_js(), m_flags(0), m_ext() { SetAbsorbs({3, 1, 16}); }
 
-void CZipAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'P'}); }
 
 int CZipAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (cb.cluster_size < 512 || std::memcmp(cb.GetData(), "PK\x03\x04", 4) != 0) return AS_NONE;
@@ -330,7 +328,6 @@ bool PdfUpdateFollows(const uint8_t* p, int len) {
 
 CPdfAnalyser::CPdfAnalyser() : CSignatureAnalyser(9), m_js(), m_linearized(0) {}
 
-void CPdfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'%'}); }
 
 int CPdfAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (cb.cluster_size < 512 || std::memcmp(cb.GetData(), "%PDF-1", 6) != 0) return AS_NONE;
@@ -426,7 +423,6 @@ const uint8_t kDwgSentinels[2][20] = {
 
 CDwgAnalyser::CDwgAnalyser() : CSignatureAnalyser(43), m_version(0), m_tag(), m_frame(), m_skipNext(false), m_js() {}
 
-void CDwgAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'A'}); }
 
 int CDwgAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
@@ -488,7 +484,6 @@ int CDwgAnalyser::Continue(const ClusterBuf& cb) {
 
 CMatAnalyser::CMatAnalyser() : CSignatureAnalyser(44), m_next(0), m_js(), m_clusterSize(0) {}
 
-void CMatAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'M'}); }
 
 int CMatAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();

@@ -14,7 +14,6 @@ class CDocAnalyser : public CSignatureAnalyser {
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
   const char* GetExtension() override;
   int64_t GetSizeForExtension(const char* ext) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
   // Bytes of sector n copied to buf (at most one sector): -1 without a header or for a
   // negative sector, else the count held.
@@ -45,7 +44,6 @@ class CZipAnalyser : public CSignatureAnalyser {
   int Continue(const ClusterBuf& cb) override;
   const char* GetExtension() override;
   int64_t GetSizeForExtension(const char* ext) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  private:
   void Names(const ClusterBuf& cb);
@@ -60,7 +58,6 @@ class CPdfAnalyser : public CSignatureAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  private:
   std::unique_ptr<JointSearch> m_js;
@@ -72,7 +69,6 @@ class CDwgAnalyser : public CSignatureAnalyser {
   CDwgAnalyser();
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  private:
   unsigned m_version;
@@ -87,7 +83,6 @@ class CMatAnalyser : public CSignatureAnalyser {
   CMatAnalyser();
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  private:
   int64_t m_next;

@@ -105,6 +105,10 @@ void CDynAnalyser::SelectExtension(const char* ext) {
     if (std::strcmp(m_signs[i].GetFileHint().ext, ext) == 0) m_selected[i] = true;
 }
 
+void SelectUserSignatures(CRawAnalyser* dyn, const char* ext) {
+  if (CDynAnalyser* d = dynamic_cast<CDynAnalyser*>(dyn)) d->SelectExtension(ext);
+}
+
 int CDynAnalyser::CheckHeader(const ClusterBuf& cb) {
   for (size_t i = 0; i < m_signs.size(); ++i) {
     if (!m_selected[i] || m_signs[i].Match(cb) != 0) continue;

@@ -13,7 +13,6 @@
 
 CJpgAnalyser::CJpgAnalyser() : CSignatureAnalyser(1), m_count(0), m_next(0), m_carry(), m_carryLen(0) {}
 
-void CJpgAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xff}); }
 
 int CJpgAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
@@ -107,7 +106,6 @@ int CJpgAnalyser::Continue(const ClusterBuf& cb) {
 CGifAnalyser::CGifAnalyser()
     : CSignatureAnalyser(4), m_phase(kBlock), m_afterSkip(kBlock), m_skip(0), m_descLeft(0), m_packed(0) {}
 
-void CGifAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'G'}); }
 
 int CGifAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
@@ -241,7 +239,6 @@ CTiffAnalyser::CTiffAnalyser()
     : CSignatureAnalyser(5), m_be(0), m_ifd(0), m_left(0), m_maxIfdEnd(0), m_sub(false), m_flags(0), m_count(0),
       m_held(0), m_queue(), m_entries(), m_pending(), m_visited(), m_cf(), m_ext() {}
 
-void CTiffAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'I', 'M'}); }
 
 uint16_t CTiffAnalyser::U16(const uint8_t* p) const { return m_be ? kbytes::Be16(p) : kbytes::Le16(p); }
 uint32_t CTiffAnalyser::U32(const uint8_t* p) const { return m_be ? kbytes::Be32(p) : kbytes::Le32(p); }

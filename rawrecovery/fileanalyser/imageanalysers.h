@@ -12,7 +12,6 @@ class CJpgAnalyser : public CSignatureAnalyser {
   CJpgAnalyser();
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  private:
   int64_t m_count;
@@ -28,7 +27,6 @@ class CGifAnalyser : public CSignatureAnalyser {
   CGifAnalyser();
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  private:
   // Where the block walk stands; kept across clusters so that a block cut by a joint (or a
@@ -49,7 +47,6 @@ class CTiffAnalyser : public CSignatureAnalyser {
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
   const char* GetExtension() override;
   int64_t GetSizeForExtension(const char* ext) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
   struct Entry {
     uint16_t tag, type;

@@ -115,7 +115,6 @@ int CFrameWalkAnalyser::Walk(const ClusterBuf& cb) {
 
 CMp3Analyser::CMp3Analyser() : CFrameWalkAnalyser(15), m_frames(0), m_kind() {}
 
-void CMp3Analyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'I'}); }
 
 int CMp3Analyser::FrameLength(const uint8_t* h) {
   static const int kRate1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
@@ -234,7 +233,6 @@ CMp4Analyser::CMp4Analyser()
     : CFrameWalkAnalyser(16), m_brands(0), m_moov(false), m_inStep(false), m_inMdat(false), m_afterMoov(false),
       m_boxAt(0), m_brandExt(nullptr), m_ext() {}
 
-void CMp4Analyser::HeaderFirstBytes(std::bitset<256>* s) const { s->set(); }
 
 unsigned CMp4Analyser::BrandFlags(const uint8_t* b) {
   static const struct {
@@ -414,7 +412,6 @@ CMpgAnalyser::CMpgAnalyser() : CFrameWalkAnalyser(23), m_system(), m_endAt(0), m
   std::memset(m_system, 0xfe, sizeof m_system);
 }
 
-void CMpgAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x00}); }
 
 int CMpgAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
@@ -547,7 +544,6 @@ const uint8_t kAsfVideo[16] = {0xc0, 0xef, 0x19, 0xbc, 0x4d, 0x5b, 0xcf, 0x11,
 CAsfAnalyser::CAsfAnalyser() : CSignatureAnalyser(20), m_headerObj(), m_objSize(0), m_header(), m_examined(false),
                                m_extText() {}
 
-void CAsfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x30}); }
 
 int CAsfAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
@@ -630,7 +626,6 @@ int64_t CAsfAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext,
 
 CRmAnalyser::CRmAnalyser() : CSignatureAnalyser(19), m_js(), m_index(false), m_packets(-1), m_data(false), m_dataEnd(0) {}
 
-void CRmAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'.'}); }
 
 int CRmAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (cb.cluster_size < 512 || std::memcmp(cb.GetData(), ".RMF\0\0\0\x12", 8) != 0) return AS_NONE;
@@ -752,7 +747,6 @@ int CRmAnalyser::IndexSearch(const ClusterBuf& cb) {
 
 CAacAnalyser::CAacAnalyser() : CSignatureAnalyser(28), m_head(), m_tagged(false) {}
 
-void CAacAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xff}); }
 
 int CAacAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();

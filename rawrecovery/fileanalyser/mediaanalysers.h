@@ -47,7 +47,6 @@ class CMp3Analyser : public CFrameWalkAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
   // The length of the Layer III frame whose header begins at h (0 when it has none).
   static int FrameLength(const uint8_t* h);
 
@@ -69,7 +68,6 @@ class CMp4Analyser : public CFrameWalkAnalyser {
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
   const char* GetExtension() override;
   int64_t GetSizeForExtension(const char* ext) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
   static unsigned BrandFlags(const uint8_t* brand);
   static const char* BrandExtension(const uint8_t* brand);
 
@@ -96,7 +94,6 @@ class CMpgAnalyser : public CFrameWalkAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  protected:
   uint8_t* FindUnit() override;
@@ -117,7 +114,6 @@ class CAsfAnalyser : public CSignatureAnalyser {
   int Continue(const ClusterBuf& cb) override;
   const char* GetExtension() override;
   int64_t GetSizeForExtension(const char* ext) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  private:
   int Examine();
@@ -134,7 +130,6 @@ class CRmAnalyser : public CSignatureAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int64_t GetSizeForExtension(const char* ext) override { return SizeFor(ext, "rm"); }
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
 
  protected:
@@ -155,7 +150,6 @@ class CAacAnalyser : public CSignatureAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  protected:
   int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;

@@ -251,21 +251,11 @@ int CSignatureAnalyser::WalkUnits(const ClusterBuf& cb) {
   return AS_NONE;
 }
 
-void CSignatureAnalyser::FirstBytes(std::bitset<256>* set, std::initializer_list<int> bytes) {
-  // No bytes named: the signature does not sit at byte 0, so every first byte is possible.
-  if (bytes.size() == 0) {
-    set->set();
-    return;
-  }
-  set->reset();
-  for (int b : bytes) set->set(size_t(b & 0xff));
-}
 
 // ---------------------------------------------------------------------------------------
 // Sizes from the header
 
 CAifAnalyser::CAifAnalyser() : CSignatureAnalyser(27) {}
-void CAifAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
 int CAifAnalyser::CheckHeader(const ClusterBuf& cb) {
   uint32_t v;
   if (!kAifForm.Test(Data(cb), cb.cluster_size) || !kAifAiff.Test(Data(cb), cb.cluster_size) ||
@@ -278,7 +268,6 @@ int CAifAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CAifAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CAviAnalyser::CAviAnalyser() : CSignatureAnalyser(18), m_found(nullptr) {}
-void CAviAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'R'}); }
 int CAviAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   uint32_t riffSize;
@@ -301,7 +290,6 @@ const char* CAviAnalyser::GetExtension() { return m_found ? m_found : ""; }
 int64_t CAviAnalyser::GetSizeForExtension(const char* ext) { return m_found ? SizeFor(ext, m_found) : 0; }
 
 CBmpAnalyser::CBmpAnalyser() : CSignatureAnalyser(6) {}
-void CBmpAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'B'}); }
 int CBmpAnalyser::CheckHeader(const ClusterBuf& cb) {
   uint32_t v;
   if (!kBmpBm.Test(Data(cb), cb.cluster_size) || !kBmpZero.Test(Data(cb), cb.cluster_size) ||
@@ -312,7 +300,6 @@ int CBmpAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CBmpAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CDbxAnalyser::CDbxAnalyser() : CSignatureAnalyser(13) {}
-void CDbxAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xcf}); }
 int CDbxAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (!kDbxMagic.Test(d, cb.cluster_size)) return AS_NONE;
@@ -325,7 +312,6 @@ int CDbxAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CDbxAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CInddAnalyser::CInddAnalyser() : CSignatureAnalyser(29) { SetAbsorbs({29}); }
-void CInddAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x06}); }
 int CInddAnalyser::CheckHeader(const ClusterBuf& cb) {
   uint32_t pages;
   uint8_t extra;
@@ -343,7 +329,6 @@ int CInddAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CMkvAnalyser::CMkvAnalyser() : CSignatureAnalyser(42) {}
-void CMkvAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x1a}); }
 namespace {
 
 // An EBML variable-length number at p (at most n bytes): its length in *len and value in
@@ -409,7 +394,6 @@ int CMkvAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CMkvAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CPstAnalyser::CPstAnalyser() : CSignatureAnalyser(12) {}
-void CPstAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'!'}); }
 int CPstAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   size_t n = size_t(cb.cluster_size);
@@ -430,7 +414,6 @@ int CPstAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CPstAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CSitAnalyser::CSitAnalyser() : CSignatureAnalyser(24) {}
-void CSitAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'S'}); }
 int CSitAnalyser::CheckHeader(const ClusterBuf& cb) {
   uint32_t v;
   if (!kSit.Test(Data(cb), cb.cluster_size) || !ReadBe32(Data(cb), size_t(cb.cluster_size), 84, &v))
@@ -440,7 +423,6 @@ int CSitAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CSitAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CSwfAnalyser::CSwfAnalyser() : CSignatureAnalyser(21) {}
-void CSwfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'C', 'F'}); }
 int CSwfAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   uint32_t len;
@@ -455,7 +437,6 @@ int CSwfAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CSwfAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CWmfAnalyser::CWmfAnalyser() : CSignatureAnalyser(11) {}
-void CWmfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0xd7}); }
 int CWmfAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   size_t n = size_t(cb.cluster_size);
@@ -476,7 +457,6 @@ int CWmfAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CWmfAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CZ7Analyser::CZ7Analyser() : CSignatureAnalyser(38) {}
-void CZ7Analyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'7'}); }
 int CZ7Analyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   size_t n = size_t(cb.cluster_size);
@@ -494,9 +474,8 @@ int CZ7Analyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 // ---------------------------------------------------------------------------------------
 // Counted files with an end rule
 
-#define KESTRUM_COUNTED(Name, Id, Bytes, Header, Rule)                                    \
+#define KESTRUM_COUNTED(Name, Id, Header, Rule)                                           \
   Name::Name() : CSignatureAnalyser(Id) {}                                                \
-  void Name::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, Bytes); }        \
   int Name::CheckHeader(const ClusterBuf& cb) {                                           \
     const uint8_t* d = Data(cb);                                                          \
     int n = cb.cluster_size;                                                              \
@@ -510,14 +489,12 @@ int CZ7Analyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
     return Rule;                                                                          \
   }
 
-#define BYTES(...) std::initializer_list<int>{__VA_ARGS__}
-
-KESTRUM_COUNTED(CCwkAnalyser, 30, BYTES(), kCwkBobo.Test(d, n), EndMarker(cb, kCwkEnd, 8))
-KESTRUM_COUNTED(CPngAnalyser, 7, BYTES(0x89), kPngHead.Test(d, n), Proven(EndMarker(cb, kPngEnd, 8)))
-KESTRUM_COUNTED(CRarAnalyser, 10, BYTES('R'), kRarHead.Test(d, n), Proven(EndMarker(cb, kRarEnd, 7)))
-KESTRUM_COUNTED(CSitxAnalyser, 46, BYTES('S'), kSitx.Test(d, n), ZeroTail(cb, 16))
-KESTRUM_COUNTED(CTaxAnalyser, 47, BYTES('T'), kTax.Test(d, n), ZeroTail(cb, 16))
-KESTRUM_COUNTED(CXcfAnalyser, 35, BYTES('g'), kXcf.Test(d, n), ZeroTail(cb, 16, 4))
+KESTRUM_COUNTED(CCwkAnalyser, 30, kCwkBobo.Test(d, n), EndMarker(cb, kCwkEnd, 8))
+KESTRUM_COUNTED(CPngAnalyser, 7, kPngHead.Test(d, n), Proven(EndMarker(cb, kPngEnd, 8)))
+KESTRUM_COUNTED(CRarAnalyser, 10, kRarHead.Test(d, n), Proven(EndMarker(cb, kRarEnd, 7)))
+KESTRUM_COUNTED(CSitxAnalyser, 46, kSitx.Test(d, n), ZeroTail(cb, 16))
+KESTRUM_COUNTED(CTaxAnalyser, 47, kTax.Test(d, n), ZeroTail(cb, 16))
+KESTRUM_COUNTED(CXcfAnalyser, 35, kXcf.Test(d, n), ZeroTail(cb, 16, 4))
 
 #undef KESTRUM_COUNTED
 
@@ -525,7 +502,6 @@ KESTRUM_COUNTED(CXcfAnalyser, 35, BYTES('g'), kXcf.Test(d, n), ZeroTail(cb, 16, 
 // Streams walked unit by unit
 
 COggAnalyser::COggAnalyser() : CSignatureAnalyser(25), m_open(), m_closed(false), m_dataSeen(false) {}
-void COggAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'O'}); }
 int COggAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kOgg.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   Begin(cb, AS_HEADER, 0);
@@ -594,7 +570,6 @@ int COggAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
 }
 
 CMidAnalyser::CMidAnalyser() : CSignatureAnalyser(26), m_tracks(0), m_seen(0) {}
-void CMidAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'M'}); }
 int CMidAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (!kMidHead.Test(d, cb.cluster_size) || cb.cluster_size < 14) return AS_NONE;
@@ -626,7 +601,6 @@ int CMidAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
 }
 
 CMxfAnalyser::CMxfAnalyser() : CSignatureAnalyser(45) {}
-void CMxfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x06}); }
 int CMxfAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kMxfHead.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   return Begin(cb, AS_HEADER, 0);
@@ -684,7 +658,6 @@ int CMxfAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
 }
 
 CFlvAnalyser::CFlvAnalyser() : CSignatureAnalyser(22) {}
-void CFlvAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
 int CFlvAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (!kFlv.Test(d, cb.cluster_size) || cb.cluster_size < 9) return AS_NONE;
@@ -726,7 +699,6 @@ CPlistAnalyser::CPlistAnalyser() : CSignatureAnalyser(37) {
   if (const FileHint* row = TableRow("plist")) m_hint = *row;
   m_hint.TypeId = 37;
 }
-void CPlistAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'<'}); }
 int CPlistAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kPlistHead.Test(Data(cb), cb.cluster_size) || !kPlistOpen.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   return Begin(cb, AS_HEADER, 0);
@@ -747,7 +719,6 @@ bool IsBz2Stream(const uint8_t* p) { return p[0] == 'B' && p[1] == 'Z' && p[2] =
 
 CBz2Analyser::CBz2Analyser()
     : CSignatureAnalyser(40), m_bits(0), m_fed(0), m_streamEnd(-1), m_after(), m_afterLen(0), m_lastEnd(-1) {}
-void CBz2Analyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'B'}); }
 int CBz2Analyser::CheckHeader(const ClusterBuf& cb) {
   if (!kBz2.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   m_bits = 0;
@@ -811,7 +782,6 @@ const int64_t kPsdLimit = int64_t(1) << 40;
 CPsdAnalyser::CPsdAnalyser()
     : CSignatureAnalyser(8), m_stage(kPsdUnknown), m_psb(false), m_pos(0), m_acc(0), m_accLen(0), m_rows(0),
       m_rowBytes(0), m_entries(0), m_sum(0), m_lastEnd(-1) {}
-void CPsdAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'8'}); }
 int CPsdAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (!kPsd.Test(d, cb.cluster_size) || cb.cluster_size < 26) return AS_NONE;
@@ -889,7 +859,6 @@ int CPsdAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CEpsAnalyser::CEpsAnalyser() : CSignatureAnalyser(31) {}
-void CEpsAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'%'}); }
 int CEpsAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kEpsHead.Test(Data(cb), cb.cluster_size) || !kEpsEpsf.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   return Begin(cb, AS_HEADER, 0);
@@ -902,7 +871,6 @@ int CEpsAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CMrwAnalyser::CMrwAnalyser() : CSignatureAnalyser(34) {}
-void CMrwAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {0x00}); }
 int CMrwAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kMrw.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   return Begin(cb, AS_COMPLETE, 0);
@@ -913,7 +881,6 @@ int CMrwAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CRafAnalyser::CRafAnalyser() : CSignatureAnalyser(33) {}
-void CRafAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
 int CRafAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kRaf.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   return Begin(cb, AS_COMPLETE, 0);
@@ -951,10 +918,6 @@ bool HasMailField(const uint8_t* d, size_t n) {
 }  // namespace
 
 CEmlAnalyser::CEmlAnalyser() : CSignatureAnalyser(39) { SetAbsorbs({39}); }
-void CEmlAnalyser::HeaderFirstBytes(std::bitset<256>* s) const {
-  s->set();
-  for (int c = '0'; c <= '9'; ++c) s->reset(size_t(c));
-}
 int CEmlAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (cb.cluster_size <= 0 || std::isdigit(d[0])) return AS_NONE;
@@ -967,10 +930,6 @@ int CEmlAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CEmlxAnalyser::CEmlxAnalyser() : CSignatureAnalyser(32) { SetAbsorbs({17, 39}); }
-void CEmlxAnalyser::HeaderFirstBytes(std::bitset<256>* s) const {
-  s->reset();
-  for (int c = '0'; c <= '9'; ++c) s->set(size_t(c));
-}
 int CEmlxAnalyser::CheckHeader(const ClusterBuf& cb) {
   const size_t kHead = 256;
   if (cb.cluster_size <= int(kHead)) return AS_NONE;
@@ -991,7 +950,6 @@ int CEmlxAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CHtmlAnalyser::CHtmlAnalyser() : CSignatureAnalyser(17), m_kind(0) { SetAbsorbs({17}); }
-void CHtmlAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { s->set(); }
 int CHtmlAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   int head = std::min(cb.cluster_size, 50);
@@ -1022,7 +980,6 @@ const char* CHtmlAnalyser::GetExtension() { return m_kind == 2 ? "plist" : m_kin
 int64_t CHtmlAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, GetExtension()); }
 
 CRtfAnalyser::CRtfAnalyser() : CSignatureAnalyser(36), m_depth(0), m_escape(false) {}
-void CRtfAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'{'}); }
 int CRtfAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kRtf.Test(Data(cb), cb.cluster_size)) return AS_NONE;
   m_depth = 0;
@@ -1055,7 +1012,6 @@ int CRtfAnalyser::Continue(const ClusterBuf& cb) {
 // Camera raws and markers across the joint
 
 CCrwAnalyser::CCrwAnalyser() : CSignatureAnalyser(14), m_pending(0) {}
-void CCrwAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'I', 'M'}); }
 int CCrwAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (cb.cluster_size < 14) return AS_NONE;
@@ -1089,7 +1045,6 @@ int CCrwAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CAiAnalyser::CAiAnalyser() : CSignatureAnalyser(48), m_js() { SetAbsorbs({16}); }
-void CAiAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'%'}); }
 int CAiAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kAiHead.Test(Data(cb), cb.cluster_size) || cb.cluster_size < 512) return AS_NONE;
   m_js.reset(new JointSearch(cb.cluster_size));
@@ -1111,7 +1066,6 @@ int CAiAnalyser::Continue(const ClusterBuf& cb) {
 }
 
 CX3fAnalyser::CX3fAnalyser() : CSignatureAnalyser(41), m_js() {}
-void CX3fAnalyser::HeaderFirstBytes(std::bitset<256>* s) const { FirstBytes(s, {'F'}); }
 int CX3fAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!kX3f.Test(Data(cb), cb.cluster_size) || cb.cluster_size < 512) return AS_NONE;
   m_js.reset(new JointSearch(cb.cluster_size));
@@ -1133,44 +1087,3 @@ int CX3fAnalyser::Continue(const ClusterBuf& cb) {
   return Proven(EndAt(marker + 16 + 12 * int64_t(count)));
 }
 
-// ---------------------------------------------------------------------------------------
-
-CRawAnalyser* CreateSignatureAnalyser(int typeId) {
-  switch (typeId) {
-    case 6: return new CBmpAnalyser();
-    case 7: return new CPngAnalyser();
-    case 8: return new CPsdAnalyser();
-    case 10: return new CRarAnalyser();
-    case 11: return new CWmfAnalyser();
-    case 12: return new CPstAnalyser();
-    case 13: return new CDbxAnalyser();
-    case 14: return new CCrwAnalyser();
-    case 17: return new CHtmlAnalyser();
-    case 18: return new CAviAnalyser();
-    case 21: return new CSwfAnalyser();
-    case 22: return new CFlvAnalyser();
-    case 24: return new CSitAnalyser();
-    case 25: return new COggAnalyser();
-    case 26: return new CMidAnalyser();
-    case 27: return new CAifAnalyser();
-    case 29: return new CInddAnalyser();
-    case 30: return new CCwkAnalyser();
-    case 31: return new CEpsAnalyser();
-    case 32: return new CEmlxAnalyser();
-    case 33: return new CRafAnalyser();
-    case 34: return new CMrwAnalyser();
-    case 35: return new CXcfAnalyser();
-    case 36: return new CRtfAnalyser();
-    case 37: return new CPlistAnalyser();
-    case 38: return new CZ7Analyser();
-    case 39: return new CEmlAnalyser();
-    case 40: return new CBz2Analyser();
-    case 41: return new CX3fAnalyser();
-    case 42: return new CMkvAnalyser();
-    case 45: return new CMxfAnalyser();
-    case 46: return new CSitxAnalyser();
-    case 47: return new CTaxAnalyser();
-    case 48: return new CAiAnalyser();
-    default: return nullptr;
-  }
-}

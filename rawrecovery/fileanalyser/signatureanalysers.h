@@ -36,7 +36,6 @@ class CSignatureAnalyser : public CRawAnalyser {
   int ZeroRun(const ClusterBuf& cb, int64_t t);
   // Headers of these TypeIds belong to this file (answer 2 to OnNewHeader).
   void SetAbsorbs(std::initializer_list<int> ids) { m_absorbs.assign(ids); }
-  static void FirstBytes(std::bitset<256>* set, std::initializer_list<int> bytes);
 
   // Formats whose units (pages, chunks, tags, frames) give their own lengths are followed
   // unit by unit from m_unitAt (a byte offset; -1 when no walk runs). UnitHead is asked with
@@ -78,7 +77,6 @@ class CSignatureAnalyser : public CRawAnalyser {
     Name();                                                              \
     int CheckHeader(const ClusterBuf& cb) override;                      \
     int Continue(const ClusterBuf& cb) override;                         \
-    void HeaderFirstBytes(std::bitset<256>* set) const override;         \
     Extra                                                                \
   };
 
@@ -133,7 +131,6 @@ class COggAnalyser : public CSignatureAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
   // The length of the page whose header begins at h: 0 no page, -1 more bytes needed.
   static int64_t PageLength(const uint8_t* h, int avail);
 
@@ -153,7 +150,6 @@ class CMidAnalyser : public CSignatureAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  protected:
   int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
@@ -171,7 +167,6 @@ class CMxfAnalyser : public CSignatureAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  protected:
   int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
@@ -184,11 +179,7 @@ class CFlvAnalyser : public CSignatureAnalyser {
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  void HeaderFirstBytes(std::bitset<256>* set) const override;
 
  protected:
   int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
 };
-
-// A new analyser of the family for typeId, or null when the family has no such class.
-CRawAnalyser* CreateSignatureAnalyser(int typeId);

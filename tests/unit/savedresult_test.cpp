@@ -437,6 +437,78 @@ TEST_F(SavedResult, AnotherDiskAtTheSavedIndexIsRefused) {
   Free(b);
 }
 
+// A reader that was handed no device list (here: a top object that never listed devices)
+// lists them itself, below the top object. Results of a whole disk image and of a drive
+// letter reload through it, and save again to the same bytes.
+TEST_F(SavedResult, DiskAndLetterResultsReloadThroughTheReadersOwnListing) {
+  std::string letterFile = dir.file("letter.vol");
+  ASSERT_EQ(std::system(("truncate -s 16M '" + letterFile + "' && mkfs.fat -F 16 -s 4 -n LETTER '" + letterFile +
+                         "' >/dev/null")
+                            .c_str()),
+            0);
+  ScopedEnv volumes("KESTRUM_VOLUMES", "F=" + letterFile);
+  IDevice* out[100] = {};
+  int count = 0;
+  ASSERT_EQ(top->EnumDevices(out, &count, 100), 0);
+  ASSERT_GE(count, 3);
+  IDevice* letter = out[count - 1];
+  ASSERT_EQ(letter->GetType(), DT_LETTER_VOLUME);
+  ASSERT_EQ(out[0]->GetType(), DT_FIXED_DISK);
+  owned.push_back(out[0]);
+  owned.push_back(letter);
+
+  struct Case {
+    IDevice* device;
+    int kind;
+    const char* file;
+    int64_t firstSector;
+  };
+  for (const Case& c : {Case{out[0], Scan_Raw, "disk.res", kPartStart + kDataSector},
+                        Case{letter, Scan_DeletedFat16, "letter.res", 100}}) {
+    SCOPED_TRACE(c.file);
+    IFileManager* fm = nullptr;
+    IScanOperator* a = nullptr;
+    ASSERT_EQ(top->CreateScanOperator(c.device, c.kind, &fm, &a), 0);
+    fm->AddFile(u"/Found", Record(u"one.bin", 1500, 0, new RunList(c.firstSector, 3)));
+    fm->AddFile(u"/Found/deeper", Record(u"two.bin", 700, 0, new RunList(c.firstSector + 8, 2)));
+    std::string first = dir.file(c.file), second = dir.file(std::string("again-") + c.file);
+    ASSERT_EQ(Save(a, first), 0);
+
+    IRecoveryManagement* fresh = nullptr;
+    ASSERT_EQ(InitKestrum(&fresh), 0);
+    std::u16string w(first.begin(), first.end());
+    IScanOperator* b = nullptr;
+    ASSERT_EQ(fresh->LoadScanResult(w.c_str(), &b, 0), 0);
+    Sink sink;
+    ASSERT_EQ(b->LoadResult(&sink, 0), 0);
+    EXPECT_EQ(b->GetScanType(), c.kind);
+    ASSERT_EQ(Save(b, second), 0);
+    EXPECT_EQ(testutil::ReadFile(first), testutil::ReadFile(second));
+    auto before = Contents(a), after = Contents(b);
+    ASSERT_EQ(before.size(), 2u);
+    ASSERT_EQ(after.size(), 2u);
+    for (auto& [path, seen] : before) {
+      ASSERT_TRUE(after.count(path));
+      EXPECT_EQ(after[path].bytes, seen.bytes);
+      EXPECT_EQ(after[path].readResult, seen.readResult);
+    }
+    Free(b);
+    Free(a);
+    fresh->Release();
+  }
+
+  // With the letter gone from the machine its result matches no device.
+  ScopedEnv noLetters("KESTRUM_VOLUMES", "");
+  IRecoveryManagement* fresh = nullptr;
+  ASSERT_EQ(InitKestrum(&fresh), 0);
+  std::string path = dir.file("letter.res");
+  std::u16string w(path.begin(), path.end());
+  IScanOperator* b = nullptr;
+  EXPECT_EQ(fresh->LoadScanResult(w.c_str(), &b, 0), 6);
+  EXPECT_EQ(b, nullptr);
+  fresh->Release();
+}
+
 // ---------------------------------------------------------------------------------------
 // From a real deleted-file scan of a FAT16 volume
 

@@ -23,6 +23,10 @@ const int64_t kClusterIdBase = int64_t(1) << 32;
 const int64_t kEmptyIdBase = int64_t(2) << 32;
 const int64_t kFat16RootId = kClusterIdBase - 1;
 const size_t kMaxName = 260;
+// Items go out once more than 50 were added; the results tree's stop answer ends only the
+// hand-out under way. A stop by the sink keeps back what the graph still holds and ends the
+// scan with 2.
+const GFS::FeedRules kFeedRules = {50, GFS::kAnswerEndsWalk, false, 2};
 
 bool ValidDate(uint16_t d) {
   int y, m, day;
@@ -31,15 +35,9 @@ bool ValidDate(uint16_t d) {
 
 }  // namespace
 
-CFatFormat::CFatFormat() {}
+CFatFormat::CFatFormat() : m_feeder(kFeedRules) {}
 
-CFatFormat::~CFatFormat() {
-  if (m_graph) {
-    m_graph->ReleaseNodes(fatrec::ReleaseItem, this);
-    delete m_graph;
-  }
-  delete m_param;
-}
+CFatFormat::~CFatFormat() { delete m_param; }
 
 int CFatFormat::SetDevice(IStorageDevice* device) {
   m_device = device;
@@ -72,19 +70,14 @@ uint32_t CFatFormat::HighestCluster() const {
 
 int CFatFormat::Scan(INotifySink* sink) {
   if (!m_device || (m_info.ft != fatrec::FT_FAT16 && m_info.ft != fatrec::FT_FAT32)) return -1;
-  if (m_graph) {
-    m_graph->ReleaseNodes(fatrec::ReleaseItem, this);
-    delete m_graph;
-  }
-  m_graph = new (std::nothrow) GFS::CGraphFileSystem();
+  bool started = m_feeder.Start(m_pFileManager, &CFatFormat::AddNodeToManager, nullptr, fatrec::ReleaseItem,
+                                this, m_device->GetDevice());
   m_inspector.reset(new (std::nothrow) FatInspector(m_device));
-  if (!m_graph || !m_inspector) return -1;
-  m_graph->SetDevice(m_device->GetDevice());
+  if (!started || !m_inspector) return -1;
   m_sink = sink;
   m_phase = -1.0f;
   m_lastPercent = 0;
   m_lastEightMiB = -1;
-  m_stopped = false;
   m_inspector->SetProgress([this](int64_t done, int64_t total) { return OnProgress(done, total); });
   m_inspector->SetContinuationTest([this](const uint8_t* e) {
     Trail t;
@@ -92,16 +85,11 @@ int CFatFormat::Scan(INotifySink* sink) {
   });
 
   auto finish = [this](int rc) {
-    if (m_graph) {
-      m_graph->ReleaseNodes(fatrec::ReleaseItem, this);
-      delete m_graph;
-      m_graph = nullptr;
-    }
+    m_feeder.Discard();
     return rc;
   };
   if (!m_inspector->Inspect(&m_info)) return finish(-1);
 
-  m_added = 0;
   if (!m_pFileManager) return finish(-1);
   if (sink) {
     sink->Notify(NE_STARTED, 0, 0, nullptr);
@@ -127,7 +115,7 @@ int CFatFormat::Scan(INotifySink* sink) {
   int64_t pos = m_inspector->ClusterToOffset(2);
   const int64_t limit = m_info.deviceSize;
   const uint32_t step = uint32_t(m_info.clusterSize);
-  while (pos >= 0 && !m_stopped) {
+  while (pos >= 0 && !m_feeder.Stopped()) {
     int64_t found = 0;
     int r = m_inspector->FindDirCluster(pos, limit, step, &found);
     if (r == FatInspector::kDotCluster || r == FatInspector::kDirLike) {
@@ -135,20 +123,18 @@ int CFatFormat::Scan(INotifySink* sink) {
     } else if (r == FatInspector::kUnreadable) {
       // A bad cluster is passed over; the rest of the device may still hold directories.
     } else {
-      if (r == FatInspector::kStopped) m_stopped = true;
+      if (r == FatInspector::kStopped) m_feeder.Stop();
       break;
     }
     pos = found + step;
   }
-  if (!m_stopped) m_graph->EnumNodes(&CFatFormat::AddNodeToManager, this);
+  m_feeder.Finish();
   if (sink) sink->Notify(NE_FINISHED, 0, 0, nullptr);
-  finish(0);
   m_device->Close(1);
-  return m_stopped ? 2 : 1;
+  return m_feeder.Result(1);
 }
 
 int CFatFormat::ReadRoot() {
-  std::u16string root = u"Volume", orphan = u"Lost Location";
   uint32_t highest = HighestCluster();
   int64_t offset;
   size_t bytes;
@@ -173,7 +159,7 @@ int CFatFormat::ReadRoot() {
     return -1;
   }
   if (m_inspector->CachedRead(at, m_buf.data(), uint32_t(bytes)) != 0) return -1;
-  m_graph->SetRootNode(m_rootId, -1, root.c_str(), nullptr, orphan.c_str());
+  m_feeder.SetRoots(m_rootId, -1);
   m_parser.Reset();
   // A leading volume label is passed over by the parse.
   Parse(m_buf.data(), bytes, m_rootId);
@@ -321,12 +307,12 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
     m_items.assign(1, {it.firstCluster, it.size});
   }
   if (it.name.empty() || it.name.size() > kMaxName) return true;
-  ++m_added;
+  m_feeder.Count();
   uint32_t highest = HighestCluster();
   bool inRange = it.firstCluster >= 2 && it.firstCluster <= highest;
   if (it.IsDirectory()) {
     if (!inRange) return true;
-    m_graph->AddNode(DirId(it.firstCluster), dirId, it.name.c_str(), nullptr, fatrec::KeepExisting);
+    m_feeder.Graph()->AddNode(DirId(it.firstCluster), dirId, it.name.c_str(), nullptr, fatrec::KeepExisting);
     return true;
   }
   int64_t id;
@@ -345,44 +331,44 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   item->firstCluster = it.firstCluster;
   item->parentId = dirId;
   item->kind = it.deleted ? fatrec::kItemDeleted : 0;
-  if (m_graph->AddNamedNode(id, dirId, it.name.c_str(), item, fatrec::KeepLaterCreated) < 0) delete item;
+  if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), item, fatrec::KeepLaterCreated) < 0) delete item;
   return true;
 }
 
 int CFatFormat::AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int) {
   CFatFormat* self = static_cast<CFatFormat*>(user);
-  FatItem* item = static_cast<FatItem*>(payload);
-  if (!self || !item) return 0;
-  if (!self->m_pFileManager) return -1;
+  return self->m_feeder.Add(folder, self->FileFromItem(name, static_cast<FatItem*>(payload)));
+}
+
+IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) const {
+  if (!item) return nullptr;
   RunList* runs = nullptr;
   if (item->size > 0) {
-    if (self->m_devSector <= 0) return 0;
-    int64_t off = self->m_inspector ? self->m_inspector->ClusterToOffset(item->firstCluster) : -1;
-    if (off < 0) return 0;
-    int64_t start = off / self->m_devSector;
-    int64_t count = (int64_t(item->size) + self->m_devSector - 1) / self->m_devSector;
-    if (start > self->m_totalSectors || count > self->m_totalSectors - start) return 0;
+    if (m_devSector <= 0) return nullptr;
+    int64_t off = m_inspector ? m_inspector->ClusterToOffset(item->firstCluster) : -1;
+    if (off < 0) return nullptr;
+    int64_t start = off / m_devSector;
+    int64_t count = (int64_t(item->size) + m_devSector - 1) / m_devSector;
+    if (start > m_totalSectors || count > m_totalSectors - start) return nullptr;
     runs = new (std::nothrow) RunList(uint64_t(start), uint32_t(count));
-    if (!runs) return 0;
+    if (!runs) return nullptr;
   }
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
     if (runs) runs->Release();
-    return 0;
+    return nullptr;
   }
   info->SetName(name);
   if (runs) info->SetRunList(runs);
   info->SetSize(int64_t(item->size));
   info->SetTimes(uint64_t(item->createTime), uint64_t(item->writeTime));
   if (item->kind & fatrec::kItemDeleted) info->AddFlags(FF_FORMATTED);
-  return self->m_pFileManager->AddFile(folder, info);
+  return info;
 }
 
 int CFatFormat::OnProgress(int64_t done, int64_t total) {
-  if (m_added > 50 && m_graph && m_phase > -0.01f) {
-    m_added = 0;
-    m_graph->FlushNodes(&CFatFormat::AddNodeToManager, fatrec::ReleaseItem, this);
-  }
+  // Only during the cluster search: before it the graph may still lack its roots.
+  if (m_phase > -0.01f) m_feeder.FlushIfDue();
   if (!m_sink || total <= 0) return 0;
   int p = int(done * 100 / total);
   if (p != m_lastPercent) {
@@ -395,7 +381,7 @@ int CFatFormat::OnProgress(int64_t done, int64_t total) {
     m_lastEightMiB = block;
     if (m_sink->Notify(NE_SECTORS, done / 512, total / 512, nullptr) != 0 ||
         m_sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr) != 0) {
-      m_stopped = true;
+      m_feeder.Stop();
       return 1;
     }
   }

@@ -12,11 +12,8 @@
 #include "contrib/fat_item.h"
 #include "contrib/fatinspector.h"
 #include "filesystems/fatentry.h"
+#include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
-
-namespace GFS {
-class CGraphFileSystem;
-}
 class CFATScanParam;
 
 class CFatFormat : public CScanOperator {
@@ -58,6 +55,8 @@ class CFatFormat : public CScanOperator {
   bool FindTrail(const uint8_t* firstEntry, Trail* out, bool take);
   void RestoreHighWord(fat::FatDirItem* it);
   int64_t DirId(uint32_t cluster) const;
+  // The file record of one graph item, with its one contiguous run; null when it cannot be.
+  IFileInfo* FileFromItem(const char16_t* name, const fatrec::FatItem* item) const;
   uint32_t HighestCluster() const;
 
   IStorageDevice* m_device = nullptr;
@@ -68,10 +67,8 @@ class CFatFormat : public CScanOperator {
   int m_devSector = 0;
   int m_lastPercent = 0;
   float m_phase = -1.0f;
-  GFS::CGraphFileSystem* m_graph = nullptr;
-  int m_added = 0;
+  GFS::CGraphFeeder m_feeder;  // the graph, the items added since the last flush, the stop
   int64_t m_lastEightMiB = -1;  // per scan
-  bool m_stopped = false;
   CFATScanParam* m_param = nullptr;
 
   // Parse state.

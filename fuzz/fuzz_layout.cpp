@@ -12,6 +12,8 @@
 #include "common/layout/fat_dirent.h"
 #include "common/layout/gpt.h"
 #include "common/layout/hfsplus_btree.h"
+#include "common/layout/hfsplus_catalog.h"
+#include "common/layout/hfsplus_journal.h"
 #include "common/layout/hfsplus_volume.h"
 #include "common/layout/mbr.h"
 #include "common/layout/ntfs_attribute.h"
@@ -122,8 +124,50 @@ void Boots(const uint8_t* p, size_t size) {
   layout::BTNodeDescriptor d;
   layout::BTHeaderRec r;
   if (layout::DecodeBTNodeDescriptor(p, size, &d) &&
-      layout::DecodeBTHeaderRec(p + layout::kBTHeaderRecOffset, size - layout::kBTHeaderRecOffset, &r))
+      layout::DecodeBTHeaderRec(p + layout::kBTHeaderRecOffset, size - layout::kBTHeaderRecOffset, &r)) {
     layout::BTValidNodeSize(r.nodeSize);
+    layout::BTHeaderRecSound(r);
+    layout::BTHeaderNodeSound(d);
+    layout::BTNodeKindSound(d.kind, d.height, r.treeDepth);
+  }
+  // A node's records through its offset table, each as a catalog or extents record.
+  for (size_t i = 0; i < 64; ++i) {
+    uint16_t off = 0, next = 0;
+    if (!layout::BTRecordOffset(p, size, i, &off) || !layout::BTRecordOffset(p, size, i + 1, &next)) break;
+    if (off >= size) continue;
+    const uint8_t* rec = p + off;
+    size_t len = size - off;
+    layout::HFSPlusCatalogKey k;
+    if (layout::DecodeHFSPlusCatalogKey(rec, len, &k) && size_t(k.keyLength) + 2 <= len) {
+      const uint8_t* data = rec + 2 + k.keyLength;
+      size_t left = len - 2 - k.keyLength;
+      layout::HFSPlusCatalogEntry e;
+      layout::HFSPlusCatalogThread t;
+      uint16_t type = layout::HFSPlusCatalogRecordType(data, left);
+      Check(!type || type <= layout::kHFSPlusFileThreadRecordType);
+      if (layout::DecodeHFSPlusCatalogEntry(data, left, &e))
+        Check(left >= (e.recordType == layout::kHFSPlusFileRecordType ? 248u : 88u));
+      if (layout::DecodeHFSPlusCatalogThread(data, left, &t)) {
+        uint16_t unit = 0;
+        Check(!t.nameLength || layout::HFSPlusNameUnit(data, left, layout::kHFSPlusCatalogThreadNameOffset,
+                                                       t.nameLength - 1u, &unit));
+      }
+    }
+    layout::HFSPlusExtentKey x;
+    layout::HFSPlusExtentDescriptor ext[8];
+    if (layout::DecodeHFSPlusExtentKey(rec, len, &x))
+      layout::DecodeHFSPlusExtentRecord(rec + layout::kHFSPlusExtentKeySize, len - layout::kHFSPlusExtentKeySize, ext);
+  }
+  layout::JournalInfoBlock jib;
+  layout::DecodeJournalInfoBlock(p, size, &jib);
+  layout::journal_header jh;
+  layout::DecodeJournalHeader(p, size, &jh);
+  layout::block_list_header bl;
+  if (layout::DecodeBlockListHeader(p, size, &bl)) {
+    layout::block_info bi;
+    for (size_t k = 0; k < bl.num_blocks && layout::DecodeBlockInfo(p, size, k, &bi); ++k) {
+    }
+  }
 }
 
 void Directories(const uint8_t* p, size_t size) {

@@ -1,16 +1,12 @@
 #include "storagedevice/channelforward.h"
 
+bool ChannelIsReadOnly(IDeviceIo* io) { return !io || (io->GetOpenFlags() & 3) == 0 || io->IsWriteProtected(); }
+
 int ChannelForward::Open() {
   if (!m_io) return -1;
-  if (m_io->Open(m_path, KIO_RDWR, 0) == 0) {
-    m_readOnly = m_io->IsWriteProtected();
-    return 0;
-  }
-  if (m_io->Open(m_path, KIO_RDONLY, 0) == 0) {
-    m_readOnly = true;
-    return 0;
-  }
-  return -1;
+  if (m_io->Open(m_path, KIO_RDWR, 0) != 0 && m_io->Open(m_path, KIO_RDONLY, 0) != 0) return -1;
+  m_readOnly = ChannelIsReadOnly(m_io);
+  return 0;
 }
 
 bool ChannelForward::EnsureOpen() {
@@ -61,6 +57,6 @@ int ChannelForward::OpenLike(IDeviceIo* source, const char* sourcePath) {
     return -1;
   }
   m_io = io;
-  m_readOnly = (flags & 3) == 0 || io->IsWriteProtected();
+  m_readOnly = ChannelIsReadOnly(io);
   return 0;
 }

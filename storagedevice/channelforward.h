@@ -6,6 +6,11 @@
 #include "common/inc/idevice.h"
 #include "common/inc/ideviceio.h"
 
+// The one read-only rule for an open channel: opened for reading alone, or opened for
+// writing on a device that is write-protected (a block device may take a read-write open
+// and refuse every write).
+bool ChannelIsReadOnly(IDeviceIo* io);
+
 // A view of one device's channel, made afresh for each call. It holds references to the
 // device's own members, so that a reopen during a call updates the device itself and the
 // device's record layout stays as it is.

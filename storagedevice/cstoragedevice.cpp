@@ -6,6 +6,7 @@
 #include "common/inc/ideviceio.h"
 #include "common/inc/seams.h"
 #include "storagedevice/cdisk.h"
+#include "storagedevice/channelforward.h"
 #include "storagedevice/cvolume.h"
 
 IStorageDevice* CreateStorageDevice() { return new (std::nothrow) CStorageDevice(); }
@@ -123,10 +124,9 @@ int CStorageDevice::CloneWriteSectors(int64_t first, const void* buf, uint32_t c
 }
 
 bool CStorageDevice::IsReadOnly() {
-  if (!m_pClone) return true;
-  IDeviceIo* io = m_pClone->GetIo();
-  if (!io) return true;
-  return (io->GetOpenFlags() & 3) == 0;
+  // The devices' own rule: a write-protected device may have taken a read-write open, and
+  // then the clone refuses every write anyway.
+  return !m_pClone || ChannelIsReadOnly(m_pClone->GetIo());
 }
 
 int CStorageDevice::Close(int closeDevice) {

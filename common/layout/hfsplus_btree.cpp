@@ -44,4 +44,35 @@ bool BTValidNodeSize(uint32_t nodeSize) {
   return nodeSize >= 512 && nodeSize <= 32768 && kbytes::IsPowerOfTwo(nodeSize);
 }
 
+bool BTHeaderRecSound(const BTHeaderRec& r) {
+  if (!BTValidNodeSize(r.nodeSize)) return false;
+  if (r.freeNodes >= r.totalNodes) return false;
+  if (r.treeDepth > kBTMaxDepth) return false;
+  if (r.treeDepth != 0 && (r.rootNode == 0 || r.rootNode >= r.totalNodes)) return false;
+  return (r.attributes & kBTBigKeysMask) != 0;
+}
+
+bool BTHeaderNodeSound(const BTNodeDescriptor& d) {
+  return d.kind == kBTHeaderNode && d.height == 0 && d.numRecords == 3;
+}
+
+bool BTNodeKindSound(int8_t kind, uint8_t height, uint16_t treeDepth) {
+  switch (kind) {
+    case kBTIndexNode:
+      return height >= 2 && height <= treeDepth;
+    case kBTLeafNode:
+      return height == 1;
+    case kBTHeaderNode:
+    case kBTMapNode:
+      return height == 0;
+    default:
+      return false;
+  }
+}
+
+bool BTRecordOffset(const uint8_t* node, size_t size, size_t i, uint16_t* out) {
+  if (!node || !out || i >= size / 2) return false;
+  return kbytes::ReadBe16(node, size, size - 2 * (i + 1), out);
+}
+
 }  // namespace layout

@@ -96,4 +96,33 @@ bool DecodeBTHeaderRec(const uint8_t* data, size_t size, BTHeaderRec* out);
 // The node sizes TN1150 allows: a power of two from 512 to 32768.
 bool BTValidNodeSize(uint32_t nodeSize);
 
+const int8_t kBTLeafNode = -1;
+const int8_t kBTIndexNode = 0;
+const int8_t kBTHeaderNode = 1;
+const int8_t kBTMapNode = 2;
+const uint32_t kBTBigKeysMask = 0x2;
+const uint32_t kBTVariableIndexKeysMask = 0x4;
+// Deeper than any tree of 2^32 nodes can be; a header claiming more is damaged.
+const uint16_t kBTMaxDepth = 16;
+
+// The header record's rules that every reader of a tree shares: a node size TN1150
+// allows; the header node itself in use, so fewer free nodes than nodes; a depth of at
+// most kBTMaxDepth; when the tree holds records (depth above 0) a root inside it that is
+// not the header node; 16-bit key lengths, which every HFS+ tree has. An empty tree
+// (depth 0, root 0) passes: whoever needs records asks for a depth above 0 as well.
+bool BTHeaderRecSound(const BTHeaderRec& r);
+
+// The descriptor of a header node: kind 1 at height 0 with its three records (the header
+// record, the user data record and the map record).
+bool BTHeaderNodeSound(const BTNodeDescriptor& d);
+
+// Kind and height agree within a tree of treeDepth levels: a leaf at height 1, an index
+// node from 2 up to the depth, header and map nodes at 0. Other kinds are refused.
+bool BTNodeKindSound(int8_t kind, uint8_t height, uint16_t treeDepth);
+
+// The offset of record i from the table at the end of a node of `size` bytes: the u16 at
+// size - 2 * (i + 1). The entry after the last record holds the free space's offset.
+// False when the entry does not fit.
+bool BTRecordOffset(const uint8_t* node, size_t size, size_t i, uint16_t* out);
+
 }  // namespace layout

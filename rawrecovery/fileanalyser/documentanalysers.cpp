@@ -26,8 +26,13 @@ CDocAnalyser::CDocAnalyser()
 int CDocAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
   if (cb.cluster_size < 512 || std::memcmp(d, kOleMagic, 8) != 0) return AS_NONE;
-  uint16_t bom = kbytes::Le16(d + 28), shift = kbytes::Le16(d + 30);
-  int32_t firstDifat = int32_t(kbytes::Le32(d + 68)), firstEntry = int32_t(kbytes::Le32(d + 76));
+  const kbytes::ByteView h(d, 512);
+  uint16_t bom, shift;
+  uint32_t difat, difatCount, entry;
+  if (!h.Le16(28, &bom) || !h.Le16(30, &shift) || !h.Le32(68, &difat) || !h.Le32(72, &difatCount) ||
+      !h.Le32(76, &entry))
+    return AS_NONE;
+  const int32_t firstDifat = int32_t(difat), firstEntry = int32_t(entry);
   if (bom != 0xfffe || shift < 7 || shift > 12 || firstDifat < -2 || firstEntry < 0) return AS_NONE;
   m_pOleHeader.assign(d, d + 512);
   m_sectorSize = 1 << shift;
@@ -39,10 +44,11 @@ int CDocAnalyser::CheckHeader(const ClusterBuf& cb) {
   const int64_t per = m_sectorSize / 4;
   int64_t fatSectors = TableMaxSize("ppt") / m_sectorSize / per + 1;
   int64_t maxDifat = fatSectors > 109 ? (fatSectors - 109) / (per - 1) + 1 : 0;
-  m_difatLeft = uint32_t(std::min<int64_t>(kbytes::Le32(d + 72), maxDifat));
+  m_difatLeft = uint32_t(std::min<int64_t>(difatCount, maxDifat));
   m_difatSeen.clear();
   m_difat.clear();
-  for (int i = 0; i < 109; ++i) m_difat.push_back(kbytes::Le32(d + 76 + 4 * i));
+  // The header's own 109 DIFAT entries fill it to its 512th byte.
+  for (uint32_t v, at = 76; h.Le32(at, &v); at += 4) m_difat.push_back(v);
   m_fat.clear();
   m_fatComplete = false;
   m_held = 0;
@@ -67,7 +73,7 @@ int CDocAnalyser::BuildFat() {
   for (uint32_t s : m_difat) {
     if (int32_t(s) < 0) break;
     if (ReadSector(s, sec.data(), m_sectorSize) == m_sectorSize) {
-      for (int i = 0; i < per; ++i) m_fat.push_back(kbytes::Le32(&sec[size_t(i) * 4]));
+      for (uint32_t v, at = 0; kbytes::ReadLe32(sec.data(), sec.size(), at, &v); at += 4) m_fat.push_back(v);
     } else {
       m_fatComplete = false;
       m_fat.insert(m_fat.end(), size_t(per), 0xfffffffeu);
@@ -104,7 +110,7 @@ int CDocAnalyser::Continue(const ClusterBuf& cb) {
     }
     if (ReadSector(m_nextDifat, sec.data(), m_sectorSize) != m_sectorSize) return AS_NONE;
     m_difatSeen.push_back(m_nextDifat);
-    for (int i = 0; i < m_sectorSize / 4; ++i) m_difat.push_back(kbytes::Le32(&sec[size_t(i) * 4]));
+    for (uint32_t v, at = 0; kbytes::ReadLe32(sec.data(), sec.size(), at, &v); at += 4) m_difat.push_back(v);
     if (--m_difatLeft > 0) {
       int32_t next = int32_t(m_difat.back());
       m_difat.pop_back();
@@ -150,15 +156,19 @@ const char* CDocAnalyser::GetExtension() {
                 {u"VisioDocument", 26, "vsd"},
                 {u"__nameid_version1.0", 38, "msg"}};
   std::vector<uint8_t> sec(static_cast<size_t>(m_sectorSize));
-  int64_t s = int32_t(kbytes::Le32(&m_pOleHeader[48]));
+  uint32_t dirStart = kFree;
+  kbytes::ReadLe32(m_pOleHeader.data(), m_pOleHeader.size(), 48, &dirStart);
+  int64_t s = int32_t(dirStart);
   // Sector 0 is a valid place for the directory; the walk is capped so a FAT cycle ends.
   for (int walked = 0; walked < 100 && s >= 0 && s < int64_t(m_fat.size()); ++walked) {
     if (ReadSector(s, sec.data(), m_sectorSize) == m_sectorSize) {
       for (int e = 0; e + 128 <= m_sectorSize; e += 128) {
         for (const auto& k : kNames) {
           bool same = true;
-          for (int i = 0; i < k.bytes / 2 && same; ++i)
-            same = kbytes::Le16(&sec[size_t(e + 2 * i)]) == uint16_t(k.name[i]);
+          for (int i = 0; i < k.bytes / 2 && same; ++i) {
+            uint16_t c;
+            same = kbytes::ReadLe16(sec.data(), sec.size(), size_t(e + 2 * i), &c) && c == uint16_t(k.name[i]);
+          }
           if (same) {
             m_ext = k.ext;
             return m_ext;
@@ -254,15 +264,18 @@ int CZipAnalyser::Continue(const ClusterBuf& cb) {
     }
     m_js->MoveTo(p);
     if (m_js->Size() <= 22) return AS_NONE;  // the record's fields come with the next cluster
+    const kbytes::ByteView r(p, size_t(m_js->Size()));
     bool ok = true;
-    for (int o : {4, 6, 8, 10, 20}) ok = ok && kbytes::Le16(p + o) < 0x8000;
-    uint32_t cdSize = kbytes::Le32(p + 12), cdOffset = kbytes::Le32(p + 16);
+    uint16_t field = 0, comment = 0;
+    for (int o : {4, 6, 8, 10, 20}) ok = ok && r.Le16(size_t(o), &field) && field < 0x8000;
+    uint32_t cdSize = 0, cdOffset = 0;
+    ok = ok && r.Le32(12, &cdSize) && r.Le32(16, &cdOffset) && r.Le16(20, &comment);
     ok = ok && cdSize > 0 && cdSize < 0x80000000u && cdOffset > 0 && cdOffset < 0x80000000u;
     int64_t at = ClusterByteOffset(cb) + m_js->OffsetOf(p);
     // The central directory lies just before its end record: a record of an archive stored
     // inside this one, or stray bytes that look like one, does not end the file.
     ok = ok && int64_t(cdOffset) + cdSize == at - m_start;
-    if (ok) return Proven(EndAt(at + 22 + kbytes::Le16(p + 20)));
+    if (ok) return Proven(EndAt(at + 22 + comment));
     m_js->Skip(1);  // the search resumes one byte past a rejected record
   }
 }
@@ -489,8 +502,10 @@ int CMatAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
   if (cb.cluster_size < 512 || std::memcmp(d, "MATLAB 5.0 MAT-file", 19) != 0) return AS_NONE;
   m_clusterSize = cb.cluster_size;
-  uint32_t type = kbytes::Le32(d + 128);
-  m_next = (type >= 1 && type <= 15) ? int64_t(kbytes::Le32(d + 132)) + 136 : 0;
+  // The first data element's tag follows the 128-byte header: its type and byte count.
+  uint32_t type = 0, bytes = 0;
+  const kbytes::ByteView h(d, size_t(cb.cluster_size));
+  m_next = h.Le32(128, &type) && h.Le32(132, &bytes) && type >= 1 && type <= 15 ? int64_t(bytes) + 136 : 0;
   m_js.reset(new JointSearch(cb.cluster_size));
   return Begin(cb, AS_HEADER, 0);
 }
@@ -507,15 +522,16 @@ int CMatAnalyser::Continue(const ClusterBuf& cb) {
       m_next = 0;  // the element lies before the bytes held: the walk cannot go on
       return AS_NONE;
     }
-    const uint8_t* tag = end - (count - m_next);
-    uint32_t type = kbytes::Le32(tag);
+    const kbytes::ByteView tag(end - (count - m_next), size_t(count - m_next));
+    uint32_t type = 0, bytes = 0;
+    if (!tag.Le32(0, &type) || !tag.Le32(4, &bytes)) return AS_NONE;
     if (type < 1 || type > 15) {
       m_size = m_next;
       m_state = AS_COMPLETE;
       m_endProven = true;
       return AS_COMPLETE;
     }
-    m_next += 8 + int64_t(kbytes::Le32(tag + 4));
+    m_next += 8 + int64_t(bytes);
   }
   return AS_NONE;
 }

@@ -86,7 +86,9 @@ int CJpgAnalyser::Continue(const ClusterBuf& cb) {
         std::memcpy(m_carry, buf + m, size_t(m_carryLen));
         break;
       }
-      int next = m + 2 + kbytes::Be16(buf + m + 2);
+      uint16_t segment = 0;
+      kbytes::ReadBe16(buf, size_t(n), size_t(m + 2), &segment);  // n - m >= 4: held
+      int next = m + 2 + segment;
       if (next >= n) {
         m_next = base + next;
         return AS_NONE;
@@ -240,17 +242,16 @@ CTiffAnalyser::CTiffAnalyser()
       m_held(0), m_queue(), m_entries(), m_pending(), m_visited(), m_cf(), m_ext() {}
 
 
-uint16_t CTiffAnalyser::U16(const uint8_t* p) const { return m_be ? kbytes::Be16(p) : kbytes::Le16(p); }
-uint32_t CTiffAnalyser::U32(const uint8_t* p) const { return m_be ? kbytes::Be32(p) : kbytes::Le32(p); }
+bool CTiffAnalyser::U16(const kbytes::ByteView& v, size_t off, uint16_t* out) const {
+  return m_be ? v.Be16(off, out) : v.Le16(off, out);
+}
+bool CTiffAnalyser::U32(const kbytes::ByteView& v, size_t off, uint32_t* out) const {
+  return m_be ? v.Be32(off, out) : v.Le32(off, out);
+}
 
-CTiffAnalyser::Entry CTiffAnalyser::Parse(const uint8_t* p) const {
-  Entry e;
-  e.tag = U16(p);
-  e.type = U16(p + 2);
-  e.count = U32(p + 4);
-  e.value = U32(p + 8);
-  std::memcpy(e.raw, p + 8, 4);
-  return e;
+bool CTiffAnalyser::Parse(const kbytes::ByteView& v, size_t off, Entry* e) const {
+  return U16(v, off, &e->tag) && U16(v, off + 2, &e->type) && U32(v, off + 4, &e->count) &&
+         U32(v, off + 8, &e->value) && v.Bytes(off + 8, e->raw, 4);
 }
 
 int CTiffAnalyser::CheckHeader(const ClusterBuf& cb) {
@@ -263,7 +264,8 @@ int CTiffAnalyser::CheckHeader(const ClusterBuf& cb) {
   else if (std::memcmp(d, "IIRS", 4) == 0 || std::memcmp(d, "IIRO", 4) == 0) be = 0, flags = 0x2;
   else if (std::memcmp(d, "IIU\0", 4) == 0) be = 0, flags = 0x8;
   else return AS_NONE;
-  uint32_t first = be ? kbytes::Be32(d + 4) : kbytes::Le32(d + 4);
+  uint32_t first = 0;
+  if (!(be ? kbytes::ReadBe32 : kbytes::ReadLe32)(d, size_t(cb.cluster_size), 4, &first)) return AS_NONE;
   if (int32_t(first) < 0 || int64_t(first) > TableMaxSize("tif")) return AS_NONE;
   m_be = be;
   m_flags = flags;
@@ -311,8 +313,13 @@ int CTiffAnalyser::ReadOffsets(const Entry& e, std::vector<int64_t>* out) {
     v.resize(size_t(bytes));
     if (ReadAt(e.value, v.data(), int(bytes)) != int(bytes)) return 0;
   }
-  for (uint32_t i = 0; i < e.count; ++i)
-    out->push_back(ts == 2 ? int64_t(U16(&v[size_t(i) * 2])) : int64_t(U32(&v[size_t(i) * 4])));
+  const kbytes::ByteView table(v.data(), v.size());
+  for (uint32_t i = 0; i < e.count; ++i) {
+    uint16_t s;
+    uint32_t l;
+    if (ts == 2 ? !U16(table, size_t(i) * 2, &s) : !U32(table, size_t(i) * 4, &l)) break;
+    out->push_back(ts == 2 ? int64_t(s) : int64_t(l));
+  }
   return 1;
 }
 
@@ -374,9 +381,10 @@ int CTiffAnalyser::ComputeSize() {
   return AS_COMPLETE;
 }
 
-void CTiffAnalyser::TakeEntries(const uint8_t* p, int n) {
+void CTiffAnalyser::TakeEntries(const kbytes::ByteView& v, int n) {
   for (int k = 0; k < n; ++k) {
-    Entry e = Parse(p + 12 * k);
+    Entry e;
+    if (!Parse(v, size_t(12 * k), &e)) break;
     if (int32_t(e.count) < 0 || !(ValueBytes(e) <= 4 || int32_t(e.value) >= 0)) continue;
     if (IsDngTag(e.tag)) {
       m_flags |= 0x200;
@@ -447,8 +455,9 @@ int CTiffAnalyser::Step() {
   if (m_ifd >= m_held) return AS_NONE;
   if (m_left == 0) {
     uint8_t c[2];
-    if (ReadAt(m_ifd, c, 2) != 2) return AS_NONE;
-    int16_t count = int16_t(U16(c));
+    uint16_t entries;
+    if (ReadAt(m_ifd, c, 2) != 2 || !U16(kbytes::ByteView(c, 2), 0, &entries)) return AS_NONE;
+    int16_t count = int16_t(entries);
     if (count < 1 || count > 64) {
       m_size = m_count;
       m_state = AS_COMPLETE;
@@ -476,16 +485,18 @@ int CTiffAnalyser::Step() {
     ~EndUpdate() { *max = std::max(*max, end + (*sub ? 2 : 0)); }
   } update{ifdEnd, &m_maxIfdEnd, &m_sub};
   int whole = std::min(got, L) / 12;
+  const kbytes::ByteView held(block, size_t(got));
   if (got == L + 4) {
-    TakeEntries(block, whole);
-    SetIfd(U32(block + L));
+    TakeEntries(held, whole);
+    uint32_t next = 0;
+    SetIfd(U32(held, size_t(L), &next) ? next : 0);
   } else if (whole == m_left) {
     // The next pointer is not held yet: the last entry is read again with it.
-    TakeEntries(block, whole - 1);
+    TakeEntries(held, whole - 1);
     m_ifd += 12 * int64_t(whole - 1);
     m_left = 1;
   } else {
-    TakeEntries(block, whole);
+    TakeEntries(held, whole);
     m_ifd += 12 * int64_t(whole);
     m_left -= whole;
   }

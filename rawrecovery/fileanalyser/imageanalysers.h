@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "common/inc/bytes.h"
 #include "rawrecovery/fileanalyser/signatureanalysers.h"
 
 class CJpgAnalyser : public CSignatureAnalyser {
@@ -55,9 +56,10 @@ class CTiffAnalyser : public CSignatureAnalyser {
   };
 
  private:
-  uint16_t U16(const uint8_t* p) const;
-  uint32_t U32(const uint8_t* p) const;
-  Entry Parse(const uint8_t* p) const;
+  // Fields in the file's byte order, read inside v; false when they do not fit.
+  bool U16(const kbytes::ByteView& v, size_t off, uint16_t* out) const;
+  bool U32(const kbytes::ByteView& v, size_t off, uint32_t* out) const;
+  bool Parse(const kbytes::ByteView& v, size_t off, Entry* e) const;
   // Bytes of the file at [off, off + len) that are held, copied to dst; never zeros for
   // clusters not seen yet.
   int ReadAt(int64_t off, void* dst, int len);
@@ -67,7 +69,7 @@ class CTiffAnalyser : public CSignatureAnalyser {
   int ComputeSize();
   int Walk();
   int Step();
-  void TakeEntries(const uint8_t* p, int n);
+  void TakeEntries(const kbytes::ByteView& v, int n);
   void SetIfd(int64_t off);
 
   int m_be;

@@ -34,7 +34,9 @@ int AudioTagAt(const uint8_t* h, int avail, int64_t* len) {
     if (std::memcmp(h, "APETAGEX", 8) != 0) return 0;
     // A tag read from its start must carry a header (flag bit 29); its size counts the items
     // and the footer, not the header.
-    uint32_t size = kbytes::Le32(h + 12), flags = kbytes::Le32(h + 20);
+    const kbytes::ByteView tag(h, size_t(avail));
+    uint32_t size = 0, flags = 0;
+    if (!tag.Le32(12, &size) || !tag.Le32(20, &flags)) return -1;
     if (!(flags & (1u << 29)) || size < 32 || size > (16u << 20)) return 0;
     *len = 32 + int64_t(size);
     return 1;
@@ -286,7 +288,8 @@ int CMp4Analyser::UnitLength(uint8_t* p, int64_t* len) {
     if (end - p < 12) return -1;
     NoteBrand(p + 8);
   }
-  uint32_t size = kbytes::Be32(p);
+  uint32_t size = 0;
+  if (end < p || !kbytes::ReadBe32(p, size_t(end - p), 0, &size)) return -1;
   if (size < 8 || size > 0x40000000u) return 0;
   *len = size;
   return 1;
@@ -321,11 +324,13 @@ int CMp4Analyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
       m_endProven = m_moov;
       return 0;
     }
-  uint64_t size = kbytes::Be32(p);
+  const kbytes::ByteView box(p, size_t(avail));
+  uint32_t size32 = 0;
+  if (!box.Be32(0, &size32)) return -1;
+  uint64_t size = size32;
   if (size == 0) return -2;  // "up to the end of the file": no length to follow
   if (size == 1) {
-    if (avail < 16) return -1;
-    size = kbytes::Be64(p + 8);
+    if (!box.Be64(8, &size)) return -1;
     if (size < 16) return 0;
   } else if (size < 8) {
     m_endProven = m_moov;
@@ -464,8 +469,9 @@ int CMpgAnalyser::UnitAtExpected(uint8_t* p, int avail, int64_t* len) {
   }
   if (code < 0xbb) return 0;
   // The system header and every packet give their length after the start code.
-  if (avail < 6) return -1;
-  *len = 6 + kbytes::Be16(p + 4);
+  uint16_t n = 0;
+  if (!kbytes::ReadBe16(p, size_t(avail), 4, &n)) return -1;
+  *len = 6 + n;
   return 1;
 }
 
@@ -473,8 +479,9 @@ uint8_t* CMpgAnalyser::FindUnit() { return m_js->Search("\0\0\x01\xbe", 4); }
 
 int CMpgAnalyser::UnitLength(uint8_t* p, int64_t* len) {
   uint8_t* end = m_js->GetStart() + m_js->Size();
-  if (end - p < 6) return -1;
-  int n = kbytes::Be16(p + 4);
+  uint16_t packet = 0;
+  if (end - p < 6 || !kbytes::ReadBe16(p, size_t(end - p), 4, &packet)) return -1;
+  int n = packet;
   if (n > 2047) return 0;
   *len = n + 6;
   if (end - p < n + 10) return 1;  // the packet runs on: the walk resumes after it
@@ -549,7 +556,8 @@ int CAsfAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
   ZQ_ASSERT(cb.cluster_size > int(sizeof(m_headerObj)));
   if (cb.cluster_size < 512 || std::memcmp(d, kAsfHeader, 16) != 0) return AS_NONE;
-  uint64_t size = kbytes::Le64(d + 16);
+  uint64_t size = 0;
+  if (!kbytes::ReadLe64(d, size_t(cb.cluster_size), 16, &size)) return AS_NONE;
   if (size < 30 || size > 0x100000 || d[28] != 1 || d[29] != 2) return AS_NONE;
   std::memcpy(m_headerObj, d, 30);
   m_objSize = int64_t(size);
@@ -568,9 +576,10 @@ int CAsfAnalyser::Examine() {
   int64_t at = fp - h;
   // The object must lie inside the header before any of its fields is read.
   if (n - at < 48) return AS_NONE;
-  uint64_t objSize = kbytes::Le64(fp + 16);
+  const kbytes::ByteView props(fp, size_t(n - at));
+  uint64_t objSize = 0, fileSize = 0;
+  if (!props.Le64(16, &objSize) || !props.Le64(40, &fileSize)) return AS_NONE;
   if (objSize < 48 || objSize > uint64_t(n - at)) return AS_NONE;
-  uint64_t fileSize = kbytes::Le64(fp + 40);
   int64_t size = fileSize > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
                                                                            : int64_t(fileSize);
   bool audio = false, video = false, other = false;
@@ -580,8 +589,8 @@ int CAsfAnalyser::Examine() {
     if (!sp) break;
     int64_t pos = sp - h;
     int64_t step = 24;
-    if (n - pos >= 40) {
-      uint64_t s = kbytes::Le64(sp + 16);
+    uint64_t s = 0;
+    if (n - pos >= 40 && kbytes::ReadLe64(sp, size_t(n - pos), 16, &s)) {
       if (s >= 40 && s <= uint64_t(n - pos)) {
         if (!std::memcmp(sp + 24, kAsfAudio, 16)) audio = true;
         else if (!std::memcmp(sp + 24, kAsfVideo, 16)) video = true;
@@ -643,8 +652,9 @@ int CRmAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CRmAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
   if (m_packets > 0) {
     // A data packet: version 0 or 1, then its length, which counts its own header.
-    if (avail < 4) return -1;
-    const int version = kbytes::Be16(h), n = kbytes::Be16(h + 2);
+    const kbytes::ByteView packet(h, size_t(std::max(avail, 0)));
+    uint16_t version = 0, n = 0;
+    if (!packet.Be16(0, &version) || !packet.Be16(2, &n)) return -1;
     if (version <= 1 && n >= 12) {
       if (--m_packets == 0) m_packets = -2;  // the head after the last packet comes next
       *len = n;
@@ -673,12 +683,15 @@ int CRmAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len)
     }
     return 0;
   }
-  const uint32_t size = kbytes::Be32(h + 4);
+  const kbytes::ByteView chunk(h, size_t(avail));
+  uint32_t size = 0;
+  if (!chunk.Be32(4, &size)) return -1;
   if (std::memcmp(h, "DATA", 4) == 0) {
     // The data chunk is walked packet by packet: its size is not always the bytes it holds.
-    if (avail < 18) return -1;
+    uint32_t packets = 0;
+    if (avail < 18 || !chunk.Be32(10, &packets)) return -1;
     if (size < 18) return 0;
-    m_packets = kbytes::Be32(h + 10);
+    m_packets = packets;
     m_data = true;
     m_dataEnd = at + size;
     *len = 18;
@@ -729,8 +742,8 @@ int CRmAnalyser::IndexSearch(const ClusterBuf& cb) {
       return AS_NONE;
     }
     m_js->MoveTo(p);
-    if (m_js->Size() <= 7) return AS_NONE;
-    uint32_t size = kbytes::Be32(p + 4);
+    uint32_t size = 0;
+    if (m_js->Size() <= 7 || !kbytes::ReadBe32(p, size_t(m_js->Size()), 4, &size)) return AS_NONE;
     if (size < 8 || size > 2048) {
       m_index = false;
       m_js->Skip(1);  // not an index chunk: the search resumes one byte past it

@@ -445,12 +445,13 @@ int CWmfAnalyser::CheckHeader(const ClusterBuf& cb) {
   if (!ReadLe32(d, n, 0, &key) || key != 0x9AC6CDD7u || !ReadLe32(d, n, 16, &reserved) || reserved != 0 ||
       !ReadLe16(d, n, 20, &sum) || !ReadLe32(d, n, 28, &words) || !kbytes::Fits(n, 38, 2))
     return AS_NONE;
-  uint16_t x = 0;
-  for (int i = 0; i < 10; ++i) x = uint16_t(x ^ kbytes::Le16(d + 2 * i));
+  uint16_t x = 0, w = 0;
+  for (size_t at = 0; at < 20; at += 2) x = uint16_t(x ^ (ReadLe16(d, n, at, &w) ? w : 0));
   if (x != sum) return AS_NONE;
-  if (!(kbytes::Le16(d + 22) == 1 || kbytes::Le16(d + 24) == 9 || kbytes::Le16(d + 26) == 0x0300 ||
-        kbytes::Le16(d + 38) == 0))
-    return AS_NONE;
+  // The first metafile record header follows at 22: its type, header size, version and,
+  // at 38, the high word of its parameter count.
+  auto is = [&](size_t at, uint16_t want) { return ReadLe16(d, n, at, &w) && w == want; };
+  if (!(is(22, 1) || is(24, 9) || is(26, 0x0300) || is(38, 0))) return AS_NONE;
   // The record size counts 16-bit words; in 64 bits the doubling cannot wrap.
   return Begin(cb, AS_COMPLETE, int64_t(words) * 2 + 22);
 }
@@ -528,7 +529,8 @@ int COggAnalyser::UnitHead(const uint8_t* h, int avail, int64_t, int64_t* len) {
   if (n < 0) return -1;
   if (n == 0 || (h[5] & ~7)) return 0;
   const bool first = (h[5] & 2) != 0, last = (h[5] & 4) != 0;
-  const uint32_t serial = kbytes::Le32(h + 14);
+  uint32_t serial = 0;
+  if (!ReadLe32(h, size_t(avail), 14, &serial)) return -1;
   auto it = std::find(m_open.begin(), m_open.end(), serial);
   if (m_closed) {
     // Every stream has ended: only the first page of a chained stream goes on with the file.
@@ -573,17 +575,20 @@ CMidAnalyser::CMidAnalyser() : CSignatureAnalyser(26), m_tracks(0), m_seen(0) {}
 int CMidAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (!kMidHead.Test(d, cb.cluster_size) || cb.cluster_size < 14) return AS_NONE;
+  uint16_t tracks = 0;
+  if (!kbytes::ReadBe16(d, size_t(cb.cluster_size), 10, &tracks)) return AS_NONE;
   Begin(cb, AS_HEADER, 0);
-  m_tracks = kbytes::Be16(d + 10);
+  m_tracks = tracks;
   m_seen = 0;
   StartUnits(m_start);
   return AS_HEADER;
 }
 int CMidAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
-  if (avail < 8) return -1;
+  uint32_t chunk = 0;
+  if (avail < 8 || !ReadBe32(h, size_t(avail), 4, &chunk)) return -1;
   for (int i = 0; i < 4; ++i)
     if (h[i] < 0x20 || h[i] > 0x7e) return 0;
-  const int64_t size = int64_t(kbytes::Be32(h + 4));
+  const int64_t size = int64_t(chunk);
   if (size > MaxSizeOf(m_hint.ext)) return 0;
   *len = 8 + size;
   // The header chunk says how many tracks follow; the file ends with the last of them.
@@ -664,14 +669,16 @@ int CFlvAnalyser::CheckHeader(const ClusterBuf& cb) {
   Begin(cb, AS_HEADER, 0);
   // Tags follow the header and the first back pointer; a header of another length is not
   // walked and ends by its zero tail.
-  uint32_t dataOffset = kbytes::Be32(d + 5);
-  if (dataOffset >= 9 && dataOffset <= 1024) StartUnits(m_start);
+  uint32_t dataOffset = 0;
+  if (ReadBe32(d, size_t(cb.cluster_size), 5, &dataOffset) && dataOffset >= 9 && dataOffset <= 1024)
+    StartUnits(m_start);
   return AS_HEADER;
 }
 int CFlvAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
   if (at == m_start) {
-    if (avail < 9) return -1;
-    *len = int64_t(kbytes::Be32(h + 5)) + 4;
+    uint32_t dataOffset = 0;
+    if (avail < 9 || !ReadBe32(h, size_t(avail), 5, &dataOffset)) return -1;
+    *len = int64_t(dataOffset) + 4;
     return 1;
   }
   // A tag: audio, video or script data, stream id 0; its back pointer follows its data.
@@ -785,8 +792,13 @@ CPsdAnalyser::CPsdAnalyser()
 int CPsdAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = Data(cb);
   if (!kPsd.Test(d, cb.cluster_size) || cb.cluster_size < 26) return AS_NONE;
-  const uint16_t version = kbytes::Be16(d + 4), channels = kbytes::Be16(d + 12), depth = kbytes::Be16(d + 22);
-  const uint32_t height = kbytes::Be32(d + 14), width = kbytes::Be32(d + 18);
+  // The file header: version, channel count, height, width and depth.
+  const kbytes::ByteView h(d, size_t(cb.cluster_size));
+  uint16_t version = 0, channels = 0, depth = 0;
+  uint32_t height = 0, width = 0;
+  if (!h.Be16(4, &version) || !h.Be16(12, &channels) || !h.Be32(14, &height) || !h.Be32(18, &width) ||
+      !h.Be16(22, &depth))
+    return AS_NONE;
   const uint32_t most = version == 2 ? 300000u : 30000u;
   const bool sound = (version == 1 || version == 2) && channels >= 1 && channels <= 56 && height >= 1 &&
                      height <= most && width >= 1 && width <= most &&
@@ -1081,8 +1093,8 @@ int CX3fAnalyser::Continue(const ClusterBuf& cb) {
     return AS_NONE;
   }
   m_js->MoveTo(p);
-  if (m_js->Size() <= 12) return AS_NONE;  // the count lies in the next cluster
-  uint32_t count = kbytes::Le32(p + 8);
+  uint32_t count = 0;  // the directory's entry count; with the next cluster when not held yet
+  if (m_js->Size() <= 12 || !ReadLe32(p, size_t(m_js->Size()), 8, &count)) return AS_NONE;
   int64_t marker = ClusterByteOffset(cb) + m_js->OffsetOf(p);
   return Proven(EndAt(marker + 16 + 12 * int64_t(count)));
 }

@@ -10,9 +10,8 @@
 #include "scanoperate/hfsp/namecmp.h"
 #include "scanoperate/hfsp/trackedalloc.h"
 
-using kbytes::Be16;
-using kbytes::Be32;
-using kbytes::Be64;
+using kbytes::ReadBe16;
+using kbytes::ReadBe32;
 
 namespace {
 
@@ -34,11 +33,8 @@ NodePool gNodePool;
 // large so that neither tree's node can overrun a slot sized by the other.
 uint32_t gLargestNodeSize = 0;
 
-const uint32_t kMaxTreeDepth = 16;
 // Overflow records a fork may chain through before the mapping gives up.
 const int kMaxOverflowRecords = 4096;
-
-bool ValidNodeSize(uint32_t n) { return n >= 512 && n <= 32768 && kbytes::IsPowerOfTwo(n); }
 
 uint64_t ForkBlocksInExtents(const HFSPlusExtentDescriptor* e, int count) {
   uint64_t sum = 0;
@@ -79,15 +75,16 @@ bool MapForkBlock(const _hfsplus_tree* tree, uint64_t index, uint64_t* volumeBlo
     size_t keyBytes = sizeof key;
     uint8_t data[64];
     uint32_t length = sizeof data;
-    if (hfsplus_btfind(ext, key, &keyBytes, data, &length) != 1 || keyBytes < 12 || length < 64)
+    layout::HFSPlusExtentKey found;
+    layout::HFSPlusExtentDescriptor record[8];
+    if (hfsplus_btfind(ext, key, &keyBytes, data, &length) != 1 ||
+        !layout::DecodeHFSPlusExtentKey(key, keyBytes, &found) ||
+        !layout::DecodeHFSPlusExtentRecord(data, length, record))
       return false;
     // The record found must continue this fork exactly where the last one ended; any
     // other record means the chain is broken, and the walk must not loop on it.
-    if (key[2] != 0 || Be32(key + 4) != tree->treeId || Be32(key + 8) != nextStart) return false;
-    for (int i = 0; i < 8; ++i) {
-      extents[i].startBlock = Be32(data + 8 * i);
-      extents[i].blockCount = Be32(data + 8 * i + 4);
-    }
+    if (found.forkType != 0 || found.fileID != tree->treeId || found.startBlock != nextStart) return false;
+    for (int i = 0; i < 8; ++i) extents[i] = {record[i].startBlock, record[i].blockCount};
     forkStart = nextStart;
   }
   return false;
@@ -117,19 +114,22 @@ bool ReadNodeBytes(const _hfsplus_node* node, uint8_t* dst) {
 
 // Bytes of a key: the key-length field plus its value, cut to what the buffer holds.
 size_t CatKeyName(const uint8_t* key, size_t bytes, const uint8_t** name) {
-  if (bytes < 6) {
+  uint16_t keyLength = 0;
+  if (bytes < 6 || !ReadBe16(key, bytes, 0, &keyLength)) {
     *name = nullptr;
     return 0;
   }
-  size_t present = size_t(Be16(key)) + 2;
+  size_t present = size_t(keyLength) + 2;
   if (present > bytes) present = bytes;
   *name = key + 6;
   return present > 6 ? present - 6 : 0;
 }
 
 int CatCompare(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes, bool binary) {
-  uint32_t pa = aBytes >= 6 ? Be32(a + 2) : 0;
-  uint32_t pb = bBytes >= 6 ? Be32(b + 2) : 0;
+  // A key too short for its parent compares as parent 0.
+  uint32_t pa = 0, pb = 0;
+  ReadBe32(a, aBytes, offsetof(HFSPlusCatalogKey, parentID), &pa);
+  ReadBe32(b, bBytes, offsetof(HFSPlusCatalogKey, parentID), &pb);
   if (pa != pb) return pa < pb ? -1 : 1;
   const uint8_t *na, *nb;
   size_t la = CatKeyName(a, aBytes, &na), lb = CatKeyName(b, bBytes, &nb);
@@ -142,6 +142,14 @@ int CatCompare(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes,
 
 bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out) {
   return hfsplus_read_volume_header(raw, size, out);
+}
+
+void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out) {
+  if (!out) return;
+  out->logicalSize = in.logicalSize;
+  out->clumpSize = in.clumpSize;
+  out->totalBlocks = in.totalBlocks;
+  for (int i = 0; i < 8; ++i) out->extents[i] = {in.extents[i].startBlock, in.extents[i].blockCount};
 }
 
 // ---- device ----
@@ -168,11 +176,12 @@ int hfsplus_ext_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_
   uint8_t ka[12] = {}, kb[12] = {};
   memcpy(ka, a, aBytes < 12 ? aBytes : 12);
   memcpy(kb, b, bBytes < 12 ? bBytes : 12);
-  uint32_t fa = Be32(ka + 4), fb = Be32(kb + 4);
-  if (fa != fb) return fa < fb ? -1 : 1;
-  if (ka[2] != kb[2]) return ka[2] < kb[2] ? -1 : 1;
-  uint32_t sa = Be32(ka + 8), sb = Be32(kb + 8);
-  if (sa != sb) return sa < sb ? -1 : 1;
+  layout::HFSPlusExtentKey x, y;
+  layout::DecodeHFSPlusExtentKey(ka, sizeof ka, &x);
+  layout::DecodeHFSPlusExtentKey(kb, sizeof kb, &y);
+  if (x.fileID != y.fileID) return x.fileID < y.fileID ? -1 : 1;
+  if (x.forkType != y.forkType) return x.forkType < y.forkType ? -1 : 1;
+  if (x.startBlock != y.startBlock) return x.startBlock < y.startBlock ? -1 : 1;
   return 0;
 }
 void hfsplus_make_ext_key(uint8_t key[12], uint32_t fileID, uint32_t startBlock, uint8_t forkType) {
@@ -217,28 +226,26 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   uint8_t* head = static_cast<uint8_t*>(HFS_MALLOC(512));
   if (!head) return -1;
   int got = hfsplus_read_device(device, tree->startOffset, 512, head);
-  bool ok = got == 512 && int8_t(head[8]) == kBTHeaderNode && Be16(head + 10) >= 3;
-  if (ok) memcpy(tree->header, head + 14, sizeof tree->header);
+  BTNodeDescriptor desc;
+  BTHeaderRec h;
+  bool ok = got == 512 && layout::DecodeBTNodeDescriptor(head, 512, &desc) &&
+            layout::BTHeaderNodeSound(desc) &&
+            layout::DecodeBTHeaderRec(head + layout::kBTHeaderRecOffset, 512 - layout::kBTHeaderRecOffset, &h);
+  if (ok) memcpy(tree->header, head + layout::kBTHeaderRecOffset, sizeof tree->header);
   trackedFree(head);
   if (!ok) return -1;
 
-  const uint8_t* h = tree->header;
-  tree->treeDepth = Be16(h + 0);
-  tree->rootNode = Be32(h + 2);
-  tree->nodeSize = Be16(h + 18);
-  tree->maxKeyLength = Be16(h + 20);
-  tree->totalNodes = Be32(h + 22);
-  tree->freeNodes = Be32(h + 26);
-  tree->attributes = Be32(h + 38);
-  uint8_t keyCompareType = h[37];
+  tree->treeDepth = h.treeDepth;
+  tree->rootNode = h.rootNode;
+  tree->nodeSize = h.nodeSize;
+  tree->maxKeyLength = h.maxKeyLength;
+  tree->totalNodes = h.totalNodes;
+  tree->freeNodes = h.freeNodes;
+  tree->attributes = h.attributes;
 
   // Nothing below may trust the header until it is shown to describe a tree that fits
   // its own file.
-  if (!ValidNodeSize(tree->nodeSize)) return -1;
-  if (tree->totalNodes == 0 || tree->freeNodes > tree->totalNodes) return -1;
-  if (tree->treeDepth > kMaxTreeDepth) return -1;
-  if (tree->treeDepth != 0 && (tree->rootNode == 0 || tree->rootNode >= tree->totalNodes)) return -1;
-  if (!(tree->attributes & kBTBigKeysMask)) return -1;
+  if (!layout::BTHeaderRecSound(h)) return -1;
   uint32_t maxKey = treeId == kHfsExtentsFileID ? 10 : 516;
   if (tree->maxKeyLength < (treeId == kHfsExtentsFileID ? 10 : 6) || tree->maxKeyLength > maxKey)
     return -1;
@@ -248,7 +255,7 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
 
   // HFSX alone may ask for the binary order, and only through the catalog's own header.
   if (treeId == kHfsCatalogFileID && volume->signature == kHFSXSigWord && volume->version == 5 &&
-      keyCompareType == kHfsBinaryCompare)
+      h.keyCompareType == kHfsBinaryCompare)
     tree->compare = hfsplus_cat_key_cmp_binary;
 
   if (tree->nodeSize > gLargestNodeSize) gLargestNodeSize = tree->nodeSize;
@@ -372,33 +379,26 @@ uint16_t hfsplus_node_read(const _hfsplus_node* node, void* dst, uint16_t offset
 // ---- nodes and records ----
 
 bool hfsplus_check_node_kind(const _hfsplus_tree* tree, int8_t kind, uint8_t height) {
-  switch (kind) {
-    case kBTIndexNode:
-      return height >= 2 && height <= tree->treeDepth;
-    case kBTLeafNode:
-      return height == 1;
-    case kBTHeaderNode:
-    case kBTMapNode:
-      return height == 0;
-    default:
-      return false;
-  }
+  return tree && layout::BTNodeKindSound(kind, height, tree->treeDepth);
 }
 
 int hfsplus_read_node_desc(_hfsplus_tree* tree, uint32_t nodeNum, _hfsplus_node* node) {
   if (!tree || !node || !tree->opened || nodeNum >= tree->totalNodes) return -1;
   node->tree = tree;
   node->nodeNum = nodeNum;
-  uint8_t d[14];
-  if (hfsplus_node_read(node, d, 0, 14) != 14) return -1;
-  node->fLink = Be32(d);
-  node->bLink = Be32(d + 4);
-  node->kind = int8_t(d[8]);
-  node->height = d[9];
-  node->numRecords = Be16(d + 10);
+  uint8_t d[layout::kBTNodeDescriptorSize];
+  BTNodeDescriptor desc;
+  if (hfsplus_node_read(node, d, 0, sizeof d) != sizeof d ||
+      !layout::DecodeBTNodeDescriptor(d, sizeof d, &desc))
+    return -1;
+  node->fLink = desc.fLink;
+  node->bLink = desc.bLink;
+  node->kind = desc.kind;
+  node->height = desc.height;
+  node->numRecords = desc.numRecords;
   if (!hfsplus_check_node_kind(tree, node->kind, node->height)) return -1;
   // The offset table (records plus the free-space entry) must fit after the descriptor.
-  if ((uint32_t(node->numRecords) + 1) * 2 > uint32_t(tree->nodeSize) - 14) return -1;
+  if ((uint32_t(node->numRecords) + 1) * 2 > uint32_t(tree->nodeSize) - sizeof d) return -1;
   return 1;
 }
 
@@ -406,9 +406,12 @@ uint16_t hfsplus_rec_offset_len(const _hfsplus_node* node, int i, uint16_t* offs
   if (!node || !node->tree || i < 0 || i >= node->numRecords) return 0;
   uint32_t ns = node->tree->nodeSize;
   uint8_t t[4];
-  // Entry i+1 then entry i: they are adjacent, i+1 below i.
+  // Entry i+1 then entry i: they are adjacent, i+1 below i, so the four bytes are the
+  // last two entries of a two-record table.
   if (hfsplus_node_read(node, t, uint16_t(ns - 2 * i - 4), 4) != 4) return 0;
-  uint16_t next = Be16(t), off = Be16(t + 2);
+  uint16_t next = 0, off = 0;
+  if (!layout::BTRecordOffset(t, sizeof t, 0, &off) || !layout::BTRecordOffset(t, sizeof t, 1, &next))
+    return 0;
   uint32_t tableStart = ns - 2 * (uint32_t(node->numRecords) + 1);
   if (off < 14 || next < off || next > tableStart) return 0;
   if (offset) *offset = off;
@@ -432,7 +435,9 @@ uint16_t hfsplus_rec_key_len(const _hfsplus_node* node, int i) {
   if (node->kind == kBTLeafNode || (tree->attributes & kBTVariableIndexKeysMask)) {
     uint8_t k[2] = {};
     if (hfsplus_node_read(node, k, off, uint16_t(field)) != field) return 0;
-    keyLen = field == 2 ? Be16(k) : k[0];
+    uint16_t wide = 0;
+    if (field == 2 && !ReadBe16(k, sizeof k, 0, &wide)) return 0;
+    keyLen = field == 2 ? wide : k[0];
   }
   if (keyLen > tree->maxKeyLength) return 0;
   uint32_t total = (keyLen + field + 1) & ~1u;
@@ -522,9 +527,11 @@ int hfsplus_descend_to_leaf(_hfsplus_tree* tree, const uint8_t* key, size_t keyB
     uint16_t keyLen = hfsplus_rec_key_len(&node, i);
     if (!recLen || !keyLen || recLen < uint32_t(keyLen) + 4) return -1;
     uint8_t ptr[4];
-    if (hfsplus_node_read(&node, ptr, uint16_t(off + keyLen), 4) != 4) return -1;
+    uint32_t childNum = 0;
+    if (hfsplus_node_read(&node, ptr, uint16_t(off + keyLen), 4) != 4 || !ReadBe32(ptr, sizeof ptr, 0, &childNum))
+      return -1;
     _hfsplus_node child;
-    if (hfsplus_read_node_desc(tree, Be32(ptr), &child) != 1) return -1;
+    if (hfsplus_read_node_desc(tree, childNum, &child) != 1) return -1;
     if (child.height == 0 || child.height != node.height - 1) return -1;
     node = child;
   }
@@ -572,7 +579,9 @@ int hfsplus_btfind_exact(_hfsplus_tree* tree, const uint8_t* key, size_t keyByte
 
 int hfsplus_walk_leaves(_hfsplus_tree* tree, const HfsLeafVisitor& visit) {
   if (!tree || !tree->opened) return -1;
-  uint32_t first = Be32(tree->header + 10);
+  BTHeaderRec h;
+  if (!layout::DecodeBTHeaderRec(tree->header, sizeof tree->header, &h)) return -1;
+  uint32_t first = h.firstLeafNode;
   std::set<uint32_t> seen;
   std::vector<uint8_t> rec(tree->nodeSize);
   for (uint32_t n = first; n != 0;) {

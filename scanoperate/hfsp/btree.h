@@ -1,107 +1,27 @@
 // The catalog and extents-overflow B-trees of an HFS+/HFSX volume: on-disk layouts, tree
 // and node handles, keyed lookups and the process-wide node cache the HFS+ scan shares.
-// On-disk integers are big-endian; the raw structs below document the layout and are
-// never overlaid on a buffer that was not length-checked first.
+// On-disk integers are big-endian and are read only through the layout decoders.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 
+#include "common/layout/hfsplus_btree.h"
+#include "common/layout/hfsplus_catalog.h"
 #include "scanoperate/hfsp/hfsplus_format.h"
 
 class IStorageDevice;
 
-#pragma pack(push, 1)
-struct BTNodeDescriptor {
-  uint32_t fLink;       // 0
-  uint32_t bLink;       // 4
-  int8_t kind;          // 8: -1 leaf, 0 index, 1 header, 2 map
-  uint8_t height;       // 9
-  uint16_t numRecords;  // 10
-  uint16_t reserved;    // 12
-};
-struct BTHeaderRec {
-  uint16_t treeDepth;      // 0
-  uint32_t rootNode;       // 2
-  uint32_t leafRecords;    // 6
-  uint32_t firstLeafNode;  // 10
-  uint32_t lastLeafNode;   // 14
-  uint16_t nodeSize;       // 18
-  uint16_t maxKeyLength;   // 20
-  uint32_t totalNodes;     // 22
-  uint32_t freeNodes;      // 26
-  uint16_t reserved1;      // 30
-  uint32_t clumpSize;      // 32
-  uint8_t btreeType;       // 36
-  uint8_t keyCompareType;  // 37: 0xCF case-folding, 0xBC binary (HFSX only)
-  uint32_t attributes;     // 38: bit 1 big keys, bit 2 variable-length index keys
-  uint32_t reserved3[16];  // 42
-};
-struct HFSUniStr255 {
-  uint16_t length;        // 0
-  uint16_t unicode[255];  // 2
-};
-struct HFSPlusCatalogKey {
-  uint16_t keyLength;    // 0
-  uint32_t parentID;     // 2
-  HFSUniStr255 nodeName;  // 6
-};
-struct HFSPlusExtentKey {
-  uint16_t keyLength;   // 0: always 10
-  uint8_t forkType;     // 2: 0 data, 0xFF resource
-  uint8_t pad;          // 3
-  uint32_t fileID;      // 4
-  uint32_t startBlock;  // 8
-};
-// Folder and file records; the type field is first, the CNID at 8, dates at 12..28.
-struct HFSPlusCatalogFolder {
-  int16_t recordType;          // 0: 1
-  uint16_t flags;              // 2
-  uint32_t valence;            // 4
-  uint32_t folderID;           // 8
-  uint32_t createDate;         // 12
-  uint32_t contentModDate;     // 16
-  uint32_t attributeModDate;   // 20
-  uint32_t accessDate;         // 24
-  uint32_t backupDate;         // 28
-  uint8_t permissions[16];     // 32
-  uint8_t userInfo[16];        // 48
-  uint8_t finderInfo[16];      // 64
-  uint32_t textEncoding;       // 80
-  uint32_t reserved;           // 84
-};
-struct HFSPlusCatalogFile {
-  int16_t recordType;          // 0: 2
-  uint16_t flags;              // 2
-  uint32_t reserved1;          // 4
-  uint32_t fileID;             // 8
-  uint32_t createDate;         // 12
-  uint32_t contentModDate;     // 16
-  uint32_t attributeModDate;   // 20
-  uint32_t accessDate;         // 24
-  uint32_t backupDate;         // 28
-  uint8_t permissions[16];     // 32
-  uint8_t userInfo[16];        // 48
-  uint8_t finderInfo[16];      // 64
-  uint32_t textEncoding;       // 80
-  uint32_t reserved2;          // 84
-  HFSPlusForkData dataFork;      // 88, big-endian as on disk
-  HFSPlusForkData resourceFork;  // 168
-};
-#pragma pack(pop)
-
-static_assert(sizeof(BTNodeDescriptor) == 14, "BTNodeDescriptor layout");
-static_assert(sizeof(BTHeaderRec) == 106, "BTHeaderRec layout");
-static_assert(offsetof(BTHeaderRec, nodeSize) == 18, "BTHeaderRec layout");
-static_assert(offsetof(BTHeaderRec, totalNodes) == 22, "BTHeaderRec layout");
-static_assert(offsetof(BTHeaderRec, keyCompareType) == 37, "BTHeaderRec layout");
-static_assert(offsetof(BTHeaderRec, attributes) == 38, "BTHeaderRec layout");
-static_assert(sizeof(HFSPlusCatalogKey) == 518, "HFSPlusCatalogKey layout");
-static_assert(sizeof(HFSPlusExtentKey) == 12, "HFSPlusExtentKey layout");
-static_assert(sizeof(HFSPlusCatalogFolder) == 88, "HFSPlusCatalogFolder layout");
-static_assert(sizeof(HFSPlusCatalogFile) == 248, "HFSPlusCatalogFile layout");
-static_assert(offsetof(HFSPlusCatalogFile, dataFork) == 88, "HFSPlusCatalogFile layout");
-static_assert(offsetof(HFSPlusCatalogFile, resourceFork) == 168, "HFSPlusCatalogFile layout");
+// The on-disk layouts and their decoders are the layout layer's; the names below are the
+// ones the tree layer and its readers use.
+typedef layout::BTNodeDescriptor BTNodeDescriptor;  // host order
+typedef layout::BTHeaderRec BTHeaderRec;            // host order
+typedef layout::raw::HFSUniStr255 HFSUniStr255;
+typedef layout::raw::HFSPlusCatalogKey HFSPlusCatalogKey;
+typedef layout::raw::HFSPlusCatalogFolder HFSPlusCatalogFolder;
+typedef layout::raw::HFSPlusCatalogFile HFSPlusCatalogFile;
+// Held in host order once found (the overflow records the formatted reader keeps).
+typedef layout::raw::HFSPlusExtentKey HFSPlusExtentKey;
 
 enum HfsCatalogRecordType : uint16_t {
   kHfsPlusFolderRecord = 1,
@@ -111,15 +31,15 @@ enum HfsCatalogRecordType : uint16_t {
 };
 enum HfsTreeId : uint32_t { kHfsExtentsFileID = 3, kHfsCatalogFileID = 4 };
 
-const int8_t kBTLeafNode = -1;
-const int8_t kBTIndexNode = 0;
-const int8_t kBTHeaderNode = 1;
-const int8_t kBTMapNode = 2;
-const uint32_t kBTBigKeysMask = 0x2;
-const uint32_t kBTVariableIndexKeysMask = 0x4;
+using layout::kBTBigKeysMask;
+using layout::kBTHeaderNode;
+using layout::kBTIndexNode;
+using layout::kBTLeafNode;
+using layout::kBTMapNode;
+using layout::kBTVariableIndexKeysMask;
 const uint8_t kHfsCaseFolding = 0xCF;
 const uint8_t kHfsBinaryCompare = 0xBC;
-const size_t kHfsMaxCatalogKeyBytes = 518;  // with the key-length field
+const size_t kHfsMaxCatalogKeyBytes = layout::kHFSPlusCatalogKeyMaxSize;  // with the key-length field
 const uint32_t kNodeCacheEntries = 6400;
 
 // The volume header in host order as the tree layer and the journal miner take it: the
@@ -128,6 +48,8 @@ struct HfspVolume : HFSPlusVolumeHeader {};
 static_assert(sizeof(HfspVolume) == sizeof(HFSPlusVolumeHeader), "HfspVolume adds nothing");
 // Decodes the 512-byte volume header (as read from byte 1024 of the volume).
 bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out);
+// A fork as the layout layer decodes it, in the volume header's own fork type.
+void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out);
 
 // Keys are compared as the bytes from their key-length field on; each side says how many
 // bytes are really there.
@@ -146,7 +68,7 @@ struct _hfsplus_tree {
   IStorageDevice* device;
   HfspVolume volume;
   uint64_t startOffset;
-  uint8_t header[sizeof(BTHeaderRec)];  // as read, big-endian
+  uint8_t header[layout::kBTHeaderRecSize];  // as read, big-endian
   _hfsplus_tree* extentsTree;           // catalog only: maps blocks past the eighth extent
   bool opened;
 };

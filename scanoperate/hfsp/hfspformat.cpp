@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -16,64 +15,38 @@
 #include "common/inc/seams.h"
 #include "filemanager/fileinfo.h"
 #include "graphfs/graphfs.h"
+#include "common/layout/hfsplus_journal.h"
 #include "scanoperate/hfsp/journal.h"
 
 namespace {
 
-using kbytes::Be16;
-using kbytes::Be32;
-using kbytes::Be64;
+using layout::BTRecordOffset;
 
 const uint32_t kWindowBytes = 0x800000;
 const uint32_t kProbeSectors = 64;  // the largest node, 32 KiB
-const uint32_t kFlushEvery = 200;
+// Files leave the graph after every 200 leaf nodes. The results tree's answers do not end
+// the scan; a stop by the sink does, with -1, and what was found is still handed out.
+const GFS::FeedRules kFeedRules = {200 - 1, GFS::kAnswerIgnored, true, RC_FAIL};
 const uint32_t kPollEvery = 500;
 const uint32_t kHfsRootFolder = 2;
 const uint32_t kHfsRootParent = 1;
 const uint32_t kLastReservedCnid = 16;
 const uint16_t kMaxRecords = 0x4000;
-const uint16_t kMaxCatalogKeyLength = 516;  // without its own length field
-const uint32_t kJournalInFs = 1;
-const int kMaxTreeDepth = 16;
-
-void ReadFork(const uint8_t* p, HFSPlusForkData* f) {
-  f->logicalSize = Be64(p);
-  f->clumpSize = Be32(p + 8);
-  f->totalBlocks = Be32(p + 12);
-  for (int i = 0; i < 8; ++i) {
-    f->extents[i].startBlock = Be32(p + 16 + 8 * i);
-    f->extents[i].blockCount = Be32(p + 20 + 8 * i);
-  }
-}
-
-void ReadHeaderRec(const uint8_t* p, BTHeaderRec* r) {
-  std::memset(r, 0, sizeof *r);
-  r->treeDepth = Be16(p);
-  r->rootNode = Be32(p + 2);
-  r->leafRecords = Be32(p + 6);
-  r->firstLeafNode = Be32(p + 10);
-  r->lastLeafNode = Be32(p + 14);
-  r->nodeSize = Be16(p + 18);
-  r->maxKeyLength = Be16(p + 20);
-  r->totalNodes = Be32(p + 22);
-  r->freeNodes = Be32(p + 26);
-  r->clumpSize = Be32(p + 32);
-  r->btreeType = p[36];
-  r->keyCompareType = p[37];
-  r->attributes = Be32(p + 38);
-}
+const uint16_t kMaxCatalogKeyLength = layout::kHFSPlusCatalogKeyMaxLength;
+const uint16_t kFirstRecordOffset = uint16_t(layout::kBTNodeDescriptorSize);
 
 // The record-offset table of a node of `bytes` bytes with numRecords records: numRecords + 1
 // offsets (the last is the free space), starting at 14, never decreasing, all before the
 // table. False when the table cannot be that.
 bool ReadOffsets(const uint8_t* node, size_t bytes, uint16_t numRecords, std::vector<uint16_t>* out) {
   size_t tableBytes = (size_t(numRecords) + 1) * 2;
-  if (numRecords == 0 || tableBytes + 14 > bytes) return false;
+  if (numRecords == 0 || tableBytes + kFirstRecordOffset > bytes) return false;
   size_t table = bytes - tableBytes;
   out->resize(size_t(numRecords) + 1);
   for (size_t i = 0; i <= numRecords; ++i) {
-    uint16_t off = Be16(node + bytes - 2 * (i + 1));
-    if (i == 0 ? off != 14 : off < (*out)[i - 1]) return false;
+    uint16_t off = 0;
+    if (!BTRecordOffset(node, bytes, i, &off)) return false;
+    if (i == 0 ? off != kFirstRecordOffset : off < (*out)[i - 1]) return false;
     if (off > table) return false;
     (*out)[i] = off;
   }
@@ -83,54 +56,41 @@ bool ReadOffsets(const uint8_t* node, size_t bytes, uint16_t numRecords, std::ve
 // An index or leaf node of `sectors` sectors starts at p: its descriptor and the offset of
 // its first record at its end.
 bool LooksLikeNodeStart(const uint8_t* p, uint32_t sectors) {
-  int8_t kind = int8_t(p[8]);
-  uint8_t height = p[9];
-  bool shape = (kind == kBTLeafNode && height == 1) || (kind == kBTIndexNode && height >= 2 && height < 16);
-  uint16_t numRecords = Be16(p + 10);
   size_t bytes = size_t(sectors) * 512;
-  return shape && p[12] == 0 && p[13] == 0 && numRecords != 0 && numRecords <= kMaxRecords &&
-         Be16(p + bytes - 2) == 14;
+  BTNodeDescriptor d;
+  uint16_t first = 0;
+  if (!layout::DecodeBTNodeDescriptor(p, bytes, &d) || !BTRecordOffset(p, bytes, 0, &first)) return false;
+  bool shape = (d.kind == kBTLeafNode || d.kind == kBTIndexNode) &&
+               layout::BTNodeKindSound(d.kind, d.height, layout::kBTMaxDepth);
+  return shape && d.reserved == 0 && d.numRecords != 0 && d.numRecords <= kMaxRecords &&
+         first == kFirstRecordOffset;
 }
 
 }  // namespace
 
 bool hfsplus_check_header_rec(const BTHeaderRec* r, int fixedKeys) {
-  if (!r) return false;
-  if (r->nodeSize < 512 || r->nodeSize > 32768 || !kbytes::IsPowerOfTwo(r->nodeSize)) return false;
-  if (r->btreeType != 0) return false;
-  if (r->treeDepth == 0 || r->treeDepth >= 17) return false;
-  if (r->rootNode == 0 || r->rootNode >= r->totalNodes) return false;
-  if (r->freeNodes >= r->totalNodes || r->firstLeafNode >= r->totalNodes ||
-      r->lastLeafNode >= r->totalNodes)
-    return false;
-  if (!(r->attributes & kBTBigKeysMask)) return false;
+  if (!r || !layout::BTHeaderRecSound(*r)) return false;
+  // A stale header is taken only for a tree with records to give: an empty one (depth 0)
+  // would end the search for an older tree that still has them.
+  if (r->treeDepth == 0 || r->btreeType != 0) return false;
+  if (r->firstLeafNode >= r->totalNodes || r->lastLeafNode >= r->totalNodes) return false;
   if (fixedKeys && (r->attributes & kBTVariableIndexKeysMask)) return false;
   return true;
 }
 
 bool hfsplus_check_header_node_offsets(const uint8_t* node, uint16_t nodeSize) {
   if (!node || nodeSize < 512) return false;
-  return Be16(node + nodeSize - 2) == 14 && Be16(node + nodeSize - 4) == 120 &&
-         Be16(node + nodeSize - 6) == 248 && Be16(node + nodeSize - 8) == nodeSize - 8;
+  // The header record (106 bytes), the user data record (128) and the map record (the rest).
+  const uint16_t want[4] = {kFirstRecordOffset, 120, 248, uint16_t(nodeSize - 8)};
+  for (size_t i = 0; i < 4; ++i) {
+    uint16_t off = 0;
+    if (!BTRecordOffset(node, nodeSize, i, &off) || off != want[i]) return false;
+  }
+  return true;
 }
 
 uint16_t hfsplus_catalog_record_bounds(const uint8_t* data, size_t bytes) {
-  if (!data || bytes < 2) return 0;
-  uint16_t type = Be16(data);
-  switch (type) {
-    case kHfsPlusFolderRecord:
-      return bytes >= sizeof(HFSPlusCatalogFolder) ? type : 0;
-    case kHfsPlusFileRecord:
-      return bytes >= sizeof(HFSPlusCatalogFile) ? type : 0;
-    case kHfsPlusFolderThreadRecord:
-    case kHfsPlusFileThreadRecord: {
-      if (bytes < 10) return 0;
-      uint16_t units = Be16(data + 8);
-      return units <= 255 && size_t(units) * 2 <= bytes - 10 ? type : 0;
-    }
-    default:
-      return 0;
-  }
+  return layout::HFSPlusCatalogRecordType(data, bytes);
 }
 
 bool hfsplus_fork_block_sum(const HFSPlusForkData* f) {
@@ -163,7 +123,7 @@ CHfspFormat::CHfspFormat(IStorageDevice* device)
       m_winByte(0),
       m_winBytes(0),
       m_unreadable(0),
-      m_nodes(0),
+      m_feeder(kFeedRules),
       m_progressBase(0) {}
 
 CHfspFormat::~CHfspFormat() {}
@@ -254,14 +214,16 @@ int CHfspFormat::ReadSectors(uint64_t first, uint32_t count, uint8_t* buf) {
 int CHfspFormat::LeafNodeSectors(const uint8_t* buf, uint32_t sectors,
                                  const std::function<bool(uint32_t, uint16_t)>& accept) {
   // The descriptor is tested where it lies, before anything is copied or parsed.
-  if (!buf || sectors == 0) return 0;
-  if (int8_t(buf[8]) != kBTLeafNode || buf[9] != 1 || buf[12] != 0 || buf[13] != 0) return 0;
-  uint16_t numRecords = Be16(buf + 10);
+  BTNodeDescriptor d;
+  if (!buf || sectors == 0 || !layout::DecodeBTNodeDescriptor(buf, size_t(sectors) * 512, &d)) return 0;
+  if (d.kind != kBTLeafNode || d.height != 1 || d.reserved != 0) return 0;
+  uint16_t numRecords = d.numRecords;
   if (numRecords == 0 || numRecords > kMaxRecords) return 0;
   for (uint32_t n = 1; n <= kProbeSectors && n <= sectors; n *= 2) {
     size_t bytes = size_t(n) * 512;
-    if (buf[bytes - 1] != 14 || buf[bytes - 2] != 0) continue;
-    if ((size_t(numRecords) + 1) * 2 + 14 > bytes) continue;
+    uint16_t first = 0;
+    if (!BTRecordOffset(buf, bytes, 0, &first) || first != kFirstRecordOffset) continue;
+    if ((size_t(numRecords) + 1) * 2 + kFirstRecordOffset > bytes) continue;
     // When a damaged node's own table is gone, the table at the end of the node after it
     // also ends in 14: a node found at the half of a larger size means the size is wrong.
     if (n > 1 && LooksLikeNodeStart(buf + bytes / 2, n / 2)) break;
@@ -294,16 +256,17 @@ int CHfspFormat::ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_
   std::u16string name;
   for (size_t i = 0; i < numRecords; ++i) {
     size_t start = off[i], len = size_t(off[i + 1]) - start;
-    if (len < 8) continue;
     const uint8_t* rec = node + start;
-    uint16_t keyLength = Be16(rec);
+    layout::HFSPlusCatalogKey key;
+    if (!layout::DecodeHFSPlusCatalogKey(rec, len, &key)) continue;
+    uint16_t keyLength = key.keyLength;
     // A name of n characters takes 2n bytes after the 6 bytes of parent and name length.
     if (keyLength < 6 || keyLength > kMaxCatalogKeyLength || (keyLength & 1) ||
         size_t(keyLength) + 2 > len)
       continue;
-    uint16_t units = Be16(rec + 6);
-    if (units > 255 || size_t(units) * 2 + 6 > keyLength) continue;
-    uint32_t parentID = Be32(rec + 2);
+    uint16_t units = key.nameLength;
+    if (units > layout::kHFSPlusMaxNameUnits || size_t(units) * 2 + 6 > keyLength) continue;
+    uint32_t parentID = key.parentID;
     const uint8_t* data = rec + 2 + keyLength;
     size_t dataBytes = len - 2 - keyLength;
     uint16_t type = hfsplus_catalog_record_bounds(data, dataBytes);
@@ -312,11 +275,13 @@ int CHfspFormat::ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_
     if (!fn) continue;
     name.clear();
     for (uint16_t k = 0; k < units; ++k) {
-      char16_t c = char16_t(Be16(rec + 8 + 2 * k));
+      uint16_t unit = 0;
+      if (!layout::HFSPlusNameUnit(rec, len, layout::kHFSPlusCatalogKeyNameOffset, k, &unit)) break;
+      char16_t c = char16_t(unit);
       if (c == 0) break;
       name += c == u'/' ? u':' : c;  // a slash in an HFS+ name is a colon to POSIX
     }
-    if (!fn(parentID, name, type, data)) return -2;
+    if (!fn(parentID, name, type, data, dataBytes)) return -2;
   }
   return taken;
 }
@@ -324,22 +289,24 @@ int CHfspFormat::ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_
 int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uint16_t numRecords,
                                   GFS::CGraphFileSystem* graph, HfsBlockVote* vote) {
   if (!node || !graph || nodeSectors == 0 || nodeSectors > kProbeSectors) return -1;
-  auto add = [&](uint32_t parentID, const std::u16string& name, uint16_t type, const uint8_t* data) {
+  auto add = [&](uint32_t parentID, const std::u16string& name, uint16_t type, const uint8_t* data,
+                 size_t dataBytes) {
+    layout::HFSPlusCatalogEntry e;
+    if (!layout::DecodeHFSPlusCatalogEntry(data, dataBytes, &e)) return true;  // threads
     if (type == kHfsPlusFolderRecord) {
-      uint32_t folderID = Be32(data + 8);
-      graph->AddNode(int64_t(folderID), int64_t(parentID), name.empty() ? nullptr : name.c_str(), nullptr,
+      graph->AddNode(int64_t(e.id), int64_t(parentID), name.empty() ? nullptr : name.c_str(), nullptr,
                      MergeKeepFirst);
       return true;
     }
     if (type != kHfsPlusFileRecord || name.empty()) return true;
     HfsGraphFilePayload p;
-    p.fileID = Be32(data + 8);
-    p.createDate = Be32(data + 12);
-    p.contentModDate = Be32(data + 16);
-    p.attributeModDate = Be32(data + 20);
-    p.accessDate = Be32(data + 24);
-    p.backupDate = Be32(data + 28);
-    ReadFork(data + 88, &p.dataFork);
+    p.fileID = e.id;
+    p.createDate = e.createDate;
+    p.contentModDate = e.contentModDate;
+    p.attributeModDate = e.attributeModDate;
+    p.accessDate = e.accessDate;
+    p.backupDate = e.backupDate;
+    hfsplus_fork_from_layout(e.dataFork, &p.dataFork);
     const HFSPlusForkData& f = p.dataFork;
     if (!hfsplus_fork_block_sum(&f)) return true;
     if (f.logicalSize == 0 || f.logicalSize > m_volumeBytes) return true;
@@ -377,12 +344,15 @@ int CHfspFormat::AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExt
 uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, uint32_t sectors,
                                           HfsOverflowMap* map) {
   if (!buf || !map || sectors == 0) return 0;
-  if (Be32(buf) != 0 || int8_t(buf[8]) != kBTHeaderNode || buf[9] != 0 || Be16(buf + 10) != 3 ||
-      Be16(buf + 12) != 0)
-    return 0;
+  size_t have = size_t(sectors) * 512;
+  BTNodeDescriptor head;
   BTHeaderRec rec;
-  ReadHeaderRec(buf + 14, &rec);
-  if (!hfsplus_check_header_rec(&rec, 1)) return 0;
+  if (!layout::DecodeBTNodeDescriptor(buf, have, &head) || !layout::BTHeaderNodeSound(head) ||
+      head.fLink != 0 || head.reserved != 0)
+    return 0;
+  if (!layout::DecodeBTHeaderRec(buf + layout::kBTHeaderRecOffset, have - layout::kBTHeaderRecOffset, &rec) ||
+      !hfsplus_check_header_rec(&rec, 1))
+    return 0;
   uint32_t nodeSectors = rec.nodeSize / 512;
   if (nodeSectors > sectors || !hfsplus_check_header_node_offsets(buf, rec.nodeSize)) return 0;
   // A stale header whose nodes lie beyond the device describes no tree that is here.
@@ -394,7 +364,7 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
   HfsOverflowMap found;
   std::set<uint32_t> visited;
   std::vector<std::pair<uint32_t, int>> todo;
-  todo.emplace_back(uint32_t(rec.rootNode), int(rec.treeDepth));  // copies: rec is packed
+  todo.emplace_back(rec.rootNode, int(rec.treeDepth));
   std::vector<uint16_t> off;
   try {
     node.resize(rec.nodeSize);
@@ -406,32 +376,40 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
       if (ReadSectors(first + uint64_t(k) * nodeSectors, nodeSectors, node.data()) != int(nodeSectors))
         continue;
       const uint8_t* d = node.data();
-      int8_t kind = int8_t(d[8]);
-      uint16_t numRecords = Be16(d + 10);
-      if (d[9] != height || Be16(d + 12) != 0 || numRecords > kMaxRecords) continue;
+      BTNodeDescriptor desc;
+      if (!layout::DecodeBTNodeDescriptor(d, node.size(), &desc)) continue;
+      uint16_t numRecords = desc.numRecords;
+      if (desc.height != height || desc.reserved != 0 || numRecords > kMaxRecords) continue;
       if (!ReadOffsets(d, rec.nodeSize, numRecords, &off)) continue;
-      bool leaf = height == 1 && kind == kBTLeafNode;
-      bool index = height >= 2 && height < kMaxTreeDepth && kind == kBTIndexNode;
-      if (leaf && (Be32(d) >= rec.totalNodes || Be32(d + 4) >= rec.totalNodes)) continue;
+      // Index heights go up to the tree's depth, which the header check caps.
+      bool shaped = layout::BTNodeKindSound(desc.kind, desc.height, rec.treeDepth);
+      bool leaf = shaped && desc.kind == kBTLeafNode;
+      bool index = shaped && desc.kind == kBTIndexNode;
+      if (leaf && (desc.fLink >= rec.totalNodes || desc.bLink >= rec.totalNodes)) continue;
       if (!leaf && !index) continue;
       for (size_t i = 0; i < numRecords; ++i) {
         const uint8_t* r = d + off[i];
         size_t len = size_t(off[i + 1]) - off[i];
-        if (len < sizeof(HFSPlusExtentKey) || Be16(r) != 10 || r[3] != 0) continue;
+        layout::HFSPlusExtentKey k;
+        if (!layout::DecodeHFSPlusExtentKey(r, len, &k) || k.keyLength != layout::kHFSPlusExtentKeyLength ||
+            k.pad != 0)
+          continue;
         if (index) {
-          if (len < sizeof(HFSPlusExtentKey) + 4) continue;
-          uint32_t child = Be32(r + 12);
+          uint32_t child = 0;
+          if (!kbytes::ReadBe32(r, len, layout::kHFSPlusExtentKeySize, &child)) continue;
           if (child < rec.totalNodes && !visited.count(child)) todo.emplace_back(child, height - 1);
           continue;
         }
-        if (len < sizeof(ArgAddHFSPlusExtents)) continue;
-        HFSPlusExtentKey key{10, r[2], 0, Be32(r + 4), Be32(r + 8)};
+        layout::HFSPlusExtentDescriptor record[8];
+        if (!layout::DecodeHFSPlusExtentRecord(r + layout::kHFSPlusExtentKeySize,
+                                               len - layout::kHFSPlusExtentKeySize, record))
+          continue;
+        HFSPlusExtentKey key{k.keyLength, k.forkType, 0, k.fileID, k.startBlock};
         HFSPlusExtentDescriptor ext[8];
         int used = 0;
         bool sound = true;
         for (int e = 0; e < 8; ++e) {
-          ext[e].startBlock = Be32(r + 12 + 8 * e);
-          ext[e].blockCount = Be32(r + 16 + 8 * e);
+          ext[e] = {record[e].startBlock, record[e].blockCount};
           if (ext[e].blockCount == 0) {
             if (ext[e].startBlock != 0) sound = false;
           } else if (used != e || ext[e].startBlock == 0) {
@@ -525,7 +503,7 @@ int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* na
   info->SetName(name);
   info->SetRunList(head);
   info->AddFlags(FF_FORMATTED);
-  m_pFileManager->AddFile(folderPath, info);
+  m_feeder.Add(folderPath, info);
   return 0;
 }
 
@@ -537,7 +515,7 @@ int CHfspFormat::OnGraphFile(const char16_t* folderPath, const char16_t* name, v
   ctx->self->AddFileToManager(folderPath, name, static_cast<HfsGraphFilePayload*>(payload), ctx);
   if (++ctx->calls % kPollEvery == 0 && !ctx->quiet &&
       ctx->self->Progress(95 + percent * 5 / 100) != 0) {
-    ctx->stopped = true;
+    ctx->self->m_feeder.Stop();
     return -1;
   }
   return 0;
@@ -576,13 +554,12 @@ uint16_t CHfspFormat::MostFrequentKey(const HfsBlockVote& vote) {
   return best;
 }
 
-void CHfspFormat::Flush(WalkContext* ctx, GFS::CGraphFileSystem* graph, HfsBlockVote* vote,
-                        bool voting) {
+void CHfspFormat::Flush(WalkContext* ctx, HfsBlockVote* vote, bool voting) {
   if (voting) {
     uint16_t k = MostFrequentKey(*vote);
     ctx->sectorsPerBlock = k ? k : 8;
   }
-  graph->FlushNodes(OnGraphFileNoProgress, FreeNodePayload, ctx);
+  m_feeder.Flush();
 }
 
 bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctTo, bool voting,
@@ -611,13 +588,12 @@ bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctT
     int n = ProbeLeafNode(p, got, graph, voting ? vote : nullptr);
     if (!n) continue;
     s += uint64_t(n) - 1;
-    if (++m_nodes % kFlushEvery == 0) Flush(ctx, graph, vote, voting);
+    if (m_feeder.Count()) Flush(ctx, vote, voting);
   }
   return true;
 }
 
 int CHfspFormat::ScanVolume() {
-  m_nodes = 0;
   m_unreadable = 0;
   m_winBytes = 0;
   CFormatParam* param = m_parent ? m_parent->FormatParam() : nullptr;
@@ -637,12 +613,13 @@ int CHfspFormat::ScanVolume() {
   uint64_t sectors = m_volumeBytes / 512;
   uint64_t limit = sectors / 6;  // stale catalogs sit near the volume's start
 
-  std::unique_ptr<GFS::CGraphFileSystem> graph(new (std::nothrow) GFS::CGraphFileSystem());
-  if (!graph) return RC_FAIL;
-  graph->SetRootNode(int64_t(kHfsRootFolder), int64_t(kHfsRootParent), u"Volume", nullptr, u"Lost Location");
+  WalkContext ctx{8, this, nullptr, false, 0};
+  if (!m_feeder.Start(m_pFileManager, OnGraphFileNoProgress, OnGraphFile, FreeNodePayload, &ctx))
+    return RC_FAIL;
+  m_feeder.SetRoots(int64_t(kHfsRootFolder), int64_t(kHfsRootParent));
+  GFS::CGraphFileSystem* graph = m_feeder.Graph();
   HfsOverflowMap overflow;
   HfsBlockVote vote;
-  WalkContext ctx{8, this, nullptr, false, false, 0};
 
   HFSPlusVolumeHeader vh;
   uint32_t got = 0;
@@ -658,35 +635,37 @@ int CHfspFormat::ScanVolume() {
       ctx.overflow = &overflow;
     if (vh.attributes & kHFSVolumeJournaledBit) {
       uint64_t jib = uint64_t(vh.journalInfoBlock) * bps;
-      if ((p = View(jib, 1, &got)) && Be32(p) == kJournalInFs) {
+      layout::JournalInfoBlock info;
+      if ((p = View(jib, 1, &got)) && layout::DecodeJournalInfoBlock(p, size_t(got) * 512, &info) &&
+          info.flags == layout::kJIJournalInFSMask) {
         // The journal's place comes from the disk: only the part on the device is probed.
-        uint64_t from = Be64(p + 36) / 512, bytes = Be64(p + 44);
+        uint64_t from = info.offset / 512, bytes = info.size;
         uint64_t to = from < sectors ? from + std::min<uint64_t>(bytes / 512, sectors - from) : from;
         if (from < sectors)
-          finished = ProbeRange(from, to, 0, 45, false, false, &ctx, graph.get(), &vote, &overflow);
+          finished = ProbeRange(from, to, 0, 45, false, false, &ctx, graph, &vote, &overflow);
       }
       uint64_t catFirst = uint64_t(vh.catalogFile.extents[0].startBlock) * bps;
       uint64_t catCount = uint64_t(vh.catalogFile.totalBlocks) * bps;
       if (finished && catFirst < sectors) {
         uint64_t to = catFirst + std::min(catCount, sectors - catFirst);
-        finished = ProbeRange(catFirst, to, 45, 95, false, false, &ctx, graph.get(), &vote, &overflow);
+        finished = ProbeRange(catFirst, to, 45, 95, false, false, &ctx, graph, &vote, &overflow);
       }
     } else {
-      finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph.get(), &vote, &overflow);
+      finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph, &vote, &overflow);
     }
   } else {
-    finished = ProbeRange(0, limit, 0, 95, true, true, &ctx, graph.get(), &vote, &overflow);
+    finished = ProbeRange(0, limit, 0, 95, true, true, &ctx, graph, &vote, &overflow);
     uint16_t k = MostFrequentKey(vote);
     ctx.sectorsPerBlock = k ? k : 8;
   }
 
   // What was found is handed out even when the user stopped or a read failed.
-  ctx.quiet = !finished;
-  graph->EnumNodes(OnGraphFile, &ctx);
-  graph->ReleaseNodes(FreeNodePayload, &ctx);
+  if (!finished) m_feeder.Stop();
+  ctx.quiet = m_feeder.Stopped();
+  m_feeder.Finish();
   if (param && ctx.sectorsPerBlock * 512 >= m_devSector)
     param->sectorsPerCluster = int(uint64_t(ctx.sectorsPerBlock) * 512 / m_devSector);
-  if (!finished || ctx.stopped) return RC_FAIL;
+  if (m_feeder.Stopped()) return m_feeder.Result(RC_FAIL);
   return Progress(100) != 0 ? RC_FAIL : RC_OK;
 }
 

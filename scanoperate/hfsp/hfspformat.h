@@ -9,11 +9,8 @@
 #include <vector>
 
 #include "filesystems/format/format.h"
+#include "graphfs/graphfeeder.h"
 #include "scanoperate/hfsp/btree.h"
-
-namespace GFS {
-class CGraphFileSystem;
-}
 
 // One extents-overflow record as found: its key and eight extents, host order.
 struct ArgAddHFSPlusExtents {
@@ -96,7 +93,6 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
     CHfspFormat* self;
     const HfsOverflowMap* overflow;  // null until an extents tree was read
     bool quiet;                      // the user stopped: hand out without asking again
-    bool stopped;
     uint64_t calls;
   };
   int AddFileToManager(const char16_t* folderPath, const char16_t* name,
@@ -112,9 +108,10 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   static uint16_t MostFrequentKey(const HfsBlockVote& vote);
 
  private:
-  // (parentID, name, record type, record data holding the type's fixed part) of one
-  // sound catalog record; false gives up the node.
-  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*)> CatalogRecordFn;
+  // (parentID, name, record type, record data holding the type's fixed part, its bytes)
+  // of one sound catalog record; false gives up the node.
+  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*, size_t)>
+      CatalogRecordFn;
   // The sound catalog records of a leaf node of `bytes` bytes: how many (fn may be empty),
   // -1 when its offset table is not one, -2 when fn gave up.
   static int ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_t numRecords,
@@ -129,7 +126,7 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   bool ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctTo, bool voting,
                   bool findExtents, WalkContext* ctx, GFS::CGraphFileSystem* graph,
                   HfsBlockVote* vote, HfsOverflowMap* overflow);
-  void Flush(WalkContext* ctx, GFS::CGraphFileSystem* graph, HfsBlockVote* vote, bool voting);
+  void Flush(WalkContext* ctx, HfsBlockVote* vote, bool voting);
   bool LoadWindow(uint64_t byte);
 
   IStorageDevice* m_device;
@@ -143,6 +140,6 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   uint64_t m_winBytes;       // bytes held
   uint64_t m_unreadable;     // device sectors that could not be read (zero-filled)
   std::vector<uint8_t> m_node;  // a node that passed the in-place tests
-  uint32_t m_nodes;          // catalog leaf nodes taken
+  GFS::CGraphFeeder m_feeder;  // the graph of a running scan; counts the leaf nodes taken
   int m_progressBase;
 };

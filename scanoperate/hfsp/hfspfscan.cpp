@@ -15,8 +15,6 @@
 #include "scanoperate/hfsp/journal.h"
 #include "scanoperate/hfsp/trackedalloc.h"
 
-using kbytes::Be32;
-using kbytes::Be64;
 
 namespace {
 
@@ -49,18 +47,20 @@ uint8_t ReverseBits(uint8_t b) {
 }  // namespace
 
 std::vector<HfspRun> hfsplus_fork_runs(_hfsplus_tree* extents, const HfspVolume* volume,
-                                       uint32_t fileID, const uint8_t* fork, uint64_t* coveredBytes) {
+                                       uint32_t fileID, const layout::HFSPlusForkData& fork,
+                                       uint64_t* coveredBytes) {
   std::vector<HfspRun> runs;
   uint64_t blocks = 0;
   if (coveredBytes) *coveredBytes = 0;
-  if (!volume || !fork || volume->blockSize == 0) return runs;
-  uint32_t totalBlocks = Be32(fork + 12);
-  uint8_t record[64];
-  memcpy(record, fork + 16, sizeof record);
+  if (!volume || volume->blockSize == 0) return runs;
+  uint32_t totalBlocks = fork.totalBlocks;
+  layout::HFSPlusExtentDescriptor record[8];
+  for (int i = 0; i < 8; ++i) record[i] = fork.extents[i];
+  // Bounded: a chain of overflow records that never reaches the fork's end stops here.
   for (int round = 0; round <= kMaxOverflowRecords; ++round) {
     int used = 0;
     for (; used < 8; ++used) {
-      uint32_t start = Be32(record + 8 * used), count = Be32(record + 8 * used + 4);
+      uint32_t start = record[used].startBlock, count = record[used].blockCount;
       if (count == 0) break;
       // An extent outside the volume is not this file's data: what came before stands.
       if (!kbytes::RangeInside(start, count, volume->totalBlocks)) {
@@ -74,14 +74,18 @@ std::vector<HfspRun> hfsplus_fork_runs(_hfsplus_tree* extents, const HfspVolume*
     // All eight slots are used and the fork holds more: the rest is in the overflow
     // tree, keyed by the file and the fork block at which each record starts.
     if (!extents || !extents->opened || blocks > UINT32_MAX) break;
-    uint8_t key[12];
+    uint8_t key[layout::kHFSPlusExtentKeySize];
     hfsplus_make_ext_key(key, fileID, uint32_t(blocks), 0);
     size_t keyBytes = sizeof key;
-    uint32_t length = sizeof record;
-    if (hfsplus_btfind(extents, key, &keyBytes, record, &length) != 1 || keyBytes < 12 ||
-        length < sizeof record)
+    uint8_t data[layout::kHFSPlusExtentRecordSize];
+    uint32_t length = sizeof data;
+    layout::HFSPlusExtentKey found;
+    if (hfsplus_btfind(extents, key, &keyBytes, data, &length) != 1 ||
+        !layout::DecodeHFSPlusExtentKey(key, keyBytes, &found) ||
+        !layout::DecodeHFSPlusExtentRecord(data, length, record))
       break;
-    if (key[2] != 0 || Be32(key + 4) != fileID || Be32(key + 8) != blocks) break;
+    // Only the record that continues this fork where the runs so far end.
+    if (found.forkType != 0 || found.fileID != fileID || found.startBlock != blocks) break;
   }
   if (coveredBytes) *coveredBytes = blocks * volume->blockSize;
   return runs;
@@ -90,12 +94,16 @@ std::vector<HfspRun> hfsplus_fork_runs(_hfsplus_tree* extents, const HfspVolume*
 IFileInfo* hfsplus_make_file_info(_hfsplus_tree* extents, const HfspVolume* volume,
                                   const _RecordNode* rec, const char16_t* name, uint32_t sectorSize) {
   if (!volume || !rec || rec->recordType != kHfsPlusFileRecord || sectorSize == 0) return nullptr;
-  // Record offsets less the two bytes of the type field.
-  const uint8_t* body = rec->body;
-  const uint8_t* fork = body + 86;
+  // The kept body is the record after its type field: put the type back to decode it.
+  uint8_t record[layout::kHFSPlusCatalogFileSize];
+  static_assert(sizeof rec->body == sizeof record - 2, "a kept body is a file record less its type");
+  kbytes::PutBe16(record, rec->recordType);
+  memcpy(record + 2, rec->body, sizeof record - 2);
+  layout::HFSPlusCatalogEntry entry;
+  if (!layout::DecodeHFSPlusCatalogEntry(record, sizeof record, &entry)) return nullptr;
   uint64_t covered = 0;
-  std::vector<HfspRun> runs = hfsplus_fork_runs(extents, volume, getRecordCnid(rec), fork, &covered);
-  uint64_t size = Be64(fork);
+  std::vector<HfspRun> runs = hfsplus_fork_runs(extents, volume, entry.id, entry.dataFork, &covered);
+  uint64_t size = entry.dataFork.logicalSize;
   // A size the runs cannot hold would have the reader invent bytes: keep what is there.
   if (size > covered) size = covered;
 
@@ -129,7 +137,7 @@ IFileInfo* hfsplus_make_file_info(_hfsplus_tree* extents, const HfspVolume* volu
     if (head) head->Release();
     return nullptr;
   }
-  uint32_t created = Be32(body + 10), changed = Be32(body + 18);
+  uint32_t created = entry.createDate, changed = entry.attributeModDate;
   info->SetSize(int64_t(size));
   info->SetName(name);
   info->SetTimes(created >= kHfsEpochDelta ? created - kHfsEpochDelta : 0,

@@ -39,11 +39,11 @@ struct HfspRun {
   uint64_t blockCount;
 };
 
-// The runs of a file's data fork (big-endian fork data as in the catalog record): its eight
-// extents and, when they hold fewer blocks than the fork, the records of the extents-overflow
-// tree. Extents outside the volume end the list. *coveredBytes is what the runs hold.
+// The runs of a file's data fork (as decoded from the catalog record): its eight extents
+// and, when they hold fewer blocks than the fork, the records of the extents-overflow tree.
+// Extents outside the volume end the list. *coveredBytes is what the runs hold.
 std::vector<HfspRun> hfsplus_fork_runs(_hfsplus_tree* extents, const HfspVolume* volume,
-                                       uint32_t fileID, const uint8_t* forkData,
+                                       uint32_t fileID, const layout::HFSPlusForkData& fork,
                                        uint64_t* coveredBytes);
 
 // The results-tree record of a journal-found file: size limited to what its runs cover,

@@ -1,5 +1,6 @@
 #include "scanoperate/hfsp/journal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -9,21 +10,27 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/inotifysink.h"
+#include "common/layout/hfsplus_journal.h"
 #include "scanoperate/hfsp/namecmp.h"
 #include "scanoperate/hfsp/trackedalloc.h"
 
-using kbytes::Be16;
-using kbytes::Be32;
-using kbytes::Be64;
 using kbytes::Fits;
+using kbytes::ReadBe16;
+using kbytes::ReadBe32;
+typedef layout::raw::HFSPlusCatalogFile CatalogFile;
+typedef layout::raw::HFSPlusCatalogThread CatalogThread;
 
 namespace {
 
 std::map<RecordNodeKey, _RecordNode*> gRecordNodeMap;
 
-const size_t kFolderBody = 86;
-const size_t kFileBody = 246;
+// A kept record's body is the record after its 2-byte type field.
+const size_t kBodyAt = 2;
+const size_t kFolderBody = layout::kHFSPlusCatalogFolderSize - kBodyAt;
+const size_t kFileBody = layout::kHFSPlusCatalogFileSize - kBodyAt;
 const int kMaxPathDepth = 256;
+// The smallest span a record can have: a key without a name and a folder record.
+const size_t kMinRecordSpan = 2 + 4 + layout::kHFSPlusCatalogFolderSize;
 
 struct TrackedBuffer {
   uint8_t* p = nullptr;
@@ -53,22 +60,47 @@ bool IsExitRecordNode(const _RecordNode* rec) {
   return true;
 }
 
-bool DatesPlausible(const uint8_t* rec) {
-  for (int off = 12; off <= 24; off += 4)
-    if (Be32(rec + off) < kHfsEpochDelta) return false;
-  return true;
+// The u32 of a kept record at its record offset (the type field counted).
+uint32_t BodyBe32(const _RecordNode* r, size_t recordOffset) {
+  uint32_t v = 0;
+  ReadBe32(r->body, sizeof r->body, recordOffset - kBodyAt, &v);
+  return v;
+}
+
+// A field kept as on disk in a host struct: two big-endian bytes.
+uint16_t StoredBe16(const uint16_t& field) {
+  uint16_t v = 0;
+  ReadBe16(reinterpret_cast<const uint8_t*>(&field), sizeof field, 0, &v);
+  return v;
+}
+uint32_t StoredBe32(const uint32_t& field) {
+  uint32_t v = 0;
+  ReadBe32(reinterpret_cast<const uint8_t*>(&field), sizeof field, 0, &v);
+  return v;
+}
+
+// Create, content, attribute and access dates all after 1970.
+bool DatesPlausible(const layout::HFSPlusCatalogEntry& e) {
+  return e.createDate >= kHfsEpochDelta && e.contentModDate >= kHfsEpochDelta &&
+         e.attributeModDate >= kHfsEpochDelta && e.accessDate >= kHfsEpochDelta;
 }
 
 // Takes one catalog record (key at p, `avail` bytes from p) into the map when the live
 // catalog no longer has it. Returns the bytes it spans, or 0 when it is not a record.
 size_t TakeRecord(_hfsplus_tree* catalog, const uint8_t* p, size_t avail) {
-  if (avail < 8) return 0;
-  uint16_t keyLength = Be16(p);
-  if (keyLength < 6 || keyLength > 516 || !Fits(avail, 2, size_t(keyLength) + 2)) return 0;
-  uint16_t nameLength = Be16(p + 6);
+  layout::HFSPlusCatalogKey k;
+  if (!layout::DecodeHFSPlusCatalogKey(p, avail, &k)) return 0;
+  uint16_t keyLength = k.keyLength;
+  if (keyLength < 6 || keyLength > layout::kHFSPlusCatalogKeyMaxLength || !Fits(avail, 2, size_t(keyLength) + 2))
+    return 0;
+  uint16_t nameLength = k.nameLength;
   if (nameLength > kHfsMaxNameUnits || 6 + 2 * size_t(nameLength) > keyLength) return 0;
-  if (nameLength && Be16(p + 8) == 0) return 0;
-  uint16_t type = Be16(p + 2 + keyLength);
+  uint16_t unit0 = 0;
+  if (nameLength && (!layout::HFSPlusNameUnit(p, avail, layout::kHFSPlusCatalogKeyNameOffset, 0, &unit0) ||
+                     unit0 == 0))
+    return 0;
+  uint16_t type = 0;
+  if (!ReadBe16(p, avail, 2 + size_t(keyLength), &type)) return 0;
   size_t bodyLen = type == kHfsPlusFolderRecord ? kFolderBody : type == kHfsPlusFileRecord ? kFileBody : 0;
   if (!bodyLen) return 0;
   size_t span = 2 + size_t(keyLength) + 2 + bodyLen;
@@ -90,7 +122,7 @@ size_t TakeRecord(_hfsplus_tree* catalog, const uint8_t* p, size_t avail) {
   memcpy(&rec->nameLength, p + 6, 2);
   memcpy(rec->name, p + 8, 2 * size_t(nameLength));
   rec->recordType = type;
-  memcpy(rec->body, p + 2 + keyLength + 2, bodyLen);
+  memcpy(rec->body, p + 2 + keyLength + kBodyAt, bodyLen);
   if (IsExitRecordNode(rec)) {
     trackedFree(rec);
     return span;
@@ -100,21 +132,20 @@ size_t TakeRecord(_hfsplus_tree* catalog, const uint8_t* p, size_t avail) {
 }
 
 bool LooksLikeRecordAt(const uint8_t* r, size_t avail) {
-  if (avail < 94) return false;
-  uint16_t keyLength = Be16(r);
-  if (keyLength < 6 || keyLength > 516) return false;
-  if (keyLength != 2 * size_t(Be16(r + 6)) + 6) return false;
+  layout::HFSPlusCatalogKey k;
+  if (avail < kMinRecordSpan || !layout::DecodeHFSPlusCatalogKey(r, avail, &k)) return false;
+  uint16_t keyLength = k.keyLength;
+  if (keyLength < 6 || keyLength > layout::kHFSPlusCatalogKeyMaxLength) return false;
+  if (keyLength != 2 * size_t(k.nameLength) + 6) return false;
   if (!Fits(avail, 2 + size_t(keyLength), 2)) return false;
-  const uint8_t* rec = r + 2 + keyLength;
-  size_t left = avail - 2 - keyLength;
-  uint16_t type = Be16(rec);
-  size_t need = type == kHfsPlusFolderRecord ? 88 : type == kHfsPlusFileRecord ? 248 : 0;
-  return need && left >= need && DatesPlausible(rec);
+  // Only folder and file records decode, and only when their fixed part is there.
+  layout::HFSPlusCatalogEntry e;
+  return layout::DecodeHFSPlusCatalogEntry(r + 2 + keyLength, avail - 2 - keyLength, &e) && DatesPlausible(e);
 }
 
 void ScanJournalGap(_hfsplus_tree* catalog, const uint8_t* gap, uint64_t length) {
   uint64_t p = 0;
-  while (p + 94 <= length) {
+  while (p + kMinRecordSpan <= length) {
     const uint8_t* r = gap + p;
     size_t avail = size_t(length - p);
     if (LooksLikeRecordAt(r, avail)) {
@@ -128,31 +159,41 @@ void ScanJournalGap(_hfsplus_tree* catalog, const uint8_t* gap, uint64_t length)
 
 // A transaction: block_list_header, block_info entries, then the blocks back to back.
 void ParseBlocks(_hfsplus_tree* catalog, const uint8_t* tx, uint32_t bytesUsed) {
-  uint16_t numBlocks = kbytes::Le16(tx + 2);
+  layout::block_list_header list;
+  if (!layout::DecodeBlockListHeader(tx, bytesUsed, &list)) return;
+  uint16_t numBlocks = list.num_blocks;
   if (numBlocks < 2) return;
-  uint64_t tableEnd = 16 + 16ull * numBlocks;
+  uint64_t tableEnd = layout::kBlockInfoOffset + uint64_t(layout::kBlockInfoSize) * numBlocks;
   if (tableEnd > bytesUsed) return;
   uint64_t total = 0;
-  for (uint32_t k = 1; k < numBlocks; ++k) total += kbytes::Le32(tx + 16 + 16 * k + 8);
+  layout::block_info info;
+  for (uint32_t k = 1; k < numBlocks; ++k) {
+    if (!layout::DecodeBlockInfo(tx, bytesUsed, k, &info)) return;
+    total += info.bsize;
+  }
   if (total > bytesUsed - tableEnd) return;
   uint64_t at = bytesUsed - total;
   for (uint32_t k = 1; k < numBlocks; ++k) {
-    uint32_t bsize = kbytes::Le32(tx + 16 + 16 * k + 8);
+    if (!layout::DecodeBlockInfo(tx, bytesUsed, k, &info)) break;
+    uint32_t bsize = info.bsize;
     if (bsize > bytesUsed - at) break;
     const uint8_t* block = tx + at;
-    if (bsize >= 512 && bsize <= 32768 && kbytes::IsPowerOfTwo(bsize) && Be16(block + bsize - 2) == 14 &&
-        int8_t(block[8]) == kBTLeafNode)
+    BTNodeDescriptor d;
+    uint16_t first = 0;
+    if (layout::BTValidNodeSize(bsize) && layout::BTRecordOffset(block, bsize, 0, &first) &&
+        first == layout::kBTNodeDescriptorSize && layout::DecodeBTNodeDescriptor(block, bsize, &d) &&
+        d.kind == kBTLeafNode)
       parseBTreeNode(catalog, block, bsize);
     at += bsize;
   }
 }
 
 std::u16string NameText(const _RecordNode* r) {
-  uint16_t n = Be16(reinterpret_cast<const uint8_t*>(&r->nameLength));
+  uint16_t n = StoredBe16(r->nameLength);
   if (n > kHfsMaxNameUnits) n = kHfsMaxNameUnits;
   std::u16string s;
   for (uint16_t i = 0; i < n; ++i) {
-    char16_t c = char16_t(Be16(reinterpret_cast<const uint8_t*>(&r->name[i])));
+    char16_t c = char16_t(StoredBe16(r->name[i]));
     s += c == u'/' ? u':' : c;
   }
   // Names that would walk out of their folder are kept visible but harmless.
@@ -190,12 +231,18 @@ bool LiveFolder(_hfsplus_tree* catalog, uint32_t cnid, uint32_t* parent, std::u1
   uint8_t data[520];
   uint32_t len = sizeof data;
   if (hfsplus_btfind_exact(catalog, key, sizeof key, data, &len, 0, "consNodePath") != 1) return false;
-  if (len < 10 || Be16(data) != kHfsPlusFolderThreadRecord) return false;
-  *parent = Be32(data + 4);
-  uint16_t units = hfsNameUnitsPresent(data + 8, len - 8);
+  // The name is taken as far as it is there; only the type and the parent must be.
+  uint16_t type = 0;
+  if (len < layout::kHFSPlusCatalogThreadMinSize || !ReadBe16(data, len, offsetof(CatalogThread, recordType), &type) ||
+      type != kHfsPlusFolderThreadRecord || !ReadBe32(data, len, offsetof(CatalogThread, parentID), parent))
+    return false;
+  const size_t nameAt = offsetof(CatalogThread, nodeName);
+  uint16_t units = hfsNameUnitsPresent(data + nameAt, len - nameAt);
   name->clear();
   for (uint16_t i = 0; i < units; ++i) {
-    char16_t c = char16_t(Be16(data + 10 + 2 * i));
+    uint16_t unit = 0;
+    if (!layout::HFSPlusNameUnit(data, len, layout::kHFSPlusCatalogThreadNameOffset, i, &unit)) break;
+    char16_t c = char16_t(unit);
     *name += c == u'/' ? u':' : c;
   }
   return true;
@@ -225,50 +272,59 @@ uint32_t journalChecksum(const uint8_t* bytes, size_t count) {
 
 uint32_t getRecordCnid(const _RecordNode* rec) {
   if (!rec || (rec->recordType != kHfsPlusFolderRecord && rec->recordType != kHfsPlusFileRecord)) return 0;
-  return Be32(rec->body + 6);  // record offset 8, less the 2-byte type
+  return BodyBe32(rec, offsetof(CatalogFile, fileID));  // the folder's id sits there too
 }
 uint64_t recordDataSize(const _RecordNode* rec) {
-  return rec && rec->recordType == kHfsPlusFileRecord ? Be64(rec->body + 86) : 0;
+  uint64_t size = 0;
+  if (rec && rec->recordType == kHfsPlusFileRecord)
+    kbytes::ReadBe64(rec->body, sizeof rec->body, offsetof(CatalogFile, dataFork) - kBodyAt, &size);
+  return size;
 }
 int hasInvalidRecordDates(const _RecordNode* rec) {
   if (!rec) return -1;
-  for (int off = 10; off <= 22; off += 4)
-    if (Be32(rec->body + off) < kHfsEpochDelta) return 1;
+  for (size_t off = offsetof(CatalogFile, createDate); off <= offsetof(CatalogFile, accessDate); off += 4)
+    if (BodyBe32(rec, off) < kHfsEpochDelta) return 1;
   return 0;
 }
 
 int parseBTreeNode(_hfsplus_tree* catalog, const uint8_t* node, size_t nodeSize) {
-  if (!node || nodeSize < 512 || Be16(node + nodeSize - 2) != 14) return -1;
-  uint16_t numRecords = Be16(node + 10);
-  if ((size_t(numRecords) + 1) * 2 > nodeSize - 14) return -1;
+  const size_t descBytes = layout::kBTNodeDescriptorSize;
+  BTNodeDescriptor d;
+  uint16_t first = 0;
+  if (!node || nodeSize < 512 || !layout::BTRecordOffset(node, nodeSize, 0, &first) || first != descBytes ||
+      !layout::DecodeBTNodeDescriptor(node, nodeSize, &d))
+    return -1;
+  uint16_t numRecords = d.numRecords;
+  if ((size_t(numRecords) + 1) * 2 > nodeSize - descBytes) return -1;
   size_t tableStart = nodeSize - 2 * (size_t(numRecords) + 1);
   for (uint16_t i = 0; i < numRecords; ++i) {
-    size_t off = Be16(node + nodeSize - 2 * (size_t(i) + 1));
-    if (off < 14 || off >= tableStart) continue;
+    uint16_t off = 0;
+    if (!layout::BTRecordOffset(node, nodeSize, i, &off) || off < descBytes || off >= tableStart) continue;
     TakeRecord(catalog, node + off, tableStart - off);
   }
   return 0;
 }
 
 int walkJournalImage(_hfsplus_tree* catalog, const uint8_t* image, uint64_t size, INotifySink* sink) {
-  if (!image || size < 44) return -1;
-  uint64_t pos = kbytes::Le32(image + 40);  // jhdr_size
+  layout::journal_header jh;
+  if (!image || !layout::DecodeJournalHeader(image, size_t(std::min<uint64_t>(size, SIZE_MAX)), &jh)) return -1;
+  uint64_t pos = jh.jhdr_size;
   if (pos == 0 || pos >= size) pos = 512;
   uint64_t gapStart = UINT64_MAX;
   while (pos < size) {
     if (gapStart == UINT64_MAX) gapStart = pos;
     if (sink && sink->Notify(4, int64_t(pos * 20 / size), 0, nullptr) != 0) return 2;
-    if (size - pos < 32) break;
-    uint8_t hdr[32];
-    memcpy(hdr, image + pos, 32);
-    uint32_t stored = kbytes::Le32(hdr + 8);
-    memset(hdr + 8, 0, 4);
-    uint32_t bytesUsed = kbytes::Le32(hdr + 4);
-    uint16_t numBlocks = kbytes::Le16(hdr + 2);
+    if (size - pos < layout::kBlockListChecksumBytes) break;
+    uint8_t hdr[layout::kBlockListChecksumBytes];
+    memcpy(hdr, image + pos, sizeof hdr);
+    layout::block_list_header list;
+    if (!layout::DecodeBlockListHeader(hdr, sizeof hdr, &list)) break;
+    memset(hdr + layout::kBlockListChecksumOffset, 0, sizeof list.checksum);
+    uint32_t bytesUsed = list.bytes_used;
     // A header whose sum is right but whose size cannot hold its own block table is as
     // good as no header: the walk moves on rather than stand still.
-    bool valid = journalChecksum(hdr, 32) == stored && bytesUsed >= 32 &&
-                 uint64_t(bytesUsed) >= 16 + 16ull * numBlocks;
+    bool valid = journalChecksum(hdr, sizeof hdr) == list.checksum && bytesUsed >= sizeof hdr &&
+                 uint64_t(bytesUsed) >= layout::kBlockInfoOffset + uint64_t(layout::kBlockInfoSize) * list.num_blocks;
     if (!valid) {
       pos += 512;
       continue;
@@ -310,7 +366,7 @@ std::u16string WalkUp(_hfsplus_tree* catalog, _RecordNode* rec, bool second, boo
   std::vector<std::u16string> names;
   std::set<uint32_t> seen;
   _RecordNode* tail = rec;
-  uint32_t parent = Be32(reinterpret_cast<const uint8_t*>(&rec->parentID));
+  uint32_t parent = StoredBe32(rec->parentID);
   bool rooted = false;
   for (int depth = 0; depth < kMaxPathDepth; ++depth) {
     if (parent == kHfsRootFolderID) {
@@ -330,7 +386,7 @@ std::u16string WalkUp(_hfsplus_tree* catalog, _RecordNode* rec, bool second, boo
       }
       names.push_back(NameText(f));
       tail = f;
-      parent = Be32(reinterpret_cast<const uint8_t*>(&f->parentID));
+      parent = StoredBe32(f->parentID);
       continue;
     }
     uint32_t up = 0;
@@ -386,10 +442,12 @@ int analyzeJournal(_hfsplus_tree* catalog, const HfspVolume* volume, INotifySink
   uint64_t bs = volume->blockSize;
   if (bs < 512 || !kbytes::IsPowerOfTwo(bs)) return -1;
   uint64_t volumeBytes = uint64_t(volume->totalBlocks) * bs;
-  uint8_t jib[180];
-  if (hfsplus_read_device(catalog->device, uint64_t(volume->journalInfoBlock) * bs, 180, jib) != 180)
+  uint8_t jib[layout::kJournalInfoBlockSize];
+  layout::JournalInfoBlock info;
+  if (hfsplus_read_device(catalog->device, uint64_t(volume->journalInfoBlock) * bs, sizeof jib, jib) != int(sizeof jib) ||
+      !layout::DecodeJournalInfoBlock(jib, sizeof jib, &info))
     return -1;
-  uint64_t offset = Be64(jib + 36), size = Be64(jib + 44);
+  uint64_t offset = info.offset, size = info.size;
 
   TrackedBuffer image;
   if (FILE* f = fopen("debug_journal.j", "rb")) {

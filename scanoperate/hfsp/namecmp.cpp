@@ -85,21 +85,25 @@ constexpr FoldTable BuildFoldTable() {
 
 constexpr FoldTable kFold = BuildFoldTable();
 
+// A name as its length field and units: (name, bytes) from the length field on.
 struct NameCursor {
-  const uint8_t* units;
+  const uint8_t* name;
+  size_t bytes;
+  size_t at;  // byte of the next unit
   uint16_t left;
 };
 
 NameCursor Open(const uint8_t* name, size_t bytes) {
-  return NameCursor{name ? name + 2 : nullptr, hfsNameUnitsPresent(name, bytes)};
+  return NameCursor{name, bytes, 2, hfsNameUnitsPresent(name, bytes)};
 }
 
 // Next significant unit (0 when the name is used up); ignorable units are skipped.
 template <bool Fold>
 uint16_t Next(NameCursor& c) {
   while (c.left > 0) {
-    uint16_t u = kbytes::Be16(c.units);
-    c.units += 2;
+    uint16_t u = 0;
+    if (!kbytes::ReadBe16(c.name, c.bytes, c.at, &u)) return 0;
+    c.at += 2;
     --c.left;
     if (Fold) u = caseFoldLookup(u);
     if (u != 0) return u;
@@ -128,8 +132,9 @@ uint16_t caseFoldLookup(uint16_t unit) {
 }
 
 uint16_t hfsNameUnitsPresent(const uint8_t* name, size_t bytes) {
-  if (!name || bytes < 2) return 0;
-  size_t units = kbytes::Be16(name);
+  uint16_t length = 0;
+  if (!name || !kbytes::ReadBe16(name, bytes, 0, &length)) return 0;
+  size_t units = length;
   size_t room = (bytes - 2) / 2;
   if (units > room) units = room;
   if (units > kHfsMaxNameUnits) units = kHfsMaxNameUnits;
@@ -145,8 +150,10 @@ int hfsBinaryUnicodeCompare(const uint8_t* a, size_t aBytes, const uint8_t* b, s
 }
 
 int hfsplus_name_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes) {
-  uint32_t pa = aBytes >= 4 ? kbytes::Be32(a) : 0;
-  uint32_t pb = bBytes >= 4 ? kbytes::Be32(b) : 0;
+  // A side too short for its parent compares as parent 0 with no name.
+  uint32_t pa = 0, pb = 0;
+  kbytes::ReadBe32(a, aBytes, 0, &pa);
+  kbytes::ReadBe32(b, bBytes, 0, &pb);
   if (pa != pb) return pa < pb ? -1 : 1;
   return hfsFastUnicodeCompare(aBytes >= 4 ? a + 4 : nullptr, aBytes >= 4 ? aBytes - 4 : 0,
                                bBytes >= 4 ? b + 4 : nullptr, bBytes >= 4 ? bBytes - 4 : 0);

@@ -1,7 +1,7 @@
 // The channel forwarding that a disk and a drive-letter volume share: on a read-only image
 // every write is refused by both, whichever way it comes (bytes, sectors, a partition, a
-// clone, after a close), a scan leaves the image as it was, and a device without a channel
-// reports failure for every call, its open included.
+// clone, after a close), the facade reports it, a scan leaves the image as it was, and a
+// device without a channel reports failure for every call, its open included.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,7 +15,9 @@
 #include "common/inc/inotifysink.h"
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/iscanoperator.h"
+#include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
+#include "common/inc/seams.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
 #include "storagedevice/devenum.h"
@@ -101,7 +103,6 @@ TEST(DeviceChannel, ReadOnlyDiskAndLetterRefuseEveryWriteAndScansLeaveThemAsThey
   ASSERT_EQ(diskClone->CloneFrom(disk), 0);
   ExpectEveryWriteRefused(diskClone, "disk clone");
   diskClone->Release();
-  disk->Release();
 
   CVirtualVolume* letter = new CVirtualVolume();
   ASSERT_EQ(letter->OpenByLetter(5), 0);
@@ -110,7 +111,19 @@ TEST(DeviceChannel, ReadOnlyDiskAndLetterRefuseEveryWriteAndScansLeaveThemAsThey
   ASSERT_EQ(letterClone->CloneFrom(letter), 0);
   ExpectEveryWriteRefused(letterClone, "letter clone");
   letterClone->Release();
+
+  // The facade that a secure erase asks says so too, although a read-only block device
+  // takes a read-write open: it used to look at the open flags alone.
+  for (IDevice* d : {static_cast<IDevice*>(disk), static_cast<IDevice*>(disk->GetVolumes()[0]),
+                     static_cast<IDevice*>(letter)}) {
+    IStorageDevice* facade = CreateStorageDevice();
+    ASSERT_EQ(facade->Attach(d), 0);
+    EXPECT_TRUE(facade->IsReadOnly());
+    EXPECT_EQ(facade->CloneWriteSectors(0, std::vector<uint8_t>(512).data(), 1), RC_READ_FAILED);
+    facade->Release();
+  }
   letter->Release();
+  disk->Release();
 
   // A deleted-file scan of each read-only volume, through the engine's top object.
   IRecoveryManagement* top = nullptr;

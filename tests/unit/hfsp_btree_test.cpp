@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "hfsp_testdev.h"
+#include "common/layout/hfsplus_btree.h"
 #include "scanoperate/hfsp/btree.h"
+#include "scanoperate/hfsp/hfspformat.h"
 #include "testutil.h"
 
 namespace {
@@ -380,4 +382,79 @@ TEST(HfspBTree, FullCacheStillReadsCatalogNodesMappedThroughOverflow) {
   _hfsplus_node n{};
   for (uint32_t i = 1; i < kNodes; ++i) ASSERT_EQ(hfsplus_read_node_desc(&t.cat, i, &n), 1) << i;
   EXPECT_LE(hfsplus_node_cache_size(), size_t(kNodeCacheEntries));
+}
+
+// The header rules that the tree layer and the formatted reader's stale-tree finder share,
+// on xorriso's trees with one field patched at a time. Its extents tree is empty (depth 0,
+// root 0): the tree layer opens it, the finder does not take it, since an empty tree would
+// end its search for an older tree that still has records. A header whose every node is
+// free is refused by both (the header node is always in use), and so is a header node with
+// other than its three records or at another height than 0. A tree of the greatest depth
+// has its root index node at that height.
+TEST(HfspBTree, HeaderRulesSharedWithTheStaleTreeFinder) {
+  std::string path = testutil::Fixture("hfsplus_xorriso.img");
+  if (path.empty()) GTEST_SKIP() << "no xorriso fixture";
+  const std::vector<uint8_t> image = testutil::ReadFile(path);
+  HfspVolume vol{};
+  ASSERT_TRUE(hfsplus_parse_volume(image.data() + 1024, 512, &vol));
+  const size_t extAt = size_t(vol.extentsFile.extents[0].startBlock) * vol.blockSize;
+  const size_t catAt = size_t(vol.catalogFile.extents[0].startBlock) * vol.blockSize;
+  struct Seen {
+    int opens;
+    bool finderTakes;
+  };
+  auto judge = [&](const std::vector<uint8_t>& img, size_t at) {
+    OpenTrees t(img);
+    BTNodeDescriptor d;
+    BTHeaderRec r;
+    EXPECT_TRUE(layout::DecodeBTNodeDescriptor(&img[at], 14, &d));
+    EXPECT_TRUE(layout::DecodeBTHeaderRec(&img[at + 14], 106, &r));
+    // The catalog has variable-length index keys, so the finder is asked about any tree.
+    bool takes = layout::BTHeaderNodeSound(d) && hfsplus_check_header_rec(&r, at == extAt ? 1 : 0);
+    return Seen{at == extAt ? t.extOpen : t.catOpen, takes};
+  };
+  BTHeaderRec cat;
+  ASSERT_TRUE(layout::DecodeBTHeaderRec(&image[catAt + 14], 106, &cat));
+  BTHeaderRec ext;
+  ASSERT_TRUE(layout::DecodeBTHeaderRec(&image[extAt + 14], 106, &ext));
+  ASSERT_EQ(ext.treeDepth, 0);
+  ASSERT_EQ(ext.rootNode, 0u);
+  ASSERT_GE(cat.totalNodes, 2u);
+
+  Seen s = judge(image, extAt);
+  EXPECT_EQ(s.opens, 1);
+  EXPECT_FALSE(s.finderTakes);
+  s = judge(image, catAt);
+  EXPECT_EQ(s.opens, 1);
+  EXPECT_TRUE(s.finderTakes);
+
+  const struct {
+    const char* what;
+    size_t off;  // from node 0's start
+    uint32_t value;
+    int width;
+    bool sound;
+  } patches[] = {
+      {"every node free", 14 + 26, cat.totalNodes, 4, false},
+      {"all but the header node free", 14 + 26, cat.totalNodes - 1, 4, true},
+      {"depth past the cap", 14 + 0, 17, 2, false},
+      {"greatest depth", 14 + 0, 16, 2, true},
+      {"four records in the header node", 10, 4, 2, false},
+      {"header node at height 1", 9, 1, 1, false},
+  };
+  for (const auto& p : patches) {
+    SCOPED_TRACE(p.what);
+    std::vector<uint8_t> img = image;
+    if (p.width == 1) img[catAt + p.off] = uint8_t(p.value);
+    else if (p.width == 2) Be16At(img, catAt + p.off, uint16_t(p.value));
+    else Be32At(img, catAt + p.off, p.value);
+    s = judge(img, catAt);
+    EXPECT_EQ(s.opens, p.sound ? 1 : -1);
+    EXPECT_EQ(s.finderTakes, p.sound);
+    if (p.value == 16 && p.off == 14) {
+      OpenTrees t(img);
+      EXPECT_TRUE(hfsplus_check_node_kind(&t.cat, kBTIndexNode, 16));
+      EXPECT_FALSE(hfsplus_check_node_kind(&t.cat, kBTIndexNode, 17));
+    }
+  }
 }

@@ -2,13 +2,18 @@
 // and against single patched fields.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <set>
 
 #include "common/inc/bytes.h"
 #include "common/layout/hfsplus_btree.h"
+#include "common/layout/hfsplus_catalog.h"
+#include "common/layout/hfsplus_journal.h"
 #include "common/layout/hfsplus_volume.h"
 #include "layoutcheck.h"
 #include "scanoperate/hfsp/hfsplus_format.h"
+#include "scanoperate/hfsp/journal.h"
 #include "testutil.h"
 
 namespace {
@@ -169,6 +174,177 @@ TEST(LayoutHfsPlus, ShortBuffersAndBigEndianFields) {
   for (uint32_t ok : {512u, 4096u, 32768u}) EXPECT_TRUE(layout::BTValidNodeSize(ok)) << ok;
   for (uint32_t bad : {0u, 256u, 1000u, 65536u, 0x80000000u})
     EXPECT_FALSE(layout::BTValidNodeSize(bad)) << bad;
+}
+
+// Every leaf record of xorriso's catalog, walked along the leaf links: a key and a folder,
+// file or thread record each, one record and one thread per file and folder (the root's
+// included), a thread's key without a name. Then single patched fields.
+TEST(LayoutHfsPlus, CatalogKeysAndRecordsOfAnXorrisoVolume) {
+  std::string img = testutil::Fixture("hfsplus_xorriso.img");
+  std::string fls = testutil::Fixture("hfsplus_xorriso.fls");
+  if (img.empty() || fls.empty()) GTEST_SKIP() << "fixture missing";
+  std::vector<uint8_t> raw = ReadRange(img, layout::kHFSPlusVolumeHeaderOffset, 512);
+  layout::HFSPlusVolumeHeader h;
+  ASSERT_TRUE(layout::DecodeHFSPlusVolumeHeader(raw.data(), raw.size(), &h));
+  const uint64_t at = uint64_t(h.catalogFile.extents[0].startBlock) * h.blockSize;
+  std::vector<uint8_t> head = ReadRange(img, at, 512);
+  layout::BTNodeDescriptor d;
+  layout::BTHeaderRec r;
+  ASSERT_TRUE(layout::DecodeBTNodeDescriptor(head.data(), head.size(), &d));
+  ASSERT_TRUE(layout::BTHeaderNodeSound(d));
+  ASSERT_TRUE(layout::DecodeBTHeaderRec(&head[14], head.size() - 14, &r));
+  ASSERT_TRUE(layout::BTHeaderRecSound(r));
+
+  size_t entries = 0, threads = 0, files = 0, leaves = 0;
+  std::vector<uint8_t> sampleFile, sampleThread;
+  std::set<uint32_t> seen;
+  for (uint32_t n = r.firstLeafNode; n != 0 && seen.insert(n).second;) {
+    std::vector<uint8_t> node = ReadRange(img, at + uint64_t(n) * r.nodeSize, r.nodeSize);
+    ASSERT_TRUE(layout::DecodeBTNodeDescriptor(node.data(), node.size(), &d));
+    ASSERT_TRUE(layout::BTNodeKindSound(d.kind, d.height, r.treeDepth));
+    ASSERT_EQ(d.kind, layout::kBTLeafNode);
+    ++leaves;
+    for (size_t i = 0; i < d.numRecords; ++i) {
+      uint16_t off = 0, next = 0;
+      ASSERT_TRUE(layout::BTRecordOffset(node.data(), node.size(), i, &off));
+      ASSERT_TRUE(layout::BTRecordOffset(node.data(), node.size(), i + 1, &next));
+      ASSERT_LT(off, next);
+      const uint8_t* rec = &node[off];
+      size_t len = next - off;
+      layout::HFSPlusCatalogKey k;
+      ASSERT_TRUE(layout::DecodeHFSPlusCatalogKey(rec, len, &k));
+      EXPECT_EQ(k.keyLength, 6 + 2 * k.nameLength);
+      const uint8_t* data = rec + 2 + k.keyLength;
+      size_t dataBytes = len - 2 - k.keyLength;
+      uint16_t type = layout::HFSPlusCatalogRecordType(data, dataBytes);
+      layout::HFSPlusCatalogEntry e;
+      layout::HFSPlusCatalogThread t;
+      if (layout::DecodeHFSPlusCatalogEntry(data, dataBytes, &e)) {
+        EXPECT_EQ(e.recordType, type);
+        EXPECT_GE(e.id, 2u);
+        ++entries;
+        if (type == layout::kHFSPlusFileRecordType) {
+          ++files;
+          EXPECT_LE(e.dataFork.logicalSize, uint64_t(e.dataFork.totalBlocks) * h.blockSize);
+          if (sampleFile.empty() && e.dataFork.logicalSize) sampleFile.assign(data, data + dataBytes);
+        }
+      } else {
+        ASSERT_TRUE(layout::DecodeHFSPlusCatalogThread(data, dataBytes, &t)) << n << " " << i;
+        EXPECT_EQ(t.recordType, type);
+        EXPECT_EQ(k.nameLength, 0);  // a thread's key is its own id with no name
+        EXPECT_GE(t.parentID, 1u);
+        ++threads;
+        if (sampleThread.empty() && t.nameLength) sampleThread.assign(data, data + dataBytes);
+      }
+    }
+    n = d.fLink;
+  }
+  const size_t nodes = ListedNodes(fls);
+  EXPECT_EQ(entries, nodes + 1);
+  EXPECT_EQ(threads, nodes + 1);
+  EXPECT_EQ(files, h.fileCount);
+  EXPECT_EQ(entries + threads, r.leafRecords);
+  EXPECT_GT(leaves, 1u);
+
+  // One field patched at a time.
+  ASSERT_FALSE(sampleFile.empty());
+  ASSERT_FALSE(sampleThread.empty());
+  layout::HFSPlusCatalogEntry e;
+  testutil::ExpectRefusesShort<layout::HFSPlusCatalogEntry>(layout::DecodeHFSPlusCatalogEntry, sampleFile,
+                                                            248);
+  std::vector<uint8_t> p = sampleFile;
+  kbytes::PutBe16(p.data(), 1);  // a folder record needs only 88 bytes
+  std::vector<uint8_t> folder(p.begin(), p.begin() + 88);
+  ASSERT_TRUE(layout::DecodeHFSPlusCatalogEntry(folder.data(), folder.size(), &e));
+  EXPECT_EQ(layout::HFSPlusCatalogRecordType(folder.data(), 87), 0);
+  kbytes::PutBe16(p.data(), 5);
+  EXPECT_FALSE(layout::DecodeHFSPlusCatalogEntry(p.data(), p.size(), &e));
+  EXPECT_EQ(layout::HFSPlusCatalogRecordType(p.data(), p.size()), 0);
+  layout::HFSPlusCatalogThread t;
+  ASSERT_TRUE(layout::DecodeHFSPlusCatalogThread(sampleThread.data(), sampleThread.size(), &t));
+  uint16_t unit = 0;
+  EXPECT_TRUE(layout::HFSPlusNameUnit(sampleThread.data(), sampleThread.size(),
+                                      layout::kHFSPlusCatalogThreadNameOffset, t.nameLength - 1u, &unit));
+  EXPECT_FALSE(layout::HFSPlusNameUnit(sampleThread.data(), 10 + 2 * size_t(t.nameLength) - 1,
+                                       layout::kHFSPlusCatalogThreadNameOffset, t.nameLength - 1u, &unit));
+  EXPECT_FALSE(layout::DecodeHFSPlusCatalogThread(sampleThread.data(), 10 + 2 * size_t(t.nameLength) - 1, &t));
+  p = sampleThread;
+  kbytes::PutBe16(&p[8], 256);  // longer than any name
+  p.resize(10 + 512, 0);
+  EXPECT_FALSE(layout::DecodeHFSPlusCatalogThread(p.data(), p.size(), &t));
+  std::vector<uint8_t> key = {0, 10, 0xFF, 0, 0, 0, 0, 20, 0x80, 0, 0, 1};
+  testutil::ExpectRefusesShort<layout::HFSPlusExtentKey>(layout::DecodeHFSPlusExtentKey, key, 12);
+  layout::HFSPlusExtentKey x;
+  ASSERT_TRUE(layout::DecodeHFSPlusExtentKey(key.data(), key.size(), &x));
+  EXPECT_EQ(x.forkType, 0xFF);
+  EXPECT_EQ(x.fileID, 20u);
+  EXPECT_EQ(x.startBlock, 0x80000001u);
+  std::vector<uint8_t> extents(sampleFile.begin() + 88 + 16, sampleFile.begin() + 88 + 80);
+  layout::HFSPlusExtentDescriptor rec[8];
+  ASSERT_TRUE(layout::DecodeHFSPlusExtentRecord(extents.data(), extents.size(), rec));
+  ASSERT_TRUE(layout::DecodeHFSPlusCatalogEntry(sampleFile.data(), sampleFile.size(), &e));
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(rec[i].startBlock, e.dataFork.extents[i].startBlock) << i;
+  EXPECT_FALSE(layout::DecodeHFSPlusExtentRecord(extents.data(), 63, rec));
+}
+
+// The journal of a journaled volume built to TN1150: the info block places it inside the
+// volume, its header carries the magic and endian words, and each transaction's block list
+// header sums right and lists catalog nodes. Then short buffers.
+TEST(LayoutHfsPlus, JournalInfoBlockHeaderAndBlockLists) {
+  std::string img = testutil::Fixture("hfsplus_journal.img");
+  if (img.empty()) GTEST_SKIP() << "fixture missing";
+  std::vector<uint8_t> raw = ReadRange(img, layout::kHFSPlusVolumeHeaderOffset, 512);
+  layout::HFSPlusVolumeHeader h;
+  ASSERT_TRUE(layout::DecodeHFSPlusVolumeHeader(raw.data(), raw.size(), &h));
+  ASSERT_TRUE(h.attributes & (1u << 13));
+  std::vector<uint8_t> jib = ReadRange(img, uint64_t(h.journalInfoBlock) * h.blockSize, 180);
+  layout::JournalInfoBlock info;
+  testutil::ExpectRefusesShort<layout::JournalInfoBlock>(layout::DecodeJournalInfoBlock, jib, 52);
+  ASSERT_TRUE(layout::DecodeJournalInfoBlock(jib.data(), jib.size(), &info));
+  EXPECT_TRUE(kbytes::RangeInside(info.offset, info.size, uint64_t(h.totalBlocks) * h.blockSize));
+  EXPECT_EQ(info.offset % h.blockSize, 0u);
+  std::vector<uint8_t> j = ReadRange(img, info.offset, size_t(info.size));
+  ASSERT_EQ(j.size(), info.size);
+  layout::journal_header jh;
+  std::vector<uint8_t> jhBytes(j.begin(), j.begin() + 44);
+  testutil::ExpectRefusesShort<layout::journal_header>(layout::DecodeJournalHeader, jhBytes, 44);
+  ASSERT_TRUE(layout::DecodeJournalHeader(j.data(), j.size(), &jh));
+  EXPECT_EQ(jh.magic, 0x4A4E4C78u);  // "JNLx"
+  EXPECT_EQ(jh.endian, 0x12345678u);
+  EXPECT_EQ(jh.size, info.size);
+  EXPECT_LT(jh.jhdr_size, jh.size);
+  EXPECT_LE(jh.end, jh.size);
+
+  // The transactions from start to end, with fragments of older ones between them.
+  size_t transactions = 0, blocks = 0;
+  for (uint64_t pos = jh.start; pos < jh.end;) {
+    layout::block_list_header list;
+    ASSERT_TRUE(layout::DecodeBlockListHeader(&j[pos], j.size() - pos, &list));
+    std::vector<uint8_t> sum(j.begin() + long(pos), j.begin() + long(pos) + 32);
+    std::memset(&sum[layout::kBlockListChecksumOffset], 0, 4);
+    if (journalChecksum(sum.data(), sum.size()) != list.checksum) {
+      pos += 512;
+      continue;
+    }
+    ++transactions;
+    ASSERT_GE(list.num_blocks, 2);
+    ASSERT_LE(list.num_blocks, list.max_blocks);
+    for (size_t k = 1; k < list.num_blocks; ++k) {
+      layout::block_info b;
+      ASSERT_TRUE(layout::DecodeBlockInfo(&j[pos], list.bytes_used, k, &b));
+      EXPECT_TRUE(layout::BTValidNodeSize(b.bsize));
+      ++blocks;
+    }
+    layout::block_info past;
+    size_t tableEnd = 16 + 16 * size_t(list.num_blocks);
+    EXPECT_FALSE(layout::DecodeBlockInfo(&j[pos], tableEnd - 1, list.num_blocks - 1u, &past));
+    EXPECT_FALSE(layout::DecodeBlockInfo(&j[pos], SIZE_MAX, SIZE_MAX / 16, &past));
+    std::vector<uint8_t> lh(j.begin() + long(pos), j.begin() + long(pos) + 16);
+    testutil::ExpectRefusesShort<layout::block_list_header>(layout::DecodeBlockListHeader, lh, 16);
+    pos += list.bytes_used;
+  }
+  EXPECT_GE(transactions, 2u);
+  EXPECT_GT(blocks, transactions);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
+#include "common/layout/fat_dirent.h"
 #include "common/textutil.h"
 #include "filesystems/fatentry.h"
 
@@ -16,14 +17,21 @@ namespace {
 const int64_t kFat16RootBytes = 512 * 32;
 
 bool IsDotEntry(const uint8_t* e, const char* name11) {
-  return std::memcmp(e, name11, 11) == 0 && (e[11] & 0x10) && e[12] == 0 && kbytes::Le32(e + 28) == 0;
+  layout::FatDirEntry d;
+  return layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && std::memcmp(d.name, name11, 11) == 0 &&
+         (d.attributes & fat::kAttrDirectory) && d.caseFlags == 0 && d.fileSize == 0;
 }
 
 // Long-name entry as the search wants it: attribute 0x0F, byte 12 zero.
-bool IsLfn(const uint8_t* e) { return e[11] == 0x0F && e[12] == 0; }
+bool IsLfn(const uint8_t* e) {
+  layout::FatLongNameEntry l;
+  return layout::DecodeFatLongNameEntry(e, fat::kEntrySize, &l) && l.attributes == fat::kAttrLongName && l.type == 0;
+}
 // A plain entry: an archived file, or a hidden archived 4 KiB file (macOS "._" companions).
 bool IsPlain(const uint8_t* e) {
-  return e[11] == 0x20 || (e[11] == 0x22 && kbytes::Le32(e + 28) == 4096);
+  layout::FatDirEntry d;
+  if (!layout::DecodeFatDirEntry(e, fat::kEntrySize, &d)) return false;
+  return d.attributes == 0x20 || (d.attributes == 0x22 && d.fileSize == 4096);
 }
 // Two long-name entries of one run.
 bool SameRun(const uint8_t* a, const uint8_t* b) {
@@ -195,8 +203,9 @@ bool FatInspector::FromDirectories() {
     ++m_found;
     if (mac && m_found < 10) continue;
     if (CachedRead(pos, first, sizeof first) != 0) continue;
-    int64_t i = kbytes::Le16(first + 26);
-    if (m_info.ft == FT_FAT32) i |= int64_t(kbytes::Le16(first + 20)) << 16;
+    layout::FatDirEntry dot;
+    if (!layout::DecodeFatDirEntry(first, sizeof first, &dot)) continue;
+    int64_t i = dot.FirstCluster(m_info.ft == FT_FAT32);
     if (i < 2) continue;
     if (px >= 0 && i != pi) {
       int64_t dy = pos - px, dj = i - pi;

@@ -1,9 +1,7 @@
 #include "contrib/fatrecover.h"
 
-#include <cstring>
 #include <new>
 
-#include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/kestrum_types.h"
@@ -266,32 +264,23 @@ bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
 }
 
 void CFatFormat::RestoreHighWord(fat::FatDirItem* it) {
-  if (it->firstCluster > 0xFFFF || m_items.empty()) return;
-  const auto& last = m_items.back();
-  const uint64_t c = uint64_t(m_info.clusterSize);
-  uint64_t pred = uint64_t(last.first) + (uint64_t(last.second) + c - 1) / c;
-  uint32_t highest = HighestCluster();
+  fat::HighWordHint h;
+  h.havePrev = !m_items.empty();
+  if (h.havePrev) {
+    h.prevFirst = m_items.back().first;
+    h.prevSize = m_items.back().second;
+  }
+  h.clusterBytes = uint32_t(m_info.clusterSize);
+  h.maxCluster = HighestCluster();
   if (!it->IsDirectory()) {
-    if (pred < 0x10000) return;
-    uint64_t cand = (pred & ~0xFFFFull) | it->firstCluster;
-    if (cand <= highest) it->firstCluster = uint32_t(cand);
+    // The FAT of a formatted volume tells nothing of the files before the format.
+    fat::RestoreFileHighWord(&it->firstCluster, h, nullptr);
     return;
   }
-  // A deleted folder is found by its own "." entry, which still carries the full number.
-  uint64_t base = pred >> 16;
-  if (base < 1) base = 1;
-  uint8_t first[32];
-  for (uint64_t i = 0; i < 20; ++i) {
-    uint64_t cand = ((base + i) << 16) | it->firstCluster;
-    if (cand > highest) break;
-    int64_t off = m_inspector->ClusterToOffset(uint32_t(cand));
-    if (off < 0 || m_inspector->CachedRead(off, first, sizeof first) != 0) break;
-    if (std::memcmp(first, ".       ", 8) == 0 && kbytes::Le16(first + 26) == (it->firstCluster & 0xFFFF) &&
-        kbytes::Le16(first + 20) == uint16_t(cand >> 16)) {
-      it->firstCluster = uint32_t(cand);
-      return;
-    }
-  }
+  fat::ProbeFolderHighWord(&it->firstCluster, h, [this](uint32_t c, uint8_t* first) {
+    int64_t off = m_inspector->ClusterToOffset(c);
+    return off >= 0 && m_inspector->CachedRead(off, first, uint32_t(fat::kEntrySize)) == 0;
+  });
 }
 
 bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {

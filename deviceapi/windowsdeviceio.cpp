@@ -5,9 +5,8 @@
 #include <cinttypes>
 #include <cstring>
 #include <new>
-#include <set>
 
-#include "common/inc/bytes.h"
+#include "common/layout/mbr.h"
 
 IDeviceIo* CreateDeviceIo() { return new (std::nothrow) CWindowsDeviceIo(); }
 
@@ -197,45 +196,28 @@ bool ReadMbrLayout(IDeviceIo* io, uint32_t ss, std::vector<LayoutEntry>* out) {
   out->clear();
   if (ss < 512 || ss > 65536) return false;
   std::vector<uint8_t> sec(ss);
-  auto readSector = [&](uint64_t lba) {
+  auto readRecord = [&](uint64_t lba, bool isEbr, layout::PartitionRecord* record) {
     if (lba > uint64_t(INT64_MAX) / ss) return false;
-    return io->ReadSectors(int64_t(lba), sec.data(), 1, ss) == 1;
+    return io->ReadSectors(int64_t(lba), sec.data(), 1, ss) == 1 &&
+           layout::DecodePartitionRecord(sec.data(), sec.size(), isEbr, record);
   };
-  if (!readSector(0) || sec[510] != 0x55 || sec[511] != 0xAA) return false;
-  uint64_t extBase = 0;
   uint32_t number = 0;
-  for (int i = 0; i < 4; ++i) {
-    const uint8_t* e = &sec[446 + 16 * i];
-    if (e[0] != 0 && e[0] != 0x80) return false;
-    uint8_t type = e[4];
-    uint32_t start = kbytes::Le32(e + 8), count = kbytes::Le32(e + 12);
-    if (type == 0xEE) return false;
-    if (type == 0 || count == 0) continue;
-    if (type == 0x05 || type == 0x0F || type == 0x85) {
-      if (!extBase) extBase = start;
-      continue;
+  auto list = [&](uint64_t at, const layout::PartitionRecord& record) {
+    for (size_t i = 0; i < record.count; ++i) {
+      const layout::MbrEntry& e = record.partitions[i];
+      out->push_back({int64_t(at + e.firstLba) * ss, int64_t(e.sectors) * ss, ++number, e.type});
     }
-    out->push_back({int64_t(start) * ss, int64_t(count) * ss, ++number, type});
-  }
-  // The extended chain: links are relative to the extended base; a repeated record or a
-  // chain longer than 128 ends the walk.
-  std::set<uint64_t> seen;
-  uint64_t ebr = extBase;
-  while (ebr && seen.size() < 128 && seen.insert(ebr).second) {
-    if (!readSector(ebr) || sec[510] != 0x55 || sec[511] != 0xAA) break;
-    uint64_t next = 0;
-    for (int i = 0; i < 2; ++i) {
-      const uint8_t* e = &sec[446 + 16 * i];
-      uint8_t type = e[4];
-      uint32_t start = kbytes::Le32(e + 8), count = kbytes::Le32(e + 12);
-      if (type == 0 || count == 0) continue;
-      if (type == 0x05 || type == 0x0F || type == 0x85) {
-        next = extBase + start;
-      } else {
-        out->push_back({int64_t(ebr + start) * ss, int64_t(count) * ss, ++number, type});
-      }
-    }
-    ebr = next;
-  }
+  };
+  layout::PartitionRecord mbr;
+  if (!readRecord(0, false, &mbr) || mbr.protective) return false;
+  list(0, mbr);
+  // The system lists what it could read: a broken link ends the chain, not the table.
+  layout::WalkEbrChain(mbr.link, UINT64_MAX, [&](uint64_t sector, uint32_t* link) {
+    layout::PartitionRecord ebr;
+    if (!readRecord(sector, true, &ebr)) return false;
+    list(sector, ebr);
+    *link = ebr.link;
+    return true;
+  });
   return true;
 }

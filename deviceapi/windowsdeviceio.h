@@ -40,6 +40,8 @@ struct LayoutEntry {
   uint32_t number;
   uint8_t type;
 };
-// The MBR and its extended chain, read from sector 0 of an open channel. A protective
-// 0xEE table is refused so that the disk reads its GPT itself. Returns false on failure.
+// The MBR and its extended chain, read from sector 0 of an open channel by the same rules
+// as the disk's own MBR reader (layout::DecodePartitionRecord, layout::WalkEbrChain). A
+// protective 0xEE table is refused so that the disk reads its GPT itself. Returns false when
+// sector 0 holds no table.
 bool ReadMbrLayout(IDeviceIo* io, uint32_t sectorSize, std::vector<LayoutEntry>* out);

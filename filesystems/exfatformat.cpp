@@ -10,6 +10,7 @@
 #include "common/inc/inotifysink.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "common/layout/exfat_dirent.h"
 #include "filemanager/fileinfo.h"
 #include "common/timeconv.h"
 #include "filesystems/fatio.h"
@@ -41,10 +42,34 @@ bool AcceptedType(uint8_t t) {
   return false;
 }
 
-bool IsUpcaseStart(const uint8_t* s) {
-  for (int i = 0; i < 64; ++i)
-    if (kbytes::Le16(s + 2 * i) != i) return false;
+// An up-case table maps the first 64 units onto themselves.
+bool IsUpcaseStart(const uint8_t* s, size_t len) {
+  for (size_t i = 0; i < 64; ++i) {
+    uint16_t u = 0;
+    if (!kbytes::ReadLe16(s, len, 2 * i, &u) || u != i) return false;
+  }
   return true;
+}
+
+// The directory entry set that a sector's entry j opens names a folder: the file entry
+// (live or deleted, 2..18 secondaries, directory attribute) and its stream extension with a
+// name. The stream entry may open the next sector (next, or null).
+bool FolderSetAt(const uint8_t* e, const uint8_t* stream, uint32_t* first) {
+  layout::ExfatFileEntry f;
+  layout::ExfatStreamEntry st;
+  if (!layout::DecodeExfatFileEntry(e, layout::kExfatEntrySize, &f) || f.secondaryCount < 2 ||
+      f.secondaryCount > 18 || !(f.fileAttributes & 0x10))
+    return false;
+  if (!stream || !layout::DecodeExfatStreamEntry(stream, layout::kExfatEntrySize, &st) || st.nameLength == 0) return false;
+  *first = st.firstCluster;
+  return true;
+}
+
+// The first allocation-bitmap entry of a run of entries.
+bool FirstBitmapEntry(const uint8_t* p, size_t len, layout::ExfatBitmapEntry* out) {
+  for (size_t i = 0; i + layout::kExfatEntrySize <= len; i += layout::kExfatEntrySize)
+    if (p[i] == layout::kExfatTypeBitmap && layout::DecodeExfatBitmapEntry(p + i, len - i, out)) return true;
+  return false;
 }
 
 bool Zero(const uint8_t* p, size_t n) {
@@ -153,10 +178,9 @@ bool CExfatFormat::LoadPresentBitmap(const fat::ExfatGeometry& g, const uint8_t*
   m_presentHeap = base + g.heapOffset;
   m_presentClusterBytes = g.clusterBytes;
   m_presentBitmap.clear();
-  for (size_t i = 0; i + 32 <= len; i += 32) {
-    const uint8_t* e = root + i;
-    if (e[0] != 0x81) continue;
-    uint32_t first = kbytes::Le32(e + 20);
+  layout::ExfatBitmapEntry bm;
+  if (FirstBitmapEntry(root, len, &bm)) {
+    uint32_t first = bm.firstCluster;
     uint64_t bytes = (uint64_t(g.clusterCount) + 7) / 8;
     if (!g.IsDataCluster(first) || bytes > (uint64_t(1) << 29)) return false;
     try {
@@ -236,24 +260,24 @@ void CExfatFormat::Survey(Evidence* ev) {
       const bool present = Occupied(at * ds, ds);
       for (uint32_t j = 0; j < perSector; ++j) {
         const uint8_t* e = sec + j * 32;
-        if ((e[0] != 0x85 && e[0] != 0x05) || e[1] < 2 || e[1] > 18 || !(kbytes::Le16(e + 4) & 0x10)) continue;
-        // The stream entry may open the next sector.
         const uint8_t* st = j + 1 < perSector ? e + 32 : (i + 1 < n ? sec + ds : nullptr);
-        if (!st || (st[0] != 0xC0 && st[0] != 0x40) || st[3] == 0) continue;
-        uint32_t f = kbytes::Le32(st + 20);
-        if (f >= 2 && f <= 0xFFFFFFF6u) ev->dirRefs.push_back(f);
+        uint32_t f = 0;
+        if (FolderSetAt(e, st, &f) && f >= 2 && f <= 0xFFFFFFF6u) ev->dirRefs.push_back(f);
       }
       if (present) continue;
-      if (IsUpcaseStart(sec)) {
+      if (IsUpcaseStart(sec, ds)) {
         if (ev->upcase.size() < kMaxAnchors) ev->upcase.push_back(at);
         continue;
       }
       if (IsRootDirectoryStart(sec) == 0 && ev->roots.size() < kMaxAnchors) {
-        for (uint32_t j = 0; j < perSector; ++j)
-          if (sec[j * 32] == 0x82 && kbytes::Le32(sec + j * 32 + 20) >= 2) {
-            ev->roots.push_back({at, kbytes::Le32(sec + j * 32 + 20)});
+        for (uint32_t j = 0; j < perSector; ++j) {
+          layout::ExfatUpcaseEntry up;
+          if (sec[j * 32] == layout::kExfatTypeUpcase && layout::DecodeExfatUpcaseEntry(sec + j * 32, ds - j * 32, &up) &&
+              up.firstCluster >= 2) {
+            ev->roots.push_back({at, up.firstCluster});
             break;
           }
+        }
       }
       bool setStart = (sec[0] == 0x85 || sec[0] == 0x05) && sec[1] >= 2 && sec[1] <= 18 &&
                       (sec[32] == 0xC0 || sec[32] == 0x40) && (sec[64] == 0xC1 || sec[64] == 0x41);
@@ -434,10 +458,14 @@ bool CExfatFormat::CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* r
   const uint64_t bps = m_devSector, cbytes = uint64_t(spc) * bps;
   uint32_t bmCluster = 0, upCluster = 0;
   uint64_t bmLen = 0, upLen = 0;
-  for (int i = 0; i < int(bps / 32); ++i) {
-    const uint8_t* e = root + i * 32;
-    if (e[0] == 0x81 && !bmCluster) bmCluster = kbytes::Le32(e + 20), bmLen = kbytes::Le64(e + 24);
-    if (e[0] == 0x82 && !upCluster) upCluster = kbytes::Le32(e + 20), upLen = kbytes::Le64(e + 24);
+  // The first of each that names a cluster.
+  for (size_t i = 0; i + layout::kExfatEntrySize <= bps; i += layout::kExfatEntrySize) {
+    layout::ExfatBitmapEntry bm;
+    layout::ExfatUpcaseEntry up;
+    if (root[i] == layout::kExfatTypeBitmap && !bmCluster && layout::DecodeExfatBitmapEntry(root + i, bps - i, &bm))
+      bmCluster = bm.firstCluster, bmLen = bm.dataLength;
+    if (root[i] == layout::kExfatTypeUpcase && !upCluster && layout::DecodeExfatUpcaseEntry(root + i, bps - i, &up))
+      upCluster = up.firstCluster, upLen = up.dataLength;
   }
   if (bmCluster < 2 || upCluster < 2 || upLen == 0 || bmLen == 0) return false;
   // The up-case table fills whole clusters from U; the root follows in the next one.
@@ -486,7 +514,7 @@ int CExfatFormat::RebuildFromUpcase() {
     uint64_t n = uint64_t(got) / bps;
     for (uint64_t i = 0; i < n; ++i) {
       const uint8_t* sec = buf.data() + i * bps;
-      if (IsUpcaseStart(sec)) {
+      if (IsUpcaseStart(sec, bps)) {
         u = s + i;
         haveU = true;
         continue;

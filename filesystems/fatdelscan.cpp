@@ -7,10 +7,10 @@
 #include <cstring>
 #include <new>
 
-#include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/seams.h"
+#include "common/layout/fat_dirent.h"
 #include "common/crashdump.h"
 #include "rawrecovery/devicebitmap.h"
 #include "filemanager/fileinfo.h"
@@ -69,19 +69,21 @@ bool DotEntriesAgree(IStorageDevice* device, const fat::FatGeometry& g) {
   if (root.empty() || fat::ReadAt(device, at, root.data(), uint32_t(root.size())) != int64_t(root.size())) return true;
   int agree = 0, failed = 0;
   for (size_t i = 0; i < root.size() && agree + failed < 8; i += fat::kEntrySize) {
-    const uint8_t* e = root.data() + i;
-    if (e[0] == 0x00) break;
-    if (e[0] == fat::kDeletedMark || e[0] == '.' || e[11] == fat::kAttrLongName || (e[11] & fat::kAttrVolume) ||
-        !(e[11] & fat::kAttrDirectory))
+    layout::FatDirEntry e;
+    if (!layout::DecodeFatDirEntry(root.data() + i, root.size() - i, &e) || e.name[0] == 0x00) break;
+    if (e.name[0] == fat::kDeletedMark || e.name[0] == '.' || e.attributes == fat::kAttrLongName ||
+        (e.attributes & fat::kAttrVolume) || !(e.attributes & fat::kAttrDirectory))
       continue;
-    uint32_t c = kbytes::Le16(e + 26);
-    if (g.kind == fat::kFat32) c = (c | uint32_t(kbytes::Le16(e + 20)) << 16) & 0x0FFFFFFFu;
+    const bool fat32 = g.kind == fat::kFat32;
+    uint32_t c = e.FirstCluster(fat32);
     if (!g.IsDataCluster(c)) continue;
-    uint8_t dot[fat::kEntrySize];
-    if (fat::ReadAt(device, g.ClusterOffset(c), dot, sizeof dot) != int64_t(sizeof dot)) continue;
-    uint32_t self = kbytes::Le16(dot + 26);
-    if (g.kind == fat::kFat32) self = (self | uint32_t(kbytes::Le16(dot + 20)) << 16) & 0x0FFFFFFFu;
-    bool ok = std::memcmp(dot, ".          ", 11) == 0 && (dot[11] & fat::kAttrDirectory) && self == c;
+    uint8_t first[fat::kEntrySize];
+    layout::FatDirEntry dot;
+    if (fat::ReadAt(device, g.ClusterOffset(c), first, sizeof first) != int64_t(sizeof first) ||
+        !layout::DecodeFatDirEntry(first, sizeof first, &dot))
+      continue;
+    bool ok = std::memcmp(dot.name, ".          ", 11) == 0 && (dot.attributes & fat::kAttrDirectory) &&
+              dot.FirstCluster(fat32) == c;
     if (!ok) ++failed;
     else if (c != 2) ++agree;
   }

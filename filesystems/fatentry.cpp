@@ -9,7 +9,9 @@
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
 #include "common/layout/exfat_boot.h"
+#include "common/layout/exfat_dirent.h"
 #include "common/layout/fat_boot.h"
+#include "common/layout/fat_dirent.h"
 #include "filesystems/fatio.h"
 
 namespace fat {
@@ -138,19 +140,20 @@ bool FatTable::Get(uint32_t cluster, uint32_t* value) {
   uint64_t width = m_geo.kind == kFat16 ? 2 : 4;
   uint64_t off = uint64_t(cluster) * width;
   if (off >= m_geo.fatBytes || m_geo.fatBytes - off < width) return false;
-  const uint8_t* p;
-  if (m_whole) {
-    if (!kbytes::Fits(m_bytes.size(), size_t(off), size_t(width))) return false;
-    p = m_bytes.data() + off;
-  } else {
+  uint64_t in = off;
+  if (!m_whole) {
     if (!LoadWindow(off)) return false;
-    uint64_t in = off - m_windowStart;
-    if (!kbytes::Fits(m_bytes.size(), size_t(in), size_t(width))) return false;
-    p = m_bytes.data() + in;
+    in = off - m_windowStart;
   }
-  if (m_geo.kind == kFat16) *value = kbytes::Le16(p);
-  else if (m_geo.kind == kFat32) *value = kbytes::Le32(p) & 0x0FFFFFFFu;
-  else *value = kbytes::Le32(p);
+  if (in > m_bytes.size()) return false;
+  if (m_geo.kind == kFat16) {
+    uint16_t v = 0;
+    if (!kbytes::ReadLe16(m_bytes.data(), m_bytes.size(), size_t(in), &v)) return false;
+    *value = v;
+    return true;
+  }
+  if (!kbytes::ReadLe32(m_bytes.data(), m_bytes.size(), size_t(in), value)) return false;
+  if (m_geo.kind == kFat32) *value &= 0x0FFFFFFFu;
   return true;
 }
 
@@ -195,9 +198,9 @@ int FatClassifyEntry(const uint8_t* e) {
 }
 
 char16_t FatLfnChar(const uint8_t* e, int index) {
-  static const uint8_t kOff[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-  int i = ((index % 13) + 13) % 13;
-  return char16_t(kbytes::Le16(e + kOff[i]));
+  layout::FatLongNameEntry l;
+  if (!layout::DecodeFatLongNameEntry(e, kEntrySize, &l)) return 0;
+  return l.chars[((index % 13) + 13) % 13];
 }
 
 int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* first, std::u16string* out) {
@@ -206,8 +209,9 @@ int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* first, std:
   if (!shortEntry || !first || shortEntry <= first || (shortEntry - first) % kEntrySize != 0) return 0;
   // Stored order is last piece first: gather backwards.
   for (const uint8_t* l = shortEntry - kEntrySize;; l -= kEntrySize) {
-    for (int k = 0; k < 13; ++k) {
-      char16_t c = FatLfnChar(l, k);
+    layout::FatLongNameEntry piece;
+    layout::DecodeFatLongNameEntry(l, kEntrySize, &piece);
+    for (char16_t c : piece.chars) {
       // 0xFFFF is the filler behind the terminator; a run that lost its NUL ends there too.
       if (c == 0x0000 || c == 0xFFFF) return int(out->size());
       *out += c;
@@ -274,11 +278,13 @@ int64_t DecodeDosTime(uint16_t time, uint16_t date) {
 }  // namespace
 
 int64_t FatDecodeCreateTime(const uint8_t* e) {
-  return e ? DecodeDosTime(kbytes::Le16(e + 14), kbytes::Le16(e + 16)) : 0;
+  layout::FatDirEntry d;
+  return layout::DecodeFatDirEntry(e, kEntrySize, &d) ? DecodeDosTime(d.createTime, d.createDate) : 0;
 }
 
 int64_t FatDecodeWriteTime(const uint8_t* e) {
-  return e ? DecodeDosTime(kbytes::Le16(e + 22), kbytes::Le16(e + 24)) : 0;
+  layout::FatDirEntry d;
+  return layout::DecodeFatDirEntry(e, kEntrySize, &d) ? DecodeDosTime(d.writeTime, d.writeDate) : 0;
 }
 
 int FatCompareTildeOne(const uint8_t* e) {
@@ -348,14 +354,15 @@ void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
   std::memcpy(it->entry, e, kEntrySize);
   FatShortNameToString(e, &it->shortName);
   it->isDot = e[0] == '.' && (std::memcmp(e + 1, "          ", 10) == 0 || (e[1] == '.' && std::memcmp(e + 2, "         ", 9) == 0));
-  it->highWord = kbytes::Le16(e + 20);
-  uint32_t low = kbytes::Le16(e + 26);
-  it->firstCluster = m_kind == kFat32 ? ((uint32_t(it->highWord) << 16) | low) & 0x0FFFFFFFu : low;
-  it->size = kbytes::Le32(e + 28);
-  it->createTime = kbytes::Le16(e + 14);
-  it->createDate = kbytes::Le16(e + 16);
-  it->writeTime = kbytes::Le16(e + 22);
-  it->writeDate = kbytes::Le16(e + 24);
+  layout::FatDirEntry d;
+  layout::DecodeFatDirEntry(e, kEntrySize, &d);
+  it->highWord = d.firstClusterHigh;
+  it->firstCluster = d.FirstCluster(m_kind == kFat32);
+  it->size = d.fileSize;
+  it->createTime = d.createTime;
+  it->createDate = d.createDate;
+  it->writeTime = d.writeTime;
+  it->writeDate = d.writeDate;
 }
 
 // The pending run belongs to this short entry when its checksums agree with each other
@@ -436,6 +443,53 @@ FatDirParser::Result FatDirParser::Feed(const uint8_t* p, size_t len, const Sink
   return kMore;
 }
 
+namespace {
+
+// The cluster just behind the predecessor's data.
+uint64_t PredecessorEnd(const HighWordHint& h) {
+  if (h.clusterBytes == 0) return 0;
+  return uint64_t(h.prevFirst) + (uint64_t(h.prevSize) + h.clusterBytes - 1) / h.clusterBytes;
+}
+
+bool InHeap(uint64_t c, const HighWordHint& h) { return c >= 2 && c <= h.maxCluster; }
+
+}  // namespace
+
+bool RestoreFileHighWord(uint32_t* cluster, const HighWordHint& h, const FatEntryReader& fat) {
+  if (!cluster || *cluster > 0xFFFF || !h.havePrev) return false;
+  uint64_t pred = PredecessorEnd(h);
+  if (pred < 0x10000) return false;
+  uint64_t cand = (pred & ~0xFFFFull) | *cluster;
+  if (!InHeap(cand, h)) return false;
+  if (fat) {
+    uint32_t vCand = 1, vOrig = 0;
+    bool candFree = fat(uint32_t(cand), &vCand) && vCand == 0;
+    bool origUsed = fat(*cluster, &vOrig) && vOrig != 0;
+    if (!candFree && !origUsed) return false;
+  }
+  *cluster = uint32_t(cand);
+  return true;
+}
+
+bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& h, const FirstEntryReader& read) {
+  if (!cluster || *cluster > 0xFFFF || !h.havePrev || !read) return false;
+  uint64_t base = PredecessorEnd(h) >> 16;
+  if (base < 1) base = 1;
+  for (uint64_t i = 0; i < 20; ++i) {
+    uint64_t cand = ((base + i) << 16) | *cluster;
+    if (!InHeap(cand, h)) break;
+    uint8_t first[kEntrySize];
+    layout::FatDirEntry dot;
+    if (!read(uint32_t(cand), first) || !layout::DecodeFatDirEntry(first, sizeof first, &dot)) break;
+    if (std::memcmp(dot.name, ".       ", 8) == 0 && dot.firstClusterLow == (*cluster & 0xFFFF) &&
+        dot.firstClusterHigh == uint16_t(cand >> 16)) {
+      *cluster = uint32_t(cand);
+      return true;
+    }
+  }
+  return false;
+}
+
 // ----------------------------------------------------------------------------------------
 
 int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeometry* out) {
@@ -490,15 +544,17 @@ int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len) {
   for (size_t i = 0; i + kEntrySize <= len; i += kEntrySize) {
     const uint8_t* e = root + i;
     if (e[0] == 0x00) break;
-    if (e[0] == 0x81 && !bitmapOk) {
-      uint64_t bytes = kbytes::Le64(e + 24);
+    layout::ExfatBitmapEntry bm;
+    layout::ExfatUpcaseEntry up;
+    if (e[0] == layout::kExfatTypeBitmap && !bitmapOk && layout::DecodeExfatBitmapEntry(e, len - i, &bm)) {
+      uint64_t bytes = bm.dataLength;
       uint64_t count = g.clusterCount;
-      bitmapOk = bytes >= (count + 7) / 8 && bytes <= (count + 8) / 8 && fits(kbytes::Le32(e + 20), bytes);
+      bitmapOk = bytes >= (count + 7) / 8 && bytes <= (count + 8) / 8 && fits(bm.firstCluster, bytes);
       if (!bitmapOk) return kBootDisagrees;
-    } else if (e[0] == 0x82 && !upcaseOk) {
-      uint64_t bytes = kbytes::Le64(e + 24);
+    } else if (e[0] == layout::kExfatTypeUpcase && !upcaseOk && layout::DecodeExfatUpcaseEntry(e, len - i, &up)) {
+      uint64_t bytes = up.dataLength;
       // The table maps at most 65536 UTF-16 units.
-      upcaseOk = bytes <= 2 * 65536 && fits(kbytes::Le32(e + 20), bytes);
+      upcaseOk = bytes <= 2 * 65536 && fits(up.firstCluster, bytes);
       if (!upcaseOk) return kBootDisagrees;
     }
   }
@@ -526,37 +582,39 @@ int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t base, uint64_t volumeB
   return 0;
 }
 
-// File entry (0x85/0x05): 1 secondary count, 4 u16 attributes, 8 u32 create timestamp
-// (date in the upper half), 12 u32 modify timestamp. Stream extension (0xC0/0x40): 1 flags
-// (bit 1 NoFatChain), 3 name length, 8 u64 valid length, 20 u32 first cluster, 24 u64 data
-// length. File name (0xC1/0x41): 15 UTF-16 characters from 2.
+// A set is the file entry, its stream extension and as many name entries as the stream's
+// name length asks for, all in the file entry's state (in use or deleted). The dates are
+// the upper halves of the create and modify timestamps.
 bool ExfatDirParser::DecodeSet(ExfatItem* it) const {
   size_t n = m_set.size() / kEntrySize;
   if (n < 3) return false;
   const uint8_t* f = m_set.data();
-  const uint8_t* st = f + kEntrySize;
-  uint8_t mark = f[0] & 0x80;
-  if ((st[0] & 0x7F) != 0x40 || (st[0] & 0x80) != mark) return false;
-  it->deleted = mark == 0;
-  it->attr = kbytes::Le16(f + 4);
-  it->createDate = kbytes::Le16(f + 10);
-  it->modifyDate = kbytes::Le16(f + 14);
-  it->noFatChain = (st[1] & 0x02) != 0;
-  size_t nameLen = st[3];
-  it->validLength = kbytes::Le64(st + 8);
-  it->firstCluster = kbytes::Le32(st + 20);
-  it->dataLength = kbytes::Le64(st + 24);
+  layout::ExfatFileEntry file;
+  layout::ExfatStreamEntry stream;
+  if (!layout::DecodeExfatFileEntry(f, m_set.size(), &file) ||
+      !layout::DecodeExfatStreamEntry(f + kEntrySize, m_set.size() - kEntrySize, &stream) ||
+      stream.inUse != file.inUse)
+    return false;
+  it->deleted = !file.inUse;
+  it->attr = file.fileAttributes;
+  it->createDate = uint16_t(file.createTimestamp >> 16);
+  it->modifyDate = uint16_t(file.lastModifiedTimestamp >> 16);
+  it->noFatChain = stream.NoFatChain();
+  size_t nameLen = stream.nameLength;
+  it->validLength = stream.validDataLength;
+  it->firstCluster = stream.firstCluster;
+  it->dataLength = stream.dataLength;
   if (nameLen == 0) return false;
-  size_t nameEntries = (nameLen + 14) / 15;
+  size_t nameEntries = (nameLen + layout::kExfatNameChars - 1) / layout::kExfatNameChars;
   if (nameEntries > n - 2) return false;
   std::u16string name;
   for (size_t k = 0; k < nameEntries; ++k) {
-    const uint8_t* ne = f + (2 + k) * kEntrySize;
-    if ((ne[0] & 0x7F) != 0x41 || (ne[0] & 0x80) != mark) return false;
-    for (size_t c = 0; c < 15 && name.size() < nameLen; ++c) {
-      char16_t ch = char16_t(kbytes::Le16(ne + 2 + 2 * c));
-      if (ch == 0) break;
-      name += ch;
+    size_t at = (2 + k) * kEntrySize;
+    layout::ExfatNameEntry part;
+    if (!layout::DecodeExfatNameEntry(f + at, m_set.size() - at, &part) || part.inUse != file.inUse) return false;
+    for (size_t c = 0; c < layout::kExfatNameChars && name.size() < nameLen; ++c) {
+      if (part.chars[c] == 0) break;
+      name += part.chars[c];
     }
   }
   if (name.empty()) return false;
@@ -591,10 +649,11 @@ ExfatDirParser::Result ExfatDirParser::Feed(const uint8_t* p, size_t len, const 
       m_set.clear();
       m_expect = 0;  // an interrupted set is dropped; this entry is looked at afresh
     }
-    if (type == 0x81 && !bitmapFound) {
+    layout::ExfatBitmapEntry bm;
+    if (type == layout::kExfatTypeBitmap && !bitmapFound && layout::DecodeExfatBitmapEntry(e, kEntrySize, &bm)) {
       bitmapFound = true;
-      bitmap.firstCluster = kbytes::Le32(e + 20);
-      bitmap.length = kbytes::Le64(e + 24);
+      bitmap.firstCluster = bm.firstCluster;
+      bitmap.length = bm.dataLength;
       continue;
     }
     if (type == 0x85 || type == 0x05) {

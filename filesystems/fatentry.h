@@ -201,6 +201,30 @@ class FatDirParser {
   size_t m_index = 0;
 };
 
+// A deleted FAT32 entry may have lost the high word of its first cluster (some systems
+// clear it on deletion). The entry parsed just before it tells where the volume's writer
+// stood: a file most likely lies just behind that entry's data, and a folder is found by
+// its own "." entry, which still carries the whole number.
+struct HighWordHint {
+  bool havePrev = false;    // without a predecessor nothing is guessed
+  uint32_t prevFirst = 0;   // first cluster and size of the entry parsed before
+  uint32_t prevSize = 0;
+  uint32_t clusterBytes = 0;
+  uint32_t maxCluster = 0;  // highest cluster that may hold data
+};
+// A FAT entry (true and *value set), or false when unknown.
+typedef std::function<bool(uint32_t cluster, uint32_t* value)> FatEntryReader;
+// The first 32 bytes of a cluster; false when they cannot be read (the search ends).
+typedef std::function<bool(uint32_t cluster, uint8_t* entry32)> FirstEntryReader;
+
+// A file's cluster *cluster (at most 0xFFFF) is moved into the predecessor's 64 Ki block.
+// With a FAT at hand a genuine low cluster is kept: the move needs the candidate free or
+// the stored cluster in use. False when nothing is moved.
+bool RestoreFileHighWord(uint32_t* cluster, const HighWordHint& hint, const FatEntryReader& fat);
+// A folder's cluster: the 20 high words from the predecessor's block on are tried until a
+// cluster begins with "." naming itself by both words. False when none does.
+bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& hint, const FirstEntryReader& read);
+
 // ---------------------------------------------------------------------------------------
 // exFAT boot sector
 //    3 "EXFAT   "  64 u64 partition offset  72 u64 volume length (sectors)

@@ -6,6 +6,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
+#include "common/layout/fat_dirent.h"
 #include "filemanager/fileinfo.h"
 #include "filesystems/fatio.h"
 
@@ -51,19 +52,15 @@ bool DateOk(uint16_t d) {
   return month >= 1 && month <= 12 && day >= 1;
 }
 
-bool ShortNameByteOk(uint8_t b) {
-  static const char kBad[] = "\"*+,/:;<=>?[\\]|";
-  return b >= 0x20 && b != 0x7F && !std::memchr(kBad, b, sizeof kBad - 1);
-}
-
 // Ordinal 1..20 (0x40 on the last piece) or the deleted mark, no type, no cluster, and
 // characters up to a terminator, then padding.
 bool LongEntryOk(const uint8_t* e) {
-  if (e[12] != 0 || kbytes::Le16(e + 26) != 0) return false;
-  if (e[0] != kDeletedMark && ((e[0] & 0x80) || (e[0] & 0x3F) == 0 || (e[0] & 0x3F) > 20)) return false;
+  layout::FatLongNameEntry l;
+  if (!layout::DecodeFatLongNameEntry(e, kEntrySize, &l)) return false;
+  if (l.type != 0 || l.firstClusterLow != 0) return false;
+  if (l.order != kDeletedMark && ((l.order & 0x80) || (l.order & 0x3F) == 0 || (l.order & 0x3F) > 20)) return false;
   bool ended = false;
-  for (int k = 0; k < 13; ++k) {
-    char16_t ch = FatLfnChar(e, k);
+  for (char16_t ch : l.chars) {
     if (ended) {
       if (ch != 0xFFFF && ch != 0) return false;
     } else if (ch == 0) {
@@ -77,27 +74,25 @@ bool LongEntryOk(const uint8_t* e) {
 
 // *dot: 1 for ".", 2 for ".."; *first: the entry's first cluster.
 bool ShortEntryOk(const FatGeometry& g, const uint8_t* e, int* dot, uint32_t* first) {
-  uint8_t attr = e[11];
+  layout::FatDirEntry d;
+  if (!layout::DecodeFatDirEntry(e, kEntrySize, &d)) return false;
+  uint8_t attr = d.attributes;
   // Reserved bits, and volume labels, which only the root holds.
   if ((attr & 0xC0) || (attr & kAttrVolume)) return false;
   *dot = 0;
-  if (std::memcmp(e, ".          ", 11) == 0) *dot = 1;
-  else if (std::memcmp(e, "..         ", 11) == 0) *dot = 2;
+  if (std::memcmp(d.name, ".          ", 11) == 0) *dot = 1;
+  else if (std::memcmp(d.name, "..         ", 11) == 0) *dot = 2;
   if (*dot) {
     if (!(attr & kAttrDirectory)) return false;
-  } else {
-    if (e[0] == ' ' || (e[0] != kDeletedMark && e[0] != 0x05 && !ShortNameByteOk(e[0]))) return false;
-    for (int i = 1; i < 11; ++i)
-      if (!ShortNameByteOk(e[i])) return false;
-  }
-  if ((e[12] & ~0x18) || e[13] > 199) return false;
-  if (!TimeOk(kbytes::Le16(e + 14)) || !TimeOk(kbytes::Le16(e + 22))) return false;
-  if (!DateOk(kbytes::Le16(e + 16)) || !DateOk(kbytes::Le16(e + 18)) || !DateOk(kbytes::Le16(e + 24)))
+  } else if (d.name[0] == ' ' || FatIsInvalidShortName(d.name, true)) {
     return false;
-  uint32_t high = kbytes::Le16(e + 20), low = kbytes::Le16(e + 26);
-  if (g.kind == kFat16 && high) return false;
-  *first = g.kind == kFat32 ? ((high << 16) | low) & 0x0FFFFFFFu : low;
-  uint64_t size = kbytes::Le32(e + 28);
+  }
+  if ((d.caseFlags & ~0x18) || d.createTimeTenth > 199) return false;
+  if (!TimeOk(d.createTime) || !TimeOk(d.writeTime)) return false;
+  if (!DateOk(d.createDate) || !DateOk(d.accessDate) || !DateOk(d.writeDate)) return false;
+  if (g.kind == kFat16 && d.firstClusterHigh) return false;
+  *first = d.FirstCluster(g.kind == kFat32);
+  uint64_t size = d.fileSize;
   if (attr & kAttrDirectory) return size == 0 && (*dot || g.IsDataCluster(*first));
   if (size > g.totalSectors * g.bytesPerSector) return false;
   return *first == 0 ? size == 0 : g.IsDataCluster(*first);
@@ -219,42 +214,30 @@ bool FatDelWalker::GuessRuns(uint32_t f, uint64_t size, std::vector<std::pair<ui
   return true;
 }
 
-// A deleted FAT32 entry may have lost the high word of its first cluster. The file most
-// likely lies just behind the previous entry's data.
+HighWordHint FatDelWalker::HighWordHintNow() const {
+  HighWordHint h;
+  h.havePrev = !m_items.empty();
+  if (h.havePrev) {
+    h.prevFirst = m_items.back().first;
+    h.prevSize = m_items.back().second;
+  }
+  h.clusterBytes = m_geo.clusterBytes;
+  h.maxCluster = m_geo.maxCluster;
+  return h;
+}
+
 bool FatDelWalker::RestoreFileHighWord(uint32_t* cluster) {
-  if (*cluster > 0xFFFF || m_items.empty()) return false;
-  const auto& last = m_items.back();
-  uint64_t pred = uint64_t(last.first) + (uint64_t(last.second) + m_geo.clusterBytes - 1) / m_geo.clusterBytes;
-  if (pred < 0x10000) return false;
-  uint64_t cand = (pred & ~0xFFFFull) | *cluster;
-  if (!m_geo.IsDataCluster(cand)) return false;
-  // Keep a genuine low cluster: move only when the candidate is free or the stored
-  // cluster is in use by someone else.
-  uint32_t vCand = 1, vOrig = 0;
-  bool candFree = m_table.Get(uint32_t(cand), &vCand) && vCand == 0;
-  bool origUsed = m_table.Get(*cluster, &vOrig) && vOrig != 0;
-  if (!candFree && !origUsed) return false;
-  *cluster = uint32_t(cand);
-  return true;
+  return fat::RestoreFileHighWord(cluster, HighWordHintNow(),
+                                  [this](uint32_t c, uint32_t* v) { return m_table.Get(c, v); });
 }
 
 bool FatDelWalker::ProbeDirHighWord(uint32_t* cluster) {
-  if (*cluster > 0xFFFF || m_items.empty()) return false;
-  const auto& last = m_items.back();
-  uint64_t base = (uint64_t(last.first) + (uint64_t(last.second) + m_geo.clusterBytes - 1) / m_geo.clusterBytes) >> 16;
-  if (base < 1) base = 1;
   std::vector<uint8_t> buf;
-  for (uint64_t i = 0; i < 20; ++i) {
-    uint64_t cand = ((base + i) << 16) | *cluster;
-    if (!m_geo.IsDataCluster(cand)) break;
-    if (!ReadCluster(uint32_t(cand), &buf)) break;
-    if (std::memcmp(buf.data(), ".       ", 8) == 0 && kbytes::Le16(buf.data() + 26) == (*cluster & 0xFFFF) &&
-        kbytes::Le16(buf.data() + 20) == uint16_t(cand >> 16)) {
-      *cluster = uint32_t(cand);
-      return true;
-    }
-  }
-  return false;
+  return ProbeFolderHighWord(cluster, HighWordHintNow(), [this, &buf](uint32_t c, uint8_t* first) {
+    if (!ReadCluster(c, &buf) || buf.size() < kEntrySize) return false;
+    std::memcpy(first, buf.data(), kEntrySize);
+    return true;
+  });
 }
 
 bool FatDelWalker::ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found) {

@@ -94,6 +94,7 @@ class FatDelWalker {
     std::vector<uint8_t> pending;  // long-name entries still waiting for their short entry
   };
   bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
+  HighWordHint HighWordHintNow() const;
   void RunQueue(const FoundSink& found, const ProgressSink& progress, int* high);
   void SearchFreeClusters(const FoundSink& found, const ProgressSink& progress, int* high);
   uint32_t NextClusterOf(const Tail& t, const std::map<uint32_t, DirClusterShape>& lost);

@@ -70,6 +70,10 @@ void Boots(const uint8_t* p, size_t size) {
   if (layout::DecodeMbrSector(p, size, &mbr))
     for (const layout::MbrEntry& e : mbr.entries) layout::IsExtendedPartitionType(e.type);
   layout::DecodeEbr(p, size, &ebr);
+  for (bool isEbr : {false, true}) {
+    layout::PartitionRecord r;
+    if (layout::DecodePartitionRecord(p, size, isEbr, &r)) Check(r.count <= (isEbr ? 2u : 4u));
+  }
 
   layout::GptHeader g;
   if (layout::DecodeGptHeader(p, size, &g)) {

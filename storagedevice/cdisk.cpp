@@ -6,6 +6,7 @@
 #include <new>
 
 #include "common/inc/bytes.h"
+#include "common/layout/gpt.h"
 #include "common/inc/iarchive.h"
 #include "common/textutil.h"
 #include "deviceapi/windowsdeviceio.h"
@@ -220,7 +221,7 @@ int CDisk::DetectPartitionScheme() {
   if (ss < 512) return -1;
   std::vector<uint8_t> buf(ss);
   if (ReadSectors(1, buf.data(), 1) != 1) return -1;
-  return memcmp(buf.data(), "EFI PART", 8) == 0 ? 2 : 1;
+  return layout::HasGptSignature(buf.data(), buf.size()) ? 2 : 1;
 }
 
 int CDisk::ReadPartitionTables() {

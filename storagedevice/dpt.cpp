@@ -2,10 +2,9 @@
 
 #include <cstring>
 #include <new>
-#include <set>
 #include <vector>
 
-#include "common/inc/bytes.h"
+#include "common/layout/mbr.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
 
@@ -36,27 +35,15 @@ int CDpt::Parse() {
   m_extBase = 0;
   if (!m_disk || m_disk->GetGeometry(&m_geometry) != 0 || m_geometry.BytesPerSector < 512) return -1;
   if (ReadTable(0, true) < 0) return -1;
-  if (m_extBase) {
-    // Each link is relative to the extended base. A record seen before, or a chain longer
-    // than any real disk holds, ends the walk: a self-linked record would loop forever.
-    std::set<uint64_t> visited;
-    uint64_t current = m_extBase;
-    bool first = true;
-    const uint64_t total = uint64_t(m_disk->TotalSectors());
-    while (current && int(visited.size()) < kMaxBootRecords && visited.insert(current).second) {
-      // A record past the disk's end was not imaged (a partial image): the chain ends there
-      // and the partitions read so far stay listed.
-      if (current >= total) break;
-      if (ReadTable(current, false) < 0) {
-        if (first) return -2;
-        return -3;
-      }
-      first = false;
-      if (m_nextLink == 0) break;
-      if (m_nextLink > UINT64_MAX - m_extBase) break;
-      current = m_extBase + m_nextLink;
-    }
-  }
+  // A record past the disk's end was not imaged (a partial image): the chain ends there and
+  // the partitions read so far stay listed.
+  layout::EbrWalk walk =
+      layout::WalkEbrChain(m_extBase, uint64_t(m_disk->TotalSectors()), [this](uint64_t sector, uint32_t* link) {
+        if (ReadTable(sector, false) < 0) return false;
+        *link = uint32_t(m_nextLink);
+        return true;
+      });
+  if (walk.failed) return walk.records == 0 ? -2 : -3;
   return int(m_volumes.size());
 }
 
@@ -66,33 +53,17 @@ int CDpt::ReadTable(uint64_t sector, bool isMbr) {
   if (sector >= total) return -5;
   std::vector<uint8_t> buf(ss);
   if (m_disk->ReadSectors(int64_t(sector), buf.data(), 1) != 1) return -5;
-  if (buf[510] != 0x55 || buf[511] != 0xAA) return -2;
-  struct Entry {
-    uint8_t boot, type;
-    uint32_t start, count;
-  };
-  Entry entries[4];
-  int n = 0;
-  for (int i = 0; i < 4; ++i) {
-    const uint8_t* e = &buf[446 + 16 * i];
-    if (e[0] != 0x00 && e[0] != 0x80) break;
-    entries[n++] = {e[0], e[4], kbytes::Le32(e + 8), kbytes::Le32(e + 12)};
-  }
+  layout::PartitionRecord record;
+  if (!layout::DecodePartitionRecord(buf.data(), buf.size(), !isMbr, &record)) return -2;
   m_nextLink = 0;
-  for (int i = 0; i < n; ++i) {
-    const Entry& e = entries[i];
-    if (e.start == 0 && e.count == 0) continue;
-    if (e.type == PT_EXTENDED || e.type == PT_EXTENDED_LBA) {
-      if (isMbr) {
-        if (!m_extBase) m_extBase = e.start;
-      } else if (!m_nextLink) {
-        m_nextLink = e.start;
-      }
-      continue;
-    }
-    if (e.type == 0) continue;
-    uint64_t start = isMbr ? e.start : sector + e.start;
-    uint64_t count = e.count;
+  if (isMbr)
+    m_extBase = record.link;
+  else
+    m_nextLink = record.link;
+  for (size_t i = 0; i < record.count; ++i) {
+    const layout::MbrEntry& e = record.partitions[i];
+    uint64_t start = isMbr ? e.firstLba : sector + e.firstLba;
+    uint64_t count = e.sectors;
     bool clipped = false;
     if (!FitToDisk(start, &count, total, &clipped)) continue;
     PartitionInfo info;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/inc/idevice.h"
+#include "common/layout/mbr.h"
 
 class CDisk;
 class CVolume;
@@ -20,7 +21,7 @@ class CDpt {
   int Parse();
   std::vector<CVolume*>& Volumes() { return m_volumes; }
   // A chain longer than this is taken as corrupt.
-  static constexpr int kMaxBootRecords = 128;
+  static constexpr int kMaxBootRecords = layout::kMaxEbrRecords;
 
  private:
   int ReadTable(uint64_t sector, bool isMbr);

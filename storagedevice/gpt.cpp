@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/inc/bytes.h"
+#include "common/layout/gpt.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/cvolume.h"
 
@@ -49,39 +50,34 @@ int CGpt::Parse() {
 int CGpt::ReadTable(uint64_t headerSector) {
   const uint32_t ss = m_geometry.BytesPerSector;
   const uint64_t total = uint64_t(m_disk->TotalSectors());
-  std::vector<uint8_t> header(ss);
-  if (m_disk->ReadSectors(int64_t(headerSector), header.data(), 1) != 1) return -5;
-  if (memcmp(header.data(), "EFI PART", 8) != 0) return -2;
-  uint64_t entriesLba = kbytes::Le64(&header[72]);
-  uint32_t count = kbytes::Le32(&header[80]);
-  uint32_t size = kbytes::Le32(&header[84]);
+  std::vector<uint8_t> sector(ss);
+  if (m_disk->ReadSectors(int64_t(headerSector), sector.data(), 1) != 1) return -5;
+  layout::GptHeader header;
+  if (!layout::ReadGptHeaderFields(sector.data(), sector.size(), &header) || !header.signatureValid) return -2;
   // Sizes come from the disk: the product is taken in 64 bits and capped, and the whole
   // array is read in as many sectors as it needs, whatever the sector size.
-  if (count == 0 || size < 128 || size % 8 != 0) return -2;
-  uint64_t bytes = uint64_t(count) * uint64_t(size);
-  if (bytes > kMaxEntryBytes) return -2;
-  uint64_t sectors = (bytes + ss - 1) / ss;
-  if (entriesLba == 0 || !kbytes::RangeInside(entriesLba, sectors, total)) return -2;
+  uint64_t sectors = 0;
+  if (!layout::ValidateGptEntryArray(header, ss, total, kMaxEntryBytes, &sectors)) return -2;
   std::vector<uint8_t> table(size_t(sectors) * ss, 0);
-  if (m_disk->ReadSectors(int64_t(entriesLba), table.data(), uint32_t(sectors)) != int(sectors)) return -5;
-  static const uint8_t kZero[16] = {0};
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* e = &table[size_t(i) * size];
-    if (memcmp(e, kZero, 16) == 0) continue;
-    uint64_t first = kbytes::Le64(e + 32), last = kbytes::Le64(e + 40);
-    if (first >= last || first >= total) continue;
-    if (GuidCompare(e, kAppleBoot) == 0) continue;
+  if (m_disk->ReadSectors(int64_t(header.entriesLba), table.data(), uint32_t(sectors)) != int(sectors)) return -5;
+  for (uint32_t i = 0; i < header.entryCount; ++i) {
+    layout::GptEntry e;
+    if (!layout::GptEntryAt(table.data(), table.size(), header.entrySize, i, &e)) break;
+    if (e.IsUnused()) continue;
+    // The last sector is inclusive: first == last is a partition of one sector.
+    if (e.firstLba > e.lastLba || e.firstLba >= total) continue;
+    if (GuidCompare(e.typeGuid, kAppleBoot) == 0) continue;
     // last - first + 1 itself may not fit: the count is taken from the part inside the disk.
-    uint64_t count = (last < total ? last : total - 1) - first + 1;
+    uint64_t count = (e.lastLba < total ? e.lastLba : total - 1) - e.firstLba + 1;
     PartitionInfo info;
     memset(&info, 0, sizeof info);
-    info.StartSector = int64_t(first);
+    info.StartSector = int64_t(e.firstLba);
     info.SectorCount = int64_t(count);
-    if (last >= total) info.Flags |= PF_CLIPPED;
+    if (e.lastLba >= total) info.Flags |= PF_CLIPPED;
     info.DiskIndex = m_disk->GetDiskIndex();
     info.PartitionNumber = int32_t(m_volumes.size() + 1);
-    info.PartitionType = GuidCompare(e, kCoreStorage) == 0 ? PT_CORE_STORAGE : PT_UNDETECTED;
-    info.IsEfiSystemPartition = GuidCompare(e, kEfiSystem) == 0 ? 1 : 0;
+    info.PartitionType = GuidCompare(e.typeGuid, kCoreStorage) == 0 ? PT_CORE_STORAGE : PT_UNDETECTED;
+    info.IsEfiSystemPartition = GuidCompare(e.typeGuid, kEfiSystem) == 0 ? 1 : 0;
     CVolume* v = new (std::nothrow) CVolume(m_disk);
     if (!v) continue;
     if (v->Assign(info) != 0) {

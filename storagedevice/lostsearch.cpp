@@ -8,6 +8,8 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/inotifysink.h"
+#include "common/layout/fat_boot.h"
+#include "common/layout/ntfs_boot.h"
 #include "storagedevice/checkdbr.h"
 #include "storagedevice/cstoragedevice.h"
 #include "storagedevice/cvolume.h"
@@ -32,17 +34,20 @@ const int kSearchMaxFailedChunks = 100;
 int CheckAsBackup(ICheckDBR* checker, IStorageDevice* facade, const uint8_t* sector, uint32_t ss,
                   uint64_t at, const std::set<uint64_t>& reported, uint64_t* start, int64_t* size,
                   int* quality) {
-  if (sector[510] != 0x55 || sector[511] != 0xAA) return FS_NONE;
+  // The NTFS decoder reads the signature and the name at 3 that NTFS and exFAT share.
+  layout::NtfsBootSector boot;
+  layout::FatBootSector fat;
+  if (!layout::DecodeNtfsBootSector(sector, ss, &boot) || !boot.signatureValid) return FS_NONE;
   int want = FS_NONE;
   uint64_t offset = 0;
-  if (memcmp(sector + 3, "NTFS", 4) == 0) {
+  if (memcmp(boot.oemId, "NTFS", 4) == 0) {
     want = FS_NTFS;
-    offset = kbytes::Le64(sector + 40);
-  } else if (memcmp(sector + 82, "FAT3", 4) == 0) {
+    offset = boot.totalSectors;
+  } else if (layout::DecodeFatBootSector(sector, ss, &fat) && memcmp(fat.fat32.fsType, "FAT3", 4) == 0) {
     want = FS_FAT32;
-    offset = kbytes::Le16(sector + 50);
-    if (offset == 0 || offset >= kbytes::Le16(sector + 14)) offset = 6;
-  } else if (memcmp(sector + 3, "EXFA", 4) == 0) {
+    offset = fat.fat32.backupBootSector;
+    if (offset == 0 || offset >= fat.reservedSectors) offset = 6;
+  } else if (memcmp(boot.oemId, "EXFA", 4) == 0) {
     want = FS_EXFAT;
     offset = 12;
   } else {

@@ -11,7 +11,13 @@ bool GptEntry::IsUnused() const {
   return std::memcmp(typeGuid, kZero, 16) == 0;
 }
 
-bool DecodeGptHeader(const uint8_t* data, size_t size, GptHeader* out) {
+bool HasGptSignature(const uint8_t* data, size_t size) {
+  char sig[8];
+  return data && kbytes::ReadBytes(data, size, offsetof(raw::GptHeader, signature), sig, 8) &&
+         std::memcmp(sig, "EFI PART", 8) == 0;
+}
+
+bool ReadGptHeaderFields(const uint8_t* data, size_t size, GptHeader* out) {
   if (!data || !out || size < kGptHeaderMinSize) return false;
   kbytes::ByteView v(data, size);
   GptHeader h;
@@ -30,9 +36,16 @@ bool DecodeGptHeader(const uint8_t* data, size_t size, GptHeader* out) {
             v.Le32(offsetof(raw::GptHeader, entrySize), &h.entrySize) &&
             v.Le32(offsetof(raw::GptHeader, entriesCrc32), &h.entriesCrc32);
   if (!ok) return false;
-  if (h.headerSize < kGptHeaderMinSize || h.headerSize > size) return false;
+  h.headerSizeValid = h.headerSize >= kGptHeaderMinSize && h.headerSize <= size;
   h.signatureValid = std::memcmp(sig, "EFI PART", 8) == 0;
   h.entryArrayBytes = uint64_t(h.entryCount) * uint64_t(h.entrySize);
+  *out = h;
+  return true;
+}
+
+bool DecodeGptHeader(const uint8_t* data, size_t size, GptHeader* out) {
+  GptHeader h;
+  if (!out || !ReadGptHeaderFields(data, size, &h) || !h.headerSizeValid) return false;
   *out = h;
   return true;
 }
@@ -64,9 +77,14 @@ bool GptEntryAt(const uint8_t* table, size_t tableSize, uint32_t entrySize, uint
   return DecodeGptEntry(table + off, size_t(entrySize), out);
 }
 
+bool GptEntrySizeValid(uint32_t entrySize) {
+  return entrySize >= kGptEntryMinSize && entrySize % kGptEntryMinSize == 0 &&
+         kbytes::IsPowerOfTwo(entrySize / kGptEntryMinSize);
+}
+
 bool ValidateGptEntryArray(const GptHeader& h, uint32_t sectorSize, uint64_t totalSectors, uint64_t maxBytes,
                            uint64_t* sectors) {
-  if (sectorSize == 0 || h.entryCount == 0 || h.entrySize < kGptEntryMinSize || h.entrySize % 8) return false;
+  if (sectorSize == 0 || h.entryCount == 0 || !GptEntrySizeValid(h.entrySize)) return false;
   if (h.entryArrayBytes > maxBytes) return false;
   uint64_t n = h.entryArrayBytes / sectorSize + (h.entryArrayBytes % sectorSize ? 1 : 0);
   if (h.entriesLba == 0 || !kbytes::RangeInside(h.entriesLba, n, totalSectors)) return false;

@@ -76,6 +76,7 @@ struct GptHeader {
   uint32_t entrySize = 0;
   uint32_t entriesCrc32 = 0;
   uint64_t entryArrayBytes = 0;  // entryCount * entrySize, taken in 64 bits
+  bool headerSizeValid = false;  // headerSize is 92 or more and within the bytes given
 };
 
 struct GptEntry {
@@ -89,8 +90,15 @@ struct GptEntry {
   bool IsUnused() const;
 };
 
-// False when fewer than 92 bytes are given, or when the header's own size field is below
-// 92 or reaches past the bytes given.
+// Whether the bytes begin with the header's signature "EFI PART".
+bool HasGptSignature(const uint8_t* data, size_t size);
+// The header's fields whatever its own size field says (headerSizeValid tells); false only
+// when fewer than 92 bytes are given. The disk's table reader takes a header this way: the
+// size field bounds only the header's CRC, and a header damaged there alone still locates a
+// sound entry array.
+bool ReadGptHeaderFields(const uint8_t* data, size_t size, GptHeader* out);
+// As ReadGptHeaderFields, and false when the header's own size field is below 92 or reaches
+// past the bytes given.
 bool DecodeGptHeader(const uint8_t* data, size_t size, GptHeader* out);
 // One entry of at least 128 bytes.
 bool DecodeGptEntry(const uint8_t* data, size_t size, GptEntry* out);
@@ -98,9 +106,11 @@ bool DecodeGptEntry(const uint8_t* data, size_t size, GptEntry* out);
 // when the entry size is below 128 or the entry does not lie wholly in the array.
 bool GptEntryAt(const uint8_t* table, size_t tableSize, uint32_t entrySize, uint32_t index, GptEntry* out);
 
-// Whether the entry array is one the disk can hold: entries present, of at least 128 bytes
-// and a multiple of 8, at most maxBytes in all, starting past LBA 0 and ending inside the
-// disk. *sectors gets the array's length in sectors of sectorSize.
+// An entry size the standard allows: 128 x 2^n bytes.
+bool GptEntrySizeValid(uint32_t entrySize);
+// Whether the entry array is one the disk can hold: entries present, of a size
+// GptEntrySizeValid allows, at most maxBytes in all, starting past LBA 0 and ending inside
+// the disk. *sectors gets the array's length in sectors of sectorSize.
 bool ValidateGptEntryArray(const GptHeader& h, uint32_t sectorSize, uint64_t totalSectors, uint64_t maxBytes,
                            uint64_t* sectors);
 

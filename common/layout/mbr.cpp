@@ -1,5 +1,7 @@
 #include "common/layout/mbr.h"
 
+#include <set>
+
 #include "common/inc/bytes.h"
 
 namespace layout {
@@ -45,6 +47,48 @@ bool DecodeEbr(const uint8_t* data, size_t size, Ebr* out) {
   out->next = s.entries[1];
   out->signatureValid = s.signatureValid;
   return true;
+}
+
+bool DecodePartitionRecord(const uint8_t* data, size_t size, bool isEbr, PartitionRecord* out) {
+  if (!out) return false;
+  MbrSector s;
+  if (!DecodeMbrSector(data, size, &s) || !s.signatureValid) return false;
+  PartitionRecord r;
+  const size_t entries = isEbr ? 2 : 4;
+  for (size_t i = 0; i < entries; ++i) {
+    const MbrEntry& e = s.entries[i];
+    if (!e.StatusValid()) break;
+    if (e.IsEmpty()) continue;
+    if (IsExtendedPartitionType(e.type)) {
+      if (!r.link) r.link = e.firstLba;
+    } else if (e.type == kMbrTypeGptProtective) {
+      r.protective = true;
+    } else {
+      r.partitions[r.count++] = e;
+    }
+  }
+  *out = r;
+  return true;
+}
+
+EbrWalk WalkEbrChain(uint64_t base, uint64_t totalSectors,
+                     const std::function<bool(uint64_t sector, uint32_t* link)>& visit) {
+  EbrWalk w;
+  // A self-linked record, or two linking to each other, would otherwise loop forever.
+  std::set<uint64_t> visited;
+  uint64_t current = base;
+  while (current && int(visited.size()) < kMaxEbrRecords && visited.insert(current).second) {
+    if (current >= totalSectors) break;
+    uint32_t link = 0;
+    if (!visit(current, &link)) {
+      w.failed = true;
+      break;
+    }
+    ++w.records;
+    if (link == 0 || link > UINT64_MAX - base) break;
+    current = base + link;
+  }
+  return w;
 }
 
 }  // namespace layout

@@ -17,6 +17,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace layout {
 
@@ -89,5 +90,39 @@ bool DecodeMbrEntry(const uint8_t* data, size_t size, MbrEntry* out);
 // reported in signatureValid, not refused: the caller decides what an unsigned sector means.
 bool DecodeMbrSector(const uint8_t* data, size_t size, MbrSector* out);
 bool DecodeEbr(const uint8_t* data, size_t size, Ebr* out);
+
+// A partition sector read by the rules that every reader of a DOS table shares:
+// - an EBR holds one logical partition and one link, so only its first two entries count;
+//   the MBR's four do;
+// - a status byte other than 0x00 or 0x80 ends the entries of that sector: those before it
+//   stand, it and those after it are no entries;
+// - an empty entry (type 0 or no sectors) is passed over;
+// - an extended type (0x05, 0x0F, 0x85) is a link, and the first one with a non-zero start
+//   is taken, in the MBR and in an EBR alike;
+// - a GPT-protective entry (0xEE) is never a data partition; it is reported instead.
+struct PartitionRecord {
+  MbrEntry partitions[4];  // data partitions in table order, starts as stored (relative)
+  size_t count = 0;
+  // In the MBR the extended partition's start; in an EBR the next EBR's offset from that
+  // start. 0 when the sector names none.
+  uint32_t link = 0;
+  bool protective = false;  // the MBR of a GPT disk (or a hybrid one)
+};
+// False when fewer than 512 bytes are given or the sector is not signed 0x55 0xAA.
+bool DecodePartitionRecord(const uint8_t* data, size_t size, bool isEbr, PartitionRecord* out);
+
+// More EBRs than this in one chain is taken as corrupt.
+const int kMaxEbrRecords = 128;
+
+struct EbrWalk {
+  int records = 0;      // EBRs read
+  bool failed = false;  // the walk ended at an EBR that could not be read (the records+1-th)
+};
+// Follows the chain of EBRs of the extended partition that starts at base: visit(sector,
+// &link) reads the EBR at that sector and gives its link (0: the last one); false when it
+// cannot be read. The walk also ends on an EBR met before, after kMaxEbrRecords of them, and
+// at an EBR at or past totalSectors, which a partial image did not hold (no failure).
+EbrWalk WalkEbrChain(uint64_t base, uint64_t totalSectors,
+                     const std::function<bool(uint64_t sector, uint32_t* link)>& visit);
 
 }  // namespace layout

@@ -11,6 +11,7 @@
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/seams.h"
+#include "common/layout/mbr.h"
 #include "filesystems/format/ntfsformat.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "storagedevice/checkdbr.h"
@@ -242,6 +243,11 @@ int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint
   // A device without a partition record is a whole disk.
   uint32_t type = dev && dev->GetPartitionInfo(&info) == 0 ? info.PartitionType : PT_UNALLOCATED;
   m_typeUnmapped = 0;
+  // Empty entries and containers of other partitions: a volume found inside would not begin
+  // where the container does.
+  if (type == layout::kMbrTypeEmpty || type == layout::kMbrTypeGptProtective ||
+      (type <= 0xFF && layout::IsExtendedPartitionType(uint8_t(type))))
+    return RC_OK;  // fileSystem 0: nothing to recover with
   switch (type) {
     case 0x01: case 0x04: case 0x06: case 0x0E: case 0x14: case 0x16: case 0x1E:
       *fileSystem = FS_FAT16;
@@ -271,10 +277,6 @@ int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint
       return DetectFsByContent(bootSector, fileSystem, scanned);
     case PT_UNALLOCATED:
       return DetectWholeDisk(bootSector, fileSystem, scanned);
-    case 0x00: case 0x05: case 0x0F: case 0x85: case 0xEE:
-      // Empty entries and containers of other partitions: a volume found inside would not
-      // begin where the container does.
-      return RC_OK;  // fileSystem 0: nothing to recover with
     default:
       // A type byte written for another system (a Linux partition reused, a table entry
       // rewritten) says nothing about what the sectors hold: they are asked instead.

@@ -22,6 +22,7 @@
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/iscanoperator.h"
 #include "common/inc/kestrum_types.h"
+#include "deviceapi/windowsdeviceio.h"
 #include "common/inc/seams.h"
 #include "common/textutil.h"
 #include "memarchive.h"
@@ -31,6 +32,7 @@
 #include "storagedevice/cvolume.h"
 #include "storagedevice/dbrcheck.h"
 #include "storagedevice/devenum.h"
+#include "layoutcheck.h"
 #include "testutil.h"
 
 using testutil::ScopedEnv;
@@ -404,6 +406,247 @@ TEST_F(HostileTables, HugeGptEntryCountsAreRefused) {
   EXPECT_EQ(listed[2048].Flags, PF_CLIPPED);
   EXPECT_EQ(listed[0].SectorCount, int64_t(kSectors));
   EXPECT_EQ(listed[0].Flags, PF_CLIPPED);
+}
+
+// ---------------------------------------------------------------------------------------
+// Rules the system's list and the disk's own reading share, over tool-made tables patched
+
+// The partition sectors of a tool-made image, copied at their own sectors into a sparse image
+// of the same size so that single fields can be patched; the rest of the disk reads as zeros.
+class PatchedTables : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string path = dir.file("patched.img");
+  uint64_t bytes = 0;
+  std::map<uint64_t, std::vector<uint8_t>> sectors;  // by LBA, 512 bytes each
+
+  // False (and the test skipped) when the fixture is missing.
+  bool Load(const char* fixture, std::vector<uint64_t> lbas) {
+    std::string img = testutil::Fixture(fixture);
+    if (img.empty()) return false;
+    bytes = std::filesystem::file_size(img);
+    for (uint64_t lba : lbas) {
+      sectors[lba] = testutil::ReadRange(img, lba * 512, 512);
+      EXPECT_EQ(sectors[lba].size(), 512u) << lba;
+    }
+    return true;
+  }
+  uint8_t* Entry(uint64_t lba, int slot) { return &sectors.at(lba)[446 + 16 * size_t(slot)]; }
+  void SetEntry(uint64_t lba, int slot, uint8_t type, uint32_t start, uint32_t count) {
+    std::vector<uint8_t>& s = sectors[lba];
+    s.resize(512);
+    uint8_t* e = &s[446 + 16 * size_t(slot)];
+    memset(e, 0, 16);
+    e[4] = type;
+    kbytes::PutLe32(e + 8, start);
+    kbytes::PutLe32(e + 12, count);
+    s[510] = 0x55;
+    s[511] = 0xAA;
+  }
+
+  // What each source lists: the system's layout (false when it refuses the table) and the
+  // disk's own reading (its result), data partitions only, as start, count and type.
+  struct Listing {
+    bool osListed = false;
+    std::vector<Expected> os;
+    int ownResult = 0;
+    std::vector<Expected> own;
+    std::vector<PartitionInfo> afterOpen;  // what OpenByIndex settled on
+  };
+  Listing Read() {
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      for (auto& s : sectors) {
+        out.seekp(std::streamoff(s.first * 512));
+        out.write(reinterpret_cast<const char*>(s.second.data()), 512);
+      }
+    }
+    std::filesystem::resize_file(path, bytes);
+    ScopedEnv disks("KESTRUM_DISKS", path);
+    QueryDiskDrives();
+    Listing l;
+    IDeviceIo* io = CreateDeviceIo();
+    EXPECT_EQ(io->Open(path.c_str(), KIO_RDONLY, 0), 0);
+    std::vector<LayoutEntry> layout;
+    l.osListed = io->Query(DIQ_LAYOUT, &layout) == 0;
+    for (const LayoutEntry& e : layout) l.os.push_back({e.startByte / 512, e.lengthByte / 512, e.type});
+    io->Release();
+    CDisk* disk = new CDisk();
+    EXPECT_EQ(disk->OpenByIndex(0), 0);
+    for (CVolume* v : disk->GetVolumes()) l.afterOpen.push_back(Info(v));
+    l.ownResult = disk->ReadPartitionTables();
+    if (l.ownResult > 0)
+      for (CVolume* v : disk->GetVolumes()) {
+        PartitionInfo info = Info(v);
+        if (info.PartitionNumber > 0) l.own.push_back({info.StartSector, info.SectorCount, info.PartitionType});
+      }
+    disk->Release();
+    return l;
+  }
+};
+
+namespace {
+
+bool operator==(const Expected& a, const Expected& b) {
+  return a.start == b.start && a.count == b.count && a.type == b.type;
+}
+std::ostream& operator<<(std::ostream& o, const Expected& e) {
+  return o << "{" << e.start << ", " << e.count << ", 0x" << std::hex << e.type << std::dec << "}";
+}
+
+// tables_mbr.img as sfdisk wrote it: FAT32 (0x0C), NTFS, an extended partition at 741376
+// whose first EBR holds FAT16 and links to a second EBR holding exFAT.
+const uint64_t kExtBase = 741376, kEbr2 = 808960;
+const Expected kFat32{20480, 614400, 0x0C}, kNtfs{675840, 65536, 0x07};
+const Expected kFat16{743424, 65536, 0x06}, kExfat{811008, 65536, 0x07};
+// The disk stores 0x0C as 0x0B; the system's list keeps the table's byte.
+std::vector<Expected> AsStored(std::vector<Expected> v) {
+  for (Expected& e : v)
+    if (e.type == 0x0C) e.type = 0x0B;
+  return v;
+}
+
+}  // namespace
+
+class PatchedMbr : public PatchedTables {
+ protected:
+  void SetUp() override {
+    if (!Load("tables_mbr.img", {0, kExtBase, kEbr2})) GTEST_SKIP() << "fixture missing";
+    // The fixture is what the constants above say.
+    ASSERT_EQ(Entry(0, 2)[4], 0x05);
+    ASSERT_EQ(kbytes::Le32(Entry(0, 2) + 8), kExtBase);
+    ASSERT_EQ(kExtBase + kbytes::Le32(Entry(kExtBase, 1) + 8), kEbr2);
+  }
+  void ExpectBoth(const std::vector<Expected>& want) {
+    Listing l = Read();
+    ASSERT_TRUE(l.osListed);
+    EXPECT_EQ(l.os, want);
+    ASSERT_GT(l.ownResult, 0);
+    EXPECT_EQ(l.own, AsStored(want));
+  }
+};
+
+TEST_F(PatchedMbr, UnpatchedBothSourcesListTheFourPartitions) {
+  ExpectBoth({kFat32, kNtfs, kFat16, kExfat});
+}
+
+// An EBR holds one logical partition and one link: entries in its third and fourth slots are
+// not partitions (the disk's reader used to list them, the system's list did not).
+TEST_F(PatchedMbr, EbrHoldsOneLogicalAndOneLink) {
+  SetEntry(kExtBase, 2, 0x07, 900000 - kExtBase, 4096);
+  SetEntry(kExtBase, 3, 0x0B, 910000 - kExtBase, 4096);
+  ExpectBoth({kFat32, kNtfs, kFat16, kExfat});
+}
+
+// Linux's extended type 0x85 opens and continues the chain like 0x05 (the disk's reader
+// used to list it as a data partition and read no logicals); an extended entry of no
+// sectors is empty and opens none.
+TEST_F(PatchedMbr, LinuxExtendedTypeOpensTheChainAndAnEmptyOneNone) {
+  Entry(0, 2)[4] = 0x85;
+  Entry(kExtBase, 1)[4] = 0x85;
+  ExpectBoth({kFat32, kNtfs, kFat16, kExfat});
+  Entry(0, 2)[4] = 0x05;
+  kbytes::PutLe32(Entry(0, 2) + 12, 0);
+  ExpectBoth({kFat32, kNtfs});
+}
+
+// Two links in one EBR: the first is followed, as in the MBR, where both readers always took
+// the first extended entry (the system's list used to follow the last one).
+TEST_F(PatchedMbr, FirstExtendedLinkOfAnEbrWins) {
+  memcpy(Entry(kExtBase, 0), Entry(kExtBase, 1), 16);  // slot 0 now links to the second EBR
+  SetEntry(kExtBase, 1, 0x05, 200000, 8192);            // slot 1 to a third one
+  SetEntry(kExtBase + 200000, 0, 0x0B, 63, 4096);
+  ExpectBoth({kFat32, kNtfs, kExfat});
+}
+
+// A status byte other than 0x00 and 0x80 ends the entries of its sector, in the MBR and in
+// an EBR alike; those before it stand (the system's list used to refuse the whole MBR and to
+// ignore the byte in EBRs).
+TEST_F(PatchedMbr, BadStatusByteEndsTheEntriesOfItsSector) {
+  Entry(0, 1)[0] = 0x01;
+  ExpectBoth({kFat32});
+  Entry(0, 1)[0] = 0x00;
+  Entry(kExtBase, 0)[0] = 0x7F;
+  ExpectBoth({kFat32, kNtfs});
+  Entry(kExtBase, 0)[0] = 0x80;
+  Entry(kExtBase, 1)[0] = 0x01;
+  ExpectBoth({kFat32, kNtfs, {kFat16.start, kFat16.count, kFat16.type}});
+}
+
+// tables_gpt.img as sgdisk wrote it: a protective MBR, the header at 1 and 128 entries of
+// 128 bytes from sector 2: EFI system, basic data, Core Storage, Apple Boot.
+class PatchedGpt : public PatchedTables {
+ protected:
+  void SetUp() override {
+    std::vector<uint64_t> lbas;
+    for (uint64_t i = 0; i < 34; ++i) lbas.push_back(i);
+    if (!Load("tables_gpt.img", lbas)) GTEST_SKIP() << "fixture missing";
+    ASSERT_EQ(Entry(0, 0)[4], 0xEE);
+    ASSERT_EQ(kbytes::Le64(&sectors[1][72]), 2u);
+  }
+  uint8_t* GptEntry(int i) { return &sectors[2 + uint64_t(i) / 4][128 * size_t(i % 4)]; }
+};
+
+// A protective entry is never a data partition: a disk whose GPT header is damaged does not
+// list the 0xEE entry (the disk's reader used to list it from sector 1 to the end), and lists
+// a hybrid MBR's other entries. The system's list leaves such a disk to the disk's reading,
+// which reads the GPT when its header is there.
+TEST_F(PatchedGpt, ProtectiveEntryIsNeverAVolume) {
+  const uint64_t total = bytes / 512;
+  sectors[1][7] = 'X';  // "EFI PARX"
+  Listing l = Read();
+  EXPECT_FALSE(l.osListed);
+  EXPECT_LT(l.ownResult, 0);
+  ASSERT_EQ(l.afterOpen.size(), 1u);  // the whole disk, as for a blank one
+  EXPECT_EQ(l.afterOpen[0].StartSector, 0);
+  EXPECT_EQ(l.afterOpen[0].SectorCount, int64_t(total));
+  EXPECT_EQ(l.afterOpen[0].PartitionType, 0xDBu);
+
+  const uint8_t* basic = GptEntry(1);
+  uint32_t first = uint32_t(kbytes::Le64(basic + 32)), last = uint32_t(kbytes::Le64(basic + 40));
+  SetEntry(0, 1, 0x07, first, last - first + 1);
+  l = Read();
+  EXPECT_FALSE(l.osListed);
+  EXPECT_EQ(l.own, (std::vector<Expected>{{first, last - first + 1, 0x07}}));
+
+  sectors[1][7] = 'T';
+  l = Read();
+  EXPECT_FALSE(l.osListed);
+  ASSERT_EQ(l.ownResult, int(l.afterOpen.size()));
+  EXPECT_EQ(l.own.size(), 3u);  // from the GPT: EFI, basic data, Core Storage
+}
+
+// The last sector of an entry is inclusive: first == last is a partition of one sector,
+// listed (the reader used to drop it); last below first is no partition.
+TEST_F(PatchedGpt, OneSectorPartitionIsListed) {
+  uint8_t* core = GptEntry(2);
+  const uint64_t first = kbytes::Le64(core + 32);
+  kbytes::PutLe64(core + 40, first);
+  Listing l = Read();
+  ASSERT_EQ(l.own.size(), 3u);
+  EXPECT_EQ(l.own[2], (Expected{int64_t(first), 1, 0xF1}));
+  kbytes::PutLe64(core + 40, first - 1);
+  l = Read();
+  ASSERT_EQ(l.own.size(), 2u);
+  EXPECT_NE(l.own[1].start, int64_t(first));
+}
+
+// An entry is 128 x 2^n bytes: a header naming 136 (a multiple of 8, which the reader used to
+// take, reading entries at the wrong stride) is refused; 256 is taken.
+TEST_F(PatchedGpt, EntrySizeIs128TimesAPowerOfTwo) {
+  kbytes::PutLe32(&sectors[1][84], 136);
+  kbytes::PutLe32(&sectors[1][80], 120);
+  Listing l = Read();
+  EXPECT_LT(l.ownResult, 0);
+  ASSERT_EQ(l.afterOpen.size(), 1u);
+  EXPECT_EQ(l.afterOpen[0].PartitionType, 0xDBu);
+  // At 256 bytes the entries are the original 0 and 2, 4, ...: EFI system and Core Storage.
+  kbytes::PutLe32(&sectors[1][84], 256);
+  kbytes::PutLe32(&sectors[1][80], 64);
+  l = Read();
+  ASSERT_EQ(l.own.size(), 2u);
+  EXPECT_EQ(l.own[0].start, int64_t(kbytes::Le64(GptEntry(0) + 32)));
+  EXPECT_EQ(l.own[1].type, 0xF1u);
 }
 
 // A partition record read from a saved result is untrusted: a length whose byte size does

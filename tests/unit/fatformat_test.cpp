@@ -258,6 +258,36 @@ TEST(FatFormat, ZeroedBootSectorsGiveTheOriginalGeometry) {
 // so the old files are placed with the old geometry. Directories the new volume writes
 // would pull the other way; the vote counts clusters, so a new tree larger than the old
 // surviving one would win. That is the limit.
+TEST(FatFormat, DotEntryClusterKeepsTwentyEightBits) {
+  // Two folders' "." entries alone place the clusters once the boot sectors are gone. The
+  // top four bits of a FAT32 cluster number are reserved: a "." entry that carries one in
+  // its high word still names its own cluster, as every other reader of an entry takes it.
+  std::string path = testutil::Fixture("fat32-qformat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  auto img = testutil::ReadFile(path);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(img.data(), 512, fat::kFat32, img.size(), &g), 0);
+  std::fill(img.begin(), img.begin() + 512, 0);
+  std::fill(img.begin() + 6 * 512, img.begin() + 7 * 512, 0);
+  std::vector<uint64_t> dots;
+  for (uint64_t at = g.dataOffset; at + 64 <= img.size(); at += 512) {
+    if (!fatrec::FatInspector::IsDotPair(img.data() + at, 64)) continue;
+    if (dots.size() < 2) dots.push_back(at);
+    else std::fill(img.begin() + long(at), img.begin() + long(at) + 64, 0);  // leaves two
+  }
+  ASSERT_EQ(dots.size(), 2u);
+  for (bool patched : {false, true}) {
+    if (patched) img[dots[1] + 21] |= 0x10;  // "." high word, bit 28 of the number
+    FatMemDevice dev(img);
+    fatrec::FatInspector ins(&dev);
+    fatrec::FatInfo fi;
+    fi.ft = fatrec::FT_FAT32;
+    ASSERT_TRUE(ins.Inspect(&fi)) << patched;
+    EXPECT_EQ(uint32_t(fi.clusterSize), g.clusterBytes) << patched;
+    EXPECT_EQ(uint64_t(ins.ClusterToOffset(2)), g.dataOffset) << patched;
+  }
+}
+
 TEST(FatFormat, ReformatWithAnotherClusterSizeKeepsTheOldGeometry) {
   std::string path = testutil::Fixture("fat16.img");
   if (path.empty() || !Sh("command -v mkfs.fat")) GTEST_SKIP() << "fixture or mkfs.fat missing";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -213,6 +214,102 @@ TEST(LayoutGpt, ShortBuffersSizesAndOverflowingCounts) {
   EXPECT_FALSE(layout::GptEntryAt(table.data(), 255, 128, 1, &e));
   ASSERT_TRUE(layout::GptEntryAt(table.data(), table.size(), 128, 1, &e));
   EXPECT_EQ(e.firstLba, 34u);
+}
+
+// The sectors of the sfdisk table read as the table readers read them, and patched.
+TEST(LayoutMbr, PartitionRecordsOfTheSfdiskTable) {
+  std::string img = testutil::Fixture("tables_mbr.img");
+  if (img.empty()) GTEST_SKIP() << "fixture missing";
+  std::vector<uint8_t> mbr = ReadRange(img, 0, 512);
+  layout::PartitionRecord r;
+  ASSERT_TRUE(layout::DecodePartitionRecord(mbr.data(), mbr.size(), false, &r));
+  ASSERT_EQ(r.count, 2u);  // FAT32 and NTFS; the extended entry is the link
+  EXPECT_EQ(r.partitions[0].type, 0x0C);
+  EXPECT_EQ(r.partitions[1].firstLba, 675840u);
+  EXPECT_EQ(r.link, 741376u);
+  EXPECT_FALSE(r.protective);
+  std::vector<uint8_t> ebr = ReadRange(img, uint64_t(r.link) * 512, 512);
+  ASSERT_TRUE(layout::DecodePartitionRecord(ebr.data(), ebr.size(), true, &r));
+  ASSERT_EQ(r.count, 1u);
+  EXPECT_EQ(r.partitions[0].firstLba, 2048u);  // relative to the EBR
+  EXPECT_EQ(r.link, 67584u);                   // relative to the extended partition
+  // A third slot counts in the MBR only; an unsigned or short sector is no record.
+  memcpy(&ebr[446 + 32], &mbr[446], 16);
+  ASSERT_TRUE(layout::DecodePartitionRecord(ebr.data(), ebr.size(), true, &r));
+  EXPECT_EQ(r.count, 1u);
+  ASSERT_TRUE(layout::DecodePartitionRecord(ebr.data(), ebr.size(), false, &r));
+  EXPECT_EQ(r.count, 2u);
+  testutil::ExpectRefusesShort<layout::PartitionRecord>(
+      [](const uint8_t* d, size_t n, layout::PartitionRecord* o) { return layout::DecodePartitionRecord(d, n, true, o); },
+      ebr, 512);
+  ebr[510] = 0;
+  EXPECT_FALSE(layout::DecodePartitionRecord(ebr.data(), ebr.size(), true, &r));
+  // The protective entry of a GPT disk is reported, never listed.
+  mbr[446 + 4] = layout::kMbrTypeGptProtective;
+  ASSERT_TRUE(layout::DecodePartitionRecord(mbr.data(), mbr.size(), false, &r));
+  EXPECT_TRUE(r.protective);
+  EXPECT_EQ(r.count, 1u);
+}
+
+TEST(LayoutMbr, EbrChainWalkEndsOnRepeatsTheBoundTheDiskEndAndFailures) {
+  // links[sector] is the link the EBR at that sector holds; absent sectors cannot be read.
+  auto walk = [](uint64_t base, uint64_t total, std::map<uint64_t, uint32_t> links) {
+    return layout::WalkEbrChain(base, total, [&](uint64_t sector, uint32_t* link) {
+      auto it = links.find(sector);
+      if (it == links.end()) return false;
+      *link = it->second;
+      return true;
+    });
+  };
+  auto expect = [](layout::EbrWalk w, int records, bool failed) {
+    EXPECT_EQ(w.records, records);
+    EXPECT_EQ(w.failed, failed);
+  };
+  expect(walk(100, 1000, {{100, 50}, {150, 80}, {180, 0}}), 3, false);
+  expect(walk(100, 1000, {{100, 50}, {150, 80}, {180, 50}}), 3, false);  // back to 150
+  expect(walk(100, 1000, {{100, 50}, {150, 50}}), 2, false);             // linked to itself
+  expect(walk(100, 170, {{100, 50}, {150, 80}}), 2, false);              // 180: not imaged
+  expect(walk(100, 1000, {{100, 50}}), 1, true);                          // 150 unreadable
+  expect(walk(100, 1000, {}), 0, true);
+  expect(walk(0, 1000, {{0, 5}}), 0, false);  // no extended partition
+  std::map<uint64_t, uint32_t> endless;
+  for (uint32_t i = 0; i < 1000; ++i) endless[100 + i] = i + 1;
+  expect(walk(100, 100000, endless), layout::kMaxEbrRecords, false);
+  // A link that would carry the sector past 64 bits ends the walk.
+  expect(walk(UINT64_MAX - 10, UINT64_MAX, {{UINT64_MAX - 10, 0xFFFFFFFFu}}), 1, false);
+}
+
+// The disk's reader takes a header whatever its size field says; the entry size must be
+// 128 x 2^n.
+TEST(LayoutGpt, HeaderFieldsAndEntrySizesOfTheSgdiskTable) {
+  std::string img = testutil::Fixture("tables_gpt.img");
+  if (img.empty()) GTEST_SKIP() << "fixture missing";
+  std::vector<uint8_t> hs = ReadRange(img, 512, 512);
+  EXPECT_TRUE(layout::HasGptSignature(hs.data(), hs.size()));
+  EXPECT_FALSE(layout::HasGptSignature(hs.data(), 7));
+  layout::GptHeader h;
+  ASSERT_TRUE(layout::ReadGptHeaderFields(hs.data(), hs.size(), &h));
+  EXPECT_TRUE(h.headerSizeValid);
+  EXPECT_EQ(h.entrySize, 128u);
+  kbytes::PutLe32(&hs[12], 0);
+  ASSERT_TRUE(layout::ReadGptHeaderFields(hs.data(), hs.size(), &h));
+  EXPECT_FALSE(h.headerSizeValid);
+  EXPECT_EQ(h.entryCount, 128u);
+  EXPECT_FALSE(layout::DecodeGptHeader(hs.data(), hs.size(), &h));
+  testutil::ExpectRefusesShort<layout::GptHeader>(layout::ReadGptHeaderFields, hs, 92);
+  hs[0] = 'e';
+  ASSERT_TRUE(layout::ReadGptHeaderFields(hs.data(), hs.size(), &h));
+  EXPECT_FALSE(h.signatureValid);
+  EXPECT_FALSE(layout::HasGptSignature(hs.data(), hs.size()));
+
+  for (uint32_t size : {128u, 256u, 512u, 4096u, 0x80000000u}) EXPECT_TRUE(layout::GptEntrySizeValid(size)) << size;
+  for (uint32_t size : {0u, 8u, 120u, 136u, 192u, 384u, 0xFFFFFF80u}) EXPECT_FALSE(layout::GptEntrySizeValid(size)) << size;
+  kbytes::PutLe32(&hs[84], 136);
+  ASSERT_TRUE(layout::ReadGptHeaderFields(hs.data(), hs.size(), &h));
+  EXPECT_FALSE(layout::ValidateGptEntryArray(h, 512, 524288, 4u << 20, nullptr));
+  kbytes::PutLe32(&hs[84], 256);
+  ASSERT_TRUE(layout::ReadGptHeaderFields(hs.data(), hs.size(), &h));
+  EXPECT_TRUE(layout::ValidateGptEntryArray(h, 512, 524288, 4u << 20, nullptr));
 }
 
 }  // namespace

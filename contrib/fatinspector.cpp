@@ -16,9 +16,10 @@ namespace {
 
 const int64_t kFat16RootBytes = 512 * 32;
 
-bool IsDotEntry(const uint8_t* e, const char* name11) {
+// A "." (kind 1) or ".." (kind 2) entry as a folder's first cluster holds it.
+bool IsDotEntry(const uint8_t* e, int kind) {
   layout::FatDirEntry d;
-  return layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && std::memcmp(d.name, name11, 11) == 0 &&
+  return layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && layout::FatDotName(d.name) == kind &&
          (d.attributes & fat::kAttrDirectory) && d.caseFlags == 0 && d.fileSize == 0;
 }
 
@@ -46,7 +47,7 @@ FatInspector::FatInspector(IStorageDevice* device) : m_device(device) {}
 
 bool FatInspector::IsDotPair(const uint8_t* p, size_t len) {
   if (!p || len < 64) return false;
-  return IsDotEntry(p, ".          ") && IsDotEntry(p + 32, "..         ");
+  return IsDotEntry(p, 1) && IsDotEntry(p + 32, 2);
 }
 
 bool FatInspector::LooksLikeDirectory(const uint8_t* p, size_t len) {

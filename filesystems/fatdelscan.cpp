@@ -82,7 +82,7 @@ bool DotEntriesAgree(IStorageDevice* device, const fat::FatGeometry& g) {
     if (fat::ReadAt(device, g.ClusterOffset(c), first, sizeof first) != int64_t(sizeof first) ||
         !layout::DecodeFatDirEntry(first, sizeof first, &dot))
       continue;
-    bool ok = std::memcmp(dot.name, ".          ", 11) == 0 && (dot.attributes & fat::kAttrDirectory) &&
+    bool ok = layout::FatDotName(dot.name) == 1 && (dot.attributes & fat::kAttrDirectory) &&
               dot.FirstCluster(fat32) == c;
     if (!ok) ++failed;
     else if (c != 2) ++agree;

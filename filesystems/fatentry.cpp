@@ -353,9 +353,9 @@ void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
   it->attr = e[11];
   std::memcpy(it->entry, e, kEntrySize);
   FatShortNameToString(e, &it->shortName);
-  it->isDot = e[0] == '.' && (std::memcmp(e + 1, "          ", 10) == 0 || (e[1] == '.' && std::memcmp(e + 2, "         ", 9) == 0));
   layout::FatDirEntry d;
   layout::DecodeFatDirEntry(e, kEntrySize, &d);
+  it->isDot = layout::FatDotName(d.name) != 0;
   it->highWord = d.firstClusterHigh;
   it->firstCluster = d.FirstCluster(m_kind == kFat32);
   it->size = d.fileSize;
@@ -481,8 +481,8 @@ bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& h, const FirstEn
     uint8_t first[kEntrySize];
     layout::FatDirEntry dot;
     if (!read(uint32_t(cand), first) || !layout::DecodeFatDirEntry(first, sizeof first, &dot)) break;
-    if (std::memcmp(dot.name, ".       ", 8) == 0 && dot.firstClusterLow == (*cluster & 0xFFFF) &&
-        dot.firstClusterHigh == uint16_t(cand >> 16)) {
+    // The number as every reader of an entry takes it, reserved top bits left out.
+    if (std::memcmp(dot.name, ".       ", 8) == 0 && dot.FirstCluster(true) == cand) {
       *cluster = uint32_t(cand);
       return true;
     }

@@ -79,9 +79,7 @@ bool ShortEntryOk(const FatGeometry& g, const uint8_t* e, int* dot, uint32_t* fi
   uint8_t attr = d.attributes;
   // Reserved bits, and volume labels, which only the root holds.
   if ((attr & 0xC0) || (attr & kAttrVolume)) return false;
-  *dot = 0;
-  if (std::memcmp(d.name, ".          ", 11) == 0) *dot = 1;
-  else if (std::memcmp(d.name, "..         ", 11) == 0) *dot = 2;
+  *dot = layout::FatDotName(d.name);
   if (*dot) {
     if (!(attr & kAttrDirectory)) return false;
   } else if (d.name[0] == ' ' || FatIsInvalidShortName(d.name, true)) {

@@ -188,6 +188,7 @@ void Directories(const uint8_t* p, size_t size) {
     layout::ExfatLabelEntry lb;
     bool any = layout::DecodeFatDirEntry(e, left, &de);
     Check(any == (left >= 32));
+    if (any) Check(layout::FatDotName(de.name) <= 2);
     layout::DecodeFatLongNameEntry(e, left, &ln);
     layout::DecodeExfatFileEntry(e, left, &f);
     layout::DecodeExfatStreamEntry(e, left, &st);

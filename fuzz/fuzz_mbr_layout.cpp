@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CMemoryDeviceIo io(data, size);
     std::vector<LayoutEntry> out;
     if (!ReadMbrLayout(&io, sectorSize, &out)) continue;
-    // At most four primaries and one logical per link of a chain capped at 128 links.
-    if (out.size() > 4 + 128 * 2) abort();
+    // At most four primaries and one logical per EBR of a chain capped at 128 of them.
+    if (out.size() > 4 + 128) abort();
     for (const LayoutEntry& e : out)
       if (e.startByte < 0 || e.lengthByte <= 0) abort();
   }

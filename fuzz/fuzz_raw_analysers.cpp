@@ -14,9 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int cs = kSizes[data[0] % 8];
   data += 1;
   size -= 1;
-  for (int type = 0; type <= 48; ++type) {
-    CRawAnalyser* a = CreateTypeAnalyser(type);
-    if (!a) continue;
+  size_t types = 0;
+  const AnalyserType* table = AnalyserTypes(&types);
+  for (size_t k = 0; k < types; ++k) {
+    CRawAnalyser* a = table[k].make();
     bool open = false;
     int64_t lcn = 0;
     for (size_t off = 0; off < size || lcn == 0; off += size_t(cs), ++lcn) {

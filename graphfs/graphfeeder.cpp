@@ -22,7 +22,8 @@ CGraphFeeder::CGraphFeeder(const FeedRules& rules)
       m_releaseFn(nullptr),
       m_user(nullptr),
       m_pending(0),
-      m_stopped(false) {}
+      m_stopped(false),
+      m_afterStop(false) {}
 
 CGraphFeeder::~CGraphFeeder() { Discard(); }
 
@@ -69,6 +70,7 @@ int CGraphFeeder::Add(const char16_t* folderPath, IFileInfo* file) {
   }
   int rc = m_manager->AddFile(folderPath, file);
   if (rc != RC_STOP) return rc;
+  if (m_afterStop) return 0;
   switch (m_rules.addAnswer) {
     case kAnswerIgnored:
       return 0;
@@ -89,7 +91,13 @@ int CGraphFeeder::AddClone(const char16_t* folderPath, void* payload) {
 
 void CGraphFeeder::Finish() {
   if (!m_graph) return;
-  if (m_finalFn && (!m_stopped || m_rules.handOverOnStop)) m_graph->EnumNodes(m_finalFn, m_user);
+  if (m_finalFn && (!m_stopped || m_rules.handOverOnStop)) {
+    // A sink that has asked to stop answers stop to every file as well; were that to end the
+    // walk, only the first of the files found would reach the results tree.
+    m_afterStop = m_stopped;
+    m_graph->EnumNodes(m_finalFn, m_user);
+    m_afterStop = false;
+  }
   Discard();
 }
 

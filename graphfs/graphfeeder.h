@@ -72,7 +72,8 @@ class CGraphFeeder {
   int Result(int rc) const { return m_stopped && m_rules.stopResult != kResultAsIs ? m_rules.stopResult : rc; }
 
   // The final hand-over (as the rules say after a stop), then every payload is released and
-  // the graph deleted.
+  // the graph deleted. After a stop the hand-over runs to its end whatever the results tree
+  // answers: the scan is over, so the answer has nothing left to stop.
   void Finish();
   // Every payload released and the graph deleted, nothing handed out.
   void Discard();
@@ -87,6 +88,7 @@ class CGraphFeeder {
   void* m_user;
   uint32_t m_pending;
   bool m_stopped;
+  bool m_afterStop;  // the final hand-over of a stopped scan is running
 };
 
 }  // namespace GFS

@@ -1,8 +1,17 @@
 #include "common/layout/fat_dirent.h"
 
+#include <cstring>
+
 #include "common/inc/bytes.h"
 
 namespace layout {
+
+int FatDotName(const uint8_t* n) {
+  if (!n) return 0;
+  if (std::memcmp(n, ".          ", 11) == 0) return 1;
+  if (std::memcmp(n, "..         ", 11) == 0) return 2;
+  return 0;
+}
 
 bool DecodeFatDirEntry(const uint8_t* data, size_t size, FatDirEntry* out) {
   if (!data || !out || size < kFatDirEntrySize) return false;

@@ -94,6 +94,9 @@ struct FatLongNameEntry {
   char16_t chars[kFatLongNameChars] = {};  // in name order, fillers (0x0000, 0xFFFF) kept
 };
 
+// 1 for the "." name, 2 for "..", else 0: the dots, then blanks to the 11th byte.
+int FatDotName(const uint8_t* name11);
+
 // False when fewer than 32 bytes are given. Neither decoder judges the entry's kind.
 bool DecodeFatDirEntry(const uint8_t* data, size_t size, FatDirEntry* out);
 bool DecodeFatLongNameEntry(const uint8_t* data, size_t size, FatLongNameEntry* out);

@@ -475,29 +475,53 @@ int CZ7Analyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 // ---------------------------------------------------------------------------------------
 // Counted files with an end rule
 
-#define KESTRUM_COUNTED(Name, Id, Header, Rule)                                           \
-  Name::Name() : CSignatureAnalyser(Id) {}                                                \
-  int Name::CheckHeader(const ClusterBuf& cb) {                                           \
-    const uint8_t* d = Data(cb);                                                          \
-    int n = cb.cluster_size;                                                              \
-    (void)d;                                                                              \
-    (void)n;                                                                              \
-    if (!(Header)) return AS_NONE;                                                        \
-    return Begin(cb, AS_HEADER, 0);                                                       \
-  }                                                                                       \
-  int Name::Continue(const ClusterBuf& cb) {                                              \
-    if (CountLimit(cb)) return AS_COMPLETE;                                               \
-    return Rule;                                                                          \
-  }
+CCwkAnalyser::CCwkAnalyser() : CSignatureAnalyser(30) {}
+int CCwkAnalyser::CheckHeader(const ClusterBuf& cb) {
+  return kCwkBobo.Test(Data(cb), cb.cluster_size) ? Begin(cb, AS_HEADER, 0) : int(AS_NONE);
+}
+int CCwkAnalyser::Continue(const ClusterBuf& cb) {
+  return CountLimit(cb) ? int(AS_COMPLETE) : EndMarker(cb, kCwkEnd, 8);
+}
 
-KESTRUM_COUNTED(CCwkAnalyser, 30, kCwkBobo.Test(d, n), EndMarker(cb, kCwkEnd, 8))
-KESTRUM_COUNTED(CPngAnalyser, 7, kPngHead.Test(d, n), Proven(EndMarker(cb, kPngEnd, 8)))
-KESTRUM_COUNTED(CRarAnalyser, 10, kRarHead.Test(d, n), Proven(EndMarker(cb, kRarEnd, 7)))
-KESTRUM_COUNTED(CSitxAnalyser, 46, kSitx.Test(d, n), ZeroTail(cb, 16))
-KESTRUM_COUNTED(CTaxAnalyser, 47, kTax.Test(d, n), ZeroTail(cb, 16))
-KESTRUM_COUNTED(CXcfAnalyser, 35, kXcf.Test(d, n), ZeroTail(cb, 16, 4))
+CPngAnalyser::CPngAnalyser() : CSignatureAnalyser(7) {}
+int CPngAnalyser::CheckHeader(const ClusterBuf& cb) {
+  return kPngHead.Test(Data(cb), cb.cluster_size) ? Begin(cb, AS_HEADER, 0) : int(AS_NONE);
+}
+int CPngAnalyser::Continue(const ClusterBuf& cb) {
+  return CountLimit(cb) ? int(AS_COMPLETE) : Proven(EndMarker(cb, kPngEnd, 8));
+}
 
-#undef KESTRUM_COUNTED
+CRarAnalyser::CRarAnalyser() : CSignatureAnalyser(10) {}
+int CRarAnalyser::CheckHeader(const ClusterBuf& cb) {
+  return kRarHead.Test(Data(cb), cb.cluster_size) ? Begin(cb, AS_HEADER, 0) : int(AS_NONE);
+}
+int CRarAnalyser::Continue(const ClusterBuf& cb) {
+  return CountLimit(cb) ? int(AS_COMPLETE) : Proven(EndMarker(cb, kRarEnd, 7));
+}
+
+CSitxAnalyser::CSitxAnalyser() : CSignatureAnalyser(46) {}
+int CSitxAnalyser::CheckHeader(const ClusterBuf& cb) {
+  return kSitx.Test(Data(cb), cb.cluster_size) ? Begin(cb, AS_HEADER, 0) : int(AS_NONE);
+}
+int CSitxAnalyser::Continue(const ClusterBuf& cb) {
+  return CountLimit(cb) ? int(AS_COMPLETE) : ZeroTail(cb, 16);
+}
+
+CTaxAnalyser::CTaxAnalyser() : CSignatureAnalyser(47) {}
+int CTaxAnalyser::CheckHeader(const ClusterBuf& cb) {
+  return kTax.Test(Data(cb), cb.cluster_size) ? Begin(cb, AS_HEADER, 0) : int(AS_NONE);
+}
+int CTaxAnalyser::Continue(const ClusterBuf& cb) {
+  return CountLimit(cb) ? int(AS_COMPLETE) : ZeroTail(cb, 16);
+}
+
+CXcfAnalyser::CXcfAnalyser() : CSignatureAnalyser(35) {}
+int CXcfAnalyser::CheckHeader(const ClusterBuf& cb) {
+  return kXcf.Test(Data(cb), cb.cluster_size) ? Begin(cb, AS_HEADER, 0) : int(AS_NONE);
+}
+int CXcfAnalyser::Continue(const ClusterBuf& cb) {
+  return CountLimit(cb) ? int(AS_COMPLETE) : ZeroTail(cb, 16, 4);
+}
 
 // ---------------------------------------------------------------------------------------
 // Streams walked unit by unit

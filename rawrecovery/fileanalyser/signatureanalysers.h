@@ -71,58 +71,263 @@ class CSignatureAnalyser : public CRawAnalyser {
 };
 
 // The classes, one per type. Each is constructed with its table row's TypeId.
-#define KESTRUM_SIG_CLASS(Name, Extra)                                   \
-  class Name : public CSignatureAnalyser {                               \
-   public:                                                               \
-    Name();                                                              \
-    int CheckHeader(const ClusterBuf& cb) override;                      \
-    int Continue(const ClusterBuf& cb) override;                         \
-    Extra                                                                \
-  };
+class CAifAnalyser : public CSignatureAnalyser {
+ public:
+  CAifAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
 
-KESTRUM_SIG_CLASS(CAifAnalyser, )
-KESTRUM_SIG_CLASS(CAviAnalyser, const char* GetExtension() override;  \
-                  int64_t GetSizeForExtension(const char* ext) override; \
-                  private: const char* m_found;)
-KESTRUM_SIG_CLASS(CBmpAnalyser, )
+class CAviAnalyser : public CSignatureAnalyser {
+ public:
+  CAviAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  const char* GetExtension() override;
+  int64_t GetSizeForExtension(const char* ext) override;
+
+ private:
+  const char* m_found;
+};
+
+class CBmpAnalyser : public CSignatureAnalyser {
+ public:
+  CBmpAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
 // Ends a bzip2 file after the end-of-stream mark (bit-aligned, with its CRC and the padding
 // to a byte), unless another stream follows at once; zero clusters end it otherwise.
-KESTRUM_SIG_CLASS(CBz2Analyser, private: uint64_t m_bits; int64_t m_fed; int64_t m_streamEnd; \
-                  uint8_t m_after[4]; int m_afterLen; int64_t m_lastEnd;)
-KESTRUM_SIG_CLASS(CCrwAnalyser, private: int m_pending;)
-KESTRUM_SIG_CLASS(CCwkAnalyser, )
-KESTRUM_SIG_CLASS(CDbxAnalyser, )
-KESTRUM_SIG_CLASS(CEmlAnalyser, )
-KESTRUM_SIG_CLASS(CEmlxAnalyser, )
-KESTRUM_SIG_CLASS(CEpsAnalyser, )
-KESTRUM_SIG_CLASS(CHtmlAnalyser, const char* GetExtension() override;  \
-                  int64_t GetSizeForExtension(const char* ext) override; \
-                  private: int m_kind;)
-KESTRUM_SIG_CLASS(CInddAnalyser, )
-KESTRUM_SIG_CLASS(CMkvAnalyser, )
-KESTRUM_SIG_CLASS(CMrwAnalyser, )
-KESTRUM_SIG_CLASS(CPngAnalyser, )
+class CBz2Analyser : public CSignatureAnalyser {
+ public:
+  CBz2Analyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+
+ private:
+  uint64_t m_bits;
+  int64_t m_fed;
+  int64_t m_streamEnd;
+  uint8_t m_after[4];
+  int m_afterLen;
+  int64_t m_lastEnd;
+};
+
+class CCrwAnalyser : public CSignatureAnalyser {
+ public:
+  CCrwAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+
+ private:
+  int m_pending;
+};
+
+class CCwkAnalyser : public CSignatureAnalyser {
+ public:
+  CCwkAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CDbxAnalyser : public CSignatureAnalyser {
+ public:
+  CDbxAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CEmlAnalyser : public CSignatureAnalyser {
+ public:
+  CEmlAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CEmlxAnalyser : public CSignatureAnalyser {
+ public:
+  CEmlxAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CEpsAnalyser : public CSignatureAnalyser {
+ public:
+  CEpsAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CHtmlAnalyser : public CSignatureAnalyser {
+ public:
+  CHtmlAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+  const char* GetExtension() override;
+  int64_t GetSizeForExtension(const char* ext) override;
+
+ private:
+  int m_kind;
+};
+
+class CInddAnalyser : public CSignatureAnalyser {
+ public:
+  CInddAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CMkvAnalyser : public CSignatureAnalyser {
+ public:
+  CMkvAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CMrwAnalyser : public CSignatureAnalyser {
+ public:
+  CMrwAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CPngAnalyser : public CSignatureAnalyser {
+ public:
+  CPngAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
 // Sizes a Photoshop file from its sections (colour data, resources, layers) and its image
 // data, raw or run-length coded; a file it cannot size so ends at a zero tail.
-KESTRUM_SIG_CLASS(CPsdAnalyser, private: int Complete(int64_t size); int m_stage; bool m_psb; \
-                  int64_t m_pos; uint64_t m_acc; int m_accLen; int64_t m_rows; int64_t m_rowBytes; \
-                  int64_t m_entries; int64_t m_sum; int64_t m_lastEnd;)
-KESTRUM_SIG_CLASS(CPstAnalyser, )
-KESTRUM_SIG_CLASS(CRafAnalyser, )
-KESTRUM_SIG_CLASS(CRarAnalyser, )
-KESTRUM_SIG_CLASS(CRtfAnalyser, private: int64_t m_depth; bool m_escape;)
-KESTRUM_SIG_CLASS(CSitAnalyser, )
-KESTRUM_SIG_CLASS(CSitxAnalyser, )
-KESTRUM_SIG_CLASS(CSwfAnalyser, )
-KESTRUM_SIG_CLASS(CTaxAnalyser, )
-KESTRUM_SIG_CLASS(CWmfAnalyser, )
-KESTRUM_SIG_CLASS(CXcfAnalyser, )
-KESTRUM_SIG_CLASS(CZ7Analyser, )
-KESTRUM_SIG_CLASS(CAiAnalyser, private: std::unique_ptr<JointSearch> m_js;)
-KESTRUM_SIG_CLASS(CX3fAnalyser, private: std::unique_ptr<JointSearch> m_js;)
-KESTRUM_SIG_CLASS(CPlistAnalyser, )
+class CPsdAnalyser : public CSignatureAnalyser {
+ public:
+  CPsdAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
 
-#undef KESTRUM_SIG_CLASS
+ private:
+  int Complete(int64_t size);
+  int m_stage;
+  bool m_psb;
+  int64_t m_pos;
+  uint64_t m_acc;
+  int m_accLen;
+  int64_t m_rows;
+  int64_t m_rowBytes;
+  int64_t m_entries;
+  int64_t m_sum;
+  int64_t m_lastEnd;
+};
+
+class CPstAnalyser : public CSignatureAnalyser {
+ public:
+  CPstAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CRafAnalyser : public CSignatureAnalyser {
+ public:
+  CRafAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CRarAnalyser : public CSignatureAnalyser {
+ public:
+  CRarAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CRtfAnalyser : public CSignatureAnalyser {
+ public:
+  CRtfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+
+ private:
+  int64_t m_depth;
+  bool m_escape;
+};
+
+class CSitAnalyser : public CSignatureAnalyser {
+ public:
+  CSitAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CSitxAnalyser : public CSignatureAnalyser {
+ public:
+  CSitxAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CSwfAnalyser : public CSignatureAnalyser {
+ public:
+  CSwfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CTaxAnalyser : public CSignatureAnalyser {
+ public:
+  CTaxAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CWmfAnalyser : public CSignatureAnalyser {
+ public:
+  CWmfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CXcfAnalyser : public CSignatureAnalyser {
+ public:
+  CXcfAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CZ7Analyser : public CSignatureAnalyser {
+ public:
+  CZ7Analyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
+
+class CAiAnalyser : public CSignatureAnalyser {
+ public:
+  CAiAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+
+ private:
+  std::unique_ptr<JointSearch> m_js;
+};
+
+class CX3fAnalyser : public CSignatureAnalyser {
+ public:
+  CX3fAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+
+ private:
+  std::unique_ptr<JointSearch> m_js;
+};
+
+class CPlistAnalyser : public CSignatureAnalyser {
+ public:
+  CPlistAnalyser();
+  int CheckHeader(const ClusterBuf& cb) override;
+  int Continue(const ClusterBuf& cb) override;
+};
 
 // Ogg: pages from the first stream's first page until every stream begun has ended.
 class COggAnalyser : public CSignatureAnalyser {

@@ -113,4 +113,20 @@ ScopedEnv::~ScopedEnv() {
     unsetenv(m_name.c_str());
 }
 
+LoopDevice::LoopDevice(const std::string& file, bool readOnly) {
+  std::string cmd = std::string("losetup -f --show ") + (readOnly ? "-r " : "") + "'" + file + "' 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return;
+  char line[128] = {0};
+  bool got = fgets(line, sizeof line, p) != nullptr;
+  pclose(p);
+  std::string loop = got ? std::string(line) : "";
+  while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
+  if (loop.compare(0, 9, "/dev/loop") == 0) m_path = loop;
+}
+
+LoopDevice::~LoopDevice() {
+  if (!m_path.empty()) (void)!system(("blockdev --setrw " + m_path + " 2>/dev/null; losetup -d " + m_path).c_str());
+}
+
 }  // namespace testutil

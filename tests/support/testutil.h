@@ -53,4 +53,16 @@ class ScopedEnv {
   bool m_had;
 };
 
+// A loop device over an image file for the life of the object (read-only when asked, and
+// left writable again before it is detached); path() is empty where none can be attached.
+class LoopDevice {
+ public:
+  LoopDevice(const std::string& file, bool readOnly);
+  ~LoopDevice();
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
 }  // namespace testutil

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -38,23 +39,14 @@ class ReadOnlyImage {
       if (chmod(file.c_str(), 0444) == 0) m_path = file;
       return;
     }
-    std::string cmd = "losetup -f --show -r '" + file + "' 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return;
-    char line[128] = {0};
-    bool got = fgets(line, sizeof line, p) != nullptr;
-    pclose(p);
-    std::string loop = got ? std::string(line) : "";
-    while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
-    if (loop.compare(0, 9, "/dev/loop") == 0) m_path = m_loop = loop;
-  }
-  ~ReadOnlyImage() {
-    if (!m_loop.empty()) (void)!system(("losetup -d " + m_loop).c_str());
+    m_loop.reset(new testutil::LoopDevice(file, true));
+    m_path = m_loop->path();
   }
   const std::string& path() const { return m_path; }
 
  private:
-  std::string m_path, m_loop;
+  std::string m_path;
+  std::unique_ptr<testutil::LoopDevice> m_loop;
 };
 
 class QuietSink : public INotifySink {
@@ -159,18 +151,9 @@ TEST(DeviceChannel, ReadOnlyFlagComesFromTheReopenedChannel) {
   std::string file = dir.file("letter.img");
   testutil::WriteFile(file, testutil::ReadFile(fixture));
   const uint64_t sum = testutil::FileChecksum(file);
-  FILE* p = popen(("losetup -f --show '" + file + "' 2>/dev/null").c_str(), "r");
-  if (!p) GTEST_SKIP() << "no losetup";
-  char line[128] = {0};
-  bool got = fgets(line, sizeof line, p) != nullptr;
-  pclose(p);
-  std::string loop = got ? std::string(line) : "";
-  while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
-  if (loop.compare(0, 9, "/dev/loop") != 0) GTEST_SKIP() << "loop devices not available";
-  struct Detach {
-    std::string dev;
-    ~Detach() { (void)!system(("blockdev --setrw " + dev + "; losetup -d " + dev).c_str()); }
-  } detach{loop};
+  testutil::LoopDevice device(file, false);
+  const std::string& loop = device.path();
+  if (loop.empty()) GTEST_SKIP() << "loop devices not available";
   ScopedEnv disks("KESTRUM_DISKS", loop);
   ScopedEnv volumes("KESTRUM_VOLUMES", "F=" + loop);
   QueryDiskDrives();

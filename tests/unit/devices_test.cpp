@@ -546,6 +546,7 @@ TEST_F(PatchedMbr, LinuxExtendedTypeOpensTheChainAndAnEmptyOneNone) {
   Entry(kExtBase, 1)[4] = 0x85;
   ExpectBoth({kFat32, kNtfs, kFat16, kExfat});
   Entry(0, 2)[4] = 0x05;
+  Entry(kExtBase, 1)[4] = 0x05;
   kbytes::PutLe32(Entry(0, 2) + 12, 0);
   ExpectBoth({kFat32, kNtfs});
 }

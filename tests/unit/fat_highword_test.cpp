@@ -134,6 +134,16 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
   c = folderLow;
   EXPECT_FALSE(ProbeFolderHighWord(&c, h, lying));
   EXPECT_EQ(c, folderLow);
+  // The top four bits of a FAT32 number are reserved: a "." entry that carries one still
+  // names its own cluster.
+  FirstEntryReader reserved = [&](uint32_t at, uint8_t* first) {
+    if (!s.Reader()(at, first)) return false;
+    if (at == folder) first[21] |= 0x10;
+    return true;
+  };
+  c = folderLow;
+  EXPECT_TRUE(ProbeFolderHighWord(&c, h, reserved));
+  EXPECT_EQ(c, folder);
 }
 
 }  // namespace

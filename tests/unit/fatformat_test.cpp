@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 #include "common/inc/bytes.h"
@@ -982,5 +983,54 @@ TEST(FatFormat, DispatcherRunsTheReadersByFileSystemCode) {
     EXPECT_EQ(s->Scan(&sink), code == FS_FAT32 ? 1 : 0) << name;
     CheckAgainstManifest(name, fm.files, {"/frag/"});
     s->Release();
+  }
+}
+
+// Once the desktop program has asked to stop, it answers stop to every event, so the results
+// tree answers stop to every file added. The files found before the stop still all arrive.
+TEST(ExfatFormat, AStoppedScanHandsOverEveryFileFoundBeforeTheStop) {
+  std::string path = testutil::Fixture("exfat-qformat.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  auto img = testutil::ReadFile(path);
+  struct StopsForGood : INotifySink {
+    int windows = 0, stopAfter = -1;
+    bool stopping = false;
+    int Notify(int e, int64_t, int64_t, void*) override {
+      if (e == NE_SECTORS && ++windows == stopAfter) stopping = true;
+      return stopping ? -1 : 0;
+    }
+  };
+  struct Answering : Collect {
+    StopsForGood* sink;
+    Answering(const std::vector<uint8_t>* img, StopsForGood* s) : Collect(img), sink(s) {}
+    int AddFile(const char16_t* folder, IFileInfo* file) override {
+      Collect::AddFile(folder, file);
+      return sink->stopping ? 1 : 0;
+    }
+  };
+  FatMemDevice dev(img);
+  StopsForGood quiet;
+  Answering all(&img, &quiet);
+  CExfatFormat full(&dev, nullptr);
+  full.SetFileManager(&all);
+  ASSERT_EQ(full.Scan(&quiet), 0);
+  ASSERT_GT(quiet.windows, 2);
+  ASSERT_GT(all.files.size(), 20u);
+
+  StopsForGood sink;
+  sink.stopAfter = quiet.windows / 2;
+  Answering some(&img, &sink);
+  CExfatFormat half(&dev, nullptr);
+  half.SetFileManager(&some);
+  EXPECT_EQ(half.Scan(&sink), 0);  // a stopped format scan still answers 0
+  EXPECT_EQ(sink.windows, quiet.windows / 2);  // the walk ended at the stop
+  EXPECT_GT(some.files.size(), 20u);
+  std::set<std::string> names;
+  for (auto& kv : all.files) names.insert(kv.first.substr(kv.first.rfind('/')));
+  for (auto& kv : some.files) {
+    if (kv.first.find("/Lost Location/") != std::string::npos)
+      EXPECT_TRUE(names.count(kv.first.substr(kv.first.rfind('/')))) << kv.first;
+    else
+      EXPECT_TRUE(all.files.count(kv.first)) << kv.first;
   }
 }

@@ -119,7 +119,7 @@ TEST(GraphFeeder, OrphansWaitDuringTheScanAndLandUnderLostLocationAtTheEnd) {
 
 TEST(GraphFeeder, TheStopAnswerOfTheResultsTreeFollowsTheRules) {
   // Ends the scan: the flush stops at once, the scan is stopped, and the final hand-over
-  // still runs (the tree answers stop again on its first file).
+  // still runs to its end although the tree goes on answering stop.
   {
     Scanner s({3, GFS::kAnswerEndsScan, true, -1});
     s.manager.stopAt = 2;
@@ -128,7 +128,17 @@ TEST(GraphFeeder, TheStopAnswerOfTheResultsTreeFollowsTheRules) {
     EXPECT_TRUE(s.feeder.Stopped());
     EXPECT_EQ(-1, s.feeder.Result(0));
     s.feeder.Finish();
-    EXPECT_EQ(3u, s.manager.files.size());
+    EXPECT_EQ(4u, s.manager.files.size());
+    EXPECT_EQ(s.made, s.released);
+  }
+  // A stop answer in the final hand-over of a scan that was not stopped still ends it.
+  {
+    Scanner s({100, GFS::kAnswerEndsScan, true, -1});
+    s.manager.stopAt = 1;
+    for (int i = 0; i < 3; ++i) s.File(100 + i, 5, (u"e" + std::u16string(1, char16_t(u'0' + i))).c_str());
+    s.feeder.Finish();
+    EXPECT_EQ(1u, s.manager.files.size());
+    EXPECT_TRUE(s.feeder.Stopped());
     EXPECT_EQ(s.made, s.released);
   }
   // Ends the walk only: the next flush goes on where this one ended.

@@ -211,4 +211,41 @@ TEST(LayoutFat, ShortBuffersAndPatchedFields) {
   EXPECT_EQ(ln.checksum, 0x5A);
 }
 
+TEST(LayoutFat, DotNamesOfAFolderMkfsFatAndMtoolsWrote) {
+  testutil::FixtureManifest m;
+  if (!m.Load("fat16")) GTEST_SKIP() << "fixture missing";
+  std::string img = m.ImagePath();
+  std::vector<uint8_t> s = ReadRange(img, 0, 512);
+  layout::FatBootSector b;
+  ASSERT_TRUE(layout::DecodeFatBootSector(s.data(), s.size(), &b));
+  const uint64_t rootAt = (uint64_t(b.reservedSectors) + uint64_t(b.numFats) * b.FatSize()) * 512;
+  const uint64_t dataAt = rootAt + b.rootEntries * 32u, clusterBytes = 512u * b.sectorsPerCluster;
+  std::vector<uint8_t> root = ReadRange(img, rootAt, b.rootEntries * 32u);
+  // The first live folder of the root: its first cluster opens with "." and "..".
+  uint32_t folder = 0;
+  for (size_t off = 0; off + 32 <= root.size() && root[off] && !folder; off += 32) {
+    layout::FatDirEntry e;
+    ASSERT_TRUE(layout::DecodeFatDirEntry(&root[off], root.size() - off, &e));
+    if (e.name[0] != 0xE5 && e.attributes == 0x10) folder = e.FirstCluster(false);
+  }
+  ASSERT_GE(folder, 2u);
+  std::vector<uint8_t> c = ReadRange(img, dataAt + (folder - 2) * clusterBytes, 96);
+  ASSERT_EQ(c.size(), 96u);
+  EXPECT_EQ(layout::FatDotName(&c[0]), 1);
+  EXPECT_EQ(layout::FatDotName(&c[32]), 2);
+  EXPECT_EQ(layout::FatDotName(&c[64]), 0);  // the folder's first own entry
+  EXPECT_EQ(layout::FatDotName(nullptr), 0);
+  // One byte off in the name, each way.
+  for (size_t at : {1, 7, 8, 10}) {
+    std::vector<uint8_t> p = c;
+    p[at] = 'X';
+    EXPECT_EQ(layout::FatDotName(&p[0]), 0) << at;
+  }
+  std::vector<uint8_t> p = c;
+  p[33] = ' ';  // ".." cut to "."
+  EXPECT_EQ(layout::FatDotName(&p[32]), 1);
+  p[32] = 0xE5;
+  EXPECT_EQ(layout::FatDotName(&p[32]), 0);
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "common/inc/bytes.h"
@@ -574,5 +575,38 @@ TEST(NtfsDel, ParentNumberedLikeTheOldOrphanIdIsAFolderLikeAnyOther) {
         f = kv.second;
     ASSERT_NE(f, nullptr) << n;
     EXPECT_TRUE(m.SameAsOriginal("/docs/" + n, ReadAll(s.scanner, f, 4096))) << n;
+  }
+}
+
+// The desktop program, once it has asked to stop, answers stop to every event that follows,
+// the found files of the final hand-over among them. That hand-over must still bring every
+// file taken before the stop into the results tree, not only the first one.
+TEST(NtfsDel, AStoppedScanHandsOverEveryFileFoundBeforeTheStop) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  MemScan full(bytes);
+  ASSERT_EQ(0, full.Run());
+  struct StopsForGood : Collector {
+    bool stopping = false;
+    int Notify(int event, int64_t a, int64_t b, void* obj) override {
+      if (Collector::Notify(event, a, b, obj) != 0) stopping = true;
+      return stopping ? -1 : 0;
+    }
+  } sink;
+  sink.stopAfter = 12;  // about 1200 records in: many files found, none flushed yet
+  MemScan s(bytes);
+  EXPECT_EQ(-1, s.scanner->Scan(&sink));
+  EXPECT_EQ(1, sink.finished);
+  EXPECT_GT(sink.files.size(), 20u);
+  EXPECT_LT(sink.files.size(), full.sink.files.size());
+  std::set<std::string> names;
+  for (auto& kv : full.sink.files) names.insert(kv.first.substr(kv.first.rfind('/')));
+  for (auto& kv : sink.files) {
+    // A folder whose record lies past the stop was never read: its files wait in Lost Location.
+    if (kv.first.rfind("/Volume/Lost Location/", 0) == 0)
+      EXPECT_TRUE(names.count(kv.first.substr(kv.first.rfind('/')))) << kv.first;
+    else
+      EXPECT_TRUE(full.sink.files.count(kv.first)) << kv.first;
   }
 }

@@ -84,7 +84,10 @@ std::map<int, std::vector<Put>> Headers() {
       {35, {{0, "gimp xcf v011"}}},
       {36, {{0, "{\\rtf1\\ansi "}}},
       {37, {{0, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">"}}},
-      {38, {{0, B("7z\xbc\xaf\x27\x1c\x00\x04", 8)}, {12, B(reinterpret_cast<char*>(zero64), 8)}, {20, B(reinterpret_cast<char*>(zero64), 8)}}},
+      {38,
+       {{0, B("7z\xbc\xaf\x27\x1c\x00\x04", 8)},
+        {12, B(reinterpret_cast<char*>(zero64), 8)},
+        {20, B(reinterpret_cast<char*>(zero64), 8)}}},
       {39, {{0, "Received: from mx by host\r\nSubject: hi\r\n"}}},
       {40, {{0, "BZh91AY&SY"}}},
       {41, {{0, "FOVb"}}},
@@ -138,7 +141,8 @@ TEST(RawTypes, EveryCodeHasOneClassAndNamesItsRows) {
     EXPECT_EQ(nullptr, CreateTypeAnalyser(id)) << id;
   }
   // Every row of the hint table is served by a class of its code.
-  for (size_t i = 0; i < t.Count(); ++i) EXPECT_NE(nullptr, FindAnalyserType(t.Row(i).TypeId)) << t.Row(i).ext;
+  for (size_t i = 0; i < t.Count(); ++i)
+    EXPECT_NE(nullptr, FindAnalyserType(t.Row(i).TypeId)) << t.Row(i).ext;
 }
 
 TEST(RawTypes, ThePoolAsksEachTypeAboutItsOwnHeaders) {
@@ -191,7 +195,8 @@ TEST(RawTypes, ByteSets) {
   static_assert(!s.Full() && AnyByte().Full(), "full");
   constexpr ByteSet digits = ByteRange('0', '9');
   static_assert(digits.Has('0') && digits.Has('9') && !digits.Has('/') && !digits.Has(':'), "range");
-  static_assert(!digits.Inverse().Has('5') && digits.Inverse().Has('a') && digits.Inverse().Has(0xff), "inverse");
+  static_assert(!digits.Inverse().Has('5') && digits.Inverse().Has('a') && digits.Inverse().Has(0xff),
+                "inverse");
   int count = 0;
   for (int b = 0; b < 256; ++b) count += digits.Inverse().Has(b);
   EXPECT_EQ(246, count);

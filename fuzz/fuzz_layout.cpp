@@ -31,16 +31,20 @@ void Check(bool ok) {
 
 void WalkAttributeList(const uint8_t* p, size_t size) {
   for (size_t off = 0; off < size;) {
+    size_t step = layout::NtfsAttributeListEntryStep(p + off, size - off);
+    Check(step == 0 || (step >= layout::kNtfsAttributeListEntryMinSize && step <= size - off));
     layout::NtfsAttributeListEntry e;
-    if (!layout::DecodeNtfsAttributeListEntry(p + off, size - off, &e)) break;
-    Check(e.recordLength >= layout::kNtfsAttributeListEntryMinSize && e.recordLength <= size - off);
-    Check(!e.nameLength || size_t(e.nameOffset) + 2u * e.nameLength <= e.recordLength);
-    off += e.recordLength;
+    bool ok = layout::DecodeNtfsAttributeListEntry(p + off, size - off, &e);
+    Check(!ok || e.recordLength == step);
+    if (!step) break;
+    if (ok) Check(!e.nameLength || size_t(e.nameOffset) + 2u * e.nameLength <= e.recordLength);
+    off += step;
   }
 }
 
 void WalkRecord(const uint8_t* p, size_t size) {
   layout::NtfsFileRecordHeader h;
+  if (layout::ReadNtfsFileRecordHeader(p, size, &h)) Check(layout::NtfsAttributesEnd(h, size) <= size);
   if (!layout::DecodeNtfsFileRecordHeader(p, size, &h)) return;
   Check(h.bytesInUse <= size && h.firstAttributeOffset + size_t(4) <= h.bytesInUse);
   Check(size_t(h.usaOffset) + 2u * h.usaCount <= size);

@@ -50,6 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Exercise(large, data, size);
   NtfsBootInfo boot;
   ParseNtfsBootSector(data, size, &boot);
+  std::vector<layout::NtfsAttributeListEntry> entries;
+  CNTFS::DecodeAttributeList(data, size, &entries);
   // An INDX buffer of the size its own header declares, up to 64 KiB.
   for (uint32_t bs : {4096u, 512u}) {
     std::unique_ptr<uint8_t[]> block(new uint8_t[bs]);

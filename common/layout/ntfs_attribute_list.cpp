@@ -17,12 +17,20 @@ bool DecodeNtfsAttributeListEntry(const uint8_t* data, size_t size, NtfsAttribut
             v.Le64(offsetof(raw::NtfsAttributeListEntry, fileReference), &ref) &&
             v.Le16(offsetof(raw::NtfsAttributeListEntry, attributeId), &e.attributeId);
   if (!ok) return false;
-  if (e.recordLength < kNtfsAttributeListEntryMinSize || e.recordLength > size) return false;
+  if (NtfsAttributeListEntryStep(data, size) == 0) return false;
   if (e.nameLength && !kbytes::Fits(e.recordLength, e.nameOffset, size_t(e.nameLength) * 2)) return false;
   e.record = ref & 0xFFFFFFFFFFFFull;
   e.sequence = uint16_t(ref >> 48);
   *out = e;
   return true;
+}
+
+size_t NtfsAttributeListEntryStep(const uint8_t* data, size_t size) {
+  uint16_t length = 0;
+  if (!data || size < kNtfsAttributeListEntryMinSize ||
+      !kbytes::ReadLe16(data, size, offsetof(raw::NtfsAttributeListEntry, recordLength), &length))
+    return 0;
+  return length < kNtfsAttributeListEntryMinSize || length > size ? 0 : length;
 }
 
 }  // namespace layout

@@ -48,4 +48,9 @@ struct NtfsAttributeListEntry {
 // not lie inside the entry.
 bool DecodeNtfsAttributeListEntry(const uint8_t* data, size_t size, NtfsAttributeListEntry* out);
 
+// How far a walk over the list steps from this entry to the next: its length, or 0 when fewer
+// than 26 bytes are left or the length is below 26 or reaches past size. An entry that the
+// decoder refuses for its name alone still has a length to step over.
+size_t NtfsAttributeListEntryStep(const uint8_t* data, size_t size);
+
 }  // namespace layout

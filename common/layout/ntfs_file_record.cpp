@@ -6,7 +6,22 @@
 
 namespace layout {
 
-bool DecodeNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecordHeader* out) {
+bool IsNtfsFileRecordSignature(const uint8_t* data, size_t size) {
+  return data && size >= 4 && std::memcmp(data, "FILE", 4) == 0;
+}
+
+bool ReadNtfsUpdateSequence(const uint8_t* data, size_t size, uint16_t* offset, uint16_t* count) {
+  if (!data || !offset || !count) return false;
+  kbytes::ByteView v(data, size);
+  return v.Le16(offsetof(raw::NtfsFileRecordHeader, usaOffset), offset) &&
+         v.Le16(offsetof(raw::NtfsFileRecordHeader, usaCount), count);
+}
+
+size_t NtfsAttributesEnd(const NtfsFileRecordHeader& header, size_t size) {
+  return header.bytesInUse < size ? header.bytesInUse : size;
+}
+
+bool ReadNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecordHeader* out) {
   if (!data || !out || size < kNtfsFileRecordMinSize) return false;
   kbytes::ByteView v(data, size);
   NtfsFileRecordHeader h;
@@ -23,16 +38,23 @@ bool DecodeNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecord
             v.Le64(offsetof(raw::NtfsFileRecordHeader, baseRecord), &h.baseRecord) &&
             v.Le16(offsetof(raw::NtfsFileRecordHeader, nextAttributeId), &h.nextAttributeId);
   if (!ok) return false;
+  // The record number exists only where the update-sequence array leaves room for it.
+  const size_t numberEnd = offsetof(raw::NtfsFileRecordHeader, recordNumber) + 4;
+  if (v.Le32(offsetof(raw::NtfsFileRecordHeader, recordNumber), &h.recordNumber))
+    h.hasRecordNumber = h.usaOffset >= numberEnd;
+  h.isFile = IsNtfsFileRecordSignature(data, size);
+  *out = h;
+  return true;
+}
+
+bool DecodeNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecordHeader* out) {
+  NtfsFileRecordHeader h;
+  if (!out || !ReadNtfsFileRecordHeader(data, size, &h)) return false;
   if (h.bytesInUse > size) return false;
   if (!kbytes::Fits(size, h.usaOffset, size_t(h.usaCount) * 2)) return false;
   if (h.firstAttributeOffset < kNtfsFileRecordMinSize ||
       !kbytes::Fits(h.bytesInUse, h.firstAttributeOffset, 4))
     return false;
-  // The record number exists only where the update-sequence array leaves room for it.
-  const size_t numberEnd = offsetof(raw::NtfsFileRecordHeader, recordNumber) + 4;
-  if (h.usaOffset >= numberEnd && v.Le32(offsetof(raw::NtfsFileRecordHeader, recordNumber), &h.recordNumber))
-    h.hasRecordNumber = true;
-  h.isFile = std::memcmp(h.signature, "FILE", 4) == 0;
   *out = h;
   return true;
 }

@@ -47,6 +47,21 @@ static_assert(offsetof(NtfsFileRecordHeader, recordNumber) == 44, "record number
 // The NTFS 3.0 header: the least a record can have.
 const size_t kNtfsFileRecordMinSize = offsetof(raw::NtfsFileRecordHeader, reserved);
 const uint64_t kNtfsReferenceRecordMask = 0xFFFFFFFFFFFFull;  // a reference's low 48 bits
+// The update sequence protects the last two bytes of every 512, whatever the sector size.
+const uint32_t kNtfsFixupStride = 512;
+const uint16_t kNtfsRecordInUse = 0x0001;
+const uint16_t kNtfsRecordDirectory = 0x0002;
+
+// The signature is four bytes, not text: "FILE" exactly, in that case.
+bool IsNtfsFileRecordSignature(const uint8_t* data, size_t size);
+
+// The entries an update-sequence array holds for a block of blockSize bytes: the sequence
+// number itself and one per 512 bytes.
+inline uint32_t NtfsUpdateSequenceCount(uint32_t blockSize) { return blockSize / kNtfsFixupStride + 1; }
+
+// The place of the update-sequence array, at 4 and 6 of FILE records and INDX buffers alike.
+// False when the block is shorter than those fields.
+bool ReadNtfsUpdateSequence(const uint8_t* data, size_t size, uint16_t* offset, uint16_t* count);
 
 struct NtfsFileRecordHeader {
   char signature[4] = {};
@@ -63,13 +78,25 @@ struct NtfsFileRecordHeader {
   uint64_t baseRecord = 0;  // the whole reference; kNtfsReferenceRecordMask gives the record
   uint16_t nextAttributeId = 0;
   bool hasRecordNumber = false;  // NTFS 3.1 layout
+  // The u32 at 44 as it stands (0 when the record is shorter); only with hasRecordNumber is it
+  // the record's number, as NTFS 3.0 keeps its update sequence there.
   uint32_t recordNumber = 0;
 };
 
-// data is one whole record of size bytes. False when the record is shorter than the 3.0
-// header, when the bytes in use reach past the record, when the update-sequence array does
-// not lie inside the record, or when the first attribute does not start past the header
-// with room for its type inside the bytes in use.
+// The fields of the header as they stand, with no check of one against another: false only
+// when the record is shorter than the 3.0 header. A damaged record is still read from here.
+bool ReadNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecordHeader* out);
+
+// Where a record's attributes end: its bytes in use, or the record's own end when a damaged
+// count reaches past it. A wrong count alone must not cost the file: every attribute is still
+// checked against this end one by one.
+size_t NtfsAttributesEnd(const NtfsFileRecordHeader& header, size_t size);
+
+// data is one whole record of size bytes, and the header must be sound in every field (the
+// record readers, which recover damaged records, use the two functions above instead). False
+// when the record is shorter than the 3.0 header, when the bytes in use reach past the
+// record, when the update-sequence array does not lie inside the record, or when the first
+// attribute does not start past the header with room for its type inside the bytes in use.
 bool DecodeNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecordHeader* out);
 
 }  // namespace layout

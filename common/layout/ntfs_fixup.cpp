@@ -8,11 +8,10 @@ namespace layout {
 
 bool NtfsApplyFixup(uint8_t* record, size_t size) {
   uint16_t usaOffset = 0, usaCount = 0;
-  if (!record || size < kNtfsFixupStride || size % kNtfsFixupStride) return false;
-  if (!kbytes::ReadLe16(record, size, 4, &usaOffset) || !kbytes::ReadLe16(record, size, 6, &usaCount))
-    return false;
+  if (!record || size < kNtfsFixupStride || size % kNtfsFixupStride || size > UINT32_MAX) return false;
+  if (!ReadNtfsUpdateSequence(record, size, &usaOffset, &usaCount)) return false;
   const size_t strides = size / kNtfsFixupStride;
-  if (usaCount != strides + 1) return false;
+  if (usaCount != NtfsUpdateSequenceCount(uint32_t(size))) return false;
   if (usaOffset < kNtfsFixupMinOffset || (usaOffset & 1) ||
       !kbytes::Fits(size, usaOffset, size_t(usaCount) * 2))
     return false;

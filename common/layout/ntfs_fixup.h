@@ -13,9 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/layout/ntfs_file_record.h"
+
 namespace layout {
 
-const uint32_t kNtfsFixupStride = 512;
 // The least offset of the array: the 40-byte header of an index buffer (FILE records keep
 // theirs at 42 or 48).
 const uint16_t kNtfsFixupMinOffset = 0x28;

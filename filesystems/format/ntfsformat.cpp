@@ -40,6 +40,14 @@ bool KeepFile(void* existing, void* incoming, int exists) {
   return replace;
 }
 
+// The record's own number where NTFS 3.1 keeps it. A record of NTFS 3.0 has its update
+// sequence there; its files are still listed under that value, as skipping them would lose
+// them, and their parents' references still place them.
+uint32_t RecordNumber(const CNTFS& ntfs, const uint8_t* record) {
+  layout::NtfsFileRecordHeader h;
+  return ntfs.ReadRecordHeader(record, &h) ? h.recordNumber : 0;
+}
+
 int Log2(uint32_t v) {
   int n = 0;
   while (v > 1) {
@@ -102,7 +110,7 @@ bool CNTFSFormat::ApplyGeometry(uint32_t bytesPerSector, uint32_t sectorsPerClus
 int CNTFSFormat::BuildFilesFromRecords(const uint8_t* record, uint64_t) {
   GFS::CGraphFileSystem* graph = m_feeder.Graph();
   if (!record || !graph) return RC_BAD_ARGUMENT;
-  uint32_t number = kbytes::Le32(record + 44);
+  uint32_t number = RecordNumber(*m_ntfs, record);
   if (number <= kLastSystemRecord) return RC_MISSING;
   std::u16string name;
   uint64_t parent = 0, size = 0;
@@ -111,7 +119,9 @@ int CNTFSFormat::BuildFilesFromRecords(const uint8_t* record, uint64_t) {
   if (!isDirectory && size == 0) return RC_MISSING;
   IFileInfo* file = nullptr;
   if (m_ntfs->CreateFileInfo(record, &file, name.c_str(), size) != RC_OK || !file) return RC_MISSING;
-  uint16_t flags = kbytes::Le16(record + 22);
+  layout::NtfsFileRecordHeader h;
+  m_ntfs->ReadRecordHeader(record, &h);
+  uint16_t flags = h.flags;
   if (flags == 0 || flags == 3) file->AddFlags(FF_FORMATTED);
   // Ids enter the graph whole: a record number (32 bits here) and a 48-bit parent reference
   // never meet the graph's own ids.
@@ -184,7 +194,7 @@ void CNTFSFormat::HandleRecord(uint8_t* record, uint64_t s) {
   if (m_recompute) {
     uint32_t c = 0;
     uint64_t lcn = 0;
-    if (kbytes::Le32(record + 44) > kLastSystemRecord &&
+    if (RecordNumber(*m_ntfs, record) > kLastSystemRecord &&
         m_ntfs->EstimateSectorsPerCluster(record, &c, &lcn) == RC_OK)
       CastVote(s, c);
   }
@@ -316,7 +326,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
     }
     for (uint32_t i = 0; i < usable && i + spr <= uint32_t(got); ++i) {
       const uint8_t* at = buf.data() + size_t(i) * bps;
-      if (std::memcmp(at, "FILE", 4) != 0) continue;
+      if (!layout::IsNtfsFileRecordSignature(at, record.size())) continue;
       std::memcpy(record.data(), at, record.size());
       if (m_ntfs->ApplyFixup(record.data()) != RC_OK || m_ntfs->ValidateRecord(record.data()) != RC_OK)
         continue;

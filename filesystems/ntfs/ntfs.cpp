@@ -6,7 +6,10 @@
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
+#include "common/layout/ntfs_attribute.h"
 #include "common/layout/ntfs_boot.h"
+#include "common/layout/ntfs_file_name.h"
+#include "common/layout/ntfs_fixup.h"
 #include "common/timeconv.h"
 
 using kbytes::Fits;
@@ -16,19 +19,8 @@ using kbytes::Le64;
 
 namespace {
 
-const uint32_t kFixupStride = 512;  // NTFS protects every 512 bytes whatever the sector size
-
 bool IsKnownType(uint32_t t) {
   return (t >= 0x10 && t <= 0x100 && (t & 0xF) == 0) || t == 0x1000;
-}
-
-bool TextEqualsNoCase(const uint8_t* p, const char* text, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t c = p[i];
-    if (c >= 'a' && c <= 'z') c = uint8_t(c - 32);
-    if (c != uint8_t(text[i])) return false;
-  }
-  return true;
 }
 
 // Preference among the names of one record: Win32 names first, then POSIX, the 8.3 DOS
@@ -121,70 +113,48 @@ int CNTFS::SetBootInfo(const NtfsBootInfo& boot, uint32_t deviceSectorBytes) {
   return RC_OK;
 }
 
-uint32_t CNTFS::InUseLimit(const uint8_t* record) const {
-  uint32_t inUse = Le32(record + 24);
-  return inUse < m_recordBytes ? inUse : m_recordBytes;
+bool CNTFS::ReadRecordHeader(const uint8_t* record, layout::NtfsFileRecordHeader* header) const {
+  return record && header && layout::ReadNtfsFileRecordHeader(record, m_recordBytes, header);
 }
 
 int CNTFS::ApplyFixup(uint8_t* record) const { return ApplyBlockFixup(record, m_recordBytes); }
 
 int CNTFS::ApplyBlockFixup(uint8_t* block, uint32_t size) {
   if (!block) return RC_BAD_ARGUMENT;
-  if (size < kFixupStride || size % kFixupStride) return RC_CORRUPT_RECORD;
-  uint16_t usaOff = Le16(block + 4);
-  uint16_t usaCount = Le16(block + 6);
-  uint32_t blocks = size / kFixupStride;
-  if (usaCount != blocks + 1) return RC_CORRUPT_RECORD;
-  if (usaOff < 0x28 || (usaOff & 1) || !Fits(size, usaOff, size_t(usaCount) * 2))
-    return RC_CORRUPT_RECORD;
-  uint16_t usn = Le16(block + usaOff);
-  for (uint32_t i = 1; i <= blocks; ++i)
-    if (Le16(block + i * kFixupStride - 2) != usn) return RC_CORRUPT_RECORD;
-  for (uint32_t i = 1; i <= blocks; ++i)
-    std::memcpy(block + i * kFixupStride - 2, block + usaOff + 2 * i, 2);
-  return RC_OK;
+  return layout::NtfsApplyFixup(block, size) ? RC_OK : RC_CORRUPT_RECORD;
 }
 
 int CNTFS::NextAttribute(const uint8_t* record, uint32_t* cursor, NtfsAttr* a) const {
   if (!record || !cursor || !a) return RC_BAD_ARGUMENT;
-  uint32_t limit = InUseLimit(record);
-  uint32_t off = *cursor ? *cursor : Le16(record + 20);
-  if (!Fits(limit, off, 4)) return RC_CORRUPT_RECORD;
-  uint32_t type = Le32(record + off);
-  if (type == NTFS_AT_END) return 0;
-  if (!Fits(limit, off, 24)) return RC_CORRUPT_RECORD;
-  const uint8_t* p = record + off;
-  uint32_t length = Le32(p + 4);
-  if (length < 24 || length > limit - off) return RC_CORRUPT_RECORD;
+  layout::NtfsFileRecordHeader h;
+  if (!ReadRecordHeader(record, &h)) return RC_CORRUPT_RECORD;
+  uint32_t limit = uint32_t(layout::NtfsAttributesEnd(h, m_recordBytes));
+  uint32_t off = *cursor ? *cursor : h.firstAttributeOffset;
+  if (off > limit) return RC_CORRUPT_RECORD;
+  layout::NtfsAttributeHeader at;
+  if (!layout::DecodeNtfsAttributeHeader(record + off, limit - off, &at)) return RC_CORRUPT_RECORD;
+  if (at.isEnd) return 0;
   a->offset = off;
-  a->type = type;
-  a->length = length;
-  a->nonResident = p[8] != 0;
-  a->nameLength = p[9];
-  a->nameOffset = Le16(p + 10);
-  a->flags = Le16(p + 12);
-  if (a->nameLength && !Fits(length, a->nameOffset, size_t(a->nameLength) * 2))
-    return RC_CORRUPT_RECORD;
+  a->type = at.type;
+  a->length = at.length;
+  a->nonResident = at.nonResident;
+  a->nameLength = at.nameLength;
+  a->nameOffset = at.nameOffset;
+  a->flags = at.flags;
   a->valueOffset = a->valueLength = 0;
   a->lowestVcn = a->allocatedSize = a->dataSize = 0;
   a->pairsOffset = a->pairsLength = 0;
   if (!a->nonResident) {
-    uint32_t vlen = Le32(p + 16);
-    uint16_t voff = Le16(p + 20);
-    if (!Fits(length, voff, vlen)) return RC_CORRUPT_RECORD;
-    a->valueOffset = off + voff;
-    a->valueLength = vlen;
+    a->valueOffset = off + at.valueOffset;
+    a->valueLength = at.valueLength;
   } else {
-    if (length < 64) return RC_CORRUPT_RECORD;
-    uint16_t poff = Le16(p + 32);
-    if (poff < 64 || poff >= length) return RC_CORRUPT_RECORD;
-    a->lowestVcn = Le64(p + 16);
-    a->pairsOffset = off + poff;
-    a->pairsLength = length - poff;
-    a->allocatedSize = Le64(p + 40);
-    a->dataSize = Le64(p + 48);
+    a->lowestVcn = at.lowestVcn;
+    a->pairsOffset = off + at.mappingPairsOffset;
+    a->pairsLength = at.length - at.mappingPairsOffset;
+    a->allocatedSize = at.allocatedSize;
+    a->dataSize = at.dataSize;
   }
-  *cursor = off + length;
+  *cursor = off + at.length;
   return 1;
 }
 
@@ -199,15 +169,13 @@ int CNTFS::FindUnnamed(const uint8_t* record, uint32_t type, NtfsAttr* attr) con
 
 int CNTFS::ValidateRecord(const uint8_t* record) const {
   if (!record) return RC_BAD_ARGUMENT;
-  if (!TextEqualsNoCase(record, "FILE", 4)) return RC_CORRUPT_RECORD;
-  uint16_t usaOff = Le16(record + 4);
-  uint16_t usaCount = Le16(record + 6);
-  uint16_t first = Le16(record + 20);
-  uint32_t inUse = Le32(record + 24);
-  uint32_t allocated = Le32(record + 28);
-  if (allocated != m_recordBytes || inUse > m_recordBytes) return RC_CORRUPT_RECORD;
-  if (usaCount != m_recordBytes / kFixupStride + 1) return RC_CORRUPT_RECORD;
-  if (first < uint32_t(usaOff) + 2u * usaCount || (first & 7) || !Fits(inUse, first, 4))
+  layout::NtfsFileRecordHeader h;
+  if (!ReadRecordHeader(record, &h) || !h.isFile) return RC_CORRUPT_RECORD;
+  if (h.bytesAllocated != m_recordBytes) return RC_CORRUPT_RECORD;
+  if (h.usaCount != layout::NtfsUpdateSequenceCount(m_recordBytes)) return RC_CORRUPT_RECORD;
+  uint32_t first = h.firstAttributeOffset;
+  if (first < uint32_t(h.usaOffset) + 2u * h.usaCount || (first & 7) ||
+      !Fits(layout::NtfsAttributesEnd(h, m_recordBytes), first, 4))
     return RC_CORRUPT_RECORD;
   uint32_t cursor = 0;
   NtfsAttr a;
@@ -218,7 +186,9 @@ int CNTFS::ValidateRecord(const uint8_t* record) const {
     if (seen == 0) {
       if (a.type != NTFS_AT_STANDARD_INFORMATION || a.nonResident || a.valueLength < 48)
         return RC_CORRUPT_RECORD;
-      if (!IsCalendarDate(Le64(record + a.valueOffset))) return RC_CORRUPT_RECORD;
+      uint64_t created = 0;
+      if (!kbytes::ReadLe64(record, m_recordBytes, a.valueOffset, &created) || !IsCalendarDate(created))
+        return RC_CORRUPT_RECORD;
     }
     ++seen;
   }
@@ -230,7 +200,9 @@ int CNTFS::GetFileName(const uint8_t* record, std::u16string& name, uint64_t* pa
                        bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence) const {
   if (!record || !parent) return RC_BAD_ARGUMENT;
   if (ValidateRecord(record) != RC_OK) return RC_CORRUPT_RECORD;
-  if (isDirectory) *isDirectory = (Le16(record + 22) & NTFS_RECORD_DIRECTORY) != 0;
+  layout::NtfsFileRecordHeader h;
+  ReadRecordHeader(record, &h);
+  if (isDirectory) *isDirectory = (h.flags & NTFS_RECORD_DIRECTORY) != 0;
   if (dataSize) *dataSize = 0;
   bool haveSize = false;
   int bestRank = 0;
@@ -258,17 +230,16 @@ int CNTFS::PickFileName(const uint8_t* record, std::u16string& name, uint64_t* p
   NtfsAttr a;
   int rc;
   while ((rc = NextAttribute(record, &cursor, &a)) == 1) {
-    if (a.type != NTFS_AT_FILE_NAME || a.nonResident || a.valueLength < 66) continue;
-    const uint8_t* v = record + a.valueOffset;
-    uint8_t n = v[64];
-    if (n == 0 || 66 + size_t(n) * 2 > a.valueLength) continue;
-    int rank = NamespaceRank(v[65]);
+    if (a.type != NTFS_AT_FILE_NAME || a.nonResident) continue;
+    layout::NtfsFileName fn;
+    if (!layout::DecodeNtfsFileName(record + a.valueOffset, a.valueLength, &fn) || fn.name.empty())
+      continue;
+    int rank = NamespaceRank(fn.nameSpace);
     if (rank <= *bestRank) continue;
     *bestRank = rank;
-    name.assign(n, u'\0');
-    for (uint8_t i = 0; i < n; ++i) name[i] = char16_t(Le16(v + 66 + 2 * i));
-    *parent = Le64(v) & 0xFFFFFFFFFFFFull;
-    if (parentSequence) *parentSequence = uint16_t(Le64(v) >> 48);
+    name = std::move(fn.name);
+    *parent = fn.parentRecord;
+    if (parentSequence) *parentSequence = fn.parentSequence;
   }
   return rc == 0 ? RC_OK : RC_CORRUPT_RECORD;
 }
@@ -281,11 +252,16 @@ int CNTFS::GetStandardTimes(const uint8_t* record, uint64_t* creation, uint64_t*
   if (NextAttribute(record, &cursor, &a) != 1 || a.type != NTFS_AT_STANDARD_INFORMATION ||
       a.nonResident || a.valueLength < 36)
     return RC_CORRUPT_RECORD;
-  const uint8_t* v = record + a.valueOffset;
-  if (creation) *creation = Le64(v);
-  if (modification) *modification = Le64(v + 8);
-  if (lastAccess) *lastAccess = Le64(v + 24);
-  if (attributes) *attributes = Le32(v + 32);
+  // Creation, modification, MFT change and access times, then the file attributes.
+  kbytes::ByteView v(record + a.valueOffset, a.valueLength);
+  uint64_t created = 0, modified = 0, accessed = 0;
+  uint32_t attrs = 0;
+  if (!v.Le64(0, &created) || !v.Le64(8, &modified) || !v.Le64(24, &accessed) || !v.Le32(32, &attrs))
+    return RC_CORRUPT_RECORD;
+  if (creation) *creation = created;
+  if (modification) *modification = modified;
+  if (lastAccess) *lastAccess = accessed;
+  if (attributes) *attributes = attrs;
   return RC_OK;
 }
 

@@ -6,8 +6,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "common/layout/ntfs_attribute_list.h"
+#include "common/layout/ntfs_file_record.h"
 
 class IStorageDevice;
 class IFileInfo;
@@ -75,8 +79,8 @@ const uint16_t NTFS_ATTR_COMPRESSED = 0x0001;
 const uint16_t NTFS_ATTR_ENCRYPTED = 0x4000;
 const uint16_t NTFS_ATTR_SPARSE = 0x8000;
 
-const uint16_t NTFS_RECORD_IN_USE = 0x0001;
-const uint16_t NTFS_RECORD_DIRECTORY = 0x0002;
+const uint16_t NTFS_RECORD_IN_USE = layout::kNtfsRecordInUse;
+const uint16_t NTFS_RECORD_DIRECTORY = layout::kNtfsRecordDirectory;
 
 const uint64_t NTFS_NO_SECTOR = 0xFFFFFFFFFFFFFFFFull;
 
@@ -101,6 +105,9 @@ class CNTFS {
 
   // Every record argument below is RecordBytes() long.
   int ValidateRecord(const uint8_t* record) const;
+  // The header's fields as they stand (flags, sequence, base and record number); false only
+  // for a null record.
+  bool ReadRecordHeader(const uint8_t* record, layout::NtfsFileRecordHeader* header) const;
   // Restores the sector tails from the update-sequence array; RC_CORRUPT_RECORD when the array
   // does not fit the record or a tail does not carry the sequence number (a torn write).
   int ApplyFixup(uint8_t* record) const;
@@ -122,6 +129,18 @@ class CNTFS {
   int NextAttribute(const uint8_t* record, uint32_t* cursor, NtfsAttr* attr) const;
   // The first attribute of that type with no name; RC_MISSING when there is none.
   int FindUnnamed(const uint8_t* record, uint32_t type, NtfsAttr* attr) const;
+
+  // Reads the first `size` bytes of a run list into out (holes as zeros): RC_OK or an error.
+  using RunReader = std::function<int(const RunList* runs, uint64_t size, uint8_t* out)>;
+  // The entries of the record's unnamed $ATTRIBUTE_LIST in order: a resident value from the
+  // record, a non-resident one (from VCN 0, up to 1 MiB) through readRuns. RC_OK, RC_MISSING
+  // when the record has none or its value cannot be had.
+  int ReadAttributeList(const uint8_t* record, const RunReader& readRuns,
+                        std::vector<layout::NtfsAttributeListEntry>* out) const;
+  // The entries of an attribute-list value: an entry whose name lies outside it is left out,
+  // and the list ends where an entry's length does not fit.
+  static void DecodeAttributeList(const uint8_t* value, size_t size,
+                                  std::vector<layout::NtfsAttributeListEntry>* out);
 
   // One mapping pair from avail bytes: RC_OK, RC_MISSING at the terminating zero,
   // RC_CORRUPT_RECORD when it is malformed (a field wider than 8 bytes, a zero length, or
@@ -170,7 +189,6 @@ class CNTFS {
  private:
   // Appends one extent's nodes (split so that each count fits 32 bits); false on overflow.
   bool AppendRun(RunList** head, RunList** tail, const NtfsRun& run) const;
-  uint32_t InUseLimit(const uint8_t* record) const;
 
   IStorageDevice* m_device;
   uint32_t m_bytesPerSector;

@@ -117,8 +117,13 @@ int CNTFS::BuildEncryptedRuns(const uint8_t* record, IFileInfo* file) {
     if (a.nameLength) {
       s->name = new (std::nothrow) char16_t[a.nameLength + 1];
       if (s->name) {
-        const uint8_t* n = record + a.offset + a.nameOffset;
-        for (unsigned i = 0; i < a.nameLength; ++i) s->name[i] = char16_t(kbytes::Le16(n + 2 * i));
+        // The walk checked that the name lies inside the attribute.
+        kbytes::ByteView attr(record + a.offset, a.length);
+        for (unsigned i = 0; i < a.nameLength; ++i) {
+          uint16_t u = 0;
+          attr.Le16(a.nameOffset + 2 * i, &u);
+          s->name[i] = char16_t(u);
+        }
         s->name[a.nameLength] = 0;
       }
     }
@@ -177,7 +182,8 @@ int CNTFS::CreateFileInfo(const uint8_t* record, IFileInfo** out, const char16_t
     file->Release();
     return RC_CORRUPT_RECORD;
   }
-  if (kbytes::Le16(record + 22) & NTFS_RECORD_DIRECTORY) {
+  layout::NtfsFileRecordHeader h;
+  if (ReadRecordHeader(record, &h) && (h.flags & NTFS_RECORD_DIRECTORY)) {
     file->AddFlags(FF_DIRECTORY);
   } else {
     int rc = BuildDataRuns(record, file, NTFS_AT_DATA);

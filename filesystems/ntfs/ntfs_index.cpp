@@ -1,5 +1,5 @@
-// Paths from parent references, folder entries from directory index buffers, and the
-// record dump: the record reader's operations that look beyond a single record.
+// Paths from parent references, folder entries from directory index buffers, attribute
+// lists, and the record dump: the record reader's operations that look beyond a single record.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,14 +10,12 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
+#include "common/layout/ntfs_file_name.h"
 #include "filemanager/fileinfo.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "graphfs/graphfs.h"
 
 using kbytes::Fits;
-using kbytes::Le16;
-using kbytes::Le32;
-using kbytes::Le64;
 
 namespace {
 
@@ -34,17 +32,21 @@ const uint64_t kMaxIndexBytes = uint64_t(256) << 20;
 const size_t kMaxRunNodes = 1u << 20;
 const uint32_t kEntryLast = 0x02;
 const uint8_t kNamespaceDos = 2;
+const uint32_t kAttributeList = 0x20;
+// An attribute list long enough for the most fragmented file we will follow.
+const uint64_t kMaxAttributeList = 1024 * 1024;
 
 void AppendPath(std::u16string* path, const std::u16string& part) {
   if (!path->empty() && path->back() != u'/') *path += u'/';
   *path += part;
 }
 
-// The index block size an INDX header declares through its update-sequence count.
-uint32_t IndexBlockSize(const uint8_t* header) {
-  uint32_t usaCount = Le16(header + 6);
-  if (usaCount < 2) return 0;
-  uint64_t size = uint64_t(usaCount - 1) * 512;
+// The index block size an INDX header of `avail` bytes declares through its update-sequence
+// count.
+uint32_t IndexBlockSize(const uint8_t* header, size_t avail) {
+  uint16_t usaOffset = 0, usaCount = 0;
+  if (!layout::ReadNtfsUpdateSequence(header, avail, &usaOffset, &usaCount) || usaCount < 2) return 0;
+  uint64_t size = uint64_t(usaCount - 1) * layout::kNtfsFixupStride;
   if (size < kMinIndexBlock || size > kMaxIndexBlock || !kbytes::IsPowerOfTwo(size)) return 0;
   return uint32_t(size);
 }
@@ -88,8 +90,9 @@ int CNTFS::BuildFullPath(const MftRun* runs, uint64_t record, std::u16string* pa
 
 int CNTFS::ReadIndexAllocation(const uint8_t* record, GFS::CGraphFileSystem* graph) {
   if (!record || !graph) return RC_BAD_ARGUMENT;
-  if (ValidateRecord(record) != RC_OK) return RC_CORRUPT_RECORD;
-  if (!(Le16(record + 22) & NTFS_RECORD_DIRECTORY)) return RC_CORRUPT_RECORD;
+  layout::NtfsFileRecordHeader h;
+  if (ValidateRecord(record) != RC_OK || !ReadRecordHeader(record, &h)) return RC_CORRUPT_RECORD;
+  if (!(h.flags & NTFS_RECORD_DIRECTORY)) return RC_CORRUPT_RECORD;
   uint32_t cursor = 0;
   NtfsAttr a;
   int rc, result = RC_MISSING;
@@ -130,7 +133,7 @@ int CNTFS::WalkIndexBuffers(const RunList* runs, GFS::CGraphFileSystem* graph) {
       uint64_t s = 0;
       while (s < n) {
         const uint8_t* p = chunk.get() + s * bps;
-        uint32_t size = std::memcmp(p, "INDX", 4) == 0 ? IndexBlockSize(p) : 0;
+        uint32_t size = std::memcmp(p, "INDX", 4) == 0 ? IndexBlockSize(p, size_t(n - s) * bps) : 0;
         if (!size) {
           ++s;
           continue;
@@ -159,45 +162,76 @@ int CNTFS::WalkIndexBuffers(const RunList* runs, GFS::CGraphFileSystem* graph) {
 
 size_t CNTFS::AddIndexEntries(const uint8_t* block, uint32_t size, GFS::CGraphFileSystem* graph) {
   if (!block || !graph || size < 64) return 0;
-  // The node header follows the 24-byte INDX header; its offsets count from there.
+  // The node header follows the 24-byte INDX header; its offsets count from there. Each entry
+  // is 0 the file reference (u64), 8 its length, 10 its key's length (u16 each), 12 flags,
+  // 16 the key: a $FILE_NAME value.
   const uint32_t kNodeHeader = 24;
-  uint32_t entriesOff = Le32(block + kNodeHeader);
-  uint32_t indexLength = Le32(block + kNodeHeader + 4);
+  const uint32_t kEntryHeader = 16;
+  kbytes::ByteView b(block, size);
+  uint32_t entriesOff = 0, indexLength = 0;
+  if (!b.Le32(kNodeHeader, &entriesOff) || !b.Le32(kNodeHeader + 4, &indexLength)) return 0;
   if (entriesOff < 16 || indexLength > size - kNodeHeader || entriesOff >= indexLength) return 0;
   const uint32_t end = kNodeHeader + indexLength;
   uint32_t pos = kNodeHeader + entriesOff;
   size_t added = 0;
-  std::u16string name;
   // Each entry is at least 16 bytes and the walk only moves forward, so it ends by the
   // buffer's end at the latest.
-  while (Fits(end, pos, 16)) {
-    const uint8_t* e = block + pos;
-    uint16_t length = Le16(e + 8);
-    uint16_t keyLength = Le16(e + 10);
-    uint16_t flags = Le16(e + 12);
+  while (Fits(end, pos, kEntryHeader)) {
+    kbytes::ByteView e(block + pos, end - pos);
+    uint64_t reference = 0;
+    uint16_t length = 0, keyLength = 0, flags = 0;
+    e.Le64(0, &reference);
+    e.Le16(8, &length);
+    e.Le16(10, &keyLength);
+    e.Le16(12, &flags);
     if (flags & kEntryLast) break;
-    if (length < 16 || (length & 7) || length > end - pos) break;
-    if (keyLength >= 66 && size_t(keyLength) + 16 <= length) {
-      const uint8_t* key = e + 16;
-      uint8_t units = key[64];
-      uint8_t ns = key[65];
-      if (units && 66 + size_t(units) * 2 <= keyLength && ns != kNamespaceDos) {
-        name.assign(units, u'\0');
-        bool dotted = false;
-        for (uint8_t i = 0; i < units; ++i) {
-          name[i] = char16_t(Le16(key + 66 + 2 * i));
-          if (name[i] == u'.') dotted = true;
-        }
-        if (!dotted) {
-          int64_t id = int64_t(Le64(e) & kRefMask);
-          int64_t parent = int64_t(Le64(key) & kRefMask);
-          if (graph->AddNode(id, parent, name.c_str(), nullptr, nullptr) >= 0) ++added;
-        }
-      }
+    if (length < kEntryHeader || (length & 7) || length > end - pos) break;
+    layout::NtfsFileName key;
+    if (Fits(length, kEntryHeader, keyLength) &&
+        layout::DecodeNtfsFileName(block + pos + kEntryHeader, keyLength, &key) && !key.name.empty() &&
+        key.nameSpace != kNamespaceDos && key.name.find(u'.') == std::u16string::npos) {
+      int64_t id = int64_t(reference & kRefMask);
+      int64_t parent = int64_t(key.parentRecord);
+      if (graph->AddNode(id, parent, key.name.c_str(), nullptr, nullptr) >= 0) ++added;
     }
     pos += length;
   }
   return added;
+}
+
+void CNTFS::DecodeAttributeList(const uint8_t* value, size_t size,
+                                std::vector<layout::NtfsAttributeListEntry>* out) {
+  if (!out) return;
+  out->clear();
+  if (!value) return;
+  for (size_t off = 0; off < size;) {
+    size_t step = layout::NtfsAttributeListEntryStep(value + off, size - off);
+    if (!step) break;
+    layout::NtfsAttributeListEntry e;
+    if (layout::DecodeNtfsAttributeListEntry(value + off, size - off, &e)) out->push_back(e);
+    off += step;
+  }
+}
+
+int CNTFS::ReadAttributeList(const uint8_t* record, const RunReader& readRuns,
+                             std::vector<layout::NtfsAttributeListEntry>* out) const {
+  if (!record || !out) return RC_BAD_ARGUMENT;
+  out->clear();
+  NtfsAttr list;
+  if (FindUnnamed(record, kAttributeList, &list) != RC_OK) return RC_MISSING;
+  if (!list.nonResident) {
+    DecodeAttributeList(record + list.valueOffset, list.valueLength, out);
+    return RC_OK;
+  }
+  if (list.lowestVcn != 0 || list.dataSize > kMaxAttributeList || !readRuns) return RC_MISSING;
+  RunList* runs = nullptr;
+  if (DecodeRunList(record + list.pairsOffset, list.pairsLength, &runs) != RC_OK) return RC_MISSING;
+  std::vector<uint8_t> bytes(size_t(list.dataSize));
+  int rc = readRuns(runs, list.dataSize, bytes.data());
+  runs->Release();
+  if (rc != RC_OK) return RC_MISSING;
+  DecodeAttributeList(bytes.data(), bytes.size(), out);
+  return RC_OK;
 }
 
 int CNTFS::DumpRecord(const uint8_t* record) const {

@@ -14,14 +14,11 @@
 #include "common/inc/inotifysink.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "common/layout/ntfs_boot.h"
 #include "filemanager/fileinfo.h"
 #include "common/timeconv.h"
 #include "graphfs/graphfs.h"
 #include "rawrecovery/devicebitmap.h"
-
-using kbytes::Le16;
-using kbytes::Le32;
-using kbytes::Le64;
 
 namespace {
 
@@ -34,8 +31,6 @@ const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
 const uint32_t NTFS_AT_ATTRIBUTE_LIST = 0x20;
 // A larger $MFT (two TiB of records) is taken for a corrupt one.
 const uint64_t kMaxRecords = 0x7FFFFFFFull;
-// An attribute list long enough for the most fragmented file we will follow.
-const uint64_t kMaxAttributeList = 1024 * 1024;
 const size_t kMaxExtensionRecords = 4096;
 
 }  // namespace
@@ -153,31 +148,14 @@ struct Extent {
 
 // The other records that the attribute list of base record n names for unnamed attributes
 // of that type.
-static std::set<uint64_t> ListedRecords(
-    CNTFS* ntfs, const uint8_t* base, uint64_t n, uint32_t wanted,
-    const std::function<int(const RunList*, uint64_t, uint8_t*)>& readRuns) {
+static std::set<uint64_t> ListedRecords(CNTFS* ntfs, const uint8_t* base, uint64_t n, uint32_t wanted,
+                                        const CNTFS::RunReader& readRuns) {
   std::set<uint64_t> refs;
-  NtfsAttr list;
-  if (ntfs->FindUnnamed(base, NTFS_AT_ATTRIBUTE_LIST, &list) != RC_OK) return refs;
-  std::vector<uint8_t> bytes;
-  if (!list.nonResident) {
-    bytes.assign(base + list.valueOffset, base + list.valueOffset + list.valueLength);
-  } else if (list.lowestVcn == 0 && list.dataSize <= kMaxAttributeList) {
-    RunList* runs = nullptr;
-    if (ntfs->DecodeRunList(base + list.pairsOffset, list.pairsLength, &runs) == RC_OK) {
-      bytes.resize(size_t(list.dataSize));
-      if (readRuns(runs, list.dataSize, bytes.data()) != RC_OK) bytes.clear();
-      runs->Release();
-    }
-  }
-  for (size_t off = 0; off + 26 <= bytes.size();) {
-    uint32_t type = Le32(&bytes[off]);
-    uint16_t len = Le16(&bytes[off + 4]);
-    if (len < 26 || len > bytes.size() - off) break;
-    uint64_t ref = Le64(&bytes[off + 16]) & kRefMask;
-    if (type == wanted && bytes[off + 6] == 0 && ref != n) refs.insert(ref);
+  std::vector<layout::NtfsAttributeListEntry> entries;
+  ntfs->ReadAttributeList(base, readRuns, &entries);
+  for (const layout::NtfsAttributeListEntry& e : entries) {
+    if (e.type == wanted && e.nameLength == 0 && e.record != n) refs.insert(e.record);
     if (refs.size() > kMaxExtensionRecords) break;
-    off += len;
   }
   return refs;
 }
@@ -187,8 +165,7 @@ static std::set<uint64_t> ListedRecords(
 // record never splices someone else's clusters into the file.
 static bool GatherExtents(CNTFS* ntfs, const uint8_t* base, uint64_t n,
                           const std::function<int(uint64_t, uint8_t*)>& readRecord,
-                          const std::function<int(const RunList*, uint64_t, uint8_t*)>& readRuns,
-                          std::vector<NtfsRun>* out, uint64_t* dataSize, uint16_t* flags) {
+                          const CNTFS::RunReader& readRuns, std::vector<NtfsRun>* out, uint64_t* dataSize, uint16_t* flags) {
   std::vector<Extent> extents;
   bool haveFirst = false;
   auto take = [&](const uint8_t* rec) {
@@ -211,9 +188,10 @@ static bool GatherExtents(CNTFS* ntfs, const uint8_t* base, uint64_t n,
 
   std::vector<uint8_t> rec(ntfs->RecordBytes());
   for (uint64_t ref : ListedRecords(ntfs, base, n, NTFS_AT_DATA, readRuns)) {
-    if (readRecord(ref, rec.data()) != RC_OK) continue;
-    if (std::memcmp(rec.data(), "FILE", 4) != 0) continue;
-    if ((Le64(&rec[32]) & kRefMask) != n) continue;  // reused by another file since
+    layout::NtfsFileRecordHeader h;
+    if (readRecord(ref, rec.data()) != RC_OK || !ntfs->ReadRecordHeader(rec.data(), &h) || !h.isFile)
+      continue;
+    if ((h.baseRecord & kRefMask) != n) continue;  // reused by another file since
     take(rec.data());
   }
   if (!haveFirst) return false;
@@ -235,14 +213,18 @@ static bool GatherExtents(CNTFS* ntfs, const uint8_t* base, uint64_t n,
 int CNtfsDel::LoadMftRunList() {
   uint32_t spr = m_ntfs->SectorsPerRecord();
   std::vector<uint8_t> rec(m_recordBytes);
-  uint64_t mftSector = m_ntfs->ClusterToSector(Le64(m_boot + 48));
+  layout::NtfsBootSector boot;
+  if (!layout::DecodeNtfsBootSector(m_boot, sizeof m_boot, &boot)) return RC_WRONG_FS;
+  uint64_t mftSector = m_ntfs->ClusterToSector(boot.mftLcn);
   // A $MFT cluster past the volume, or one that holds another record than record 0, is a
   // boot value that does not describe this volume: nothing is read through it.
   if (mftSector != NTFS_NO_SECTOR && m_totalSectors && mftSector >= m_totalSectors) return RC_WRONG_FS;
   if (mftSector == NTFS_NO_SECTOR || m_ntfs->ReadVolumeSectors(mftSector, spr, rec.data()) != RC_OK)
     return RC_READ_FAILED;
-  // Records of NTFS 3.1 carry their own number at 44, behind an update sequence at 48.
-  if (std::memcmp(rec.data(), "FILE", 4) == 0 && kbytes::Le16(rec.data() + 4) >= 48 && kbytes::Le32(rec.data() + 44) != 0)
+  // Records of NTFS 3.1 carry their own number, behind which their update sequence starts.
+  layout::NtfsFileRecordHeader first;
+  if (m_ntfs->ReadRecordHeader(rec.data(), &first) && first.isFile && first.hasRecordNumber &&
+      first.recordNumber != 0)
     return RC_WRONG_FS;
   if (m_ntfs->ApplyFixup(rec.data()) != RC_OK || m_ntfs->ValidateRecord(rec.data()) != RC_OK)
     return RC_MFT_UNREADABLE;
@@ -487,10 +469,11 @@ int CNtfsDel::HandleRecord(uint8_t* record, uint64_t n) {
   // The sector tails hold the update sequence until the fixup puts the true bytes back;
   // validating before it would walk attributes over two bytes of the wrong data.
   if (m_ntfs->ApplyFixup(record) != RC_OK) return RC_CORRUPT_RECORD;
-  if (m_ntfs->ValidateRecord(record) != RC_OK) return RC_CORRUPT_RECORD;
-  uint16_t flags = Le16(record + 22);
-  bool inUse = (flags & NTFS_RECORD_IN_USE) != 0;
-  bool isDir = (flags & NTFS_RECORD_DIRECTORY) != 0;
+  layout::NtfsFileRecordHeader h;
+  if (m_ntfs->ValidateRecord(record) != RC_OK || !m_ntfs->ReadRecordHeader(record, &h))
+    return RC_CORRUPT_RECORD;
+  bool inUse = (h.flags & NTFS_RECORD_IN_USE) != 0;
+  bool isDir = (h.flags & NTFS_RECORD_DIRECTORY) != 0;
   if (!inUse || isDir || IsRecordFree(n)) ProcessRecord(record, n);
   return RC_OK;
 }
@@ -570,8 +553,9 @@ bool CNtfsDel::ParentStillMatches(uint64_t parent, uint16_t sequence) {
   if (it == m_parentState.end()) {
     std::vector<uint8_t> rec(m_recordBytes);
     uint32_t state = 0;  // unknown: the path stays as the reference says
-    if (ReadRecord(parent, rec.data()) == RC_OK && std::memcmp(rec.data(), "FILE", 4) == 0)
-      state = 0x80000000u | uint32_t(Le16(&rec[22])) << 16 | Le16(&rec[16]);
+    layout::NtfsFileRecordHeader h;
+    if (ReadRecord(parent, rec.data()) == RC_OK && m_ntfs->ReadRecordHeader(rec.data(), &h) && h.isFile)
+      state = 0x80000000u | uint32_t(h.flags) << 16 | h.sequence;
     it = m_parentState.emplace(parent, state).first;
   }
   uint32_t state = it->second;

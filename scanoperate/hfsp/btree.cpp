@@ -70,10 +70,10 @@ bool MapForkBlock(const _hfsplus_tree* tree, uint64_t index, uint64_t* volumeBlo
     if (!ext || !ext->opened || tree->treeId == kHfsExtentsFileID || covered == 0) return false;
     uint64_t nextStart = forkStart + covered;
     if (nextStart > 0xFFFFFFFFull) return false;
-    uint8_t key[12];
+    uint8_t key[layout::kHFSPlusExtentKeySize];
     hfsplus_make_ext_key(key, tree->treeId, uint32_t(nextStart), 0);
     size_t keyBytes = sizeof key;
-    uint8_t data[64];
+    uint8_t data[layout::kHFSPlusExtentRecordSize];
     uint32_t length = sizeof data;
     layout::HFSPlusExtentKey found;
     layout::HFSPlusExtentDescriptor record[8];
@@ -246,9 +246,11 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   // Nothing below may trust the header until it is shown to describe a tree that fits
   // its own file.
   if (!layout::BTHeaderRecSound(h)) return -1;
-  uint32_t maxKey = treeId == kHfsExtentsFileID ? 10 : 516;
-  if (tree->maxKeyLength < (treeId == kHfsExtentsFileID ? 10 : 6) || tree->maxKeyLength > maxKey)
-    return -1;
+  // Extents keys have one length; a catalog key holds at least its parent and name length.
+  bool extents = treeId == kHfsExtentsFileID;
+  uint32_t maxKey = extents ? layout::kHFSPlusExtentKeyLength : layout::kHFSPlusCatalogKeyMaxLength;
+  uint32_t minKey = extents ? layout::kHFSPlusExtentKeyLength : layout::kHFSPlusCatalogKeyMinSize - 2;
+  if (tree->maxKeyLength < minKey || tree->maxKeyLength > maxKey) return -1;
   uint64_t forkBytes = ForkBlocksInExtents(fork->extents, 8) * bs;
   if (fork->totalBlocks) forkBytes = uint64_t(fork->totalBlocks) * bs;
   if (uint64_t(tree->totalNodes) > forkBytes / tree->nodeSize) return -1;
@@ -413,7 +415,7 @@ uint16_t hfsplus_rec_offset_len(const _hfsplus_node* node, int i, uint16_t* offs
   if (!layout::BTRecordOffset(t, sizeof t, 0, &off) || !layout::BTRecordOffset(t, sizeof t, 1, &next))
     return 0;
   uint32_t tableStart = ns - 2 * (uint32_t(node->numRecords) + 1);
-  if (off < 14 || next < off || next > tableStart) return 0;
+  if (off < layout::kBTNodeDescriptorSize || next < off || next > tableStart) return 0;
   if (offset) *offset = off;
   return uint16_t(next - off);
 }
@@ -436,8 +438,9 @@ uint16_t hfsplus_rec_key_len(const _hfsplus_node* node, int i) {
     uint8_t k[2] = {};
     if (hfsplus_node_read(node, k, off, uint16_t(field)) != field) return 0;
     uint16_t wide = 0;
-    if (field == 2 && !ReadBe16(k, sizeof k, 0, &wide)) return 0;
-    keyLen = field == 2 ? wide : k[0];
+    uint8_t narrow = 0;
+    if (field == 2 ? !ReadBe16(k, sizeof k, 0, &wide) : !kbytes::ReadU8(k, sizeof k, 0, &narrow)) return 0;
+    keyLen = field == 2 ? wide : narrow;
   }
   if (keyLen > tree->maxKeyLength) return 0;
   uint32_t total = (keyLen + field + 1) & ~1u;

@@ -36,7 +36,9 @@ struct HfsGraphFilePayload {
 };
 
 // Plausibility tests of stale tree structures; all take host-order values.
-// A B-tree header record of a tree with fixed-size keys (fixedKeys) or any tree.
+// A B-tree header record of a tree that holds records, with fixed-size index keys
+// (fixedKeys) or any: the rules every tree reader shares, and a depth above 0, B-tree
+// type 0 and first and last leaves inside the tree.
 bool hfsplus_check_header_rec(const BTHeaderRec* rec, int fixedKeys);
 // The header node's record table: three records at 14, 120, 248 and free space at
 // nodeSize - 8. node must hold nodeSize bytes.

@@ -267,4 +267,77 @@ TEST(LayoutNtfs, ClusterAndRecordSizeCodes) {
   EXPECT_FALSE(b.oemIsNtfs || b.signatureValid);
 }
 
+// Record 0 of ntfs.img with one header field patched at a time: the plain reader still gives
+// every field, while the strict decoder refuses; the attributes end at the record's end when
+// the bytes in use reach past it.
+TEST(LayoutNtfs, DamagedHeadersAreReadAndClamped) {
+  std::string img = testutil::Fixture("ntfs.img");
+  if (img.empty()) GTEST_SKIP() << "fixture missing";
+  std::vector<uint8_t> boot = ReadRange(img, 0, 512);
+  layout::NtfsBootSector b;
+  ASSERT_TRUE(layout::DecodeNtfsBootSector(boot.data(), boot.size(), &b));
+  const std::vector<uint8_t> r = ReadRange(img, b.mftLcn * 1024, 1024);
+  ASSERT_EQ(r.size(), 1024u);
+  uint16_t usaOffset = 0, usaCount = 0;
+  ASSERT_TRUE(layout::ReadNtfsUpdateSequence(r.data(), r.size(), &usaOffset, &usaCount));
+  EXPECT_EQ(usaOffset, 48u);
+  EXPECT_EQ(usaCount, layout::NtfsUpdateSequenceCount(1024));
+  EXPECT_EQ(layout::NtfsUpdateSequenceCount(4096), 9u);
+  EXPECT_FALSE(layout::ReadNtfsUpdateSequence(r.data(), 7, &usaOffset, &usaCount));
+  layout::NtfsFileRecordHeader h;
+  ASSERT_TRUE(layout::ReadNtfsFileRecordHeader(r.data(), r.size(), &h));
+  const uint32_t inUse = h.bytesInUse;
+  EXPECT_LT(inUse, 1024u);
+  EXPECT_EQ(layout::NtfsAttributesEnd(h, r.size()), inUse);
+  EXPECT_TRUE(layout::IsNtfsFileRecordSignature(r.data(), r.size()));
+  EXPECT_FALSE(layout::IsNtfsFileRecordSignature(r.data(), 3));
+
+  for (uint32_t past : {1025u, 0xFFFFFFFFu}) {
+    std::vector<uint8_t> x = r;
+    kbytes::PutLe32(&x[24], past);
+    EXPECT_FALSE(layout::DecodeNtfsFileRecordHeader(x.data(), x.size(), &h)) << past;
+    ASSERT_TRUE(layout::ReadNtfsFileRecordHeader(x.data(), x.size(), &h)) << past;
+    EXPECT_EQ(h.bytesInUse, past);
+    EXPECT_EQ(layout::NtfsAttributesEnd(h, x.size()), 1024u);
+    EXPECT_EQ(h.firstAttributeOffset, 56u);  // the rest of the header as it was
+  }
+  // The signature is bytes: another case is another signature.
+  for (const char* sig : {"file", "File", "FILe", "BAAD"}) {
+    std::vector<uint8_t> x = r;
+    memcpy(x.data(), sig, 4);
+    EXPECT_FALSE(layout::IsNtfsFileRecordSignature(x.data(), x.size())) << sig;
+    ASSERT_TRUE(layout::ReadNtfsFileRecordHeader(x.data(), x.size(), &h));
+    EXPECT_FALSE(h.isFile) << sig;
+  }
+  // Laid out as NTFS 3.0, with the update sequence at 42: the u32 at 44 is no record number.
+  std::vector<uint8_t> x = r;
+  kbytes::PutLe16(&x[4], 42);
+  ASSERT_TRUE(layout::ReadNtfsFileRecordHeader(x.data(), x.size(), &h));
+  EXPECT_FALSE(h.hasRecordNumber);
+  EXPECT_EQ(h.recordNumber, 0u);  // record 0's field, read as it stands
+  EXPECT_FALSE(layout::ReadNtfsFileRecordHeader(x.data(), layout::kNtfsFileRecordMinSize - 1, &h));
+}
+
+TEST(LayoutNtfs, AttributeListStepPassesOverABadName) {
+  // Two entries of 32 bytes; the first has a 2-unit name at 26.
+  std::vector<uint8_t> list(64, 0);
+  for (size_t at : {0, 32}) {
+    kbytes::PutLe32(&list[at], 0x80);
+    kbytes::PutLe16(&list[at + 4], 32);
+  }
+  list[6] = 2;
+  list[7] = 26;
+  layout::NtfsAttributeListEntry e;
+  EXPECT_EQ(layout::NtfsAttributeListEntryStep(list.data(), list.size()), 32u);
+  list[7] = 30;  // the name now ends past the entry: the entry goes, its length still steps
+  EXPECT_FALSE(layout::DecodeNtfsAttributeListEntry(list.data(), list.size(), &e));
+  EXPECT_EQ(layout::NtfsAttributeListEntryStep(list.data(), list.size()), 32u);
+  EXPECT_TRUE(layout::DecodeNtfsAttributeListEntry(&list[32], 32, &e));
+  for (uint16_t bad : {0, 25, 65}) {
+    kbytes::PutLe16(&list[4], bad);
+    EXPECT_EQ(layout::NtfsAttributeListEntryStep(list.data(), list.size()), 0u) << bad;
+  }
+  EXPECT_EQ(layout::NtfsAttributeListEntryStep(&list[32], 25), 0u);
+}
+
 }  // namespace

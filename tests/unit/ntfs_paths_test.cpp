@@ -396,6 +396,93 @@ TEST(NtfsPaths, IndexBuffersAreBoundedAndFixedUp) {
   EXPECT_EQ(ntfs.WalkIndexBuffers(&far, &graph), RC_READ_FAILED);
 }
 
+// A folder of ntfs.img whose index root ntfs-3g moved to an extension record: its attribute
+// list names the base record and the extension, which points back at its base. One entry
+// whose name lies outside it is left out and the list goes on; a length that does not fit
+// ends the list there.
+TEST(NtfsPaths, AttributeListOfARealFolder) {
+  testutil::FixtureManifest manifest;
+  if (!manifest.Load("ntfs")) GTEST_SKIP();
+  std::vector<uint8_t> image = testutil::ReadFile(manifest.ImagePath());
+  Mft m;
+  ASSERT_TRUE(m.Open(image));
+  CNTFS::RunReader read = [&image](const RunList* runs, uint64_t size, uint8_t* out) {
+    uint64_t done = 0;
+    for (const RunList* r = runs; r && done < size; r = r->m_next) {
+      uint64_t take = std::min<uint64_t>(uint64_t(r->m_count) * 512, size - done);
+      if (r->m_start == RUN_HOLE)
+        std::memset(out + done, 0, take);
+      else if (r->m_start * 512 + take <= image.size())
+        std::memcpy(out + done, &image[r->m_start * 512], take);
+      else
+        return RC_READ_FAILED;
+      done += take;
+    }
+    return done == size ? RC_OK : RC_READ_FAILED;
+  };
+  uint64_t base = 0;
+  std::vector<uint8_t> rec;
+  NtfsAttr list;
+  for (uint64_t n = 24; n < m.records && !base; ++n) {
+    rec = m.Record(n);
+    if (!rec.empty() && m.ntfs->ValidateRecord(rec.data()) == 0 &&
+        m.ntfs->FindUnnamed(rec.data(), 0x20, &list) == 0)
+      base = n;
+  }
+  ASSERT_NE(base, 0u) << "no attribute list on the volume";
+  ASSERT_TRUE(list.nonResident);
+  std::vector<layout::NtfsAttributeListEntry> entries;
+  ASSERT_EQ(m.ntfs->ReadAttributeList(rec.data(), read, &entries), 0);
+  ASSERT_GE(entries.size(), 4u);
+  EXPECT_EQ(entries[0].type, uint32_t(NTFS_AT_STANDARD_INFORMATION));
+  size_t extensions = 0, named = entries.size();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const layout::NtfsAttributeListEntry& e = entries[i];
+    if (i) EXPECT_GE(e.type, entries[i - 1].type);
+    if (e.nameLength && named == entries.size()) named = i;
+    if (e.record == base) continue;
+    auto ext = m.Record(e.record);
+    layout::NtfsFileRecordHeader h;
+    ASSERT_TRUE(m.ntfs->ReadRecordHeader(ext.data(), &h)) << e.record;
+    EXPECT_EQ(h.baseRecord & layout::kNtfsReferenceRecordMask, base) << e.record;
+    ++extensions;
+  }
+  EXPECT_GE(extensions, 1u);
+  ASSERT_LT(named, entries.size());
+
+  // The same value through the decoder alone, then patched one field at a time.
+  RunList* runs = nullptr;
+  ASSERT_EQ(m.ntfs->DecodeRunList(rec.data() + list.pairsOffset, list.pairsLength, &runs), 0);
+  std::vector<uint8_t> value(size_t(list.dataSize));
+  ASSERT_EQ(read(runs, list.dataSize, value.data()), 0);
+  runs->Release();
+  std::vector<layout::NtfsAttributeListEntry> again;
+  CNTFS::DecodeAttributeList(value.data(), value.size(), &again);
+  ASSERT_EQ(again.size(), entries.size());
+  size_t at = 0;
+  for (size_t i = 0; i < named; ++i) at += entries[i].recordLength;
+  const layout::NtfsAttributeListEntry& victim = entries[named];
+  std::vector<uint8_t> x = value;
+  x[at + 7] = uint8_t(victim.recordLength - 2 * victim.nameLength + 1);
+  CNTFS::DecodeAttributeList(x.data(), x.size(), &again);
+  ASSERT_EQ(again.size(), entries.size() - 1);
+  for (size_t i = named; i < again.size(); ++i) {
+    EXPECT_EQ(again[i].type, entries[i + 1].type);
+    EXPECT_EQ(again[i].record, entries[i + 1].record);
+  }
+  x = value;
+  kbytes::PutLe16(&x[at + 4], 25);
+  CNTFS::DecodeAttributeList(x.data(), x.size(), &again);
+  EXPECT_EQ(again.size(), named);
+
+  // An unreadable list, and a record with none, give no entries.
+  auto fail = [](const RunList*, uint64_t, uint8_t*) { return int(RC_READ_FAILED); };
+  EXPECT_EQ(m.ntfs->ReadAttributeList(rec.data(), fail, &entries), RC_MISSING);
+  EXPECT_TRUE(entries.empty());
+  auto root = m.Record(5);
+  EXPECT_EQ(m.ntfs->ReadAttributeList(root.data(), read, &entries), RC_MISSING);
+}
+
 TEST(NtfsPaths, DumpRecordAppendsToMftDat) {
   testutil::TempDir dir;
   char old[4096];

@@ -526,6 +526,59 @@ TEST(NtfsDel, ReusedFoldersLinksAndStreams) {
 // Deleted files whose parent reference reads 123456789 (once the graph's own orphan folder
 // id) are ordinary files of a folder that is gone: they come back, under a stand-in for
 // that folder in "Lost Location", with their bytes.
+// Where in the image the deleted file record of that name lies (0 when there is none).
+size_t DeletedRecordAt(const std::vector<uint8_t>& bytes, const std::u16string& name) {
+  CNTFS ntfs(nullptr);
+  for (size_t off = 0; off + 1024 <= bytes.size(); off += 1024) {
+    if (std::memcmp(bytes.data() + off, "FILE", 4) != 0) continue;
+    std::vector<uint8_t> r(bytes.begin() + off, bytes.begin() + off + 1024);
+    std::u16string found;
+    uint64_t parent = 0;
+    bool dir = true;
+    if (ntfs.ApplyFixup(r.data()) == 0 && !(r[22] & NTFS_RECORD_IN_USE) &&
+        ntfs.GetFileName(r.data(), found, &parent, &dir, nullptr) == 0 && !dir && found == name)
+      return off;
+  }
+  return 0;
+}
+
+// A deleted file whose record claims more bytes in use than the record holds: one damaged
+// field, and the file still comes back byte for byte.
+TEST(NtfsDel, DeletedFileWithBytesInUsePastItsRecordComesBack) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  const char* paths[] = {"/docs/note2.txt", "/data/big2.bin"};  // resident, and in clusters
+  for (const char* path : paths) {
+    std::string p(path);
+    std::u16string name(p.begin() + p.rfind('/') + 1, p.end());
+    size_t at = DeletedRecordAt(bytes, name);
+    ASSERT_NE(at, 0u) << path;
+    kbytes::PutLe32(&bytes[at + 24], 0xFFFFFFFFu);
+  }
+  MemScan s(bytes);
+  ASSERT_EQ(0, s.Run());
+  for (const char* path : paths) {
+    auto it = s.sink.files.find(TreePath(path));
+    ASSERT_NE(it, s.sink.files.end()) << path;
+    EXPECT_TRUE(m.SameAsOriginal(path, ReadAll(s.scanner, it->second, 4096))) << path;
+  }
+}
+
+// A record whose signature reads "file" is no FILE record: the scan leaves it out, and only it.
+TEST(NtfsDel, RecordSignedInAnotherCaseIsNotTaken) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  size_t at = DeletedRecordAt(bytes, u"big2.bin");
+  ASSERT_NE(at, 0u);
+  std::memcpy(&bytes[at], "file", 4);
+  MemScan s(bytes);
+  ASSERT_EQ(0, s.Run());
+  EXPECT_FALSE(s.sink.files.count(TreePath("/data/big2.bin")));
+  EXPECT_TRUE(s.sink.files.count(TreePath("/docs/note2.txt")));
+}
+
 TEST(NtfsDel, ParentNumberedLikeTheOldOrphanIdIsAFolderLikeAnyOther) {
   testutil::FixtureManifest m;
   if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";

@@ -279,8 +279,12 @@ void CExfatFormat::Survey(Evidence* ev) {
           }
         }
       }
-      bool setStart = (sec[0] == 0x85 || sec[0] == 0x05) && sec[1] >= 2 && sec[1] <= 18 &&
-                      (sec[32] == 0xC0 || sec[32] == 0x40) && (sec[64] == 0xC1 || sec[64] == 0x41);
+      layout::ExfatFileEntry file;
+      layout::ExfatStreamEntry stream;
+      layout::ExfatNameEntry name;
+      bool setStart = layout::DecodeExfatFileEntry(sec, ds, &file) && file.secondaryCount >= 2 &&
+                      file.secondaryCount <= 18 && layout::DecodeExfatStreamEntry(sec + 32, ds - 32, &stream) &&
+                      layout::DecodeExfatNameEntry(sec + 64, ds - 64, &name);
       if (setStart && ++seen % stride == 0) {
         ev->dirStarts.push_back(at);
         // Past the bound every other one is dropped, and from now on only every other

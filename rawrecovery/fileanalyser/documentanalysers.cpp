@@ -181,7 +181,7 @@ const char* CDocAnalyser::GetExtension() {
   return "doc/xls/ppt/vsd/msg";
 }
 
-int64_t CDocAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, "doc/ppt/xls/vsd/msg"); }
+int64_t CDocAnalyser::GetSizeForExtension(const char* ext) { return SizeForTypeRows(ext); }
 
 // ---------------------------------------------------------------------------------------
 // ZIP family
@@ -313,9 +313,7 @@ const char* CZipAnalyser::GetExtension() {
   return m_ext;
 }
 
-int64_t CZipAnalyser::GetSizeForExtension(const char* ext) {
-  return SizeFor(ext, "zip/docx/xlsx/pptx/odt/ods/odp/odg/odf/key/pages/numbers");
-}
+int64_t CZipAnalyser::GetSizeForExtension(const char* ext) { return SizeForTypeRows(ext); }
 
 // ---------------------------------------------------------------------------------------
 // PDF

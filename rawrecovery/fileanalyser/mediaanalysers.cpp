@@ -408,7 +408,7 @@ const char* CMp4Analyser::GetExtension() {
   return m_ext;
 }
 
-int64_t CMp4Analyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, "mp4/3gp/3g2/mov/m4a/m4v"); }
+int64_t CMp4Analyser::GetSizeForExtension(const char* ext) { return SizeForTypeRows(ext); }
 
 // ---------------------------------------------------------------------------------------
 // MPEG program stream
@@ -628,7 +628,7 @@ int CAsfAnalyser::Continue(const ClusterBuf& cb) {
 
 const char* CAsfAnalyser::GetExtension() { return m_extText[0] ? m_extText : "asf/wma/wmv"; }
 
-int64_t CAsfAnalyser::GetSizeForExtension(const char* ext) { return SizeFor(ext, "asf/wmv/wma"); }
+int64_t CAsfAnalyser::GetSizeForExtension(const char* ext) { return SizeForTypeRows(ext); }
 
 // ---------------------------------------------------------------------------------------
 // RealMedia

@@ -83,6 +83,11 @@ int CSignatureAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb)
   return EndAt(ClusterByteOffset(cb));
 }
 
+int64_t CSignatureAnalyser::SizeForTypeRows(const char* ext) const {
+  const AnalyserType* t = FindAnalyserType(m_hint.TypeId);
+  return t ? SizeFor(ext, t->exts) : 0;
+}
+
 int CSignatureAnalyser::Begin(const ClusterBuf& cb, int state, int64_t size) {
   m_tailLen = 0;
   m_tailEnd = -1;

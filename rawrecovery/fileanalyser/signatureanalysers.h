@@ -17,6 +17,8 @@ class CSignatureAnalyser : public CRawAnalyser {
   int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
 
  protected:
+  // SizeFor over every hint-table row of this analyser's type, as the type table lists them.
+  int64_t SizeForTypeRows(const char* ext) const;
   // A new file at cb. A size given with state 9 was read from the header, so that file's
   // end is proven; any other start leaves it to be proven later.
   int Begin(const ClusterBuf& cb, int state, int64_t size);

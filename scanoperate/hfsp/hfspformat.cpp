@@ -32,7 +32,6 @@ const uint32_t kHfsRootFolder = 2;
 const uint32_t kHfsRootParent = 1;
 const uint32_t kLastReservedCnid = 16;
 const uint16_t kMaxRecords = 0x4000;
-const uint16_t kMaxCatalogKeyLength = layout::kHFSPlusCatalogKeyMaxLength;
 const uint16_t kFirstRecordOffset = uint16_t(layout::kBTNodeDescriptorSize);
 
 // The record-offset table of a node of `bytes` bytes with numRecords records: numRecords + 1
@@ -66,6 +65,25 @@ bool LooksLikeNodeStart(const uint8_t* p, uint32_t sectors) {
          first == kFirstRecordOffset;
 }
 
+// An extent record laid out as a sound one is: the used extents first, each with a start,
+// and every slot after them zero. *used counts them and *blocks sums their blocks.
+bool PackedExtents(const HFSPlusExtentDescriptor e[8], int* used, uint64_t* blocks) {
+  int n = 0;
+  uint64_t sum = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (e[i].blockCount == 0) {
+      if (e[i].startBlock != 0) return false;
+      continue;
+    }
+    if (n != i || e[i].startBlock == 0) return false;
+    ++n;
+    sum += e[i].blockCount;
+  }
+  *used = n;
+  *blocks = sum;
+  return true;
+}
+
 }  // namespace
 
 bool hfsplus_check_header_rec(const BTHeaderRec* r, int fixedKeys) {
@@ -94,16 +112,9 @@ uint16_t hfsplus_catalog_record_bounds(const uint8_t* data, size_t bytes) {
 }
 
 bool hfsplus_fork_block_sum(const HFSPlusForkData* f) {
-  if (!f) return false;
+  int used = 0;
   uint64_t sum = 0;
-  int i = 0;
-  for (; i < 8 && f->extents[i].blockCount != 0; ++i) {
-    if (f->extents[i].startBlock == 0) return false;
-    sum += f->extents[i].blockCount;
-  }
-  for (; i < 8; ++i)
-    if (f->extents[i].startBlock != 0 || f->extents[i].blockCount != 0) return false;
-  return sum <= f->totalBlocks;
+  return f && PackedExtents(f->extents, &used, &sum) && sum <= f->totalBlocks;
 }
 
 uint16_t hfsplus_guess_block_sectors(uint32_t totalBlocks, uint64_t logicalSize) {
@@ -260,12 +271,8 @@ int CHfspFormat::ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_
     layout::HFSPlusCatalogKey key;
     if (!layout::DecodeHFSPlusCatalogKey(rec, len, &key)) continue;
     uint16_t keyLength = key.keyLength;
-    // A name of n characters takes 2n bytes after the 6 bytes of parent and name length.
-    if (keyLength < 6 || keyLength > kMaxCatalogKeyLength || (keyLength & 1) ||
-        size_t(keyLength) + 2 > len)
-      continue;
+    if (!layout::HFSPlusCatalogKeySound(key) || size_t(keyLength) + 2 > len) continue;
     uint16_t units = key.nameLength;
-    if (units > layout::kHFSPlusMaxNameUnits || size_t(units) * 2 + 6 > keyLength) continue;
     uint32_t parentID = key.parentID;
     const uint8_t* data = rec + 2 + keyLength;
     size_t dataBytes = len - 2 - keyLength;
@@ -406,20 +413,11 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
           continue;
         HFSPlusExtentKey key{k.keyLength, k.forkType, 0, k.fileID, k.startBlock};
         HFSPlusExtentDescriptor ext[8];
+        for (int e = 0; e < 8; ++e) ext[e] = {record[e].startBlock, record[e].blockCount};
         int used = 0;
-        bool sound = true;
-        for (int e = 0; e < 8; ++e) {
-          ext[e] = {record[e].startBlock, record[e].blockCount};
-          if (ext[e].blockCount == 0) {
-            if (ext[e].startBlock != 0) sound = false;
-          } else if (used != e || ext[e].startBlock == 0) {
-            sound = false;
-          } else {
-            ++used;
-          }
-        }
+        uint64_t blocks = 0;
         // One record that is not an extent record means this is no extents tree.
-        if (!sound || used == 0) return 0;
+        if (!PackedExtents(ext, &used, &blocks) || used == 0) return 0;
         // Resource-fork extents would splice foreign bytes into the data fork.
         if (key.forkType != 0) continue;
         if (AddOverflowExtent(key, ext, &found) != 0) return 0;

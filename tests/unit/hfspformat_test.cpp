@@ -851,3 +851,32 @@ TEST(HfspFormat, EngineRebuildsHeaderlessVolumeOnLetterDiskAndLinuxPartition) {
   EXPECT_EQ(sums[0], testutil::FileChecksum(bare));
   EXPECT_EQ(sums[1], testutil::FileChecksum(parted));
 }
+
+// An index node may stand as high as the deepest tree the header checks let through (16),
+// here as in the tree layer. A real catalog leaf of xorriso's (eight sectors) is one node
+// until an index descriptor of that height is written at its half: then the half looks
+// like a node start of its own, and the eight-sector size is not taken.
+TEST(HfspFormat, IndexNodesAsHighAsTheDeepestTreeSplitAProbe) {
+  std::string path = testutil::Fixture("hfsplus_xorriso.img");
+  if (path.empty()) GTEST_SKIP() << "no xorriso fixture";
+  std::vector<uint8_t> image = testutil::ReadFile(path);
+  const uint8_t* vh = image.data() + 1024;
+  const uint64_t catAt = uint64_t(kbytes::Be32(vh + 272 + 16)) * kbytes::Be32(vh + 40);
+  const uint8_t* header = image.data() + catAt + 14;
+  const uint32_t nodeSize = kbytes::Be16(header + 18);
+  const uint32_t firstLeaf = kbytes::Be32(header + 10);
+  ASSERT_EQ(nodeSize, 4096u);
+  std::vector<uint8_t> leaf(image.begin() + long(catAt + uint64_t(firstLeaf) * nodeSize),
+                            image.begin() + long(catAt + uint64_t(firstLeaf + 1) * nodeSize));
+  ASSERT_EQ(int8_t(leaf[8]), -1);
+  EXPECT_EQ(CHfspFormat::CatalogLeafSectors(leaf.data(), 8), 8);
+  for (uint8_t height : {15, 16, 17}) {
+    std::vector<uint8_t> patched = leaf;
+    uint8_t* half = patched.data() + nodeSize / 2;
+    std::memset(half, 0, 14);  // the descriptor: index node, one record
+    half[8] = 0;
+    half[9] = height;
+    kbytes::PutBe16(half + 10, 1);
+    EXPECT_EQ(CHfspFormat::CatalogLeafSectors(patched.data(), 8), height <= 16 ? 0 : 8) << int(height);
+  }
+}

@@ -198,6 +198,13 @@ int CNTFS::ValidateRecord(const uint8_t* record) const {
 
 int CNTFS::GetFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
                        bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence) const {
+  return FileNameOf(record, nullptr, name, parent, isDirectory, dataSize, parentSequence);
+}
+
+int CNTFS::FileNameOf(const uint8_t* record,
+                      const std::function<void(std::u16string&, uint64_t*, uint16_t*, int*)>& moreNames,
+                      std::u16string& name, uint64_t* parent, bool* isDirectory, uint64_t* dataSize,
+                      uint16_t* parentSequence) const {
   if (!record || !parent) return RC_BAD_ARGUMENT;
   if (ValidateRecord(record) != RC_OK) return RC_CORRUPT_RECORD;
   layout::NtfsFileRecordHeader h;
@@ -208,6 +215,7 @@ int CNTFS::GetFileName(const uint8_t* record, std::u16string& name, uint64_t* pa
   int bestRank = 0;
   if (PickFileName(record, name, parent, parentSequence, &bestRank) != RC_OK)
     return RC_CORRUPT_RECORD;
+  if (moreNames) moreNames(name, parent, parentSequence, &bestRank);
   uint32_t cursor = 0;
   NtfsAttr a;
   int rc;

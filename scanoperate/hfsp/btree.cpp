@@ -66,24 +66,10 @@ bool MapForkBlock(const _hfsplus_tree* tree, uint64_t index, uint64_t* volumeBlo
       covered += extents[i].blockCount;
     }
     // Past the record: only the catalog continues through the extents-overflow tree.
-    _hfsplus_tree* ext = tree->extentsTree;
-    if (!ext || !ext->opened || tree->treeId == kHfsExtentsFileID || covered == 0) return false;
+    if (tree->treeId == kHfsExtentsFileID || covered == 0) return false;
     uint64_t nextStart = forkStart + covered;
-    if (nextStart > 0xFFFFFFFFull) return false;
-    uint8_t key[layout::kHFSPlusExtentKeySize];
-    hfsplus_make_ext_key(key, tree->treeId, uint32_t(nextStart), 0);
-    size_t keyBytes = sizeof key;
-    uint8_t data[layout::kHFSPlusExtentRecordSize];
-    uint32_t length = sizeof data;
-    layout::HFSPlusExtentKey found;
     layout::HFSPlusExtentDescriptor record[8];
-    if (hfsplus_btfind(ext, key, &keyBytes, data, &length) != 1 ||
-        !layout::DecodeHFSPlusExtentKey(key, keyBytes, &found) ||
-        !layout::DecodeHFSPlusExtentRecord(data, length, record))
-      return false;
-    // The record found must continue this fork exactly where the last one ended; any
-    // other record means the chain is broken, and the walk must not loop on it.
-    if (found.forkType != 0 || found.fileID != tree->treeId || found.startBlock != nextStart) return false;
+    if (!hfsplus_overflow_record(tree->extentsTree, tree->treeId, nextStart, record)) return false;
     for (int i = 0; i < 8; ++i) extents[i] = {record[i].startBlock, record[i].blockCount};
     forkStart = nextStart;
   }
@@ -150,6 +136,26 @@ void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData
   out->clumpSize = in.clumpSize;
   out->totalBlocks = in.totalBlocks;
   for (int i = 0; i < 8; ++i) out->extents[i] = {in.extents[i].startBlock, in.extents[i].blockCount};
+}
+
+bool hfsplus_overflow_record(_hfsplus_tree* ext, uint32_t fileID, uint64_t startBlock,
+                             layout::HFSPlusExtentDescriptor out[8]) {
+  if (!ext || !ext->opened || !out || startBlock > UINT32_MAX) return false;
+  uint8_t key[layout::kHFSPlusExtentKeySize];
+  hfsplus_make_ext_key(key, fileID, uint32_t(startBlock), 0);
+  size_t keyBytes = sizeof key;
+  uint8_t data[layout::kHFSPlusExtentRecordSize];
+  uint32_t length = sizeof data;
+  layout::HFSPlusExtentKey found;
+  layout::HFSPlusExtentDescriptor record[8];
+  if (hfsplus_btfind(ext, key, &keyBytes, data, &length) != 1 ||
+      !layout::DecodeHFSPlusExtentKey(key, keyBytes, &found) || !layout::DecodeHFSPlusExtentRecord(data, length, record))
+    return false;
+  // The record found must continue the fork exactly where the last one ended; any other
+  // record means the chain is broken, and a walk must not loop on it.
+  if (found.forkType != 0 || found.fileID != fileID || found.startBlock != startBlock) return false;
+  for (int i = 0; i < 8; ++i) out[i] = record[i];
+  return true;
 }
 
 // ---- device ----

@@ -113,6 +113,11 @@ typedef std::function<bool(const uint8_t* key, size_t keyBytes, const uint8_t* d
     HfsLeafVisitor;
 int hfsplus_walk_leaves(_hfsplus_tree* tree, const HfsLeafVisitor& visit);
 
+// The extents-overflow record of fileID's data fork that starts at fork block startBlock:
+// its eight extents, or false when the tree holds no record that starts exactly there.
+bool hfsplus_overflow_record(_hfsplus_tree* extents, uint32_t fileID, uint64_t startBlock,
+                             layout::HFSPlusExtentDescriptor out[8]);
+
 int hfsplus_cat_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
 int hfsplus_cat_key_cmp_binary(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
 int hfsplus_ext_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);

@@ -36,12 +36,6 @@ uint32_t gLargestNodeSize = 0;
 // Overflow records a fork may chain through before the mapping gives up.
 const int kMaxOverflowRecords = 4096;
 
-uint64_t ForkBlocksInExtents(const HFSPlusExtentDescriptor* e, int count) {
-  uint64_t sum = 0;
-  for (int i = 0; i < count && e[i].blockCount; ++i) sum += e[i].blockCount;
-  return sum;
-}
-
 const HFSPlusForkData* TreeFork(const _hfsplus_tree* tree) {
   return tree->treeId == kHfsExtentsFileID ? &tree->volume.extentsFile : &tree->volume.catalogFile;
 }
@@ -128,14 +122,6 @@ int CatCompare(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes,
 
 bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out) {
   return hfsplus_read_volume_header(raw, size, out);
-}
-
-void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out) {
-  if (!out) return;
-  out->logicalSize = in.logicalSize;
-  out->clumpSize = in.clumpSize;
-  out->totalBlocks = in.totalBlocks;
-  for (int i = 0; i < 8; ++i) out->extents[i] = {in.extents[i].startBlock, in.extents[i].blockCount};
 }
 
 bool hfsplus_overflow_record(_hfsplus_tree* ext, uint32_t fileID, uint64_t startBlock,
@@ -257,7 +243,7 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   uint32_t maxKey = extents ? layout::kHFSPlusExtentKeyLength : layout::kHFSPlusCatalogKeyMaxLength;
   uint32_t minKey = extents ? layout::kHFSPlusExtentKeyLength : layout::kHFSPlusCatalogKeyMinSize - 2;
   if (tree->maxKeyLength < minKey || tree->maxKeyLength > maxKey) return -1;
-  uint64_t forkBytes = ForkBlocksInExtents(fork->extents, 8) * bs;
+  uint64_t forkBytes = hfsplus_extents_block_count(fork->extents) * bs;
   if (fork->totalBlocks) forkBytes = uint64_t(fork->totalBlocks) * bs;
   if (uint64_t(tree->totalNodes) > forkBytes / tree->nodeSize) return -1;
 

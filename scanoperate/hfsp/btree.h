@@ -48,8 +48,6 @@ struct HfspVolume : HFSPlusVolumeHeader {};
 static_assert(sizeof(HfspVolume) == sizeof(HFSPlusVolumeHeader), "HfspVolume adds nothing");
 // Decodes the 512-byte volume header (as read from byte 1024 of the volume).
 bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out);
-// A fork as the layout layer decodes it, in the volume header's own fork type.
-void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out);
 
 // Keys are compared as the bytes from their key-length field on; each side says how many
 // bytes are really there.

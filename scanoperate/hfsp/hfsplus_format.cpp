@@ -79,6 +79,10 @@ uint64_t hfsplus_extents_block_count(const HFSPlusExtentDescriptor extents[8]) {
   return layout::HFSPlusExtentsBlockCount(e);
 }
 
+void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out) {
+  if (out) CopyFork(in, out);
+}
+
 bool hfsplus_check_fork(const HFSPlusForkData* f, uint32_t blockSize, uint32_t volumeBlocks) {
   if (!f) return false;
   layout::HFSPlusForkData fork;

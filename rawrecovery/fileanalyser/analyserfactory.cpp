@@ -2,9 +2,9 @@
 // the hint table); the checks below and the table test refuse a gap, a duplicate code or a
 // row without a class.
 #include "rawrecovery/analysertype.h"
-#include "rawrecovery/fileanalyser/documentanalysers.h"
-#include "rawrecovery/fileanalyser/imageanalysers.h"
-#include "rawrecovery/fileanalyser/mediaanalysers.h"
+#include "rawrecovery/fileanalyser/docanalyser.h"
+#include "rawrecovery/fileanalyser/tiffanalyser.h"
+#include "rawrecovery/fileanalyser/mp4analyser.h"
 #include "rawrecovery/fileanalyser/signatureanalysers.h"
 
 namespace {

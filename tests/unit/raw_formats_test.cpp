@@ -8,9 +8,9 @@
 #include <set>
 
 #include "common/inc/bytes.h"
-#include "rawrecovery/fileanalyser/documentanalysers.h"
-#include "rawrecovery/fileanalyser/imageanalysers.h"
-#include "rawrecovery/fileanalyser/mediaanalysers.h"
+#include "rawrecovery/fileanalyser/docanalyser.h"
+#include "rawrecovery/fileanalyser/tiffanalyser.h"
+#include "rawrecovery/fileanalyser/mp4analyser.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"
 #include "testutil.h"

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "common/inc/bytes.h"
-#include "rawrecovery/fileanalyser/mediaanalysers.h"
+#include "rawrecovery/fileanalyser/mp4analyser.h"
 #include "rawrecovery/fileanalyser/signatureanalysers.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"

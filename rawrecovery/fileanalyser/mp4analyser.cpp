@@ -1,4 +1,4 @@
-#include "rawrecovery/fileanalyser/mediaanalysers.h"
+#include "rawrecovery/fileanalyser/mp4analyser.h"
 
 #include <algorithm>
 #include <cstdio>

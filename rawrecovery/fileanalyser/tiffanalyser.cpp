@@ -1,4 +1,4 @@
-#include "rawrecovery/fileanalyser/imageanalysers.h"
+#include "rawrecovery/fileanalyser/tiffanalyser.h"
 
 #include <algorithm>
 #include <cctype>

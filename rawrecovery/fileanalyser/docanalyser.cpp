@@ -1,4 +1,4 @@
-#include "rawrecovery/fileanalyser/documentanalysers.h"
+#include "rawrecovery/fileanalyser/docanalyser.h"
 
 #include <algorithm>
 #include <cstdio>

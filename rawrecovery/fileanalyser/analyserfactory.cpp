@@ -2,9 +2,27 @@
 // the hint table); the checks below and the table test refuse a gap, a duplicate code or a
 // row without a class.
 #include "rawrecovery/analysertype.h"
+#include "rawrecovery/fileanalyser/aacanalyser.h"
+#include "rawrecovery/fileanalyser/asfanalyser.h"
+#include "rawrecovery/fileanalyser/bz2analyser.h"
 #include "rawrecovery/fileanalyser/docanalyser.h"
-#include "rawrecovery/fileanalyser/tiffanalyser.h"
+#include "rawrecovery/fileanalyser/dwganalyser.h"
+#include "rawrecovery/fileanalyser/flvanalyser.h"
+#include "rawrecovery/fileanalyser/gifanalyser.h"
+#include "rawrecovery/fileanalyser/jpganalyser.h"
+#include "rawrecovery/fileanalyser/matanalyser.h"
+#include "rawrecovery/fileanalyser/midanalyser.h"
+#include "rawrecovery/fileanalyser/mkvanalyser.h"
+#include "rawrecovery/fileanalyser/mp3analyser.h"
 #include "rawrecovery/fileanalyser/mp4analyser.h"
+#include "rawrecovery/fileanalyser/mpganalyser.h"
+#include "rawrecovery/fileanalyser/mxfanalyser.h"
+#include "rawrecovery/fileanalyser/ogganalyser.h"
+#include "rawrecovery/fileanalyser/pdfanalyser.h"
+#include "rawrecovery/fileanalyser/psdanalyser.h"
+#include "rawrecovery/fileanalyser/rmanalyser.h"
+#include "rawrecovery/fileanalyser/tiffanalyser.h"
+#include "rawrecovery/fileanalyser/zipanalyser.h"
 #include "rawrecovery/fileanalyser/signatureanalysers.h"
 
 namespace {

@@ -1,5 +1,5 @@
-// Analysers of container files whose end needs more than one marker: compound documents,
-// the ZIP family, PDF, AutoCAD drawings and MATLAB files.
+// Compound documents: the allocation tables size the file and the directory tells Word, Excel,
+// PowerPoint, Visio and Outlook files apart.
 #pragma once
 #include <memory>
 #include <vector>
@@ -35,57 +35,4 @@ class CDocAnalyser : public CSignatureAnalyser {
   bool m_fatComplete;
   int64_t m_held;
   const char* m_ext;
-};
-
-class CZipAnalyser : public CSignatureAnalyser {
- public:
-  CZipAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-  const char* GetExtension() override;
-  int64_t GetSizeForExtension(const char* ext) override;
-
- private:
-  void Names(const ClusterBuf& cb);
-  std::unique_ptr<JointSearch> m_js;
-  unsigned m_flags;
-  char m_ext[100];
-};
-
-class CPdfAnalyser : public CSignatureAnalyser {
- public:
-  CPdfAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-
- private:
-  std::unique_ptr<JointSearch> m_js;
-  int64_t m_linearized;
-};
-
-class CDwgAnalyser : public CSignatureAnalyser {
- public:
-  CDwgAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-
- private:
-  unsigned m_version;
-  uint8_t m_tag[8];
-  std::unique_ptr<MatchFrame> m_frame;
-  bool m_skipNext;
-  std::unique_ptr<JointSearch> m_js;
-};
-
-class CMatAnalyser : public CSignatureAnalyser {
- public:
-  CMatAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-
- private:
-  int64_t m_next;
-  std::unique_ptr<JointSearch> m_js;
-  int m_clusterSize;
 };

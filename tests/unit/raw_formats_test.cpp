@@ -8,9 +8,16 @@
 #include <set>
 
 #include "common/inc/bytes.h"
-#include "rawrecovery/fileanalyser/docanalyser.h"
-#include "rawrecovery/fileanalyser/tiffanalyser.h"
+#include "rawrecovery/fileanalyser/aacanalyser.h"
+#include "rawrecovery/fileanalyser/jpganalyser.h"
+#include "rawrecovery/fileanalyser/matanalyser.h"
+#include "rawrecovery/fileanalyser/mp3analyser.h"
 #include "rawrecovery/fileanalyser/mp4analyser.h"
+#include "rawrecovery/fileanalyser/mpganalyser.h"
+#include "rawrecovery/fileanalyser/pdfanalyser.h"
+#include "rawrecovery/fileanalyser/tiffanalyser.h"
+#include "rawrecovery/fileanalyser/zipanalyser.h"
+#include "rawrecovery/fileanalyser/signatureanalysers.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"
 #include "testutil.h"

@@ -6,6 +6,7 @@
 #include "common/inc/inotifysink.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "common/layout/fat_dirent.h"
 #include "contrib/fatscanparam.h"
 #include "filemanager/fileinfo.h"
 #include "graphfs/graphfs.h"
@@ -179,9 +180,11 @@ int64_t CFatFormat::FindRootPosition(int64_t offset) {
   for (int i = 0; i < 10; ++i) {
     int64_t at = offset + int64_t(i) * step;
     if (at > m_info.deviceSize - int64_t(sizeof first)) break;
-    if (m_inspector->CachedRead(at, first, sizeof first) != 0) continue;
+    layout::FatDirEntry e;
+    if (m_inspector->CachedRead(at, first, sizeof first) != 0 || !layout::DecodeFatDirEntry(first, sizeof first, &e))
+      continue;
     // A free or deleted slot's attribute byte says nothing.
-    if (first[11] == fat::kAttrVolume && first[0] != 0x00 && first[0] != fat::kDeletedMark) return at;
+    if (e.attributes == fat::kAttrVolume && e.name[0] != 0x00 && e.name[0] != fat::kDeletedMark) return at;
   }
   return offset;
 }
@@ -230,7 +233,8 @@ void CFatFormat::Parse(const uint8_t* p, size_t len, int64_t dirId) {
 
 void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId) {
   size_t n = len / 32, k = 0;
-  while (k < n && k < 20 && cluster[(n - 1 - k) * 32 + 11] == fat::kAttrLongName) ++k;
+  for (layout::FatLongNameEntry l; k < n && k < 20; ++k)
+    if (!layout::DecodeFatLongNameEntry(cluster + (n - 1 - k) * 32, 32, &l) || l.attributes != fat::kAttrLongName) break;
   if (k == 0) return;
   const uint8_t* last = cluster + (n - 1) * 32;
   // The newest run wins a shared checksum: an older one has most likely been completed.
@@ -245,12 +249,14 @@ void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId
 bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
   int key = -1;
   uint8_t sum = 0;
+  layout::FatDirEntry d;
   int tilde = fat::FatCompareTildeOne(e);
   if (tilde < 0) {
     // A run's later part carries the run's checksum.
     if (fat::FatIsLastLfnEntry(e) == 0 && fat::FatEntryChecksum(e, &sum)) key = sum;
-  } else if (e[0] != 0 && e[11] <= 0x3F && !(e[11] & fat::kAttrVolume) &&
-             fat::FatIsInvalidShortName(e, true) == 0 && fat::FatEntryChecksum(e, &sum)) {
+  } else if (layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && d.name[0] != 0 && d.attributes <= 0x3F &&
+             !(d.attributes & fat::kAttrVolume) && fat::FatIsInvalidShortName(d.name, true) == 0 &&
+             fat::FatEntryChecksum(e, &sum)) {
     // The short entry a run belongs to. Not only a "~1" tail: "~2" and later tails (names
     // sharing their first six characters) and names without a tail carry long names too.
     key = sum;

@@ -34,23 +34,6 @@ const size_t kMaxAnchors = 4;
 // the hand-out under way, and a stop leaves what was found to be listed.
 const GFS::FeedRules kFeedRules = {1000, GFS::kAnswerEndsWalk, true, GFS::kResultAsIs};
 
-bool AcceptedType(uint8_t t) {
-  switch (t) {
-    case 0x03: case 0x05: case 0x40: case 0x41: case 0x81: case 0x82: case 0x83: case 0x85: case 0xC0: case 0xC1:
-      return true;
-  }
-  return false;
-}
-
-// An up-case table maps the first 64 units onto themselves.
-bool IsUpcaseStart(const uint8_t* s, size_t len) {
-  for (size_t i = 0; i < 64; ++i) {
-    uint16_t u = 0;
-    if (!kbytes::ReadLe16(s, len, 2 * i, &u) || u != i) return false;
-  }
-  return true;
-}
-
 // The directory entry set that a sector's entry j opens names a folder: the file entry
 // (live or deleted, 2..18 secondaries, directory attribute) and its stream extension with a
 // name. The stream entry may open the next sector (next, or null).
@@ -265,7 +248,7 @@ void CExfatFormat::Survey(Evidence* ev) {
         if (FolderSetAt(e, st, &f) && f >= 2 && f <= 0xFFFFFFF6u) ev->dirRefs.push_back(f);
       }
       if (present) continue;
-      if (IsUpcaseStart(sec, ds)) {
+      if (layout::ExfatUpcaseTableStarts(sec, ds)) {
         if (ev->upcase.size() < kMaxAnchors) ev->upcase.push_back(at);
         continue;
       }
@@ -279,8 +262,12 @@ void CExfatFormat::Survey(Evidence* ev) {
           }
         }
       }
-      bool setStart = (sec[0] == 0x85 || sec[0] == 0x05) && sec[1] >= 2 && sec[1] <= 18 &&
-                      (sec[32] == 0xC0 || sec[32] == 0x40) && (sec[64] == 0xC1 || sec[64] == 0x41);
+      layout::ExfatFileEntry file;
+      layout::ExfatStreamEntry stream;
+      layout::ExfatNameEntry name;
+      bool setStart = layout::DecodeExfatFileEntry(sec, ds, &file) && file.secondaryCount >= 2 &&
+                      file.secondaryCount <= 18 && layout::DecodeExfatStreamEntry(sec + 32, ds - 32, &stream) &&
+                      layout::DecodeExfatNameEntry(sec + 64, ds - 64, &name);
       if (setStart && ++seen % stride == 0) {
         ev->dirStarts.push_back(at);
         // Past the bound every other one is dropped, and from now on only every other
@@ -514,7 +501,7 @@ int CExfatFormat::RebuildFromUpcase() {
     uint64_t n = uint64_t(got) / bps;
     for (uint64_t i = 0; i < n; ++i) {
       const uint8_t* sec = buf.data() + i * bps;
-      if (IsUpcaseStart(sec, bps)) {
+      if (layout::ExfatUpcaseTableStarts(sec, bps)) {
         u = s + i;
         haveU = true;
         continue;
@@ -617,7 +604,7 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
     sink->Notify(NE_SECTORS, int64_t(off / m_devSector), int64_t(m_volumeBytes / m_devSector), nullptr);
     for (uint64_t k = 0; k < whole; ++k) {
       const uint8_t* c = buf.data() + k * m_clusterBytes;
-      bool candidate = AcceptedType(c[0]) && AcceptedType(c[32]) && AcceptedType(c[64]);
+      bool candidate = layout::ExfatEntryTypeKnown(c[0]) && layout::ExfatEntryTypeKnown(c[32]) && layout::ExfatEntryTypeKnown(c[64]);
       // Under an older layout the present volume's own clusters hold nothing of it.
       if (candidate && m_placement == kOldLayout && Occupied(ClusterOffset(cluster + k), m_clusterBytes))
         candidate = false;

@@ -190,10 +190,11 @@ int FatIsInvalidShortName(const uint8_t* name, bool oem) {
 }
 
 int FatClassifyEntry(const uint8_t* e) {
-  if (e[0] == 0x00) return kEntryEnd;
-  if (e[0] == kDeletedMark) return kEntryDeleted;
-  if (e[11] == kAttrVolume || e[11] > 63) return kEntryLabelOrBad;
-  if (e[11] == kAttrLongName) return kEntryLongName;
+  layout::FatDirEntry d;
+  if (!layout::DecodeFatDirEntry(e, kEntrySize, &d) || d.name[0] == 0x00) return kEntryEnd;
+  if (d.name[0] == kDeletedMark) return kEntryDeleted;
+  if (d.attributes == kAttrVolume || d.attributes > 63) return kEntryLabelOrBad;
+  if (d.attributes == kAttrLongName) return kEntryLongName;
   return kEntryNormal;
 }
 
@@ -221,11 +222,14 @@ int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* first, std:
   return int(out->size());
 }
 
-int FatShortNameToString(const uint8_t* e, std::u16string* out) {
+int FatShortNameToString(const uint8_t* entry, std::u16string* out) {
   if (!out) return -1;
   out->clear();
-  if (!e || e[0] == ' ' || FatIsInvalidShortName(e, true)) return -1;
-  bool lowerBase = (e[12] & 0x08) != 0, lowerExt = (e[12] & 0x10) != 0;
+  layout::FatDirEntry d;
+  if (!layout::DecodeFatDirEntry(entry, kEntrySize, &d)) return -1;
+  const uint8_t* e = d.name;
+  if (e[0] == ' ' || FatIsInvalidShortName(e, true)) return -1;
+  bool lowerBase = (d.caseFlags & 0x08) != 0, lowerExt = (d.caseFlags & 0x10) != 0;
   int baseEnd = 8;
   while (baseEnd > 0 && e[baseEnd - 1] == ' ') --baseEnd;
   for (int i = 0; i < baseEnd; ++i) {
@@ -288,8 +292,9 @@ int64_t FatDecodeWriteTime(const uint8_t* e) {
 }
 
 int FatCompareTildeOne(const uint8_t* e) {
-  if (!e || e[11] == kAttrLongName) return -1;
-  return e[6] == '~' && e[7] == '1' ? 0 : 1;
+  layout::FatDirEntry d;
+  if (!layout::DecodeFatDirEntry(e, kEntrySize, &d) || d.attributes == kAttrLongName) return -1;
+  return d.name[6] == '~' && d.name[7] == '1' ? 0 : 1;
 }
 
 bool FatShortNameChecksum(const uint8_t* e, uint8_t* sum) {
@@ -301,9 +306,10 @@ bool FatShortNameChecksum(const uint8_t* e, uint8_t* sum) {
 }
 
 bool FatEntryChecksum(const uint8_t* e, uint8_t* sum) {
-  if (!e || !sum) return false;
-  if (e[11] == kAttrLongName) {
-    *sum = e[13];
+  layout::FatLongNameEntry l;
+  if (!sum || !layout::DecodeFatLongNameEntry(e, kEntrySize, &l)) return false;
+  if (l.attributes == kAttrLongName) {
+    *sum = l.checksum;
     return true;
   }
   *sum = 0;
@@ -311,8 +317,10 @@ bool FatEntryChecksum(const uint8_t* e, uint8_t* sum) {
 }
 
 int FatIsLastLfnEntry(const uint8_t* e) {
-  if (e[11] != kAttrLongName || e[0] == kDeletedMark) return -1;
-  return (e[0] & 0x40) ? 1 : 0;
+  layout::FatLongNameEntry l;
+  if (!layout::DecodeFatLongNameEntry(e, kEntrySize, &l) || l.attributes != kAttrLongName || l.order == kDeletedMark)
+    return -1;
+  return (l.order & layout::kFatLongNameLast) ? 1 : 0;
 }
 
 char16_t Cp437ToUtf16(uint8_t b) {
@@ -349,12 +357,12 @@ void FatDirParser::Reset() {
 }
 
 void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
-  it->deleted = e[0] == kDeletedMark;
-  it->attr = e[11];
-  std::memcpy(it->entry, e, kEntrySize);
-  FatShortNameToString(e, &it->shortName);
   layout::FatDirEntry d;
   layout::DecodeFatDirEntry(e, kEntrySize, &d);
+  it->deleted = d.name[0] == kDeletedMark;
+  it->attr = d.attributes;
+  std::memcpy(it->entry, e, kEntrySize);
+  FatShortNameToString(e, &it->shortName);
   it->isDot = layout::FatDotName(d.name) != 0;
   it->highWord = d.firstClusterHigh;
   it->firstCluster = d.FirstCluster(m_kind == kFat32);
@@ -411,18 +419,22 @@ FatDirParser::Result FatDirParser::Feed(const uint8_t* p, size_t len, const Sink
   size_t count = len / kEntrySize;
   for (size_t i = 0; i < count; ++i, ++m_index) {
     const uint8_t* e = p + i * kEntrySize;
-    if (e[0] == 0x00) {
+    layout::FatDirEntry d;
+    layout::DecodeFatDirEntry(e, len - i * kEntrySize, &d);
+    const uint8_t first = d.name[0], attr = d.attributes;
+    if (first == 0x00) {
       m_run.clear();
       return kEnd;
     }
-    if (e[11] == kAttrLongName) {
-      // A live run starts at its flagged entry; deleted runs have lost the flag.
-      if (e[0] != kDeletedMark && (e[0] & 0x40)) m_run.clear();
+    if (attr == kAttrLongName) {
+      // A live run starts at its flagged entry; deleted runs have lost the flag (the
+      // order byte is the name's first byte).
+      if (first != kDeletedMark && (first & layout::kFatLongNameLast)) m_run.clear();
       if (m_run.size() >= kMaxRun * kEntrySize) m_run.clear();
       m_run.insert(m_run.end(), e, e + kEntrySize);
       continue;
     }
-    if ((e[11] & kAttrVolume) && !(e[11] & kAttrDirectory)) {  // volume label
+    if ((attr & kAttrVolume) && !(attr & kAttrDirectory)) {  // volume label
       m_run.clear();
       continue;
     }
@@ -655,11 +667,11 @@ ExfatDirParser::Result ExfatDirParser::Feed(const uint8_t* p, size_t len, const 
       bitmap.length = bm.dataLength;
       continue;
     }
-    if (type == 0x85 || type == 0x05) {
-      uint8_t secondaries = e[1];
-      if (secondaries < 2 || secondaries > 18) continue;
+    layout::ExfatFileEntry file;
+    if (layout::DecodeExfatFileEntry(e, kEntrySize, &file)) {
+      if (file.secondaryCount < 2 || file.secondaryCount > 18) continue;
       m_set.assign(e, e + kEntrySize);
-      m_expect = secondaries;
+      m_expect = file.secondaryCount;
     }
   }
   return kMore;

@@ -166,10 +166,12 @@ bool FatDelWalker::ReadCluster(uint32_t c, std::vector<uint8_t>* buf) {
 }
 
 bool FatDelWalker::DotEntriesAt(const std::vector<uint8_t>& b, uint32_t self) {
-  if (b.size() < 64) return false;
-  if (b[0] != '.' || b[32] != '.' || b[33] != '.') return false;
+  layout::FatDirEntry dot, dotdot;
+  if (!layout::DecodeFatDirEntry(b.data(), b.size(), &dot) ||
+      b.size() < 2 * kEntrySize || !layout::DecodeFatDirEntry(b.data() + kEntrySize, b.size() - kEntrySize, &dotdot))
+    return false;
   (void)self;
-  return true;
+  return dot.name[0] == '.' && dotdot.name[0] == '.' && dotdot.name[1] == '.';
 }
 
 // Free clusters are gathered from the first one on, as a freshly written file is laid
@@ -416,7 +418,8 @@ uint32_t FatDelWalker::NextClusterOf(const Tail& t, const std::map<uint32_t, Dir
     size_t lead = s.head.size() / kEntrySize - 1;
     if (carried + lead > 20) return false;
     // Every piece of one run carries the same checksum.
-    if (lead && s.head[13] != t.pending[13]) return false;
+    uint8_t a = 0, b = 0;
+    if (lead && (!FatEntryChecksum(s.head.data(), &a) || !FatEntryChecksum(t.pending.data(), &b) || a != b)) return false;
     if (m_linkTests >= kMaxLinkTests) return false;
     ++m_linkTests;
     FatDirParser parser(m_kind);

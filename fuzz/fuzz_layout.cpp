@@ -130,7 +130,8 @@ void Boots(const uint8_t* p, size_t size) {
     const uint8_t* rec = p + off;
     size_t len = size - off;
     layout::HFSPlusCatalogKey k;
-    if (layout::DecodeHFSPlusCatalogKey(rec, len, &k) && size_t(k.keyLength) + 2 <= len) {
+    if (layout::DecodeHFSPlusCatalogKey(rec, len, &k) && layout::HFSPlusCatalogKeySound(k) &&
+        size_t(k.keyLength) + 2 <= len) {
       const uint8_t* data = rec + 2 + k.keyLength;
       size_t left = len - 2 - k.keyLength;
       layout::HFSPlusCatalogEntry e;

@@ -17,6 +17,25 @@ bool TypeIs(const uint8_t* data, size_t size, uint8_t type, bool* inUse) {
 
 }  // namespace
 
+bool ExfatEntryTypeKnown(uint8_t t) {
+  switch (t) {
+    case kExfatTypeFile: case kExfatTypeStream: case kExfatTypeName: case kExfatTypeLabel:
+    case kExfatTypeFile & 0x7F: case kExfatTypeStream & 0x7F: case kExfatTypeName & 0x7F: case kExfatTypeLabel & 0x7F:
+    case kExfatTypeBitmap: case kExfatTypeUpcase:  // never deleted: the volume keeps them
+      return true;
+  }
+  return false;
+}
+
+bool ExfatUpcaseTableStarts(const uint8_t* data, size_t size) {
+  if (!data) return false;
+  for (size_t i = 0; i < 64; ++i) {
+    uint16_t u = 0;
+    if (!kbytes::ReadLe16(data, size, 2 * i, &u) || u != i) return false;
+  }
+  return true;
+}
+
 bool DecodeExfatFileEntry(const uint8_t* data, size_t size, ExfatFileEntry* out) {
   ExfatFileEntry e;
   if (!out || !TypeIs(data, size, kExfatTypeFile, &e.inUse)) return false;

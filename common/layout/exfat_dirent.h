@@ -168,6 +168,16 @@ struct ExfatLabelEntry {
   std::u16string label;  // characterCount units
 };
 
+// The type codes of the entries above: file, stream, name and label in use or deleted
+// (0x03 is also a label slot never given a label), bitmap and up-case in use. What the
+// readers take for an exFAT directory; other codes (benign and vendor entries among them)
+// are not looked at.
+bool ExfatEntryTypeKnown(uint8_t type);
+
+// The up-case table's first 64 units map onto themselves (no letter lies below 0x40), which
+// marks the table's first sector. False when fewer than 128 bytes are given.
+bool ExfatUpcaseTableStarts(const uint8_t* data, size_t size);
+
 // Each decoder takes one 32-byte entry and refuses fewer bytes, or an entry whose type code
 // (bits 0-6) is not its own; the in-use bit goes to inUse. The label is also refused when
 // its character count is above 11.

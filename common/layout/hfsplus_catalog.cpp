@@ -16,6 +16,12 @@ bool DecodeHFSPlusCatalogKey(const uint8_t* data, size_t size, HFSPlusCatalogKey
   return true;
 }
 
+bool HFSPlusCatalogKeySound(const HFSPlusCatalogKey& k) {
+  const size_t fixed = kHFSPlusCatalogKeyNameOffset - 2;  // parent and name length
+  return k.keyLength >= fixed && k.keyLength <= kHFSPlusCatalogKeyMaxLength && (k.keyLength & 1) == 0 &&
+         k.nameLength <= kHFSPlusMaxNameUnits && fixed + 2 * size_t(k.nameLength) <= k.keyLength;
+}
+
 bool DecodeHFSPlusExtentKey(const uint8_t* data, size_t size, HFSPlusExtentKey* out) {
   if (!data || !out || size < kHFSPlusExtentKeySize) return false;
   kbytes::ByteView v(data, size);

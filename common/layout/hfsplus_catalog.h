@@ -168,6 +168,11 @@ bool DecodeHFSPlusCatalogEntry(const uint8_t* data, size_t size, HFSPlusCatalogE
 // A thread record whose name fits in (data, size), at most 255 units; false otherwise.
 bool DecodeHFSPlusCatalogThread(const uint8_t* data, size_t size, HFSPlusCatalogThread* out);
 
+// The rules every reader of a catalog key shares: a key length from 6 to 516 that holds
+// the parent, the name length and the name's units, at most 255 of them. The length is even:
+// a key is 6 + 2n bytes with nothing after the name, so an odd one is damage.
+bool HFSPlusCatalogKeySound(const HFSPlusCatalogKey& k);
+
 // The record type (1 to 4) of a catalog record whose fixed part, and a thread's name, fit
 // in (data, size); 0 otherwise.
 uint16_t HFSPlusCatalogRecordType(const uint8_t* data, size_t size);

@@ -11,6 +11,7 @@
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/seams.h"
+#include "common/layout/exfat_dirent.h"
 #include "common/layout/mbr.h"
 #include "filesystems/format/ntfsformat.h"
 #include "filesystems/ntfs/ntfs.h"
@@ -342,20 +343,9 @@ int CFormat::IsFatDotEntries(const uint8_t* sector) {
 
 int CFormat::IsExfatUpcase(const uint8_t* sector, int sectorSize) {
   if (!sector || sectorSize < 32) return RC_BAD_ARGUMENT;
-  if (sectorSize > 128) {
-    bool identity = true;
-    for (int i = 0; i < 64 && identity; ++i) identity = kbytes::Le16(sector + 2 * i) == i;
-    if (identity) return RC_OK;
-  }
-  for (int off = 0; off + 32 <= sectorSize; off += 32) {
-    switch (sector[off]) {
-      case 0x03: case 0x05: case 0x40: case 0x41: case 0x81: case 0x82: case 0x83: case 0x85:
-      case 0xC0: case 0xC1:
-        break;
-      default:
-        return RC_WRONG_FS;
-    }
-  }
+  if (sectorSize > 128 && layout::ExfatUpcaseTableStarts(sector, size_t(sectorSize))) return RC_OK;
+  for (int off = 0; off + 32 <= sectorSize; off += 32)
+    if (!layout::ExfatEntryTypeKnown(sector[off])) return RC_WRONG_FS;
   return RC_OK;
 }
 

@@ -32,7 +32,6 @@ const uint32_t kHfsRootFolder = 2;
 const uint32_t kHfsRootParent = 1;
 const uint32_t kLastReservedCnid = 16;
 const uint16_t kMaxRecords = 0x4000;
-const uint16_t kMaxCatalogKeyLength = layout::kHFSPlusCatalogKeyMaxLength;
 const uint16_t kFirstRecordOffset = uint16_t(layout::kBTNodeDescriptorSize);
 
 // The record-offset table of a node of `bytes` bytes with numRecords records: numRecords + 1
@@ -272,12 +271,8 @@ int CHfspFormat::ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_
     layout::HFSPlusCatalogKey key;
     if (!layout::DecodeHFSPlusCatalogKey(rec, len, &key)) continue;
     uint16_t keyLength = key.keyLength;
-    // A name of n characters takes 2n bytes after the 6 bytes of parent and name length.
-    if (keyLength < 6 || keyLength > kMaxCatalogKeyLength || (keyLength & 1) ||
-        size_t(keyLength) + 2 > len)
-      continue;
+    if (!layout::HFSPlusCatalogKeySound(key) || size_t(keyLength) + 2 > len) continue;
     uint16_t units = key.nameLength;
-    if (units > layout::kHFSPlusMaxNameUnits || size_t(units) * 2 + 6 > keyLength) continue;
     uint32_t parentID = key.parentID;
     const uint8_t* data = rec + 2 + keyLength;
     size_t dataBytes = len - 2 - keyLength;

@@ -91,10 +91,8 @@ size_t TakeRecord(_hfsplus_tree* catalog, const uint8_t* p, size_t avail) {
   layout::HFSPlusCatalogKey k;
   if (!layout::DecodeHFSPlusCatalogKey(p, avail, &k)) return 0;
   uint16_t keyLength = k.keyLength;
-  if (keyLength < 6 || keyLength > layout::kHFSPlusCatalogKeyMaxLength || !Fits(avail, 2, size_t(keyLength) + 2))
-    return 0;
+  if (!layout::HFSPlusCatalogKeySound(k) || !Fits(avail, 2, size_t(keyLength) + 2)) return 0;
   uint16_t nameLength = k.nameLength;
-  if (nameLength > kHfsMaxNameUnits || 6 + 2 * size_t(nameLength) > keyLength) return 0;
   uint16_t unit0 = 0;
   if (nameLength && (!layout::HFSPlusNameUnit(p, avail, layout::kHFSPlusCatalogKeyNameOffset, 0, &unit0) ||
                      unit0 == 0))
@@ -135,8 +133,8 @@ bool LooksLikeRecordAt(const uint8_t* r, size_t avail) {
   layout::HFSPlusCatalogKey k;
   if (avail < kMinRecordSpan || !layout::DecodeHFSPlusCatalogKey(r, avail, &k)) return false;
   uint16_t keyLength = k.keyLength;
-  if (keyLength < 6 || keyLength > layout::kHFSPlusCatalogKeyMaxLength) return false;
-  if (keyLength != 2 * size_t(k.nameLength) + 6) return false;
+  // In a gap only a key with nothing after its name is taken for one.
+  if (!layout::HFSPlusCatalogKeySound(k) || keyLength != 2 * size_t(k.nameLength) + 6) return false;
   if (!Fits(avail, 2 + size_t(keyLength), 2)) return false;
   // Only folder and file records decode, and only when their fixed part is there.
   layout::HFSPlusCatalogEntry e;

@@ -59,6 +59,10 @@ struct Scanner {
     if (feeder.Graph()->AddNamedNode(id, parent, name, f, nullptr) < 0) f->Release();
     feeder.Note();
   }
+  // n files under the root, numbered from 100 and named f0, f1, ...
+  void Files(int n) {
+    for (int i = 0; i < n; ++i) File(100 + i, 5, (u"f" + std::u16string(1, char16_t(u'0' + i))).c_str());
+  }
 };
 
 const FeedRules kEveryThree = {3, GFS::kAnswerEndsWalk, true, 2};
@@ -67,7 +71,7 @@ const FeedRules kEveryThree = {3, GFS::kAnswerEndsWalk, true, 2};
 
 TEST(GraphFeeder, FlushesOnceMoreThanTheLimitWaitAndHandsTheRestOutAtTheEnd) {
   Scanner s(kEveryThree);
-  for (int i = 0; i < 3; ++i) s.File(100 + i, 5, (u"f" + std::u16string(1, char16_t(u'0' + i))).c_str());
+  s.Files(3);
   EXPECT_TRUE(s.manager.files.empty());  // three pending: not more than the limit
   s.File(103, 5, u"f3");
   EXPECT_EQ(4u, s.manager.files.size());
@@ -123,7 +127,7 @@ TEST(GraphFeeder, TheStopAnswerOfTheResultsTreeFollowsTheRules) {
   {
     Scanner s({3, GFS::kAnswerEndsScan, true, -1});
     s.manager.stopAt = 2;
-    for (int i = 0; i < 4; ++i) s.File(100 + i, 5, (u"s" + std::u16string(1, char16_t(u'0' + i))).c_str());
+    s.Files(4);
     EXPECT_EQ(2u, s.manager.files.size());
     EXPECT_TRUE(s.feeder.Stopped());
     EXPECT_EQ(-1, s.feeder.Result(0));
@@ -135,7 +139,7 @@ TEST(GraphFeeder, TheStopAnswerOfTheResultsTreeFollowsTheRules) {
   {
     Scanner s({100, GFS::kAnswerEndsScan, true, -1});
     s.manager.stopAt = 1;
-    for (int i = 0; i < 3; ++i) s.File(100 + i, 5, (u"e" + std::u16string(1, char16_t(u'0' + i))).c_str());
+    s.Files(3);
     s.feeder.Finish();
     EXPECT_EQ(1u, s.manager.files.size());
     EXPECT_TRUE(s.feeder.Stopped());
@@ -145,7 +149,7 @@ TEST(GraphFeeder, TheStopAnswerOfTheResultsTreeFollowsTheRules) {
   {
     Scanner s({3, GFS::kAnswerEndsWalk, true, 2});
     s.manager.stopAt = 2;
-    for (int i = 0; i < 4; ++i) s.File(100 + i, 5, (u"w" + std::u16string(1, char16_t(u'0' + i))).c_str());
+    s.Files(4);
     EXPECT_EQ(2u, s.manager.files.size());
     EXPECT_FALSE(s.feeder.Stopped());
     EXPECT_EQ(1, s.feeder.Result(1));
@@ -158,7 +162,7 @@ TEST(GraphFeeder, TheStopAnswerOfTheResultsTreeFollowsTheRules) {
   {
     Scanner s({3, GFS::kAnswerIgnored, true, 0});
     s.manager.stopAt = 1;
-    for (int i = 0; i < 4; ++i) s.File(100 + i, 5, (u"i" + std::u16string(1, char16_t(u'0' + i))).c_str());
+    s.Files(4);
     EXPECT_EQ(4u, s.manager.files.size());
     EXPECT_FALSE(s.feeder.Stopped());
     EXPECT_EQ(0, s.feeder.Result(0));

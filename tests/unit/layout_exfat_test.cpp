@@ -105,6 +105,45 @@ TEST(LayoutExfat, RootDirectoryEntriesOfAFilledVolume) {
   EXPECT_EQ(roots, sets.size());
 }
 
+TEST(LayoutExfat, KnownTypesAndTheUpcaseTableOfAFilledVolume) {
+  testutil::FixtureManifest m;
+  if (!m.Load("exfat")) GTEST_SKIP() << "fixture missing";
+  std::string img = m.ImagePath();
+  std::vector<uint8_t> s = ReadRange(img, 0, 512);
+  layout::ExfatBootSector b;
+  ASSERT_TRUE(layout::DecodeExfatBootSector(s.data(), s.size(), &b));
+  const uint64_t cluster = uint64_t(512) << b.sectorsPerClusterShift;
+  auto at = [&](uint32_t c) { return uint64_t(b.clusterHeapOffset) * 512 + (c - 2) * cluster; };
+  std::vector<uint8_t> dir = ReadRange(img, at(b.rootDirectoryCluster), size_t(cluster));
+  ASSERT_FALSE(dir.empty());
+  // Every entry mkfs.exfat and exfat-fuse wrote to the root is of a known type, and the
+  // up-case entry leads to the table's first sector.
+  layout::ExfatUpcaseEntry up;
+  bool haveUp = false;
+  size_t entries = 0;
+  for (size_t off = 0; off + 32 <= dir.size() && dir[off] != 0; off += 32, ++entries) {
+    EXPECT_TRUE(layout::ExfatEntryTypeKnown(dir[off])) << off;
+    haveUp = haveUp || layout::DecodeExfatUpcaseEntry(&dir[off], dir.size() - off, &up);
+  }
+  EXPECT_GT(entries, 5u);
+  ASSERT_TRUE(haveUp);
+  std::vector<uint8_t> table = ReadRange(img, at(up.firstCluster), 512);
+  ASSERT_EQ(table.size(), 512u);
+  EXPECT_TRUE(layout::ExfatUpcaseTableStarts(table.data(), table.size()));
+  EXPECT_FALSE(layout::ExfatUpcaseTableStarts(table.data(), 127));
+  EXPECT_FALSE(layout::ExfatUpcaseTableStarts(nullptr, 512));
+  EXPECT_FALSE(layout::ExfatUpcaseTableStarts(dir.data(), dir.size()));
+  std::vector<uint8_t> patched = table;
+  patched[2 * 63] ^= 0x01;  // unit 63 mapped elsewhere
+  EXPECT_FALSE(layout::ExfatUpcaseTableStarts(patched.data(), patched.size()));
+  // Deleted forms of the set's entries are known; the bitmap and up-case tables are never
+  // deleted, and benign (0xA0 and on) and unused codes are not known.
+  for (uint8_t t : {0x85, 0x05, 0xC0, 0x40, 0xC1, 0x41, 0x83, 0x03, 0x81, 0x82})
+    EXPECT_TRUE(layout::ExfatEntryTypeKnown(t)) << int(t);
+  for (uint8_t t : {0x00, 0x01, 0x02, 0x04, 0x84, 0xA0, 0xA1, 0xE0, 0xFF})
+    EXPECT_FALSE(layout::ExfatEntryTypeKnown(t)) << int(t);
+}
+
 TEST(LayoutExfat, ShortBuffersWrongTypesAndLabelLength) {
   std::vector<uint8_t> s(512, 0);
   memcpy(&s[3], "EXFAT   ", 8);

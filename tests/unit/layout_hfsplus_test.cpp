@@ -196,7 +196,7 @@ TEST(LayoutHfsPlus, CatalogKeysAndRecordsOfAnXorrisoVolume) {
   ASSERT_TRUE(layout::BTHeaderRecSound(r));
 
   size_t entries = 0, threads = 0, files = 0, leaves = 0;
-  std::vector<uint8_t> sampleFile, sampleThread;
+  std::vector<uint8_t> sampleFile, sampleThread, sampleKey;
   std::set<uint32_t> seen;
   for (uint32_t n = r.firstLeafNode; n != 0 && seen.insert(n).second;) {
     std::vector<uint8_t> node = ReadRange(img, at + uint64_t(n) * r.nodeSize, r.nodeSize);
@@ -214,6 +214,8 @@ TEST(LayoutHfsPlus, CatalogKeysAndRecordsOfAnXorrisoVolume) {
       layout::HFSPlusCatalogKey k;
       ASSERT_TRUE(layout::DecodeHFSPlusCatalogKey(rec, len, &k));
       EXPECT_EQ(k.keyLength, 6 + 2 * k.nameLength);
+      EXPECT_TRUE(layout::HFSPlusCatalogKeySound(k));
+      if (sampleKey.empty() && k.nameLength) sampleKey.assign(rec, rec + 2 + k.keyLength);
       const uint8_t* data = rec + 2 + k.keyLength;
       size_t dataBytes = len - 2 - k.keyLength;
       uint16_t type = layout::HFSPlusCatalogRecordType(data, dataBytes);
@@ -246,7 +248,27 @@ TEST(LayoutHfsPlus, CatalogKeysAndRecordsOfAnXorrisoVolume) {
   EXPECT_EQ(entries + threads, r.leafRecords);
   EXPECT_GT(leaves, 1u);
 
-  // One field patched at a time.
+  // One field patched at a time. A key's length is odd only when damaged: the copy of the
+  // rule that let such keys through for journal records no longer does.
+  ASSERT_FALSE(sampleKey.empty());
+  layout::HFSPlusCatalogKey k;
+  testutil::ExpectRefusesShort<layout::HFSPlusCatalogKey>(layout::DecodeHFSPlusCatalogKey, sampleKey, 8);
+  ASSERT_TRUE(layout::DecodeHFSPlusCatalogKey(sampleKey.data(), sampleKey.size(), &k));
+  const uint16_t keyLength = k.keyLength;
+  for (uint16_t bad : {uint16_t(keyLength + 1), uint16_t(keyLength - 2), uint16_t(4), uint16_t(518)}) {
+    std::vector<uint8_t> p = sampleKey;
+    kbytes::PutBe16(p.data(), bad);
+    ASSERT_TRUE(layout::DecodeHFSPlusCatalogKey(p.data(), p.size(), &k));
+    EXPECT_FALSE(layout::HFSPlusCatalogKeySound(k)) << bad;
+  }
+  std::vector<uint8_t> longer = sampleKey;
+  kbytes::PutBe16(longer.data(), uint16_t(keyLength + 2));  // room after the name is allowed
+  ASSERT_TRUE(layout::DecodeHFSPlusCatalogKey(longer.data(), longer.size(), &k));
+  EXPECT_TRUE(layout::HFSPlusCatalogKeySound(k));
+  kbytes::PutBe16(&longer[6], 256);
+  kbytes::PutBe16(longer.data(), 516);
+  ASSERT_TRUE(layout::DecodeHFSPlusCatalogKey(longer.data(), longer.size(), &k));
+  EXPECT_FALSE(layout::HFSPlusCatalogKeySound(k));  // more units than a name has
   ASSERT_FALSE(sampleFile.empty());
   ASSERT_FALSE(sampleThread.empty());
   layout::HFSPlusCatalogEntry e;

@@ -8,7 +8,9 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
+#include "common/layout/exfat_boot.h"
 #include "common/layout/exfat_dirent.h"
+#include "common/layout/fat_boot.h"
 #include "common/layout/fat_dirent.h"
 #include "filesystems/fatio.h"
 
@@ -28,35 +30,33 @@ bool TextIs(const uint8_t* p, const char* text, size_t n) {
 }  // namespace
 
 int ParseFatBoot(const uint8_t* s, size_t len, FatKind kind, uint64_t volumeBytes, FatGeometry* out) {
-  if (!s || !out || len < 512) return -1;
-  if (kind == kFat16 ? !TextIs(s + 54, "FAT16", 5) : !TextIs(s + 82, "FAT32", 5)) return 104;
+  layout::FatBootSector b;
+  if (!s || !out || !layout::DecodeFatBootSector(s, len, &b)) return -1;
+  if (!layout::FatBootSectorSane(b)) {
+    // The type text decides nothing; it only tells a damaged FAT of the kind asked for
+    // (inconsistent) from a sector of another file system (not FAT).
+    bool named = kind == kFat16 ? TextIs(reinterpret_cast<const uint8_t*>(b.fat16.fsType), "FAT16", 5)
+                                : TextIs(reinterpret_cast<const uint8_t*>(b.fat32.fsType), "FAT32", 5);
+    return named ? -1 : 104;
+  }
+  if (layout::FatKind(b) != int(kind)) return 104;
 
   FatGeometry g;
   g.kind = kind;
-  g.bytesPerSector = kbytes::Le16(s + 11);
-  g.sectorsPerCluster = s[13];
-  g.reservedSectors = kbytes::Le16(s + 14);
-  g.numFats = s[16];
-  if (g.bytesPerSector < 512 || g.bytesPerSector > 4096 || !kbytes::IsPowerOfTwo(g.bytesPerSector)) return -1;
-  if (!kbytes::IsPowerOfTwo(g.sectorsPerCluster)) return -1;
-  if (g.reservedSectors == 0 || g.numFats == 0) return -1;
+  g.bytesPerSector = b.bytesPerSector;
+  g.sectorsPerCluster = b.sectorsPerCluster;
+  g.reservedSectors = b.reservedSectors;
+  g.numFats = b.numFats;
   g.clusterBytes = g.bytesPerSector * g.sectorsPerCluster;
-  if (g.clusterBytes > (1u << 25)) return -1;
-
-  uint32_t total32 = kbytes::Le32(s + 32);
-  uint16_t total16 = kbytes::Le16(s + 19);
+  g.totalSectors = b.TotalSectors();
+  g.sectorsPerFat = b.FatSize();
   if (kind == kFat16) {
-    g.totalSectors = total32 ? total32 : total16;
-    g.sectorsPerFat = kbytes::Le16(s + 22);
-    g.rootEntries = kbytes::Le16(s + 17);
+    g.rootEntries = b.rootEntries;
     // A partial last sector of root entries still occupies the whole sector.
     g.rootDirSectors = uint32_t((uint64_t(g.rootEntries) * 32 + g.bytesPerSector - 1) / g.bytesPerSector);
   } else {
-    g.totalSectors = total32 ? total32 : total16;
-    g.sectorsPerFat = kbytes::Le32(s + 36);
-    g.rootCluster = kbytes::Le32(s + 44) & 0x0FFFFFFFu;
+    g.rootCluster = b.fat32.rootCluster & 0x0FFFFFFFu;
   }
-  if (g.sectorsPerFat == 0 || g.totalSectors == 0) return -1;
 
   uint64_t bps = g.bytesPerSector;
   uint64_t metaSectors = uint64_t(g.reservedSectors) + uint64_t(g.numFats) * g.sectorsPerFat + g.rootDirSectors;
@@ -505,20 +505,21 @@ bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& h, const FirstEn
 // ----------------------------------------------------------------------------------------
 
 int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeometry* out) {
-  if (!s || !out || len < 512) return -1;
-  if (std::memcmp(s + 3, "EXFAT   ", 8) != 0 || s[510] != 0x55 || s[511] != 0xAA) return 104;
-  uint8_t bpsShift = s[108], spcShift = s[109];
+  layout::ExfatBootSector b;
+  if (!s || !out || !layout::DecodeExfatBootSector(s, len, &b)) return -1;
+  if (!b.nameIsExfat || !b.signatureValid) return 104;
   // The format allows 512..4096-byte sectors and clusters of at most 32 MiB.
-  if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return -1;
+  if (!layout::ExfatBootSectorValid(b)) return -1;
+  const uint8_t bpsShift = b.bytesPerSectorShift, spcShift = b.sectorsPerClusterShift;
   ExfatGeometry g;
   g.bytesPerSector = 1u << bpsShift;
   g.sectorsPerCluster = 1u << spcShift;
   g.clusterBytes = g.bytesPerSector << spcShift;
-  g.volumeSectors = kbytes::Le64(s + 72);
-  uint64_t fatOff = kbytes::Le32(s + 80), fatLen = kbytes::Le32(s + 84);
-  uint64_t heapOff = kbytes::Le32(s + 88);
-  uint64_t count = kbytes::Le32(s + 92);
-  g.rootCluster = kbytes::Le32(s + 96);
+  g.volumeSectors = b.volumeLength;
+  uint64_t fatOff = b.fatOffset, fatLen = b.fatLength;
+  uint64_t heapOff = b.clusterHeapOffset;
+  uint64_t count = b.clusterCount;
+  g.rootCluster = b.rootDirectoryCluster;
   if (g.volumeSectors == 0 || g.volumeSectors > (UINT64_MAX >> 12)) return -1;
   if (fatOff == 0 || fatLen == 0 || !kbytes::RangeInside(fatOff, fatLen, g.volumeSectors)) return -1;
   if (heapOff == 0 || heapOff >= g.volumeSectors) return -1;

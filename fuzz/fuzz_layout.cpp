@@ -4,6 +4,7 @@
 // it reports inside that record.
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "common/layout/exfat_boot.h"
 #include "common/layout/exfat_dirent.h"
@@ -20,6 +21,7 @@
 #include "common/layout/ntfs_boot.h"
 #include "common/layout/ntfs_file_name.h"
 #include "common/layout/ntfs_file_record.h"
+#include "common/layout/ntfs_fixup.h"
 
 namespace {
 
@@ -97,22 +99,36 @@ void Boots(const uint8_t* p, size_t size) {
     uint64_t cluster = uint64_t(nb.bytesPerSector) * layout::NtfsSectorsPerCluster(nb.sectorsPerClusterCode);
     layout::NtfsSizeFromClusters(nb.clustersPerRecord, cluster, &bytes);
     layout::NtfsSizeFromClusters(nb.clustersPerIndexBuffer, cluster, &bytes);
+    layout::NtfsBootGeometry g;
+    if (layout::NtfsBootSectorRecognised(nb, &g)) {
+      Check(g.clusterBytes == g.bytesPerSector * g.sectorsPerCluster && g.recordBytes >= 512);
+      layout::NtfsGeometryFitsSectors(g, 4096);
+    }
+  }
+  if (size >= layout::kNtfsFixupStride) {
+    // On a copy: the fixup writes.
+    size_t n = size - size % layout::kNtfsFixupStride;
+    std::vector<uint8_t> rec(p, p + n);
+    layout::NtfsApplyFixup(rec.data(), rec.size());
   }
 
   layout::FatBootSector fb;
   if (layout::DecodeFatBootSector(p, size, &fb)) {
     uint64_t clusters = 0;
     if (layout::FatDataClusters(fb, &clusters)) layout::FatTypeFromClusters(clusters);
+    int kind = layout::FatKind(fb);
+    Check(kind == 0 || (layout::FatBootSectorSane(fb) && (kind == 12 || kind == 16 || kind == 32)));
   }
   layout::ExfatBootSector xb;
   if (layout::DecodeExfatBootSector(p, size, &xb))
-    layout::ExfatShiftsValid(xb.bytesPerSectorShift, xb.sectorsPerClusterShift);
+    Check(!layout::ExfatBootSectorRecognised(xb) || layout::ExfatSectorsPerCluster(xb) != 0);
 
   layout::HFSPlusVolumeHeader vh;
   layout::DecodeHFSPlusVolumeHeader(p, size, &vh);
   if (size > layout::kHFSPlusVolumeHeaderOffset)
     layout::DecodeHFSPlusVolumeHeader(p + layout::kHFSPlusVolumeHeaderOffset,
                                       size - layout::kHFSPlusVolumeHeaderOffset, &vh);
+  if (size >= layout::kHFSPlusVolumeHeaderSize) layout::HFSPlusVolumeHeaderValid(vh);
   layout::BTNodeDescriptor d;
   layout::BTHeaderRec r;
   if (layout::DecodeBTNodeDescriptor(p, size, &d) &&

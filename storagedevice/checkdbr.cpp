@@ -1,36 +1,41 @@
 #include "storagedevice/checkdbr.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
-#include "filesystems/ntfs/ntfs.h"
-#include "scanoperate/hfsp/hfsplus_format.h"
+#include "common/layout/exfat_boot.h"
+#include "common/layout/fat_boot.h"
+#include "common/layout/hfsplus_btree.h"
+#include "common/layout/hfsplus_volume.h"
+#include "common/layout/ntfs_attribute.h"
+#include "common/layout/ntfs_boot.h"
+#include "common/layout/ntfs_file_name.h"
+#include "common/layout/ntfs_file_record.h"
+#include "common/layout/ntfs_fixup.h"
 #include "storagedevice/dbrcheck.h"
 
 namespace {
-
-using kbytes::Be16;
-using kbytes::Be32;
-using kbytes::Le16;
-using kbytes::Le32;
-using kbytes::Le64;
 
 const uint32_t kNtfsRecordsChecked = 11;
 const char* const kNtfsSystemNames[kNtfsRecordsChecked] = {
     "$MFT", "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", ".",
     "$Bitmap", "$Boot", "$BadClus", "$Secure", "$UpCase"};
+const uint64_t kNtfsRootRecord = 5;
+const uint32_t kNtfsFileNameType = 0x30;
 // An HFS+ volume whose extents file cannot be confirmed is still offered when it is this
 // large: losing it would cost more than a false candidate.
 const uint64_t kHfsLargeVolumeBytes = uint64_t(5) << 30;
 
-uint32_t Tag(const uint8_t* p) { return Le32(p); }
-uint32_t TagOf(const char* s) { return Le32(reinterpret_cast<const uint8_t*>(s)); }
-
-bool HasBootSignature(const uint8_t* s) { return s[510] == 0x55 && s[511] == 0xAA; }
+bool HasBootSignature(const uint8_t* s, size_t size) {
+  uint8_t a = 0, b = 0;
+  return kbytes::ReadU8(s, size, 510, &a) && kbytes::ReadU8(s, size, 511, &b) && a == 0x55 && b == 0xAA;
+}
 
 bool EqualsNoCase(const std::u16string& a, const char* b) {
   size_t n = strlen(b);
@@ -43,6 +48,28 @@ bool EqualsNoCase(const std::u16string& a, const char* b) {
     if (c != char16_t(uint8_t(d))) return false;
   }
   return true;
+}
+
+// Whether one FILE record, its fixup applied, is the system file name in the root folder.
+bool IsSystemRecord(uint8_t* rec, uint32_t recordBytes, const char* name) {
+  if (!layout::NtfsApplyFixup(rec, recordBytes)) return false;
+  layout::NtfsFileRecordHeader h;
+  if (!layout::DecodeNtfsFileRecordHeader(rec, recordBytes, &h) || !h.isFile ||
+      h.bytesAllocated != recordBytes)
+    return false;
+  // Every attribute lies inside the bytes in use, so the walk ends within them.
+  for (uint32_t at = h.firstAttributeOffset; at < h.bytesInUse;) {
+    layout::NtfsAttributeHeader a;
+    if (!layout::DecodeNtfsAttributeHeader(rec + at, h.bytesInUse - at, &a) || a.isEnd) return false;
+    if (a.type == kNtfsFileNameType && !a.nonResident) {
+      layout::NtfsFileName fn;
+      if (layout::DecodeNtfsFileName(rec + at + a.valueOffset, a.valueLength, &fn) &&
+          EqualsNoCase(fn.name, name) && fn.parentRecord == kNtfsRootRecord)
+        return true;
+    }
+    at += a.length;
+  }
+  return false;
 }
 
 // sector + delta in device sectors, refused when it would leave the signed 64-bit range.
@@ -72,12 +99,15 @@ class CCheckDBR final : public ICheckDBR {
 
   // count device sectors from first into the scratch buffer; null when the read falls short.
   const uint8_t* ReadSectors(IStorageDevice* device, uint64_t first, uint32_t count);
-  bool ValidateNtfs(IStorageDevice* device, const uint8_t* boot, uint64_t s, int* quality);
-  bool ValidateFat16(IStorageDevice* device, const uint8_t* boot, uint64_t s, int* quality);
-  bool ValidateFat32(IStorageDevice* device, const uint8_t* boot, uint64_t s, int* quality);
-  bool ValidateExfat(IStorageDevice* device, const uint8_t* boot, uint64_t s);
-  bool ValidateHfsPlus(IStorageDevice* device, const HFSPlusVolumeHeader& h, uint64_t volumeStart,
+  bool ValidateNtfs(IStorageDevice* device, const layout::NtfsBootSector& b, uint64_t s, int* quality);
+  bool ValidateFat16(IStorageDevice* device, const layout::FatBootSector& b, uint64_t s, int* quality);
+  bool ValidateFat32(IStorageDevice* device, const layout::FatBootSector& b, uint64_t s, int* quality);
+  bool ValidateExfat(IStorageDevice* device, const layout::ExfatBootSector& b, uint64_t s);
+  bool ValidateHfsPlus(IStorageDevice* device, const layout::HFSPlusVolumeHeader& h, uint64_t volumeStart,
                        int* quality);
+  // The first 32-bit FAT entry or entries of the FAT copies from first on, fatSectors apart.
+  bool ReadFatStarts(IStorageDevice* device, uint64_t first, uint32_t fatSectors, uint32_t fats,
+                     uint32_t* starts, uint32_t* seconds);
 
   uint8_t* m_scratch;
   size_t m_capacity;
@@ -102,32 +132,25 @@ const uint8_t* CCheckDBR::ReadSectors(IStorageDevice* device, uint64_t first, ui
   return m_scratch;
 }
 
-bool CCheckDBR::ValidateNtfs(IStorageDevice* device, const uint8_t* boot, uint64_t s, int* quality) {
-  if (!HasBootSignature(boot)) return false;
-  NtfsBootInfo bi;
-  if (ParseNtfsBootSector(boot, 512, &bi) != 0) return false;
+bool CCheckDBR::ValidateNtfs(IStorageDevice* device, const layout::NtfsBootSector& b, uint64_t s,
+                             int* quality) {
+  layout::NtfsBootGeometry g;
+  if (!layout::NtfsBootSectorRecognised(b, &g)) return false;
   // The MFT is located in the boot sector's sectors; they must be the device's.
-  if (bi.bytesPerSector != m_sectorSize) return false;
-  CNTFS ntfs(device);
-  if (ntfs.SetVolumeInfo(u"CCheckDBR", bi.bytesPerSector, bi.sectorsPerCluster) != 0) return false;
-  if (ntfs.SetBootInfo(bi, m_sectorSize) != 0) return false;
+  if (g.bytesPerSector != m_sectorSize || !layout::NtfsGeometryFitsSectors(g, m_sectorSize)) return false;
   uint64_t mft;
   // mftLcn lies below total / spc, so the product stays below the volume's sector count.
-  if (!AddSectors(s, bi.mftLcn * bi.sectorsPerCluster, &mft)) return false;
+  if (!AddSectors(s, b.mftLcn * g.sectorsPerCluster, &mft)) return false;
   // The first records by their real size: 1 KiB steps would misread 4 KiB records.
-  uint32_t sectors = kNtfsRecordsChecked * bi.recordBytes / m_sectorSize;
+  uint32_t sectors = kNtfsRecordsChecked * g.recordBytes / m_sectorSize;
   const uint8_t* data = ReadSectors(device, mft, sectors);
   if (!data) return false;
-  std::string copy;
-  std::u16string name;
+  std::vector<uint8_t> rec(g.recordBytes);
   uint32_t matched = 0;
   for (; matched < kNtfsRecordsChecked; ++matched) {
-    copy.assign(reinterpret_cast<const char*>(data) + size_t(matched) * bi.recordBytes, bi.recordBytes);
-    uint8_t* rec = reinterpret_cast<uint8_t*>(&copy[0]);
-    uint64_t parent = 0;
-    if (ntfs.ApplyFixup(rec) != 0) break;
-    if (ntfs.GetFileName(rec, name, &parent, nullptr, nullptr) != 0) break;
-    if (!EqualsNoCase(name, kNtfsSystemNames[matched]) || parent != 5) break;
+    // The fixup works on a copy: the scratch buffer keeps the sectors as read.
+    memcpy(rec.data(), data + size_t(matched) * g.recordBytes, g.recordBytes);
+    if (!IsSystemRecord(rec.data(), g.recordBytes, kNtfsSystemNames[matched])) break;
   }
   if (matched == kNtfsRecordsChecked) {
     if (quality) *quality = 100;
@@ -138,38 +161,38 @@ bool CCheckDBR::ValidateNtfs(IStorageDevice* device, const uint8_t* boot, uint64
   return true;
 }
 
-// The fields every FAT kind needs before any of them is used as a sector offset.
-bool FatFieldsSane(const uint8_t* boot, uint32_t deviceSectorSize) {
-  if (!HasBootSignature(boot) || Le16(boot + 11) != deviceSectorSize) return false;
-  if (!IsValidSectorsPerCluster(boot[13])) return false;
-  return (boot[16] == 1 || boot[16] == 2) && Le16(boot + 14) != 0;
-}
-
-uint64_t FatTotalSectors(const uint8_t* boot) {
-  uint16_t total16 = Le16(boot + 19);
-  return total16 ? total16 : Le32(boot + 32);
-}
-
-bool CCheckDBR::ValidateFat16(IStorageDevice* device, const uint8_t* boot, uint64_t s, int* quality) {
-  if (!FatFieldsSane(boot, m_sectorSize)) return false;
-  uint32_t fatSize = Le16(boot + 22);
-  if (fatSize == 0 || Le16(boot + 17) == 0 || FatTotalSectors(boot) == 0) return false;
-  int kind = FatKindByClusters(boot);
-  if (kind != 1 && kind != 6) return false;
-  uint32_t fats = boot[16];
-  int good = 0;
-  uint64_t at;
-  if (!AddSectors(s, Le16(boot + 14), &at)) return false;
+bool CCheckDBR::ReadFatStarts(IStorageDevice* device, uint64_t first, uint32_t fatSectors, uint32_t fats,
+                              uint32_t* starts, uint32_t* seconds) {
+  uint64_t at = first;
   for (uint32_t i = 0; i < fats; ++i) {
-    if (i && !AddSectors(at, fatSize, &at)) return false;
+    if (i && !AddSectors(at, fatSectors, &at)) return false;
     const uint8_t* fat = ReadSectors(device, at, 1);
-    if (!fat) return false;
-    uint32_t w = Le32(fat);
+    if (!fat || !kbytes::ReadLe32(fat, m_sectorSize, 0, &starts[i]) ||
+        !kbytes::ReadLe32(fat, m_sectorSize, 4, &seconds[i]))
+      return false;
+  }
+  return true;
+}
+
+bool CCheckDBR::ValidateFat16(IStorageDevice* device, const layout::FatBootSector& b, uint64_t s,
+                              int* quality) {
+  // The FATs are located in the boot sector's sectors; they must be the device's.
+  if (!b.signatureValid || b.bytesPerSector != m_sectorSize || b.rootEntries == 0) return false;
+  int kind = layout::FatKind(b);
+  if (kind != 12 && kind != 16) return false;
+  uint32_t starts[2], seconds[2];
+  uint64_t first;
+  if (!AddSectors(s, b.reservedSectors, &first) ||
+      !ReadFatStarts(device, first, b.fatSize16, b.numFats, starts, seconds))
+    return false;
+  int good = 0;
+  for (uint32_t i = 0; i < b.numFats; ++i) {
+    uint32_t w = starts[i];
     // FAT12 packs the media entry and the end mark in three bytes; the fourth is cluster 2's.
-    bool ok = kind == 1 ? (w & 0xFFFFFF) == 0xFFFFF8 : (w == 0xFFFFFFF8 || w == 0x7FFFFFF8);
+    bool ok = kind == 12 ? (w & 0xFFFFFF) == 0xFFFFF8 : (w == 0xFFFFFFF8 || w == 0x7FFFFFF8);
     if (ok) ++good;
   }
-  if (good == int(fats)) {
+  if (good == int(b.numFats)) {
     if (quality) *quality = 100;
     return true;
   }
@@ -178,31 +201,28 @@ bool CCheckDBR::ValidateFat16(IStorageDevice* device, const uint8_t* boot, uint6
   return true;
 }
 
-bool Fat32CopyGood(const uint8_t* fat) {
-  uint32_t a = Le32(fat), b = Le32(fat + 4);
+bool Fat32CopyGood(uint32_t a, uint32_t b) {
   bool first = a == 0x0FFFFFF0 || a == 0x0FFFFFF8 || a == 0xFFFFFFF0 || a == 0xFFFFFFF8;
   bool second = b == 0x07FFFFFF || b == 0x0FFFFFFF || b == 0x77FFFFFF || b == 0x7FFFFFFF ||
                 b == 0xF7FFFFFF || b == 0xFFFFFFFF;
   return first && second;
 }
 
-bool CCheckDBR::ValidateFat32(IStorageDevice* device, const uint8_t* boot, uint64_t s, int* quality) {
-  if (!FatFieldsSane(boot, m_sectorSize)) return false;
-  uint32_t fatSize = Le32(boot + 36);
-  // A FAT32 root lives in a cluster chain and its FAT size in the 32-bit field only.
-  if (fatSize == 0 || Le16(boot + 22) != 0 || Le16(boot + 17) != 0 || Le32(boot + 44) < 2) return false;
-  if (FatTotalSectors(boot) == 0) return false;
-  uint32_t fats = boot[16];
+bool CCheckDBR::ValidateFat32(IStorageDevice* device, const layout::FatBootSector& b, uint64_t s,
+                              int* quality) {
+  // A FAT32 root lives in a cluster chain.
+  if (!b.signatureValid || b.bytesPerSector != m_sectorSize || layout::FatKind(b) != 32 ||
+      b.fat32.rootCluster < 2)
+    return false;
+  uint32_t starts[2], seconds[2];
+  uint64_t first;
+  if (!AddSectors(s, b.reservedSectors, &first) ||
+      !ReadFatStarts(device, first, b.fat32.fatSize32, b.numFats, starts, seconds))
+    return false;
   int good = 0;
-  uint64_t at;
-  if (!AddSectors(s, Le16(boot + 14), &at)) return false;
-  for (uint32_t i = 0; i < fats; ++i) {
-    if (i && !AddSectors(at, fatSize, &at)) return false;
-    const uint8_t* fat = ReadSectors(device, at, 1);
-    if (!fat) return false;
-    if (Fat32CopyGood(fat)) ++good;
-  }
-  if (good == int(fats)) {
+  for (uint32_t i = 0; i < b.numFats; ++i)
+    if (Fat32CopyGood(starts[i], seconds[i])) ++good;
+  if (good == int(b.numFats)) {
     if (quality) *quality = 100;
     return true;
   }
@@ -211,35 +231,41 @@ bool CCheckDBR::ValidateFat32(IStorageDevice* device, const uint8_t* boot, uint6
   return true;
 }
 
-bool CCheckDBR::ValidateExfat(IStorageDevice* device, const uint8_t* boot, uint64_t s) {
-  if (!IsExfatBootSector(boot)) return false;
+bool CCheckDBR::ValidateExfat(IStorageDevice* device, const layout::ExfatBootSector& b, uint64_t s) {
+  if (!layout::ExfatBootSectorRecognised(b)) return false;
   // Offsets count volume sectors; only volumes whose sectors are the device's are read.
-  if ((uint32_t(1) << boot[108]) != m_sectorSize) return false;
-  uint64_t length = Le64(boot + 72);
-  uint32_t fatOffset = Le32(boot + 80), heap = Le32(boot + 88), clusters = Le32(boot + 92);
-  uint32_t root = Le32(boot + 96);
+  if ((uint32_t(1) << b.bytesPerSectorShift) != m_sectorSize) return false;
+  const uint64_t length = b.volumeLength;
+  const uint32_t fatOffset = b.fatOffset, heap = b.clusterHeapOffset, clusters = b.clusterCount;
+  const uint32_t root = b.rootDirectoryCluster;
   if (length == 0 || fatOffset == 0 || fatOffset >= length || heap >= length) return false;
   if (root < 2 || root - 2 >= clusters) return false;
   uint64_t at;
   if (!AddSectors(s, fatOffset, &at)) return false;
   const uint8_t* fat = ReadSectors(device, at, 1);
-  if (!fat || Le32(fat) != 0xFFFFFFF8) return false;
-  uint64_t rootOffset = uint64_t(root - 2) << boot[109];  // below 2^32 * 2^16
+  uint32_t media = 0;
+  if (!fat || !kbytes::ReadLe32(fat, m_sectorSize, 0, &media) || media != 0xFFFFFFF8) return false;
+  uint64_t rootOffset = uint64_t(root - 2) << b.sectorsPerClusterShift;  // below 2^32 * 2^16
   if (!AddSectors(s, heap, &at) || !AddSectors(at, rootOffset, &at)) return false;
   const uint8_t* dir = ReadSectors(device, at, 1);
-  if (!dir) return false;
-  return (dir[0] == 0x83 || dir[0] == 0x03) && dir[32] == 0x81 && dir[64] == 0x82;
+  // The first entries that mkfs.exfat and Windows write: the label (in use or not), the
+  // allocation bitmap and the up-case table.
+  uint8_t label = 0, bitmap = 0, upcase = 0;
+  if (!dir || !kbytes::ReadU8(dir, m_sectorSize, 0, &label) ||
+      !kbytes::ReadU8(dir, m_sectorSize, 32, &bitmap) || !kbytes::ReadU8(dir, m_sectorSize, 64, &upcase))
+    return false;
+  return (label == 0x83 || label == 0x03) && bitmap == 0x81 && upcase == 0x82;
 }
 
-bool CCheckDBR::ValidateHfsPlus(IStorageDevice* device, const HFSPlusVolumeHeader& h, uint64_t volumeStart,
-                                int* quality) {
+bool CCheckDBR::ValidateHfsPlus(IStorageDevice* device, const layout::HFSPlusVolumeHeader& h,
+                                uint64_t volumeStart, int* quality) {
   const uint32_t starts[3] = {h.extentsFile.extents[0].startBlock, h.catalogFile.extents[0].startBlock,
                               h.attributesFile.extents[0].startBlock};
-  static const uint8_t kHeaderNode[6] = {0x01, 0x00, 0x00, 0x03, 0x00, 0x00};
   // TN1150 makes the attributes file optional: a volume without one (no blocks, no size)
   // is whole, not damaged.
-  const HFSPlusForkData& attr = h.attributesFile;
-  bool noAttributes = attr.logicalSize == 0 && attr.totalBlocks == 0 && hfsplus_extents_block_count(attr.extents) == 0;
+  const layout::HFSPlusForkData& attr = h.attributesFile;
+  bool noAttributes =
+      attr.logicalSize == 0 && attr.totalBlocks == 0 && layout::HFSPlusExtentsBlockCount(attr.extents) == 0;
   int good = 0;
   for (int f = 0; f < 3; ++f) {
     if (f == 2 && noAttributes) {
@@ -253,7 +279,11 @@ bool CCheckDBR::ValidateHfsPlus(IStorageDevice* device, const HFSPlusVolumeHeade
     if (!AddSectors(volumeStart, byte / m_sectorSize, &at)) break;
     size_t in = size_t(byte % m_sectorSize);
     const uint8_t* node = ReadSectors(device, at, 1);
-    if (!node || !kbytes::Fits(m_sectorSize, in + 8, 6) || memcmp(node + in + 8, kHeaderNode, 6) != 0) break;
+    // The first node of each B-tree file is its header node: kind 1, height 0, 3 records.
+    layout::BTNodeDescriptor d;
+    if (!node || in > m_sectorSize || !layout::DecodeBTNodeDescriptor(node + in, m_sectorSize - in, &d) ||
+        d.kind != 1 || d.height != 0 || d.numRecords != 3 || d.reserved != 0)
+      break;
     ++good;
   }
   if (good == 3) {
@@ -279,8 +309,11 @@ int CCheckDBR::Check(IStorageDevice* device, const uint8_t* sector, int sectorSi
   if (s > uint64_t(INT64_MAX)) return FS_NONE;
   // The cheap part first: nearly every sector of a disk fails here, before any call.
   const uint8_t* hfs = len > 1024 ? (len >= 1536 ? sector + 1024 : nullptr) : sector;
-  bool hfsTag = hfs && (Be16(hfs) == kHFSPlusSigWord || Be16(hfs) == kHFSXSigWord);
-  if (!hfsTag && !HasBootSignature(sector)) return FS_NONE;
+  const size_t hfsBytes = hfs ? len - size_t(hfs - sector) : 0;
+  uint16_t hfsWord = 0;
+  bool hfsTag = hfs && kbytes::ReadBe16(hfs, hfsBytes, 0, &hfsWord) &&
+                (hfsWord == layout::kHFSPlusSignature || hfsWord == layout::kHFSXSignature);
+  if (!hfsTag && !HasBootSignature(sector, len)) return FS_NONE;
 
   // Both outputs given: a facade need not accept a null one.
   int ss = 0, cb = 0;
@@ -291,47 +324,45 @@ int CCheckDBR::Check(IStorageDevice* device, const uint8_t* sector, int sectorSi
 
   int q = 0;
   int* qp = quality ? &q : nullptr;
-  if (Tag(sector + 3) == TagOf("NTFS")) {
-    if (!ValidateNtfs(device, sector, s, qp)) return FS_NONE;
-    m_lastSize = int64_t(Le64(sector + 40));
+  layout::NtfsBootSector ntfs;
+  if (layout::DecodeNtfsBootSector(sector, len, &ntfs) && ntfs.oemIsNtfs) {
+    if (!ValidateNtfs(device, ntfs, s, qp)) return FS_NONE;
+    m_lastSize = int64_t(ntfs.totalSectors);
     if (m_lastSize <= 0) return FS_NONE;
-    // Byte 13 above 0x80 is an exponent (2^(256 - n) sectors), not a count.
-    NtfsBootInfo bi;
-    if (ParseNtfsBootSector(sector, 512, &bi) != 0) return FS_NONE;
-    m_clusterBytes = int(bi.clusterBytes);
+    layout::NtfsBootGeometry g;
+    if (!layout::NtfsBootSectorValid(ntfs, &g)) return FS_NONE;
+    // A code above 0x80 is an exponent (2^(256 - n) sectors), not a count.
+    m_clusterBytes = int(g.clusterBytes);
     *size = m_lastSize;
     if (quality) *quality = q;
     return FS_NTFS;
   }
-  if (Tag(sector + 82) == TagOf("FAT3")) {
-    if (!ValidateFat32(device, sector, s, qp)) return FS_NONE;
-    m_lastSize = int64_t(FatTotalSectors(sector));
-    m_clusterBytes = int(sector[13]) * ss;
-    *size = m_lastSize;
-    if (quality) *quality = q;
-    return FS_FAT32;
-  }
-  if (Tag(sector + 54) == TagOf("FAT1")) {
-    if (!ValidateFat16(device, sector, s, qp)) return FS_NONE;
+  // FAT12, FAT16 and FAT32 by their cluster count and layout, whatever the type text says.
+  layout::FatBootSector fat;
+  if (layout::DecodeFatBootSector(sector, len, &fat) && layout::FatKind(fat) != 0) {
+    const bool fat32 = layout::FatKind(fat) == 32;
+    if (!(fat32 ? ValidateFat32(device, fat, s, qp) : ValidateFat16(device, fat, s, qp))) return FS_NONE;
     // Small volumes keep their count in the 16-bit field alone.
-    m_lastSize = int64_t(FatTotalSectors(sector));
-    m_clusterBytes = int(sector[13]) * ss;
+    m_lastSize = int64_t(fat.TotalSectors());
+    m_clusterBytes = int(fat.sectorsPerCluster) * ss;
     *size = m_lastSize;
     if (quality) *quality = q;
-    return FS_FAT16;
+    return fat32 ? FS_FAT32 : FS_FAT16;
   }
-  if (Tag(sector + 3) == TagOf("EXFA")) {
-    if (!ValidateExfat(device, sector, s)) return FS_NONE;
-    m_lastSize = int64_t(Le64(sector + 72));
+  layout::ExfatBootSector exfat;
+  if (layout::DecodeExfatBootSector(sector, len, &exfat) && exfat.nameIsExfat) {
+    if (!ValidateExfat(device, exfat, s)) return FS_NONE;
+    m_lastSize = int64_t(exfat.volumeLength);
     if (m_lastSize <= 0) return FS_NONE;
-    m_clusterBytes = int(ExfatSectorsPerCluster(sector)) * ss;
+    m_clusterBytes = int(layout::ExfatSectorsPerCluster(exfat)) * ss;
     *size = m_lastSize;
     if (quality) *quality = 100;
     return FS_EXFAT;
   }
   if (!hfsTag) return FS_NONE;
-  HFSPlusVolumeHeader h;
-  if (!hfsplus_read_volume_header(hfs, 512, &h) || !hfsplus_check_volume_header(&h)) return FS_NONE;
+  layout::HFSPlusVolumeHeader h;
+  if (!layout::DecodeHFSPlusVolumeHeader(hfs, hfsBytes, &h) || !layout::HFSPlusVolumeHeaderValid(h))
+    return FS_NONE;
   // The header is volume byte 1024: a volume cannot start before the disk does.
   uint64_t index = HfsHeaderSectorIndex(uint32_t(ss));
   if (s < index) return FS_NONE;
@@ -370,15 +401,29 @@ int CCheckDBR::GetVolumeSerial(IStorageDevice* device, uint8_t* out, int length)
   }
   if (fs != FS_NONE) {
     memset(out, 0, size_t(length));
+    const size_t n = size_t(ss);
     switch (fs) {
-      case FS_FAT16: memcpy(out, buf + 39, 4); break;
-      case FS_FAT32: memcpy(out, buf + 67, 4); break;
-      case FS_NTFS: memcpy(out, buf + 72, 4); break;
-      case FS_EXFAT: memcpy(out, buf + 100, 4); break;
+      case FS_FAT16:
+        kbytes::ReadBytes(
+            buf, n, layout::kFatExtensionOffset + offsetof(layout::raw::Fat16Extension, volumeId), out, 4);
+        break;
+      case FS_FAT32:
+        kbytes::ReadBytes(
+            buf, n, layout::kFatExtensionOffset + offsetof(layout::raw::Fat32Extension, volumeId), out, 4);
+        break;
+      case FS_NTFS:
+        kbytes::ReadBytes(buf, n, offsetof(layout::raw::NtfsBootSector, serialNumber), out, 4);
+        break;
+      case FS_EXFAT:
+        kbytes::ReadBytes(buf, n, offsetof(layout::raw::ExfatBootSector, volumeSerialNumber), out, 4);
+        break;
       default: {
-        const uint8_t* h = ss > 1024 ? buf + 1024 : buf;
+        const size_t at = ss > 1024 ? 1024 : 0;
+        uint8_t blocks[4] = {}, created[4] = {};
+        kbytes::ReadBytes(buf, n, at + offsetof(layout::raw::HFSPlusVolumeHeader, totalBlocks), blocks, 4);
+        kbytes::ReadBytes(buf, n, at + offsetof(layout::raw::HFSPlusVolumeHeader, createDate), created, 4);
         // Creation date and size mixed: HFS+ keeps no serial of its own.
-        for (int i = 0; i < 4; ++i) out[i] = uint8_t(h[44 + i] ^ h[16 + i]);
+        for (int i = 0; i < 4; ++i) out[i] = uint8_t(blocks[i] ^ created[i]);
         break;
       }
     }

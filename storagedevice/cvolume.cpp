@@ -53,12 +53,13 @@ void QueryVolumeFacts(IDeviceIo* io, PartitionInfo* info, uint64_t* freeBytes) {
 // bytes): the boot sector's own tests, with every cluster size validated before it is stored.
 bool DetectFs(const uint8_t* sector, IDevice* self, uint32_t sectorSize, uint32_t* type, uint32_t* spc,
               bool withHfsVariants) {
-  // NTFS and FAT keep their cluster size at the same byte, stored as it is.
+  // NTFS and FAT keep their cluster size at the same byte.
   uint8_t stored = 0;
   kbytes::ReadU8(sector, sectorSize, 13, &stored);
   if (IsNtfsBootSector(sector, self, 0)) {
     *type = PT_NTFS;
-    *spc = stored;
+    // Codes above 0x80 are an exponent: 2^(256 - n) sectors.
+    *spc = layout::NtfsSectorsPerCluster(stored);
   } else if (IsFat32BootSector(sector, self, 0)) {
     *type = PT_FAT32;
     *spc = stored;

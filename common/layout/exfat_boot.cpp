@@ -46,4 +46,18 @@ bool ExfatShiftsValid(uint8_t bytesPerSectorShift, uint8_t sectorsPerClusterShif
          sectorsPerClusterShift <= 25 - bytesPerSectorShift;
 }
 
+uint32_t ExfatSectorsPerCluster(const ExfatBootSector& b) {
+  if (!ExfatShiftsValid(b.bytesPerSectorShift, b.sectorsPerClusterShift)) return 0;
+  return uint32_t(1) << b.sectorsPerClusterShift;
+}
+
+bool ExfatBootSectorValid(const ExfatBootSector& b) {
+  return b.nameIsExfat && b.signatureValid &&
+         ExfatShiftsValid(b.bytesPerSectorShift, b.sectorsPerClusterShift);
+}
+
+bool ExfatBootSectorRecognised(const ExfatBootSector& b) {
+  return b.zeroAreaClean && ExfatBootSectorValid(b);
+}
+
 }  // namespace layout

@@ -84,5 +84,15 @@ bool DecodeExfatBootSector(const uint8_t* data, size_t size, ExfatBootSector* ou
 // The rule every reader of the shifts shares: sectors of 512 to 4096 bytes and clusters of
 // at most 32 MiB. Both shifts are then safe to apply.
 bool ExfatShiftsValid(uint8_t bytesPerSectorShift, uint8_t sectorsPerClusterShift);
+// Sectors per cluster, 0 when the shifts are not valid.
+uint32_t ExfatSectorsPerCluster(const ExfatBootSector& b);
+
+// What a reader of a volume already chosen needs: the name "EXFAT   " (all eight bytes),
+// the signature and valid shifts.
+bool ExfatBootSectorValid(const ExfatBootSector& b);
+// ExfatBootSectorValid and the zero area: the test for a sector met among others. The
+// zero area exists so that no FAT driver takes the volume for its own; it says nothing
+// of the geometry, so a reader does not refuse a volume for a stray byte in it.
+bool ExfatBootSectorRecognised(const ExfatBootSector& b);
 
 }  // namespace layout

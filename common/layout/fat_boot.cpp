@@ -74,4 +74,28 @@ int FatTypeFromClusters(uint64_t clusters) {
   return 32;
 }
 
+bool FatBytesPerSectorValid(uint32_t bytesPerSector) {
+  return bytesPerSector >= 512 && bytesPerSector <= 4096 && kbytes::IsPowerOfTwo(bytesPerSector);
+}
+
+bool FatSectorsPerClusterValid(uint32_t sectorsPerCluster) {
+  return sectorsPerCluster >= 1 && sectorsPerCluster <= 128 && kbytes::IsPowerOfTwo(sectorsPerCluster);
+}
+
+bool FatBootSectorSane(const FatBootSector& b) {
+  if (!FatBytesPerSectorValid(b.bytesPerSector) || !FatSectorsPerClusterValid(b.sectorsPerCluster))
+    return false;
+  if (b.reservedSectors == 0 || b.numFats < 1 || b.numFats > 2) return false;
+  uint64_t clusters = 0;
+  return b.FatSize() != 0 && b.TotalSectors() != 0 && FatDataClusters(b, &clusters) && clusters != 0;
+}
+
+int FatKind(const FatBootSector& b) {
+  uint64_t clusters = 0;
+  if (!FatBootSectorSane(b) || !FatDataClusters(b, &clusters)) return 0;
+  if (b.fatSize16 == 0) return b.rootEntries == 0 ? 32 : 0;
+  int type = FatTypeFromClusters(clusters);
+  return type == 32 ? 0 : type;
+}
+
 }  // namespace layout

@@ -138,4 +138,24 @@ bool FatDataClusters(const FatBootSector& b, uint64_t* clusters);
 // 12, 16 or 32 by the documented thresholds (below 4085, below 65525, above).
 int FatTypeFromClusters(uint64_t clusters);
 
+// Sectors of 512, 1024, 2048 or 4096 bytes: the only sizes Microsoft's FAT documentation allows.
+bool FatBytesPerSectorValid(uint32_t bytesPerSector);
+// A power of two from 1 to 128.
+bool FatSectorsPerClusterValid(uint32_t sectorsPerCluster);
+// The fields every reader divides by or places regions with: sector and cluster sizes as
+// above, reserved sectors present, one or two FATs (the documentation's values; a third
+// would move the data region by a whole FAT, which damage does far more often than a
+// formatter), a FAT size, a total, and metadata that leaves room for data. The 0x55 0xAA
+// signature is not among them: it tells a boot sector from other sectors, and a volume
+// already chosen is read with a damaged one.
+bool FatBootSectorSane(const FatBootSector& b);
+// 12, 16 or 32, or 0 when the sector is not sane or its layout contradicts its count.
+// FAT12 and FAT16 share one layout and the cluster count alone tells them apart, as
+// Microsoft's FAT documentation lays down; the type text at 54 or 82 decides nothing. A
+// FAT32 volume is the one whose 16-bit FAT size and root entry count are zero: mkfs.fat
+// -F 32 makes such volumes with fewer than 65525 clusters, their FAT holds 32-bit entries,
+// and reading it as FAT16 would misplace every file. A FAT12/16 layout with 65525 clusters
+// or more has no entry width that can address them.
+int FatKind(const FatBootSector& b);
+
 }  // namespace layout

@@ -1,5 +1,7 @@
 #include "common/layout/hfsplus_volume.h"
 
+#include <initializer_list>
+
 #include "common/inc/bytes.h"
 
 namespace layout {
@@ -64,6 +66,61 @@ bool DecodeHFSPlusVolumeHeader(const uint8_t* data, size_t size, HFSPlusVolumeHe
   for (const auto& f : forks) ok = ok && DecodeHFSPlusForkData(data + f.off, size - f.off, f.fork);
   if (!ok) return false;
   *out = h;
+  return true;
+}
+
+namespace {
+
+// The writer's tag: "10.0" (Mac OS X), "HFSJ" (journaled), "fsck" (after a repair),
+// "8.10" (Mac OS 8/9), "H+Lx" (Linux), "liso" (xorriso) and others exist, so any four
+// printable characters are accepted; zeros or binary bytes mark a header that is not one.
+bool PlausibleWriterTag(uint32_t tag) {
+  for (int i = 0; i < 4; ++i) {
+    uint8_t c = uint8_t(tag >> (8 * i));
+    if (c < 0x20 || c > 0x7E) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool HFSPlusBlockSizeValid(uint32_t blockSize) {
+  return kbytes::IsPowerOfTwo(blockSize) && blockSize >= 512 && blockSize <= 65536;
+}
+
+uint64_t HFSPlusExtentsBlockCount(const HFSPlusExtentDescriptor (&extents)[8]) {
+  uint64_t sum = 0;
+  for (int i = 0; i < 8 && extents[i].blockCount != 0; ++i) sum += extents[i].blockCount;
+  return sum;
+}
+
+bool HFSPlusForkValid(const HFSPlusForkData& f, uint32_t blockSize, uint32_t volumeBlocks) {
+  // The logical size may end anywhere in the last block (xorriso's allocation file is
+  // shorter than its blocks), but never beyond them.
+  uint64_t capacity = uint64_t(f.totalBlocks) * blockSize;
+  if (f.logicalSize > capacity) return false;
+  uint64_t inRecord = 0;
+  int used = 0;
+  for (int i = 0; i < 8 && f.extents[i].blockCount != 0; ++i, ++used) {
+    const HFSPlusExtentDescriptor& e = f.extents[i];
+    if (!kbytes::RangeInside(e.startBlock, e.blockCount, volumeBlocks)) return false;
+    inRecord += e.blockCount;
+  }
+  if (inRecord == f.totalBlocks) return true;
+  // A fork of more than eight extents continues in the extents-overflow file: then all
+  // eight slots are used and they hold fewer blocks than the fork.
+  return used == 8 && inRecord < f.totalBlocks;
+}
+
+bool HFSPlusVolumeHeaderValid(const HFSPlusVolumeHeader& h) {
+  bool plus = h.signature == kHFSPlusSignature && h.version == kHFSPlusVersion;
+  bool hfsx = h.signature == kHFSXSignature && h.version == kHFSXVersion;
+  if (!plus && !hfsx) return false;
+  if (!PlausibleWriterTag(h.lastMountedVersion)) return false;
+  if (!HFSPlusBlockSizeValid(h.blockSize) || h.totalBlocks == 0) return false;
+  for (const HFSPlusForkData* f :
+       {&h.allocationFile, &h.extentsFile, &h.catalogFile, &h.attributesFile, &h.startupFile})
+    if (!HFSPlusForkValid(*f, h.blockSize, h.totalBlocks)) return false;
   return true;
 }
 

@@ -87,6 +87,12 @@ const size_t kHFSPlusExtentDescriptorSize = sizeof(raw::HFSPlusExtentDescriptor)
 const uint64_t kHFSPlusVolumeHeaderOffset = 1024;
 const uint16_t kHFSPlusSignature = 0x482B;  // "H+"
 const uint16_t kHFSXSignature = 0x4858;     // "HX"
+const uint16_t kHFSPlusVersion = 4;
+const uint16_t kHFSXVersion = 5;
+// An HFS wrapper (a plain HFS master directory block in the header's place) starts "BD"
+// and keeps its allocation block size, a u32, at 20.
+const uint16_t kHFSWrapperSignature = 0x4244;  // "BD"
+const size_t kHFSWrapperBlockSizeOffset = 20;
 
 // Host order from here on.
 struct HFSPlusExtentDescriptor {
@@ -134,5 +140,17 @@ struct HFSPlusVolumeHeader {
 bool DecodeHFSPlusExtentDescriptor(const uint8_t* data, size_t size, HFSPlusExtentDescriptor* out);
 bool DecodeHFSPlusForkData(const uint8_t* data, size_t size, HFSPlusForkData* out);
 bool DecodeHFSPlusVolumeHeader(const uint8_t* data, size_t size, HFSPlusVolumeHeader* out);
+
+// TN1150 allows any power of two of at least 512 bytes. 64 KiB is the largest that Apple's
+// tools make, and the limit keeps what a reader allocates per block small and every
+// blockSize x 32-bit block count inside 2^48 bytes.
+bool HFSPlusBlockSizeValid(uint32_t blockSize);
+// Sum of the block counts up to the first empty extent, in 64 bits.
+uint64_t HFSPlusExtentsBlockCount(const HFSPlusExtentDescriptor (&extents)[8]);
+// Whether one fork is consistent with itself and with a volume of the header's geometry.
+bool HFSPlusForkValid(const HFSPlusForkData& fork, uint32_t blockSize, uint32_t volumeBlocks);
+// The acceptance test of a decoded header: "H+" version 4 or "HX" version 5, a writer tag
+// of four printable characters, a valid block size, blocks, and five sound forks.
+bool HFSPlusVolumeHeaderValid(const HFSPlusVolumeHeader& h);
 
 }  // namespace layout

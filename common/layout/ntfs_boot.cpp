@@ -59,4 +59,36 @@ bool NtfsSizeFromClusters(int8_t value, uint64_t clusterBytes, uint64_t* bytes) 
   return true;
 }
 
+bool NtfsBootSectorValid(const NtfsBootSector& b, NtfsBootGeometry* out) {
+  if (!b.oemIsNtfs) return false;
+  const uint32_t bps = b.bytesPerSector;
+  if (!kbytes::IsPowerOfTwo(bps) || bps < 256 || bps > 4096) return false;
+  const uint32_t spc = NtfsSectorsPerCluster(b.sectorsPerClusterCode);
+  if (spc == 0) return false;
+  const uint64_t clusterBytes = uint64_t(spc) * bps;
+  if (clusterBytes > (uint64_t(1) << 21)) return false;
+  uint64_t recordBytes = 0;
+  if (!NtfsSizeFromClusters(b.clustersPerRecord, clusterBytes, &recordBytes)) return false;
+  if (!kbytes::IsPowerOfTwo(recordBytes) || recordBytes < 512 || recordBytes > 4096) return false;
+  // Cluster 0 holds the boot sector itself.
+  if (b.totalSectors < spc || b.mftLcn == 0 || b.mftLcn >= b.totalSectors / spc) return false;
+  if (out) {
+    out->bytesPerSector = bps;
+    out->sectorsPerCluster = spc;
+    out->clusterBytes = uint32_t(clusterBytes);
+    out->recordBytes = uint32_t(recordBytes);
+  }
+  return true;
+}
+
+bool NtfsBootSectorRecognised(const NtfsBootSector& b, NtfsBootGeometry* out) {
+  return b.signatureValid && NtfsBootSectorValid(b, out);
+}
+
+bool NtfsGeometryFitsSectors(const NtfsBootGeometry& g, uint32_t deviceSectorBytes) {
+  const uint32_t d = deviceSectorBytes;
+  if (!kbytes::IsPowerOfTwo(d)) return false;
+  return g.clusterBytes >= d && g.clusterBytes % d == 0 && g.recordBytes >= d && g.recordBytes % d == 0;
+}
+
 }  // namespace layout

@@ -93,4 +93,27 @@ uint32_t NtfsSectorsPerCluster(uint8_t code);
 // for 0, for a shift above 31, for no cluster size or for a product that overflows.
 bool NtfsSizeFromClusters(int8_t value, uint64_t clusterBytes, uint64_t* bytes);
 
+// The geometry every reader of an NTFS boot sector takes from it.
+struct NtfsBootGeometry {
+  uint32_t bytesPerSector = 0;
+  uint32_t sectorsPerCluster = 0;
+  uint32_t clusterBytes = 0;
+  uint32_t recordBytes = 0;
+};
+
+// The rules every reader shares, true and *out filled when they all hold: the OEM id is
+// exactly "NTFS    "; sectors of 256 to 4096 bytes, a power of two; a cluster code as
+// NtfsSectorsPerCluster decodes it (0xF4..0xFF: the large clusters of 128 KiB up) with
+// clusters of at most 2 MiB; FILE records of 512 to 4096 bytes, a power of two (the sizes
+// NTFS writes; a smaller one cannot hold its fixup stride, a larger one is damage); at
+// least one cluster; the $MFT past the boot sector and inside the volume. The 0x55 0xAA
+// signature is not among them: it tells a boot sector from other sectors, and a volume
+// already chosen is read with a damaged one (NtfsBootSectorRecognised adds it).
+bool NtfsBootSectorValid(const NtfsBootSector& b, NtfsBootGeometry* out);
+// NtfsBootSectorValid and the signature: the test for a sector met among others.
+bool NtfsBootSectorRecognised(const NtfsBootSector& b, NtfsBootGeometry* out);
+// Whether FILE records and clusters are whole device sectors, as a reader that fetches
+// them by sector needs: a 1 KiB record on 4 KiB sectors cannot be addressed.
+bool NtfsGeometryFitsSectors(const NtfsBootGeometry& g, uint32_t deviceSectorBytes);
+
 }  // namespace layout

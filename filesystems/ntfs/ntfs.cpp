@@ -7,7 +7,9 @@
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
 #include "common/layout/ntfs_attribute.h"
+#include "common/layout/ntfs_boot.h"
 #include "common/layout/ntfs_file_name.h"
+#include "common/layout/ntfs_fixup.h"
 #include "common/timeconv.h"
 
 using kbytes::Fits;
@@ -17,19 +19,8 @@ using kbytes::Le64;
 
 namespace {
 
-const uint32_t kFixupStride = layout::kNtfsFixupStride;
-
 bool IsKnownType(uint32_t t) {
   return (t >= 0x10 && t <= 0x100 && (t & 0xF) == 0) || t == 0x1000;
-}
-
-bool TextEqualsNoCase(const uint8_t* p, const char* text, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t c = p[i];
-    if (c >= 'a' && c <= 'z') c = uint8_t(c - 32);
-    if (c != uint8_t(text[i])) return false;
-  }
-  return true;
 }
 
 // Preference among the names of one record: Win32 names first, then POSIX, the 8.3 DOS
@@ -59,44 +50,15 @@ bool IsCalendarDate(uint64_t filetime) {
 
 int ParseNtfsBootSector(const uint8_t* boot, size_t len, NtfsBootInfo* out) {
   if (!boot || !out) return RC_BAD_ARGUMENT;
-  if (len < 512) return RC_WRONG_FS;
-  if (!TextEqualsNoCase(boot + 3, "NTFS", 4)) return RC_WRONG_FS;
-  uint32_t bps = Le16(boot + 11);
-  if (!kbytes::IsPowerOfTwo(bps) || bps < 256 || bps > 4096) return RC_WRONG_FS;
-  uint8_t spcByte = boot[13];
-  uint64_t spc;
-  if (spcByte <= 0x80) {
-    spc = spcByte;
-  } else if (spcByte >= 0xF4) {  // large clusters: 2^(256 - n) sectors
-    spc = uint64_t(1) << (256 - spcByte);
-  } else {
-    return RC_WRONG_FS;
-  }
-  if (!kbytes::IsPowerOfTwo(spc)) return RC_WRONG_FS;
-  uint64_t clusterBytes = spc * bps;
-  if (clusterBytes > (uint64_t(1) << 21)) return RC_WRONG_FS;
-  int8_t perRecord = int8_t(boot[64]);
-  uint64_t recordBytes;
-  if (perRecord > 0) {
-    recordBytes = uint64_t(perRecord) * clusterBytes;
-  } else if (perRecord < 0 && perRecord >= -31) {
-    recordBytes = uint64_t(1) << -perRecord;
-  } else {
-    return RC_WRONG_FS;
-  }
-  // Only these sizes exist; anything else would be read as garbage.
-  if (!kbytes::IsPowerOfTwo(recordBytes) || recordBytes < 512 || recordBytes > 4096)
-    return RC_WRONG_FS;
-  uint64_t totalSectors = Le64(boot + 40);
-  uint64_t mftLcn = Le64(boot + 48);
-  if (totalSectors < spc) return RC_WRONG_FS;
-  if (mftLcn >= totalSectors / spc) return RC_WRONG_FS;
-  out->bytesPerSector = bps;
-  out->sectorsPerCluster = uint32_t(spc);
-  out->clusterBytes = uint32_t(clusterBytes);
-  out->recordBytes = uint32_t(recordBytes);
-  out->totalSectors = totalSectors;
-  out->mftLcn = mftLcn;
+  layout::NtfsBootSector b;
+  layout::NtfsBootGeometry g;
+  if (!layout::DecodeNtfsBootSector(boot, len, &b) || !layout::NtfsBootSectorValid(b, &g)) return RC_WRONG_FS;
+  out->bytesPerSector = g.bytesPerSector;
+  out->sectorsPerCluster = g.sectorsPerCluster;
+  out->clusterBytes = g.clusterBytes;
+  out->recordBytes = g.recordBytes;
+  out->totalSectors = b.totalSectors;
+  out->mftLcn = b.mftLcn;
   return RC_OK;
 }
 
@@ -159,21 +121,7 @@ int CNTFS::ApplyFixup(uint8_t* record) const { return ApplyBlockFixup(record, m_
 
 int CNTFS::ApplyBlockFixup(uint8_t* block, uint32_t size) {
   if (!block) return RC_BAD_ARGUMENT;
-  if (size < kFixupStride || size % kFixupStride) return RC_CORRUPT_RECORD;
-  uint16_t usaOff = 0, usaCount = 0;
-  if (!layout::ReadNtfsUpdateSequence(block, size, &usaOff, &usaCount)) return RC_CORRUPT_RECORD;
-  uint32_t blocks = size / kFixupStride;
-  if (usaCount != layout::NtfsUpdateSequenceCount(size)) return RC_CORRUPT_RECORD;
-  if (usaOff < 0x28 || (usaOff & 1) || !Fits(size, usaOff, size_t(usaCount) * 2))
-    return RC_CORRUPT_RECORD;
-  kbytes::ByteView v(block, size);
-  uint16_t usn = 0, tail = 0;
-  v.Le16(usaOff, &usn);
-  for (uint32_t i = 1; i <= blocks; ++i)
-    if (!v.Le16(i * kFixupStride - 2, &tail) || tail != usn) return RC_CORRUPT_RECORD;
-  for (uint32_t i = 1; i <= blocks; ++i)
-    std::memcpy(block + i * kFixupStride - 2, block + usaOff + 2 * i, 2);
-  return RC_OK;
+  return layout::NtfsApplyFixup(block, size) ? RC_OK : RC_CORRUPT_RECORD;
 }
 
 int CNTFS::NextAttribute(const uint8_t* record, uint32_t* cursor, NtfsAttr* a) const {
@@ -250,6 +198,13 @@ int CNTFS::ValidateRecord(const uint8_t* record) const {
 
 int CNTFS::GetFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
                        bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence) const {
+  return FileNameOf(record, nullptr, name, parent, isDirectory, dataSize, parentSequence);
+}
+
+int CNTFS::FileNameOf(const uint8_t* record,
+                      const std::function<void(std::u16string&, uint64_t*, uint16_t*, int*)>& moreNames,
+                      std::u16string& name, uint64_t* parent, bool* isDirectory, uint64_t* dataSize,
+                      uint16_t* parentSequence) const {
   if (!record || !parent) return RC_BAD_ARGUMENT;
   if (ValidateRecord(record) != RC_OK) return RC_CORRUPT_RECORD;
   layout::NtfsFileRecordHeader h;
@@ -260,6 +215,7 @@ int CNTFS::GetFileName(const uint8_t* record, std::u16string& name, uint64_t* pa
   int bestRank = 0;
   if (PickFileName(record, name, parent, parentSequence, &bestRank) != RC_OK)
     return RC_CORRUPT_RECORD;
+  if (moreNames) moreNames(name, parent, parentSequence, &bestRank);
   uint32_t cursor = 0;
   NtfsAttr a;
   int rc;

@@ -116,6 +116,15 @@ class CNTFS {
   // *parentSequence (when asked) is the sequence number the parent reference carries.
   int GetFileName(const uint8_t* record, std::u16string& name, uint64_t* parent,
                   bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence = nullptr) const;
+  // Reads record n, fixed up, into a buffer of RecordBytes(): RC_OK or an error.
+  using RecordReader = std::function<int(uint64_t record, uint8_t* out)>;
+  // GetFileName for base record n whose names its attribute list puts in extension records
+  // (ntfs-3g moves them out first when a record overflows): the names of every listed record
+  // that still has n for its base compete with the base's own.
+  int GetListedFileName(const uint8_t* record, uint64_t n, const RecordReader& readRecord,
+                        const std::function<int(const RunList*, uint64_t, uint8_t*)>& readRuns,
+                        std::u16string& name, uint64_t* parent, bool* isDirectory,
+                        uint64_t* dataSize, uint16_t* parentSequence) const;
   // The $FILE_NAME attributes of any record (an extension record too), taken when their
   // namespace ranks above *rank; *rank is raised to the one taken. RC_OK, or RC_CORRUPT_RECORD
   // when broken.
@@ -189,6 +198,11 @@ class CNTFS {
  private:
   // Appends one extent's nodes (split so that each count fits 32 bits); false on overflow.
   bool AppendRun(RunList** head, RunList** tail, const NtfsRun& run) const;
+  // GetFileName with more names asked for after the record's own (the rank so far given).
+  int FileNameOf(const uint8_t* record,
+                 const std::function<void(std::u16string&, uint64_t*, uint16_t*, int*)>& moreNames,
+                 std::u16string& name, uint64_t* parent, bool* isDirectory, uint64_t* dataSize,
+                 uint16_t* parentSequence) const;
 
   IStorageDevice* m_device;
   uint32_t m_bytesPerSector;

@@ -35,6 +35,7 @@ const uint8_t kNamespaceDos = 2;
 const uint32_t kAttributeList = 0x20;
 // An attribute list long enough for the most fragmented file we will follow.
 const uint64_t kMaxAttributeList = 1024 * 1024;
+const size_t kMaxListedRecords = 4096;
 
 void AppendPath(std::u16string* path, const std::u16string& part) {
   if (!path->empty() && path->back() != u'/') *path += u'/';
@@ -232,6 +233,29 @@ int CNTFS::ReadAttributeList(const uint8_t* record, const RunReader& readRuns,
   if (rc != RC_OK) return RC_MISSING;
   DecodeAttributeList(bytes.data(), bytes.size(), out);
   return RC_OK;
+}
+
+int CNTFS::GetListedFileName(const uint8_t* record, uint64_t n, const RecordReader& readRecord,
+                             const RunReader& readRuns, std::u16string& name, uint64_t* parent,
+                             bool* isDirectory, uint64_t* dataSize, uint16_t* parentSequence) const {
+  if (!readRecord) return RC_BAD_ARGUMENT;
+  auto listed = [&](std::u16string& nm, uint64_t* p, uint16_t* seq, int* rank) {
+    std::vector<layout::NtfsAttributeListEntry> entries;
+    if (ReadAttributeList(record, readRuns, &entries) != RC_OK) return;
+    std::unordered_set<uint64_t> seen;
+    std::vector<uint8_t> ext(m_recordBytes);
+    for (const layout::NtfsAttributeListEntry& e : entries) {
+      if (e.type != NTFS_AT_FILE_NAME || e.record == n || seen.size() > kMaxListedRecords ||
+          !seen.insert(e.record).second)
+        continue;
+      layout::NtfsFileRecordHeader h;
+      if (readRecord(e.record, ext.data()) != RC_OK || !ReadRecordHeader(ext.data(), &h) || !h.isFile ||
+          (h.baseRecord & kRefMask) != n)
+        continue;  // reused by another file since
+      PickFileName(ext.data(), nm, p, seq, rank);
+    }
+  };
+  return FileNameOf(record, listed, name, parent, isDirectory, dataSize, parentSequence);
 }
 
 int CNTFS::DumpRecord(const uint8_t* record) const {

@@ -485,9 +485,14 @@ IFileInfo* CNtfsDel::ProcessRecord(uint8_t* record, uint64_t n) {
   uint64_t parent = 0, size = 0;
   bool isDir = false;
   uint16_t parentSeq = 0;
-  if (m_ntfs->GetFileName(record, name, &parent, &isDir, &size, &parentSeq) != RC_OK ||
-      name.empty())
-    return nullptr;
+  int named = m_ntfs->GetFileName(record, name, &parent, &isDir, &size, &parentSeq);
+  // ntfs-3g moves the names out first when a record overflows: the attribute list finds them.
+  if (named != RC_OK && HasAttributeList(record))
+    named = m_ntfs->GetListedFileName(
+        record, n, [this](uint64_t r, uint8_t* b) { return ReadRecord(r, b); },
+        [this](const RunList* r, uint64_t s, uint8_t* o) { return ReadRunBytes(r, s, o); }, name, &parent,
+        &isDir, &size, &parentSeq);
+  if (named != RC_OK || name.empty()) return nullptr;
   m_feeder.Note();
   // Record numbers enter the graph whole (48 bits), so none meets another or the graph's own.
   int64_t id = int64_t(n);

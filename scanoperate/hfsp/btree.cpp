@@ -36,12 +36,6 @@ uint32_t gLargestNodeSize = 0;
 // Overflow records a fork may chain through before the mapping gives up.
 const int kMaxOverflowRecords = 4096;
 
-uint64_t ForkBlocksInExtents(const HFSPlusExtentDescriptor* e, int count) {
-  uint64_t sum = 0;
-  for (int i = 0; i < count && e[i].blockCount; ++i) sum += e[i].blockCount;
-  return sum;
-}
-
 const HFSPlusForkData* TreeFork(const _hfsplus_tree* tree) {
   return tree->treeId == kHfsExtentsFileID ? &tree->volume.extentsFile : &tree->volume.catalogFile;
 }
@@ -66,24 +60,10 @@ bool MapForkBlock(const _hfsplus_tree* tree, uint64_t index, uint64_t* volumeBlo
       covered += extents[i].blockCount;
     }
     // Past the record: only the catalog continues through the extents-overflow tree.
-    _hfsplus_tree* ext = tree->extentsTree;
-    if (!ext || !ext->opened || tree->treeId == kHfsExtentsFileID || covered == 0) return false;
+    if (tree->treeId == kHfsExtentsFileID || covered == 0) return false;
     uint64_t nextStart = forkStart + covered;
-    if (nextStart > 0xFFFFFFFFull) return false;
-    uint8_t key[layout::kHFSPlusExtentKeySize];
-    hfsplus_make_ext_key(key, tree->treeId, uint32_t(nextStart), 0);
-    size_t keyBytes = sizeof key;
-    uint8_t data[layout::kHFSPlusExtentRecordSize];
-    uint32_t length = sizeof data;
-    layout::HFSPlusExtentKey found;
     layout::HFSPlusExtentDescriptor record[8];
-    if (hfsplus_btfind(ext, key, &keyBytes, data, &length) != 1 ||
-        !layout::DecodeHFSPlusExtentKey(key, keyBytes, &found) ||
-        !layout::DecodeHFSPlusExtentRecord(data, length, record))
-      return false;
-    // The record found must continue this fork exactly where the last one ended; any
-    // other record means the chain is broken, and the walk must not loop on it.
-    if (found.forkType != 0 || found.fileID != tree->treeId || found.startBlock != nextStart) return false;
+    if (!hfsplus_overflow_record(tree->extentsTree, tree->treeId, nextStart, record)) return false;
     for (int i = 0; i < 8; ++i) extents[i] = {record[i].startBlock, record[i].blockCount};
     forkStart = nextStart;
   }
@@ -144,12 +124,24 @@ bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out) {
   return hfsplus_read_volume_header(raw, size, out);
 }
 
-void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out) {
-  if (!out) return;
-  out->logicalSize = in.logicalSize;
-  out->clumpSize = in.clumpSize;
-  out->totalBlocks = in.totalBlocks;
-  for (int i = 0; i < 8; ++i) out->extents[i] = {in.extents[i].startBlock, in.extents[i].blockCount};
+bool hfsplus_overflow_record(_hfsplus_tree* ext, uint32_t fileID, uint64_t startBlock,
+                             layout::HFSPlusExtentDescriptor out[8]) {
+  if (!ext || !ext->opened || !out || startBlock > UINT32_MAX) return false;
+  uint8_t key[layout::kHFSPlusExtentKeySize];
+  hfsplus_make_ext_key(key, fileID, uint32_t(startBlock), 0);
+  size_t keyBytes = sizeof key;
+  uint8_t data[layout::kHFSPlusExtentRecordSize];
+  uint32_t length = sizeof data;
+  layout::HFSPlusExtentKey found;
+  layout::HFSPlusExtentDescriptor record[8];
+  if (hfsplus_btfind(ext, key, &keyBytes, data, &length) != 1 ||
+      !layout::DecodeHFSPlusExtentKey(key, keyBytes, &found) || !layout::DecodeHFSPlusExtentRecord(data, length, record))
+    return false;
+  // The record found must continue the fork exactly where the last one ended; any other
+  // record means the chain is broken, and a walk must not loop on it.
+  if (found.forkType != 0 || found.fileID != fileID || found.startBlock != startBlock) return false;
+  for (int i = 0; i < 8; ++i) out[i] = record[i];
+  return true;
 }
 
 // ---- device ----
@@ -251,7 +243,7 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   uint32_t maxKey = extents ? layout::kHFSPlusExtentKeyLength : layout::kHFSPlusCatalogKeyMaxLength;
   uint32_t minKey = extents ? layout::kHFSPlusExtentKeyLength : layout::kHFSPlusCatalogKeyMinSize - 2;
   if (tree->maxKeyLength < minKey || tree->maxKeyLength > maxKey) return -1;
-  uint64_t forkBytes = ForkBlocksInExtents(fork->extents, 8) * bs;
+  uint64_t forkBytes = hfsplus_extents_block_count(fork->extents) * bs;
   if (fork->totalBlocks) forkBytes = uint64_t(fork->totalBlocks) * bs;
   if (uint64_t(tree->totalNodes) > forkBytes / tree->nodeSize) return -1;
 

@@ -48,8 +48,6 @@ struct HfspVolume : HFSPlusVolumeHeader {};
 static_assert(sizeof(HfspVolume) == sizeof(HFSPlusVolumeHeader), "HfspVolume adds nothing");
 // Decodes the 512-byte volume header (as read from byte 1024 of the volume).
 bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out);
-// A fork as the layout layer decodes it, in the volume header's own fork type.
-void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out);
 
 // Keys are compared as the bytes from their key-length field on; each side says how many
 // bytes are really there.
@@ -112,6 +110,11 @@ typedef std::function<bool(const uint8_t* key, size_t keyBytes, const uint8_t* d
                            size_t dataBytes)>
     HfsLeafVisitor;
 int hfsplus_walk_leaves(_hfsplus_tree* tree, const HfsLeafVisitor& visit);
+
+// The extents-overflow record of fileID's data fork that starts at fork block startBlock:
+// its eight extents, or false when the tree holds no record that starts exactly there.
+bool hfsplus_overflow_record(_hfsplus_tree* extents, uint32_t fileID, uint64_t startBlock,
+                             layout::HFSPlusExtentDescriptor out[8]);
 
 int hfsplus_cat_key_cmp(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
 int hfsplus_cat_key_cmp_binary(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);

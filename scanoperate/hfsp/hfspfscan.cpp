@@ -73,19 +73,7 @@ std::vector<HfspRun> hfsplus_fork_runs(_hfsplus_tree* extents, const HfspVolume*
     if (used != 8 || blocks >= totalBlocks) break;
     // All eight slots are used and the fork holds more: the rest is in the overflow
     // tree, keyed by the file and the fork block at which each record starts.
-    if (!extents || !extents->opened || blocks > UINT32_MAX) break;
-    uint8_t key[layout::kHFSPlusExtentKeySize];
-    hfsplus_make_ext_key(key, fileID, uint32_t(blocks), 0);
-    size_t keyBytes = sizeof key;
-    uint8_t data[layout::kHFSPlusExtentRecordSize];
-    uint32_t length = sizeof data;
-    layout::HFSPlusExtentKey found;
-    if (hfsplus_btfind(extents, key, &keyBytes, data, &length) != 1 ||
-        !layout::DecodeHFSPlusExtentKey(key, keyBytes, &found) ||
-        !layout::DecodeHFSPlusExtentRecord(data, length, record))
-      break;
-    // Only the record that continues this fork where the runs so far end.
-    if (found.forkType != 0 || found.fileID != fileID || found.startBlock != blocks) break;
+    if (!hfsplus_overflow_record(extents, fileID, blocks, record)) break;
   }
   if (coveredBytes) *coveredBytes = blocks * volume->blockSize;
   return runs;

@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace layout {
+struct HFSPlusForkData;
+}
+
 #pragma pack(push, 1)
 
 struct HFSPlusExtentDescriptor {
@@ -78,6 +82,9 @@ bool hfsplus_read_volume_header(const uint8_t* data, size_t size, HFSPlusVolumeH
 
 // Sum of the block counts up to the first empty extent, in 64 bits.
 uint64_t hfsplus_extents_block_count(const HFSPlusExtentDescriptor extents[8]);
+
+// A fork as the layout layer decodes it (a catalog record's data fork), in this form.
+void hfsplus_fork_from_layout(const layout::HFSPlusForkData& in, HFSPlusForkData* out);
 
 // Whether one fork is consistent with itself and with a volume of the header's geometry.
 bool hfsplus_check_fork(const HFSPlusForkData* fork, uint32_t blockSize, uint32_t volumeBlocks);

@@ -579,6 +579,46 @@ TEST(NtfsDel, RecordSignedInAnotherCaseIsNotTaken) {
   EXPECT_TRUE(s.sink.files.count(TreePath("/docs/note2.txt")));
 }
 
+// A file in some 450 fragments: ntfs-3g kept its first extents in the base record and moved
+// its name and later extents to extension records that its attribute list names. With its
+// base record free in the $MFT bitmap it is taken as a deleted file, and comes back whole,
+// under its name.
+TEST(NtfsDel, FileSpreadOverExtensionRecordsComesBackWhole) {
+  std::string img = testutil::Fixture("ntfs-listed.img");
+  std::vector<uint8_t> original = testutil::ReadFile(testutil::Fixture("ntfs-listed.files/big.bin"));
+  if (img.empty() || original.empty()) GTEST_SKIP() << "no ntfs-listed image";
+  std::vector<uint8_t> bytes = testutil::ReadFile(img);
+  NtfsBootInfo boot;
+  ASSERT_EQ(0, ParseNtfsBootSector(bytes.data(), bytes.size(), &boot));
+  CNTFS ntfs(nullptr);
+  ASSERT_EQ(0, ntfs.SetBootInfo(boot, 512));
+  const size_t mft = size_t(boot.mftLcn * boot.clusterBytes);
+  auto record = [&](uint64_t n) {
+    std::vector<uint8_t> r(bytes.begin() + mft + n * 1024, bytes.begin() + mft + (n + 1) * 1024);
+    return ntfs.ApplyFixup(r.data()) == 0 ? r : std::vector<uint8_t>();
+  };
+  uint64_t base = 0;
+  NtfsAttr a;
+  for (uint64_t n = 24; mft + (n + 1) * 1024 <= bytes.size() && n < 4096 && !base; ++n) {
+    std::vector<uint8_t> r = record(n);
+    if (!r.empty() && ntfs.ValidateRecord(r.data()) == 0 && ntfs.FindUnnamed(r.data(), 0x20, &a) == 0) base = n;
+  }
+  ASSERT_NE(base, 0u);
+  std::vector<uint8_t> rec0 = record(0);
+  ASSERT_EQ(0, ntfs.FindUnnamed(rec0.data(), NTFS_AT_BITMAP, &a));
+  ASSERT_TRUE(a.nonResident);
+  std::vector<NtfsRun> runs;
+  ASSERT_EQ(0, ntfs.DecodeMappingPairs(rec0.data() + a.pairsOffset, a.pairsLength, &runs));
+  size_t bit = size_t(runs[0].lcn) * boot.clusterBytes * 8 + base;
+  bytes[bit / 8] &= uint8_t(~(1u << (bit % 8)));
+  MemScan s(bytes);
+  ASSERT_EQ(0, s.Run());
+  auto it = s.sink.files.find(TreePath("/big.bin"));
+  ASSERT_NE(it, s.sink.files.end());
+  EXPECT_EQ(it->second->GetSize(), original.size());
+  EXPECT_TRUE(ReadAll(s.scanner, it->second, 65536) == original);
+}
+
 TEST(NtfsDel, ParentNumberedLikeTheOldOrphanIdIsAFolderLikeAnyOther) {
   testutil::FixtureManifest m;
   if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";

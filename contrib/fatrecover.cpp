@@ -278,12 +278,8 @@ void CFatFormat::RestoreHighWord(fat::FatDirItem* it) {
   }
   h.clusterBytes = uint32_t(m_info.clusterSize);
   h.maxCluster = HighestCluster();
-  if (!it->IsDirectory()) {
-    // The FAT of a formatted volume tells nothing of the files before the format.
-    fat::RestoreFileHighWord(&it->firstCluster, h, nullptr);
-    return;
-  }
-  fat::ProbeFolderHighWord(&it->firstCluster, h, [this](uint32_t c, uint8_t* first) {
+  // The FAT of a formatted volume tells nothing of the files before the format.
+  fat::RestoreItemHighWord(it, h, nullptr, [this](uint32_t c, uint8_t* first) {
     int64_t off = m_inspector->ClusterToOffset(c);
     return off >= 0 && m_inspector->CachedRead(off, first, uint32_t(fat::kEntrySize)) == 0;
   });

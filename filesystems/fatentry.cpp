@@ -502,6 +502,13 @@ bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& h, const FirstEn
   return false;
 }
 
+bool RestoreItemHighWord(FatDirItem* it, const HighWordHint& h, const FatEntryReader& fat,
+                         const FirstEntryReader& read) {
+  if (!it || !it->deleted || it->isDot || it->highWord != 0) return false;
+  return it->IsDirectory() ? ProbeFolderHighWord(&it->firstCluster, h, read)
+                           : RestoreFileHighWord(&it->firstCluster, h, fat);
+}
+
 // ----------------------------------------------------------------------------------------
 
 int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeometry* out) {

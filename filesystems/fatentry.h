@@ -224,6 +224,11 @@ bool RestoreFileHighWord(uint32_t* cluster, const HighWordHint& hint, const FatE
 // A folder's cluster: the 20 high words from the predecessor's block on are tried until a
 // cluster begins with "." naming itself by both words. False when none does.
 bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& hint, const FirstEntryReader& read);
+// The restoration for one parsed FAT32 item: only a deleted entry other than "." and ".."
+// whose stored high word is zero (a high word that is there was not lost, even when it
+// holds reserved bits alone), as a folder or as a file.
+bool RestoreItemHighWord(FatDirItem* it, const HighWordHint& hint, const FatEntryReader& fat,
+                         const FirstEntryReader& read);
 
 // ---------------------------------------------------------------------------------------
 // exFAT boot sector

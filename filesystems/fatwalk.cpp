@@ -226,18 +226,25 @@ HighWordHint FatDelWalker::HighWordHintNow() const {
   return h;
 }
 
-bool FatDelWalker::RestoreFileHighWord(uint32_t* cluster) {
-  return fat::RestoreFileHighWord(cluster, HighWordHintNow(),
-                                  [this](uint32_t c, uint32_t* v) { return m_table.Get(c, v); });
+FatEntryReader FatDelWalker::FatReader() {
+  return [this](uint32_t c, uint32_t* v) { return m_table.Get(c, v); };
 }
 
-bool FatDelWalker::ProbeDirHighWord(uint32_t* cluster) {
-  std::vector<uint8_t> buf;
-  return ProbeFolderHighWord(cluster, HighWordHintNow(), [this, &buf](uint32_t c, uint8_t* first) {
+FirstEntryReader FatDelWalker::FirstEntryOf() {
+  return [this](uint32_t c, uint8_t* first) {
+    std::vector<uint8_t> buf;
     if (!ReadCluster(c, &buf) || buf.size() < kEntrySize) return false;
     std::memcpy(first, buf.data(), kEntrySize);
     return true;
-  });
+  };
+}
+
+bool FatDelWalker::RestoreFileHighWord(uint32_t* cluster) {
+  return fat::RestoreFileHighWord(cluster, HighWordHintNow(), FatReader());
+}
+
+bool FatDelWalker::ProbeDirHighWord(uint32_t* cluster) {
+  return ProbeFolderHighWord(cluster, HighWordHintNow(), FirstEntryOf());
 }
 
 bool FatDelWalker::ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found) {
@@ -273,12 +280,7 @@ void FatDelWalker::HandleItems(const DirJob& job, std::vector<FatDirItem>& items
   for (FatDirItem& it : items) {
     if (m_stopped) return;
     bool deleted = it.deleted || job.deleted;
-    if (m_kind == kFat32 && it.deleted && it.highWord == 0 && !it.isDot) {
-      if (it.IsDirectory())
-        ProbeDirHighWord(&it.firstCluster);
-      else
-        RestoreFileHighWord(&it.firstCluster);
-    }
+    if (m_kind == kFat32) RestoreItemHighWord(&it, HighWordHintNow(), FatReader(), FirstEntryOf());
     if (it.firstCluster > m_geo.maxCluster) continue;  // damaged entry: skip it, keep going
     if (it.size / m_geo.bytesPerSector > m_geo.totalSectors) continue;
     if (m_kind == kFat32) m_items.push_back({it.firstCluster, it.size});

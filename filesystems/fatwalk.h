@@ -95,6 +95,8 @@ class FatDelWalker {
   };
   bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
   HighWordHint HighWordHintNow() const;
+  FatEntryReader FatReader();
+  FirstEntryReader FirstEntryOf();
   void RunQueue(const FoundSink& found, const ProgressSink& progress, int* high);
   void SearchFreeClusters(const FoundSink& found, const ProgressSink& progress, int* high);
   uint32_t NextClusterOf(const Tail& t, const std::map<uint32_t, DirClusterShape>& lost);

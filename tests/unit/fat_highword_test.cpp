@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/inc/bytes.h"
 #include "filesystems/fatentry.h"
 #include "filesystems/fatwalk.h"
 #include "fixtures.h"
@@ -95,6 +96,30 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
   std::vector<uint8_t> original = m.Original("/high/deleted folder/inside two.bin");
   ASSERT_GE(original.size(), s.g.clusterBytes);
   EXPECT_EQ(s.Cluster(file), std::vector<uint8_t>(original.begin(), original.begin() + s.g.clusterBytes));
+
+  // Through the item as the parser gives it, the entry's stored high word patched: cleared,
+  // it is restored; holding a reserved bit alone, it was not lost and the entry's own
+  // 28-bit number stands.
+  for (uint16_t stored : {uint16_t(0x0000), uint16_t(0x1000)}) {
+    std::vector<uint8_t> b = s.Cluster(folder);
+    kbytes::PutLe16(&b[two->entryIndex * kEntrySize + 20], stored);
+    FatDirItem item;
+    FatDirParser p(kFat32);
+    p.Feed(b.data(), b.size(), [&](const FatDirItem& it) {
+      if (it.entryIndex == two->entryIndex) item = it;
+      return true;
+    });
+    ASSERT_EQ(item.name, u"inside two.bin");
+    ASSERT_EQ(item.firstCluster, fileLow);
+    EXPECT_EQ(RestoreItemHighWord(&item, fh, nullptr, s.Reader()), stored == 0) << stored;
+    EXPECT_EQ(item.firstCluster, stored == 0 ? two->firstCluster : fileLow) << stored;
+  }
+  // A folder item goes to the "." probe.
+  FatDirItem folderItem = *gone;
+  folderItem.highWord = 0;
+  folderItem.firstCluster = folderLow;
+  EXPECT_TRUE(RestoreItemHighWord(&folderItem, h, nullptr, s.Reader()));
+  EXPECT_EQ(folderItem.firstCluster, gone->firstCluster);
 
   // With a FAT at hand the move needs the candidate free or the stored cluster in use.
   uint32_t kept = fileLow;

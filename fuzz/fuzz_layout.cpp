@@ -22,6 +22,7 @@
 #include "common/layout/ntfs_file_name.h"
 #include "common/layout/ntfs_file_record.h"
 #include "common/layout/ntfs_fixup.h"
+#include "common/layout/ntfs_index.h"
 
 namespace {
 
@@ -39,6 +40,23 @@ void WalkAttributeList(const uint8_t* p, size_t size) {
     if (!step) break;
     if (ok) Check(!e.nameLength || size_t(e.nameOffset) + 2u * e.nameLength <= e.recordLength);
     off += step;
+  }
+}
+
+// The bytes as an index buffer's node: every entry accepted lies inside the node's bytes in use.
+void WalkIndexNode(const uint8_t* p, size_t size) {
+  const size_t node = layout::kNtfsIndexNodeHeaderOffset;
+  layout::NtfsIndexNodeHeader h;
+  if (size < node || !layout::DecodeNtfsIndexNodeHeader(p + node, size - node, &h)) return;
+  Check(h.entriesOffset < h.indexLength && h.indexLength <= size - node);
+  const size_t end = node + h.indexLength;
+  layout::NtfsIndexEntry e;
+  for (size_t pos = node + h.entriesOffset; pos < end; pos += e.length) {
+    if (!layout::DecodeNtfsIndexEntry(p + pos, end - pos, &e) || e.isLast) break;
+    Check(e.length >= layout::kNtfsIndexEntryHeaderSize && e.length <= end - pos && !(e.length & 7));
+    layout::NtfsFileName fn;
+    if (e.keyInside && layout::DecodeNtfsFileName(p + pos + 16, e.keyLength, &fn))
+      Check(layout::kNtfsFileNameMinSize + 2 * fn.name.size() <= e.keyLength);
   }
 }
 
@@ -210,6 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 16)) return 0;
   Boots(data, size);
   WalkRecord(data, size);
+  WalkIndexNode(data, size);
   WalkAttributeList(data, size);
   Directories(data, size);
   return 0;

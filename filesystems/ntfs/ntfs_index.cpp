@@ -11,11 +11,10 @@
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
 #include "common/layout/ntfs_file_name.h"
+#include "common/layout/ntfs_index.h"
 #include "filemanager/fileinfo.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "graphfs/graphfs.h"
-
-using kbytes::Fits;
 
 namespace {
 
@@ -30,7 +29,6 @@ const uint32_t kMaxIndexBlock = 65536;
 const uint64_t kIndexChunkBytes = 256 * 1024;
 const uint64_t kMaxIndexBytes = uint64_t(256) << 20;
 const size_t kMaxRunNodes = 1u << 20;
-const uint32_t kEntryLast = 0x02;
 const uint8_t kNamespaceDos = 2;
 const uint32_t kAttributeList = 0x20;
 // An attribute list long enough for the most fragmented file we will follow.
@@ -134,7 +132,7 @@ int CNTFS::WalkIndexBuffers(const RunList* runs, GFS::CGraphFileSystem* graph) {
       uint64_t s = 0;
       while (s < n) {
         const uint8_t* p = chunk.get() + s * bps;
-        uint32_t size = std::memcmp(p, "INDX", 4) == 0 ? IndexBlockSize(p, size_t(n - s) * bps) : 0;
+        uint32_t size = layout::IsNtfsIndexBufferSignature(p, size_t(n - s) * bps) ? IndexBlockSize(p, size_t(n - s) * bps) : 0;
         if (!size) {
           ++s;
           continue;
@@ -163,39 +161,24 @@ int CNTFS::WalkIndexBuffers(const RunList* runs, GFS::CGraphFileSystem* graph) {
 
 size_t CNTFS::AddIndexEntries(const uint8_t* block, uint32_t size, GFS::CGraphFileSystem* graph) {
   if (!block || !graph || size < 64) return 0;
-  // The node header follows the 24-byte INDX header; its offsets count from there. Each entry
-  // is 0 the file reference (u64), 8 its length, 10 its key's length (u16 each), 12 flags,
-  // 16 the key: a $FILE_NAME value.
-  const uint32_t kNodeHeader = 24;
-  const uint32_t kEntryHeader = 16;
-  kbytes::ByteView b(block, size);
-  uint32_t entriesOff = 0, indexLength = 0;
-  if (!b.Le32(kNodeHeader, &entriesOff) || !b.Le32(kNodeHeader + 4, &indexLength)) return 0;
-  if (entriesOff < 16 || indexLength > size - kNodeHeader || entriesOff >= indexLength) return 0;
-  const uint32_t end = kNodeHeader + indexLength;
-  uint32_t pos = kNodeHeader + entriesOff;
+  // The node header follows the buffer header; its offsets count from there.
+  const size_t node = layout::kNtfsIndexNodeHeaderOffset;
+  layout::NtfsIndexNodeHeader h;
+  if (!layout::DecodeNtfsIndexNodeHeader(block + node, size - node, &h)) return 0;
+  const size_t end = node + h.indexLength;
+  size_t pos = node + h.entriesOffset;
   size_t added = 0;
   // Each entry is at least 16 bytes and the walk only moves forward, so it ends by the
   // buffer's end at the latest.
-  while (Fits(end, pos, kEntryHeader)) {
-    kbytes::ByteView e(block + pos, end - pos);
-    uint64_t reference = 0;
-    uint16_t length = 0, keyLength = 0, flags = 0;
-    e.Le64(0, &reference);
-    e.Le16(8, &length);
-    e.Le16(10, &keyLength);
-    e.Le16(12, &flags);
-    if (flags & kEntryLast) break;
-    if (length < kEntryHeader || (length & 7) || length > end - pos) break;
+  layout::NtfsIndexEntry e;
+  while (pos < end && layout::DecodeNtfsIndexEntry(block + pos, end - pos, &e) && !e.isLast) {
     layout::NtfsFileName key;
-    if (Fits(length, kEntryHeader, keyLength) &&
-        layout::DecodeNtfsFileName(block + pos + kEntryHeader, keyLength, &key) && !key.name.empty() &&
-        key.nameSpace != kNamespaceDos && key.name.find(u'.') == std::u16string::npos) {
-      int64_t id = int64_t(reference & kRefMask);
-      int64_t parent = int64_t(key.parentRecord);
-      if (graph->AddNode(id, parent, key.name.c_str(), nullptr, nullptr) >= 0) ++added;
-    }
-    pos += length;
+    if (e.keyInside &&
+        layout::DecodeNtfsFileName(block + pos + layout::kNtfsIndexEntryHeaderSize, e.keyLength, &key) &&
+        !key.name.empty() && key.nameSpace != kNamespaceDos && key.name.find(u'.') == std::u16string::npos &&
+        graph->AddNode(int64_t(e.record), int64_t(key.parentRecord), key.name.c_str(), nullptr, nullptr) >= 0)
+      ++added;
+    pos += e.length;
   }
   return added;
 }

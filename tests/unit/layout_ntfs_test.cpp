@@ -7,6 +7,7 @@
 #include "common/layout/ntfs_boot.h"
 #include "common/layout/ntfs_file_name.h"
 #include "common/layout/ntfs_file_record.h"
+#include "common/layout/ntfs_index.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "layoutcheck.h"
 #include "testutil.h"
@@ -338,6 +339,84 @@ TEST(LayoutNtfs, AttributeListStepPassesOverABadName) {
     EXPECT_EQ(layout::NtfsAttributeListEntryStep(list.data(), list.size()), 0u) << bad;
   }
   EXPECT_EQ(layout::NtfsAttributeListEntryStep(&list[32], 25), 0u);
+}
+
+// An index buffer of the root folder of ntfs.img: the node header, entries that follow one
+// another up to the last, each key a $FILE_NAME whose parent is the root; then one field
+// patched per case.
+TEST(LayoutNtfs, IndexBufferOfTheRootFolder) {
+  std::string img = testutil::Fixture("ntfs.img");
+  if (img.empty()) GTEST_SKIP() << "fixture missing";
+  std::vector<uint8_t> boot = ReadRange(img, 0, 512);
+  NtfsBootInfo info;
+  ASSERT_EQ(ParseNtfsBootSector(boot.data(), boot.size(), &info), 0);
+  CNTFS ntfs(nullptr);
+  ASSERT_EQ(ntfs.SetBootInfo(info, 512), 0);
+  std::vector<uint8_t> root = ReadRange(img, (info.mftLcn * info.clusterBytes) + 5 * 1024, 1024);
+  ASSERT_EQ(ntfs.ApplyFixup(root.data()), 0);
+  NtfsAttr a;  // the root's $INDEX_ALLOCATION, named $I30
+  uint32_t cursor = 0;
+  bool found = false;
+  while (!found && ntfs.NextAttribute(root.data(), &cursor, &a) == 1) found = a.type == NTFS_AT_INDEX_ALLOCATION;
+  ASSERT_TRUE(found && a.nonResident);
+  std::vector<NtfsRun> runs;
+  ASSERT_EQ(ntfs.DecodeMappingPairs(root.data() + a.pairsOffset, a.pairsLength, &runs), 0);
+  ASSERT_FALSE(runs.empty());
+  std::vector<uint8_t> block = ReadRange(img, uint64_t(runs[0].lcn) * info.clusterBytes, 4096);
+  ASSERT_TRUE(layout::IsNtfsIndexBufferSignature(block.data(), block.size()));
+  ASSERT_EQ(CNTFS::ApplyBlockFixup(block.data(), 4096), 0);
+
+  const size_t node = layout::kNtfsIndexNodeHeaderOffset;
+  layout::NtfsIndexNodeHeader h;
+  ASSERT_TRUE(layout::DecodeNtfsIndexNodeHeader(&block[node], block.size() - node, &h));
+  EXPECT_EQ(h.allocatedSize, 4096u - node);
+  auto walk = [&](const std::vector<uint8_t>& b, bool* last) {
+    std::vector<std::u16string> names;
+    layout::NtfsIndexNodeHeader nh;
+    *last = false;
+    if (!layout::DecodeNtfsIndexNodeHeader(&b[node], b.size() - node, &nh)) return names;
+    size_t end = node + nh.indexLength;
+    layout::NtfsIndexEntry e;
+    for (size_t pos = node + nh.entriesOffset; pos < end; pos += e.length) {
+      if (!layout::DecodeNtfsIndexEntry(&b[pos], end - pos, &e)) break;
+      if (e.isLast) {
+        *last = pos + e.length == end;
+        break;
+      }
+      layout::NtfsFileName fn;
+      if (e.keyInside && layout::DecodeNtfsFileName(&b[pos + 16], e.keyLength, &fn) && fn.parentRecord == 5)
+        names.push_back(fn.name);
+    }
+    return names;
+  };
+  bool last = false;
+  std::vector<std::u16string> names = walk(block, &last);
+  EXPECT_TRUE(last);
+  ASSERT_GE(names.size(), 3u);
+  for (const std::u16string& n : names) EXPECT_FALSE(n.empty());
+
+  // The first entry's length, key length, then the node's offsets, one per case.
+  const size_t first = node + h.entriesOffset;
+  struct Patch {
+    size_t at;
+    uint32_t value;
+    int width;
+    size_t namesLeft;  // what the walk still gives
+  } patches[] = {{first + 8, 8, 2, 0},                 // shorter than an entry header
+                 {first + 8, 0xFFF8, 2, 0},            // past the node
+                 {first + 8, 0x0101, 2, 0},            // not a multiple of 8
+                 {first + 10, 0xFFF0, 2, names.size() - 1},  // key outside: that entry only
+                 {node, 8, 4, 0},                      // first entry inside the node header
+                 {node + 4, 4096, 4, 0}};              // bytes in use past the buffer
+  for (const Patch& p : patches) {
+    std::vector<uint8_t> x = block;
+    Put(&x, p.at, p.value, p.width);
+    EXPECT_EQ(walk(x, &last).size(), p.namesLeft) << p.at << " = " << p.value;
+  }
+  layout::NtfsIndexEntry e;
+  EXPECT_FALSE(layout::DecodeNtfsIndexEntry(&block[first], 15, &e));
+  EXPECT_FALSE(layout::DecodeNtfsIndexNodeHeader(&block[node], 15, &h));
+  EXPECT_FALSE(layout::IsNtfsIndexBufferSignature(block.data(), 3));
 }
 
 }  // namespace

@@ -17,6 +17,23 @@ namespace {
 
 using testutil::ReadRange;
 
+// The boot sector and the root directory's first cluster of the filled volume.
+struct FilledRoot {
+  std::string img;
+  layout::ExfatBootSector b;
+  uint64_t cluster = 0;
+  std::vector<uint8_t> dir;
+  uint64_t At(uint32_t c) const { return uint64_t(b.clusterHeapOffset) * 512 + (c - 2) * cluster; }
+  bool Load(const testutil::FixtureManifest& m) {
+    img = m.ImagePath();
+    std::vector<uint8_t> s = ReadRange(img, 0, 512);
+    if (!layout::DecodeExfatBootSector(s.data(), s.size(), &b)) return false;
+    cluster = uint64_t(512) << b.sectorsPerClusterShift;
+    dir = ReadRange(img, At(b.rootDirectoryCluster), size_t(cluster));
+    return !dir.empty();
+  }
+};
+
 TEST(LayoutExfat, BootSectorsAsMkfsExfatWroteThem) {
   // exfat.img: -c 4096 on 64 MiB; the MBR table's: -c 32K on 65536 sectors; the GPT
   // table's: -c 64K on 131072 sectors.
@@ -108,14 +125,9 @@ TEST(LayoutExfat, RootDirectoryEntriesOfAFilledVolume) {
 TEST(LayoutExfat, KnownTypesAndTheUpcaseTableOfAFilledVolume) {
   testutil::FixtureManifest m;
   if (!m.Load("exfat")) GTEST_SKIP() << "fixture missing";
-  std::string img = m.ImagePath();
-  std::vector<uint8_t> s = ReadRange(img, 0, 512);
-  layout::ExfatBootSector b;
-  ASSERT_TRUE(layout::DecodeExfatBootSector(s.data(), s.size(), &b));
-  const uint64_t cluster = uint64_t(512) << b.sectorsPerClusterShift;
-  auto at = [&](uint32_t c) { return uint64_t(b.clusterHeapOffset) * 512 + (c - 2) * cluster; };
-  std::vector<uint8_t> dir = ReadRange(img, at(b.rootDirectoryCluster), size_t(cluster));
-  ASSERT_FALSE(dir.empty());
+  FilledRoot r;
+  ASSERT_TRUE(r.Load(m));
+  const std::vector<uint8_t>& dir = r.dir;
   // Every entry mkfs.exfat and exfat-fuse wrote to the root is of a known type, and the
   // up-case entry leads to the table's first sector.
   layout::ExfatUpcaseEntry up;
@@ -127,7 +139,7 @@ TEST(LayoutExfat, KnownTypesAndTheUpcaseTableOfAFilledVolume) {
   }
   EXPECT_GT(entries, 5u);
   ASSERT_TRUE(haveUp);
-  std::vector<uint8_t> table = ReadRange(img, at(up.firstCluster), 512);
+  std::vector<uint8_t> table = ReadRange(r.img, r.At(up.firstCluster), 512);
   ASSERT_EQ(table.size(), 512u);
   EXPECT_TRUE(layout::ExfatUpcaseTableStarts(table.data(), table.size()));
   EXPECT_FALSE(layout::ExfatUpcaseTableStarts(table.data(), 127));

@@ -318,11 +318,6 @@ int CDisk::CloneFrom(IDevice* source) {
   if (source == this) return 0;
   CDisk* src = dynamic_cast<CDisk*>(source);
   if (!src || !src->m_pDev) return -1;
-  ZQ_ASSERT(!m_pDev);
-  if (m_pDev) {
-    m_pDev->Release();
-    m_pDev = nullptr;
-  }
   if (Channel().OpenLike(src->m_pDev, src->m_path) != 0) return -1;
   m_index = src->m_index;
   memcpy(m_path, src->m_path, sizeof m_path);

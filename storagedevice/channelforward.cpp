@@ -1,5 +1,7 @@
 #include "storagedevice/channelforward.h"
 
+#include "common/inc/kestrum_types.h"
+
 bool ChannelIsReadOnly(IDeviceIo* io) { return !io || (io->GetOpenFlags() & 3) == 0 || io->IsWriteProtected(); }
 
 int ChannelForward::Open() {
@@ -47,7 +49,12 @@ int ChannelForward::WriteSectors(int64_t first, const void* buf, uint32_t count)
 int ChannelForward::Close() { return m_io ? m_io->Close() : 0; }
 
 int ChannelForward::OpenLike(IDeviceIo* source, const char* sourcePath) {
-  if (!source || m_io) return -1;
+  if (!source) return -1;
+  ZQ_ASSERT(!m_io);
+  if (m_io) {
+    m_io->Release();
+    m_io = nullptr;
+  }
   int flags = source->GetOpenFlags();
   if (flags < 0) flags = KIO_RDONLY;
   IDeviceIo* io = CreateDeviceIo();

@@ -31,9 +31,10 @@ class ChannelForward {
   int WriteSectors(int64_t first, const void* buf, uint32_t count);
   // 0 without a channel.
   int Close();
-  // Gives the device, which has no channel yet, a new one on sourcePath with the open flags
-  // of the source's channel (read-only when they cannot be had): the private channel of a
-  // clone. 0, or -1 when it cannot be opened.
+  // Gives the device a new channel on sourcePath with the open flags of the source's channel
+  // (read-only when they cannot be had): the private channel of a clone. A clone is made
+  // fresh, so a channel it already holds is a caller's slip; it is dropped rather than
+  // leaked. 0, or -1 when it cannot be opened.
   int OpenLike(IDeviceIo* source, const char* sourcePath);
   // The readiness test before every forwarded call: a closed channel is reopened. False
   // without a channel.

@@ -527,11 +527,6 @@ int CVirtualVolume::CloneFrom(IDevice* source) {
   if (source == this) return 0;
   CVirtualVolume* src = dynamic_cast<CVirtualVolume*>(source);
   if (!src || !src->m_pDev) return -1;
-  ZQ_ASSERT(!m_pDev);
-  if (m_pDev) {
-    m_pDev->Release();
-    m_pDev = nullptr;
-  }
   if (Channel().OpenLike(src->m_pDev, src->m_path) != 0) return -1;
   m_geometry = src->m_geometry;
   // The path lets a closed clone reopen itself; the sector size keeps reads whole.

@@ -21,6 +21,16 @@ bool FitToDisk(uint64_t start, uint64_t* count, uint64_t total, bool* clipped) {
   return true;
 }
 
+void AddTableVolume(CDisk* disk, const PartitionInfo& info, std::vector<CVolume*>* out) {
+  CVolume* v = new (std::nothrow) CVolume(disk);
+  if (!v) return;
+  if (v->Assign(info) != 0) {
+    v->Release();
+    return;
+  }
+  out->push_back(v);
+}
+
 CDpt::CDpt(CDisk* disk) : m_disk(disk), m_extBase(0), m_nextLink(0) { memset(&m_geometry, 0, sizeof m_geometry); }
 
 CDpt::~CDpt() { Clear(); }
@@ -74,13 +84,7 @@ int CDpt::ReadTable(uint64_t sector, bool isMbr) {
     info.PartitionType = e.type == PT_FAT32_LBA ? uint32_t(PT_FAT32) : uint32_t(e.type);
     info.DiskIndex = m_disk->GetDiskIndex();
     info.PartitionNumber = int32_t(m_volumes.size() + 1);
-    CVolume* v = new (std::nothrow) CVolume(m_disk);
-    if (!v) continue;
-    if (v->Assign(info) != 0) {
-      v->Release();
-      continue;
-    }
-    m_volumes.push_back(v);
+    AddTableVolume(m_disk, info, &m_volumes);
   }
   return 0;
 }

@@ -13,6 +13,10 @@ class CVolume;
 // starts past the end or is empty.
 bool FitToDisk(uint64_t start, uint64_t* count, uint64_t total, bool* clipped);
 
+// Adds a partition of a table read from the disk to a reader's list; an entry the volume
+// refuses, or one there is no memory for, is left out and the table read goes on.
+void AddTableVolume(CDisk* disk, const PartitionInfo& info, std::vector<CVolume*>* out);
+
 // The MBR with its chain of extended boot records.
 class CDpt {
  public:

@@ -1,12 +1,12 @@
 #include "storagedevice/gpt.h"
 
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "common/inc/bytes.h"
 #include "common/layout/gpt.h"
 #include "storagedevice/cdisk.h"
+#include "storagedevice/dpt.h"
 #include "storagedevice/cvolume.h"
 
 namespace {
@@ -78,13 +78,7 @@ int CGpt::ReadTable(uint64_t headerSector) {
     info.PartitionNumber = int32_t(m_volumes.size() + 1);
     info.PartitionType = GuidCompare(e.typeGuid, kCoreStorage) == 0 ? PT_CORE_STORAGE : PT_UNDETECTED;
     info.IsEfiSystemPartition = GuidCompare(e.typeGuid, kEfiSystem) == 0 ? 1 : 0;
-    CVolume* v = new (std::nothrow) CVolume(m_disk);
-    if (!v) continue;
-    if (v->Assign(info) != 0) {
-      v->Release();
-      continue;
-    }
-    m_volumes.push_back(v);
+    AddTableVolume(m_disk, info, &m_volumes);
   }
   return 0;
 }

@@ -13,12 +13,7 @@ class IStorageDevice;
 namespace fat {
 
 // ---------------------------------------------------------------------------------------
-// Boot sector (offsets from the volume's first byte, little-endian)
-//   11 u16 bytes per sector      13 u8 sectors per cluster   14 u16 reserved sectors
-//   16 u8  number of FATs        17 u16 root entries          19 u16 total sectors (16-bit)
-//   22 u16 sectors per FAT (12/16)                            32 u32 total sectors (32-bit)
-//   36 u32 sectors per FAT (32)  44 u32 root cluster (32)
-//   54 "FAT16"/"FAT12" type text (12/16)                      82 "FAT32" type text (32)
+// Boot sector: its layout and the rules every reader shares are in common/layout/fat_boot.h.
 // ---------------------------------------------------------------------------------------
 // kExfat describes only an exFAT FAT table (32-bit entries, no masking).
 enum FatKind { kFat16 = 16, kFat32 = 32, kExfat = 64 };
@@ -52,10 +47,11 @@ struct FatGeometry {
 const int kBootDisagrees = -2;
 
 // Decodes and checks the boot sector. volumeBytes is the device's size; 0 skips the
-// checks against it. Returns RC_OK, RC_WRONG_FS (104) when the type text is not the
-// expected one, RC_FAIL when the geometry is inconsistent (zero or non-power-of-two sizes,
-// regions that wrap or lie past the volume), kBootDisagrees when the FAT is more than one
-// sector too small for the clusters.
+// checks against it. Returns RC_OK, RC_WRONG_FS (104) when the volume is not of the kind
+// asked for (by cluster count and layout, see layout::FatKind) or not FAT at all, RC_FAIL
+// when the geometry is inconsistent (sizes out of range, no or more than two FATs, regions
+// that wrap or lie past the volume) in a sector whose type text names the kind,
+// kBootDisagrees when the FAT is more than one sector too small for the clusters.
 int ParseFatBoot(const uint8_t* sector, size_t len, FatKind kind, uint64_t volumeBytes,
                  FatGeometry* out);
 
@@ -231,11 +227,7 @@ bool RestoreItemHighWord(FatDirItem* it, const HighWordHint& hint, const FatEntr
                          const FirstEntryReader& read);
 
 // ---------------------------------------------------------------------------------------
-// exFAT boot sector
-//    3 "EXFAT   "  64 u64 partition offset  72 u64 volume length (sectors)
-//   80 u32 FAT offset  84 u32 FAT length   88 u32 cluster heap offset  92 u32 cluster count
-//   96 u32 root cluster  108 u8 bytes-per-sector shift  109 u8 sectors-per-cluster shift
-//  110 u8 number of FATs  510 0x55 0xAA
+// exFAT boot sector: its layout and shared rules are in common/layout/exfat_boot.h.
 // ---------------------------------------------------------------------------------------
 struct ExfatGeometry {
   uint32_t bytesPerSector = 0;

@@ -11,6 +11,7 @@
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/seams.h"
+#include "common/layout/exfat_boot.h"
 #include "common/layout/exfat_dirent.h"
 #include "common/layout/mbr.h"
 #include "filesystems/format/ntfsformat.h"
@@ -263,7 +264,9 @@ int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint
       uint32_t bps = 0;
       if (DeviceSectorBytes(&bps) == RC_OK) {
         std::vector<uint8_t> sec(bps < 512 ? 512 : bps);
-        if (m_device->ReadSectors(0, sec.data(), 1) == 1 && std::memcmp(sec.data() + 3, "EXFAT   ", 8) == 0)
+        layout::ExfatBootSector b;
+        if (m_device->ReadSectors(0, sec.data(), 1) == 1 &&
+            layout::DecodeExfatBootSector(sec.data(), sec.size(), &b) && b.nameIsExfat)
           *fileSystem = FS_EXFAT;
       }
       return RC_OK;

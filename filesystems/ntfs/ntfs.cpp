@@ -13,9 +13,6 @@
 #include "common/timeconv.h"
 
 using kbytes::Fits;
-using kbytes::Le16;
-using kbytes::Le32;
-using kbytes::Le64;
 
 namespace {
 

@@ -83,6 +83,8 @@ const uint16_t NTFS_RECORD_IN_USE = layout::kNtfsRecordInUse;
 const uint16_t NTFS_RECORD_DIRECTORY = layout::kNtfsRecordDirectory;
 
 const uint64_t NTFS_NO_SECTOR = 0xFFFFFFFFFFFFFFFFull;
+// The most extension records followed for one base record through its attribute list.
+const size_t NTFS_MAX_LISTED_RECORDS = 4096;
 
 class CNTFS {
  public:

@@ -19,7 +19,7 @@
 namespace {
 
 const uint64_t kRootRecord = 5;
-const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
+const uint64_t kRefMask = layout::kNtfsReferenceRecordMask;
 // Deeper than any real tree (a path holds at most 32767 characters); a longer chain is a
 // loop through records that were reused.
 const int kMaxPathDepth = 1024;
@@ -33,7 +33,6 @@ const uint8_t kNamespaceDos = 2;
 const uint32_t kAttributeList = 0x20;
 // An attribute list long enough for the most fragmented file we will follow.
 const uint64_t kMaxAttributeList = 1024 * 1024;
-const size_t kMaxListedRecords = 4096;
 
 void AppendPath(std::u16string* path, const std::u16string& part) {
   if (!path->empty() && path->back() != u'/') *path += u'/';
@@ -228,7 +227,7 @@ int CNTFS::GetListedFileName(const uint8_t* record, uint64_t n, const RecordRead
     std::unordered_set<uint64_t> seen;
     std::vector<uint8_t> ext(m_recordBytes);
     for (const layout::NtfsAttributeListEntry& e : entries) {
-      if (e.type != NTFS_AT_FILE_NAME || e.record == n || seen.size() > kMaxListedRecords ||
+      if (e.type != NTFS_AT_FILE_NAME || e.record == n || seen.size() > NTFS_MAX_LISTED_RECORDS ||
           !seen.insert(e.record).second)
         continue;
       layout::NtfsFileRecordHeader h;

@@ -27,11 +27,10 @@ const uint32_t kBatchBytes = 1024 * 1024;  // 1024 records of 1 KiB per device r
 // tree ends the scan, and what was found is still handed out.
 const GFS::FeedRules kFeedRules = {2000, GFS::kAnswerEndsScan, true, RC_FAIL};
 const uint32_t kReadChunk = 4 * 1024 * 1024;
-const uint64_t kRefMask = 0xFFFFFFFFFFFFull;
+const uint64_t kRefMask = layout::kNtfsReferenceRecordMask;
 const uint32_t NTFS_AT_ATTRIBUTE_LIST = 0x20;
 // A larger $MFT (two TiB of records) is taken for a corrupt one.
 const uint64_t kMaxRecords = 0x7FFFFFFFull;
-const size_t kMaxExtensionRecords = 4096;
 
 }  // namespace
 
@@ -155,7 +154,7 @@ static std::set<uint64_t> ListedRecords(CNTFS* ntfs, const uint8_t* base, uint64
   ntfs->ReadAttributeList(base, readRuns, &entries);
   for (const layout::NtfsAttributeListEntry& e : entries) {
     if (e.type == wanted && e.nameLength == 0 && e.record != n) refs.insert(e.record);
-    if (refs.size() > kMaxExtensionRecords) break;
+    if (refs.size() > NTFS_MAX_LISTED_RECORDS) break;
   }
   return refs;
 }

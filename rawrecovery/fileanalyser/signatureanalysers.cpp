@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <limits>
 
 #include "common/inc/bytes.h"
 
@@ -13,14 +12,14 @@ using kbytes::ReadBe32;
 using kbytes::ReadLe16;
 using kbytes::ReadLe32;
 using kbytes::ReadLe64;
-
-const int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+using sigfamily::Data;
+using sigfamily::kInt64Max;
+using sigfamily::MaxSizeOf;
 
 // Header and end frames of the family.
 const MatchFrame kAifForm("FORM", 0), kAifAiff("AIFF", 8);
 const MatchFrame kAviRiff("RIFF", 0);
 const MatchFrame kBmpBm("BM", 0), kBmpZero("\0\0\0\0", 4, 6);
-const MatchFrame kBz2("BZh", 0);
 const MatchFrame kCrwHeap("HEAPCCDR", 6), kCrwEnd("\x0a\x30", -1);
 const MatchFrame kCwkBobo("BOBO", 4), kCwkEnd("\xf0\xf1\xf2\xf3", -1);
 const MatchFrame kDbxMagic("\xcf\xad\x12\xfe", 0);
@@ -28,21 +27,14 @@ const MatchFrame kDbxKinds[] = {MatchFrame("\x30\x9d\xfe\x26", 4), MatchFrame("\
                                 MatchFrame("\xc6\xfd\x74\x6f", 4), MatchFrame("\xc7\xfd\x74\x6f", 4)};
 const MatchFrame kTwoZeros("\0\0", 2, -1);
 const MatchFrame kEpsHead("%!PS-Adobe-", 0), kEpsEpsf("EPSF", 15), kEpsEnd("%%EOF", -1);
-const MatchFrame kFlv("FLV\x01", 0);
 const MatchFrame kXmlDecl("<?xml version=\"1.0\" encoding=", -1);
 const MatchFrame kPlistOpen("<plist", -1), kPlistClose("</plist>", -1);
 const MatchFrame kHtmlHeads[] = {MatchFrame("<!DOCTYPE ", -1), MatchFrame("<!doctype ", -1),
                                  MatchFrame("<HTML", -1), MatchFrame("<html", -1),
                                  MatchFrame("<\0!\0D\0O\0C\0T\0Y\0P\0E\0 \0", 20, -1)};
 const MatchFrame kIndd("\x06\x06\xed\xf5\xd8\x1d\x46\xe5\xbd\x31\xef\xe7\xfe\x74\xb7\x1d" "DOCUMENT", 24, 0);
-const MatchFrame kMidHead("MThd\0\0\0\x06", 8, 0), kMidEnd("\0\0\xff\x2f\0\0", 6, -1);
-const MatchFrame kMkvMatroska("\x1a\x45\xdf\xa3\x93\x42\x82\x88matros", 14, 0), kMkvEbml("\x1a\x45\xdf\xa3", 0);
 const MatchFrame kMrw("\0MRM\0", 5, 0);
-const MatchFrame kMxfHead("\x06\x0e\x2b\x34\x02\x05\x01\x01\x0d\x01\x02\x01\x01\x02", 14, 0);
-const MatchFrame kMxfEnd("\x06\x0e\x2b\x34\x02\x05\x01\x01\x0d\x01\x02\x01\x01\x04\x04\x00", 16, -1);
-const MatchFrame kOgg("OggS\0\x02\0\0", 8, 0);
 const MatchFrame kPngHead("\x89PNG\r\n\x1a\n", 0), kPngEnd("IEND\xae\x42\x60\x82", -1);
-const MatchFrame kPsd("8BPS", 0);
 const MatchFrame kPst("!BDN", 0);
 const MatchFrame kRaf("FUJIFILM", 0);
 const MatchFrame kRarHead("Rar!\x1a\x07\0", 7, 0), kRarEnd("\xc4\x3d\x7b\0\x40\x07\0", 7, -1);
@@ -58,14 +50,12 @@ const MatchFrame kX3f("FOVb", 0);
 const char kX3fEnd[] = "SECd";
 const MatchFrame kPlistHead("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", 0);
 
-int64_t MaxSizeOf(const char* ext) {
+}  // namespace
+
+int64_t sigfamily::MaxSizeOf(const char* ext) {
   const FileHint* row = TableRow(ext);
   return row ? row->MaxSize : 0;
 }
-
-const uint8_t* Data(const ClusterBuf& cb) { return cb.GetData(); }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Shared rules
@@ -256,6 +246,28 @@ int CSignatureAnalyser::WalkUnits(const ClusterBuf& cb) {
   return AS_NONE;
 }
 
+int AudioTagAt(const uint8_t* h, int avail, int64_t* len) {
+  if (avail < 1) return -1;
+  if (h[0] == 'T') {
+    if (avail < 3) return -1;
+    if (std::memcmp(h, "TAG", 3) != 0) return 0;
+    *len = 128;
+    return 2;
+  }
+  if (h[0] == 'A') {
+    if (avail < 32) return std::memcmp(h, "APETAGEX", size_t(std::min(avail, 8))) == 0 ? -1 : 0;
+    if (std::memcmp(h, "APETAGEX", 8) != 0) return 0;
+    // A tag read from its start must carry a header (flag bit 29); its size counts the items
+    // and the footer, not the header.
+    const kbytes::ByteView tag(h, size_t(avail));
+    uint32_t size = 0, flags = 0;
+    if (!tag.Le32(12, &size) || !tag.Le32(20, &flags)) return -1;
+    if (!(flags & (1u << 29)) || size < 32 || size > (16u << 20)) return 0;
+    *len = 32 + int64_t(size);
+    return 1;
+  }
+  return 0;
+}
 
 // ---------------------------------------------------------------------------------------
 // Sizes from the header
@@ -332,71 +344,6 @@ int CInddAnalyser::Continue(const ClusterBuf& cb) {
   // same document found right after it are absorbed rather than reported as new files.
   return ClusterByteOffset(cb) - m_start > 4096 ? AS_COMPLETE : AS_NONE;
 }
-
-CMkvAnalyser::CMkvAnalyser() : CSignatureAnalyser(42) {}
-namespace {
-
-// An EBML variable-length number at p (at most n bytes): its length in *len and value in
-// *value; false when it does not fit or is longer than 8 bytes. *unknown when every value bit is
-// set (a size that is not given).
-bool ReadVint(const uint8_t* p, size_t n, bool keepMarker, int* len, uint64_t* value, bool* unknown) {
-  if (n == 0 || p[0] == 0) return false;
-  int l = 1;
-  while (!(p[0] & (0x80 >> (l - 1)))) ++l;
-  if (size_t(l) > n) return false;
-  uint64_t v = keepMarker ? p[0] : uint64_t(p[0] & (0xff >> l));
-  bool ones = (p[0] & (0xff >> l)) == (0xff >> l);
-  for (int i = 1; i < l; ++i) {
-    v = (v << 8) | p[i];
-    ones = ones && p[i] == 0xff;
-  }
-  *len = l;
-  *value = v;
-  if (unknown) *unknown = ones;
-  return true;
-}
-
-// The end of a Matroska file from its EBML header and the size of the segment after it; 0
-// when the segment's size is not given or the elements do not fit in the bytes held.
-int64_t MatroskaEnd(const uint8_t* d, size_t n) {
-  int l = 0;
-  uint64_t v = 0;
-  bool unknown = false;
-  if (n < 4 || !ReadVint(d + 4, n - 4, false, &l, &v, &unknown) || unknown) return 0;
-  if (v > n) return 0;
-  size_t seg = 4 + size_t(l) + size_t(v);
-  if (seg + 5 > n) return 0;
-  uint64_t id = 0;
-  int idLen = 0;
-  if (!ReadVint(d + seg, n - seg, true, &idLen, &id, nullptr) || idLen != 4 || id != 0x18538067u) return 0;
-  size_t at = seg + 4;
-  if (!ReadVint(d + at, n - at, false, &l, &v, &unknown) || unknown) return 0;
-  if (v > uint64_t(kInt64Max / 2)) return 0;
-  return int64_t(at + size_t(l)) + int64_t(v);
-}
-
-}  // namespace
-
-int CMkvAnalyser::CheckHeader(const ClusterBuf& cb) {
-  const uint8_t* d = Data(cb);
-  size_t n = size_t(cb.cluster_size);
-  uint32_t v;
-  if (!kMkvEbml.Test(d, cb.cluster_size)) return AS_NONE;
-  // The segment's own size, read through the EBML header whatever its length; the fixed
-  // places below serve headers whose segment size is not given.
-  if (int64_t end = MatroskaEnd(d, n)) {
-    Begin(cb, AS_COMPLETE, end);
-    m_endProven = true;
-    return AS_COMPLETE;
-  }
-  if (kMkvMatroska.Test(d, cb.cluster_size)) {
-    if (!ReadBe32(d, n, 32, &v)) return AS_NONE;
-    return Begin(cb, AS_COMPLETE, 36 + int64_t(v));
-  }
-  if (!ReadBe32(d, n, 48, &v)) return AS_NONE;
-  return Begin(cb, AS_COMPLETE, 52 + int64_t(v));
-}
-int CMkvAnalyser::Continue(const ClusterBuf&) { return AS_COMPLETE; }
 
 CPstAnalyser::CPstAnalyser() : CSignatureAnalyser(12) {}
 int CPstAnalyser::CheckHeader(const ClusterBuf& cb) {
@@ -528,207 +475,6 @@ int CXcfAnalyser::Continue(const ClusterBuf& cb) {
   return CountLimit(cb) ? int(AS_COMPLETE) : ZeroTail(cb, 16, 4);
 }
 
-// ---------------------------------------------------------------------------------------
-// Streams walked unit by unit
-
-COggAnalyser::COggAnalyser() : CSignatureAnalyser(25), m_open(), m_closed(false), m_dataSeen(false) {}
-int COggAnalyser::CheckHeader(const ClusterBuf& cb) {
-  if (!kOgg.Test(Data(cb), cb.cluster_size)) return AS_NONE;
-  Begin(cb, AS_HEADER, 0);
-  m_open.clear();
-  m_closed = false;
-  m_dataSeen = false;
-  StartUnits(m_start);
-  return AS_HEADER;
-}
-
-int64_t COggAnalyser::PageLength(const uint8_t* h, int avail) {
-  static const uint8_t kCapture[5] = {'O', 'g', 'g', 'S', 0};
-  if (std::memcmp(h, kCapture, size_t(std::min(avail, 5))) != 0) return 0;
-  if (avail < 27) return -1;
-  int segs = h[26];
-  if (avail < 27 + segs) return -1;
-  int64_t n = 27 + segs;
-  for (int i = 0; i < segs; ++i) n += h[27 + i];
-  return n;
-}
-
-int COggAnalyser::UnitHead(const uint8_t* h, int avail, int64_t, int64_t* len) {
-  int64_t n = PageLength(h, avail);
-  if (n < 0) return -1;
-  if (n == 0 || (h[5] & ~7)) return 0;
-  const bool first = (h[5] & 2) != 0, last = (h[5] & 4) != 0;
-  uint32_t serial = 0;
-  if (!ReadLe32(h, size_t(avail), 14, &serial)) return -1;
-  auto it = std::find(m_open.begin(), m_open.end(), serial);
-  if (m_closed) {
-    // Every stream has ended: only the first page of a chained stream goes on with the file.
-    if (!first) return 0;
-    m_closed = false;
-    m_breakProven = false;
-    m_dataSeen = false;
-  }
-  if (first) {
-    // First pages of a stream come together before any other page.
-    if (m_dataSeen || it != m_open.end() || m_open.size() >= 64) return 0;
-    m_open.push_back(serial);
-  } else {
-    if (it == m_open.end()) return 0;
-    m_dataSeen = true;
-  }
-  if (last) {
-    m_open.erase(std::find(m_open.begin(), m_open.end(), serial));
-    if (m_open.empty()) {
-      // The file may end here; whether a chained stream follows is seen from the next page.
-      m_closed = true;
-      m_breakProven = true;
-    }
-  }
-  *len = n;
-  return 1;
-}
-
-int COggAnalyser::Continue(const ClusterBuf& cb) {
-  if (CountLimit(cb)) return AS_COMPLETE;
-  return WalkUnits(cb);
-}
-
-int COggAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
-  // Another stream's first page at the very place the walk expects a page: the file's own.
-  if (other.TypeId == m_hint.TypeId && UnitStartsAt(cb) && !m_closed && !m_dataSeen) return AS_ABSORB;
-  int r = EndAtPendingHead(cb);
-  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
-}
-
-CMidAnalyser::CMidAnalyser() : CSignatureAnalyser(26), m_tracks(0), m_seen(0) {}
-int CMidAnalyser::CheckHeader(const ClusterBuf& cb) {
-  const uint8_t* d = Data(cb);
-  if (!kMidHead.Test(d, cb.cluster_size) || cb.cluster_size < 14) return AS_NONE;
-  uint16_t tracks = 0;
-  if (!kbytes::ReadBe16(d, size_t(cb.cluster_size), 10, &tracks)) return AS_NONE;
-  Begin(cb, AS_HEADER, 0);
-  m_tracks = tracks;
-  m_seen = 0;
-  StartUnits(m_start);
-  return AS_HEADER;
-}
-int CMidAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
-  uint32_t chunk = 0;
-  if (avail < 8 || !ReadBe32(h, size_t(avail), 4, &chunk)) return -1;
-  for (int i = 0; i < 4; ++i)
-    if (h[i] < 0x20 || h[i] > 0x7e) return 0;
-  const int64_t size = int64_t(chunk);
-  if (size > MaxSizeOf(m_hint.ext)) return 0;
-  *len = 8 + size;
-  // The header chunk says how many tracks follow; the file ends with the last of them.
-  if (at == m_start) return m_tracks == 0 ? 2 : 1;
-  if (std::memcmp(h, "MTrk", 4) == 0 && ++m_seen >= m_tracks) return 2;
-  return 1;
-}
-int CMidAnalyser::Continue(const ClusterBuf& cb) {
-  if (CountLimit(cb)) return AS_COMPLETE;
-  return WalkUnits(cb);
-}
-int CMidAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
-  int r = EndAtPendingHead(cb);
-  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
-}
-
-CMxfAnalyser::CMxfAnalyser() : CSignatureAnalyser(45) {}
-int CMxfAnalyser::CheckHeader(const ClusterBuf& cb) {
-  if (!kMxfHead.Test(Data(cb), cb.cluster_size)) return AS_NONE;
-  return Begin(cb, AS_HEADER, 0);
-}
-int CMxfAnalyser::UnitHead(const uint8_t* h, int avail, int64_t, int64_t* len) {
-  static const uint8_t kKey[4] = {0x06, 0x0e, 0x2b, 0x34};
-  if (std::memcmp(h, kKey, size_t(std::min(avail, 4))) != 0) return 0;
-  if (avail < 17) return -1;
-  // The length after the 16-byte key is BER coded: short, or 0x80 + the count of bytes.
-  int64_t n = h[16];
-  int head = 17;
-  if (n & 0x80) {
-    int c = int(n & 0x7f);
-    if (c == 0 || c > 8) return 0;
-    if (avail < 17 + c) return -1;
-    uint64_t v = 0;
-    for (int i = 0; i < c; ++i) v = (v << 8) | h[17 + i];
-    if (v > uint64_t(kInt64Max / 4)) return 0;
-    n = int64_t(v);
-    head += c;
-  }
-  *len = head + n;
-  m_breakProven = true;  // whole packets from the footer on: the file ends where they stop
-  // The random index pack is the last packet of a file.
-  static const uint8_t kRip[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01,
-                                   0x0d, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00};
-  return std::memcmp(h, kRip, 16) == 0 ? 2 : 1;
-}
-int CMxfAnalyser::Continue(const ClusterBuf& cb) {
-  if (CountLimit(cb)) return AS_COMPLETE;
-  if (m_unitAt >= 0) return WalkUnits(cb);
-  const int64_t off = ClusterByteOffset(cb);
-  // Kept before the marker search, which moves them on when no marker is found.
-  uint8_t tail[sizeof m_tail];
-  const int tailLen = m_tailEnd == off ? m_tailLen : 0;
-  std::memcpy(tail, m_tail, size_t(tailLen));
-  int r = EndMarker(cb, kMxfEnd, 16);
-  if (r != AS_ENDED) return r;
-  // The footer partition key is found: the packets from it on are walked to the file's end.
-  const int64_t key = m_end - 16;
-  m_state = AS_HEADER;
-  StartUnits(key);
-  if (key < off) {
-    // The key began in the unit before: its first bytes are the kept tail's last ones.
-    const int64_t cut = off - key;
-    if (cut > tailLen) return EndWalk(m_end, false);
-    m_head.assign(tail + tailLen - cut, tail + tailLen);
-    m_headEnd = off;
-  }
-  return WalkUnits(cb);
-}
-int CMxfAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
-  int r = EndAtPendingHead(cb);
-  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
-}
-
-CFlvAnalyser::CFlvAnalyser() : CSignatureAnalyser(22) {}
-int CFlvAnalyser::CheckHeader(const ClusterBuf& cb) {
-  const uint8_t* d = Data(cb);
-  if (!kFlv.Test(d, cb.cluster_size) || cb.cluster_size < 9) return AS_NONE;
-  Begin(cb, AS_HEADER, 0);
-  // Tags follow the header and the first back pointer; a header of another length is not
-  // walked and ends by its zero tail.
-  uint32_t dataOffset = 0;
-  if (ReadBe32(d, size_t(cb.cluster_size), 5, &dataOffset) && dataOffset >= 9 && dataOffset <= 1024)
-    StartUnits(m_start);
-  return AS_HEADER;
-}
-int CFlvAnalyser::UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) {
-  if (at == m_start) {
-    uint32_t dataOffset = 0;
-    if (avail < 9 || !ReadBe32(h, size_t(avail), 5, &dataOffset)) return -1;
-    *len = int64_t(dataOffset) + 4;
-    return 1;
-  }
-  // A tag: audio, video or script data, stream id 0; its back pointer follows its data.
-  const int type = h[0];
-  if ((type & 0xc0) || !((type & 0x1f) == 8 || (type & 0x1f) == 9 || (type & 0x1f) == 18)) return 0;
-  if (avail < 11) return -1;
-  if (h[8] | h[9] | h[10]) return 0;
-  *len = 11 + int64_t((uint32_t(h[1]) << 16) | (uint32_t(h[2]) << 8) | h[3]) + 4;
-  m_breakProven = true;  // the tags walked so far end where the next is not one
-  return 1;
-}
-int CFlvAnalyser::Continue(const ClusterBuf& cb) {
-  if (CountLimit(cb)) return AS_COMPLETE;
-  if (m_unitAt >= 0) return WalkUnits(cb);
-  return ZeroTail(cb, 64);
-}
-int CFlvAnalyser::OnNewHeader(const FileHint& other, const ClusterBuf& cb) {
-  int r = EndAtPendingHead(cb);
-  return r >= 0 ? r : CSignatureAnalyser::OnNewHeader(other, cb);
-}
-
 // No table row carries the plist-only code, so this analyser takes the plist row (its limits
 // and extension) under a code of its own: a pool holding it and the HTML analyser keeps both.
 CPlistAnalyser::CPlistAnalyser() : CSignatureAnalyser(37) {
@@ -742,161 +488,6 @@ int CPlistAnalyser::CheckHeader(const ClusterBuf& cb) {
 int CPlistAnalyser::Continue(const ClusterBuf& cb) {
   if (CountLimit(cb)) return AS_COMPLETE;
   return Proven(EndMarker(cb, kPlistClose, 9));
-}
-
-// bzip2: blocks of Huffman-coded bits, no length anywhere; the stream ends with the 48-bit
-// mark 0x177245385090 at any bit position, the 32-bit CRC of the stream and zero bits to the
-// next byte. Whatever bit the mark ends on, the file ends 4 bytes after the mark's last byte.
-namespace {
-const uint64_t kBz2Eos = 0x177245385090ull;
-const uint64_t kMask48 = 0xffffffffffffull;
-bool IsBz2Stream(const uint8_t* p) { return p[0] == 'B' && p[1] == 'Z' && p[2] == 'h' && p[3] >= '1' && p[3] <= '9'; }
-}  // namespace
-
-CBz2Analyser::CBz2Analyser()
-    : CSignatureAnalyser(40), m_bits(0), m_fed(0), m_streamEnd(-1), m_after(), m_afterLen(0), m_lastEnd(-1) {}
-int CBz2Analyser::CheckHeader(const ClusterBuf& cb) {
-  if (!kBz2.Test(Data(cb), cb.cluster_size)) return AS_NONE;
-  m_bits = 0;
-  m_fed = 0;
-  m_streamEnd = -1;
-  m_afterLen = 0;
-  m_lastEnd = -1;
-  return Begin(cb, AS_HEADER, 0);
-}
-int CBz2Analyser::Continue(const ClusterBuf& cb) {
-  if (CountLimit(cb)) return AS_COMPLETE;
-  const uint8_t* d = Data(cb);
-  const int n = cb.cluster_size;
-  const int64_t off = ClusterByteOffset(cb);
-  const bool adjacent = m_lastEnd == off;
-  m_lastEnd = off + n;
-  int i = 0;
-  if (m_streamEnd >= 0) {
-    // A stream ended near the end of the unit before: the bytes after it tell whether a
-    // further stream follows (concatenated and parallel-compressed files).
-    if (!adjacent) return Proven(EndAt(m_streamEnd));
-    int64_t from = std::max(m_streamEnd, off);
-    for (int64_t p = from; p < off + n && m_afterLen < 4; ++p) m_after[m_afterLen++] = d[p - off];
-    if (m_afterLen < 4) return AS_NONE;
-    if (!IsBz2Stream(m_after)) return Proven(EndAt(m_streamEnd));
-    m_streamEnd = -1;
-    m_afterLen = 0;
-  } else if (!adjacent && m_fed > 0) {
-    m_fed = 0;  // units in between were skipped: a mark cannot run across them
-  }
-  for (; i < n; ++i) {
-    m_bits = (m_bits << 8) | d[i];
-    if (++m_fed < 6) continue;
-    bool mark = false;
-    for (int shift = 0; shift < 8 && !mark; ++shift)
-      mark = ((m_bits >> shift) & kMask48) == kBz2Eos && (shift == 0 || m_fed >= 7);
-    if (!mark) continue;
-    const int64_t end = off + i + 1 + 4;
-    if (end + 4 <= off + n) {
-      if (!IsBz2Stream(d + (end - off))) return Proven(EndAt(end));
-      continue;  // the next stream begins at once: the file goes on
-    }
-    m_streamEnd = end;
-    m_afterLen = 0;
-    for (int64_t p = end; p < off + n; ++p) m_after[m_afterLen++] = d[p - off];
-    return AS_NONE;
-  }
-  return ZeroRun(cb, 1024);
-}
-
-// Photoshop: a 26-byte header, then three sections each led by its length (colour mode
-// data, image resources, layer and mask information; the last with an 8-byte length in the
-// large-document form), then the merged image: a 2-byte compression code and either the raw
-// planes or, run-length coded, one byte count per row and plane followed by the rows.
-namespace {
-enum PsdStage { kPsdUnknown, kPsdColour, kPsdResources, kPsdLayers, kPsdCompression, kPsdCounts };
-// Lengths past this cannot belong to a file of any table size; the walk gives up on them.
-const int64_t kPsdLimit = int64_t(1) << 40;
-}  // namespace
-
-CPsdAnalyser::CPsdAnalyser()
-    : CSignatureAnalyser(8), m_stage(kPsdUnknown), m_psb(false), m_pos(0), m_acc(0), m_accLen(0), m_rows(0),
-      m_rowBytes(0), m_entries(0), m_sum(0), m_lastEnd(-1) {}
-int CPsdAnalyser::CheckHeader(const ClusterBuf& cb) {
-  const uint8_t* d = Data(cb);
-  if (!kPsd.Test(d, cb.cluster_size) || cb.cluster_size < 26) return AS_NONE;
-  // The file header: version, channel count, height, width and depth.
-  const kbytes::ByteView h(d, size_t(cb.cluster_size));
-  uint16_t version = 0, channels = 0, depth = 0;
-  uint32_t height = 0, width = 0;
-  if (!h.Be16(4, &version) || !h.Be16(12, &channels) || !h.Be32(14, &height) || !h.Be32(18, &width) ||
-      !h.Be16(22, &depth))
-    return AS_NONE;
-  const uint32_t most = version == 2 ? 300000u : 30000u;
-  const bool sound = (version == 1 || version == 2) && channels >= 1 && channels <= 56 && height >= 1 &&
-                     height <= most && width >= 1 && width <= most &&
-                     (depth == 1 || depth == 8 || depth == 16 || depth == 32);
-  m_stage = sound ? kPsdColour : kPsdUnknown;
-  m_psb = version == 2;
-  m_pos = 26;
-  m_acc = 0;
-  m_accLen = 0;
-  m_rows = int64_t(channels) * height;
-  m_rowBytes = (int64_t(width) * depth + 7) / 8;
-  m_entries = 0;
-  m_sum = 0;
-  m_lastEnd = -1;
-  return Begin(cb, AS_HEADER, 0);
-}
-int CPsdAnalyser::Complete(int64_t size) {
-  m_size = size;
-  m_state = AS_COMPLETE;
-  m_endProven = true;
-  return AS_COMPLETE;
-}
-int CPsdAnalyser::Continue(const ClusterBuf& cb) {
-  if (CountLimit(cb)) return AS_COMPLETE;
-  const int64_t off = ClusterByteOffset(cb);
-  const int n = cb.cluster_size;
-  const int64_t base = off - m_start;  // file offset of this unit's first byte
-  // The walk reads the file as one run; units skipped in between end it.
-  if (m_lastEnd >= 0 && m_lastEnd != off) m_stage = kPsdUnknown;
-  m_lastEnd = off + n;
-  if (m_stage == kPsdUnknown) return ZeroTail(cb, 64);
-  const uint8_t* d = Data(cb);
-  while (m_pos < base + n) {
-    const int need = m_stage == kPsdLayers ? (m_psb ? 8 : 4)
-                     : m_stage == kPsdCompression ? 2
-                     : m_stage == kPsdCounts ? (m_psb ? 4 : 2)
-                                           : 4;
-    while (m_accLen < need && m_pos < base + n) {
-      m_acc = (m_acc << 8) | d[m_pos - base];
-      ++m_pos;
-      ++m_accLen;
-    }
-    if (m_accLen < need) break;
-    const uint64_t v = m_acc;
-    m_acc = 0;
-    m_accLen = 0;
-    if (m_stage == kPsdCounts) {
-      m_sum += int64_t(v);
-      if (--m_entries == 0) return Complete(m_pos + m_sum);
-      continue;
-    }
-    if (m_stage == kPsdCompression) {
-      if (v == 0 && m_rows * m_rowBytes < kPsdLimit) return Complete(m_pos + m_rows * m_rowBytes);
-      if (v == 1) {
-        m_entries = m_rows;
-        m_stage = kPsdCounts;
-        continue;
-      }
-      m_stage = kPsdUnknown;  // deflated image data carries no length
-      return ZeroTail(cb, 64);
-    }
-    if (v >= uint64_t(kPsdLimit) || m_pos + int64_t(v) >= kPsdLimit) {
-      m_stage = kPsdUnknown;
-      return ZeroTail(cb, 64);
-    }
-    m_pos += int64_t(v);
-    m_stage = m_stage == kPsdColour ? kPsdResources : m_stage == kPsdResources ? kPsdLayers : kPsdCompression;
-  }
-  return AS_NONE;
 }
 
 CEpsAnalyser::CEpsAnalyser() : CSignatureAnalyser(31) {}
@@ -1127,4 +718,3 @@ int CX3fAnalyser::Continue(const ClusterBuf& cb) {
   int64_t marker = ClusterByteOffset(cb) + m_js->OffsetOf(p);
   return Proven(EndAt(marker + 16 + 12 * int64_t(count)));
 }
-

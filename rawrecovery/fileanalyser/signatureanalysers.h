@@ -2,6 +2,7 @@
 // cluster and ends the file by one rule (a size from the header, an end marker, a zero tail,
 // a run of zero clusters, or a small structural rule).
 #pragma once
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -72,7 +73,21 @@ class CSignatureAnalyser : public CRawAnalyser {
   int64_t m_tailEnd;  // byte offset just after the kept bytes
 };
 
-// The classes, one per type. Each is constructed with its table row's TypeId.
+// What the analysers' files share besides the base class.
+namespace sigfamily {
+const int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+// The MaxSize of the process-wide hint row of ext; 0 when no row has it.
+int64_t MaxSizeOf(const char* ext);
+inline const uint8_t* Data(const ClusterBuf& cb) { return cb.GetData(); }
+}  // namespace sigfamily
+
+// The tag an audio file may end with, at h: 2 and *len for an ID3v1 block (the file ends with
+// it); 1 and *len for an APE tag with its header (an ID3v1 block may follow); 0 none; -1 when
+// more bytes are needed to tell.
+int AudioTagAt(const uint8_t* h, int avail, int64_t* len);
+
+// The small members of the family, one class per type; the analysers that walk a structure
+// of their own have files of their own. Each is constructed with its table row's TypeId.
 class CAifAnalyser : public CSignatureAnalyser {
  public:
   CAifAnalyser();
@@ -97,23 +112,6 @@ class CBmpAnalyser : public CSignatureAnalyser {
   CBmpAnalyser();
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
-};
-
-// Ends a bzip2 file after the end-of-stream mark (bit-aligned, with its CRC and the padding
-// to a byte), unless another stream follows at once; zero clusters end it otherwise.
-class CBz2Analyser : public CSignatureAnalyser {
- public:
-  CBz2Analyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-
- private:
-  uint64_t m_bits;
-  int64_t m_fed;
-  int64_t m_streamEnd;
-  uint8_t m_after[4];
-  int m_afterLen;
-  int64_t m_lastEnd;
 };
 
 class CCrwAnalyser : public CSignatureAnalyser {
@@ -180,13 +178,6 @@ class CInddAnalyser : public CSignatureAnalyser {
   int Continue(const ClusterBuf& cb) override;
 };
 
-class CMkvAnalyser : public CSignatureAnalyser {
- public:
-  CMkvAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-};
-
 class CMrwAnalyser : public CSignatureAnalyser {
  public:
   CMrwAnalyser();
@@ -199,28 +190,6 @@ class CPngAnalyser : public CSignatureAnalyser {
   CPngAnalyser();
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
-};
-
-// Sizes a Photoshop file from its sections (colour data, resources, layers) and its image
-// data, raw or run-length coded; a file it cannot size so ends at a zero tail.
-class CPsdAnalyser : public CSignatureAnalyser {
- public:
-  CPsdAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-
- private:
-  int Complete(int64_t size);
-  int m_stage;
-  bool m_psb;
-  int64_t m_pos;
-  uint64_t m_acc;
-  int m_accLen;
-  int64_t m_rows;
-  int64_t m_rowBytes;
-  int64_t m_entries;
-  int64_t m_sum;
-  int64_t m_lastEnd;
 };
 
 class CPstAnalyser : public CSignatureAnalyser {
@@ -329,64 +298,4 @@ class CPlistAnalyser : public CSignatureAnalyser {
   CPlistAnalyser();
   int CheckHeader(const ClusterBuf& cb) override;
   int Continue(const ClusterBuf& cb) override;
-};
-
-// Ogg: pages from the first stream's first page until every stream begun has ended.
-class COggAnalyser : public CSignatureAnalyser {
- public:
-  COggAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-  // The length of the page whose header begins at h: 0 no page, -1 more bytes needed.
-  static int64_t PageLength(const uint8_t* h, int avail);
-
- protected:
-  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
-
- private:
-  std::vector<uint32_t> m_open;  // serial numbers of the streams begun and not yet ended
-  bool m_closed;
-  bool m_dataSeen;  // a page other than a stream's first has been walked
-};
-
-// Standard MIDI file: the header chunk names the tracks that follow.
-class CMidAnalyser : public CSignatureAnalyser {
- public:
-  CMidAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-
- protected:
-  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
-
- private:
-  int m_tracks;
-  int m_seen;
-};
-
-// MXF: KLV packets; the footer partition and what follows it (index tables, the random
-// index pack) are walked to their end.
-class CMxfAnalyser : public CSignatureAnalyser {
- public:
-  CMxfAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-
- protected:
-  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
-};
-
-// Flash video: a tag after the header, each followed by its back pointer.
-class CFlvAnalyser : public CSignatureAnalyser {
- public:
-  CFlvAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-  int OnNewHeader(const FileHint& other, const ClusterBuf& cb) override;
-
- protected:
-  int UnitHead(const uint8_t* h, int avail, int64_t at, int64_t* len) override;
 };

@@ -438,7 +438,9 @@ TEST(NtfsPaths, AttributeListOfARealFolder) {
   size_t extensions = 0, named = entries.size();
   for (size_t i = 0; i < entries.size(); ++i) {
     const layout::NtfsAttributeListEntry& e = entries[i];
-    if (i) EXPECT_GE(e.type, entries[i - 1].type);
+    if (i) {
+      EXPECT_GE(e.type, entries[i - 1].type);
+    }
     if (e.nameLength && named == entries.size()) named = i;
     if (e.record == base) continue;
     auto ext = m.Record(e.record);

@@ -16,7 +16,7 @@
 
 #include "common/crashdump.h"
 #include "common/inc/bytes.h"
-#include "rawrecovery/fileanalyser/signatureanalysers.h"
+#include "rawrecovery/fileanalyser/psdanalyser.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"
 #include "testutil.h"

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "common/inc/bytes.h"
+#include "rawrecovery/fileanalyser/ogganalyser.h"
 #include "rawrecovery/fileanalyser/signatureanalysers.h"
 #include "rawrecovery/rawanalyser.h"
 #include "testutil.h"

@@ -9,8 +9,11 @@
 #include <set>
 
 #include "common/inc/bytes.h"
-#include "rawrecovery/fileanalyser/mediaanalysers.h"
-#include "rawrecovery/fileanalyser/signatureanalysers.h"
+#include "rawrecovery/fileanalyser/aacanalyser.h"
+#include "rawrecovery/fileanalyser/mp3analyser.h"
+#include "rawrecovery/fileanalyser/mpganalyser.h"
+#include "rawrecovery/fileanalyser/mxfanalyser.h"
+#include "rawrecovery/fileanalyser/ogganalyser.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"
 #include "testutil.h"

@@ -1,5 +1,5 @@
-// Analysers that walk the structure of picture files: the JPEG marker chain, the GIF block
-// chain and the directories of TIFF-based pictures and camera raws.
+// TIFF-based pictures and camera raws: the image file directories are walked and the file is
+// sized from the data they point to.
 #pragma once
 #include <memory>
 #include <set>
@@ -7,38 +7,6 @@
 
 #include "common/inc/bytes.h"
 #include "rawrecovery/fileanalyser/signatureanalysers.h"
-
-class CJpgAnalyser : public CSignatureAnalyser {
- public:
-  CJpgAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-
- private:
-  int64_t m_count;
-  int64_t m_next;
-  // The start of a marker cut by the cluster joint (its FF and up to two more bytes), so
-  // the walk never looks before the buffer it is given.
-  uint8_t m_carry[4];
-  int m_carryLen;
-};
-
-class CGifAnalyser : public CSignatureAnalyser {
- public:
-  CGifAnalyser();
-  int CheckHeader(const ClusterBuf& cb) override;
-  int Continue(const ClusterBuf& cb) override;
-
- private:
-  // Where the block walk stands; kept across clusters so that a block cut by a joint (or a
-  // colour table longer than a cluster) is resumed byte for byte.
-  enum Phase { kBlock, kSkip, kLabel, kDescriptor, kCodeSize, kSubLength };
-  Phase m_phase;
-  Phase m_afterSkip;
-  int64_t m_skip;
-  int m_descLeft;
-  uint8_t m_packed;
-};
 
 class CTiffAnalyser : public CSignatureAnalyser {
  public:

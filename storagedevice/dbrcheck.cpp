@@ -9,6 +9,7 @@
 #include "common/layout/fat_boot.h"
 #include "common/layout/hfsplus_volume.h"
 #include "common/layout/ntfs_boot.h"
+#include "common/layout/ntfs_file_record.h"
 
 namespace {
 
@@ -144,9 +145,8 @@ bool IsNtfsBootSector(const uint8_t* sector, IDevice* device, int64_t sectorNumb
   if (device->ReadSectors(int64_t(mftSector) + sectorNumber, buf.data(), uint32_t(sectors)) != int(sectors))
     return false;
   for (size_t i = 0; i < 4; ++i) {
-    char tag[4];
-    if (!kbytes::ReadBytes(buf.data(), buf.size(), i * g.recordBytes, tag, 4) || memcmp(tag, "FILE", 4) != 0)
-      return false;
+    const size_t at = i * g.recordBytes;
+    if (at >= buf.size() || !layout::IsNtfsFileRecordSignature(buf.data() + at, buf.size() - at)) return false;
   }
   return true;
 }

@@ -40,10 +40,12 @@ int CheckAsBackup(ICheckDBR* checker, IStorageDevice* facade, const uint8_t* sec
   if (!layout::DecodeNtfsBootSector(sector, ss, &boot) || !boot.signatureValid) return FS_NONE;
   int want = FS_NONE;
   uint64_t offset = 0;
-  if (memcmp(boot.oemId, "NTFS", 4) == 0) {
+  // The same recognition the checker applies: the exact NTFS name, and FAT32 told by its
+  // layout, since the type text is only a label that formatters may leave blank.
+  if (boot.oemIsNtfs) {
     want = FS_NTFS;
     offset = boot.totalSectors;
-  } else if (layout::DecodeFatBootSector(sector, ss, &fat) && memcmp(fat.fat32.fsType, "FAT3", 4) == 0) {
+  } else if (layout::DecodeFatBootSector(sector, ss, &fat) && layout::FatKind(fat) == 32) {
     want = FS_FAT32;
     offset = fat.fat32.backupBootSector;
     if (offset == 0 || offset >= fat.reservedSectors) offset = 6;

@@ -14,6 +14,7 @@
 #include "common/layout/exfat_boot.h"
 #include "common/layout/exfat_dirent.h"
 #include "common/layout/mbr.h"
+#include "common/layout/ntfs_file_record.h"
 #include "filesystems/format/ntfsformat.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "storagedevice/checkdbr.h"
@@ -398,7 +399,7 @@ int CFormat::DetectFsByContent(uint64_t* bootSector, int* fileSystem, uint64_t* 
       }
       const uint8_t* s = buf.data() + size_t(i) * bps;
       int fs = 0;
-      if (std::memcmp(s, "FILE", 4) == 0) {
+      if (layout::IsNtfsFileRecordSignature(s, bps)) {
         if (++fileRecords >= 6) fs = FS_NTFS;
       } else if (IsFatDotEntries(s) == RC_OK) {
         if (++dotEntries >= 3) fs = FS_FAT32;
@@ -467,7 +468,7 @@ int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* sc
         *scanned = half;
         return RC_OK;
       }
-      if (std::memcmp(s, "FILE", 4) == 0 && i + spr <= got) {
+      if (layout::IsNtfsFileRecordSignature(s, bps) && i + spr <= got) {
         recordsSeen = true;
         std::memcpy(record.data(), s, record.size());
         uint32_t c = 0;

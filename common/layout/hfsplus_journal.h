@@ -74,6 +74,8 @@ const size_t kBlockInfoSize = sizeof(raw::block_info);
 // The block_info entries start where the header's own fields end.
 const size_t kBlockInfoOffset = kBlockListHeaderSize;
 const uint32_t kJIJournalInFSMask = 0x1;
+const uint32_t kJIJournalOnOtherDeviceMask = 0x2;
+const uint32_t kJIJournalNeedInitMask = 0x4;
 // The bytes the block list header's checksum covers, with its own field zeroed.
 const size_t kBlockListChecksumBytes = 32;
 const size_t kBlockListChecksumOffset = offsetof(raw::block_list_header, checksum);
@@ -114,6 +116,12 @@ struct block_info {
 // reserved words), 44, 16 and 16. Nothing is judged.
 const size_t kJournalInfoBlockFieldsSize = offsetof(raw::JournalInfoBlock, reserved);
 bool DecodeJournalInfoBlock(const uint8_t* data, size_t size, JournalInfoBlock* out);
+// The journal's offset and size point into this volume: the in-volume bit set and the
+// other-device bit clear. A journal still waiting for its header (needs-init bit) lies
+// in the volume all the same.
+inline bool JournalInThisVolume(uint32_t flags) {
+  return (flags & kJIJournalInFSMask) && !(flags & kJIJournalOnOtherDeviceMask);
+}
 bool DecodeJournalHeader(const uint8_t* data, size_t size, journal_header* out);
 bool DecodeBlockListHeader(const uint8_t* data, size_t size, block_list_header* out);
 // Entry i of the table of the block list header at data.

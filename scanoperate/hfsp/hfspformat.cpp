@@ -635,8 +635,10 @@ int CHfspFormat::ScanVolume() {
       uint64_t jib = uint64_t(vh.journalInfoBlock) * bps;
       layout::JournalInfoBlock info;
       if ((p = View(jib, 1, &got)) && layout::DecodeJournalInfoBlock(p, size_t(got) * 512, &info) &&
-          info.flags == layout::kJIJournalInFSMask) {
+          layout::JournalInThisVolume(info.flags)) {
         // The journal's place comes from the disk: only the part on the device is probed.
+        // Nothing of the journal's own structure is trusted, only the node images in it,
+        // so a journal that was never initialised is probed like any other.
         uint64_t from = info.offset / 512, bytes = info.size;
         uint64_t to = from < sectors ? from + std::min<uint64_t>(bytes / 512, sectors - from) : from;
         if (from < sectors)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -878,5 +879,69 @@ TEST(HfspFormat, IndexNodesAsHighAsTheDeepestTreeSplitAProbe) {
     half[9] = height;
     kbytes::PutBe16(half + 10, 1);
     EXPECT_EQ(CHfspFormat::CatalogLeafSectors(patched.data(), 8), height <= 16 ? 0 : 8) << int(height);
+  }
+}
+
+// Journaled volumes built to TN1150 whose deleted files only the journal still holds. The
+// journal lies in the volume, so its stale catalog nodes are probed and every file in them
+// comes back with its bytes, beside the live ones. Patched flags: a journal on another device
+// (or without the in-volume bit) leaves the live catalog alone; one still waiting to be
+// initialised lies in the volume all the same.
+TEST(HfspFormat, JournalInsideTheVolumeGivesItsFilesBack) {
+  for (const char* name : {"hfsplus_journal.img", "hfsx_journal.img"}) {
+    SCOPED_TRACE(name);
+    std::string path = testutil::Fixture(name);
+    if (path.empty()) GTEST_SKIP() << name << " missing";
+    std::vector<uint8_t> image = testutil::ReadFile(path);
+    const uint8_t* vh = image.data() + 1024;
+    const uint64_t jib = uint64_t(kbytes::Be32(vh + 12)) * kbytes::Be32(vh + 40);
+    ASSERT_EQ(kbytes::Be32(image.data() + jib), 1u);  // as a volume with its own journal has it
+    const bool hfsx = vh[1] == 'X';
+
+    // The files of the journal's nodes: all but the one that only a fragment between
+    // transactions keeps, and a folder moved between two copies stays where its first
+    // copy put it. Orphans sit in a stand-in folder under "Lost Location".
+    std::map<std::string, std::pair<uint64_t, std::vector<uint8_t>>> want;
+    std::string dir = path.substr(0, path.rfind('/') + 1);
+    std::ifstream in(path + ".expect");
+    std::set<std::string> seen;
+    for (std::string line; std::getline(in, line);) {
+      std::vector<std::string> f;
+      std::stringstream ss(line);
+      for (std::string p; std::getline(ss, p, '|');) f.push_back(p);
+      if (f.size() != 4 || f[1] == "gapfile.txt" || !seen.insert(f[1]).second) continue;
+      if (f[0] == "/Volume/Lost Location") f[0] += "/DIR00000000";
+      want[f[0] + "/" + f[1]] = {std::stoull(f[2]), testutil::ReadFile(dir + f[3])};
+    }
+    ASSERT_EQ(want.size(), hfsx ? 9u : 8u);
+    std::map<std::string, std::vector<uint8_t>> live{{"/Volume/docs/keep.txt", {}}};
+    const char* keep = "still here\n";
+    live["/Volume/docs/keep.txt"].assign(keep, keep + 11);
+    if (hfsx) live["/Volume/docs/Abc"] = {'u', 'p', 'p', 'e', 'r', '\n'};
+
+    for (uint32_t flags : {1u, 5u, 0u, 2u, 3u}) {
+      SCOPED_TRACE(flags);
+      kbytes::PutBe32(image.data() + jib, flags);
+      ScanRun r = ScanImage(image);
+      ASSERT_EQ(r.rc, 0);
+      const bool inVolume = flags == 1 || flags == 5;
+      EXPECT_EQ(r.files.size(), live.size() + (inVolume ? want.size() : 0));
+      for (auto& kv : live) {
+        auto it = r.files.find(kv.first);
+        ASSERT_NE(it, r.files.end()) << kv.first;
+        EXPECT_TRUE(it->second.data == kv.second) << kv.first;
+      }
+      for (auto& kv : want) {
+        auto it = r.files.find(kv.first);
+        if (!inVolume) {
+          EXPECT_EQ(it, r.files.end()) << kv.first;
+          continue;
+        }
+        ASSERT_NE(it, r.files.end()) << kv.first;
+        EXPECT_NE(it->second.flags & FF_FORMATTED, 0u) << kv.first;
+        EXPECT_EQ(it->second.size, kv.second.first) << kv.first;
+        EXPECT_TRUE(it->second.data == kv.second.second) << kv.first << " differs";
+      }
+    }
   }
 }

@@ -18,6 +18,7 @@
 #include "common/layout/ntfs_file_name.h"
 #include "common/layout/ntfs_file_record.h"
 #include "common/layout/ntfs_fixup.h"
+#include "common/layout/boot_signature.h"
 #include "storagedevice/dbrcheck.h"
 
 namespace {
@@ -31,11 +32,6 @@ const uint32_t kNtfsFileNameType = 0x30;
 // An HFS+ volume whose extents file cannot be confirmed is still offered when it is this
 // large: losing it would cost more than a false candidate.
 const uint64_t kHfsLargeVolumeBytes = uint64_t(5) << 30;
-
-bool HasBootSignature(const uint8_t* s, size_t size) {
-  uint8_t a = 0, b = 0;
-  return kbytes::ReadU8(s, size, 510, &a) && kbytes::ReadU8(s, size, 511, &b) && a == 0x55 && b == 0xAA;
-}
 
 bool EqualsNoCase(const std::u16string& a, const char* b) {
   size_t n = strlen(b);
@@ -313,7 +309,7 @@ int CCheckDBR::Check(IStorageDevice* device, const uint8_t* sector, int sectorSi
   uint16_t hfsWord = 0;
   bool hfsTag = hfs && kbytes::ReadBe16(hfs, hfsBytes, 0, &hfsWord) &&
                 (hfsWord == layout::kHFSPlusSignature || hfsWord == layout::kHFSXSignature);
-  if (!hfsTag && !HasBootSignature(sector, len)) return FS_NONE;
+  if (!hfsTag && !layout::HasBootSectorSignature(sector, len)) return FS_NONE;
 
   // Both outputs given: a facade need not accept a null one.
   int ss = 0, cb = 0;

@@ -10,18 +10,13 @@
 #include "common/layout/hfsplus_volume.h"
 #include "common/layout/ntfs_boot.h"
 #include "common/layout/ntfs_file_record.h"
+#include "common/layout/boot_signature.h"
 
 namespace {
 
 // Every test here is handed one sector and no length: 512 bytes is the least a caller
 // gives, and every field read lies inside them.
 const size_t kBootBytes = 512;
-
-bool HasSignature(const uint8_t* s) {
-  uint8_t a = 0, b = 0;
-  return kbytes::ReadU8(s, kBootBytes, 510, &a) && kbytes::ReadU8(s, kBootBytes, 511, &b) && a == 0x55 &&
-         b == 0xAA;
-}
 
 // The sector size a device reads in: a disk's geometry, a partition's record.
 uint32_t DeviceSectorSize(IDevice* device) {
@@ -66,7 +61,7 @@ bool HfsSignature(IDevice* device, int64_t sectorNumber, uint16_t signature) {
   std::vector<uint8_t> h;
   uint16_t tag = 0;
   if (!ReadSector2(device, sectorNumber, &h) || !kbytes::ReadBe16(h.data(), h.size(), 0, &tag)) return false;
-  return tag == signature && !HasSignature(h.data());
+  return tag == signature && !layout::HasBootSectorSignature(h.data(), h.size());
 }
 
 }  // namespace
@@ -76,7 +71,7 @@ bool IsValidSectorsPerCluster(uint16_t value) { return layout::FatSectorsPerClus
 bool CheckBootSector(const uint8_t* sector, uint32_t deviceSectorSize) {
   uint16_t bps = 0;
   uint8_t spc = 0;
-  if (!sector || !HasSignature(sector) || !kbytes::ReadLe16(sector, kBootBytes, 11, &bps) ||
+  if (!sector || !layout::HasBootSectorSignature(sector, kBootBytes) || !kbytes::ReadLe16(sector, kBootBytes, 11, &bps) ||
       !kbytes::ReadU8(sector, kBootBytes, 13, &spc))
     return false;
   if (bps < 256 || bps > 4096 || !kbytes::IsPowerOfTwo(bps) || !SectorSizeFitsDevice(bps, deviceSectorSize))

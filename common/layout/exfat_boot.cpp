@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/inc/bytes.h"
+#include "common/layout/boot_signature.h"
 
 namespace layout {
 
@@ -12,7 +13,6 @@ bool DecodeExfatBootSector(const uint8_t* data, size_t size, ExfatBootSector* ou
   ExfatBootSector b;
   char name[8];
   uint8_t zero[53];
-  uint8_t s0 = 0, s1 = 0;
   bool ok = v.Bytes(offsetof(raw::ExfatBootSector, fileSystemName), name, 8) &&
             v.Bytes(offsetof(raw::ExfatBootSector, mustBeZero), zero, sizeof zero) &&
             v.Le64(offsetof(raw::ExfatBootSector, partitionOffset), &b.partitionOffset) &&
@@ -29,14 +29,12 @@ bool DecodeExfatBootSector(const uint8_t* data, size_t size, ExfatBootSector* ou
             v.U8(offsetof(raw::ExfatBootSector, sectorsPerClusterShift), &b.sectorsPerClusterShift) &&
             v.U8(offsetof(raw::ExfatBootSector, numberOfFats), &b.numberOfFats) &&
             v.U8(offsetof(raw::ExfatBootSector, driveSelect), &b.driveSelect) &&
-            v.U8(offsetof(raw::ExfatBootSector, percentInUse), &b.percentInUse) &&
-            v.U8(offsetof(raw::ExfatBootSector, signature), &s0) &&
-            v.U8(offsetof(raw::ExfatBootSector, signature) + 1, &s1);
+            v.U8(offsetof(raw::ExfatBootSector, percentInUse), &b.percentInUse);
   if (!ok) return false;
   b.nameIsExfat = std::memcmp(name, "EXFAT   ", 8) == 0;
   b.zeroAreaClean = true;
   for (uint8_t z : zero) b.zeroAreaClean = b.zeroAreaClean && z == 0;
-  b.signatureValid = s0 == 0x55 && s1 == 0xAA;
+  b.signatureValid = HasBootSectorSignature(data, size);
   *out = b;
   return true;
 }

@@ -1,6 +1,7 @@
 #include "common/layout/fat_boot.h"
 
 #include "common/inc/bytes.h"
+#include "common/layout/boot_signature.h"
 
 namespace layout {
 
@@ -36,7 +37,6 @@ bool DecodeFatBootSector(const uint8_t* data, size_t size, FatBootSector* out) {
   if (!data || !out || size < kFatBootSectorSize) return false;
   kbytes::ByteView v(data, size);
   FatBootSector b;
-  uint8_t s0 = 0, s1 = 0;
   bool ok = v.Bytes(offsetof(raw::FatBpb, oemName), b.oemName, 8) &&
             v.Le16(offsetof(raw::FatBpb, bytesPerSector), &b.bytesPerSector) &&
             v.U8(offsetof(raw::FatBpb, sectorsPerCluster), &b.sectorsPerCluster) &&
@@ -50,9 +50,9 @@ bool DecodeFatBootSector(const uint8_t* data, size_t size, FatBootSector* out) {
             v.Le16(offsetof(raw::FatBpb, heads), &b.heads) &&
             v.Le32(offsetof(raw::FatBpb, hiddenSectors), &b.hiddenSectors) &&
             v.Le32(offsetof(raw::FatBpb, totalSectors32), &b.totalSectors32) && DecodeFat16Ext(v, &b.fat16) &&
-            DecodeFat32Ext(v, &b.fat32) && v.U8(510, &s0) && v.U8(511, &s1);
+            DecodeFat32Ext(v, &b.fat32);
   if (!ok) return false;
-  b.signatureValid = s0 == 0x55 && s1 == 0xAA;
+  b.signatureValid = HasBootSectorSignature(data, size);
   *out = b;
   return true;
 }

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "common/inc/bytes.h"
+#include "common/layout/boot_signature.h"
 
 namespace layout {
 
@@ -32,9 +33,7 @@ bool DecodeMbrSector(const uint8_t* data, size_t size, MbrSector* out) {
     size_t off = kMbrEntriesOffset + i * kMbrEntrySize;
     if (!DecodeMbrEntry(data + off, size - off, &s.entries[i])) return false;
   }
-  uint8_t a = 0, b = 0;
-  if (!kbytes::ReadU8(data, size, 510, &a) || !kbytes::ReadU8(data, size, 511, &b)) return false;
-  s.signatureValid = a == 0x55 && b == 0xAA;
+  s.signatureValid = HasBootSectorSignature(data, size);
   *out = s;
   return true;
 }

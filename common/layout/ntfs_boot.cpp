@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/inc/bytes.h"
+#include "common/layout/boot_signature.h"
 
 namespace layout {
 
@@ -10,7 +11,7 @@ bool DecodeNtfsBootSector(const uint8_t* data, size_t size, NtfsBootSector* out)
   if (!data || !out || size < kNtfsBootSectorSize) return false;
   kbytes::ByteView v(data, size);
   NtfsBootSector b;
-  uint8_t perRecord = 0, perIndex = 0, s0 = 0, s1 = 0;
+  uint8_t perRecord = 0, perIndex = 0;
   bool ok = v.Bytes(offsetof(raw::NtfsBootSector, oemId), b.oemId, 8) &&
             v.Le16(offsetof(raw::NtfsBootSector, bytesPerSector), &b.bytesPerSector) &&
             v.U8(offsetof(raw::NtfsBootSector, sectorsPerCluster), &b.sectorsPerClusterCode) &&
@@ -25,14 +26,12 @@ bool DecodeNtfsBootSector(const uint8_t* data, size_t size, NtfsBootSector* out)
             v.U8(offsetof(raw::NtfsBootSector, clustersPerRecord), &perRecord) &&
             v.U8(offsetof(raw::NtfsBootSector, clustersPerIndexBuffer), &perIndex) &&
             v.Le64(offsetof(raw::NtfsBootSector, serialNumber), &b.serialNumber) &&
-            v.Le32(offsetof(raw::NtfsBootSector, checksum), &b.checksum) &&
-            v.U8(offsetof(raw::NtfsBootSector, signature), &s0) &&
-            v.U8(offsetof(raw::NtfsBootSector, signature) + 1, &s1);
+            v.Le32(offsetof(raw::NtfsBootSector, checksum), &b.checksum);
   if (!ok) return false;
   b.clustersPerRecord = int8_t(perRecord);
   b.clustersPerIndexBuffer = int8_t(perIndex);
   b.oemIsNtfs = std::memcmp(b.oemId, "NTFS    ", 8) == 0;
-  b.signatureValid = s0 == 0x55 && s1 == 0xAA;
+  b.signatureValid = HasBootSectorSignature(data, size);
   *out = b;
   return true;
 }

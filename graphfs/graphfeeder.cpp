@@ -70,16 +70,8 @@ int CGraphFeeder::Add(const char16_t* folderPath, IFileInfo* file) {
   }
   int rc = m_manager->AddFile(folderPath, file);
   if (rc != RC_STOP) return rc;
-  if (m_afterStop) return 0;
-  switch (m_rules.addAnswer) {
-    case kAnswerIgnored:
-      return 0;
-    case kAnswerEndsScan:
-      m_stopped = true;
-      return rc;
-    case kAnswerEndsWalk:
-      break;
-  }
+  if (m_afterStop || m_rules.addAnswer == kAnswerIgnored) return 0;
+  if (m_rules.addAnswer == kAnswerEndsScan) m_stopped = true;
   return rc;
 }
 

@@ -1,4 +1,5 @@
 // The start page's device tree and the lost-partition page's list of found partitions.
+#include <QCoreApplication>
 #include <QIcon>
 #include <cstring>
 
@@ -6,6 +7,7 @@
 #include "common/inc/kestrum_types.h"
 #include "frontend/formatsize.h"
 #include "frontend/globals.h"
+#include "frontend/sizeitem.h"
 #include "frontend/sorbeckrecovery.h"
 
 namespace {
@@ -20,6 +22,19 @@ QString FromWide(const char16_t* text, size_t capacity) {
 }
 
 QIcon SkinIcon(const char* name) { return QIcon(QStringLiteral(":/SorbeckRecovery/Skin/") + QLatin1String(name)); }
+
+// The size as the list shows it: a partition cut short by the disk's end says so, since its
+// size alone does not tell that its last part is missing.
+QString ShownSize(const QXDiskFileNode* node) {
+  if (!node->m_clipped) return node->m_sizeText;
+  return node->m_sizeText + QCoreApplication::translate("SorbeckRecovery", " (cut short)");
+}
+
+QString ClippedTip() {
+  return QCoreApplication::translate("SorbeckRecovery",
+                                     "The partition table gives this partition more space than the disk holds: "
+                                     "its last part is missing, and files that lay there cannot be recovered whole.");
+}
 
 }  // namespace
 
@@ -66,12 +81,15 @@ void SorbeckRecovery::FillDeviceList() {
       device->GetSize(&size);
       node->m_size = size;
       node->m_sizeText = FormatFileSizeText(size);
+      node->m_clipped = (info.Flags & PF_CLIPPED) != 0;
       node->m_index = i;
       node->m_typeText = FileSystemTypeName(info.PartitionType);
       QTreeWidgetItem* item = new QTreeWidgetItem;
       item->setText(0, node->m_name);
-      item->setText(1, node->m_sizeText);
+      item->setText(1, ShownSize(node));
       item->setText(2, node->m_typeText);
+      if (node->m_clipped)
+        for (int c = 0; c < 3; ++c) item->setToolTip(c, ClippedTip());
       item->setIcon(0, SkinIcon(type == DT_PARTITION_OTHER ? "extImage.png" : "Image.png"));
       item->setData(0, kNodeRole, m_deviceNodes.size());
       diskItem->addChild(item);
@@ -95,6 +113,13 @@ void SorbeckRecovery::ClickAllDiskTabelWidget(QTreeWidgetItem* item, int) {
   m_selectedIndex = node->m_index;
   m_selectionIsFound = false;
   m_selectedDriveName = item->text(0);
+  // A refusal about the last selection no longer applies; one about this selection is said at
+  // once, also when the chosen card has just been hidden by it.
+  ClearProblem();
+  if (m_modeChosen && m_selectedIndex >= 0 && m_selectedIndex < kDeviceCapacity) {
+    const QString refusal = ModeRefusal(g_Devices[m_selectedIndex]);
+    if (!refusal.isEmpty()) ReportProblem(refusal);
+  }
 }
 
 void SorbeckRecovery::ClickDeepDiskTabelWidget(QTreeWidgetItem* item, int) {
@@ -134,6 +159,7 @@ void SorbeckRecovery::FillLostPartitionList() {
   table->setColumnWidth(0, 320);
   table->setColumnWidth(1, 145);
   table->setColumnWidth(2, 145);
+  table->clearSelection();
   const int n = m_foundNodes.size();
   table->setRowCount(qMax(n, 6));
   for (int k = 0; k < n; ++k) {
@@ -141,9 +167,12 @@ void SorbeckRecovery::FillLostPartitionList() {
     if (!node) continue;
     table->setRowHeight(k, 23);
     QTableWidgetItem* name = new QTableWidgetItem(SkinIcon("Image.png"), node->m_name);
-    QTableWidgetItem* size = new QTableWidgetItem(node->m_sizeText);
+    QTableWidgetItem* size = new SizeTableItem(ShownSize(node), node->m_size);
     QTableWidgetItem* type = new QTableWidgetItem(node->m_typeText);
-    for (QTableWidgetItem* cell : {name, size, type}) cell->setData(kNodeRole, k);
+    for (QTableWidgetItem* cell : {name, size, type}) {
+      cell->setData(kNodeRole, k);
+      if (node->m_clipped) cell->setToolTip(ClippedTip());
+    }
     table->setItem(k, 0, name);
     table->setItem(k, 1, size);
     table->setItem(k, 2, type);
@@ -159,6 +188,7 @@ void SorbeckRecovery::ClickPartitionTabelWidget(QTableWidgetItem* theItem) {
   m_selectedIndex = k;
   m_selectionIsFound = true;
   m_selectedDriveName = theItem->text();
+  ClearProblem();
 }
 
 void SorbeckRecovery::ClickPartitionRecoveryAction() {

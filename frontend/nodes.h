@@ -26,6 +26,8 @@ struct QXDiskFileNode {
   QString m_typeText;
   QString m_sizeText;
   uint64_t m_size = 0;
+  // The partition table gave it more sectors than the disk holds: its end is missing.
+  bool m_clipped = false;
 };
 
 // The files whose last folder is one item of the results tree, in arrival order.

@@ -116,6 +116,7 @@ void QXQuickScanThread::HandleFoundPartition(IFileManager*, IDevice* device) {
   device->GetSize(&size);
   node->m_size = size;
   node->m_sizeText = FormatFileSizeText(size);
+  node->m_clipped = (info.Flags & PF_CLIPPED) != 0;
   node->m_index = info.DiskIndex;
   node->m_typeText = FileSystemTypeName(info.PartitionType);
   emit FindPartitionFileNode(node, device);

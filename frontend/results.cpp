@@ -1,19 +1,26 @@
 // The results page: the folder tree and file table of the found files, their check marks, the
 // preview and the copy of the ticked files.
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
 
 #include "common/inc/ifileinfo.h"
 #include "frontend/copysafety.h"
 #include "frontend/formatsize.h"
 #include "frontend/previewthread.h"
 #include "frontend/recoverthread.h"
+#include "frontend/sizeitem.h"
 #include "frontend/sorbeckrecovery.h"
 
 namespace {
@@ -31,18 +38,69 @@ QXQuickScanFileNode* NodeOfItem(QTableWidgetItem* item) {
 
 QPixmap Skin(const char* name) { return QPixmap(QStringLiteral(":/SorbeckRecovery/Skin/") + QLatin1String(name)); }
 
+// Picture files of kinds Qt cannot draw (XCF, camera raw, ...) are no pictures to the preview.
+bool CanDraw(const QString& fileName) {
+  const QByteArray suffix = QFileInfo(fileName).suffix().toLower().toLatin1();
+  return !suffix.isEmpty() && QImageReader::supportedImageFormats().contains(suffix);
+}
+
 }  // namespace
 
-void SorbeckRecovery::SetStatus(const QString& text, const QString& detail) {
-  m_statusText = text;
+void SorbeckRecovery::SetStatus(const QString& text, const QString& detail, const QString& folder) {
+  const QString folderLine = folder.isEmpty() ? QString() : tr("Folder: %1").arg(folder);
+  m_statusText = folderLine.isEmpty() ? text : text + QLatin1Char('\n') + folderLine;
+  m_statusDetail = detail;
   if (!m_statusLab) return;
-  // Measured with the font the label draws with once styled, a little short of its edge.
+  // Measured with the font the label draws with once styled, a little short of its edge. The
+  // folder keeps its start and its end, where its name is.
   m_statusLab->ensurePolished();
-  m_statusLab->setText(m_statusLab->fontMetrics().elidedText(text, Qt::ElideRight, m_statusLab->width() - 4));
-  QString tip = text;
+  const QFontMetrics fm = m_statusLab->fontMetrics();
+  const int room = m_statusLab->width() - 4;
+  QString shown;
+  if (!folderLine.isEmpty()) {
+    shown = fm.elidedText(text, Qt::ElideRight, room) + QLatin1Char('\n') +
+            fm.elidedText(folderLine, Qt::ElideMiddle, room);
+  } else if (fm.boundingRect(QRect(0, 0, room, 4096), Qt::TextWordWrap, text).height() <= m_statusLab->height()) {
+    // Without a folder both lines are the text's own.
+    shown = text;
+  } else {
+    shown = fm.elidedText(text, Qt::ElideRight, 2 * room - 12 * fm.averageCharWidth());
+  }
+  m_statusLab->setText(shown);
+  QString tip = m_statusText;
   if (!detail.isEmpty()) tip += QStringLiteral("\n\n") + detail;
   m_statusLab->setToolTip(tip);
   m_statusLab->setVisible(!text.isEmpty());
+  if (m_detailsBtn) m_detailsBtn->setVisible(!detail.isEmpty());
+  if (QDialog* open = findChild<QDialog*>(QStringLiteral("statusDetailsDialog"))) open->close();
+}
+
+void SorbeckRecovery::ShowStatusDetails() {
+  if (m_statusDetail.isEmpty()) return;
+  if (QDialog* open = findChild<QDialog*>(QStringLiteral("statusDetailsDialog"))) {
+    open->raise();
+    return;
+  }
+  // Not modal: the window stays usable while the names are read.
+  QDialog* dialog = new QDialog(this);
+  dialog->setObjectName(QStringLiteral("statusDetailsDialog"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle(tr("Velmora - details"));
+  dialog->resize(620, 360);
+  QVBoxLayout* layout = new QVBoxLayout(dialog);
+  QLabel* summary = new QLabel(m_statusText, dialog);
+  summary->setWordWrap(true);
+  summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QPlainTextEdit* list = new QPlainTextEdit(m_statusDetail, dialog);
+  list->setObjectName(QStringLiteral("statusDetailsText"));
+  list->setReadOnly(true);
+  list->setLineWrapMode(QPlainTextEdit::NoWrap);
+  QDialogButtonBox* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+  connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
+  layout->addWidget(summary);
+  layout->addWidget(list);
+  layout->addWidget(buttons);
+  dialog->show();
 }
 
 void SorbeckRecovery::EnsureTopItem() {
@@ -205,8 +263,21 @@ void SorbeckRecovery::ClickResultTreeWidget(QTreeWidgetItem* theItem, int) {
   m_fillingTable = false;
   // The picture of a file of another folder is not left standing beside this one's list.
   ClearPreview(false);
+  // The highlight follows the folder shown, also when the click was on its tick box.
+  if (theItem && ui.resultTreeWidget->currentItem() != theItem) {
+    const QSignalBlocker block(ui.resultTreeWidget);
+    ui.resultTreeWidget->setCurrentItem(theItem);
+  }
   QXFolderRecord* record = theItem ? m_folderMap.value(theItem) : nullptr;
-  if (!record) return;
+  if (!record) {
+    // A folder with no files of its own: the table is empty, and the box acts on nothing.
+    if (theItem) {
+      m_shownItem = nullptr;
+      m_shownRecord = nullptr;
+      ShowImageBoxState();
+    }
+    return;
+  }
   m_shownItem = theItem;
   m_shownRecord = record;
   // Showing a folder must not tick or untick anything in it.
@@ -227,7 +298,7 @@ void SorbeckRecovery::ClickResultTreeWidget(QTreeWidgetItem* theItem, int) {
     table->setRowHeight(i, 23);
     QTableWidgetItem* name = new QTableWidgetItem(node->m_fileName);
     name->setCheckState(node->m_checked ? Qt::Checked : Qt::Unchecked);
-    QTableWidgetItem* size = new QTableWidgetItem(node->m_sizeText);
+    QTableWidgetItem* size = new SizeTableItem(node->m_sizeText, node->m_size);
     QTableWidgetItem* source = new QTableWidgetItem(node->m_fullPath);
     for (QTableWidgetItem* cell : {name, size, source})
       cell->setData(kNodeRole, QVariant::fromValue(reinterpret_cast<quintptr>(node)));
@@ -342,7 +413,7 @@ void SorbeckRecovery::ClickedContactTabelWidget(QTableWidgetItem* theItem) {
     SetStatus(tr("Preview is available when the scan has ended."));
     return;
   }
-  if (!node->m_isImage) {
+  if (!node->m_isImage || !CanDraw(node->m_fileName)) {
     ClearPreview(true);
     return;
   }
@@ -403,6 +474,11 @@ void SorbeckRecovery::WaitForPreview() {
 
 void SorbeckRecovery::ClickRecoveryAction() {
   if (m_copyThread || m_scanThread) return;
+  // Asked before a folder is chosen: with nothing ticked, nothing is to be made anywhere.
+  if (m_tickedCount == 0) {
+    SetStatus(NothingTickedText());
+    return;
+  }
   const QString folder = QFileDialog::getExistingDirectory(this, tr("Open Directory"), QStringLiteral("/home"),
                                                            QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
   if (folder.isEmpty()) return;
@@ -419,6 +495,10 @@ bool SorbeckRecovery::StartCopy(const QString& folder) {
     return false;
   }
   WaitForPreview();
+  if (m_tickedCount == 0) {
+    SetStatus(NothingTickedText());
+    return false;
+  }
   // Checked before anything is created: even the "Velmora" folder must not land on the scanned device.
   const QString refusal = TargetRefusal(folder, ScannedDevicePath(m_scannedDevice));
   if (!refusal.isEmpty()) {
@@ -459,7 +539,7 @@ void SorbeckRecovery::signalRecoverFinishHandle() {
   if (!done->Failures().isEmpty()) {
     text += QStringLiteral(": ") + done->FirstReason() + QStringLiteral(" (") + done->Failures().first().section(QStringLiteral(": "), 0, 0) + QLatin1Char(')');
     if (done->Failures().size() > 1) text += tr(" and %1 more").arg(done->Failures().size() - 1);
-    detail << done->Failures().mid(0, 50);
+    detail << tr("Not copied:") << done->Failures();
   }
   text += QLatin1Char('.');
   if (done->Stopped()) text += QLatin1Char(' ') + tr("The copy was stopped.");
@@ -473,13 +553,18 @@ void SorbeckRecovery::signalRecoverFinishHandle() {
                                    .arg(names.join(QStringLiteral(", ")));
     if (renamed.size() > 3) text += tr(" and %1 more").arg(renamed.size() - 3);
     text += QLatin1Char('.');
-    detail << tr("New names:") << renamed.mid(0, 50);
+    if (!detail.isEmpty()) detail << QString();
+    detail << tr("New names:") << renamed;
   }
-  text += QLatin1Char(' ') + tr("Folder: %1").arg(m_copyTarget);
-  SetStatus(text, detail.join(QLatin1Char('\n')));
+  SetStatus(text, detail.join(QLatin1Char('\n')), m_copyTarget);
   delete done;
   ui.recoveryBtn->setEnabled(true);
   ui.HomeButton->setEnabled(true);
+}
+
+QString SorbeckRecovery::NothingTickedText() const {
+  if (m_fileCount == 0) return tr("No file was found, so there is nothing to recover.");
+  return tr("No file is ticked: tick the files or folders to recover, then click Recover.");
 }
 
 void SorbeckRecovery::StopCopy() {

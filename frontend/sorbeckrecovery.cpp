@@ -1,5 +1,6 @@
 #include "frontend/sorbeckrecovery.h"
 
+#include <QButtonGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopWidget>
@@ -161,6 +162,30 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   // look clickable during a scan or a copy.
   for (QPushButton* b : {ui.HomeButton, ui.recoveryBtn, ui.scanTheDiskBtn, ui.scanDelDiskBtn, ui.diskHomeButton})
     b->installEventFilter(this);
+  // A chosen card keeps the look it has under the mouse until another one is chosen.
+  m_modeCards = new QButtonGroup(this);
+  const struct {
+    QPushButton* card;
+    const char* marked;
+  } cards[] = {{ui.DeleteScanButton, "deletedrecoverydown.png"},
+               {ui.DeepScanButton, "deeprecoverydown.png"},
+               {ui.PartitionScanButton, "volumerecoverydown.png"},
+               {ui.LostVolumesButton, "lostvolumerecoverydown.png"}};
+  for (const auto& c : cards) {
+    c.card->setCheckable(true);
+    c.card->setStyleSheet(c.card->styleSheet() +
+                          QStringLiteral("\nQPushButton:checked{background-image: url(:/SorbeckRecovery/Skin/%1);}")
+                              .arg(QLatin1String(c.marked)));
+    m_modeCards->addButton(c.card);
+  }
+  // The search is stopped as a scan is, with the same button beside its progress.
+  m_searchStopBtn = new QPushButton(ui.disklistFrame);
+  m_searchStopBtn->setObjectName(QStringLiteral("searchStopBtn"));
+  m_searchStopBtn->setGeometry(925, 99, 49, 20);
+  m_searchStopBtn->setStyleSheet(QStringLiteral("border-image: url(:/SorbeckRecovery/Skin/stopbutton.png);"));
+  m_searchStopBtn->setToolTip(tr("Stop the search"));
+  m_searchStopBtn->hide();
+  connect(m_searchStopBtn, SIGNAL(clicked()), this, SLOT(ClickScanStopAction()));
   ui.ContactImagelab->setAttribute(Qt::WA_TranslucentBackground);
   ui.allfilebotlab->hide();
   ui.allfilecountbotlab->hide();
@@ -169,10 +194,19 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   // Outcome of a scan or copy, and refusals, between the Home and copy buttons.
   m_statusLab = new QLabel(ui.Resultframe);
   m_statusLab->setObjectName(QStringLiteral("resultStatuslab"));
-  m_statusLab->setGeometry(150, 592, 780, 21);
+  // Two lines: what happened, and the folder the files went to, whole or shortened in its middle.
+  m_statusLab->setGeometry(150, 574, 690, 44);
   m_statusLab->setTextFormat(Qt::PlainText);
+  m_statusLab->setWordWrap(true);
+  m_statusLab->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_statusLab->setAttribute(Qt::WA_TranslucentBackground);
   m_statusLab->hide();
+  // The names of renamed or failed files, in a list of their own.
+  m_detailsBtn = new QPushButton(tr("Details..."), ui.Resultframe);
+  m_detailsBtn->setObjectName(QStringLiteral("statusDetailsBtn"));
+  m_detailsBtn->setGeometry(846, 584, 86, 25);
+  m_detailsBtn->hide();
+  connect(m_detailsBtn, &QPushButton::clicked, this, &SorbeckRecovery::ShowStatusDetails);
 
   FillDeviceList();
   if (!g_RecoveryManagement) ReportProblem(tr("The recovery engine could not be loaded; nothing can be scanned."));
@@ -247,34 +281,65 @@ void SorbeckRecovery::ReportProblem(const QString& text) {
     ui.scanningstatelab->setText(shown);
     ui.scanningstatelab->setGeometry(30, 80, 881, 20);
     ui.scanningstatelab->show();
+    m_problemShown = true;
   } else if (ui.Resultframe->isVisibleTo(this)) {
     SetStatus(text);
   } else {
     ui.Tiplab->setText(shown);
+    m_problemShown = true;
   }
 }
 
-void SorbeckRecovery::DeleteScanAction() {
-  SetDescription(tr(kDescriptionDeleted));
-  m_mode = m_startMode = Mode_Deleted;
+void SorbeckRecovery::ClearProblem() {
+  if (!m_problemShown) return;
+  m_problemShown = false;
+  if (ui.disklistFrame->isVisibleTo(this))
+    ui.scanningstatelab->hide();
+  else
+    RestoreModeDescription();
 }
 
-void SorbeckRecovery::DeepScanAction() {
-  SetDescription(tr(kDescriptionDeep));
-  m_mode = m_startMode = Mode_Deep;
+void SorbeckRecovery::ChooseMode(int mode, const char* description) {
+  m_problemShown = false;
+  SetDescription(tr(description));
+  m_mode = m_startMode = mode;
+  m_modeChosen = true;
+  MarkChosenMode();
 }
 
-void SorbeckRecovery::FormatScanAction() {
-  SetDescription(tr(kDescriptionVolume));
-  m_mode = m_startMode = Mode_Volume;
+void SorbeckRecovery::MarkChosenMode() {
+  QAbstractButton* card = nullptr;
+  if (m_modeChosen) {
+    switch (m_startMode) {
+      case Mode_Deleted: card = ui.DeleteScanButton; break;
+      case Mode_Volume: card = ui.PartitionScanButton; break;
+      case Mode_LostPartitions: card = ui.LostVolumesButton; break;
+      default: card = ui.DeepScanButton; break;
+    }
+  }
+  if (card) {
+    card->setChecked(true);
+    return;
+  }
+  // An exclusive group keeps one card checked; none is until a mode is chosen.
+  m_modeCards->setExclusive(false);
+  for (QAbstractButton* b : m_modeCards->buttons()) b->setChecked(false);
+  m_modeCards->setExclusive(true);
 }
 
-void SorbeckRecovery::PartitionScanAction() {
-  SetDescription(tr(kDescriptionLost));
-  m_mode = m_startMode = Mode_LostPartitions;
-}
+void SorbeckRecovery::DeleteScanAction() { ChooseMode(Mode_Deleted, kDescriptionDeleted); }
+
+void SorbeckRecovery::DeepScanAction() { ChooseMode(Mode_Deep, kDescriptionDeep); }
+
+void SorbeckRecovery::FormatScanAction() { ChooseMode(Mode_Volume, kDescriptionVolume); }
+
+void SorbeckRecovery::PartitionScanAction() { ChooseMode(Mode_LostPartitions, kDescriptionLost); }
 
 void SorbeckRecovery::RestoreModeDescription() {
+  if (!m_modeChosen) {
+    ui.Tiplab->clear();
+    return;
+  }
   switch (m_mode) {
     case Mode_Deleted: SetDescription(tr(kDescriptionDeleted)); break;
     case Mode_Volume: SetDescription(tr(kDescriptionVolume)); break;
@@ -283,15 +348,26 @@ void SorbeckRecovery::RestoreModeDescription() {
   }
 }
 
-QString SorbeckRecovery::CreateFailureText(IDevice* device, int rc) const {
-  const int type = device ? device->GetType() : 0;
+QString SorbeckRecovery::ModeRefusal(IDevice* device) const {
+  if (!device) return QString();
+  const int type = device->GetType();
   const bool disk = type == DT_FIXED_DISK || type == DT_OTHER_DISK;
+  // The engine would read the disk's first partition alone and name its files after the disk.
   if (disk && (m_mode == Mode_Deleted || m_mode == Mode_Volume)) {
     const QString mode = m_mode == Mode_Deleted ? tr("Deleted Recovery") : tr("Volume Recovery");
     return tr("%1 reads one partition, and a whole disk is selected. Please choose one of the disk's "
               "partitions in the list above, or use Deep Recovery or Lost Partitions for the whole disk.")
         .arg(mode);
   }
+  if (!disk && m_mode == Mode_LostPartitions)
+    return tr("Lost Partitions searches a whole disk, and a partition is selected. Please choose the disk "
+              "in the list above, or another kind of recovery for the partition.");
+  return QString();
+}
+
+QString SorbeckRecovery::CreateFailureText(IDevice* device, int rc) const {
+  const QString refusal = ModeRefusal(device);
+  if (!refusal.isEmpty()) return refusal;
   if (rc == RC_DEVICE_ABSENT)
     return tr("The selected device could not be opened; it may have been removed (engine code %1).").arg(rc);
   if (m_mode == Mode_Deleted || m_mode == Mode_Volume || m_mode == Mode_FoundVolume)
@@ -307,6 +383,7 @@ void SorbeckRecovery::Centre(int height) {
 }
 
 void SorbeckRecovery::ShowResultsPage() {
+  m_problemShown = false;
   ui.Welcomeframe->hide();
   ui.Resultframe->show();
   ui.disklistFrame->hide();
@@ -317,6 +394,7 @@ void SorbeckRecovery::ShowResultsPage() {
 }
 
 void SorbeckRecovery::ShowLostPartitionPage() {
+  m_problemShown = false;
   Centre(620);
   for (QWidget* w : {static_cast<QWidget*>(ui.Welcomeframe), static_cast<QWidget*>(ui.Resultframe),
                      static_cast<QWidget*>(ui.allDiskTreeWidget), static_cast<QWidget*>(ui.DeeplistFrame),
@@ -360,12 +438,20 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
     case Mode_Volume:
     case Mode_Deep:
     case Mode_LostPartitions:
-      if (m_selectedIndex >= 0 && m_selectedIndex < kDeviceCapacity) device = g_Devices[m_selectedIndex];
+      // No kind of scan is run that the person did not choose.
+      if (!m_modeChosen) {
+        ReportProblem(tr("Please choose a kind of recovery first: click one of the four cards above."));
+        return;
+      }
+      if (m_selectedIndex >= 0 && m_selectedIndex < kDeviceCapacity && !m_selectionIsFound)
+        device = g_Devices[m_selectedIndex];
       kind = m_mode == Mode_LostPartitions ? Mode_Deep : m_mode;
       break;
     case Mode_FoundVolume:
     case Mode_FoundDeep:
-      if (m_selectedIndex >= 0 && static_cast<size_t>(m_selectedIndex) < g_FoundPartitions.size())
+      // Only a row picked in the found list: the index left from the start page is a device index.
+      if (m_selectionIsFound && m_selectedIndex >= 0 &&
+          static_cast<size_t>(m_selectedIndex) < g_FoundPartitions.size())
         device = g_FoundPartitions[m_selectedIndex];
       kind = m_mode == Mode_FoundVolume ? Mode_Volume : Mode_Deep;
       break;
@@ -379,6 +465,13 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
     ReportProblem(found ? tr("Please select a found partition to scan first.")
                         : tr("Please select a device to scan first."));
     return;
+  }
+  {
+    const QString refusal = ModeRefusal(device);
+    if (!refusal.isEmpty()) {
+      ReportProblem(refusal);
+      return;
+    }
   }
 
   if (m_mode == Mode_Deleted) writeNumber(m_selectedIndex, QStringLiteral("scan before"));
@@ -411,6 +504,7 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
   m_scanner = scanner;
   m_fileManager = scanner ? manager : nullptr;
   m_scannedDevice = device;
+  m_scanKind = kind;
   m_stopRequested = false;
 
   QXQuickScanThread* worker = NewWorker();
@@ -422,6 +516,7 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
             SLOT(FindPartitionFileNodeHandle(QXDiskFileNode*, IDevice*)));
     connect(worker, SIGNAL(singalDiskProgress(int)), this, SLOT(singalDiskFileProgressHandle(int)));
     connect(worker, SIGNAL(signalDiskFinish()), this, SLOT(signalDiskFinishHandle()));
+    ShowSearchControls(true, false);
     worker->SetScanTarget(scanner, device);
     worker->SetPartitionMode(true);
     worker->SetRecoveryManagement(g_RecoveryManagement);
@@ -489,31 +584,25 @@ void SorbeckRecovery::signalDiskFinishHandle() {
     ui.scanningstatelab->hide();
     ui.partprogressBar->setValue(0);
     ui.partprogressBar->hide();
-    if (rc != 0) {
-      ReportProblem(tr("The search for lost partitions failed (engine code %1).").arg(rc));
-    } else if (m_foundNodes.isEmpty()) {
-      // An empty table alone reads as a page that never finished.
-      ui.scanningstatelab->setText(tr("No lost partitions of 200 MB or more were found on this disk."));
+    m_problemShown = false;
+    // Options and Start Scan only where there is a partition to scan.
+    ShowSearchControls(false, !m_foundNodes.isEmpty());
+    const QString said = SearchEndText(rc);
+    if (rc != 0 && !m_stopRequested && rc != RC_CANCELLED) {
+      ReportProblem(said);
+    } else if (!said.isEmpty()) {
+      ui.scanningstatelab->setText(said);
       ui.scanningstatelab->setGeometry(30, 80, 881, 20);
       ui.scanningstatelab->show();
     }
     return;
   }
   if (m_timer->isActive()) m_timer->stop();
-  const int rc = m_scanThread->Result();
-  // Answer 1 without a stop request is a scanner's end of the device: a scan that went to its end.
-  if (m_stopRequested || rc == RC_CANCELLED)
-    SetStatus(tr("Scan stopped: %1 files found.").arg(m_fileCount));
-  else if (rc == RC_READ_FAILED)
-    // The scan went to its end; only what lay in the unreadable areas is missing.
-    SetStatus(tr("Scan finished: %1 files found, but some areas of the device could not be read.").arg(m_fileCount),
-              tr("Files that lay in the unreadable areas may be missing or incomplete."));
-  else if (rc != 0 && rc != RC_STOP)
-    SetStatus(tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
-                  .arg(rc)
-                  .arg(m_fileCount));
-  else
-    SetStatus(tr("Scan finished: %1 files found.").arg(m_fileCount));
+  {
+    QString text, detail;
+    ScanEndText(m_scanThread->Result(), &text, &detail);
+    SetStatus(text, detail);
+  }
   TimerUpdate();
   ui.HomeButton->setEnabled(true);
   ui.recoveryBtn->setEnabled(true);
@@ -535,6 +624,54 @@ void SorbeckRecovery::signalDiskFinishHandle() {
   DisposeWorker();
 }
 
+void SorbeckRecovery::ScanEndText(int rc, QString* text, QString* detail) const {
+  // Answer 1 without a stop request is a scanner's end of the device: a scan that went to its end.
+  if (m_stopRequested || rc == RC_CANCELLED) {
+    *text = tr("Scan stopped: %1 files found.").arg(m_fileCount);
+  } else if (rc == RC_READ_FAILED) {
+    // The scan went to its end; only what lay in the unreadable areas is missing.
+    *text = tr("Scan finished: %1 files found, but some areas of the device could not be read.").arg(m_fileCount);
+    *detail = tr("Files that lay in the unreadable areas may be missing or incomplete.");
+  } else if (rc == RC_WRONG_FS && m_scanKind == Mode_Volume) {
+    *text = tr("No formatted or damaged volume was recognised here (engine code %1). Deep Recovery finds files "
+               "by their contents.")
+                .arg(rc);
+  } else if (rc != 0 && rc != RC_STOP) {
+    *text = tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
+                .arg(rc)
+                .arg(m_fileCount);
+  } else {
+    *text = tr("Scan finished: %1 files found.").arg(m_fileCount);
+  }
+}
+
+QString SorbeckRecovery::SearchEndText(int rc) const {
+  const int n = m_foundNodes.size();
+  if (m_stopRequested || rc == RC_CANCELLED)
+    return n ? tr("The search was stopped; the %1 partitions found before it are listed below.").arg(n)
+             : tr("The search was stopped before any lost partition was found.");
+  if (rc != 0) {
+    const int type = m_scannedDevice ? m_scannedDevice->GetType() : 0;
+    if (type != DT_FIXED_DISK && type != DT_OTHER_DISK)
+      return tr("The search for lost partitions runs on a whole disk, not on a partition (engine code %1). "
+                "Please go Home and choose the disk.")
+          .arg(rc);
+    return tr("The search for lost partitions failed (engine code %1).").arg(rc);
+  }
+  // An empty table alone reads as a page that never finished.
+  if (!n) return tr("No lost partitions of 200 MB or more were found on this disk.");
+  return QString();
+}
+
+void SorbeckRecovery::ShowSearchControls(bool running, bool anyFound) {
+  m_searchStopBtn->setVisible(running);
+  for (QWidget* w : {static_cast<QWidget*>(ui.partrecoveryButton), static_cast<QWidget*>(ui.deeprecoveryButton),
+                     static_cast<QWidget*>(ui.scanDelDiskBtn), static_cast<QWidget*>(ui.lostpartitionTableWidget)})
+    w->setVisible(running || anyFound);
+  ui.partrecoveryButton->setEnabled(!running);
+  ui.deeprecoveryButton->setEnabled(!running);
+}
+
 void SorbeckRecovery::DisposeWorker() {
   if (!m_scanThread) return;
   m_scanThread->wait();
@@ -547,6 +684,7 @@ void SorbeckRecovery::StopAndDisposeWorker() {
   m_scanThread->disconnect(this);
   m_scanThread->SetStop(1);
   if (m_timer) m_timer->stop();
+  if (m_searchStopBtn) m_searchStopBtn->hide();
   DisposeWorker();
   ui.HomeButton->setEnabled(true);
   ui.recoveryBtn->setEnabled(true);
@@ -605,7 +743,9 @@ void SorbeckRecovery::ShowStartPage() {
   // Back at the start the mode is the one last chosen there, shown as chosen: a found partition's
   // mode would scan a device of a list that is gone.
   m_mode = m_startMode;
+  m_problemShown = false;
   RestoreModeDescription();
+  MarkChosenMode();
 }
 
 void SorbeckRecovery::ReleaseScanner() {
@@ -667,6 +807,7 @@ void SorbeckRecovery::ClickDiskHomeAction() {
     m_searchAbandoned = true;
     m_scanThread->SetStop(1);
   }
+  m_searchStopBtn->hide();
   ShowStartPage();
 }
 

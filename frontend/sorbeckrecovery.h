@@ -23,6 +23,8 @@ class QXQuickScanThread;
 class JMRecoverFileThreader;
 class PreviewReader;
 class QLabel;
+class QButtonGroup;
+class QPushButton;
 
 class SorbeckRecovery : public QMainWindow {
   Q_OBJECT
@@ -43,6 +45,8 @@ class SorbeckRecovery : public QMainWindow {
   ~SorbeckRecovery() override;
 
   int Mode() const { return m_mode; }
+  // Whether a mode card has been chosen on the start page; until then Start Scan asks for one.
+  bool ModeChosen() const { return m_modeChosen; }
   int SelectedIndex() const { return m_selectedIndex; }
   const QString& SelectedDriveName() const { return m_selectedDriveName; }
   bool ScanRunning() const { return m_scanThread != nullptr; }
@@ -142,8 +146,22 @@ class SorbeckRecovery : public QMainWindow {
   QString CreateFailureText(IDevice* device, int rc) const;
   void RefreshShownChecks();
   void ClearResults();
-  // Shown on one line, elided to fit between the buttons; the whole text and `detail` in its tooltip.
-  void SetStatus(const QString& text, const QString& detail = QString());
+  // Shown on one line, elided to fit between the buttons, with `folder` whole on a line of its own;
+  // `detail` (names of files) is opened in a list with the button beside it.
+  void SetStatus(const QString& text, const QString& detail = QString(), const QString& folder = QString());
+  void ShowStatusDetails();
+  QString NothingTickedText() const;
+  // What the end of a scan says, by the engine's answer and the kind of scan that ran.
+  void ScanEndText(int rc, QString* text, QString* detail) const;
+  // What the end of a lost-partition search says when the engine answered `rc`.
+  QString SearchEndText(int rc) const;
+  // Why the mode cannot run on `device` (a partition mode on a whole disk, the search on a
+  // partition), or an empty text.
+  QString ModeRefusal(IDevice* device) const;
+  void ClearProblem();
+  void MarkChosenMode();
+  void ChooseMode(int mode, const char* description);
+  void ShowSearchControls(bool running, bool anyFound);
   void StartPreview(QXQuickScanFileNode* node);
   void WaitForPreview();
   void StopCopy();
@@ -168,6 +186,15 @@ class SorbeckRecovery : public QMainWindow {
   IScanOperator* m_scanner = nullptr;
   QTimer* m_timer = nullptr;
   int m_mode = Mode_Deep;
+  bool m_modeChosen = false;
+  // A refusal is shown in red on the start page or the lost-partition page; it goes when mended.
+  bool m_problemShown = false;
+  // The engine's scan kind of the scan that ran last (the mode changes once it starts).
+  int m_scanKind = 0;
+  QButtonGroup* m_modeCards = nullptr;
+  QPushButton* m_searchStopBtn = nullptr;
+  QPushButton* m_detailsBtn = nullptr;
+  QString m_statusDetail;
   // The mode last chosen with a start-page button (the start value until then): Home returns to it.
   int m_startMode = Mode_Deep;
   int m_tickedCount = 0;

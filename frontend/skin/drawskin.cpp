@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
   }
   {
     QImage img = Page(QStringLiteral("Lost partitions"),
-                      QStringLiteral("Partitions found on the disk are listed below; pick one and how to scan it."),
+                      QStringLiteral("The whole disk is searched for lost partitions; each one found can then be scanned."),
                       22);
     QPainter p(&img);
     p.fillRect(QRect(0, 0, 1112, 22), kBody);

@@ -1,6 +1,10 @@
 // The recovery flow of the main window: found files into the tree and table, preview, and the
 // copy with its safety rules, over a scripted scanner and over the real engine's raw scan.
 #include <QDirIterator>
+#include <algorithm>
+#include <QDialog>
+#include <QPlainTextEdit>
+#include <QStyleOptionViewItem>
 #include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
@@ -156,16 +160,26 @@ class FakeIo final : public IDeviceIo {
   int GetOpenFlags() override { return KIO_RDONLY; }
 };
 
+// The disk, or its one partition (which reads through the disk's channel).
 class FakeDisk final : public IDevice {
  public:
   FakeIo io;
-  int GetType() override { return DT_FIXED_DISK; }
+  FakeDisk* wholeDisk = nullptr;
+  int GetType() override { return wholeDisk ? DT_PARTITION : DT_FIXED_DISK; }
   const char* GetName() override { return "fake"; }
   int GetSize(uint64_t* s) override {
     *s = 1 << 20;
     return 0;
   }
-  int GetPartitionInfo(PartitionInfo*) override { return RC_FAIL; }
+  int GetPartitionInfo(PartitionInfo* info) override {
+    if (!wholeDisk) return RC_FAIL;
+    std::memset(info, 0, sizeof *info);
+    info->SectorCount = 2048;
+    info->PartitionType = PT_NTFS;
+    const char* label = "Fake Volume";
+    for (int i = 0; label[i]; ++i) info->Label[i] = char16_t(label[i]);
+    return 0;
+  }
   int GetGeometry(DiskGeometry* g) override {
     std::memset(g, 0, sizeof *g);
     const char* m = "Fake Disk";
@@ -180,7 +194,7 @@ class FakeDisk final : public IDevice {
   int ReadSectors(int64_t, void*, uint32_t) override { return RC_READ_FAILED; }
   int WriteSectors(int64_t, const void*, uint32_t) override { return RC_WRITE_PROTECTED; }
   int Close() override { return 0; }
-  IDeviceIo* GetIo() override { return &io; }
+  IDeviceIo* GetIo() override { return wholeDisk ? &wholeDisk->io : &io; }
   int Save(IArchive*) override { return 0; }
   int Load(IArchive*) override { return 0; }
   int Open() override { return 0; }
@@ -189,13 +203,16 @@ class FakeDisk final : public IDevice {
 class FakeEngine final : public IRecoveryManagement {
  public:
   FakeDisk disk;
+  FakeDisk volume;
   FakeScanner scanner;
   // When set, the scan is the engine's own raw scan of this storage, through a real results tree.
   IStorageDevice* rawStorage = nullptr;
+  FakeEngine() { volume.wholeDisk = &disk; }
   int EnumDevices(IDevice** out, int* count, int) override {
     out[0] = &disk;
-    out[1] = nullptr;
-    *count = 1;
+    out[1] = &volume;
+    out[2] = nullptr;
+    *count = 2;
     return 0;
   }
   int LoadScanResult(const char16_t*, IScanOperator**, int) override { return RC_FAIL; }
@@ -236,10 +253,10 @@ QTreeWidgetItem* Child(QTreeWidgetItem* item, const QString& name) {
   return nullptr;
 }
 
-// Runs a deleted-file scan of the scripted engine through the window and waits for its end.
+// Runs a deleted-file scan of the disk's partition through the window and waits for its end.
 void ScanThroughWindow(SorbeckRecovery& w) {
   QTreeWidget* devices = w.Form().allDiskTreeWidget;
-  emit devices->itemClicked(devices->topLevelItem(0), 0);
+  emit devices->itemClicked(devices->topLevelItem(0)->child(0), 0);
   QTest::mouseClick(w.Form().DeleteScanButton, Qt::LeftButton);
   QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
   QTRY_VERIFY(!w.ScanRunning());
@@ -271,6 +288,9 @@ class RecoveryTest : public QObject {
   void secondCopyNamesTheRenamedFiles();
   void tiffPreviewAndPreviewClearedElsewhere();
   void scanWithUnreadableAreasIsAPartialSuccess();
+  void sizeColumnSortsByBytes();
+  void treeHighlightFollowsTheTickedFolder();
+  void recoverWithNothingTickedMakesNothing();
 };
 
 namespace {
@@ -716,7 +736,8 @@ void RecoveryTest::copyToAFullFileSystemSaysWhy() {
   // The long text stays on its line between the buttons, shortened, and whole in the tooltip.
   QLabel* label = StatusLabel(w);
   QVERIFY(label->isVisible());
-  QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
+  for (const QString& line : label->text().split('\n'))
+    QVERIFY2(label->fontMetrics().horizontalAdvance(line) <= label->width(), qPrintable(line));
   QVERIFY(label->text().size() < status.size());
   QVERIFY(label->toolTip().startsWith(status));
   QVERIFY(!label->geometry().intersects(w.Form().HomeButton->geometry()));
@@ -752,6 +773,137 @@ void RecoveryTest::secondCopyNamesTheRenamedFiles() {
            qPrintable(status));
   QCOMPARE(ReadAll(target + "/Velmora/Family/grandma (2).jpg"), Pattern(5000, 1));
   QVERIFY(StatusLabel(w)->toolTip().contains("Family/grandma (2).jpg"));
+  // The folder has a line of its own, whole; the new names are a click away.
+  QCOMPARE(StatusLabel(w)->text().section('\n', 1), "Folder: " + target + "/Velmora");
+  QPushButton* details = w.findChild<QPushButton*>("statusDetailsBtn");
+  QVERIFY(details && details->isVisible());
+  QVERIFY(!details->geometry().intersects(StatusLabel(w)->geometry()));
+  QVERIFY(!details->geometry().intersects(w.Form().recoveryBtn->geometry()));
+  Shot(&w, "results-page-renamed");
+  QTest::mouseClick(details, Qt::LeftButton);
+  QDialog* list = w.findChild<QDialog*>("statusDetailsDialog");
+  QVERIFY(list && list->isVisible());
+  const QString names = list->findChild<QPlainTextEdit*>("statusDetailsText")->toPlainText();
+  QVERIFY2(names.contains("Family/grandma (2).jpg") && names.contains("Family/notes (2).txt"), qPrintable(names));
+  Shot(list, "results-page-renamed-details");
+  list->close();
+
+  // A folder too long for its line keeps its start and its end.
+  const QString deep = tmp.filePath(QString("very long folder name ").repeated(8).trimmed());
+  QVERIFY(QDir().mkpath(deep));
+  QVERIFY(w.StartCopy(deep));
+  QTRY_VERIFY(!w.CopyRunning());
+  const QString folderLine = StatusLabel(w)->text().section('\n', 1);
+  QVERIFY2(folderLine.startsWith("Folder: /") && folderLine.endsWith("/Velmora") && folderLine.contains(QChar(0x2026)) &&
+               StatusLabel(w)->fontMetrics().horizontalAdvance(folderLine) <= StatusLabel(w)->width(),
+           qPrintable(folderLine));
+  QVERIFY(w.StatusText().contains(deep + "/Velmora"));
+  // Nothing renamed there: no list to open.
+  QVERIFY(!details->isVisible());
+}
+
+void RecoveryTest::sizeColumnSortsByBytes() {
+  FakeEngine engine;
+  engine.scanner.Add("/s/big.jpg", Pattern(505200, 1));
+  engine.scanner.Add("/s/mid.txt", Pattern(51722, 2));
+  engine.scanner.Add("/s/small.txt", Pattern(900, 3));
+  engine.scanner.Add("/s/huge.bin", Pattern(2 << 20, 4));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  emit w.Form().resultTreeWidget->itemClicked(Child(w.TopItem(), "s"), 0);
+  QTableWidget* table = w.Form().contantTableWidget;
+  QCOMPARE(Row(w, "big.jpg")->row() >= 0, true);
+  QCOMPARE(table->item(Row(w, "big.jpg")->row(), 1)->text(), QStringLiteral("493.36 KB"));
+  // By clicking the column's header, as a person sorts.
+  QHeaderView* header = table->horizontalHeader();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(1) + 20, 10));
+  QStringList order;
+  for (int r = 0; r < 4; ++r) order << table->item(r, 0)->text();
+  if (header->sortIndicatorOrder() == Qt::DescendingOrder) std::reverse(order.begin(), order.end());
+  QCOMPARE(order, QStringList({"small.txt", "mid.txt", "big.jpg", "huge.bin"}));
+  table->sortItems(1, Qt::DescendingOrder);
+  QCOMPARE(table->item(0, 0)->text(), QStringLiteral("huge.bin"));
+  QCOMPARE(table->item(3, 0)->text(), QStringLiteral("small.txt"));
+  Shot(&w, "results-page-sorted-by-size");
+}
+
+namespace {
+
+// Where the tick box of a tree item is drawn, in the tree's viewport.
+QPoint TickBoxOf(QTreeWidget* tree, QTreeWidgetItem* item) {
+  QStyleOptionViewItem opt;
+  opt.initFrom(tree->viewport());
+  opt.rect = tree->visualItemRect(item);
+  opt.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay |
+                 QStyleOptionViewItem::HasDecoration;
+  opt.decorationSize = tree->iconSize().isValid() ? tree->iconSize() : QSize(16, 16);
+  return tree->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &opt, tree).center();
+}
+
+}  // namespace
+
+void RecoveryTest::treeHighlightFollowsTheTickedFolder() {
+  FakeEngine engine;
+  engine.scanner.Add("/a/one.txt", Pattern(10, 1));
+  engine.scanner.Add("/b/two.txt", Pattern(20, 2));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  QTreeWidget* tree = w.Form().resultTreeWidget;
+  QTreeWidgetItem* a = Child(w.TopItem(), "a");
+  QTreeWidgetItem* b = Child(w.TopItem(), "b");
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(a).center());
+  QCOMPARE(tree->currentItem(), a);
+  QVERIFY(Row(w, "one.txt"));
+  // A click on b's tick box unticks it and shows its files: the highlight moves with them.
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, TickBoxOf(tree, b));
+  QCOMPARE(b->checkState(0), Qt::Unchecked);
+  QVERIFY(Row(w, "two.txt") && !Row(w, "one.txt"));
+  QCOMPARE(tree->currentItem(), b);
+  QVERIFY(b->isSelected() && !a->isSelected());
+  Shot(&w, "results-page-tick-highlight");
+}
+
+void RecoveryTest::recoverWithNothingTickedMakesNothing() {
+  QTemporaryDir tmp;
+  FakeEngine engine;
+  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  engine.scanner.Add("/a/one.txt", Pattern(10, 1));
+  engine.scanner.Add("/two.txt", Pattern(20, 2));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  w.TopItem()->setCheckState(0, Qt::Unchecked);
+  QCOMPARE(w.TickedCount(), 0);
+  // Any dialog that opens is noted and closed, so that a wrong one cannot hang the test.
+  bool dialogSeen = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      dialogSeen = true;
+      modal->close();
+    }
+  });
+  watch.start(50);
+  QTest::mouseClick(w.Form().recoveryBtn, Qt::LeftButton);
+  QTest::qWait(200);
+  watch.stop();
+  QVERIFY(!dialogSeen);
+  QVERIFY2(w.StatusText().contains("No file is ticked"), qPrintable(w.StatusText()));
+  QVERIFY(!w.CopyRunning());
+  const QString target = tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(!w.StartCopy(target));
+  QVERIFY(!QFileInfo::exists(target + "/Velmora"));
+  QVERIFY(w.StatusText().contains("No file is ticked"));
+  Shot(&w, "results-page-nothing-ticked");
+  // One ticked file again: it is copied.
+  Child(w.TopItem(), "a")->setCheckState(0, Qt::Checked);
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY(!w.CopyRunning());
+  QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"a/one.txt"}));
 }
 
 void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
@@ -763,6 +915,7 @@ void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
   QVERIFY2(!tiff.isEmpty(), "Qt's TIFF plugin is missing (qt5-image-formats-plugins)");
   engine.scanner.Add("/p/scan.tif", tiff);
   engine.scanner.Add("/p/letter.txt", Pattern(300, 1));
+  engine.scanner.Add("/p/layers.xcf", QByteArray("gimp xcf v011") + Pattern(4000, 9));
   engine.scanner.Add("/q/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG"));
   SorbeckRecovery w(&engine);
   w.show();
@@ -784,6 +937,12 @@ void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
   // A file that is no picture: its own card, not the last picture.
   table->setCurrentItem(Row(w, "letter.txt"));
   emit table->itemClicked(Row(w, "letter.txt"));
+  QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(),
+           QPixmap(":/SorbeckRecovery/Skin/notsupportpreview.png").toImage());
+  // A picture file of a kind that cannot be drawn here is no picture to the preview either.
+  table->setCurrentItem(Row(w, "layers.xcf"));
+  emit table->itemClicked(Row(w, "layers.xcf"));
+  QVERIFY(!w.PreviewRunning());
   QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(),
            QPixmap(":/SorbeckRecovery/Skin/notsupportpreview.png").toImage());
 

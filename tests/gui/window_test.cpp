@@ -47,6 +47,7 @@ class FakeDevice final : public IDevice {
     d->m_size = uint64_t(sectors) * 512;
     return d;
   }
+  void SetFlags(uint8_t flags) { m_info.Flags = flags; }
   int GetType() override { return m_type; }
   const char* GetName() override { return "fake"; }
   int GetSize(uint64_t* size) override {
@@ -97,8 +98,11 @@ class EndlessScanner final : public IScanOperator {
     *out = nullptr;
     return RC_FAIL;
   }
+  // A scan that ends at once with this answer, when not 0.
+  std::atomic<int> immediate{0};
   int Scan(INotifySink* sink) override {
     ++scans;
+    if (immediate.load()) return immediate.load();
     for (int i = 0; i < 100000; ++i) {
       if (sink->Notify(NE_PERCENT, i % 100, 0, nullptr) != 0) {
         stopped = true;
@@ -128,6 +132,9 @@ class FakeEngine final : public IRecoveryManagement {
   // Answers success without a scanner, as a faulty engine might.
   bool nullScanner = false;
   int lastKind = -1;
+  IDevice* lastDevice = nullptr;
+  int searches = 0;
+  int searchResult = 0;
   bool searchUntilStopped = false;
   std::atomic<bool> searchStopped{false};
 
@@ -143,8 +150,9 @@ class FakeEngine final : public IRecoveryManagement {
     return 0;
   }
   int LoadScanResult(const char16_t*, IScanOperator**, int) override { return RC_FAIL; }
-  int CreateScanOperator(IDevice*, int kind, IFileManager** manager, IScanOperator** out) override {
+  int CreateScanOperator(IDevice* device, int kind, IFileManager** manager, IScanOperator** out) override {
     lastKind = kind;
+    lastDevice = device;
     if (createResult != 0) return createResult;
     *manager = nullptr;
     *out = nullScanner ? nullptr : &scanner;
@@ -152,6 +160,8 @@ class FakeEngine final : public IRecoveryManagement {
   }
   void Release() override {}
   int SearchPartitions(IDevice*, int, INotifySink* sink) override {
+    ++searches;
+    if (searchResult) return searchResult;
     for (auto* d : found)
       if (sink->Notify(NE_PARTITION_FOUND, 0, 0, d) != 0) return RC_CANCELLED;
     while (searchUntilStopped) {
@@ -244,6 +254,12 @@ class WindowTest : public QObject {
   void wholeDiskForPartitionModesSaysChooseAPartition();
   void lostPartitionPageFitsAndNamesHfsPlus();
   void homeLooksDisabledDuringAScan();
+  void foundPartitionStartNeedsAFoundRowInEitherDeviceOrder();
+  void modesRefusedOnTheWrongKindOfDeviceSaySoAtOnce();
+  void engineCodesInWords();
+  void chosenCardStaysMarkedAndRedTextGoesWhenMended();
+  void searchCanBeStoppedAndAnEmptyOneOffersNothing();
+  void cutPartitionsSayTheyAreCutAndSizesSortByBytes();
 };
 
 namespace {
@@ -812,6 +828,325 @@ void WindowTest::homeLooksDisabledDuringAScan() {
   QTRY_VERIFY(!w.ScanRunning());
   QVERIFY(ui.HomeButton->isEnabled());
   QVERIFY(!ui.HomeButton->graphicsEffect());
+}
+
+namespace {
+
+const char* const kRed = "#C0392B";
+
+QList<QPushButton*> Cards(SorbeckRecovery& w) {
+  auto& ui = w.Form();
+  return {ui.DeleteScanButton, ui.DeepScanButton, ui.PartitionScanButton, ui.LostVolumesButton};
+}
+
+}  // namespace
+
+void WindowTest::foundPartitionStartNeedsAFoundRowInEitherDeviceOrder() {
+  // The searched disk first in the device list, then second: its device index must never be
+  // taken for a row of the found list.
+  for (int order = 0; order < 2; ++order) {
+    FakeEngine engine;
+    if (order == 1) AddDiskWithPartitions(engine, "Other Disk", "OTHER");
+    AddDiskWithPartitions(engine, "Lost Disk", "DATA");
+    for (const char* l : {"one", "two"}) engine.found.push_back(FakeDevice::Part(DT_PARTITION, l, 409600, PT_NTFS));
+    SorbeckRecovery w(&engine);
+    w.show();
+    auto& ui = w.Form();
+    emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Lost Disk", 0, QString()), 0);
+    Click(ui.LostVolumesButton);
+    Click(ui.scanTheDiskBtn);
+    QTRY_VERIFY(!w.ScanRunning());
+    QCOMPARE(g_FoundPartitions.size(), size_t(2));
+    QVERIFY(ui.lostpartitionTableWidget->selectedItems().isEmpty());
+    for (QRadioButton* option : {ui.partrecoveryButton, ui.deeprecoveryButton}) {
+      Click(option);
+      engine.lastKind = -1;
+      Click(ui.scanDelDiskBtn);
+      QCOMPARE(engine.lastKind, -1);
+      QVERIFY(!w.ScanRunning());
+      QVERIFY(ui.disklistFrame->isVisible());
+      QVERIFY2(ui.scanningstatelab->isVisible() && ui.scanningstatelab->text().contains("select a found partition"),
+               qPrintable(ui.scanningstatelab->text()));
+    }
+    if (order == 0) Shot(&w, "lost-partition-no-row-picked");
+    // Picking a row mends it: the request goes, and the scan reads that partition under its name.
+    emit ui.lostpartitionTableWidget->itemClicked(ui.lostpartitionTableWidget->item(1, 0));
+    QVERIFY(!ui.scanningstatelab->isVisible());
+    Click(ui.scanDelDiskBtn);
+    QCOMPARE(engine.lastKind, 0x10000);
+    QCOMPARE(engine.lastDevice, static_cast<IDevice*>(engine.found[1]));
+    QCOMPARE(w.SelectedDriveName(), QStringLiteral("two"));
+    QVERIFY(ui.Resultframe->isVisible());
+    Click(ui.scanStopBtn);
+    QTRY_VERIFY(!w.ScanRunning());
+  }
+}
+
+void WindowTest::modesRefusedOnTheWrongKindOfDeviceSaySoAtOnce() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  QTreeWidget* tree = ui.allDiskTreeWidget;
+  QTreeWidgetItem* disk = FindRow(tree, "Disk A", 0, QString());
+  QTreeWidgetItem* part = FindRow(tree, "Disk A", 0, "DATA");
+
+  // Volume Recovery chosen on a partition, then the disk clicked: its card goes, and the page
+  // says at once why it cannot run there; Start Scan reads nothing.
+  emit tree->itemClicked(part, 0);
+  Click(ui.PartitionScanButton);
+  emit tree->itemClicked(disk, 0);
+  QVERIFY(!ui.PartitionScanButton->isVisible());
+  QString tip = ui.Tiplab->text();
+  QVERIFY2(tip.contains(kRed) && tip.contains("Volume Recovery reads one partition, and a whole disk is selected"),
+           qPrintable(tip));
+  QVERIFY(ui.Tiplab->heightForWidth(ui.Tiplab->width()) <= ui.Tiplab->height());
+  Shot(&w, "start-page-volume-on-disk");
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, -1);
+  QVERIFY(!w.ScanRunning());
+  QVERIFY(ui.Welcomeframe->isVisible());
+  QVERIFY(ui.Tiplab->text().contains("whole disk is selected"));
+
+  // Back on the partition: the card returns marked, with its words, and the refusal is gone.
+  emit tree->itemClicked(part, 0);
+  QVERIFY(ui.PartitionScanButton->isVisible() && ui.PartitionScanButton->isChecked());
+  tip = ui.Tiplab->text();
+  QVERIFY2(!tip.contains(kRed) && tip.contains("normal and formatted volumes"), qPrintable(tip));
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, int(Scan_Format));
+  QCOMPARE(engine.lastDevice, static_cast<IDevice*>(engine.devices[2]));
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  Click(ui.HomeButton);
+
+  // Deleted Recovery on the disk: the same words before any engine call.
+  emit tree->itemClicked(disk, 0);
+  engine.lastKind = -1;
+  Click(ui.DeleteScanButton);
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, -1);
+  QVERIFY(ui.Tiplab->text().contains("Deleted Recovery reads one partition"));
+
+  // Lost Partitions chosen on the disk, then a partition clicked: the search runs on a whole
+  // disk, and is not started on a partition.
+  Click(ui.LostVolumesButton);
+  emit tree->itemClicked(part, 0);
+  QVERIFY(!ui.LostVolumesButton->isVisible());
+  tip = ui.Tiplab->text();
+  QVERIFY2(tip.contains(kRed) && tip.contains("Lost Partitions searches a whole disk"), qPrintable(tip));
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.searches, 0);
+  QVERIFY(!w.ScanRunning());
+  QVERIFY(!ui.disklistFrame->isVisible());
+  emit tree->itemClicked(disk, 0);
+  QVERIFY(!ui.Tiplab->text().contains(kRed));
+  QVERIFY(ui.LostVolumesButton->isChecked());
+}
+
+void WindowTest::engineCodesInWords() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  QTreeWidget* tree = ui.allDiskTreeWidget;
+
+  // Volume Recovery on a partition where no volume is recognised: what that means and what to do.
+  engine.scanner.immediate = RC_WRONG_FS;
+  emit tree->itemClicked(FindRow(tree, "Disk A", 0, "DATA"), 0);
+  Click(ui.PartitionScanButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  const QString status = w.StatusText();
+  QVERIFY2(status.contains("No formatted or damaged volume was recognised") &&
+               status.contains("Deep Recovery finds files by their contents") && !status.contains("ended early"),
+           qPrintable(status));
+  QLabel* line = w.findChild<QLabel*>("resultStatuslab");
+  QCOMPARE(line->text(), status);
+  QVERIFY2(line->heightForWidth(line->width()) <= line->height(),
+           qPrintable(QString("%1 of %2").arg(line->heightForWidth(line->width())).arg(line->height())));
+  Shot(&w, "results-page-no-volume");
+  Click(ui.HomeButton);
+
+  // A search the engine refuses says so on its page, which then offers nothing to scan.
+  engine.scanner.immediate = 0;
+  engine.searchResult = RC_FAIL;
+  emit tree->itemClicked(FindRow(tree, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY2(ui.scanningstatelab->text().contains("The search for lost partitions failed (engine code -1)"),
+           qPrintable(ui.scanningstatelab->text()));
+  QVERIFY(!ui.scanDelDiskBtn->isVisible());
+}
+
+void WindowTest::chosenCardStaysMarkedAndRedTextGoesWhenMended() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  QTreeWidget* tree = ui.allDiskTreeWidget;
+
+  // First start: no card is marked, and Start Scan asks for a mode instead of running one.
+  for (QPushButton* card : Cards(w)) QVERIFY(!card->isChecked());
+  QVERIFY(!w.ModeChosen());
+  const QImage plain = ui.DeepScanButton->grab().toImage();
+  Click(ui.scanTheDiskBtn);
+  QVERIFY2(ui.Tiplab->text().contains("choose a kind of recovery"), qPrintable(ui.Tiplab->text()));
+  emit tree->itemClicked(FindRow(tree, "Disk A", 0, "DATA"), 0);
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, -1);
+  QVERIFY(!w.ScanRunning());
+  QVERIFY(ui.Tiplab->text().contains("choose a kind of recovery"));
+  Shot(&w, "start-page-no-mode");
+
+  // The clicked card stays marked, in looks too, after the mouse has left it.
+  Click(ui.DeepScanButton);
+  QTest::mouseMove(tree);
+  QVERIFY(ui.DeepScanButton->isChecked());
+  QVERIFY(ui.DeepScanButton->grab().toImage() != plain);
+  QVERIFY(!ui.Tiplab->text().contains(kRed));
+  Shot(&w, "start-page-deep-marked");
+  Click(ui.DeleteScanButton);
+  QVERIFY(ui.DeleteScanButton->isChecked() && !ui.DeepScanButton->isChecked());
+  QCOMPARE(ui.DeepScanButton->grab().toImage(), plain);
+
+  // After a scan and Home, the marked card is the mode in force.
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.lastKind, int(Scan_Deleted));
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  Click(ui.HomeButton);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
+  int marked = 0;
+  for (QPushButton* card : Cards(w)) marked += card->isChecked();
+  QCOMPARE(marked, 1);
+  QVERIFY(ui.DeleteScanButton->isChecked());
+  QVERIFY(ui.Tiplab->text().contains("even emptied from Trash Bin"));
+
+  // A found partition's scan, then Home: the Lost Partitions card and mode again.
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "found", 409600, PT_NTFS));
+  emit tree->itemClicked(FindRow(tree, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  emit ui.lostpartitionTableWidget->itemClicked(ui.lostpartitionTableWidget->item(0, 0));
+  Click(ui.deeprecoveryButton);
+  Click(ui.scanDelDiskBtn);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deep));
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  Click(ui.HomeButton);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_LostPartitions));
+  QVERIFY(ui.LostVolumesButton->isChecked() && !ui.DeepScanButton->isChecked());
+  Shot(&w, "start-page-after-home-marked");
+
+  // A red request goes once it is mended.
+  SorbeckRecovery fresh(&engine);
+  fresh.show();
+  Click(fresh.Form().DeepScanButton);
+  Click(fresh.Form().scanTheDiskBtn);
+  QVERIFY(fresh.Form().Tiplab->text().contains(kRed));
+  QVERIFY(fresh.Form().Tiplab->text().contains("select a device"));
+  emit fresh.Form().allDiskTreeWidget->itemClicked(FindRow(fresh.Form().allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  QVERIFY(!fresh.Form().Tiplab->text().contains(kRed));
+  QVERIFY(fresh.Form().Tiplab->text().contains("Use Deep Recovery option"));
+}
+
+void WindowTest::searchCanBeStoppedAndAnEmptyOneOffersNothing() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.searchUntilStopped = true;
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  QTreeWidget* tree = ui.allDiskTreeWidget;
+  emit tree->itemClicked(FindRow(tree, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(w.ScanRunning());
+  QPushButton* stop = w.findChild<QPushButton*>("searchStopBtn");
+  QVERIFY(stop && stop->isVisible());
+  QVERIFY(InsideWindow(w, stop));
+  QVERIFY(!stop->geometry().intersects(ui.partprogressBar->geometry()));
+  QVERIFY(!ui.partrecoveryButton->isEnabled() && !ui.deeprecoveryButton->isEnabled());
+  QTRY_COMPARE(ui.partprogressBar->value(), 50);
+  Shot(&w, "lost-partition-searching");
+  Click(stop);
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(engine.searchStopped.load());
+  QVERIFY(!stop->isVisible());
+  QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("The search was stopped before any lost partition was found."));
+  for (QWidget* x : {static_cast<QWidget*>(ui.partrecoveryButton), static_cast<QWidget*>(ui.deeprecoveryButton),
+                     static_cast<QWidget*>(ui.scanDelDiskBtn), static_cast<QWidget*>(ui.lostpartitionTableWidget)})
+    QVERIFY2(!x->isVisible(), qPrintable(x->objectName()));
+  QVERIFY(ui.diskHomeButton->isVisible());
+  Shot(&w, "lost-partition-stopped");
+
+  // Nothing found: the page offers nothing to scan, only the way home.
+  Click(ui.diskHomeButton);
+  engine.searchUntilStopped = false;
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("No lost partitions of 200 MB or more were found on this disk."));
+  QVERIFY(!ui.scanDelDiskBtn->isVisible() && !ui.partrecoveryButton->isVisible());
+  Shot(&w, "lost-partition-none-found");
+
+  // One found, and a stop after it: it is listed and can be scanned.
+  Click(ui.diskHomeButton);
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "found", 409600, PT_NTFS));
+  engine.searchUntilStopped = true;
+  Click(ui.scanTheDiskBtn);
+  QTRY_COMPARE(ui.partprogressBar->value(), 50);
+  Click(stop);
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY2(ui.scanningstatelab->text().contains("the 1 partitions found before it are listed below"),
+           qPrintable(ui.scanningstatelab->text()));
+  QVERIFY(ui.scanDelDiskBtn->isVisible() && ui.partrecoveryButton->isEnabled());
+  QCOMPARE(ui.lostpartitionTableWidget->item(0, 0)->text(), QStringLiteral("found"));
+}
+
+void WindowTest::cutPartitionsSayTheyAreCutAndSizesSortByBytes() {
+  FakeEngine engine;
+  engine.devices.push_back(FakeDevice::Disk(DT_FIXED_DISK, "Cut Disk", 96ll << 20));
+  engine.devices.push_back(FakeDevice::Part(DT_PARTITION, "WHOLE", 61440, PT_NTFS));
+  FakeDevice* cut = FakeDevice::Part(DT_PARTITION, "CUT", 63488, PT_FAT32);
+  cut->SetFlags(PF_CLIPPED);
+  engine.devices.push_back(cut);
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "small", 614400, PT_NTFS));
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "large", 3145728, PT_NTFS));
+  FakeDevice* cutFound = FakeDevice::Part(DT_PARTITION, "cut", 409600, PT_NTFS);
+  cutFound->SetFlags(PF_CLIPPED);
+  engine.found.push_back(cutFound);
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  QTreeWidget* tree = ui.allDiskTreeWidget;
+  QTreeWidgetItem* row = FindRow(tree, "Cut Disk", 0, "CUT");
+  QVERIFY(row);
+  QCOMPARE(row->text(1), QStringLiteral("31.00 MB (cut short)"));
+  QVERIFY(row->toolTip(0).contains("its last part is missing"));
+  QCOMPARE(FindRow(tree, "Cut Disk", 0, "WHOLE")->text(1), QStringLiteral("30.00 MB"));
+  QVERIFY(FindRow(tree, "Cut Disk", 0, "WHOLE")->toolTip(0).isEmpty());
+  Shot(&w, "start-page-cut-partition");
+
+  emit tree->itemClicked(FindRow(tree, "Cut Disk", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QTableWidget* table = ui.lostpartitionTableWidget;
+  QCOMPARE(table->item(2, 1)->text(), QStringLiteral("200.00 MB (cut short)"));
+  // "1.50 GB" sorts before "300.00 MB" as text; by bytes it is the largest.
+  table->sortItems(1, Qt::AscendingOrder);
+  QCOMPARE(table->item(0, 0)->text(), QStringLiteral("cut"));
+  QCOMPARE(table->item(1, 0)->text(), QStringLiteral("small"));
+  QCOMPARE(table->item(2, 0)->text(), QStringLiteral("large"));
+  emit table->itemClicked(table->item(2, 0));
+  QCOMPARE(w.SelectedIndex(), 1);
+  Shot(&w, "lost-partition-cut-sorted");
 }
 
 QTEST_MAIN(WindowTest)

@@ -157,10 +157,14 @@ void SorbeckRecovery::FillLostPartitionList() {
   table->clearContents();
   table->setColumnCount(3);
   table->setColumnWidth(0, 320);
-  table->setColumnWidth(1, 145);
   table->setColumnWidth(2, 145);
   table->clearSelection();
   const int n = m_foundNodes.size();
+  // Wide enough for a size that says it is cut short.
+  int sizeWidth = 145;
+  for (const QXDiskFileNode* node : m_foundNodes)
+    if (node) sizeWidth = qMax(sizeWidth, table->fontMetrics().horizontalAdvance(ShownSize(node)) + 24);
+  table->setColumnWidth(1, sizeWidth);
   table->setRowCount(qMax(n, 6));
   for (int k = 0; k < n; ++k) {
     const QXDiskFileNode* node = m_foundNodes[k];

@@ -195,10 +195,10 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   m_statusLab = new QLabel(ui.Resultframe);
   m_statusLab->setObjectName(QStringLiteral("resultStatuslab"));
   // Two lines: what happened, and the folder the files went to, whole or shortened in its middle.
-  m_statusLab->setGeometry(150, 574, 690, 44);
+  m_statusLab->setGeometry(150, 592, 690, 44);
   m_statusLab->setTextFormat(Qt::PlainText);
   m_statusLab->setWordWrap(true);
-  m_statusLab->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  m_statusLab->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   m_statusLab->setAttribute(Qt::WA_TranslucentBackground);
   m_statusLab->hide();
   // The names of renamed or failed files, in a list of their own.
@@ -440,7 +440,7 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
     case Mode_LostPartitions:
       // No kind of scan is run that the person did not choose.
       if (!m_modeChosen) {
-        ReportProblem(tr("Please choose a kind of recovery first: click one of the four cards above."));
+        ReportProblem(tr("Please choose a kind of recovery first: click one of the cards above."));
         return;
       }
       if (m_selectedIndex >= 0 && m_selectedIndex < kDeviceCapacity && !m_selectionIsFound)

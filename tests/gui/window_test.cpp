@@ -1139,6 +1139,7 @@ void WindowTest::cutPartitionsSayTheyAreCutAndSizesSortByBytes() {
   QTRY_VERIFY(!w.ScanRunning());
   QTableWidget* table = ui.lostpartitionTableWidget;
   QCOMPARE(table->item(2, 1)->text(), QStringLiteral("200.00 MB (cut short)"));
+  QVERIFY(table->columnWidth(1) > table->fontMetrics().horizontalAdvance(table->item(2, 1)->text()));
   // "1.50 GB" sorts before "300.00 MB" as text; by bytes it is the largest.
   table->sortItems(1, Qt::AscendingOrder);
   QCOMPARE(table->item(0, 0)->text(), QStringLiteral("cut"));

@@ -230,6 +230,8 @@ void SorbeckRecovery::ShowImageBoxState() {
 void SorbeckRecovery::ShowTickedCount() {
   ui.allfilecountbotlab->setText(QString::number(m_tickedCount));
   ui.allfileSizebotlab->setText(FormatFileSizeText(m_tickedSize));
+  // Once something is ticked again, the request to tick something has been answered.
+  if (m_tickedCount > 0 && m_statusText == NothingTickedText()) SetStatus(m_scanEndStatus);
 }
 
 void SorbeckRecovery::ClickChectBoxResultTreeWidget(QTreeWidgetItem* theItem, int colomn) {
@@ -596,4 +598,5 @@ void SorbeckRecovery::ClearResults() {
   ShowImageBoxState();
   ClearPreview(false);
   SetStatus(QString());
+  m_scanEndStatus.clear();
 }

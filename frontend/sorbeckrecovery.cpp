@@ -602,6 +602,7 @@ void SorbeckRecovery::signalDiskFinishHandle() {
     QString text, detail;
     ScanEndText(m_scanThread->Result(), &text, &detail);
     SetStatus(text, detail);
+    m_scanEndStatus = text;
   }
   TimerUpdate();
   ui.HomeButton->setEnabled(true);

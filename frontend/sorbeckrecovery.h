@@ -195,6 +195,8 @@ class SorbeckRecovery : public QMainWindow {
   QPushButton* m_searchStopBtn = nullptr;
   QPushButton* m_detailsBtn = nullptr;
   QString m_statusDetail;
+  // What the last scan's end said, shown again once a request on the results page is answered.
+  QString m_scanEndStatus;
   // The mode last chosen with a start-page button (the start value until then): Home returns to it.
   int m_startMode = Mode_Deep;
   int m_tickedCount = 0;

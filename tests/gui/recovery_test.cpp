@@ -899,8 +899,9 @@ void RecoveryTest::recoverWithNothingTickedMakesNothing() {
   QVERIFY(!QFileInfo::exists(target + "/Velmora"));
   QVERIFY(w.StatusText().contains("No file is ticked"));
   Shot(&w, "results-page-nothing-ticked");
-  // One ticked file again: it is copied.
+  // One ticked file again: the request goes, and that file is copied.
   Child(w.TopItem(), "a")->setCheckState(0, Qt::Checked);
+  QVERIFY2(w.StatusText().startsWith("Scan finished"), qPrintable(w.StatusText()));
   QVERIFY(w.StartCopy(target));
   QTRY_VERIFY(!w.CopyRunning());
   QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"a/one.txt"}));

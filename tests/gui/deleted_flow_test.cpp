@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fixtures.h"
+#include "testutil.h"
 #include "frontend/globals.h"
 #include "frontend/sorbeckrecovery.h"
 
@@ -123,7 +124,64 @@ class DeletedFlowTest : public QObject {
   void ntfsScanTreeTableCopyAndStop() { RunFlow("ntfs", 0x07, 10); }
   void fat32ScanTreeTableCopyAndStop() { RunFlow("fat32", 0x0C, 5); }
   void ntfsSortedTablePreviewsItsOwnPicture();
+  void wholeDiskAndEmptyPartitionSaySoInWords();
+  void partitionCutByTheImageEndSaysSo();
 };
+
+// The real engine: Volume Recovery is not run on a whole disk, and on a partition that holds no
+// file system its answer is said in words.
+void DeletedFlowTest::wholeDiskAndEmptyPartitionSaySoInWords() {
+  QTemporaryDir tmp;
+  const QString zeros = tmp.filePath("zeros.bin");
+  {
+    QFile f(zeros);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.write(QByteArray(8 << 20, 0)) == (8 << 20));
+  }
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(zeros, 0x07, disk));
+  ScopedDisks disks(disk);
+  SorbeckRecovery w;
+  w.show();
+  auto& ui = w.Form();
+  QTreeWidget* devices = ui.allDiskTreeWidget;
+  QCOMPARE(devices->topLevelItemCount(), 1);
+  QTreeWidgetItem* whole = devices->topLevelItem(0);
+  QCOMPARE(whole->childCount(), 1);
+  emit devices->itemClicked(whole->child(0), 0);
+  QTest::mouseClick(ui.PartitionScanButton, Qt::LeftButton);
+  emit devices->itemClicked(whole, 0);
+  QVERIFY(ui.Tiplab->text().contains("Volume Recovery reads one partition, and a whole disk is selected"));
+  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  QVERIFY(!w.ScanRunning());
+  QVERIFY(ui.Welcomeframe->isVisible());
+  QVERIFY(!w.Scanner());
+
+  emit devices->itemClicked(whole->child(0), 0);
+  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  const QString status = w.StatusText();
+  QVERIFY2(status.contains("No formatted or damaged volume was recognised") &&
+               status.contains("Deep Recovery finds files by their contents"),
+           qPrintable(status));
+}
+
+void DeletedFlowTest::partitionCutByTheImageEndSaysSo() {
+  const std::string image = testutil::Fixture("cutdisk_mbr.img");
+  if (image.empty()) QSKIP("the cut disk image was not built here");
+  ScopedDisks disks(QString::fromStdString(image));
+  SorbeckRecovery w;
+  QTreeWidget* devices = w.Form().allDiskTreeWidget;
+  QCOMPARE(devices->topLevelItemCount(), 1);
+  int cut = 0;
+  for (int i = 0; i < devices->topLevelItem(0)->childCount(); ++i) {
+    QTreeWidgetItem* row = devices->topLevelItem(0)->child(i);
+    if (!row->text(1).endsWith(" (cut short)")) continue;
+    ++cut;
+    QVERIFY(row->toolTip(1).contains("its last part is missing"));
+  }
+  QCOMPARE(cut, 1);
+}
 
 void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int minExact) {
   testutil::FixtureManifest m;

@@ -126,7 +126,35 @@ class DeletedFlowTest : public QObject {
   void ntfsSortedTablePreviewsItsOwnPicture();
   void wholeDiskAndEmptyPartitionSaySoInWords();
   void partitionCutByTheImageEndSaysSo();
+  void searchOfABlankDiskOffersNothingToScan();
 };
+
+void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
+  QTemporaryDir tmp;
+  const QString blank = tmp.filePath("blank.img");
+  {
+    QFile f(blank);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.resize(64ll << 20));
+  }
+  ScopedDisks disks(blank);
+  SorbeckRecovery w;
+  w.show();
+  auto& ui = w.Form();
+  QTreeWidget* devices = ui.allDiskTreeWidget;
+  QCOMPARE(devices->topLevelItemCount(), 1);
+  emit devices->itemClicked(devices->topLevelItem(0), 0);
+  QTest::mouseClick(ui.LostVolumesButton, Qt::LeftButton);
+  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  QVERIFY(ui.disklistFrame->isVisible());
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("No lost partitions of 200 MB or more were found on this disk."));
+  for (QWidget* x : {static_cast<QWidget*>(ui.partrecoveryButton), static_cast<QWidget*>(ui.deeprecoveryButton),
+                     static_cast<QWidget*>(ui.scanDelDiskBtn), static_cast<QWidget*>(ui.lostpartitionTableWidget)})
+    QVERIFY2(!x->isVisible(), qPrintable(x->objectName()));
+  QVERIFY(!w.findChild<QPushButton*>("searchStopBtn")->isVisible());
+  QVERIFY(ui.diskHomeButton->isVisible());
+}
 
 // The real engine: Volume Recovery is not run on a whole disk, and on a partition that holds no
 // file system its answer is said in words.

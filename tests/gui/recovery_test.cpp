@@ -946,6 +946,7 @@ void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
   QVERIFY(!w.PreviewRunning());
   QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(),
            QPixmap(":/SorbeckRecovery/Skin/notsupportpreview.png").toImage());
+  Shot(&w, "results-page-xcf");
 
   // Another folder: nothing of this one stays on screen.
   table->setCurrentItem(Row(w, "scan.tif"));

@@ -66,30 +66,40 @@ char CWindowsDeviceIo::LetterOfPath(const char* path) {
   return 0;
 }
 
-int CWindowsDeviceIo::Open(const char* path, int flags, int mode) {
-  Close();
-  if (!path || !*path) return -1;
+bool CWindowsDeviceIo::ResolvePath(const char* path, plat::HostDevice* out, int* diskNumber) {
+  if (!path || !*path || !out) return false;
   Translation t = ParseEnginePath(path);
-  std::string real;
-  int64_t base = 0, length = -1;
+  plat::HostDevice host;
+  int disk = 0;
   if (t.fields == 1) {
     std::vector<std::string> disks = plat::DiskPaths();
-    if (t.disk < 0 || size_t(t.disk) >= disks.size()) return -1;
-    real = disks[size_t(t.disk)];
-    m_diskNumber = t.disk;
+    if (t.disk < 0 || size_t(t.disk) >= disks.size()) return false;
+    host.path = disks[size_t(t.disk)];
+    disk = t.disk;
   } else if (t.fields == 4) {
-    if (t.start < 0) return -1;
-    if (!plat::ResolvePartition(t.disk, t.start, t.length, &real, &base, &length)) return -1;
-    m_diskNumber = t.disk;
+    if (t.start < 0) return false;
+    if (!plat::ResolvePartition(t.disk, t.start, t.length, &host.path, &host.base, &host.length)) return false;
+    disk = t.disk;
   } else if (t.fields != 0) {
-    return -1;
+    return false;
   } else if (char letter = LetterOfPath(path)) {
-    if (!plat::LetterPath(letter, &real)) return -1;
-    m_diskNumber = 0;
+    if (!plat::LetterPath(letter, &host.path)) return false;
   } else {
-    real = path;
-    m_diskNumber = 0;
+    host.path = path;
   }
+  *out = host;
+  if (diskNumber) *diskNumber = disk;
+  return true;
+}
+
+int CWindowsDeviceIo::Open(const char* path, int flags, int mode) {
+  Close();
+  plat::HostDevice host;
+  int disk = 0;
+  if (!ResolvePath(path, &host, &disk)) return -1;
+  m_diskNumber = disk;
+  const std::string& real = host.path;
+  int64_t base = host.base, length = host.length;
   plat::OpenDevice dev;
   if (!plat::Open(real, flags, base, length, &dev)) return -1;
   m_dev = dev;

@@ -26,6 +26,10 @@ class CWindowsDeviceIo : public CCommDeviceIo {
   static Translation ParseEnginePath(const char* path);
   // The letter of a "\\.\X:" path, or 0.
   static char LetterOfPath(const char* path);
+  // The system object that Open reaches for an engine path: the disk of the platform's
+  // list, the partition's block device or window of the disk's image file, the volume a
+  // letter maps to, or any other path as given. False when the path names nothing.
+  static bool ResolvePath(const char* path, plat::HostDevice* out, int* diskNumber = nullptr);
 
  private:
   int m_diskNumber;

@@ -256,8 +256,11 @@ int CNormalFileOP::WipeRuns(RunList** lists, int nLists, INotifySink* sink) {
         return RC_READ_FAILED;
     }
   }
-  std::string path = DevicePathOf(m_device->GetDevice());
-  if (!path.empty() && !plat::SyncPath(path)) return RC_READ_FAILED;
+  // The written blocks reach the disk before the erase reports it done. The flush goes to
+  // the block device or image file that the writes went to, never to the engine's name.
+  plat::HostDevice host;
+  if (DevicePathOf(m_device->GetDevice(), &host) && plat::PathExists(host.path) && !plat::SyncDevice(host))
+    return RC_READ_FAILED;
   return 0;
 }
 
@@ -266,8 +269,9 @@ static int WipePreconditions(IStorageDevice* device, int mode) {
   if (device->IsReadOnly()) return RC_READ_FAILED;
   if (mode != 1) return RC_MISSING;
   // Raw writes under a mounted Linux file system would corrupt it.
-  std::string path = DevicePathOf(device->GetDevice());
-  if (!path.empty() && plat::IsMountedOrHasMountedPartition(path)) return RC_WRITE_PROTECTED;
+  plat::HostDevice host;
+  if (DevicePathOf(device->GetDevice(), &host) && plat::IsMountedOrHasMountedPartition(host))
+    return RC_WRITE_PROTECTED;
   return 0;
 }
 

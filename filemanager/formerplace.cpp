@@ -1,19 +1,27 @@
 #include "filemanager/formerplace.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/inc/idevice.h"
+#include "deviceapi/windowsdeviceio.h"
 #include "filemanager/wtext.h"
 #include "platform/platform.h"
 
-std::string DevicePathOf(IDevice* device) {
-  if (!device) return std::string();
+bool DevicePathOf(IDevice* device, plat::HostDevice* host) {
+  if (!device || !host) return false;
+  // The name is what the device's channel opens, so the same translation finds the same
+  // disk, partition node or image window that the reads and the erase's writes reach.
+  const char* name = device->GetName();
+  if (name && *name && CWindowsDeviceIo::ResolvePath(name, host)) return true;
   PartitionInfo info;
   std::memset(&info, 0, sizeof info);
-  if (device->GetPartitionInfo(&info) == 0 && info.DevicePath[0])
-    return std::string(info.DevicePath, strnlen(info.DevicePath, sizeof info.DevicePath));
-  const char* name = device->GetName();
-  return name ? std::string(name) : std::string();
+  if (device->GetPartitionInfo(&info) == 0 && info.DevicePath[0]) {
+    *host = plat::HostDevice();
+    host->path.assign(info.DevicePath, strnlen(info.DevicePath, sizeof info.DevicePath));
+    return true;
+  }
+  return false;
 }
 
 bool TreePathStaysInside(const char16_t* treePath) {
@@ -36,8 +44,9 @@ bool FormerPlacePath(IDevice* device, const char16_t* treePath, std::string* hos
   if (!wtext::StartsWithNoCase(treePath, "/Volume")) return false;
   const char16_t* rest = treePath + 7;
   if (*rest != u'/' || !rest[1] || !TreePathStaysInside(rest)) return false;
+  plat::HostDevice host;
   std::string mount;
-  if (!plat::MountPointOf(DevicePathOf(device), &mount) || mount.empty()) return false;
+  if (!DevicePathOf(device, &host) || !plat::MountPointOf(host, &mount) || mount.empty()) return false;
   *hostPath = mount + (mount.back() == '/' ? "" : "/") + wtext::ToUtf8(rest + 1);
   return true;
 }
@@ -45,9 +54,10 @@ bool FormerPlacePath(IDevice* device, const char16_t* treePath, std::string* hos
 bool FormerPlaceExists(IDevice* device, const char16_t* treePath, std::string* foundAt) {
   std::string host;
   if (!FormerPlacePath(device, treePath, &host)) return false;
+  plat::HostDevice dev;
   std::string mount;
-  plat::MountPointOf(DevicePathOf(device), &mount);
-  std::string rel = host.substr(mount.size());
+  if (!DevicePathOf(device, &dev) || !plat::MountPointOf(dev, &mount)) return false;
+  std::string rel = host.substr(std::min(host.size(), mount.size()));
   std::string candidates[3] = {rel, rel, rel};
   const std::string bin = "Recycle Bin";
   size_t at = rel.find(bin);

@@ -4,6 +4,8 @@
 #pragma once
 #include <string>
 
+#include "platform/platform.h"
+
 class IDevice;
 
 // The host path of a tree path on the mounted volume, or false when there is none.
@@ -13,5 +15,6 @@ bool FormerPlaceExists(IDevice* device, const char16_t* treePath, std::string* f
 // True when no component of the tree path is "." or "..": names come from the disk, and a
 // crafted one must never lead a lookup (or the erase's delete) outside the volume.
 bool TreePathStaysInside(const char16_t* treePath);
-// The host path of the device (its partition record, else its name).
-std::string DevicePathOf(IDevice* device);
+// The block device or image window behind a device, as its channel opens it; a device
+// whose name is no engine path falls back to the path in its partition record.
+bool DevicePathOf(IDevice* device, plat::HostDevice* host);

@@ -57,9 +57,13 @@ int64_t Lznt1Decompress(const uint8_t* in, size_t inLen, uint8_t* out, size_t ou
   if (!in || !out) return -1;
   size_t ip = 0;
   size_t op = 0;
-  while (inLen - ip >= 2) {
-    uint16_t header = uint16_t(in[ip] | (in[ip + 1] << 8));
+  while (ip < inLen) {
+    size_t left = inLen - ip;
+    uint16_t header = uint16_t(in[ip] | (left >= 2 ? in[ip + 1] << 8 : 0));
     if (header == 0) break;  // end of the unit's data
+    // The smallest chunk that ends a unit is a header, a flag byte, a literal and the
+    // zero header after it; less than that is a cut-off stream, not a short chunk.
+    if (left < 6) return -1;
     ip += 2;
     size_t dataLen = size_t(header & 0xFFF) + 1;
     if (dataLen > inLen - ip) return -1;
@@ -73,9 +77,11 @@ int64_t Lznt1Decompress(const uint8_t* in, size_t inLen, uint8_t* out, size_t ou
       got = DecodeChunk(in + ip, dataLen, out + op, cap);
       if (got < 0) return -1;
     } else {
-      if (dataLen > cap) return -1;
-      std::memcpy(out + op, in + ip, dataLen);
-      got = int64_t(dataLen);
+      // A stored chunk is always a whole 4096 bytes. Any other length is a damaged header,
+      // and copying what it claims would hand out the wrong bytes as the file's.
+      if (dataLen != kChunk || cap < kChunk) return -1;
+      std::memcpy(out + op, in + ip, kChunk);
+      got = int64_t(kChunk);
     }
     ip += dataLen;
     op += size_t(got);
@@ -164,18 +170,25 @@ int64_t Lznt1Compress(const uint8_t* in, size_t inLen, uint8_t* out, size_t outC
   for (size_t ip = 0; ip < inLen; ip += kChunk) {
     size_t n = inLen - ip < kChunk ? inLen - ip : kChunk;
     size_t packed = EncodeChunk(in + ip, n, scratch, sizeof scratch);
-    bool compressed = packed != 0 && packed < n;
-    size_t dataLen = compressed ? packed : n;
+    // A short last chunk stays compressed (all literals, if need be) while that fits in a
+    // chunk: a stored chunk is always 4096 bytes, and the zeros that pad it would come
+    // back out of the decoder as data.
+    bool compressed = packed != 0 && (packed < n || n < kChunk);
+    size_t dataLen = compressed ? packed : kChunk;
     if (outCap - op < 2 + dataLen) return -1;
     uint16_t header = uint16_t((compressed ? 0xB000 : 0x3000) | (dataLen - 1));
     out[op] = uint8_t(header);
     out[op + 1] = uint8_t(header >> 8);
-    std::memcpy(out + op + 2, compressed ? scratch : in + ip, dataLen);
+    if (compressed) {
+      std::memcpy(out + op + 2, scratch, dataLen);
+    } else {
+      std::memcpy(out + op + 2, in + ip, n);
+      std::memset(out + op + 2 + n, 0, kChunk - n);
+    }
     op += 2 + dataLen;
   }
-  // A zero header ends the unit when there is room, as NTFS leaves it.
-  if (outCap - op >= 2) {
-    out[op] = out[op + 1] = 0;
-  }
-  return int64_t(op);
+  // The zero header that ends the unit, as NTFS leaves it, counted in the length.
+  if (outCap - op < 2) return -1;
+  out[op] = out[op + 1] = 0;
+  return int64_t(op + 2);
 }

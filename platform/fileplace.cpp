@@ -21,12 +21,4 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
-bool SyncPath(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
 }  // namespace plat

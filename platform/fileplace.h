@@ -1,4 +1,4 @@
-// File operations on a mounted volume and device flushing, for the secure erase of a found
+// File operations on a mounted volume, for the secure erase of a found
 // file and for crash reports.
 #pragma once
 #include <string>
@@ -8,7 +8,5 @@ namespace plat {
 // Renames without replacing an existing target (renameat2 RENAME_NOREPLACE).
 bool RenameNoReplace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
-// Flushes the written blocks of a device or image file to stable storage.
-bool SyncPath(const std::string& path);
 
 }  // namespace plat

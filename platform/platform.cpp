@@ -408,18 +408,6 @@ bool ResolvePartition(int diskIndex, int64_t startByte, int64_t lengthByte, std:
   return found;
 }
 
-bool MountPointOf(const std::string& devicePath, std::string* mountPoint) {
-  if (!IsBlockDevice(devicePath)) return false;
-  std::string real = RealPath(devicePath);
-  for (const MountEntry& m : Mounts()) {
-    if (m.source.compare(0, 5, "/dev/") == 0 && RealPath(m.source) == real) {
-      *mountPoint = m.mountPoint;
-      return true;
-    }
-  }
-  return false;
-}
-
 bool FreeBytes(const std::string& mountPoint, uint64_t* freeBytes) {
   if (mountPoint.empty()) return false;
   struct statvfs vs;
@@ -498,28 +486,134 @@ void DisksUnder(const std::string& name, int depth, std::vector<std::string>* ou
   closedir(d);
 }
 
-}  // namespace
+// The sysfs name of the block device a mount stands on, or "" for one on none.
+std::string MountedBlockName(const MountEntry& m) {
+  // The device number names the block device even where the source does not resolve
+  // ("/dev/root" of a kernel-mounted root file system); FUSE mounts have an anonymous
+  // number and name their device only as the source.
+  std::string n;
+  if (m.devNumber.compare(0, 2, "0:") != 0) {
+    std::string real = RealPath("/sys/dev/block/" + m.devNumber);
+    if (real.compare(0, 15, "/sys/dev/block/") != 0) n = real.substr(real.rfind('/') + 1);
+  }
+  if (n.empty() && m.source.compare(0, 5, "/dev/") == 0) n = SysfsName(m.source);
+  return n;
+}
 
-bool IsMountedOrHasMountedPartition(const std::string& devicePath) {
-  std::string name = SysfsName(devicePath);
-  if (name.empty()) return false;
-  // Names are compared whole: "sda" is no part of "sdaa1", nor "loop1" of "loop10".
-  const std::string disk = WholeDiskOf(name);
+// True when the whole disk (a sysfs name), a partition of it, or a volume built on it
+// (LVM, crypt, RAID) is mounted. Names are compared whole: "sda" is no part of "sdaa1",
+// nor "loop1" of "loop10".
+bool DiskHasMount(const std::string& disk) {
   for (const MountEntry& m : Mounts()) {
-    // The device number names the block device even where the source does not resolve
-    // ("/dev/root" of a kernel-mounted root file system).
-    std::string n;
-    if (m.devNumber.compare(0, 2, "0:") != 0) {
-      std::string real = RealPath("/sys/dev/block/" + m.devNumber);
-      if (real.compare(0, 15, "/sys/dev/block/") != 0) n = real.substr(real.rfind('/') + 1);
-    }
-    if (n.empty() && m.source.compare(0, 5, "/dev/") == 0) n = SysfsName(m.source);
+    std::string n = MountedBlockName(m);
     if (n.empty()) continue;
     std::vector<std::string> disks;
     DisksUnder(n, 0, &disks);
     if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return true;
   }
   return false;
+}
+
+// The sysfs names of the loop devices whose backing file is this file (the same file by
+// device and inode, whatever path each was attached by).
+std::vector<std::string> LoopsBackedBy(const std::string& file) {
+  std::vector<std::string> out;
+  struct stat fs;
+  if (stat(file.c_str(), &fs) != 0 || !S_ISREG(fs.st_mode)) return out;
+  DIR* d = opendir("/sys/block");
+  if (!d) return out;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n.compare(0, 4, "loop") != 0) continue;
+    std::string backing = ReadSmallFile("/sys/block/" + n + "/loop/backing_file");
+    struct stat bs;
+    if (!backing.empty() && stat(backing.c_str(), &bs) == 0 && bs.st_dev == fs.st_dev && bs.st_ino == fs.st_ino)
+      out.push_back(n);
+  }
+  closedir(d);
+  return out;
+}
+
+bool MountPointOfName(const std::string& name, std::string* mountPoint) {
+  for (const MountEntry& m : Mounts()) {
+    if (MountedBlockName(m) == name) {
+      *mountPoint = m.mountPoint;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsMountedOrHasMountedPartition(const std::string& devicePath) {
+  std::string name = SysfsName(devicePath);
+  if (name.empty()) return false;
+  // Another loop device of the same image file writes to the same bytes.
+  std::string backing = ReadSmallFile("/sys/block/" + WholeDiskOf(name) + "/loop/backing_file");
+  if (!backing.empty() && IsMountedOrHasMountedPartition(HostDevice{backing, 0, -1})) return true;
+  return DiskHasMount(WholeDiskOf(name));
+}
+
+bool IsMountedOrHasMountedPartition(const HostDevice& device) {
+  if (IsBlockDevice(device.path)) return IsMountedOrHasMountedPartition(device.path);
+  // An image file is mounted through the loop devices that it backs; any of them with a
+  // mounted partition makes the whole image busy, as a disk with one would be.
+  for (const std::string& loop : LoopsBackedBy(device.path))
+    if (DiskHasMount(loop)) return true;
+  return false;
+}
+
+bool MountPointOf(const std::string& devicePath, std::string* mountPoint) {
+  std::string name = SysfsName(devicePath);
+  return !name.empty() && MountPointOfName(name, mountPoint);
+}
+
+bool MountPointOf(const HostDevice& device, std::string* mountPoint) {
+  if (IsBlockDevice(device.path)) return MountPointOf(device.path, mountPoint);
+  // A window of an image file is the loop device, or the loop partition, that starts at the
+  // same byte of the file.
+  for (const std::string& loop : LoopsBackedBy(device.path)) {
+    std::string dir = "/sys/block/" + loop;
+    int64_t offset = strtoll(ReadSmallFile(dir + "/loop/offset").c_str(), nullptr, 10);
+    if (offset == device.base && MountPointOfName(loop, mountPoint)) return true;
+    DIR* d = opendir(dir.c_str());
+    if (!d) continue;
+    std::vector<std::string> parts;
+    while (dirent* e = readdir(d)) {
+      std::string part = e->d_name;
+      if (part.size() > loop.size() && part.compare(0, loop.size(), loop) == 0) parts.push_back(part);
+    }
+    closedir(d);
+    for (const std::string& part : parts) {
+      std::string start = ReadSmallFile(dir + "/" + part + "/start");
+      if (start.empty()) continue;
+      // sysfs counts partition starts in 512-byte units whatever the sector size.
+      if (offset + strtoll(start.c_str(), nullptr, 10) * 512 == device.base && MountPointOfName(part, mountPoint))
+        return true;
+    }
+  }
+  return false;
+}
+
+bool SyncDevice(const HostDevice& device) {
+  auto sync = [](const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+  };
+  if (!sync(device.path)) return false;
+  // A partition's sectors are written through its whole disk (the partition object reads
+  // and writes through its parent's channel), and a block device's cache is its own: the
+  // disk node is flushed too.
+  std::string name = SysfsName(device.path);
+  if (name.empty()) return true;
+  std::string disk = WholeDiskOf(name);
+  if (disk == name) return true;
+  std::string node = "/dev/" + disk;
+  return !IsBlockDevice(node) || sync(node);
 }
 
 bool QueryDiskIdentity(const std::string& path, DiskIdentity* out) {

@@ -51,17 +51,36 @@ bool IsWriteProtected(const OpenDevice& dev);
 bool ResolvePartition(int diskIndex, int64_t startByte, int64_t lengthByte, std::string* path,
                       int64_t* base, int64_t* length);
 
-// Mount table lookups. The device is named by its path; an image or window has no mount.
+// What an engine device is on this system: a block device, or a byte window of an image
+// file (a partition of a disk that is an image file).
+struct HostDevice {
+  std::string path;
+  int64_t base = 0;
+  int64_t length = -1;  // -1 for the whole file or device
+};
+
+// Mount table lookups. The device is named by its path; an image file is mounted only
+// through a loop device that it backs.
 bool MountPointOf(const std::string& devicePath, std::string* mountPoint);
+// The mount point of a block device, or of the loop device (or loop partition) that starts
+// at the window's first byte of an image file.
+bool MountPointOf(const HostDevice& device, std::string* mountPoint);
 bool FreeBytes(const std::string& mountPoint, uint64_t* freeBytes);
 bool VolumeLabelOf(const std::string& devicePath, std::string* label);
 // True when a path exists under a mount point; false for an empty mount point.
 bool PathExistsUnder(const std::string& mountPoint, const std::string& relative);
 
+// Flushes the written blocks of a block device or image file to stable storage; for a
+// partition node also its whole disk, whose channel carries the partition's writes.
+bool SyncDevice(const HostDevice& device);
+
 // The letter whose mapped volume is this device, or 0.
 char LetterOfDevice(const std::string& devicePath);
-// True when the device or any partition of the same disk is mounted.
+// True when the device or any partition of the same disk is mounted; for a loop device
+// also when another loop device of its image file has a mount.
 bool IsMountedOrHasMountedPartition(const std::string& devicePath);
+// The same for a block device or an image file: any mounted loop device of the image counts.
+bool IsMountedOrHasMountedPartition(const HostDevice& device);
 
 // sysfs identity of a block device: vendor and model, and whether it is removable.
 struct DiskIdentity {

@@ -113,8 +113,9 @@ ScopedEnv::~ScopedEnv() {
     unsetenv(m_name.c_str());
 }
 
-LoopDevice::LoopDevice(const std::string& file, bool readOnly) {
-  std::string cmd = std::string("losetup -f --show ") + (readOnly ? "-r " : "") + "'" + file + "' 2>/dev/null";
+LoopDevice::LoopDevice(const std::string& file, bool readOnly, bool partitions) : m_partitions(partitions) {
+  std::string cmd = std::string("losetup -f --show ") + (readOnly ? "-r " : "") + (partitions ? "-P " : "") + "'" +
+                    file + "' 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return;
   char line[128] = {0};
@@ -123,10 +124,25 @@ LoopDevice::LoopDevice(const std::string& file, bool readOnly) {
   std::string loop = got ? std::string(line) : "";
   while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
   if (loop.compare(0, 9, "/dev/loop") == 0) m_path = loop;
+  if (!m_path.empty() && partitions && access((m_path + "p1").c_str(), F_OK) != 0)
+    (void)!system(("partx -a " + m_path + " 2>/dev/null").c_str());
 }
 
 LoopDevice::~LoopDevice() {
-  if (!m_path.empty()) (void)!system(("blockdev --setrw " + m_path + " 2>/dev/null; losetup -d " + m_path).c_str());
+  if (m_path.empty()) return;
+  if (m_partitions) (void)!system(("partx -d " + m_path + " 2>/dev/null").c_str());
+  (void)!system(("blockdev --setrw " + m_path + " 2>/dev/null; losetup -d " + m_path).c_str());
+}
+
+Mount::Mount(const std::string& device, const std::string& dir) : m_dir(dir) {
+  m_mounted = system(("mount '" + device + "' '" + dir + "' 2>/dev/null").c_str()) == 0;
+}
+
+Mount::~Mount() { Unmount(); }
+
+bool Mount::Unmount() {
+  if (m_mounted && system(("umount '" + m_dir + "' 2>/dev/null").c_str()) == 0) m_mounted = false;
+  return !m_mounted;
 }
 
 }  // namespace testutil

@@ -55,14 +55,32 @@ class ScopedEnv {
 
 // A loop device over an image file for the life of the object (read-only when asked, and
 // left writable again before it is detached); path() is empty where none can be attached.
+// With partitions, the partition table is read too (partition nodes "<path>p1"...), and
+// where the kernel's own scan lists none they are added by partx.
 class LoopDevice {
  public:
-  LoopDevice(const std::string& file, bool readOnly);
+  LoopDevice(const std::string& file, bool readOnly, bool partitions = false);
   ~LoopDevice();
   const std::string& path() const { return m_path; }
 
  private:
   std::string m_path;
+  bool m_partitions = false;
+};
+
+// A mount of a block device for the life of the object; mounted() is false where the
+// device cannot be mounted here. The destructor unmounts whatever happens in the test.
+class Mount {
+ public:
+  Mount(const std::string& device, const std::string& dir);
+  ~Mount();
+  bool mounted() const { return m_mounted; }
+  // Unmounts now; true when the device is no longer mounted.
+  bool Unmount();
+
+ private:
+  std::string m_dir;
+  bool m_mounted = false;
 };
 
 }  // namespace testutil

@@ -14,6 +14,7 @@
 #include "common/crashdump.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/fileop.h"
+#include "filemanager/lznt1.h"
 #include "platform/platform.h"
 #include "memdevice.h"
 #include "rawrecovery/devicebitmap.h"
@@ -271,6 +272,57 @@ TEST(FileOp, CompressedLastUnitWithoutHoleIsStored) {
   const std::vector<uint8_t>& d = dev->bytes();
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 8192, d.begin() + 200 * 512));
   EXPECT_TRUE(std::equal(out.begin() + 8192, out.end(), d.begin() + 300 * 512));
+}
+
+// A compressed unit read back through the decoder: a sound unit gives its bytes; one whose
+// stored chunk claims a length other than 4096 gives 5 and no bytes, never its garbage.
+TEST(FileOp, CompressedUnitWithDamagedStoredChunkFails) {
+  std::vector<uint8_t> disk = Disk();
+  const std::vector<uint8_t> plain = testutil::RandomBytes(4096, 31);
+  // One stored chunk and one compressed chunk (a run of one byte) make the 8 KiB unit in
+  // 15 of its 16 clusters; the 16th is sparse, which marks the unit compressed.
+  std::vector<uint8_t> tail(4096, 0x5A);
+  std::vector<uint8_t> packed(8192);
+  int64_t n = Lznt1Compress(tail.data(), tail.size(), packed.data(), packed.size());
+  ASSERT_GT(n, 0);
+  std::vector<uint8_t> good{0xFF, 0x3F};
+  good.insert(good.end(), plain.begin(), plain.begin() + 4096);
+  good.insert(good.end(), packed.begin(), packed.begin() + n);
+  ASSERT_LE(good.size(), 15u * 512);
+  std::copy(good.begin(), good.end(), disk.begin() + 600 * 512);
+  // The same unit with a first chunk whose header claims 100 stored bytes: taken as it
+  // says, the unit would decode without error to 100 bytes, zeros and the second chunk.
+  std::vector<uint8_t> bad{0x63, 0x30};
+  bad.insert(bad.end(), plain.begin(), plain.begin() + 100);
+  bad.insert(bad.end(), packed.begin(), packed.begin() + n);
+  std::copy(bad.begin(), bad.end(), disk.begin() + 700 * 512);
+
+  std::unique_ptr<MemDevice> dev(new MemDevice(disk, 512, 512));
+  dev->SetOwnedByCaller(true);
+  CCompressedFileOP op;
+  op.SetStorageDevice(dev.get());
+  for (uint64_t start : {600u, 700u}) {
+    SCOPED_TRACE(start);
+    CFileInfo f;
+    f.AddFlags(FF_COMPRESSED);
+    f.SetSize(8192);
+    RunList* r = new RunList(start, 15);
+    r->Append(RUN_HOLE, 1);
+    f.SetRunList(r);
+    op.SetFile(&f);
+    std::vector<uint8_t> out(8192, 0xEE);
+    uint32_t got = 77;
+    int rc = op.Read(out.data(), 8192, 0, &got);
+    if (start == 600) {
+      ASSERT_EQ(0, rc);
+      ASSERT_EQ(8192u, got);
+      EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin()));
+      EXPECT_TRUE(std::equal(tail.begin(), tail.end(), out.begin() + 4096));
+    } else {
+      EXPECT_EQ(RC_READ_FAILED, rc);
+      EXPECT_EQ(0u, got);
+    }
+  }
 }
 
 // A saved run list of a million runs of 2^32 sectors each: the validity count stops at what

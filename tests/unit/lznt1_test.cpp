@@ -12,7 +12,8 @@
 namespace {
 
 std::vector<uint8_t> Compress(const std::vector<uint8_t>& in) {
-  std::vector<uint8_t> out(in.size() + in.size() / 4096 * 2 + 16);
+  // Every chunk may cost its header and 4096 bytes, and the unit ends in a zero header.
+  std::vector<uint8_t> out((in.size() / 4096 + 1) * 4098 + 2);
   int64_t n = Lznt1Compress(in.data(), in.size(), out.data(), out.size());
   EXPECT_GE(n, 0);
   out.resize(size_t(n < 0 ? 0 : n));
@@ -59,7 +60,7 @@ TEST(Lznt1, ChunkRules) {
   // A compressed chunk of 100 bytes followed by another chunk: zeros up to 4096 between.
   auto hundred = testutil::RandomBytes(100, 4);
   auto packed = Compress(hundred);
-  std::vector<uint8_t> two = packed;
+  std::vector<uint8_t> two(packed.begin(), packed.end() - 2);  // without the end marker
   two.insert(two.end(), packed.begin(), packed.end());
   std::fill(out.begin(), out.end(), 0xEE);
   ASSERT_EQ(Lznt1Decompress(two.data(), two.size(), out.data(), out.size()), 4096 + 100);
@@ -86,6 +87,89 @@ TEST(Lznt1, ChunkRules) {
   const uint8_t halfToken[] = {0x02, 0xB0, 0x02, 'a', 0x00};
   EXPECT_EQ(Lznt1Decompress(halfToken, sizeof halfToken, out.data(), out.size()), -1);
   EXPECT_EQ(Lznt1Decompress(stored.data(), stored.size(), out.data(), 4095), -1);
+}
+
+std::vector<uint8_t> Header(uint16_t h) { return {uint8_t(h), uint8_t(h >> 8)}; }
+
+std::vector<uint8_t> Cat(std::vector<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+int64_t Decode(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
+  // Exact-size heap copies, so a read or write past either end is seen by the sanitizer.
+  std::unique_ptr<uint8_t[]> src(new uint8_t[in.size() + 1]);
+  std::copy(in.begin(), in.end(), src.get());
+  std::unique_ptr<uint8_t[]> dst(new uint8_t[out->size() + 1]);
+  int64_t n = Lznt1Decompress(src.get(), in.size(), dst.get(), out->size());
+  std::copy(dst.get(), dst.get() + out->size(), out->begin());
+  return n;
+}
+
+// A stored chunk is 4096 bytes or damaged: a header that claims any other length must not
+// pass its bytes on as the file's. A header without room for a chunk after it is a cut-off
+// stream.
+TEST(Lznt1, StoredChunkLengthAndShortTailsAreRefused) {
+  std::vector<uint8_t> out(65536);
+  auto raw = testutil::RandomBytes(4096, 12);
+  auto good = Cat({Header(0x3FFF), raw});
+  ASSERT_EQ(Decode(good, &out), 4096);
+  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), out.begin()));
+  // Without the signature bits the length still decides.
+  EXPECT_EQ(Decode(Cat({Header(0x0FFF), raw}), &out), 4096);
+
+  // Stored lengths of 1, 100 and 4095 bytes, alone and behind a sound chunk, with the
+  // data that they claim and the zero header after.
+  auto hundred = testutil::RandomBytes(100, 5);
+  auto packed = Compress(hundred);
+  packed.resize(packed.size() - 2);  // drop the end marker to chain another chunk
+  for (uint16_t len : {1, 100, 4095}) {
+    SCOPED_TRACE(len);
+    auto bad = Cat({Header(uint16_t(0x3000 | (len - 1))), std::vector<uint8_t>(raw.begin(), raw.begin() + len),
+                    Header(0)});
+    EXPECT_EQ(Decode(bad, &out), -1);
+    EXPECT_EQ(Decode(Cat({good, bad}), &out), -1);
+    EXPECT_EQ(Decode(Cat({packed, bad}), &out), -1);
+  }
+  // A stored 4096 bytes with fewer left in the input, or in the output.
+  EXPECT_EQ(Decode(std::vector<uint8_t>(good.begin(), good.end() - 1), &out), -1);
+  std::vector<uint8_t> small(4095);
+  EXPECT_EQ(Decode(good, &small), -1);
+
+  // The smallest chunk (header, flag byte, one literal) needs the end marker after it.
+  const std::vector<uint8_t> one{0x01, 0xB0, 0x00, 'x'};
+  EXPECT_EQ(Decode(one, &out), -1);
+  EXPECT_EQ(Decode(Cat({one, {0x00}}), &out), -1);
+  ASSERT_EQ(Decode(Cat({one, Header(0)}), &out), 1);
+  EXPECT_EQ(out[0], 'x');
+  EXPECT_EQ(Decode(Cat({good, one}), &out), -1);
+  EXPECT_EQ(Decode(Cat({good, {0x30}}), &out), -1) << "half a header after a chunk";
+  EXPECT_EQ(Decode(Cat({good, {0x00}}), &out), 4096) << "a lone zero byte is the end";
+}
+
+// The encoder never writes a short stored chunk: a short last chunk is compressed, even
+// when that makes it longer, and one that cannot be is stored whole with zeros after it.
+TEST(Lznt1, EncoderKeepsStoredChunksWhole) {
+  for (size_t n : {1u, 2u, 100u, 3000u, 3640u, 3900u, 4095u, 4096u + 4000u}) {
+    SCOPED_TRACE(n);
+    auto in = testutil::RandomBytes(n, uint32_t(n));
+    auto packed = Compress(in);
+    for (size_t at = 0; at + 2 <= packed.size();) {
+      uint16_t h = uint16_t(packed[at] | packed[at + 1] << 8);
+      if (h == 0) break;
+      if (!(h & 0x8000)) {
+        EXPECT_EQ(h & 0xFFF, 0xFFF);
+      }
+      at += 2 + (h & 0xFFF) + 1;
+    }
+    size_t whole = (n + 4095) / 4096 * 4096;
+    std::vector<uint8_t> out(whole, 0xEE);
+    int64_t got = Decode(packed, &out);
+    ASSERT_TRUE(got == int64_t(n) || got == int64_t(whole)) << got;
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
+    EXPECT_TRUE(std::all_of(out.begin() + long(n), out.begin() + got, [](uint8_t b) { return b == 0; }));
+  }
 }
 
 // Truncations, bit flips and garbage over heap buffers of exact size.

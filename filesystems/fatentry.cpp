@@ -419,7 +419,8 @@ bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* o
     }
     uint8_t lead = shortBytes[0];
     // A stored first byte is never blank, a dot (the dot entries only) or the deletion mark.
-    if (!found || lead == ' ' || lead == '.' || lead == kDeletedMark || FatIsInvalidShortName(shortBytes, true))
+    if (!found || lead == ' ' || lead == '.' || lead == kDeletedMark ||
+        FatIsInvalidShortName(shortBytes, true))
       return false;
     // The generator skips leading dots and blanks.
     size_t i = 0;

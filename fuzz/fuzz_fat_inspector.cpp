@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fatrec::FatInspector ins(&dev);
   dev.Reset(data, size, int(size & 3));
   const bool stopHalfway = (size & 4) != 0;
-  ins.SetProgress([stopHalfway](int64_t done, int64_t total) { return stopHalfway && done > total / 2 ? 1 : 0; });
+  ins.SetProgress(
+      [stopHalfway](int64_t done, int64_t total) { return stopHalfway && done > total / 2 ? 1 : 0; });
   // A continuation test of the owner's: a deleted entry first.
   ins.SetContinuationTest([](const uint8_t* c) { return c[0] == 0xE5; });
   for (int ft = 1; ft <= 2; ++ft) {

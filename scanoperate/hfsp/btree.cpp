@@ -421,7 +421,8 @@ uint32_t OwnRecordLength(const _hfsplus_node* node, uint16_t off, uint32_t room)
   uint8_t k[2] = {};
   if (room < field || hfsplus_node_read(node, k, off, uint16_t(field)) != field) return 0;
   uint32_t keyLen = field == 2 ? (uint32_t(k[0]) << 8 | k[1]) : k[0];
-  if (node->kind == kBTIndexNode && !(tree->attributes & kBTVariableIndexKeysMask)) keyLen = tree->maxKeyLength;
+  if (node->kind == kBTIndexNode && !(tree->attributes & kBTVariableIndexKeysMask))
+    keyLen = tree->maxKeyLength;
   if (keyLen > tree->maxKeyLength) return 0;
   uint32_t keyTotal = (keyLen + field + 1) & ~1u;
   uint32_t data = 0;

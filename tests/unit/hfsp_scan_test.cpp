@@ -3,9 +3,8 @@
 // catalog has is never reported.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -28,8 +27,8 @@
 #include "scanoperate/hfsp/btree.h"
 #include "scanoperate/hfsp/hfspfscan.h"
 #include "scanoperate/hfsp/journal.h"
-#include "testutil.h"
 #include "scanread.h"
+#include "testutil.h"
 
 namespace {
 
@@ -97,7 +96,8 @@ std::vector<uint8_t> ReadAll(IFileManager* fm, IFileInfo* f) {
 }
 
 // Scans an image through the real results tree and checks it against its expectations.
-void ScanAndCheck(const std::string& name, const std::function<void(std::vector<uint8_t>&)>& patch = nullptr) {
+void ScanAndCheck(const std::string& name,
+                  const std::function<void(std::vector<uint8_t>&)>& patch = nullptr) {
   std::string img = testutil::Fixture(name);
   if (img.empty()) GTEST_SKIP() << name << " not built";
   Expectation want = LoadExpect(img);

@@ -398,6 +398,10 @@ int hfsplus_read_node_desc(_hfsplus_tree* tree, uint32_t nodeNum, _hfsplus_node*
 
 namespace {
 
+// Damaged records one search passes over, and damaged offset entries in a row one record
+// may lie in front of, before the node counts as unreadable.
+const int kMaxDamagedEntries = 4;
+
 // Entry j of a node's offset table when it points into the node's record area (behind
 // the descriptor, not past the table); an entry outside it is damage.
 bool SoundTableEntry(const _hfsplus_node* node, int j, uint16_t* out) {
@@ -467,8 +471,8 @@ uint16_t hfsplus_rec_offset_len(const _hfsplus_node* node, int i, uint16_t* offs
     // The entry that ends this record is damaged: the next sound entry bounds the record
     // and whatever was lost behind it, and the record tells its own length.
     int j = i + 2;
-    while (j <= node->numRecords && !SoundTableEntry(node, j, &next)) ++j;
-    if (j > node->numRecords || next < off) return 0;
+    while (j <= node->numRecords && j - i <= kMaxDamagedEntries && !SoundTableEntry(node, j, &next)) ++j;
+    if (j > node->numRecords || j - i > kMaxDamagedEntries || next < off) return 0;
     len = OwnRecordLength(node, off, uint32_t(next - off));
     if (!len) return 0;
   }
@@ -537,12 +541,18 @@ int hfsplus_find_rec_in_node(const _hfsplus_node* node, const uint8_t* key, size
   int lo = 0, hi = int(node->numRecords) - 1;
   uint8_t rk[kHfsMaxCatalogKeyBytes];
   bool anyRead = false;
+  int unreadable = 0;
   while (lo <= hi) {
     int mid = lo + (hi - lo) / 2;
     uint16_t n = hfsplus_rec_read_key(node, mid, rk, sizeof rk);
     // A record that cannot be read is passed over: the nearest readable one in the range
-    // takes its place, so one damaged record costs the search nothing but itself.
+    // takes its place, so one damaged record costs the search nothing but itself. A node
+    // with more damage than that is given up, as before, so that it costs no more time.
     for (int d = 1; !n && (mid - d >= lo || mid + d <= hi); ++d) {
+      if (++unreadable > kMaxDamagedEntries) {
+        *status = -5;
+        return -1;
+      }
       if (mid - d >= lo && (n = hfsplus_rec_read_key(node, mid - d, rk, sizeof rk)) != 0) {
         mid -= d;
       } else if (mid + d <= hi && (n = hfsplus_rec_read_key(node, mid + d, rk, sizeof rk)) != 0) {

@@ -373,9 +373,28 @@ void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
   it->writeDate = d.writeDate;
 }
 
+namespace {
+
+// Whether a generator of 8.3 names could have put byte b first for a long name that
+// begins with c: the character upper-cased, "_" for one a short name may not hold, and for
+// a character beyond ASCII any OEM code page byte (0x05 standing for 0xE5) or a letter of
+// a best-fit spelling ("E" for "É").
+bool ShortLeadFits(uint8_t b, char16_t c) {
+  if (b == '_') return true;
+  if (c < 0x80) {
+    char16_t up = c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c;
+    return b == up;
+  }
+  return b >= 0x80 || b == 0x05 || (b >= 'A' && b <= 'Z');
+}
+
+}  // namespace
+
 // The pending run belongs to this short entry when its checksums agree with each other
-// and with the short name. A deleted short entry lost its first byte, so the byte is
-// taken from the long name's leading characters as the 8.3 generator would have.
+// and with the short name. A deleted short entry lost its first byte; the checksum steps
+// are one-to-one in each byte, so exactly one first byte gives the run's checksum. It is
+// taken when a short name may begin with it and the long name's first character could
+// have produced it.
 bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* out) {
   size_t n = m_run.size() / kEntrySize;
   if (n == 0) return false;
@@ -386,29 +405,27 @@ bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* o
   std::u16string name;
   FatLongNameFromEntries(m_run.data() + m_run.size(), m_run.data(), &name);
   if (name.size() > 255 || name.empty()) return false;
-  uint8_t shortBytes[11];
-  std::memcpy(shortBytes, e, 11);
   uint8_t check = 0;
   if (!deleted) {
     if (!FatEntryChecksum(e, &check) || check != sum) return false;
   } else {
-    bool match = false;
-    for (size_t i = 0; i < name.size() && i < 8 && !match; ++i) {
-      char16_t c = name[i];
-      if (c == u'.' || c == u' ') continue;
-      uint8_t b = c < 0x80 ? uint8_t(c) : uint8_t('_');
-      if (b >= 'a' && b <= 'z') b = uint8_t(b - 'a' + 'A');
-      shortBytes[0] = b;
+    uint8_t shortBytes[11];
+    std::memcpy(shortBytes, e, 11);
+    bool found = false;
+    for (int b = 0; b < 256 && !found; ++b) {
+      shortBytes[0] = uint8_t(b);
       check = 0;
-      match = FatShortNameChecksum(shortBytes, &check) && check == sum;
-      if (!match && b != '_') {
-        shortBytes[0] = '_';
-        check = 0;
-        match = FatShortNameChecksum(shortBytes, &check) && check == sum;
-      }
-      break;  // the generator takes the first usable character only
+      found = FatShortNameChecksum(shortBytes, &check) && check == sum;
     }
-    if (!match) return false;
+    uint8_t lead = shortBytes[0];
+    // A stored first byte is never blank, a dot (the dot entries only) or the deletion mark.
+    if (!found || lead == ' ' || lead == '.' || lead == kDeletedMark ||
+        FatIsInvalidShortName(shortBytes, true))
+      return false;
+    // The generator skips leading dots and blanks.
+    size_t i = 0;
+    while (i < name.size() && (name[i] == u'.' || name[i] == u' ')) ++i;
+    if (i == name.size() || !ShortLeadFits(lead, name[i])) return false;
   }
   *out = name;
   return true;

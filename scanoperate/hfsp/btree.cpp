@@ -396,20 +396,88 @@ int hfsplus_read_node_desc(_hfsplus_tree* tree, uint32_t nodeNum, _hfsplus_node*
   return 1;
 }
 
+namespace {
+
+// Damaged records one search passes over, and damaged offset entries in a row one record
+// may lie in front of, before the node counts as unreadable.
+const int kMaxDamagedEntries = 4;
+
+// Entry j of a node's offset table when it points into the node's record area (behind
+// the descriptor, not past the table); an entry outside it is damage.
+bool SoundTableEntry(const _hfsplus_node* node, int j, uint16_t* out) {
+  uint32_t ns = node->tree->nodeSize;
+  uint8_t t[2];
+  if (hfsplus_node_read(node, t, uint16_t(ns - 2 * uint32_t(j) - 2), 2) != 2) return false;
+  uint16_t v = 0;
+  if (!layout::BTRecordOffset(t, sizeof t, 0, &v)) return false;
+  uint32_t tableStart = ns - 2 * (uint32_t(node->numRecords) + 1);
+  if (v < layout::kBTNodeDescriptorSize || v > tableStart) return false;
+  *out = v;
+  return true;
+}
+
+// The length a record gives itself, for a record whose end entry is damaged: its key and
+// the pointer of an index record, or its key and the fixed or self-told size of a leaf
+// record of the tree. 0 when the record does not say or does not fit in `room` bytes.
+uint32_t OwnRecordLength(const _hfsplus_node* node, uint16_t off, uint32_t room) {
+  const _hfsplus_tree* tree = node->tree;
+  uint32_t field = (tree->attributes & kBTBigKeysMask) ? 2 : 1;
+  uint8_t k[2] = {};
+  if (room < field || hfsplus_node_read(node, k, off, uint16_t(field)) != field) return 0;
+  uint32_t keyLen = field == 2 ? (uint32_t(k[0]) << 8 | k[1]) : k[0];
+  if (node->kind == kBTIndexNode && !(tree->attributes & kBTVariableIndexKeysMask))
+    keyLen = tree->maxKeyLength;
+  if (keyLen > tree->maxKeyLength) return 0;
+  uint32_t keyTotal = (keyLen + field + 1) & ~1u;
+  uint32_t data = 0;
+  if (node->kind == kBTIndexNode) {
+    data = 4;
+  } else if (tree->treeId == kHfsExtentsFileID) {
+    data = uint32_t(layout::kHFSPlusExtentRecordSize);
+  } else {
+    uint8_t head[10];
+    if (keyTotal > room || room - keyTotal < sizeof head ||
+        hfsplus_node_read(node, head, uint16_t(off + keyTotal), sizeof head) != sizeof head)
+      return 0;
+    uint16_t type = uint16_t(head[0] << 8 | head[1]);
+    if (type == kHfsPlusFolderRecord) {
+      data = uint32_t(layout::kHFSPlusCatalogFolderSize);
+    } else if (type == kHfsPlusFileRecord) {
+      data = uint32_t(layout::kHFSPlusCatalogFileSize);
+    } else if (type == kHfsPlusFolderThreadRecord || type == kHfsPlusFileThreadRecord) {
+      uint32_t units = uint32_t(head[8]) << 8 | head[9];
+      if (units > kHfsMaxNameUnits) return 0;
+      data = 10 + 2 * units;
+    } else {
+      return 0;
+    }
+  }
+  uint32_t total = keyTotal + data;
+  return total <= room ? total : 0;
+}
+
+}  // namespace
+
 uint16_t hfsplus_rec_offset_len(const _hfsplus_node* node, int i, uint16_t* offset) {
   if (!node || !node->tree || i < 0 || i >= node->numRecords) return 0;
-  uint32_t ns = node->tree->nodeSize;
-  uint8_t t[4];
-  // Entry i+1 then entry i: they are adjacent, i+1 below i, so the four bytes are the
-  // last two entries of a two-record table.
-  if (hfsplus_node_read(node, t, uint16_t(ns - 2 * i - 4), 4) != 4) return 0;
-  uint16_t next = 0, off = 0;
-  if (!layout::BTRecordOffset(t, sizeof t, 0, &off) || !layout::BTRecordOffset(t, sizeof t, 1, &next))
-    return 0;
-  uint32_t tableStart = ns - 2 * (uint32_t(node->numRecords) + 1);
-  if (off < layout::kBTNodeDescriptorSize || next < off || next > tableStart) return 0;
+  uint16_t off = 0, next = 0;
+  // A record whose own entry is damaged cannot be found; the others keep theirs.
+  if (!SoundTableEntry(node, i, &off)) return 0;
+  uint32_t len = 0;
+  if (SoundTableEntry(node, i + 1, &next)) {
+    if (next < off) return 0;
+    len = uint32_t(next - off);
+  } else {
+    // The entry that ends this record is damaged: the next sound entry bounds the record
+    // and whatever was lost behind it, and the record tells its own length.
+    int j = i + 2;
+    while (j <= node->numRecords && j - i <= kMaxDamagedEntries && !SoundTableEntry(node, j, &next)) ++j;
+    if (j > node->numRecords || j - i > kMaxDamagedEntries || next < off) return 0;
+    len = OwnRecordLength(node, off, uint32_t(next - off));
+    if (!len) return 0;
+  }
   if (offset) *offset = off;
-  return uint16_t(next - off);
+  return uint16_t(len);
 }
 
 uint16_t hfsplus_rec_offset(const _hfsplus_node* node, int i) {
@@ -472,13 +540,31 @@ int hfsplus_find_rec_in_node(const _hfsplus_node* node, const uint8_t* key, size
   }
   int lo = 0, hi = int(node->numRecords) - 1;
   uint8_t rk[kHfsMaxCatalogKeyBytes];
+  bool anyRead = false;
+  int unreadable = 0;
   while (lo <= hi) {
     int mid = lo + (hi - lo) / 2;
     uint16_t n = hfsplus_rec_read_key(node, mid, rk, sizeof rk);
-    if (!n) {
-      *status = -5;
-      return -1;
+    // A record that cannot be read is passed over: the nearest readable one in the range
+    // takes its place, so one damaged record costs the search nothing but itself. A node
+    // with more damage than that is given up, as before, so that it costs no more time.
+    for (int d = 1; !n && (mid - d >= lo || mid + d <= hi); ++d) {
+      if (++unreadable > kMaxDamagedEntries) {
+        *status = -5;
+        return -1;
+      }
+      if (mid - d >= lo && (n = hfsplus_rec_read_key(node, mid - d, rk, sizeof rk)) != 0) {
+        mid -= d;
+      } else if (mid + d <= hi && (n = hfsplus_rec_read_key(node, mid + d, rk, sizeof rk)) != 0) {
+        mid += d;
+      }
     }
+    if (!n) {
+      // Nothing in the range is readable: the last record below it is the answer.
+      hi = lo - 1;
+      break;
+    }
+    anyRead = true;
     int c = node->tree->compare(rk, n, key, keyBytes);
     if (c == 0) return mid;
     if (c < 0)
@@ -487,7 +573,7 @@ int hfsplus_find_rec_in_node(const _hfsplus_node* node, const uint8_t* key, size
       hi = mid - 1;
   }
   if (hi < 0) {
-    *status = -2;
+    *status = anyRead ? -2 : -5;
     return -1;
   }
   return hi;

@@ -36,19 +36,40 @@ const uint16_t kFirstRecordOffset = uint16_t(layout::kBTNodeDescriptorSize);
 
 // The record-offset table of a node of `bytes` bytes with numRecords records: numRecords + 1
 // offsets (the last is the free space), starting at 14, never decreasing, all before the
-// table. False when the table cannot be that.
+// table. An entry pointing outside the record area is damage to that one record: it is
+// kept as 0 and its record skipped, as long as the damage is rare (one entry in eight, or
+// a single one); the first entry and the free-space entry must be sound. False when the
+// table cannot be that.
 bool ReadOffsets(const uint8_t* node, size_t bytes, uint16_t numRecords, std::vector<uint16_t>* out) {
   size_t tableBytes = (size_t(numRecords) + 1) * 2;
   if (numRecords == 0 || tableBytes + kFirstRecordOffset > bytes) return false;
   size_t table = bytes - tableBytes;
-  out->resize(size_t(numRecords) + 1);
+  out->assign(size_t(numRecords) + 1, 0);
+  uint16_t last = 0;
+  size_t damaged = 0;
   for (size_t i = 0; i <= numRecords; ++i) {
     uint16_t off = 0;
     if (!BTRecordOffset(node, bytes, i, &off)) return false;
-    if (i == 0 ? off != kFirstRecordOffset : off < (*out)[i - 1]) return false;
-    if (off > table) return false;
-    (*out)[i] = off;
+    if (i == 0 && off != kFirstRecordOffset) return false;
+    if (off < kFirstRecordOffset || off > table) {
+      if (i == numRecords) return false;
+      ++damaged;
+      continue;
+    }
+    if (off < last) return false;
+    (*out)[i] = last = off;
   }
+  return damaged <= 1 || damaged * 8 <= numRecords;
+}
+
+// Record i of a table from ReadOffsets: its start, and its length up to the next sound
+// entry. False for a record whose own entry is damaged.
+bool RecordSpan(const std::vector<uint16_t>& off, size_t i, size_t* start, size_t* len) {
+  if (i + 1 >= off.size() || off[i] == 0) return false;
+  size_t j = i + 1;
+  while (j + 1 < off.size() && off[j] == 0) ++j;
+  *start = off[i];
+  *len = size_t(off[j]) - off[i];
   return true;
 }
 
@@ -266,7 +287,8 @@ int CHfspFormat::ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_
   int taken = 0;
   std::u16string name;
   for (size_t i = 0; i < numRecords; ++i) {
-    size_t start = off[i], len = size_t(off[i + 1]) - start;
+    size_t start = 0, len = 0;
+    if (!RecordSpan(off, i, &start, &len)) continue;
     const uint8_t* rec = node + start;
     layout::HFSPlusCatalogKey key;
     if (!layout::DecodeHFSPlusCatalogKey(rec, len, &key)) continue;
@@ -395,8 +417,9 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
       if (leaf && (desc.fLink >= rec.totalNodes || desc.bLink >= rec.totalNodes)) continue;
       if (!leaf && !index) continue;
       for (size_t i = 0; i < numRecords; ++i) {
-        const uint8_t* r = d + off[i];
-        size_t len = size_t(off[i + 1]) - off[i];
+        size_t start = 0, len = 0;
+        if (!RecordSpan(off, i, &start, &len)) continue;
+        const uint8_t* r = d + start;
         layout::HFSPlusExtentKey k;
         if (!layout::DecodeHFSPlusExtentKey(r, len, &k) || k.keyLength != layout::kHFSPlusExtentKeyLength ||
             k.pad != 0)

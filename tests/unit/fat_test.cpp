@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "common/inc/bytes.h"
@@ -16,6 +18,7 @@
 #include "filesystems/fatdelscan.h"
 #include "filesystems/fatentry.h"
 #include "filesystems/fatwalk.h"
+#include "fixtures.h"
 #include "testutil.h"
 
 using namespace fat;
@@ -176,6 +179,57 @@ TEST(FatEntry, LongNameRunsAcrossBlocksWithChecksums) {
   ASSERT_EQ(items.size(), 2u);
   EXPECT_TRUE(items[0].isDot && items[1].isDot);
   EXPECT_EQ(items[0].name, u".");
+}
+
+// Deleted runs whose short name began with a byte outside ASCII: the checksum alone names
+// the lost first byte, and the long name's first character only has to allow it.
+TEST(FatEntry, DeletedLongNamesWhateverTheFirstShortByte) {
+  struct Case {
+    const char* shortName;  // as the generator wrote it, before the deletion
+    std::u16string longName;
+    bool taken;
+  } cases[] = {
+      {"\xA5\x41ND\xE9   PNG", u"\u00D1and\u00FA.png", true},  // code page 850
+      {"\x90LISE   JPG", u"\u00C9lise.jpg", true},
+      {"ELISE   JPG", u"\u00C9lise.jpg", true},  // a best-fit spelling
+      {"______  JPG", u"\u65E5\u672C\u8A9E\u306E\u5199\u771F.jpg", true},
+      {"\x93\xFA\x96{~1  JPG", u"\u65E5\u672C\u8A9E.jpg", true},  // a double-byte code page
+      {"_SMILE  PNG", u"\U0001F600smile.png", true},
+      {"\x05OO     TXT", u"\u03C3oo.txt", true},  // 0x05 stands for 0xE5
+      {"APPLE   TXT", u"apple.txt", true},
+      {"XPPLE   TXT", u"apple.txt", false},       // another name's run
+      {"aPPLE   TXT", u"\u00C4pple.txt", false},  // no short name holds "a"
+      {"*PPLE   TXT", u"\u00C4pple.txt", false},
+      {"\xA5PPLE   TXT", u"apple.txt", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testutil::Utf8(c.longName));
+    std::vector<uint8_t> b(32 * 3, 0);
+    uint8_t sum = NameSum(reinterpret_cast<const uint8_t*>(c.shortName));
+    std::u16string tail = c.longName.size() > 13 ? c.longName.substr(13) : u"";
+    size_t pieces = tail.empty() ? 1 : 2;
+    if (pieces == 2) testutil::PutLfnEntry(Entry(b, 0), 0xE5, tail, sum);
+    testutil::PutLfnEntry(Entry(b, pieces - 1), 0xE5, c.longName.substr(0, 13), sum);
+    uint8_t* e = Entry(b, pieces);
+    std::memcpy(e, c.shortName, 11);
+    e[0] = 0xE5;
+    kbytes::PutLe32(e + 28, 100);
+    FatDirParser p(kFat32);
+    std::vector<FatDirItem> items;
+    p.Feed(b.data(), 32 * (pieces + 1), [&](const FatDirItem& it) {
+      items.push_back(it);
+      return true;
+    });
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].deleted);
+    EXPECT_EQ(items[0].hasLongName, c.taken);
+    if (c.taken) {
+      EXPECT_EQ(items[0].name, c.longName);
+    } else {
+      EXPECT_EQ(items[0].name, items[0].shortName);
+      EXPECT_EQ(items[0].name[0], u'_');
+    }
+  }
 }
 
 TEST(FatEntry, LongRunsAreBounded) {
@@ -339,6 +393,66 @@ TEST_F(FatImage, Fat32HighClustersAndDeletedTrees) {
   int rc = 0;
   RunFat(dev, kFat16, &rc);
   EXPECT_EQ(rc, 104);
+}
+
+// Files whose names begin outside ASCII, written by mtools in a UTF-8 locale (code page 850
+// for the 8.3 names) and deleted, on FAT16 and FAT32: each comes back under the name The
+// Sleuth Kit lists for it, with the bytes that were written.
+TEST_F(FatImage, DeletedNamesBeginningOutsideAscii) {
+  if (!testutil::HaveTool("fls") || !Sh("command -v mdel")) GTEST_SKIP() << "fls or mdel missing";
+  const std::vector<std::string> names = {"Ñandú.png",  "Élise.jpg",        "Ürlaub 2024.jpg",
+                                          "Москва.pdf", "日本語の写真.jpg", "😀smile.png"};
+  for (int fat32 = 0; fat32 < 2; ++fat32) {
+    SCOPED_TRACE(fat32 ? "FAT32" : "FAT16");
+    std::remove(Img().c_str());
+    ASSERT_TRUE(Sh(std::string("mkfs.fat -C -F ") + (fat32 ? "32 -s 1 " : "16 -s 2 ") + Img() +
+                   (fat32 ? " 34000" : " 8192")));
+    std::vector<std::vector<uint8_t>> originals;
+    std::string del;
+    for (size_t i = 0; i < names.size(); ++i) {
+      originals.push_back(testutil::RandomBytes(2500 + i * 1333, uint32_t(60 + i)));
+      testutil::WriteFile(dir.file("src"), originals.back());
+      ASSERT_TRUE(M("LC_ALL=C.UTF-8 mcopy -i " + Img() + " " + dir.file("src") + " '::/" + names[i] + "'"));
+      // mtools keeps only the low 16 bits of a character beyond U+FFFF, so that name is
+      // matched by a pattern; the name fls and the walk must agree on is the one stored.
+      del += " '::/" +
+             (names[i].compare(0, 4, "😀") == 0 ? "?" + names[i].substr(4) : names[i]) + "'";
+    }
+    Put("k", testutil::RandomBytes(700, 70), "/keep.txt");
+    ASSERT_TRUE(M("LC_ALL=C.UTF-8 mdel -i " + Img() + del));
+
+    std::set<std::string> listed;
+    std::istringstream fls(testutil::RunCommand("fls -r -p -d '" + Img() + "'"));
+    for (std::string line; std::getline(fls, line);) {
+      size_t tab = line.find(":\t");
+      if (line.compare(0, 6, "r/r * ") == 0 && tab != std::string::npos) listed.insert(line.substr(tab + 2));
+    }
+    ASSERT_EQ(listed.size(), names.size());
+
+    FatMemDevice dev(Load());
+    FatDelWalker w(&dev, fat32 ? kFat32 : kFat16);
+    ASSERT_EQ(w.Open(), 0);
+    std::map<std::string, std::vector<uint8_t>> found;
+    w.Walk(
+        [&](const FoundFile& f) {
+          found[testutil::Utf8(f.name)] = Gather(dev.Bytes(), f);
+          return 0;
+        },
+        nullptr);
+    std::set<std::string> ours;
+    std::set<size_t> matched;
+    for (auto& kv : found) {
+      ours.insert(kv.first);
+      auto it = std::find(originals.begin(), originals.end(), kv.second);
+      EXPECT_NE(it, originals.end()) << kv.first << " has bytes of no file written";
+      if (it != originals.end()) {
+        EXPECT_TRUE(matched.insert(size_t(it - originals.begin())).second) << kv.first;
+      }
+    }
+    EXPECT_EQ(ours, listed);
+    EXPECT_EQ(matched.size(), names.size());
+    EXPECT_EQ(dev.writes, 0);
+  }
 }
 
 TEST_F(FatImage, DamagedLiveDirectoryChainDoesNotHang) {

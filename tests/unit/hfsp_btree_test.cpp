@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -7,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "hfsp_testdev.h"
+#include "common/inc/bytes.h"
 #include "common/layout/hfsplus_btree.h"
+#include "hfsp_testdev.h"
 #include "scanoperate/hfsp/btree.h"
 #include "scanoperate/hfsp/hfspformat.h"
 #include "testutil.h"
@@ -199,6 +201,68 @@ TEST(HfspBTree, XorrisoCatalogLookups) {
     ++checked;
   }
   EXPECT_GT(checked, 500u);
+}
+
+// The first leaf of the xorriso catalog with one offset entry pointing past the node
+// (0xFFF0), in turn at each of its records: the walk and the exact lookups lose that one
+// record and find every other record of the tree, the one before the damage included
+// with its own length.
+TEST(HfspBTree, DamagedOffsetEntryLosesOnlyItsRecord) {
+  std::string path = testutil::Fixture("hfsplus_xorriso.img");
+  if (path.empty()) GTEST_SKIP() << "no xorriso fixture";
+  const std::vector<uint8_t> intact = testutil::ReadFile(path);
+  std::vector<std::vector<uint8_t>> all;
+  {
+    OpenTrees t(intact);
+    ASSERT_EQ(t.catOpen, 1);
+    hfsplus_walk_leaves(&t.cat, [&](const uint8_t* k, size_t kb, const uint8_t*, size_t) {
+      all.emplace_back(k, k + kb);
+      return true;
+    });
+  }
+  const uint8_t* vh = intact.data() + 1024;
+  const uint64_t cat = uint64_t(kbytes::Be32(vh + 272 + 16)) * kbytes::Be32(vh + 40);
+  const uint32_t nodeSize = kbytes::Be16(intact.data() + cat + 14 + 18);
+  const uint64_t leafAt = cat + uint64_t(kbytes::Be32(intact.data() + cat + 14 + 10)) * nodeSize;
+  const uint16_t n = kbytes::Be16(intact.data() + leafAt + 10);
+  ASSERT_GT(n, 8);
+  for (int k : {1, n / 2, n - 1}) {
+    SCOPED_TRACE(k);
+    std::vector<uint8_t> img = intact;
+    uint8_t* entry = img.data() + leafAt + nodeSize - 2 * (k + 1);
+    const uint8_t* rec = intact.data() + leafAt + kbytes::Be16(entry);
+    std::vector<uint8_t> lostKey(rec, rec + 2 + kbytes::Be16(rec));
+    kbytes::PutBe16(entry, 0xFFF0);
+    OpenTrees t(img);
+    ASSERT_EQ(t.catOpen, 1);
+    std::vector<std::vector<uint8_t>> walked;
+    // A file record is handed out at its own length, never with its neighbour.
+    size_t fileRecords = 0, ownLength = 0;
+    auto visit = [&](const uint8_t* key, size_t kb, const uint8_t* d, size_t db) {
+      walked.emplace_back(key, key + kb);
+      if (db >= 2 && d[1] == 2) {
+        ++fileRecords;
+        ownLength += db == 248;
+      }
+      return true;
+    };
+    ASSERT_EQ(hfsplus_walk_leaves(&t.cat, visit), 1);
+    EXPECT_EQ(ownLength, fileRecords);
+    EXPECT_EQ(walked.size(), all.size() - 1);
+    size_t found = 0, lost = 0;
+    for (const auto& key : all) {
+      std::vector<uint8_t> even(key.begin(),
+                                key.begin() + std::min(key.size(), 2 + size_t(kbytes::Be16(key.data()))));
+      if (even == lostKey) {
+        EXPECT_EQ(t.Find(key), -1);
+        ++lost;
+      } else {
+        found += t.Find(key) == 1;
+      }
+    }
+    EXPECT_EQ(lost, 1u);
+    EXPECT_EQ(found, all.size() - 1);
+  }
 }
 
 TEST(HfspBTree, HfsxUsesBinaryOrderOnlyWhenTheHeaderSaysSo) {

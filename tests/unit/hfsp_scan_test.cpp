@@ -3,15 +3,16 @@
 // catalog has is never reported.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include <chrono>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/inc/bytes.h"
 #include "common/inc/idevice.h"
 #include "common/inc/ifileinfo.h"
 #include "common/inc/ifilemanager.h"
@@ -26,8 +27,8 @@
 #include "scanoperate/hfsp/btree.h"
 #include "scanoperate/hfsp/hfspfscan.h"
 #include "scanoperate/hfsp/journal.h"
-#include "testutil.h"
 #include "scanread.h"
+#include "testutil.h"
 
 namespace {
 
@@ -95,12 +96,15 @@ std::vector<uint8_t> ReadAll(IFileManager* fm, IFileInfo* f) {
 }
 
 // Scans an image through the real results tree and checks it against its expectations.
-void ScanAndCheck(const std::string& name) {
+void ScanAndCheck(const std::string& name,
+                  const std::function<void(std::vector<uint8_t>&)>& patch = nullptr) {
   std::string img = testutil::Fixture(name);
   if (img.empty()) GTEST_SKIP() << name << " not built";
   Expectation want = LoadExpect(img);
   ASSERT_FALSE(want.found.empty());
-  HfsMemStorage dev(testutil::ReadFile(img));
+  std::vector<uint8_t> bytes = testutil::ReadFile(img);
+  if (patch) patch(bytes);
+  HfsMemStorage dev(bytes);
   IFileManager* fm = CreateFileManager();
   ASSERT_NE(fm, nullptr);
   fm->SetStorageDevice(&dev);
@@ -146,6 +150,22 @@ void ScanAndCheck(const std::string& name) {
 
 TEST(HfspScan, JournalOnlyFilesComeBackWithTheirBytes) {
   ScanAndCheck("hfsplus_journal.img");
+}
+
+// The live catalog's leaf with the entry after its middle record pointing past the node
+// (0xFFF0), where the first step of every search lands: the one record behind the entry is
+// lost, the lookups still find the rest, so the live file is not taken for a deleted one
+// and the journal's files come back as before.
+TEST(HfspScan, DamagedOffsetEntryInTheLiveCatalog) {
+  ScanAndCheck("hfsplus_journal.img", [](std::vector<uint8_t>& img) {
+    const uint8_t* vh = img.data() + 1024;
+    uint64_t cat = uint64_t(kbytes::Be32(vh + 272 + 16)) * kbytes::Be32(vh + 40);
+    uint32_t nodeSize = kbytes::Be16(img.data() + cat + 14 + 18);
+    uint8_t* leaf = img.data() + cat + uint64_t(kbytes::Be32(img.data() + cat + 14 + 10)) * nodeSize;
+    ASSERT_EQ(int8_t(leaf[8]), -1);
+    int mid = (kbytes::Be16(leaf + 10) - 1) / 2;
+    kbytes::PutBe16(leaf + nodeSize - 2 * (mid + 2), 0xFFF0);
+  });
 }
 
 TEST(HfspScan, HfsxKeepsNamesThatDifferOnlyInCase) {

@@ -395,6 +395,52 @@ TEST(HfspFormat, RefusesReservedIdsAndBackwardOffsetTables) {
   }
 }
 
+// One entry of the first leaf's record-offset table pointing past the node (0xFFF0), as
+// damage leaves it: that entry's record is lost and nothing else. The records before and
+// after it, with the folders they hold, keep every other file at its path with its bytes,
+// with the volume header intact and with it gone.
+TEST(HfspFormat, DamagedOffsetEntryCostsOnlyItsRecord) {
+  NEED_ORACLE(o);
+  std::vector<uint8_t> image = o.image;
+  const uint32_t firstLeaf = kbytes::Be32(image.data() + o.catalogByte + 14 + 10);
+  uint8_t* leaf = image.data() + o.catalogByte + uint64_t(firstLeaf) * o.nodeSize;
+  const uint16_t n = kbytes::Be16(leaf + 10);
+  auto entry = [&](int i) { return leaf + o.nodeSize - 2 * (i + 1); };
+  // The node's last file record but one, so that a record follows it.
+  int k = -1;
+  for (int i = n - 2; i > 0 && k < 0; --i) {
+    const uint8_t* r = leaf + kbytes::Be16(entry(i));
+    if (kbytes::Be16(r + 2 + kbytes::Be16(r)) == 2) k = i;
+  }
+  ASSERT_GT(k, 0);
+  const uint8_t* rec = leaf + kbytes::Be16(entry(k));
+  const uint32_t parent = kbytes::Be32(rec + 2);
+  std::u16string name;
+  for (uint16_t u = 0; u < kbytes::Be16(rec + 6); ++u) name += char16_t(kbytes::Be16(rec + 8 + 2 * u));
+  std::string lost;
+  for (auto& kv : o.entries)
+    if (!kv.second.dir && kv.second.parent == parent && Utf16(kv.second.name) == name) lost = kv.first;
+  ASSERT_FALSE(lost.empty());
+  kbytes::PutBe16(entry(k), 0xFFF0);
+
+  std::vector<std::string> expect = AllFiles(o);
+  expect.erase(std::find(expect.begin(), expect.end(), lost));
+  std::vector<uint8_t> headerless = image;
+  std::memset(headerless.data() + 1024, 0, 512);
+  for (std::vector<uint8_t>* img : {&image, &headerless}) {
+    ScanRun r = ScanImage(*img);
+    ASSERT_EQ(r.rc, 0);
+    ExpectFiles(o, r, expect);
+    EXPECT_EQ(r.files.size(), expect.size());
+    EXPECT_EQ(r.files.count("/Volume/" + lost), 0u);
+  }
+
+  // Damage to more than one entry in eight is not damage to a node but no node at all.
+  EXPECT_EQ(CHfspFormat::CatalogLeafSectors(leaf, o.nodeSize / 512), int(o.nodeSize / 512));
+  for (int i = 1; i < n; ++i) kbytes::PutBe16(entry(i), 0xFFF0);
+  EXPECT_EQ(CHfspFormat::CatalogLeafSectors(leaf, o.nodeSize / 512), 0);
+}
+
 // CNIDs are ids of their own, taken whole: a folder numbered 123456789 (once the graph's
 // orphan folder id) with its files naming it as parent, a folder numbered above 2^31, and
 // a file numbered 123456789 elsewhere all come back at their paths with their bytes.

@@ -110,10 +110,15 @@ std::string PathOf(int i) {
   return p;
 }
 
+// Counts the found files; keeps them by path only when asked, so that the timed scans
+// measure the engine and not this map.
 struct Collector : INotifySink {
+  bool keep = false;
+  size_t count = 0;
   std::map<std::string, IFileInfo*> files;
   int Notify(int event, int64_t a, int64_t, void* obj) override {
-    if (event == NE_FOUND_FILE && obj) {
+    if (event == NE_FOUND_FILE && obj) ++count;
+    if (event == NE_FOUND_FILE && obj && keep) {
       IFileInfo* f = static_cast<IFileInfo*>(obj);
       files[Utf8(reinterpret_cast<const char16_t*>(a)) + "/" + Utf8(f->GetName())] = f;
     }
@@ -128,7 +133,8 @@ struct Scan {
   Collector sink;
   int rc = 0;
   double seconds = 0;
-  explicit Scan(const std::string& image) : dev(image) {
+  explicit Scan(const std::string& image, bool keep = false) : dev(image) {
+    sink.keep = keep;
     fm = CreateFileManager();
     fm->SetStorageDevice(&dev);
     scanner = CreateNtfsDelScanner(&dev);
@@ -190,7 +196,7 @@ int main(int argc, char** argv) {
   const std::string image = Image();
   if (argc > 1 && std::string(argv[1]) == "--scan") {
     Scan s(image);
-    std::printf("rc %d, %.3f s, %zu files\n", s.rc, s.seconds, s.sink.files.size());
+    std::printf("rc %d, %.3f s, %zu files\n", s.rc, s.seconds, s.sink.count);
     return 0;
   }
   if (!Build(image)) {
@@ -203,7 +209,7 @@ int main(int argc, char** argv) {
     Scan s(image);
     if (s.seconds < best) best = s.seconds;
   }
-  Scan s(image);
+  Scan s(image, true);
   std::printf("NTFS 4 GiB, %d files in %d folders, every other deleted: scan alone %.3f s (best of 3), rc %d, "
               "%zu files listed\n",
               kFolders * kPerFolder, kFolders, best, s.rc, s.sink.files.size());

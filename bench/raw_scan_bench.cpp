@@ -10,8 +10,22 @@
 // sector and cluster mode (single thread, page-cached image). When PhotoRec is installed it
 // is run on the same image and its files are counted by the same rule.
 //
-// Usage: raw_scan_bench [image-path] [MiB]   (default /tmp/kestrum-raw-bench.img, 1024)
+// A second image holds large files (photos of several MB, video and audio of tens of MB,
+// PDF and office documents) written densely into FAT32 and deleted; it is built once and kept
+// in the build folder. For it the bench prints the scan alone (files kept in memory), the
+// whole run with every found file written out and judged from what was written, and `dd` at
+// 1 MiB and 8 MiB blocks over the same image, all in cluster mode with every type selected.
+//
+// Usage: raw_scan_bench [image-path] [MiB]   the small-file image only (default
+//                                            /tmp/kestrum-raw-bench.img, 1024)
+//        raw_scan_bench --large              the large-file image only
+//        raw_scan_bench --large-scan         one scan alone of the cached large image
+//        raw_scan_bench                      both
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -139,9 +153,8 @@ struct Fat32 {
   std::map<std::string, int64_t> files;  // short name -> byte offset of the file
 };
 
-bool ReadFat32(const std::vector<uint8_t>& img, Fat32* out) {
-  if (img.size() < 512) return false;
-  const uint8_t* b = img.data();
+bool ReadFat32(const uint8_t* b, size_t imgSize, Fat32* out) {
+  if (imgSize < 512) return false;
   uint32_t bps = kbytes::Le16(b + 11), spc = b[13], res = kbytes::Le16(b + 14), nf = b[16];
   uint32_t fatsz = kbytes::Le32(b + 36), root = kbytes::Le32(b + 44);
   if (bps == 0 || spc == 0) return false;
@@ -150,16 +163,16 @@ bool ReadFat32(const std::vector<uint8_t>& img, Fat32* out) {
   const int64_t fatAt = int64_t(res) * bps;
   auto next = [&](uint32_t c) -> uint32_t {
     int64_t at = fatAt + int64_t(c) * 4;
-    if (at + 4 > int64_t(img.size())) return 0x0fffffff;
-    return kbytes::Le32(&img[size_t(at)]) & 0x0fffffff;
+    if (at + 4 > int64_t(imgSize)) return 0x0fffffff;
+    return kbytes::Le32(b + at) & 0x0fffffff;
   };
   auto offsetOf = [&](uint32_t c) { return out->dataStart + (int64_t(c) - 2) * out->clusterSize; };
   std::set<uint32_t> seen;
   for (uint32_t c = root; c >= 2 && c < 0x0ffffff8 && seen.insert(c).second; c = next(c)) {
     int64_t at = offsetOf(c);
-    if (at + out->clusterSize > int64_t(img.size())) break;
+    if (at + out->clusterSize > int64_t(imgSize)) break;
     for (int64_t e = 0; e < out->clusterSize; e += 32) {
-      const uint8_t* d = &img[size_t(at + e)];
+      const uint8_t* d = b + at + e;
       if (d[0] == 0) return true;
       if (d[0] == 0xe5 || d[11] == 0x0f || (d[11] & 0x18)) continue;
       std::string name(reinterpret_cast<const char*>(d), 8);
@@ -199,9 +212,7 @@ std::map<int64_t, std::string> PhotoRecFiles(const std::string& outBase) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::string image = argc > 1 ? argv[1] : "/tmp/kestrum-raw-bench.img";
-  int64_t mib = argc > 2 ? std::atoll(argv[2]) : 1024;
+int RunSmall(const std::string& image, int64_t mib) {
   if (mib < 300) mib = 300;  // mtools wants a FAT32 volume of this many 4 KiB clusters
   const std::string dir = "/tmp/kestrum-raw-bench-src";
   const std::string im = "/usr/bin/convert";
@@ -310,7 +321,7 @@ int main(int argc, char** argv) {
   }
   std::vector<uint8_t> whole = ReadAll(image);
   Fat32 fat;
-  if (!ReadFat32(whole, &fat)) return 1;
+  if (!ReadFat32(whole.data(), whole.size(), &fat)) return 1;
   std::vector<Placed> placed;
   for (auto& kv : fat.files) {
     auto it = byName.find(kv.first);
@@ -409,4 +420,347 @@ int main(int argc, char** argv) {
     std::printf("PhotoRec not installed: no comparison\n");
   }
   return 0;
+}
+
+namespace {
+
+// A read-only view of a whole file.
+struct Mapped {
+  explicit Mapped(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+      if (p != MAP_FAILED) {
+        data = static_cast<const uint8_t*>(p);
+        size = size_t(st.st_size);
+      }
+    }
+    close(fd);
+  }
+  ~Mapped() {
+    if (data) munmap(const_cast<uint8_t*>(data), size);
+  }
+  Mapped(const Mapped&) = delete;
+  Mapped& operator=(const Mapped&) = delete;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+// The results tree of the whole run: every file is written out through its run list as
+// soon as it is found, the way a recovery copies what it finds.
+class WritingManager : public rawtest::RecordingManager {
+ public:
+  WritingManager(int imageFd, const std::string& outDir) : m_fd(imageFd), m_dir(outDir) {}
+  int64_t written = 0;
+  int AddFile(const char16_t* folder, IFileInfo* file) override {
+    RecordingManager::AddFile(folder, file);
+    std::string out = m_dir + "/" + files.back().name;
+    int dst = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (dst < 0) return 0;
+    int64_t left = file->GetSize();
+    for (RunList* r = static_cast<RunList*>(file->GetRunList()); r && left > 0; r = r->m_next) {
+      int64_t at = int64_t(r->m_start) * 512;
+      int64_t len = std::min<int64_t>(int64_t(r->m_count) * 512, left);
+      while (len > 0) {
+        size_t piece = size_t(std::min<int64_t>(len, int64_t(m_buf.size())));
+        ssize_t got = pread(m_fd, m_buf.data(), piece, at);
+        if (got <= 0) break;
+        if (write(dst, m_buf.data(), size_t(got)) != got) break;
+        at += got;
+        len -= got;
+        left -= got;
+        written += got;
+      }
+    }
+    close(dst);
+    return 0;
+  }
+
+ private:
+  int m_fd;
+  std::string m_dir;
+  std::vector<uint8_t> m_buf = std::vector<uint8_t>(1 << 20);
+};
+
+std::string BuildDir() { return KESTRUM_BENCH_BUILD_DIR; }
+
+// Scans the image in cluster mode with every type of the table selected; returns seconds.
+double ScanAllTypes(const std::string& image, int cluster, rawtest::RecordingManager* fm, int* rc) {
+  FileStorage dev(image, cluster);
+  CRawRecover r;
+  r.SetDevice(&dev);
+  r.SetFileManager(fm);
+  FileHintTable* table = FileHintTable::Instance();
+  for (size_t i = 0; i < table->Count(); ++i) r.AddFileType(table->Row(i).ext);
+  r.SetScanMode(CLUSTER_SCAN);
+  double s0 = Now();
+  *rc = r.Scan(nullptr);
+  return Now() - s0;
+}
+
+double DdSeconds(const std::string& image, const char* bs) {
+  std::string cmd = "dd if=" + image + " of=/dev/null bs=" + bs + " status=none";
+  Sh(cmd);  // warm
+  double best = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    double t0 = Now();
+    Sh(cmd);
+    best = std::min(best, Now() - t0);
+  }
+  return best;
+}
+
+struct LargeSet {
+  std::vector<Source> src;
+  std::vector<Placed> placed;
+  int64_t clusterSize = 0;
+};
+
+// The large files, made once into the source folder; the image and the list of where each
+// copy landed are kept beside it, so later runs only scan.
+bool BuildLarge(const std::string& image, LargeSet* set) {
+  const std::string dir = BuildDir() + "/bench-images/raw-large-src";
+  const std::string list = image + ".placed";
+  const std::string im = "/usr/bin/convert ";
+  const std::string ff = "ffmpeg -y -loglevel error ";
+  const std::string lo = "HOME=" + dir + " timeout 180 soffice --headless --norestore --convert-to ";
+  const std::string tone = "-f lavfi -i sine=frequency=440:duration=";
+  const std::string hd = "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=";
+  const std::string sd = "-f lavfi -i testsrc2=size=640x480:rate=25:duration=";
+  Sh("mkdir -p " + dir + "/.config/libreoffice/4/user");
+  std::vector<Source> src = {
+      {"jpg-photo", "jpg", "photo.jpg", im + "base.png -quality 95 photo.jpg"},
+      {"jpg-photo-exif", "jpg", "exif.jpg", im + "base.png -resize 3000x2250 -quality 92 exif.jpg && exiftool -q "
+                                            "-overwrite_original -Make=Kestrum -Model=Bench exif.jpg || true"},
+      {"jpg-progressive", "jpg", "prog.jpg", im + "base.png -resize 2400x1800 -interlace Plane -quality 90 prog.jpg"},
+      {"png-photo", "png", "photo.png", im + "base.png -resize 2000x1500 photo.png"},
+      {"tif-photo", "tif", "photo.tif", im + "base.png -resize 1600x1200 -compress none photo.tif"},
+      {"bmp-photo", "bmp", "photo.bmp", im + "base.png -resize 1600x1200 photo.bmp"},
+      {"gif-anim", "gif", "anim.gif", im + "-size 400x300 plasma:red-blue plasma:green-yellow plasma:fractal "
+                                          "-loop 0 anim.gif"},
+      {"psd", "psd", "photo.psd", im + "base.png -resize 1024x768 -compress none photo.psd"},
+      {"mp4-hd", "mp4", "hd.mp4", ff + hd + "20 " + tone + "20 -c:v mpeg4 -b:v 8M -c:a aac -shortest hd.mp4"},
+      {"mov-hd", "mov", "hd.mov", ff + hd + "12 " + tone + "12 -c:v mpeg4 -b:v 8M -c:a aac -shortest hd.mov"},
+      {"avi-mpeg4", "avi", "hd.avi", ff + hd + "12 " + tone + "12 -c:v mpeg4 -b:v 8M -c:a pcm_s16le -shortest "
+                                     "hd.avi"},
+      {"avi-mjpeg", "avi", "mj.avi", ff + sd + "8 -c:v mjpeg -q:v 3 mj.avi"},
+      {"mpg-ps", "mpg", "hd.mpg", ff + sd + "15 " + tone + "15 -c:v mpeg2video -b:v 6M -c:a mp2 -shortest -f vob "
+                                  "hd.mpg"},
+      {"mkv", "mkv", "hd.mkv", ff + sd + "12 -c:v mpeg4 -b:v 6M hd.mkv"},
+      {"flv", "flv", "sd.flv", ff + sd + "10 -c:v flv1 -b:v 3M sd.flv"},
+      {"wmv", "wmv", "sd.wmv", ff + sd + "10 -c:v wmv2 -b:v 4M sd.wmv"},
+      {"ogg-theora", "ogg", "sd.ogg", ff + sd + "10 -c:v libtheora -q:v 8 sd.ogg"},
+      {"wav-long", "wav", "long.wav", ff + tone + "90 -ac 2 -ar 44100 long.wav"},
+      {"mp3-lame", "mp3", "long.mp3", ff + tone + "240 -ac 2 t.wav && lame --quiet -b 192 --add-id3v2 --tt Tone "
+                                      "t.wav long.mp3 && rm -f t.wav"},
+      {"ogg-vorbis", "ogg", "long.ogg", ff + tone + "240 -ac 2 -c:a libvorbis -q:a 6 long.ogg"},
+      {"m4a", "m4a", "long.m4a", ff + tone + "240 -ac 2 -c:a aac -b:a 192k long.m4a"},
+      {"wma", "wma", "long.wma", ff + tone + "180 -ac 2 -c:a wmav2 -b:a 192k long.wma"},
+      {"aif", "aif", "long.aif", ff + tone + "40 -ac 2 long.aif"},
+      {"pdf-picture", "pdf", "p1.pdf", im + "base.png -resize 1600x1200 -quality 90 p1.jpg && " + lo + "pdf p1.jpg"},
+      {"pdf-text", "pdf", "text.pdf", lo + "pdf text.txt"},
+      {"docx", "docx", "text.docx", lo + "docx text.txt"},
+      {"odt", "odt", "text.odt", lo + "odt text.txt"},
+      {"doc", "doc", "text.doc", lo + "doc text.txt"},
+      {"xlsx", "xlsx", "sheet.xlsx", lo + "xlsx sheet.csv"},
+      {"zip", "zip", "bundle.zip", "rm -f bundle.zip && zip -q bundle.zip photo.bmp text.txt"},
+      {"bz2", "bz2", "text.bz2", "bzip2 -kc text.txt > text.bz2"},
+  };
+  // Smaller files, each placed several times per round, so that headers are as frequent as
+  // on a disk of ordinary pictures, songs and documents.
+  const size_t firstSmall = src.size();
+  const int smallCopies = 6;
+  std::vector<Source> small = {
+      {"jpg-small", "jpg", "small.jpg", im + "base.png -resize 1024x768 -quality 85 small.jpg"},
+      {"png-small", "png", "small.png", im + "base.png -resize 640x480 small.png"},
+      {"gif-small", "gif", "small.gif", im + "base.png -resize 320x240 small.gif"},
+      {"mp3-short", "mp3", "short.mp3", ff + tone + "20 -c:a libmp3lame -b:a 128k short.mp3"},
+      {"wav-short", "wav", "short.wav", ff + tone + "4 short.wav"},
+      {"mp4-short", "mp4", "short.mp4", ff + sd + "3 -c:v mpeg4 short.mp4"},
+      {"pdf-short", "pdf", "short.pdf", lo + "pdf short.txt"},
+      {"docx-short", "docx", "short.docx", lo + "docx short.txt"},
+      {"xlsx-short", "xlsx", "short.xlsx", lo + "xlsx short.csv"},
+      {"zip-small", "zip", "small.zip", "rm -f small.zip && zip -q small.zip short.txt small.png"},
+  };
+  src.insert(src.end(), small.begin(), small.end());
+  bool cached = access(image.c_str(), R_OK) == 0 && access(list.c_str(), R_OK) == 0;
+  if (!cached) {
+    double t0 = Now();
+    Sh("cd " + dir + " && [ -s base.png ] || " + im + "-size 4000x3000 plasma:fractal -blur 0x1 base.png");
+    Sh("cd " + dir + " && [ -s text.txt ] || (head -c 600000 /dev/urandom | base64 -w 76 > text.txt)");
+    Sh("cd " + dir + " && [ -s short.txt ] || (head -c 6000 /dev/urandom | base64 -w 76 > short.txt)");
+    Sh("cd " + dir + " && [ -s short.csv ] || (seq 1 300 | awk '{print $1\",\"$1*7}' > short.csv)");
+    Sh("cd " + dir + " && [ -s sheet.csv ] || (seq 1 20000 | awk '{print $1\",\"$1*3\",item\"$1}' > sheet.csv)");
+    for (Source& s : src)
+      if (access((dir + "/" + s.file).c_str(), R_OK) != 0 && !Sh("cd " + dir + " && " + s.cmd))
+        std::printf("left out %s (its tool failed)\n", s.label.c_str());
+    std::printf("large sources made in %.0f s\n", Now() - t0);
+  }
+  std::vector<Source> made;
+  std::vector<int> copies;
+  for (size_t i = 0; i < src.size(); ++i) {
+    src[i].bytes = ReadAll(dir + "/" + src[i].file);
+    if (src[i].bytes.empty()) continue;
+    made.push_back(src[i]);
+    copies.push_back(i >= firstSmall ? smallCopies : 1);
+  }
+  src.swap(made);
+  set->src = src;
+  if (cached) {
+    std::FILE* f = std::fopen(list.c_str(), "r");
+    char label[64];
+    long long at = 0, cs = 0;
+    if (f && std::fscanf(f, "cluster %lld\n", &cs) == 1) {
+      set->clusterSize = cs;
+      while (std::fscanf(f, "%63s %lld\n", label, &at) == 2)
+        for (size_t i = 0; i < src.size(); ++i)
+          if (src[i].label == label) set->placed.push_back({i, at});
+    }
+    if (f) std::fclose(f);
+    if (!set->placed.empty()) return true;
+  }
+
+  // Whole rounds of every file until about 92 % of the volume is used, under 8.3 names,
+  // over random bytes; then every file is deleted.
+  const int64_t mib = 1280;
+  int64_t perRound = 0;
+  for (size_t i = 0; i < src.size(); ++i) perRound += int64_t(src[i].bytes.size() + 4096) * copies[i];
+  int rounds = int(std::max<int64_t>(1, (mib << 20) * 92 / 100 / std::max<int64_t>(perRound, 1)));
+  const std::string stage = dir + "/stage";
+  Sh("rm -rf " + stage + " && mkdir -p " + stage);
+  std::map<std::string, size_t> byName;
+  int n = 0;
+  for (int r = 0; r < rounds; ++r)
+    for (int c = 0; c < smallCopies; ++c)
+      for (size_t i = 0; i < src.size(); ++i) {
+        if (c >= copies[i]) continue;
+        char name[32];
+        std::snprintf(name, sizeof name, "%08d.DAT", ++n);
+        byName[name] = i;
+        if (symlink((dir + "/" + src[i].file).c_str(), (stage + "/" + name).c_str()) != 0) return false;
+      }
+  double t0 = Now();
+  if (!Sh("rm -f " + image + " && head -c " + std::to_string(mib) + "M /dev/urandom > " + image +
+          " && mkfs.fat -F 32 -s 8 " + image) ||
+      !Sh("cd " + stage + " && mcopy -i " + image + " -Q *.DAT ::/")) {
+    std::printf("could not build the large volume (mkfs.fat and mtools are needed)\n");
+    return false;
+  }
+  {
+    Mapped m(image);
+    Fat32 fat;
+    if (!m.data || !ReadFat32(m.data, m.size, &fat)) return false;
+    set->clusterSize = fat.clusterSize;
+    for (auto& kv : fat.files) {
+      auto it = byName.find(kv.first);
+      if (it == byName.end()) continue;
+      const std::vector<uint8_t>& b = src[it->second].bytes;
+      if (kv.second + int64_t(b.size()) > int64_t(m.size) || std::memcmp(m.data + kv.second, b.data(), b.size()))
+        continue;
+      set->placed.push_back({it->second, kv.second});
+    }
+  }
+  Sh("mdel -i " + image + " '::/*.DAT'");
+  Sh("rm -rf " + stage);
+  std::sort(set->placed.begin(), set->placed.end(), [](const Placed& a, const Placed& b) { return a.at < b.at; });
+  std::FILE* f = std::fopen(list.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "cluster %lld\n", (long long)set->clusterSize);
+  for (const Placed& p : set->placed) std::fprintf(f, "%s %lld\n", src[p.source].label.c_str(), (long long)p.at);
+  std::fclose(f);
+  std::printf("large image built in %.0f s\n", Now() - t0);
+  return true;
+}
+
+std::string LargeImage() { return BuildDir() + "/bench-images/raw-large.img"; }
+
+int RunLarge() {
+  const std::string image = LargeImage();
+  Sh("mkdir -p " + BuildDir() + "/bench-images");
+  LargeSet set;
+  if (!BuildLarge(image, &set)) {
+    std::printf("large image: could not be built\n");
+    return 1;
+  }
+  const std::vector<Source>& src = set.src;
+  Mapped img(image);
+  if (!img.data) return 1;
+  int64_t totalBytes = 0;
+  for (const Placed& p : set.placed) totalBytes += int64_t(src[p.source].bytes.size());
+  std::printf("\nlarge-file image %s: %.0f MiB FAT32, clusters of %lld bytes; %zu files of %zu kinds, %.0f MiB, "
+              "placed and deleted\n",
+              image.c_str(), double(img.size) / 1048576, (long long)set.clusterSize, set.placed.size(), src.size(),
+              double(totalBytes) / 1048576);
+  for (const Source& s : src) std::printf("  %-16s %9zu bytes\n", s.label.c_str(), s.bytes.size());
+
+  // dd first, which also warms the page cache for the scans.
+  double dd1 = DdSeconds(image, "1M"), dd8 = DdSeconds(image, "8M");
+  const double gb = double(img.size) / 1e9;
+  std::printf("dd bs=1M: %.3f s, %.2f GB/s; dd bs=8M: %.3f s, %.2f GB/s\n", dd1, gb / dd1, dd8, gb / dd8);
+
+  int rc = 0;
+  double best = 1e9;
+  size_t reported = 0;
+  for (int i = 0; i < 3; ++i) {
+    rawtest::RecordingManager fm;
+    best = std::min(best, ScanAllTypes(image, int(set.clusterSize), &fm, &rc));
+    reported = fm.files.size();
+  }
+  std::printf("scan alone (cluster mode, %zu types, single thread, best of 3): rc %d, %.3f s, %.2f GB/s, "
+              "%.0f %% of dd bs=1M; %zu reported\n",
+              FileHintTable::Instance()->Count(), rc, best, gb / best, 100 * dd1 / best, reported);
+
+  const std::string out = BuildDir() + "/bench-images/raw-large-out";
+  Sh("rm -rf " + out + " && mkdir -p " + out);
+  int fd = open(image.c_str(), O_RDONLY);
+  WritingManager wm(fd, out);
+  double whole = ScanAllTypes(image, int(set.clusterSize), &wm, &rc);
+  close(fd);
+  std::printf("whole run, every found file written: rc %d, %.3f s, %.2f GB/s, %zu files, %.0f MiB written\n", rc,
+              whole, gb / whole, wm.files.size(), double(wm.written) / 1048576);
+  std::map<int64_t, size_t> at;
+  for (const Placed& p : set.placed) at[p.at] = p.source;
+  std::map<int64_t, Verdict> verdicts;
+  for (const rawtest::Found& f : wm.files) {
+    RunList* run = static_cast<RunList*>(f.info->GetRunList());
+    auto it = at.find(int64_t(run->m_start) * 512);
+    if (it == at.end()) continue;
+    const Source& s = src[it->second];
+    if (f.name.substr(f.name.find('.') + 1) != s.ext) continue;
+    Verdict v = Judge(ReadAll(out + "/" + f.name), s.bytes);
+    auto& slot = verdicts[it->first];
+    if (slot == kMissing || v < slot) slot = v;
+  }
+  Sh("rm -rf " + out);
+  PrintTallies("large-file image, judged from the written files:", src, set.placed, verdicts);
+  if (!Sh("command -v photorec")) std::printf("PhotoRec not installed: no comparison\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string first = argc > 1 ? argv[1] : "";
+  if (first == "--large") return RunLarge();
+  if (first == "--large-scan") {
+    // One scan alone of the cached image, for timing the process from outside.
+    std::FILE* f = std::fopen((LargeImage() + ".placed").c_str(), "r");
+    long long cs = 0;
+    if (!f || std::fscanf(f, "cluster %lld", &cs) != 1) {
+      std::printf("no cached large image: run raw_scan_bench --large first\n");
+      if (f) std::fclose(f);
+      return 1;
+    }
+    std::fclose(f);
+    rawtest::RecordingManager fm;
+    int rc = 0;
+    double t = ScanAllTypes(LargeImage(), int(cs), &fm, &rc);
+    std::printf("rc %d, %.3f s, %zu reported\n", rc, t, fm.files.size());
+    return 0;
+  }
+  if (!first.empty()) return RunSmall(first, argc > 2 ? std::atoll(argv[2]) : 1024);
+  int rc = RunSmall("/tmp/kestrum-raw-bench.img", 1024);
+  return RunLarge() | rc;
 }

@@ -62,8 +62,21 @@ int FileTimeToTime(uint32_t low, uint32_t high) {
   const int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
   std::time_t seconds = std::time_t(int64_t(value / 10000000ull) - kUnixEpochSeconds);
   std::tm local;
-  if (localtime_r(&seconds, &local))
+  if (localtime_r(&seconds, &local)) {
+    // The midnight of that day is the instant less the time since it, unless the clocks
+    // changed in between (the day's midnight then has another offset, or does not exist):
+    // that is checked by converting it back. mktime would give the same answer, but it
+    // reads the zone file again on every call, which a scan of many files cannot afford.
+    std::time_t midnight = seconds - (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
+    std::tm back;
+    if (localtime_r(&midnight, &back) && back.tm_hour == 0 && back.tm_min == 0 && back.tm_sec == 0 &&
+        back.tm_mday == local.tm_mday && back.tm_mon == local.tm_mon && back.tm_year == local.tm_year &&
+        back.tm_isdst == local.tm_isdst) {
+      if (midnight < 0 || midnight > std::time_t(INT32_MAX)) return -1;
+      return int(midnight);
+    }
     return MakeLocalTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, 0, 0, 0);
+  }
   CalendarDate d;
   FileTimeToDate(low, high, &d);
   return MakeLocalTime(d.year, d.month, d.day, 0, 0, 0);

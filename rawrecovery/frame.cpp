@@ -16,11 +16,85 @@ ClusterBuf ClusterBuf::Clone() const {
   return copy;
 }
 
+namespace {
+
+#if defined(__GNUC__) || defined(__clang__)
+#define KESTRUM_BYTE_VECTORS 1
+// 16 bytes at a time, the width every 64-bit processor has registers for.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef uint64_t Words16 __attribute__((vector_size(16)));
+
+inline Bytes16 Load16(const uint8_t* p) {
+  Bytes16 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline Bytes16 Splat16(uint8_t b) {
+  Bytes16 v = {};
+  return v + b;
+}
+
+inline bool AnySet(Bytes16 m) {
+  Words16 w = reinterpret_cast<Words16&>(m);
+  return (w[0] | w[1]) != 0;
+}
+#endif
+
+}  // namespace
+
 const uint8_t* FindBytes(const uint8_t* hay, size_t haylen, const void* needle, size_t len) {
   if (!hay || !needle || len == 0 || haylen < len) return nullptr;
-  // glibc's memmem picks a two-way or short-needle search; both are far faster than a
-  // byte-by-byte loop on the mostly non-matching data a scan sees.
-  return static_cast<const uint8_t*>(memmem(hay, haylen, needle, len));
+  const uint8_t* nd = static_cast<const uint8_t*>(needle);
+  if (len == 1) return static_cast<const uint8_t*>(std::memchr(hay, nd[0], haylen));
+  // A place is a candidate only when the needle's first and last bytes both match there:
+  // on the mostly random data of a scan that is one place in 65536, so the bytes are
+  // passed over a vector at a time and a candidate is rarely compared in full.
+  const uint8_t first = nd[0], last = nd[len - 1];
+  const size_t end = haylen - len + 1;  // candidate starts are [0, end)
+  size_t i = 0;
+#ifdef KESTRUM_BYTE_VECTORS
+  const Bytes16 vf = Splat16(first), vl = Splat16(last);
+  for (; end - i >= 32; i += 32) {
+    Bytes16 m0 = Bytes16(Load16(hay + i) == vf) & Bytes16(Load16(hay + i + len - 1) == vl);
+    Bytes16 m1 = Bytes16(Load16(hay + i + 16) == vf) & Bytes16(Load16(hay + i + 16 + len - 1) == vl);
+    if (!AnySet(m0 | m1)) continue;
+    for (int k = 0; k < 32; ++k)
+      if ((k < 16 ? m0[k] : m1[k - 16]) && std::memcmp(hay + i + k + 1, nd + 1, len - 2) == 0) return hay + i + k;
+  }
+#endif
+  for (; i < end; ++i)
+    if (hay[i] == first && hay[i + len - 1] == last && std::memcmp(hay + i + 1, nd + 1, len - 2) == 0)
+      return hay + i;
+  return nullptr;
+}
+
+const uint8_t* FindByteAfter(const uint8_t* hay, size_t haylen, uint8_t byte, const char* before) {
+  if (!hay || !before || haylen < 2) return nullptr;
+  const size_t kinds = std::strlen(before);
+  if (kinds == 0 || kinds > 4) return nullptr;
+  size_t i = 1;  // the byte's place; the one before it is i - 1
+#ifdef KESTRUM_BYTE_VECTORS
+  const Bytes16 vb = Splat16(byte);
+  Bytes16 vk[4];
+  for (size_t k = 0; k < 4; ++k) vk[k] = Splat16(uint8_t(before[k < kinds ? k : 0]));
+  for (; haylen - i >= 32; i += 32) {
+    // The byte itself first: in most blocks it is not there at all.
+    Bytes16 m0 = Bytes16(Load16(hay + i) == vb), m1 = Bytes16(Load16(hay + i + 16) == vb);
+    if (!AnySet(m0 | m1)) continue;
+    for (int half = 0; half < 2; ++half) {
+      Bytes16 prev = Load16(hay + i + 16 * half - 1);
+      Bytes16 m = Bytes16(prev == vk[0]) | Bytes16(prev == vk[1]) | Bytes16(prev == vk[2]) | Bytes16(prev == vk[3]);
+      m &= half ? m1 : m0;
+      if (!AnySet(m)) continue;
+      for (int k = 0; k < 16; ++k)
+        if (m[k]) return hay + i + 16 * half + k;
+    }
+  }
+#endif
+  for (; i < haylen; ++i)
+    if (hay[i] == byte && std::memchr(before, hay[i - 1], kinds)) return hay + i;
+  return nullptr;
 }
 
 MatchFrame::MatchFrame(const void* bytes, int len, int pos)
@@ -65,43 +139,75 @@ void ClusterPos::Advance(int64_t n) {
   offset = int(r);
 }
 
-ClusterFile::ClusterFile(int clusterSize) : m_clusters(), m_pos(clusterSize > 0 ? clusterSize : 512, 0),
+namespace {
+
+// Spare ClusterFile blocks of kBlockBytes each, at most 32 MiB of them per thread.
+struct SpareBlocks {
+  std::vector<std::unique_ptr<uint8_t[]>> blocks;
+};
+thread_local SpareBlocks t_spare;
+const size_t kMaxSpareBytes = size_t(32) << 20;
+
+}  // namespace
+
+ClusterFile::~ClusterFile() {
+  if (m_perBlock * size_t(m_clusterSize) != kBlockBytes) return;
+  for (auto& b : m_blocks) {
+    if (t_spare.blocks.size() * kBlockBytes >= kMaxSpareBytes) break;
+    t_spare.blocks.push_back(std::move(b));
+  }
+}
+
+ClusterFile::ClusterFile(int clusterSize)
+    : m_perBlock(clusterSize > 0 ? std::max<size_t>(1, kBlockBytes / size_t(clusterSize)) : 1), m_lcns(), m_blocks(), m_pos(clusterSize > 0 ? clusterSize : 512, 0),
                                             m_clusterSize(clusterSize) {}
 
 bool ClusterFile::Append(const ClusterBuf& cb) {
-  if (cb.cluster_size != m_clusterSize) return false;
-  if (!m_clusters.empty() && !(m_clusters.back().lcn < cb.lcn)) return false;
-  m_clusters.push_back(cb.Clone());
+  if (cb.cluster_size != m_clusterSize || m_clusterSize <= 0) return false;
+  if (!m_lcns.empty() && !(m_lcns.back() < cb.lcn)) return false;
+  const size_t i = m_lcns.size();
+  if (i % m_perBlock == 0) {
+    const size_t bytes = m_perBlock * size_t(m_clusterSize);
+    if (bytes == kBlockBytes && !t_spare.blocks.empty()) {
+      m_blocks.push_back(std::move(t_spare.blocks.back()));
+      t_spare.blocks.pop_back();
+    } else {
+      m_blocks.emplace_back(new uint8_t[bytes]);
+    }
+  }
+  uint8_t* dst = m_blocks.back().get() + (i % m_perBlock) * size_t(m_clusterSize);
+  std::memcpy(dst, cb.GetData(), size_t(m_clusterSize));
+  m_lcns.push_back(cb.lcn);
   return true;
 }
 
-const ClusterBuf* ClusterFile::Find(int64_t lcn) const {
+const uint8_t* ClusterFile::Find(int64_t lcn) const {
   // The held clusters are strictly rising, so a binary search finds one in log time; a
   // compound document or TIFF walk reads many times per cluster.
-  auto it = std::lower_bound(m_clusters.begin(), m_clusters.end(), lcn,
-                             [](const ClusterBuf& c, int64_t v) { return c.lcn < v; });
-  if (it == m_clusters.end() || it->lcn != lcn) return nullptr;
-  return &*it;
+  auto it = std::lower_bound(m_lcns.begin(), m_lcns.end(), lcn);
+  if (it == m_lcns.end() || *it != lcn) return nullptr;
+  size_t i = size_t(it - m_lcns.begin());
+  return m_blocks[i / m_perBlock].get() + (i % m_perBlock) * size_t(m_clusterSize);
 }
 
 int ClusterFile::Seek(int64_t offset) {
-  if (m_clusters.empty() || offset < 0) return -1;
+  if (m_lcns.empty() || offset < 0) return -1;
   ClusterPos p(m_clusterSize, offset);
-  if (p.cluster < m_clusters.front().lcn || p.cluster > m_clusters.back().lcn) return -1;
+  if (p.cluster < m_lcns.front() || p.cluster > m_lcns.back()) return -1;
   m_pos = p;
   return Find(p.cluster) ? 0 : 1;
 }
 
 int ClusterFile::Read(void* dst, unsigned len) {
-  if (!dst || len == 0 || m_clusters.empty()) return 0;
-  if (m_pos.cluster < m_clusters.front().lcn || m_pos.cluster > m_clusters.back().lcn) return -1;
+  if (!dst || len == 0 || m_lcns.empty()) return 0;
+  if (m_pos.cluster < m_lcns.front() || m_pos.cluster > m_lcns.back()) return -1;
   uint8_t* out = static_cast<uint8_t*>(dst);
   unsigned done = 0;
   while (done < len) {
     unsigned n = std::min<unsigned>(len - done, unsigned(m_clusterSize - m_pos.offset));
-    const ClusterBuf* c = Find(m_pos.cluster);
+    const uint8_t* c = Find(m_pos.cluster);
     if (c)
-      std::memcpy(out + done, c->data.get() + m_pos.offset, n);
+      std::memcpy(out + done, c + m_pos.offset, n);
     else
       std::memset(out + done, 0, n);
     done += n;

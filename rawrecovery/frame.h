@@ -5,6 +5,7 @@
 #include <boost/shared_array.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // One unit of device data with its number. Copies share the bytes; Clone makes its own.
@@ -42,6 +43,9 @@ class MatchFrame {
 
 // First occurrence of needle in [hay, hay + haylen), or null.
 const uint8_t* FindBytes(const uint8_t* hay, size_t haylen, const void* needle, size_t len);
+// The first place p >= 1 in [hay, hay + haylen) where hay[p] is byte and hay[p - 1] one of
+// the (one to four) characters of before; null when there is none.
+const uint8_t* FindByteAfter(const uint8_t* hay, size_t haylen, uint8_t byte, const char* before);
 
 // A position in a ClusterFile: cluster number and offset inside it.
 struct ClusterPos {
@@ -58,6 +62,9 @@ struct ClusterPos {
 class ClusterFile {
  public:
   explicit ClusterFile(int clusterSize);
+  ~ClusterFile();
+  ClusterFile(const ClusterFile&) = delete;
+  ClusterFile& operator=(const ClusterFile&) = delete;
 
   // false (nothing stored) when cb does not follow the last held cluster or has another size.
   bool Append(const ClusterBuf& cb);
@@ -66,13 +73,21 @@ class ClusterFile {
   // Copies len bytes from the position on; -1 when the position is outside the held range.
   int Read(void* dst, unsigned len);
 
-  size_t Count() const { return m_clusters.size(); }
+  size_t Count() const { return m_lcns.size(); }
   const ClusterPos& Position() const { return m_pos; }
 
  private:
-  const ClusterBuf* Find(int64_t lcn) const;
+  // The bytes of held cluster lcn, or null.
+  const uint8_t* Find(int64_t lcn) const;
 
-  std::vector<ClusterBuf> m_clusters;  // strictly rising lcn
+  // The bytes are kept in blocks of several clusters: a candidate of a hundred megabytes is
+  // tens of thousands of clusters, and one allocation each cost more than the scan. Blocks
+  // of a finished candidate are kept (up to a bound) for the next one on the same thread,
+  // so its memory is not given back to the system and faulted in again page by page.
+  static const size_t kBlockBytes = 64 * 1024;
+  size_t m_perBlock;
+  std::vector<int64_t> m_lcns;  // strictly rising
+  std::vector<std::unique_ptr<uint8_t[]>> m_blocks;
   ClusterPos m_pos;
   int m_clusterSize;
 };

@@ -13,7 +13,7 @@
 
 ScanController::ScanController()
     : m_device(nullptr), m_clusterCount(0), m_clusterSize(0), m_dataStart(0), m_sectorSize(512),
-      m_bitmap(nullptr), m_st(0), m_buffer(size_t(kWindowBytes)), m_bytesInBuffer(0), m_firstInBuffer(0),
+      m_bitmap(nullptr), m_st(0), m_buffer(), m_bufferBytes(0), m_bytesInBuffer(0), m_firstInBuffer(0),
       m_unreadable(0), m_reads(0), m_preset(nullptr), m_presetStart(0) {}
 
 ScanController::~ScanController() {
@@ -118,12 +118,12 @@ void ScanController::FillWindow(int64_t lcn, int64_t units) {
   int64_t bytes = units * cs;
   m_firstInBuffer = lcn;
   m_bytesInBuffer = bytes;
-  if (ReadAt(ClusterToOffset(lcn), m_buffer.data(), bytes)) return;
+  if (ReadAt(ClusterToOffset(lcn), m_buffer.get(), bytes)) return;
   // A failing disk is the normal case here: read the window again unit by unit and give
-  // zeros only for the units that still fail, so one bad sector costs one unit, not 8 MiB
+  // zeros only for the units that still fail, so one bad sector costs one unit, not a whole window
   // and not the rest of the scan.
   for (int64_t i = 0; i < units; ++i) {
-    uint8_t* dst = m_buffer.data() + i * cs;
+    uint8_t* dst = m_buffer.get() + i * cs;
     if (!ReadAt(ClusterToOffset(lcn + i), dst, cs)) {
       std::memset(dst, 0, size_t(cs));
       ++m_unreadable;
@@ -148,12 +148,16 @@ int ScanController::ReadCluster(ClusterBuf& cb, int64_t limit) {
     ZQ_ASSERT(m_device);
     if (!m_device) return RC_READ_FAILED;
     // The window is cut at the device end, so a short read means a failure, not the end.
-    // It holds at least one unit: exFAT allows clusters larger than the 8 MiB window.
+    // It holds at least one unit: exFAT allows clusters larger than the window.
     int64_t units = std::min<int64_t>(std::max<int64_t>(1, kWindowBytes / cs), m_clusterCount - lcn);
-    if (int64_t(m_buffer.size()) < units * cs) m_buffer.resize(size_t(units * cs));
+    if (m_bufferBytes < units * cs) {
+      // Not zeroed: every byte handed out is read or filled first.
+      m_buffer.reset(new uint8_t[size_t(units * cs)]);
+      m_bufferBytes = units * cs;
+    }
     FillWindow(lcn, units);
   }
-  std::memcpy(cb.GetData(), m_buffer.data() + (lcn - m_firstInBuffer) * cs, size_t(cs));
+  cb.data = boost::shared_array<uint8_t>(m_buffer, m_buffer.get() + (lcn - m_firstInBuffer) * cs);
   cb.lcn = lcn;
   return 0;
 }

@@ -21,6 +21,17 @@ size_t NtfsAttributesEnd(const NtfsFileRecordHeader& header, size_t size) {
   return header.bytesInUse < size ? header.bytesInUse : size;
 }
 
+bool ReadNtfsAttributeBounds(const uint8_t* data, size_t size, uint16_t* first, size_t* end) {
+  if (!data || !first || !end || size < kNtfsFileRecordMinSize) return false;
+  kbytes::ByteView v(data, size);
+  uint32_t inUse = 0;
+  if (!v.Le16(offsetof(raw::NtfsFileRecordHeader, firstAttributeOffset), first) ||
+      !v.Le32(offsetof(raw::NtfsFileRecordHeader, bytesInUse), &inUse))
+    return false;
+  *end = inUse < size ? inUse : size;
+  return true;
+}
+
 bool ReadNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecordHeader* out) {
   if (!data || !out || size < kNtfsFileRecordMinSize) return false;
   kbytes::ByteView v(data, size);

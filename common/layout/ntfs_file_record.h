@@ -91,6 +91,10 @@ bool ReadNtfsFileRecordHeader(const uint8_t* data, size_t size, NtfsFileRecordHe
 // count reaches past it. A wrong count alone must not cost the file: every attribute is still
 // checked against this end one by one.
 size_t NtfsAttributesEnd(const NtfsFileRecordHeader& header, size_t size);
+// The first attribute's offset and NtfsAttributesEnd of a record, read without the rest of
+// its header (an attribute walk asks for them once per attribute); false exactly when
+// ReadNtfsFileRecordHeader is.
+bool ReadNtfsAttributeBounds(const uint8_t* data, size_t size, uint16_t* first, size_t* end);
 
 // data is one whole record of size bytes, and the header must be sound in every field (the
 // record readers, which recover damaged records, use the two functions above instead). False

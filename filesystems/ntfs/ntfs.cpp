@@ -123,10 +123,11 @@ int CNTFS::ApplyBlockFixup(uint8_t* block, uint32_t size) {
 
 int CNTFS::NextAttribute(const uint8_t* record, uint32_t* cursor, NtfsAttr* a) const {
   if (!record || !cursor || !a) return RC_BAD_ARGUMENT;
-  layout::NtfsFileRecordHeader h;
-  if (!ReadRecordHeader(record, &h)) return RC_CORRUPT_RECORD;
-  uint32_t limit = uint32_t(layout::NtfsAttributesEnd(h, m_recordBytes));
-  uint32_t off = *cursor ? *cursor : h.firstAttributeOffset;
+  uint16_t first = 0;
+  size_t end = 0;
+  if (!layout::ReadNtfsAttributeBounds(record, m_recordBytes, &first, &end)) return RC_CORRUPT_RECORD;
+  uint32_t limit = uint32_t(end);
+  uint32_t off = *cursor ? *cursor : first;
   if (off > limit) return RC_CORRUPT_RECORD;
   layout::NtfsAttributeHeader at;
   if (!layout::DecodeNtfsAttributeHeader(record + off, limit - off, &at)) return RC_CORRUPT_RECORD;

@@ -528,7 +528,8 @@ int CRafAnalyser::Continue(const ClusterBuf& cb) {
 namespace {
 
 // The first of "Received:", "From:" or "Subject:" in the bytes, found through the colon
-// (memchr runs far faster than three substring searches over every cluster).
+// and the letter before it, which all three end with: a colon alone turns up every 256
+// bytes of random data, the pair once in 20000.
 bool HasMailField(const uint8_t* d, size_t n) {
   static const struct {
     const char* word;
@@ -537,7 +538,7 @@ bool HasMailField(const uint8_t* d, size_t n) {
   const uint8_t* p = d;
   const uint8_t* end = d + n;
   while (p < end) {
-    const uint8_t* c = static_cast<const uint8_t*>(std::memchr(p, ':', size_t(end - p)));
+    const uint8_t* c = FindByteAfter(p == d ? d : p - 1, size_t(end - (p == d ? d : p - 1)), ':', "dmt");
     if (!c) return false;
     size_t before = size_t(c - d);
     for (const auto& w : kWords)

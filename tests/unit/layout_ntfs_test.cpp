@@ -195,6 +195,29 @@ TEST(LayoutNtfs, RecordAndAttributeBounds) {
   EXPECT_EQ(a.compressedSize, 12345u);
 }
 
+// The attribute walk's shortcut reads two header fields; it must fail where the whole
+// header read fails and give the same first attribute and end.
+TEST(LayoutNtfs, AttributeBoundsAsTheWholeHeaderGivesThem) {
+  std::vector<uint8_t> r = SampleRecord();
+  for (uint32_t inUse : {0u, 100u, 168u, 1024u, 5000u, 0xFFFFFFFFu}) {
+    Put(&r, 24, inUse, 4);
+    for (size_t n : {size_t(0), size_t(20), layout::kNtfsFileRecordMinSize - 1, layout::kNtfsFileRecordMinSize,
+                     size_t(168), r.size()}) {
+      layout::NtfsFileRecordHeader h;
+      uint16_t first = 0;
+      size_t end = 0;
+      bool whole = layout::ReadNtfsFileRecordHeader(r.data(), n, &h);
+      ASSERT_EQ(whole, layout::ReadNtfsAttributeBounds(r.data(), n, &first, &end)) << inUse << " " << n;
+      if (!whole) continue;
+      EXPECT_EQ(h.firstAttributeOffset, first);
+      EXPECT_EQ(layout::NtfsAttributesEnd(h, n), end);
+    }
+  }
+  uint16_t first = 0;
+  size_t end = 0;
+  EXPECT_FALSE(layout::ReadNtfsAttributeBounds(nullptr, r.size(), &first, &end));
+}
+
 TEST(LayoutNtfs, FileNameAndAttributeListBounds) {
   std::vector<uint8_t> v(66 + 6, 0);
   kbytes::PutLe64(&v[0], (uint64_t(7) << 48) | 0x123456789ABCull);

@@ -111,6 +111,24 @@ TEST(TimeConv, FileTimeGivesTheLocalDayInEveryZone) {
   }
 }
 
+// The day's midnight is worked out without mktime; around every clock change of the year,
+// and in a zone whose clocks change at midnight itself, it must be what mktime gives.
+TEST(TimeConv, FileTimeMidnightMatchesMktimeAroundClockChanges) {
+  for (const char* zone : {"EST5EDT,M3.2.0,M11.1.0", "CET-1CEST,M3.5.0,M10.5.0/3", "<-03>3<-02>,M10.3.0/0,M2.3.0/0",
+                           "UTC0", "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0"}) {
+    ZoneGuard z(zone);
+    for (int64_t t = 1704067200; t < 1704067200 + 366 * 86400; t += 1800 + 7) {  // 2024, every 30 min
+      uint32_t lo, hi;
+      ToFileTime(t, &lo, &hi);
+      std::time_t tt = std::time_t(t);
+      std::tm tm;
+      ASSERT_NE(nullptr, localtime_r(&tt, &tm));
+      int want = MakeLocalTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, 0, 0, 0);
+      ASSERT_EQ(want, FileTimeToTime(lo, hi)) << zone << " at " << t;
+    }
+  }
+}
+
 TEST(TimeConv, TrashPaths) {
   Trashes t;
   EXPECT_FALSE(t.BuildTrashPath("E:"));

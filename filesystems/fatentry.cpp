@@ -602,8 +602,8 @@ int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t base, uint64_t volumeB
   return 0;
 }
 
-int ReadExfatBootOverDamagedRoot(IStorageDevice* device, uint64_t base, uint64_t volumeBytes, ExfatGeometry* out,
-                                 uint32_t backupSectorBytes) {
+int ReadExfatBootOverDamagedRoot(IStorageDevice* device, uint64_t base, uint64_t volumeBytes,
+                                 ExfatGeometry* out, uint32_t backupSectorBytes) {
   if (!device || !out) return RC_WRONG_FS;
   const uint64_t region0 = base + 12ull * backupSectorBytes;
   uint8_t boot[512];
@@ -661,9 +661,10 @@ bool FindExfatBitmapWithoutRoot(IStorageDevice* device, uint64_t base, const Exf
     bool upcase = false;
     for (uint64_t u = b + clusters; !upcase && u < b + clusters + kUpcaseReach && u <= g.maxCluster; ++u) {
       uint8_t start[128];
-      upcase = u != g.rootCluster && marked(u) &&
-               ReadAt(device, base + g.ClusterOffset(uint32_t(u)), start, sizeof start) == int64_t(sizeof start) &&
-               layout::ExfatUpcaseTableStarts(start, sizeof start);
+      upcase =
+          u != g.rootCluster && marked(u) &&
+          ReadAt(device, base + g.ClusterOffset(uint32_t(u)), start, sizeof start) == int64_t(sizeof start) &&
+          layout::ExfatUpcaseTableStarts(start, sizeof start);
     }
     if (!upcase) continue;
     bitmap->swap(bm);

@@ -509,9 +509,10 @@ void SorbeckRecovery::signalDiskFinishHandle() {
     SetStatus(tr("Scan finished: %1 files found, but some areas of the device could not be read.").arg(m_fileCount),
               tr("Files that lay in the unreadable areas may be missing or incomplete."));
   else if (rc == RC_ROOT_DAMAGED)
-    SetStatus(tr("The folders of this volume are damaged: Volume Recovery rebuilds them and finds their files."),
-              tr("Deleted Recovery follows the folders from the volume's root, which cannot be read. Volume Recovery "
-                 "finds the folders by their own entries; those whose parent is lost appear under \"Lost Location\"."));
+    SetStatus(tr("The folders of this volume are damaged: Volume Recovery rebuilds them."),
+              tr("Deleted Recovery follows the folders from the volume's root, which cannot be read. "
+                 "Volume Recovery finds the folders by their own entries; "
+                 "those whose parent is lost appear under \"Lost Location\"."));
   else if (rc != 0 && rc != RC_STOP)
     SetStatus(tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
                   .arg(rc)

@@ -59,7 +59,8 @@ bool ExfatBootSectorRecognised(const ExfatBootSector& b) {
 }
 
 bool ExfatBootRegionSealed(const uint8_t* region, size_t size, uint32_t bytesPerSector) {
-  if (!region || bytesPerSector < 512 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1))) return false;
+  if (!region || bytesPerSector < 512 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)))
+    return false;
   const size_t summed = size_t(11) * bytesPerSector;
   if (size < summed + bytesPerSector) return false;
   uint32_t sum = 0;

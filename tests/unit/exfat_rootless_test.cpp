@@ -30,9 +30,12 @@ std::string U8(const char16_t* s) {
   std::string o;
   for (; s && *s; ++s) {
     char16_t c = *s;
-    if (c < 0x80) o += char(c);
-    else if (c < 0x800) o += char(0xC0 | (c >> 6)), o += char(0x80 | (c & 0x3F));
-    else o += char(0xE0 | (c >> 12)), o += char(0x80 | ((c >> 6) & 0x3F)), o += char(0x80 | (c & 0x3F));
+    if (c < 0x80)
+      o += char(c);
+    else if (c < 0x800)
+      o += char(0xC0 | (c >> 6)), o += char(0x80 | (c & 0x3F));
+    else
+      o += char(0xE0 | (c >> 12)), o += char(0x80 | ((c >> 6) & 0x3F)), o += char(0x80 | (c & 0x3F));
   }
   return o;
 }
@@ -138,7 +141,8 @@ Outcome FormatScan(FatMemDevice* dev, bool viaDispatcher) {
     EXPECT_EQ(l.file->GetSize(), e->size) << e->path;
     // The root named the top folders: they are lost, what lies below them is not.
     std::string parent = e->path.substr(0, e->path.rfind('/'));
-    std::string below = parent.substr(parent.find('/', 1) == std::string::npos ? parent.size() : parent.find('/', 1));
+    std::string below =
+        parent.substr(parent.find('/', 1) == std::string::npos ? parent.size() : parent.find('/', 1));
     if (l.folder.find("Lost Location") != std::string::npos) ++o.orphaned;
     EXPECT_EQ(l.folder.compare(l.folder.size() - below.size(), below.size(), below), 0)
         << e->path << " listed under " << l.folder;
@@ -193,9 +197,9 @@ TEST(ExfatRootless, DamagedRootKeepsTheBootLayoutAndEveryFile) {
     for (bool viaDispatcher : {false, true}) {
       FatMemDevice dev(testutil::ReadFile(path));
       Outcome o = FormatScan(&dev, viaDispatcher);
-      std::printf("%s %s: %d exact, %d without data, %d wrong, %d live and %d deleted missing, %.3f s\n", image,
-                  viaDispatcher ? "0x100" : "0x1100", o.exact, o.noData, o.wrong, o.missingLive, o.missingDeleted,
-                  o.seconds);
+      std::printf("%s %s: %d exact, %d without data, %d wrong, %d live and %d deleted missing, %.3f s\n",
+                  image, viaDispatcher ? "0x100" : "0x1100", o.exact, o.noData, o.wrong, o.missingLive,
+                  o.missingDeleted, o.seconds);
       EXPECT_EQ(o.rc, 0) << image;
       if (!viaDispatcher) {
         EXPECT_TRUE(o.rootDamaged) << image;

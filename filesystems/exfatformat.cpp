@@ -111,6 +111,7 @@ int CExfatFormat::ReadVolumeInfo() {
   m_presentHeap = 0;
   m_presentBitmap.clear();
   m_rootCluster = m_startCluster = 0;
+  m_rootDamaged = false;
   m_gone = false;
   uint8_t boot[512];
   bool bootValid = false;
@@ -136,24 +137,58 @@ int CExfatFormat::ReadVolumeInfo() {
             int64_t(g.clusterBytes) ||
         fat::CheckExfatRoot(g, root.data(), root.size()) != 0)
       continue;
-    m_bps = g.bytesPerSector;
-    m_spc = g.sectorsPerCluster;
-    m_clusterBytes = g.clusterBytes;
-    // The volume's end as a device offset, like the cluster offsets it bounds: a volume
-    // far inside a disk keeps the files of its last clusters.
-    m_volumeBytes = base + std::min<uint64_t>(g.volumeSectors * g.bytesPerSector, size - base);
-    m_origin = base + g.heapOffset - 2ull * g.clusterBytes;
-    m_maxCluster = g.maxCluster;
-    m_rootCluster = m_startCluster = g.rootCluster;
-    m_rootOffset = ClusterOffset(g.rootCluster);
+    TakeBootGeometry(g, size);
     LoadPresentBitmap(g, root.data(), root.size());
     bootValid = true;
     break;
+  }
+  if (!bootValid) {
+    int rc = TakeBootOverDamagedRoot(size);
+    if (rc == RC_NO_MEMORY) return rc;
+    bootValid = rc == 0;
   }
   ChooseLayout(bootValid);
   if (bootValid || m_placement == kOldLayout) return 0;
   int rc = RebuildFromUpcase();
   return rc == RC_READ_FAILED ? rc : (rc ? RC_MISSING : 0);
+}
+
+void CExfatFormat::TakeBootGeometry(const fat::ExfatGeometry& g, uint64_t size) {
+  const uint64_t base = m_bootSector * m_devSector;
+  m_bps = g.bytesPerSector;
+  m_spc = g.sectorsPerCluster;
+  m_clusterBytes = g.clusterBytes;
+  // The volume's end as a device offset, like the cluster offsets it bounds: a volume
+  // far inside a disk keeps the files of its last clusters.
+  m_volumeBytes = base + std::min<uint64_t>(g.volumeSectors * g.bytesPerSector, size - base);
+  m_origin = base + g.heapOffset - 2ull * g.clusterBytes;
+  m_maxCluster = g.maxCluster;
+  m_rootCluster = m_startCluster = g.rootCluster;
+  m_rootOffset = ClusterOffset(g.rootCluster);
+}
+
+// A boot region sealed by its checksum over a root that is zeroed, overwritten or
+// unreadable: the geometry is the volume's, and the walk finds the folders the root named
+// by their own entries. Their parents are gone, so they go under the orphan folder.
+int CExfatFormat::TakeBootOverDamagedRoot(uint64_t size) {
+  const uint64_t base = m_bootSector * m_devSector;
+  static const uint32_t kCopies[] = {0, 512, 1024, 2048, 4096};
+  for (uint32_t backup : kCopies) {
+    fat::ExfatGeometry g;
+    int rc = fat::ReadExfatBootOverDamagedRoot(m_device, base, size - base, &g, backup);
+    if (rc == RC_NO_MEMORY) return rc;
+    if (rc != 0) continue;
+    TakeBootGeometry(g, size);
+    m_rootDamaged = true;
+    // Which clusters the volume uses tells its own directories from older ones; without
+    // its bitmap every cluster counts as its own, so nothing is taken for an older layout.
+    m_presentHeap = base + g.heapOffset;
+    m_presentClusterBytes = g.clusterBytes;
+    if (!fat::FindExfatBitmapWithoutRoot(m_device, base, g, &m_presentBitmap))
+      m_presentBitmap.assign(size_t((uint64_t(g.clusterCount) + 7) / 8), 0xFF);
+    return 0;
+  }
+  return RC_WRONG_FS;
 }
 
 bool CExfatFormat::LoadPresentBitmap(const fat::ExfatGeometry& g, const uint8_t* root, size_t len) {

@@ -52,6 +52,8 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   // volume contradict it and no old layout could be established (their files get no data).
   enum Placement { kBootLayout, kOldLayout, kBootUnsure };
   Placement GetPlacement() const { return m_placement; }
+  // True when the boot sector's layout was taken over a root that could not be read.
+  bool RootDamaged() const { return m_rootDamaged; }
 
  private:
   // What one pass over the volume found, in device sectors.
@@ -72,6 +74,8 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
     uint64_t rootSector;  // 0 when no old root matches
   };
   bool CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* root, uint32_t spc);
+  void TakeBootGeometry(const fat::ExfatGeometry& g, uint64_t size);
+  int TakeBootOverDamagedRoot(uint64_t size);
   bool LoadPresentBitmap(const fat::ExfatGeometry& g, const uint8_t* root, size_t len);
   bool Occupied(uint64_t offset, uint64_t bytes) const;
   void Survey(Evidence* ev);
@@ -95,6 +99,7 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   uint64_t m_rootCluster = 0;   // 0: the old root is unknown
   uint64_t m_startCluster = 0;  // where the walk begins
   Placement m_placement = kBootLayout;
+  bool m_rootDamaged = false;
   // The present volume (its boot sector's layout): everything before its heap and every
   // cluster its bitmap marks in use was written by the last format or since.
   uint64_t m_presentHeap = 0;   // byte offset of its cluster 2; 0 = no present volume

@@ -186,9 +186,12 @@ int CExfatDel::Scan(INotifySink* sink) {
   if (open != 0) {
     uint64_t size = 0;
     fat::ExfatGeometry g;
+    if (!m_device || m_device->GetSize(&size) != 0) return RC_MISSING;
+    // A sound boot region over a root that is zeroed, overwritten or unreadable: the
+    // volume is there but its folders cannot be followed; the format scan rebuilds them.
+    if (fat::ReadExfatBootOverDamagedRoot(m_device, 0, size, &g) == 0) return RC_ROOT_DAMAGED;
     // A root without the allocation bitmap: the boot's root cluster is not the volume's.
-    if (open == RC_WRONG_FS && m_device && m_device->GetSize(&size) == 0 &&
-        fat::ReadCheckedExfatBoot(m_device, 0, size, &g) == fat::kBootDisagrees)
+    if (open == RC_WRONG_FS && fat::ReadCheckedExfatBoot(m_device, 0, size, &g) == fat::kBootDisagrees)
       return RC_WRONG_FS;
     return RC_MISSING;
   }

@@ -8,6 +8,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
+#include "common/inc/kestrum_types.h"
 #include "common/layout/exfat_boot.h"
 #include "common/layout/exfat_dirent.h"
 #include "common/layout/fat_boot.h"
@@ -616,6 +617,77 @@ int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t base, uint64_t volumeB
   if (rc) return rc;
   *out = g;
   return 0;
+}
+
+int ReadExfatBootOverDamagedRoot(IStorageDevice* device, uint64_t base, uint64_t volumeBytes,
+                                 ExfatGeometry* out, uint32_t backupSectorBytes) {
+  if (!device || !out) return RC_WRONG_FS;
+  const uint64_t region0 = base + 12ull * backupSectorBytes;
+  uint8_t boot[512];
+  if (ReadAt(device, region0, boot, sizeof boot) != int64_t(sizeof boot)) return RC_WRONG_FS;
+  ExfatGeometry g;
+  if (ParseExfatBoot(boot, sizeof boot, volumeBytes, &g) != 0) return RC_WRONG_FS;
+  if (backupSectorBytes && g.bytesPerSector != backupSectorBytes) return RC_WRONG_FS;
+  // Without a root to confirm it, the geometry is taken only as the formatter sealed it.
+  std::vector<uint8_t> region;
+  try {
+    region.resize(size_t(12) * g.bytesPerSector);
+  } catch (...) {
+    return RC_NO_MEMORY;
+  }
+  if (ReadAt(device, region0, region.data(), uint32_t(region.size())) != int64_t(region.size()) ||
+      !layout::ExfatBootRegionSealed(region.data(), region.size(), g.bytesPerSector))
+    return RC_WRONG_FS;
+  // The walk's own test for a directory cluster: a root that passes it but not the root
+  // check is another directory, and the boot's root cluster is not this volume's.
+  uint8_t head[3 * kEntrySize];
+  if (ReadAt(device, base + g.ClusterOffset(g.rootCluster), head, sizeof head) == int64_t(sizeof head) &&
+      layout::ExfatEntryTypeKnown(head[0]) && layout::ExfatEntryTypeKnown(head[kEntrySize]) &&
+      layout::ExfatEntryTypeKnown(head[2 * kEntrySize]))
+    return RC_WRONG_FS;
+  *out = g;
+  return RC_OK;
+}
+
+bool FindExfatBitmapWithoutRoot(IStorageDevice* device, uint64_t base, const ExfatGeometry& g,
+                                std::vector<uint8_t>* bitmap) {
+  if (!device || !bitmap || g.clusterBytes == 0 || g.clusterCount == 0) return false;
+  const uint64_t bytes = (uint64_t(g.clusterCount) + 7) / 8;
+  if (bytes > (uint64_t(1) << 29)) return false;
+  const uint64_t clusters = (bytes + g.clusterBytes - 1) / g.clusterBytes;
+  std::vector<uint8_t> bm;
+  try {
+    bm.resize(size_t(bytes));
+  } catch (...) {
+    return false;
+  }
+  auto marked = [&bm](uint64_t c) {
+    return c >= 2 && (c - 2) / 8 < bm.size() && (bm[size_t((c - 2) / 8)] >> ((c - 2) % 8) & 1);
+  };
+  // mkfs.exfat and Windows put the bitmap first in the heap; a few clusters on is allowed.
+  const uint64_t kFirstClustersTried = 64, kUpcaseReach = 16;
+  for (uint64_t b = 2; b < 2 + kFirstClustersTried && b + clusters - 1 <= g.maxCluster; ++b) {
+    uint8_t head[16];
+    const uint64_t at = base + g.ClusterOffset(uint32_t(b));
+    if (ReadAt(device, at, head, sizeof head) != int64_t(sizeof head)) return false;
+    if (!(head[(b - 2) / 8] >> ((b - 2) % 8) & 1)) continue;
+    if (ReadAt(device, at, bm.data(), uint32_t(bytes)) != int64_t(bytes)) continue;
+    bool fits = marked(g.rootCluster);
+    for (uint64_t k = 0; fits && k < clusters; ++k) fits = marked(b + k);
+    if (!fits || (g.clusterCount % 8 && bm.back() >> (g.clusterCount % 8))) continue;
+    bool upcase = false;
+    for (uint64_t u = b + clusters; !upcase && u < b + clusters + kUpcaseReach && u <= g.maxCluster; ++u) {
+      uint8_t start[128];
+      upcase =
+          u != g.rootCluster && marked(u) &&
+          ReadAt(device, base + g.ClusterOffset(uint32_t(u)), start, sizeof start) == int64_t(sizeof start) &&
+          layout::ExfatUpcaseTableStarts(start, sizeof start);
+    }
+    if (!upcase) continue;
+    bitmap->swap(bm);
+    return true;
+  }
+  return false;
 }
 
 // A set is the file entry, its stream extension and as many name entries as the stream's

@@ -260,6 +260,22 @@ int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len);
 // kBootDisagrees.
 int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t baseBytes, uint64_t volumeBytes, ExfatGeometry* out);
 
+// A boot region that holds its own checksum, with a geometry that fits the volume, over a
+// root whose first cluster cannot be read or holds no directory entries (zeroed or
+// overwritten): the layout is the volume's, its folders are what was lost. RC_OK with *out
+// set; RC_WRONG_FS when the region is no such one, or when the root holds directory
+// entries (then the root check decides); RC_NO_MEMORY.
+// backupSectorBytes: 0 reads the main boot region; a sector size reads the backup region
+// 12 such sectors on, taken only when its geometry has that sector size.
+int ReadExfatBootOverDamagedRoot(IStorageDevice* device, uint64_t baseBytes, uint64_t volumeBytes,
+                                 ExfatGeometry* out, uint32_t backupSectorBytes = 0);
+
+// The allocation bitmap of a volume whose root is lost, where formatters put it: among the
+// first clusters of the heap, marking itself, the root cluster and the up-case table that
+// follows it as in use, and nothing past the cluster count. True with *bitmap filled.
+bool FindExfatBitmapWithoutRoot(IStorageDevice* device, uint64_t baseBytes, const ExfatGeometry& g,
+                                std::vector<uint8_t>* bitmap);
+
 // One complete file entry set (file, stream extension, names).
 struct ExfatItem {
   std::u16string name;

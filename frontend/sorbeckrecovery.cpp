@@ -633,6 +633,11 @@ void SorbeckRecovery::ScanEndText(int rc, QString* text, QString* detail) const 
     // The scan went to its end; only what lay in the unreadable areas is missing.
     *text = tr("Scan finished: %1 files found, but some areas of the device could not be read.").arg(m_fileCount);
     *detail = tr("Files that lay in the unreadable areas may be missing or incomplete.");
+  } else if (rc == RC_ROOT_DAMAGED) {
+    *text = tr("The folders of this volume are damaged: Volume Recovery rebuilds them.");
+    *detail = tr("Deleted Recovery follows the folders from the volume's root, which cannot be read. "
+                 "Volume Recovery finds the folders by their own entries; "
+                 "those whose parent is lost appear under \"Lost Location\".");
   } else if (rc == RC_WRONG_FS && m_scanKind == Mode_Volume) {
     *text = tr("No formatted or damaged volume was recognised here (engine code %1). Deep Recovery finds files "
                "by their contents.")

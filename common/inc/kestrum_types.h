@@ -40,6 +40,9 @@ enum ResultCode : int {
   RC_WRONG_FS = 104,
   RC_MFT_UNREADABLE = 105,
   RC_CORRUPT_RECORD = 106,
+  // The volume's layout is sound but its root directory cannot be read or parsed: a
+  // deleted-file scan cannot follow its folders; the format scan rebuilds them.
+  RC_ROOT_DAMAGED = 107,
   RC_UNEXPECTED_RECORD = 108,
   RC_BUFFER_TOO_SMALL = 109,
   RC_OUT_OF_RANGE = 111,

@@ -58,4 +58,21 @@ bool ExfatBootSectorRecognised(const ExfatBootSector& b) {
   return b.zeroAreaClean && ExfatBootSectorValid(b);
 }
 
+bool ExfatBootRegionSealed(const uint8_t* region, size_t size, uint32_t bytesPerSector) {
+  if (!region || bytesPerSector < 512 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)))
+    return false;
+  const size_t summed = size_t(11) * bytesPerSector;
+  if (size < summed + bytesPerSector) return false;
+  uint32_t sum = 0;
+  for (size_t i = 0; i < summed; ++i) {
+    if (i == 106 || i == 107 || i == 112) continue;
+    sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
+  }
+  for (size_t i = summed; i < summed + bytesPerSector; i += 4) {
+    uint32_t word = 0;
+    if (!kbytes::ReadLe32(region, size, i, &word) || word != sum) return false;
+  }
+  return true;
+}
+
 }  // namespace layout

@@ -95,4 +95,11 @@ bool ExfatBootSectorValid(const ExfatBootSector& b);
 // of the geometry, so a reader does not refuse a volume for a stray byte in it.
 bool ExfatBootSectorRecognised(const ExfatBootSector& b);
 
+// The boot region's checksum: sectors 0 to 10 (the main boot sector without its volume
+// flags and percent in use, the extended boot sectors, the OEM parameters and the reserved
+// sector) summed by rotation, repeated in every 32-bit word of sector 11. True when the
+// region holds its own sum: its fields are then those the formatter wrote. region holds
+// 12 sectors of bytesPerSector (512 to 4096) bytes.
+bool ExfatBootRegionSealed(const uint8_t* region, size_t size, uint32_t bytesPerSector);
+
 }  // namespace layout

@@ -1020,7 +1020,8 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
   } ends[] = {{0, "Scan finished: 1 files found."},
               {RC_STOP, "Scan finished: 1 files found."},
               {RC_READ_FAILED, "some areas of the device could not be read"},
-              {RC_WRONG_FS, "ended early with an error (engine code 104); 1 files were found"}};
+              {RC_WRONG_FS, "ended early with an error (engine code 104); 1 files were found"},
+              {RC_ROOT_DAMAGED, "The folders of this volume are damaged: Volume Recovery rebuilds them"}};
   for (const auto& e : ends) {
     scripted.scanner.result = e.rc;
     ScanThroughWindow(v);

@@ -32,8 +32,9 @@ class FatMemDevice : public IStorageDevice {
     return 0;
   }
   int GetClusterInfo(int* clusterBytes, int* sectorSize) override {
-    *clusterBytes = 4096;
-    *sectorSize = m_sector;
+    // The results tree asks for the sector size alone.
+    if (clusterBytes) *clusterBytes = 4096;
+    if (sectorSize) *sectorSize = m_sector;
     return 0;
   }
   int Read(void* buf, uint32_t count) override { return DoRead(&m_pos, buf, count); }

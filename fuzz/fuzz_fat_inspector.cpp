@@ -1,12 +1,18 @@
 // Runs the FAT inspector over arbitrary device contents: the geometry search from "."
-// clusters, the boot-sector fallback with hostile values, and the directory-cluster hunt.
+// clusters, the boot-sector fallback with hostile values, and the directory-cluster hunt;
+// then the formatted FAT and exFAT readers whole, whose layout votes weigh the files that
+// entries name against the heads the analysers find.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
 #include "common/inc/istoragedevice.h"
 #include "contrib/fatinspector.h"
+#include "contrib/fatrecover.h"
+#include "filesystems/exfatformat.h"
 
 namespace {
 
@@ -47,6 +53,27 @@ class FuzzDevice : public IStorageDevice {
   size_t m_pos = 0;
 };
 
+class FuzzManager : public IFileManager {
+ public:
+  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  int SetNotifySink(INotifySink*) override { return 0; }
+  int AddFile(const char16_t*, IFileInfo* file) override {
+    file->Release();
+    return 0;
+  }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
+  int ListFiles(IFilter*, INotifySink*) override { return -1; }
+  int CreateFilter(IFilter**) override { return -1; }
+  void Release() override {}
+  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
+};
+
+class FuzzSink : public INotifySink {
+ public:
+  int Notify(int, int64_t, int64_t, void*) override { return 0; }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -65,5 +92,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       pos = found + fi.clusterSize;
     }
   }
+  FuzzManager fm;
+  FuzzSink sink;
+  for (int ft = 1; ft <= 2; ++ft) {
+    CFatFormat f;
+    f.SetDevice(&dev);
+    f.SetFatType(ft);
+    f.SetFileManager(&fm);
+    f.Scan(&sink);
+  }
+  CExfatFormat ex(&dev, &fm);
+  ex.Scan(&sink);
   return 0;
 }

@@ -101,18 +101,26 @@ void CFatFormat::VoteByFiles() {
     int64_t origin;
     uint64_t spc;
     int files;
+    int score;  // the files, and for the inspector's geometry the "." entries it rests on
   };
   std::vector<Cand> cands;
-  if (startNow >= 0 && spcNow) cands.push_back({startNow / ds - int64_t(2 * spcNow), spcNow, 0});
+  if (startNow >= 0 && spcNow) cands.push_back({startNow / ds - int64_t(2 * spcNow), spcNow, 0, 0});
   for (uint64_t spc = 1; spc * ds <= fatrec::MAX_CLUSTERSIZE; spc <<= 1)
     for (int64_t o : layoutvote::ProposeOrigins(refs, h, spc, 1 - int64_t(2 * spc), 3)) {
       bool dup = false;
       for (const Cand& c : cands) dup = dup || (c.origin == o && c.spc == spc);
-      if (!dup) cands.push_back({o, spc, 0});
+      if (!dup) cands.push_back({o, spc, 0, 0});
     }
-  for (Cand& c : cands) c.files = layoutvote::CountHits(refs, h, c.origin, c.spc);
+  const bool asBoot = havePresent && int64_t(present.dataOffset) == startNow &&
+                      int64_t(present.clusterBytes) == m_info.clusterSize;
+  for (size_t i = 0; i < cands.size(); ++i) {
+    cands[i].files = layoutvote::CountHits(refs, h, cands[i].origin, cands[i].spc);
+    cands[i].score = cands[i].files;
+    // Folders that name their own clusters voted for a geometry the boot sector does not give.
+    if (i == 0 && spcNow && !asBoot) cands[i].score += int(std::min<int64_t>(m_inspector->DotClustersFound(), 1 << 20));
+  }
   // The inspector's own geometry stays first among equals.
-  std::stable_sort(cands.begin(), cands.end(), [](const Cand& a, const Cand& b) { return a.files > b.files; });
+  std::stable_sort(cands.begin(), cands.end(), [](const Cand& a, const Cand& b) { return a.score > b.score; });
   // A geometry the inspector found (boot sector or "." entries) stands as it always did
   // unless the files say otherwise; one the files establish, or one they leave in doubt,
   // hands out only what each file proves.
@@ -122,7 +130,7 @@ void CFatFormat::VoteByFiles() {
     return;
   }
   size_t rivals = 1;
-  while (rivals < cands.size() && rivals < 5 && 2 * cands[rivals].files >= cands[0].files) ++rivals;
+  while (rivals < cands.size() && rivals < 5 && 2 * cands[rivals].score >= cands[0].score) ++rivals;
   size_t top = 0;
   if (rivals > 1) {
     auto read = [this](uint64_t off, uint8_t* b, uint32_t len) {
@@ -130,7 +138,7 @@ void CFatFormat::VoteByFiles() {
     };
     int topEnds = -1, runnerEnds = -1;
     for (size_t i = 0; i < rivals; ++i) {
-      int ends = layoutvote::ConfirmByEnds(refs, h, cands[i].origin, cands[i].spc, ds, read, m_probe.get(), 24);
+      int ends = layoutvote::ConfirmByEnds(refs, h, cands[i].origin, cands[i].spc, ds, read, m_probe.get(), 16);
       if (ends > topEnds) {
         runnerEnds = topEnds;
         topEnds = ends;

@@ -517,7 +517,7 @@ CExfatFormat::FileVerdict CExfatFormat::FilesDecide(const Evidence& ev, bool boo
     int topEnds = -1, runnerEnds = -1;
     for (int r : rivals) {
       const Layout& l = layoutOf(r);
-      int ends = layoutvote::ConfirmByEnds(ev.files, ev.heads.Heads(), l.origin, l.spc, m_devSector, read, &m_probe, 24);
+      int ends = layoutvote::ConfirmByEnds(ev.files, ev.heads.Heads(), l.origin, l.spc, m_devSector, read, &m_probe, 16);
       if (ends > topEnds) {
         runnerEnds = topEnds;
         topEnds = ends;

@@ -10,7 +10,7 @@ namespace {
 // Pairs looked at per cluster size: files are sampled evenly when heads are many.
 const size_t kPairBudget = size_t(1) << 20;
 // Files longer than this are not walked to their ends when layouts are compared.
-const uint64_t kMaxWalk = 8ull << 20;
+const uint64_t kMaxWalk = 4ull << 20;
 }  // namespace
 
 void HeadCollector::Sector(const uint8_t* p, size_t avail, uint64_t sector) {

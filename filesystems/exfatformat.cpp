@@ -458,9 +458,20 @@ void CExfatFormat::ChooseLayout(bool bootValid) {
   }
   FileVerdict verdict = FilesDecide(ev, bootValid, boot, cands, &best);
   if (verdict == kFilesUnsure) {
-    // The files place the old volume nowhere for certain: none of them gets bytes.
-    if (unplaced || !bootValid) m_placement = kBootUnsure;
-    return;
+    // The files place the old volume nowhere for certain: they are left out of the count,
+    // and the folders and old root alone decide as before.
+    boot.score -= boot.files;
+    best = -1;
+    second = 0;
+    for (size_t i = 0; i < cands.size(); ++i) {
+      cands[i].score -= cands[i].files;
+      if (best < 0 || cands[i].score > cands[size_t(best)].score) {
+        if (best >= 0) second = std::max(second, cands[size_t(best)].score);
+        best = int(i);
+      } else {
+        second = std::max(second, cands[i].score);
+      }
+    }
   }
   if (verdict == kFilesKeepBoot) return;
   const Layout& won = cands[size_t(best)];

@@ -159,7 +159,9 @@ TEST(HeadProbe, ExtensionsHeadsAndProvenEnds) {
   EXPECT_FALSE(probe.Begins(tPng, jpg.data(), jpg.size()));
   EXPECT_TRUE(probe.Begins(tPng, png.data(), png.size()));
   EXPECT_FALSE(probe.Begins(tJpg, png.data(), png.size()));
-  if (!pdf.empty()) EXPECT_TRUE(probe.Begins(tPdf, pdf.data(), pdf.size()));  // shorter than a unit: padded
+  if (!pdf.empty()) {
+    EXPECT_TRUE(probe.Begins(tPdf, pdf.data(), pdf.size()));  // shorter than a unit: padded
+  }
   std::vector<uint8_t> zeros(8192, 0);
   EXPECT_FALSE(probe.Begins(tJpg, zeros.data(), zeros.size()));
   EXPECT_FALSE(probe.Begins(tJpg, jpg.data() + 512, jpg.size() - 512));
@@ -252,7 +254,9 @@ TEST(CardRelayout, NoHeadConfirmsNoLayout) {
   EXPECT_EQ(t.wrong, 0);
   for (const Got& g : files) {
     std::u16string n(g.name.begin(), g.name.end());
-    if (kraw::TypeOfName(n.c_str()) > 0) EXPECT_TRUE(g.flags & FF_NODATA) << g.name;
+    if (kraw::TypeOfName(n.c_str()) > 0) {
+      EXPECT_TRUE(g.flags & FF_NODATA) << g.name;
+    }
   }
   EXPECT_EQ(testutil::FileChecksum(path), before);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/inc/ifileinfo.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/istoragedevice.h"

@@ -60,7 +60,7 @@ void CFatFormat::VoteByFiles() {
   layoutvote::HeadCollector heads;
   std::vector<uint8_t> buf;
   try {
-    buf.resize(kSurveyChunk + kraw::kHeadBytes);
+    buf.resize(size_t(std::min<uint64_t>(kSurveyChunk, size)) + kraw::kHeadBytes);
   } catch (...) {
     return;
   }
@@ -73,10 +73,10 @@ void CFatFormat::VoteByFiles() {
     }
     uint64_t ask = std::min<uint64_t>(buf.size(), size - at);
     if (m_inspector->CachedRead(int64_t(at), buf.data(), uint32_t(ask)) != 0) {
-      at += kSurveyChunk;  // a damaged stretch is passed over
+      at += buf.size() - kraw::kHeadBytes;  // a damaged stretch is passed over
       continue;
     }
-    uint64_t n = std::min<uint64_t>(kSurveyChunk, ask) / ds;
+    uint64_t n = std::min<uint64_t>(buf.size() - kraw::kHeadBytes, ask) / ds;
     for (uint64_t i = 0; i < n; ++i) {
       const uint8_t* sec = buf.data() + i * ds;
       const uint64_t off = at + i * ds;

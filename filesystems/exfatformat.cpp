@@ -238,7 +238,7 @@ void CExfatFormat::Survey(Evidence* ev) {
   if (m_device->GetSize(&size) != 0) return;
   const uint32_t ds = m_devSector;
   const uint64_t first = m_bootSector, end = size / ds;
-  const uint64_t chunk = std::max<uint64_t>(1, kWindowBytes / ds);
+  const uint64_t chunk = std::max<uint64_t>(1, std::min<uint64_t>(kWindowBytes / ds, end > first ? end - first : 1));
   std::vector<uint8_t> buf;
   try {
     // Past the chunk, the bytes a head test at its last sectors looks at.

@@ -1,5 +1,6 @@
 #include "contrib/fatinspector.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <new>
@@ -72,9 +73,14 @@ int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
     std::memcpy(buf, m_cache.data() + (offset - m_cacheOffset), len);
     return 0;
   }
+  if (m_cache.size() < len) m_cache.clear();
   if (m_cache.empty()) {
+    // No larger than the device: a small device costs no 8 MiB a scan.
+    uint64_t size = 0;
+    uint64_t want = FAT_CACHE_SIZE;
+    if (m_device->GetSize(&size) == 0 && size < want) want = std::max<uint64_t>(size, len);
     try {
-      m_cache.resize(FAT_CACHE_SIZE);
+      m_cache.resize(size_t(want));
     } catch (...) {
       m_cache.clear();
       return 12;
@@ -82,7 +88,7 @@ int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
   }
   m_cacheValid = 0;
   if (m_device->Seek(offset, 0) != offset) return 29;
-  int got = m_device->Read(m_cache.data(), FAT_CACHE_SIZE);
+  int got = m_device->Read(m_cache.data(), uint32_t(m_cache.size()));
   if (got <= 0 || uint32_t(got) < len) {
     // One damaged sector inside the 8 MiB must not hide the step asked for: read just that.
     if (m_device->Seek(offset, 0) != offset) return 29;

@@ -43,6 +43,8 @@ class FatInspector {
   // fi->ft must be FT_FAT16 or FT_FAT32; fills *fi on success.
   bool Inspect(FatInfo* fi);
   const FatInfo& Info() const { return m_info; }
+  // A geometry established otherwise (by the files that entries name).
+  void SetInfo(const FatInfo& fi) { m_info = fi; }
   // Directory clusters with dot entries that this inspection met.
   int64_t DotClustersFound() const { return m_found; }
 

@@ -87,7 +87,21 @@ int CFatFormat::Scan(INotifySink* sink) {
     m_feeder.Discard();
     return rc;
   };
-  if (!m_inspector->Inspect(&m_info)) return finish(-1);
+  bool voted = false;
+  if (!m_inspector->Inspect(&m_info)) {
+    // Neither folders nor a boot sector place the volume: the files still may.
+    uint64_t size = 0;
+    if (!m_pFileManager || m_device->GetSize(&size) != 0 || size == 0 || size > uint64_t(INT64_MAX)) return finish(-1);
+    fatrec::FatType ft = m_info.ft;
+    m_info = fatrec::FatInfo();
+    m_info.ft = ft;
+    m_info.sectorSize = 512;
+    m_info.deviceSize = int64_t(size);
+    m_info.rootEntries = 512;
+    VoteByFiles();
+    voted = true;
+    if (m_info.clusterSize <= 0) return finish(-1);
+  }
 
   if (!m_pFileManager) return finish(-1);
   if (sink) {
@@ -108,6 +122,7 @@ int CFatFormat::Scan(INotifySink* sink) {
   m_prevCluster = -1;
   m_prevOpen = false;
   m_emptyIds = 0;
+  if (!voted) VoteByFiles();
   if (ReadRoot() != 0) return finish(-1);
 
   m_phase = float(m_lastPercent) * 0.5f / 100.0f;
@@ -341,8 +356,10 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
     int64_t start = off / m_devSector;
     int64_t count = (int64_t(item->size) + m_devSector - 1) / m_devSector;
     if (start > m_totalSectors || count > m_totalSectors - start) return nullptr;
-    runs = new (std::nothrow) RunList(uint64_t(start), uint32_t(count));
-    if (!runs) return nullptr;
+    if (!m_checkFiles || DataStillThere(*item, off)) {
+      runs = new (std::nothrow) RunList(uint64_t(start), uint32_t(count));
+      if (!runs) return nullptr;
+    }
   }
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
@@ -354,6 +371,8 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
   info->SetSize(int64_t(item->size));
   info->SetTimes(uint64_t(item->createTime), uint64_t(item->writeTime));
   if (item->kind & fatrec::kItemDeleted) info->AddFlags(FF_FORMATTED);
+  // A file whose bytes cannot be shown to be its own is listed without data.
+  if (item->size > 0 && !runs) info->AddFlags(FF_NODATA);
   return info;
 }
 

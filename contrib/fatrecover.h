@@ -12,6 +12,7 @@
 #include "contrib/fat_item.h"
 #include "contrib/fatinspector.h"
 #include "filesystems/fatentry.h"
+#include "filesystems/layoutvote.h"
 #include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
 class CFATScanParam;
@@ -58,6 +59,14 @@ class CFatFormat : public CScanOperator {
   // The file record of one graph item, with its one contiguous run; null when it cannot be.
   IFileInfo* FileFromItem(const char16_t* name, const fatrec::FatItem* item) const;
   uint32_t HighestCluster() const;
+  // The files that entries name vote on the geometry the inspector found; a layout they
+  // confirm over it replaces it.
+  void VoteByFiles();
+  // Bytes the present volume's format wrote (its boot region, FATs and root cluster).
+  bool PresentWrote(int64_t offset, int64_t bytes) const;
+  // Under a layout the files established: the file's bytes are still where
+  // its entry says (head, one piece, proven end).
+  bool DataStillThere(const fatrec::FatItem& item, int64_t offset) const;
 
   IStorageDevice* m_device = nullptr;
   std::unique_ptr<fatrec::FatInspector> m_inspector;
@@ -82,4 +91,10 @@ class CFatFormat : public CScanOperator {
   uint32_t m_rootPosCluster = 0;  // FAT32: the cluster the root was read from
   int64_t m_emptyIds = 0;
   std::vector<uint8_t> m_buf;
+
+  // The file vote.
+  std::unique_ptr<kraw::HeadProbe> m_probe{new kraw::HeadProbe()};
+  std::vector<layoutvote::Head> m_heads;
+  int64_t m_presentEnd = 0;
+  bool m_checkFiles = false;
 };

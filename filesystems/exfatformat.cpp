@@ -48,6 +48,31 @@ bool FolderSetAt(const uint8_t* e, const uint8_t* stream, uint32_t* first) {
   return true;
 }
 
+// A file entry set at e (avail bytes from e in memory) that names a file of a kind the
+// carving analysers know, with a first cluster and data.
+bool FileSetAt(const uint8_t* e, size_t avail, layoutvote::FileRef* out) {
+  layout::ExfatFileEntry f;
+  layout::ExfatStreamEntry st;
+  if (!layout::DecodeExfatFileEntry(e, avail, &f) || f.secondaryCount < 2 || f.secondaryCount > 18 ||
+      (f.fileAttributes & 0x10))
+    return false;
+  if (avail / layout::kExfatEntrySize < size_t(f.secondaryCount) + 1) return false;
+  if (!layout::DecodeExfatStreamEntry(e + 32, avail - 32, &st) || st.nameLength == 0 || st.firstCluster < 2 ||
+      st.dataLength == 0)
+    return false;
+  std::u16string name;
+  for (size_t k = 2; k <= f.secondaryCount && name.size() < st.nameLength; ++k) {
+    layout::ExfatNameEntry n;
+    if (!layout::DecodeExfatNameEntry(e + k * 32, avail - k * 32, &n)) return false;
+    for (size_t c = 0; c < layout::kExfatNameChars && name.size() < st.nameLength; ++c) name.push_back(n.chars[c]);
+  }
+  if (name.size() != st.nameLength) return false;
+  int type = kraw::TypeOfName(name.c_str());
+  if (type <= 0) return false;
+  *out = {st.firstCluster, uint16_t(type), st.dataLength};
+  return true;
+}
+
 // The first allocation-bitmap entry of a run of entries.
 bool FirstBitmapEntry(const uint8_t* p, size_t len, layout::ExfatBitmapEntry* out) {
   for (size_t i = 0; i + layout::kExfatEntrySize <= len; i += layout::kExfatEntrySize)
@@ -248,10 +273,11 @@ void CExfatFormat::Survey(Evidence* ev) {
   if (m_device->GetSize(&size) != 0) return;
   const uint32_t ds = m_devSector;
   const uint64_t first = m_bootSector, end = size / ds;
-  const uint64_t chunk = std::max<uint64_t>(1, kWindowBytes / ds);
+  const uint64_t chunk = std::max<uint64_t>(1, std::min<uint64_t>(kWindowBytes / ds, end > first ? end - first : 1));
   std::vector<uint8_t> buf;
   try {
-    buf.resize(size_t(chunk * ds));
+    // Past the chunk, the bytes a head test at its last sectors looks at.
+    buf.resize(size_t(chunk * ds) + kraw::kHeadBytes);
   } catch (...) {
     return;
   }
@@ -261,16 +287,20 @@ void CExfatFormat::Survey(Evidence* ev) {
   for (uint64_t s = first; s < end;) {
     if (ReportProgress(s - first, end - first, from, to) != 0) break;
     uint64_t want = std::min(chunk, end - s);
+    uint64_t ask = std::min<uint64_t>(want * ds + kraw::kHeadBytes, (end - s) * ds);
     bool gone = false;
-    int64_t got = fat::ReadAt(m_device, s * ds, buf.data(), uint32_t(want * ds), &gone);
+    int64_t got = fat::ReadAt(m_device, s * ds, buf.data(), uint32_t(ask), &gone);
     if (gone) {
       m_gone = true;
       break;
     }
-    uint64_t n = got > 0 ? uint64_t(got) / ds : 0;
+    const uint64_t held = got > 0 ? uint64_t(got) : 0;
+    uint64_t n = std::min<uint64_t>(want, held / ds);
     for (uint64_t i = 0; i < n; ++i) {
       const uint8_t* sec = buf.data() + i * ds;
       const uint64_t at = s + i;
+      // Heads where the old files may lie: outside what the present volume holds.
+      if (!Occupied(at * ds, ds)) ev->heads.Sector(sec, size_t(held - i * ds), at);
       if (sec[0] == 0) continue;
       // Directory entries of the present volume may still name clusters of its own free
       // space (its deleted folders), so they are read everywhere; what they may point at
@@ -281,6 +311,10 @@ void CExfatFormat::Survey(Evidence* ev) {
         const uint8_t* st = j + 1 < perSector ? e + 32 : (i + 1 < n ? sec + ds : nullptr);
         uint32_t f = 0;
         if (FolderSetAt(e, st, &f) && f >= 2 && f <= 0xFFFFFFF6u) ev->dirRefs.push_back(f);
+        layoutvote::FileRef ref;
+        if (ev->files.size() < layoutvote::kMaxFileRefs && e[0] != 0xC1 &&
+            FileSetAt(e, size_t(held - i * ds - j * 32), &ref))
+          ev->files.push_back(ref);
       }
       if (present) continue;
       if (layout::ExfatUpcaseTableStarts(sec, ds)) {
@@ -340,6 +374,8 @@ void CExfatFormat::Survey(Evidence* ev) {
     ev->dirRefs.swap(some);
   }
   std::sort(ev->upcase.begin(), ev->upcase.end());
+  layoutvote::SortRefs(&ev->files);
+  ev->heads.Finish();
   m_walkFrom = std::max(m_percent, to);
 }
 
@@ -362,6 +398,8 @@ int CExfatFormat::Score(const Evidence& ev, Layout* l) const {
       break;
     }
   }
+  l->files = layoutvote::CountHits(ev.files, ev.heads.Heads(), l->origin, l->spc);
+  n += l->files;
   l->score = n;
   return n;
 }
@@ -376,13 +414,13 @@ void CExfatFormat::ChooseLayout(bool bootValid) {
   // Old directories outside the present volume that nothing places: the boot sector's
   // layout is not known to be theirs.
   const bool unplaced = bootValid && !ev.dirStarts.empty();
-  if (ev.dirRefs.empty() && ev.roots.empty()) {
+  if (ev.dirRefs.empty() && ev.roots.empty() && ev.files.empty()) {
     if (unplaced) m_placement = kBootUnsure;
     return;
   }
   const uint64_t ds = m_devSector;
   const int64_t volumeStart = int64_t(m_bootSector);
-  Layout boot{0, 0, -1, 0};
+  Layout boot{0, 0, -1, 0, 0};
   if (bootValid) {
     boot.origin = int64_t(m_origin) / int64_t(ds);
     boot.spc = m_clusterBytes / ds;
@@ -393,7 +431,7 @@ void CExfatFormat::ChooseLayout(bool bootValid) {
     if (bootValid && origin == boot.origin && spc == boot.spc) return;
     for (const Layout& c : cands)
       if (c.origin == origin && c.spc == spc) return;
-    cands.push_back({origin, spc, 0, 0});
+    cands.push_back({origin, spc, 0, 0, 0});
   };
   const size_t m = ev.dirStarts.size();
   if (m && !ev.dirRefs.empty()) {
@@ -421,6 +459,12 @@ void CExfatFormat::ChooseLayout(bool bootValid) {
       for (size_t i = 0; i < keep; ++i) add(top[i].second, spc);
     }
   }
+  // Files named by entries paired with heads of their kind.
+  if (!ev.files.empty())
+    for (uint64_t spc = 1; spc * ds <= (32u << 20); spc <<= 1)
+      for (int64_t origin : layoutvote::ProposeOrigins(ev.files, ev.heads.Heads(), spc,
+                                                       volumeStart + 24 - int64_t(2 * spc), 3))
+        add(origin, spc);
   // Old roots with the up-case tables seen: the layout that puts the table at the cluster
   // its root names.
   for (const auto& r : ev.roots)
@@ -447,9 +491,28 @@ void CExfatFormat::ChooseLayout(bool bootValid) {
     if (unplaced && boot.score == 0) m_placement = kBootUnsure;
     return;
   }
+  FileVerdict verdict = FilesDecide(ev, bootValid, boot, cands, &best);
+  if (verdict == kFilesUnsure) {
+    // The files place the old volume nowhere for certain: they are left out of the count,
+    // and the folders and old root alone decide as before.
+    boot.score -= boot.files;
+    best = -1;
+    second = 0;
+    for (size_t i = 0; i < cands.size(); ++i) {
+      cands[i].score -= cands[i].files;
+      if (best < 0 || cands[i].score > cands[size_t(best)].score) {
+        if (best >= 0) second = std::max(second, cands[size_t(best)].score);
+        best = int(i);
+      } else {
+        second = std::max(second, cands[i].score);
+      }
+    }
+  }
+  if (verdict == kFilesKeepBoot) return;
   const Layout& won = cands[size_t(best)];
-  if (bootValid && boot.score > 0 && boot.score >= won.score) return;
-  if (won.score < 2 || won.score <= second || (bootValid && boot.score >= won.score)) {
+  const bool taken = verdict == kFilesTake;
+  if (!taken && bootValid && boot.score > 0 && boot.score >= won.score) return;
+  if (!taken && (won.score < 2 || won.score <= second || (bootValid && boot.score >= won.score))) {
     // Old directories contradict the boot sector and no other layout is certain: their
     // files are listed, but no bytes are handed out for them.
     if (unplaced) m_placement = kBootUnsure;
@@ -472,6 +535,48 @@ void CExfatFormat::ChooseLayout(bool bootValid) {
   m_rootCluster = won.rootSector ? (won.rootSector - uint64_t(won.origin)) / won.spc : 0;
   m_rootOffset = ClusterOffset(m_rootCluster ? m_rootCluster : start);
   m_placement = kOldLayout;
+}
+
+// When files of known kinds speak, the layout they favour most is set against every layout
+// scoring at least half as much (the boot sector's among them) by the ends of the files
+// they place: a layout a cluster off puts many files on their neighbours' heads, but the
+// ends of those then disagree with the entries.
+CExfatFormat::FileVerdict CExfatFormat::FilesDecide(const Evidence& ev, bool bootValid, const Layout& boot,
+                                                    const std::vector<Layout>& cands, int* best) {
+  std::vector<int> all;  // candidate indices; -1 the boot sector's layout
+  for (size_t i = 0; i < cands.size(); ++i)
+    if (cands[i].files > 0) all.push_back(int(i));
+  if (bootValid && boot.files > 0) all.push_back(-1);
+  auto layoutOf = [&](int i) -> const Layout& { return i < 0 ? boot : cands[size_t(i)]; };
+  std::sort(all.begin(), all.end(), [&](int a, int b) { return layoutOf(a).score > layoutOf(b).score; });
+  // A few files are no evidence of their own.
+  if (all.empty() || layoutOf(all[0]).files < 3) return kFilesSilent;
+  const int lead = layoutOf(all[0]).score;
+  std::vector<int> rivals;
+  for (int i : all)
+    if (2 * layoutOf(i).score >= lead && rivals.size() < 5) rivals.push_back(i);
+  int top = rivals[0];
+  if (rivals.size() > 1) {
+    auto read = [this](uint64_t off, uint8_t* buf, uint32_t len) {
+      return fat::ReadAt(m_device, off, buf, len) == int64_t(len);
+    };
+    int topEnds = -1, runnerEnds = -1;
+    for (int r : rivals) {
+      const Layout& l = layoutOf(r);
+      int ends = layoutvote::ConfirmByEnds(ev.files, ev.heads.Heads(), l.origin, l.spc, m_devSector, read, &m_probe, 16);
+      if (ends > topEnds) {
+        runnerEnds = topEnds;
+        topEnds = ends;
+        top = r;
+      } else if (ends > runnerEnds) {
+        runnerEnds = ends;
+      }
+    }
+    if (topEnds <= 0 || topEnds == runnerEnds) return kFilesUnsure;
+  }
+  if (top < 0) return kFilesKeepBoot;
+  *best = top;
+  return kFilesTake;
 }
 
 bool CExfatFormat::CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* root, uint32_t spc) {
@@ -584,6 +689,13 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
     }
     // Clusters that the present volume wrote since no longer hold this file's bytes.
     if (m_placement == kOldLayout && Occupied(off, clusters * m_clusterBytes)) dataTrusted = false;
+    if (m_placement == kOldLayout && m_presentHeap) {
+      // Formatted again: the old FAT is gone, so only a file the old volume kept in one
+      // piece (its NoFatChain flag) or a file of one cluster is known to be contiguous.
+      if (clusters > 1 && !it.noFatChain) dataTrusted = false;
+      // A file of a kind the analysers know must still begin with its head.
+      if (dataTrusted && !HeadStillThere(it, off)) dataTrusted = false;
+    }
   }
   if (!dataTrusted && runs) {
     runs->Release();
@@ -606,6 +718,15 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
     return;
   }
   m_feeder.Note();
+}
+
+bool CExfatFormat::HeadStillThere(const fat::ExfatItem& it, uint64_t offset) {
+  int type = kraw::TypeOfName(it.name.c_str());
+  if (type <= 0) return true;
+  m_head.assign(kraw::kHeadBytes, 0);
+  uint64_t want = std::min<uint64_t>(kraw::kHeadBytes, it.dataLength);
+  if (fat::ReadAt(m_device, offset, m_head.data(), uint32_t(want)) != int64_t(want)) return false;
+  return m_probe.Begins(type, m_head.data(), m_head.size());
 }
 
 int CExfatFormat::WalkVolume(INotifySink* sink) {

@@ -12,6 +12,7 @@
 
 #include "filesystems/fatentry.h"
 #include "filesystems/format/format.h"
+#include "filesystems/layoutvote.h"
 #include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
 
@@ -66,12 +67,15 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
       uint32_t upcaseCluster;
     };
     std::vector<Root> roots;
+    std::vector<layoutvote::FileRef> files;  // first clusters of files of a known kind
+    layoutvote::HeadCollector heads;
   };
   struct Layout {
     int64_t origin;       // sector of cluster 0 (may lie before the device's start)
     uint64_t spc;         // device sectors per cluster
     int score;
     uint64_t rootSector;  // 0 when no old root matches
+    int files;            // files of the score whose first cluster shows their head
   };
   bool CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* root, uint32_t spc);
   void TakeBootGeometry(const fat::ExfatGeometry& g, uint64_t size);
@@ -81,7 +85,12 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   void Survey(Evidence* ev);
   int Score(const Evidence& ev, Layout* l) const;
   void ChooseLayout(bool bootValid);
+  enum FileVerdict { kFilesSilent, kFilesUnsure, kFilesKeepBoot, kFilesTake };
+  FileVerdict FilesDecide(const Evidence& ev, bool bootValid, const Layout& boot, const std::vector<Layout>& cands,
+                          int* best);
   void TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTrusted);
+  // Under an older layout: the file's first cluster still begins a file of its kind.
+  bool HeadStillThere(const fat::ExfatItem& it, uint64_t offset);
   int ReportProgress(uint64_t done, uint64_t total, int from, int to);
   uint64_t ClusterOffset(uint64_t cluster) const { return m_origin + cluster * m_clusterBytes; }
 
@@ -111,4 +120,6 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   int m_percent = 0;
   GFS::CGraphFeeder m_feeder;  // the graph of a running scan and its pending count
   int64_t m_emptyIds = 0;
+  kraw::HeadProbe m_probe;
+  std::vector<uint8_t> m_head;
 };

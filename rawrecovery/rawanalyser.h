@@ -36,6 +36,10 @@ class CRawAnalyser {
   virtual int GetState();
 
   const FileHint& Hint() const { return m_hint; }
+  // Whether the file's end came from its own structure, and the length found (end - start
+  // once ended, the size once complete, else 0).
+  bool EndProven() const { return m_endProven; }
+  int64_t FoundLength() const { return m_state == AS_ENDED ? m_end - m_start : m_state == AS_COMPLETE ? m_size : 0; }
 
  protected:
   // Takes the first table row of typeId as this analyser's own.

@@ -1,0 +1,107 @@
+// Runs the formatted FAT and exFAT readers whole over arbitrary device contents, after the
+// FAT inspector's own searches: their layout votes weigh the files that entries name
+// against the heads the analysers find.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "common/inc/ifileinfo.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/istoragedevice.h"
+#include "contrib/fatinspector.h"
+#include "contrib/fatrecover.h"
+#include "filesystems/exfatformat.h"
+
+namespace {
+
+class FuzzDevice : public IStorageDevice {
+ public:
+  FuzzDevice(const uint8_t* d, size_t n) : m_bytes(d, d + n) {}
+  void Release() override {}
+  int Attach(IDevice*) override { return 0; }
+  int GetFileSystem() override { return 0; }
+  IDevice* GetDevice() override { return nullptr; }
+  int GetType() override { return 0; }
+  int GetSize(uint64_t* size) override { *size = m_bytes.size(); return 0; }
+  int GetClusterInfo(int* c, int* s) override { *c = 4096; *s = 512; return 0; }
+  int Read(void* buf, uint32_t count) override {
+    if (m_pos >= m_bytes.size()) return 0;
+    size_t n = std::min<size_t>(count, m_bytes.size() - m_pos);
+    std::memcpy(buf, m_bytes.data() + m_pos, n);
+    m_pos += n;
+    return int(n);
+  }
+  int Write(const void*, uint32_t) override { return -1; }
+  int64_t Seek(int64_t off, int) override {
+    m_pos = size_t(off < 0 ? 0 : off);
+    return off;
+  }
+  int ReadSectors(int64_t, void*, uint32_t) override { return -1; }
+  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
+  int CloneRead(void*, uint32_t) override { return -1; }
+  int CloneWrite(const void*, uint32_t) override { return -1; }
+  int64_t CloneSeek(int64_t, int) override { return -1; }
+  int CloneReadSectors(int64_t, void*, uint32_t) override { return -1; }
+  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
+  bool IsReadOnly() override { return true; }
+  int Close(int) override { return 0; }
+
+ private:
+  std::vector<uint8_t> m_bytes;
+  size_t m_pos = 0;
+};
+
+class FuzzManager : public IFileManager {
+ public:
+  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
+  IStorageDevice* GetStorageDevice() override { return nullptr; }
+  int SetNotifySink(INotifySink*) override { return 0; }
+  int AddFile(const char16_t*, IFileInfo* file) override {
+    file->Release();
+    return 0;
+  }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
+  int ListFiles(IFilter*, INotifySink*) override { return -1; }
+  int CreateFilter(IFilter**) override { return -1; }
+  void Release() override {}
+  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
+};
+
+class FuzzSink : public INotifySink {
+ public:
+  int Notify(int, int64_t, int64_t, void*) override { return 0; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (1u << 20)) return 0;
+  FuzzDevice dev(data, size);
+  for (int ft = 1; ft <= 2; ++ft) {
+    fatrec::FatInspector ins(&dev);
+    fatrec::FatInfo fi;
+    fi.ft = fatrec::FatType(ft);
+    if (!ins.Inspect(&fi)) continue;
+    int64_t pos = ins.ClusterToOffset(2), found = 0;
+    int guard = 0;
+    while (pos >= 0 && guard++ < 4096) {
+      int r = ins.FindDirCluster(pos, int64_t(size), uint32_t(fi.clusterSize), &found);
+      if (r != 0 && r != 10 && r != 5) break;
+      pos = found + fi.clusterSize;
+    }
+  }
+  FuzzManager fm;
+  FuzzSink sink;
+  for (int ft = 1; ft <= 2; ++ft) {
+    CFatFormat f;
+    f.SetDevice(&dev);
+    f.SetFatType(ft);
+    f.SetFileManager(&fm);
+    f.Scan(&sink);
+  }
+  CExfatFormat ex(&dev, &fm);
+  ex.Scan(&sink);
+  return 0;
+}

@@ -1,0 +1,314 @@
+// Memory cards formatted again by another device: the photos, videos and documents that
+// surviving entries name place the old layout by their heads; every file handed out is
+// byte for byte its original, and files whose bytes cannot be shown to be theirs (heads
+// gone, chains lost with the old FAT, random bytes under a photo's name) carry no data.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "common/inc/bytes.h"
+#include "common/inc/ifilemanager.h"
+#include "common/inc/kestrum_types.h"
+#include "contrib/fatrecover.h"
+#include "fat_memdevice.h"
+#include "filemanager/fileinfo.h"
+#include "filesystems/exfatformat.h"
+#include "fixtures.h"
+#include "rawrecovery/headprobe.h"
+#include "stubfilemanager.h"
+#include "testutil.h"
+
+namespace {
+
+std::string U8(const char16_t* s) {
+  std::string o;
+  for (; s && *s; ++s) {
+    char16_t c = *s;
+    if (c < 0x80) o += char(c);
+    else if (c < 0x800) o += char(0xC0 | (c >> 6)), o += char(0x80 | (c & 0x3F));
+    else o += char(0xE0 | (c >> 12)), o += char(0x80 | ((c >> 6) & 0x3F)), o += char(0x80 | (c & 0x3F));
+  }
+  return o;
+}
+
+struct Got {
+  std::string name;
+  uint32_t flags;
+  std::vector<uint8_t> bytes;
+};
+
+class Keep : public StubFileManager {
+ public:
+  explicit Keep(const std::vector<uint8_t>* img) : m_img(img) {}
+  std::vector<Got> files;
+  int AddFile(const char16_t*, IFileInfo* f) override {
+    if (!(f->GetFlags() & FF_DIRECTORY)) files.push_back({U8(f->GetName()), f->GetFlags(), GatherRunBytes(*m_img, f)});
+    f->Release();
+    return 0;
+  }
+
+ private:
+  const std::vector<uint8_t>* m_img;
+};
+
+struct Tally {
+  int exact = 0, noData = 0, wrong = 0;
+  double ms = 0;
+};
+
+// Each file with data against the originals of its name (a deleted FAT short name has lost
+// its first letter).
+Tally Judge(const std::string& manifest, const std::vector<Got>& files) {
+  Tally t;
+  testutil::FixtureManifest m;
+  EXPECT_TRUE(m.Load(manifest));
+  for (const Got& g : files) {
+    bool known = false, same = false;
+    for (const auto* e : m.Files()) {
+      std::string base = e->path.substr(e->path.rfind('/') + 1);
+      bool named = base == g.name || (!g.name.empty() && g.name[0] == '_' && base.size() == g.name.size() &&
+                                      base.compare(1, std::string::npos, g.name, 1, std::string::npos) == 0);
+      if (!named) continue;
+      known = true;
+      same = same || m.SameAsOriginal(e->path, g.bytes);
+    }
+    if (!known) continue;
+    if (g.flags & FF_NODATA) {
+      EXPECT_TRUE(g.bytes.empty()) << g.name;
+      ++t.noData;
+    } else if (same) {
+      ++t.exact;
+    } else {
+      ++t.wrong;
+      ADD_FAILURE() << "wrong bytes under the name " << g.name << " (" << manifest << ")";
+    }
+  }
+  return t;
+}
+
+Tally ScanExfat(const std::vector<uint8_t>& img, const std::string& manifest, CExfatFormat::Placement* placement,
+                std::vector<Got>* out = nullptr) {
+  FatMemDevice dev(img);
+  CExfatFormat s(&dev, nullptr);
+  Keep fm(&img);
+  QuietSink sink;
+  s.SetFileManager(&fm);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(s.Scan(&sink), 0);
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(dev.writes, 0);
+  if (placement) *placement = s.GetPlacement();
+  Tally t = Judge(manifest, fm.files);
+  t.ms = ms;
+  if (out) *out = fm.files;
+  return t;
+}
+
+Tally ScanFat32(const std::vector<uint8_t>& img, const std::string& manifest, std::vector<Got>* out = nullptr) {
+  FatMemDevice dev(img);
+  CFatFormat s;
+  s.SetDevice(&dev);
+  s.SetFatType(2);
+  Keep fm(&img);
+  QuietSink sink;
+  s.SetFileManager(&fm);
+  auto t0 = std::chrono::steady_clock::now();
+  s.Scan(&sink);
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(dev.writes, 0);
+  Tally t = Judge(manifest, fm.files);
+  t.ms = ms;
+  if (out) *out = fm.files;
+  return t;
+}
+
+const Got* Named(const std::vector<Got>& files, const std::string& name) {
+  for (const Got& g : files)
+    if (g.name == name) return &g;
+  return nullptr;
+}
+
+}  // namespace
+
+// Heads and ends come from the analysers themselves: real files of the samples begin files
+// of their own kind only, and a photo proves its own length.
+TEST(HeadProbe, ExtensionsHeadsAndProvenEnds) {
+  EXPECT_EQ(kraw::TypeOfName(u"IMG_0001.JPG"), 1);
+  EXPECT_EQ(kraw::TypeOfName(u"holiday.jpeg"), 1);
+  EXPECT_EQ(kraw::TypeOfName(u"scan.TIFF"), kraw::TypeOfName(u"scan.tif"));
+  EXPECT_GT(kraw::TypeOfName(u"clip.mp4"), 0);
+  EXPECT_EQ(kraw::TypeOfName(u"readme.txt"), 0);
+  EXPECT_EQ(kraw::TypeOfName(u"README"), 0);
+  EXPECT_EQ(kraw::TypeOfName(u"trailing."), 0);
+  EXPECT_EQ(kraw::TypeOfName(u"odd.j\u00e9g"), 0);
+  EXPECT_EQ(kraw::TypeOfName(nullptr), 0);
+
+  std::string dir = testutil::Fixture("samples");
+  if (dir.empty()) GTEST_SKIP() << "samples missing";
+  auto jpg = testutil::ReadFile(dir + "/photo.jpg");
+  auto png = testutil::ReadFile(dir + "/picture.png");
+  auto pdf = testutil::ReadFile(dir + "/document.pdf");
+  ASSERT_FALSE(jpg.empty());
+  ASSERT_FALSE(png.empty());
+  kraw::HeadProbe probe;
+  const int tJpg = kraw::TypeOfName(u"a.jpg"), tPng = kraw::TypeOfName(u"a.png"), tPdf = kraw::TypeOfName(u"a.pdf");
+  EXPECT_TRUE(probe.Begins(tJpg, jpg.data(), jpg.size()));
+  EXPECT_FALSE(probe.Begins(tPng, jpg.data(), jpg.size()));
+  EXPECT_TRUE(probe.Begins(tPng, png.data(), png.size()));
+  EXPECT_FALSE(probe.Begins(tJpg, png.data(), png.size()));
+  if (!pdf.empty()) {
+    EXPECT_TRUE(probe.Begins(tPdf, pdf.data(), pdf.size()));  // shorter than a unit: padded
+  }
+  std::vector<uint8_t> zeros(8192, 0);
+  EXPECT_FALSE(probe.Begins(tJpg, zeros.data(), zeros.size()));
+  EXPECT_FALSE(probe.Begins(tJpg, jpg.data() + 512, jpg.size() - 512));
+
+  auto from = [](const std::vector<uint8_t>& bytes) {
+    return [&bytes](uint64_t off, uint8_t* buf, uint32_t len) {
+      std::memset(buf, 0, len);
+      if (off < bytes.size()) std::memcpy(buf, bytes.data() + off, std::min<uint64_t>(len, bytes.size() - off));
+      return true;
+    };
+  };
+  EXPECT_EQ(probe.ProvenLength(tJpg, from(jpg), jpg.size() + 4096), int64_t(jpg.size()));
+  // Cut short, followed by another photo: the end found is not this file's.
+  std::vector<uint8_t> cut(jpg.begin(), jpg.begin() + jpg.size() / 2);
+  cut.insert(cut.end(), jpg.begin(), jpg.end());
+  EXPECT_NE(probe.ProvenLength(tJpg, from(cut), jpg.size() / 2 + 4096), int64_t(jpg.size() / 2));
+  EXPECT_EQ(probe.ProvenLength(tJpg, from(png), png.size() + 4096), -1);
+  EXPECT_EQ(probe.ProvenLength(tJpg, from(jpg), 1000), -1);  // past the limit
+}
+
+// exFAT cards formatted again with larger clusters and a later heap, smaller clusters and
+// an earlier one, and a heap moved by part of a cluster; in nested folders and with every
+// file in the root (no folder names another, so only the files place the old heap).
+TEST(CardRelayout, ExfatFilesPlaceTheOldLayout) {
+  struct Case {
+    const char* image;
+    const char* manifest;
+    int minExact;
+  };
+  const Case cases[] = {{"card-exfat-c128k.img", "card-exfat", 10},   {"card-exfat-c4k.img", "card-exfat", 44},
+                        {"card-exfat-shift.img", "card-exfat", 44},   {"card-exfat-flat.img", "card-flat", 44},
+                        {"card-exfat-flat-shift.img", "card-flat", 44}};
+  int ran = 0;
+  for (const Case& c : cases) {
+    std::string path = testutil::Fixture(c.image);
+    if (path.empty()) continue;
+    ++ran;
+    uint64_t before = testutil::FileChecksum(path);
+    auto img = testutil::ReadFile(path);
+    CExfatFormat::Placement placement;
+    Tally t = ScanExfat(img, c.manifest, &placement);
+    std::printf("%s: %d exact, %d without data, %d wrong, %.0f ms\n", c.image, t.exact, t.noData, t.wrong, t.ms);
+    EXPECT_EQ(placement, CExfatFormat::kOldLayout) << c.image;
+    EXPECT_EQ(t.wrong, 0) << c.image;
+    EXPECT_GE(t.exact, c.minExact) << c.image;
+    EXPECT_EQ(testutil::FileChecksum(path), before);
+  }
+  if (!ran) GTEST_SKIP() << "fixtures missing";
+}
+
+// FAT32 cards formatted again: with every file in the root no "." entry survives, and the
+// files alone place the old data start and cluster size; with folders, the dots and the
+// files agree. Under an old layout each file of more than one cluster must prove its end.
+TEST(CardRelayout, Fat32FilesPlaceTheOldLayout) {
+  struct Case {
+    const char* image;
+    const char* manifest;
+    int minExact;
+  };
+  const Case cases[] = {{"card-fat32-flat.img", "card-flat", 40},
+                        {"card-fat32-r.img", "card-fat32", 40},
+                        {"card-fat32-c512.img", "card-fat32", 0}};
+  int ran = 0;
+  for (const Case& c : cases) {
+    std::string path = testutil::Fixture(c.image);
+    if (path.empty()) continue;
+    ++ran;
+    uint64_t before = testutil::FileChecksum(path);
+    auto img = testutil::ReadFile(path);
+    Tally t = ScanFat32(img, c.manifest);
+    std::printf("%s: %d exact, %d without data, %d wrong, %.0f ms\n", c.image, t.exact, t.noData, t.wrong, t.ms);
+    EXPECT_EQ(t.wrong, 0) << c.image;
+    EXPECT_GE(t.exact, c.minExact) << c.image;
+    EXPECT_EQ(testutil::FileChecksum(path), before);
+  }
+  if (!ran) GTEST_SKIP() << "fixtures missing";
+}
+
+// Files named like photos, videos and documents whose bytes are random: no head confirms
+// any layout, and none of them is handed out.
+TEST(CardRelayout, NoHeadConfirmsNoLayout) {
+  std::string path = testutil::Fixture("card-exfat-noise.img");
+  if (path.empty()) GTEST_SKIP() << "fixture missing";
+  uint64_t before = testutil::FileChecksum(path);
+  auto img = testutil::ReadFile(path);
+  std::vector<Got> files;
+  Tally t = ScanExfat(img, "card-noise", nullptr, &files);
+  std::printf("card-exfat-noise.img: %d exact, %d without data, %d wrong, %.0f ms\n", t.exact, t.noData, t.wrong,
+              t.ms);
+  EXPECT_EQ(t.wrong, 0);
+  for (const Got& g : files) {
+    std::u16string n(g.name.begin(), g.name.end());
+    if (kraw::TypeOfName(n.c_str()) > 0) {
+      EXPECT_TRUE(g.flags & FF_NODATA) << g.name;
+    }
+  }
+  EXPECT_EQ(testutil::FileChecksum(path), before);
+}
+
+// The chains: an exFAT file of several clusters without its NoFatChain flag needed the old
+// FAT, and a FAT32 file with another file's head inside its clusters is no single piece;
+// both are listed without data, and everything else still comes back.
+TEST(CardRelayout, ChainsTheOldFatHeldGiveNoData) {
+  std::string ex = testutil::Fixture("card-exfat-flat.img");
+  std::string f32 = testutil::Fixture("card-fat32-flat.img");
+  std::string dir = testutil::Fixture("card-flat.files");
+  if (ex.empty() || f32.empty() || dir.empty()) GTEST_SKIP() << "fixtures missing";
+  auto photo = testutil::ReadFile(dir + "/IMG_1010.JPG");
+  auto png = testutil::ReadFile(dir + "/wallpaper.png");
+  ASSERT_GT(photo.size(), 40u * 1024);  // more than one cluster on both cards
+  ASSERT_GT(png.size(), 4096u);
+
+  auto img = testutil::ReadFile(ex);
+  // The photo's stream entry in the old root: the name entry after it reads IMG_1010.JPG.
+  const std::u16string want = u"IMG_1010.JPG";
+  size_t stream = 0;
+  for (size_t o = 32; o + 96 <= img.size() && !stream; o += 32) {
+    if (img[o] != 0xC0 || img[o - 32] != 0x85 || img[o + 32] != 0xC1) continue;
+    bool same = img[o + 3] == want.size();
+    for (size_t i = 0; same && i < want.size(); ++i) same = kbytes::Le16(img.data() + o + 34 + 2 * i) == want[i];
+    if (same) stream = o;
+  }
+  ASSERT_NE(stream, 0u);
+  ASSERT_TRUE(img[stream + 1] & 0x02);
+  img[stream + 1] &= uint8_t(~0x02);  // entry-set checksum left as it was: no scan checks it
+  std::vector<Got> files;
+  Tally t = ScanExfat(img, "card-flat", nullptr, &files);
+  EXPECT_EQ(t.wrong, 0);
+  const Got* g = Named(files, "IMG_1010.JPG");
+  ASSERT_NE(g, nullptr);
+  EXPECT_TRUE(g->flags & FF_NODATA);
+  EXPECT_GE(t.exact, 43);
+
+  // A PNG's head written 4 KiB into the photo (a cluster boundary of the old FAT32 card).
+  auto fimg = testutil::ReadFile(f32);
+  size_t at = 0;
+  for (size_t o = 0; o + photo.size() <= fimg.size(); o += 512)
+    if (std::memcmp(fimg.data() + o, photo.data(), 4096) == 0) {
+      at = o;
+      break;
+    }
+  ASSERT_NE(at, 0u);
+  std::memcpy(fimg.data() + at + 4096, png.data(), 4096);
+  Tally u = ScanFat32(fimg, "card-flat", &files);
+  EXPECT_EQ(u.wrong, 0);
+  g = Named(files, "IMG_1010.JPG");
+  ASSERT_NE(g, nullptr);
+  EXPECT_TRUE(g->flags & FF_NODATA);
+  EXPECT_GE(u.exact, 40);
+}

@@ -106,4 +106,5 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   int m_percent = 0;
   GFS::CGraphFeeder m_feeder;  // the graph of a running scan and its pending count
   int64_t m_emptyIds = 0;
+  int64_t m_readFailures = 0;  // reads of sectors on the device that failed, this scan
 };

@@ -515,8 +515,12 @@ int CExfatFormat::RebuildFromUpcase() {
     next = s + chunk;
     if (n < chunk) {
       // The device's end finishes the search; an unreadable sector is passed over.
-      if (!FailedInside(m_device, s * bps, got, buf.size())) next = 0;
-      else ++m_readFailures, next = s + n + 1;
+      if (FailedInside(m_device, s * bps, got, buf.size())) {
+        ++m_readFailures;
+        next = s + n + 1;
+      } else {
+        next = 0;
+      }
     }
     for (uint64_t i = 0; i < n; ++i) {
       const uint8_t* sec = buf.data() + i * bps;

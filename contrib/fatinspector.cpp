@@ -7,6 +7,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/istoragedevice.h"
+#include "common/layout/fat_boot.h"
 #include "common/layout/fat_dirent.h"
 #include "common/textutil.h"
 #include "filesystems/fatentry.h"
@@ -41,6 +42,36 @@ bool SameRun(const uint8_t* a, const uint8_t* b) {
   return IsLfn(a) && IsLfn(b) && fat::FatEntryChecksum(a, &x) && fat::FatEntryChecksum(b, &y) && x == y;
 }
 bool TailOk(const uint8_t* e1, const uint8_t* e2) { return SameRun(e1, e2) || IsPlain(e2); }
+
+// The regions of a FAT12 boot sector. The shared decoder answers for FAT16 alone, as the
+// scanners that follow FAT chains must not read 12-bit entries as 16-bit ones; this reader
+// follows none, and FAT12 lays out its reserved area, FATs, root and clusters as FAT16 does.
+bool Fat12Regions(const uint8_t* boot, size_t len, uint64_t size, fat::FatGeometry* g) {
+  layout::FatBootSector b;
+  if (!layout::DecodeFatBootSector(boot, len, &b) || layout::FatKind(b) != 12) return false;
+  uint64_t bps = b.bytesPerSector, fatSectors = b.FatSize();
+  uint64_t rootSectors = (uint64_t(b.rootEntries) * 32 + bps - 1) / bps;
+  uint64_t meta = uint64_t(b.reservedSectors) + uint64_t(b.numFats) * fatSectors + rootSectors;
+  if (b.rootEntries == 0 || meta >= b.TotalSectors() || meta * bps > size) return false;
+  uint64_t clusters = (b.TotalSectors() - meta) / b.sectorsPerCluster;
+  // 1.5 bytes an entry: a FAT too short for the clusters belongs to another geometry.
+  if ((clusters + 2) * 3 / 2 > fatSectors * bps + bps) return false;
+  g->bytesPerSector = b.bytesPerSector;
+  g->sectorsPerCluster = b.sectorsPerCluster;
+  g->clusterBytes = uint32_t(bps * b.sectorsPerCluster);
+  g->numFats = b.numFats;
+  g->rootEntries = b.rootEntries;
+  g->fatOffset = uint64_t(b.reservedSectors) * bps;
+  g->fatBytes = fatSectors * bps;
+  g->dataOffset = meta * bps;
+  return true;
+}
+
+// The boot sector's regions for the FAT type asked for; FAT12 counts as the FAT12/16 type.
+bool BootRegions(const uint8_t* boot, size_t len, FatType ft, uint64_t size, fat::FatGeometry* g) {
+  if (fat::ParseFatBoot(boot, len, ft == FT_FAT32 ? fat::kFat32 : fat::kFat16, size, g) == 0) return true;
+  return ft == FT_FAT16 && Fat12Regions(boot, len, size, g);
+}
 
 }  // namespace
 
@@ -87,18 +118,25 @@ int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
     }
   }
   m_cacheValid = 0;
-  if (m_device->Seek(offset, 0) != offset) return 29;
+  if (m_device->Seek(offset, 0) != offset) return Failed(offset, len, 29);
   int got = m_device->Read(m_cache.data(), uint32_t(m_cache.size()));
   if (got <= 0 || uint32_t(got) < len) {
     // One damaged sector inside the 8 MiB must not hide the step asked for: read just that.
-    if (m_device->Seek(offset, 0) != offset) return 29;
+    if (m_device->Seek(offset, 0) != offset) return Failed(offset, len, 29);
     got = m_device->Read(m_cache.data(), len);
-    if (got <= 0 || uint32_t(got) < len) return 5;
+    if (got <= 0 || uint32_t(got) < len) return Failed(offset, len, 5);
   }
   m_cacheOffset = offset;
   m_cacheValid = uint32_t(got);
   std::memcpy(buf, m_cache.data(), len);
   return 0;
+}
+
+int FatInspector::Failed(int64_t offset, uint32_t len, int rc) {
+  // Bytes past the device's end are no damage: a guessed region may reach there.
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) == 0 && uint64_t(offset) <= size && size - uint64_t(offset) >= len) ++m_readFailures;
+  return rc;
 }
 
 int FatInspector::FindDirCluster(int64_t start, int64_t limit, uint32_t step, int64_t* pos) {
@@ -166,8 +204,7 @@ bool FatInspector::FromBootRecord() {
   fat::FatGeometry g;
   // The shared decoder refuses what a hostile boot sector can hold: zero or odd sizes,
   // regions past the volume, a FAT too small for its clusters.
-  if (fat::ParseFatBoot(boot, sizeof boot, m_info.ft == FT_FAT32 ? fat::kFat32 : fat::kFat16, size, &g) != 0)
-    return false;
+  if (!BootRegions(boot, sizeof boot, m_info.ft, size, &g)) return false;
   if (g.clusterBytes < 512 || g.clusterBytes > MAX_CLUSTERSIZE) return false;
   m_info.sectorSize = int(g.bytesPerSector);
   m_info.clusterSize = int(g.clusterBytes);
@@ -251,7 +288,7 @@ bool FatInspector::FromDirectories() {
   uint8_t boot[512];
   fat::FatGeometry g;
   if (CachedRead(0, boot, sizeof boot) == 0 &&
-      fat::ParseFatBoot(boot, sizeof boot, m_info.ft == FT_FAT32 ? fat::kFat32 : fat::kFat16, size, &g) == 0 &&
+      BootRegions(boot, sizeof boot, m_info.ft, size, &g) &&
       int64_t(g.clusterBytes) == c && int64_t(g.dataOffset) == s) {
     m_info.numFats = int(g.numFats);
     m_info.fatOffset = int64_t(g.fatOffset);

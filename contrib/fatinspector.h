@@ -51,6 +51,8 @@ class FatInspector {
   // 0; 29 the seek landed elsewhere; 5 nothing or too little could be read; 43 refused
   // (negative offset, length not below the cache size).
   int CachedRead(int64_t offset, void* buf, uint32_t len);
+  // Reads inside the device that failed since the inspector was made.
+  int64_t ReadFailures() const { return m_readFailures; }
   // kDotCluster / kDirLike with *pos; kEndOfRange; kStopped; kUnreadable with *pos at the
   // step that could not be read. A step of 0 or above 64 KiB ends the search at once.
   int FindDirCluster(int64_t start, int64_t limit, uint32_t step, int64_t* pos);
@@ -68,6 +70,7 @@ class FatInspector {
  private:
   bool FromDirectories();
   bool FromBootRecord();
+  int Failed(int64_t offset, uint32_t len, int rc);
 
   IStorageDevice* m_device;
   FatInfo m_info;
@@ -77,6 +80,7 @@ class FatInspector {
   uint32_t m_cacheValid = 0;
   int64_t m_cacheOffset = 0;
   int64_t m_found = 0;
+  int64_t m_readFailures = 0;
 };
 
 }  // namespace fatrec

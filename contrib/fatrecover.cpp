@@ -145,6 +145,8 @@ int CFatFormat::Scan(INotifySink* sink) {
   m_feeder.Finish();
   if (sink) sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
+  // A search that went to the end past unreadable clusters says so.
+  if (!m_feeder.Stopped() && m_inspector->ReadFailures() > 0) return RC_READ_FAILED;
   return m_feeder.Result(1);
 }
 
@@ -172,9 +174,14 @@ int CFatFormat::ReadRoot() {
   } catch (...) {
     return -1;
   }
-  if (m_inspector->CachedRead(at, m_buf.data(), uint32_t(bytes)) != 0) return -1;
   m_feeder.SetRoots(m_rootId, -1);
   m_parser.Reset();
+  if (m_inspector->CachedRead(at, m_buf.data(), uint32_t(bytes)) != 0) {
+    // An unreadable root costs its own entries only: the folders it named are still found
+    // by the cluster search, under the orphan folder.
+    int64_t failures = m_inspector->ReadFailures();
+    return failures > 0 ? 0 : -1;
+  }
   // A leading volume label is passed over by the parse.
   Parse(m_buf.data(), bytes, m_rootId);
   RememberTrail(m_buf.data(), bytes, m_rootId);

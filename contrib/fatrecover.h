@@ -27,8 +27,9 @@ class CFatFormat : public CScanOperator {
   int SetFatType(int fatType);
 
   int GetScanParam(IScanParam** out) override;
-  // 1 after the search reached the device's end, 2 when the sink stopped it, -1 when no
-  // geometry, no root directory or no file manager.
+  // 1 after the search reached the device's end, 5 when it did so past unreadable
+  // sectors, 2 when the sink stopped it, -1 when no geometry, no root directory or no file
+  // manager.
   int Scan(INotifySink* sink) override;
   void Release() override { delete this; }
   int GetScanType() override;

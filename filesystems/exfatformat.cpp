@@ -98,6 +98,13 @@ bool KeepExisting(void*, void* incoming, int) {
 
 void ReleaseInfo(void* payload, void* user) { GFS::ReleaseFileInfo(payload, user); }
 
+// A read of len bytes at off that brought fewer though they all lie on the device.
+bool FailedInside(IStorageDevice* device, uint64_t off, int64_t got, uint64_t len) {
+  uint64_t size = 0;
+  if (got >= 0 && uint64_t(got) >= len) return false;
+  return device->GetSize(&size) == 0 && off <= size && size - off >= len;
+}
+
 }  // namespace
 
 CExfatFormat::CExfatFormat(IStorageDevice* device, IFileManager* manager, uint64_t bootSector)
@@ -138,14 +145,18 @@ int CExfatFormat::ReadVolumeInfo() {
   m_rootCluster = m_startCluster = 0;
   m_rootDamaged = false;
   m_gone = false;
+  m_readFailures = 0;
+  if (m_parent) m_readFailures = m_parent->ReadFailures();
   uint8_t boot[512];
   bool bootValid = false;
   // The main boot sector, else the backup region's copy 12 sectors on. Either is taken
   // only when its geometry fits the volume and the root it names.
   static const uint64_t kCopies[] = {0, 12 * 512, 12 * 1024, 12 * 2048, 12 * 4096};
   for (uint64_t rel : kCopies) {
-    if (fat::ReadAt(m_device, base + rel, boot, sizeof boot) != int64_t(sizeof boot)) {
-      if (rel == 0) return RC_READ_FAILED;
+    int64_t got = fat::ReadAt(m_device, base + rel, boot, sizeof boot);
+    if (got != int64_t(sizeof boot)) {
+      // An unreadable main boot sector leaves the backup copy and the up-case search.
+      if (FailedInside(m_device, base + rel, got, sizeof boot)) ++m_readFailures;
       continue;
     }
     fat::ExfatGeometry g;
@@ -158,10 +169,12 @@ int CExfatFormat::ReadVolumeInfo() {
     } catch (...) {
       return RC_NO_MEMORY;
     }
-    if (fat::ReadAt(m_device, base + g.ClusterOffset(g.rootCluster), root.data(), g.clusterBytes) !=
-            int64_t(g.clusterBytes) ||
-        fat::CheckExfatRoot(g, root.data(), root.size()) != 0)
+    int64_t rootGot = fat::ReadAt(m_device, base + g.ClusterOffset(g.rootCluster), root.data(), g.clusterBytes);
+    if (rootGot != int64_t(g.clusterBytes)) {
+      if (FailedInside(m_device, base + g.ClusterOffset(g.rootCluster), rootGot, g.clusterBytes)) ++m_readFailures;
       continue;
+    }
+    if (fat::CheckExfatRoot(g, root.data(), root.size()) != 0) continue;
     TakeBootGeometry(g, size);
     LoadPresentBitmap(g, root.data(), root.size());
     bootValid = true;
@@ -296,6 +309,7 @@ void CExfatFormat::Survey(Evidence* ev) {
     }
     const uint64_t held = got > 0 ? uint64_t(got) : 0;
     uint64_t n = std::min<uint64_t>(want, held / ds);
+    if (n < want) ++m_readFailures;  // want never reaches past the device's end
     for (uint64_t i = 0; i < n; ++i) {
       const uint8_t* sec = buf.data() + i * ds;
       const uint64_t at = s + i;
@@ -635,10 +649,19 @@ int CExfatFormat::RebuildFromUpcase() {
   }
   uint64_t u = 0;
   bool haveU = false;
-  for (uint64_t s = m_bootSector; s < m_bootSector + kSearchSectors; s += chunk) {
+  for (uint64_t s = m_bootSector, next = 0; s < m_bootSector + kSearchSectors; s = next) {
     int64_t got = fat::ReadAt(m_device, s * bps, buf.data(), uint32_t(buf.size()));
-    if (got < int64_t(bps)) return haveU ? RC_MISSING : RC_READ_FAILED;
-    uint64_t n = uint64_t(got) / bps;
+    uint64_t n = got > 0 ? uint64_t(got) / bps : 0;
+    next = s + chunk;
+    if (n < chunk) {
+      // The device's end finishes the search; an unreadable sector is passed over.
+      if (FailedInside(m_device, s * bps, got, buf.size())) {
+        ++m_readFailures;
+        next = s + n + 1;
+      } else {
+        next = 0;
+      }
+    }
     for (uint64_t i = 0; i < n; ++i) {
       const uint8_t* sec = buf.data() + i * bps;
       if (layout::ExfatUpcaseTableStarts(sec, bps)) {
@@ -651,7 +674,7 @@ int CExfatFormat::RebuildFromUpcase() {
       for (uint32_t shift = 0; (uint64_t(bps) << shift) <= (32u << 20); ++shift)
         if (CheckUpcaseCandidate(u, s + i, sec, 1u << shift)) return 0;
     }
-    if (n < chunk) break;
+    if (next == 0) break;
   }
   return RC_MISSING;
 }
@@ -750,6 +773,7 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
     uint64_t want = std::min<uint64_t>(window, m_maxCluster - cluster + 1);
     int64_t got = fat::ReadAt(m_device, off, buf.data(), uint32_t(want * m_clusterBytes), &gone);
     uint64_t whole = got > 0 ? std::min<uint64_t>(want, uint64_t(got) / m_clusterBytes) : 0;
+    if (!gone && FailedInside(m_device, off, got, want * m_clusterBytes)) ++m_readFailures;
     uint64_t done = std::min<uint64_t>(off, m_volumeBytes);
     int p = m_walkFrom + int(uint64_t(100 - m_walkFrom) * done / std::max<uint64_t>(1, m_volumeBytes));
     if (p > m_percent) m_percent = std::min(p, 100);
@@ -813,8 +837,10 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
   if (m_parent) m_parent->ProgressBase() = m_percent;
   sink->Notify(NE_PERCENT, 100, 0, nullptr);
   m_device->Close(1);
-  // What was found is still handed over, but a vanished device is no finished scan.
-  return gone ? RC_FAIL : 0;
+  // What was found is still handed over, but a vanished device is no finished scan, and
+  // one that went to the end past unreadable sectors says so.
+  if (gone) return RC_FAIL;
+  return !m_feeder.Stopped() && m_readFailures > 0 ? RC_READ_FAILED : 0;
 }
 
 int CExfatFormat::AddNodeToManager(const char16_t* folder, const char16_t*, void* payload, void* user, int) {
@@ -826,7 +852,8 @@ int CExfatFormat::Scan(INotifySink* sink) {
   m_sink = sink;
   int info = ReadVolumeInfo();
   m_sink = nullptr;
-  if (info != 0) return RC_WRONG_FS;
+  // Nothing recognised where sectors could not be read: the volume may lie in them.
+  if (info != 0) return m_readFailures > 0 || info == RC_READ_FAILED ? RC_READ_FAILED : RC_WRONG_FS;
   if (!m_feeder.Start(m_pFileManager, &CExfatFormat::AddNodeToManager, nullptr, ReleaseInfo, this))
     return RC_NO_MEMORY;
   m_emptyIds = 0;

@@ -122,4 +122,5 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   int64_t m_emptyIds = 0;
   kraw::HeadProbe m_probe;
   std::vector<uint8_t> m_head;
+  int64_t m_readFailures = 0;  // reads of sectors on the device that failed, this scan
 };

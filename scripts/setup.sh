@@ -11,6 +11,8 @@ PKGS=(
   # fixtures: partition tables and file systems built with real tools
   fdisk gdisk dosfstools mtools ntfs-3g exfatprogs exfat-fuse fuse3 xorriso sleuthkit
   util-linux e2fsprogs attr openssl perl
+  # a view of an image whose chosen sectors fail, for the read-error tests
+  python3-fusepy
   # real files for the carving tests
   imagemagick ffmpeg lame qpdf zip bzip2 libimage-exiftool-perl
   libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui

@@ -38,10 +38,11 @@ bool IsName(const std::u16string& name, const char* ascii) {
 // where the next read starts (the batch end, or just past the failing sector), and
 // consecutive failures skip ever further, so that a dead stretch is crossed in a few reads.
 uint32_t ReadPastBadSectors(IStorageDevice* device, uint64_t first, uint8_t* buf, uint32_t main,
-                            uint32_t want, uint64_t* badStep, uint64_t* advance) {
+                            uint32_t want, uint64_t* badStep, uint64_t* advance, int64_t* failures) {
   int got = first > uint64_t(INT64_MAX) ? -1 : device->ReadSectors(int64_t(first), buf, want);
   if (got < 0) got = 0;
   if (uint32_t(got) > want) got = int(want);
+  if (uint32_t(got) < want) ++*failures;  // callers ask only for sectors on the device
   if (uint32_t(got) >= main) {
     *advance = main;
     *badStep = 1;
@@ -157,7 +158,8 @@ CFormat::CFormat(IStorageDevice* device)
       m_param(new CFormatParam()),
       m_ntfs(new CNTFS(device)),
       m_typeUnmapped(1),
-      m_progressBase(0) {
+      m_progressBase(0),
+      m_readFailures(0) {
   m_pScanParam = m_param;
 }
 
@@ -188,6 +190,7 @@ int CFormat::Scan(INotifySink* sink) {
   if (!m_param) return RC_MISSING;
   if (!m_device) return RC_MISSING;
   m_sink = sink;
+  m_readFailures = 0;
   if (m_reader) {  // a second scan starts from a fresh reader
     m_reader->Release();
     m_reader = nullptr;
@@ -231,8 +234,12 @@ int CFormat::Scan(INotifySink* sink) {
   if (IFormatReaderLink* link = dynamic_cast<IFormatReaderLink*>(reader))
     link->SetFormatParent(this);
   m_reader = reader;
-  // The reader's own failure is the scan's result: a failed read is never success.
-  return m_reader->Scan(sink);
+  // The reader's own failure is the scan's result: a failed read is never success. The
+  // readers linked to this object count its unreadable sectors themselves, as they alone
+  // know whether they were stopped; the FAT reader's end of the device (1) is folded here.
+  int rc = m_reader->Scan(sink);
+  if (rc == RC_STOP && m_readFailures > 0) rc = RC_READ_FAILED;
+  return rc;
 }
 
 int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint64_t* scanned) {
@@ -266,8 +273,9 @@ int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint
       if (DeviceSectorBytes(&bps) == RC_OK) {
         std::vector<uint8_t> sec(bps < 512 ? 512 : bps);
         layout::ExfatBootSector b;
-        if (m_device->ReadSectors(0, sec.data(), 1) == 1 &&
-            layout::DecodeExfatBootSector(sec.data(), sec.size(), &b) && b.nameIsExfat)
+        if (m_device->ReadSectors(0, sec.data(), 1) != 1)
+          ++m_readFailures;
+        else if (layout::DecodeExfatBootSector(sec.data(), sec.size(), &b) && b.nameIsExfat)
           *fileSystem = FS_EXFAT;
       }
       return RC_OK;
@@ -292,7 +300,10 @@ int CFormat::FsCodeFromPartitionType(uint64_t* bootSector, int* fileSystem, uint
 int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
   if (!sector || !fileSystem) return RC_BAD_ARGUMENT;
   uint32_t bps = 0;
+  uint64_t size = 0;
   if (DeviceSectorBytes(&bps) != RC_OK) return RC_MISSING;
+  // Sectors past the device's end are not asked for: their absence is no failed read.
+  const uint64_t searched = m_device->GetSize(&size) == 0 && size / bps < kBootSearchSectors ? size / bps : kBootSearchSectors;
   std::vector<uint8_t> buf;
   try {
     buf.resize(size_t(kSearchBatch) * bps);
@@ -308,9 +319,9 @@ int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
   bool found = false;
   uint64_t lba = 0, badStep = 1, advance = 0;
   int code = 0;
-  for (uint64_t first = 0; first < kBootSearchSectors && !found; first += advance) {
-    uint32_t want = uint32_t(kBootSearchSectors - first < kSearchBatch ? kBootSearchSectors - first : kSearchBatch);
-    uint32_t got = ReadPastBadSectors(m_device, first, buf.data(), want, want, &badStep, &advance);
+  for (uint64_t first = 0; first < searched && !found; first += advance) {
+    uint32_t want = uint32_t(searched - first < kSearchBatch ? searched - first : kSearchBatch);
+    uint32_t got = ReadPastBadSectors(m_device, first, buf.data(), want, want, &badStep, &advance, &m_readFailures);
     for (uint32_t i = 0; i < got; ++i) {
       int64_t size = 0;
       uint64_t at = first + i;
@@ -388,7 +399,7 @@ int CFormat::DetectFsByContent(uint64_t* bootSector, int* fileSystem, uint64_t* 
   for (uint64_t start = 0; start < total; start += advance) {
     uint32_t main = uint32_t(total - start < kBatchSectors ? total - start : kBatchSectors);
     uint32_t want = uint32_t(total - start < uint64_t(main) + overlap ? total - start : uint64_t(main) + overlap);
-    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), main, want, &badStep, &advance);
+    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), main, want, &badStep, &advance, &m_readFailures);
     uint32_t usable = got < main ? got : main;
     for (uint32_t i = 0; i < usable; ++i) {
       if (m_sink && i % 50 == 0) {
@@ -453,7 +464,7 @@ int CFormat::DetectWholeDisk(uint64_t* bootSector, int* fileSystem, uint64_t* sc
     uint64_t left = total - start;
     uint32_t main = uint32_t(half - start < kBatchSectors ? half - start : kBatchSectors);
     uint32_t want = uint32_t(left < uint64_t(main) + overlap ? left : uint64_t(main) + overlap);
-    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), main, want, &badStep, &advance);
+    uint32_t got = ReadPastBadSectors(m_device, start, buf.data(), main, want, &badStep, &advance, &m_readFailures);
     uint32_t usable = got < main ? got : main;
     for (uint32_t i = 0; i < usable; ++i) {
       if (m_sink && i % 50 == 0) {

@@ -50,6 +50,8 @@ class CFormat : public CScanOperator {
   CFormatParam* FormatParam() { return m_param; }
   INotifySink* Sink() { return m_sink; }
   int& ProgressBase() { return m_progressBase; }
+  // Reads of sectors on the device that failed during this scan's detection and searches.
+  int64_t ReadFailures() const { return m_readFailures; }
 
   // Searches the first sectors of the device for a boot record that its volume's own
   // structures confirm; *sector is where the volume begins (for HFS+, two sectors of 512
@@ -74,6 +76,7 @@ class CFormat : public CScanOperator {
   CNTFS* m_ntfs;
   int m_typeUnmapped;  // 1 until the type byte was mapped
   int m_progressBase;
+  int64_t m_readFailures;
 };
 
 // One record (ntfs.RecordBytes() into out) read at a device sector and fixed up; false when

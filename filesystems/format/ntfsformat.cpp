@@ -80,6 +80,7 @@ CNTFSFormat::CNTFSFormat(IStorageDevice* device, IFileManager* manager, CFormat*
 
 CNTFSFormat::~CNTFSFormat() {
   delete m_ntfs;
+  delete m_ownParent;
 }
 
 int CNTFSFormat::Scan(INotifySink* sink) {
@@ -210,7 +211,20 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   if (!sink) return RC_BAD_ARGUMENT;
   m_sink = sink;
   if (!m_device || NameRoots(sink) != RC_OK) return RC_MISSING;
-  if (!m_parent || !m_parent->FormatParam()) return RC_MISSING;
+  if (!m_parent || m_parent == m_ownParent) {
+    // Made on its own (scan kind 0x900): a dispatcher of its own, told the volume is NTFS,
+    // holds the geometry and searches for the boot sector, as the format scan's would.
+    delete m_ownParent;
+    m_parent = m_ownParent = new (std::nothrow) CFormat(m_device);
+    if (!m_ownParent || !m_ownParent->FormatParam()) return RC_NO_MEMORY;
+    int clusterBytes = 0, sectorBytes = 0;
+    m_device->GetClusterInfo(&clusterBytes, &sectorBytes);
+    CFormatParam* own = m_ownParent->FormatParam();
+    own->fileSystem = FS_NTFS;
+    own->bytesPerSector = sectorBytes;
+    own->sectorsPerCluster = sectorBytes > 0 && clusterBytes > 0 ? clusterBytes / sectorBytes : 0;
+  }
+  if (!m_parent->FormatParam()) return RC_MISSING;
   m_param = m_parent->FormatParam();
   m_found = 0;
   m_pendingSectors.clear();
@@ -218,6 +232,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   std::memset(m_clusterHistogram, 0, sizeof m_clusterHistogram);
   m_recompute = true;
   m_mftSearch = false;
+  bool unreadable = false;
 
   uint32_t bps = m_param->bytesPerSector > 0 ? uint32_t(m_param->bytesPerSector) : 0;
   if (!kbytes::IsPowerOfTwo(bps) || bps < 256 || bps > 65536) {
@@ -310,6 +325,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
     uint32_t want = uint32_t(end - cur < uint64_t(main) + spr ? end - cur : uint64_t(main) + spr);
     int got = m_device->ReadSectors(int64_t(cur), buf.data(), want);
     if (got < 0) got = 0;
+    if (uint32_t(got) < want) unreadable = true;  // want never reaches past the device's end
     // An unreadable sector costs the records that touch it, not the rest of the volume:
     // the batch ends before it and the search goes on after it. Consecutive failures skip
     // ever further, so that a dead stretch is crossed in a few reads.
@@ -351,6 +367,9 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   m_feeder.Finish();
   m_device->Close(1);
   sink->Notify(NE_PERCENT, 100, 0, nullptr);
+  // A search that went to the end past unreadable sectors (its own or the dispatcher's)
+  // is no plain success; a stopped one answers as stopped.
+  if (!m_feeder.Stopped() && (unreadable || m_parent->ReadFailures() > 0)) return RC_READ_FAILED;
   return m_feeder.Result(RC_OK);
 }
 

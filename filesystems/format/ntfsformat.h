@@ -42,6 +42,7 @@ class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
   CNTFS* m_ntfs;
   char16_t m_rootName[264];
   CFormat* m_parent;
+  CFormat* m_ownParent = nullptr;  // the dispatcher it makes for itself when made alone
   uint32_t m_found;
   uint32_t m_skipped;
   GFS::CGraphFeeder m_feeder;  // the graph of a running scan and its pending count

@@ -689,7 +689,9 @@ int CHfspFormat::ScanVolume() {
   if (param && ctx.sectorsPerBlock * 512 >= m_devSector)
     param->sectorsPerCluster = int(uint64_t(ctx.sectorsPerBlock) * 512 / m_devSector);
   if (m_feeder.Stopped()) return m_feeder.Result(RC_FAIL);
-  return Progress(100) != 0 ? RC_FAIL : RC_OK;
+  if (Progress(100) != 0) return RC_FAIL;
+  // Unreadable sectors were read as zeros and cost the nodes in them: no plain success.
+  return m_unreadable > 0 || (m_parent && m_parent->ReadFailures() > 0) ? RC_READ_FAILED : RC_OK;
 }
 
 IScanOperator* CreateHfspFormatScanner(IStorageDevice* device) {

@@ -17,6 +17,7 @@
 #include "filesystems/format/format.h"
 #include "filesystems/format/ntfsformat.h"
 #include "filesystems/ntfs/ntfs.h"
+#include "scanoperate/scanoperator.h"
 #include "common/inc/bytes.h"
 #include "memdevice.h"
 #include "stubfilemanager.h"
@@ -215,10 +216,46 @@ TEST_F(FormattedNtfs, QuickFormatBringsTheTreeBack) {
 }
 
 // Unreadable sectors in front of the $MFT cost nothing: the search reads on after them.
-// It used to stop at the first short batch and found no file at all.
+// It used to stop at the first short batch and found no file at all. The scan says that
+// it finished past unreadable sectors.
 TEST_F(FormattedNtfs, UnreadableSectorsDoNotEndTheSearch) {
   ScanRun r = Scan(testutil::ReadFile(path), PT_NTFS, true, 4096, 0, 16, 24);
-  ASSERT_EQ(r.rc, 0);
+  ASSERT_EQ(r.rc, RC_READ_FAILED);
+  ExpectTreeBack(r, true);
+}
+
+// Scan kind 0x900 from the scanner factory: the NTFS reader alone, with no format scan
+// around it, brings the tree back as the format scan does, from the boot sector it finds
+// itself; a second scan of the same object gives the same.
+TEST_F(FormattedNtfs, ScanKind0x900ReadsTheVolumeAsNtfs) {
+  auto image = testutil::ReadFile(path);
+  BadSectors dev(image, 4096, 0, 0);
+  dev.SetOwnedByCaller(true);
+  dev.info().PartitionType = PT_NTFS;
+  CIScanDeviceFactory factory;
+  IScanOperator* lone = factory.CreateScanner(&dev, Scan_FormatNtfs);
+  ASSERT_NE(lone, nullptr);
+  EXPECT_EQ(lone->GetScanType(), Scan_FormatNtfs);
+  for (int pass = 0; pass < 2; ++pass) {
+    ScanRun r;
+    r.files.reset(new Collector(&dev.bytes()));
+    lone->SetFileManager(r.files.get());
+    r.rc = lone->Scan(&r.sink);
+    r.written = dev.bytesWritten();
+    EXPECT_EQ(r.rc, 0) << pass;
+    ExpectTreeBack(r, true);
+  }
+  lone->Release();
+  // With sectors of the $MFT unreadable it still finishes, and says what it could not read.
+  BadSectors bad(image, 4096, 16, 24);
+  bad.SetOwnedByCaller(true);
+  bad.info().PartitionType = PT_NTFS;
+  lone = factory.CreateScanner(&bad, Scan_FormatNtfs);
+  ScanRun r;
+  r.files.reset(new Collector(&bad.bytes()));
+  lone->SetFileManager(r.files.get());
+  EXPECT_EQ(lone->Scan(&r.sink), RC_READ_FAILED);
+  lone->Release();
   ExpectTreeBack(r, true);
 }
 
@@ -450,9 +487,14 @@ TEST(FormatDispatch, TypeBytesAndReaderResults) {
   EXPECT_EQ(f->Scan(nullptr), RC_BAD_ARGUMENT);
   EXPECT_EQ(f->GetScanType(), Scan_FormatNtfs);
   f->Release();
-  // Made on its own, the NTFS reader has no dispatcher to take its geometry from.
+  // Made on its own, the NTFS reader makes the dispatcher it takes its geometry from: on
+  // this empty device it finds nothing, and says so without failing.
   IScanOperator* lone = CreateNtfsFormatScanner(&dev);
-  EXPECT_EQ(lone->Scan(&sink), RC_MISSING);
+  CountingFileManager none;
+  lone->SetFileManager(&none);
+  EXPECT_EQ(lone->Scan(&sink), 0);
+  EXPECT_EQ(none.files, 0u);
+  EXPECT_EQ(lone->GetScanType(), Scan_FormatNtfs);
   lone->Release();
 }
 

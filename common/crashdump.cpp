@@ -5,7 +5,7 @@
 
 #include "platform/faultsignals.h"
 
-CrashDumpWriter::CrashDumpWriter() : m_reports(0) {
+CrashDumpWriter::CrashDumpWriter() : m_reports(0), m_closed(false) {
   const char* env = std::getenv("KESTRUM_CRASH_REPORT");
   if (env && *env) {
     m_path = env;
@@ -24,17 +24,21 @@ CrashDumpWriter* CrashDumpWriter::Instance() {
 
 void CrashDumpWriter::SetReportPath(const std::string& path) {
   m_path = path;
+  m_closed = false;
   plat::SetFaultReportPath(m_path.c_str());
 }
 
-int CrashDumpWriter::WriteReport(const char* operation, const char* what) {
+void CrashDumpWriter::CloseDumpFile() { m_closed = true; }
+
+int CrashDumpWriter::WriteDump(const char* operation, const char* what) {
+  if (m_closed) return 0;
   std::string text = "=== Kestrum crash report ===\noperation: ";
   text += operation ? operation : "(none)";
   text += "\nexception: ";
   text += what ? what : "(unknown)";
   text += "\npid: " + std::to_string(plat::ProcessId()) + "\nbacktrace:\n";
   ++m_reports;
-  return plat::AppendCrashReport(m_path.c_str(), text.c_str(), true) ? 0 : -1;
+  return plat::AppendCrashReport(m_path.c_str(), text.c_str(), true) ? 1 : 0;
 }
 
 GuardScope::GuardScope(const char* operation) : m_previous(plat::GetFaultOperation()) {

@@ -26,14 +26,18 @@ class CrashDumpWriter {
   const std::string& GetReportPath() const { return m_path; }
   void SetReportPath(const std::string& path);
 
-  // Appends one report; 0 on success, -1 when the file cannot be written.
-  int WriteReport(const char* operation, const char* what);
+  // Appends one report; 1 when it was written, 0 when the file is closed or cannot be
+  // written.
+  int WriteDump(const char* operation, const char* what);
+  // Later reports are skipped until SetReportPath names a file again.
+  void CloseDumpFile();
   int ReportCount() const { return m_reports; }
 
  private:
   CrashDumpWriter();
   std::string m_path;
   int m_reports;
+  bool m_closed;
 };
 
 // Charges faults on this thread to an operation while the scope lives.
@@ -54,11 +58,11 @@ int RunGuarded(const char* operation, int failureCode, F&& body) {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    writer->WriteReport(operation, "out of memory (std::bad_alloc)");
+    writer->WriteDump(operation, "out of memory (std::bad_alloc)");
   } catch (const std::exception& e) {
-    writer->WriteReport(operation, e.what());
+    writer->WriteDump(operation, e.what());
   } catch (...) {
-    writer->WriteReport(operation, "unknown exception");
+    writer->WriteDump(operation, "unknown exception");
   }
   return failureCode;
 }

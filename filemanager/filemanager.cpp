@@ -173,14 +173,10 @@ FmNode* CFileManager::AddFolderPath(const char16_t* folderPath) {
 
 int CFileManager::WalkFolders(const std::function<int(const std::u16string& path)>& onFolder,
                               const std::function<int(IFileInfo* entry)>& onFile) {
-  struct Item {
-    FmNode* node;
-    std::u16string path;
-  };
-  std::deque<Item> queue;
+  std::deque<Dir_Folder_Path> queue;
   queue.push_back({&m_root, std::u16string()});
   while (!queue.empty()) {
-    Item item = std::move(queue.front());
+    Dir_Folder_Path item = std::move(queue.front());
     queue.pop_front();
     if (int r = onFolder(item.path)) return r;
     for (FmNode* c = item.node->firstChild; c; c = c->nextSibling) {
@@ -343,14 +339,10 @@ int CFileManager::ListFiles(IFilter* filter, INotifySink* sink) {
   if (!filter || !sink) return -1;
   m_listCounter = 0;
   if (!m_root.firstChild) return -1;
-  struct Item {
-    FmNode* node;
-    std::u16string path;
-  };
-  std::deque<Item> queue;
+  std::deque<Dir_Folder_Path> queue;
   queue.push_back({&m_root, std::u16string()});
   while (!queue.empty()) {
-    Item item = std::move(queue.front());
+    Dir_Folder_Path item = std::move(queue.front());
     queue.pop_front();
     for (FmNode* c = item.node->firstChild; c; c = c->nextSibling) {
       if (c->folder) {

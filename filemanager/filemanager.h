@@ -11,6 +11,13 @@
 
 class IDevice;
 
+// One entry of the breadth-first listing queue: a folder node and its path ("" for the
+// root, "/a/b" below it).
+struct Dir_Folder_Path {
+  FmNode* node;
+  std::u16string path;
+};
+
 class CFileManager : public IFileManager {
  public:
   CFileManager();

@@ -31,7 +31,7 @@ class SorbeckRecovery : public QMainWindow {
 
  public:
   // The window's modes; the first three are also the engine's scan kinds.
-  enum {
+  enum RecoveryMode {
     Mode_Deleted = 0x1,
     Mode_Volume = 0x100,
     Mode_Deep = 0x10000,

@@ -35,8 +35,12 @@ constexpr ByteSet ByteRange(int lo, int hi) {
   return s;
 }
 
+// The code of a carving type: the TypeId of the hint-table rows and of the pool's analysers
+// (0 the device row, 1 JPEG, 2 compound files, 3 ZIP, ...).
+typedef int FileTypeId;
+
 struct AnalyserType {
-  int typeId;
+  FileTypeId typeId;
   // The extensions of the hint-table rows of this TypeId, '/'-separated, in table order;
   // empty for a class that no row selects.
   const char* exts;
@@ -49,4 +53,4 @@ struct AnalyserType {
 // The built-in types in rising TypeId order, *count of them.
 const AnalyserType* AnalyserTypes(size_t* count);
 // The entry of typeId, or null for a code no class has.
-const AnalyserType* FindAnalyserType(int typeId);
+const AnalyserType* FindAnalyserType(FileTypeId typeId);

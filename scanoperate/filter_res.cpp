@@ -42,26 +42,47 @@ class CSizeFilterImp : public IFilterImp {
 };
 
 // Time values are compared as signed 64-bit numbers: a record without a date carries -1.
-class CTimeFilterImp : public IFilterImp {
+class CCreateTimeFilterImp : public IFilterImp {
  public:
-  CTimeFilterImp(bool create, int64_t from, int64_t to) : m_create(create), m_from(from), m_to(to) {}
+  CCreateTimeFilterImp(int64_t from, int64_t to) : m_from(from), m_to(to) {}
   bool Match(IFileInfo* file) override {
-    int64_t t = int64_t(m_create ? file->GetCreateTime() : file->GetModifyTime());
+    int64_t t = int64_t(file->GetCreateTime());
     return m_from <= t && t <= m_to;
   }
 
  private:
-  bool m_create;
   int64_t m_from, m_to;
 };
 
-class CAlwaysFilterImp : public IFilterImp {
+class CModifyTimeFilterImp : public IFilterImp {
  public:
-  explicit CAlwaysFilterImp(int value) : m_value(value) {}
+  CModifyTimeFilterImp(int64_t from, int64_t to) : m_from(from), m_to(to) {}
+  bool Match(IFileInfo* file) override {
+    int64_t t = int64_t(file->GetModifyTime());
+    return m_from <= t && t <= m_to;
+  }
+
+ private:
+  int64_t m_from, m_to;
+};
+
+// Records carry no type or status to test: these two hold their value and accept every file.
+class CFileTypeFilterImp : public IFilterImp {
+ public:
+  explicit CFileTypeFilterImp(int type) : m_type(type) {}
   bool Match(IFileInfo*) override { return true; }
 
  private:
-  int m_value;
+  int m_type;
+};
+
+class CFileStatusFilterImp : public IFilterImp {
+ public:
+  explicit CFileStatusFilterImp(int status) : m_status(status) {}
+  bool Match(IFileInfo*) override { return true; }
+
+ private:
+  int m_status;
 };
 
 class CFileValidityFilterImp : public IFilterImp {
@@ -97,19 +118,19 @@ int CSDK2Filter::AddSize(int64_t min, int64_t max) { return Add(new (std::nothro
 
 int CSDK2Filter::AddCreateTime(int y1, int m1, int d1, int y2, int m2, int d2) {
   return Add(new (std::nothrow)
-                 CTimeFilterImp(true, MakeLocalTime(y1, m1, d1, 0, 0, 0), MakeLocalTime(y2, m2, d2, 23, 59, 59)));
+                 CCreateTimeFilterImp(MakeLocalTime(y1, m1, d1, 0, 0, 0), MakeLocalTime(y2, m2, d2, 23, 59, 59)));
 }
 
 int CSDK2Filter::AddModifyTime(int y1, int m1, int d1, int y2, int m2, int d2) {
   return Add(new (std::nothrow)
-                 CTimeFilterImp(false, MakeLocalTime(y1, m1, d1, 0, 0, 0), MakeLocalTime(y2, m2, d2, 23, 59, 59)));
+                 CModifyTimeFilterImp(MakeLocalTime(y1, m1, d1, 0, 0, 0), MakeLocalTime(y2, m2, d2, 23, 59, 59)));
 }
 
-int CSDK2Filter::AddFileType(int type) { return Add(new (std::nothrow) CAlwaysFilterImp(type)); }
+int CSDK2Filter::AddFileType(int type) { return Add(new (std::nothrow) CFileTypeFilterImp(type)); }
 
 int CSDK2Filter::AddValidity(uint32_t minPercent) { return Add(new (std::nothrow) CFileValidityFilterImp(minPercent)); }
 
-int CSDK2Filter::AddStatus(int status) { return Add(new (std::nothrow) CAlwaysFilterImp(status)); }
+int CSDK2Filter::AddStatus(int status) { return Add(new (std::nothrow) CFileStatusFilterImp(status)); }
 
 void CSDK2Filter::Clear() {
   for (IFilterImp* c : m_criteria) delete c;

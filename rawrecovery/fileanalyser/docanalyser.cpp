@@ -6,6 +6,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
+#include "common/layout/ole_header.h"
 
 namespace {
 
@@ -21,8 +22,9 @@ CDocAnalyser::CDocAnalyser()
 
 int CDocAnalyser::CheckHeader(const ClusterBuf& cb) {
   const uint8_t* d = cb.GetData();
-  if (cb.cluster_size < 512 || std::memcmp(d, kOleMagic, 8) != 0) return AS_NONE;
-  const kbytes::ByteView h(d, 512);
+  const size_t kHeader = sizeof(layout::raw::OLE_HEADER);
+  if (cb.cluster_size < int(kHeader) || std::memcmp(d, kOleMagic, 8) != 0) return AS_NONE;
+  const kbytes::ByteView h(d, kHeader);
   uint16_t bom, shift;
   uint32_t difat, difatCount, entry;
   if (!h.Le16(28, &bom) || !h.Le16(30, &shift) || !h.Le32(68, &difat) || !h.Le32(72, &difatCount) ||
@@ -30,7 +32,7 @@ int CDocAnalyser::CheckHeader(const ClusterBuf& cb) {
     return AS_NONE;
   const int32_t firstDifat = int32_t(difat), firstEntry = int32_t(entry);
   if (bom != 0xfffe || shift < 7 || shift > 12 || firstDifat < -2 || firstEntry < 0) return AS_NONE;
-  m_pOleHeader.assign(d, d + 512);
+  m_pOleHeader.assign(d, d + kHeader);
   m_sectorSize = 1 << shift;
   m_clusterSize = cb.cluster_size;
   m_cf.reset(new ClusterFile(cb.cluster_size));

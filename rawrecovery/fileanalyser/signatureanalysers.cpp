@@ -562,9 +562,12 @@ int CEmlAnalyser::Continue(const ClusterBuf& cb) {
   return EndMarker(cb, kTwoZeros, 0);
 }
 
+// The head of a mail message that tells it apart: its byte count line and a header name.
+const size_t SIGNATURE_HEADER_SIZE = 256;
+
 CEmlxAnalyser::CEmlxAnalyser() : CSignatureAnalyser(32) { SetAbsorbs({17, 39}); }
 int CEmlxAnalyser::CheckHeader(const ClusterBuf& cb) {
-  const size_t kHead = 256;
+  const size_t kHead = SIGNATURE_HEADER_SIZE;
   if (cb.cluster_size <= int(kHead)) return AS_NONE;
   const uint8_t* d = Data(cb);
   size_t i = 0;

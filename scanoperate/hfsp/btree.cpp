@@ -298,7 +298,15 @@ void hfsplus_node_cache_free() {
   gNodeBufferMap.clear();
 }
 
-void hfsplus_name_nodes_free() {}
+// Names of catalog nodes by CNID, searched before the catalog; nothing fills it at present,
+// so it stays empty and is only emptied with the cache.
+struct _NameNode {
+  uint32_t cnid;
+  std::u16string name;
+};
+std::vector<_NameNode> gNameNodeList;
+
+void hfsplus_name_nodes_free() { gNameNodeList.clear(); }
 
 size_t hfsplus_node_cache_size() { return gNodeBufferMap.size(); }
 uint32_t hfsplus_pool_slot_size() { return gNodePool.slotSize; }
@@ -655,7 +663,10 @@ int hfsplus_btfind(_hfsplus_tree* tree, uint8_t* key, size_t* keyBytes, void* da
 
 int hfsplus_btfind_exact(_hfsplus_tree* tree, const uint8_t* key, size_t keyBytes, void* data,
                          uint32_t* length, int flags, const char* caller) {
-  return FindCommon(tree, key, keyBytes, true, nullptr, nullptr, data, length);
+  uint64_t start = (flags & 1) ? hfsplus_ticks() : 0;
+  int r = FindCommon(tree, key, keyBytes, true, nullptr, nullptr, data, length);
+  if (flags & 1) printElapsed(caller, "hfsplus_btfind_exact", start);
+  return r;
 }
 
 int hfsplus_walk_leaves(_hfsplus_tree* tree, const HfsLeafVisitor& visit) {

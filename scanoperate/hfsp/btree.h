@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "common/layout/hfsplus_btree.h"
 #include "common/layout/hfsplus_catalog.h"
+#include "scanoperate/hfsp/hfspdebug.h"
 #include "scanoperate/hfsp/hfsplus_format.h"
 
 class IStorageDevice;

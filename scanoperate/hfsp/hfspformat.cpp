@@ -243,6 +243,23 @@ int CHfspFormat::ReadSectors(uint64_t first, uint32_t count, uint8_t* buf) {
   return int(got);
 }
 
+int CHfspFormat::ReadAt(uint64_t byte, uint32_t length, uint8_t* buf) {
+  if (!buf || length == 0 || length > kWindowBytes / 2 || byte > UINT64_MAX - length) return -1;
+  uint32_t done = 0;
+  while (done < length) {
+    uint64_t at = byte + done;
+    uint32_t skip = uint32_t(at % 512);
+    uint32_t want = uint32_t((uint64_t(skip) + (length - done) + 511) / 512);
+    uint32_t got = 0;
+    const uint8_t* p = View(at / 512, want, &got);
+    if (!p || got == 0) break;
+    uint32_t n = std::min<uint32_t>(got * 512 - skip, length - done);
+    std::memcpy(buf + done, p + skip, n);
+    done += n;
+  }
+  return done ? int(done) : -1;
+}
+
 int CHfspFormat::LeafNodeSectors(const uint8_t* buf, uint32_t sectors,
                                  const std::function<bool(uint32_t, uint16_t)>& accept) {
   // The descriptor is tested where it lies, before anything is copied or parsed.
@@ -370,6 +387,57 @@ int CHfspFormat::AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExt
   return 0;
 }
 
+int CHfspFormat::ParseExtentsLeaf(uint64_t first, uint32_t k, int height, const BTHeaderRec& rec,
+                                  HfsOverflowMap* map, ExtentsWalk* walk) {
+  uint32_t nodeSectors = rec.nodeSize / 512;
+  std::vector<uint8_t>& node = walk->node;
+  std::vector<uint16_t>& off = walk->off;
+  // A node that cannot be read or is not a node of this tree is passed over.
+  if (ReadSectors(first + uint64_t(k) * nodeSectors, nodeSectors, node.data()) != int(nodeSectors)) return 0;
+  const uint8_t* d = node.data();
+  BTNodeDescriptor desc;
+  if (!layout::DecodeBTNodeDescriptor(d, node.size(), &desc)) return 0;
+  uint16_t numRecords = desc.numRecords;
+  if (desc.height != height || desc.reserved != 0 || numRecords > kMaxRecords) return 0;
+  if (!ReadOffsets(d, rec.nodeSize, numRecords, &off)) return 0;
+  // Index heights go up to the tree's depth, which the header check caps.
+  bool shaped = layout::BTNodeKindSound(desc.kind, desc.height, rec.treeDepth);
+  bool leaf = shaped && desc.kind == kBTLeafNode;
+  bool index = shaped && desc.kind == kBTIndexNode;
+  if (leaf && (desc.fLink >= rec.totalNodes || desc.bLink >= rec.totalNodes)) return 0;
+  if (!leaf && !index) return 0;
+  for (size_t i = 0; i < numRecords; ++i) {
+    size_t start = 0, len = 0;
+    if (!RecordSpan(off, i, &start, &len)) continue;
+    const uint8_t* r = d + start;
+    layout::HFSPlusExtentKey key;
+    if (!layout::DecodeHFSPlusExtentKey(r, len, &key) || key.keyLength != layout::kHFSPlusExtentKeyLength ||
+        key.pad != 0)
+      continue;
+    if (index) {
+      uint32_t child = 0;
+      if (!kbytes::ReadBe32(r, len, layout::kHFSPlusExtentKeySize, &child)) continue;
+      if (child < rec.totalNodes && !walk->visited.count(child)) walk->todo.emplace_back(child, height - 1);
+      continue;
+    }
+    layout::HFSPlusExtentDescriptor record[8];
+    if (!layout::DecodeHFSPlusExtentRecord(r + layout::kHFSPlusExtentKeySize, len - layout::kHFSPlusExtentKeySize,
+                                           record))
+      continue;
+    HFSPlusExtentKey hostKey{key.keyLength, key.forkType, 0, key.fileID, key.startBlock};
+    HFSPlusExtentDescriptor ext[8];
+    for (int e = 0; e < 8; ++e) ext[e] = {record[e].startBlock, record[e].blockCount};
+    int used = 0;
+    uint64_t blocks = 0;
+    // One record that is not an extent record means this is no extents tree.
+    if (!PackedExtents(ext, &used, &blocks) || used == 0) return -1;
+    // Resource-fork extents would splice foreign bytes into the data fork.
+    if (hostKey.forkType != 0) continue;
+    if (AddOverflowExtent(hostKey, ext, map) != 0) return -1;
+  }
+  return 0;
+}
+
 uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, uint32_t sectors,
                                           HfsOverflowMap* map) {
   if (!buf || !map || sectors == 0) return 0;
@@ -389,62 +457,17 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
   uint64_t treeSectors = uint64_t(nodeSectors) * rec.totalNodes;
   if (first >= volumeSectors || treeSectors > volumeSectors - first) return 0;
 
-  std::vector<uint8_t> node;
   HfsOverflowMap found;
-  std::set<uint32_t> visited;
-  std::vector<std::pair<uint32_t, int>> todo;
-  todo.emplace_back(rec.rootNode, int(rec.treeDepth));
-  std::vector<uint16_t> off;
+  ExtentsWalk walk;
+  walk.todo.emplace_back(rec.rootNode, int(rec.treeDepth));
   try {
-    node.resize(rec.nodeSize);
-    while (!todo.empty()) {
-      uint32_t k = todo.back().first;
-      int height = todo.back().second;
-      todo.pop_back();
-      if (!visited.insert(k).second) continue;  // every node is read once
-      if (ReadSectors(first + uint64_t(k) * nodeSectors, nodeSectors, node.data()) != int(nodeSectors))
-        continue;
-      const uint8_t* d = node.data();
-      BTNodeDescriptor desc;
-      if (!layout::DecodeBTNodeDescriptor(d, node.size(), &desc)) continue;
-      uint16_t numRecords = desc.numRecords;
-      if (desc.height != height || desc.reserved != 0 || numRecords > kMaxRecords) continue;
-      if (!ReadOffsets(d, rec.nodeSize, numRecords, &off)) continue;
-      // Index heights go up to the tree's depth, which the header check caps.
-      bool shaped = layout::BTNodeKindSound(desc.kind, desc.height, rec.treeDepth);
-      bool leaf = shaped && desc.kind == kBTLeafNode;
-      bool index = shaped && desc.kind == kBTIndexNode;
-      if (leaf && (desc.fLink >= rec.totalNodes || desc.bLink >= rec.totalNodes)) continue;
-      if (!leaf && !index) continue;
-      for (size_t i = 0; i < numRecords; ++i) {
-        size_t start = 0, len = 0;
-        if (!RecordSpan(off, i, &start, &len)) continue;
-        const uint8_t* r = d + start;
-        layout::HFSPlusExtentKey k;
-        if (!layout::DecodeHFSPlusExtentKey(r, len, &k) || k.keyLength != layout::kHFSPlusExtentKeyLength ||
-            k.pad != 0)
-          continue;
-        if (index) {
-          uint32_t child = 0;
-          if (!kbytes::ReadBe32(r, len, layout::kHFSPlusExtentKeySize, &child)) continue;
-          if (child < rec.totalNodes && !visited.count(child)) todo.emplace_back(child, height - 1);
-          continue;
-        }
-        layout::HFSPlusExtentDescriptor record[8];
-        if (!layout::DecodeHFSPlusExtentRecord(r + layout::kHFSPlusExtentKeySize,
-                                               len - layout::kHFSPlusExtentKeySize, record))
-          continue;
-        HFSPlusExtentKey key{k.keyLength, k.forkType, 0, k.fileID, k.startBlock};
-        HFSPlusExtentDescriptor ext[8];
-        for (int e = 0; e < 8; ++e) ext[e] = {record[e].startBlock, record[e].blockCount};
-        int used = 0;
-        uint64_t blocks = 0;
-        // One record that is not an extent record means this is no extents tree.
-        if (!PackedExtents(ext, &used, &blocks) || used == 0) return 0;
-        // Resource-fork extents would splice foreign bytes into the data fork.
-        if (key.forkType != 0) continue;
-        if (AddOverflowExtent(key, ext, &found) != 0) return 0;
-      }
+    walk.node.resize(rec.nodeSize);
+    while (!walk.todo.empty()) {
+      uint32_t k = walk.todo.back().first;
+      int height = walk.todo.back().second;
+      walk.todo.pop_back();
+      if (!walk.visited.insert(k).second) continue;  // every node is read once
+      if (ParseExtentsLeaf(first, k, height, rec, &found, &walk) != 0) return 0;
     }
   } catch (const std::bad_alloc&) {
     return 0;
@@ -643,9 +666,11 @@ int CHfspFormat::ScanVolume() {
   HfsBlockVote vote;
 
   HFSPlusVolumeHeader vh;
+  uint8_t head[512];
+  bool valid = ReadAt(kHFSPlusHeaderOffset, sizeof head, head) == int(sizeof head) &&
+               hfsplus_read_volume_header(head, sizeof head, &vh) && hfsplus_check_volume_header(&vh);
   uint32_t got = 0;
-  const uint8_t* p = View(2, 1, &got);
-  bool valid = p && hfsplus_read_volume_header(p, 512, &vh) && hfsplus_check_volume_header(&vh);
+  const uint8_t* p = nullptr;
   bool finished = true;
   if (valid) {
     uint32_t bps = vh.blockSize / 512;

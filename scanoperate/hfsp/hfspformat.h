@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filesystems/format/format.h"
@@ -69,6 +71,9 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   // The window's bytes at volume sector first, without copying; *sectors gets how many of
   // the wanted sectors are there. Null past the device.
   const uint8_t* View(uint64_t first, uint32_t want, uint32_t* sectors);
+  // Copies length bytes at a volume byte offset through the read window; the number
+  // copied (fewer at the device's end), or -1.
+  int ReadAt(uint64_t byte, uint32_t length, uint8_t* buf);
 
   // Node size in sectors of the catalog leaf node that starts at buf (sectors of 512
   // bytes available there), or 0: the test the probe makes, without taking anything from
@@ -84,6 +89,19 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   // sectors of it), its data-fork records added to map; 0 when it is none.
   uint64_t LoadExtentsOverflow(uint64_t first, const uint8_t* buf, uint32_t sectors,
                                HfsOverflowMap* map);
+  // The state of one walk over an extents tree: a node buffer, its record offsets, the
+  // nodes seen and the (node, height) pairs still to read.
+  struct ExtentsWalk {
+    std::vector<uint8_t> node;
+    std::vector<uint16_t> off;
+    std::set<uint32_t> visited;
+    std::vector<std::pair<uint32_t, int>> todo;
+  };
+  // Node k of the extents tree at sector first, expected at height: a leaf's data-fork
+  // records go to map, an index node's unseen children onto walk->todo. 0 when the node is
+  // taken or passed over, -1 when a record in it is no extent record (no extents tree).
+  int ParseExtentsLeaf(uint64_t first, uint32_t k, int height, const BTHeaderRec& header,
+                       HfsOverflowMap* map, ExtentsWalk* walk);
   static int AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExtentDescriptor ext[8],
                                HfsOverflowMap* map);
 

@@ -12,6 +12,7 @@
 #include "filemanager/fileinfo.h"
 #include "filemanager/trashes.h"
 #include "rawrecovery/devicebitmap.h"
+#include "scanoperate/hfsp/hfspdebug.h"
 #include "scanoperate/hfsp/journal.h"
 #include "scanoperate/hfsp/trackedalloc.h"
 
@@ -137,7 +138,9 @@ IFileInfo* hfsplus_make_file_info(_hfsplus_tree* extents, const HfspVolume* volu
   return info;
 }
 
-CHfspFScan::CHfspFScan(IStorageDevice* device) : m_sink(nullptr), m_device(device) {}
+CHfspFScan::CHfspFScan(IStorageDevice* device) : m_sink(nullptr), m_device(device) {
+  hfsplus_set_debug_flags(3);
+}
 
 CHfspFScan::~CHfspFScan() {}
 

@@ -1,6 +1,7 @@
 #include "scanoperate/hfsp/journal.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "common/inc/bytes.h"
 #include "common/inc/inotifysink.h"
 #include "common/layout/hfsplus_journal.h"
+#include "scanoperate/hfsp/hfspdebug.h"
 #include "scanoperate/hfsp/namecmp.h"
 #include "scanoperate/hfsp/trackedalloc.h"
 
@@ -23,6 +25,9 @@ typedef layout::raw::HFSPlusCatalogThread CatalogThread;
 namespace {
 
 std::map<RecordNodeKey, _RecordNode*> gRecordNodeMap;
+// Records held outside the map; nothing keeps any here at present, and it is emptied (and
+// its records freed) with the map.
+std::vector<_RecordNode*> gRecordNodeList;
 
 // A kept record's body is the record after its 2-byte type field.
 const size_t kBodyAt = 2;
@@ -46,19 +51,24 @@ RecordNodeKey KeyOf(const _RecordNode* r) {
   return k;
 }
 
-// A file record already kept under the same key: the copy with more data wins; with equal
-// sizes the newer copy replaces one whose dates are implausible.
-bool IsExitRecordNode(const _RecordNode* rec) {
+}  // namespace
+
+// 1 when a record under the same key is already kept, else 0. For a file record the copy
+// with more data wins; with equal sizes the newer copy replaces one whose dates are
+// implausible.
+int isExitRecordNode(const _RecordNode* rec) {
   auto it = gRecordNodeMap.find(KeyOf(rec));
-  if (it == gRecordNodeMap.end()) return false;
+  if (it == gRecordNodeMap.end()) return 0;
   _RecordNode* stored = it->second;
   if (rec->recordType == kHfsPlusFileRecord && stored->recordType == kHfsPlusFileRecord) {
     uint64_t a = recordDataSize(rec), b = recordDataSize(stored);
     if (a > b || (a == b && hasInvalidRecordDates(stored) == 1))
       memcpy(stored->body, rec->body, kFileBody);
   }
-  return true;
+  return 1;
 }
+
+namespace {
 
 // The u32 of a kept record at its record offset (the type field counted).
 uint32_t BodyBe32(const _RecordNode* r, size_t recordOffset) {
@@ -79,15 +89,13 @@ uint32_t StoredBe32(const uint32_t& field) {
   return v;
 }
 
-// Create, content, attribute and access dates all after 1970.
-bool DatesPlausible(const layout::HFSPlusCatalogEntry& e) {
-  return e.createDate >= kHfsEpochDelta && e.contentModDate >= kHfsEpochDelta &&
-         e.attributeModDate >= kHfsEpochDelta && e.accessDate >= kHfsEpochDelta;
-}
+}  // namespace
 
 // Takes one catalog record (key at p, `avail` bytes from p) into the map when the live
-// catalog no longer has it. Returns the bytes it spans, or 0 when it is not a record.
-size_t TakeRecord(_hfsplus_tree* catalog, const uint8_t* p, size_t avail) {
+// catalog no longer has it. 1 when the bytes are a folder or file record (kept, or known
+// already), with *consumed the bytes it spans; 0 when they are not one.
+int parseRecordFragment(_hfsplus_tree* catalog, const uint8_t* p, size_t avail, size_t* consumed) {
+  *consumed = 0;
   layout::HFSPlusCatalogKey k;
   if (!layout::DecodeHFSPlusCatalogKey(p, avail, &k)) return 0;
   uint16_t keyLength = k.keyLength;
@@ -103,6 +111,7 @@ size_t TakeRecord(_hfsplus_tree* catalog, const uint8_t* p, size_t avail) {
   if (!bodyLen) return 0;
   size_t span = 2 + size_t(keyLength) + 2 + bodyLen;
   if (span > avail) return 0;
+  *consumed = span;
 
   if (type != kHfsPlusFolderRecord && catalog && catalog->opened) {
     uint8_t key[kHfsMaxCatalogKeyBytes];
@@ -111,66 +120,105 @@ size_t TakeRecord(_hfsplus_tree* catalog, const uint8_t* p, size_t avail) {
     memcpy(key + 2, p + 2, kb - 2);
     uint8_t data[520];
     uint32_t len = sizeof data;
-    if (hfsplus_btfind_exact(catalog, key, kb, data, &len, 0, "parseBTreeNode") == 1) return span;
+    if (hfsplus_btfind_exact(catalog, key, kb, data, &len, 0, "parseBTreeNode") == 1) return 1;
   }
   _RecordNode* rec = static_cast<_RecordNode*>(HFS_MALLOC(sizeof(_RecordNode)));
-  if (!rec) return span;
+  if (!rec) return 1;
   memset(rec, 0, sizeof *rec);
   memcpy(&rec->parentID, p + 2, 4);
   memcpy(&rec->nameLength, p + 6, 2);
   memcpy(rec->name, p + 8, 2 * size_t(nameLength));
   rec->recordType = type;
   memcpy(rec->body, p + 2 + keyLength + kBodyAt, bodyLen);
-  if (IsExitRecordNode(rec)) {
+  if (isExitRecordNode(rec)) {
     trackedFree(rec);
-    return span;
+    return 1;
   }
   gRecordNodeMap[KeyOf(rec)] = rec;
-  return span;
+  return 1;
 }
 
-bool LooksLikeRecordAt(const uint8_t* r, size_t avail) {
+namespace {
+
+// Whether a folder or file record can begin at r: a key with nothing after its name, then
+// a folder or file type and four dates after 1970. `avail` bytes from r.
+bool CatalogRecordCandidate(const uint8_t* r, size_t avail, uint16_t* type) {
   layout::HFSPlusCatalogKey k;
   if (avail < kMinRecordSpan || !layout::DecodeHFSPlusCatalogKey(r, avail, &k)) return false;
   uint16_t keyLength = k.keyLength;
-  // In a gap only a key with nothing after its name is taken for one.
   if (!layout::HFSPlusCatalogKeySound(k) || keyLength != 2 * size_t(k.nameLength) + 6) return false;
-  if (!Fits(avail, 2 + size_t(keyLength), 2)) return false;
-  // Only folder and file records decode, and only when their fixed part is there.
-  layout::HFSPlusCatalogEntry e;
-  return layout::DecodeHFSPlusCatalogEntry(r + 2 + keyLength, avail - 2 - keyLength, &e) && DatesPlausible(e);
+  const size_t at = 2 + size_t(keyLength);
+  uint16_t t = 0;
+  if (!ReadBe16(r, avail, at, &t) || (t != kHfsPlusFolderRecord && t != kHfsPlusFileRecord)) return false;
+  for (size_t off = offsetof(CatalogFile, createDate); off <= offsetof(CatalogFile, accessDate); off += 4) {
+    uint32_t date = 0;
+    if (!ReadBe32(r, avail, at + off, &date) || date < kHfsEpochDelta) return false;
+  }
+  *type = t;
+  return true;
 }
 
-void ScanJournalGap(_hfsplus_tree* catalog, const uint8_t* gap, uint64_t length) {
+}  // namespace
+
+const uint8_t* findCatalogRecordInGap(const uint8_t* start, uint64_t length, uint16_t* type) {
+  if (!start || !type) return nullptr;
+  for (uint64_t p = 0; p < length && length - p >= kMinRecordSpan; ++p)
+    if (CatalogRecordCandidate(start + p, size_t(length - p), type)) return start + p;
+  return nullptr;
+}
+
+bool isCatalogRecordAt(const uint8_t* r, size_t remaining) {
+  layout::HFSPlusCatalogKey k;
+  if (!r || !layout::DecodeHFSPlusCatalogKey(r, remaining, &k) || !layout::HFSPlusCatalogKeySound(k)) return false;
+  size_t at = 2 + size_t(k.keyLength);
+  if (at > remaining) return false;
+  // Only folder and file records decode, and only when their fixed part is there.
+  layout::HFSPlusCatalogEntry e;
+  return layout::DecodeHFSPlusCatalogEntry(r + at, remaining - at, &e);
+}
+
+int scanJournalGap(_hfsplus_tree* catalog, const uint8_t* gap, uint64_t length) {
+  if (!gap) return -1;
   uint64_t p = 0;
-  while (p + kMinRecordSpan <= length) {
-    const uint8_t* r = gap + p;
-    size_t avail = size_t(length - p);
-    if (LooksLikeRecordAt(r, avail)) {
-      size_t used = TakeRecord(catalog, r, avail);
-      p += used ? used : 1;
-    } else {
-      ++p;
-    }
+  while (p < length) {
+    uint16_t type = 0;
+    const uint8_t* r = findCatalogRecordInGap(gap + p, length - p, &type);
+    if (!r) break;
+    uint64_t at = uint64_t(r - gap);
+    size_t remaining = size_t(length - at);
+    size_t consumed = 0;
+    // A candidate that is cut short by the gap's end may still hide a shorter record
+    // behind it: the search goes on from the next byte.
+    if (isCatalogRecordAt(r, remaining) && parseRecordFragment(catalog, r, remaining, &consumed) == 1)
+      p = at + consumed;
+    else
+      p = at + 1;
   }
+  return 1;
+}
+
+int sumBlockSizes(const uint8_t* tx, uint32_t bytesUsed, uint32_t n, uint64_t* offset) {
+  if (!tx || !offset) return -1;
+  layout::block_info info;
+  for (uint32_t k = 1; k <= n; ++k) {
+    if (!layout::DecodeBlockInfo(tx, bytesUsed, k, &info)) return -1;
+    *offset += info.bsize;
+  }
+  return 0;
 }
 
 // A transaction: block_list_header, block_info entries, then the blocks back to back.
-void ParseBlocks(_hfsplus_tree* catalog, const uint8_t* tx, uint32_t bytesUsed) {
+int parseBlocks(_hfsplus_tree* catalog, const uint8_t* tx, uint32_t bytesUsed, uint64_t journalOffset) {
   layout::block_list_header list;
-  if (!layout::DecodeBlockListHeader(tx, bytesUsed, &list)) return;
+  if (!tx || !layout::DecodeBlockListHeader(tx, bytesUsed, &list)) return -1;
   uint16_t numBlocks = list.num_blocks;
-  if (numBlocks < 2) return;
+  if (numBlocks < 2) return 0;
   uint64_t tableEnd = layout::kBlockInfoOffset + uint64_t(layout::kBlockInfoSize) * numBlocks;
-  if (tableEnd > bytesUsed) return;
+  if (tableEnd > bytesUsed) return -1;
   uint64_t total = 0;
-  layout::block_info info;
-  for (uint32_t k = 1; k < numBlocks; ++k) {
-    if (!layout::DecodeBlockInfo(tx, bytesUsed, k, &info)) return;
-    total += info.bsize;
-  }
-  if (total > bytesUsed - tableEnd) return;
+  if (sumBlockSizes(tx, bytesUsed, numBlocks - 1u, &total) != 0 || total > bytesUsed - tableEnd) return -1;
   uint64_t at = bytesUsed - total;
+  layout::block_info info;
   for (uint32_t k = 1; k < numBlocks; ++k) {
     if (!layout::DecodeBlockInfo(tx, bytesUsed, k, &info)) break;
     uint32_t bsize = info.bsize;
@@ -181,24 +229,18 @@ void ParseBlocks(_hfsplus_tree* catalog, const uint8_t* tx, uint32_t bytesUsed) 
     if (layout::BTValidNodeSize(bsize) && layout::BTRecordOffset(block, bsize, 0, &first) &&
         first == layout::kBTNodeDescriptorSize && layout::DecodeBTNodeDescriptor(block, bsize, &d) &&
         d.kind == kBTLeafNode)
-      parseBTreeNode(catalog, block, bsize);
+      parseBTreeNode(catalog, block, bsize, 0, "parseBlocks", journalOffset + at);
     at += bsize;
   }
+  return 0;
 }
 
-std::u16string NameText(const _RecordNode* r) {
-  uint16_t n = StoredBe16(r->nameLength);
-  if (n > kHfsMaxNameUnits) n = kHfsMaxNameUnits;
-  std::u16string s;
-  for (uint16_t i = 0; i < n; ++i) {
-    char16_t c = char16_t(StoredBe16(r->name[i]));
-    s += c == u'/' ? u':' : c;
-  }
-  // Names that would walk out of their folder are kept visible but harmless.
-  if (s == u".") s = u"_";
-  if (s == u"..") s = u"__";
-  return s;
+void replaceSlashInName(char16_t* units, size_t count) {
+  for (size_t i = 0; units && i < count; ++i)
+    if (units[i] == u'/') units[i] = u':';
 }
+
+namespace {
 
 // The first two kept folder records of each CNID, in map order: several journal copies of
 // one folder (a folder moved or renamed) give its files more than one path. Built once per
@@ -221,8 +263,10 @@ void IndexFolders() {
   }
 }
 
+}  // namespace
+
 // The live catalog's thread record of a folder gives its parent and name.
-bool LiveFolder(_hfsplus_tree* catalog, uint32_t cnid, uint32_t* parent, std::u16string* name) {
+bool resolveParentChain(_hfsplus_tree* catalog, uint32_t cnid, uint32_t* parent, std::u16string* name) {
   if (!catalog || !catalog->opened) return false;
   uint8_t key[8];
   hfsplus_make_cat_key(key, sizeof key, cnid, nullptr, 0);
@@ -240,13 +284,11 @@ bool LiveFolder(_hfsplus_tree* catalog, uint32_t cnid, uint32_t* parent, std::u1
   for (uint16_t i = 0; i < units; ++i) {
     uint16_t unit = 0;
     if (!layout::HFSPlusNameUnit(data, len, layout::kHFSPlusCatalogThreadNameOffset, i, &unit)) break;
-    char16_t c = char16_t(unit);
-    *name += c == u'/' ? u':' : c;
+    *name += char16_t(unit);
   }
+  replaceSlashInName(&(*name)[0], name->size());
   return true;
 }
-
-}  // namespace
 
 bool RecordNodeKey::operator<(const RecordNodeKey& o) const {
   if (cnid != o.cnid) return cnid < o.cnid;
@@ -285,7 +327,20 @@ int hasInvalidRecordDates(const _RecordNode* rec) {
   return 0;
 }
 
-int parseBTreeNode(_hfsplus_tree* catalog, const uint8_t* node, size_t nodeSize) {
+uint16_t getRecordOffset(const uint8_t* node, size_t nodeSize, uint16_t i, uint16_t* offset) {
+  uint16_t off = 0, next = 0;
+  if (offset) *offset = 0;
+  if (!node || !offset || !layout::BTRecordOffset(node, nodeSize, i, &off)) return 0;
+  *offset = off;
+  if (!layout::BTRecordOffset(node, nodeSize, uint32_t(i) + 1, &next) || next < off) return 0;
+  return uint16_t(next - off);
+}
+
+int parseBTreeNode(_hfsplus_tree* catalog, const uint8_t* node, size_t nodeSize, int flags, const char* caller,
+                   uint64_t journalOffset) {
+  (void)flags;
+  (void)caller;
+  (void)journalOffset;
   const size_t descBytes = layout::kBTNodeDescriptorSize;
   BTNodeDescriptor d;
   uint16_t first = 0;
@@ -296,9 +351,13 @@ int parseBTreeNode(_hfsplus_tree* catalog, const uint8_t* node, size_t nodeSize)
   if ((size_t(numRecords) + 1) * 2 > nodeSize - descBytes) return -1;
   size_t tableStart = nodeSize - 2 * (size_t(numRecords) + 1);
   for (uint16_t i = 0; i < numRecords; ++i) {
+    // A record is bounded by the offset table, not by the next record's offset, which a
+    // journal copy of a node being rewritten need not keep.
     uint16_t off = 0;
-    if (!layout::BTRecordOffset(node, nodeSize, i, &off) || off < descBytes || off >= tableStart) continue;
-    TakeRecord(catalog, node + off, tableStart - off);
+    getRecordOffset(node, nodeSize, i, &off);
+    if (off < descBytes || off >= tableStart) continue;
+    size_t consumed = 0;
+    parseRecordFragment(catalog, node + off, tableStart - off, &consumed);
   }
   return 0;
 }
@@ -309,8 +368,14 @@ int walkJournalImage(_hfsplus_tree* catalog, const uint8_t* image, uint64_t size
   uint64_t pos = jh.jhdr_size;
   if (pos == 0 || pos >= size) pos = 512;
   uint64_t gapStart = UINT64_MAX;
+  const bool debug = hfsplus_debug_output_on();
+  int step = 0;
   while (pos < size) {
     if (gapStart == UINT64_MAX) gapStart = pos;
+    if (debug) {
+      hfsplus_debug_text("%d\n", step++);
+      hfsplus_debug_text("[HFSP] \t\t\t\t\t   analyze journal buffer posision:%%%" PRId64 "\n", int64_t(pos * 100 / size));
+    }
     if (sink && sink->Notify(4, int64_t(pos * 20 / size), 0, nullptr) != 0) return 2;
     if (size - pos < layout::kBlockListChecksumBytes) break;
     uint8_t hdr[layout::kBlockListChecksumBytes];
@@ -328,19 +393,19 @@ int walkJournalImage(_hfsplus_tree* catalog, const uint8_t* image, uint64_t size
       continue;
     }
     if (bytesUsed > size - pos) {
-      if (size - gapStart >= kJournalGapThreshold) ScanJournalGap(catalog, image + gapStart, size - gapStart);
+      if (size - gapStart >= kJournalGapThreshold) scanJournalGap(catalog, image + gapStart, size - gapStart);
       gapStart = UINT64_MAX;
       break;
     }
-    if (pos - gapStart >= kJournalGapThreshold) ScanJournalGap(catalog, image + gapStart, pos - gapStart);
+    if (pos - gapStart >= kJournalGapThreshold) scanJournalGap(catalog, image + gapStart, pos - gapStart);
     gapStart = UINT64_MAX;
-    ParseBlocks(catalog, image + pos, bytesUsed);
+    parseBlocks(catalog, image + pos, bytesUsed, pos);
     pos += bytesUsed;
   }
   // The circular journal's tail past its last sound header still holds records of older
   // transactions: the gap still open there is scanned like any other.
   if (gapStart != UINT64_MAX && gapStart < size && size - gapStart >= kJournalGapThreshold)
-    ScanJournalGap(catalog, image + gapStart, size - gapStart);
+    scanJournalGap(catalog, image + gapStart, size - gapStart);
   return 0;
 }
 
@@ -349,6 +414,19 @@ bool findParentRecord(_RecordNode** first, _RecordNode** second, uint32_t parent
   if (first) *first = it == gFolderIndex.end() ? nullptr : it->second.first;
   if (second) *second = it == gFolderIndex.end() ? nullptr : it->second.second;
   return it != gFolderIndex.end();
+}
+
+std::u16string makeRecordName(const _RecordNode* rec) {
+  std::u16string s;
+  if (!rec) return s;
+  uint16_t n = StoredBe16(rec->nameLength);
+  if (n > kHfsMaxNameUnits) n = kHfsMaxNameUnits;
+  for (uint16_t i = 0; i < n; ++i) s += char16_t(StoredBe16(rec->name[i]));
+  replaceSlashInName(&s[0], s.size());
+  // Names that would walk out of their folder are kept visible but harmless.
+  if (s == u".") s = u"_";
+  if (s == u"..") s = u"__";
+  return s;
 }
 
 namespace {
@@ -382,14 +460,14 @@ std::u16string WalkUp(_hfsplus_tree* catalog, _RecordNode* rec, bool second, boo
         tail->second = other;
         tail->state = kRecParentKept;
       }
-      names.push_back(NameText(f));
+      names.push_back(makeRecordName(f));
       tail = f;
       parent = StoredBe32(f->parentID);
       continue;
     }
     uint32_t up = 0;
     std::u16string n;
-    if (!LiveFolder(catalog, parent, &up, &n)) break;
+    if (!resolveParentChain(catalog, parent, &up, &n)) break;
     if (tail && !second) tail->state = kRecParentLive;
     tail = nullptr;  // above here only the live catalog speaks
     names.push_back(n == u"." ? u"_" : n == u".." ? u"__" : n);
@@ -418,18 +496,34 @@ int makeRecordPath(_hfsplus_tree* catalog, _RecordNode* rec, std::u16string* pat
   return 1;
 }
 
+int reportRecoveredFiles(_hfsplus_tree* catalog, _RecordNode* rec, const JournalFileSink& report) {
+  if (!rec || rec->recordType != kHfsPlusFileRecord || !report) return 0;
+  std::u16string folder, other;
+  makeRecordPath(catalog, rec, &folder, &other, u"/Volume");
+  return report(folder, other, makeRecordName(rec), rec);
+}
+
 int consNodePath(_hfsplus_tree* catalog, INotifySink* sink, const JournalFileSink& report) {
   size_t total = gRecordNodeMap.size(), count = 0;
   IndexFolders();
-  std::u16string folder, other;
+  const bool debug = hfsplus_debug_output_on();
   for (auto& e : gRecordNodeMap) {
     if (sink && sink->Notify(1, 0, 0, nullptr) != 0) return -79;
     _RecordNode* rec = e.second;
     ++count;
+    if (debug) {
+      unsigned address = unsigned(reinterpret_cast<uintptr_t>(rec));
+      if (e.first.cnid == kHfsRootFolderID)
+        hfsplus_debug_text("[HFSP][consNodePath]================================================"
+                           "currentItem/allItem %d/%d  0x%X\n",
+                           int(count), int(total), address);
+      else
+        hfsplus_debug_text("[HFSP][consNodePath]================================================"
+                           "currentItem/allItem %d/%d  0x%x\n",
+                           int(count), int(total), address);
+    }
     if (sink && total && sink->Notify(4, int64_t(20 + count * 80 / total), 0, nullptr) != 0) return -79;
-    if (rec->recordType != kHfsPlusFileRecord) continue;
-    makeRecordPath(catalog, rec, &folder, &other, u"/Volume");
-    if (report && report(folder, other, NameText(rec), rec) != 0) return -79;
+    if (reportRecoveredFiles(catalog, rec, report) != 0) return -79;
   }
   return 0;
 }
@@ -471,10 +565,15 @@ int analyzeJournal(_hfsplus_tree* catalog, const HfspVolume* volume, INotifySink
       return -1;
   }
   if (walkJournalImage(catalog, image.p, size, sink) == 2) return 2;
-  return consNodePath(catalog, sink, report);
+  int rc = consNodePath(catalog, sink, report);
+  hfsplus_name_nodes_free();
+  return rc;
 }
 
-void freeRecordNodeList() {}
+void freeRecordNodeList() {
+  for (_RecordNode* r : gRecordNodeList) trackedFree(r);
+  gRecordNodeList.clear();
+}
 
 void freeRecordNodeMap() {
   gFolderIndex.clear();

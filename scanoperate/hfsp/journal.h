@@ -60,7 +60,42 @@ int makeRecordPath(_hfsplus_tree* catalog, _RecordNode* rec, std::u16string* pat
 
 bool isJournaled(uint32_t attributes);
 uint32_t journalChecksum(const uint8_t* bytes, size_t count);
-int parseBTreeNode(_hfsplus_tree* catalog, const uint8_t* node, size_t nodeSize);
+// The catalog leaf nodes among the blocks of one transaction of bytesUsed bytes (header
+// included) at tx; journalOffset is where tx sits in the journal. 0, or -1 when the
+// header's block table does not fit.
+int parseBlocks(_hfsplus_tree* catalog, const uint8_t* tx, uint32_t bytesUsed, uint64_t journalOffset);
+// Adds the bsize of block_info entries 1..n of the transaction at tx to *offset; -1 when an
+// entry lies past bytesUsed.
+int sumBlockSizes(const uint8_t* tx, uint32_t bytesUsed, uint32_t n, uint64_t* offset);
+// Offset of record i from the node's offset table into *offset (0 when there is none) and
+// the record's length up to the next offset (0 when that does not follow it).
+uint16_t getRecordOffset(const uint8_t* node, size_t nodeSize, uint16_t i, uint16_t* offset);
+// Every record of a catalog leaf node; flags, caller and journalOffset say where it came from.
+// 0, or -1 when the buffer is not a leaf node.
+int parseBTreeNode(_hfsplus_tree* catalog, const uint8_t* node, size_t nodeSize, int flags = 0,
+                   const char* caller = "parseBTreeNode", uint64_t journalOffset = 0);
+// Takes the catalog records that bytes between transactions still hold; 1, or -1 for no gap.
+int scanJournalGap(_hfsplus_tree* catalog, const uint8_t* gap, uint64_t length);
+// The first place in [start, start + length) where a folder or file record can begin (a key
+// with nothing after its name, then four dates after 1970), with its type; null when none.
+const uint8_t* findCatalogRecordInGap(const uint8_t* start, uint64_t length, uint16_t* type);
+// Whether the key at r and the fixed part of its folder or file record fit in remaining bytes.
+bool isCatalogRecordAt(const uint8_t* r, size_t remaining);
+// One catalog record (key at p) into the record map unless the live catalog still has it.
+// 1 when the bytes are a folder or file record (*consumed: key field, key and record), 0
+// when they are not one.
+int parseRecordFragment(_hfsplus_tree* catalog, const uint8_t* p, size_t avail, size_t* consumed);
+// 1 when an equal key is already kept (a larger copy of a file record replaces the kept
+// one's body), else 0.
+int isExitRecordNode(const _RecordNode* rec);
+// The live catalog's folder thread record of cnid: its parent and its name (with "/" shown
+// as ":"); false when the catalog has none.
+bool resolveParentChain(_hfsplus_tree* catalog, uint32_t cnid, uint32_t* parent, std::u16string* name);
+// Hands one kept file record to `report` with its folder paths and name; report's answer.
+int reportRecoveredFiles(_hfsplus_tree* catalog, _RecordNode* rec, const JournalFileSink& report);
+// The record's name in host order, "/" shown as ":"; "." and ".." made harmless.
+std::u16string makeRecordName(const _RecordNode* rec);
+void replaceSlashInName(char16_t* units, size_t count);
 uint32_t getRecordCnid(const _RecordNode* rec);
 uint64_t recordDataSize(const _RecordNode* rec);
 int hasInvalidRecordDates(const _RecordNode* rec);

@@ -39,9 +39,11 @@ class AllocLog {
   size_t m_used = 0;
 };
 
+// The process-wide state: every live block by its address, the tracked bytes in use and
+// the number of the next allocation.
 struct AllocState {
-  std::map<uintptr_t, _alloc_item*> items;
-  uint64_t memoryUse = 0;
+  std::map<uintptr_t, _alloc_item*> gAllocItemMap;
+  uint64_t gMemoryUse = 0;
   long long count = 0;
   AllocLog log;
 };
@@ -70,20 +72,20 @@ void* trackedMalloc(size_t size, const char* site, int line) {
   snprintf(item->site, sizeof item->site, "%s", name);
   item->line = line;
   item->size = size;
-  s.items[reinterpret_cast<uintptr_t>(block)] = item;
-  s.memoryUse += size;
+  s.gAllocItemMap[reinterpret_cast<uintptr_t>(block)] = item;
+  s.gMemoryUse += size;
   return block;
 }
 
 void trackedFree(void* block) {
   if (!block) return;
   AllocState& s = State();
-  auto it = s.items.find(reinterpret_cast<uintptr_t>(block));
+  auto it = s.gAllocItemMap.find(reinterpret_cast<uintptr_t>(block));
   // A block this allocator did not hand out is not ours to free.
-  if (it == s.items.end()) return;
-  s.memoryUse -= it->second->size;
+  if (it == s.gAllocItemMap.end()) return;
+  s.gMemoryUse -= it->second->size;
   free(it->second);
-  s.items.erase(it);
+  s.gAllocItemMap.erase(it);
   free(block);
 }
 
@@ -91,7 +93,7 @@ void reportLeaks() {
   AllocState& s = State();
   std::string text;
   char line[600];
-  for (const auto& e : s.items) {
+  for (const auto& e : s.gAllocItemMap) {
     snprintf(line, sizeof line, "leak gMemoryUse===%s\t%d\t%" PRId64 "\n", e.second->site,
              e.second->line, int64_t(e.second->size));
     text += line;
@@ -99,6 +101,6 @@ void reportLeaks() {
   s.log.Flush();
 }
 
-uint64_t trackedMemoryUse() { return State().memoryUse; }
-size_t trackedBlockCount() { return State().items.size(); }
+uint64_t trackedMemoryUse() { return State().gMemoryUse; }
+size_t trackedBlockCount() { return State().gAllocItemMap.size(); }
 void trackedFlushLog() { State().log.Flush(); }

@@ -197,6 +197,29 @@ TEST(CrashGuard, ThrowingOperationReturnsItsCodeAndWritesOneReport) {
   EXPECT_NE(std::string::npos, text.find("operation: scan\nexception: bad node"));
 }
 
+// A closed report file takes no further reports until a file is named again.
+TEST(CrashGuard, ClosedDumpFileSkipsReportsUntilAPathIsSet) {
+  testutil::TempDir tmp;
+  CrashDumpWriter* w = CrashDumpWriter::Instance();
+  std::string old = w->GetReportPath();
+  w->SetReportPath(tmp.file("closed.txt"));
+  EXPECT_EQ(1, w->WriteDump("first", "bad run list"));
+  w->CloseDumpFile();
+  int before = w->ReportCount();
+  EXPECT_EQ(0, w->WriteDump("second", "bad run list"));
+  EXPECT_EQ(-1, RunGuarded("third", -1, []() -> int { throw CorruptStructure("bad node"); }));
+  EXPECT_EQ(before, w->ReportCount());
+  w->SetReportPath(tmp.file("reopened.txt"));
+  EXPECT_EQ(1, w->WriteDump("fourth", "bad node"));
+  w->SetReportPath(old);
+  std::ifstream in(tmp.file("closed.txt"));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  EXPECT_NE(std::string::npos, ss.str().find("operation: first"));
+  EXPECT_EQ(std::string::npos, ss.str().find("operation: second"));
+  EXPECT_EQ(std::string::npos, ss.str().find("operation: third"));
+}
+
 TEST(CrashGuard, FaultInAGuardedCallLeavesAReportAndDiesBySignal) {
   testutil::TempDir tmp;
   std::string path = tmp.file("fault.txt");

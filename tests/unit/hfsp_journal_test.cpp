@@ -328,3 +328,113 @@ TEST(HfspJournal, ThousandsOfNestedFoldersArePlaced) {
   // The chain is deeper than the walk's cap: the deepest files end in the orphan folder.
   EXPECT_EQ(deepest.rfind(u"/Volume/Lost Location/d/d", 0), 0u);
 }
+
+// A file-record candidate cut short by the gap's end does not hide a folder record that
+// starts inside it; a candidate needs 94 bytes; a name's "/" is shown as ":".
+TEST(HfspJournal, GapSearchGoesPastACandidateCutShort) {
+  freeRecordNodeMap();
+  std::vector<uint8_t> gap(200, 0xEE);  // shorter than the file record would need
+  auto cut = Rec(20, u"cut.bin", 2, 44, 10);
+  std::copy(cut.begin(), cut.begin() + 60, gap.begin());  // key, type and dates only
+  auto folder = Rec(20, u"a/b", 1, 45);
+  std::copy(folder.begin(), folder.end(), gap.begin() + 80);
+  uint16_t type = 0;
+  EXPECT_EQ(findCatalogRecordInGap(gap.data(), gap.size(), &type), gap.data());
+  EXPECT_EQ(type, 2);
+  EXPECT_FALSE(isCatalogRecordAt(gap.data(), gap.size()));
+  EXPECT_TRUE(isCatalogRecordAt(gap.data() + 80, gap.size() - 80));
+  EXPECT_EQ(findCatalogRecordInGap(gap.data() + 80, 93, &type), nullptr);
+  EXPECT_EQ(scanJournalGap(nullptr, gap.data(), gap.size()), 1);
+  ASSERT_EQ(recordNodeCount(), 1u);
+  const _RecordNode* kept = recordNodeMap().begin()->second;
+  EXPECT_EQ(getRecordCnid(kept), 45u);
+  EXPECT_EQ(makeRecordName(kept), u"a:b");
+  size_t consumed = 0;
+  EXPECT_EQ(parseRecordFragment(nullptr, gap.data() + 80, gap.size() - 80, &consumed), 1);
+  EXPECT_EQ(consumed, folder.size());
+  EXPECT_EQ(recordNodeCount(), 1u) << "a second copy of a folder is not kept twice";
+  EXPECT_EQ(parseRecordFragment(nullptr, gap.data(), 60, &consumed), 0);
+  freeRecordNodeMap();
+}
+
+// A transaction's block table: the sizes of its blocks and the offsets of a node's records.
+TEST(HfspJournal, BlockTableAndRecordOffsets) {
+  std::vector<uint8_t> tx(512 + 2 * 4096);
+  L16(tx, 0, 3);
+  L16(tx, 2, 3);
+  L32(tx, 4, uint32_t(tx.size()));
+  L32(tx, 16 + 16 + 8, 4096);
+  L32(tx, 16 + 32 + 8, 4096);
+  uint64_t sum = 5;
+  EXPECT_EQ(sumBlockSizes(tx.data(), uint32_t(tx.size()), 2, &sum), 0);
+  EXPECT_EQ(sum, 5u + 8192u);
+  EXPECT_EQ(sumBlockSizes(tx.data(), 40, 2, &sum), -1) << "an entry past the transaction";
+  L16(tx, 2, 40);  // a block table larger than the transaction
+  EXPECT_EQ(parseBlocks(nullptr, tx.data(), 512, 0), -1);
+
+  std::vector<uint8_t> node(4096);
+  PutNode(node, 0, 4096, -1, 1, {Rec(20, u"x", 1, 50), Rec(20, u"yy", 1, 51)});
+  uint16_t off = 0;
+  EXPECT_EQ(getRecordOffset(node.data(), node.size(), 0, &off), Rec(20, u"x", 1, 50).size());
+  EXPECT_EQ(off, 14);
+  EXPECT_EQ(getRecordOffset(node.data(), node.size(), 1, &off), Rec(20, u"yy", 1, 51).size());
+  EXPECT_EQ(off, 14 + Rec(20, u"x", 1, 50).size());
+  B16(node, 4096 - 4, 10);  // record 1 placed before record 0
+  EXPECT_EQ(getRecordOffset(node.data(), node.size(), 0, &off), 0);
+  EXPECT_EQ(off, 14);
+}
+
+namespace {
+std::vector<std::string> gDebugTexts;
+void CollectDebugText(const char* text) { gDebugTexts.push_back(text); }
+}  // namespace
+
+// Debug texts reach a debug output only when one is set; lookup timings only when the
+// timing bit is on and the caller asks for them.
+TEST(HfspJournal, DebugTextsGoOnlyToASetOutput) {
+  gDebugTexts.clear();
+  JVolume v;
+  v.AddTx({{Rec(20, u"lost.jpg", 2, 22, 5000)}});
+  Found f;
+  EXPECT_EQ(Mine(v, &f), 0);
+  EXPECT_TRUE(gDebugTexts.empty());
+
+  hfsplus_set_debug_output(CollectDebugText);
+  EXPECT_EQ(Mine(v, &f), 0);
+  ASSERT_GE(gDebugTexts.size(), 3u);
+  EXPECT_EQ(gDebugTexts[0], "0\n");
+  EXPECT_EQ(gDebugTexts[1], "[HFSP] \t\t\t\t\t   analyze journal buffer posision:%1\n");
+  EXPECT_EQ(gDebugTexts.back().rfind("[HFSP][consNodePath]================================================"
+                                     "currentItem/allItem 1/1  0x",
+                                     0),
+            0u);
+
+  HfsMemStorage dev(v.img);
+  HfspVolume vol{};
+  hfsplus_parse_volume(dev.bytes().data() + 1024, 512, &vol);
+  _hfsplus_tree ext{}, cat{};
+  cat.extentsTree = &ext;
+  ASSERT_EQ(hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID), 1);
+  uint8_t key[8];
+  hfsplus_make_cat_key(key, sizeof key, 20, nullptr, 0);
+  uint8_t data[520];
+  uint32_t len = sizeof data;
+  uint32_t savedFlags = hfsplus_debug_flags();
+  hfsplus_set_debug_flags(0);
+  gDebugTexts.clear();
+  EXPECT_EQ(hfsplus_btfind_exact(&cat, key, sizeof key, data, &len, 1, "probe"), 1);
+  EXPECT_TRUE(gDebugTexts.empty());
+  hfsplus_set_debug_flags(3);
+  len = sizeof data;
+  EXPECT_EQ(hfsplus_btfind_exact(&cat, key, sizeof key, data, &len, 0, "probe"), 1);
+  EXPECT_TRUE(gDebugTexts.empty());
+  len = sizeof data;
+  EXPECT_EQ(hfsplus_btfind_exact(&cat, key, sizeof key, data, &len, 1, "probe"), 1);
+  ASSERT_EQ(gDebugTexts.size(), 1u);
+  EXPECT_EQ(gDebugTexts[0].rfind("probe/hfsplus_btfind_exact\t", 0), 0u);
+  hfsplus_set_debug_flags(savedFlags);
+  hfsplus_set_debug_output(nullptr);
+  hfsplus_node_cache_free();
+  hfsplus_pool_free();
+  gDebugTexts.clear();
+}

@@ -324,5 +324,7 @@ TEST(HfspScan, DamagedMetadataNeverHurtsTheScan) {
     fm->Release();
   }
   EXPECT_EQ(hfsplus_node_cache_size(), 0u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  // A guard against a walk that never ends, not a speed target: 300 rounds take about a
+  // second in a plain build and a minute under the sanitizers on a busy machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(300));
 }

@@ -159,7 +159,7 @@ int CExfatFormat::ReadVolumeInfo() {
       if (FailedInside(m_device, base + rel, got, sizeof boot)) ++m_readFailures;
       continue;
     }
-    fat::ExfatGeometry g;
+    fat::ExfatVolume g;
     if (fat::ParseExfatBoot(boot, sizeof boot, size - base, &g) != 0) continue;
     if (rel != 0 && rel != 12ull * g.bytesPerSector) continue;
     if (!g.IsDataCluster(g.rootCluster)) continue;
@@ -191,7 +191,7 @@ int CExfatFormat::ReadVolumeInfo() {
   return rc == RC_READ_FAILED ? rc : (rc ? RC_MISSING : 0);
 }
 
-void CExfatFormat::TakeBootGeometry(const fat::ExfatGeometry& g, uint64_t size) {
+void CExfatFormat::TakeBootGeometry(const fat::ExfatVolume& g, uint64_t size) {
   const uint64_t base = m_bootSector * m_devSector;
   m_bps = g.bytesPerSector;
   m_spc = g.sectorsPerCluster;
@@ -212,7 +212,7 @@ int CExfatFormat::TakeBootOverDamagedRoot(uint64_t size) {
   const uint64_t base = m_bootSector * m_devSector;
   static const uint32_t kCopies[] = {0, 512, 1024, 2048, 4096};
   for (uint32_t backup : kCopies) {
-    fat::ExfatGeometry g;
+    fat::ExfatVolume g;
     int rc = fat::ReadExfatBootOverDamagedRoot(m_device, base, size - base, &g, backup);
     if (rc == RC_NO_MEMORY) return rc;
     if (rc != 0) continue;
@@ -229,7 +229,7 @@ int CExfatFormat::TakeBootOverDamagedRoot(uint64_t size) {
   return RC_WRONG_FS;
 }
 
-bool CExfatFormat::LoadPresentBitmap(const fat::ExfatGeometry& g, const uint8_t* root, size_t len) {
+bool CExfatFormat::LoadPresentBitmap(const fat::ExfatVolume& g, const uint8_t* root, size_t len) {
   const uint64_t base = m_bootSector * m_devSector;
   m_presentHeap = base + g.heapOffset;
   m_presentClusterBytes = g.clusterBytes;
@@ -784,7 +784,9 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
     sink->Notify(NE_SECTORS, int64_t(off / m_devSector), int64_t(m_volumeBytes / m_devSector), nullptr);
     for (uint64_t k = 0; k < whole; ++k) {
       const uint8_t* c = buf.data() + k * m_clusterBytes;
-      bool candidate = layout::ExfatEntryTypeKnown(c[0]) && layout::ExfatEntryTypeKnown(c[32]) && layout::ExfatEntryTypeKnown(c[64]);
+      bool candidate = fat::ExfatVolume::CheckEntryType(c, nullptr) == 0 &&
+                       fat::ExfatVolume::CheckEntryType(c + 32, nullptr) == 0 &&
+                       fat::ExfatVolume::CheckEntryType(c + 64, nullptr) == 0;
       // Under an older layout the present volume's own clusters hold nothing of it.
       if (candidate && m_placement == kOldLayout && Occupied(ClusterOffset(cluster + k), m_clusterBytes))
         candidate = false;

@@ -78,9 +78,9 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
     int files;            // files of the score whose first cluster shows their head
   };
   bool CheckUpcaseCandidate(uint64_t u, uint64_t r, const uint8_t* root, uint32_t spc);
-  void TakeBootGeometry(const fat::ExfatGeometry& g, uint64_t size);
+  void TakeBootGeometry(const fat::ExfatVolume& g, uint64_t size);
   int TakeBootOverDamagedRoot(uint64_t size);
-  bool LoadPresentBitmap(const fat::ExfatGeometry& g, const uint8_t* root, size_t len);
+  bool LoadPresentBitmap(const fat::ExfatVolume& g, const uint8_t* root, size_t len);
   bool Occupied(uint64_t offset, uint64_t bytes) const;
   void Survey(Evidence* ev);
   int Score(const Evidence& ev, Layout* l) const;

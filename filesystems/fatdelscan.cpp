@@ -185,7 +185,7 @@ int CExfatDel::Scan(INotifySink* sink) {
   if (open == fat::kBootDisagrees) return RC_WRONG_FS;
   if (open != 0) {
     uint64_t size = 0;
-    fat::ExfatGeometry g;
+    fat::ExfatVolume g;
     if (!m_device || m_device->GetSize(&size) != 0) return RC_MISSING;
     // A sound boot region over a root that is zeroed, overwritten or unreadable: the
     // volume is there but its folders cannot be followed; the format scan rebuilds them.
@@ -196,7 +196,7 @@ int CExfatDel::Scan(INotifySink* sink) {
     return RC_MISSING;
   }
   {
-    const fat::ExfatGeometry& g = walker.Geometry();
+    const fat::ExfatVolume& g = walker.Geometry();
     std::vector<uint8_t> root(g.clusterBytes);
     if (fat::ReadAt(m_device, g.ClusterOffset(g.rootCluster), root.data(), g.clusterBytes) == int64_t(g.clusterBytes) &&
         fat::CheckExfatRoot(g, root.data(), root.size()) != 0)
@@ -222,7 +222,7 @@ IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
   if (walker.Open() != 0) return nullptr;
   uint64_t size = 0;
   if (m_device->GetSize(&size) != 0 || size > uint64_t(INT64_MAX)) return nullptr;
-  const fat::ExfatGeometry& g = walker.Geometry();
+  const fat::ExfatVolume& g = walker.Geometry();
   DeviceBitmap* bm = new (std::nothrow) DeviceBitmap();
   if (!bm) return nullptr;
   if (bm->Init(int64_t(size), int64_t(g.heapOffset), int(g.clusterBytes)) != 0) {

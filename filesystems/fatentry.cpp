@@ -529,17 +529,22 @@ bool RestoreItemHighWord(FatDirItem* it, const HighWordHint& h, const FatEntryRe
 
 // ----------------------------------------------------------------------------------------
 
-int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeometry* out) {
+int ExfatVolume::CheckEntryType(const uint8_t* entry, bool* deleted) {
+  if (!entry) return RC_BAD_ARGUMENT;
+  if (deleted) *deleted = entry[0] == (layout::kExfatTypeFile & 0x7F);
+  return layout::ExfatEntryTypeKnown(entry[0]) ? 0 : RC_MISSING;
+}
+
+int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatVolume* out) {
   layout::ExfatBootSector b;
   if (!s || !out || !layout::DecodeExfatBootSector(s, len, &b)) return -1;
   if (!b.nameIsExfat || !b.signatureValid) return 104;
   // The format allows 512..4096-byte sectors and clusters of at most 32 MiB.
   if (!layout::ExfatBootSectorValid(b)) return -1;
   const uint8_t bpsShift = b.bytesPerSectorShift, spcShift = b.sectorsPerClusterShift;
-  ExfatGeometry g;
+  ExfatVolume g;
   g.bytesPerSector = 1u << bpsShift;
-  g.sectorsPerCluster = 1u << spcShift;
-  g.clusterBytes = g.bytesPerSector << spcShift;
+  g.SetClusterSize(1u << spcShift);
   g.volumeSectors = b.volumeLength;
   uint64_t fatOff = b.fatOffset, fatLen = b.fatLength;
   uint64_t heapOff = b.clusterHeapOffset;
@@ -562,7 +567,7 @@ int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeom
   if (count == 0) return -1;
   g.fatOffset = fatOff << bpsShift;
   g.fatBytes = fatLen << bpsShift;
-  g.heapOffset = heapOff << bpsShift;
+  g.SetClusterOrigin(heapOff - 2ull * g.sectorsPerCluster);
   if (volumeBytes && (g.fatOffset > volumeBytes || g.heapOffset > volumeBytes)) return -1;
   g.clusterCount = uint32_t(count);
   g.maxCluster = g.clusterCount + 1;
@@ -571,7 +576,7 @@ int ParseExfatBoot(const uint8_t* s, size_t len, uint64_t volumeBytes, ExfatGeom
   return 0;
 }
 
-int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len) {
+int CheckExfatRoot(const ExfatVolume& g, const uint8_t* root, size_t len) {
   if (!root) return kBootDisagrees;
   bool bitmapOk = false, upcaseOk = false;
   auto fits = [&g](uint32_t first, uint64_t bytes) {
@@ -598,11 +603,11 @@ int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len) {
   return bitmapOk && upcaseOk ? 0 : kBootDisagrees;
 }
 
-int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t base, uint64_t volumeBytes, ExfatGeometry* out) {
+int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t base, uint64_t volumeBytes, ExfatVolume* out) {
   if (!device || !out) return -1;
   uint8_t boot[512];
   if (ReadAt(device, base, boot, sizeof boot) != int64_t(sizeof boot)) return 5;
-  ExfatGeometry g;
+  ExfatVolume g;
   int rc = ParseExfatBoot(boot, sizeof boot, volumeBytes, &g);
   if (rc) return rc;
   std::vector<uint8_t> root;
@@ -620,12 +625,12 @@ int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t base, uint64_t volumeB
 }
 
 int ReadExfatBootOverDamagedRoot(IStorageDevice* device, uint64_t base, uint64_t volumeBytes,
-                                 ExfatGeometry* out, uint32_t backupSectorBytes) {
+                                 ExfatVolume* out, uint32_t backupSectorBytes) {
   if (!device || !out) return RC_WRONG_FS;
   const uint64_t region0 = base + 12ull * backupSectorBytes;
   uint8_t boot[512];
   if (ReadAt(device, region0, boot, sizeof boot) != int64_t(sizeof boot)) return RC_WRONG_FS;
-  ExfatGeometry g;
+  ExfatVolume g;
   if (ParseExfatBoot(boot, sizeof boot, volumeBytes, &g) != 0) return RC_WRONG_FS;
   if (backupSectorBytes && g.bytesPerSector != backupSectorBytes) return RC_WRONG_FS;
   // Without a root to confirm it, the geometry is taken only as the formatter sealed it.
@@ -642,14 +647,14 @@ int ReadExfatBootOverDamagedRoot(IStorageDevice* device, uint64_t base, uint64_t
   // check is another directory, and the boot's root cluster is not this volume's.
   uint8_t head[3 * kEntrySize];
   if (ReadAt(device, base + g.ClusterOffset(g.rootCluster), head, sizeof head) == int64_t(sizeof head) &&
-      layout::ExfatEntryTypeKnown(head[0]) && layout::ExfatEntryTypeKnown(head[kEntrySize]) &&
-      layout::ExfatEntryTypeKnown(head[2 * kEntrySize]))
+      ExfatVolume::CheckEntryType(head, nullptr) == 0 && ExfatVolume::CheckEntryType(head + kEntrySize, nullptr) == 0 &&
+      ExfatVolume::CheckEntryType(head + 2 * kEntrySize, nullptr) == 0)
     return RC_WRONG_FS;
   *out = g;
   return RC_OK;
 }
 
-bool FindExfatBitmapWithoutRoot(IStorageDevice* device, uint64_t base, const ExfatGeometry& g,
+bool FindExfatBitmapWithoutRoot(IStorageDevice* device, uint64_t base, const ExfatVolume& g,
                                 std::vector<uint8_t>* bitmap) {
   if (!device || !bitmap || g.clusterBytes == 0 || g.clusterCount == 0) return false;
   const uint64_t bytes = (uint64_t(g.clusterCount) + 7) / 8;

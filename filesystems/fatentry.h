@@ -229,7 +229,9 @@ bool RestoreItemHighWord(FatDirItem* it, const HighWordHint& hint, const FatEntr
 // ---------------------------------------------------------------------------------------
 // exFAT boot sector: its layout and shared rules are in common/layout/exfat_boot.h.
 // ---------------------------------------------------------------------------------------
-struct ExfatGeometry {
+// The geometry of one exFAT volume, shared by the deleted-file scanner and the formatted
+// reader. Sectors are the volume's own (bytesPerSector), not the device's.
+struct ExfatVolume {
   uint32_t bytesPerSector = 0;
   uint32_t sectorsPerCluster = 0;
   uint32_t clusterBytes = 0;
@@ -243,22 +245,39 @@ struct ExfatGeometry {
 
   bool IsDataCluster(uint64_t c) const { return c >= 2 && c <= maxCluster; }
   uint64_t ClusterOffset(uint32_t c) const { return heapOffset + uint64_t(c - 2) * clusterBytes; }
+  // Cluster c starts at c x sectorsPerCluster + the origin (the sector where cluster 0
+  // would lie, two clusters before the heap).
+  uint64_t ClusterToSector(uint64_t c) const {
+    return bytesPerSector ? heapOffset / bytesPerSector + (c - 2) * sectorsPerCluster : 0;
+  }
+  // Both need bytesPerSector set first. The origin may lie before the volume's first
+  // sector (a heap that begins within two clusters): the arithmetic wraps and adds back.
+  void SetClusterSize(uint32_t sectors) {
+    sectorsPerCluster = sectors;
+    clusterBytes = bytesPerSector * sectors;
+  }
+  void SetClusterOrigin(uint64_t sector) { heapOffset = (sector + 2ull * sectorsPerCluster) * bytesPerSector; }
+  // The entry types a directory of either reader may hold: file, stream extension and
+  // file name in use or deleted, volume label (also the empty slot 0x03), allocation
+  // bitmap, up-case table. 0 for such a type (*deleted set for a deleted file entry,
+  // 0x05), RC_MISSING for any other, RC_BAD_ARGUMENT for a null entry.
+  static int CheckEntryType(const uint8_t* entry, bool* deleted);
 };
 
 // RC_OK, RC_WRONG_FS not exFAT, RC_FAIL inconsistent geometry (shifts out of range, regions
 // past the volume), kBootDisagrees when the cluster count is more than one cluster off the
 // heap's length (unless the FAT is what limits it) or the FAT cannot hold the count.
-int ParseExfatBoot(const uint8_t* sector, size_t len, uint64_t volumeBytes, ExfatGeometry* out);
+int ParseExfatBoot(const uint8_t* sector, size_t len, uint64_t volumeBytes, ExfatVolume* out);
 
 // The root's first cluster against the geometry: its allocation-bitmap entry must cover
 // exactly the cluster count and, like the up-case entry, lie inside the heap. RC_OK, or
 // kBootDisagrees (also when either entry is missing).
-int CheckExfatRoot(const ExfatGeometry& g, const uint8_t* root, size_t len);
+int CheckExfatRoot(const ExfatVolume& g, const uint8_t* root, size_t len);
 
 // Reads the boot sector at baseBytes and the root's first cluster and checks both: RC_OK,
 // RC_WRONG_FS not exFAT, RC_READ_FAILED short read, RC_NO_MEMORY, RC_FAIL inconsistent,
 // kBootDisagrees.
-int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t baseBytes, uint64_t volumeBytes, ExfatGeometry* out);
+int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t baseBytes, uint64_t volumeBytes, ExfatVolume* out);
 
 // A boot region that holds its own checksum, with a geometry that fits the volume, over a
 // root whose first cluster cannot be read or holds no directory entries (zeroed or
@@ -268,12 +287,12 @@ int ReadCheckedExfatBoot(IStorageDevice* device, uint64_t baseBytes, uint64_t vo
 // backupSectorBytes: 0 reads the main boot region; a sector size reads the backup region
 // 12 such sectors on, taken only when its geometry has that sector size.
 int ReadExfatBootOverDamagedRoot(IStorageDevice* device, uint64_t baseBytes, uint64_t volumeBytes,
-                                 ExfatGeometry* out, uint32_t backupSectorBytes = 0);
+                                 ExfatVolume* out, uint32_t backupSectorBytes = 0);
 
 // The allocation bitmap of a volume whose root is lost, where formatters put it: among the
 // first clusters of the heap, marking itself, the root cluster and the up-case table that
 // follows it as in use, and nothing past the cluster count. True with *bitmap filled.
-bool FindExfatBitmapWithoutRoot(IStorageDevice* device, uint64_t baseBytes, const ExfatGeometry& g,
+bool FindExfatBitmapWithoutRoot(IStorageDevice* device, uint64_t baseBytes, const ExfatVolume& g,
                                 std::vector<uint8_t>* bitmap);
 
 // One complete file entry set (file, stream extension, names).

@@ -565,7 +565,7 @@ bool ExfatDelWalker::ReadCluster(uint32_t c, std::vector<uint8_t>* buf) {
   return got == int64_t(m_geo.clusterBytes);
 }
 
-bool ExfatDelWalker::IsAllocated(uint32_t c) const {
+bool ExfatDelWalker::IsClusterAllocated(uint32_t c) const {
   if (!m_geo.IsDataCluster(c)) return true;
   uint64_t bit = uint64_t(c) - 2;
   if (bit / 8 >= m_bitmap.size()) return true;
@@ -646,7 +646,7 @@ std::vector<uint32_t> ExfatDelWalker::DirClusters(const DirJob& job) {
   if (job.deleted) {
     // A deleted directory's chain may have been reused: keep only the leading free part.
     size_t k = 1;
-    while (k < out.size() && !IsAllocated(out[k])) ++k;
+    while (k < out.size() && !IsClusterAllocated(out[k])) ++k;
     out.resize(std::min(out.size(), k));
   }
   return out;
@@ -681,7 +681,7 @@ std::vector<uint32_t> ExfatDelWalker::FileClusters(const ExfatItem& it, bool del
     std::vector<uint32_t> chain = FollowChain(m_table, it.firstCluster, uint32_t(std::min<uint64_t>(n, UINT32_MAX)), &clean);
     bool usable = chain.size() == n;
     for (size_t k = 1; usable && deleted && k < chain.size(); ++k)
-      if (IsAllocated(chain[k])) usable = false;
+      if (IsClusterAllocated(chain[k])) usable = false;
     if (usable) return chain;
   }
   uint64_t room = uint64_t(m_geo.maxCluster) - it.firstCluster + 1;
@@ -697,68 +697,81 @@ int ExfatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   int shown = 0;
   std::vector<DirJob> stack;
   stack.push_back({u"/Volume/", m_geo.rootCluster, 0, false, false, 0});
-  std::vector<uint8_t> buf;
-  uint64_t perCluster = m_geo.clusterBytes / m_devSector;
-  uint64_t base = m_geo.heapOffset / m_devSector;
   while (!stack.empty() && !stopped && !m_gone) {
     DirJob job = stack.back();
     stack.pop_back();
-    if (job.deleted && IsAllocated(job.cluster) && job.depth > 0) continue;
-    ExfatDirParser parser;
-    std::vector<ExfatItem> items;
-    for (uint32_t c : DirClusters(job)) {
-      if (!m_readClusters.insert(c).second) break;
-      if (!ReadCluster(c, &buf)) break;
-      if (progress) {
-        uint64_t sector = m_geo.ClusterOffset(c) / m_geo.bytesPerSector;
-        int p = int(std::min<uint64_t>(100, sector * 100 / m_geo.volumeSectors));
-        if (p > shown) {
-          shown = p;
-          if (progress(shown) != 0) {
-            stopped = true;
-            break;
-          }
-        }
-      }
-      ExfatDirParser::Result r = parser.Feed(buf.data(), buf.size(), [&](const ExfatItem& it) {
-        items.push_back(it);
-        return true;
-      });
-      if (r == ExfatDirParser::kEnd) break;
-    }
-    for (const ExfatItem& it : items) {
-      if (stopped) break;
-      bool deleted = it.deleted || job.deleted;
-      if (it.IsDirectory()) {
-        if (job.depth + 1 >= kMaxDirDepth || !m_geo.IsDataCluster(it.firstCluster)) continue;
-        if (deleted && IsAllocated(it.firstCluster)) continue;
-        stack.push_back({ChildPath(job.path, it.name), it.firstCluster, it.dataLength, it.noFatChain, deleted, job.depth + 1});
-        continue;
-      }
-      if (!deleted || it.dataLength == 0) continue;
-      std::vector<uint32_t> clusters = FileClusters(it, deleted);
-      if (clusters.empty()) continue;
-      FoundFile f;
-      f.folder = job.path;
-      f.name = it.name;
-      f.size = it.dataLength;
-      f.createDate = it.createDate;
-      f.modifyDate = it.modifyDate;
-      for (uint32_t c : clusters) {
-        uint64_t s = base + uint64_t(c - 2) * perCluster;
-        if (!f.runs.empty() && f.runs.back().first + f.runs.back().second == s)
-          f.runs.back().second += perCluster;
-        else
-          f.runs.push_back({s, perCluster});
-      }
-      // Bytes past the valid data length were never written: exFAT reads them as zeros, so
-      // they are handed out as a hole rather than as whatever the clusters held before.
-      if (it.validLength < it.dataLength) HoleAfterValidData(&f.runs, (it.validLength + m_devSector - 1) / m_devSector);
-      if (found(f) != 0) stopped = true;
-    }
+    stopped = WalkDirectory(job, &stack, found, progress, &shown);
   }
   if (progress && !stopped && shown < 100) progress(100);
   return 0;
+}
+
+bool ExfatDelWalker::WalkDirectory(const DirJob& job, std::vector<DirJob>* stack, const FoundSink& found,
+                                   const ProgressSink& progress, int* shown) {
+  if (job.deleted && IsClusterAllocated(job.cluster) && job.depth > 0) return false;
+  bool stopped = false;
+  std::vector<uint8_t> buf;
+  ExfatDirParser parser;
+  std::vector<ExfatItem> items;
+  for (uint32_t c : DirClusters(job)) {
+    if (!m_readClusters.insert(c).second) break;
+    if (!ReadCluster(c, &buf)) break;
+    if (progress) {
+      uint64_t sector = m_geo.ClusterToSector(c);
+      int p = int(std::min<uint64_t>(100, sector * 100 / m_geo.volumeSectors));
+      if (p > *shown) {
+        *shown = p;
+        if (progress(*shown) != 0) {
+          stopped = true;
+          break;
+        }
+      }
+    }
+    ExfatDirParser::Result r = parser.Feed(buf.data(), buf.size(), [&](const ExfatItem& it) {
+      items.push_back(it);
+      return true;
+    });
+    if (r == ExfatDirParser::kEnd) break;
+  }
+  for (const ExfatItem& it : items) {
+    if (stopped) break;
+    bool deleted = it.deleted || job.deleted;
+    if (it.IsDirectory()) {
+      if (job.depth + 1 >= kMaxDirDepth || !m_geo.IsDataCluster(it.firstCluster)) continue;
+      if (deleted && IsClusterAllocated(it.firstCluster)) continue;
+      stack->push_back({ChildPath(job.path, it.name), it.firstCluster, it.dataLength, it.noFatChain, deleted, job.depth + 1});
+      continue;
+    }
+    if (!deleted || it.dataLength == 0) continue;
+    FoundFile f;
+    if (!FileInfoFromEntrySet(it, deleted, job.path, &f)) continue;
+    if (found(f) != 0) stopped = true;
+  }
+  return stopped;
+}
+
+bool ExfatDelWalker::FileInfoFromEntrySet(const ExfatItem& it, bool deleted, const std::u16string& folder,
+                                          FoundFile* f) {
+  std::vector<uint32_t> clusters = FileClusters(it, deleted);
+  if (clusters.empty()) return false;
+  uint64_t perCluster = m_geo.clusterBytes / m_devSector;
+  uint64_t base = m_geo.heapOffset / m_devSector;
+  f->folder = folder;
+  f->name = it.name;
+  f->size = it.dataLength;
+  f->createDate = it.createDate;
+  f->modifyDate = it.modifyDate;
+  for (uint32_t c : clusters) {
+    uint64_t s = base + uint64_t(c - 2) * perCluster;
+    if (!f->runs.empty() && f->runs.back().first + f->runs.back().second == s)
+      f->runs.back().second += perCluster;
+    else
+      f->runs.push_back({s, perCluster});
+  }
+  // Bytes past the valid data length were never written: exFAT reads them as zeros, so
+  // they are handed out as a hole rather than as whatever the clusters held before.
+  if (it.validLength < it.dataLength) HoleAfterValidData(&f->runs, (it.validLength + m_devSector - 1) / m_devSector);
+  return true;
 }
 
 }  // namespace fat

@@ -138,10 +138,11 @@ class ExfatDelWalker {
   int Open();
   int Walk(const FoundSink& found, const ProgressSink& progress);
 
-  const ExfatGeometry& Geometry() const { return m_geo; }
+  const ExfatVolume& Geometry() const { return m_geo; }
   const std::vector<uint8_t>& Bitmap() const { return m_bitmap; }
   uint64_t BitmapLength() const { return m_bitmapRef.length; }
-  bool IsAllocated(uint32_t cluster) const;
+  // Clusters outside the heap or past the bitmap count as in use.
+  bool IsClusterAllocated(uint32_t cluster) const;
   uint64_t DataStartSector() const { return m_geo.heapOffset / m_devSector; }
   uint32_t DeviceSectorSize() const { return m_devSector; }
 
@@ -157,6 +158,13 @@ class ExfatDelWalker {
     bool deleted;
     int depth;
   };
+  // Reads one directory: deleted files, and every file of a deleted directory, go to
+  // found; its folders are pushed for the walk. True when the walk is to stop.
+  bool WalkDirectory(const DirJob& job, std::vector<DirJob>* stack, const FoundSink& found,
+                     const ProgressSink& progress, int* shown);
+  // The found file of one entry set: its runs in device sectors, the part past the valid
+  // data length as a hole. False when no cluster of it can be placed.
+  bool FileInfoFromEntrySet(const ExfatItem& it, bool deleted, const std::u16string& folder, FoundFile* f);
   std::vector<uint32_t> DirClusters(const DirJob& job);
   std::vector<uint32_t> FileClusters(const ExfatItem& it, bool deleted);
   bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
@@ -164,7 +172,7 @@ class ExfatDelWalker {
   IStorageDevice* m_device;
   uint32_t m_devSector = 0;
   uint64_t m_deviceBytes = 0;
-  ExfatGeometry m_geo;
+  ExfatVolume m_geo;
   FatTable m_table;
   ExfatBitmapRef m_bitmapRef;
   std::vector<uint8_t> m_bitmap;

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (size >= 512) {
     fat::FatGeometry g;
-    fat::ExfatGeometry e;
+    fat::ExfatVolume e;
     fat::ParseFatBoot(data, size, fat::kFat16, size, &g);
     fat::ParseFatBoot(data, size, fat::kFat32, 0, &g);
     fat::ParseExfatBoot(data, size, size, &e);

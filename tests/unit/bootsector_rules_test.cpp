@@ -251,7 +251,7 @@ TEST(FatBootRules, SectorSizeAndFatCount) {
 TEST(ExfatBootRules, ZeroAreaRecognisesAndAllEightNameBytesCount) {
   std::vector<uint8_t> e = LoadFixture("lost_exfat.img");
   if (e.empty()) GTEST_SKIP() << "fixture missing";
-  fat::ExfatGeometry g;
+  fat::ExfatVolume g;
   ASSERT_EQ(fat::ParseExfatBoot(e.data(), 512, e.size(), &g), 0);
   ASSERT_TRUE(IsExfatBootSector(e.data()));
   ASSERT_EQ(CheckerSays(e), FS_EXFAT);

@@ -226,13 +226,13 @@ TEST(ExfatRootless, UnreadableRootIntactRootAndUnsealedBootRegion) {
   if (path.empty()) GTEST_SKIP() << "fixture missing";
   const uint64_t before = testutil::FileChecksum(path);
   const auto img = testutil::ReadFile(path);
-  fat::ExfatGeometry g;
+  fat::ExfatVolume g;
   ASSERT_EQ(fat::ParseExfatBoot(img.data(), 512, img.size(), &g), 0);
   const uint64_t root = g.ClusterOffset(g.rootCluster);
   {
     FatMemDevice dev(img);
     EXPECT_EQ(DeletedScan(&dev), 0);
-    fat::ExfatGeometry h;
+    fat::ExfatVolume h;
     EXPECT_EQ(fat::ReadExfatBootOverDamagedRoot(&dev, 0, img.size(), &h), RC_WRONG_FS);
     FatMemDevice again(img);
     Outcome o = FormatScan(&again, false);
@@ -263,7 +263,7 @@ TEST(ExfatRootless, UnreadableRootIntactRootAndUnsealedBootRegion) {
     bad[300] ^= 0x5A;
     bad[12 * 512 + 300] ^= 0x5A;
     FatMemDevice dev(bad);
-    fat::ExfatGeometry h;
+    fat::ExfatVolume h;
     EXPECT_EQ(fat::ReadExfatBootOverDamagedRoot(&dev, 0, bad.size(), &h), RC_WRONG_FS);
     EXPECT_NE(DeletedScan(&dev), RC_ROOT_DAMAGED);
     FatMemDevice again(bad);
@@ -294,7 +294,7 @@ TEST(ExfatRootless, BitmapFoundWithoutTheRoot) {
   if (path.empty() || intact.empty()) GTEST_SKIP() << "fixtures missing";
   const auto img = testutil::ReadFile(path);
   const auto whole = testutil::ReadFile(intact);
-  fat::ExfatGeometry g;
+  fat::ExfatVolume g;
   ASSERT_EQ(fat::ParseExfatBoot(img.data(), 512, img.size(), &g), 0);
   // The intact root's bitmap entry: its first cluster at 20, its length at 24.
   const uint8_t* rootDir = whole.data() + g.ClusterOffset(g.rootCluster);

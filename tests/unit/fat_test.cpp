@@ -548,7 +548,7 @@ class ExfatImage : public ::testing::Test {
   }
   testutil::TempDir dir;
   std::vector<uint8_t> bytes;
-  ExfatGeometry g;
+  ExfatVolume g;
   size_t slot = 0;
   uint32_t next = 0;
 };
@@ -638,7 +638,7 @@ TEST_F(ExfatImage, BootDamageIsRefused) {
   EXPECT_EQ(rc, -1);
   // No allocation-bitmap entry anywhere in the root.
   bad = bytes;
-  ExfatGeometry gg;
+  ExfatVolume gg;
   ASSERT_EQ(ParseExfatBoot(bad.data(), 512, bad.size(), &gg), 0);
   for (size_t i = 0; i < gg.clusterBytes; i += 32)
     if (bad[gg.ClusterOffset(gg.rootCluster) + i] == 0x81) bad[gg.ClusterOffset(gg.rootCluster) + i] = 0x01;

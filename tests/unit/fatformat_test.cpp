@@ -744,7 +744,7 @@ TEST(BootChecks, ExfatFieldsThatDoNotFitTheVolume) {
   if (path.empty()) GTEST_SKIP() << "fixture missing";
   uint64_t before = testutil::FileChecksum(path);
   const auto img = testutil::ReadFile(path);
-  fat::ExfatGeometry g;
+  fat::ExfatVolume g;
   ASSERT_EQ(fat::ParseExfatBoot(img.data(), 512, img.size(), &g), 0);
   {
     auto same = img;
@@ -939,7 +939,7 @@ TEST(FatBitmap, ExfatBitmapIsTheAllocationBitmap) {
   std::string path = testutil::Fixture("exfat.img");
   if (path.empty()) GTEST_SKIP() << "fixture missing";
   auto img = testutil::ReadFile(path);
-  fat::ExfatGeometry g;
+  fat::ExfatVolume g;
   ASSERT_EQ(fat::ParseExfatBoot(img.data(), 512, img.size(), &g), 0);
   FatMemDevice dev(img);
   IScanOperator* s = CreateExfatDelScanner(&dev);

@@ -58,7 +58,7 @@ TEST(LayoutExfat, BootSectorsAsMkfsExfatWroteThem) {
     EXPECT_EQ(b.volumeLength, c.sectors) << c.image;
     EXPECT_EQ(b.numberOfFats, 1);
     EXPECT_EQ(b.fileSystemRevision, 0x0100);
-    fat::ExfatGeometry g;  // the engine's reading agrees
+    fat::ExfatVolume g;  // the engine's reading agrees
     ASSERT_EQ(fat::ParseExfatBoot(s.data(), s.size(), 0, &g), 0);
     EXPECT_EQ(g.rootCluster, b.rootDirectoryCluster);
     EXPECT_EQ(g.fatOffset, uint64_t(b.fatOffset) * 512);

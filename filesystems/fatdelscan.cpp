@@ -181,7 +181,7 @@ int CExfatDel::Scan(INotifySink* sink) {
   // The boot's geometry is checked against the heap and the root before any file is
   // placed through it: one that does not fit is refused rather than walked.
   fat::ExfatDelWalker walker(m_device);
-  int open = walker.Open();
+  int open = InitVolume(&walker);
   if (open == fat::kBootDisagrees) return RC_WRONG_FS;
   if (open != 0) {
     uint64_t size = 0;
@@ -217,9 +217,20 @@ int CExfatDel::Scan(INotifySink* sink) {
 }
 
 // The volume's own allocation bitmap: bit i is cluster i + 2. The bitmap is the caller's.
+int CExfatDel::InitVolume(fat::ExfatDelWalker* walker) { return walker->Open(); }
+
+int CExfatDel::ReadVolumeBitmap(const fat::ExfatDelWalker& walker, uint8_t* buffer, uint32_t length) {
+  if (!buffer) return RC_BAD_ARGUMENT;
+  const std::vector<uint8_t>& src = walker.Bitmap();
+  // Clusters the volume's bitmap does not cover stay as the caller had them.
+  size_t n = std::min<size_t>(length, src.size());
+  if (n) std::memcpy(buffer, src.data(), n);
+  return 0;
+}
+
 IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
   fat::ExfatDelWalker walker(m_device);
-  if (walker.Open() != 0) return nullptr;
+  if (InitVolume(&walker) != 0) return nullptr;
   uint64_t size = 0;
   if (m_device->GetSize(&size) != 0 || size > uint64_t(INT64_MAX)) return nullptr;
   const fat::ExfatVolume& g = walker.Geometry();
@@ -231,17 +242,15 @@ IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
   }
   uint32_t bytes = 0;
   uint8_t* dst = bm->GetBuffer(&bytes);
-  const std::vector<uint8_t>& src = walker.Bitmap();
   // Clusters the volume's bitmap does not cover stay free; both count bit 0 as cluster 2.
-  size_t n = std::min<size_t>(bytes, src.size());
-  if (dst && n) std::memcpy(dst, src.data(), n);
+  ReadVolumeBitmap(walker, dst, bytes);
   return bm;
 }
 
 int CExfatDel::GetDataStartSector(uint64_t* out) {
   if (!out) return RC_BAD_ARGUMENT;
   fat::ExfatDelWalker walker(m_device);
-  int rc = walker.Open();
+  int rc = InitVolume(&walker);
   if (rc) return rc;
   *out = walker.DataStartSector();
   return 0;

@@ -58,6 +58,13 @@ class CExfatDel : public CScanOperator {
   virtual int GetDataStartSector(uint64_t* out);
 
  private:
+  // Opens the volume through the walker: boot sector, geometry checked against the heap,
+  // FAT and allocation bitmap. The walker's answer.
+  int InitVolume(fat::ExfatDelWalker* walker);
+  // Copies the allocation bitmap that InitVolume read into buffer, at most length bytes
+  // (bit i is cluster i + 2); 0, RC_BAD_ARGUMENT for a null buffer.
+  int ReadVolumeBitmap(const fat::ExfatDelWalker& walker, uint8_t* buffer, uint32_t length);
+
   IStorageDevice* m_device;
   int m_percent = 0;
 };

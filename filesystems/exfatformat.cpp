@@ -687,28 +687,41 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
     return;
   }
   int64_t id;
-  RunList* runs = nullptr;
   if (it.dataLength == 0 || it.firstCluster == 0) {
     id = kEmptyIdBase + m_emptyIds++;
   } else {
     if (!inRange) return;
     id = kClusterIdBase + it.firstCluster;
+  }
+  IFileInfo* info = nullptr;
+  if (FileInfoFromEntry(it, dataTrusted, &info) != 0) return;
+  if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), info, KeepExisting) < 0) {
+    info->Release();
+    return;
+  }
+  m_feeder.Note();
+}
+
+int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, IFileInfo** out) {
+  if (!out) return RC_BAD_ARGUMENT;
+  RunList* runs = nullptr;
+  if (it.dataLength != 0 && it.firstCluster != 0) {
     // Divided first: a hostile length near 2^64 must not wrap to a few clusters.
     uint64_t clusters = it.dataLength / m_clusterBytes + (it.dataLength % m_clusterBytes != 0);
     uint64_t off = ClusterOffset(it.firstCluster);
-    if (off > m_volumeBytes || clusters > (m_volumeBytes - off) / m_clusterBytes + 1) return;
+    if (off > m_volumeBytes || clusters > (m_volumeBytes - off) / m_clusterBytes + 1) return RC_OUT_OF_RANGE;
     uint64_t start = off / m_devSector, count = clusters * (m_clusterBytes / m_devSector);
-    if (count > 0xFFFFFFFFull) return;
+    if (count > 0xFFFFFFFFull) return RC_OUT_OF_RANGE;
     // Bytes past the valid data length were never written: exFAT reads them as zeros, so
     // they are handed out as a hole rather than as whatever the clusters held before.
     uint64_t valid = count;
     if (it.validLength < it.dataLength)
       valid = std::min<uint64_t>(count, it.validLength / m_devSector + (it.validLength % m_devSector != 0));
     runs = new (std::nothrow) RunList(valid ? start : RUN_HOLE, uint32_t(valid ? valid : count - valid));
-    if (!runs) return;
+    if (!runs) return RC_NO_MEMORY;
     if (valid && valid < count && !runs->Append(RUN_HOLE, uint32_t(count - valid))) {
       runs->Release();
-      return;
+      return RC_NO_MEMORY;
     }
     // Clusters that the present volume wrote since no longer hold this file's bytes.
     if (m_placement == kOldLayout && Occupied(off, clusters * m_clusterBytes)) dataTrusted = false;
@@ -727,7 +740,7 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
     if (runs) runs->Release();
-    return;
+    return RC_NO_MEMORY;
   }
   info->SetName(it.name.c_str());
   info->SetSize(int64_t(it.dataLength));
@@ -736,11 +749,8 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
   info->AddFlags(FF_FORMATTED);
   // A file whose place is not known gets no data rather than the bytes of other clusters.
   if (!dataTrusted && it.dataLength) info->AddFlags(FF_NODATA);
-  if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), info, KeepExisting) < 0) {
-    info->Release();
-    return;
-  }
-  m_feeder.Note();
+  *out = info;
+  return 0;
 }
 
 bool CExfatFormat::HeadStillThere(const fat::ExfatItem& it, uint64_t offset) {

@@ -39,6 +39,11 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   int RebuildFromUpcase();
   static int IsRootDirectoryStart(const uint8_t* sector);
   int WalkVolume(INotifySink* sink);
+  // The file record of one entry set (a file, not a folder), flagged as found by this
+  // reader: its run from the first cluster, the part past the valid data length as a hole,
+  // no data when its place is not trusted. 0; RC_OUT_OF_RANGE when it does not fit the
+  // volume; RC_NO_MEMORY; RC_BAD_ARGUMENT.
+  int FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, IFileInfo** out);
 
   uint32_t SectorsPerCluster() const { return m_spc; }
   uint32_t BytesPerSector() const { return m_bps; }

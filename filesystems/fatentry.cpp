@@ -205,7 +205,7 @@ char16_t FatLfnChar(const uint8_t* e, int index) {
   return l.chars[((index % 13) + 13) % 13];
 }
 
-int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* first, std::u16string* out) {
+int FatNameDecoder::BuildLongName(const uint8_t* first, const uint8_t* shortEntry, std::u16string* out) {
   if (!out) return 0;
   out->clear();
   if (!shortEntry || !first || shortEntry <= first || (shortEntry - first) % kEntrySize != 0) return 0;
@@ -223,7 +223,7 @@ int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* first, std:
   return int(out->size());
 }
 
-int FatShortNameToString(const uint8_t* entry, std::u16string* out) {
+int FatNameDecoder::BuildShortName(const uint8_t* entry, std::u16string* out) {
   if (!out) return -1;
   out->clear();
   layout::FatDirEntry d;
@@ -363,7 +363,7 @@ void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
   it->deleted = d.name[0] == kDeletedMark;
   it->attr = d.attributes;
   std::memcpy(it->entry, e, kEntrySize);
-  FatShortNameToString(e, &it->shortName);
+  FatNameDecoder::BuildShortName(e, &it->shortName);
   it->isDot = layout::FatDotName(d.name) != 0;
   it->highWord = d.firstClusterHigh;
   it->firstCluster = d.FirstCluster(m_kind == kFat32);
@@ -404,7 +404,7 @@ bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* o
   for (size_t i = 1; i < n; ++i)
     if (!FatEntryChecksum(m_run.data() + i * kEntrySize, &other) || other != sum) return false;
   std::u16string name;
-  FatLongNameFromEntries(m_run.data() + m_run.size(), m_run.data(), &name);
+  FatNameDecoder::BuildLongName(m_run.data(), m_run.data() + m_run.size(), &name);
   if (name.size() > 255 || name.empty()) return false;
   uint8_t check = 0;
   if (!deleted) {

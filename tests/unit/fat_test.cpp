@@ -91,7 +91,7 @@ uint8_t* Entry(std::vector<uint8_t>& b, size_t i) { return b.data() + i * 32; }
 
 std::u16string ShortName(const uint8_t* e) {
   std::u16string s;
-  FatShortNameToString(e, &s);
+  FatNameDecoder::BuildShortName(e, &s);
   return s;
 }
 

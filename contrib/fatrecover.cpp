@@ -117,7 +117,7 @@ int CFatFormat::Scan(INotifySink* sink) {
   m_totalSectors = int64_t(size / uint64_t(sectorSize));
 
   m_parser = fat::FatDirParser(m_info.ft == fatrec::FT_FAT32 ? fat::kFat32 : fat::kFat16);
-  m_items.clear();
+  m_items.Init(0, 0);
   m_trails.clear();
   m_prevCluster = -1;
   m_prevOpen = false;
@@ -292,16 +292,8 @@ bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
 }
 
 void CFatFormat::RestoreHighWord(fat::FatDirItem* it) {
-  fat::HighWordHint h;
-  h.havePrev = !m_items.empty();
-  if (h.havePrev) {
-    h.prevFirst = m_items.back().first;
-    h.prevSize = m_items.back().second;
-  }
-  h.clusterBytes = uint32_t(m_info.clusterSize);
-  h.maxCluster = HighestCluster();
   // The FAT of a formatted volume tells nothing of the files before the format.
-  fat::RestoreItemHighWord(it, h, nullptr, [this](uint32_t c, uint8_t* first) {
+  fat::RestoreItemHighWord(it, m_items, nullptr, [this](uint32_t c, uint8_t* first) {
     int64_t off = m_inspector->ClusterToOffset(c);
     return off >= 0 && m_inspector->CachedRead(off, first, uint32_t(fat::kEntrySize)) == 0;
   });
@@ -317,7 +309,9 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   fat::FatDirItem it = src;
   if (m_info.ft == fatrec::FT_FAT32) {
     if (it.deleted) RestoreHighWord(&it);
-    m_items.assign(1, {it.firstCluster, it.size});
+    // Only the entry parsed last counts; the layout is settled before the walk.
+    m_items.Init(uint32_t(m_info.clusterSize), HighestCluster());
+    m_items.Add(it.firstCluster, it.size);
   }
   if (it.name.empty() || it.name.size() > kMaxName) return true;
   m_feeder.Count();

@@ -83,7 +83,7 @@ class CFatFormat : public CScanOperator {
 
   // Parse state.
   fat::FatDirParser m_parser{fat::kFat16};
-  std::vector<std::pair<uint32_t, uint32_t>> m_items;  // FAT32: (first cluster, size) in parse order
+  fat::ItemInfoList m_items;  // FAT32: the entry parsed last
   std::map<uint8_t, Trail> m_trails;
   int64_t m_prevCluster = -1;
   int64_t m_prevDirId = 0;

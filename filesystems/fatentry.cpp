@@ -473,24 +473,18 @@ FatDirParser::Result FatDirParser::Feed(const uint8_t* p, size_t len, const Sink
   return kMore;
 }
 
-namespace {
-
-// The cluster just behind the predecessor's data.
-uint64_t PredecessorEnd(const HighWordHint& h) {
-  if (h.clusterBytes == 0) return 0;
-  return uint64_t(h.prevFirst) + (uint64_t(h.prevSize) + h.clusterBytes - 1) / h.clusterBytes;
+uint64_t ItemInfoList::LastEnd() const {
+  if (m_clusterBytes == 0 || m_items.empty()) return 0;
+  const ItemInfo& last = m_items.back();
+  return uint64_t(last.firstCluster) + (uint64_t(last.size) + m_clusterBytes - 1) / m_clusterBytes;
 }
 
-bool InHeap(uint64_t c, const HighWordHint& h) { return c >= 2 && c <= h.maxCluster; }
-
-}  // namespace
-
-bool RestoreFileHighWord(uint32_t* cluster, const HighWordHint& h, const FatEntryReader& fat) {
-  if (!cluster || *cluster > 0xFFFF || !h.havePrev) return false;
-  uint64_t pred = PredecessorEnd(h);
+bool ItemInfoList::NextHighWord(uint32_t* cluster, const FatEntryReader& fat) const {
+  if (!cluster || *cluster > 0xFFFF || m_items.empty()) return false;
+  uint64_t pred = LastEnd();
   if (pred < 0x10000) return false;
   uint64_t cand = (pred & ~0xFFFFull) | *cluster;
-  if (!InHeap(cand, h)) return false;
+  if (!InHeap(cand)) return false;
   if (fat) {
     uint32_t vCand = 1, vOrig = 0;
     bool candFree = fat(uint32_t(cand), &vCand) && vCand == 0;
@@ -501,13 +495,14 @@ bool RestoreFileHighWord(uint32_t* cluster, const HighWordHint& h, const FatEntr
   return true;
 }
 
-bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& h, const FirstEntryReader& read) {
-  if (!cluster || *cluster > 0xFFFF || !h.havePrev || !read) return false;
-  uint64_t base = PredecessorEnd(h) >> 16;
+bool ProbeDeletedDirHighCluster(const ItemInfoList& list, uint32_t* cluster, uint32_t candidates,
+                                const FirstEntryReader& read) {
+  if (!cluster || *cluster > 0xFFFF || list.Empty() || !read) return false;
+  uint64_t base = list.LastEnd() >> 16;
   if (base < 1) base = 1;
-  for (uint64_t i = 0; i < 20; ++i) {
+  for (uint64_t i = 0; i < candidates; ++i) {
     uint64_t cand = ((base + i) << 16) | *cluster;
-    if (!InHeap(cand, h)) break;
+    if (!list.InHeap(cand)) break;
     uint8_t first[kEntrySize];
     layout::FatDirEntry dot;
     if (!read(uint32_t(cand), first) || !layout::DecodeFatDirEntry(first, sizeof first, &dot)) break;
@@ -520,11 +515,11 @@ bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& h, const FirstEn
   return false;
 }
 
-bool RestoreItemHighWord(FatDirItem* it, const HighWordHint& h, const FatEntryReader& fat,
+bool RestoreItemHighWord(FatDirItem* it, const ItemInfoList& list, const FatEntryReader& fat,
                          const FirstEntryReader& read) {
   if (!it || !it->deleted || it->isDot || it->highWord != 0) return false;
-  return it->IsDirectory() ? ProbeFolderHighWord(&it->firstCluster, h, read)
-                           : RestoreFileHighWord(&it->firstCluster, h, fat);
+  return it->IsDirectory() ? ProbeDeletedDirHighCluster(list, &it->firstCluster, kHighWordCandidates, read)
+                           : list.NextHighWord(&it->firstCluster, fat);
 }
 
 // ----------------------------------------------------------------------------------------

@@ -201,33 +201,57 @@ class FatDirParser {
   size_t m_index = 0;
 };
 
-// A deleted FAT32 entry may have lost the high word of its first cluster (some systems
-// clear it on deletion). The entry parsed just before it tells where the volume's writer
-// stood: a file most likely lies just behind that entry's data, and a folder is found by
-// its own "." entry, which still carries the whole number.
-struct HighWordHint {
-  bool havePrev = false;    // without a predecessor nothing is guessed
-  uint32_t prevFirst = 0;   // first cluster and size of the entry parsed before
-  uint32_t prevSize = 0;
-  uint32_t clusterBytes = 0;
-  uint32_t maxCluster = 0;  // highest cluster that may hold data
-};
 // A FAT entry (true and *value set), or false when unknown.
 typedef std::function<bool(uint32_t cluster, uint32_t* value)> FatEntryReader;
 // The first 32 bytes of a cluster; false when they cannot be read (the search ends).
 typedef std::function<bool(uint32_t cluster, uint8_t* entry32)> FirstEntryReader;
 
-// A file's cluster *cluster (at most 0xFFFF) is moved into the predecessor's 64 Ki block.
-// With a FAT at hand a genuine low cluster is kept: the move needs the candidate free or
-// the stored cluster in use. False when nothing is moved.
-bool RestoreFileHighWord(uint32_t* cluster, const HighWordHint& hint, const FatEntryReader& fat);
-// A folder's cluster: the 20 high words from the predecessor's block on are tried until a
-// cluster begins with "." naming itself by both words. False when none does.
-bool ProbeFolderHighWord(uint32_t* cluster, const HighWordHint& hint, const FirstEntryReader& read);
+// A deleted FAT32 entry may have lost the high word of its first cluster (some systems
+// clear it on deletion). The entry parsed just before it tells where the volume's writer
+// stood: a file most likely lies just behind that entry's data, and a folder is found by
+// its own "." entry, which still carries the whole number.
+struct ItemInfo {
+  uint32_t firstCluster = 0;
+  uint32_t size = 0;
+};
+
+// The entries parsed so far, in parse order, with the volume's cluster size and highest
+// data cluster. Without an entry nothing is guessed.
+class ItemInfoList {
+ public:
+  // Keeps the volume's context and empties the list.
+  void Init(uint32_t clusterBytes, uint32_t maxCluster) {
+    m_items.clear();
+    m_clusterBytes = clusterBytes;
+    m_maxCluster = maxCluster;
+  }
+  void Add(uint32_t firstCluster, uint32_t size) { m_items.push_back({firstCluster, size}); }
+  bool Empty() const { return m_items.empty(); }
+  // The cluster just behind the last entry's data; 0 without a cluster size.
+  uint64_t LastEnd() const;
+  bool InHeap(uint64_t c) const { return c >= 2 && c <= m_maxCluster; }
+  // A file's cluster *cluster (at most 0xFFFF) is moved into the 64 Ki block of LastEnd.
+  // With a FAT at hand a genuine low cluster is kept: the move needs the candidate free or
+  // the stored cluster in use. False when nothing is moved.
+  bool NextHighWord(uint32_t* cluster, const FatEntryReader& fat) const;
+
+ private:
+  std::vector<ItemInfo> m_items;
+  uint32_t m_clusterBytes = 0;
+  uint32_t m_maxCluster = 0;
+};
+
+// The deleted-file scan and the formatted reader both try this many high words.
+const uint32_t kHighWordCandidates = 20;
+
+// A folder's cluster: the high words from LastEnd's block on are tried, candidates of them,
+// until a cluster begins with "." naming itself by both words. False when none does.
+bool ProbeDeletedDirHighCluster(const ItemInfoList& list, uint32_t* cluster, uint32_t candidates,
+                                const FirstEntryReader& read);
 // The restoration for one parsed FAT32 item: only a deleted entry other than "." and ".."
 // whose stored high word is zero (a high word that is there was not lost, even when it
 // holds reserved bits alone), as a folder or as a file.
-bool RestoreItemHighWord(FatDirItem* it, const HighWordHint& hint, const FatEntryReader& fat,
+bool RestoreItemHighWord(FatDirItem* it, const ItemInfoList& list, const FatEntryReader& fat,
                          const FirstEntryReader& read);
 
 // ---------------------------------------------------------------------------------------

@@ -143,7 +143,7 @@ int FatDelWalker::Open() {
   m_queue.clear();
   m_queuedDirs.clear();
   m_readClusters.clear();
-  m_items.clear();
+  m_items.Init(0, 0);  // the walk gives it the geometry
   m_gone = m_stopped = false;
   int rc = DeviceGeometry(m_device, &m_devSector, &m_deviceBytes);
   if (rc) return rc;
@@ -214,18 +214,6 @@ bool FatDelWalker::GuessRuns(uint32_t f, uint64_t size, std::vector<std::pair<ui
   return true;
 }
 
-HighWordHint FatDelWalker::HighWordHintNow() const {
-  HighWordHint h;
-  h.havePrev = !m_items.empty();
-  if (h.havePrev) {
-    h.prevFirst = m_items.back().first;
-    h.prevSize = m_items.back().second;
-  }
-  h.clusterBytes = m_geo.clusterBytes;
-  h.maxCluster = m_geo.maxCluster;
-  return h;
-}
-
 FatEntryReader FatDelWalker::FatReader() {
   return [this](uint32_t c, uint32_t* v) { return m_table.Get(c, v); };
 }
@@ -237,14 +225,6 @@ FirstEntryReader FatDelWalker::FirstEntryOf() {
     std::memcpy(first, buf.data(), kEntrySize);
     return true;
   };
-}
-
-bool FatDelWalker::RestoreFileHighWord(uint32_t* cluster) {
-  return fat::RestoreFileHighWord(cluster, HighWordHintNow(), FatReader());
-}
-
-bool FatDelWalker::ProbeDirHighWord(uint32_t* cluster) {
-  return ProbeFolderHighWord(cluster, HighWordHintNow(), FirstEntryOf());
 }
 
 bool FatDelWalker::ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found) {
@@ -280,10 +260,10 @@ void FatDelWalker::HandleItems(const DirJob& job, std::vector<FatDirItem>& items
   for (FatDirItem& it : items) {
     if (m_stopped) return;
     bool deleted = it.deleted || job.deleted;
-    if (m_kind == kFat32) RestoreItemHighWord(&it, HighWordHintNow(), FatReader(), FirstEntryOf());
+    if (m_kind == kFat32) RestoreItemHighWord(&it, m_items, FatReader(), FirstEntryOf());
     if (it.firstCluster > m_geo.maxCluster) continue;  // damaged entry: skip it, keep going
     if (it.size / m_geo.bytesPerSector > m_geo.totalSectors) continue;
-    if (m_kind == kFat32) m_items.push_back({it.firstCluster, it.size});
+    if (m_kind == kFat32) m_items.Add(it.firstCluster, it.size);
     if (it.isDot) continue;
     if (it.IsDirectory()) {
       if (job.depth + 1 >= kMaxDirDepth) continue;
@@ -314,7 +294,7 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_queue.clear();
   m_queuedDirs.clear();
   m_readClusters.clear();
-  m_items.clear();
+  m_items.Init(m_geo.clusterBytes, m_geo.maxCluster);
   m_tails.clear();
   m_dirPaths.clear();
   m_queuePos = 0;

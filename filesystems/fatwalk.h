@@ -77,8 +77,6 @@ class FatDelWalker {
 
   // Deleted-file placement; public for the tests.
   bool GuessRuns(uint32_t first, uint64_t size, std::vector<std::pair<uint32_t, uint32_t>>* clusterRuns);
-  bool RestoreFileHighWord(uint32_t* cluster);
-  bool ProbeDirHighWord(uint32_t* cluster);
 
  private:
   struct DirJob {
@@ -94,7 +92,6 @@ class FatDelWalker {
     std::vector<uint8_t> pending;  // long-name entries still waiting for their short entry
   };
   bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
-  HighWordHint HighWordHintNow() const;
   FatEntryReader FatReader();
   FirstEntryReader FirstEntryOf();
   void RunQueue(const FoundSink& found, const ProgressSink& progress, int* high);
@@ -115,8 +112,8 @@ class FatDelWalker {
   std::vector<DirJob> m_queue;
   std::unordered_set<uint32_t> m_queuedDirs;   // first clusters already queued
   std::unordered_set<uint32_t> m_readClusters; // every directory cluster read
-  // (first cluster, size) of every entry in parse order, for FAT32 high-word restoration.
-  std::vector<std::pair<uint32_t, uint32_t>> m_items;
+  // Every entry in parse order, for FAT32 high-word restoration.
+  ItemInfoList m_items;
   size_t m_queuePos = 0;                        // next queue entry to walk
   std::vector<Tail> m_tails;
   std::map<uint32_t, std::u16string> m_dirPaths;  // first cluster -> folder path, for ".."

@@ -66,16 +66,14 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
   ASSERT_TRUE(gone->deleted);
   ASSERT_GT(gone->firstCluster, 0xFFFFu);
 
-  HighWordHint h;
-  h.havePrev = true;
-  h.prevFirst = high->firstCluster;
-  h.clusterBytes = s.g.clusterBytes;
-  h.maxCluster = s.g.maxCluster;
+  ItemInfoList h;
+  h.Init(s.g.clusterBytes, s.g.maxCluster);
+  h.Add(high->firstCluster, 0);
 
   // The folder: its own "." entry names the whole number.
   const uint32_t folderLow = gone->firstCluster & 0xFFFF;
   uint32_t folder = folderLow;
-  ASSERT_TRUE(ProbeFolderHighWord(&folder, h, s.Reader()));
+  ASSERT_TRUE(ProbeDeletedDirHighCluster(h, &folder, kHighWordCandidates, s.Reader()));
   EXPECT_EQ(folder, gone->firstCluster);
   DirClusterShape shape;
   std::vector<uint8_t> fc = s.Cluster(folder);
@@ -88,10 +86,10 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
   const FatDirItem* two = s.Named(inside, u"inside two.bin");
   ASSERT_NE(two, nullptr);
   const uint32_t fileLow = two->firstCluster & 0xFFFF;
-  HighWordHint fh = h;
-  fh.prevFirst = folder;
+  ItemInfoList fh = h;
+  fh.Add(folder, 0);
   uint32_t file = fileLow;
-  ASSERT_TRUE(RestoreFileHighWord(&file, fh, nullptr));
+  ASSERT_TRUE(fh.NextHighWord(&file, nullptr));
   EXPECT_EQ(file, two->firstCluster);
   std::vector<uint8_t> original = m.Original("/high/deleted folder/inside two.bin");
   ASSERT_GE(original.size(), s.g.clusterBytes);
@@ -127,29 +125,30 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
     *v = c == file ? 0x0FFFFFFF : 0;
     return true;
   };
-  EXPECT_FALSE(RestoreFileHighWord(&kept, fh, candUsedOrigFree));
+  EXPECT_FALSE(fh.NextHighWord(&kept, candUsedOrigFree));
   EXPECT_EQ(kept, fileLow);
   auto bothUsed = [](uint32_t, uint32_t* v) {
     *v = 0x0FFFFFFF;
     return true;
   };
-  EXPECT_TRUE(RestoreFileHighWord(&kept, fh, bothUsed));
+  EXPECT_TRUE(fh.NextHighWord(&kept, bothUsed));
   EXPECT_EQ(kept, file);
 
   // Nothing is guessed without a predecessor, past the last cluster, or for a number that
   // already has a high word.
-  HighWordHint none = h;
-  none.havePrev = false;
+  ItemInfoList none;
+  none.Init(s.g.clusterBytes, s.g.maxCluster);
   uint32_t c = folderLow;
-  EXPECT_FALSE(ProbeFolderHighWord(&c, none, s.Reader()));
-  EXPECT_FALSE(RestoreFileHighWord(&c, none, nullptr));
-  HighWordHint small = h;
-  small.maxCluster = 0xFFFF;
-  EXPECT_FALSE(ProbeFolderHighWord(&c, small, s.Reader()));
-  EXPECT_FALSE(RestoreFileHighWord(&c, small, nullptr));
+  EXPECT_FALSE(ProbeDeletedDirHighCluster(none, &c, kHighWordCandidates, s.Reader()));
+  EXPECT_FALSE(none.NextHighWord(&c, nullptr));
+  ItemInfoList small;
+  small.Init(s.g.clusterBytes, 0xFFFF);
+  small.Add(high->firstCluster, 0);
+  EXPECT_FALSE(ProbeDeletedDirHighCluster(small, &c, kHighWordCandidates, s.Reader()));
+  EXPECT_FALSE(small.NextHighWord(&c, nullptr));
   EXPECT_EQ(c, folderLow);
   uint32_t wide = folder;
-  EXPECT_FALSE(RestoreFileHighWord(&wide, h, nullptr));
+  EXPECT_FALSE(h.NextHighWord(&wide, nullptr));
   // A cluster whose "." names another high word is passed over.
   FirstEntryReader lying = [&](uint32_t at, uint8_t* first) {
     if (!s.Reader()(at, first)) return false;
@@ -157,7 +156,7 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
     return true;
   };
   c = folderLow;
-  EXPECT_FALSE(ProbeFolderHighWord(&c, h, lying));
+  EXPECT_FALSE(ProbeDeletedDirHighCluster(h, &c, kHighWordCandidates, lying));
   EXPECT_EQ(c, folderLow);
   // The top four bits of a FAT32 number are reserved: a "." entry that carries one still
   // names its own cluster.
@@ -167,7 +166,7 @@ TEST(FatHighWord, DeletedFolderAndFileAboveCluster65535) {
     return true;
   };
   c = folderLow;
-  EXPECT_TRUE(ProbeFolderHighWord(&c, h, reserved));
+  EXPECT_TRUE(ProbeDeletedDirHighCluster(h, &c, kHighWordCandidates, reserved));
   EXPECT_EQ(c, folder);
 }
 

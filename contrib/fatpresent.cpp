@@ -54,7 +54,11 @@ void CFatFormat::WalkPresent() {
     m_presentFatLost = true;
     return;
   }
+  const uint64_t width = g.kind == fat::kFat16 ? 2 : 4;
   for (uint32_t c = 2; c <= g.maxCluster; ++c) {
+    // A FAT a little short of its clusters (the boot check allows a sector) leaves the
+    // last ones free.
+    if ((uint64_t(c) + 1) * width > g.fatBytes) break;
     uint32_t v = 0;
     if (!m_presentFat->Get(c, &v)) {
       m_presentFatLost = true;
@@ -127,7 +131,15 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
       else
         f.runs.push_back({start, uint32_t(count)});
     }
-    if (!f.whole) f.runs.clear();
+    if (!f.whole) {
+      f.runs.clear();
+      // Its clusters are unknown past the break; those it would fill in one piece count
+      // as written, so that no old file is read out of them.
+      for (uint64_t c = it.firstCluster, n = need; n > 0 && g.IsDataCluster(c); ++c, --n) {
+        m_presentUsed[size_t(c >> 3)] |= uint8_t(1u << (c & 7));
+        m_presentTails.erase(uint32_t(c));
+      }
+    }
     uint32_t tail = it.size % g.clusterBytes;
     if (!chain.empty() && chain.size() == need && tail != 0) {
       tail = std::min(g.clusterBytes, (tail + 511) / 512 * 512);

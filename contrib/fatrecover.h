@@ -126,7 +126,7 @@ class CFatFormat : public CScanOperator {
 
   // The present volume, when its layout differs from the one the search uses.
   bool m_twoLayouts = false;
-  bool m_presentFatLost = false;  // its FAT could not be read: all of it counts as written
+  bool m_presentFatLost = false;  // its FAT could not be read: no old file keeps its bytes
   fat::FatGeometry m_presentGeo;
   std::unique_ptr<fat::FatTable> m_presentFat;
   std::vector<uint8_t> m_presentUsed;  // one bit a cluster, set when the FAT marks it in use

@@ -320,8 +320,8 @@ TEST(CardRelayout, ChainsTheOldFatHeldGiveNoData) {
 // old folders' "." entries outvote the new ones, so the search reads with the old layout,
 // while the new files live under the new one (and a folder the new volume made and deleted
 // again names its clusters the new way). Every new file comes back whole through the new
-// FAT under its own path; old files come back exact or without data; no file anywhere
-// comes back with another file's bytes.
+// FAT under its own path; old files come back exact or without data (one whose data the
+// new volume overwrote, without); no file anywhere comes back with another file's bytes.
 TEST(FatRenew, FilesWrittenAfterTheFormatKeepTheirOwnLayout) {
   struct Case {
     const char* name;
@@ -362,6 +362,10 @@ TEST(FatRenew, FilesWrittenAfterTheFormatKeepTheirOwnLayout) {
       EXPECT_EQ(seen, 1) << c.name << " " << e->path;
     }
     EXPECT_EQ(now.exact, live) << c.name;
+    // The old file whose entry survived while the new volume overwrote its data.
+    const Got* early = Named(files, "old early.bin");
+    ASSERT_NE(early, nullptr) << c.name;
+    EXPECT_TRUE(early->flags & FF_NODATA) << c.name;
     EXPECT_EQ(testutil::FileChecksum(path), before);
   }
   if (!ran) GTEST_SKIP() << "fixtures missing";

@@ -5,7 +5,9 @@
 
 namespace fatrec {
 
-enum FatItemKind { kItemDirectory = 1, kItemDeleted = 2 };
+// kItemUntold: its entry lies in bytes another volume may have written, so its own bytes
+// cannot be told apart.
+enum FatItemKind { kItemDirectory = 1, kItemDeleted = 2, kItemUntold = 4 };
 
 struct FatItem {
   std::u16string name;

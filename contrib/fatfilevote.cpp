@@ -175,7 +175,7 @@ void CFatFormat::VoteByFiles() {
   m_checkFiles = true;
 }
 
-bool CFatFormat::DataStillThere(const fatrec::FatItem& item, int64_t offset) const {
+bool CFatFormat::DataStillThere(const fatrec::FatItem& item, int64_t offset, bool strict) const {
   const int64_t c = m_info.clusterSize;
   if (c <= 0 || item.size == 0) return true;
   const int64_t clusters = (int64_t(item.size) + c - 1) / c;
@@ -187,7 +187,7 @@ bool CFatFormat::DataStillThere(const fatrec::FatItem& item, int64_t offset) con
     if (m_inspector->CachedRead(offset, head.data(), want) != 0 || !m_probe->Begins(type, head.data(), head.size()))
       return false;
   }
-  if (clusters == 1) return true;
+  if (clusters == 1 && !strict) return true;
   // The chain is gone with the old FAT: the file is taken as one piece only when no other
   // file begins inside it and its own structure proves where it ends.
   if (type <= 0) return false;

@@ -1,5 +1,6 @@
 #include "contrib/fatrecover.h"
 
+#include <algorithm>
 #include <new>
 
 #include "common/inc/ifilemanager.h"
@@ -123,6 +124,7 @@ int CFatFormat::Scan(INotifySink* sink) {
   m_prevOpen = false;
   m_emptyIds = 0;
   if (!voted) VoteByFiles();
+  WalkPresent();
   if (ReadRoot() != 0) return finish(-1);
 
   m_phase = float(m_lastPercent) * 0.5f / 100.0f;
@@ -142,6 +144,7 @@ int CFatFormat::Scan(INotifySink* sink) {
     }
     pos = found + step;
   }
+  if (!m_feeder.Stopped()) HandOutPresent();
   m_feeder.Finish();
   if (sink) sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
@@ -182,8 +185,11 @@ int CFatFormat::ReadRoot() {
     int64_t failures = m_inspector->ReadFailures();
     return failures > 0 ? 0 : -1;
   }
+  // The present volume's own folders (walked through its FAT instead) are no old root.
+  if (PresentOwns(at, int64_t(bytes), true)) return 0;
+  m_oldDirs.insert(m_rootId);
   // A leading volume label is passed over by the parse.
-  Parse(m_buf.data(), bytes, m_rootId);
+  ParseAt(m_buf.data(), bytes, m_rootId, at);
   RememberTrail(m_buf.data(), bytes, m_rootId);
   if (m_info.ft == fatrec::FT_FAT32) {
     m_prevCluster = m_rootPosCluster;
@@ -224,11 +230,31 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     return;
   }
   if (m_inspector->CachedRead(pos, m_buf.data(), uint32_t(c)) != 0) return;
+  if (m_twoLayouts) {
+    bool present = PresentOwns(pos, c, true);
+    if (dots && !present) {
+      // A folder's "." entry names its own cluster, under the layout of the volume it
+      // belongs to; a folder the present volume made and deleted again is no old one.
+      layout::FatDirEntry dot;
+      if (layout::DecodeFatDirEntry(m_buf.data(), m_buf.size(), &dot)) {
+        uint32_t self = dot.FirstCluster(m_info.ft == fatrec::FT_FAT32);
+        bool oldSelf = int64_t(self) == k;
+        bool newSelf = m_presentGeo.IsDataCluster(self) && int64_t(m_presentGeo.ClusterOffset(self)) == pos;
+        present = newSelf && !oldSelf;
+        if (oldSelf && !newSelf && !PresentOwns(pos, 64)) m_oldDirs.insert(DirId(uint32_t(k)));
+      }
+    }
+    if (present) {
+      m_prevOpen = false;
+      m_prevCluster = k;
+      return;
+    }
+  }
   int64_t dirId;
   if (dots) {
     dirId = DirId(uint32_t(k));
     m_parser.Reset();
-    Parse(m_buf.data() + 64, size_t(c) - 64, dirId);
+    ParseAt(m_buf.data() + 64, size_t(c) - 64, dirId, pos + 64);
   } else {
     Trail trail;
     if (k == m_prevCluster + 1 && m_prevOpen) {
@@ -236,12 +262,13 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     } else if (FindTrail(m_buf.data(), &trail, true)) {
       dirId = trail.dirId;
       m_parser.Reset();
+      m_untold = false;  // long-name entries alone: they name, they place nothing
       Parse(trail.entries.data(), trail.entries.size(), dirId);
     } else {
       dirId = DirId(uint32_t(k));
       m_parser.Reset();
     }
-    Parse(m_buf.data(), size_t(c), dirId);
+    ParseAt(m_buf.data(), size_t(c), dirId, pos);
   }
   RememberTrail(m_buf.data(), size_t(c), dirId);
   m_prevCluster = k;
@@ -251,6 +278,30 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
 void CFatFormat::Parse(const uint8_t* p, size_t len, int64_t dirId) {
   auto r = m_parser.Feed(p, len, [this, dirId](const fat::FatDirItem& it) { return TakeItem(it, dirId); });
   m_prevOpen = r == fat::FatDirParser::kMore;
+}
+
+void CFatFormat::ParseAt(const uint8_t* p, size_t len, int64_t dirId, int64_t pos) {
+  m_untold = false;
+  if (!m_twoLayouts) {
+    Parse(p, len, dirId);
+    return;
+  }
+  // Piece by piece along the present volume's clusters: an entry in one that the present
+  // volume wrote may be its bytes, not an old entry.
+  const int64_t data = int64_t(m_presentGeo.dataOffset), cb = m_presentGeo.clusterBytes;
+  size_t done = 0;
+  while (done < len) {
+    int64_t at = pos + int64_t(done);
+    int64_t next = at < data ? data : data + ((at - data) / cb + 1) * cb;
+    size_t piece = size_t(std::min<int64_t>(int64_t(len - done), next - at));
+    piece -= piece % fat::kEntrySize;
+    if (piece == 0) piece = std::min(len - done, fat::kEntrySize);
+    m_untold = PresentOwns(at, int64_t(piece));
+    Parse(p + done, piece, dirId);
+    if (!m_prevOpen) break;
+    done += piece;
+  }
+  m_untold = false;
 }
 
 void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId) {
@@ -337,7 +388,7 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   item->size = it.size;
   item->firstCluster = it.firstCluster;
   item->parentId = dirId;
-  item->kind = it.deleted ? fatrec::kItemDeleted : 0;
+  item->kind = (it.deleted ? fatrec::kItemDeleted : 0) | (m_untold ? fatrec::kItemUntold : 0);
   if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), item, fatrec::KeepLaterCreated) < 0) delete item;
   return true;
 }
@@ -357,7 +408,22 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
     int64_t start = off / m_devSector;
     int64_t count = (int64_t(item->size) + m_devSector - 1) / m_devSector;
     if (start > m_totalSectors || count > m_totalSectors - start) return nullptr;
-    if (!m_checkFiles || DataStillThere(*item, off)) {
+    // With two volumes on the device, a file keeps its bytes only in clusters the present
+    // volume has not written, and only when its folder is shown to be the old volume's or
+    // the file proves its own head and end where the old layout puts it.
+    const int64_t c = m_info.clusterSize;
+    bool keep;
+    if (!m_twoLayouts) {
+      keep = !m_checkFiles || DataStillThere(*item, off);
+    } else if (m_presentFatLost || c <= 0 || (item->kind & fatrec::kItemUntold) ||
+               PresentOwns(off, (int64_t(item->size) + c - 1) / c * c)) {
+      keep = false;
+    } else if (m_oldDirs.count(item->parentId)) {
+      keep = !m_checkFiles || DataStillThere(*item, off);
+    } else {
+      keep = DataStillThere(*item, off, true);
+    }
+    if (keep) {
       runs = new (std::nothrow) RunList(uint64_t(start), uint32_t(count));
       if (!runs) return nullptr;
     }

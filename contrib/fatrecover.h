@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "contrib/fat_item.h"
@@ -52,6 +54,8 @@ class CFatFormat : public CScanOperator {
   void ProcessCluster(int64_t pos, bool dots);
   // Feeds entries into the running parse; false when the parse of this cluster ended.
   void Parse(const uint8_t* p, size_t len, int64_t dirId);
+  // The same for entries read at device offset pos.
+  void ParseAt(const uint8_t* p, size_t len, int64_t dirId, int64_t pos);
   bool TakeItem(const fat::FatDirItem& it, int64_t dirId);
   void RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId);
   bool FindTrail(const uint8_t* firstEntry, Trail* out, bool take);
@@ -67,7 +71,28 @@ class CFatFormat : public CScanOperator {
   bool PresentWrote(int64_t offset, int64_t bytes) const;
   // Under a layout the files established: the file's bytes are still where
   // its entry says (head, one piece, proven end).
-  bool DataStillThere(const fatrec::FatItem& item, int64_t offset) const;
+  // With strict, a file of one cluster must prove its end as well.
+  bool DataStillThere(const fatrec::FatItem& item, int64_t offset, bool strict = false) const;
+
+  // A volume formatted again with another layout and then written to holds two volumes:
+  // the old folders the search reads under the layout found above, and the present one,
+  // which its own boot sector and FAT describe. The present tree is walked through its
+  // FAT and handed out with its own runs; the search leaves the present volume's clusters
+  // alone, and hands out bytes only for files of folders that show they are the old ones.
+  void WalkPresent();
+  void WalkPresentDir(const std::u16string& folder, uint32_t first, int depth);
+  // Bytes the present volume holds: its boot region, FATs and root, or clusters its FAT
+  // marks in use (with foldersOnly, only those of the folders its tree reaches).
+  bool PresentOwns(int64_t offset, int64_t bytes, bool foldersOnly = false) const;
+  void HandOutPresent();
+  struct PresentFile {
+    std::u16string folder;  // "" for the root, else "/a/b"
+    std::u16string name;
+    uint32_t size = 0;
+    int64_t createTime = 0, writeTime = 0;
+    std::vector<std::pair<uint64_t, uint32_t>> runs;  // device sectors: start, count
+    bool whole = false;  // the chain holds every cluster the size needs
+  };
 
   IStorageDevice* m_device = nullptr;
   std::unique_ptr<fatrec::FatInspector> m_inspector;
@@ -98,4 +123,19 @@ class CFatFormat : public CScanOperator {
   std::vector<layoutvote::Head> m_heads;
   int64_t m_presentEnd = 0;
   bool m_checkFiles = false;
+
+  // The present volume, when its layout differs from the one the search uses.
+  bool m_twoLayouts = false;
+  bool m_presentFatLost = false;  // its FAT could not be read: no old file keeps its bytes
+  fat::FatGeometry m_presentGeo;
+  std::unique_ptr<fat::FatTable> m_presentFat;
+  std::vector<uint8_t> m_presentUsed;  // one bit a cluster, set when the FAT marks it in use
+  std::vector<uint8_t> m_presentDirs;  // one bit a cluster of a folder the present tree reaches
+  // The last cluster of a present file that its size fills only in part: the bytes (whole
+  // sectors) written; the rest still holds what was there before.
+  std::unordered_map<uint32_t, uint32_t> m_presentTails;
+  std::vector<PresentFile> m_presentFiles;
+  std::set<uint32_t> m_presentDirsSeen;
+  std::set<int64_t> m_oldDirs;  // folder ids the old layout is shown to hold
+  bool m_untold = false;        // the entries being parsed lie in bytes the present volume wrote
 };

@@ -38,14 +38,16 @@ struct Got {
   std::string name;
   uint32_t flags;
   std::vector<uint8_t> bytes;
+  std::string folder;
 };
 
 class Keep : public StubFileManager {
  public:
   explicit Keep(const std::vector<uint8_t>* img) : m_img(img) {}
   std::vector<Got> files;
-  int AddFile(const char16_t*, IFileInfo* f) override {
-    if (!(f->GetFlags() & FF_DIRECTORY)) files.push_back({U8(f->GetName()), f->GetFlags(), GatherRunBytes(*m_img, f)});
+  int AddFile(const char16_t* folder, IFileInfo* f) override {
+    if (!(f->GetFlags() & FF_DIRECTORY))
+      files.push_back({U8(f->GetName()), f->GetFlags(), GatherRunBytes(*m_img, f), U8(folder)});
     f->Release();
     return 0;
   }
@@ -107,11 +109,12 @@ Tally ScanExfat(const std::vector<uint8_t>& img, const std::string& manifest, CE
   return t;
 }
 
-Tally ScanFat32(const std::vector<uint8_t>& img, const std::string& manifest, std::vector<Got>* out = nullptr) {
+Tally ScanFat32(const std::vector<uint8_t>& img, const std::string& manifest, std::vector<Got>* out = nullptr,
+                int fatType = 2) {
   FatMemDevice dev(img);
   CFatFormat s;
   s.SetDevice(&dev);
-  s.SetFatType(2);
+  s.SetFatType(fatType);
   Keep fm(&img);
   QuietSink sink;
   s.SetFileManager(&fm);
@@ -311,4 +314,90 @@ TEST(CardRelayout, ChainsTheOldFatHeldGiveNoData) {
   ASSERT_NE(g, nullptr);
   EXPECT_TRUE(g->flags & FF_NODATA);
   EXPECT_GE(u.exact, 40);
+}
+
+// A volume formatted again with another cluster size and data start, then written to: the
+// old folders' "." entries outvote the new ones, so the search reads with the old layout,
+// while the new files live under the new one (and a folder the new volume made and deleted
+// again names its clusters the new way). Every new file comes back whole through the new
+// FAT under its own path; old files come back exact or without data (one whose data the
+// new volume overwrote, without); no file anywhere comes back with another file's bytes.
+TEST(FatRenew, FilesWrittenAfterTheFormatKeepTheirOwnLayout) {
+  struct Case {
+    const char* name;
+    int type;
+    int minOldExact;
+  };
+  const Case cases[] = {{"fat32-renew", 2, 4}, {"fat16-renew", 1, 11}};
+  int ran = 0;
+  for (const Case& c : cases) {
+    std::string path = testutil::Fixture(std::string(c.name) + ".img");
+    testutil::FixtureManifest fresh;
+    if (path.empty() || !fresh.Load(std::string(c.name) + "-new")) continue;
+    ++ran;
+    uint64_t before = testutil::FileChecksum(path);
+    auto img = testutil::ReadFile(path);
+    std::vector<Got> files;
+    Tally old = ScanFat32(img, c.name, &files, c.type);
+    Tally now = Judge(std::string(c.name) + "-new", files);
+    std::printf("%s: old files %d exact, %d without data, %d wrong; new files %d exact, %d without data, %d wrong\n",
+                c.name, old.exact, old.noData, old.wrong, now.exact, now.noData, now.wrong);
+    EXPECT_EQ(old.wrong, 0) << c.name;
+    EXPECT_EQ(now.wrong, 0) << c.name;
+    EXPECT_GE(old.exact, c.minOldExact) << c.name;
+    int live = 0;
+    for (const auto* e : fresh.Files()) {
+      if (e->deleted) continue;
+      ++live;
+      std::string dir = e->path.substr(0, e->path.rfind('/'));
+      std::string base = e->path.substr(e->path.rfind('/') + 1);
+      int seen = 0;
+      for (const Got& g : files) {
+        if (g.name != base) continue;
+        ++seen;
+        EXPECT_EQ(g.folder, "/Volume" + dir) << e->path;
+        EXPECT_FALSE(g.flags & FF_NODATA) << e->path;
+        EXPECT_TRUE(fresh.SameAsOriginal(e->path, g.bytes)) << e->path;
+      }
+      EXPECT_EQ(seen, 1) << c.name << " " << e->path;
+    }
+    EXPECT_EQ(now.exact, live) << c.name;
+    // The old file whose entry survived while the new volume overwrote its data.
+    const Got* early = Named(files, "old early.bin");
+    ASSERT_NE(early, nullptr) << c.name;
+    EXPECT_TRUE(early->flags & FF_NODATA) << c.name;
+    EXPECT_EQ(testutil::FileChecksum(path), before);
+  }
+  if (!ran) GTEST_SKIP() << "fixtures missing";
+}
+
+// The same volumes with the new FAT wiped (its reserved entries kept) and the first folder
+// cluster chained to itself: the new tree is walked as far as the damage lets it, files
+// whose chains are gone carry no data, and still no file comes back with wrong bytes.
+TEST(FatRenew, DamagedNewFatGivesNoWrongBytes) {
+  int ran = 0;
+  for (auto [name, type] : {std::pair<std::string, int>{"fat32-renew", 2}, {"fat16-renew", 1}}) {
+    std::string path = testutil::Fixture(name + ".img");
+    testutil::FixtureManifest fresh;
+    if (path.empty() || !fresh.Load(name + "-new")) continue;
+    ++ran;
+    auto img = testutil::ReadFile(path);
+    fat::FatGeometry g;
+    ASSERT_EQ(fat::ParseFatBoot(img.data(), 512, type == 2 ? fat::kFat32 : fat::kFat16, img.size(), &g), 0);
+    const size_t width = type == 2 ? 4 : 2;
+    const uint32_t first = type == 2 ? g.rootCluster : 2;
+    for (uint32_t k = 0; k < g.numFats; ++k) {
+      uint8_t* fatBytes = img.data() + g.fatOffset + k * g.fatBytes;
+      std::fill(fatBytes + 2 * width, fatBytes + g.fatBytes, 0);
+      for (size_t b = 0; b < width; ++b) fatBytes[first * width + b] = uint8_t(first >> (8 * b));
+    }
+    std::vector<Got> files;
+    Tally old = ScanFat32(img, name, &files, type);
+    Tally now = Judge(name + "-new", files);
+    std::printf("%s, new FAT wiped: old files %d exact, %d without data; new files %d exact, %d without data\n",
+                name.c_str(), old.exact, old.noData, now.exact, now.noData);
+    EXPECT_EQ(old.wrong + now.wrong, 0) << name;
+    EXPECT_GE(now.exact + now.noData, 1) << name;
+  }
+  if (!ran) GTEST_SKIP() << "fixtures missing";
 }

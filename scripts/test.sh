@@ -17,9 +17,10 @@ run_suite() {
 
 echo "== plain build =="
 run_suite build || status=1
+# The sanitizer suite reads the plain suite's fixture images: the same bytes, built once.
 echo "== sanitizer build (ASan+UBSan) =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan -DKESTRUM_SANITIZE=ON -DKESTRUM_BENCH=OFF || status=1
+  run_suite build-asan -DKESTRUM_SANITIZE=ON -DKESTRUM_BENCH=OFF -DKESTRUM_FIXTURE_DIR="$top/build/fixtures" || status=1
 if command -v clang++ > /dev/null && [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ]; then
   echo "== fuzz smoke =="
   bash fuzz/run_smoke.sh build-fuzz || status=1

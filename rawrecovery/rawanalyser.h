@@ -7,7 +7,9 @@
 
 #include "rawrecovery/analysertype.h"
 #include "rawrecovery/filehint.h"
+#include "rawrecovery/clusterfile.h"
 #include "rawrecovery/frame.h"
+#include "rawrecovery/jointsearch.h"
 
 // Answers of an analyser; bit 0 decides (header found / file finished).
 enum AnalyserState : int {

@@ -33,23 +33,6 @@ std::u16string Widen(const std::string& s) {
 
 // ---------------------------------------------------------------------------------------
 
-CRawScanParam::CRawScanParam(CRawRecover* owner) : m_owner(owner) { ZQ_ASSERT(owner); }
-
-int CRawScanParam::AddFileType(const char* ext) {
-  if (!m_owner || !ext) return -1;
-  return m_owner->AddFileType(ext) ? 1 : 0;
-}
-
-int CRawScanParam::SetRange(int64_t start, int64_t end) { return m_owner ? m_owner->SetRange(start, end) : -1; }
-
-int CRawScanParam::SetSkipUsedClusters(bool skip) {
-  return m_owner ? int(m_owner->SetSkipUsedClusters(skip)) : -1;
-}
-
-int CRawScanParam::SetScanMode(int mode) { return m_owner ? m_owner->SetScanMode(mode) : -1; }
-
-// ---------------------------------------------------------------------------------------
-
 CRawRecover::CRawRecover()
     : m_controller(), m_pool(), m_active(), m_extensions(), m_rangeStart(0), m_rangeEnd(-1), m_firstCluster(0),
       m_endCluster(0), m_workTotal(0), m_found(0), m_sink(nullptr), m_device(nullptr), m_mode(0), m_dropped(0) {}

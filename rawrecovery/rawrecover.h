@@ -9,24 +9,12 @@
 
 #include "rawrecovery/rawanalyser.h"
 #include "rawrecovery/scancontroller.h"
+#include "rawrecovery/rawscanparam.h"
 #include "scanoperate/scanoperator.h"
 
 class INotifySink;
 class RunList;
 class CRawRecover;
-
-class CRawScanParam : public IScanParam {
- public:
-  explicit CRawScanParam(CRawRecover* owner);
-  virtual ~CRawScanParam() {}
-  int AddFileType(const char* ext) override;
-  int SetRange(int64_t start, int64_t end) override;
-  int SetSkipUsedClusters(bool skip) override;
-  int SetScanMode(int mode) override;
-
- private:
-  CRawRecover* m_owner;
-};
 
 class CRawRecover : public CScanOperator {
  public:

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "rawrecovery/clusterfile.h"
 #include "rawrecovery/frame.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawrecovery/scancontroller.h"

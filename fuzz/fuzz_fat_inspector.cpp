@@ -9,66 +9,13 @@
 #include <cstring>
 #include <vector>
 
-#include "common/inc/istoragedevice.h"
 #include "contrib/fatinspector.h"
-
-namespace {
-
-class FuzzDevice : public IStorageDevice {
- public:
-  void Reset(const uint8_t* d, size_t n, int fileSystem) {
-    m_bytes.assign(d, d + n);
-    m_pos = 0;
-    m_fs = fileSystem;
-  }
-  void Release() override {}
-  int Attach(IDevice*) override { return 0; }
-  int GetFileSystem() override { return m_fs; }
-  IDevice* GetDevice() override { return nullptr; }
-  int GetType() override { return 0; }
-  int GetSize(uint64_t* size) override {
-    *size = m_bytes.size();
-    return 0;
-  }
-  int GetClusterInfo(int* c, int* s) override {
-    *c = 4096;
-    *s = 512;
-    return 0;
-  }
-  int Read(void* buf, uint32_t count) override {
-    if (m_pos >= m_bytes.size()) return 0;
-    size_t n = std::min<size_t>(count, m_bytes.size() - m_pos);
-    std::memcpy(buf, m_bytes.data() + m_pos, n);
-    m_pos += n;
-    return int(n);
-  }
-  int Write(const void*, uint32_t) override { return -1; }
-  int64_t Seek(int64_t off, int) override {
-    m_pos = size_t(off < 0 ? 0 : off);
-    return off;
-  }
-  int ReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  int CloneRead(void*, uint32_t) override { return -1; }
-  int CloneWrite(const void*, uint32_t) override { return -1; }
-  int64_t CloneSeek(int64_t, int) override { return -1; }
-  int CloneReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  bool IsReadOnly() override { return true; }
-  int Close(int) override { return 0; }
-
- private:
-  std::vector<uint8_t> m_bytes;
-  size_t m_pos = 0;
-  int m_fs = 0;
-};
-
-}  // namespace
+#include "fuzz/memorystorage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A FAT32 volume's metadata alone is over half a megabyte; more adds time, not paths.
   if (size > (1u << 20)) return 0;
-  static FuzzDevice dev;
+  static CMemoryStorageDevice dev;
   static fatrec::FatInspector ins(&dev);
   dev.Reset(data, size, int(size & 3));
   const bool stopHalfway = (size & 4) != 0;

@@ -13,45 +13,9 @@
 #include "contrib/fatinspector.h"
 #include "contrib/fatrecover.h"
 #include "filesystems/exfatformat.h"
+#include "fuzz/memorystorage.h"
 
 namespace {
-
-class FuzzDevice : public IStorageDevice {
- public:
-  FuzzDevice(const uint8_t* d, size_t n) : m_bytes(d, d + n) {}
-  void Release() override {}
-  int Attach(IDevice*) override { return 0; }
-  int GetFileSystem() override { return 0; }
-  IDevice* GetDevice() override { return nullptr; }
-  int GetType() override { return 0; }
-  int GetSize(uint64_t* size) override { *size = m_bytes.size(); return 0; }
-  int GetClusterInfo(int* c, int* s) override { *c = 4096; *s = 512; return 0; }
-  int Read(void* buf, uint32_t count) override {
-    if (m_pos >= m_bytes.size()) return 0;
-    size_t n = std::min<size_t>(count, m_bytes.size() - m_pos);
-    std::memcpy(buf, m_bytes.data() + m_pos, n);
-    m_pos += n;
-    return int(n);
-  }
-  int Write(const void*, uint32_t) override { return -1; }
-  int64_t Seek(int64_t off, int) override {
-    m_pos = size_t(off < 0 ? 0 : off);
-    return off;
-  }
-  int ReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  int CloneRead(void*, uint32_t) override { return -1; }
-  int CloneWrite(const void*, uint32_t) override { return -1; }
-  int64_t CloneSeek(int64_t, int) override { return -1; }
-  int CloneReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  bool IsReadOnly() override { return true; }
-  int Close(int) override { return 0; }
-
- private:
-  std::vector<uint8_t> m_bytes;
-  size_t m_pos = 0;
-};
 
 class FuzzManager : public IFileManager {
  public:
@@ -78,7 +42,7 @@ class FuzzSink : public INotifySink {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
-  FuzzDevice dev(data, size);
+  CMemoryStorageDevice dev(data, size);
   for (int ft = 1; ft <= 2; ++ft) {
     fatrec::FatInspector ins(&dev);
     fatrec::FatInfo fi;

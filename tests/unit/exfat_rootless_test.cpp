@@ -58,30 +58,6 @@ struct Sink : INotifySink {
   }
 };
 
-// A facade whose bytes [from, to) cannot be read: a read that reaches them stops short.
-class UnreadableStretch : public FatMemDevice {
- public:
-  UnreadableStretch(std::vector<uint8_t> bytes, uint64_t from, uint64_t to)
-      : FatMemDevice(std::move(bytes)), m_from(from), m_to(to) {}
-  int64_t Seek(int64_t offset, int origin) override { return m_at = FatMemDevice::Seek(offset, origin); }
-  int Read(void* buf, uint32_t count) override {
-    uint64_t at = uint64_t(m_at);
-    if (at < m_to && at + count > m_from) {
-      if (at >= m_from) {
-        errno = EIO;
-        return -1;
-      }
-      count = uint32_t(m_from - at);
-    }
-    int got = FatMemDevice::Read(buf, count);
-    if (got > 0) m_at += got;
-    return got;
-  }
-
- private:
-  uint64_t m_from, m_to;
-  int64_t m_at = 0;
-};
 
 struct Outcome {
   int rc = -9;

@@ -510,31 +510,6 @@ TEST(ExfatFormat, QuickFormattedVolumeAndZeroedBootRegions) {
 
 namespace {
 
-// Bytes [from, to) cannot be read: a read stops short of them, one starting inside fails.
-class ExfatBadBytes : public FatMemDevice {
- public:
-  ExfatBadBytes(std::vector<uint8_t> bytes, uint64_t from, uint64_t to)
-      : FatMemDevice(std::move(bytes)), m_from(from), m_to(to) {}
-  int64_t Seek(int64_t offset, int origin) override { return m_at = FatMemDevice::Seek(offset, origin); }
-  int Read(void* buf, uint32_t count) override {
-    uint64_t at = uint64_t(m_at);
-    if (at < m_to && at + count > m_from) {
-      if (at >= m_from) {
-        errno = EIO;
-        return -1;
-      }
-      count = uint32_t(m_from - at);
-    }
-    int got = FatMemDevice::Read(buf, count);
-    if (got > 0) m_at += got;
-    return got;
-  }
-
- private:
-  uint64_t m_from, m_to;
-  int64_t m_at = 0;
-};
-
 struct RunsOf : Collect {
   explicit RunsOf(const std::vector<uint8_t>* img = nullptr) : Collect(img) {}
   std::map<uint64_t, std::vector<std::pair<uint64_t, uint32_t>>> byStart;  // first run start -> runs
@@ -576,7 +551,7 @@ TEST(ExfatFormat, ValidDataLengthHoleAndUnreadableClusterMidVolume) {
 
   // The bad cluster is the first file's second one: file data, not a directory.
   uint64_t bad = heap + (uint64_t(first) - 2 + 1) * cb;
-  ExfatBadBytes dev(img, bad, bad + cb);
+  UnreadableStretch dev(img, bad, bad + cb);
   CExfatFormat s(&dev, nullptr);
   RunsOf fm;
   Sink sink;
@@ -594,7 +569,7 @@ TEST(ExfatFormat, ValidDataLengthHoleAndUnreadableClusterMidVolume) {
   EXPECT_EQ(dev.writes, 0);
 
   // Every folder beyond the bad cluster was still read.
-  ExfatBadBytes plain(original, bad, bad + cb);
+  UnreadableStretch plain(original, bad, bad + cb);
   CExfatFormat t(&plain, nullptr);
   RunsOf all(&original);
   t.SetFileManager(&all);

@@ -248,8 +248,9 @@ int CGraphFileSystem::FlushNodes(FileFn fileFn, ReleaseFn releaseFn, void* user)
   while (!m_named.empty() && skipped < 100) {
     if (it == m_named.end()) {
       ++passes;
-      // One wrap-around at most: a second full pass would find the same entries unplaceable.
-      if (passes >= 2 || skipped > m_named.size()) break;
+      // The skip budget bounds the work; the pass count only stops a map of entries that all
+      // stay unplaceable from being swept round and round.
+      if (passes >= 3 || skipped > m_named.size()) break;
       it = m_named.begin();
       continue;
     }

@@ -87,7 +87,12 @@ class FakeOp final : public IFileOP {
  public:
   FakeFile* file = nullptr;
   std::atomic<int> delayMs{0};
+  // While set, every read waits: the copy stands still at its first file.
+  std::atomic<bool> held{false};
+  std::atomic<int> reads{0};
   int Read(void* buf, uint32_t len, uint64_t offset, uint32_t* got) override {
+    ++reads;
+    while (held.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (delayMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
     *got = 0;
     if (!file || offset >= uint64_t(file->m_readable)) return RC_READ_FAILED;
@@ -121,9 +126,15 @@ class FakeScanner final : public IScanOperator {
     return RC_FAIL;
   }
   int result = 0;
+  // After its files, the scan goes on until it is stopped.
+  std::atomic<bool> untilStopped{false};
   int Scan(INotifySink* sink) override {
     for (FakeFile* f : files)
       if (sink->Notify(NE_FOUND_FILE, 0, 0, f) != 0) return RC_CANCELLED;
+    while (untilStopped.load()) {
+      if (sink->Notify(NE_PERCENT, 50, 0, nullptr) != 0) return RC_CANCELLED;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     return result;
   }
   void Add(const QString& path, const QByteArray& data) { files.push_back(new FakeFile(path, data)); }
@@ -291,6 +302,8 @@ class RecoveryTest : public QObject {
   void sizeColumnSortsByBytes();
   void treeHighlightFollowsTheTickedFolder();
   void recoverWithNothingTickedMakesNothing();
+  void noPreviewWhileTheScanRuns();
+  void copyTakesTheFilesTickedAtItsStart();
 };
 
 namespace {
@@ -1028,6 +1041,59 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
     QVERIFY2(v.StatusText().contains(QLatin1String(e.says)), qPrintable(v.StatusText()));
     QTest::mouseClick(v.Form().HomeButton, Qt::LeftButton);
   }
+}
+
+void RecoveryTest::noPreviewWhileTheScanRuns() {
+  FakeEngine engine;
+  engine.scanner.Add("/p/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG"));
+  engine.scanner.untilStopped = true;
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(ui.allDiskTreeWidget->topLevelItem(0)->child(0), 0);
+  QTest::mouseClick(ui.DeleteScanButton, Qt::LeftButton);
+  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  QTRY_VERIFY(w.TopItem() && Child(w.TopItem(), "p"));
+  QVERIFY(w.ScanRunning());
+  emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
+  emit ui.contantTableWidget->itemClicked(Row(w, "photo.png"));
+  QVERIFY(!w.PreviewRunning());
+  QCOMPARE(engine.scanner.op.reads.load(), 0);
+  QVERIFY(w.StatusText().contains("Preview is available when the scan has ended"));
+
+  QTest::mouseClick(ui.scanStopBtn, Qt::LeftButton);
+  QTRY_VERIFY(!w.ScanRunning());
+  emit ui.contantTableWidget->itemClicked(Row(w, "photo.png"));
+  QTRY_VERIFY(!w.PreviewRunning());
+  QVERIFY(engine.scanner.op.reads.load() > 0);
+  const QImage shown = ui.ContactImagelab->pixmap(Qt::ReturnByValue).toImage();
+  QVERIFY(!shown.isNull());
+  QCOMPARE(QColor(shown.pixel(shown.width() / 2, shown.height() / 2)).name(), QColor(20, 160, 60).name());
+}
+
+void RecoveryTest::copyTakesTheFilesTickedAtItsStart() {
+  QTemporaryDir tmp;
+  FakeEngine engine;
+  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
+  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  engine.scanner.Add("/p/a.bin", Pattern(3000, 1));
+  engine.scanner.Add("/p/b.bin", Pattern(4000, 2));
+  SorbeckRecovery w(&engine);
+  w.show();
+  ScanThroughWindow(w);
+  emit w.Form().resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
+  const QString target = tmp.filePath("out");
+  QDir().mkpath(target);
+  engine.scanner.op.held = true;
+  QVERIFY(w.StartCopy(target));
+  // The copy cannot have got past its first file: its reads are held.
+  Row(w, "b.bin")->setCheckState(Qt::Unchecked);
+  QCOMPARE(int(w.FolderRecordOf(Child(w.TopItem(), "p"))->m_nodes[1]->m_checked), 0);
+  engine.scanner.op.held = false;
+  QTRY_VERIFY(!w.CopyRunning());
+  QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"p/a.bin", "p/b.bin"}));
+  QCOMPARE(ReadAll(target + "/Velmora/p/b.bin"), Pattern(4000, 2));
+  QVERIFY(w.StatusText().contains("2 files copied"));
 }
 
 QTEST_MAIN(RecoveryTest)

@@ -260,6 +260,8 @@ class WindowTest : public QObject {
   void chosenCardStaysMarkedAndRedTextGoesWhenMended();
   void searchCanBeStoppedAndAnEmptyOneOffersNothing();
   void cutPartitionsSayTheyAreCutAndSizesSortByBytes();
+  void lostPartitionSearchNeedsNoScanner();
+  void searchEndsWithTheVolumeOptionChecked();
 };
 
 namespace {
@@ -1148,6 +1150,53 @@ void WindowTest::cutPartitionsSayTheyAreCutAndSizesSortByBytes() {
   emit table->itemClicked(table->item(2, 0));
   QCOMPARE(w.SelectedIndex(), 1);
   Shot(&w, "lost-partition-cut-sorted");
+}
+
+void WindowTest::lostPartitionSearchNeedsNoScanner() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "lost", 2048, PT_FAT32));
+  engine.createResult = RC_FAIL;
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(engine.lastKind != -1);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(engine.searches, 1);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
+  QCOMPARE(ui.lostpartitionTableWidget->item(0, 0)->text(), QStringLiteral("lost"));
+  QVERIFY(!ui.Tiplab->text().contains("engine code"));
+}
+
+// A search started with the deep option left chosen from the last one ends on the volume option,
+// which is the mode it leaves in force.
+void WindowTest::searchEndsWithTheVolumeOptionChecked() {
+  FakeEngine engine;
+  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "lost", 2048, PT_FAT32));
+  SorbeckRecovery w(&engine);
+  w.show();
+  auto& ui = w.Form();
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  Click(ui.deeprecoveryButton);
+  QVERIFY(ui.deeprecoveryButton->isChecked());
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundDeep));
+
+  Click(ui.HomeButton);
+  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(engine.searches, 2);
+  QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
+  QVERIFY(ui.partrecoveryButton->isChecked());
+  QVERIFY(!ui.deeprecoveryButton->isChecked());
 }
 
 QTEST_MAIN(WindowTest)

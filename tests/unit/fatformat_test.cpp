@@ -371,6 +371,54 @@ TEST(FatFormat, RootFoundByItsVolumeLabelAfterTheBootSectorIsLost) {
   EXPECT_FALSE(found.count("/Volume/other/second note.txt"));
 }
 
+// An entry with an attribute above 63 (no file system writes one) and a stray volume label
+// lead a folder's entries: both are passed over and the files behind them still come back.
+TEST(FatFormat, BadAttributeAndLabelEntriesDoNotEndTheFolder) {
+  if (!Sh("command -v mkfs.fat && command -v mcopy")) GTEST_SKIP() << "mtools missing";
+  testutil::TempDir tmp;
+  std::string img = tmp.file("attr.img");
+  std::string a = tmp.file("a"), b = tmp.file("b");
+  testutil::WriteFile(a, testutil::RandomBytes(5000, 21));
+  testutil::WriteFile(b, testutil::RandomBytes(9000, 22));
+  std::string m = "MTOOLS_SKIP_CHECK=1 ";
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 4 " + img + " 16384"));
+  ASSERT_TRUE(Sh(m + "mmd -i " + img + " ::/dir && " + m + "mcopy -i " + img + " " + a + " '::/dir/first after.txt' && " +
+                 m + "mcopy -i " + img + " " + b + " ::/dir/SECOND.BIN"));
+  auto bytes = testutil::ReadFile(img);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(bytes.data(), 512, fat::kFat16, bytes.size(), &g), 0);
+  size_t dir = 0;
+  for (size_t at = g.dataOffset; at + 64 <= bytes.size() && !dir; at += g.clusterBytes)
+    if (fatrec::FatInspector::IsDotPair(bytes.data() + at, 64)) dir = at;
+  ASSERT_NE(dir, 0u);
+  // Two slots made in front of the folder's files, after "." and "..".
+  std::memmove(&bytes[dir + 128], &bytes[dir + 64], g.clusterBytes - 128);
+  uint8_t* odd = &bytes[dir + 64];
+  std::memcpy(odd, &bytes[dir], 32);  // the "." entry's times
+  std::memcpy(odd, "ODDATTR BIN", 11);
+  odd[11] = 0x41;
+  uint8_t* label = &bytes[dir + 96];
+  std::memset(label, 0, 32);
+  std::memcpy(label, "OLD LABEL  ", 11);
+  label[11] = 0x08;
+  FatMemDevice dev(bytes);
+  int rc = -9;
+  auto found = RunFatFormat(&dev, 1, &bytes, &rc);
+  EXPECT_EQ(rc, 1);
+  Collect c(nullptr);
+  c.files = found;
+  const Found* first = c.BySuffix("/x/dir/first after.txt");
+  const Found* second = c.BySuffix("/x/dir/SECOND.BIN");
+  ASSERT_NE(first, nullptr) << found.size();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first->bytes, testutil::ReadFile(a));
+  EXPECT_EQ(second->bytes, testutil::ReadFile(b));
+  for (auto& kv : found) {
+    EXPECT_EQ(kv.first.find("ODDATTR"), std::string::npos) << kv.first;
+    EXPECT_EQ(kv.first.find("OLD LABEL"), std::string::npos) << kv.first;
+  }
+}
+
 TEST(FatFormat, HostileBootValuesAndBadArgumentsAreRefused) {
   // No directories at all: only the boot sector can answer, and its values are impossible.
   std::vector<uint8_t> img(2 << 20, 0);

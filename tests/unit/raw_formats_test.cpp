@@ -568,15 +568,50 @@ TEST(RawFormats, HostileFilesEndWithoutHarm) {
     for (int at = 134; at + 24 <= 4000; at += 24) std::memcpy(&a[size_t(at)], sp, 16);
     files.push_back(a);
   }
-  // A ZIP whose data holds end records that fail the tests, and a PDF with a 1000-digit /L.
+  // A stored ZIP member whose data holds end records that fail the tests, then the
+  // archive's real directory and end; and a PDF with a 1000-digit /L.
+  std::vector<uint8_t> z(20000, 0x61);
+  size_t zipIndex = 0;
   {
-    std::vector<uint8_t> z(20000, 0x61);
     std::memcpy(z.data(), "PK\x03\x04", 4);
     for (size_t at = 100; at + 22 < z.size(); at += 300) {
       std::memcpy(&z[at], "PK\x05\x06", 4);
       kbytes::PutLe32(&z[at + 12], 10);
       kbytes::PutLe32(&z[at + 16], 10);
     }
+    const uint32_t dataSize = 20000 - 35;
+    uint32_t crc = 0xffffffffu;
+    for (size_t i = 35; i < z.size(); ++i) {
+      crc ^= z[i];
+      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1)));
+    }
+    crc = ~crc;
+    auto fields = [&](uint8_t* h) {  // version, flags, method, time, date, crc, sizes, name
+      kbytes::PutLe16(h, 10);
+      kbytes::PutLe16(h + 2, 0);
+      kbytes::PutLe16(h + 4, 0);
+      kbytes::PutLe16(h + 6, 0);
+      kbytes::PutLe16(h + 8, 0x5821);
+      kbytes::PutLe32(h + 10, crc);
+      kbytes::PutLe32(h + 14, dataSize);
+      kbytes::PutLe32(h + 18, dataSize);
+      kbytes::PutLe16(h + 22, 5);
+    };
+    fields(&z[4]);
+    std::memcpy(&z[30], "a.txt", 5);
+    std::vector<uint8_t> cd(46 + 5 + 22, 0);
+    std::memcpy(cd.data(), "PK\x01\x02", 4);
+    kbytes::PutLe16(&cd[4], 10);
+    fields(&cd[6]);
+    std::memcpy(&cd[46], "a.txt", 5);
+    uint8_t* end = &cd[51];
+    std::memcpy(end, "PK\x05\x06", 4);
+    kbytes::PutLe16(end + 8, 1);
+    kbytes::PutLe16(end + 10, 1);
+    kbytes::PutLe32(end + 12, 51);
+    kbytes::PutLe32(end + 16, 20000);
+    z.insert(z.end(), cd.begin(), cd.end());
+    zipIndex = files.size();
     files.push_back(z);
     std::string pdf = "%PDF-1.4\n<</Linearized 1 /L " + std::string(1000, '9') + " >>\n";
     std::vector<uint8_t> p(pdf.begin(), pdf.end());
@@ -601,5 +636,10 @@ TEST(RawFormats, HostileFilesEndWithoutHarm) {
     for (auto& h : hits)
       if (h.first == l.at.back()) pdf = h.second.ext == "pdf" && h.second.bytes.size() == 9006;
     EXPECT_TRUE(pdf);
+    // The stray end records do not end the archive: it is carved whole, to its real end.
+    bool zip = false;
+    for (auto& h : hits)
+      if (h.first == l.at[zipIndex]) zip = h.second.ext == "zip" && h.second.bytes == z;
+    EXPECT_TRUE(zip) << cs;
   }
 }

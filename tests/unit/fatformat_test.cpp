@@ -469,6 +469,37 @@ TEST(FatFormat, HostileBootValuesAndBadArgumentsAreRefused) {
   EXPECT_EQ(static_cast<CFATScanParam*>(p1)->SetDevice(nullptr), -1);
 }
 
+// A fresh volume has no folders to measure: only its boot sector places the clusters. That
+// is taken when the device does not know its file system, or knows it as this FAT, and
+// refused when the device says it holds another one.
+TEST(FatFormat, BootSectorAloneServesUnlessTheDeviceNamesAnotherSystem) {
+  if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+  testutil::TempDir tmp;
+  std::string img = tmp.file("fresh.img");
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 4 " + img + " 16384"));
+  auto bytes = testutil::ReadFile(img);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(bytes.data(), 512, fat::kFat16, bytes.size(), &g), 0);
+  struct Named : FatMemDevice {
+    using FatMemDevice::FatMemDevice;
+    int fs = 0;
+    int GetFileSystem() override { return fs; }
+  };
+  for (int fs : {0, int(FS_FAT16), int(FS_FAT32), int(FS_NTFS), int(FS_EXFAT)}) {
+    Named dev(bytes);
+    dev.fs = fs;
+    fatrec::FatInspector ins(&dev);
+    fatrec::FatInfo fi;
+    fi.ft = fatrec::FT_FAT16;
+    bool taken = fs == 0 || fs == FS_FAT16;
+    ASSERT_EQ(ins.Inspect(&fi), taken) << fs;
+    if (!taken) continue;
+    EXPECT_EQ(uint32_t(fi.clusterSize), g.clusterBytes) << fs;
+    EXPECT_EQ(uint64_t(ins.ClusterToOffset(2)), g.dataOffset) << fs;
+    EXPECT_EQ(uint64_t(ins.RootDirOffset()), g.rootDirOffset) << fs;
+  }
+}
+
 TEST(FatFormat, CacheServesInsideAndRefillsAcrossItsEnd) {
   auto img = testutil::RandomBytes(9 << 20, 77);
   FatMemDevice dev(img);

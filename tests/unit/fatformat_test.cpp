@@ -419,6 +419,56 @@ TEST(FatFormat, BadAttributeAndLabelEntriesDoNotEndTheFolder) {
   }
 }
 
+// Two folders each end their first cluster inside a long name, and both names share one
+// short alias, so one checksum. The first folder goes on in the next cluster and is
+// completed there; the second goes on in a cluster further on, which must be joined with
+// the second folder's own pieces, not the first's.
+TEST(FatFormat, SplitLongNameJoinsTheNewestRunOfItsChecksum) {
+  if (!Sh("command -v mkfs.fat && command -v mcopy")) GTEST_SKIP() << "mtools missing";
+  testutil::TempDir tmp;
+  std::string img = tmp.file("split.img");
+  std::string empty = tmp.file("empty"), two = tmp.file("two"), fill;
+  testutil::WriteFile(empty, {});
+  testutil::WriteFile(two, testutil::RandomBytes(7000, 31));
+  for (int i = 0; i < 60; ++i) {
+    std::string f = tmp.file("F" + std::to_string(100 + i) + ".TXT");
+    testutil::WriteFile(f, {});
+    fill += " " + f;
+  }
+  std::string m = "MTOOLS_SKIP_CHECK=1 ";
+  // 64 entries a cluster: the dots and 60 short names leave two slots, so each long name's
+  // two pieces end the first cluster and its short entry opens the next.
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 4 " + img + " 16384"));
+  ASSERT_TRUE(Sh(m + "mmd -i " + img + " ::/A && " + m + "mcopy -i " + img + fill + " ::/A/ && " + m + "mcopy -i " +
+                 img + " " + empty + " '::/A/split name one.txt' && " + m + "mmd -i " + img + " ::/B && " + m +
+                 "mcopy -i " + img + fill + " ::/B/ && " + m + "mcopy -i " + img + " " + two +
+                 " '::/B/split name two.txt'"));
+  auto bytes = testutil::ReadFile(img);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(bytes.data(), 512, fat::kFat16, bytes.size(), &g), 0);
+  auto cluster = [&](uint32_t c) { return &bytes[g.dataOffset + uint64_t(c - 2) * g.clusterBytes]; };
+  auto next = [&](uint32_t c) { return kbytes::Le16(&bytes[g.fatOffset + 2 * c]); };
+  // A in clusters 2 and 3, B from 4 on to a cluster behind its file's data.
+  ASSERT_TRUE(fatrec::FatInspector::IsDotPair(cluster(2), 64));
+  ASSERT_TRUE(fatrec::FatInspector::IsDotPair(cluster(4), 64));
+  ASSERT_EQ(next(2), 3u);
+  ASSERT_GT(next(4), 5u);
+  ASSERT_EQ(std::memcmp(cluster(3), "SPLITN~1TXT", 11), 0);
+  ASSERT_EQ(std::memcmp(cluster(next(4)), "SPLITN~1TXT", 11), 0);
+  FatMemDevice dev(bytes);
+  int rc = -9;
+  auto found = RunFatFormat(&dev, 1, &bytes, &rc);
+  EXPECT_EQ(rc, 1);
+  Collect c(nullptr);
+  c.files = found;
+  const Found* one = c.BySuffix("/x/A/split name one.txt");
+  const Found* second = c.BySuffix("/x/B/split name two.txt");
+  ASSERT_NE(one, nullptr);
+  EXPECT_EQ(one->size, 0u);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->bytes, testutil::ReadFile(two));
+}
+
 TEST(FatFormat, HostileBootValuesAndBadArgumentsAreRefused) {
   // No directories at all: only the boot sector can answer, and its values are impossible.
   std::vector<uint8_t> img(2 << 20, 0);

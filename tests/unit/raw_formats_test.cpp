@@ -598,6 +598,7 @@ TEST(RawFormats, HostileFilesEndWithoutHarm) {
       kbytes::PutLe16(h + 22, 5);
     };
     fields(&z[4]);
+    kbytes::PutLe16(&z[28], 0);  // no extra field
     std::memcpy(&z[30], "a.txt", 5);
     std::vector<uint8_t> cd(46 + 5 + 22, 0);
     std::memcpy(cd.data(), "PK\x01\x02", 4);

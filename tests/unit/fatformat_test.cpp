@@ -371,6 +371,104 @@ TEST(FatFormat, RootFoundByItsVolumeLabelAfterTheBootSectorIsLost) {
   EXPECT_FALSE(found.count("/Volume/other/second note.txt"));
 }
 
+// An entry with an attribute above 63 (no file system writes one) and a stray volume label
+// lead a folder's entries: both are passed over and the files behind them still come back.
+TEST(FatFormat, BadAttributeAndLabelEntriesDoNotEndTheFolder) {
+  if (!Sh("command -v mkfs.fat && command -v mcopy")) GTEST_SKIP() << "mtools missing";
+  testutil::TempDir tmp;
+  std::string img = tmp.file("attr.img");
+  std::string a = tmp.file("a"), b = tmp.file("b");
+  testutil::WriteFile(a, testutil::RandomBytes(5000, 21));
+  testutil::WriteFile(b, testutil::RandomBytes(9000, 22));
+  std::string m = "MTOOLS_SKIP_CHECK=1 ";
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 4 " + img + " 16384"));
+  ASSERT_TRUE(Sh(m + "mmd -i " + img + " ::/dir && " + m + "mcopy -i " + img + " " + a + " '::/dir/first after.txt' && " +
+                 m + "mcopy -i " + img + " " + b + " ::/dir/SECOND.BIN"));
+  auto bytes = testutil::ReadFile(img);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(bytes.data(), 512, fat::kFat16, bytes.size(), &g), 0);
+  size_t dir = 0;
+  for (size_t at = g.dataOffset; at + 64 <= bytes.size() && !dir; at += g.clusterBytes)
+    if (fatrec::FatInspector::IsDotPair(bytes.data() + at, 64)) dir = at;
+  ASSERT_NE(dir, 0u);
+  // Two slots made in front of the folder's files, after "." and "..".
+  std::memmove(&bytes[dir + 128], &bytes[dir + 64], g.clusterBytes - 128);
+  uint8_t* odd = &bytes[dir + 64];
+  std::memcpy(odd, &bytes[dir], 32);  // the "." entry's times
+  std::memcpy(odd, "ODDATTR BIN", 11);
+  odd[11] = 0x41;
+  uint8_t* label = &bytes[dir + 96];
+  std::memset(label, 0, 32);
+  std::memcpy(label, "OLD LABEL  ", 11);
+  label[11] = 0x08;
+  FatMemDevice dev(bytes);
+  int rc = -9;
+  auto found = RunFatFormat(&dev, 1, &bytes, &rc);
+  EXPECT_EQ(rc, 1);
+  Collect c(nullptr);
+  c.files = found;
+  const Found* first = c.BySuffix("/x/dir/first after.txt");
+  const Found* second = c.BySuffix("/x/dir/SECOND.BIN");
+  ASSERT_NE(first, nullptr) << found.size();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first->bytes, testutil::ReadFile(a));
+  EXPECT_EQ(second->bytes, testutil::ReadFile(b));
+  for (auto& kv : found) {
+    EXPECT_EQ(kv.first.find("ODDATTR"), std::string::npos) << kv.first;
+    EXPECT_EQ(kv.first.find("OLD LABEL"), std::string::npos) << kv.first;
+  }
+}
+
+// Two folders each end their first cluster inside a long name, and both names share one
+// short alias, so one checksum. The first folder goes on in the next cluster and is
+// completed there; the second goes on in a cluster further on, which must be joined with
+// the second folder's own pieces, not the first's.
+TEST(FatFormat, SplitLongNameJoinsTheNewestRunOfItsChecksum) {
+  if (!Sh("command -v mkfs.fat && command -v mcopy")) GTEST_SKIP() << "mtools missing";
+  testutil::TempDir tmp;
+  std::string img = tmp.file("split.img");
+  std::string empty = tmp.file("empty"), two = tmp.file("two"), fill;
+  testutil::WriteFile(empty, {});
+  testutil::WriteFile(two, testutil::RandomBytes(7000, 31));
+  for (int i = 0; i < 60; ++i) {
+    std::string f = tmp.file("F" + std::to_string(100 + i) + ".TXT");
+    testutil::WriteFile(f, {});
+    fill += " " + f;
+  }
+  std::string m = "MTOOLS_SKIP_CHECK=1 ";
+  // 64 entries a cluster: the dots and 60 short names leave two slots, so each long name's
+  // two pieces end the first cluster and its short entry opens the next.
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 4 " + img + " 16384"));
+  ASSERT_TRUE(Sh(m + "mmd -i " + img + " ::/A && " + m + "mcopy -i " + img + fill + " ::/A/ && " + m + "mcopy -i " +
+                 img + " " + empty + " '::/A/split name one.txt' && " + m + "mmd -i " + img + " ::/B && " + m +
+                 "mcopy -i " + img + fill + " ::/B/ && " + m + "mcopy -i " + img + " " + two +
+                 " '::/B/split name two.txt'"));
+  auto bytes = testutil::ReadFile(img);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(bytes.data(), 512, fat::kFat16, bytes.size(), &g), 0);
+  auto cluster = [&](uint32_t c) { return &bytes[g.dataOffset + uint64_t(c - 2) * g.clusterBytes]; };
+  auto next = [&](uint32_t c) { return kbytes::Le16(&bytes[g.fatOffset + 2 * c]); };
+  // A in clusters 2 and 3, B from 4 on to a cluster behind its file's data.
+  ASSERT_TRUE(fatrec::FatInspector::IsDotPair(cluster(2), 64));
+  ASSERT_TRUE(fatrec::FatInspector::IsDotPair(cluster(4), 64));
+  ASSERT_EQ(next(2), 3u);
+  ASSERT_GT(next(4), 5u);
+  ASSERT_EQ(std::memcmp(cluster(3), "SPLITN~1TXT", 11), 0);
+  ASSERT_EQ(std::memcmp(cluster(next(4)), "SPLITN~1TXT", 11), 0);
+  FatMemDevice dev(bytes);
+  int rc = -9;
+  auto found = RunFatFormat(&dev, 1, &bytes, &rc);
+  EXPECT_EQ(rc, 1);
+  Collect c(nullptr);
+  c.files = found;
+  const Found* one = c.BySuffix("/x/A/split name one.txt");
+  const Found* second = c.BySuffix("/x/B/split name two.txt");
+  ASSERT_NE(one, nullptr);
+  EXPECT_EQ(one->size, 0u);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->bytes, testutil::ReadFile(two));
+}
+
 TEST(FatFormat, HostileBootValuesAndBadArgumentsAreRefused) {
   // No directories at all: only the boot sector can answer, and its values are impossible.
   std::vector<uint8_t> img(2 << 20, 0);
@@ -419,6 +517,37 @@ TEST(FatFormat, HostileBootValuesAndBadArgumentsAreRefused) {
   EXPECT_EQ(f.GetScanParam(&p2), 0);
   EXPECT_EQ(p1, p2);
   EXPECT_EQ(static_cast<CFATScanParam*>(p1)->SetDevice(nullptr), -1);
+}
+
+// A fresh volume has no folders to measure: only its boot sector places the clusters. That
+// is taken when the device does not know its file system, or knows it as this FAT, and
+// refused when the device says it holds another one.
+TEST(FatFormat, BootSectorAloneServesUnlessTheDeviceNamesAnotherSystem) {
+  if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+  testutil::TempDir tmp;
+  std::string img = tmp.file("fresh.img");
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 4 " + img + " 16384"));
+  auto bytes = testutil::ReadFile(img);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(bytes.data(), 512, fat::kFat16, bytes.size(), &g), 0);
+  struct Named : FatMemDevice {
+    using FatMemDevice::FatMemDevice;
+    int fs = 0;
+    int GetFileSystem() override { return fs; }
+  };
+  for (int fs : {0, int(FS_FAT16), int(FS_FAT32), int(FS_NTFS), int(FS_EXFAT)}) {
+    Named dev(bytes);
+    dev.fs = fs;
+    fatrec::FatInspector ins(&dev);
+    fatrec::FatInfo fi;
+    fi.ft = fatrec::FT_FAT16;
+    bool taken = fs == 0 || fs == FS_FAT16;
+    ASSERT_EQ(ins.Inspect(&fi), taken) << fs;
+    if (!taken) continue;
+    EXPECT_EQ(uint32_t(fi.clusterSize), g.clusterBytes) << fs;
+    EXPECT_EQ(uint64_t(ins.ClusterToOffset(2)), g.dataOffset) << fs;
+    EXPECT_EQ(uint64_t(ins.RootDirOffset()), g.rootDirOffset) << fs;
+  }
 }
 
 TEST(FatFormat, CacheServesInsideAndRefillsAcrossItsEnd) {

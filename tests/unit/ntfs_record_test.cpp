@@ -338,6 +338,40 @@ TEST(NtfsRecord, BytesInUsePastTheRecordStillGiveTheFile) {
   });
 }
 
+// A record holding the owner's Win32 name and an 8.3 DOS alias, in either order, gives the
+// Win32 name: the alias would bring the file back under a name nobody gave it.
+TEST(NtfsRecord, Win32NameWinsOverTheDosAliasInEitherOrder) {
+  ForEachReaderFile([](Volume& v, const std::string& fname, const std::vector<uint8_t>& rec) {
+    NtfsAttr fn;
+    ASSERT_EQ(v.ntfs.FindUnnamed(rec.data(), NTFS_AT_FILE_NAME, &fn), 0);
+    const uint32_t vo = fn.valueOffset - fn.offset;
+    const std::u16string dos = u"ALIAS~1.BIN";
+    std::vector<uint8_t> alias(rec.begin() + fn.offset, rec.begin() + fn.valueOffset + 66);
+    for (char16_t c : dos) alias.push_back(uint8_t(c)), alias.push_back(uint8_t(c >> 8));
+    alias.resize((alias.size() + 7) / 8 * 8, 0);
+    alias[vo + 64] = uint8_t(dos.size());
+    alias[vo + 65] = 2;  // DOS
+    kbytes::PutLe32(&alias[4], uint32_t(alias.size()));
+    kbytes::PutLe16(&alias[14], 0x7F);  // its own attribute id
+    kbytes::PutLe32(&alias[16], uint32_t(66 + 2 * dos.size()));
+    const uint32_t inUse = kbytes::Le32(&rec[24]);
+    ASSERT_LE(inUse + alias.size(), kbytes::Le32(&rec[28]));
+    for (bool aliasFirst : {true, false}) {
+      auto x = rec;
+      x[fn.valueOffset + 65] = 1;  // Win32
+      uint32_t at = aliasFirst ? fn.offset : fn.offset + fn.length;
+      x.insert(x.begin() + at, alias.begin(), alias.end());
+      x.resize(rec.size());
+      kbytes::PutLe32(&x[24], uint32_t(inUse + alias.size()));
+      std::u16string nm;
+      uint64_t parent = 0;
+      ASSERT_EQ(v.ntfs.GetFileName(x.data(), nm, &parent, nullptr, nullptr), 0) << aliasFirst;
+      EXPECT_EQ(nm, Utf8To16(fname)) << aliasFirst;
+      EXPECT_EQ(parent, 5u);
+    }
+  });
+}
+
 // Every byte of real records set to values that break lengths and offsets: each decoder
 // answers with a code and stays inside the record (ASan watches the reads).
 TEST(NtfsRecord, MutatedRecordsNeverReadOutside) {

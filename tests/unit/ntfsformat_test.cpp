@@ -455,7 +455,8 @@ TEST(FormatDispatch, TypeBytesAndReaderResults) {
     int fs = -1;
     struct { uint32_t type; int fs; } table[] = {
         {0x01, FS_FAT16}, {0x04, FS_FAT16}, {0x06, FS_FAT16}, {0x0E, FS_FAT16}, {0x14, FS_FAT16},
-        {0x16, FS_FAT16}, {0x1E, FS_FAT16}, {0x0B, FS_FAT32}, {0x1B, FS_FAT32}, {0x07, FS_NTFS},
+        {0x16, FS_FAT16}, {0x1E, FS_FAT16}, {0x0B, FS_FAT32}, {0x1B, FS_FAT32}, {0x0C, FS_FAT32},
+        {0x1C, FS_FAT32}, {0x07, FS_NTFS},
         {0x17, FS_NTFS},  {0xB0, FS_EXFAT}, {0xC0, FS_EXFAT}, {0xAF, FS_HFSP},  {0xBF, FS_HFSP},
         {0x05, 0},        {0x0F, 0},        {0xEE, 0}};
     for (auto& t : table) {

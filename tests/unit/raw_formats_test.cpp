@@ -38,30 +38,35 @@ struct Sample {
 };
 
 // A compound file of 512-byte sectors: header, FAT at sector 0, directory at sector 1, then
-// `used` - 2 data sectors; the directory names the given streams in order.
-std::vector<uint8_t> MakeCompound(const std::vector<std::u16string>& names, int used) {
-  std::vector<uint8_t> f(512 + size_t(used) * 512, 0x11);
+// `used` - 2 data sectors; the directory names the given streams in order. With a shift of
+// 12 it is a version-4 file whose header fills its first 4096-byte sector; dirFirst swaps
+// the FAT and the directory.
+std::vector<uint8_t> MakeCompound(const std::vector<std::u16string>& names, int used, int shift = 9,
+                                  bool dirFirst = false) {
+  const size_t ss = size_t(1) << shift;
+  const uint32_t fatAt = dirFirst ? 1 : 0, dirAt = dirFirst ? 0 : 1;
+  std::vector<uint8_t> f(ss + size_t(used) * ss, 0x11);
   const uint8_t magic[8] = {0xd0, 0xcf, 0x11, 0xe0, 0xa1, 0xb1, 0x1a, 0xe1};
-  std::memset(f.data(), 0, 512);
+  std::memset(f.data(), 0, ss);
   std::memcpy(f.data(), magic, 8);
   kbytes::PutLe16(&f[24], 0x3e);
-  kbytes::PutLe16(&f[26], 3);
+  kbytes::PutLe16(&f[26], shift == 12 ? 4 : 3);
   kbytes::PutLe16(&f[28], 0xfffe);
-  kbytes::PutLe16(&f[30], 9);
+  kbytes::PutLe16(&f[30], uint16_t(shift));
   kbytes::PutLe16(&f[32], 6);
   kbytes::PutLe32(&f[44], 1);
-  kbytes::PutLe32(&f[48], 1);
+  kbytes::PutLe32(&f[48], dirAt);
   kbytes::PutLe32(&f[60], 0xfffffffe);
   kbytes::PutLe32(&f[68], 0xfffffffe);
   kbytes::PutLe32(&f[72], 0);
-  for (int i = 0; i < 109; ++i) kbytes::PutLe32(&f[76 + 4 * i], i == 0 ? 0 : 0xffffffff);
-  uint8_t* fat = &f[512];
-  for (int i = 0; i < 128; ++i) kbytes::PutLe32(fat + 4 * i, i < used ? uint32_t(i + 1) : 0xffffffffu);
-  kbytes::PutLe32(fat, 0xfffffffd);
-  kbytes::PutLe32(fat + 4, 0xfffffffe);
+  for (int i = 0; i < 109; ++i) kbytes::PutLe32(&f[76 + 4 * i], i == 0 ? fatAt : 0xffffffff);
+  uint8_t* fat = &f[ss + fatAt * ss];
+  for (size_t i = 0; i < ss / 4; ++i) kbytes::PutLe32(fat + 4 * i, i < size_t(used) ? uint32_t(i + 1) : 0xffffffffu);
+  kbytes::PutLe32(fat + 4 * fatAt, 0xfffffffd);
+  kbytes::PutLe32(fat + 4 * dirAt, 0xfffffffe);
   kbytes::PutLe32(fat + 4 * (used - 1), 0xfffffffe);
-  uint8_t* dir = &f[1024];
-  std::memset(dir, 0, 512);
+  uint8_t* dir = &f[ss + dirAt * ss];
+  std::memset(dir, 0, ss);
   for (size_t e = 0; e < names.size() && e < 4; ++e)
     for (size_t i = 0; i < names[e].size(); ++i) kbytes::PutLe16(dir + 128 * e + 2 * i, uint16_t(names[e][i]));
   return f;
@@ -400,6 +405,24 @@ TEST(RawFormats, CompoundFileSizeAndName) {
   EXPECT_TRUE(hits.find(512)->second.bytes == f);
 }
 
+TEST(RawFormats, CompoundFileOfLargeSectorsWithItsDirectoryFirst) {
+  // Version 4: the header takes the whole first 4096-byte sector, so sector n lies at
+  // 4096 + n x 4096, and the directory at sector 0 is read like any other. 30 sectors in
+  // use: 31 x 4096 bytes, named by its Workbook stream, with other bytes following.
+  std::vector<uint8_t> f = MakeCompound({u"Root Entry", u"Workbook"}, 30, 12, true);
+  ASSERT_EQ(31u * 4096, f.size());
+  std::vector<uint8_t> img(512 * 1024, 0);
+  std::memcpy(&img[4096], f.data(), f.size());
+  std::fill(img.begin() + 4096 + long(f.size()), img.begin() + 4096 * 40, 0x77);
+  MemStorage dev(img, 512);
+  auto hits = Scan(dev, CLUSTER_SCAN, {"doc", "xls"});
+  ASSERT_EQ(1u, hits.size());
+  EXPECT_EQ(4096u, hits.begin()->first);
+  EXPECT_EQ("xls", hits.begin()->second.ext);
+  EXPECT_EQ(f.size(), hits.begin()->second.bytes.size());
+  EXPECT_TRUE(hits.begin()->second.bytes == f);
+}
+
 TEST(RawFormats, PictureEdges) {
   // AVI1 motion frames and a byte 4 of FF are not JPEG heads.
   CJpgAnalyser j;
@@ -545,15 +568,51 @@ TEST(RawFormats, HostileFilesEndWithoutHarm) {
     for (int at = 134; at + 24 <= 4000; at += 24) std::memcpy(&a[size_t(at)], sp, 16);
     files.push_back(a);
   }
-  // A ZIP whose data holds end records that fail the tests, and a PDF with a 1000-digit /L.
+  // A stored ZIP member whose data holds end records that fail the tests, then the
+  // archive's real directory and end; and a PDF with a 1000-digit /L.
+  std::vector<uint8_t> z(20000, 0x61);
+  size_t zipIndex = 0;
   {
-    std::vector<uint8_t> z(20000, 0x61);
     std::memcpy(z.data(), "PK\x03\x04", 4);
     for (size_t at = 100; at + 22 < z.size(); at += 300) {
       std::memcpy(&z[at], "PK\x05\x06", 4);
       kbytes::PutLe32(&z[at + 12], 10);
       kbytes::PutLe32(&z[at + 16], 10);
     }
+    const uint32_t dataSize = 20000 - 35;
+    uint32_t crc = 0xffffffffu;
+    for (size_t i = 35; i < z.size(); ++i) {
+      crc ^= z[i];
+      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1)));
+    }
+    crc = ~crc;
+    auto fields = [&](uint8_t* h) {  // version, flags, method, time, date, crc, sizes, name
+      kbytes::PutLe16(h, 10);
+      kbytes::PutLe16(h + 2, 0);
+      kbytes::PutLe16(h + 4, 0);
+      kbytes::PutLe16(h + 6, 0);
+      kbytes::PutLe16(h + 8, 0x5821);
+      kbytes::PutLe32(h + 10, crc);
+      kbytes::PutLe32(h + 14, dataSize);
+      kbytes::PutLe32(h + 18, dataSize);
+      kbytes::PutLe16(h + 22, 5);
+    };
+    fields(&z[4]);
+    kbytes::PutLe16(&z[28], 0);  // no extra field
+    std::memcpy(&z[30], "a.txt", 5);
+    std::vector<uint8_t> cd(46 + 5 + 22, 0);
+    std::memcpy(cd.data(), "PK\x01\x02", 4);
+    kbytes::PutLe16(&cd[4], 10);
+    fields(&cd[6]);
+    std::memcpy(&cd[46], "a.txt", 5);
+    uint8_t* end = &cd[51];
+    std::memcpy(end, "PK\x05\x06", 4);
+    kbytes::PutLe16(end + 8, 1);
+    kbytes::PutLe16(end + 10, 1);
+    kbytes::PutLe32(end + 12, 51);
+    kbytes::PutLe32(end + 16, 20000);
+    z.insert(z.end(), cd.begin(), cd.end());
+    zipIndex = files.size();
     files.push_back(z);
     std::string pdf = "%PDF-1.4\n<</Linearized 1 /L " + std::string(1000, '9') + " >>\n";
     std::vector<uint8_t> p(pdf.begin(), pdf.end());
@@ -578,5 +637,10 @@ TEST(RawFormats, HostileFilesEndWithoutHarm) {
     for (auto& h : hits)
       if (h.first == l.at.back()) pdf = h.second.ext == "pdf" && h.second.bytes.size() == 9006;
     EXPECT_TRUE(pdf);
+    // The stray end records do not end the archive: it is carved whole, to its real end.
+    bool zip = false;
+    for (auto& h : hits)
+      if (h.first == l.at[zipIndex]) zip = h.second.ext == "zip" && h.second.bytes == z;
+    EXPECT_TRUE(zip) << cs;
   }
 }

@@ -3,6 +3,7 @@
 // crowded heads and stops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -280,6 +281,45 @@ TEST(RawScan, BitmapModeNeverReadsUsedUnits) {
     EXPECT_FALSE(bm->BitGet(first)) << "read began at used unit " << first;
     EXPECT_GE(first, 3000);
   }
+}
+
+TEST(RawScan, UsedRunCrossingTheRangeEndStopsTheScanThere) {
+  // Units 300..899 are in use and the range ends at unit 600: the skip over the used run
+  // ends with the range, so neither the bitmap nor the disk is asked about anything past
+  // it, and a PNG head in the free units after the run is not found.
+  class AskedBitmap final : public IDeviceBitmap {
+   public:
+    int64_t highest = -1;
+    void Release() override { delete this; }
+    bool BitGet(int64_t c) override {
+      highest = std::max(highest, c);
+      return c >= 300 && c < 900;
+    }
+    bool BitSet(int64_t, bool) override { return false; }
+    int64_t GetFirstClusterOffset() override { return 0; }
+    int GetClusterSize() override { return 0; }
+    uint32_t GetClusterCount() override { return 1024; }
+  };
+  const int cs = 4096;
+  const int64_t rangeEnd = int64_t(cs) * 600;
+  std::vector<uint8_t> img(size_t(cs) * 1024, 0);
+  const uint8_t png[] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
+  std::memcpy(&img[size_t(cs) * 900], png, 8);
+  MemStorage dev(img, cs);
+  auto* bm = new AskedBitmap;
+  RecordingManager fm;
+  CRawRecover r;
+  r.SetDevice(&dev);
+  r.SetFileManager(&fm);
+  r.AddFileType("png");
+  r.SetSkipUsedClusters(true);
+  ASSERT_EQ(0, r.SetRange(0, rangeEnd));
+  r.Controller().PresetBitmap(bm, 0);
+  ASSERT_EQ(0, r.Scan(nullptr));
+  ASSERT_FALSE(dev.reads.empty());
+  for (auto& rd : dev.reads) EXPECT_LE(rd.first + int64_t(rd.second), rangeEnd) << "read at " << rd.first;
+  EXPECT_LT(bm->highest, 600);
+  EXPECT_TRUE(fm.files.empty());
 }
 
 TEST(RawScan, StopFromSinkEndsPromptly) {

@@ -12,30 +12,14 @@
 #include <string>
 
 #include "fixtures.h"
-#include "testutil.h"
 #include "frontend/globals.h"
 #include "frontend/sorbeckrecovery.h"
+#include "testutil.h"
+#include "windowdriver.h"
 
 namespace {
 
-QByteArray ReadAll(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-QStringList FilesUnder(const QString& dir) {
-  QStringList out;
-  QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-  while (it.hasNext()) out << QDir(dir).relativeFilePath(it.next());
-  out.sort();
-  return out;
-}
-
-QTreeWidgetItem* Child(QTreeWidgetItem* item, const QString& name) {
-  for (int i = 0; item && i < item->childCount(); ++i)
-    if (item->child(i)->text(0) == name) return item->child(i);
-  return nullptr;
-}
+using namespace windowtest;
 
 // A deleted FAT entry of a short name alone has lost its first character to the deletion mark;
 // the scanner shows it as '_'. Long names keep theirs.
@@ -77,20 +61,8 @@ bool MakeDisk(const QString& volume, uint8_t type, const QString& disk) {
   return f.write(head) == head.size() && f.write(body) == body.size() && f.write(QByteArray(1 << 20, 0)) == (1 << 20);
 }
 
-struct ScopedDisks {
-  explicit ScopedDisks(const QString& path) { qputenv("KESTRUM_DISKS", path.toLocal8Bit()); }
-  // The engine finds its disks by this list each time it opens one, so it stays set meanwhile.
-  ~ScopedDisks() { qunsetenv("KESTRUM_DISKS"); }
-};
-
 // Chooses the disk's one partition and starts a scan of the mode's button.
-void StartScan(SorbeckRecovery& w, QPushButton* mode) {
-  QTreeWidget* devices = w.Form().allDiskTreeWidget;
-  QTreeWidgetItem* partition = devices->topLevelItem(0)->child(0);
-  emit devices->itemClicked(partition, 0);
-  QTest::mouseClick(mode, Qt::LeftButton);
-  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
-}
+void StartScan(SorbeckRecovery& w, QPushButton* mode) { Start(w, FirstRow(w, true), mode); }
 
 size_t NameChars(const std::string& path) {
   size_t n = 0;
@@ -132,20 +104,12 @@ class DeletedFlowTest : public QObject {
 void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
   QTemporaryDir tmp;
   const QString blank = tmp.filePath("blank.img");
-  {
-    QFile f(blank);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QVERIFY(f.resize(64ll << 20));
-  }
+  QVERIFY(ZeroFile(blank, 64ll << 20));
   ScopedDisks disks(blank);
-  SorbeckRecovery w;
-  w.show();
+  ShownWindow w;
   auto& ui = w.Form();
-  QTreeWidget* devices = ui.allDiskTreeWidget;
-  QCOMPARE(devices->topLevelItemCount(), 1);
-  emit devices->itemClicked(devices->topLevelItem(0), 0);
-  QTest::mouseClick(ui.LostVolumesButton, Qt::LeftButton);
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  QCOMPARE(ui.allDiskTreeWidget->topLevelItemCount(), 1);
+  Start(w, FirstRow(w, false), ui.LostVolumesButton);
   QVERIFY(ui.disklistFrame->isVisible());
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("No lost partitions of 200 MB or more were found on this disk."));
@@ -161,32 +125,27 @@ void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
 void DeletedFlowTest::wholeDiskAndEmptyPartitionSaySoInWords() {
   QTemporaryDir tmp;
   const QString zeros = tmp.filePath("zeros.bin");
-  {
-    QFile f(zeros);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QVERIFY(f.write(QByteArray(8 << 20, 0)) == (8 << 20));
-  }
+  QVERIFY(ZeroFile(zeros, 8 << 20));
   const QString disk = tmp.filePath("disk.img");
   QVERIFY(MakeDisk(zeros, 0x07, disk));
   ScopedDisks disks(disk);
-  SorbeckRecovery w;
-  w.show();
+  ShownWindow w;
   auto& ui = w.Form();
   QTreeWidget* devices = ui.allDiskTreeWidget;
   QCOMPARE(devices->topLevelItemCount(), 1);
   QTreeWidgetItem* whole = devices->topLevelItem(0);
   QCOMPARE(whole->childCount(), 1);
   emit devices->itemClicked(whole->child(0), 0);
-  QTest::mouseClick(ui.PartitionScanButton, Qt::LeftButton);
+  Click(ui.PartitionScanButton);
   emit devices->itemClicked(whole, 0);
   QVERIFY(ui.Tiplab->text().contains("Volume Recovery reads one partition, and a whole disk is selected"));
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  Click(ui.scanTheDiskBtn);
   QVERIFY(!w.ScanRunning());
   QVERIFY(ui.Welcomeframe->isVisible());
   QVERIFY(!w.Scanner());
 
   emit devices->itemClicked(whole->child(0), 0);
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  Click(ui.scanTheDiskBtn);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   const QString status = w.StatusText();
   QVERIFY2(status.contains("No formatted or damaged volume was recognised") &&
@@ -219,11 +178,10 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   const QString disk = tmp.filePath("disk.img");
   QVERIFY(MakeDisk(volume, partitionType, disk));
   ScopedDisks disks(disk);
-  SorbeckRecovery w;
+  ShownWindow w;
   QTreeWidget* devices = w.Form().allDiskTreeWidget;
   QCOMPARE(devices->topLevelItemCount(), 1);
   QCOMPARE(devices->topLevelItem(0)->childCount(), 1);
-  w.show();
 
   StartScan(w, w.Form().DeleteScanButton);
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
@@ -315,11 +273,11 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   QVERIFY(exact >= minExact);
 
   // A scan stopped at once ends as stopped, and the page says so.
-  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  Click(w.Form().HomeButton);
   QVERIFY(!w.TopItem());
   StartScan(w, w.Form().DeleteScanButton);
   QVERIFY(w.ScanRunning());
-  QTest::mouseClick(w.Form().scanStopBtn, Qt::LeftButton);
+  Click(w.Form().scanStopBtn);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
 }
@@ -355,8 +313,7 @@ void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
   const QString disk = tmp.filePath("disk.img");
   QVERIFY(MakeDisk(volume, 0x07, disk));
   ScopedDisks disks(disk);
-  SorbeckRecovery w;
-  w.show();
+  ShownWindow w;
   StartScan(w, w.Form().DeleteScanButton);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));

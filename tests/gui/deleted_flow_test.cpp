@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -14,12 +15,14 @@
 #include "fixtures.h"
 #include "frontend/globals.h"
 #include "frontend/sorbeckrecovery.h"
+#include "screenshot.h"
 #include "testutil.h"
 #include "windowdriver.h"
 
 namespace {
 
 using namespace windowtest;
+using testutil::Shot;
 
 // A deleted FAT entry of a short name alone has lost its first character to the deletion mark;
 // the scanner shows it as '_'. Long names keep theirs.
@@ -84,6 +87,25 @@ QByteArray IcatBytes(const QString& image, const std::string& path) {
   return cat.readAllStandardOutput();
 }
 
+// The full paths of every file the results tree lists.
+QStringList FoundPaths(SorbeckRecovery& w) {
+  QStringList out;
+  QList<QTreeWidgetItem*> todo = {w.TopItem()};
+  while (!todo.isEmpty()) {
+    QTreeWidgetItem* item = todo.takeFirst();
+    if (!item) continue;
+    if (QXFolderRecord* r = w.FolderRecordOf(item))
+      for (const QXQuickScanFileNode* n : r->m_nodes) out << n->m_fullPath;
+    for (int i = 0; i < item->childCount(); ++i) todo << item->child(i);
+  }
+  return out;
+}
+
+// What the window said last: the start page's red text, or the results page's status.
+QString LastSaid(SorbeckRecovery& w) {
+  return w.Form().Welcomeframe->isVisible() ? w.Form().Tiplab->text() : w.StatusText();
+}
+
 }  // namespace
 
 class DeletedFlowTest : public QObject {
@@ -99,6 +121,8 @@ class DeletedFlowTest : public QObject {
   void wholeDiskAndEmptyPartitionSaySoInWords();
   void partitionCutByTheImageEndSaysSo();
   void searchOfABlankDiskOffersNothingToScan();
+  void zeroedFat32BootSectorsPointToVolumeRecovery();
+  void reformattedCardSaysDeepRecoveryFindsByContents();
 };
 
 void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
@@ -334,6 +358,86 @@ void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
       QCOMPARE(QColor(shown.pixel(90, 60)).name(), colours[name].name());
     }
   }
+}
+
+// A FAT32 partition whose boot sector and its backup are zeroed: Deleted Recovery cannot read it
+// and says to use Volume Recovery first, which gives the files back with names and folders.
+void DeletedFlowTest::zeroedFat32BootSectorsPointToVolumeRecovery() {
+  testutil::FixtureManifest m;
+  if (!m.Load("fat32")) QSKIP("the fixture image was not built here");
+  QByteArray volume = ReadAll(QString::fromStdString(m.ImagePath()));
+  QVERIFY(volume.size() > (1 << 20));
+  const int backup = uint8_t(volume[50]) | uint8_t(volume[51]) << 8;
+  QVERIFY(backup > 0 && backup < 32);
+  for (int sector : {0, backup}) std::memset(volume.data() + sector * 512, 0, 512);
+  QTemporaryDir tmp;
+  const QString damaged = tmp.filePath("damaged.img");
+  {
+    QFile f(damaged);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(volume) == volume.size());
+  }
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(damaged, 0x0C, disk));
+  ScopedDisks disks(disk);
+  ShownWindow w;
+  auto& ui = w.Form();
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, 300000));
+  const QString said = LastSaid(w);
+  QVERIFY2(said.contains("Volume Recovery first") &&
+               said.contains("rebuilds a formatted or damaged volume") &&
+               said.indexOf("Volume Recovery") < said.indexOf("Deep Recovery"),
+           qPrintable(said));
+  Shot(&w, "deleted-on-zeroed-fat32");
+  if (ui.Resultframe->isVisible()) Click(ui.HomeButton);
+
+  // The advice holds: Volume Recovery finds every file still on the volume, under its own name.
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+  const QStringList found = FoundPaths(w);
+  int present = 0, named = 0;
+  for (const testutil::ManifestEntry* e : m.Files()) {
+    if (e->deleted || e->isDir || NameChars(e->path) > 200) continue;
+    ++present;
+    const QString path = QString::fromStdString(e->path);
+    for (const QString& f : found)
+      if (f.endsWith(path)) {
+        ++named;
+        break;
+      }
+  }
+  QVERIFY(present >= 5);
+  QVERIFY2(named == present, qPrintable(QString("%1 of %2 present files found with their paths among %3: %4")
+                                            .arg(named)
+                                            .arg(present)
+                                            .arg(found.size())
+                                            .arg(found.mid(0, 12).join(' '))));
+}
+
+// A card formatted again by another device keeps no entry naming its files: Volume and Deleted
+// Recovery end with none, and say that Deep Recovery finds files by their contents.
+void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
+  // FAT32 with 1 KiB clusters, formatted again with 512-byte ones: the new FATs cover the old
+  // folders.
+  const std::string image = testutil::Fixture("card-fat32-c512.img");
+  if (image.empty()) QSKIP("the card image was not built here");
+  QTemporaryDir tmp;
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(QString::fromStdString(image), 0x0C, disk));
+  ScopedDisks disks(disk);
+  ShownWindow w;
+  auto& ui = w.Form();
+  for (QPushButton* mode : {ui.PartitionScanButton, ui.DeleteScanButton}) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), mode, 300000));
+    const QString status = w.StatusText();
+    QVERIFY2(status.startsWith("Scan finished: 0 files found.") &&
+                 status.contains("No file entries were found on the volume") &&
+                 status.contains("Deep Recovery finds files by their contents"),
+             qPrintable(status));
+    Shot(&w, mode == ui.PartitionScanButton ? "volume-on-reformatted-card" : "deleted-on-reformatted-card");
+    Click(ui.HomeButton);
+  }
+  // The advice holds: the files are found by their contents.
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeepScanButton, 300000));
+  QVERIFY2(FoundPaths(w).size() >= 10, qPrintable(w.StatusText()));
 }
 
 QTEST_MAIN(DeletedFlowTest)

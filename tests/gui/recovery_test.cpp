@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QStyleOptionViewItem>
 #include <QTemporaryDir>
@@ -179,6 +180,7 @@ class FakeDisk final : public IDevice {
  public:
   FakeIo io;
   FakeDisk* wholeDisk = nullptr;
+  const char* label = "Fake Volume";
   int GetType() override { return wholeDisk ? DT_PARTITION : DT_FIXED_DISK; }
   const char* GetName() override { return "fake"; }
   int GetSize(uint64_t* s) override {
@@ -190,7 +192,6 @@ class FakeDisk final : public IDevice {
     std::memset(info, 0, sizeof *info);
     info->SectorCount = 2048;
     info->PartitionType = PT_NTFS;
-    const char* label = "Fake Volume";
     for (int i = 0; label[i]; ++i) info->Label[i] = char16_t(label[i]);
     return 0;
   }
@@ -221,7 +222,10 @@ class FakeEngine final : public IRecoveryManagement {
   FakeScanner scanner;
   // When set, the scan is the engine's own raw scan of this storage, through a real results tree.
   IStorageDevice* rawStorage = nullptr;
-  FakeEngine() { volume.wholeDisk = &disk; }
+  // A partition that the lost-partition search reports, when asked to.
+  FakeDisk found;
+  bool offerFound = false;
+  FakeEngine() { volume.wholeDisk = found.wholeDisk = &disk; }
   // The disk is an empty image file in `dir`, so that a copy can be checked against its path.
   explicit FakeEngine(const QTemporaryDir& dir) : FakeEngine() {
     disk.io.path = dir.filePath("disk.img").toLocal8Bit();
@@ -250,7 +254,11 @@ class FakeEngine final : public IRecoveryManagement {
     return 0;
   }
   void Release() override {}
-  int SearchPartitions(IDevice*, int, INotifySink*) override { return RC_FAIL; }
+  int SearchPartitions(IDevice*, int, INotifySink* sink) override {
+    if (!offerFound) return RC_FAIL;
+    sink->Notify(NE_PARTITION_FOUND, 0, 0, &found);
+    return 0;
+  }
 };
 
 // Runs a deleted-file scan of the disk's partition through the window and waits for its end.
@@ -301,6 +309,10 @@ class RecoveryTest : public QObject {
   void recoverWithNothingTickedMakesNothing();
   void noPreviewWhileTheScanRuns();
   void copyTakesTheFilesTickedAtItsStart();
+  void tableFollowsTheTreeHighlightFromTheKeys();
+  void manyFilesShowTheWholeScrollBar();
+  void resultsRootNamesTheScannedDisk();
+  void emptyScanSaysWhatToDoNext();
 };
 
 namespace {
@@ -968,7 +980,7 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
   } ends[] = {{0, "Scan finished: 1 files found."},
               {RC_STOP, "Scan finished: 1 files found."},
               {RC_READ_FAILED, "some areas of the device could not be read"},
-              {RC_WRONG_FS, "ended early with an error (engine code 104); 1 files were found"},
+              {RC_WRONG_FS, "No file system is readable here (engine code 104). Use Volume Recovery first"},
               {RC_ROOT_DAMAGED, "The folders of this volume are damaged: Volume Recovery rebuilds them"}};
   for (const auto& e : ends) {
     scripted.scanner.result = e.rc;
@@ -1019,6 +1031,110 @@ void RecoveryTest::copyTakesTheFilesTickedAtItsStart() {
   QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"p/a.bin", "p/b.bin"}));
   QCOMPARE(ReadAll(target + "/Velmora/p/b.bin"), Pattern(4000, 2));
   QVERIFY(w.StatusText().contains("2 files copied"));
+}
+
+// Up and Down move the folder shown with the highlight; Space then unticks the folder whose files
+// are in view, and the copy takes what was seen ticked.
+void RecoveryTest::tableFollowsTheTreeHighlightFromTheKeys() {
+  ScannedFiles scan(
+      {{"/a/one.txt", Pattern(10, 1)}, {"/b/two.txt", Pattern(20, 2)}, {"/c/three.txt", Pattern(30, 3)}});
+  ShownWindow& w = scan.window;
+  QTreeWidget* tree = w.Form().resultTreeWidget;
+  QTreeWidgetItem* a = Child(w.TopItem(), "a");
+  QTreeWidgetItem* b = Child(w.TopItem(), "b");
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(a).center());
+  QVERIFY(Row(w, "one.txt"));
+  QTest::keyClick(tree, Qt::Key_Down);
+  QCOMPARE(tree->currentItem(), b);
+  QVERIFY2(Row(w, "two.txt") && !Row(w, "one.txt"), "the table still shows the folder left by the highlight");
+  QTest::keyClick(tree, Qt::Key_Space);
+  QCOMPARE(b->checkState(0), Qt::Unchecked);
+  QCOMPARE(a->checkState(0), Qt::Checked);
+  QCOMPARE(Row(w, "two.txt")->checkState(), Qt::Unchecked);
+  QCOMPARE(w.TickedCount(), 2);
+  Shot(&w, "results-page-keys");
+  // Up again: the table shows a, and the top (no files of its own) shows none.
+  QTest::keyClick(tree, Qt::Key_Up);
+  QVERIFY(Row(w, "one.txt") && !Row(w, "two.txt"));
+  QTest::keyClick(tree, Qt::Key_Up);
+  QCOMPARE(tree->currentItem(), w.TopItem());
+  QVERIFY(!Row(w, "one.txt"));
+
+  const QString target = scan.tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY(!w.CopyRunning());
+  QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"a/one.txt", "c/three.txt"}));
+}
+
+// A folder of many files: the table's scroll bar is drawn whole, inside the window.
+void RecoveryTest::manyFilesShowTheWholeScrollBar() {
+  QTemporaryDir tmp;
+  FakeEngine engine(tmp);
+  for (int i = 0; i < 60; ++i) engine.scanner.Add(QString("/many/f%1.txt").arg(i), Pattern(100 + i, i));
+  ShownWindow w(&engine);
+  ScanThroughWindow(w);
+  emit w.Form().resultTreeWidget->itemClicked(Child(w.TopItem(), "many"), 0);
+  QTableWidget* table = w.Form().contantTableWidget;
+  QCOMPARE(table->rowCount(), 60);
+  QScrollBar* bar = table->verticalScrollBar();
+  QTRY_VERIFY(bar->isVisible());
+  QFrame* frame = w.Form().ContactFrame;
+  const int shown = qMin(bar->width(), frame->width() - bar->mapTo(frame, QPoint(0, 0)).x());
+  QVERIFY2(ShownWhole(bar),
+           qPrintable(QString("%1 px of the %2 px scroll bar show: the table is %3 wide in a "
+                              "frame %4 wide")
+                          .arg(shown)
+                          .arg(bar->width())
+                          .arg(table->width())
+                          .arg(frame->width())));
+  QVERIFY(ShownWhole(table));
+  Shot(&w, "results-page-many-files");
+}
+
+// The results' top item names the disk too: every disk's first partition may be "Partition1".
+void RecoveryTest::resultsRootNamesTheScannedDisk() {
+  FakeEngine engine;
+  engine.volume.label = "Partition1";
+  engine.found.label = "Partition1";
+  engine.offerFound = true;
+  engine.scanner.Add("/a/one.txt", Pattern(10, 1));
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  ScanThroughWindow(w);
+  QCOMPARE(w.TopItem()->text(0), QStringLiteral("Partition1 on Fake Disk"));
+  Shot(&w, "results-page-root-name");
+  Click(ui.HomeButton);
+  QVERIFY(RunToEnd(w, FirstRow(w, false), ui.DeepScanButton));
+  QCOMPARE(w.TopItem()->text(0), QStringLiteral("Fake Disk"));
+  Click(ui.HomeButton);
+  // A partition the search found, picked by its size cell: still named, and named as found.
+  QVERIFY(RunToEnd(w, FirstRow(w, false), ui.LostVolumesButton));
+  emit ui.lostpartitionTableWidget->itemClicked(ui.lostpartitionTableWidget->item(0, 1));
+  Click(ui.scanDelDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(w.TopItem()->text(0), QStringLiteral("Partition1 found on Fake Disk"));
+}
+
+// Deleted and Volume Recovery that find no file say what to do next; Deep Recovery only counts.
+void RecoveryTest::emptyScanSaysWhatToDoNext() {
+  FakeEngine engine;
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  for (QPushButton* mode : {ui.DeleteScanButton, ui.PartitionScanButton}) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), mode));
+    const QString status = w.StatusText();
+    QVERIFY2(status.startsWith("Scan finished: 0 files found.") &&
+                 status.contains("No file entries were found on the volume") &&
+                 status.contains("Deep Recovery finds files by their contents"),
+             qPrintable(status));
+    QCOMPARE(StatusLabel(w)->text(), status);
+    QVERIFY(TextFits(StatusLabel(w)));
+    Click(ui.HomeButton);
+  }
+  QVERIFY(RunToEnd(w, FirstRow(w, false), ui.DeepScanButton));
+  QCOMPARE(w.StatusText(), QStringLiteral("Scan finished: 0 files found."));
+  Shot(&w, "results-page-empty-deep");
 }
 
 QTEST_MAIN(RecoveryTest)

@@ -251,6 +251,10 @@ class WindowTest : public QObject {
   void cutPartitionsSayTheyAreCutAndSizesSortByBytes();
   void lostPartitionSearchNeedsNoScanner();
   void searchEndsWithTheVolumeOptionChecked();
+  void deletedRecoveryOnAnUnreadableVolumePointsToVolumeRecovery();
+  void cardsStayInPlaceAndMarkedOnEveryDevice();
+  void lostPartitionsSaysItFindsVolumesOf200MbAndMore();
+  void searchThatFoundPartitionsSaysHowMany();
 };
 
 namespace {
@@ -355,14 +359,13 @@ void WindowTest::rowsWithEqualNamesSelectTheirOwnDevice() {
   emit tree->itemClicked(second, 0);
   QCOMPARE(w.SelectedIndex(), perDisk + 2);
   QCOMPARE(w.SelectedDriveName(), QStringLiteral("DATA"));
-  QVERIFY(w.Form().PartitionScanButton->isVisible());
-  QVERIFY(!w.Form().LostVolumesButton->isVisible());
+  // Every card stays offered on any row; a mode that cannot run there says so instead.
+  QVERIFY(w.Form().PartitionScanButton->isVisible() && w.Form().LostVolumesButton->isVisible());
 
   QTreeWidgetItem* secondDisk = DeviceRow(w, "Same Model", "", 1);
   emit tree->itemClicked(secondDisk, 0);
   QCOMPARE(w.SelectedIndex(), perDisk);
-  QVERIFY(!w.Form().PartitionScanButton->isVisible());
-  QVERIFY(w.Form().LostVolumesButton->isVisible());
+  QVERIFY(w.Form().PartitionScanButton->isVisible() && w.Form().LostVolumesButton->isVisible());
 
   Pick(w, DeviceRow(w, "Same Model", "DATA"));
   QCOMPARE(w.SelectedIndex(), 2);
@@ -468,7 +471,7 @@ void WindowTest::lostPartitionSearchListsFoundPartitions() {
   QCOMPARE(table->rowCount(), 7);
   QCOMPARE(table->item(1, 0)->text(), QStringLiteral("Untitled"));
   QCOMPARE(table->item(0, 2)->text(), QStringLiteral("FAT32 (MS-DOS)"));
-  QVERIFY(!ui.scanningstatelab->isVisible());
+  QVERIFY(ui.scanningstatelab->text().startsWith("7 lost partitions were found."));
   QCOMPARE(g_FoundPartitions.size(), size_t(7));
   Shot(&w, "lost-partition-page");
 
@@ -698,7 +701,7 @@ void WindowTest::wholeDiskForPartitionModesSaysChooseAPartition() {
   Shot(&w, "start-page-whole-disk");
   // On a partition the failure names what is missing there.
   Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
-  QVERIFY(ui.Tiplab->text().contains("No file system that this recovery reads"));
+  QVERIFY(ui.Tiplab->text().contains("No file system is readable here"));
 }
 
 void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
@@ -830,12 +833,12 @@ void WindowTest::modesRefusedOnTheWrongKindOfDeviceSaySoAtOnce() {
   QTreeWidgetItem* disk = DeviceRow(w, "Disk A");
   QTreeWidgetItem* part = DeviceRow(w, "Disk A", "DATA");
 
-  // Volume Recovery chosen on a partition, then the disk clicked: its card goes, and the page
-  // says at once why it cannot run there; Start Scan reads nothing.
+  // Volume Recovery chosen on a partition, then the disk clicked: its card stays marked, and the
+  // page says at once why it cannot run there; Start Scan reads nothing.
   emit tree->itemClicked(part, 0);
   Click(ui.PartitionScanButton);
   emit tree->itemClicked(disk, 0);
-  QVERIFY(!ui.PartitionScanButton->isVisible());
+  QVERIFY(ui.PartitionScanButton->isVisible() && ui.PartitionScanButton->isChecked());
   QString tip = ui.Tiplab->text();
   QVERIFY2(tip.contains(kRed) && tip.contains("Volume Recovery reads one partition, and a whole disk is selected"),
            qPrintable(tip));
@@ -871,7 +874,7 @@ void WindowTest::modesRefusedOnTheWrongKindOfDeviceSaySoAtOnce() {
   // disk, and is not started on a partition.
   Click(ui.LostVolumesButton);
   emit tree->itemClicked(part, 0);
-  QVERIFY(!ui.LostVolumesButton->isVisible());
+  QVERIFY(ui.LostVolumesButton->isVisible() && ui.LostVolumesButton->isChecked());
   tip = ui.Tiplab->text();
   QVERIFY2(tip.contains(kRed) && tip.contains("Lost Partitions searches a whole disk"), qPrintable(tip));
   Click(ui.scanTheDiskBtn);
@@ -1096,6 +1099,132 @@ void WindowTest::searchEndsWithTheVolumeOptionChecked() {
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
   QVERIFY(ui.partrecoveryButton->isChecked());
   QVERIFY(!ui.deeprecoveryButton->isChecked());
+}
+
+// Deleted Recovery on a volume that cannot be read as a file system sends the person to the mode
+// that rebuilds it, before the one that loses names and folders.
+void WindowTest::deletedRecoveryOnAnUnreadableVolumePointsToVolumeRecovery() {
+  FakeEngine engine("Disk A", "DATA");
+  engine.createResult = RC_FAIL;
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
+  QCOMPARE(engine.lastKind, int(Scan_Deleted));
+  const QString tip = ui.Tiplab->text();
+  QVERIFY2(tip.contains("Volume Recovery first") && tip.contains("rebuilds a formatted or damaged volume") &&
+               tip.indexOf("Volume Recovery") < tip.indexOf("Deep Recovery"),
+           qPrintable(tip));
+  QVERIFY2(TextFits(ui.Tiplab), qPrintable(tip));
+  Shot(&w, "start-page-deleted-unreadable");
+
+  // A deleted-file scan that answers "not this file system" says the same on the results page.
+  engine.createResult = 0;
+  engine.scanner.immediate = RC_WRONG_FS;
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  const QString status = w.StatusText();
+  QVERIFY2(status.contains("Volume Recovery first") &&
+               status.indexOf("Volume Recovery") < status.indexOf("Deep Recovery") &&
+               !status.contains("ended early"),
+           qPrintable(status));
+  QLabel* line = w.findChild<QLabel*>("resultStatuslab");
+  QCOMPARE(line->text(), status);
+  Shot(&w, "results-page-deleted-unreadable");
+
+  // Volume Recovery that cannot run there either points on to Deep Recovery alone.
+  Click(ui.HomeButton);
+  engine.scanner.immediate = 0;
+  engine.createResult = RC_FAIL;
+  Start(w, DeviceRow(w, "Disk A", "DATA"), ui.PartitionScanButton);
+  QVERIFY2(ui.Tiplab->text().contains("Deep Recovery can still find files"), qPrintable(ui.Tiplab->text()));
+}
+
+// Whatever row is clicked, the four cards stay where they are and the chosen one stays marked;
+// the red text says why the chosen mode cannot run on the row.
+void WindowTest::cardsStayInPlaceAndMarkedOnEveryDevice() {
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  QList<QRect> places;
+  for (QPushButton* card : Cards(w)) places << card->geometry();
+  const struct {
+    QPushButton* card;
+    const char* chosenOn;
+    const char* refusedOn;
+    const char* words;
+  } cases[] = {{ui.PartitionScanButton, "DATA", "",
+                "Volume Recovery reads one partition, and a whole disk is selected"},
+               {ui.DeleteScanButton, "DATA", "", "Deleted Recovery reads one partition"},
+               {ui.LostVolumesButton, "", "DATA", "Lost Partitions searches a whole disk"}};
+  for (const auto& c : cases) {
+    Pick(w, DeviceRow(w, "Disk A", c.chosenOn));
+    Click(c.card);
+    Pick(w, DeviceRow(w, "Disk A", c.refusedOn));
+    QList<QRect> now;
+    for (QPushButton* card : Cards(w)) {
+      QVERIFY2(card->isVisible(), qPrintable(card->objectName()));
+      QCOMPARE(card->isChecked(), card == c.card);
+      now << card->geometry();
+    }
+    QCOMPARE(now, places);
+    const QString tip = ui.Tiplab->text();
+    QVERIFY2(tip.contains(kRed) && tip.contains(QLatin1String(c.words)), qPrintable(tip));
+    QVERIFY2(TextFits(ui.Tiplab), qPrintable(tip));
+    // Choosing the card again with the wrong row selected says it at once too.
+    Click(c.card);
+    QVERIFY2(ui.Tiplab->text().contains(QLatin1String(c.words)), qPrintable(ui.Tiplab->text()));
+  }
+  Shot(&w, "start-page-lost-on-partition");
+  // Back on a row where the mode runs: the red text goes, the card is still the marked one.
+  Pick(w, DeviceRow(w, "Disk A"));
+  QVERIFY(ui.LostVolumesButton->isChecked() && !ui.Tiplab->text().contains(kRed));
+}
+
+void WindowTest::lostPartitionsSaysItFindsVolumesOf200MbAndMore() {
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  QVERIFY2(ui.LostVolumesButton->toolTip().contains("200 MB or more"),
+           qPrintable(ui.LostVolumesButton->toolTip()));
+  Pick(w, DeviceRow(w, "Disk A"));
+  Click(ui.LostVolumesButton);
+  // Said before the search, beside the mode's own words, and whole.
+  const QString tip = ui.Tiplab->text();
+  QVERIFY2(tip.contains("resized or corrupted volumes") && tip.contains("200 MB or more") &&
+               tip.contains("smaller stick or memory card, use Deep Recovery"),
+           qPrintable(tip));
+  QVERIFY2(TextFits(ui.Tiplab), qPrintable(tip));
+  Shot(&w, "start-page-lost-size");
+  // The README says it too, on the mode's own row.
+  QString row;
+  for (const QString& line : QString::fromUtf8(ReadAll(KESTRUM_SOURCE_DIR "/README.md")).split('\n'))
+    if (line.startsWith("| Lost Partitions |")) row = line;
+  QVERIFY2(row.contains("200 MB") && row.contains("use Deep Recovery"), qPrintable(row));
+  // And again after a search, when the start page comes back.
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
+  Click(ui.diskHomeButton);
+  QVERIFY(ui.Tiplab->text().contains("200 MB or more"));
+}
+
+void WindowTest::searchThatFoundPartitionsSaysHowMany() {
+  FakeEngine engine("Disk A", "DATA");
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "one", 409600, PT_NTFS));
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
+  QVERIFY2(ui.scanningstatelab->isVisible() &&
+               ui.scanningstatelab->text().startsWith("1 lost partition was found."),
+           qPrintable(ui.scanningstatelab->text()));
+  QVERIFY(TextFits(ui.scanningstatelab));
+  QVERIFY(ShownWhole(ui.scanningstatelab));
+  Click(ui.diskHomeButton);
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "two", 409600, PT_FAT32));
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "three", 409600, PT_EXFAT));
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
+  QVERIFY2(ui.scanningstatelab->text().startsWith("3 lost partitions were found."),
+           qPrintable(ui.scanningstatelab->text()));
+  QVERIFY(TextFits(ui.scanningstatelab));
+  Shot(&w, "lost-partition-three-found");
 }
 
 QTEST_MAIN(WindowTest)

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QLabel>
 #include <QString>
 #include <QStringList>
 #include <QTreeWidget>
@@ -83,6 +84,22 @@ inline void Start(SorbeckRecovery& w, QTreeWidgetItem* row, QAbstractButton* mod
 inline bool RunToEnd(SorbeckRecovery& w, QTreeWidgetItem* row, QAbstractButton* mode, int ms = 5000) {
   Start(w, row, mode);
   return QTest::qWaitFor([&] { return !w.ScanRunning(); }, ms);
+}
+
+// Whether `w` is visible and drawn whole: no parent up to the window cuts any of it off.
+inline bool ShownWhole(QWidget* w) {
+  if (!w || !w->isVisible()) return false;
+  for (QWidget* p = w->parentWidget(); p; p = p->parentWidget()) {
+    if (!p->rect().contains(QRect(w->mapTo(p, QPoint(0, 0)), w->size()))) return false;
+    if (p->isWindow()) break;
+  }
+  return true;
+}
+
+// A label's text fits its box (wrapped where the label wraps).
+inline bool TextFits(QLabel* label) {
+  return label->wordWrap() ? label->heightForWidth(label->width()) <= label->height()
+                           : label->sizeHint().width() <= label->width();
 }
 
 // Sets KESTRUM_DISKS for the life of the object: the engine reads it each time it opens a disk.

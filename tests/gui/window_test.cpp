@@ -1,5 +1,7 @@
 // Drives the real main window on the offscreen platform, over a scripted engine for the paths a
 // real disk cannot provoke, and over the real engine for the device tree of a disk image.
+#include <unistd.h>
+
 #include <QDir>
 #include <QGraphicsOpacityEffect>
 #include <QProcess>
@@ -8,9 +10,12 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTranslator>
 #include <QtTest>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -255,6 +260,7 @@ class WindowTest : public QObject {
   void cardsStayInPlaceAndMarkedOnEveryDevice();
   void lostPartitionsSaysItFindsVolumesOf200MbAndMore();
   void searchThatFoundPartitionsSaysHowMany();
+  void unreadableDiskPathIsSaidOnStderr();
 };
 
 namespace {
@@ -1225,6 +1231,35 @@ void WindowTest::searchThatFoundPartitionsSaysHowMany() {
            qPrintable(ui.scanningstatelab->text()));
   QVERIFY(TextFits(ui.scanningstatelab));
   Shot(&w, "lost-partition-three-found");
+}
+
+// A path in KESTRUM_DISKS that cannot be read is not listed, and stderr says which.
+void WindowTest::unreadableDiskPathIsSaidOnStderr() {
+  QTemporaryDir dir;
+  const QString missing = dir.filePath("no-such-disk.img");
+  const QString present = dir.filePath("present.img");
+  QVERIFY(ZeroFile(present, 16ll << 20));
+  QTemporaryFile err;
+  QVERIFY(err.open());
+  std::fflush(stderr);
+  const int saved = dup(2);
+  QVERIFY(dup2(err.handle(), 2) >= 0);
+  {
+    ScopedDisks disks(missing + ":" + present);
+    ShownWindow w;
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    QCOMPARE(w.Form().allDiskTreeWidget->topLevelItemCount(), 1);
+    QVERIFY(w.Form().allDiskTreeWidget->topLevelItem(0)->text(0).contains("present.img"));
+  }
+  err.seek(0);
+  const QString said = QString::fromLocal8Bit(err.readAll());
+  QVERIFY2(said.contains("KESTRUM_DISKS: " + missing +
+                         " is not listed: " + QString::fromLocal8Bit(strerror(ENOENT))),
+           qPrintable(said));
+  QCOMPARE(said.count(missing), 1);
+  QVERIFY(!said.contains("present.img"));
 }
 
 QTEST_MAIN(WindowTest)

@@ -116,18 +116,12 @@ class FakeOp final : public IFileOP {
   int MapOffset(uint64_t, uint64_t*) override { return RC_FAIL; }
 };
 
-class FakeScanner final : public IScanOperator {
+class FakeScanner final : public ScriptedScanner {
  public:
   std::vector<FakeFile*> files;
   FakeOp op;
   ~FakeScanner() {
     for (auto* f : files) delete f;
-  }
-  IFileManager* GetFileManager() override { return nullptr; }
-  IScanOperator* SetFileManager(IFileManager*) override { return this; }
-  int GetScanParam(IScanParam** out) override {
-    *out = nullptr;
-    return RC_FAIL;
   }
   int result = 0;
   // After its files, the scan goes on until it is stopped.
@@ -142,18 +136,11 @@ class FakeScanner final : public IScanOperator {
     return result;
   }
   void Add(const QString& path, const QByteArray& data) { files.push_back(new FakeFile(path, data)); }
-  void Release() override {}
-  int GetScanType() override { return Scan_Deleted; }
-  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
   int GetFileOp(IFileInfo* f, IFileOP** out) override {
     op.SetFile(f);
     *out = &op;
     return 0;
   }
-  int ListFiles(IFilter*, INotifySink*) override { return RC_FAIL; }
-  int CreateFilter(IFilter**) override { return RC_FAIL; }
-  int SaveResult(const char16_t*, INotifySink*) override { return RC_FAIL; }
-  int LoadResult(INotifySink*, int) override { return RC_FAIL; }
 };
 
 // Answers only its path: enough for the copy to check its target against the scanned device.

@@ -33,6 +33,8 @@
 
 namespace {
 
+using namespace windowtest;
+
 class FakeDevice final : public IDevice {
  public:
   static FakeDevice* Disk(int type, const char* model, int64_t size) {
@@ -94,16 +96,10 @@ class FakeDevice final : public IDevice {
 };
 
 // Runs until its sink asks it to stop, as a long scan of a big disk would.
-class EndlessScanner final : public IScanOperator {
+class EndlessScanner final : public ScriptedScanner {
  public:
   std::atomic<bool> stopped{false};
   std::atomic<int> scans{0};
-  IFileManager* GetFileManager() override { return nullptr; }
-  IScanOperator* SetFileManager(IFileManager*) override { return this; }
-  int GetScanParam(IScanParam** out) override {
-    *out = nullptr;
-    return RC_FAIL;
-  }
   // A scan that ends at once with this answer, when not 0.
   std::atomic<int> immediate{0};
   int Scan(INotifySink* sink) override {
@@ -120,13 +116,6 @@ class EndlessScanner final : public IScanOperator {
   }
   std::atomic<int> releases{0};
   void Release() override { ++releases; }
-  int GetScanType() override { return Scan_Deleted; }
-  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return RC_FAIL; }
-  int ListFiles(IFilter*, INotifySink*) override { return RC_FAIL; }
-  int CreateFilter(IFilter**) override { return RC_FAIL; }
-  int SaveResult(const char16_t*, INotifySink*) override { return RC_FAIL; }
-  int LoadResult(INotifySink*, int) override { return RC_FAIL; }
 };
 
 class FakeEngine final : public IRecoveryManagement {
@@ -222,7 +211,6 @@ class MarkingTranslator : public QTranslator {
 };
 
 using testutil::Shot;
-using namespace windowtest;
 
 }  // namespace
 

@@ -12,9 +12,31 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include "common/inc/iscanoperator.h"
+#include "common/inc/kestrum_types.h"
 #include "frontend/sorbeckrecovery.h"
 
 namespace windowtest {
+
+// A scanner whose scan a test scripts; everything else answers as a scanner with no results tree
+// would, and the object belongs to the test (Release frees nothing).
+class ScriptedScanner : public IScanOperator {
+ public:
+  IFileManager* GetFileManager() override { return nullptr; }
+  IScanOperator* SetFileManager(IFileManager*) override { return this; }
+  int GetScanParam(IScanParam** out) override {
+    *out = nullptr;
+    return RC_FAIL;
+  }
+  void Release() override {}
+  int GetScanType() override { return Scan_Deleted; }
+  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
+  int GetFileOp(IFileInfo*, IFileOP**) override { return RC_FAIL; }
+  int ListFiles(IFilter*, INotifySink*) override { return RC_FAIL; }
+  int CreateFilter(IFilter**) override { return RC_FAIL; }
+  int SaveResult(const char16_t*, INotifySink*) override { return RC_FAIL; }
+  int LoadResult(INotifySink*, int) override { return RC_FAIL; }
+};
 
 // The window, shown as the program shows it; over the real engine when none is handed in.
 class ShownWindow : public SorbeckRecovery {

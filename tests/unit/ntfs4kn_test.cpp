@@ -1,7 +1,8 @@
 // NTFS on a 4Kn disk (4096-byte sectors, clusters and FILE records), made by mkntfs and
 // filled through ntfs-3g, opened through the engine as a user does: files of up to about
 // 3.6 KB live inside their 4 KiB records and must come back from the Deleted and Volume
-// Recovery scans and from a saved result, byte for byte.
+// Recovery scans and from a saved result, byte for byte. A compressed file whose run list
+// was cut short reads as a failure past its runs, never as zeros.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -130,6 +131,33 @@ class Ntfs4kn : public ::testing::Test {
   uint64_t before = 0;
 };
 
+// Where the bytes of one record lie in the image: its offset, found by name among the
+// 4 KiB blocks that begin a FILE record.
+size_t RecordOffset(const std::vector<uint8_t>& img, CNTFS& ntfs, const std::u16string& name) {
+  std::vector<uint8_t> rec(ntfs.RecordBytes());
+  for (size_t at = 0; at + rec.size() <= img.size(); at += kSector) {
+    if (std::memcmp(&img[at], "FILE", 4) != 0) continue;
+    std::copy(img.begin() + at, img.begin() + at + rec.size(), rec.begin());
+    std::u16string n;
+    uint64_t parent = 0;
+    if (ntfs.ApplyFixup(rec.data()) == 0 && ntfs.GetFileName(rec.data(), n, &parent, nullptr, nullptr) == 0 &&
+        n == name)
+      return at;
+  }
+  return std::string::npos;
+}
+
+// Writes one byte of a record as it stands on disk: the last two bytes of every 512 hold
+// the update sequence number there, their true value sits in the update-sequence array.
+void PutRecordByte(uint8_t* raw, uint32_t off, uint8_t value) {
+  if (off % 512 < 510) {
+    raw[off] = value;
+    return;
+  }
+  uint16_t usa = kbytes::Le16(raw + 4);
+  raw[usa + 2 * (off / 512 + 1) + (off % 512 - 510)] = value;
+}
+
 }  // namespace
 
 // The scans of a 4Kn volume: Deleted Recovery by file system (kind 1) and as NTFS (9) find
@@ -190,5 +218,78 @@ TEST_F(Ntfs4kn, SavedResultKeepsResidentFilesOfFourKilobyteRecords) {
     EXPECT_EQ(testutil::ReadFile(first), testutil::ReadFile(second));
     Engine::Free(b);
     Engine::Free(a);
+  }
+}
+
+// The deleted compressed file with its mapping pairs ended after its first 64 KiB unit: the
+// first unit still reads back exact, every later unit answers 5 and hands out nothing,
+// through both scans.
+TEST_F(Ntfs4kn, CompressedFileWithItsRunListCutFailsPastTheCut) {
+  std::vector<uint8_t> img = testutil::ReadFile(image);
+  NtfsBootInfo boot;
+  ASSERT_EQ(ParseNtfsBootSector(img.data(), img.size(), &boot), 0);
+  CNTFS ntfs(nullptr);
+  ASSERT_EQ(ntfs.SetBootInfo(boot, kSector), 0);
+  ASSERT_EQ(boot.recordBytes, 4096u);
+  size_t at = RecordOffset(img, ntfs, u"packed.txt");
+  ASSERT_NE(at, std::string::npos);
+  std::vector<uint8_t> rec(img.begin() + at, img.begin() + at + boot.recordBytes);
+  ASSERT_EQ(ntfs.ApplyFixup(rec.data()), 0);
+  NtfsAttr a;
+  ASSERT_EQ(ntfs.FindUnnamed(rec.data(), NTFS_AT_DATA, &a), 0);
+  ASSERT_TRUE(a.nonResident && (a.flags & NTFS_ATTR_COMPRESSED));
+  // Walk the pairs to the end of the first compression unit (16 clusters) and end them there.
+  uint32_t off = a.pairsOffset;
+  uint64_t clusters = 0;
+  while (clusters < 16) {
+    uint8_t size = 0;
+    int64_t delta = 0;
+    uint64_t count = 0;
+    bool sparse = false;
+    ASSERT_EQ(
+        CNTFS::DecodeRunEntry(&rec[off], a.pairsOffset + a.pairsLength - off, &size, &delta, &count, &sparse),
+        0);
+    clusters += count;
+    off += size;
+  }
+  ASSERT_EQ(clusters, 16u) << "unit 0 of the text is not compressed on its own";
+  ASSERT_NE(rec[off], 0) << "the run list already ends after unit 0";
+  PutRecordByte(&img[at], off, 0);
+
+  testutil::TempDir dir;
+  std::string cut = dir.file("cut.img");
+  testutil::WriteFile(cut, img);
+  std::vector<uint8_t> original = m.Original("/compressed/packed.txt");
+  ASSERT_GT(original.size(), 4u * 65536);
+  Engine engine(cut);
+  ASSERT_NE(engine.volume(), nullptr);
+  for (int kind : {Scan_DeletedNtfs, Scan_FormatNtfs}) {
+    SCOPED_TRACE(kind);
+    IScanOperator* so = nullptr;
+    EXPECT_EQ(engine.Scan(kind, &so), 0);
+    ASSERT_NE(so, nullptr);
+    IFileInfo* f = nullptr;
+    for (auto& kv : Contents(so))
+      if (kv.first == "/Volume/compressed/packed.txt") f = kv.second.file;
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->GetFlags() & FF_COMPRESSED);
+    EXPECT_EQ(f->GetSize(), original.size());
+    IFileOP* op = nullptr;
+    ASSERT_EQ(so->GetFileOp(f, &op), 0);
+    std::vector<uint8_t> buf(original.size(), 0xEE);
+    uint32_t got = 12345;
+    EXPECT_EQ(op->Read(buf.data(), uint32_t(buf.size()), 0, &got), RC_READ_FAILED);
+    EXPECT_EQ(got, 65536u);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 65536, original.begin()));
+    got = 12345;
+    EXPECT_EQ(op->Read(buf.data(), 1000, 3 * 65536 + 5, &got), RC_READ_FAILED);
+    EXPECT_EQ(got, 0u);
+    // The part that the runs still hold reads as before.
+    EXPECT_EQ(op->Read(buf.data(), 70000, 0, &got), RC_READ_FAILED);
+    EXPECT_EQ(got, 65536u);
+    EXPECT_EQ(op->Read(buf.data(), 60000, 100, &got), 0);
+    EXPECT_EQ(got, 60000u);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 60000, original.begin() + 100));
+    Engine::Free(so);
   }
 }

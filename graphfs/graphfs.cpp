@@ -257,6 +257,9 @@ int CGraphFileSystem::FlushNodes(FileFn fileFn, ReleaseFn releaseFn, void* user)
     bool stop = false;
     Node* node = it->second;
     int r = HandOut(node, fileFn, user, false, &stop);
+    // A stop answer ends the call on this entry and keeps it: paths it has not handed out
+    // yet must still be offered later, and the cursor comes back to it.
+    if (stop) break;
     if (r < 0) {
       ++skipped;
       ++it;
@@ -265,7 +268,6 @@ int CGraphFileSystem::FlushNodes(FileFn fileFn, ReleaseFn releaseFn, void* user)
       delete node;
       it = m_named.erase(it);
     }
-    if (stop) break;
   }
   m_cursorSet = it != m_named.end();
   if (m_cursorSet) m_cursor = it->first;

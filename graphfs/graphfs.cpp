@@ -257,9 +257,6 @@ int CGraphFileSystem::FlushNodes(FileFn fileFn, ReleaseFn releaseFn, void* user)
     bool stop = false;
     Node* node = it->second;
     int r = HandOut(node, fileFn, user, false, &stop);
-    // A stop answer ends the call on this entry and keeps it: paths it has not handed out
-    // yet must still be offered later, and the cursor comes back to it.
-    if (stop) break;
     if (r < 0) {
       ++skipped;
       ++it;
@@ -268,6 +265,10 @@ int CGraphFileSystem::FlushNodes(FileFn fileFn, ReleaseFn releaseFn, void* user)
       delete node;
       it = m_named.erase(it);
     }
+    // An entry has one parent and so one path: a stop answer comes once that path is out,
+    // and the entry leaves like any other handed out. Kept, the final hand-out would give
+    // the same file a second time.
+    if (stop) break;
   }
   m_cursorSet = it != m_named.end();
   if (m_cursorSet) m_cursor = it->first;

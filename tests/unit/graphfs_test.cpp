@@ -110,37 +110,29 @@ TEST(GraphFs, FlushesMatchOneFinalEnumeration) {
   for (auto& kv : flushed.released) EXPECT_EQ(1, kv.second);
 }
 
-// A stop answer from the hand-out ends the flush on the entry it was handing out and keeps
-// that entry: it is offered again later, and its payload is released once, with the graph.
-TEST(GraphFs, FlushStoppedByTheCallbackKeepsTheEntry) {
+// Every entry has one parent, so one path: a stop answer comes once that path has been
+// handed out. The flush ends there and the entry leaves the graph with its payload; the
+// final hand-out must not give the same file a second time.
+TEST(GraphFs, FlushStoppedByTheCallbackHandsNoFileOutTwice) {
   CGraphFileSystem g;
   Root(g);
   int payload[2];
   ASSERT_EQ(0, g.AddNode(30, 5, u"docs", nullptr, nullptr));
   ASSERT_EQ(0, g.AddNamedNode(100, 30, u"a.txt", &payload[0], nullptr));
   ASSERT_EQ(0, g.AddNamedNode(101, 30, u"b.txt", &payload[1], nullptr));
-  struct Stopper {
-    Out out;
-    int calls = 0;
-  } stopper;
   auto stopAtOnce = [](const char16_t* folder, const char16_t* name, void* payload, void* user, int pct) {
-    Stopper* s = static_cast<Stopper*>(user);
-    ++s->calls;
-    OnFile(folder, name, payload, &s->out, pct);
+    OnFile(folder, name, payload, user, pct);
     return 1;
   };
-  auto release = [](void* payload, void* user) { OnRelease(payload, &static_cast<Stopper*>(user)->out); };
-  EXPECT_EQ(0, g.FlushNodes(stopAtOnce, release, &stopper));
-  EXPECT_EQ(1, stopper.calls);
-  EXPECT_TRUE(stopper.out.released.empty());
-  // The next flush starts at the kept entry.
-  EXPECT_EQ(0, g.FlushNodes(stopAtOnce, release, &stopper));
-  EXPECT_EQ(2u, stopper.out.paths.count(u"/Volume/docs|a.txt"));
   Out out;
+  EXPECT_EQ(0, g.FlushNodes(stopAtOnce, OnRelease, &out));
+  EXPECT_EQ(1u, out.paths.size());
+  EXPECT_EQ(1, out.released[&payload[0]]);
   g.EnumNodes(OnFile, &out);
+  g.ReleaseNodes(OnRelease, &out);
   EXPECT_EQ(1u, out.paths.count(u"/Volume/docs|a.txt"));
   EXPECT_EQ(1u, out.paths.count(u"/Volume/docs|b.txt"));
-  g.ReleaseNodes(OnRelease, &out);
+  EXPECT_EQ(2u, out.paths.size());
   EXPECT_EQ(1, out.released[&payload[0]]);
   EXPECT_EQ(1, out.released[&payload[1]]);
 }

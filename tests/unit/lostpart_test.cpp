@@ -610,6 +610,11 @@ class NoFurtherDescriptors {
 // clone that cannot be opened (here: no descriptor left for it) must not end the search
 // before it starts, and every volume is still found.
 TEST_F(LostDisk, SearchGoesOnWhenTheFacadeCloneCannotBeOpened) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime opens a pipe to test memory before it trusts a type, and with
+  // no descriptor left it reports every virtual call as one on a broken object.
+  GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
   std::string small = testutil::Fixture("lostdisk2g.img");
   if (small.empty()) GTEST_SKIP() << "fixture missing";
   DiskFixture f(small);

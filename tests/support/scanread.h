@@ -1,12 +1,17 @@
 // Reading back what an engine scan found, and handing back what the engine lent.
 #pragma once
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "common/inc/idevice.h"
 #include "common/inc/ifileinfo.h"
 #include "common/inc/ifileop.h"
+#include "common/inc/inotifysink.h"
 #include "common/inc/iscanoperator.h"
+#include "common/inc/kestrum_types.h"
+#include "testutil.h"
 
 namespace testutil {
 
@@ -25,6 +30,20 @@ inline std::vector<uint8_t> ReadAll(IScanOperator* scanner, IFileInfo* f) {
   if (out.size() > f->GetSize()) out.resize(size_t(f->GetSize()));
   return out;
 }
+
+// The files a scan reports through its sink (folders left out), by UTF-8 name; the entries
+// stay the file manager's.
+struct FoundFiles : INotifySink {
+  std::multimap<std::string, IFileInfo*> seen;
+  int Notify(int e, int64_t, int64_t, void* obj) override {
+    if (e == NE_FOUND_FILE && obj) {
+      IFileInfo* file = static_cast<IFileInfo*>(obj);
+      if (file->GetFlags() & FF_DIRECTORY) return 0;
+      seen.insert({Utf8(file->GetName() ? file->GetName() : u""), file});
+    }
+    return 0;
+  }
+};
 
 // The caller owns disks and letters; partitions go with their disk.
 inline void ReleaseOwnedDevices(IDevice* const* devices, int n) {

@@ -2,14 +2,18 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/inc/idevice.h"
 #include "common/inc/ifileinfo.h"
 #include "common/inc/ifileop.h"
+#include "common/inc/inotifysink.h"
 #include "common/inc/iscanoperator.h"
+#include "common/inc/kestrum_types.h"
 #include "filemanager/filemanager.h"
+#include "testutil.h"
 
 namespace testutil {
 
@@ -46,6 +50,19 @@ inline void ForEachTreeFile(IScanOperator* scanner,
         return 0;
       });
 }
+// The files a scan reports through its sink (folders left out), by UTF-8 name; the entries
+// stay the file manager's.
+struct FoundFiles : INotifySink {
+  std::multimap<std::string, IFileInfo*> seen;
+  int Notify(int e, int64_t, int64_t, void* obj) override {
+    if (e == NE_FOUND_FILE && obj) {
+      IFileInfo* file = static_cast<IFileInfo*>(obj);
+      if (file->GetFlags() & FF_DIRECTORY) return 0;
+      seen.insert({Utf8(file->GetName() ? file->GetName() : u""), file});
+    }
+    return 0;
+  }
+};
 
 // The caller owns disks and letters; partitions go with their disk.
 inline void ReleaseOwnedDevices(IDevice* const* devices, int n) {

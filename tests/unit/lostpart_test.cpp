@@ -35,6 +35,7 @@
 #include "storagedevice/cvolume.h"
 #include "storagedevice/devenum.h"
 #include "testutil.h"
+#include "imagedisk.h"
 #include "scanread.h"
 
 using testutil::MemDevice;
@@ -164,21 +165,7 @@ struct SearchSink : INotifySink {
 };
 
 // A disk opened over a fixture image.
-struct DiskFixture {
-  testutil::ScopedEnv env;
-  CDisk* disk = nullptr;
-  explicit DiskFixture(const std::string& img) : env("KESTRUM_DISKS", img) {
-    QueryDiskDrives();
-    disk = new CDisk();
-    if (disk->OpenByIndex(0) != 0) {
-      disk->Release();
-      disk = nullptr;
-    }
-  }
-  ~DiskFixture() {
-    if (disk) disk->Release();
-  }
-};
+using DiskFixture = testutil::ImageDisk;
 
 }  // namespace
 

@@ -106,17 +106,7 @@ struct Sink : INotifySink {
 
 int ScanImage(MemStorage& dev, RecordingManager& fm, int mode, const std::vector<std::string>& exts,
               INotifySink* sink = nullptr, CRawRecover** keep = nullptr) {
-  CRawRecover* r = new CRawRecover();
-  r->SetDevice(&dev);
-  r->SetFileManager(&fm);
-  IScanParam* p = nullptr;
-  r->GetScanParam(&p);
-  for (const std::string& e : exts) p->AddFileType(e.c_str());
-  p->SetScanMode(mode);
-  int rc = r->Scan(sink);
-  if (keep) *keep = r;
-  else r->Release();
-  return rc;
+  return rawtest::RunRawScan(dev, fm, mode, exts, sink, keep);
 }
 
 }  // namespace

@@ -342,6 +342,13 @@ TEST(RawScan, ParameterRules) {
   r.SetScanMode(CLUSTER_SCAN);
   EXPECT_EQ(0, r.SetRange(1000, 1020));  // first and end cluster equal
   EXPECT_EQ(-1, r.Scan(nullptr));
+  // No place to put the parameter object, or no device to read: refused, not dereferenced.
+  EXPECT_EQ(RC_BAD_ARGUMENT, r.GetScanParam(nullptr));
+  CRawRecover bare;
+  bare.SetFileManager(&fm);
+  EXPECT_TRUE(bare.AddFileType("png"));
+  bare.SetScanMode(CLUSTER_SCAN);
+  EXPECT_EQ(-1, bare.Scan(nullptr));
 }
 
 TEST(RawScan, EndMarkerCutByAUnitBoundaryIsFound) {

@@ -8,6 +8,7 @@
 #include "hfsp_testdev.h"
 #include "scanoperate/hfsp/btree.h"
 #include "scanoperate/hfsp/journal.h"
+#include "testutil.h"
 
 namespace {
 
@@ -389,14 +390,23 @@ std::vector<std::string> gDebugTexts;
 void CollectDebugText(const char* text) { gDebugTexts.push_back(text); }
 }  // namespace
 
-// Debug texts reach a debug output only when one is set; lookup timings only when the
-// timing bit is on and the caller asks for them.
-TEST(HfspJournal, DebugTextsGoOnlyToASetOutput) {
+// Debug texts go to the debugger output (standard error with KESTRUM_DEBUG) unless another
+// output is set; lookup timings only when the timing bit is on and the caller asks for them.
+TEST(HfspJournal, DebugTextsGoToTheDebuggerOutputOrASetOne) {
   gDebugTexts.clear();
   JVolume v;
   v.AddTx({{Rec(20, u"lost.jpg", 2, 22, 5000)}});
   Found f;
-  EXPECT_EQ(Mine(v, &f), 0);
+  {
+    testutil::ScopedEnv debug("KESTRUM_DEBUG", "1");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Mine(v, &f), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("0\n[HFSP] \t\t\t\t\t   analyze journal buffer posision:%1\n", 0), 0u) << err;
+    EXPECT_NE(err.find("[HFSP][consNodePath]================================================"
+                       "currentItem/allItem 1/1  0x"),
+              std::string::npos);
+  }
   EXPECT_TRUE(gDebugTexts.empty());
 
   hfsplus_set_debug_output(CollectDebugText);

@@ -1,5 +1,6 @@
 // Reading back what an engine scan found, and handing back what the engine lent.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,12 +18,14 @@
 
 namespace testutil {
 
-// A found file's bytes through its scanner's file operation, in reads of an odd size.
-inline std::vector<uint8_t> ReadAll(IScanOperator* scanner, IFileInfo* f) {
+// A found file's bytes through the file operation that its scanner or results tree hands
+// out, in reads of `chunk` bytes (by default not a multiple of a sector or a cluster).
+template <class Source>
+inline std::vector<uint8_t> ReadAll(Source* source, IFileInfo* f, size_t chunk = 12345) {
   IFileOP* op = nullptr;
   std::vector<uint8_t> out;
-  if (scanner->GetFileOp(f, &op) != 0 || !op) return out;
-  std::vector<uint8_t> buf(12345);  // not a multiple of a sector or a cluster
+  if (source->GetFileOp(f, &op) != 0 || !op) return out;
+  std::vector<uint8_t> buf(chunk);
   for (uint64_t off = 0; off < f->GetSize();) {
     uint32_t got = 0;
     if (op->Read(buf.data(), uint32_t(buf.size()), off, &got) != 0 || got == 0) break;

@@ -323,12 +323,13 @@ bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
   int key = -1;
   uint8_t sum = 0;
   layout::FatDirEntry d;
+  std::u16string shortName;
   int tilde = fat::FatCompareTildeOne(e);
   if (tilde < 0) {
     // A run's later part carries the run's checksum.
     if (fat::FatIsLastLfnEntry(e) == 0 && fat::FatEntryChecksum(e, &sum)) key = sum;
-  } else if (layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && d.name[0] != 0 && d.attributes <= 0x3F &&
-             !(d.attributes & fat::kAttrVolume) && fat::FatIsInvalidShortName(d.name, true) == 0 &&
+  } else if (layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && d.attributes <= 0x3F &&
+             !(d.attributes & fat::kAttrVolume) && fat::FatShortNameToString(e, &shortName) > 0 &&
              fat::FatEntryChecksum(e, &sum)) {
     // The short entry a run belongs to. Not only a "~1" tail: "~2" and later tails (names
     // sharing their first six characters) and names without a tail carry long names too.

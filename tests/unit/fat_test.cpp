@@ -89,11 +89,7 @@ std::map<std::string, Found> RunExfat(FatMemDevice& dev, int* rc = nullptr) {
 
 uint8_t* Entry(std::vector<uint8_t>& b, size_t i) { return b.data() + i * 32; }
 
-std::u16string ShortName(const uint8_t* e) {
-  std::u16string s;
-  FatNameDecoder::BuildShortName(e, &s);
-  return s;
-}
+std::u16string ShortName(const uint8_t* e) { return FatNameDecoder::BuildShortName(e); }
 
 uint8_t NameSum(const uint8_t* name11) {
   uint8_t sum = 0;

@@ -24,10 +24,6 @@ const GFS::FeedRules kFeedRules = {1000, GFS::kAnswerIgnored, true, GFS::kResult
 const size_t kMaxPending = size_t(1) << 22;
 const uint32_t kLastSystemRecord = 23;
 
-int AddNodeToManager(const char16_t* folderPath, const char16_t*, void* payload, void* user, int) {
-  return static_cast<GFS::CGraphFeeder*>(user)->AddClone(folderPath, payload);
-}
-
 void ReleaseFile(void* payload, void* user) { GFS::ReleaseFileInfo(payload, user); }
 
 bool KeepNewFolder(void*, void*, int exists) { return exists != 0; }
@@ -87,8 +83,13 @@ int CNTFSFormat::Scan(INotifySink* sink) {
   return RunGuarded("CNTFSFormat::Scan", RC_FAIL, [&] { return ScanVolume(sink); });
 }
 
+int CNTFSFormat::AddNodeToManager(const char16_t* folderPath, const char16_t*, void* payload, void* user,
+                                  int) {
+  return static_cast<CNTFSFormat*>(user)->m_feeder.AddClone(folderPath, payload);
+}
+
 int CNTFSFormat::NameRoots(INotifySink* sink) {
-  if (!m_feeder.Start(m_pFileManager, AddNodeToManager, nullptr, ReleaseFile, &m_feeder,
+  if (!m_feeder.Start(m_pFileManager, AddNodeToManager, nullptr, ReleaseFile, this,
                       m_device ? m_device->GetDevice() : nullptr))
     return RC_MISSING;
   m_feeder.SetRoots(5, -1);

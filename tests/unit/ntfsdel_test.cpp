@@ -2,6 +2,7 @@
 // their sizes and dates, read back byte for byte; damaged volumes end with a code, not a crash.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -258,6 +259,34 @@ TEST(NtfsDel, VolumeBitmapAndStop) {
   EXPECT_EQ(-1, stop.Run());
   EXPECT_EQ(1, stop.sink.finished);
   EXPECT_EQ(9, stop.scanner->GetScanType());
+
+  // Without a $Bitmap to read (record 6 names another file, or the $MFT is unusable) the
+  // bitmap still comes, with every cluster free: a raw scan then reads them all.
+  NtfsBootInfo boot;
+  ASSERT_EQ(0, ParseNtfsBootSector(bytes.data(), bytes.size(), &boot));
+  const size_t mft = size_t(boot.mftLcn * boot.clusterBytes);
+  const std::u16string bitmapName = u"$Bitmap";
+  const uint8_t* nameBytes = reinterpret_cast<const uint8_t*>(bitmapName.data());
+  for (int damage = 0; damage < 2; ++damage) {
+    std::vector<uint8_t> d = bytes;
+    if (damage == 0) {
+      auto rec6 = d.begin() + mft + 6 * boot.recordBytes;
+      auto at = std::search(rec6, rec6 + boot.recordBytes, nameBytes, nameBytes + 14);
+      ASSERT_NE(at, rec6 + boot.recordBytes);
+      at[2] = 'C';
+    } else {
+      std::memset(&d[mft], 0, boot.recordBytes);
+    }
+    MemScan s(d);
+    IDeviceBitmap* clear = s.scanner->CreateDeviceBitmap();
+    ASSERT_NE(nullptr, clear) << damage;
+    EXPECT_EQ(1024, clear->GetClusterSize());
+    EXPECT_EQ(bytes.size() / 1024, clear->GetClusterCount());
+    uint32_t set = 0;
+    for (uint32_t i = 0; i < clear->GetClusterCount(); ++i) set += clear->BitGet(i);
+    EXPECT_EQ(0u, set) << damage;
+    clear->Release();
+  }
 }
 
 TEST(NtfsDel, WholeEngineFindsAndReadsFilesOnAVolume) {
@@ -318,10 +347,10 @@ TEST(NtfsDel, DamagedVolumesEndWithACode) {
   std::vector<uint8_t> cut(good.begin(), good.begin() + mft + 20 * 1024);
   EXPECT_LT(timed(cut, &rc), std::chrono::seconds(20));
   EXPECT_EQ(RC_READ_FAILED, rc);
-  // Truncated before the $MFT.
+  // Truncated before the $MFT: record 0 cannot be read, the $MFT is unusable.
   cut.assign(good.begin(), good.begin() + mft / 2);
   timed(cut, &rc);
-  EXPECT_NE(0, rc);
+  EXPECT_EQ(RC_MFT_UNREADABLE, rc);
   // Record 0 zeroed.
   std::vector<uint8_t> d = good;
   std::memset(&d[mft], 0, 1024);

@@ -594,6 +594,54 @@ TEST(NtfsDel, DeletedFileWithBytesInUsePastItsRecordComesBack) {
   }
 }
 
+// The $MFT's clusters past its data size hold no record of this volume: what lies there was
+// left by what the clusters held before (a former volume's records, whose clusters this one
+// has since given to other files). A deleted file's record copied there under another name
+// is not reported; the record itself still is.
+TEST(NtfsDel, RecordsPastTheMftDataSizeAreNotTaken) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  NtfsBootInfo boot;
+  ASSERT_EQ(0, ParseNtfsBootSector(bytes.data(), bytes.size(), &boot));
+  CNTFS ntfs(nullptr);
+  ASSERT_EQ(0, ntfs.SetBootInfo(boot, 512));
+  const size_t mft = size_t(boot.mftLcn * boot.clusterBytes);
+  std::vector<uint8_t> rec0(bytes.begin() + mft, bytes.begin() + mft + boot.recordBytes);
+  ASSERT_EQ(0, ntfs.ApplyFixup(rec0.data()));
+  NtfsAttr a;
+  ASSERT_EQ(0, ntfs.FindUnnamed(rec0.data(), NTFS_AT_DATA, &a));
+  ASSERT_GE(a.allocatedSize, a.dataSize + boot.recordBytes);
+  std::vector<NtfsRun> runs;
+  ASSERT_EQ(0, ntfs.DecodeMappingPairs(rec0.data() + a.pairsOffset, a.pairsLength, &runs));
+  // The image offset of the first record past the data size.
+  uint64_t byte = a.dataSize;
+  size_t past = 0;
+  for (const NtfsRun& r : runs) {
+    uint64_t len = r.clusters * boot.clusterBytes;
+    if (byte < len) {
+      past = size_t(uint64_t(r.lcn) * boot.clusterBytes + byte);
+      break;
+    }
+    byte -= len;
+  }
+  ASSERT_NE(past, 0u);
+  size_t src = DeletedRecordAt(bytes, u"big2.bin");
+  ASSERT_NE(src, 0u);
+  std::memcpy(&bytes[past], &bytes[src], boot.recordBytes);
+  const std::u16string from = u"big2.bin", to = u"qig2.bin";
+  const uint8_t* f = reinterpret_cast<const uint8_t*>(from.data());
+  int renamed = 0;
+  for (auto at = bytes.begin() + past;
+       (at = std::search(at, bytes.begin() + past + 510, f, f + 16)) != bytes.begin() + past + 510; ++renamed)
+    std::memcpy(&*at, to.data(), 16);
+  ASSERT_GE(renamed, 1);
+  MemScan s(bytes);
+  ASSERT_EQ(0, s.Run());
+  EXPECT_TRUE(s.sink.files.count(TreePath("/data/big2.bin")));
+  for (const auto& kv : s.sink.files) EXPECT_EQ(kv.first.find("qig2.bin"), std::string::npos) << kv.first;
+}
+
 // A record whose signature reads "file" is no FILE record: the scan leaves it out, and only it.
 TEST(NtfsDel, RecordSignedInAnotherCaseIsNotTaken) {
   testutil::FixtureManifest m;

@@ -6,6 +6,8 @@
 #include "filesystems/fatwalk.h"
 #include "scanoperate/scanoperator.h"
 
+// The FAT16 and FAT32 scanners are scanners of their own over one shared walk: what
+// differs between them (entry width, root, high words, run guess) is the walk's kind.
 class cfat16del : public CScanOperator {
  public:
   explicit cfat16del(IStorageDevice* device);
@@ -16,12 +18,8 @@ class cfat16del : public CScanOperator {
   IDeviceBitmap* CreateDeviceBitmap() override;
   virtual int GetDataStartSector(uint64_t* out);
 
- protected:
-  cfat16del(IStorageDevice* device, fat::FatKind kind);
-  int RunScan(INotifySink* sink);
-
+ private:
   IStorageDevice* m_device;
-  fat::FatKind m_kind;
   INotifySink* m_sink = nullptr;
   int m_percent = 0;
 };
@@ -38,13 +36,22 @@ class CFat32ScanParam : public IScanParam {
   int m_enabled;
 };
 
-class cfat32del : public cfat16del {
+class cfat32del : public CScanOperator {
  public:
   explicit cfat32del(IStorageDevice* device);
   ~cfat32del() override;
   int Scan(INotifySink* sink) override;
   void Release() override { delete this; }
   int GetScanType() override { return Scan_DeletedFat32; }
+  // Bit c - 2 is set where cluster c's FAT entry, read without its four reserved top bits,
+  // is not free.
+  IDeviceBitmap* CreateDeviceBitmap() override;
+  virtual int GetDataStartSector(uint64_t* out);
+
+ private:
+  IStorageDevice* m_device;
+  INotifySink* m_sink = nullptr;
+  int m_percent = 0;
 };
 
 class CExfatDel : public CScanOperator {

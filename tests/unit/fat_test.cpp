@@ -11,10 +11,13 @@
 #include <string>
 
 #include "common/inc/bytes.h"
+#include "common/inc/idevicebitmap.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/iscanoperator.h"
+#include "common/inc/seams.h"
 #include "fat_memdevice.h"
 #include "fatentries.h"
 #include "filemanager/fileinfo.h"
-#include "common/inc/inotifysink.h"
 #include "filesystems/fatdelscan.h"
 #include "filesystems/fatentry.h"
 #include "filesystems/fatwalk.h"
@@ -389,6 +392,39 @@ TEST_F(FatImage, Fat32HighClustersAndDeletedTrees) {
   int rc = 0;
   RunFat(dev, kFat16, &rc);
   EXPECT_EQ(rc, 104);
+}
+
+// The cluster bitmap of each FAT scanner: bit c - 2 is cluster c, set where its FAT entry is
+// in use. A FAT32 entry counts without its four reserved top bits: a free cluster may keep
+// them, and carving must still reach it; a value whose low 16 bits are zero is in use.
+TEST_F(FatImage, DeviceBitmapsMarkTheClustersTheFatUses) {
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 32 -s 1 " + Img() + " 40960"));
+  auto bytes = testutil::RandomBytes(3 * 512 + 1, 30);
+  Put("a", bytes, "/a.bin");
+  std::vector<uint8_t> img = Load();
+  const uint64_t fat = uint64_t(img[14] | img[15] << 8) * 512;
+  const uint32_t reservedOnly = 200, highWordOnly = 201, untouched = 202;
+  kbytes::PutLe32(&img[fat + reservedOnly * 4], 0xF0000000u);
+  kbytes::PutLe32(&img[fat + highWordOnly * 4], 0x00010000u);
+  FatMemDevice dev(img);
+  IScanOperator* scanner = CreateFat32DelScanner(&dev);
+  ASSERT_NE(scanner, nullptr);
+  EXPECT_EQ(scanner->GetScanType(), 5);
+  IDeviceBitmap* bm = scanner->CreateDeviceBitmap();
+  ASSERT_NE(bm, nullptr);
+  EXPECT_EQ(bm->GetClusterSize(), 512);
+  EXPECT_TRUE(bm->BitGet(0));  // the root's cluster 2
+  EXPECT_TRUE(bm->BitGet(highWordOnly - 2));
+  EXPECT_FALSE(bm->BitGet(reservedOnly - 2));
+  EXPECT_FALSE(bm->BitGet(untouched - 2));
+  bm->Release();
+  // The FAT16 scanner refuses the volume and gives no bitmap.
+  IScanOperator* fat16 = CreateFat16DelScanner(&dev);
+  ASSERT_NE(fat16, nullptr);
+  EXPECT_EQ(fat16->CreateDeviceBitmap(), nullptr);
+  fat16->Release();
+  scanner->Release();
+  EXPECT_EQ(dev.writes, 0);
 }
 
 // Files whose names begin outside ASCII, written by mtools in a UTF-8 locale (code page 850

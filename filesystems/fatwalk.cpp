@@ -275,7 +275,7 @@ void FatDelWalker::HandleItems(const DirJob& job, std::vector<FatDirItem>& items
           if (!m_table.Get(it.firstCluster, &v) || v != 0) continue;
         }
         if (!m_queuedDirs.insert(it.firstCluster).second) continue;
-        m_queue.push_back({ChildPath(job.path, it.name), it.firstCluster, deleted, job.depth + 1});
+        Queue({ChildPath(job.path, it.name), it.firstCluster, deleted, job.depth + 1, {}, 0});
       }
       continue;
     }
@@ -298,6 +298,7 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_tails.clear();
   m_dirPaths.clear();
   m_queuePos = 0;
+  m_queuedClusters = 0;
   m_freeBytesSearched = 0;
   m_lostDirClusters = 0;
   m_linkTests = 0;
@@ -317,7 +318,7 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
       items.push_back(it);
       return true;
     });
-    DirJob rootJob{root, 0, false, 0};
+    DirJob rootJob{root, 0, false, 0, {}, 0};
     m_dirPaths[0] = root;
     HandleItems(rootJob, items, found);
     if (m_stopped) return 0;
@@ -327,13 +328,27 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
     }
   } else {
     m_queuedDirs.insert(m_geo.rootCluster);
-    m_queue.push_back({root, m_geo.rootCluster, false, 0});
+    Queue({root, m_geo.rootCluster, false, 0, {}, 0});
     // ".." of a folder in the root names cluster 0.
     m_dirPaths[0] = root;
   }
   RunQueue(found, progress, &high);
   if (!m_stopped && !m_gone) SearchFreeClusters(found, progress, &high);
   return 0;
+}
+
+void FatDelWalker::Queue(DirJob job) {
+  if (job.deleted) {
+    // The chain of a deleted directory is gone from the FAT: its first cluster only.
+    job.clusters.push_back(job.cluster);
+  } else {
+    bool clean;
+    uint32_t cap = uint32_t(std::max<uint64_t>(1, kFatDirMaxBytes / m_geo.clusterBytes));
+    job.clusters = FollowChain(m_table, job.cluster, cap, &clean);
+  }
+  m_queuedClusters += job.clusters.size();
+  job.clustersQueued = m_queuedClusters;
+  m_queue.push_back(std::move(job));
 }
 
 void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress, int* high) {
@@ -348,15 +363,15 @@ void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress
     size_t i = m_queuePos;
     DirJob job = m_queue[i];  // copied: the queue grows below
     m_dirPaths.emplace(job.cluster, job.path);
-    std::vector<uint32_t> clusters;
-    if (job.deleted) {
-      // The chain of a deleted directory is gone from the FAT: its first cluster only.
-      clusters.push_back(job.cluster);
-    } else {
-      bool clean;
-      uint32_t cap = uint32_t(std::max<uint64_t>(1, kFatDirMaxBytes / m_geo.clusterBytes));
-      clusters = FollowChain(m_table, job.cluster, cap, &clean);
-    }
+    const std::vector<uint32_t>& clusters = job.clusters;
+    // The share of the queued clusters walked, after each cluster; the high-water mark
+    // keeps it from falling as the queue grows.
+    auto report = [&](uint64_t done) {
+      if (!progress || m_stopped || m_queuedClusters == 0) return;
+      int p = int(done * 100 / m_queuedClusters);
+      if (p > *high) *high = p;
+      if (progress(*high) != 0) m_stopped = true;
+    };
     parser.Reset();
     bool isRoot = m_kind == kFat32 && i == 0;
     for (size_t k = 0; k < clusters.size() && !m_stopped; ++k) {
@@ -374,12 +389,10 @@ void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress
       if (r == FatDirParser::kEnd) break;
       // A deleted directory's entries may go on in a cluster its cleared chain no longer names.
       if (job.deleted && r == FatDirParser::kMore) m_tails.push_back({job, c, parser.PendingRun()});
+      if (k + 1 < clusters.size()) report(job.clustersQueued - clusters.size() + k + 1);
     }
-    if (progress && !m_stopped) {
-      int p = int(uint64_t(i + 1) * 100 / m_queue.size());
-      if (p > *high) *high = p;
-      if (progress(*high) != 0) m_stopped = true;
-    }
+    // The clusters not read (an end mark, a failed dot test, a cycle) count as walked.
+    report(job.clustersQueued);
   }
 }
 
@@ -510,7 +523,7 @@ void FatDelWalker::SearchFreeClusters(const FoundSink& found, const ProgressSink
   // under "Lost Location"; last the clusters that nothing carries on.
   auto start = [&](uint32_t c, const std::u16string& path) {
     m_dirPaths.emplace(c, path);
-    ReadLostCluster(DirJob{path, c, true, 1}, c, std::vector<uint8_t>(), found);
+    ReadLostCluster(DirJob{path, c, true, 1, {}, 0}, c, std::vector<uint8_t>(), found);
     settle();
   };
   for (bool more = true; more && !m_stopped && !m_gone;) {

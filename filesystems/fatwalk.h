@@ -84,6 +84,10 @@ class FatDelWalker {
     uint32_t cluster;
     bool deleted;
     int depth;
+    // Its clusters as queued (a deleted directory's first alone, a live one's chain), and
+    // the count of clusters queued up to and with this directory's: progress counts them.
+    std::vector<uint32_t> clusters;
+    uint64_t clustersQueued = 0;
   };
   // A deleted directory whose last cluster read was full: its entries may go on elsewhere.
   struct Tail {
@@ -94,6 +98,8 @@ class FatDelWalker {
   bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
   FatEntryReader FatReader();
   FirstEntryReader FirstEntryOf();
+  // Appends a directory to the queue with its clusters.
+  void Queue(DirJob job);
   void RunQueue(const FoundSink& found, const ProgressSink& progress, int* high);
   void SearchFreeClusters(const FoundSink& found, const ProgressSink& progress, int* high);
   uint32_t NextClusterOf(const Tail& t, const std::map<uint32_t, DirClusterShape>& lost);
@@ -115,6 +121,7 @@ class FatDelWalker {
   // Every entry in parse order, for FAT32 high-word restoration.
   ItemInfoList m_items;
   size_t m_queuePos = 0;                        // next queue entry to walk
+  uint64_t m_queuedClusters = 0;                // clusters of every directory queued
   std::vector<Tail> m_tails;
   std::map<uint32_t, std::u16string> m_dirPaths;  // first cluster -> folder path, for ".."
   uint64_t m_freeBytesSearched = 0;

@@ -356,6 +356,30 @@ TEST_F(FatImage, Fat16DeletedFilesComeBackAtTheirPaths) {
   EXPECT_EQ(dev.writes, 0);
 }
 
+// Progress counts the queued folders' clusters: a folder of three clusters and one of one
+// give four steps, never falling, the last at 100.
+TEST_F(FatImage, ProgressCountsTheClustersOfTheQueuedFolders) {
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 1 " + Img() + " 8192"));
+  ASSERT_TRUE(M("mmd -i " + Img() + " ::/BIG ::/SMALL"));
+  std::string files;
+  for (int i = 0; i < 40; ++i) {
+    std::string f = dir.file("F" + std::to_string(100 + i) + ".TXT");
+    testutil::WriteFile(f, {1});
+    files += " " + f;
+  }
+  ASSERT_TRUE(M("mcopy -i " + Img() + files + " ::/BIG/"));
+  FatMemDevice dev(Load());
+  FatDelWalker w(&dev, kFat16);
+  ASSERT_EQ(w.Open(), 0);
+  std::vector<int> seen;
+  w.Walk([](const FoundFile&) { return 0; },
+         [&](int p) {
+           seen.push_back(p);
+           return 0;
+         });
+  EXPECT_EQ(seen, (std::vector<int>{25, 50, 75, 100}));
+}
+
 TEST_F(FatImage, Fat16FragmentedDeletedFileIsGatheredByteForByte) {
   ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 1 " + Img() + " 8192"));
   auto a = testutil::RandomBytes(3 * 512, 10), b = testutil::RandomBytes(2 * 512, 11);

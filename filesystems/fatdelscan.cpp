@@ -230,18 +230,27 @@ int CExfatDel::Scan(INotifySink* sink) {
   return walker.DeviceGone() ? RC_FAIL : rc;
 }
 
-// The volume's own allocation bitmap: bit i is cluster i + 2. The bitmap is the caller's.
 int CExfatDel::InitVolume(fat::ExfatDelWalker* walker) { return walker->Open(); }
 
-int CExfatDel::ReadVolumeBitmap(const fat::ExfatDelWalker& walker, uint8_t* buffer, uint32_t length) {
-  if (!buffer) return RC_BAD_ARGUMENT;
+int CExfatDel::ReadVolumeBitmap(uint8_t* buffer, uint32_t length, uint32_t* needed) {
+  if (!needed) return RC_BAD_ARGUMENT;
+  fat::ExfatDelWalker walker(m_device);
+  int rc = InitVolume(&walker);
+  if (rc) return rc;
   const std::vector<uint8_t>& src = walker.Bitmap();
+  if (!buffer || length == 0) {
+    *needed = uint32_t(std::min<size_t>(src.size(), UINT32_MAX));
+    return 0;
+  }
   // Clusters the volume's bitmap does not cover stay as the caller had them.
   size_t n = std::min<size_t>(length, src.size());
   if (n) std::memcpy(buffer, src.data(), n);
   return 0;
 }
 
+// The volume's own allocation bitmap, the caller's. Its cluster size is the boot sector's,
+// in which the bitmap counts: the facade's figure comes from the partition record, which
+// need not know it.
 IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
   fat::ExfatDelWalker walker(m_device);
   if (InitVolume(&walker) != 0) return nullptr;
@@ -254,10 +263,10 @@ IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
     bm->Release();
     return nullptr;
   }
-  uint32_t bytes = 0;
+  uint32_t bytes = 0, needed = 0;
   uint8_t* dst = bm->GetBuffer(&bytes);
-  // Clusters the volume's bitmap does not cover stay free; both count bit 0 as cluster 2.
-  ReadVolumeBitmap(walker, dst, bytes);
+  // Both count bit 0 as cluster 2.
+  ReadVolumeBitmap(dst, bytes, &needed);
   return bm;
 }
 

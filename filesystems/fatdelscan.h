@@ -62,15 +62,17 @@ class CExfatDel : public CScanOperator {
   void Release() override { delete this; }
   int GetScanType() override { return Scan_DeletedExfat; }
   IDeviceBitmap* CreateDeviceBitmap() override;
+  // The volume's allocation bitmap, bit i for cluster i + 2. A null buffer or a length of 0
+  // sets *needed to its bytes; otherwise up to length bytes of it are copied and the rest
+  // of the buffer is left as it was. 0, the volume's opening answer (RC_WRONG_FS without a
+  // bitmap entry, RC_READ_FAILED, RC_NO_MEMORY ...), RC_BAD_ARGUMENT for a null needed.
+  virtual int ReadVolumeBitmap(uint8_t* buffer, uint32_t length, uint32_t* needed);
   virtual int GetDataStartSector(uint64_t* out);
 
  private:
   // Opens the volume through the walker: boot sector, geometry checked against the heap,
   // FAT and allocation bitmap. The walker's answer.
   int InitVolume(fat::ExfatDelWalker* walker);
-  // Copies the allocation bitmap that InitVolume read into buffer, at most length bytes
-  // (bit i is cluster i + 2); 0, RC_BAD_ARGUMENT for a null buffer.
-  int ReadVolumeBitmap(const fat::ExfatDelWalker& walker, uint8_t* buffer, uint32_t length);
 
   IStorageDevice* m_device;
   int m_percent = 0;

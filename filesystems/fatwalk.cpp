@@ -558,11 +558,13 @@ bool ExfatDelWalker::ReadCluster(uint32_t c, std::vector<uint8_t>* buf) {
   return got == int64_t(m_geo.clusterBytes);
 }
 
-bool ExfatDelWalker::IsClusterAllocated(uint32_t c) const {
-  if (!m_geo.IsDataCluster(c)) return true;
+int ExfatDelWalker::IsClusterAllocated(uint32_t c, bool* allocated) const {
+  if (!allocated) return 100;
+  if (!m_geo.IsDataCluster(c)) return 43;
   uint64_t bit = uint64_t(c) - 2;
-  if (bit / 8 >= m_bitmap.size()) return true;
-  return (m_bitmap[size_t(bit / 8)] >> (bit % 8)) & 1;
+  if (bit / 8 >= m_bitmap.size()) return 43;
+  *allocated = (m_bitmap[size_t(bit / 8)] >> (bit % 8)) & 1;
+  return 0;
 }
 
 int ExfatDelWalker::Open() {
@@ -639,7 +641,7 @@ std::vector<uint32_t> ExfatDelWalker::DirClusters(const DirJob& job) {
   if (job.deleted) {
     // A deleted directory's chain may have been reused: keep only the leading free part.
     size_t k = 1;
-    while (k < out.size() && !IsClusterAllocated(out[k])) ++k;
+    for (bool used = false; k < out.size() && IsClusterAllocated(out[k], &used) == 0 && !used;) ++k;
     out.resize(std::min(out.size(), k));
   }
   return out;
@@ -673,8 +675,10 @@ std::vector<uint32_t> ExfatDelWalker::FileClusters(const ExfatItem& it, bool del
     bool clean;
     std::vector<uint32_t> chain = FollowChain(m_table, it.firstCluster, uint32_t(std::min<uint64_t>(n, UINT32_MAX)), &clean);
     bool usable = chain.size() == n;
-    for (size_t k = 1; usable && deleted && k < chain.size(); ++k)
-      if (IsClusterAllocated(chain[k])) usable = false;
+    for (size_t k = 1; usable && deleted && k < chain.size(); ++k) {
+      bool used = true;
+      if (IsClusterAllocated(chain[k], &used) != 0 || used) usable = false;
+    }
     if (usable) return chain;
   }
   uint64_t room = uint64_t(m_geo.maxCluster) - it.firstCluster + 1;
@@ -688,21 +692,18 @@ int ExfatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_gone = false;
   bool stopped = false;
   int shown = 0;
-  std::vector<DirJob> stack;
-  stack.push_back({u"/Volume/", m_geo.rootCluster, 0, false, false, 0});
-  while (!stack.empty() && !stopped && !m_gone) {
-    DirJob job = stack.back();
-    stack.pop_back();
-    stopped = WalkDirectory(job, &stack, found, progress, &shown);
-  }
-  if (progress && !stopped && shown < 100) progress(100);
-  return 0;
+  int rc =
+      WalkDirectory({u"/Volume/", m_geo.rootCluster, 0, false, false, 0}, found, progress, &shown, &stopped);
+  if (progress && !stopped && !m_gone && shown < 100) progress(100);
+  return rc;
 }
 
-bool ExfatDelWalker::WalkDirectory(const DirJob& job, std::vector<DirJob>* stack, const FoundSink& found,
-                                   const ProgressSink& progress, int* shown) {
-  if (job.deleted && IsClusterAllocated(job.cluster) && job.depth > 0) return false;
-  bool stopped = false;
+int ExfatDelWalker::WalkDirectory(const DirJob& job, const FoundSink& found, const ProgressSink& progress,
+                                  int* shown, bool* stopped) {
+  bool allocated = false;
+  if (IsClusterAllocated(job.cluster, &allocated) != 0) return 43;
+  // A folder inside a deleted one whose cluster is in use again holds someone else's data.
+  if (job.deleted && allocated && job.depth > 0) return 0;
   std::vector<uint8_t> buf;
   ExfatDirParser parser;
   std::vector<ExfatItem> items;
@@ -715,8 +716,8 @@ bool ExfatDelWalker::WalkDirectory(const DirJob& job, std::vector<DirJob>* stack
       if (p > *shown) {
         *shown = p;
         if (progress(*shown) != 0) {
-          stopped = true;
-          break;
+          *stopped = true;
+          return 0;
         }
       }
     }
@@ -727,20 +728,21 @@ bool ExfatDelWalker::WalkDirectory(const DirJob& job, std::vector<DirJob>* stack
     if (r == ExfatDirParser::kEnd) break;
   }
   for (const ExfatItem& it : items) {
-    if (stopped) break;
+    if (*stopped || m_gone) break;
     bool deleted = it.deleted || job.deleted;
     if (it.IsDirectory()) {
       if (job.depth + 1 >= kMaxDirDepth || !m_geo.IsDataCluster(it.firstCluster)) continue;
-      if (deleted && IsClusterAllocated(it.firstCluster)) continue;
-      stack->push_back({ChildPath(job.path, it.name), it.firstCluster, it.dataLength, it.noFatChain, deleted, job.depth + 1});
+      WalkDirectory({ChildPath(job.path, it.name), it.firstCluster, it.dataLength, it.noFatChain, deleted,
+                     job.depth + 1},
+                    found, progress, shown, stopped);
       continue;
     }
     if (!deleted || it.dataLength == 0) continue;
     FoundFile f;
     if (!FileInfoFromEntrySet(it, deleted, job.path, &f)) continue;
-    if (found(f) != 0) stopped = true;
+    if (found(f) != 0) *stopped = true;
   }
-  return stopped;
+  return 0;
 }
 
 bool ExfatDelWalker::FileInfoFromEntrySet(const ExfatItem& it, bool deleted, const std::u16string& folder,

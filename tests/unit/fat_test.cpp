@@ -680,6 +680,22 @@ TEST_F(ExfatImage, DeletedDirectoryAndHostileEntries) {
   EXPECT_FALSE(RunExfat(reused).count("/Volume/Trip/note.txt"));
 }
 
+// Benign entry types (a volume GUID 0xA0, vendor entries 0xE0 and on) and stray deleted
+// pieces are no end of the directory: the sets behind them are still read.
+TEST_F(ExfatImage, BenignEntriesDoNotEndTheDirectory) {
+  uint32_t fileC = next + 1;
+  uint8_t* root = Cl(g.rootCluster);
+  root[slot * 32] = 0xA0;  // volume GUID
+  root[(slot + 1) * 32] = 0xE1;
+  root[(slot + 2) * 32] = 0x41;  // a name piece without its set
+  PutSet(root, slot + 3, true, false, u"after.txt", fileC, 300);
+  auto data = Data(fileC, 300, 51);
+  FatMemDevice dev(bytes);
+  auto found = RunExfat(dev);
+  ASSERT_TRUE(found.count("/Volume/after.txt"));
+  EXPECT_EQ(found["/Volume/after.txt"].bytes, data);
+}
+
 TEST_F(ExfatImage, BootDamageIsRefused) {
   std::vector<uint8_t> bad = bytes;
   bad[109] = 0xFF;  // sectors-per-cluster shift
@@ -776,6 +792,67 @@ TEST_F(FatImage, ScannerReportsRecordsWithDatesInOrder) {
   EXPECT_EQ(s32->GetScanParam(&p), 0);
   EXPECT_EQ(p->Enable(), 0);
   s32->Release();
+}
+
+// The exFAT scanner's bitmap is the volume's allocation bitmap, counted in the clusters of
+// the boot sector whatever the facade's partition record says; its progress only climbs,
+// also when a folder lies before its parent on the volume, and ends at 100.
+TEST_F(ExfatImage, ScannerBitmapAndProgress) {
+  uint32_t used = next + 7, far = g.maxCluster - 4, nearC = next + 2, fileC = next + 3;
+  Allocate(used);
+  slot = PutSet(Cl(g.rootCluster), slot, true, true, u"Far", far, g.clusterBytes);
+  slot = PutSet(Cl(g.rootCluster), slot, true, true, u"Near", nearC, g.clusterBytes);
+  PutSet(Cl(far), 0, false, false, u"a.bin", fileC, 100);
+  PutSet(Cl(nearC), 0, false, false, u"b.bin", fileC + 1, 100);
+  struct OtherClusterSize : FatMemDevice {
+    using FatMemDevice::FatMemDevice;
+    int GetClusterInfo(int* clusterBytes, int* sectorSize) override {
+      if (clusterBytes) *clusterBytes = 32768;
+      if (sectorSize) *sectorSize = 512;
+      return 0;
+    }
+  } dev(bytes);
+  CExfatDel scanner(&dev);
+  uint32_t needed = 0;
+  ASSERT_EQ(scanner.ReadVolumeBitmap(nullptr, 0, &needed), 0);
+  EXPECT_EQ(needed, (g.clusterCount + 7) / 8);
+  std::vector<uint8_t> copy(needed + 4, 0xAA);
+  ASSERT_EQ(scanner.ReadVolumeBitmap(copy.data(), uint32_t(copy.size()), &needed), 0);
+  EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + needed, Bitmap()));
+  EXPECT_EQ(copy.back(), 0xAA);
+  EXPECT_EQ(scanner.ReadVolumeBitmap(nullptr, 0, nullptr), RC_BAD_ARGUMENT);
+  IDeviceBitmap* bm = scanner.CreateDeviceBitmap();
+  ASSERT_NE(bm, nullptr);
+  EXPECT_EQ(bm->GetClusterSize(), int(g.clusterBytes));
+  EXPECT_EQ(bm->GetFirstClusterOffset(), int64_t(g.heapOffset));
+  EXPECT_TRUE(bm->BitGet(used - 2));
+  EXPECT_FALSE(bm->BitGet(used - 1));
+  bm->Release();
+
+  CollectManager fm;
+  Events ev;
+  scanner.SetFileManager(&fm);
+  EXPECT_EQ(scanner.Scan(&ev), 0);
+  EXPECT_TRUE(fm.files.count("/Volume/Far/a.bin"));
+  EXPECT_TRUE(fm.files.count("/Volume/Near/b.bin"));
+  int64_t last = -1;
+  for (auto& e : ev.seen)
+    if (e.first == NE_PERCENT) {
+      EXPECT_GE(e.second, last);
+      last = e.second;
+    }
+  EXPECT_EQ(last, 100);
+
+  // A stop answered at the far folder ends the whole walk: the folder after it is not read.
+  struct StopAtHalf : INotifySink {
+    int Notify(int e, int64_t a, int64_t, void*) override { return e == NE_PERCENT && a >= 50 ? -1 : 0; }
+  } stop;
+  CollectManager fm2;
+  CExfatDel again(&dev);
+  again.SetFileManager(&fm2);
+  again.Scan(&stop);
+  EXPECT_TRUE(fm2.files.empty());
+  EXPECT_EQ(dev.writes, 0);
 }
 #endif
 

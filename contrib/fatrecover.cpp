@@ -445,24 +445,27 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
 }
 
 int CFatFormat::OnProgress(int64_t done, int64_t total) {
-  // Only during the cluster search: before it the graph may still lack its roots.
-  if (m_phase > -0.01f) m_feeder.FlushIfDue();
-  if (!m_sink || total <= 0) return 0;
-  int p = int(done * 100 / total);
-  if (p != m_lastPercent) {
-    m_lastPercent = p;
-    int value = m_phase > -0.01f ? int(float(p) + float(100 - p) * m_phase) : int(float(p) * 0.5f);
-    m_sink->Notify(NE_PERCENT, value, 0, nullptr);
-  }
-  int64_t block = done / 0x800000;
-  if (block != m_lastEightMiB) {
-    m_lastEightMiB = block;
-    if (m_sink->Notify(NE_SECTORS, done / 512, total / 512, nullptr) != 0 ||
-        m_sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr) != 0) {
-      m_feeder.Stop();
-      return 1;
+  // Without a sink the graph is handed over whole at the end of the search.
+  if (!m_sink) return 0;
+  if (total > 0) {
+    int p = int(done * 100 / total);
+    if (p != m_lastPercent) {
+      m_lastPercent = p;
+      int value = m_phase > -0.01f ? int(float(p) + float(100 - p) * m_phase) : int(float(p) * 0.5f);
+      m_sink->Notify(NE_PERCENT, value, 0, nullptr);
+    }
+    int64_t block = done / 0x800000;
+    if (block != m_lastEightMiB) {
+      m_lastEightMiB = block;
+      if (m_sink->Notify(NE_SECTORS, done / 512, total / 512, nullptr) != 0 ||
+          m_sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr) != 0) {
+        m_feeder.Stop();
+        return 1;
+      }
     }
   }
+  // Only during the cluster search: before it the graph may still lack its roots.
+  if (m_phase > -0.01f) m_feeder.FlushIfDue();
   return 0;
 }
 

@@ -287,6 +287,19 @@ TEST(NtfsDel, VolumeBitmapAndStop) {
     EXPECT_EQ(0u, set) << damage;
     clear->Release();
   }
+
+  // The $Bitmap counts the boot sector's clusters, whatever the facade's partition record
+  // says (it may keep a default of 8 sectors).
+  MemDevice other(bytes, 512, 4096);
+  other.SetOwnedByCaller(true);
+  other.SetFileSystem(FS_NTFS);
+  IScanOperator* scanner = CreateNtfsDelScanner(&other);
+  IDeviceBitmap* own = scanner->CreateDeviceBitmap();
+  ASSERT_NE(nullptr, own);
+  EXPECT_EQ(1024, own->GetClusterSize());
+  EXPECT_EQ(bytes.size() / 1024, own->GetClusterCount());
+  own->Release();
+  scanner->Release();
 }
 
 TEST(NtfsDel, WholeEngineFindsAndReadsFilesOnAVolume) {

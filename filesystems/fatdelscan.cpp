@@ -98,11 +98,12 @@ void ListTrash(IStorageDevice* device) {
 }
 
 // The scan of either FAT scanner: boot step, root, directory queue, trash, event 3 and
-// close. *percent is the scanner's progress high-water mark.
-int RunFatDelScan(IStorageDevice* device, fat::FatKind kind, IFileManager* manager, INotifySink* sink,
-                  int* percent) {
+// close.
+int RunFatDelScan(FatDelState* state, fat::FatKind kind, IFileManager* manager, INotifySink* sink) {
   if (!sink) return RC_BAD_ARGUMENT;
-  *percent = 0;
+  IStorageDevice* device = state->device;
+  state->sink = sink;
+  state->percent = 0;
   if (manager) manager->SetNotifySink(sink);
   fat::FatDelWalker walker(device, kind);
   int rc = walker.Open();
@@ -111,9 +112,9 @@ int RunFatDelScan(IStorageDevice* device, fat::FatKind kind, IFileManager* manag
   if (rc) return rc;
   if (!DotEntriesAgree(device, walker.Geometry())) return RC_WRONG_FS;
   rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
-                   [sink, percent](int p) {
-                     if (p > *percent) *percent = p;
-                     return sink->Notify(NE_PERCENT, *percent, 0, nullptr);
+                   [state](int p) {
+                     if (p > state->percent) state->percent = p;
+                     return state->sink->Notify(NE_PERCENT, state->percent, 0, nullptr);
                    });
   if (rc) return RC_FAIL;
   ListTrash(device);
@@ -157,35 +158,35 @@ int FatDataStartSector(IStorageDevice* device, fat::FatKind kind, uint64_t* out)
 
 }  // namespace
 
-cfat16del::cfat16del(IStorageDevice* device) : m_device(device) {}
+cfat16del::cfat16del(IStorageDevice* device) : m_state{device} {}
 cfat16del::~cfat16del() {}
 
-int cfat16del::Scan(INotifySink* sink) {
-  m_sink = sink;
-  return RunFatDelScan(m_device, fat::kFat16, m_pFileManager, sink, &m_percent);
+int cfat16del::Scan(INotifySink* sink) { return RunFatDelScan(&m_state, fat::kFat16, m_pFileManager, sink); }
+
+IDeviceBitmap* cfat16del::CreateDeviceBitmap() { return FatDeviceBitmap(m_state.device, fat::kFat16); }
+
+int cfat16del::GetDataStartSector(uint64_t* out) {
+  return FatDataStartSector(m_state.device, fat::kFat16, out);
 }
 
-IDeviceBitmap* cfat16del::CreateDeviceBitmap() { return FatDeviceBitmap(m_device, fat::kFat16); }
-
-int cfat16del::GetDataStartSector(uint64_t* out) { return FatDataStartSector(m_device, fat::kFat16, out); }
-
-cfat32del::cfat32del(IStorageDevice* device) : m_device(device) {
+cfat32del::cfat32del(IStorageDevice* device) : m_state{device} {
   m_pScanParam = new (std::nothrow) CFat32ScanParam();
 }
 
 cfat32del::~cfat32del() { delete static_cast<CFat32ScanParam*>(m_pScanParam); }
 
 int cfat32del::Scan(INotifySink* sink) {
-  m_sink = sink;
   // A scan that ended on a fault is reported to the crash report and answers -1, so the
   // caller never takes a cut-short scan for a finished one.
   return RunGuarded("cfat32del::Scan", RC_FAIL,
-                    [&] { return RunFatDelScan(m_device, fat::kFat32, m_pFileManager, sink, &m_percent); });
+                    [&] { return RunFatDelScan(&m_state, fat::kFat32, m_pFileManager, sink); });
 }
 
-IDeviceBitmap* cfat32del::CreateDeviceBitmap() { return FatDeviceBitmap(m_device, fat::kFat32); }
+IDeviceBitmap* cfat32del::CreateDeviceBitmap() { return FatDeviceBitmap(m_state.device, fat::kFat32); }
 
-int cfat32del::GetDataStartSector(uint64_t* out) { return FatDataStartSector(m_device, fat::kFat32, out); }
+int cfat32del::GetDataStartSector(uint64_t* out) {
+  return FatDataStartSector(m_state.device, fat::kFat32, out);
+}
 
 CExfatDel::CExfatDel(IStorageDevice* device) : m_device(device) {}
 

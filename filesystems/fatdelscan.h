@@ -8,6 +8,13 @@
 
 // The FAT16 and FAT32 scanners are scanners of their own over one shared walk: what
 // differs between them (entry width, root, high words, run guess) is the walk's kind.
+// What each keeps: the device, and the running scan's sink and progress high-water mark.
+struct FatDelState {
+  IStorageDevice* device;
+  INotifySink* sink = nullptr;
+  int percent = 0;
+};
+
 class cfat16del : public CScanOperator {
  public:
   explicit cfat16del(IStorageDevice* device);
@@ -19,9 +26,7 @@ class cfat16del : public CScanOperator {
   virtual int GetDataStartSector(uint64_t* out);
 
  private:
-  IStorageDevice* m_device;
-  INotifySink* m_sink = nullptr;
-  int m_percent = 0;
+  FatDelState m_state;
 };
 
 // The FAT32 scanner's parameter object: Enable only raises a flag that nothing reads.
@@ -49,9 +54,7 @@ class cfat32del : public CScanOperator {
   virtual int GetDataStartSector(uint64_t* out);
 
  private:
-  IStorageDevice* m_device;
-  INotifySink* m_sink = nullptr;
-  int m_percent = 0;
+  FatDelState m_state;
 };
 
 class CExfatDel : public CScanOperator {

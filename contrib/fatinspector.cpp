@@ -75,7 +75,7 @@ bool BootRegions(const uint8_t* boot, size_t len, FatType ft, uint64_t size, fat
 
 }  // namespace
 
-FatInspector::FatInspector(IStorageDevice* device) : m_device(device) {}
+FatInspector::FatInspector(IStorageDevice* device) : m_pDevice(device) {}
 
 bool FatInspector::IsDotPair(const uint8_t* p, size_t len) {
   if (!p || len < 64) return false;
@@ -97,7 +97,7 @@ bool FatInspector::LooksLikeDirectory(const uint8_t* p, size_t len) {
 }
 
 int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
-  if (!m_device || !buf || offset < 0 || len >= FAT_CACHE_SIZE) return 43;
+  if (!m_pDevice || !buf || offset < 0 || len >= FAT_CACHE_SIZE) return 43;
   if (len == 0) return 0;
   if (offset >= m_cacheOffset && uint64_t(offset - m_cacheOffset) <= m_cacheValid &&
       m_cacheValid - uint64_t(offset - m_cacheOffset) >= len) {
@@ -109,7 +109,7 @@ int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
     // No larger than the device: a small device costs no 8 MiB a scan.
     uint64_t size = 0;
     uint64_t want = FAT_CACHE_SIZE;
-    if (m_device->GetSize(&size) == 0 && size < want) want = std::max<uint64_t>(size, len);
+    if (m_pDevice->GetSize(&size) == 0 && size < want) want = std::max<uint64_t>(size, len);
     try {
       m_cache.resize(size_t(want));
     } catch (...) {
@@ -118,12 +118,12 @@ int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
     }
   }
   m_cacheValid = 0;
-  if (m_device->Seek(offset, 0) != offset) return Failed(offset, len, 29);
-  int got = m_device->Read(m_cache.data(), uint32_t(m_cache.size()));
+  if (m_pDevice->Seek(offset, 0) != offset) return Failed(offset, len, 29);
+  int got = m_pDevice->Read(m_cache.data(), uint32_t(m_cache.size()));
   if (got <= 0 || uint32_t(got) < len) {
     // One damaged sector inside the 8 MiB must not hide the step asked for: read just that.
-    if (m_device->Seek(offset, 0) != offset) return Failed(offset, len, 29);
-    got = m_device->Read(m_cache.data(), len);
+    if (m_pDevice->Seek(offset, 0) != offset) return Failed(offset, len, 29);
+    got = m_pDevice->Read(m_cache.data(), len);
     if (got <= 0 || uint32_t(got) < len) return Failed(offset, len, 5);
   }
   m_cacheOffset = offset;
@@ -135,7 +135,7 @@ int FatInspector::CachedRead(int64_t offset, void* buf, uint32_t len) {
 int FatInspector::Failed(int64_t offset, uint32_t len, int rc) {
   // Bytes past the device's end are no damage: a guessed region may reach there.
   uint64_t size = 0;
-  if (m_device->GetSize(&size) == 0 && uint64_t(offset) <= size && size - uint64_t(offset) >= len) ++m_readFailures;
+  if (m_pDevice->GetSize(&size) == 0 && uint64_t(offset) <= size && size - uint64_t(offset) >= len) ++m_readFailures;
   return rc;
 }
 
@@ -170,15 +170,15 @@ int64_t FatInspector::ClusterToOffset(uint32_t cn) const {
 }
 
 bool FatInspector::HasMacSystemFolders() {
-  if (!m_device) return false;
+  if (!m_pDevice) return false;
   static const char16_t* const kPaths[] = {u"/Volume/.Spotlight-V100", u"/Volume/.Trashes", u"/Volume/.fseventsd"};
   for (const char16_t* p : kPaths)
-    if (MapVolumePath(p, m_device->GetDevice())) return true;
+    if (MapVolumePath(p, m_pDevice->GetDevice())) return true;
   return false;
 }
 
 bool FatInspector::Inspect(FatInfo* fi) {
-  if (!m_device || !fi || (fi->ft != FT_FAT16 && fi->ft != FT_FAT32)) return false;
+  if (!m_pDevice || !fi || (fi->ft != FT_FAT16 && fi->ft != FT_FAT32)) return false;
   // Everything an inspection learns is its own: a second one must behave like the first.
   m_info = FatInfo();
   m_info.ft = fi->ft;
@@ -197,10 +197,10 @@ bool FatInspector::Inspect(FatInfo* fi) {
 bool FatInspector::FromBootRecord() {
   uint8_t boot[512];
   if (CachedRead(0, boot, sizeof boot) != 0) return false;
-  int deviceFs = m_device->GetFileSystem();
+  int deviceFs = m_pDevice->GetFileSystem();
   if (deviceFs != 0 && deviceFs != int(m_info.ft)) return false;
   uint64_t size = 0;
-  if (m_device->GetSize(&size) != 0 || size == 0) return false;
+  if (m_pDevice->GetSize(&size) != 0 || size == 0) return false;
   fat::FatGeometry g;
   // The shared decoder refuses what a hostile boot sector can hold: zero or odd sizes,
   // regions past the volume, a FAT too small for its clusters.
@@ -220,8 +220,8 @@ bool FatInspector::FromBootRecord() {
 bool FatInspector::FromDirectories() {
   uint64_t size = 0;
   int clusterBytes = 0, sectorSize = 0;
-  if (m_device->GetSize(&size) != 0 || size == 0 || size > uint64_t(INT64_MAX)) return false;
-  if (m_device->GetClusterInfo(&clusterBytes, &sectorSize) != 0 || sectorSize < 512 ||
+  if (m_pDevice->GetSize(&size) != 0 || size == 0 || size > uint64_t(INT64_MAX)) return false;
+  if (m_pDevice->GetClusterInfo(&clusterBytes, &sectorSize) != 0 || sectorSize < 512 ||
       !kbytes::IsPowerOfTwo(uint32_t(sectorSize)) || uint32_t(sectorSize) > MAX_CLUSTERSIZE)
     return false;
   bool mac = HasMacSystemFolders();

@@ -72,7 +72,7 @@ class FatInspector {
   bool FromBootRecord();
   int Failed(int64_t offset, uint32_t len, int rc);
 
-  IStorageDevice* m_device;
+  IStorageDevice* m_pDevice;
   FatInfo m_info;
   Progress m_progress;
   std::function<bool(const uint8_t*)> m_continues;

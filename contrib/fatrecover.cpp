@@ -332,12 +332,13 @@ bool CFatFormat::FindTrail(const uint8_t* e, Trail* out, bool take) {
   int key = -1;
   uint8_t sum = 0;
   layout::FatDirEntry d;
+  std::u16string shortName;
   int tilde = fat::FatCompareTildeOne(e);
   if (tilde < 0) {
     // A run's later part carries the run's checksum.
     if (fat::FatIsLastLfnEntry(e) == 0 && fat::FatEntryChecksum(e, &sum)) key = sum;
-  } else if (layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && d.name[0] != 0 && d.attributes <= 0x3F &&
-             !(d.attributes & fat::kAttrVolume) && fat::FatIsInvalidShortName(d.name, true) == 0 &&
+  } else if (layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) && d.attributes <= 0x3F &&
+             !(d.attributes & fat::kAttrVolume) && fat::FatShortNameToString(e, &shortName) > 0 &&
              fat::FatEntryChecksum(e, &sum)) {
     // The short entry a run belongs to. Not only a "~1" tail: "~2" and later tails (names
     // sharing their first six characters) and names without a tail carry long names too.
@@ -458,24 +459,27 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
 }
 
 int CFatFormat::OnProgress(int64_t done, int64_t total) {
-  // Only during the cluster search: before it the graph may still lack its roots.
-  if (m_phase > -0.01f) m_feeder.FlushIfDue();
-  if (!m_sink || total <= 0) return 0;
-  int p = int(done * 100 / total);
-  if (p != m_lastPercent) {
-    m_lastPercent = p;
-    int value = m_phase > -0.01f ? int(float(p) + float(100 - p) * m_phase) : int(float(p) * 0.5f);
-    m_sink->Notify(NE_PERCENT, value, 0, nullptr);
-  }
-  int64_t block = done / 0x800000;
-  if (block != m_lastEightMiB) {
-    m_lastEightMiB = block;
-    if (m_sink->Notify(NE_SECTORS, done / 512, total / 512, nullptr) != 0 ||
-        m_sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr) != 0) {
-      m_feeder.Stop();
-      return 1;
+  // Without a sink the graph is handed over whole at the end of the search.
+  if (!m_sink) return 0;
+  if (total > 0) {
+    int p = int(done * 100 / total);
+    if (p != m_lastPercent) {
+      m_lastPercent = p;
+      int value = m_phase > -0.01f ? int(float(p) + float(100 - p) * m_phase) : int(float(p) * 0.5f);
+      m_sink->Notify(NE_PERCENT, value, 0, nullptr);
+    }
+    int64_t block = done / 0x800000;
+    if (block != m_lastEightMiB) {
+      m_lastEightMiB = block;
+      if (m_sink->Notify(NE_SECTORS, done / 512, total / 512, nullptr) != 0 ||
+          m_sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr) != 0) {
+        m_feeder.Stop();
+        return 1;
+      }
     }
   }
+  // Only during the cluster search: before it the graph may still lack its roots.
+  if (m_phase > -0.01f) m_feeder.FlushIfDue();
   return 0;
 }
 

@@ -97,45 +97,39 @@ void ListTrash(IStorageDevice* device) {
   trash.ScanTrash(device, &found);
 }
 
-}  // namespace
-
-cfat16del::cfat16del(IStorageDevice* device) : cfat16del(device, fat::kFat16) {}
-cfat16del::cfat16del(IStorageDevice* device, fat::FatKind kind) : m_device(device), m_kind(kind) {}
-cfat16del::~cfat16del() {}
-
-int cfat16del::RunScan(INotifySink* sink) {
+// The scan of either FAT scanner: boot step, root, directory queue, trash, event 3 and
+// close.
+int RunFatDelScan(FatDelState* state, fat::FatKind kind, IFileManager* manager, INotifySink* sink) {
   if (!sink) return RC_BAD_ARGUMENT;
-  m_sink = sink;
-  m_percent = 0;
-  if (m_pFileManager) m_pFileManager->SetNotifySink(sink);
-  fat::FatDelWalker walker(m_device, m_kind);
+  IStorageDevice* device = state->device;
+  state->sink = sink;
+  state->percent = 0;
+  if (manager) manager->SetNotifySink(sink);
+  fat::FatDelWalker walker(device, kind);
   int rc = walker.Open();
   // A boot sector that does not fit its volume would place every file wrongly.
   if (rc == fat::kBootDisagrees) return RC_WRONG_FS;
   if (rc) return rc;
-  if (!DotEntriesAgree(m_device, walker.Geometry())) return RC_WRONG_FS;
-  IFileManager* manager = m_pFileManager;
+  if (!DotEntriesAgree(device, walker.Geometry())) return RC_WRONG_FS;
   rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
-                   [this](int percent) {
-                     if (percent > m_percent) m_percent = percent;
-                     return m_sink->Notify(NE_PERCENT, m_percent, 0, nullptr);
+                   [state](int p) {
+                     if (p > state->percent) state->percent = p;
+                     return state->sink->Notify(NE_PERCENT, state->percent, 0, nullptr);
                    });
   if (rc) return RC_FAIL;
-  ListTrash(m_device);
+  ListTrash(device);
   sink->Notify(NE_FINISHED, 0, 0, nullptr);
-  m_device->Close(1);
+  device->Close(1);
   // A device that vanished mid-walk is a failed scan, not a finished one.
   return walker.DeviceGone() ? RC_FAIL : 0;
 }
 
-int cfat16del::Scan(INotifySink* sink) { return RunScan(sink); }
-
 // Bit c - 2 is cluster c: set when its FAT entry is not free. The bitmap is the caller's.
-IDeviceBitmap* cfat16del::CreateDeviceBitmap() {
-  fat::FatDelWalker walker(m_device, m_kind);
+IDeviceBitmap* FatDeviceBitmap(IStorageDevice* device, fat::FatKind kind) {
+  fat::FatDelWalker walker(device, kind);
   if (walker.Open() != 0) return nullptr;
   uint64_t size = 0;
-  if (m_device->GetSize(&size) != 0 || size > uint64_t(INT64_MAX)) return nullptr;
+  if (device->GetSize(&size) != 0 || size > uint64_t(INT64_MAX)) return nullptr;
   const fat::FatGeometry& g = walker.Geometry();
   DeviceBitmap* bm = new (std::nothrow) DeviceBitmap();
   if (!bm) return nullptr;
@@ -146,22 +140,36 @@ IDeviceBitmap* cfat16del::CreateDeviceBitmap() {
   uint32_t count = bm->GetClusterCount();
   for (uint32_t c = 2; c <= g.maxCluster && c - 2 < count; ++c) {
     uint32_t v = 0;
-    // An unreadable FAT entry counts as in use: nothing may be carved from it.
+    // An unreadable FAT entry counts as in use: nothing may be carved from it. A FAT32
+    // entry is read without its four reserved top bits, which a free cluster may keep.
     if (!walker.Table().Get(c, &v) || v != 0) bm->BitSet(int64_t(c - 2), true);
   }
   return bm;
 }
 
-int cfat16del::GetDataStartSector(uint64_t* out) {
+int FatDataStartSector(IStorageDevice* device, fat::FatKind kind, uint64_t* out) {
   if (!out) return RC_BAD_ARGUMENT;
-  fat::FatDelWalker walker(m_device, m_kind);
+  fat::FatDelWalker walker(device, kind);
   int rc = walker.Open();
   if (rc) return rc;
   *out = walker.DataStartSector();
   return 0;
 }
 
-cfat32del::cfat32del(IStorageDevice* device) : cfat16del(device, fat::kFat32) {
+}  // namespace
+
+cfat16del::cfat16del(IStorageDevice* device) : m_state{device} {}
+cfat16del::~cfat16del() {}
+
+int cfat16del::Scan(INotifySink* sink) { return RunFatDelScan(&m_state, fat::kFat16, m_pFileManager, sink); }
+
+IDeviceBitmap* cfat16del::CreateDeviceBitmap() { return FatDeviceBitmap(m_state.device, fat::kFat16); }
+
+int cfat16del::GetDataStartSector(uint64_t* out) {
+  return FatDataStartSector(m_state.device, fat::kFat16, out);
+}
+
+cfat32del::cfat32del(IStorageDevice* device) : m_state{device} {
   m_pScanParam = new (std::nothrow) CFat32ScanParam();
 }
 
@@ -170,7 +178,14 @@ cfat32del::~cfat32del() { delete static_cast<CFat32ScanParam*>(m_pScanParam); }
 int cfat32del::Scan(INotifySink* sink) {
   // A scan that ended on a fault is reported to the crash report and answers -1, so the
   // caller never takes a cut-short scan for a finished one.
-  return RunGuarded("cfat32del::Scan", RC_FAIL, [&] { return RunScan(sink); });
+  return RunGuarded("cfat32del::Scan", RC_FAIL,
+                    [&] { return RunFatDelScan(&m_state, fat::kFat32, m_pFileManager, sink); });
+}
+
+IDeviceBitmap* cfat32del::CreateDeviceBitmap() { return FatDeviceBitmap(m_state.device, fat::kFat32); }
+
+int cfat32del::GetDataStartSector(uint64_t* out) {
+  return FatDataStartSector(m_state.device, fat::kFat32, out);
 }
 
 CExfatDel::CExfatDel(IStorageDevice* device) : m_device(device) {}
@@ -216,18 +231,27 @@ int CExfatDel::Scan(INotifySink* sink) {
   return walker.DeviceGone() ? RC_FAIL : rc;
 }
 
-// The volume's own allocation bitmap: bit i is cluster i + 2. The bitmap is the caller's.
 int CExfatDel::InitVolume(fat::ExfatDelWalker* walker) { return walker->Open(); }
 
-int CExfatDel::ReadVolumeBitmap(const fat::ExfatDelWalker& walker, uint8_t* buffer, uint32_t length) {
-  if (!buffer) return RC_BAD_ARGUMENT;
+int CExfatDel::ReadVolumeBitmap(uint8_t* buffer, uint32_t length, uint32_t* needed) {
+  if (!needed) return RC_BAD_ARGUMENT;
+  fat::ExfatDelWalker walker(m_device);
+  int rc = InitVolume(&walker);
+  if (rc) return rc;
   const std::vector<uint8_t>& src = walker.Bitmap();
+  if (!buffer || length == 0) {
+    *needed = uint32_t(std::min<size_t>(src.size(), UINT32_MAX));
+    return 0;
+  }
   // Clusters the volume's bitmap does not cover stay as the caller had them.
   size_t n = std::min<size_t>(length, src.size());
   if (n) std::memcpy(buffer, src.data(), n);
   return 0;
 }
 
+// The volume's own allocation bitmap, the caller's. Its cluster size is the boot sector's,
+// in which the bitmap counts: the facade's figure comes from the partition record, which
+// need not know it.
 IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
   fat::ExfatDelWalker walker(m_device);
   if (InitVolume(&walker) != 0) return nullptr;
@@ -240,10 +264,10 @@ IDeviceBitmap* CExfatDel::CreateDeviceBitmap() {
     bm->Release();
     return nullptr;
   }
-  uint32_t bytes = 0;
+  uint32_t bytes = 0, needed = 0;
   uint8_t* dst = bm->GetBuffer(&bytes);
-  // Clusters the volume's bitmap does not cover stay free; both count bit 0 as cluster 2.
-  ReadVolumeBitmap(walker, dst, bytes);
+  // Both count bit 0 as cluster 2.
+  ReadVolumeBitmap(dst, bytes, &needed);
   return bm;
 }
 

@@ -205,7 +205,7 @@ char16_t FatLfnChar(const uint8_t* e, int index) {
   return l.chars[((index % 13) + 13) % 13];
 }
 
-int FatNameDecoder::BuildLongName(const uint8_t* first, const uint8_t* shortEntry, std::u16string* out) {
+int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* first, std::u16string* out) {
   if (!out) return 0;
   out->clear();
   if (!shortEntry || !first || shortEntry <= first || (shortEntry - first) % kEntrySize != 0) return 0;
@@ -223,7 +223,7 @@ int FatNameDecoder::BuildLongName(const uint8_t* first, const uint8_t* shortEntr
   return int(out->size());
 }
 
-int FatNameDecoder::BuildShortName(const uint8_t* entry, std::u16string* out) {
+int FatShortNameToString(const uint8_t* entry, std::u16string* out) {
   if (!out) return -1;
   out->clear();
   layout::FatDirEntry d;
@@ -254,6 +254,18 @@ int FatNameDecoder::BuildShortName(const uint8_t* entry, std::u16string* out) {
     }
   }
   return int(out->size());
+}
+
+std::u16string FatNameDecoder::BuildLongName(const uint8_t* firstLfn, const uint8_t* follow) {
+  std::u16string name;
+  FatLongNameFromEntries(follow, firstLfn, &name);
+  return name;
+}
+
+std::u16string FatNameDecoder::BuildShortName(const uint8_t* entry) {
+  std::u16string name;
+  FatShortNameToString(entry, &name);
+  return name;
 }
 
 int64_t FatMakeTime(int second, int minute, int hour, int day, int month, int yearsSince1900) {
@@ -363,7 +375,7 @@ void FatDirParser::DecodeShort(const uint8_t* e, FatDirItem* it) {
   it->deleted = d.name[0] == kDeletedMark;
   it->attr = d.attributes;
   std::memcpy(it->entry, e, kEntrySize);
-  FatNameDecoder::BuildShortName(e, &it->shortName);
+  it->shortName = FatNameDecoder::BuildShortName(e);
   it->isDot = layout::FatDotName(d.name) != 0;
   it->highWord = d.firstClusterHigh;
   it->firstCluster = d.FirstCluster(m_kind == kFat32);
@@ -403,8 +415,7 @@ bool FatDirParser::LongNameFor(const uint8_t* e, bool deleted, std::u16string* o
   FatEntryChecksum(m_run.data(), &sum);
   for (size_t i = 1; i < n; ++i)
     if (!FatEntryChecksum(m_run.data() + i * kEntrySize, &other) || other != sum) return false;
-  std::u16string name;
-  FatNameDecoder::BuildLongName(m_run.data(), m_run.data() + m_run.size(), &name);
+  std::u16string name = FatNameDecoder::BuildLongName(m_run.data(), m_run.data() + m_run.size());
   if (name.size() > 255 || name.empty()) return false;
   uint8_t check = 0;
   if (!deleted) {

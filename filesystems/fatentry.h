@@ -118,20 +118,23 @@ enum EntryKind { kEntryEnd = 9, kEntryDeleted = 1, kEntryLabelOrBad = 3, kEntryL
 int FatIsInvalidShortName(const uint8_t* name11, bool oem = false);
 int FatClassifyEntry(const uint8_t* entry);
 char16_t FatLfnChar(const uint8_t* entry, int index);
-// The long-name and 8.3 decoders of a directory entry. Neither reads outside the entries
-// given nor changes them.
+// The long name of a run that lies in one buffer in stored order: firstLfn is its first
+// stored entry, shortEntry the entry just behind it (the run's end). The output is emptied,
+// then the entries are read from the last one back to firstLfn, 13 characters each, up to a
+// NUL or a 0xFFFF filler. Returns the characters gathered; 0 when the distance is no
+// positive multiple of 32. Reads nothing outside the run.
+int FatLongNameFromEntries(const uint8_t* shortEntry, const uint8_t* firstLfn, std::u16string* out);
+// The 8.3 name as shown: case flags of byte 12 honoured, a deleted first byte shown as "_",
+// a leading 0x05 standing for 0xE5, bytes mapped through code page 437, trailing blanks
+// dropped. Returns the characters written, or -1 for a name beginning with a blank or
+// holding bytes that no 8.3 name holds (out is then empty). The entry is left as it is.
+int FatShortNameToString(const uint8_t* entry, std::u16string* out);
+// The names the directory parse gives its entries, through the two routines above: the
+// name, or an empty text where none results.
 struct FatNameDecoder {
-  // The long name of a run that lies in one buffer in stored order: firstLfn is its first
-  // stored entry, shortEntry the entry just behind it (the run's end). The output is
-  // emptied, then the entries are read from the last one back to firstLfn, 13 characters
-  // each, up to a NUL or a 0xFFFF filler. Returns the characters gathered; 0 when the
-  // distance is no positive multiple of 32.
-  static int BuildLongName(const uint8_t* firstLfn, const uint8_t* shortEntry, std::u16string* out);
-  // The 8.3 name as shown: case flags of byte 12 honoured, a deleted first byte shown as
-  // "_", a leading 0x05 standing for 0xE5, bytes mapped through code page 437, trailing
-  // blanks dropped. Returns the characters written, or -1 for a name beginning with a
-  // blank or holding bytes that no 8.3 name holds (out is then empty).
-  static int BuildShortName(const uint8_t* entry, std::u16string* out);
+  // The run from firstLfn up to the entry that follows it.
+  static std::u16string BuildLongName(const uint8_t* firstLfn, const uint8_t* follow);
+  static std::u16string BuildShortName(const uint8_t* entry);
 };
 // Calendar fields to a local time value (month 1-12, years since 1900). Out-of-range days
 // and months roll over as mktime does; -1 when the time cannot be represented.

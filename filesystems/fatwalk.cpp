@@ -275,7 +275,7 @@ void FatDelWalker::HandleItems(const DirJob& job, std::vector<FatDirItem>& items
           if (!m_table.Get(it.firstCluster, &v) || v != 0) continue;
         }
         if (!m_queuedDirs.insert(it.firstCluster).second) continue;
-        m_queue.push_back({ChildPath(job.path, it.name), it.firstCluster, deleted, job.depth + 1});
+        Queue({ChildPath(job.path, it.name), it.firstCluster, deleted, job.depth + 1, {}, 0});
       }
       continue;
     }
@@ -298,6 +298,7 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_tails.clear();
   m_dirPaths.clear();
   m_queuePos = 0;
+  m_queuedClusters = 0;
   m_freeBytesSearched = 0;
   m_lostDirClusters = 0;
   m_linkTests = 0;
@@ -317,7 +318,7 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
       items.push_back(it);
       return true;
     });
-    DirJob rootJob{root, 0, false, 0};
+    DirJob rootJob{root, 0, false, 0, {}, 0};
     m_dirPaths[0] = root;
     HandleItems(rootJob, items, found);
     if (m_stopped) return 0;
@@ -327,13 +328,27 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
     }
   } else {
     m_queuedDirs.insert(m_geo.rootCluster);
-    m_queue.push_back({root, m_geo.rootCluster, false, 0});
+    Queue({root, m_geo.rootCluster, false, 0, {}, 0});
     // ".." of a folder in the root names cluster 0.
     m_dirPaths[0] = root;
   }
   RunQueue(found, progress, &high);
   if (!m_stopped && !m_gone) SearchFreeClusters(found, progress, &high);
   return 0;
+}
+
+void FatDelWalker::Queue(DirJob job) {
+  if (job.deleted) {
+    // The chain of a deleted directory is gone from the FAT: its first cluster only.
+    job.clusters.push_back(job.cluster);
+  } else {
+    bool clean;
+    uint32_t cap = uint32_t(std::max<uint64_t>(1, kFatDirMaxBytes / m_geo.clusterBytes));
+    job.clusters = FollowChain(m_table, job.cluster, cap, &clean);
+  }
+  m_queuedClusters += job.clusters.size();
+  job.clustersQueued = m_queuedClusters;
+  m_queue.push_back(std::move(job));
 }
 
 void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress, int* high) {
@@ -348,15 +363,15 @@ void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress
     size_t i = m_queuePos;
     DirJob job = m_queue[i];  // copied: the queue grows below
     m_dirPaths.emplace(job.cluster, job.path);
-    std::vector<uint32_t> clusters;
-    if (job.deleted) {
-      // The chain of a deleted directory is gone from the FAT: its first cluster only.
-      clusters.push_back(job.cluster);
-    } else {
-      bool clean;
-      uint32_t cap = uint32_t(std::max<uint64_t>(1, kFatDirMaxBytes / m_geo.clusterBytes));
-      clusters = FollowChain(m_table, job.cluster, cap, &clean);
-    }
+    const std::vector<uint32_t>& clusters = job.clusters;
+    // The share of the queued clusters walked, after each cluster; the high-water mark
+    // keeps it from falling as the queue grows.
+    auto report = [&](uint64_t done) {
+      if (!progress || m_stopped || m_queuedClusters == 0) return;
+      int p = int(done * 100 / m_queuedClusters);
+      if (p > *high) *high = p;
+      if (progress(*high) != 0) m_stopped = true;
+    };
     parser.Reset();
     bool isRoot = m_kind == kFat32 && i == 0;
     for (size_t k = 0; k < clusters.size() && !m_stopped; ++k) {
@@ -374,12 +389,10 @@ void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress
       if (r == FatDirParser::kEnd) break;
       // A deleted directory's entries may go on in a cluster its cleared chain no longer names.
       if (job.deleted && r == FatDirParser::kMore) m_tails.push_back({job, c, parser.PendingRun()});
+      if (k + 1 < clusters.size()) report(job.clustersQueued - clusters.size() + k + 1);
     }
-    if (progress && !m_stopped) {
-      int p = int(uint64_t(i + 1) * 100 / m_queue.size());
-      if (p > *high) *high = p;
-      if (progress(*high) != 0) m_stopped = true;
-    }
+    // The clusters not read (an end mark, a failed dot test, a cycle) count as walked.
+    report(job.clustersQueued);
   }
 }
 
@@ -510,7 +523,7 @@ void FatDelWalker::SearchFreeClusters(const FoundSink& found, const ProgressSink
   // under "Lost Location"; last the clusters that nothing carries on.
   auto start = [&](uint32_t c, const std::u16string& path) {
     m_dirPaths.emplace(c, path);
-    ReadLostCluster(DirJob{path, c, true, 1}, c, std::vector<uint8_t>(), found);
+    ReadLostCluster(DirJob{path, c, true, 1, {}, 0}, c, std::vector<uint8_t>(), found);
     settle();
   };
   for (bool more = true; more && !m_stopped && !m_gone;) {
@@ -545,11 +558,13 @@ bool ExfatDelWalker::ReadCluster(uint32_t c, std::vector<uint8_t>* buf) {
   return got == int64_t(m_geo.clusterBytes);
 }
 
-bool ExfatDelWalker::IsClusterAllocated(uint32_t c) const {
-  if (!m_geo.IsDataCluster(c)) return true;
+int ExfatDelWalker::IsClusterAllocated(uint32_t c, bool* allocated) const {
+  if (!allocated) return 100;
+  if (!m_geo.IsDataCluster(c)) return 43;
   uint64_t bit = uint64_t(c) - 2;
-  if (bit / 8 >= m_bitmap.size()) return true;
-  return (m_bitmap[size_t(bit / 8)] >> (bit % 8)) & 1;
+  if (bit / 8 >= m_bitmap.size()) return 43;
+  *allocated = (m_bitmap[size_t(bit / 8)] >> (bit % 8)) & 1;
+  return 0;
 }
 
 int ExfatDelWalker::Open() {
@@ -626,7 +641,7 @@ std::vector<uint32_t> ExfatDelWalker::DirClusters(const DirJob& job) {
   if (job.deleted) {
     // A deleted directory's chain may have been reused: keep only the leading free part.
     size_t k = 1;
-    while (k < out.size() && !IsClusterAllocated(out[k])) ++k;
+    for (bool used = false; k < out.size() && IsClusterAllocated(out[k], &used) == 0 && !used;) ++k;
     out.resize(std::min(out.size(), k));
   }
   return out;
@@ -660,8 +675,10 @@ std::vector<uint32_t> ExfatDelWalker::FileClusters(const ExfatItem& it, bool del
     bool clean;
     std::vector<uint32_t> chain = FollowChain(m_table, it.firstCluster, uint32_t(std::min<uint64_t>(n, UINT32_MAX)), &clean);
     bool usable = chain.size() == n;
-    for (size_t k = 1; usable && deleted && k < chain.size(); ++k)
-      if (IsClusterAllocated(chain[k])) usable = false;
+    for (size_t k = 1; usable && deleted && k < chain.size(); ++k) {
+      bool used = true;
+      if (IsClusterAllocated(chain[k], &used) != 0 || used) usable = false;
+    }
     if (usable) return chain;
   }
   uint64_t room = uint64_t(m_geo.maxCluster) - it.firstCluster + 1;
@@ -675,21 +692,18 @@ int ExfatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_gone = false;
   bool stopped = false;
   int shown = 0;
-  std::vector<DirJob> stack;
-  stack.push_back({u"/Volume/", m_geo.rootCluster, 0, false, false, 0});
-  while (!stack.empty() && !stopped && !m_gone) {
-    DirJob job = stack.back();
-    stack.pop_back();
-    stopped = WalkDirectory(job, &stack, found, progress, &shown);
-  }
-  if (progress && !stopped && shown < 100) progress(100);
-  return 0;
+  int rc =
+      WalkDirectory({u"/Volume/", m_geo.rootCluster, 0, false, false, 0}, found, progress, &shown, &stopped);
+  if (progress && !stopped && !m_gone && shown < 100) progress(100);
+  return rc;
 }
 
-bool ExfatDelWalker::WalkDirectory(const DirJob& job, std::vector<DirJob>* stack, const FoundSink& found,
-                                   const ProgressSink& progress, int* shown) {
-  if (job.deleted && IsClusterAllocated(job.cluster) && job.depth > 0) return false;
-  bool stopped = false;
+int ExfatDelWalker::WalkDirectory(const DirJob& job, const FoundSink& found, const ProgressSink& progress,
+                                  int* shown, bool* stopped) {
+  bool allocated = false;
+  if (IsClusterAllocated(job.cluster, &allocated) != 0) return 43;
+  // A folder inside a deleted one whose cluster is in use again holds someone else's data.
+  if (job.deleted && allocated && job.depth > 0) return 0;
   std::vector<uint8_t> buf;
   ExfatDirParser parser;
   std::vector<ExfatItem> items;
@@ -702,8 +716,8 @@ bool ExfatDelWalker::WalkDirectory(const DirJob& job, std::vector<DirJob>* stack
       if (p > *shown) {
         *shown = p;
         if (progress(*shown) != 0) {
-          stopped = true;
-          break;
+          *stopped = true;
+          return 0;
         }
       }
     }
@@ -714,20 +728,21 @@ bool ExfatDelWalker::WalkDirectory(const DirJob& job, std::vector<DirJob>* stack
     if (r == ExfatDirParser::kEnd) break;
   }
   for (const ExfatItem& it : items) {
-    if (stopped) break;
+    if (*stopped || m_gone) break;
     bool deleted = it.deleted || job.deleted;
     if (it.IsDirectory()) {
       if (job.depth + 1 >= kMaxDirDepth || !m_geo.IsDataCluster(it.firstCluster)) continue;
-      if (deleted && IsClusterAllocated(it.firstCluster)) continue;
-      stack->push_back({ChildPath(job.path, it.name), it.firstCluster, it.dataLength, it.noFatChain, deleted, job.depth + 1});
+      WalkDirectory({ChildPath(job.path, it.name), it.firstCluster, it.dataLength, it.noFatChain, deleted,
+                     job.depth + 1},
+                    found, progress, shown, stopped);
       continue;
     }
     if (!deleted || it.dataLength == 0) continue;
     FoundFile f;
     if (!FileInfoFromEntrySet(it, deleted, job.path, &f)) continue;
-    if (found(f) != 0) stopped = true;
+    if (found(f) != 0) *stopped = true;
   }
-  return stopped;
+  return 0;
 }
 
 bool ExfatDelWalker::FileInfoFromEntrySet(const ExfatItem& it, bool deleted, const std::u16string& folder,

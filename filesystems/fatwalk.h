@@ -84,6 +84,10 @@ class FatDelWalker {
     uint32_t cluster;
     bool deleted;
     int depth;
+    // Its clusters as queued (a deleted directory's first alone, a live one's chain), and
+    // the count of clusters queued up to and with this directory's: progress counts them.
+    std::vector<uint32_t> clusters;
+    uint64_t clustersQueued = 0;
   };
   // A deleted directory whose last cluster read was full: its entries may go on elsewhere.
   struct Tail {
@@ -94,6 +98,8 @@ class FatDelWalker {
   bool ReadCluster(uint32_t c, std::vector<uint8_t>* buf);
   FatEntryReader FatReader();
   FirstEntryReader FirstEntryOf();
+  // Appends a directory to the queue with its clusters.
+  void Queue(DirJob job);
   void RunQueue(const FoundSink& found, const ProgressSink& progress, int* high);
   void SearchFreeClusters(const FoundSink& found, const ProgressSink& progress, int* high);
   uint32_t NextClusterOf(const Tail& t, const std::map<uint32_t, DirClusterShape>& lost);
@@ -115,6 +121,7 @@ class FatDelWalker {
   // Every entry in parse order, for FAT32 high-word restoration.
   ItemInfoList m_items;
   size_t m_queuePos = 0;                        // next queue entry to walk
+  uint64_t m_queuedClusters = 0;                // clusters of every directory queued
   std::vector<Tail> m_tails;
   std::map<uint32_t, std::u16string> m_dirPaths;  // first cluster -> folder path, for ".."
   uint64_t m_freeBytesSearched = 0;
@@ -138,8 +145,9 @@ class ExfatDelWalker {
   const ExfatVolume& Geometry() const { return m_geo; }
   const std::vector<uint8_t>& Bitmap() const { return m_bitmap; }
   uint64_t BitmapLength() const { return m_bitmapRef.length; }
-  // Clusters outside the heap or past the bitmap count as in use.
-  bool IsClusterAllocated(uint32_t cluster) const;
+  // *allocated from the allocation bitmap: 0, RC_MISSING for a cluster outside the heap or
+  // past the bitmap, RC_BAD_ARGUMENT for a null pointer.
+  int IsClusterAllocated(uint32_t cluster, bool* allocated) const;
   uint64_t DataStartSector() const { return m_geo.heapOffset / m_devSector; }
   uint32_t DeviceSectorSize() const { return m_devSector; }
 
@@ -156,9 +164,10 @@ class ExfatDelWalker {
     int depth;
   };
   // Reads one directory: deleted files, and every file of a deleted directory, go to
-  // found; its folders are pushed for the walk. True when the walk is to stop.
-  bool WalkDirectory(const DirJob& job, std::vector<DirJob>* stack, const FoundSink& found,
-                     const ProgressSink& progress, int* shown);
+  // found, and each folder is walked where its entry stands. 0, or RC_MISSING when the
+  // directory's cluster is outside the allocation bitmap. *stopped ends the whole walk.
+  int WalkDirectory(const DirJob& job, const FoundSink& found, const ProgressSink& progress, int* shown,
+                    bool* stopped);
   // The found file of one entry set: its runs in device sectors, the part past the valid
   // data length as a hole. False when no cluster of it can be placed.
   bool FileInfoFromEntrySet(const ExfatItem& it, bool deleted, const std::u16string& folder, FoundFile* f);

@@ -24,10 +24,6 @@ const GFS::FeedRules kFeedRules = {1000, GFS::kAnswerIgnored, true, GFS::kResult
 const size_t kMaxPending = size_t(1) << 22;
 const uint32_t kLastSystemRecord = 23;
 
-int AddNodeToManager(const char16_t* folderPath, const char16_t*, void* payload, void* user, int) {
-  return static_cast<GFS::CGraphFeeder*>(user)->AddClone(folderPath, payload);
-}
-
 void ReleaseFile(void* payload, void* user) { GFS::ReleaseFileInfo(payload, user); }
 
 bool KeepNewFolder(void*, void*, int exists) { return exists != 0; }
@@ -87,8 +83,13 @@ int CNTFSFormat::Scan(INotifySink* sink) {
   return RunGuarded("CNTFSFormat::Scan", RC_FAIL, [&] { return ScanVolume(sink); });
 }
 
+int CNTFSFormat::AddNodeToManager(const char16_t* folderPath, const char16_t*, void* payload, void* user,
+                                  int) {
+  return static_cast<CNTFSFormat*>(user)->m_feeder.AddClone(folderPath, payload);
+}
+
 int CNTFSFormat::NameRoots(INotifySink* sink) {
-  if (!m_feeder.Start(m_pFileManager, AddNodeToManager, nullptr, ReleaseFile, &m_feeder,
+  if (!m_feeder.Start(m_pFileManager, AddNodeToManager, nullptr, ReleaseFile, this,
                       m_device ? m_device->GetDevice() : nullptr))
     return RC_MISSING;
   m_feeder.SetRoots(5, -1);
@@ -249,7 +250,8 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
 
   std::vector<uint8_t> sector(bps < 512 ? 512 : bps);
   NtfsBootInfo boot{};
-  bool haveBoot = false;
+  bool haveBoot = false;   // found here: its geometry is taken
+  bool givenBoot = false;  // at the start the dispatcher gave
   if (m_param->bootSector == 0) {
     uint64_t at = 0;
     int fs = 0;
@@ -265,7 +267,9 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
              m_device->ReadSectors(int64_t(m_param->bootSector), sector.data(), 1) == 1 &&
              ParseNtfsBootSector(sector.data(), sector.size(), &boot) == RC_OK &&
              boot.bytesPerSector == bps) {
-    haveBoot = true;  // the boot sector at the given start still holds the geometry
+    // A start the dispatcher found: its boot sector confirms the $MFT below, while the
+    // cluster size is left to the records' vote.
+    givenBoot = true;
   }
   uint64_t base = m_param->bootSector;
   if (base >= end) return RC_MISSING;
@@ -291,12 +295,11 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   if (!dev || dev->GetPartitionInfo(&info) != 0 || info.PartitionType == PT_UNALLOCATED)
     m_mftSearch = true;
   std::vector<uint8_t> record(m_ntfs->RecordBytes());
-  if (m_mftSearch && haveBoot && boot.mftLcn <= (UINT64_MAX - base) / spc) {
+  if (m_mftSearch && (haveBoot || givenBoot) && boot.mftLcn <= (UINT64_MAX - base) / boot.sectorsPerCluster) {
     std::u16string name;
     uint64_t parent = 0;
-    if (ReadFixedRecord(m_device, *m_ntfs, base + boot.mftLcn * spc, record.data()) &&
-        m_ntfs->GetFileName(record.data(), name, &parent, nullptr, nullptr) == RC_OK &&
-        name == u"$MFT")
+    if (ReadFixedRecord(m_device, *m_ntfs, base + boot.mftLcn * boot.sectorsPerCluster, record.data()) &&
+        m_ntfs->GetFileName(record.data(), name, &parent, nullptr, nullptr) == RC_OK && name == u"$MFT")
       m_mftSearch = false;
   }
 

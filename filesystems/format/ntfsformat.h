@@ -22,6 +22,10 @@ class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
   int NameRoots(INotifySink* sink);
   // One fixed-up record found at a device sector into the graph.
   int BuildFilesFromRecords(const uint8_t* record, uint64_t sector);
+  // The graph's file callback (folder path, name, file record, this object): a copy of the
+  // record goes to the results tree, whose answer is returned.
+  static int AddNodeToManager(const char16_t* folderPath, const char16_t* name, void* payload, void* user,
+                              int);
 
  private:
   struct Vote {

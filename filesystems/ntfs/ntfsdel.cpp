@@ -91,7 +91,10 @@ int CNtfsDel::InitVolume() {
   m_recordBytes = boot.recordBytes;
   if (boot.totalSectors > UINT64_MAX / boot.bytesPerSector) return m_initResult = RC_WRONG_FS;
   m_totalSectors = boot.totalSectors * boot.bytesPerSector / m_bytesPerSector;
-  m_initResult = LoadMftRunList();
+  // A boot sector whose $MFT cluster does not hold record 0 is no boot sector of this
+  // volume; any other failure leaves the $MFT unusable.
+  int rc = LoadMftRunList();
+  m_initResult = rc == RC_OK || rc == RC_WRONG_FS ? rc : RC_MFT_UNREADABLE;
   return m_initResult;
 }
 
@@ -364,21 +367,26 @@ int CNtfsDel::ReadVolumeBitmap(uint8_t* buffer, uint32_t length, uint32_t* neede
 }
 
 IDeviceBitmap* CNtfsDel::CreateDeviceBitmap() {
-  if (InitVolume() != RC_OK || !m_clusterBytes) return nullptr;
   uint64_t volumeBytes = 0;
-  if (m_device->GetSize(&volumeBytes) != 0) return nullptr;
+  if (!m_device || m_device->GetSize(&volumeBytes) != 0 || volumeBytes > uint64_t(INT64_MAX)) return nullptr;
+  // The $Bitmap counts clusters of the size the boot sector gives; the facade's figure comes
+  // from the partition record, which need not know it. Without a boot sector there is no
+  // $Bitmap either, and the facade's figure only sizes an empty bitmap.
+  int clusterBytes = 0, sectorBytes = 0;
+  if (InitVolume() == RC_OK && m_clusterBytes)
+    clusterBytes = int(m_clusterBytes);
+  else if (m_device->GetClusterInfo(&clusterBytes, &sectorBytes) != 0)
+    return nullptr;
   DeviceBitmap* bitmap = new (std::nothrow) DeviceBitmap();
   if (!bitmap) return nullptr;
-  if (bitmap->Init(int64_t(volumeBytes), 0, int(m_clusterBytes)) != 0) {
+  if (bitmap->Init(int64_t(volumeBytes), 0, clusterBytes) != 0) {
     bitmap->Release();
     return nullptr;
   }
+  // A $Bitmap that cannot be had (unreadable, damaged, another record) leaves every cluster
+  // free: a raw scan then reads them all.
   uint32_t needed = 0;
-  if (ReadVolumeBitmap(nullptr, 0, &needed) != RC_OK) {
-    bitmap->Release();
-    return nullptr;
-  }
-  if (needed == 0) return bitmap;  // $Bitmap unreadable: every cluster counts as free
+  if (ReadVolumeBitmap(nullptr, 0, &needed) != RC_OK || needed == 0) return bitmap;
   uint32_t have = 0;
   bitmap->GetBuffer(&have);
   if (needed > have && !bitmap->SetBufferSize(needed)) {

@@ -27,7 +27,7 @@ void ShortEntry(uint8_t* e, const char* name11) {
 
 std::u16string Text(const uint8_t* e, int* n = nullptr) {
   std::u16string s = u"stale";
-  int r = FatNameDecoder::BuildShortName(e, &s);
+  int r = FatShortNameToString(e, &s);
   if (n) *n = r;
   return s;
 }
@@ -64,7 +64,7 @@ TEST(FatRoutines, ShortNameTextAndValidity) {
     EXPECT_EQ(Text(e, &n), u"") << bad;
     EXPECT_EQ(n, -1) << bad;
   }
-  EXPECT_EQ(FatNameDecoder::BuildShortName(nullptr, nullptr), -1);
+  EXPECT_EQ(FatShortNameToString(nullptr, nullptr), -1);
   // OEM bytes are characters of code page 437 in a name, though not printable in the C
   // locale: the strict test refuses 0x81, the name text maps it.
   ShortEntry(e, "AB\x81     TXT");
@@ -73,6 +73,13 @@ TEST(FatRoutines, ShortNameTextAndValidity) {
   EXPECT_EQ(Text(e), u"AB\u00FC.TXT");
   ShortEntry(e, "\xE5OO     TXT");
   EXPECT_EQ(FatIsInvalidShortName(e), 0);
+  // The directory parse's decoder gives the same text and leaves the entry as it was: a
+  // later look at it must still find it deleted.
+  EXPECT_EQ(FatNameDecoder::BuildShortName(e), u"_OO.TXT");
+  EXPECT_EQ(e[0], 0xE5);
+  ShortEntry(e, " ABC    TXT");
+  EXPECT_EQ(FatNameDecoder::BuildShortName(e), u"");
+  EXPECT_EQ(FatNameDecoder::BuildShortName(nullptr), u"");
 }
 
 TEST(FatRoutines, LongNamesChecksumsAndTildeTest) {
@@ -93,23 +100,25 @@ TEST(FatRoutines, LongNamesChecksumsAndTildeTest) {
   ShortEntry(run + 64, shortName);
 
   std::u16string out = u"old text";
-  EXPECT_EQ(FatNameDecoder::BuildLongName(run, run + 64, &out), 18);
+  EXPECT_EQ(FatLongNameFromEntries(run + 64, run, &out), 18);
   EXPECT_EQ(out, name);
+  EXPECT_EQ(FatNameDecoder::BuildLongName(run, run + 64), name);
+  EXPECT_EQ(FatNameDecoder::BuildLongName(run, run + 40), u"");
   // Only the entry next to the short entry: its 13 characters, the output emptied first.
-  EXPECT_EQ(FatNameDecoder::BuildLongName(run + 32, run + 64, &out), 13);
+  EXPECT_EQ(FatLongNameFromEntries(run + 64, run + 32, &out), 13);
   EXPECT_EQ(out, name.substr(0, 13));
   // A first character 0 gives no name; a distance that is no whole entry gives nothing.
   uint8_t empty[32];
   testutil::PutLfnEntry(empty, 0x41, u"", sum);
-  EXPECT_EQ(FatNameDecoder::BuildLongName(empty, empty + 32, &out), 0);
-  EXPECT_EQ(FatNameDecoder::BuildLongName(run, run + 40, &out), 0);
-  EXPECT_EQ(FatNameDecoder::BuildLongName(run, run, &out), 0);
+  EXPECT_EQ(FatLongNameFromEntries(empty + 32, empty, &out), 0);
+  EXPECT_EQ(FatLongNameFromEntries(run + 40, run, &out), 0);
+  EXPECT_EQ(FatLongNameFromEntries(run, run, &out), 0);
   EXPECT_TRUE(out.empty());
   // A run whose terminator was lost ends at the 0xFFFF filler.
   uint8_t noNul[32];
   testutil::PutLfnEntry(noNul, 0x41, u"ab", sum);
   kbytes::PutLe16(noNul + 5, 0xFFFF);
-  EXPECT_EQ(FatNameDecoder::BuildLongName(noNul, noNul + 32, &out), 2);
+  EXPECT_EQ(FatLongNameFromEntries(noNul + 32, noNul, &out), 2);
 
   // The checksum an entry carries: its own byte 13, or that of its short name.
   uint8_t got = 0;

@@ -11,10 +11,13 @@
 #include <string>
 
 #include "common/inc/bytes.h"
+#include "common/inc/idevicebitmap.h"
+#include "common/inc/inotifysink.h"
+#include "common/inc/iscanoperator.h"
+#include "common/inc/seams.h"
 #include "fat_memdevice.h"
 #include "fatentries.h"
 #include "filemanager/fileinfo.h"
-#include "common/inc/inotifysink.h"
 #include "filesystems/fatdelscan.h"
 #include "filesystems/fatentry.h"
 #include "filesystems/fatwalk.h"
@@ -89,11 +92,7 @@ std::map<std::string, Found> RunExfat(FatMemDevice& dev, int* rc = nullptr) {
 
 uint8_t* Entry(std::vector<uint8_t>& b, size_t i) { return b.data() + i * 32; }
 
-std::u16string ShortName(const uint8_t* e) {
-  std::u16string s;
-  FatNameDecoder::BuildShortName(e, &s);
-  return s;
-}
+std::u16string ShortName(const uint8_t* e) { return FatNameDecoder::BuildShortName(e); }
 
 uint8_t NameSum(const uint8_t* name11) {
   uint8_t sum = 0;
@@ -357,6 +356,30 @@ TEST_F(FatImage, Fat16DeletedFilesComeBackAtTheirPaths) {
   EXPECT_EQ(dev.writes, 0);
 }
 
+// Progress counts the queued folders' clusters: a folder of three clusters and one of one
+// give four steps, never falling, the last at 100.
+TEST_F(FatImage, ProgressCountsTheClustersOfTheQueuedFolders) {
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 1 " + Img() + " 8192"));
+  ASSERT_TRUE(M("mmd -i " + Img() + " ::/BIG ::/SMALL"));
+  std::string files;
+  for (int i = 0; i < 40; ++i) {
+    std::string f = dir.file("F" + std::to_string(100 + i) + ".TXT");
+    testutil::WriteFile(f, {1});
+    files += " " + f;
+  }
+  ASSERT_TRUE(M("mcopy -i " + Img() + files + " ::/BIG/"));
+  FatMemDevice dev(Load());
+  FatDelWalker w(&dev, kFat16);
+  ASSERT_EQ(w.Open(), 0);
+  std::vector<int> seen;
+  w.Walk([](const FoundFile&) { return 0; },
+         [&](int p) {
+           seen.push_back(p);
+           return 0;
+         });
+  EXPECT_EQ(seen, (std::vector<int>{25, 50, 75, 100}));
+}
+
 TEST_F(FatImage, Fat16FragmentedDeletedFileIsGatheredByteForByte) {
   ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 1 " + Img() + " 8192"));
   auto a = testutil::RandomBytes(3 * 512, 10), b = testutil::RandomBytes(2 * 512, 11);
@@ -393,6 +416,39 @@ TEST_F(FatImage, Fat32HighClustersAndDeletedTrees) {
   int rc = 0;
   RunFat(dev, kFat16, &rc);
   EXPECT_EQ(rc, 104);
+}
+
+// The cluster bitmap of each FAT scanner: bit c - 2 is cluster c, set where its FAT entry is
+// in use. A FAT32 entry counts without its four reserved top bits: a free cluster may keep
+// them, and carving must still reach it; a value whose low 16 bits are zero is in use.
+TEST_F(FatImage, DeviceBitmapsMarkTheClustersTheFatUses) {
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 32 -s 1 " + Img() + " 40960"));
+  auto bytes = testutil::RandomBytes(3 * 512 + 1, 30);
+  Put("a", bytes, "/a.bin");
+  std::vector<uint8_t> img = Load();
+  const uint64_t fat = uint64_t(img[14] | img[15] << 8) * 512;
+  const uint32_t reservedOnly = 200, highWordOnly = 201, untouched = 202;
+  kbytes::PutLe32(&img[fat + reservedOnly * 4], 0xF0000000u);
+  kbytes::PutLe32(&img[fat + highWordOnly * 4], 0x00010000u);
+  FatMemDevice dev(img);
+  IScanOperator* scanner = CreateFat32DelScanner(&dev);
+  ASSERT_NE(scanner, nullptr);
+  EXPECT_EQ(scanner->GetScanType(), 5);
+  IDeviceBitmap* bm = scanner->CreateDeviceBitmap();
+  ASSERT_NE(bm, nullptr);
+  EXPECT_EQ(bm->GetClusterSize(), 512);
+  EXPECT_TRUE(bm->BitGet(0));  // the root's cluster 2
+  EXPECT_TRUE(bm->BitGet(highWordOnly - 2));
+  EXPECT_FALSE(bm->BitGet(reservedOnly - 2));
+  EXPECT_FALSE(bm->BitGet(untouched - 2));
+  bm->Release();
+  // The FAT16 scanner refuses the volume and gives no bitmap.
+  IScanOperator* fat16 = CreateFat16DelScanner(&dev);
+  ASSERT_NE(fat16, nullptr);
+  EXPECT_EQ(fat16->CreateDeviceBitmap(), nullptr);
+  fat16->Release();
+  scanner->Release();
+  EXPECT_EQ(dev.writes, 0);
 }
 
 // Files whose names begin outside ASCII, written by mtools in a UTF-8 locale (code page 850
@@ -624,6 +680,22 @@ TEST_F(ExfatImage, DeletedDirectoryAndHostileEntries) {
   EXPECT_FALSE(RunExfat(reused).count("/Volume/Trip/note.txt"));
 }
 
+// Benign entry types (a volume GUID 0xA0, vendor entries 0xE0 and on) and stray deleted
+// pieces are no end of the directory: the sets behind them are still read.
+TEST_F(ExfatImage, BenignEntriesDoNotEndTheDirectory) {
+  uint32_t fileC = next + 1;
+  uint8_t* root = Cl(g.rootCluster);
+  root[slot * 32] = 0xA0;  // volume GUID
+  root[(slot + 1) * 32] = 0xE1;
+  root[(slot + 2) * 32] = 0x41;  // a name piece without its set
+  PutSet(root, slot + 3, true, false, u"after.txt", fileC, 300);
+  auto data = Data(fileC, 300, 51);
+  FatMemDevice dev(bytes);
+  auto found = RunExfat(dev);
+  ASSERT_TRUE(found.count("/Volume/after.txt"));
+  EXPECT_EQ(found["/Volume/after.txt"].bytes, data);
+}
+
 TEST_F(ExfatImage, BootDamageIsRefused) {
   std::vector<uint8_t> bad = bytes;
   bad[109] = 0xFF;  // sectors-per-cluster shift
@@ -720,6 +792,67 @@ TEST_F(FatImage, ScannerReportsRecordsWithDatesInOrder) {
   EXPECT_EQ(s32->GetScanParam(&p), 0);
   EXPECT_EQ(p->Enable(), 0);
   s32->Release();
+}
+
+// The exFAT scanner's bitmap is the volume's allocation bitmap, counted in the clusters of
+// the boot sector whatever the facade's partition record says; its progress only climbs,
+// also when a folder lies before its parent on the volume, and ends at 100.
+TEST_F(ExfatImage, ScannerBitmapAndProgress) {
+  uint32_t used = next + 7, far = g.maxCluster - 4, nearC = next + 2, fileC = next + 3;
+  Allocate(used);
+  slot = PutSet(Cl(g.rootCluster), slot, true, true, u"Far", far, g.clusterBytes);
+  slot = PutSet(Cl(g.rootCluster), slot, true, true, u"Near", nearC, g.clusterBytes);
+  PutSet(Cl(far), 0, false, false, u"a.bin", fileC, 100);
+  PutSet(Cl(nearC), 0, false, false, u"b.bin", fileC + 1, 100);
+  struct OtherClusterSize : FatMemDevice {
+    using FatMemDevice::FatMemDevice;
+    int GetClusterInfo(int* clusterBytes, int* sectorSize) override {
+      if (clusterBytes) *clusterBytes = 32768;
+      if (sectorSize) *sectorSize = 512;
+      return 0;
+    }
+  } dev(bytes);
+  CExfatDel scanner(&dev);
+  uint32_t needed = 0;
+  ASSERT_EQ(scanner.ReadVolumeBitmap(nullptr, 0, &needed), 0);
+  EXPECT_EQ(needed, (g.clusterCount + 7) / 8);
+  std::vector<uint8_t> copy(needed + 4, 0xAA);
+  ASSERT_EQ(scanner.ReadVolumeBitmap(copy.data(), uint32_t(copy.size()), &needed), 0);
+  EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + needed, Bitmap()));
+  EXPECT_EQ(copy.back(), 0xAA);
+  EXPECT_EQ(scanner.ReadVolumeBitmap(nullptr, 0, nullptr), RC_BAD_ARGUMENT);
+  IDeviceBitmap* bm = scanner.CreateDeviceBitmap();
+  ASSERT_NE(bm, nullptr);
+  EXPECT_EQ(bm->GetClusterSize(), int(g.clusterBytes));
+  EXPECT_EQ(bm->GetFirstClusterOffset(), int64_t(g.heapOffset));
+  EXPECT_TRUE(bm->BitGet(used - 2));
+  EXPECT_FALSE(bm->BitGet(used - 1));
+  bm->Release();
+
+  CollectManager fm;
+  Events ev;
+  scanner.SetFileManager(&fm);
+  EXPECT_EQ(scanner.Scan(&ev), 0);
+  EXPECT_TRUE(fm.files.count("/Volume/Far/a.bin"));
+  EXPECT_TRUE(fm.files.count("/Volume/Near/b.bin"));
+  int64_t last = -1;
+  for (auto& e : ev.seen)
+    if (e.first == NE_PERCENT) {
+      EXPECT_GE(e.second, last);
+      last = e.second;
+    }
+  EXPECT_EQ(last, 100);
+
+  // A stop answered at the far folder ends the whole walk: the folder after it is not read.
+  struct StopAtHalf : INotifySink {
+    int Notify(int e, int64_t a, int64_t, void*) override { return e == NE_PERCENT && a >= 50 ? -1 : 0; }
+  } stop;
+  CollectManager fm2;
+  CExfatDel again(&dev);
+  again.SetFileManager(&fm2);
+  again.Scan(&stop);
+  EXPECT_TRUE(fm2.files.empty());
+  EXPECT_EQ(dev.writes, 0);
 }
 #endif
 

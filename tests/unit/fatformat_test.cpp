@@ -601,6 +601,22 @@ TEST(FatFormat, BootSectorAloneServesUnlessTheDeviceNamesAnotherSystem) {
   }
 }
 
+// The search reaches the device's last step: a folder in the last cluster is found.
+TEST(FatFormat, SearchReachesTheLastCluster) {
+  std::vector<uint8_t> img(1 << 20, 0);
+  uint8_t* last = img.data() + img.size() - 512;
+  for (int k = 0; k < 2; ++k) {
+    uint8_t* e = last + 32 * k;
+    std::memcpy(e, k == 0 ? ".          " : "..         ", 11);
+    e[11] = 0x10;
+  }
+  FatMemDevice dev(img);
+  fatrec::FatInspector ins(&dev);
+  int64_t pos = 0;
+  ASSERT_EQ(ins.FindDirCluster(0, int64_t(img.size()), 512, &pos), fatrec::FatInspector::kDotCluster);
+  EXPECT_EQ(pos, int64_t(img.size()) - 512);
+}
+
 TEST(FatFormat, CacheServesInsideAndRefillsAcrossItsEnd) {
   auto img = testutil::RandomBytes(9 << 20, 77);
   FatMemDevice dev(img);
@@ -786,7 +802,21 @@ TEST(ExfatFormat, LargeSparseVolumeGeometryFromUpcaseAndRoot) {
   EXPECT_EQ(s.SectorsPerCluster(), trueSpc);
   uint64_t heap = kbytes::Le32(boot.data() + 88);
   EXPECT_EQ(s.ClusterOriginSector(), heap - 2 * trueSpc);
-  EXPECT_EQ(s.RootSector(), heap + (kbytes::Le32(boot.data() + 96) - 2) * trueSpc);
+  const uint64_t root = heap + (kbytes::Le32(boot.data() + 96) - 2) * trueSpc;
+  EXPECT_EQ(s.RootSector(), root);
+
+  // A copy of the root's first sector ahead of the up-case table, as a stale directory of
+  // what the disk held before would lie: no geometry follows from it, and the search goes
+  // on to the real root instead of giving the volume up.
+  const uint64_t stale = 100;
+  ASSERT_LT(stale, uint64_t(kbytes::Le32(boot.data() + 80)));
+  ASSERT_TRUE(Sh("dd if=" + img + " of=" + img + " bs=512 skip=" + std::to_string(root) +
+                 " seek=" + std::to_string(stale) + " count=1 conv=notrunc"));
+  FileDevice again(img);
+  CExfatFormat t(&again, nullptr);
+  ASSERT_EQ(t.ReadVolumeInfo(), 0);
+  EXPECT_EQ(t.SectorsPerCluster(), trueSpc);
+  EXPECT_EQ(t.RootSector(), root);
 }
 
 namespace {

@@ -499,4 +499,66 @@ TEST(NtfsRecord, ResidentDataFillsFourKilobyteRecords) {
   EXPECT_EQ(enc->GetDataSectorCount(), 2u);  // two 4 KiB clusters
 }
 
+// A 1 KiB record holding one unnamed non-resident $DATA with these mapping pairs.
+std::vector<uint8_t> RecordWithRuns(const std::vector<uint8_t>& pairs, uint64_t allocated) {
+  std::vector<uint8_t> r(1024, 0);
+  std::memcpy(r.data(), "FILE", 4);
+  kbytes::PutLe16(&r[4], 48);
+  kbytes::PutLe16(&r[6], 3);
+  kbytes::PutLe16(&r[20], 56);
+  kbytes::PutLe32(&r[28], 1024);
+  const size_t a = 56;
+  const uint32_t len = uint32_t(64 + (pairs.size() + 7) / 8 * 8);
+  kbytes::PutLe32(&r[a], 0x80);
+  kbytes::PutLe32(&r[a + 4], len);
+  r[a + 8] = 1;
+  kbytes::PutLe16(&r[a + 32], 64);
+  kbytes::PutLe64(&r[a + 40], allocated);
+  kbytes::PutLe64(&r[a + 48], allocated);
+  kbytes::PutLe64(&r[a + 56], allocated);
+  std::memcpy(&r[a + 64], pairs.data(), pairs.size());
+  kbytes::PutLe32(&r[a + len], 0xFFFFFFFF);
+  kbytes::PutLe32(&r[24], uint32_t(a + len + 8));
+  return r;
+}
+
+// Runs as NTFS writes them for small, sparse and boot-area files. A file of a few bytes
+// that is not resident still owns a whole cluster, and a file cut short after it grew owns
+// more: neither is taken for another file's clusters. A hole takes VCNs like data, so the
+// cluster size comes from every run of a sparse file. An entry whose offset field is there
+// but zero is a run at the LCN reached, as $Boot's run at cluster 0 is written.
+TEST(NtfsRecord, SmallSparseAndClusterZeroRunsAreData) {
+  CNTFS ntfs(nullptr);
+  ASSERT_EQ(ntfs.SetVolumeInfo(u"", 512, 8), 0);
+  for (uint32_t sectors : {8u, 16u, 24u}) {
+    CFileInfo f;
+    f.SetSize(3);
+    f.SetRunList(new RunList(800, sectors));
+    // One or two 4 KiB clusters for 3 bytes pass; three are more than two beyond.
+    EXPECT_EQ(ntfs.IsDataPlausible(&f), sectors <= 16) << sectors;
+  }
+
+  std::vector<NtfsRun> runs;
+  const uint8_t atZero[] = {0x11, 0x04, 0x00, 0x21, 0x08, 0x00, 0x01, 0x00};
+  ASSERT_EQ(ntfs.DecodeMappingPairs(atZero, sizeof atZero, &runs), 0);
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].lcn, 0);
+  EXPECT_EQ(runs[0].clusters, 4u);
+  EXPECT_EQ(runs[1].lcn, 256);
+
+  // 12 clusters of 4 KiB allocated, 4 of them a hole: in the middle, or first.
+  uint32_t spc = 0;
+  uint64_t lcn = 0;
+  auto middle = RecordWithRuns({0x11, 0x04, 0x10, 0x01, 0x04, 0x11, 0x04, 0x10, 0x00}, 12 * 4096);
+  ASSERT_EQ(ntfs.EstimateSectorsPerCluster(middle.data(), &spc, &lcn), 0);
+  EXPECT_EQ(spc, 8u);
+  EXPECT_EQ(lcn, 16u);
+  spc = 0;
+  lcn = 0;
+  auto first = RecordWithRuns({0x01, 0x04, 0x11, 0x08, 0x20, 0x00}, 12 * 4096);
+  ASSERT_EQ(ntfs.EstimateSectorsPerCluster(first.data(), &spc, &lcn), 0);
+  EXPECT_EQ(spc, 8u);
+  EXPECT_EQ(lcn, 32u);
+}
+
 }  // namespace

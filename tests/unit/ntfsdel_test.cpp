@@ -2,6 +2,7 @@
 // their sizes and dates, read back byte for byte; damaged volumes end with a code, not a crash.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -258,6 +259,47 @@ TEST(NtfsDel, VolumeBitmapAndStop) {
   EXPECT_EQ(-1, stop.Run());
   EXPECT_EQ(1, stop.sink.finished);
   EXPECT_EQ(9, stop.scanner->GetScanType());
+
+  // Without a $Bitmap to read (record 6 names another file, or the $MFT is unusable) the
+  // bitmap still comes, with every cluster free: a raw scan then reads them all.
+  NtfsBootInfo boot;
+  ASSERT_EQ(0, ParseNtfsBootSector(bytes.data(), bytes.size(), &boot));
+  const size_t mft = size_t(boot.mftLcn * boot.clusterBytes);
+  const std::u16string bitmapName = u"$Bitmap";
+  const uint8_t* nameBytes = reinterpret_cast<const uint8_t*>(bitmapName.data());
+  for (int damage = 0; damage < 2; ++damage) {
+    std::vector<uint8_t> d = bytes;
+    if (damage == 0) {
+      auto rec6 = d.begin() + mft + 6 * boot.recordBytes;
+      auto at = std::search(rec6, rec6 + boot.recordBytes, nameBytes, nameBytes + 14);
+      ASSERT_NE(at, rec6 + boot.recordBytes);
+      at[2] = 'C';
+    } else {
+      std::memset(&d[mft], 0, boot.recordBytes);
+    }
+    MemScan s(d);
+    IDeviceBitmap* clear = s.scanner->CreateDeviceBitmap();
+    ASSERT_NE(nullptr, clear) << damage;
+    EXPECT_EQ(1024, clear->GetClusterSize());
+    EXPECT_EQ(bytes.size() / 1024, clear->GetClusterCount());
+    uint32_t set = 0;
+    for (uint32_t i = 0; i < clear->GetClusterCount(); ++i) set += clear->BitGet(i);
+    EXPECT_EQ(0u, set) << damage;
+    clear->Release();
+  }
+
+  // The $Bitmap counts the boot sector's clusters, whatever the facade's partition record
+  // says (it may keep a default of 8 sectors).
+  MemDevice other(bytes, 512, 4096);
+  other.SetOwnedByCaller(true);
+  other.SetFileSystem(FS_NTFS);
+  IScanOperator* scanner = CreateNtfsDelScanner(&other);
+  IDeviceBitmap* own = scanner->CreateDeviceBitmap();
+  ASSERT_NE(nullptr, own);
+  EXPECT_EQ(1024, own->GetClusterSize());
+  EXPECT_EQ(bytes.size() / 1024, own->GetClusterCount());
+  own->Release();
+  scanner->Release();
 }
 
 TEST(NtfsDel, WholeEngineFindsAndReadsFilesOnAVolume) {
@@ -318,10 +360,10 @@ TEST(NtfsDel, DamagedVolumesEndWithACode) {
   std::vector<uint8_t> cut(good.begin(), good.begin() + mft + 20 * 1024);
   EXPECT_LT(timed(cut, &rc), std::chrono::seconds(20));
   EXPECT_EQ(RC_READ_FAILED, rc);
-  // Truncated before the $MFT.
+  // Truncated before the $MFT: record 0 cannot be read, the $MFT is unusable.
   cut.assign(good.begin(), good.begin() + mft / 2);
   timed(cut, &rc);
-  EXPECT_NE(0, rc);
+  EXPECT_EQ(RC_MFT_UNREADABLE, rc);
   // Record 0 zeroed.
   std::vector<uint8_t> d = good;
   std::memset(&d[mft], 0, 1024);
@@ -563,6 +605,54 @@ TEST(NtfsDel, DeletedFileWithBytesInUsePastItsRecordComesBack) {
     ASSERT_NE(it, s.sink.files.end()) << path;
     EXPECT_TRUE(m.SameAsOriginal(path, ReadAll(s.scanner, it->second, 4096))) << path;
   }
+}
+
+// The $MFT's clusters past its data size hold no record of this volume: what lies there was
+// left by what the clusters held before (a former volume's records, whose clusters this one
+// has since given to other files). A deleted file's record copied there under another name
+// is not reported; the record itself still is.
+TEST(NtfsDel, RecordsPastTheMftDataSizeAreNotTaken) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs")) GTEST_SKIP() << "no ntfs image";
+  std::vector<uint8_t> bytes = testutil::ReadFile(m.ImagePath());
+  NtfsBootInfo boot;
+  ASSERT_EQ(0, ParseNtfsBootSector(bytes.data(), bytes.size(), &boot));
+  CNTFS ntfs(nullptr);
+  ASSERT_EQ(0, ntfs.SetBootInfo(boot, 512));
+  const size_t mft = size_t(boot.mftLcn * boot.clusterBytes);
+  std::vector<uint8_t> rec0(bytes.begin() + mft, bytes.begin() + mft + boot.recordBytes);
+  ASSERT_EQ(0, ntfs.ApplyFixup(rec0.data()));
+  NtfsAttr a;
+  ASSERT_EQ(0, ntfs.FindUnnamed(rec0.data(), NTFS_AT_DATA, &a));
+  ASSERT_GE(a.allocatedSize, a.dataSize + boot.recordBytes);
+  std::vector<NtfsRun> runs;
+  ASSERT_EQ(0, ntfs.DecodeMappingPairs(rec0.data() + a.pairsOffset, a.pairsLength, &runs));
+  // The image offset of the first record past the data size.
+  uint64_t byte = a.dataSize;
+  size_t past = 0;
+  for (const NtfsRun& r : runs) {
+    uint64_t len = r.clusters * boot.clusterBytes;
+    if (byte < len) {
+      past = size_t(uint64_t(r.lcn) * boot.clusterBytes + byte);
+      break;
+    }
+    byte -= len;
+  }
+  ASSERT_NE(past, 0u);
+  size_t src = DeletedRecordAt(bytes, u"big2.bin");
+  ASSERT_NE(src, 0u);
+  std::memcpy(&bytes[past], &bytes[src], boot.recordBytes);
+  const std::u16string from = u"big2.bin", to = u"qig2.bin";
+  const uint8_t* f = reinterpret_cast<const uint8_t*>(from.data());
+  int renamed = 0;
+  for (auto at = bytes.begin() + past;
+       (at = std::search(at, bytes.begin() + past + 510, f, f + 16)) != bytes.begin() + past + 510; ++renamed)
+    std::memcpy(&*at, to.data(), 16);
+  ASSERT_GE(renamed, 1);
+  MemScan s(bytes);
+  ASSERT_EQ(0, s.Run());
+  EXPECT_TRUE(s.sink.files.count(TreePath("/data/big2.bin")));
+  for (const auto& kv : s.sink.files) EXPECT_EQ(kv.first.find("qig2.bin"), std::string::npos) << kv.first;
 }
 
 // A record whose signature reads "file" is no FILE record: the scan leaves it out, and only it.

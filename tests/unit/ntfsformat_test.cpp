@@ -344,6 +344,31 @@ TEST_F(FormattedNtfs, ReformatWithAnotherClusterSize) {
   EXPECT_LT(placedExact, placed);
 }
 
+// The same volume on a whole disk, where the format scan's own search found its boot
+// sector: the start is taken from it, the cluster size from the records' vote. Their 4 KiB
+// clusters place every file; the new boot sector's 1 KiB would misplace those in clusters.
+TEST_F(FormattedNtfs, ReformatWithAnotherClusterSizeOnAWholeDisk) {
+  auto volume = testutil::ReadFile(testutil::Fixture("ntfs_format_recluster.img"));
+  if (volume.empty()) GTEST_SKIP();
+  std::vector<uint8_t> image(2048 * 512 + volume.size() + (1 << 20), 0);
+  std::memcpy(image.data() + 2048 * 512, volume.data(), volume.size());
+  ScanRun r = Scan(image, PT_UNALLOCATED, false);
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_EQ(r.param.bootSector, 2048u);
+  EXPECT_EQ(r.param.sectorsPerCluster, 8);
+  size_t named = 0, exact = 0;
+  for (const Entry& e : Manifest()) {
+    if (e.state != "live") continue;
+    auto it = r.files->files.find("/Volume/" + e.path);
+    if (it == r.files->files.end()) continue;
+    ++named;
+    exact += it->second.data == Original(e);
+  }
+  EXPECT_GT(named, 1000u);
+  EXPECT_EQ(exact, named);
+  EXPECT_EQ(r.written, 0);
+}
+
 // Record numbers are ids of their own: the folder "late" renumbered 123456789 (once the
 // graph's orphan folder id), its files naming that number as their parent, and a file of
 // "bulk" numbered the same all come back at their paths.

@@ -406,9 +406,17 @@ TEST(HfspBTree, HostileNodesEndQuickly) {
   {  // record offsets out of order or into the offset table
     SynthVolume v(512, 3);
     v.SetNode(1, -1, 1, 0, {FileRec(2, u"a", 20)});
-    Be16At(v.img, v.Node(1) + 510, 600);
+    // The end of the one record past the node: nothing bounds it inside.
+    Be16At(v.img, v.Node(1) + 508, 600);
     OpenTrees t(v.img);
     EXPECT_EQ(t.Find(CatKey(2, u"a")), -1);
+  }
+  {  // the first record's own entry past the node: that record is where it always is
+    SynthVolume v(512, 3);
+    v.SetNode(1, -1, 1, 0, {FileRec(2, u"a", 20)});
+    Be16At(v.img, v.Node(1) + 510, 600);
+    OpenTrees t(v.img);
+    EXPECT_EQ(t.Find(CatKey(2, u"a")), 1);
   }
   {  // numRecords far beyond what the node can index
     SynthVolume v(512, 3);

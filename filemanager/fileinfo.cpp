@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/inc/bytes.h"
+#include "common/layout/ntfs_boot.h"
 #include "filemanager/archiveio.h"
 #include "filemanager/wtext.h"
 
@@ -16,7 +17,8 @@ const uint64_t kRunEndStart = 0xFFFFFFFFFFFFFFFDull;
 const uint32_t kRunEndCount = 0xFFFFFFFDu;
 // A saved list longer than this is corrupt: even a badly fragmented NTFS file stays far below.
 const size_t kMaxLoadedRuns = 1u << 20;
-const uint32_t kMaxResident = 1024;
+// Resident bytes live inside one NTFS FILE record: up to its 4 KiB on a 4Kn disk.
+const uint32_t kMaxResident = layout::kNtfsMaxRecordBytes;
 
 // Writes count characters of UTF-16 as little-endian bytes.
 int PutText(IArchive* a, const char16_t* s, size_t count) {

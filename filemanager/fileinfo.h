@@ -44,7 +44,7 @@ class CPermanentRunList : public IRunList {
   int Load(IArchive* archive) override;
   bool IsResident() override { return true; }
 
-  int SetData(const void* bytes, int len);  // 43 empty or over 1024 bytes, 12 no memory
+  int SetData(const void* bytes, int len);  // 43 empty or over 4096 bytes, 12 no memory
   int GetData(const uint8_t** out) const;   // 43 for a null out
   uint32_t GetLength() const { return m_length; }
   CPermanentRunList* Clone() const;

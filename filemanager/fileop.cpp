@@ -315,11 +315,12 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
   };
   std::vector<Piece> data;
   uint64_t dataSectors = 0, vcn = 0;
-  bool hole = false;
+  bool hole = false, covered = false;
   for (RunList* r = runs; r && vcn < uEnd; r = r->m_next) {
     uint64_t rs = vcn, re = vcn + r->m_count;
     vcn = re;
     if (re <= uStart || r->m_count == 0) continue;
+    covered = true;
     uint64_t a = std::max(rs, uStart), b = std::min(re, uEnd);
     if (r->m_start == RUN_HOLE) {
       hole = true;
@@ -328,6 +329,9 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
     data.push_back({r->m_start + (a - rs), b - a});
     dataSectors += b - a;
   }
+  // A unit that no run reaches has no data anywhere: the run list was cut short (a damaged
+  // or incomplete record). Only a unit the runs hold as sparse is truly zeros.
+  if (!covered) return RC_MISSING;
   if (dataSectors == 0) {
     std::memset(out, 0, unitBytes);
     return 0;
@@ -383,10 +387,10 @@ int CCompressedFileOP::Read(void* buf, uint32_t len, uint64_t offset, uint32_t* 
       uint64_t pos = offset + done;
       uint64_t unit = pos / unitBytes;
       uint32_t in = uint32_t(pos % unitBytes);
-      int rc = ReadUnit(runs, unit, unitBuf.get(), work.get(), unitBytes);
-      if (rc != 0) {
+      // A unit that cannot be had fails the read; none of its bytes are handed out.
+      if (ReadUnit(runs, unit, unitBuf.get(), work.get(), unitBytes) != 0) {
         *bytesRead = uint32_t(done);
-        return rc;
+        return int(RC_READ_FAILED);
       }
       uint32_t piece = uint32_t(std::min<uint64_t>(want - done, unitBytes - in));
       std::memcpy(dst + done, unitBuf.get() + in, piece);

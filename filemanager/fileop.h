@@ -53,7 +53,8 @@ class CCompressedFileOP : public CNormalFileOP {
   CCompressedFileOP();
   int Read(void* buf, uint32_t len, uint64_t offset, uint32_t* bytesRead) override;
 
-  // Decodes compression unit `unit` of the bound file into out (one unit long).
+  // Decodes compression unit `unit` of the bound file into out (one unit long): 0, 5 when
+  // the device or the decoder fails, 43 when no run reaches the unit at all.
   int ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint8_t* work, uint32_t unitBytes);
 
  protected:

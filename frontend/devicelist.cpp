@@ -114,20 +114,15 @@ void SorbeckRecovery::ClickAllDiskTabelWidget(QTreeWidgetItem* item, int) {
   const int k = item->data(0, kNodeRole).toInt(&ok);
   if (!ok || k < 0 || k >= m_deviceNodes.size()) return;
   const QXDiskFileNode* node = m_deviceNodes[k];
-  // A disk offers the lost-partition search, a partition volume recovery.
-  const bool disk = node->m_typeText == QLatin1String("Disk");
-  ui.LostVolumesButton->setVisible(disk);
-  ui.PartitionScanButton->setVisible(!disk);
+  // The four cards stay where they are whatever is selected: a card that vanished would take the
+  // person's choice with it. A mode that cannot run on this device says why instead.
   m_selectedIndex = node->m_index;
   m_selectionIsFound = false;
   m_selectedDriveName = item->text(0);
-  // A refusal about the last selection no longer applies; one about this selection is said at
-  // once, also when the chosen card has just been hidden by it.
+  m_selectedDiskName = item->parent() ? item->parent()->text(0) : QString();
+  // A refusal about the last selection no longer applies; one about this selection is said at once.
   ClearProblem();
-  if (m_modeChosen && m_selectedIndex >= 0 && m_selectedIndex < kDeviceCapacity) {
-    const QString refusal = ModeRefusal(g_Devices[m_selectedIndex]);
-    if (!refusal.isEmpty()) ReportProblem(refusal);
-  }
+  SayModeRefusal();
 }
 
 void SorbeckRecovery::ClickDeepDiskTabelWidget(QTreeWidgetItem* item, int) {

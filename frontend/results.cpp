@@ -107,7 +107,9 @@ void SorbeckRecovery::EnsureTopItem() {
   if (m_topItem) return;
   m_topItem = new QTreeWidgetItem;
   // Files must stay reachable even when no drive name was ever clicked.
-  m_topItem->setText(0, m_selectedDriveName.isEmpty() ? tr("Drive") : m_selectedDriveName);
+  m_topItem->setText(0, !m_scanRootName.isEmpty()        ? m_scanRootName
+                        : !m_selectedDriveName.isEmpty() ? m_selectedDriveName
+                                                         : tr("Drive"));
   m_topItem->setIcon(0, FolderIcon());
   m_topItem->setCheckState(0, Qt::Checked);
   const QSignalBlocker block(ui.resultTreeWidget);

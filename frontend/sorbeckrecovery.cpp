@@ -35,6 +35,8 @@ const char* const kDescriptionVolume = "Recover your lost data from the normal a
 const char* const kDescriptionLost =
     "Scan your hard drive or other storage device for the deleted, lost, resized or corrupted volumes first "
     "and then recover lost files.";
+const char* const kLostSizeNote =
+    "It finds volumes of 200 MB or more; for a smaller stick or memory card, use Deep Recovery.";
 
 }  // namespace
 
@@ -207,6 +209,13 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   m_detailsBtn->setGeometry(846, 584, 86, 25);
   m_detailsBtn->hide();
   connect(m_detailsBtn, &QPushButton::clicked, this, &SorbeckRecovery::ShowStatusDetails);
+  // The file table follows the tree's highlight however it moves, with the keys too, so that
+  // Space ticks or unticks the folder whose files are in view.
+  connect(ui.resultTreeWidget, SIGNAL(currentItemChanged(QTreeWidgetItem*, QTreeWidgetItem*)), this,
+          SLOT(ResultTreeCurrentChanged(QTreeWidgetItem*, QTreeWidgetItem*)));
+  // The form's file table is 10 px wider than its frame, which cut its scroll bar off to a sliver.
+  ui.contantTableWidget->setGeometry(0, 0, ui.ContactFrame->width(), ui.ContactFrame->height());
+  ui.LostVolumesButton->setToolTip(tr(kLostSizeNote));
 
   FillDeviceList();
   if (!g_RecoveryManagement) ReportProblem(tr("The recovery engine could not be loaded; nothing can be scanned."));
@@ -301,10 +310,27 @@ void SorbeckRecovery::ClearProblem() {
 
 void SorbeckRecovery::ChooseMode(int mode, const char* description) {
   m_problemShown = false;
-  SetDescription(tr(description));
+  SetDescription(DescriptionText(mode, description));
   m_mode = m_startMode = mode;
   m_modeChosen = true;
   MarkChosenMode();
+  // Chosen for a device it cannot run on: said now, not only once Start Scan is clicked.
+  SayModeRefusal();
+}
+
+void SorbeckRecovery::SayModeRefusal() {
+  if (!m_modeChosen || m_selectionIsFound || m_selectedIndex < 0 || m_selectedIndex >= kDeviceCapacity)
+    return;
+  const QString refusal = ModeRefusal(g_Devices[m_selectedIndex]);
+  if (!refusal.isEmpty()) ReportProblem(refusal);
+}
+
+QString SorbeckRecovery::DescriptionText(int mode, const char* description) const {
+  QString text = tr(description);
+  // The search keeps to volumes of 409600 sectors and more; a person with a small stick or card
+  // must learn that before waiting for a search that cannot find it.
+  if (mode == Mode_LostPartitions) text += QLatin1Char(' ') + tr(kLostSizeNote);
+  return text;
 }
 
 void SorbeckRecovery::MarkChosenMode() {
@@ -340,12 +366,11 @@ void SorbeckRecovery::RestoreModeDescription() {
     ui.Tiplab->clear();
     return;
   }
-  switch (m_mode) {
-    case Mode_Deleted: SetDescription(tr(kDescriptionDeleted)); break;
-    case Mode_Volume: SetDescription(tr(kDescriptionVolume)); break;
-    case Mode_LostPartitions: SetDescription(tr(kDescriptionLost)); break;
-    default: SetDescription(tr(kDescriptionDeep)); break;
-  }
+  const char* description = m_mode == Mode_Deleted          ? kDescriptionDeleted
+                            : m_mode == Mode_Volume         ? kDescriptionVolume
+                            : m_mode == Mode_LostPartitions ? kDescriptionLost
+                                                            : kDescriptionDeep;
+  SetDescription(DescriptionText(m_mode, description));
 }
 
 QString SorbeckRecovery::ModeRefusal(IDevice* device) const {
@@ -365,12 +390,34 @@ QString SorbeckRecovery::ModeRefusal(IDevice* device) const {
   return QString();
 }
 
+QString SorbeckRecovery::UnreadableVolumeText(int rc) const {
+  return tr("No file system is readable here (engine code %1). Use Volume Recovery first: it rebuilds a "
+            "formatted or damaged volume. Then Deep Recovery.")
+      .arg(rc);
+}
+
+QString SorbeckRecovery::ScannedDeviceName() const {
+  // A partition's own name alone ("Partition1") is the same on every disk: the disk is named too.
+  if (m_selectionIsFound) {
+    const QXDiskFileNode* node = m_selectedIndex >= 0 && m_selectedIndex < m_foundNodes.size()
+                                     ? m_foundNodes[m_selectedIndex]
+                                     : nullptr;
+    const QString name = node ? node->m_name : m_selectedDriveName;
+    return m_searchedDiskName.isEmpty() ? name : tr("%1 found on %2").arg(name, m_searchedDiskName);
+  }
+  if (m_selectedDiskName.isEmpty()) return m_selectedDriveName;
+  return tr("%1 on %2").arg(m_selectedDriveName, m_selectedDiskName);
+}
+
 QString SorbeckRecovery::CreateFailureText(IDevice* device, int rc) const {
   const QString refusal = ModeRefusal(device);
   if (!refusal.isEmpty()) return refusal;
   if (rc == RC_DEVICE_ABSENT)
     return tr("The selected device could not be opened; it may have been removed (engine code %1).").arg(rc);
-  if (m_mode == Mode_Deleted || m_mode == Mode_Volume || m_mode == Mode_FoundVolume)
+  // Deleted Recovery needs an intact file system; Volume Recovery is what rebuilds one that is
+  // damaged or formatted, and it is the one that keeps names and folders.
+  if (m_mode == Mode_Deleted) return UnreadableVolumeText(rc);
+  if (m_mode == Mode_Volume || m_mode == Mode_FoundVolume)
     return tr("No file system that this recovery reads was found on the selected partition (engine code %1). "
               "Deep Recovery can still find files on it by their contents.")
         .arg(rc);
@@ -505,6 +552,8 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
   m_fileManager = scanner ? manager : nullptr;
   m_scannedDevice = device;
   m_scanKind = kind;
+  m_scanRootName = ScannedDeviceName();
+  if (m_mode == Mode_LostPartitions) m_searchedDiskName = m_selectedDriveName;
   m_stopRequested = false;
 
   QXQuickScanThread* worker = NewWorker();
@@ -642,10 +691,19 @@ void SorbeckRecovery::ScanEndText(int rc, QString* text, QString* detail) const 
     *text = tr("No formatted or damaged volume was recognised here (engine code %1). Deep Recovery finds files "
                "by their contents.")
                 .arg(rc);
+  } else if (rc == RC_WRONG_FS && m_scanKind == Mode_Deleted) {
+    *text = UnreadableVolumeText(rc);
+    if (m_fileCount) *detail = tr("%1 files were found before the scan ended.").arg(m_fileCount);
   } else if (rc != 0 && rc != RC_STOP) {
     *text = tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
                 .arg(rc)
                 .arg(m_fileCount);
+  } else if (m_fileCount == 0 && (m_scanKind == Mode_Deleted || m_scanKind == Mode_Volume)) {
+    // A card re-formatted by a camera keeps its files but no entry naming them: the way on is
+    // the scan that does not need the entries.
+    *text =
+        tr("Scan finished: 0 files found. No file entries were found on the volume; Deep Recovery finds "
+           "files by their contents.");
   } else {
     *text = tr("Scan finished: %1 files found.").arg(m_fileCount);
   }
@@ -666,7 +724,10 @@ QString SorbeckRecovery::SearchEndText(int rc) const {
   }
   // An empty table alone reads as a page that never finished.
   if (!n) return tr("No lost partitions of 200 MB or more were found on this disk.");
-  return QString();
+  const QString found =
+      n == 1 ? tr("1 lost partition was found.") : tr("%1 lost partitions were found.").arg(n);
+  return found + QLatin1Char(' ') +
+         tr("Choose one in the list and a kind of recovery, then click Start Scan.");
 }
 
 void SorbeckRecovery::ShowSearchControls(bool running, bool anyFound) {
@@ -694,6 +755,10 @@ void SorbeckRecovery::StopAndDisposeWorker() {
   DisposeWorker();
   ui.HomeButton->setEnabled(true);
   ui.recoveryBtn->setEnabled(true);
+}
+
+void SorbeckRecovery::ResultTreeCurrentChanged(QTreeWidgetItem* current, QTreeWidgetItem*) {
+  if (current && current != m_shownItem) ClickResultTreeWidget(current, 0);
 }
 
 void SorbeckRecovery::ClickScanStopAction() {

@@ -113,6 +113,7 @@ class SorbeckRecovery : public QMainWindow {
   void ContactTableItemChanged(QTableWidgetItem* theItem);
   void ContactTableCurrentChanged(QTableWidgetItem* current, QTableWidgetItem* previous);
   void PreviewFinished();
+  void ResultTreeCurrentChanged(QTreeWidgetItem* current, QTreeWidgetItem* previous);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -144,6 +145,10 @@ class SorbeckRecovery : public QMainWindow {
   void ClearPreview(bool nonImage);
   void RestoreModeDescription();
   QString CreateFailureText(IDevice* device, int rc) const;
+  // The selected device as the results tree's top item names it.
+  QString ScannedDeviceName() const;
+  // Where Deleted Recovery found no file system it reads: the modes that work there, best first.
+  QString UnreadableVolumeText(int rc) const;
   void RefreshShownChecks();
   void ClearResults();
   // Shown on one line, elided to fit between the buttons, with `folder` whole on a line of its own;
@@ -159,6 +164,10 @@ class SorbeckRecovery : public QMainWindow {
   // partition), or an empty text.
   QString ModeRefusal(IDevice* device) const;
   void ClearProblem();
+  // Says in red why the chosen mode cannot run on the selected device, when it cannot.
+  void SayModeRefusal();
+  // A mode card's description as the start page shows it.
+  QString DescriptionText(int mode, const char* description) const;
   void MarkChosenMode();
   void ChooseMode(int mode, const char* description);
   void ShowSearchControls(bool running, bool anyFound);
@@ -179,6 +188,12 @@ class SorbeckRecovery : public QMainWindow {
   // The selected index is a row of the found-partition list, not a device index.
   bool m_selectionIsFound = false;
   QString m_selectedDriveName;
+  // The disk of the selected partition row; empty for a disk row.
+  QString m_selectedDiskName;
+  // The disk the last lost-partition search read: the disk of every partition it found.
+  QString m_searchedDiskName;
+  // The top item's text for the scan that runs or ran last.
+  QString m_scanRootName;
   int m_fileCount = 0;
   uint64_t m_totalSize = 0;
   QString m_currentLocation;

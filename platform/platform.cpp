@@ -13,9 +13,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 namespace plat {
@@ -155,9 +158,27 @@ bool DiskNameLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
+// A listed path that cannot be read drops out of the device list; that is said on stderr, once
+// per path however often the list is read, so that a mistyped path is not lost without a word.
+static void SayUnreadableDisks(const std::vector<std::string>& paths) {
+  static std::mutex lock;
+  static std::set<std::string> said;
+  for (const std::string& p : paths) {
+    if (access(p.c_str(), R_OK) == 0) continue;
+    const int err = errno;
+    std::lock_guard<std::mutex> hold(lock);
+    if (said.insert(p).second)
+      fprintf(stderr, "KESTRUM_DISKS: %s is not listed: %s\n", p.c_str(), strerror(err));
+  }
+}
+
 std::vector<std::string> DiskPaths() {
   const char* env = getenv("KESTRUM_DISKS");
-  if (env) return SplitColon(env);
+  if (env) {
+    std::vector<std::string> paths = SplitColon(env);
+    SayUnreadableDisks(paths);
+    return paths;
+  }
   std::vector<std::string> names;
   DIR* d = opendir("/sys/block");
   if (!d) return {};

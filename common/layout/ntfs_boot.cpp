@@ -68,7 +68,8 @@ bool NtfsBootSectorValid(const NtfsBootSector& b, NtfsBootGeometry* out) {
   if (clusterBytes > (uint64_t(1) << 21)) return false;
   uint64_t recordBytes = 0;
   if (!NtfsSizeFromClusters(b.clustersPerRecord, clusterBytes, &recordBytes)) return false;
-  if (!kbytes::IsPowerOfTwo(recordBytes) || recordBytes < 512 || recordBytes > 4096) return false;
+  if (!kbytes::IsPowerOfTwo(recordBytes) || recordBytes < 512 || recordBytes > kNtfsMaxRecordBytes)
+    return false;
   // Cluster 0 holds the boot sector itself.
   if (b.totalSectors < spc || b.mftLcn == 0 || b.mftLcn >= b.totalSectors / spc) return false;
   if (out) {

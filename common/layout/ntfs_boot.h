@@ -93,6 +93,10 @@ uint32_t NtfsSectorsPerCluster(uint8_t code);
 // for 0, for a shift above 31, for no cluster size or for a product that overflows.
 bool NtfsSizeFromClusters(int8_t value, uint64_t clusterBytes, uint64_t* bytes);
 
+// The largest FILE record a volume may declare (the 4 KiB records of 4Kn disks), and so
+// the most data a file can keep resident inside its record.
+const uint32_t kNtfsMaxRecordBytes = 4096;
+
 // The geometry every reader of an NTFS boot sector takes from it.
 struct NtfsBootGeometry {
   uint32_t bytesPerSector = 0;

@@ -69,7 +69,8 @@ int CNTFS::BuildDataRuns(const uint8_t* record, IFileInfo* file, uint32_t attrib
   if (rc != RC_OK) return rc == RC_MISSING ? RC_MISSING : RC_CORRUPT_RECORD;
   if (!a.nonResident) {
     if (a.valueLength == 0) return RC_EMPTY_RESIDENT;
-    if (a.valueLength > 1024) return RC_CORRUPT_RECORD;
+    // A value fills at most its record: 1 KiB, or 4 KiB on a 4Kn disk.
+    if (a.valueLength >= m_recordBytes) return RC_CORRUPT_RECORD;
     CPermanentRunList* res = new (std::nothrow) CPermanentRunList();
     if (!res) return RC_NO_MEMORY;
     if (res->SetData(record + a.valueOffset, int(a.valueLength)) != 0) {
@@ -139,7 +140,7 @@ int CNTFS::BuildEncryptedRuns(const uint8_t* record, IFileInfo* file) {
       s->dataSize = a.dataSize;
       s->allocSize = a.allocatedSize;
     } else {
-      if (a.valueLength == 0 || a.valueLength > 1024) {
+      if (a.valueLength == 0 || a.valueLength >= m_recordBytes) {
         enc->Release();
         return a.valueLength == 0 ? RC_EMPTY_RESIDENT : RC_CORRUPT_RECORD;
       }

@@ -15,30 +15,16 @@
 #include <vector>
 
 #include "fixtures.h"
-#include "testutil.h"
 #include "frontend/globals.h"
 #include "frontend/sorbeckrecovery.h"
+#include "screenshot.h"
+#include "testutil.h"
+#include "windowdriver.h"
 
 namespace {
 
-QByteArray ReadAll(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-QStringList FilesUnder(const QString& dir) {
-  QStringList out;
-  QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-  while (it.hasNext()) out << QDir(dir).relativeFilePath(it.next());
-  out.sort();
-  return out;
-}
-
-QTreeWidgetItem* Child(QTreeWidgetItem* item, const QString& name) {
-  for (int i = 0; item && i < item->childCount(); ++i)
-    if (item->child(i)->text(0) == name) return item->child(i);
-  return nullptr;
-}
+using namespace windowtest;
+using testutil::Shot;
 
 // A deleted FAT entry of a short name alone has lost its first character to the deletion mark;
 // the scanner shows it as '_'. Long names keep theirs.
@@ -80,20 +66,8 @@ bool MakeDisk(const QString& volume, uint8_t type, const QString& disk) {
   return f.write(head) == head.size() && f.write(body) == body.size() && f.write(QByteArray(1 << 20, 0)) == (1 << 20);
 }
 
-struct ScopedDisks {
-  explicit ScopedDisks(const QString& path) { qputenv("KESTRUM_DISKS", path.toLocal8Bit()); }
-  // The engine finds its disks by this list each time it opens one, so it stays set meanwhile.
-  ~ScopedDisks() { qunsetenv("KESTRUM_DISKS"); }
-};
-
 // Chooses the disk's one partition and starts a scan of the mode's button.
-void StartScan(SorbeckRecovery& w, QPushButton* mode) {
-  QTreeWidget* devices = w.Form().allDiskTreeWidget;
-  QTreeWidgetItem* partition = devices->topLevelItem(0)->child(0);
-  emit devices->itemClicked(partition, 0);
-  QTest::mouseClick(mode, Qt::LeftButton);
-  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
-}
+void StartScan(SorbeckRecovery& w, QPushButton* mode) { Start(w, FirstRow(w, true), mode); }
 
 size_t NameChars(const std::string& path) {
   size_t n = 0;
@@ -115,6 +89,25 @@ QByteArray IcatBytes(const QString& image, const std::string& path) {
   return cat.readAllStandardOutput();
 }
 
+// The full paths of every file the results tree lists.
+QStringList FoundPaths(SorbeckRecovery& w) {
+  QStringList out;
+  QList<QTreeWidgetItem*> todo = {w.TopItem()};
+  while (!todo.isEmpty()) {
+    QTreeWidgetItem* item = todo.takeFirst();
+    if (!item) continue;
+    if (QXFolderRecord* r = w.FolderRecordOf(item))
+      for (const QXQuickScanFileNode* n : r->m_nodes) out << n->m_fullPath;
+    for (int i = 0; i < item->childCount(); ++i) todo << item->child(i);
+  }
+  return out;
+}
+
+// What the window said last: the start page's red text, or the results page's status.
+QString LastSaid(SorbeckRecovery& w) {
+  return w.Form().Welcomeframe->isVisible() ? w.Form().Tiplab->text() : w.StatusText();
+}
+
 }  // namespace
 
 class DeletedFlowTest : public QObject {
@@ -130,6 +123,8 @@ class DeletedFlowTest : public QObject {
   void wholeDiskAndEmptyPartitionSaySoInWords();
   void partitionCutByTheImageEndSaysSo();
   void searchOfABlankDiskOffersNothingToScan();
+  void zeroedFat32BootSectorsPointToVolumeRecovery();
+  void reformattedCardSaysDeepRecoveryFindsByContents();
   void bareVolumesWithoutBootRecordsGetVolumeRecovery();
 
  private:
@@ -139,20 +134,12 @@ class DeletedFlowTest : public QObject {
 void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
   QTemporaryDir tmp;
   const QString blank = tmp.filePath("blank.img");
-  {
-    QFile f(blank);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QVERIFY(f.resize(64ll << 20));
-  }
+  QVERIFY(ZeroFile(blank, 64ll << 20));
   ScopedDisks disks(blank);
-  SorbeckRecovery w;
-  w.show();
+  ShownWindow w;
   auto& ui = w.Form();
-  QTreeWidget* devices = ui.allDiskTreeWidget;
-  QCOMPARE(devices->topLevelItemCount(), 1);
-  emit devices->itemClicked(devices->topLevelItem(0), 0);
-  QTest::mouseClick(ui.LostVolumesButton, Qt::LeftButton);
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  QCOMPARE(ui.allDiskTreeWidget->topLevelItemCount(), 1);
+  Start(w, FirstRow(w, false), ui.LostVolumesButton);
   QVERIFY(ui.disklistFrame->isVisible());
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("No lost partitions of 200 MB or more were found on this disk."));
@@ -168,32 +155,27 @@ void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
 void DeletedFlowTest::wholeDiskAndEmptyPartitionSaySoInWords() {
   QTemporaryDir tmp;
   const QString zeros = tmp.filePath("zeros.bin");
-  {
-    QFile f(zeros);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QVERIFY(f.write(QByteArray(8 << 20, 0)) == (8 << 20));
-  }
+  QVERIFY(ZeroFile(zeros, 8 << 20));
   const QString disk = tmp.filePath("disk.img");
   QVERIFY(MakeDisk(zeros, 0x07, disk));
   ScopedDisks disks(disk);
-  SorbeckRecovery w;
-  w.show();
+  ShownWindow w;
   auto& ui = w.Form();
   QTreeWidget* devices = ui.allDiskTreeWidget;
   QCOMPARE(devices->topLevelItemCount(), 1);
   QTreeWidgetItem* whole = devices->topLevelItem(0);
   QCOMPARE(whole->childCount(), 1);
   emit devices->itemClicked(whole->child(0), 0);
-  QTest::mouseClick(ui.PartitionScanButton, Qt::LeftButton);
+  Click(ui.PartitionScanButton);
   emit devices->itemClicked(whole, 0);
   QVERIFY(ui.Tiplab->text().contains("Volume Recovery reads one partition, and a whole disk is selected"));
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  Click(ui.scanTheDiskBtn);
   QVERIFY(!w.ScanRunning());
   QVERIFY(ui.Welcomeframe->isVisible());
   QVERIFY(!w.Scanner());
 
   emit devices->itemClicked(whole->child(0), 0);
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  Click(ui.scanTheDiskBtn);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   const QString status = w.StatusText();
   QVERIFY2(status.contains("No formatted or damaged volume was recognised") &&
@@ -272,20 +254,15 @@ void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::Fi
                                         const QString& target) {
   const uint64_t before = testutil::FileChecksum(image.toStdString());
   ScopedDisks disks(image);
-  SorbeckRecovery w;
-  w.show();
+  ShownWindow w;
   auto& ui = w.Form();
-  QTreeWidget* devices = ui.allDiskTreeWidget;
-  QCOMPARE(devices->topLevelItemCount(), 1);
-  QTreeWidgetItem* disk = devices->topLevelItem(0);
+  QCOMPARE(ui.allDiskTreeWidget->topLevelItemCount(), 1);
+  QTreeWidgetItem* disk = FirstRow(w, false);
   QVERIFY2(disk->childCount() == 1, qPrintable(image + ": no partition listed"));
   QTreeWidgetItem* partition = disk->child(0);
   QCOMPARE(partition->text(2), QStringLiteral("UnKnown"));
-  emit devices->itemClicked(partition, 0);
-  QVERIFY(ui.PartitionScanButton->isVisible());
-  QTest::mouseClick(ui.PartitionScanButton, Qt::LeftButton);
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
-  QVERIFY2(w.ScanRunning(), qPrintable(image + ": " + ui.Tiplab->text()));
+  Start(w, partition, ui.PartitionScanButton);
+  QVERIFY2(w.ScanRunning(), qPrintable(image + ": " + LastSaid(w)));
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(image + ": " + w.StatusText()));
 
@@ -339,11 +316,10 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   const QString disk = tmp.filePath("disk.img");
   QVERIFY(MakeDisk(volume, partitionType, disk));
   ScopedDisks disks(disk);
-  SorbeckRecovery w;
+  ShownWindow w;
   QTreeWidget* devices = w.Form().allDiskTreeWidget;
   QCOMPARE(devices->topLevelItemCount(), 1);
   QCOMPARE(devices->topLevelItem(0)->childCount(), 1);
-  w.show();
 
   StartScan(w, w.Form().DeleteScanButton);
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
@@ -435,11 +411,11 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   QVERIFY(exact >= minExact);
 
   // A scan stopped at once ends as stopped, and the page says so.
-  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  Click(w.Form().HomeButton);
   QVERIFY(!w.TopItem());
   StartScan(w, w.Form().DeleteScanButton);
   QVERIFY(w.ScanRunning());
-  QTest::mouseClick(w.Form().scanStopBtn, Qt::LeftButton);
+  Click(w.Form().scanStopBtn);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
 }
@@ -475,8 +451,7 @@ void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
   const QString disk = tmp.filePath("disk.img");
   QVERIFY(MakeDisk(volume, 0x07, disk));
   ScopedDisks disks(disk);
-  SorbeckRecovery w;
-  w.show();
+  ShownWindow w;
   StartScan(w, w.Form().DeleteScanButton);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
@@ -497,6 +472,86 @@ void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
       QCOMPARE(QColor(shown.pixel(90, 60)).name(), colours[name].name());
     }
   }
+}
+
+// A FAT32 partition whose boot sector and its backup are zeroed: Deleted Recovery cannot read it
+// and says to use Volume Recovery first, which gives the files back with names and folders.
+void DeletedFlowTest::zeroedFat32BootSectorsPointToVolumeRecovery() {
+  testutil::FixtureManifest m;
+  if (!m.Load("fat32")) QSKIP("the fixture image was not built here");
+  QByteArray volume = ReadAll(QString::fromStdString(m.ImagePath()));
+  QVERIFY(volume.size() > (1 << 20));
+  const int backup = uint8_t(volume[50]) | uint8_t(volume[51]) << 8;
+  QVERIFY(backup > 0 && backup < 32);
+  for (int sector : {0, backup}) std::memset(volume.data() + sector * 512, 0, 512);
+  QTemporaryDir tmp;
+  const QString damaged = tmp.filePath("damaged.img");
+  {
+    QFile f(damaged);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(volume) == volume.size());
+  }
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(damaged, 0x0C, disk));
+  ScopedDisks disks(disk);
+  ShownWindow w;
+  auto& ui = w.Form();
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, 300000));
+  const QString said = LastSaid(w);
+  QVERIFY2(said.contains("Volume Recovery first") &&
+               said.contains("rebuilds a formatted or damaged volume") &&
+               said.indexOf("Volume Recovery") < said.indexOf("Deep Recovery"),
+           qPrintable(said));
+  Shot(&w, "deleted-on-zeroed-fat32");
+  if (ui.Resultframe->isVisible()) Click(ui.HomeButton);
+
+  // The advice holds: Volume Recovery finds every file still on the volume, under its own name.
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+  const QStringList found = FoundPaths(w);
+  int present = 0, named = 0;
+  for (const testutil::ManifestEntry* e : m.Files()) {
+    if (e->deleted || e->isDir || NameChars(e->path) > 200) continue;
+    ++present;
+    const QString path = QString::fromStdString(e->path);
+    for (const QString& f : found)
+      if (f.endsWith(path)) {
+        ++named;
+        break;
+      }
+  }
+  QVERIFY(present >= 5);
+  QVERIFY2(named == present, qPrintable(QString("%1 of %2 present files found with their paths among %3: %4")
+                                            .arg(named)
+                                            .arg(present)
+                                            .arg(found.size())
+                                            .arg(found.mid(0, 12).join(' '))));
+}
+
+// A card formatted again by another device keeps no entry naming its files: Volume and Deleted
+// Recovery end with none, and say that Deep Recovery finds files by their contents.
+void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
+  // FAT32 with 1 KiB clusters, formatted again with 512-byte ones: the new FATs cover the old
+  // folders.
+  const std::string image = testutil::Fixture("card-fat32-c512.img");
+  if (image.empty()) QSKIP("the card image was not built here");
+  QTemporaryDir tmp;
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(QString::fromStdString(image), 0x0C, disk));
+  ScopedDisks disks(disk);
+  ShownWindow w;
+  auto& ui = w.Form();
+  for (QPushButton* mode : {ui.PartitionScanButton, ui.DeleteScanButton}) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), mode, 300000));
+    const QString status = w.StatusText();
+    QVERIFY2(status.startsWith("Scan finished: 0 files found.") &&
+                 status.contains("No file entries were found on the volume") &&
+                 status.contains("Deep Recovery finds files by their contents"),
+             qPrintable(status));
+    Shot(&w, mode == ui.PartitionScanButton ? "volume-on-reformatted-card" : "deleted-on-reformatted-card");
+    Click(ui.HomeButton);
+  }
+  // The advice holds: the files are found by their contents.
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeepScanButton, 300000));
+  QVERIFY2(FoundPaths(w).size() >= 10, qPrintable(w.StatusText()));
 }
 
 QTEST_MAIN(DeletedFlowTest)

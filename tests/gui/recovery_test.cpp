@@ -1,15 +1,16 @@
 // The recovery flow of the main window: found files into the tree and table, preview, and the
 // copy with its safety rules, over a scripted scanner and over the real engine's raw scan.
-#include <QDirIterator>
-#include <algorithm>
 #include <QDialog>
-#include <QPlainTextEdit>
-#include <QStyleOptionViewItem>
+#include <QDirIterator>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QStandardPaths>
+#include <QStyleOptionViewItem>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -34,8 +35,11 @@
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"
 #include "screenshot.h"
+#include "windowdriver.h"
 
 namespace {
+
+using namespace windowtest;
 
 QByteArray Pattern(int size, int seed) {
   QByteArray b(size, 0);
@@ -112,18 +116,12 @@ class FakeOp final : public IFileOP {
   int MapOffset(uint64_t, uint64_t*) override { return RC_FAIL; }
 };
 
-class FakeScanner final : public IScanOperator {
+class FakeScanner final : public ScriptedScanner {
  public:
   std::vector<FakeFile*> files;
   FakeOp op;
   ~FakeScanner() {
     for (auto* f : files) delete f;
-  }
-  IFileManager* GetFileManager() override { return nullptr; }
-  IScanOperator* SetFileManager(IFileManager*) override { return this; }
-  int GetScanParam(IScanParam** out) override {
-    *out = nullptr;
-    return RC_FAIL;
   }
   int result = 0;
   // After its files, the scan goes on until it is stopped.
@@ -138,18 +136,11 @@ class FakeScanner final : public IScanOperator {
     return result;
   }
   void Add(const QString& path, const QByteArray& data) { files.push_back(new FakeFile(path, data)); }
-  void Release() override {}
-  int GetScanType() override { return Scan_Deleted; }
-  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
   int GetFileOp(IFileInfo* f, IFileOP** out) override {
     op.SetFile(f);
     *out = &op;
     return 0;
   }
-  int ListFiles(IFilter*, INotifySink*) override { return RC_FAIL; }
-  int CreateFilter(IFilter**) override { return RC_FAIL; }
-  int SaveResult(const char16_t*, INotifySink*) override { return RC_FAIL; }
-  int LoadResult(INotifySink*, int) override { return RC_FAIL; }
 };
 
 // Answers only its path: enough for the copy to check its target against the scanned device.
@@ -176,6 +167,7 @@ class FakeDisk final : public IDevice {
  public:
   FakeIo io;
   FakeDisk* wholeDisk = nullptr;
+  const char* label = "Fake Volume";
   int GetType() override { return wholeDisk ? DT_PARTITION : DT_FIXED_DISK; }
   const char* GetName() override { return "fake"; }
   int GetSize(uint64_t* s) override {
@@ -187,7 +179,6 @@ class FakeDisk final : public IDevice {
     std::memset(info, 0, sizeof *info);
     info->SectorCount = 2048;
     info->PartitionType = PT_NTFS;
-    const char* label = "Fake Volume";
     for (int i = 0; label[i]; ++i) info->Label[i] = char16_t(label[i]);
     return 0;
   }
@@ -218,7 +209,15 @@ class FakeEngine final : public IRecoveryManagement {
   FakeScanner scanner;
   // When set, the scan is the engine's own raw scan of this storage, through a real results tree.
   IStorageDevice* rawStorage = nullptr;
-  FakeEngine() { volume.wholeDisk = &disk; }
+  // A partition that the lost-partition search reports, when asked to.
+  FakeDisk found;
+  bool offerFound = false;
+  FakeEngine() { volume.wholeDisk = found.wholeDisk = &disk; }
+  // The disk is an empty image file in `dir`, so that a copy can be checked against its path.
+  explicit FakeEngine(const QTemporaryDir& dir) : FakeEngine() {
+    disk.io.path = dir.filePath("disk.img").toLocal8Bit();
+    QFile(dir.filePath("disk.img")).open(QIODevice::WriteOnly);
+  }
   int EnumDevices(IDevice** out, int* count, int) override {
     out[0] = &disk;
     out[1] = &volume;
@@ -242,36 +241,29 @@ class FakeEngine final : public IRecoveryManagement {
     return 0;
   }
   void Release() override {}
-  int SearchPartitions(IDevice*, int, INotifySink*) override { return RC_FAIL; }
+  int SearchPartitions(IDevice*, int, INotifySink* sink) override {
+    if (!offerFound) return RC_FAIL;
+    sink->Notify(NE_PARTITION_FOUND, 0, 0, &found);
+    return 0;
+  }
 };
-
-QByteArray ReadAll(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-QStringList FilesUnder(const QString& dir) {
-  QStringList out;
-  QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-  while (it.hasNext()) out << QDir(dir).relativeFilePath(it.next());
-  out.sort();
-  return out;
-}
-
-QTreeWidgetItem* Child(QTreeWidgetItem* item, const QString& name) {
-  for (int i = 0; item && i < item->childCount(); ++i)
-    if (item->child(i)->text(0) == name) return item->child(i);
-  return nullptr;
-}
 
 // Runs a deleted-file scan of the disk's partition through the window and waits for its end.
 void ScanThroughWindow(SorbeckRecovery& w) {
-  QTreeWidget* devices = w.Form().allDiskTreeWidget;
-  emit devices->itemClicked(devices->topLevelItem(0)->child(0), 0);
-  QTest::mouseClick(w.Form().DeleteScanButton, Qt::LeftButton);
-  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, FirstRow(w, true), w.Form().DeleteScanButton));
 }
+
+// A deleted-file scan of the given files run through the window, over a disk image in a folder
+// of its own.
+struct ScannedFiles {
+  QTemporaryDir tmp;
+  FakeEngine engine{tmp};
+  ShownWindow window{&engine};
+  explicit ScannedFiles(std::initializer_list<std::pair<QString, QByteArray>> files) {
+    for (const auto& f : files) engine.scanner.Add(f.first, f.second);
+    ScanThroughWindow(window);
+  }
+};
 
 bool PrefixMatch(const QByteArray& carved, const QByteArray& orig) {
   const int n = qMin(carved.size(), orig.size());
@@ -304,6 +296,10 @@ class RecoveryTest : public QObject {
   void recoverWithNothingTickedMakesNothing();
   void noPreviewWhileTheScanRuns();
   void copyTakesTheFilesTickedAtItsStart();
+  void tableFollowsTheTreeHighlightFromTheKeys();
+  void manyFilesShowTheWholeScrollBar();
+  void resultsRootNamesTheScannedDisk();
+  void emptyScanSaysWhatToDoNext();
 };
 
 namespace {
@@ -349,16 +345,12 @@ void RecoveryTest::traceFileOnlyIntoItsFolder() {
 }
 
 void RecoveryTest::treeTableTicksAndCopy() {
-  QTemporaryDir tmp;
-  FakeEngine engine;
-  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
-  engine.scanner.files = {new FakeFile("/docs/a.txt", Pattern(100, 1)), new FakeFile("/top.bin", Pattern(0x80001, 2)),
-                          new FakeFile("/docs/sub/c.png", Pattern(0x80000, 3)),
-                          new FakeFile("/docs/b.txt", Pattern(7, 4)), new FakeFile("/docs/z.txt", Pattern(3000, 5))};
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan({{"/docs/a.txt", Pattern(100, 1)},
+                     {"/top.bin", Pattern(0x80001, 2)},
+                     {"/docs/sub/c.png", Pattern(0x80000, 3)},
+                     {"/docs/b.txt", Pattern(7, 4)},
+                     {"/docs/z.txt", Pattern(3000, 5)}});
+  ShownWindow& w = scan.window;
   QVERIFY(w.StatusText().contains("finished"));
   QTreeWidget* tree = w.Form().resultTreeWidget;
   QCOMPARE(tree->topLevelItemCount(), 1);
@@ -391,7 +383,7 @@ void RecoveryTest::treeTableTicksAndCopy() {
   table->sortItems(0, Qt::DescendingOrder);
   table->item(0, 0)->setCheckState(Qt::Unchecked);
 
-  const QString target = tmp.filePath("out");
+  const QString target = scan.tmp.filePath("out");
   QDir().mkpath(target);
   QVERIFY(w.StartCopy(target));
   QTRY_VERIFY(!w.CopyRunning());
@@ -405,7 +397,7 @@ void RecoveryTest::treeTableTicksAndCopy() {
   QVERIFY(w.Form().recoveryBtn->isEnabled() && w.Form().HomeButton->isEnabled());
 
   // Home empties the tree; the table no longer leads to freed files.
-  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  Click(w.Form().HomeButton);
   QCOMPARE(tree->topLevelItemCount(), 0);
   QVERIFY(!w.TopItem());
 }
@@ -471,13 +463,10 @@ void RecoveryTest::copyKeepsNamesInsideAndNeverOverwrites() {
 
 void RecoveryTest::copyBlocksEverythingElseAndCloseExits() {
   QTemporaryDir tmp;
-  auto* engine = new FakeEngine;
-  engine->disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
+  auto* engine = new FakeEngine(tmp);
   for (int i = 0; i < 3; ++i)
     engine->scanner.files.push_back(new FakeFile(QString("/p/%1.png").arg(i), Pattern(8 << 20, i)));
-  auto* w = new SorbeckRecovery(engine);
-  w->show();
+  auto* w = new ShownWindow(engine);
   ScanThroughWindow(*w);
   emit w->Form().resultTreeWidget->itemClicked(Child(w->TopItem(), "p"), 0);
   engine->scanner.op.delayMs = 40;
@@ -567,20 +556,11 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(disk);
   }
-  qputenv("KESTRUM_DISKS", image.toLocal8Bit());
-  // The engine finds its disks by this list each time it opens one, so it stays set.
-  struct Unset {
-    ~Unset() { qunsetenv("KESTRUM_DISKS"); }
-  } unset;
-  SorbeckRecovery w;
+  ScopedDisks disks(image);
+  ShownWindow w;
   if (!g_Devices[0]) QSKIP("the engine lists no disk here");
-  w.show();
-  QTreeWidget* devices = w.Form().allDiskTreeWidget;
-  QCOMPARE(devices->topLevelItemCount(), 1);
-  emit devices->itemClicked(devices->topLevelItem(0), 0);
-  QTest::mouseClick(w.Form().DeepScanButton, Qt::LeftButton);
-  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 120000);
+  QCOMPARE(w.Form().allDiskTreeWidget->topLevelItemCount(), 1);
+  QVERIFY(RunToEnd(w, FirstRow(w, false), w.Form().DeepScanButton, 120000));
   QVERIFY2(w.StatusText().contains("finished"),
            qPrintable(w.StatusText() + "|" + w.Form().Tiplab->text() + "|" + w.Form().currentfilelocation->text()));
 
@@ -628,32 +608,24 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   QCOMPARE(QColor(shown.pixel(2, 2)).name(), colours[originalOf[shownName]].name());
 
   // A scan stopped midway ends as stopped, over a larger image.
-  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  Click(w.Form().HomeButton);
   {
     QFile f(image);
     QVERIFY(f.open(QIODevice::ReadWrite) && f.resize(qint64(3) << 30));
   }
-  emit devices->itemClicked(devices->topLevelItem(0), 0);
-  QTest::mouseClick(w.Form().DeepScanButton, Qt::LeftButton);
-  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
+  Start(w, FirstRow(w, false), w.Form().DeepScanButton);
   QVERIFY(w.ScanRunning());
-  QTest::mouseClick(w.Form().scanStopBtn, Qt::LeftButton);
+  Click(w.Form().scanStopBtn);
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
   QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
 }
 
 void RecoveryTest::ticksFollowTheirFolderAndShowPartialStates() {
-  QTemporaryDir tmp;
-  FakeEngine engine;
-  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
-  engine.scanner.Add("/A/a1.jpg", Pattern(1000, 1));
-  engine.scanner.Add("/A/a2.txt", Pattern(200, 2));
-  engine.scanner.Add("/B/b1.txt", Pattern(30, 3));
-  engine.scanner.Add("/B/sub/b2.txt", Pattern(4, 4));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan({{"/A/a1.jpg", Pattern(1000, 1)},
+                     {"/A/a2.txt", Pattern(200, 2)},
+                     {"/B/b1.txt", Pattern(30, 3)},
+                     {"/B/sub/b2.txt", Pattern(4, 4)}});
+  ShownWindow& w = scan.window;
   auto& ui = w.Form();
   QTreeWidget* tree = ui.resultTreeWidget;
   QTreeWidgetItem* top = w.TopItem();
@@ -700,7 +672,7 @@ void RecoveryTest::ticksFollowTheirFolderAndShowPartialStates() {
 
   // The check-all box of a partly ticked folder ticks its own files, not its subfolders.
   emit tree->itemClicked(a, 0);
-  QTest::mouseClick(ui.checkBox_Image, Qt::LeftButton);
+  Click(ui.checkBox_Image);
   QCOMPARE(ui.checkBox_Image->checkState(), Qt::Checked);
   QCOMPARE(a->checkState(0), Qt::Checked);
   QCOMPARE(Row(w, "a1.jpg")->checkState(), Qt::Checked);
@@ -714,7 +686,7 @@ void RecoveryTest::ticksFollowTheirFolderAndShowPartialStates() {
   QCOMPARE(w.TickedCount(), 4);
   emit tree->itemClicked(b, 0);
   Row(w, "b1.txt")->setCheckState(Qt::Unchecked);
-  const QString target = tmp.filePath("out");
+  const QString target = scan.tmp.filePath("out");
   QDir().mkpath(target);
   QVERIFY(w.StartCopy(target));
   QTRY_VERIFY(!w.CopyRunning());
@@ -732,14 +704,9 @@ void RecoveryTest::copyToAFullFileSystemSaysWhy() {
     QString at;
     ~Unmount() { QProcess::execute("umount", {at}); }
   } unmount{mnt};
-  FakeEngine engine;
-  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
-  engine.scanner.Add("/Pictures/Family/grandma with the whole family at the lake in summer.jpg",
-                     Pattern(300000, 7));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan(
+      {{"/Pictures/Family/grandma with the whole family at the lake in summer.jpg", Pattern(300000, 7)}});
+  ShownWindow& w = scan.window;
   QVERIFY(w.StartCopy(mnt));
   QTRY_VERIFY(!w.CopyRunning());
   const QString status = w.StatusText();
@@ -763,16 +730,9 @@ void RecoveryTest::copyToAFullFileSystemSaysWhy() {
 }
 
 void RecoveryTest::secondCopyNamesTheRenamedFiles() {
-  QTemporaryDir tmp;
-  FakeEngine engine;
-  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
-  engine.scanner.Add("/Family/grandma.jpg", Pattern(5000, 1));
-  engine.scanner.Add("/Family/notes.txt", Pattern(50, 2));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
-  const QString target = tmp.filePath("out");
+  ScannedFiles scan({{"/Family/grandma.jpg", Pattern(5000, 1)}, {"/Family/notes.txt", Pattern(50, 2)}});
+  ShownWindow& w = scan.window;
+  const QString target = scan.tmp.filePath("out");
   QDir().mkpath(target);
   QVERIFY(w.StartCopy(target));
   QTRY_VERIFY(!w.CopyRunning());
@@ -793,7 +753,7 @@ void RecoveryTest::secondCopyNamesTheRenamedFiles() {
   QVERIFY(!details->geometry().intersects(StatusLabel(w)->geometry()));
   QVERIFY(!details->geometry().intersects(w.Form().recoveryBtn->geometry()));
   Shot(&w, "results-page-renamed");
-  QTest::mouseClick(details, Qt::LeftButton);
+  Click(details);
   QDialog* list = w.findChild<QDialog*>("statusDetailsDialog");
   QVERIFY(list && list->isVisible());
   const QString names = list->findChild<QPlainTextEdit*>("statusDetailsText")->toPlainText();
@@ -802,7 +762,7 @@ void RecoveryTest::secondCopyNamesTheRenamedFiles() {
   list->close();
 
   // A folder too long for its line keeps its start and its end.
-  const QString deep = tmp.filePath(QString("very long folder name ").repeated(8).trimmed());
+  const QString deep = scan.tmp.filePath(QString("very long folder name ").repeated(8).trimmed());
   QVERIFY(QDir().mkpath(deep));
   QVERIFY(w.StartCopy(deep));
   QTRY_VERIFY(!w.CopyRunning());
@@ -816,14 +776,11 @@ void RecoveryTest::secondCopyNamesTheRenamedFiles() {
 }
 
 void RecoveryTest::sizeColumnSortsByBytes() {
-  FakeEngine engine;
-  engine.scanner.Add("/s/big.jpg", Pattern(505200, 1));
-  engine.scanner.Add("/s/mid.txt", Pattern(51722, 2));
-  engine.scanner.Add("/s/small.txt", Pattern(900, 3));
-  engine.scanner.Add("/s/huge.bin", Pattern(2 << 20, 4));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan({{"/s/big.jpg", Pattern(505200, 1)},
+                     {"/s/mid.txt", Pattern(51722, 2)},
+                     {"/s/small.txt", Pattern(900, 3)},
+                     {"/s/huge.bin", Pattern(2 << 20, 4)}});
+  ShownWindow& w = scan.window;
   emit w.Form().resultTreeWidget->itemClicked(Child(w.TopItem(), "s"), 0);
   QTableWidget* table = w.Form().contantTableWidget;
   QCOMPARE(Row(w, "big.jpg")->row() >= 0, true);
@@ -857,12 +814,8 @@ QPoint TickBoxOf(QTreeWidget* tree, QTreeWidgetItem* item) {
 }  // namespace
 
 void RecoveryTest::treeHighlightFollowsTheTickedFolder() {
-  FakeEngine engine;
-  engine.scanner.Add("/a/one.txt", Pattern(10, 1));
-  engine.scanner.Add("/b/two.txt", Pattern(20, 2));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan({{"/a/one.txt", Pattern(10, 1)}, {"/b/two.txt", Pattern(20, 2)}});
+  ShownWindow& w = scan.window;
   QTreeWidget* tree = w.Form().resultTreeWidget;
   QTreeWidgetItem* a = Child(w.TopItem(), "a");
   QTreeWidgetItem* b = Child(w.TopItem(), "b");
@@ -879,15 +832,8 @@ void RecoveryTest::treeHighlightFollowsTheTickedFolder() {
 }
 
 void RecoveryTest::recoverWithNothingTickedMakesNothing() {
-  QTemporaryDir tmp;
-  FakeEngine engine;
-  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
-  engine.scanner.Add("/a/one.txt", Pattern(10, 1));
-  engine.scanner.Add("/two.txt", Pattern(20, 2));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan({{"/a/one.txt", Pattern(10, 1)}, {"/two.txt", Pattern(20, 2)}});
+  ShownWindow& w = scan.window;
   w.TopItem()->setCheckState(0, Qt::Unchecked);
   QCOMPARE(w.TickedCount(), 0);
   // Any dialog that opens is noted and closed, so that a wrong one cannot hang the test.
@@ -900,13 +846,13 @@ void RecoveryTest::recoverWithNothingTickedMakesNothing() {
     }
   });
   watch.start(50);
-  QTest::mouseClick(w.Form().recoveryBtn, Qt::LeftButton);
+  Click(w.Form().recoveryBtn);
   QTest::qWait(200);
   watch.stop();
   QVERIFY(!dialogSeen);
   QVERIFY2(w.StatusText().contains("No file is ticked"), qPrintable(w.StatusText()));
   QVERIFY(!w.CopyRunning());
-  const QString target = tmp.filePath("out");
+  const QString target = scan.tmp.filePath("out");
   QDir().mkpath(target);
   QVERIFY(!w.StartCopy(target));
   QVERIFY(!QFileInfo::exists(target + "/Velmora"));
@@ -921,19 +867,13 @@ void RecoveryTest::recoverWithNothingTickedMakesNothing() {
 }
 
 void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
-  QTemporaryDir tmp;
-  FakeEngine engine;
-  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
   const QByteArray tiff = Encoded(Card(QColor(200, 30, 40)), "TIFF");
   QVERIFY2(!tiff.isEmpty(), "Qt's TIFF plugin is missing (qt5-image-formats-plugins)");
-  engine.scanner.Add("/p/scan.tif", tiff);
-  engine.scanner.Add("/p/letter.txt", Pattern(300, 1));
-  engine.scanner.Add("/p/layers.xcf", QByteArray("gimp xcf v011") + Pattern(4000, 9));
-  engine.scanner.Add("/q/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG"));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan({{"/p/scan.tif", tiff},
+                     {"/p/letter.txt", Pattern(300, 1)},
+                     {"/p/layers.xcf", QByteArray("gimp xcf v011") + Pattern(4000, 9)},
+                     {"/q/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG")}});
+  ShownWindow& w = scan.window;
   auto& ui = w.Form();
   QTableWidget* table = ui.contantTableWidget;
   QLabel* preview = ui.ContactImagelab;
@@ -976,7 +916,7 @@ void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
   QTRY_VERIFY(!w.PreviewRunning());
   QCOMPARE(shownColour(), QColor(20, 160, 60).name());
   emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
-  engine.scanner.op.delayMs = 200;
+  scan.engine.scanner.op.delayMs = 200;
   emit table->itemClicked(Row(w, "scan.tif"));
   QVERIFY(w.PreviewRunning());
   emit table->itemClicked(Row(w, "letter.txt"));
@@ -1006,13 +946,8 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
   dev.failTo = 512 * 12;
   FakeEngine engine;
   engine.rawStorage = &dev;
-  SorbeckRecovery w(&engine);
-  w.show();
-  QTreeWidget* devices = w.Form().allDiskTreeWidget;
-  emit devices->itemClicked(devices->topLevelItem(0), 0);
-  QTest::mouseClick(w.Form().DeepScanButton, Qt::LeftButton);
-  QTest::mouseClick(w.Form().scanTheDiskBtn, Qt::LeftButton);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  ShownWindow w(&engine);
+  QVERIFY(RunToEnd(w, FirstRow(w, false), w.Form().DeepScanButton, 60000));
   const QString status = w.StatusText();
   QVERIFY2(status.contains("Scan finished: 2 files found, but some areas of the device could not be read"),
            qPrintable(status));
@@ -1020,26 +955,25 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
   QVERIFY(!status.contains("engine code"));
   QVERIFY(!dev.writes);
   Shot(&w, "results-page-unreadable");
-  QTest::mouseClick(w.Form().HomeButton, Qt::LeftButton);
+  Click(w.Form().HomeButton);
 
   // The other answers of a scan that nobody stopped.
   FakeEngine scripted;
   scripted.scanner.Add("/a/one.txt", Pattern(10, 1));
-  SorbeckRecovery v(&scripted);
-  v.show();
+  ShownWindow v(&scripted);
   const struct {
     int rc;
     const char* says;
   } ends[] = {{0, "Scan finished: 1 files found."},
               {RC_STOP, "Scan finished: 1 files found."},
               {RC_READ_FAILED, "some areas of the device could not be read"},
-              {RC_WRONG_FS, "ended early with an error (engine code 104); 1 files were found"},
+              {RC_WRONG_FS, "No file system is readable here (engine code 104). Use Volume Recovery first"},
               {RC_ROOT_DAMAGED, "The folders of this volume are damaged: Volume Recovery rebuilds them"}};
   for (const auto& e : ends) {
     scripted.scanner.result = e.rc;
     ScanThroughWindow(v);
     QVERIFY2(v.StatusText().contains(QLatin1String(e.says)), qPrintable(v.StatusText()));
-    QTest::mouseClick(v.Form().HomeButton, Qt::LeftButton);
+    Click(v.Form().HomeButton);
   }
 }
 
@@ -1047,12 +981,9 @@ void RecoveryTest::noPreviewWhileTheScanRuns() {
   FakeEngine engine;
   engine.scanner.Add("/p/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG"));
   engine.scanner.untilStopped = true;
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(ui.allDiskTreeWidget->topLevelItem(0)->child(0), 0);
-  QTest::mouseClick(ui.DeleteScanButton, Qt::LeftButton);
-  QTest::mouseClick(ui.scanTheDiskBtn, Qt::LeftButton);
+  Start(w, FirstRow(w, true), ui.DeleteScanButton);
   QTRY_VERIFY(w.TopItem() && Child(w.TopItem(), "p"));
   QVERIFY(w.ScanRunning());
   emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
@@ -1061,7 +992,7 @@ void RecoveryTest::noPreviewWhileTheScanRuns() {
   QCOMPARE(engine.scanner.op.reads.load(), 0);
   QVERIFY(w.StatusText().contains("Preview is available when the scan has ended"));
 
-  QTest::mouseClick(ui.scanStopBtn, Qt::LeftButton);
+  Click(ui.scanStopBtn);
   QTRY_VERIFY(!w.ScanRunning());
   emit ui.contantTableWidget->itemClicked(Row(w, "photo.png"));
   QTRY_VERIFY(!w.PreviewRunning());
@@ -1072,28 +1003,125 @@ void RecoveryTest::noPreviewWhileTheScanRuns() {
 }
 
 void RecoveryTest::copyTakesTheFilesTickedAtItsStart() {
-  QTemporaryDir tmp;
-  FakeEngine engine;
-  engine.disk.io.path = tmp.filePath("disk.img").toLocal8Bit();
-  QFile(tmp.filePath("disk.img")).open(QIODevice::WriteOnly);
-  engine.scanner.Add("/p/a.bin", Pattern(3000, 1));
-  engine.scanner.Add("/p/b.bin", Pattern(4000, 2));
-  SorbeckRecovery w(&engine);
-  w.show();
-  ScanThroughWindow(w);
+  ScannedFiles scan({{"/p/a.bin", Pattern(3000, 1)}, {"/p/b.bin", Pattern(4000, 2)}});
+  ShownWindow& w = scan.window;
   emit w.Form().resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
-  const QString target = tmp.filePath("out");
+  const QString target = scan.tmp.filePath("out");
   QDir().mkpath(target);
-  engine.scanner.op.held = true;
+  scan.engine.scanner.op.held = true;
   QVERIFY(w.StartCopy(target));
   // The copy cannot have got past its first file: its reads are held.
   Row(w, "b.bin")->setCheckState(Qt::Unchecked);
   QCOMPARE(int(w.FolderRecordOf(Child(w.TopItem(), "p"))->m_nodes[1]->m_checked), 0);
-  engine.scanner.op.held = false;
+  scan.engine.scanner.op.held = false;
   QTRY_VERIFY(!w.CopyRunning());
   QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"p/a.bin", "p/b.bin"}));
   QCOMPARE(ReadAll(target + "/Velmora/p/b.bin"), Pattern(4000, 2));
   QVERIFY(w.StatusText().contains("2 files copied"));
+}
+
+// Up and Down move the folder shown with the highlight; Space then unticks the folder whose files
+// are in view, and the copy takes what was seen ticked.
+void RecoveryTest::tableFollowsTheTreeHighlightFromTheKeys() {
+  ScannedFiles scan(
+      {{"/a/one.txt", Pattern(10, 1)}, {"/b/two.txt", Pattern(20, 2)}, {"/c/three.txt", Pattern(30, 3)}});
+  ShownWindow& w = scan.window;
+  QTreeWidget* tree = w.Form().resultTreeWidget;
+  QTreeWidgetItem* a = Child(w.TopItem(), "a");
+  QTreeWidgetItem* b = Child(w.TopItem(), "b");
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(a).center());
+  QVERIFY(Row(w, "one.txt"));
+  QTest::keyClick(tree, Qt::Key_Down);
+  QCOMPARE(tree->currentItem(), b);
+  QVERIFY2(Row(w, "two.txt") && !Row(w, "one.txt"), "the table still shows the folder left by the highlight");
+  QTest::keyClick(tree, Qt::Key_Space);
+  QCOMPARE(b->checkState(0), Qt::Unchecked);
+  QCOMPARE(a->checkState(0), Qt::Checked);
+  QCOMPARE(Row(w, "two.txt")->checkState(), Qt::Unchecked);
+  QCOMPARE(w.TickedCount(), 2);
+  Shot(&w, "results-page-keys");
+  // Up again: the table shows a, and the top (no files of its own) shows none.
+  QTest::keyClick(tree, Qt::Key_Up);
+  QVERIFY(Row(w, "one.txt") && !Row(w, "two.txt"));
+  QTest::keyClick(tree, Qt::Key_Up);
+  QCOMPARE(tree->currentItem(), w.TopItem());
+  QVERIFY(!Row(w, "one.txt"));
+
+  const QString target = scan.tmp.filePath("out");
+  QDir().mkpath(target);
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY(!w.CopyRunning());
+  QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"a/one.txt", "c/three.txt"}));
+}
+
+// A folder of many files: the table's scroll bar is drawn whole, inside the window.
+void RecoveryTest::manyFilesShowTheWholeScrollBar() {
+  QTemporaryDir tmp;
+  FakeEngine engine(tmp);
+  for (int i = 0; i < 60; ++i) engine.scanner.Add(QString("/many/f%1.txt").arg(i), Pattern(100 + i, i));
+  ShownWindow w(&engine);
+  ScanThroughWindow(w);
+  emit w.Form().resultTreeWidget->itemClicked(Child(w.TopItem(), "many"), 0);
+  QTableWidget* table = w.Form().contantTableWidget;
+  QCOMPARE(table->rowCount(), 60);
+  QScrollBar* bar = table->verticalScrollBar();
+  QTRY_VERIFY(bar->isVisible());
+  QFrame* frame = w.Form().ContactFrame;
+  const int shown = qMin(bar->width(), frame->width() - bar->mapTo(frame, QPoint(0, 0)).x());
+  QVERIFY2(ShownWhole(bar),
+           qPrintable(QString("%1 px of the %2 px scroll bar show: the table is %3 wide in a "
+                              "frame %4 wide")
+                          .arg(shown)
+                          .arg(bar->width())
+                          .arg(table->width())
+                          .arg(frame->width())));
+  QVERIFY(ShownWhole(table));
+  Shot(&w, "results-page-many-files");
+}
+
+// The results' top item names the disk too: every disk's first partition may be "Partition1".
+void RecoveryTest::resultsRootNamesTheScannedDisk() {
+  FakeEngine engine;
+  engine.volume.label = "Partition1";
+  engine.found.label = "Partition1";
+  engine.offerFound = true;
+  engine.scanner.Add("/a/one.txt", Pattern(10, 1));
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  ScanThroughWindow(w);
+  QCOMPARE(w.TopItem()->text(0), QStringLiteral("Partition1 on Fake Disk"));
+  Shot(&w, "results-page-root-name");
+  Click(ui.HomeButton);
+  QVERIFY(RunToEnd(w, FirstRow(w, false), ui.DeepScanButton));
+  QCOMPARE(w.TopItem()->text(0), QStringLiteral("Fake Disk"));
+  Click(ui.HomeButton);
+  // A partition the search found, picked by its size cell: still named, and named as found.
+  QVERIFY(RunToEnd(w, FirstRow(w, false), ui.LostVolumesButton));
+  emit ui.lostpartitionTableWidget->itemClicked(ui.lostpartitionTableWidget->item(0, 1));
+  Click(ui.scanDelDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QCOMPARE(w.TopItem()->text(0), QStringLiteral("Partition1 found on Fake Disk"));
+}
+
+// Deleted and Volume Recovery that find no file say what to do next; Deep Recovery only counts.
+void RecoveryTest::emptyScanSaysWhatToDoNext() {
+  FakeEngine engine;
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  for (QPushButton* mode : {ui.DeleteScanButton, ui.PartitionScanButton}) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), mode));
+    const QString status = w.StatusText();
+    QVERIFY2(status.startsWith("Scan finished: 0 files found.") &&
+                 status.contains("No file entries were found on the volume") &&
+                 status.contains("Deep Recovery finds files by their contents"),
+             qPrintable(status));
+    QCOMPARE(StatusLabel(w)->text(), status);
+    QVERIFY(TextFits(StatusLabel(w)));
+    Click(ui.HomeButton);
+  }
+  QVERIFY(RunToEnd(w, FirstRow(w, false), ui.DeepScanButton));
+  QCOMPARE(w.StatusText(), QStringLiteral("Scan finished: 0 files found."));
+  Shot(&w, "results-page-empty-deep");
 }
 
 QTEST_MAIN(RecoveryTest)

@@ -1,5 +1,7 @@
 // Drives the real main window on the offscreen platform, over a scripted engine for the paths a
 // real disk cannot provoke, and over the real engine for the device tree of a disk image.
+#include <unistd.h>
+
 #include <QDir>
 #include <QGraphicsOpacityEffect>
 #include <QProcess>
@@ -8,24 +10,30 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTranslator>
 #include <QtTest>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "common/inc/idevice.h"
+#include "common/inc/inotifysink.h"
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/iscanoperator.h"
-#include "common/inc/inotifysink.h"
 #include "common/inc/kestrum_types.h"
 #include "frontend/formatsize.h"
 #include "frontend/globals.h"
 #include "frontend/sorbeckrecovery.h"
 #include "screenshot.h"
+#include "windowdriver.h"
 
 namespace {
+
+using namespace windowtest;
 
 class FakeDevice final : public IDevice {
  public:
@@ -90,16 +98,10 @@ class FakeDevice final : public IDevice {
 };
 
 // Runs until its sink asks it to stop, as a long scan of a big disk would.
-class EndlessScanner final : public IScanOperator {
+class EndlessScanner final : public ScriptedScanner {
  public:
   std::atomic<bool> stopped{false};
   std::atomic<int> scans{0};
-  IFileManager* GetFileManager() override { return nullptr; }
-  IScanOperator* SetFileManager(IFileManager*) override { return this; }
-  int GetScanParam(IScanParam** out) override {
-    *out = nullptr;
-    return RC_FAIL;
-  }
   // A scan that ends at once with this answer, when not 0.
   std::atomic<int> immediate{0};
   int Scan(INotifySink* sink) override {
@@ -116,13 +118,6 @@ class EndlessScanner final : public IScanOperator {
   }
   std::atomic<int> releases{0};
   void Release() override { ++releases; }
-  int GetScanType() override { return Scan_Deleted; }
-  IDeviceBitmap* CreateDeviceBitmap() override { return nullptr; }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return RC_FAIL; }
-  int ListFiles(IFilter*, INotifySink*) override { return RC_FAIL; }
-  int CreateFilter(IFilter**) override { return RC_FAIL; }
-  int SaveResult(const char16_t*, INotifySink*) override { return RC_FAIL; }
-  int LoadResult(INotifySink*, int) override { return RC_FAIL; }
 };
 
 class FakeEngine final : public IRecoveryManagement {
@@ -140,9 +135,21 @@ class FakeEngine final : public IRecoveryManagement {
   bool searchUntilStopped = false;
   std::atomic<bool> searchStopped{false};
 
+  FakeEngine() = default;
+  FakeEngine(const char* model, const char* label) { AddDisk(model, label); }
   ~FakeEngine() {
     for (auto* d : devices) delete d;
     for (auto* d : found) delete d;
+  }
+  // One disk of a given model with three listed partitions and the ones the tree leaves out.
+  void AddDisk(const char* model, const char* label) {
+    devices.push_back(FakeDevice::Disk(DT_FIXED_DISK, model, 64ll << 20));
+    devices.push_back(FakeDevice::Part(DT_PARTITION, "EFI", 2048, PT_UNKNOWN_FS, true));
+    devices.push_back(FakeDevice::Part(DT_PARTITION, label, 4096, PT_NTFS));
+    devices.push_back(FakeDevice::Part(DT_PARTITION, "", 4096, PT_FAT32));
+    devices.push_back(FakeDevice::Part(DT_PARTITION, "gap", 100, PT_UNALLOCATED));
+    devices.push_back(FakeDevice::Part(DT_PARTITION, "empty", 0, PT_FAT16));
+    devices.push_back(FakeDevice::Part(DT_PARTITION, "last", 8192, PT_EXFAT));
   }
   int EnumDevices(IDevice** out, int* count, int capacity) override {
     int n = 0;
@@ -177,17 +184,6 @@ class FakeEngine final : public IRecoveryManagement {
   }
 };
 
-// One disk of a given model with three listed partitions and the ones the tree leaves out.
-void AddDiskWithPartitions(FakeEngine& e, const char* model, const char* label) {
-  e.devices.push_back(FakeDevice::Disk(DT_FIXED_DISK, model, 64ll << 20));
-  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "EFI", 2048, PT_UNKNOWN_FS, true));
-  e.devices.push_back(FakeDevice::Part(DT_PARTITION, label, 4096, PT_NTFS));
-  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "", 4096, PT_FAT32));
-  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "gap", 100, PT_UNALLOCATED));
-  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "empty", 0, PT_FAT16));
-  e.devices.push_back(FakeDevice::Part(DT_PARTITION, "last", 8192, PT_EXFAT));
-}
-
 // Every object name of the form, in the order the form creates them.
 const char* const kFormNames[] = {
     "centralWidget", "Welcomeframe", "DeepScanButton", "DeleteScanButton", "PartitionScanButton",
@@ -215,20 +211,6 @@ class MarkingTranslator : public QTranslator {
     return QString();
   }
 };
-
-QTreeWidgetItem* FindRow(QTreeWidget* tree, const QString& parentName, int parentOccurrence, const QString& name) {
-  int seen = 0;
-  for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* top = tree->topLevelItem(i);
-    if (top->text(0) != parentName || seen++ != parentOccurrence) continue;
-    if (name.isEmpty()) return top;
-    for (int c = 0; c < top->childCount(); ++c)
-      if (top->child(c)->text(0) == name) return top->child(c);
-  }
-  return nullptr;
-}
-
-void Click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
 
 using testutil::Shot;
 
@@ -264,6 +246,11 @@ class WindowTest : public QObject {
   void cutPartitionsSayTheyAreCutAndSizesSortByBytes();
   void lostPartitionSearchNeedsNoScanner();
   void searchEndsWithTheVolumeOptionChecked();
+  void deletedRecoveryOnAnUnreadableVolumePointsToVolumeRecovery();
+  void cardsStayInPlaceAndMarkedOnEveryDevice();
+  void lostPartitionsSaysItFindsVolumesOf200MbAndMore();
+  void searchThatFoundPartitionsSaysHowMany();
+  void unreadableDiskPathIsSaidOnStderr();
 };
 
 namespace {
@@ -307,10 +294,8 @@ void WindowTest::formNamesAreUniqueAndCaptionsTranslated() {
 }
 
 void WindowTest::modeButtonsChangeOnlyModeAndText() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   auto& ui = w.Form();
   struct Case {
     QPushButton* button;
@@ -338,8 +323,7 @@ void WindowTest::modeButtonsChangeOnlyModeAndText() {
 }
 
 void WindowTest::deviceTreeLeavesOutEfiGapsAndEmptyPartitions() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.devices.push_back(FakeDevice::Part(DT_LETTER_VOLUME, "E", 4096, PT_NTFS));
   SorbeckRecovery w(&engine);
   QTreeWidget* tree = w.Form().allDiskTreeWidget;
@@ -360,36 +344,32 @@ void WindowTest::deviceTreeLeavesOutEfiGapsAndEmptyPartitions() {
 
 void WindowTest::rowsWithEqualNamesSelectTheirOwnDevice() {
   FakeEngine engine;
-  AddDiskWithPartitions(engine, "Same Model", "DATA");
-  AddDiskWithPartitions(engine, "Same Model", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  engine.AddDisk("Same Model", "DATA");
+  engine.AddDisk("Same Model", "DATA");
+  ShownWindow w(&engine);
   QTreeWidget* tree = w.Form().allDiskTreeWidget;
   const int perDisk = 7;
 
-  QTreeWidgetItem* second = FindRow(tree, "Same Model", 1, "DATA");
+  QTreeWidgetItem* second = DeviceRow(w, "Same Model", "DATA", 1);
   QVERIFY(second);
   emit tree->itemClicked(second, 0);
   QCOMPARE(w.SelectedIndex(), perDisk + 2);
   QCOMPARE(w.SelectedDriveName(), QStringLiteral("DATA"));
-  QVERIFY(w.Form().PartitionScanButton->isVisible());
-  QVERIFY(!w.Form().LostVolumesButton->isVisible());
+  // Every card stays offered on any row; a mode that cannot run there says so instead.
+  QVERIFY(w.Form().PartitionScanButton->isVisible() && w.Form().LostVolumesButton->isVisible());
 
-  QTreeWidgetItem* secondDisk = FindRow(tree, "Same Model", 1, QString());
+  QTreeWidgetItem* secondDisk = DeviceRow(w, "Same Model", "", 1);
   emit tree->itemClicked(secondDisk, 0);
   QCOMPARE(w.SelectedIndex(), perDisk);
-  QVERIFY(!w.Form().PartitionScanButton->isVisible());
-  QVERIFY(w.Form().LostVolumesButton->isVisible());
+  QVERIFY(w.Form().PartitionScanButton->isVisible() && w.Form().LostVolumesButton->isVisible());
 
-  emit tree->itemClicked(FindRow(tree, "Same Model", 0, "DATA"), 0);
+  Pick(w, DeviceRow(w, "Same Model", "DATA"));
   QCOMPARE(w.SelectedIndex(), 2);
 }
 
 void WindowTest::startWithoutSelectionIsRefused() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   for (QPushButton* mode : {w.Form().DeleteScanButton, w.Form().LostVolumesButton, w.Form().DeepScanButton}) {
     Click(mode);
     Click(w.Form().scanTheDiskBtn);
@@ -402,12 +382,10 @@ void WindowTest::startWithoutSelectionIsRefused() {
 }
 
 void WindowTest::failedScannerCreationKeepsWindowUsable() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.createResult = RC_FAIL;
-  SorbeckRecovery w(&engine);
-  w.show();
-  emit w.Form().allDiskTreeWidget->itemClicked(FindRow(w.Form().allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  ShownWindow w(&engine);
+  Pick(w, DeviceRow(w, "Disk A", "DATA"));
   Click(w.Form().DeleteScanButton);
   Click(w.Form().scanTheDiskBtn);
   QCOMPARE(engine.lastKind, int(Scan_Deleted));
@@ -433,11 +411,10 @@ void WindowTest::failedScannerCreationKeepsWindowUsable() {
 }
 
 void WindowTest::closingMidScanStopsTheWorker() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   auto* w = new SorbeckRecovery(&engine);
   w->show();
-  emit w->Form().allDiskTreeWidget->itemClicked(FindRow(w->Form().allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Pick(*w, DeviceRow(*w, "Disk A"));
   Click(w->Form().DeepScanButton);
   Click(w->Form().scanTheDiskBtn);
   QVERIFY(w->ScanRunning());
@@ -450,11 +427,9 @@ void WindowTest::closingMidScanStopsTheWorker() {
 }
 
 void WindowTest::stopButtonEndsScanAndReenablesHome() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
-  emit w.Form().allDiskTreeWidget->itemClicked(FindRow(w.Form().allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
+  Pick(w, DeviceRow(w, "Disk A", "DATA"));
   Click(w.Form().DeleteScanButton);
   Click(w.Form().scanTheDiskBtn);
   QVERIFY(w.ScanRunning());
@@ -478,16 +453,12 @@ void WindowTest::stopButtonEndsScanAndReenablesHome() {
 }
 
 void WindowTest::lostPartitionSearchListsFoundPartitions() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   const char* labels[] = {"one", "", "three", "four", "five", "six", "seven"};
   for (const char* l : labels) engine.found.push_back(FakeDevice::Part(DT_PARTITION, l, 2048, PT_FAT32));
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
+  Start(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton);
   QVERIFY(ui.disklistFrame->isVisible());
   QVERIFY(!ui.Resultframe->isVisible());
   QTRY_VERIFY(!w.ScanRunning());
@@ -496,7 +467,7 @@ void WindowTest::lostPartitionSearchListsFoundPartitions() {
   QCOMPARE(table->rowCount(), 7);
   QCOMPARE(table->item(1, 0)->text(), QStringLiteral("Untitled"));
   QCOMPARE(table->item(0, 2)->text(), QStringLiteral("FAT32 (MS-DOS)"));
-  QVERIFY(!ui.scanningstatelab->isVisible());
+  QVERIFY(ui.scanningstatelab->text().startsWith("7 lost partitions were found."));
   QCOMPARE(g_FoundPartitions.size(), size_t(7));
   Shot(&w, "lost-partition-page");
 
@@ -537,14 +508,12 @@ void WindowTest::lostPartitionSearchListsFoundPartitions() {
 
 // Texts a user must read in full: nothing cut mid-word, and a search that finds nothing says so.
 void WindowTest::emptySearchSaysSoAndCaptionsAreWhole() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   auto& ui = w.Form();
   for (QRadioButton* r : {ui.partrecoveryButton, ui.deeprecoveryButton})
     QVERIFY2(r->width() >= r->sizeHint().width(), qPrintable(r->text()));
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Pick(w, DeviceRow(w, "Disk A"));
   for (QPushButton* mode : {ui.DeepScanButton, ui.DeleteScanButton, ui.LostVolumesButton}) {
     Click(mode);
     QLabel* tip = ui.Tiplab;
@@ -561,16 +530,12 @@ void WindowTest::emptySearchSaysSoAndCaptionsAreWhole() {
 }
 
 void WindowTest::secondScanRefusedAndHomeStopsSearch() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.found.push_back(FakeDevice::Part(DT_PARTITION, "found", 2048, PT_NTFS));
   engine.searchUntilStopped = true;
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
+  Start(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton);
   QVERIFY(w.ScanRunning());
   QTRY_COMPARE(ui.partprogressBar->value(), 50);
   engine.lastKind = -1;
@@ -638,17 +603,15 @@ void WindowTest::realEngineDeviceTreeOverDiskImage() {
 
 
 void WindowTest::engineObjectsAreReleasedAndAMissingScannerRefused() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   for (const char* l : {"one", "two"}) engine.found.push_back(FakeDevice::Part(DT_PARTITION, l, 2048, PT_FAT32));
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
 
   // An engine that claims success but hands out no scanner: refused, in every mode, not a crash
   // (deep) and not a page stuck on "Scanning..." (the others).
   engine.nullScanner = true;
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Pick(w, DeviceRow(w, "Disk A", "DATA"));
   for (QAbstractButton* mode : {static_cast<QAbstractButton*>(ui.DeepScanButton),
                                 static_cast<QAbstractButton*>(ui.DeleteScanButton)}) {
     Click(mode);
@@ -673,9 +636,7 @@ void WindowTest::engineObjectsAreReleasedAndAMissingScannerRefused() {
 
   // The search does not use the scanner made for it; the partitions it found are the window's
   // and are released when the list is left, each once.
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
+  Start(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton);
   QCOMPARE(engine.scanner.releases.load(), 2);
   QTRY_VERIFY(!w.ScanRunning());
   QCOMPARE(g_FoundPartitions.size(), size_t(2));
@@ -688,12 +649,10 @@ void WindowTest::engineObjectsAreReleasedAndAMissingScannerRefused() {
 }
 
 void WindowTest::homeKeepsTheChosenModeVisible() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Pick(w, DeviceRow(w, "Disk A", "DATA"));
   // A volume scan runs in the deleted-file mode; Home comes back to the mode the person chose.
   Click(ui.PartitionScanButton);
   Click(ui.scanTheDiskBtn);
@@ -712,23 +671,18 @@ void WindowTest::homeKeepsTheChosenModeVisible() {
 
   // The disk page's Home, too, leaves the mode shown.
   Click(ui.HomeButton);
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
   Click(ui.diskHomeButton);
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_LostPartitions));
   QVERIFY(ui.Tiplab->text().contains("resized or corrupted volumes"));
 }
 
 void WindowTest::wholeDiskForPartitionModesSaysChooseAPartition() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.createResult = RC_FAIL;
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
+  Pick(w, DeviceRow(w, "Disk A"));
   for (QPushButton* mode : {ui.DeleteScanButton, ui.PartitionScanButton}) {
     Click(mode);
     Click(ui.scanTheDiskBtn);
@@ -742,27 +696,20 @@ void WindowTest::wholeDiskForPartitionModesSaysChooseAPartition() {
   }
   Shot(&w, "start-page-whole-disk");
   // On a partition the failure names what is missing there.
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
-  Click(ui.DeleteScanButton);
-  Click(ui.scanTheDiskBtn);
-  QVERIFY(ui.Tiplab->text().contains("No file system that this recovery reads"));
+  Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
+  QVERIFY(ui.Tiplab->text().contains("No file system is readable here"));
 }
 
 void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.found.push_back(FakeDevice::Part(DT_PARTITION, "Macintosh HD", 409600, PT_HFSP));
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
   // Every page's buttons and lists lie inside the window at its fixed size.
   for (QWidget* x : {static_cast<QWidget*>(ui.scanTheDiskBtn), static_cast<QWidget*>(ui.DeepScanButton),
                      static_cast<QWidget*>(ui.LostVolumesButton), static_cast<QWidget*>(ui.Tiplab)})
     QVERIFY2(InsideWindow(w, x), qPrintable(x->objectName()));
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
   QVERIFY(ui.disklistFrame->isVisible());
   for (QWidget* x : {static_cast<QWidget*>(ui.diskHomeButton), static_cast<QWidget*>(ui.scanDelDiskBtn),
                      static_cast<QWidget*>(ui.lostpartitionTableWidget), static_cast<QWidget*>(ui.partrecoveryButton),
@@ -778,9 +725,7 @@ void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
   delete engine.found[0];
   engine.found.clear();
   engine.searchUntilStopped = true;
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
+  Start(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton);
   QVERIFY(w.ScanRunning());
   QCOMPARE(ui.lostpartitionTableWidget->rowCount(), 0);
   engine.searchUntilStopped = false;
@@ -797,9 +742,7 @@ void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
 
   // Results page: its buttons and status line too.
   Click(ui.diskHomeButton);
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
-  Click(ui.DeepScanButton);
-  Click(ui.scanTheDiskBtn);
+  Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeepScanButton);
   Click(ui.scanStopBtn);
   QTRY_VERIFY(!w.ScanRunning());
   QLabel* status = w.findChild<QLabel*>("resultStatuslab");
@@ -812,14 +755,10 @@ void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
 }
 
 void WindowTest::homeLooksDisabledDuringAScan() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
-  Click(ui.DeleteScanButton);
-  Click(ui.scanTheDiskBtn);
+  Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
   QVERIFY(w.ScanRunning());
   QVERIFY(!ui.HomeButton->isEnabled());
   auto* dim = qobject_cast<QGraphicsOpacityEffect*>(ui.HomeButton->graphicsEffect());
@@ -850,16 +789,12 @@ void WindowTest::foundPartitionStartNeedsAFoundRowInEitherDeviceOrder() {
   // taken for a row of the found list.
   for (int order = 0; order < 2; ++order) {
     FakeEngine engine;
-    if (order == 1) AddDiskWithPartitions(engine, "Other Disk", "OTHER");
-    AddDiskWithPartitions(engine, "Lost Disk", "DATA");
+    if (order == 1) engine.AddDisk("Other Disk", "OTHER");
+    engine.AddDisk("Lost Disk", "DATA");
     for (const char* l : {"one", "two"}) engine.found.push_back(FakeDevice::Part(DT_PARTITION, l, 409600, PT_NTFS));
-    SorbeckRecovery w(&engine);
-    w.show();
+    ShownWindow w(&engine);
     auto& ui = w.Form();
-    emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Lost Disk", 0, QString()), 0);
-    Click(ui.LostVolumesButton);
-    Click(ui.scanTheDiskBtn);
-    QTRY_VERIFY(!w.ScanRunning());
+    QVERIFY(RunToEnd(w, DeviceRow(w, "Lost Disk"), ui.LostVolumesButton));
     QCOMPARE(g_FoundPartitions.size(), size_t(2));
     QVERIFY(ui.lostpartitionTableWidget->selectedItems().isEmpty());
     for (QRadioButton* option : {ui.partrecoveryButton, ui.deeprecoveryButton}) {
@@ -887,21 +822,19 @@ void WindowTest::foundPartitionStartNeedsAFoundRowInEitherDeviceOrder() {
 }
 
 void WindowTest::modesRefusedOnTheWrongKindOfDeviceSaySoAtOnce() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   auto& ui = w.Form();
   QTreeWidget* tree = ui.allDiskTreeWidget;
-  QTreeWidgetItem* disk = FindRow(tree, "Disk A", 0, QString());
-  QTreeWidgetItem* part = FindRow(tree, "Disk A", 0, "DATA");
+  QTreeWidgetItem* disk = DeviceRow(w, "Disk A");
+  QTreeWidgetItem* part = DeviceRow(w, "Disk A", "DATA");
 
-  // Volume Recovery chosen on a partition, then the disk clicked: its card goes, and the page
-  // says at once why it cannot run there; Start Scan reads nothing.
+  // Volume Recovery chosen on a partition, then the disk clicked: its card stays marked, and the
+  // page says at once why it cannot run there; Start Scan reads nothing.
   emit tree->itemClicked(part, 0);
   Click(ui.PartitionScanButton);
   emit tree->itemClicked(disk, 0);
-  QVERIFY(!ui.PartitionScanButton->isVisible());
+  QVERIFY(ui.PartitionScanButton->isVisible() && ui.PartitionScanButton->isChecked());
   QString tip = ui.Tiplab->text();
   QVERIFY2(tip.contains(kRed) && tip.contains("Volume Recovery reads one partition, and a whole disk is selected"),
            qPrintable(tip));
@@ -937,7 +870,7 @@ void WindowTest::modesRefusedOnTheWrongKindOfDeviceSaySoAtOnce() {
   // disk, and is not started on a partition.
   Click(ui.LostVolumesButton);
   emit tree->itemClicked(part, 0);
-  QVERIFY(!ui.LostVolumesButton->isVisible());
+  QVERIFY(ui.LostVolumesButton->isVisible() && ui.LostVolumesButton->isChecked());
   tip = ui.Tiplab->text();
   QVERIFY2(tip.contains(kRed) && tip.contains("Lost Partitions searches a whole disk"), qPrintable(tip));
   Click(ui.scanTheDiskBtn);
@@ -950,19 +883,13 @@ void WindowTest::modesRefusedOnTheWrongKindOfDeviceSaySoAtOnce() {
 }
 
 void WindowTest::engineCodesInWords() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  QTreeWidget* tree = ui.allDiskTreeWidget;
 
   // Volume Recovery on a partition where no volume is recognised: what that means and what to do.
   engine.scanner.immediate = RC_WRONG_FS;
-  emit tree->itemClicked(FindRow(tree, "Disk A", 0, "DATA"), 0);
-  Click(ui.PartitionScanButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A", "DATA"), ui.PartitionScanButton));
   const QString status = w.StatusText();
   QVERIFY2(status.contains("No formatted or damaged volume was recognised") &&
                status.contains("Deep Recovery finds files by their contents") && !status.contains("ended early"),
@@ -977,20 +904,15 @@ void WindowTest::engineCodesInWords() {
   // A search the engine refuses says so on its page, which then offers nothing to scan.
   engine.scanner.immediate = 0;
   engine.searchResult = RC_FAIL;
-  emit tree->itemClicked(FindRow(tree, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
   QVERIFY2(ui.scanningstatelab->text().contains("The search for lost partitions failed (engine code -1)"),
            qPrintable(ui.scanningstatelab->text()));
   QVERIFY(!ui.scanDelDiskBtn->isVisible());
 }
 
 void WindowTest::chosenCardStaysMarkedAndRedTextGoesWhenMended() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
-  SorbeckRecovery w(&engine);
-  w.show();
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
   auto& ui = w.Form();
   QTreeWidget* tree = ui.allDiskTreeWidget;
 
@@ -1000,7 +922,7 @@ void WindowTest::chosenCardStaysMarkedAndRedTextGoesWhenMended() {
   const QImage plain = ui.DeepScanButton->grab().toImage();
   Click(ui.scanTheDiskBtn);
   QVERIFY2(ui.Tiplab->text().contains("choose a kind of recovery"), qPrintable(ui.Tiplab->text()));
-  emit tree->itemClicked(FindRow(tree, "Disk A", 0, "DATA"), 0);
+  Pick(w, DeviceRow(w, "Disk A", "DATA"));
   Click(ui.scanTheDiskBtn);
   QCOMPARE(engine.lastKind, -1);
   QVERIFY(!w.ScanRunning());
@@ -1033,10 +955,7 @@ void WindowTest::chosenCardStaysMarkedAndRedTextGoesWhenMended() {
 
   // A found partition's scan, then Home: the Lost Partitions card and mode again.
   engine.found.push_back(FakeDevice::Part(DT_PARTITION, "found", 409600, PT_NTFS));
-  emit tree->itemClicked(FindRow(tree, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
   emit ui.lostpartitionTableWidget->itemClicked(ui.lostpartitionTableWidget->item(0, 0));
   Click(ui.deeprecoveryButton);
   Click(ui.scanDelDiskBtn);
@@ -1055,22 +974,17 @@ void WindowTest::chosenCardStaysMarkedAndRedTextGoesWhenMended() {
   Click(fresh.Form().scanTheDiskBtn);
   QVERIFY(fresh.Form().Tiplab->text().contains(kRed));
   QVERIFY(fresh.Form().Tiplab->text().contains("select a device"));
-  emit fresh.Form().allDiskTreeWidget->itemClicked(FindRow(fresh.Form().allDiskTreeWidget, "Disk A", 0, "DATA"), 0);
+  Pick(fresh, DeviceRow(fresh, "Disk A", "DATA"));
   QVERIFY(!fresh.Form().Tiplab->text().contains(kRed));
   QVERIFY(fresh.Form().Tiplab->text().contains("Use Deep Recovery option"));
 }
 
 void WindowTest::searchCanBeStoppedAndAnEmptyOneOffersNothing() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.searchUntilStopped = true;
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  QTreeWidget* tree = ui.allDiskTreeWidget;
-  emit tree->itemClicked(FindRow(tree, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
+  Start(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton);
   QVERIFY(w.ScanRunning());
   QPushButton* stop = w.findChild<QPushButton*>("searchStopBtn");
   QVERIFY(stop && stop->isVisible());
@@ -1125,22 +1039,17 @@ void WindowTest::cutPartitionsSayTheyAreCutAndSizesSortByBytes() {
   FakeDevice* cutFound = FakeDevice::Part(DT_PARTITION, "cut", 409600, PT_NTFS);
   cutFound->SetFlags(PF_CLIPPED);
   engine.found.push_back(cutFound);
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  QTreeWidget* tree = ui.allDiskTreeWidget;
-  QTreeWidgetItem* row = FindRow(tree, "Cut Disk", 0, "CUT");
+  QTreeWidgetItem* row = DeviceRow(w, "Cut Disk", "CUT");
   QVERIFY(row);
   QCOMPARE(row->text(1), QStringLiteral("31.00 MB (cut short)"));
   QVERIFY(row->toolTip(0).contains("its last part is missing"));
-  QCOMPARE(FindRow(tree, "Cut Disk", 0, "WHOLE")->text(1), QStringLiteral("30.00 MB"));
-  QVERIFY(FindRow(tree, "Cut Disk", 0, "WHOLE")->toolTip(0).isEmpty());
+  QCOMPARE(DeviceRow(w, "Cut Disk", "WHOLE")->text(1), QStringLiteral("30.00 MB"));
+  QVERIFY(DeviceRow(w, "Cut Disk", "WHOLE")->toolTip(0).isEmpty());
   Shot(&w, "start-page-cut-partition");
 
-  emit tree->itemClicked(FindRow(tree, "Cut Disk", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Cut Disk"), ui.LostVolumesButton));
   QTableWidget* table = ui.lostpartitionTableWidget;
   QCOMPARE(table->item(2, 1)->text(), QStringLiteral("200.00 MB (cut short)"));
   QVERIFY(table->columnWidth(1) > table->fontMetrics().horizontalAdvance(table->item(2, 1)->text()));
@@ -1155,50 +1064,192 @@ void WindowTest::cutPartitionsSayTheyAreCutAndSizesSortByBytes() {
 }
 
 void WindowTest::lostPartitionSearchNeedsNoScanner() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.found.push_back(FakeDevice::Part(DT_PARTITION, "lost", 2048, PT_FAT32));
   engine.createResult = RC_FAIL;
-  SorbeckRecovery w(&engine);
-  w.show();
-  auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
+  ShownWindow w(&engine);
+  Start(w, DeviceRow(w, "Disk A"), w.Form().LostVolumesButton);
   QVERIFY(engine.lastKind != -1);
   QTRY_VERIFY(!w.ScanRunning());
   QCOMPARE(engine.searches, 1);
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
-  QCOMPARE(ui.lostpartitionTableWidget->item(0, 0)->text(), QStringLiteral("lost"));
-  QVERIFY(!ui.Tiplab->text().contains("engine code"));
+  QCOMPARE(w.Form().lostpartitionTableWidget->item(0, 0)->text(), QStringLiteral("lost"));
+  QVERIFY(!w.Form().Tiplab->text().contains("engine code"));
 }
 
 // A search started with the deep option left chosen from the last one ends on the volume option,
 // which is the mode it leaves in force.
 void WindowTest::searchEndsWithTheVolumeOptionChecked() {
-  FakeEngine engine;
-  AddDiskWithPartitions(engine, "Disk A", "DATA");
+  FakeEngine engine("Disk A", "DATA");
   engine.found.push_back(FakeDevice::Part(DT_PARTITION, "lost", 2048, PT_FAT32));
-  SorbeckRecovery w(&engine);
-  w.show();
+  ShownWindow w(&engine);
   auto& ui = w.Form();
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
   Click(ui.deeprecoveryButton);
   QVERIFY(ui.deeprecoveryButton->isChecked());
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundDeep));
 
   Click(ui.HomeButton);
-  emit ui.allDiskTreeWidget->itemClicked(FindRow(ui.allDiskTreeWidget, "Disk A", 0, QString()), 0);
-  Click(ui.LostVolumesButton);
-  Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
   QCOMPARE(engine.searches, 2);
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_FoundVolume));
   QVERIFY(ui.partrecoveryButton->isChecked());
   QVERIFY(!ui.deeprecoveryButton->isChecked());
+}
+
+// Deleted Recovery on a volume that cannot be read as a file system sends the person to the mode
+// that rebuilds it, before the one that loses names and folders.
+void WindowTest::deletedRecoveryOnAnUnreadableVolumePointsToVolumeRecovery() {
+  FakeEngine engine("Disk A", "DATA");
+  engine.createResult = RC_FAIL;
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
+  QCOMPARE(engine.lastKind, int(Scan_Deleted));
+  const QString tip = ui.Tiplab->text();
+  QVERIFY2(tip.contains("Volume Recovery first") && tip.contains("rebuilds a formatted or damaged volume") &&
+               tip.indexOf("Volume Recovery") < tip.indexOf("Deep Recovery"),
+           qPrintable(tip));
+  QVERIFY2(TextFits(ui.Tiplab), qPrintable(tip));
+  Shot(&w, "start-page-deleted-unreadable");
+
+  // A deleted-file scan that answers "not this file system" says the same on the results page.
+  engine.createResult = 0;
+  engine.scanner.immediate = RC_WRONG_FS;
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  const QString status = w.StatusText();
+  QVERIFY2(status.contains("Volume Recovery first") &&
+               status.indexOf("Volume Recovery") < status.indexOf("Deep Recovery") &&
+               !status.contains("ended early"),
+           qPrintable(status));
+  QLabel* line = w.findChild<QLabel*>("resultStatuslab");
+  QCOMPARE(line->text(), status);
+  Shot(&w, "results-page-deleted-unreadable");
+
+  // Volume Recovery that cannot run there either points on to Deep Recovery alone.
+  Click(ui.HomeButton);
+  engine.scanner.immediate = 0;
+  engine.createResult = RC_FAIL;
+  Start(w, DeviceRow(w, "Disk A", "DATA"), ui.PartitionScanButton);
+  QVERIFY2(ui.Tiplab->text().contains("Deep Recovery can still find files"), qPrintable(ui.Tiplab->text()));
+}
+
+// Whatever row is clicked, the four cards stay where they are and the chosen one stays marked;
+// the red text says why the chosen mode cannot run on the row.
+void WindowTest::cardsStayInPlaceAndMarkedOnEveryDevice() {
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  QList<QRect> places;
+  for (QPushButton* card : Cards(w)) places << card->geometry();
+  const struct {
+    QPushButton* card;
+    const char* chosenOn;
+    const char* refusedOn;
+    const char* words;
+  } cases[] = {{ui.PartitionScanButton, "DATA", "",
+                "Volume Recovery reads one partition, and a whole disk is selected"},
+               {ui.DeleteScanButton, "DATA", "", "Deleted Recovery reads one partition"},
+               {ui.LostVolumesButton, "", "DATA", "Lost Partitions searches a whole disk"}};
+  for (const auto& c : cases) {
+    Pick(w, DeviceRow(w, "Disk A", c.chosenOn));
+    Click(c.card);
+    Pick(w, DeviceRow(w, "Disk A", c.refusedOn));
+    QList<QRect> now;
+    for (QPushButton* card : Cards(w)) {
+      QVERIFY2(card->isVisible(), qPrintable(card->objectName()));
+      QCOMPARE(card->isChecked(), card == c.card);
+      now << card->geometry();
+    }
+    QCOMPARE(now, places);
+    const QString tip = ui.Tiplab->text();
+    QVERIFY2(tip.contains(kRed) && tip.contains(QLatin1String(c.words)), qPrintable(tip));
+    QVERIFY2(TextFits(ui.Tiplab), qPrintable(tip));
+    // Choosing the card again with the wrong row selected says it at once too.
+    Click(c.card);
+    QVERIFY2(ui.Tiplab->text().contains(QLatin1String(c.words)), qPrintable(ui.Tiplab->text()));
+  }
+  Shot(&w, "start-page-lost-on-partition");
+  // Back on a row where the mode runs: the red text goes, the card is still the marked one.
+  Pick(w, DeviceRow(w, "Disk A"));
+  QVERIFY(ui.LostVolumesButton->isChecked() && !ui.Tiplab->text().contains(kRed));
+}
+
+void WindowTest::lostPartitionsSaysItFindsVolumesOf200MbAndMore() {
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  QVERIFY2(ui.LostVolumesButton->toolTip().contains("200 MB or more"),
+           qPrintable(ui.LostVolumesButton->toolTip()));
+  Pick(w, DeviceRow(w, "Disk A"));
+  Click(ui.LostVolumesButton);
+  // Said before the search, beside the mode's own words, and whole.
+  const QString tip = ui.Tiplab->text();
+  QVERIFY2(tip.contains("resized or corrupted volumes") && tip.contains("200 MB or more") &&
+               tip.contains("smaller stick or memory card, use Deep Recovery"),
+           qPrintable(tip));
+  QVERIFY2(TextFits(ui.Tiplab), qPrintable(tip));
+  Shot(&w, "start-page-lost-size");
+  // The README says it too, on the mode's own row.
+  QString row;
+  for (const QString& line : QString::fromUtf8(ReadAll(KESTRUM_SOURCE_DIR "/README.md")).split('\n'))
+    if (line.startsWith("| Lost Partitions |")) row = line;
+  QVERIFY2(row.contains("200 MB") && row.contains("use Deep Recovery"), qPrintable(row));
+  // And again after a search, when the start page comes back.
+  QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
+  Click(ui.diskHomeButton);
+  QVERIFY(ui.Tiplab->text().contains("200 MB or more"));
+}
+
+void WindowTest::searchThatFoundPartitionsSaysHowMany() {
+  FakeEngine engine("Disk A", "DATA");
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  const struct {
+    const char* label;
+    uint32_t type;
+    const char* says;
+  } finds[] = {{"one", PT_NTFS, "1 lost partition was found."},
+               {"two", PT_FAT32, "2 lost partitions were found."}};
+  for (const auto& f : finds) {
+    engine.found.push_back(FakeDevice::Part(DT_PARTITION, f.label, 409600, f.type));
+    QVERIFY(RunToEnd(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton));
+    QLabel* said = ui.scanningstatelab;
+    QVERIFY2(said->isVisible() && said->text().startsWith(QLatin1String(f.says)), qPrintable(said->text()));
+    QVERIFY(TextFits(said) && ShownWhole(said));
+    Shot(&w, "lost-partition-found-count");
+    Click(ui.diskHomeButton);
+  }
+}
+
+// A path in KESTRUM_DISKS that cannot be read is not listed, and stderr says which.
+void WindowTest::unreadableDiskPathIsSaidOnStderr() {
+  QTemporaryDir dir;
+  const QString missing = dir.filePath("no-such-disk.img");
+  const QString present = dir.filePath("present.img");
+  QVERIFY(ZeroFile(present, 16ll << 20));
+  QTemporaryFile err;
+  QVERIFY(err.open());
+  std::fflush(stderr);
+  const int saved = dup(2);
+  QVERIFY(dup2(err.handle(), 2) >= 0);
+  {
+    ScopedDisks disks(missing + ":" + present);
+    ShownWindow w;
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    QCOMPARE(w.Form().allDiskTreeWidget->topLevelItemCount(), 1);
+    QVERIFY(w.Form().allDiskTreeWidget->topLevelItem(0)->text(0).contains("present.img"));
+  }
+  err.seek(0);
+  const QString said = QString::fromLocal8Bit(err.readAll());
+  QVERIFY2(said.contains("KESTRUM_DISKS: " + missing +
+                         " is not listed: " + QString::fromLocal8Bit(strerror(ENOENT))),
+           qPrintable(said));
+  QCOMPARE(said.count(missing), 1);
+  QVERIFY(!said.contains("present.img"));
 }
 
 QTEST_MAIN(WindowTest)

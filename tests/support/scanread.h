@@ -1,12 +1,15 @@
 // Reading back what an engine scan found, and handing back what the engine lent.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "common/inc/idevice.h"
 #include "common/inc/ifileinfo.h"
 #include "common/inc/ifileop.h"
 #include "common/inc/iscanoperator.h"
+#include "filemanager/filemanager.h"
 
 namespace testutil {
 
@@ -24,6 +27,24 @@ inline std::vector<uint8_t> ReadAll(IScanOperator* scanner, IFileInfo* f) {
   }
   if (out.size() > f->GetSize()) out.resize(size_t(f->GetSize()));
   return out;
+}
+
+// Every file entry of a scanner's results tree with its full path ("/Volume/docs/a.txt"),
+// folder by folder in the tree's own order.
+inline void ForEachTreeFile(IScanOperator* scanner,
+                            const std::function<void(const std::u16string& path, IFileInfo* entry)>& visit) {
+  auto* tree = dynamic_cast<CFileManager*>(scanner->GetFileManager());
+  if (!tree) return;
+  std::u16string folder;
+  tree->WalkFolders(
+      [&](const std::u16string& p) {
+        folder = p;
+        return 0;
+      },
+      [&](IFileInfo* e) {
+        visit(folder + u"/" + e->GetName(), e);
+        return 0;
+      });
 }
 
 // The caller owns disks and letters; partitions go with their disk.

@@ -297,6 +297,56 @@ TEST(FileOp, CompressedLastUnitWithoutHoleIsStored) {
   EXPECT_TRUE(std::equal(out.begin() + 8192, out.end(), d.begin() + 300 * 512));
 }
 
+// A compressed file of three units whose runs cover unit 0 only (a damaged or incomplete
+// record): units 1 and 2 are no data at all, not zeros. A read answers 5 and hands out only
+// what lies before them; a unit the runs hold as sparse stays zeros.
+TEST(FileOp, CompressedUnitsPastTheRunsFail) {
+  std::unique_ptr<MemDevice> dev(new MemDevice(Disk(), 512, 512));
+  dev->SetOwnedByCaller(true);
+  const std::vector<uint8_t>& d = dev->bytes();
+  CCompressedFileOP op;
+  op.SetStorageDevice(dev.get());
+  CFileInfo f;
+  f.AddFlags(FF_COMPRESSED);
+  f.SetSize(3 * 8192);
+  f.SetRunList(new RunList(200, 16));  // unit 0: stored
+  op.SetFile(&f);
+  std::vector<uint8_t> out(3 * 8192, 0xEE);
+  uint32_t got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), uint32_t(out.size()), 0, &got));
+  EXPECT_EQ(8192u, got);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 8192, d.begin() + 200 * 512));
+  EXPECT_TRUE(std::all_of(out.begin() + 8192, out.end(), [](uint8_t b) { return b == 0xEE; }));
+  // From inside unit 0 across its end, and from inside a missing unit.
+  got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), 5000, 6000, &got));
+  EXPECT_EQ(2192u, got);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 2192, d.begin() + 200 * 512 + 6000));
+  got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), 100, 2 * 8192 + 10, &got));
+  EXPECT_EQ(0u, got);
+  // Within unit 0 all is as before.
+  ASSERT_EQ(0, op.Read(out.data(), 8000, 100, &got));
+  EXPECT_EQ(8000u, got);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 8000, d.begin() + 200 * 512 + 100));
+  // Unit 1 held as a sparse run is real zeros; unit 2 is still missing.
+  RunList* r = new RunList(200, 16);
+  r->Append(RUN_HOLE, 16);
+  f.SetRunList(r);
+  std::fill(out.begin(), out.end(), 0xEE);
+  got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), uint32_t(out.size()), 0, &got));
+  EXPECT_EQ(2u * 8192, got);
+  EXPECT_TRUE(std::all_of(out.begin() + 8192, out.begin() + 16384, [](uint8_t b) { return b == 0; }));
+  ASSERT_EQ(0, op.Read(out.data(), 8192, 8192, &got));
+  EXPECT_EQ(8192u, got);
+  // No runs at all: nothing of the file is data.
+  f.SetRunList(new RunList());
+  got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), 100, 0, &got));
+  EXPECT_EQ(0u, got);
+}
+
 // A compressed unit read back through the decoder: a sound unit gives its bytes; one whose
 // stored chunk claims a length other than 4096 gives 5 and no bytes, never its garbage.
 TEST(FileOp, CompressedUnitWithDamagedStoredChunkFails) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-
 #include <fstream>
 #include <functional>
 #include <map>
@@ -12,7 +11,9 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
+#include "filemanager/fileinfo.h"
 #include "filesystems/ntfs/ntfs.h"
+#include "fixtures.h"
 #include "testutil.h"
 
 namespace {
@@ -412,6 +413,90 @@ TEST(NtfsRecord, MutatedRecordsNeverReadOutside) {
       }
     }
   }
+}
+
+// 4 KiB FILE records (a 4Kn disk) keep files of up to about 3.6 KB resident. Each one's value
+// becomes the file's data whole; an EFS stream resident in such a record beyond 1 KiB is
+// kept too, beside the encrypted $DATA runs.
+TEST(NtfsRecord, ResidentDataFillsFourKilobyteRecords) {
+  testutil::FixtureManifest m;
+  if (!m.Load("ntfs4kn")) GTEST_SKIP() << "no ntfs4kn image";
+  Volume v;
+  ASSERT_TRUE(v.Open(m.ImagePath(), 4096));
+  ASSERT_EQ(v.ntfs.RecordBytes(), 4096u);
+  std::map<std::string, std::vector<uint8_t>> byName;
+  for (uint64_t n = 16; n < 128; ++n) {
+    auto rec = v.Record(n);
+    std::u16string nm;
+    uint64_t parent = 0;
+    if (rec.empty() || v.ntfs.GetFileName(rec.data(), nm, &parent, nullptr, nullptr) != 0) continue;
+    byName[testutil::Utf8(nm)] = rec;
+  }
+  int resident = 0;
+  for (const testutil::ManifestEntry* e : m.Files()) {
+    if (e->path.rfind("/docs/", 0) != 0) continue;
+    SCOPED_TRACE(e->path);
+    auto it = byName.find(e->path.substr(6));
+    ASSERT_NE(it, byName.end());
+    IFileInfo* f = nullptr;
+    ASSERT_EQ(v.ntfs.CreateFileInfo(it->second.data(), &f, nullptr, 0), 0);
+    std::unique_ptr<IFileInfo, void (*)(IFileInfo*)> own(f, [](IFileInfo* p) { p->Release(); });
+    ASSERT_TRUE(f->GetFlags() & FF_RESIDENT);
+    EXPECT_EQ(f->GetSize(), e->size);
+    auto* p = dynamic_cast<CPermanentRunList*>(f->GetRunList());
+    ASSERT_NE(p, nullptr);
+    const uint8_t* d = nullptr;
+    ASSERT_EQ(p->GetData(&d), 0);
+    EXPECT_TRUE(m.SameAsOriginal(e->path, std::vector<uint8_t>(d, d + p->GetLength())));
+    resident += e->size > 1024;
+  }
+  EXPECT_EQ(resident, 7);
+
+  // r5000.bin made encrypted: its $DATA marked so, and a resident "$EFS" stream of 2000
+  // bytes put before the end marker.
+  auto rec = byName.at("r5000.bin");
+  NtfsAttr data, last;
+  ASSERT_EQ(v.ntfs.FindUnnamed(rec.data(), NTFS_AT_DATA, &data), 0);
+  ASSERT_TRUE(data.nonResident);
+  kbytes::PutLe16(&rec[data.offset + 12], NTFS_ATTR_ENCRYPTED);
+  uint32_t cursor = 0;
+  while (v.ntfs.NextAttribute(rec.data(), &cursor, &last) == 1) {
+  }
+  const uint32_t end = last.offset + last.length;
+  std::vector<uint8_t> meta = testutil::RandomBytes(2000, 44);
+  std::vector<uint8_t> efs(32 + meta.size(), 0);
+  kbytes::PutLe32(&efs[0], NTFS_AT_LOGGED_UTILITY_STREAM);
+  kbytes::PutLe32(&efs[4], uint32_t(efs.size()));
+  efs[9] = 4;                       // name length
+  kbytes::PutLe16(&efs[10], 24);    // name offset
+  kbytes::PutLe16(&efs[14], 0x30);  // attribute id
+  kbytes::PutLe32(&efs[16], uint32_t(meta.size()));
+  kbytes::PutLe16(&efs[20], 32);  // value offset
+  const char16_t name[] = u"$EFS";
+  for (int i = 0; i < 4; ++i) kbytes::PutLe16(&efs[24 + 2 * i], name[i]);
+  std::copy(meta.begin(), meta.end(), efs.begin() + 32);
+  ASSERT_LE(end + efs.size() + 8, rec.size());
+  std::copy(efs.begin(), efs.end(), rec.begin() + end);
+  kbytes::PutLe32(&rec[end + efs.size()], NTFS_AT_END);
+  kbytes::PutLe32(&rec[end + efs.size() + 4], 0);
+  kbytes::PutLe32(&rec[24], uint32_t(end + efs.size() + 8));
+  CFileInfo f;
+  f.SetName(u"r5000.bin");
+  ASSERT_EQ(v.ntfs.BuildDataRuns(rec.data(), &f, NTFS_AT_DATA), 0);
+  ASSERT_TRUE(f.GetFlags() & FF_ENCRYPTED);
+  auto* enc = dynamic_cast<CEncRunList*>(f.GetRunList());
+  ASSERT_NE(enc, nullptr);
+  ASSERT_NE(enc->m_first, nullptr);
+  ASSERT_NE(enc->m_second, nullptr);
+  EXPECT_EQ(enc->m_first->resident, 1u);
+  EXPECT_EQ(enc->m_first->dataSize, 2000u);
+  const uint8_t* d = nullptr;
+  auto* p = dynamic_cast<CPermanentRunList*>(enc->m_first->runs);
+  ASSERT_NE(p, nullptr);
+  ASSERT_EQ(p->GetData(&d), 0);
+  EXPECT_EQ(std::vector<uint8_t>(d, d + p->GetLength()), meta);
+  EXPECT_EQ(enc->m_second->dataSize, 5000u);
+  EXPECT_EQ(enc->GetDataSectorCount(), 2u);  // two 4 KiB clusters
 }
 
 }  // namespace

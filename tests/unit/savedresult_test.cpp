@@ -10,16 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "common/inc/bytes.h"
 #include "common/inc/idevice.h"
 #include "common/inc/ifileop.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/iscanoperator.h"
-#include "common/inc/bytes.h"
 #include "filemanager/fileinfo.h"
 #include "filemanager/filemanager.h"
 #include "filemanager/lznt1.h"
 #include "filemanager/savefilesystem.h"
+#include "scanread.h"
 #include "storagedevice/devenum.h"
 #include "testutil.h"
 
@@ -103,26 +104,17 @@ struct Seen {
 
 std::map<std::u16string, Seen> Contents(IScanOperator* scanner) {
   std::map<std::u16string, Seen> out;
-  CFileManager* tree = dynamic_cast<CFileManager*>(scanner->GetFileManager());
-  if (!tree) return out;
-  std::u16string folder;
-  tree->WalkFolders(
-      [&](const std::u16string& p) {
-        folder = p;
-        return 0;
-      },
-      [&](IFileInfo* e) {
-        Seen s{e->GetSize(), e->GetFlags(), -2, {}};
-        IFileOP* op = nullptr;
-        if (scanner->GetFileOp(e, &op) == 0 && op) {
-          s.bytes.resize(size_t(std::min<uint64_t>(e->GetSize(), 1 << 20)));
-          uint32_t got = 0;
-          s.readResult = op->Read(s.bytes.data(), uint32_t(s.bytes.size()), 0, &got);
-          s.bytes.resize(got);
-        }
-        out[folder + u"/" + e->GetName()] = s;
-        return 0;
-      });
+  testutil::ForEachTreeFile(scanner, [&](const std::u16string& path, IFileInfo* e) {
+    Seen s{e->GetSize(), e->GetFlags(), -2, {}};
+    IFileOP* op = nullptr;
+    if (scanner->GetFileOp(e, &op) == 0 && op) {
+      s.bytes.resize(size_t(std::min<uint64_t>(e->GetSize(), 1 << 20)));
+      uint32_t got = 0;
+      s.readResult = op->Read(s.bytes.data(), uint32_t(s.bytes.size()), 0, &got);
+      s.bytes.resize(got);
+    }
+    out[path] = s;
+  });
   return out;
 }
 

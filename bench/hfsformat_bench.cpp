@@ -12,53 +12,12 @@
 
 #include "common/inc/ifileinfo.h"
 #include "common/inc/ifilemanager.h"
-#include "common/inc/iscanoperator.h"
 #include "common/inc/inotifysink.h"
+#include "common/inc/iscanoperator.h"
 #include "common/inc/istoragedevice.h"
 #include "common/inc/seams.h"
+#include "readonlystorage.h"
 #include "stubfilemanager.h"
-
-namespace {
-
-class FileStorage : public IStorageDevice {
- public:
-  explicit FileStorage(const std::string& path) {
-    m_f = std::fopen(path.c_str(), "rb");
-    std::fseek(m_f, 0, SEEK_END);
-    m_size = uint64_t(ftello(m_f));
-  }
-  virtual ~FileStorage() { std::fclose(m_f); }
-  void Release() override {}
-  int Attach(IDevice*) override { return 0; }
-  int GetFileSystem() override { return 0; }
-  IDevice* GetDevice() override { return nullptr; }
-  int GetType() override { return DT_PARTITION; }
-  int GetSize(uint64_t* s) override { *s = m_size; return 0; }
-  int GetClusterInfo(int* c, int* s) override { *c = 2048; *s = 512; return 0; }
-  int Read(void* b, uint32_t n) override { return int(std::fread(b, 1, n, m_f)); }
-  int Write(const void*, uint32_t) override { return -1; }
-  int64_t Seek(int64_t o, int) override { return fseeko(m_f, o, SEEK_SET) == 0 ? o : -1; }
-  int ReadSectors(int64_t first, void* b, uint32_t n) override {
-    if (fseeko(m_f, first * 512, SEEK_SET) != 0) return -1;
-    return int(std::fread(b, 1, size_t(n) * 512, m_f) / 512);
-  }
-  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  int CloneRead(void*, uint32_t) override { return -1; }
-  int CloneWrite(const void*, uint32_t) override { return -1; }
-  int64_t CloneSeek(int64_t, int) override { return -1; }
-  int CloneReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  bool IsReadOnly() override { return true; }
-  int Close(int) override { return 0; }
-
- private:
-  std::FILE* m_f;
-  uint64_t m_size;
-};
-
-
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -85,7 +44,7 @@ int main(int argc, char** argv) {
   }
   std::fclose(out);
 
-  FileStorage dev(work);
+  FileStorage dev(work, 2048, DT_PARTITION);
   uint64_t size = 0;
   dev.GetSize(&size);
   {  // warm the page cache

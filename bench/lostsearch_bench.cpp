@@ -5,12 +5,12 @@
 //   - the FAT deleted-file scan's search of the free clusters for lost folder clusters,
 //     over a FAT32 volume whose clusters are all free.
 //   lostsearch_bench [GiB]   default 4
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <vector>
 
 #include "common/inc/bytes.h"
@@ -18,6 +18,7 @@
 #include "filesystems/fatwalk.h"
 #include "filesystems/format/format.h"
 #include "memdevice.h"
+#include "readonlystorage.h"
 
 namespace {
 
@@ -42,11 +43,7 @@ class GeneratedDevice : public testutil::MemDevice {
     m_pos += n;
     return int(n);
   }
-  int64_t Seek(int64_t offset, int origin) override {
-    if (origin != 0 || offset < 0) return -1;
-    m_pos = uint64_t(offset);
-    return offset;
-  }
+  int64_t Seek(int64_t offset, int origin) override { return SeekFromStart(&m_pos, offset, origin); }
   int ReadSectors(int64_t first, void* buf, uint32_t count) override {
     m_pos = uint64_t(first) * 512;
     int got = Read(buf, count * 512);

@@ -42,41 +42,9 @@
 #include "common/inc/istoragedevice.h"
 #include "rawrecovery/rawrecover.h"
 #include "rawtestdev.h"
+#include "readonlystorage.h"
 
 namespace {
-
-class FileStorage : public IStorageDevice {
- public:
-  FileStorage(const std::string& path, int cluster) : m_cluster(cluster) {
-    m_f = std::fopen(path.c_str(), "rb");
-    std::setvbuf(m_f, nullptr, _IONBF, 0);
-    std::fseek(m_f, 0, SEEK_END);
-    m_size = uint64_t(std::ftell(m_f));
-  }
-  virtual ~FileStorage() { std::fclose(m_f); }
-  void Release() override {}
-  int Attach(IDevice*) override { return 0; }
-  int GetFileSystem() override { return 0; }
-  IDevice* GetDevice() override { return nullptr; }
-  int GetType() override { return DT_LETTER_VOLUME; }
-  int GetSize(uint64_t* s) override { *s = m_size; return 0; }
-  int GetClusterInfo(int* c, int* s) override { *c = m_cluster; *s = 512; return m_cluster ? 0 : -1; }
-  int Read(void* b, uint32_t n) override { return int(std::fread(b, 1, n, m_f)); }
-  int Write(const void*, uint32_t) override { return -1; }
-  int64_t Seek(int64_t o, int) override { return std::fseek(m_f, long(o), SEEK_SET) == 0 ? o : -1; }
-  int ReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  int CloneRead(void*, uint32_t) override { return -1; }
-  int CloneWrite(const void*, uint32_t) override { return -1; }
-  int64_t CloneSeek(int64_t, int) override { return -1; }
-  int CloneReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  bool IsReadOnly() override { return true; }
-  int Close(int) override { return 0; }
-  std::FILE* m_f;
-  uint64_t m_size;
-  int m_cluster;
-};
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -363,7 +331,7 @@ int RunSmall(const std::string& image, int64_t mib) {
   std::set<std::string> exts;
   for (const Source& s : src) exts.insert(s.ext);
   for (int mode : {SECTOR_SCAN, CLUSTER_SCAN}) {
-    FileStorage dev(image, mode == CLUSTER_SCAN ? int(fat.clusterSize) : 0);
+    FileStorage dev(image, mode == CLUSTER_SCAN ? int(fat.clusterSize) : 0, DT_LETTER_VOLUME);
     rawtest::RecordingManager fm;
     CRawRecover r;
     r.SetDevice(&dev);
@@ -373,7 +341,7 @@ int RunSmall(const std::string& image, int64_t mib) {
     double s0 = Now();
     int rc = r.Scan(nullptr);
     double dt = Now() - s0;
-    double rate = double(dev.m_size) / dt / 1e6;
+    double rate = double(dev.size()) / dt / 1e6;
     std::map<int64_t, size_t> at;
     for (const Placed& p : placed) at[p.at] = p.source;
     std::map<int64_t, Verdict> verdicts;
@@ -488,7 +456,7 @@ std::string BuildDir() { return KESTRUM_BENCH_BUILD_DIR; }
 
 // Scans the image in cluster mode with every type of the table selected; returns seconds.
 double ScanAllTypes(const std::string& image, int cluster, rawtest::RecordingManager* fm, int* rc) {
-  FileStorage dev(image, cluster);
+  FileStorage dev(image, cluster, DT_LETTER_VOLUME);
   CRawRecover r;
   r.SetDevice(&dev);
   r.SetFileManager(fm);

@@ -271,6 +271,8 @@ int CompareInt64(int64_t a, int64_t b) { return b < a ? -1 : 1; }
 // There is no debugger console here; debug text goes to standard error when asked for.
 static bool DebugWanted() { return std::getenv("KESTRUM_DEBUG") != nullptr; }
 
+bool DebugLogOn() { return DebugWanted(); }
+
 void DebugLogA(const char* fmt, ...) {
   if (!fmt || !DebugWanted()) return;
   char buf[2048];

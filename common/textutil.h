@@ -36,6 +36,8 @@ const char* GetModuleFolder();
 
 int CompareInt64(int64_t a, int64_t b);
 
+// Whether debug text is written at all (to standard error, when KESTRUM_DEBUG is set).
+bool DebugLogOn();
 void DebugLogA(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void WriteLogA(const char* path, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // The UTF-16 twins, with the wide printf conventions: %s takes UTF-16 text, %hs and %S

@@ -6,8 +6,9 @@
 namespace fatrec {
 
 // kItemUntold: its entry lies in bytes another volume may have written, so its own bytes
-// cannot be told apart.
-enum FatItemKind { kItemDirectory = 1, kItemDeleted = 2, kItemUntold = 4 };
+// cannot be told apart. kItemPresent: its entry lies in a folder of the present volume, which
+// shares the layout of the folders the search reads.
+enum FatItemKind { kItemDirectory = 1, kItemDeleted = 2, kItemUntold = 4, kItemPresent = 8 };
 
 struct FatItem {
   std::u16string name;

@@ -1,6 +1,8 @@
-// The present volume of a FAT volume formatted again with another layout: its tree is
-// walked through its own boot sector and FAT, its files are handed out with the clusters
-// their chains name, and what it holds is kept apart from the old folders the search finds.
+// The present volume of a FAT volume formatted again: its tree is walked through its own
+// boot sector and FAT, and what it holds is kept apart from the old folders the search
+// finds. With another layout its files are handed out here with the clusters their chains
+// name; with the same layout the search lists them, and the present FAT tells which old
+// entries name clusters its files took.
 #include <algorithm>
 #include <new>
 
@@ -22,8 +24,10 @@ const int kMaxDepth = 64;
 
 void CFatFormat::WalkPresent() {
   m_twoLayouts = false;
+  m_sameLayout = false;
   m_presentFatLost = false;
   m_presentUsed.clear();
+  m_presentGone.clear();
   m_presentDirs.clear();
   m_presentTails.clear();
   m_presentFiles.clear();
@@ -38,33 +42,44 @@ void CFatFormat::WalkPresent() {
   if (m_inspector->CachedRead(0, boot, sizeof boot) != 0 ||
       fat::ParseFatBoot(boot, sizeof boot, fat32 ? fat::kFat32 : fat::kFat16, size, &g) != 0)
     return;
-  // One layout for both: the search reads the present volume as it always did.
-  if (int64_t(g.clusterBytes) == m_info.clusterSize && int64_t(g.dataOffset) == m_inspector->ClusterToOffset(2))
-    return;
-  m_twoLayouts = true;
+  const bool same = int64_t(g.clusterBytes) == m_info.clusterSize &&
+                    int64_t(g.dataOffset) == m_inspector->ClusterToOffset(2);
   m_presentGeo = g;
   m_presentFat.reset(new (std::nothrow) fat::FatTable());
   try {
     m_presentUsed.assign(size_t(g.maxCluster / 8) + 1, 0);
+    m_presentGone.assign(m_presentUsed.size(), 0);
     m_presentDirs.assign(m_presentUsed.size(), 0);
   } catch (...) {
     m_presentUsed.clear();
   }
-  if (!m_presentFat || m_presentUsed.empty() || !m_presentFat->Init(m_device, g)) {
-    m_presentFatLost = true;
-    return;
-  }
+  bool sound = m_presentFat && !m_presentUsed.empty() && m_presentFat->Init(m_device, g);
+  const uint32_t mask = fat32 ? 0x0FFFFFFFu : 0xFFFFu;
+  uint32_t v = 0;
+  // With one layout for both volumes, a damaged FAT must not take the old files' bytes
+  // away: only one whose first entry holds the media byte over set bits is believed.
+  if (sound && same) sound = m_presentFat->Get(0, &v) && (v | 0xFFu) == mask && (v & 0xFFu) >= 0xF0u;
   const uint64_t width = g.kind == fat::kFat16 ? 2 : 4;
-  for (uint32_t c = 2; c <= g.maxCluster; ++c) {
+  for (uint32_t c = 2; sound && c <= g.maxCluster; ++c) {
     // A FAT a little short of its clusters (the boot check allows a sector) leaves the
     // last ones free.
     if ((uint64_t(c) + 1) * width > g.fatBytes) break;
-    uint32_t v = 0;
-    if (!m_presentFat->Get(c, &v)) {
+    sound = m_presentFat->Get(c, &v);
+    if (sound && v != 0) m_presentUsed[c >> 3] |= uint8_t(1u << (c & 7));
+  }
+  if (same) {
+    // Without a FAT to go by, the search reads the volume as it always did.
+    if (!sound) {
+      m_presentFat.reset();
+      return;
+    }
+    m_sameLayout = true;
+  } else {
+    m_twoLayouts = true;
+    if (!sound) {
       m_presentFatLost = true;
       return;
     }
-    if (v != 0) m_presentUsed[c >> 3] |= uint8_t(1u << (c & 7));
   }
   WalkPresentDir(u"", fat32 ? g.rootCluster : 0, 0);
 }
@@ -93,10 +108,8 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
       // What the present volume wrote and deleted again is free in its FAT but no longer
       // the old volume's: its clusters, as far as the entry tells them, count as written.
       uint64_t n = it.IsDirectory() ? 1 : (uint64_t(it.size) + g.clusterBytes - 1) / g.clusterBytes;
-      for (uint64_t c = it.firstCluster; n > 0 && g.IsDataCluster(c); ++c, --n) {
-        m_presentUsed[size_t(c >> 3)] |= uint8_t(1u << (c & 7));
-        m_presentTails.erase(uint32_t(c));
-      }
+      for (uint64_t c = it.firstCluster; n > 0 && g.IsDataCluster(c); ++c, --n)
+        m_presentGone[size_t(c >> 3)] |= uint8_t(1u << (c & 7));
       return true;
     }
     if (it.name.empty()) return true;
@@ -104,6 +117,25 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
       if (g.IsDataCluster(it.firstCluster)) subdirs.push_back({it.name, it.firstCluster});
       return true;
     }
+    const uint64_t need = (uint64_t(it.size) + g.clusterBytes - 1) / g.clusterBytes;
+    bool clean = false;
+    std::vector<uint32_t> chain;
+    if (need > 0 && g.IsDataCluster(it.firstCluster))
+      chain = fat::FollowChain(*m_presentFat, it.firstCluster, uint32_t(std::min<uint64_t>(need, g.maxCluster)), &clean);
+    const bool whole = need > 0 && chain.size() == need;
+    if (!whole) {
+      // Its clusters are unknown past the break; those it would fill in one piece count
+      // as written, so that no old file is read out of them.
+      for (uint64_t c = it.firstCluster, n = need; n > 0 && g.IsDataCluster(c); ++c, --n)
+        m_presentGone[size_t(c >> 3)] |= uint8_t(1u << (c & 7));
+    }
+    uint32_t tail = it.size % g.clusterBytes;
+    if (whole && tail != 0) {
+      tail = std::min(g.clusterBytes, (tail + 511) / 512 * 512);
+      m_presentTails[chain.back()] = tail;
+    }
+    // With one layout the search lists the present files itself.
+    if (!m_twoLayouts) return true;
     if (m_presentFiles.size() >= kMaxPresentFiles) return false;
     PresentFile f;
     f.folder = folder;
@@ -111,40 +143,8 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
     f.size = it.size;
     f.createTime = fat::FatDecodeCreateTime(it.entry);
     f.writeTime = fat::FatDecodeWriteTime(it.entry);
-    const uint64_t need = (uint64_t(it.size) + g.clusterBytes - 1) / g.clusterBytes;
-    bool clean = false;
-    std::vector<uint32_t> chain;
-    if (need > 0 && g.IsDataCluster(it.firstCluster))
-      chain = fat::FollowChain(*m_presentFat, it.firstCluster, uint32_t(std::min<uint64_t>(need, g.maxCluster)), &clean);
-    f.whole = need > 0 && chain.size() == need;
-    const uint64_t ds = uint64_t(m_devSector);
-    for (size_t i = 0; f.whole && i < chain.size(); ++i) {
-      uint64_t off = g.ClusterOffset(chain[i]);
-      if (off % ds != 0 || g.clusterBytes % ds != 0 || off / ds + g.clusterBytes / ds > uint64_t(m_totalSectors)) {
-        f.whole = false;
-        break;
-      }
-      uint64_t start = off / ds, count = g.clusterBytes / ds;
-      if (!f.runs.empty() && f.runs.back().first + f.runs.back().second == start &&
-          f.runs.back().second + count <= kMaxRunSectors)
-        f.runs.back().second += uint32_t(count);
-      else
-        f.runs.push_back({start, uint32_t(count)});
-    }
-    if (!f.whole) {
-      f.runs.clear();
-      // Its clusters are unknown past the break; those it would fill in one piece count
-      // as written, so that no old file is read out of them.
-      for (uint64_t c = it.firstCluster, n = need; n > 0 && g.IsDataCluster(c); ++c, --n) {
-        m_presentUsed[size_t(c >> 3)] |= uint8_t(1u << (c & 7));
-        m_presentTails.erase(uint32_t(c));
-      }
-    }
-    uint32_t tail = it.size % g.clusterBytes;
-    if (!chain.empty() && chain.size() == need && tail != 0) {
-      tail = std::min(g.clusterBytes, (tail + 511) / 512 * 512);
-      m_presentTails[chain.back()] = tail;
-    }
+    f.whole = whole && PresentRuns(chain, &f.runs);
+    if (!f.whole) f.runs.clear();
     m_presentFiles.push_back(std::move(f));
     return true;
   };
@@ -160,8 +160,8 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
   for (const auto& sub : subdirs) WalkPresentDir(folder + u"/" + sub.first, sub.second, depth + 1);
 }
 
-bool CFatFormat::PresentOwns(int64_t offset, int64_t bytes, bool foldersOnly) const {
-  if (!m_twoLayouts || bytes <= 0 || offset < 0) return false;
+bool CFatFormat::PresentOwns(int64_t offset, int64_t bytes, Owned which) const {
+  if (!(m_twoLayouts || m_sameLayout) || bytes <= 0 || offset < 0) return false;
   const fat::FatGeometry& g = m_presentGeo;
   // Its boot region, FATs and (FAT16) root were written by the format.
   if (uint64_t(offset) < g.dataOffset) return true;
@@ -169,14 +169,91 @@ bool CFatFormat::PresentOwns(int64_t offset, int64_t bytes, bool foldersOnly) co
   const uint64_t cb = g.clusterBytes;
   uint64_t first = (uint64_t(offset) - g.dataOffset) / cb + 2;
   uint64_t last = (uint64_t(offset) + uint64_t(bytes) - 1 - g.dataOffset) / cb + 2;
-  const std::vector<uint8_t>& bits = foldersOnly ? m_presentDirs : m_presentUsed;
+  auto bit = [](const std::vector<uint8_t>& bits, uint64_t c) {
+    return (bits[size_t(c >> 3)] & (1u << (c & 7))) != 0;
+  };
   for (uint64_t c = first; c <= last && c <= g.maxCluster; ++c) {
-    if (!(bits[size_t(c >> 3)] & (1u << (c & 7)))) continue;
-    auto t = foldersOnly ? m_presentTails.end() : m_presentTails.find(uint32_t(c));
+    if (which == kOwnedFolders) {
+      if (bit(m_presentDirs, c)) return true;
+      continue;
+    }
+    if (which == kOwnedAll && bit(m_presentGone, c)) return true;
+    if (!bit(m_presentUsed, c)) continue;
     // Only the written part of a file's last cluster counts.
+    auto t = m_presentTails.find(uint32_t(c));
     if (t == m_presentTails.end() || uint64_t(offset) < g.ClusterOffset(uint32_t(c)) + t->second) return true;
   }
   return false;
+}
+
+bool CFatFormat::PresentRuns(const std::vector<uint32_t>& chain, Runs* runs) const {
+  const fat::FatGeometry& g = m_presentGeo;
+  const uint64_t ds = uint64_t(m_devSector);
+  runs->clear();
+  if (ds == 0 || g.clusterBytes % ds != 0) return false;
+  const uint64_t count = g.clusterBytes / ds;
+  for (uint32_t c : chain) {
+    uint64_t off = g.ClusterOffset(c);
+    if (off % ds != 0 || off / ds + count > uint64_t(m_totalSectors)) return false;
+    uint64_t start = off / ds;
+    if (!runs->empty() && runs->back().first + runs->back().second == start &&
+        runs->back().second + count <= kMaxRunSectors)
+      runs->back().second += uint32_t(count);
+    else
+      runs->push_back({start, uint32_t(count)});
+  }
+  return !runs->empty();
+}
+
+bool CFatFormat::PresentFileRuns(uint32_t first, uint32_t size, Runs* runs) const {
+  const fat::FatGeometry& g = m_presentGeo;
+  const uint64_t need = (uint64_t(size) + g.clusterBytes - 1) / g.clusterBytes;
+  if (!m_presentFat || need == 0 || !g.IsDataCluster(first)) return false;
+  bool clean = false;
+  std::vector<uint32_t> chain =
+      fat::FollowChain(*m_presentFat, first, uint32_t(std::min<uint64_t>(need, g.maxCluster)), &clean);
+  if (chain.size() != need) {
+    // A chain the FAT breaks off (a damaged FAT): the file is taken as one piece when that
+    // piece holds the chain as far as it goes and clusters the FAT leaves free beyond it.
+    for (uint64_t i = 0; i < need; ++i) {
+      uint64_t c = uint64_t(first) + i;
+      if (!g.IsDataCluster(c)) return false;
+      bool own = i < chain.size() && chain[size_t(i)] == c;
+      if (!own && (i < chain.size() || (m_presentUsed[size_t(c >> 3)] & (1u << (c & 7))))) return false;
+    }
+    chain.clear();
+    for (uint64_t i = 0; i < need; ++i) chain.push_back(uint32_t(first + i));
+  }
+  return PresentRuns(chain, runs);
+}
+
+bool CFatFormat::SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs) const {
+  const int64_t c = m_info.clusterSize;
+  runs->clear();
+  if (c <= 0 || (item.kind & fatrec::kItemUntold)) return false;
+  const bool deleted = (item.kind & fatrec::kItemDeleted) != 0;
+  // A live file of a present folder: its chain names its clusters.
+  if ((item.kind & fatrec::kItemPresent) && !deleted)
+    return PresentFileRuns(item.firstCluster, item.size, runs);
+  // Any other entry gets its one piece only where the present volume has not written. A
+  // deleted entry of a present folder is one of those that wrote there: only the FAT
+  // counts against it.
+  const int64_t bytes = (int64_t(item.size) + c - 1) / c * c;
+  if (PresentOwns(offset, bytes, (item.kind & fatrec::kItemPresent) ? kOwnedInUse : kOwnedAll)) return false;
+  return !m_checkFiles || DataStillThere(item, offset);
+}
+
+RunList* CFatFormat::MakeRunList(const Runs& runs) {
+  RunList* head = nullptr;
+  RunList* tail = nullptr;
+  try {
+    for (const auto& r : runs)
+      tail = tail ? tail->Append(r.first, r.second) : (head = new RunList(r.first, r.second));
+  } catch (...) {
+    if (head) head->Release();
+    head = nullptr;
+  }
+  return head;
 }
 
 void CFatFormat::HandOutPresent() {
@@ -187,14 +264,7 @@ void CFatFormat::HandOutPresent() {
     info->SetName(f.name.c_str());
     info->SetSize(int64_t(f.size));
     info->SetTimes(uint64_t(f.createTime), uint64_t(f.writeTime));
-    RunList* runs = nullptr;
-    RunList* tail = nullptr;
-    try {
-      for (const auto& r : f.runs) tail = tail ? tail->Append(r.first, r.second) : (runs = new RunList(r.first, r.second));
-    } catch (...) {
-      if (runs) runs->Release();
-      runs = nullptr;
-    }
+    RunList* runs = MakeRunList(f.runs);
     if (runs) info->SetRunList(runs);
     else if (f.size > 0) info->AddFlags(FF_NODATA);  // its chain is broken: no bytes to trust
     std::u16string folder = u"/Volume" + f.folder;

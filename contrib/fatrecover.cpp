@@ -186,7 +186,7 @@ int CFatFormat::ReadRoot() {
     return failures > 0 ? 0 : -1;
   }
   // The present volume's own folders (walked through its FAT instead) are no old root.
-  if (PresentOwns(at, int64_t(bytes), true)) return 0;
+  if (m_twoLayouts && PresentOwns(at, int64_t(bytes), kOwnedFolders)) return 0;
   m_oldDirs.insert(m_rootId);
   // A leading volume label is passed over by the parse.
   ParseAt(m_buf.data(), bytes, m_rootId, at);
@@ -231,7 +231,7 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
   }
   if (m_inspector->CachedRead(pos, m_buf.data(), uint32_t(c)) != 0) return;
   if (m_twoLayouts) {
-    bool present = PresentOwns(pos, c, true);
+    bool present = PresentOwns(pos, c, kOwnedFolders);
     if (dots && !present) {
       // A folder's "." entry names its own cluster, under the layout of the volume it
       // belongs to; a folder the present volume made and deleted again is no old one.
@@ -282,7 +282,8 @@ void CFatFormat::Parse(const uint8_t* p, size_t len, int64_t dirId) {
 
 void CFatFormat::ParseAt(const uint8_t* p, size_t len, int64_t dirId, int64_t pos) {
   m_untold = false;
-  if (!m_twoLayouts) {
+  m_inPresent = false;
+  if (!m_twoLayouts && !m_sameLayout) {
     Parse(p, len, dirId);
     return;
   }
@@ -296,12 +297,20 @@ void CFatFormat::ParseAt(const uint8_t* p, size_t len, int64_t dirId, int64_t po
     size_t piece = size_t(std::min<int64_t>(int64_t(len - done), next - at));
     piece -= piece % fat::kEntrySize;
     if (piece == 0) piece = std::min(len - done, fat::kEntrySize);
-    m_untold = PresentOwns(at, int64_t(piece));
+    if (m_sameLayout) {
+      // The present volume's folders are read like any other. A cluster it wrote and freed
+      // again may hold a folder it deleted, whose entries are its own.
+      m_inPresent = PresentOwns(at, int64_t(piece), kOwnedFolders);
+      m_untold = !m_inPresent && PresentOwns(at, int64_t(piece), kOwnedInUse);
+    } else {
+      m_untold = PresentOwns(at, int64_t(piece));
+    }
     Parse(p + done, piece, dirId);
     if (!m_prevOpen) break;
     done += piece;
   }
   m_untold = false;
+  m_inPresent = false;
 }
 
 void CFatFormat::RememberTrail(const uint8_t* cluster, size_t len, int64_t dirId) {
@@ -388,7 +397,8 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   item->size = it.size;
   item->firstCluster = it.firstCluster;
   item->parentId = dirId;
-  item->kind = (it.deleted ? fatrec::kItemDeleted : 0) | (m_untold ? fatrec::kItemUntold : 0);
+  item->kind = (it.deleted ? fatrec::kItemDeleted : 0) | (m_untold ? fatrec::kItemUntold : 0) |
+               (m_inPresent ? fatrec::kItemPresent : 0);
   if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), item, fatrec::KeepLaterCreated) < 0) delete item;
   return true;
 }
@@ -413,7 +423,10 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
     // the file proves its own head and end where the old layout puts it.
     const int64_t c = m_info.clusterSize;
     bool keep;
-    if (!m_twoLayouts) {
+    Runs chain;
+    if (m_sameLayout) {
+      keep = SameLayoutRuns(*item, off, &chain);
+    } else if (!m_twoLayouts) {
       keep = !m_checkFiles || DataStillThere(*item, off);
     } else if (m_presentFatLost || c <= 0 || (item->kind & fatrec::kItemUntold) ||
                PresentOwns(off, (int64_t(item->size) + c - 1) / c * c)) {
@@ -424,7 +437,8 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
       keep = DataStillThere(*item, off, true);
     }
     if (keep) {
-      runs = new (std::nothrow) RunList(uint64_t(start), uint32_t(count));
+      runs =
+          chain.empty() ? new (std::nothrow) RunList(uint64_t(start), uint32_t(count)) : MakeRunList(chain);
       if (!runs) return nullptr;
     }
   }

@@ -18,6 +18,7 @@
 #include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
 class CFATScanParam;
+class RunList;
 
 class CFatFormat : public CScanOperator {
  public:
@@ -79,18 +80,35 @@ class CFatFormat : public CScanOperator {
   // which its own boot sector and FAT describe. The present tree is walked through its
   // FAT and handed out with its own runs; the search leaves the present volume's clusters
   // alone, and hands out bytes only for files of folders that show they are the old ones.
+  // Formatted again with the same layout, the search reads both volumes' folders alike;
+  // the present FAT then tells which clusters its files took from the old entries.
   void WalkPresent();
   void WalkPresentDir(const std::u16string& folder, uint32_t first, int depth);
-  // Bytes the present volume holds: its boot region, FATs and root, or clusters its FAT
-  // marks in use (with foldersOnly, only those of the folders its tree reaches).
-  bool PresentOwns(int64_t offset, int64_t bytes, bool foldersOnly = false) const;
+  enum Owned {
+    kOwnedAll,      // clusters its FAT marks in use or that its deleted entries name
+    kOwnedInUse,    // clusters its FAT marks in use
+    kOwnedFolders,  // clusters of the folders its tree reaches
+  };
+  // Bytes the present volume holds: its boot region, FATs and root, or clusters of the kind
+  // asked for.
+  bool PresentOwns(int64_t offset, int64_t bytes, Owned which = kOwnedAll) const;
+  // The device runs of a file of the present volume, through its chain; false when the
+  // chain cannot be trusted for the whole size.
+  typedef std::vector<std::pair<uint64_t, uint32_t>> Runs;  // device sectors: start, count
+  bool PresentRuns(const std::vector<uint32_t>& chain, Runs* runs) const;
+  bool PresentFileRuns(uint32_t first, uint32_t size, Runs* runs) const;
+  // One layout for both volumes: true when the item's bytes can be handed out, with runs
+  // set from its chain, or left empty for its one contiguous piece at offset.
+  bool SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs) const;
+  // A run list of the runs in their order; null when there are none or memory runs out.
+  static RunList* MakeRunList(const Runs& runs);
   void HandOutPresent();
   struct PresentFile {
     std::u16string folder;  // "" for the root, else "/a/b"
     std::u16string name;
     uint32_t size = 0;
     int64_t createTime = 0, writeTime = 0;
-    std::vector<std::pair<uint64_t, uint32_t>> runs;  // device sectors: start, count
+    Runs runs;
     bool whole = false;  // the chain holds every cluster the size needs
   };
 
@@ -127,9 +145,14 @@ class CFatFormat : public CScanOperator {
   // The present volume, when its layout differs from the one the search uses.
   bool m_twoLayouts = false;
   bool m_presentFatLost = false;  // its FAT could not be read: no old file keeps its bytes
+  // The present volume, when it shares the search's layout and its FAT is sound.
+  bool m_sameLayout = false;
   fat::FatGeometry m_presentGeo;
   std::unique_ptr<fat::FatTable> m_presentFat;
   std::vector<uint8_t> m_presentUsed;  // one bit a cluster, set when the FAT marks it in use
+  // One bit a cluster its deleted entries name, or that a file with a broken chain would
+  // fill: written by the present volume, though free in its FAT.
+  std::vector<uint8_t> m_presentGone;
   std::vector<uint8_t> m_presentDirs;  // one bit a cluster of a folder the present tree reaches
   // The last cluster of a present file that its size fills only in part: the bytes (whole
   // sectors) written; the rest still holds what was there before.
@@ -138,4 +161,5 @@ class CFatFormat : public CScanOperator {
   std::set<uint32_t> m_presentDirsSeen;
   std::set<int64_t> m_oldDirs;  // folder ids the old layout is shown to hold
   bool m_untold = false;        // the entries being parsed lie in bytes the present volume wrote
+  bool m_inPresent = false;     // the entries being parsed lie in a folder of the present volume
 };

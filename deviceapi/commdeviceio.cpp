@@ -92,10 +92,9 @@ int CCommDeviceIo::Read(void* buf, int count) {
   int64_t middle = ((want - delivered) / ss) * ss;
   if (middle > 0) {
     int64_t got = ReadAligned(out + delivered, middle, pos);
-    if (got < 0) {
-      if (delivered == 0) return -1;
-      return finish();
-    }
+    // The whole sectors are the body of the request: when they cannot be read the read has
+    // failed, even though the head sector arrived, and the position stays where it was.
+    if (got < 0) return -1;
     delivered += got;
     if (got < middle) return finish();
     pos += middle;

@@ -116,7 +116,7 @@ int CNormalFileOP::Read(void* buf, uint32_t len, uint64_t offset, uint32_t* byte
   RunList* runs = DataRuns(m_file);
   uint64_t size = m_file->GetSize();
   if (offset >= size) return 0;
-  if (!runs) return RC_MISSING;
+  if (!runs) return -1;  // no runs to walk: out of runs before the offset
   return RunGuarded("file read", RC_READ_FAILED, [&] {
     return ReadRuns(runs, size, static_cast<uint8_t*>(buf), len, offset, bytesRead);
   });

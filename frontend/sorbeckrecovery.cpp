@@ -76,22 +76,6 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
                           ui.noteTableWidget, ui.messageTableWidget, ui.MMSTableWidget, ui.driveTableWidget,
                           ui.lostpartitionTableWidget})
     InitTableWidget(t);
-  connect(ui.diskTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
-          SLOT(ClickDeepDiskTabelWidget(QTreeWidgetItem*, int)));
-  connect(ui.allDiskTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
-          SLOT(ClickAllDiskTabelWidget(QTreeWidgetItem*, int)));
-  connect(ui.driveTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
-          SLOT(ClickPartitionDiskTabelWidget(QTableWidgetItem*)));
-  connect(ui.lostpartitionTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
-          SLOT(ClickPartitionTabelWidget(QTableWidgetItem*)));
-  connect(ui.partrecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionRecoveryAction()));
-  connect(ui.deeprecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionDeepRecoveryAction()));
-  connect(ui.checkBox_Image, SIGNAL(stateChanged(int)), this, SLOT(slotImageCheckBoxChanged(int)));
-  connect(ui.checkBox_Video, SIGNAL(stateChanged(int)), this, SLOT(slotVideoCheckBoxChanged(int)));
-  connect(ui.checkBox_Audio, SIGNAL(stateChanged(int)), this, SLOT(slotAudioCheckBoxChanged(int)));
-  connect(ui.checkBox_Document, SIGNAL(stateChanged(int)), this, SLOT(slotDocumentCheckBoxChanged(int)));
-  connect(ui.checkBox_Other, SIGNAL(stateChanged(int)), this, SLOT(slotOtherCheckBoxChanged(int)));
-  connect(ui.recoveryBtn, SIGNAL(clicked()), this, SLOT(ClickRecoveryAction()));
   connect(ui.resultTreeWidget, SIGNAL(itemChanged(QTreeWidgetItem*, int)), this,
           SLOT(ClickChectBoxResultTreeWidget(QTreeWidgetItem*, int)));
   connect(ui.resultTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
@@ -110,6 +94,22 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
           SLOT(ClickNoteTabelWidget(QTableWidgetItem*)));
   connect(ui.caldTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
           SLOT(ClickDoucmentTabelWidget(QTableWidgetItem*)));
+  connect(ui.diskTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
+          SLOT(ClickDeepDiskTabelWidget(QTreeWidgetItem*, int)));
+  connect(ui.allDiskTreeWidget, SIGNAL(itemClicked(QTreeWidgetItem*, int)), this,
+          SLOT(ClickAllDiskTabelWidget(QTreeWidgetItem*, int)));
+  connect(ui.driveTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickPartitionDiskTabelWidget(QTableWidgetItem*)));
+  connect(ui.lostpartitionTableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+          SLOT(ClickPartitionTabelWidget(QTableWidgetItem*)));
+  connect(ui.partrecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionRecoveryAction()));
+  connect(ui.deeprecoveryButton, SIGNAL(clicked()), this, SLOT(ClickPartitionDeepRecoveryAction()));
+  connect(ui.checkBox_Image, SIGNAL(stateChanged(int)), this, SLOT(slotImageCheckBoxChanged(int)));
+  connect(ui.checkBox_Video, SIGNAL(stateChanged(int)), this, SLOT(slotVideoCheckBoxChanged(int)));
+  connect(ui.checkBox_Audio, SIGNAL(stateChanged(int)), this, SLOT(slotAudioCheckBoxChanged(int)));
+  connect(ui.checkBox_Document, SIGNAL(stateChanged(int)), this, SLOT(slotDocumentCheckBoxChanged(int)));
+  connect(ui.checkBox_Other, SIGNAL(stateChanged(int)), this, SLOT(slotOtherCheckBoxChanged(int)));
+  connect(ui.recoveryBtn, SIGNAL(clicked()), this, SLOT(ClickRecoveryAction()));
   m_timer = new QTimer(this);
   connect(m_timer, SIGNAL(timeout()), this, SLOT(TimerUpdate()));
 

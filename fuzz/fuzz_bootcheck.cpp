@@ -5,18 +5,17 @@
 #include <cstdint>
 #include <cstring>
 
-#include "common/inc/istoragedevice.h"
 #include "storagedevice/checkdbr.h"
+#include "tests/support/readonlystorage.h"
 
 namespace {
 
-class FuzzStorage : public IStorageDevice {
+// Sector reads only, as the checker makes them; reads past the input fail as a short
+// disk's would.
+class FuzzStorage : public ReadOnlyStorage {
  public:
   FuzzStorage(const uint8_t* d, size_t n, int ss) : m_data(d), m_size(n), m_ss(ss) {}
-  void Release() override {}
-  int Attach(IDevice*) override { return 0; }
   int GetFileSystem() override { return 0; }
-  IDevice* GetDevice() override { return nullptr; }
   int GetType() override { return 1; }
   int GetSize(uint64_t* s) override {
     *s = m_size;
@@ -28,9 +27,7 @@ class FuzzStorage : public IStorageDevice {
     return 0;
   }
   int Read(void*, uint32_t) override { return -1; }
-  int Write(const void*, uint32_t) override { return -1; }
   int64_t Seek(int64_t, int) override { return -1; }
-  // Whole sectors inside the input, or -1: reads past it fail as a short disk would.
   int ReadSectors(int64_t first, void* buf, uint32_t count) override {
     if (first < 0 || uint64_t(first) > m_size / m_ss) return -1;
     uint64_t have = m_size / m_ss - uint64_t(first);
@@ -38,14 +35,7 @@ class FuzzStorage : public IStorageDevice {
     memcpy(buf, m_data + uint64_t(first) * m_ss, size_t(count) * m_ss);
     return int(count);
   }
-  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  int CloneRead(void*, uint32_t) override { return -1; }
-  int CloneWrite(const void*, uint32_t) override { return -1; }
-  int64_t CloneSeek(int64_t, int) override { return -1; }
   int CloneReadSectors(int64_t f, void* b, uint32_t c) override { return ReadSectors(f, b, c); }
-  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  bool IsReadOnly() override { return true; }
-  int Close(int) override { return 0; }
 
  private:
   const uint8_t* m_data;

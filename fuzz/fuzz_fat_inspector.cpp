@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "contrib/fatinspector.h"
-#include "fuzz/memorystorage.h"
+#include "tests/support/readonlystorage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A FAT32 volume's metadata alone is over half a megabyte; more adds time, not paths.

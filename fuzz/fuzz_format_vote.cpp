@@ -6,39 +6,11 @@
 #include <cstring>
 #include <vector>
 
-#include "common/inc/ifileinfo.h"
-#include "common/inc/ifilemanager.h"
-#include "common/inc/inotifysink.h"
-#include "common/inc/istoragedevice.h"
 #include "contrib/fatinspector.h"
 #include "contrib/fatrecover.h"
 #include "filesystems/exfatformat.h"
-#include "fuzz/memorystorage.h"
-
-namespace {
-
-class FuzzManager : public IFileManager {
- public:
-  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
-  IStorageDevice* GetStorageDevice() override { return nullptr; }
-  int SetNotifySink(INotifySink*) override { return 0; }
-  int AddFile(const char16_t*, IFileInfo* file) override {
-    file->Release();
-    return 0;
-  }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
-  int ListFiles(IFilter*, INotifySink*) override { return -1; }
-  int CreateFilter(IFilter**) override { return -1; }
-  void Release() override {}
-  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
-};
-
-class FuzzSink : public INotifySink {
- public:
-  int Notify(int, int64_t, int64_t, void*) override { return 0; }
-};
-
-}  // namespace
+#include "tests/support/readonlystorage.h"
+#include "tests/support/stubfilemanager.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
@@ -56,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       pos = found + fi.clusterSize;
     }
   }
-  FuzzManager fm;
-  FuzzSink sink;
+  CountingFileManager fm;
+  QuietSink sink;
   for (int ft = 1; ft <= 2; ++ft) {
     CFatFormat f;
     f.SetDevice(&dev);

@@ -5,53 +5,18 @@
 #include <cstring>
 #include <vector>
 
-#include "common/inc/istoragedevice.h"
 #include "common/inc/seams.h"
 #include "scanoperate/hfsp/btree.h"
-
-namespace {
-
-class FuzzStorage : public IStorageDevice {
- public:
-  FuzzStorage(const uint8_t* d, size_t n) : m_data(d), m_size(n) {}
-  void Release() override {}
-  int Attach(IDevice*) override { return 0; }
-  int GetFileSystem() override { return 512; }
-  IDevice* GetDevice() override { return nullptr; }
-  int GetType() override { return 2; }
-  int GetSize(uint64_t* s) override { *s = m_size + kBase; return 0; }
-  int GetClusterInfo(int* c, int* s) override { if (c) *c = 512; if (s) *s = 512; return 0; }
-  int Read(void* buf, uint32_t count) override {
-    if (m_pos < kBase || m_pos - kBase >= m_size) return 0;
-    size_t at = size_t(m_pos - kBase), n = m_size - at < count ? m_size - at : count;
-    memcpy(buf, m_data + at, n);
-    m_pos += n;
-    return int(n);
-  }
-  int Write(const void*, uint32_t) override { return -1; }
-  int64_t Seek(int64_t o, int origin) override { if (origin || o < 0) return -1; m_pos = uint64_t(o); return o; }
-  int ReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int WriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  int CloneRead(void*, uint32_t) override { return -1; }
-  int CloneWrite(const void*, uint32_t) override { return -1; }
-  int64_t CloneSeek(int64_t, int) override { return -1; }
-  int CloneReadSectors(int64_t, void*, uint32_t) override { return -1; }
-  int CloneWriteSectors(int64_t, const void*, uint32_t) override { return -1; }
-  bool IsReadOnly() override { return true; }
-  int Close(int) override { return 0; }
-  static const uint64_t kBase = 8 * 512;
-
- private:
-  const uint8_t* m_data;
-  size_t m_size;
-  uint64_t m_pos = 0;
-};
-
-}  // namespace
+#include "tests/support/readonlystorage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 512 || size > (1u << 22)) return 0;
-  FuzzStorage dev(data, size);
+  // The catalog file sits eight sectors into the volume; the sectors before it read as nothing.
+  CMemoryStorageDevice dev;
+  dev.Reset(data, size, 512);
+  dev.SetBase(8 * 512);
+  dev.SetType(2);
+  dev.SetClusterInfo(512, 512);
   HfspVolume vol{};
   vol.signature = (size & 1) ? kHFSXSigWord : kHFSPlusSigWord;
   vol.version = (size & 1) ? 5 : 4;

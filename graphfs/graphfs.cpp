@@ -265,6 +265,9 @@ int CGraphFileSystem::FlushNodes(FileFn fileFn, ReleaseFn releaseFn, void* user)
       delete node;
       it = m_named.erase(it);
     }
+    // An entry has one parent and so one path: a stop answer comes once that path is out,
+    // and the entry leaves like any other handed out. Kept, the final hand-out would give
+    // the same file a second time.
     if (stop) break;
   }
   m_cursorSet = it != m_named.end();

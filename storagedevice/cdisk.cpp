@@ -196,10 +196,9 @@ int CDisk::ReadOsPartitionList() {
     CVolume* v = new (std::nothrow) CVolume(this);
     if (!v) continue;
     v->SetPartitionInfo(info);
-    if (v->Refresh() != 0) {
-      v->Release();
-      continue;
-    }
+    // Kept even when its first sector cannot be read: the system lists it, and on a failing
+    // disk it is the partition most in need of a raw scan.
+    v->Refresh();
     m_volumes.push_back(v);
   }
   if (m_volumes.empty()) return 0;

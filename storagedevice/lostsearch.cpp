@@ -51,7 +51,10 @@ int CDisk::SearchPartitions(int mode, INotifySink* sink) {
   }
   CStorageDevice* facade = new (std::nothrow) CStorageDevice();
   ICheckDBR* checker = CreateCheckDBR();
-  if (!facade || facade->Attach(this) != 0 || !checker) {
+  // The checker reads through the facade's device, this disk, and never through its private
+  // clone: a clone that cannot be opened takes nothing from the search.
+  if (facade) facade->Attach(this);
+  if (!facade || !checker) {
     if (checker) checker->Release();
     if (facade) facade->Release();
     delete[] buffer;

@@ -117,7 +117,7 @@ bool HFSPlusVolumeHeaderValid(const HFSPlusVolumeHeader& h) {
   bool hfsx = h.signature == kHFSXSignature && h.version == kHFSXVersion;
   if (!plus && !hfsx) return false;
   if (!PlausibleWriterTag(h.lastMountedVersion)) return false;
-  if (!HFSPlusBlockSizeValid(h.blockSize) || h.totalBlocks == 0) return false;
+  if (!HFSPlusBlockSizeValid(h.blockSize)) return false;
   for (const HFSPlusForkData* f :
        {&h.allocationFile, &h.extentsFile, &h.catalogFile, &h.attributesFile, &h.startupFile})
     if (!HFSPlusForkValid(*f, h.blockSize, h.totalBlocks)) return false;

@@ -150,7 +150,8 @@ uint64_t HFSPlusExtentsBlockCount(const HFSPlusExtentDescriptor (&extents)[8]);
 // Whether one fork is consistent with itself and with a volume of the header's geometry.
 bool HFSPlusForkValid(const HFSPlusForkData& fork, uint32_t blockSize, uint32_t volumeBlocks);
 // The acceptance test of a decoded header: "H+" version 4 or "HX" version 5, a writer tag
-// of four printable characters, a valid block size, blocks, and five sound forks.
+// of four printable characters, a valid block size and five sound forks, each inside the
+// volume's blocks.
 bool HFSPlusVolumeHeaderValid(const HFSPlusVolumeHeader& h);
 
 }  // namespace layout

@@ -214,15 +214,18 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   tree->startOffset = uint64_t(fork->extents[0].startBlock) * bs;
   tree->compare = treeId == kHfsExtentsFileID ? hfsplus_ext_key_cmp : hfsplus_cat_key_cmp;
 
-  // The header record sits in the first 512 bytes of node 0 whatever the node size.
-  uint8_t* head = static_cast<uint8_t*>(HFS_MALLOC(512));
+  // Node 0 is read as the smallest catalog node (4 KiB) before its size is known; its
+  // descriptor and header record lie in the first 512 bytes whatever the node size.
+  const uint32_t kHeadRead = 4096;
+  uint8_t* head = static_cast<uint8_t*>(HFS_MALLOC(kHeadRead));
   if (!head) return -1;
-  int got = hfsplus_read_device(device, tree->startOffset, 512, head);
+  int got = hfsplus_read_device(device, tree->startOffset, kHeadRead, head);
   BTNodeDescriptor desc;
   BTHeaderRec h;
-  bool ok = got == 512 && layout::DecodeBTNodeDescriptor(head, 512, &desc) &&
-            layout::BTHeaderNodeSound(desc) &&
-            layout::DecodeBTHeaderRec(head + layout::kBTHeaderRecOffset, 512 - layout::kBTHeaderRecOffset, &h);
+  bool ok =
+      got == int(kHeadRead) && layout::DecodeBTNodeDescriptor(head, 512, &desc) &&
+      layout::BTHeaderNodeSound(desc) &&
+      layout::DecodeBTHeaderRec(head + layout::kBTHeaderRecOffset, 512 - layout::kBTHeaderRecOffset, &h);
   if (ok) memcpy(tree->header, head + layout::kBTHeaderRecOffset, sizeof tree->header);
   trackedFree(head);
   if (!ok) return -1;
@@ -600,12 +603,23 @@ int hfsplus_descend_to_leaf(_hfsplus_tree* tree, const uint8_t* key, size_t keyB
     *status = -1;
     return -1;
   }
-  _hfsplus_node node;
-  if (hfsplus_read_node_desc(tree, tree->rootNode, &node) != 1 || node.height == 0 ||
-      node.height > tree->treeDepth) {
+  // The two node handles of a descent are the tracked allocator's, as all of the layer's
+  // working memory is, so that its log counts them.
+  struct Handles {
+    _hfsplus_node* node = static_cast<_hfsplus_node*>(HFS_MALLOC(sizeof(_hfsplus_node)));
+    _hfsplus_node* child = static_cast<_hfsplus_node*>(HFS_MALLOC(sizeof(_hfsplus_node)));
+    ~Handles() {
+      trackedFree(node);
+      trackedFree(child);
+    }
+  } h;
+  if (!h.node || !h.child || hfsplus_read_node_desc(tree, tree->rootNode, h.node) != 1 ||
+      h.node->height == 0 || h.node->height > tree->treeDepth) {
     *status = -1;
     return -1;
   }
+  _hfsplus_node& node = *h.node;
+  _hfsplus_node& child = *h.child;
   // Each level is one lower than the last, so the loop ends within treeDepth steps.
   for (;;) {
     int i = hfsplus_find_rec_in_node(&node, key, keyBytes, status);
@@ -624,7 +638,6 @@ int hfsplus_descend_to_leaf(_hfsplus_tree* tree, const uint8_t* key, size_t keyB
     uint32_t childNum = 0;
     if (hfsplus_node_read(&node, ptr, uint16_t(off + keyLen), 4) != 4 || !ReadBe32(ptr, sizeof ptr, 0, &childNum))
       return -1;
-    _hfsplus_node child;
     if (hfsplus_read_node_desc(tree, childNum, &child) != 1) return -1;
     if (child.height == 0 || child.height != node.height - 1) return -1;
     node = child;

@@ -1,5 +1,6 @@
-// Debug texts of the HFS+ scanners. They go to a debug output that is off unless a caller
-// sets one, so that a scan pays only a test per text; nothing else depends on them.
+// Debug texts of the HFS+ scanners. They go to the debugger output (standard error when
+// KESTRUM_DEBUG is set) or to an output a caller sets; with neither, a scan pays only a test
+// per text. Nothing else depends on them.
 #pragma once
 #include <cstdint>
 
@@ -9,9 +10,10 @@ const uint32_t kHfspDebugTiming = 1;
 void hfsplus_set_debug_flags(uint32_t flags);
 uint32_t hfsplus_debug_flags();
 
-// Where the texts go; null (the default) drops them.
+// Where the texts go; null (the default) is the debugger output.
 typedef void (*HfspDebugOutput)(const char* text);
 void hfsplus_set_debug_output(HfspDebugOutput output);
+// Whether a text would be written anywhere.
 bool hfsplus_debug_output_on();
 // printf-style; the text is cut at 511 characters.
 void hfsplus_debug_text(const char* format, ...)

@@ -712,19 +712,19 @@ int CHfspFormat::ScanVolume() {
         uint64_t from = info.offset / 512, bytes = info.size;
         uint64_t to = from < sectors ? from + std::min<uint64_t>(bytes / 512, sectors - from) : from;
         if (from < sectors)
-          finished = ProbeRange(from, to, 0, 45, false, false, &ctx, graph, &vote, &overflow);
+          finished = ProbeRange(from, to, 0, 0, false, false, &ctx, graph, &vote, &overflow);
       }
       uint64_t catFirst = uint64_t(vh.catalogFile.extents[0].startBlock) * bps;
       uint64_t catCount = uint64_t(vh.catalogFile.totalBlocks) * bps;
       if (finished && catFirst < sectors) {
         uint64_t to = catFirst + std::min(catCount, sectors - catFirst);
-        finished = ProbeRange(catFirst, to, 45, 95, false, false, &ctx, graph, &vote, &overflow);
+        finished = ProbeRange(catFirst, to, 0, 0, false, false, &ctx, graph, &vote, &overflow);
       }
     } else {
       finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph, &vote, &overflow);
     }
   } else {
-    finished = ProbeRange(0, limit, 0, 95, true, true, &ctx, graph, &vote, &overflow);
+    finished = ProbeRange(0, limit, 0, 100, true, true, &ctx, graph, &vote, &overflow);
     uint16_t k = MostFrequentKey(vote);
     ctx.sectorsPerBlock = k ? k : 8;
   }

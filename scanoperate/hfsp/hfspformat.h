@@ -58,6 +58,11 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   explicit CHfspFormat(IStorageDevice* device);
   virtual ~CHfspFormat();
 
+  // The results tree is kept as every scanner keeps it.
+  IFileManager* GetFileManager() override { return CScanOperator::GetFileManager(); }
+  IScanOperator* SetFileManager(IFileManager* manager) override {
+    return CScanOperator::SetFileManager(manager);
+  }
   int GetScanParam(IScanParam** out) override;
   int Scan(INotifySink* sink) override;
   void Release() override;

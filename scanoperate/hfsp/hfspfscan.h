@@ -17,6 +17,8 @@ class CHfspFScan : public CScanOperator {
   explicit CHfspFScan(IStorageDevice* device);
   ~CHfspFScan() override;
 
+  // No parameter object of its own: the base's answer.
+  int GetScanParam(IScanParam** out) override { return CScanOperator::GetScanParam(out); }
   int Scan(INotifySink* sink) override;
   void Release() override { delete this; }
   int GetScanType() override { return Scan_DeletedHfsp; }

@@ -92,8 +92,9 @@ uint32_t StoredBe32(const uint32_t& field) {
 }  // namespace
 
 // Takes one catalog record (key at p, `avail` bytes from p) into the map when the live
-// catalog no longer has it. 1 when the bytes are a folder or file record (kept, or known
-// already), with *consumed the bytes it spans; 0 when they are not one.
+// catalog no longer has it. 1 when it was kept; 0 when it was not (not a folder or file
+// record, still in the live catalog, or a copy of one the map holds). *consumed is the
+// bytes a folder or file record spans.
 int parseRecordFragment(_hfsplus_tree* catalog, const uint8_t* p, size_t avail, size_t* consumed) {
   *consumed = 0;
   layout::HFSPlusCatalogKey k;
@@ -120,10 +121,10 @@ int parseRecordFragment(_hfsplus_tree* catalog, const uint8_t* p, size_t avail, 
     memcpy(key + 2, p + 2, kb - 2);
     uint8_t data[520];
     uint32_t len = sizeof data;
-    if (hfsplus_btfind_exact(catalog, key, kb, data, &len, 0, "parseBTreeNode") == 1) return 1;
+    if (hfsplus_btfind_exact(catalog, key, kb, data, &len, 0, "parseBTreeNode") == 1) return 0;
   }
   _RecordNode* rec = static_cast<_RecordNode*>(HFS_MALLOC(sizeof(_RecordNode)));
-  if (!rec) return 1;
+  if (!rec) return 0;
   memset(rec, 0, sizeof *rec);
   memcpy(&rec->parentID, p + 2, 4);
   memcpy(&rec->nameLength, p + 6, 2);
@@ -132,7 +133,7 @@ int parseRecordFragment(_hfsplus_tree* catalog, const uint8_t* p, size_t avail, 
   memcpy(rec->body, p + 2 + keyLength + kBodyAt, bodyLen);
   if (isExitRecordNode(rec)) {
     trackedFree(rec);
-    return 1;
+    return 0;
   }
   gRecordNodeMap[KeyOf(rec)] = rec;
   return 1;

@@ -81,9 +81,9 @@ int scanJournalGap(_hfsplus_tree* catalog, const uint8_t* gap, uint64_t length);
 const uint8_t* findCatalogRecordInGap(const uint8_t* start, uint64_t length, uint16_t* type);
 // Whether the key at r and the fixed part of its folder or file record fit in remaining bytes.
 bool isCatalogRecordAt(const uint8_t* r, size_t remaining);
-// One catalog record (key at p) into the record map unless the live catalog still has it.
-// 1 when the bytes are a folder or file record (*consumed: key field, key and record), 0
-// when they are not one.
+// One catalog record (key at p) into the record map unless the live catalog still has it
+// or the map holds a copy. 1 when it was kept, else 0; *consumed (key field, key and
+// record) is set for any folder or file record.
 int parseRecordFragment(_hfsplus_tree* catalog, const uint8_t* p, size_t avail, size_t* consumed);
 // 1 when an equal key is already kept (a larger copy of a file record replaces the kept
 // one's body), else 0.

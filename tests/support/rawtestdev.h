@@ -1,8 +1,10 @@
-// A memory-backed storage device, a recording results tree and a bitmap for the raw-scan
-// tests and the benchmark.
+// A memory-backed storage device, a recording results tree, a bitmap and a scan runner for
+// the raw-scan tests and the benchmark.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@
 #include "common/inc/istoragedevice.h"
 #include "common/inc/kestrum_types.h"
 #include "filemanager/fileinfo.h"
+#include "rawrecovery/rawrecover.h"
+#include "stubfilemanager.h"
 
 namespace rawtest {
 
@@ -93,16 +97,13 @@ struct Found {
   IFileInfo* info;
 };
 
-class RecordingManager : public IFileManager {
+class RecordingManager : public StubFileManager {
  public:
   virtual ~RecordingManager() {
     for (Found& f : files) f.info->Release();
   }
   std::vector<Found> files;
 
-  IFileManager* SetStorageDevice(IStorageDevice*) override { return this; }
-  IStorageDevice* GetStorageDevice() override { return nullptr; }
-  int SetNotifySink(INotifySink*) override { return 0; }
   int AddFile(const char16_t* folder, IFileInfo* file) override {
     Found f;
     for (const char16_t* p = folder; *p; ++p) f.folder.push_back(char(*p));
@@ -111,11 +112,6 @@ class RecordingManager : public IFileManager {
     files.push_back(f);
     return 0;
   }
-  int GetFileOp(IFileInfo*, IFileOP**) override { return -1; }
-  int ListFiles(IFilter*, INotifySink*) override { return -1; }
-  int CreateFilter(IFilter**) override { return -1; }
-  void Release() override {}
-  IDeviceBitmap* GetDeviceBitmap() override { return nullptr; }
 };
 
 // The carved bytes of a found file, read through its run list.
@@ -129,6 +125,64 @@ inline std::vector<uint8_t> Carved(const MemStorage& dev, IFileInfo* info, int s
   }
   out.resize(std::min<size_t>(out.size(), size_t(info->GetSize())));
   return out;
+}
+
+// A raw scan of dev for the types named, in that order, in `mode`; its files go to fm. The
+// scan's answer. With `keep` the scanner is handed back rather than released.
+inline int RunRawScan(MemStorage& dev, RecordingManager& fm, int mode, const std::vector<std::string>& exts,
+                      INotifySink* sink = nullptr, CRawRecover** keep = nullptr) {
+  CRawRecover* r = new CRawRecover();
+  r->SetDevice(&dev);
+  r->SetFileManager(&fm);
+  IScanParam* p = nullptr;
+  r->GetScanParam(&p);
+  for (const std::string& e : exts) p->AddFileType(e.c_str());
+  p->SetScanMode(mode);
+  int rc = r->Scan(sink);
+  if (keep)
+    *keep = r;
+  else
+    r->Release();
+  return rc;
+}
+
+// One carved file: the extension of its name and its bytes.
+struct Hit {
+  std::string ext;
+  std::vector<uint8_t> bytes;
+};
+typedef std::multimap<size_t, Hit> Hits;
+
+// The files of a raw scan by the device byte of their first run, counted from `base`.
+inline Hits ScanHits(MemStorage& dev, int mode, const std::set<std::string>& exts, int* rc = nullptr,
+                     int64_t base = 0) {
+  RecordingManager fm;
+  int result = RunRawScan(dev, fm, mode, std::vector<std::string>(exts.begin(), exts.end()));
+  if (rc) *rc = result;
+  Hits out;
+  for (const Found& f : fm.files) {
+    RunList* run = static_cast<RunList*>(f.info->GetRunList());
+    out.insert({size_t(base + int64_t(run->m_start) * 512),
+                Hit{f.name.substr(f.name.find('.') + 1), Carved(dev, f.info)}});
+  }
+  return out;
+}
+
+// An analyser fed unit by unit from firstLcn on, as the scanner feeds it, the header unit
+// first: the answer that decided, else the last one; -1 when the head is not taken.
+inline int Feed(CRawAnalyser& a, const std::vector<uint8_t>& bytes, int cs, int64_t firstLcn = 0) {
+  size_t units = (bytes.size() + size_t(cs) - 1) / size_t(cs);
+  int r = 0;
+  for (size_t i = 0; i < units; ++i) {
+    ClusterBuf cb(cs);
+    cb.lcn = firstLcn + int64_t(i);
+    std::memcpy(cb.GetData(), bytes.data() + i * size_t(cs),
+                std::min(size_t(cs), bytes.size() - i * size_t(cs)));
+    if (i == 0 && !Decides(a.CheckHeader(cb))) return -1;
+    r = a.Continue(cb);
+    if (Decides(r)) return r;
+  }
+  return r;
 }
 
 class SetBitmap final : public IDeviceBitmap {

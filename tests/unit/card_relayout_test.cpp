@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
@@ -17,7 +19,10 @@
 #include "filemanager/fileinfo.h"
 #include "filesystems/exfatformat.h"
 #include "fixtures.h"
+#include "imagedisk.h"
 #include "rawrecovery/headprobe.h"
+#include "recoverymanagement/crecoverymanagement.h"
+#include "scanread.h"
 #include "stubfilemanager.h"
 #include "testutil.h"
 
@@ -126,6 +131,25 @@ Tally ScanFat32(const std::vector<uint8_t>& img, const std::string& manifest, st
   t.ms = ms;
   if (out) *out = fm.files;
   return t;
+}
+
+// A partition scanned the way the program scans it (the engine's scanner of that kind, the
+// file manager it makes), every listed file read back through the engine's file reader.
+std::vector<Got> ScanThroughEngine(IDevice* partition, int kind, int* rc) {
+  std::vector<Got> out;
+  CRecoveryManagement rm;
+  IFileManager* fm = nullptr;
+  IScanOperator* so = nullptr;
+  EXPECT_EQ(rm.CreateScanOperator(partition, kind, &fm, &so), 0) << kind;
+  if (!so || !fm) return out;
+  testutil::FoundFiles found;
+  fm->SetNotifySink(&found);
+  *rc = so->Scan(&found);
+  for (const auto& f : found.seen)
+    out.push_back({f.first, f.second->GetFlags(), testutil::ReadAll(so, f.second), ""});
+  so->Release();
+  fm->Release();
+  return out;
 }
 
 const Got* Named(const std::vector<Got>& files, const std::string& name) {
@@ -400,4 +424,141 @@ TEST(FatRenew, DamagedNewFatGivesNoWrongBytes) {
     EXPECT_GE(now.exact + now.noData, 1) << name;
   }
   if (!ran) GTEST_SKIP() << "fixtures missing";
+}
+
+// A volume formatted again with the same layout and then written to: a folder of the old
+// volume survives behind the new files, but the clusters its first files name now hold the
+// new files (the fourth file's in part); its last two files lie in clusters the new FAT
+// leaves free. Through the format dispatcher and the FAT reader of the volume's kind, the
+// new files come back exact, an old file whose clusters the new FAT gives to a file comes
+// back without data, one in free clusters exact; the deleted-file scan hands out nothing
+// with wrong bytes either.
+TEST(FatRenew, SameLayoutOldEntriesOverNewFilesGiveNoData) {
+  // Old files that lie in clusters the new FAT leaves free, and those it gives to new files.
+  const std::set<std::string> freeOnes = {"old-video.mp4", "old-picture.png"};
+  const std::set<std::string> overwritten = {"old-photo.jpg", "old-document.pdf", "old-progressive.jpg",
+                                             "_ld-progressive.jpg", "old-tone-id3v23.mp3"};
+  auto check = [&](const std::string& what, const std::string& name, const std::vector<Got>& files) {
+    Tally old = Judge(name, files), now = Judge(name + "-new", files);
+    std::printf(
+        "%s, %s: old files %d exact, %d without data, %d wrong; new files %d exact, %d without data, "
+        "%d wrong\n",
+        name.c_str(), what.c_str(), old.exact, old.noData, old.wrong, now.exact, now.noData, now.wrong);
+    EXPECT_EQ(old.wrong + now.wrong, 0) << what;
+    for (const Got& g : files) {
+      if (overwritten.count(g.name)) {
+        EXPECT_TRUE(g.flags & FF_NODATA) << what << " " << g.name;
+      }
+    }
+    return std::make_pair(old, now);
+  };
+  int ran = 0;
+
+  std::string disk = testutil::Fixture("fat32-reuse.img");
+  testutil::FixtureManifest fresh;
+  if (!disk.empty() && fresh.Load("fat32-reuse-new")) {
+    ++ran;
+    const uint64_t before = testutil::FileChecksum(disk);
+    {
+      testutil::ImageDisk d(disk);
+      CVolume* part = d.Partition(1);
+      ASSERT_NE(part, nullptr);
+      for (int kind : {int(Scan_Format), int(Scan_FormatFat32)}) {
+        int rc = -9;
+        std::vector<Got> files = ScanThroughEngine(part, kind, &rc);
+        EXPECT_EQ(rc, 1) << kind;  // the search reached the volume's end
+        char what[32];
+        std::snprintf(what, sizeof what, "scan 0x%x", kind);
+        auto t = check(what, "fat32-reuse", files);
+        EXPECT_EQ(t.second.exact, 2) << what;
+        EXPECT_EQ(t.first.exact + t.first.noData, 6) << what;  // X's six files are all listed
+        for (const std::string& n : freeOnes) {
+          const Got* g = Named(files, n);
+          ASSERT_NE(g, nullptr) << what << " " << n;
+          EXPECT_FALSE(g->flags & FF_NODATA) << what << " " << n;
+        }
+        EXPECT_EQ(t.first.exact, 2) << what;
+      }
+      int rc = -9;
+      std::vector<Got> files = ScanThroughEngine(part, Scan_Deleted, &rc);
+      EXPECT_EQ(rc, 0);
+      check("deleted-file scan", "fat32-reuse", files);
+    }
+    EXPECT_EQ(testutil::FileChecksum(disk), before);
+  }
+
+  std::string vol = testutil::Fixture("fat16-reuse.img");
+  if (!vol.empty() && fresh.Load("fat16-reuse-new")) {
+    ++ran;
+    const uint64_t before = testutil::FileChecksum(vol);
+    auto img = testutil::ReadFile(vol);
+    std::vector<Got> files;
+    ScanFat32(img, "fat16-reuse", &files, 1);
+    auto t = check("scan 0x300", "fat16-reuse", files);
+    EXPECT_EQ(t.second.exact, 2);
+    EXPECT_EQ(t.first.exact, 2);
+    EXPECT_EQ(t.first.exact + t.first.noData, 6);
+    EXPECT_EQ(testutil::FileChecksum(vol), before);
+  }
+  if (!ran) GTEST_SKIP() << "fixtures missing";
+}
+
+// The same volume with its 200 KB file's FAT chain changed, both FATs alike. Its halves
+// swapped on the device and chained the other way round: one piece from its first cluster
+// would give the second half first, its chain gives it whole. Its chain ended after ten
+// clusters with the rest marked free (a damaged FAT): the file is taken as one piece over
+// free clusters, and the old files there still get no data, since the new volume wrote them.
+TEST(FatRenew, SameLayoutPresentFileFollowsItsChain) {
+  std::string path = testutil::Fixture("fat16-reuse.img");
+  testutil::FixtureManifest fresh;
+  if (path.empty() || !fresh.Load("fat16-reuse-new")) GTEST_SKIP() << "fixture missing";
+  const auto original = testutil::ReadFile(path);
+  fat::FatGeometry g;
+  ASSERT_EQ(fat::ParseFatBoot(original.data(), 512, fat::kFat16, original.size(), &g), 0);
+  const uint32_t cb = g.clusterBytes, size = 200 * 1024, n = size / cb, half = n / 2;
+  size_t entry = 0;
+  for (size_t o = g.rootDirOffset; o + 32 <= g.rootDirOffset + g.rootDirBytes && !entry; o += 32)
+    if (original[o] != 0xE5 && original[o + 11] != 0x0F && kbytes::Le32(original.data() + o + 28) == size)
+      entry = o;
+  ASSERT_NE(entry, 0u);
+  const uint32_t first = kbytes::Le16(original.data() + entry + 26);
+  auto setFat = [&](std::vector<uint8_t>& img, uint32_t c, uint16_t v) {
+    for (uint32_t k = 0; k < g.numFats; ++k) {
+      uint8_t* e = img.data() + g.fatOffset + k * g.fatBytes + c * 2;
+      e[0] = uint8_t(v);
+      e[1] = uint8_t(v >> 8);
+    }
+  };
+  auto at = [&](uint32_t c) { return size_t(g.ClusterOffset(c)); };
+
+  for (int variant : {0, 1}) {
+    std::vector<uint8_t> img = original;
+    if (variant == 0) {
+      std::vector<uint8_t> a(img.begin() + long(at(first)), img.begin() + long(at(first + half)));
+      std::copy(img.begin() + long(at(first + half)), img.begin() + long(at(first + n)),
+                img.begin() + long(at(first)));
+      std::copy(a.begin(), a.end(), img.begin() + long(at(first + n - half)));
+      // The second half now lies first, the first half behind it.
+      for (uint32_t i = 0; i < n; ++i) {
+        uint32_t c = first + (i + n - half) % n, next = first + (i + 1 + n - half) % n;
+        setFat(img, c, i + 1 == n ? 0xFFFF : uint16_t(next));
+      }
+      img[entry + 26] = uint8_t(first + n - half);
+      img[entry + 27] = uint8_t((first + n - half) >> 8);
+    } else {
+      setFat(img, first + 9, 0xFFFF);
+      for (uint32_t c = first + 10; c < first + n; ++c) setFat(img, c, 0);
+    }
+    std::vector<Got> files;
+    Tally old = ScanFat32(img, "fat16-reuse", &files, 1);
+    Tally now = Judge("fat16-reuse-new", files);
+    std::printf(
+        "fat16-reuse, variant %d: old files %d exact, %d without data, %d wrong; new files %d exact, "
+        "%d without data, %d wrong\n",
+        variant, old.exact, old.noData, old.wrong, now.exact, now.noData, now.wrong);
+    EXPECT_EQ(old.wrong + now.wrong, 0) << variant;
+    EXPECT_EQ(now.exact, 2) << variant;
+    EXPECT_EQ(old.exact, 2) << variant;
+    EXPECT_EQ(old.noData, 4) << variant;
+  }
 }

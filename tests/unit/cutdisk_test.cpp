@@ -24,6 +24,7 @@
 #include "storagedevice/cvolume.h"
 #include "storagedevice/devenum.h"
 #include "testutil.h"
+#include "imagedisk.h"
 #include "scanread.h"
 
 namespace {
@@ -62,21 +63,6 @@ CutManifest ReadCutManifest() {
 
 using testutil::ReadAll;
 
-// The files a scan reports, by name; the entries stay the file manager's.
-struct Names : INotifySink {
-  std::multimap<std::string, IFileInfo*> seen;
-  int Notify(int e, int64_t, int64_t, void* obj) override {
-    if (e == NE_FOUND_FILE && obj) {
-      IFileInfo* file = static_cast<IFileInfo*>(obj);
-      if (file->GetFlags() & FF_DIRECTORY) return 0;
-      std::string n;
-      for (const char16_t* p = file->GetName(); p && *p; ++p) n += char(*p);
-      seen.insert({n, file});
-    }
-    return 0;
-  }
-};
-
 struct Tally {
   int exact = 0;     // read whole, the original's bytes
   int wrong = 0;     // read whole, other bytes
@@ -97,7 +83,7 @@ Tally ScanAndCompare(IDevice* device, int kind, const std::string& disk, const C
   IScanOperator* so = nullptr;
   EXPECT_EQ(rm.CreateScanOperator(device, kind, &fm, &so), 0) << disk << " " << kind;
   if (!so || !fm) return t;
-  Names names;
+  testutil::FoundFiles names;
   fm->SetNotifySink(&names);
   // A FAT volume's format reader answers 1 when its search reached the device's end.
   const int rc = so->Scan(&names);
@@ -136,29 +122,7 @@ Tally ScanAndCompare(IDevice* device, int kind, const std::string& disk, const C
   return t;
 }
 
-struct Disk {
-  testutil::ScopedEnv env;
-  CDisk* disk = nullptr;
-  explicit Disk(const std::string& img) : env("KESTRUM_DISKS", img) {
-    QueryDiskDrives();
-    disk = new CDisk();
-    if (disk->OpenByIndex(0) != 0) {
-      disk->Release();
-      disk = nullptr;
-    }
-  }
-  ~Disk() {
-    if (disk) disk->Release();
-  }
-  CVolume* Partition(int number) {
-    for (CVolume* v : disk->GetVolumes()) {
-      PartitionInfo info;
-      v->GetPartitionInfo(&info);
-      if (info.PartitionNumber == number) return v;
-    }
-    return nullptr;
-  }
-};
+using Disk = testutil::ImageDisk;
 
 class CutDisk : public ::testing::TestWithParam<const char*> {};
 

@@ -10,6 +10,7 @@
 
 #include "common/inc/ideviceio.h"
 #include "deviceapi/windowsdeviceio.h"
+#include "eioview.h"
 #include "platform/platform.h"
 #include "storagedevice/cvolume.h"
 #include "testutil.h"
@@ -98,6 +99,38 @@ TEST(DeviceIo, SeekAndReadPositions) {
   // Sector reads.
   EXPECT_EQ(io->ReadSectors(3, b, 2, 512), 2);
   EXPECT_EQ(0, memcmp(b, bytes.data() + 1536, 1024));
+  io->Release();
+}
+
+// A read whose sectors fail is a failure, even when the sector holding its first bytes read
+// well: a short count would pass the head's few bytes off as all there was to read there.
+// A read that only reaches a bad sector stops short before it, as the disk delivered.
+TEST(DeviceIo, FailedSectorsAfterAGoodHeadFailTheRead) {
+  TempDir dir;
+  std::string img = dir.file("d.img");
+  auto bytes = testutil::RandomBytes(8192, 21);
+  testutil::WriteFile(img, bytes);
+  testutil::EioView view(img, {{1, 2}});
+  if (view.path().empty()) GTEST_SKIP() << view.why();
+  IDeviceIo* io = CreateDeviceIo();
+  ASSERT_EQ(io->Open(view.path().c_str(), KIO_RDONLY, 0), 0);
+  std::vector<uint8_t> b(4096);
+  // Head in sector 0, whole sectors from the bad sector 1 on.
+  ASSERT_EQ(io->Seek(100, 0), 100);
+  EXPECT_EQ(io->Read(b.data(), 2000), -1);
+  EXPECT_EQ(io->Seek(0, 1), 100);
+  // A head in a bad sector fails; past the bad sectors every byte is there.
+  ASSERT_EQ(io->Seek(1500, 0), 1500);
+  EXPECT_EQ(io->Read(b.data(), 100), -1);
+  ASSERT_EQ(io->Seek(2024, 0), 2024);
+  ASSERT_EQ(io->Read(b.data(), 2000), 2000);
+  EXPECT_EQ(0, memcmp(b.data(), bytes.data() + 2024, 2000));
+  // Whole sectors that reach the bad one deliver those before it; a tail in it is cut off.
+  ASSERT_EQ(io->Seek(0, 0), 0);
+  EXPECT_EQ(io->Read(b.data(), 2048), 512);
+  EXPECT_EQ(0, memcmp(b.data(), bytes.data(), 512));
+  ASSERT_EQ(io->Seek(0, 0), 0);
+  EXPECT_EQ(io->Read(b.data(), 600), 512);
   io->Release();
 }
 

@@ -32,6 +32,7 @@
 #include "storagedevice/cvolume.h"
 #include "storagedevice/dbrcheck.h"
 #include "storagedevice/devenum.h"
+#include "eioview.h"
 #include "layoutcheck.h"
 #include "testutil.h"
 
@@ -183,6 +184,39 @@ TEST(PartitionTables, MbrMatchesSfdiskWithGapsAndDetectedClusterSizes) {
     EXPECT_EQ(info.SectorsPerCluster, spc[k]) << "partition " << k;
     ++k;
   }
+  disk->Release();
+}
+
+// A partition that the system lists stays listed when its first sector cannot be read: on
+// a failing disk that is the partition a raw scan is wanted for, and the rest of it reads.
+TEST(PartitionTables, ListedPartitionWithAnUnreadableFirstSectorIsKept) {
+  std::string img = testutil::Fixture("tables_mbr.img");
+  if (img.empty()) GTEST_SKIP() << "fixture missing";
+  std::vector<Expected> parts = SfdiskPartitions(ReadText(testutil::Fixture("tables_mbr.json")));
+  ASSERT_EQ(parts.size(), 4u);
+  const Expected ntfs = parts[1];
+  ASSERT_EQ(ntfs.type, 0x07u);
+  testutil::EioView view(img, {{uint64_t(ntfs.start), uint64_t(ntfs.start)}});
+  if (view.path().empty()) GTEST_SKIP() << view.why();
+  ScopedEnv disks("KESTRUM_DISKS", view.path());
+  QueryDiskDrives();
+  CDisk* disk = new CDisk();
+  ASSERT_EQ(disk->OpenByIndex(0), 0);
+  std::vector<CVolume*> listed;
+  for (CVolume* v : disk->GetVolumes())
+    if (Info(v).PartitionNumber > 0) listed.push_back(v);
+  ASSERT_EQ(listed.size(), 4u);
+  const uint32_t fsType[] = {0x0B, PT_UNDETECTED, 0x06, 0xB0};
+  for (size_t i = 0; i < 4; ++i) {
+    PartitionInfo info = Info(listed[i]);
+    EXPECT_EQ(info.StartSector, parts[i].start) << i;
+    EXPECT_EQ(info.SectorCount, parts[i].count) << i;
+    EXPECT_EQ(info.PartitionType, fsType[i]) << i;
+  }
+  std::vector<uint8_t> sector(512);
+  EXPECT_NE(listed[1]->ReadSectors(0, sector.data(), 1), 1);
+  ASSERT_EQ(listed[1]->ReadSectors(1, sector.data(), 1), 1);
+  EXPECT_EQ(sector, testutil::ReadRange(img, uint64_t(ntfs.start + 1) * 512, 512));
   disk->Release();
 }
 

@@ -114,6 +114,12 @@ TEST(ScannerFactory, EveryKindOfTheTableBuildsItsScanner) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->GetScanType(), row.type);
     EXPECT_EQ(s->GetFileManager(), nullptr);  // the factory attaches none
+    // Without a results tree there is no file to read or list: an answer, not a crash.
+    IFileOP* op = nullptr;
+    IFilter* filter = nullptr;
+    EXPECT_EQ(s->GetFileOp(nullptr, &op), -1);
+    EXPECT_EQ(s->ListFiles(nullptr, nullptr), -1);
+    EXPECT_EQ(s->CreateFilter(&filter), -1);
     s->Release();
   }
   // Kind 1 on a file system without a deleted-file scanner, or none at all.

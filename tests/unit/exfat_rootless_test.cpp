@@ -22,6 +22,7 @@
 #include "filesystems/exfatformat.h"
 #include "filesystems/fatentry.h"
 #include "fixtures.h"
+#include "scanread.h"
 #include "testutil.h"
 
 namespace {
@@ -65,21 +66,6 @@ struct Outcome {
   double seconds = 0;
   bool rootDamaged = false;
 };
-
-std::vector<uint8_t> ReadThroughManager(IFileManager* fm, IFileInfo* f) {
-  IFileOP* op = nullptr;
-  std::vector<uint8_t> out;
-  if (fm->GetFileOp(f, &op) != 0 || !op) return out;
-  std::vector<uint8_t> buf(100003);  // neither a sector nor a cluster multiple
-  for (uint64_t off = 0; off < f->GetSize();) {
-    uint32_t got = 0;
-    if (op->Read(buf.data(), uint32_t(buf.size()), off, &got) != 0 || got == 0) break;
-    out.insert(out.end(), buf.begin(), buf.begin() + got);
-    off += got;
-  }
-  if (out.size() > f->GetSize()) out.resize(size_t(f->GetSize()));
-  return out;
-}
 
 // One format scan of dev, every file read back through the results tree and held against
 // the card's originals.
@@ -126,7 +112,7 @@ Outcome FormatScan(FatMemDevice* dev, bool viaDispatcher) {
       ++o.noData;
       continue;
     }
-    if (m.SameAsOriginal(e->path, ReadThroughManager(fm, l.file)))
+    if (m.SameAsOriginal(e->path, testutil::ReadAll(fm, l.file, 100003)))
       ++o.exact;
     else {
       ++o.wrong;

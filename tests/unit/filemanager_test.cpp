@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,22 @@ TEST(FileManager, ReadersFollowTheFlags) {
   ASSERT_EQ(0, t.fm->GetFileOp(&comp, &op));
   EXPECT_NE(nullptr, dynamic_cast<CCompressedFileOP*>(op));
   EXPECT_EQ(&comp, op->GetFile());
+  {
+    // A reader asked for before the first file is added reads through the tree's device.
+    std::vector<uint8_t> bytes(1 << 20);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7 + i / 512);
+    Tree early(bytes);
+    CFileInfo plain;
+    plain.SetSize(100);
+    plain.SetRunList(new RunList(4, 1));
+    IFileOP* reader = nullptr;
+    ASSERT_EQ(0, early.fm->GetFileOp(&plain, &reader));
+    uint8_t buf[100];
+    uint32_t got = 0;
+    EXPECT_EQ(0, reader->Read(buf, sizeof buf, 0, &got));
+    ASSERT_EQ(100u, got);
+    EXPECT_EQ(0, memcmp(buf, bytes.data() + 4 * 512, 100));
+  }
   IFilter* f = nullptr;
   EXPECT_EQ(-1, t.fm->CreateFilter(nullptr));
   ASSERT_EQ(0, t.fm->CreateFilter(&f));

@@ -110,6 +110,33 @@ TEST(GraphFs, FlushesMatchOneFinalEnumeration) {
   for (auto& kv : flushed.released) EXPECT_EQ(1, kv.second);
 }
 
+// Every entry has one parent, so one path: a stop answer comes once that path has been
+// handed out. The flush ends there and the entry leaves the graph with its payload; the
+// final hand-out must not give the same file a second time.
+TEST(GraphFs, FlushStoppedByTheCallbackHandsNoFileOutTwice) {
+  CGraphFileSystem g;
+  Root(g);
+  int payload[2];
+  ASSERT_EQ(0, g.AddNode(30, 5, u"docs", nullptr, nullptr));
+  ASSERT_EQ(0, g.AddNamedNode(100, 30, u"a.txt", &payload[0], nullptr));
+  ASSERT_EQ(0, g.AddNamedNode(101, 30, u"b.txt", &payload[1], nullptr));
+  auto stopAtOnce = [](const char16_t* folder, const char16_t* name, void* payload, void* user, int pct) {
+    OnFile(folder, name, payload, user, pct);
+    return 1;
+  };
+  Out out;
+  EXPECT_EQ(0, g.FlushNodes(stopAtOnce, OnRelease, &out));
+  EXPECT_EQ(1u, out.paths.size());
+  EXPECT_EQ(1, out.released[&payload[0]]);
+  g.EnumNodes(OnFile, &out);
+  g.ReleaseNodes(OnRelease, &out);
+  EXPECT_EQ(1u, out.paths.count(u"/Volume/docs|a.txt"));
+  EXPECT_EQ(1u, out.paths.count(u"/Volume/docs|b.txt"));
+  EXPECT_EQ(2u, out.paths.size());
+  EXPECT_EQ(1, out.released[&payload[0]]);
+  EXPECT_EQ(1, out.released[&payload[1]]);
+}
+
 // Every id a disk can give is a real id: a folder or file numbered 123456789 (once the
 // orphan folder's id), a parent of that number, and numbers past 32 bits all place their
 // files where they belong; none of them meets the orphan folder or a stand-in.

@@ -29,15 +29,19 @@ void Be64At(std::vector<uint8_t>& v, size_t o, uint64_t x) {
   Be32At(v, o + 4, uint32_t(x));
 }
 
+// Free space after a tree, as a volume has: a tree is opened by reading 4 KiB of node 0.
+const size_t kTail = 4096;
+
 // A hand-made volume: 512-byte blocks, the catalog at block 8 with `nodes` nodes of
-// `nodeSize` bytes, one extent. Node 0 is the header; the caller fills the others.
+// `nodeSize` bytes, one extent, then free blocks. Node 0 is the header; the caller fills
+// the others.
 struct SynthVolume {
   uint32_t nodeSize;
   uint32_t nodes;
   std::vector<uint8_t> img;
   SynthVolume(uint32_t ns, uint32_t n, uint16_t sig = 0x482B, uint16_t ver = 4, uint8_t cmpType = 0xCF,
               uint16_t depth = 1, uint32_t root = 1)
-      : nodeSize(ns), nodes(n), img(8 * 512 + size_t(ns) * n) {
+      : nodeSize(ns), nodes(n), img(8 * 512 + size_t(ns) * n + kTail) {
     Be16At(img, 1024, sig);
     Be16At(img, 1026, ver);
     Be32At(img, 1024 + 40, 512);
@@ -425,10 +429,10 @@ TEST(HfspBTree, HostileNodesEndQuickly) {
     OpenTrees t(v.img);
     EXPECT_EQ(t.Find(CatKey(2, u"a")), -1);
   }
-  {  // a catalog cut short: the node read fails and its slot is given back
-    SynthVolume v(512, 3);
-    v.SetNode(1, -1, 1, 0, {FileRec(2, u"a", 20)});
-    v.img.resize(v.Node(1) + 100);
+  {  // a catalog cut short past its first 4 KiB: the root's read fails and its slot is given back
+    SynthVolume v(512, 10, 0x482B, 4, 0xCF, 1, 9);
+    v.SetNode(9, -1, 1, 0, {FileRec(2, u"a", 20)});
+    v.img.resize(v.Node(9) + 100);
     OpenTrees t(v.img);
     ASSERT_EQ(t.catOpen, 1);
     EXPECT_EQ(t.Find(CatKey(2, u"a")), -1);
@@ -476,7 +480,7 @@ TEST(HfspBTree, FullCacheStillReadsCatalogNodesMappedThroughOverflow) {
   }
   // Extents tree after the catalog: header node and one leaf, 512-byte nodes.
   uint32_t extStart = uint32_t(v.img.size() / 512);
-  v.img.resize(v.img.size() + 1024);
+  v.img.resize(v.img.size() + 1024 + kTail);
   Be64At(v.img, 1024 + 192, 1024);
   Be32At(v.img, 1024 + 192 + 12, 2);
   Be32At(v.img, 1024 + 192 + 16, extStart);

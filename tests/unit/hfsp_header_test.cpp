@@ -85,6 +85,7 @@ TEST(HfspHeader, CheckAcceptsRealVariantsAndRefusesDamage) {
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->lastMountedVersion = 0x0A0B0C0D; }));
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->blockSize = 3072; }));
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->blockSize = 256; }));
+  // A volume of no blocks holds none of the catalog's extents.
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->totalBlocks = 0; }));
   // More bytes than the blocks hold; blocks that the extents do not account for.
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->catalogFile.logicalSize = 8 * 4096 + 1; }));

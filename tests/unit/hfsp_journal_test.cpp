@@ -5,9 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "common/inc/kestrum_types.h"
+#include "filemanager/fileinfo.h"
 #include "hfsp_testdev.h"
 #include "scanoperate/hfsp/btree.h"
+#include "scanoperate/hfsp/hfspfscan.h"
 #include "scanoperate/hfsp/journal.h"
+#include "testutil.h"
 
 namespace {
 
@@ -135,6 +139,23 @@ struct JVolume {
   }
 };
 
+// A hand-made volume's catalog opened for the miner, after the caches that an earlier run
+// left are emptied.
+struct OpenCatalog {
+  HfsMemStorage dev;
+  HfspVolume vol{};
+  _hfsplus_tree ext{}, cat{};
+  int opened;
+  explicit OpenCatalog(const std::vector<uint8_t>& img) : dev(img) {
+    freeRecordNodeMap();
+    hfsplus_node_cache_free();
+    hfsplus_pool_free();
+    hfsplus_parse_volume(dev.bytes().data() + 1024, 512, &vol);
+    cat.extentsTree = &ext;
+    opened = hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID);
+  }
+};
+
 struct Found {
   std::map<std::u16string, std::u16string> folderOf;
   std::map<std::u16string, uint64_t> sizeOf;
@@ -142,22 +163,15 @@ struct Found {
 };
 
 int Mine(JVolume& v, Found* out) {
-  freeRecordNodeMap();
-  hfsplus_node_cache_free();
-  hfsplus_pool_free();
-  HfsMemStorage dev(v.img);
-  HfspVolume vol{};
-  hfsplus_parse_volume(dev.bytes().data() + 1024, 512, &vol);
-  _hfsplus_tree ext{}, cat{};
-  cat.extentsTree = &ext;
-  hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID);
-  int r = analyzeJournal(&cat, &vol, nullptr, [&](const std::u16string& folder, const std::u16string& second,
-                                                  const std::u16string& name, const _RecordNode* rec) {
-    if (!second.empty()) out->secondOf[name] = second;
-    out->folderOf[name] = folder;
-    out->sizeOf[name] = recordDataSize(rec);
-    return 0;
-  });
+  OpenCatalog c(v.img);
+  int r = analyzeJournal(&c.cat, &c.vol, nullptr,
+                         [&](const std::u16string& folder, const std::u16string& second,
+                             const std::u16string& name, const _RecordNode* rec) {
+                           if (!second.empty()) out->secondOf[name] = second;
+                           out->folderOf[name] = folder;
+                           out->sizeOf[name] = recordDataSize(rec);
+                           return 0;
+                         });
   freeRecordNodeMap();
   hfsplus_node_cache_free();
   hfsplus_pool_free();
@@ -184,22 +198,19 @@ TEST(HfspJournal, JournalOnlyFilesComeBackUnderTheirPaths) {
 
 TEST(HfspJournal, CorruptJournalsEndQuicklyAndSafely) {
   auto start = std::chrono::steady_clock::now();
-  const uint32_t usedValues[] = {0, 8, 0xFFFFFFF0u};
-  for (uint32_t used : usedValues) {
+  // A transaction's bytes_used of 0, 8 and nearly 2^32; its block count 0 and 65535.
+  const struct {
+    size_t at;
+    uint32_t value;
+  } fields[] = {{4, 0}, {4, 8}, {4, 0xFFFFFFF0u}, {2, 0}, {2, 65535}};
+  for (const auto& field : fields) {
     JVolume v;
     v.AddTx({{Rec(20, u"x.txt", 2, 40, 10)}});
     size_t t = v.J() + 512;
-    L32(v.img, t + 4, used);
-    v.Seal(t);
-    Found f;
-    Mine(v, &f);
-  }
-  const uint16_t counts[] = {0, 65535};
-  for (uint16_t nb : counts) {
-    JVolume v;
-    v.AddTx({{Rec(20, u"x.txt", 2, 40, 10)}});
-    size_t t = v.J() + 512;
-    L16(v.img, t + 2, nb);
+    if (field.at == 4)
+      L32(v.img, t + 4, field.value);
+    else
+      L16(v.img, t + 2, uint16_t(field.value));
     v.Seal(t);
     Found f;
     Mine(v, &f);
@@ -305,15 +316,9 @@ TEST(HfspJournal, ThousandsOfNestedFoldersArePlaced) {
   nodes.push_back(cur);
   v.AddTx(nodes);
   size_t found = 0;
-  freeRecordNodeMap();
-  HfsMemStorage dev(v.img);
-  HfspVolume vol{};
-  hfsplus_parse_volume(dev.bytes().data() + 1024, 512, &vol);
-  _hfsplus_tree ext{}, cat{};
-  cat.extentsTree = &ext;
-  hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID);
+  OpenCatalog c(v.img);
   std::u16string deepest;
-  EXPECT_EQ(analyzeJournal(&cat, &vol, nullptr,
+  EXPECT_EQ(analyzeJournal(&c.cat, &c.vol, nullptr,
                            [&](const std::u16string& folder, const std::u16string&, const std::u16string&,
                                const _RecordNode*) {
                              ++found;
@@ -350,7 +355,8 @@ TEST(HfspJournal, GapSearchGoesPastACandidateCutShort) {
   EXPECT_EQ(getRecordCnid(kept), 45u);
   EXPECT_EQ(makeRecordName(kept), u"a:b");
   size_t consumed = 0;
-  EXPECT_EQ(parseRecordFragment(nullptr, gap.data() + 80, gap.size() - 80, &consumed), 1);
+  // A second copy of a kept folder is not kept, and the gap search goes on inside it.
+  EXPECT_EQ(parseRecordFragment(nullptr, gap.data() + 80, gap.size() - 80, &consumed), 0);
   EXPECT_EQ(consumed, folder.size());
   EXPECT_EQ(recordNodeCount(), 1u) << "a second copy of a folder is not kept twice";
   EXPECT_EQ(parseRecordFragment(nullptr, gap.data(), 60, &consumed), 0);
@@ -389,14 +395,23 @@ std::vector<std::string> gDebugTexts;
 void CollectDebugText(const char* text) { gDebugTexts.push_back(text); }
 }  // namespace
 
-// Debug texts reach a debug output only when one is set; lookup timings only when the
-// timing bit is on and the caller asks for them.
-TEST(HfspJournal, DebugTextsGoOnlyToASetOutput) {
+// Debug texts go to the debugger output (standard error with KESTRUM_DEBUG) unless another
+// output is set; lookup timings only when the timing bit is on and the caller asks for them.
+TEST(HfspJournal, DebugTextsGoToTheDebuggerOutputOrASetOne) {
   gDebugTexts.clear();
   JVolume v;
   v.AddTx({{Rec(20, u"lost.jpg", 2, 22, 5000)}});
   Found f;
-  EXPECT_EQ(Mine(v, &f), 0);
+  {
+    testutil::ScopedEnv debug("KESTRUM_DEBUG", "1");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Mine(v, &f), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("0\n[HFSP] \t\t\t\t\t   analyze journal buffer posision:%1\n", 0), 0u) << err;
+    EXPECT_NE(err.find("[HFSP][consNodePath]================================================"
+                       "currentItem/allItem 1/1  0x"),
+              std::string::npos);
+  }
   EXPECT_TRUE(gDebugTexts.empty());
 
   hfsplus_set_debug_output(CollectDebugText);
@@ -409,12 +424,9 @@ TEST(HfspJournal, DebugTextsGoOnlyToASetOutput) {
                                      0),
             0u);
 
-  HfsMemStorage dev(v.img);
-  HfspVolume vol{};
-  hfsplus_parse_volume(dev.bytes().data() + 1024, 512, &vol);
-  _hfsplus_tree ext{}, cat{};
-  cat.extentsTree = &ext;
-  ASSERT_EQ(hfsplus_btree_open(&cat, &dev, &vol, kHfsCatalogFileID), 1);
+  OpenCatalog c(v.img);
+  ASSERT_EQ(c.opened, 1);
+  _hfsplus_tree& cat = c.cat;
   uint8_t key[8];
   hfsplus_make_cat_key(key, sizeof key, 20, nullptr, 0);
   uint8_t data[520];
@@ -437,4 +449,46 @@ TEST(HfspJournal, DebugTextsGoOnlyToASetOutput) {
   hfsplus_node_cache_free();
   hfsplus_pool_free();
   gDebugTexts.clear();
+}
+
+// A journal-found file gets the bytes its extents cover, in the volume's sectors; a file none
+// of whose extents lie in the volume has no data to copy and says so, rather than pass for
+// an empty file that was recovered.
+TEST(HfspJournal, FileRecordBecomesRunsOrNoData) {
+  HfspVolume vol{};
+  vol.blockSize = 4096;
+  vol.totalBlocks = 100;
+  auto make = [&](uint64_t size, uint32_t start, uint32_t blocks) {
+    std::vector<uint8_t> r = Rec(20, u"f.bin", 2, 40, size);
+    const size_t type = 8 + 2 * 5;  // the key, then the record's type field
+    B32(r, type + 88 + 12, blocks);
+    B32(r, type + 88 + 16, start);
+    B32(r, type + 88 + 20, blocks);
+    _RecordNode rec{};
+    rec.recordType = 2;
+    std::memcpy(rec.body, r.data() + type + 2, sizeof rec.body);
+    return hfsplus_make_file_info(nullptr, &vol, &rec, u"f.bin", 512);
+  };
+  IFileInfo* whole = make(5000, 40, 2);
+  ASSERT_NE(whole, nullptr);
+  EXPECT_EQ(whole->GetSize(), 5000);
+  EXPECT_EQ(whole->GetFlags() & FF_NODATA, 0u);
+  RunList* run = static_cast<RunList*>(whole->GetRunList());
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(run->m_start, 40u * 8);
+  EXPECT_EQ(run->m_count, 10u);
+  EXPECT_EQ(run->m_next, nullptr);
+  whole->Release();
+
+  IFileInfo* cut = make(20000, 40, 2);  // more than two blocks hold
+  ASSERT_NE(cut, nullptr);
+  EXPECT_EQ(cut->GetSize(), 8192);
+  cut->Release();
+
+  IFileInfo* outside = make(5000, 99, 2);  // runs past the volume's last block
+  ASSERT_NE(outside, nullptr);
+  EXPECT_EQ(outside->GetSize(), 0);
+  EXPECT_NE(outside->GetFlags() & FF_NODATA, 0u);
+  EXPECT_EQ(outside->GetRunList(), nullptr);
+  outside->Release();
 }

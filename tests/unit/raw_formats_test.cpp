@@ -23,6 +23,7 @@
 #include "testutil.h"
 
 using rawtest::Carved;
+using rawtest::Feed;
 using rawtest::MemStorage;
 using rawtest::RecordingManager;
 
@@ -231,29 +232,8 @@ Layout Lay(const std::vector<Sample>& files) {
   return l;
 }
 
-struct Hit {
-  std::string ext;
-  std::vector<uint8_t> bytes;
-};
-
-std::multimap<size_t, Hit> Scan(MemStorage& dev, int mode, const std::set<std::string>& exts, int* rc = nullptr) {
-  RecordingManager fm;
-  CRawRecover* r = new CRawRecover();
-  r->SetDevice(&dev);
-  r->SetFileManager(&fm);
-  IScanParam* p = nullptr;
-  r->GetScanParam(&p);
-  for (const std::string& e : exts) p->AddFileType(e.c_str());
-  p->SetScanMode(mode);
-  int result = r->Scan(nullptr);
-  if (rc) *rc = result;
-  r->Release();
-  std::multimap<size_t, Hit> out;
-  for (auto& f : fm.files) {
-    RunList* run = static_cast<RunList*>(f.info->GetRunList());
-    out.insert({size_t(run->m_start) * 512, Hit{f.name.substr(f.name.find('.') + 1), Carved(dev, f.info)}});
-  }
-  return out;
+rawtest::Hits Scan(MemStorage& dev, int mode, const std::set<std::string>& exts, int* rc = nullptr) {
+  return rawtest::ScanHits(dev, mode, exts, rc);
 }
 
 bool PrefixThenZeros(const std::vector<uint8_t>& carved, const std::vector<uint8_t>& orig) {
@@ -261,21 +241,6 @@ bool PrefixThenZeros(const std::vector<uint8_t>& carved, const std::vector<uint8
   for (size_t i = orig.size(); i < carved.size(); ++i)
     if (carved[i]) return false;
   return true;
-}
-
-// The analyser fed cluster by cluster as the scanner would, from its header cluster on.
-int Feed(CRawAnalyser& a, const std::vector<uint8_t>& bytes, int cs, int64_t firstLcn = 0) {
-  size_t clusters = (bytes.size() + size_t(cs) - 1) / size_t(cs);
-  int r = 0;
-  for (size_t i = 0; i < clusters; ++i) {
-    ClusterBuf cb(cs);
-    cb.lcn = firstLcn + int64_t(i);
-    std::memcpy(cb.GetData(), bytes.data() + i * size_t(cs), std::min(size_t(cs), bytes.size() - i * size_t(cs)));
-    if (i == 0 && !Decides(a.CheckHeader(cb))) return -1;
-    r = a.Continue(cb);
-    if (Decides(r)) return r;
-  }
-  return r;
 }
 
 }  // namespace

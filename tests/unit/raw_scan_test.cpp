@@ -106,17 +106,7 @@ struct Sink : INotifySink {
 
 int ScanImage(MemStorage& dev, RecordingManager& fm, int mode, const std::vector<std::string>& exts,
               INotifySink* sink = nullptr, CRawRecover** keep = nullptr) {
-  CRawRecover* r = new CRawRecover();
-  r->SetDevice(&dev);
-  r->SetFileManager(&fm);
-  IScanParam* p = nullptr;
-  r->GetScanParam(&p);
-  for (const std::string& e : exts) p->AddFileType(e.c_str());
-  p->SetScanMode(mode);
-  int rc = r->Scan(sink);
-  if (keep) *keep = r;
-  else r->Release();
-  return rc;
+  return rawtest::RunRawScan(dev, fm, mode, exts, sink, keep);
 }
 
 }  // namespace
@@ -352,6 +342,13 @@ TEST(RawScan, ParameterRules) {
   r.SetScanMode(CLUSTER_SCAN);
   EXPECT_EQ(0, r.SetRange(1000, 1020));  // first and end cluster equal
   EXPECT_EQ(-1, r.Scan(nullptr));
+  // No place to put the parameter object, or no device to read: refused, not dereferenced.
+  EXPECT_EQ(RC_BAD_ARGUMENT, r.GetScanParam(nullptr));
+  CRawRecover bare;
+  bare.SetFileManager(&fm);
+  EXPECT_TRUE(bare.AddFileType("png"));
+  bare.SetScanMode(CLUSTER_SCAN);
+  EXPECT_EQ(-1, bare.Scan(nullptr));
 }
 
 TEST(RawScan, EndMarkerCutByAUnitBoundaryIsFound) {

@@ -128,4 +128,21 @@ TEST(RawSearch, WindowUnitsHoldTheDeviceBytes) {
   cb.lcn = int64_t(units) - 1;
   ASSERT_EQ(0, sc.ReadCluster(cb));
   EXPECT_EQ(0, std::memcmp(kept.GetData(), &img[0], cs));
+  // Made ready for another device, the controller reads that device's bytes rather than
+  // serve the window it still holds of the first.
+  std::vector<uint8_t> other(img.size(), 0x5A);
+  rawtest::MemStorage dev2(other, cs);
+  dev2.type = DT_LETTER_VOLUME;
+  ASSERT_EQ(0, sc.Init(&dev2, CLUSTER_SCAN));
+  cb.lcn = int64_t(units) - 1;
+  ASSERT_EQ(0, sc.ReadCluster(cb));
+  EXPECT_EQ(0, std::memcmp(cb.GetData(), &other[0], cs));
+  EXPECT_EQ(1u, dev2.reads.size());
+  // A bitmap whose data area would begin past the device's end: the units are counted from
+  // the device's start instead of from a count that wrapped.
+  ScanController far;
+  far.PresetBitmap(new rawtest::SetBitmap(uint32_t(units)), int64_t(img.size()) + cs);
+  ASSERT_EQ(0, far.Init(&dev, CLUSTER_BITMAP_SCAN));
+  EXPECT_EQ(0, far.GetDataStart());
+  EXPECT_EQ(int64_t(units), far.GetClusterCount());
 }

@@ -19,6 +19,7 @@
 #include "testutil.h"
 
 using rawtest::Carved;
+using rawtest::Feed;
 using rawtest::MemStorage;
 using rawtest::RecordingManager;
 
@@ -115,38 +116,8 @@ Layout LayRandom(const std::vector<std::vector<uint8_t>>& files, uint32_t seed) 
   return l;
 }
 
-std::multimap<size_t, std::pair<std::string, std::vector<uint8_t>>> Scan(MemStorage& dev, int mode,
-                                                                        const std::set<std::string>& exts) {
-  RecordingManager fm;
-  CRawRecover* r = new CRawRecover();
-  r->SetDevice(&dev);
-  r->SetFileManager(&fm);
-  IScanParam* p = nullptr;
-  r->GetScanParam(&p);
-  for (const std::string& e : exts) p->AddFileType(e.c_str());
-  p->SetScanMode(mode);
-  r->Scan(nullptr);
-  r->Release();
-  std::multimap<size_t, std::pair<std::string, std::vector<uint8_t>>> out;
-  for (auto& f : fm.files) {
-    RunList* run = static_cast<RunList*>(f.info->GetRunList());
-    out.insert({size_t(run->m_start) * 512, {f.name.substr(f.name.find('.') + 1), Carved(dev, f.info)}});
-  }
-  return out;
-}
-
-// The analyser fed unit by unit from lcn 0, as the scanner would; the answer that ended it.
-int Feed(CRawAnalyser& a, const std::vector<uint8_t>& bytes, int cs) {
-  size_t units = (bytes.size() + size_t(cs) - 1) / size_t(cs);
-  for (size_t i = 0; i < units; ++i) {
-    ClusterBuf cb(cs);
-    cb.lcn = int64_t(i);
-    std::memcpy(cb.GetData(), bytes.data() + i * size_t(cs), std::min(size_t(cs), bytes.size() - i * size_t(cs)));
-    if (i == 0 && !Decides(a.CheckHeader(cb))) return -1;
-    int r = a.Continue(cb);
-    if (Decides(r)) return r;
-  }
-  return 0;
+rawtest::Hits Scan(MemStorage& dev, int mode, const std::set<std::string>& exts) {
+  return rawtest::ScanHits(dev, mode, exts);
 }
 
 int64_t Length(CRawAnalyser& a) {
@@ -218,10 +189,10 @@ TEST(RawTrueEnds, RealMediaComeBackExactFromRandomSlack) {
       auto range = hits.equal_range(l.at[i]);
       bool found = false;
       for (auto it = range.first; it != range.second; ++it) {
-        if (it->second.first != m.ext) continue;
+        if (it->second.ext != m.ext) continue;
         found = true;
-        EXPECT_TRUE(it->second.second == m.bytes)
-            << "carved " << it->second.second.size() << " original " << m.bytes.size();
+        EXPECT_TRUE(it->second.bytes == m.bytes)
+            << "carved " << it->second.bytes.size() << " original " << m.bytes.size();
       }
       EXPECT_TRUE(found) << "not carved as " << m.ext;
     }
@@ -357,8 +328,8 @@ TEST(RawTrueEnds, StreamsJoinedAndSplitByHeadsAtUnitStarts) {
   std::map<std::string, std::pair<size_t, std::vector<uint8_t>>> by;
   size_t oggs = 0;
   for (auto& h : hits) {
-    by[h.second.first] = {h.first, h.second.second};
-    oggs += h.second.first == "ogg";
+    by[h.second.ext] = {h.first, h.second.bytes};
+    oggs += h.second.ext == "ogg";
   }
   EXPECT_EQ(1u, oggs);  // the second stream's first page was taken into the file
   ASSERT_EQ(1u, by.count("ogg"));
@@ -393,15 +364,15 @@ TEST(RawTrueEnds, FormatsWithoutAnEndKeepTheirBound) {
   auto hits = Scan(dev, CLUSTER_SCAN, {"mpg", "flv"});
   bool sawEs = false, sawFlv = false;
   for (auto& h : hits) {
-    const std::vector<uint8_t>& got = h.second.second;
-    if (h.first == esAt && h.second.first == "mpg") {
+    const std::vector<uint8_t>& got = h.second.bytes;
+    if (h.first == esAt && h.second.ext == "mpg") {
       sawEs = true;
       // Ends where its zeros begin: the stream, then zeros up to the unit end.
       ASSERT_GE(got.size(), es.size());
       EXPECT_TRUE(std::equal(es.begin(), es.end(), got.begin()));
       EXPECT_EQ(0u, got.size() % 4096);
     }
-    if (h.first == flvAt && h.second.first == "flv") {
+    if (h.first == flvAt && h.second.ext == "flv") {
       sawFlv = true;
       EXPECT_EQ(10000u, got.size());  // where the first sector tail of zeros begins
     }

@@ -13,34 +13,17 @@
 #include "testutil.h"
 
 using rawtest::Carved;
+using rawtest::Hit;
 using rawtest::MemStorage;
 using rawtest::RecordingManager;
 
 namespace {
 
-struct Hit {
-  std::string ext;
-  std::vector<uint8_t> bytes;
-};
-
-std::multimap<size_t, Hit> ScanAll(MemStorage& dev, int mode, const std::set<std::string>& exts,
-                                   int64_t base = 0) {
-  RecordingManager fm;
-  CRawRecover* r = new CRawRecover();
-  r->SetDevice(&dev);
-  r->SetFileManager(&fm);
-  IScanParam* p = nullptr;
-  r->GetScanParam(&p);
-  for (const std::string& e : exts) p->AddFileType(e.c_str());
-  p->SetScanMode(mode);
-  EXPECT_EQ(0, r->Scan(nullptr));
-  r->Release();
-  std::multimap<size_t, Hit> out;
-  for (auto& f : fm.files) {
-    RunList* run = static_cast<RunList*>(f.info->GetRunList());
-    out.insert({size_t(base + int64_t(run->m_start) * 512), Hit{f.name.substr(f.name.find('.') + 1), Carved(dev, f.info)}});
-  }
-  return out;
+rawtest::Hits ScanAll(MemStorage& dev, int mode, const std::set<std::string>& exts, int64_t base = 0) {
+  int rc = -1;
+  rawtest::Hits hits = rawtest::ScanHits(dev, mode, exts, &rc, base);
+  EXPECT_EQ(0, rc);
+  return hits;
 }
 
 void Box(std::vector<uint8_t>* f, const char* type, size_t payload, uint8_t fill, bool large = false) {

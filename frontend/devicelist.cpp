@@ -72,7 +72,12 @@ void SorbeckRecovery::FillDeviceList() {
       PartitionInfo info;
       std::memset(&info, 0, sizeof(info));
       device->GetPartitionInfo(&info);
-      if (info.IsEfiSystemPartition || info.PartitionType == PT_UNALLOCATED) continue;
+      // Unallocated stretches between partitions are no volumes. A disk without a partition
+      // table is listed with the one partition that spans it, also when its volume's boot
+      // record is too damaged to name a file system: that partition is what Volume Recovery
+      // rebuilds.
+      if (info.IsEfiSystemPartition || (info.PartitionType == PT_UNALLOCATED && info.PartitionNumber == -1))
+        continue;
       if (info.SectorCount <= 0 || !diskItem) continue;
       QXDiskFileNode* node = new QXDiskFileNode;
       node->m_name = FromWide(info.Label, MAX_PATH_ZQ);
@@ -83,7 +88,10 @@ void SorbeckRecovery::FillDeviceList() {
       node->m_sizeText = FormatFileSizeText(size);
       node->m_clipped = (info.Flags & PF_CLIPPED) != 0;
       node->m_index = i;
-      node->m_typeText = FileSystemTypeName(info.PartitionType);
+      // The partition of a disk without a table is no unallocated space: its file system
+      // was not recognised.
+      node->m_typeText =
+          FileSystemTypeName(info.PartitionType == PT_UNALLOCATED ? PT_UNKNOWN_FS : info.PartitionType);
       QTreeWidgetItem* item = new QTreeWidgetItem;
       item->setText(0, node->m_name);
       item->setText(1, ShownSize(node));

@@ -377,6 +377,13 @@ uint32_t SectorSize(const OpenDevice& dev) {
     long v = strtol(env, nullptr, 10);
     if (v >= 512 && v <= 65536 && (v & (v - 1)) == 0) return uint32_t(v);
   }
+  // The image's own first sector, also for a partition's window into it: the disk and its
+  // partitions read in one sector size.
+  uint8_t head[512];
+  if (dev.fd >= 0 && ::pread(dev.fd, head, sizeof head, 0) == ssize_t(sizeof head)) {
+    uint32_t named = SectorSizeNamedByBootRecord(head, sizeof head);
+    if (named) return named;
+  }
   return 512;
 }
 

@@ -2,6 +2,7 @@
 // device call elsewhere is answered here by Linux means; no other folder includes Linux
 // system headers.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,9 +42,14 @@ int Close(OpenDevice* dev);
 int64_t ReadAt(const OpenDevice& dev, void* buf, int64_t count, int64_t pos);
 int64_t WriteAt(const OpenDevice& dev, const void* buf, int64_t count, int64_t pos);
 
-// Size in bytes (the window's length for a window) and logical sector size.
+// Size in bytes (the window's length for a window) and logical sector size. An image file
+// has the sector size KESTRUM_SECTOR_SIZE gives; unset, the one the boot record at the
+// image's start names when the image holds a bare NTFS, FAT or exFAT volume, else 512.
 bool DeviceSize(const OpenDevice& dev, int64_t* bytes);
 uint32_t SectorSize(const OpenDevice& dev);
+// The bytes per sector that an NTFS, FAT or exFAT boot sector names (512 to 4096) when it
+// passes that file system's test for a boot sector; 0 for any other sector.
+uint32_t SectorSizeNamedByBootRecord(const uint8_t* sector, size_t size);
 bool IsWriteProtected(const OpenDevice& dev);
 
 // Finds the partition of disk diskIndex that starts at startByte: the partition node of a

@@ -437,3 +437,36 @@ uint32_t HfsHeaderSectorIndex(uint32_t sectorSize) {
   if (sectorSize == 0 || sectorSize > 1024) return 0;
   return 1024 / sectorSize;
 }
+
+int CheckBackupBootSector(ICheckDBR* checker, IStorageDevice* facade, const uint8_t* sector, uint32_t ss,
+                          uint64_t at, const std::set<uint64_t>* skip, uint64_t* start, int64_t* size,
+                          int* quality) {
+  if (!checker || !sector || !start) return FS_NONE;
+  // The NTFS decoder reads the signature and the name at 3 that NTFS and exFAT share.
+  layout::NtfsBootSector boot;
+  layout::FatBootSector fat;
+  if (!layout::DecodeNtfsBootSector(sector, ss, &boot) || !boot.signatureValid) return FS_NONE;
+  int want = FS_NONE;
+  uint64_t offset = 0;
+  // The same recognition the checker applies: the exact NTFS name, and FAT32 told by its
+  // layout, since the type text is only a label that formatters may leave blank.
+  if (boot.oemIsNtfs) {
+    want = FS_NTFS;
+    offset = boot.totalSectors;
+  } else if (layout::DecodeFatBootSector(sector, ss, &fat) && layout::FatKind(fat) == 32) {
+    want = FS_FAT32;
+    offset = fat.fat32.backupBootSector;
+    if (offset == 0 || offset >= fat.reservedSectors) offset = 6;
+  } else if (memcmp(boot.oemId, "EXFA", 4) == 0) {
+    want = FS_EXFAT;
+    offset = 12;
+  } else {
+    return FS_NONE;
+  }
+  if (offset == 0 || offset > at || (skip && skip->count(at - offset))) return FS_NONE;
+  const uint64_t from = at - offset;
+  int fs = checker->Check(facade, sector, int(ss), uint32_t(from), uint32_t(from >> 32), size, quality);
+  if (fs != want) return FS_NONE;
+  *start = from;
+  return fs;
+}

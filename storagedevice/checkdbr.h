@@ -3,6 +3,7 @@
 // at. The lost-partition search and the format-recovery dispatcher classify sectors with it.
 #pragma once
 #include <cstdint>
+#include <set>
 
 class IStorageDevice;
 
@@ -35,3 +36,15 @@ ICheckDBR* CreateCheckDBR();
 // 1024): 2 on 512-byte sectors, 1 on 1024-byte ones, 0 on larger sectors (the header then
 // lies at byte 1024 inside the volume's first sector).
 uint32_t HfsHeaderSectorIndex(uint32_t sectorSize);
+
+// Where a volume's backup boot sector lies: NTFS in the volume's last sector, FAT32 where
+// its boot sector says (sector 6 unless it names another reserved sector), exFAT at the
+// head of the backup boot region, sector 12. A sector at absolute number `at` that carries
+// a boot sector's tag but is not confirmed where it lies is tried as such a backup: the
+// checker is asked about the volume start the backup names, which confirms it by the
+// volume's own structures. Returns the file-system code with *start set, or 0. Starts in
+// skip (may be null) are not asked again, so that a volume already found costs nothing
+// more and is never found a second time through its backup.
+int CheckBackupBootSector(ICheckDBR* checker, IStorageDevice* facade, const uint8_t* sector, uint32_t ss,
+                          uint64_t at, const std::set<uint64_t>* skip, uint64_t* start, int64_t* size,
+                          int* quality);

@@ -8,8 +8,6 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/inotifysink.h"
-#include "common/layout/fat_boot.h"
-#include "common/layout/ntfs_boot.h"
 #include "storagedevice/checkdbr.h"
 #include "storagedevice/cstoragedevice.h"
 #include "storagedevice/cvolume.h"
@@ -23,45 +21,6 @@ const int64_t kSearchMinSectors = 409600;
 const uint64_t kSearchRepeatWindow = 0x200000;
 const int64_t kSearchJumpMinBytes = 0x96800000;
 const int kSearchMaxFailedChunks = 100;
-
-// Where a volume's backup boot sector lies: NTFS in the volume's last sector, FAT32 where
-// its boot sector says (sector 6 unless it names another reserved sector), exFAT at the
-// head of the backup boot region, sector 12. A sector that carries a
-// boot sector's tag but is not confirmed where it lies is tried as such a backup: the
-// checker is asked about the volume start the backup names, which confirms it by the
-// volume's own structures. Starts already reported are not asked again, so an intact
-// volume costs nothing more and is never reported a second time through its backup.
-int CheckAsBackup(ICheckDBR* checker, IStorageDevice* facade, const uint8_t* sector, uint32_t ss,
-                  uint64_t at, const std::set<uint64_t>& reported, uint64_t* start, int64_t* size,
-                  int* quality) {
-  // The NTFS decoder reads the signature and the name at 3 that NTFS and exFAT share.
-  layout::NtfsBootSector boot;
-  layout::FatBootSector fat;
-  if (!layout::DecodeNtfsBootSector(sector, ss, &boot) || !boot.signatureValid) return FS_NONE;
-  int want = FS_NONE;
-  uint64_t offset = 0;
-  // The same recognition the checker applies: the exact NTFS name, and FAT32 told by its
-  // layout, since the type text is only a label that formatters may leave blank.
-  if (boot.oemIsNtfs) {
-    want = FS_NTFS;
-    offset = boot.totalSectors;
-  } else if (layout::DecodeFatBootSector(sector, ss, &fat) && layout::FatKind(fat) == 32) {
-    want = FS_FAT32;
-    offset = fat.fat32.backupBootSector;
-    if (offset == 0 || offset >= fat.reservedSectors) offset = 6;
-  } else if (memcmp(boot.oemId, "EXFA", 4) == 0) {
-    want = FS_EXFAT;
-    offset = 12;
-  } else {
-    return FS_NONE;
-  }
-  if (offset == 0 || offset > at || reported.count(at - offset)) return FS_NONE;
-  const uint64_t from = at - offset;
-  int fs = checker->Check(facade, sector, int(ss), uint32_t(from), uint32_t(from >> 32), size, quality);
-  if (fs != want) return FS_NONE;
-  *start = from;
-  return fs;
-}
 
 }  // namespace
 
@@ -145,7 +104,8 @@ int CDisk::SearchPartitions(int mode, INotifySink* sink) {
       if (fs == FS_NONE) {
         size = 0;
         quality = 0;
-        fs = CheckAsBackup(checker, facade, bytes, ss, sector, reported, &backupStart, &size, &quality);
+        fs = CheckBackupBootSector(checker, facade, bytes, ss, sector, &reported, &backupStart, &size,
+                                   &quality);
         fromBackup = fs != FS_NONE;
       }
       if (fs == FS_NONE || size < kSearchMinSectors) continue;

@@ -95,6 +95,29 @@ uint16_t HFSPlusCatalogRecordType(const uint8_t* data, size_t size) {
   return DecodeHFSPlusCatalogThread(data, size, &t) ? t.recordType : 0;
 }
 
+size_t HFSPlusCatalogRecordLength(const uint8_t* data, size_t size) {
+  HFSPlusCatalogKey key;
+  if (!DecodeHFSPlusCatalogKey(data, size, &key) || !HFSPlusCatalogKeySound(key)) return 0;
+  const size_t keyBytes = 2 + size_t(key.keyLength);
+  if (keyBytes > size) return 0;
+  const uint8_t* rec = data + keyBytes;
+  const size_t room = size - keyBytes;
+  switch (HFSPlusCatalogRecordType(rec, room)) {
+    case kHFSPlusFolderRecordType:
+      return keyBytes + kHFSPlusCatalogFolderSize;
+    case kHFSPlusFileRecordType:
+      return keyBytes + kHFSPlusCatalogFileSize;
+    case kHFSPlusFolderThreadRecordType:
+    case kHFSPlusFileThreadRecordType: {
+      HFSPlusCatalogThread t;
+      if (!DecodeHFSPlusCatalogThread(rec, room, &t)) return 0;
+      return keyBytes + kHFSPlusCatalogThreadNameOffset + 2 * size_t(t.nameLength);
+    }
+    default:
+      return 0;
+  }
+}
+
 bool HFSPlusNameUnit(const uint8_t* data, size_t size, size_t at, size_t i, uint16_t* out) {
   if (i > (SIZE_MAX - at) / 2) return false;
   return kbytes::ReadBe16(data, size, at + 2 * i, out);

@@ -177,6 +177,11 @@ bool HFSPlusCatalogKeySound(const HFSPlusCatalogKey& k);
 // in (data, size); 0 otherwise.
 uint16_t HFSPlusCatalogRecordType(const uint8_t* data, size_t size);
 
+// The bytes of a catalog leaf record that starts at data: its key, then the fixed size of a
+// folder or file record or a thread's size with its name, as the record itself tells them.
+// 0 when the key is not sound or the record does not fit in (data, size).
+size_t HFSPlusCatalogRecordLength(const uint8_t* data, size_t size);
+
 // Unit i of a name whose units start at `at` in (data, size); false when it does not fit.
 bool HFSPlusNameUnit(const uint8_t* data, size_t size, size_t at, size_t i, uint16_t* out);
 

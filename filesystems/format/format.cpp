@@ -327,9 +327,19 @@ int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
       uint64_t at = first + i;
       // No quality output: only a boot record whose structures confirm it is taken, so a
       // stray copy of a boot sector does not decide where the volume began.
-      code = checker->Check(m_device, buf.data() + size_t(i) * bps, int(bps), uint32_t(at), uint32_t(at >> 32),
-                            &size, nullptr);
-      if (code == FS_NONE) continue;
+      const uint8_t* sector = buf.data() + size_t(i) * bps;
+      code = checker->Check(m_device, sector, int(bps), uint32_t(at), uint32_t(at >> 32), &size, nullptr);
+      if (code == FS_NONE) {
+        // A volume whose boot sector is destroyed (a stick formatted without a partition
+        // table, its first sector overwritten) still has the backup copy its formatter
+        // wrote, which names where the volume begins.
+        uint64_t start = 0;
+        code = CheckBackupBootSector(checker, m_device, sector, bps, at, nullptr, &start, &size, nullptr);
+        if (code == FS_NONE) continue;
+        lba = start;
+        found = true;
+        break;
+      }
       // The HFS+ header is volume byte 1024; the volume, and its block 0, start before it.
       uint64_t index = code == FS_HFSP ? HfsHeaderSectorIndex(bps) : 0;
       if (at < index) continue;

@@ -414,8 +414,13 @@ namespace {
 const int kMaxDamagedEntries = 4;
 
 // Entry j of a node's offset table when it points into the node's record area (behind
-// the descriptor, not past the table); an entry outside it is damage.
+// the descriptor, not past the table); an entry outside it is damage. The first record
+// always starts right behind the descriptor, so entry 0 is 14 whatever it holds.
 bool SoundTableEntry(const _hfsplus_node* node, int j, uint16_t* out) {
+  if (j == 0) {
+    *out = uint16_t(layout::kBTNodeDescriptorSize);
+    return true;
+  }
   uint32_t ns = node->tree->nodeSize;
   uint8_t t[2];
   if (hfsplus_node_read(node, t, uint16_t(ns - 2 * uint32_t(j) - 2), 2) != 2) return false;

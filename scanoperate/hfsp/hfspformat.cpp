@@ -36,10 +36,11 @@ const uint16_t kFirstRecordOffset = uint16_t(layout::kBTNodeDescriptorSize);
 
 // The record-offset table of a node of `bytes` bytes with numRecords records: numRecords + 1
 // offsets (the last is the free space), starting at 14, never decreasing, all before the
-// table. An entry pointing outside the record area is damage to that one record: it is
-// kept as 0 and its record skipped, as long as the damage is rare (one entry in eight, or
-// a single one); the first entry and the free-space entry must be sound. False when the
-// table cannot be that.
+// table. The first record always starts right behind the descriptor, so its entry is taken
+// as 14 whatever it holds: damage there costs nothing. Another entry pointing outside the
+// record area is damage to that one record: it is kept as 0 and its record skipped, as long
+// as the damage is rare (one entry in eight, or a single one); the free-space entry must be
+// sound. False when the table cannot be that.
 bool ReadOffsets(const uint8_t* node, size_t bytes, uint16_t numRecords, std::vector<uint16_t>* out) {
   size_t tableBytes = (size_t(numRecords) + 1) * 2;
   if (numRecords == 0 || tableBytes + kFirstRecordOffset > bytes) return false;
@@ -50,7 +51,7 @@ bool ReadOffsets(const uint8_t* node, size_t bytes, uint16_t numRecords, std::ve
   for (size_t i = 0; i <= numRecords; ++i) {
     uint16_t off = 0;
     if (!BTRecordOffset(node, bytes, i, &off)) return false;
-    if (i == 0 && off != kFirstRecordOffset) return false;
+    if (i == 0) off = kFirstRecordOffset;
     if (off < kFirstRecordOffset || off > table) {
       if (i == numRecords) return false;
       ++damaged;
@@ -84,6 +85,18 @@ bool LooksLikeNodeStart(const uint8_t* p, uint32_t sectors) {
                layout::BTNodeKindSound(d.kind, d.height, layout::kBTMaxDepth);
   return shape && d.reserved == 0 && d.numRecords != 0 && d.numRecords <= kMaxRecords &&
          first == kFirstRecordOffset;
+}
+
+// The first record of a catalog leaf of `bytes` bytes, read at 14, is as long as the gap
+// to the table's second entry (the free-space entry of a one-record node).
+bool FirstRecordEndsAtSecondEntry(const uint8_t* node, size_t bytes, uint16_t numRecords) {
+  size_t tableBytes = (size_t(numRecords) + 1) * 2;
+  uint16_t second = 0;
+  if (tableBytes + kFirstRecordOffset > bytes || !BTRecordOffset(node, bytes, 1, &second)) return false;
+  if (second <= kFirstRecordOffset || second > bytes - tableBytes) return false;
+  size_t room = bytes - tableBytes - kFirstRecordOffset;
+  return layout::HFSPlusCatalogRecordLength(node + kFirstRecordOffset, room) ==
+         size_t(second - kFirstRecordOffset);
 }
 
 // An extent record laid out as a sound one is: the used extents first, each with a start,
@@ -268,15 +281,24 @@ int CHfspFormat::LeafNodeSectors(const uint8_t* buf, uint32_t sectors,
   if (d.kind != kBTLeafNode || d.height != 1 || d.reserved != 0) return 0;
   uint16_t numRecords = d.numRecords;
   if (numRecords == 0 || numRecords > kMaxRecords) return 0;
-  for (uint32_t n = 1; n <= kProbeSectors && n <= sectors; n *= 2) {
-    size_t bytes = size_t(n) * 512;
-    uint16_t first = 0;
-    if (!BTRecordOffset(buf, bytes, 0, &first) || first != kFirstRecordOffset) continue;
-    if ((size_t(numRecords) + 1) * 2 + kFirstRecordOffset > bytes) continue;
-    // When a damaged node's own table is gone, the table at the end of the node after it
-    // also ends in 14: a node found at the half of a larger size means the size is wrong.
-    if (n > 1 && LooksLikeNodeStart(buf + bytes / 2, n / 2)) break;
-    if (accept(n, numRecords)) return int(n);
+  // The node's size is the one whose table ends in the first record's offset, 14. Only when
+  // no size has it is that entry taken for damaged: then the size is the one at which the
+  // first record, read at 14, ends exactly where the table's second entry says, which a
+  // table that is not there would hardly do.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (uint32_t n = 1; n <= kProbeSectors && n <= sectors; n *= 2) {
+      size_t bytes = size_t(n) * 512;
+      uint16_t first = 0;
+      if (!BTRecordOffset(buf, bytes, 0, &first)) continue;
+      if ((size_t(numRecords) + 1) * 2 + kFirstRecordOffset > bytes) continue;
+      if (pass == 0 && first != kFirstRecordOffset) continue;
+      if (pass == 1 && (first == kFirstRecordOffset || !FirstRecordEndsAtSecondEntry(buf, bytes, numRecords)))
+        continue;
+      // When a damaged node's own table is gone, the table at the end of the node after it
+      // also ends in 14: a node found at the half of a larger size means the size is wrong.
+      if (n > 1 && LooksLikeNodeStart(buf + bytes / 2, n / 2)) break;
+      if (accept(n, numRecords)) return int(n);
+    }
   }
   return 0;
 }

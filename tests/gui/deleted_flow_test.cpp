@@ -11,6 +11,8 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fixtures.h"
 #include "frontend/globals.h"
@@ -123,6 +125,10 @@ class DeletedFlowTest : public QObject {
   void searchOfABlankDiskOffersNothingToScan();
   void zeroedFat32BootSectorsPointToVolumeRecovery();
   void reformattedCardSaysDeepRecoveryFindsByContents();
+  void bareVolumesWithoutBootRecordsGetVolumeRecovery();
+
+ private:
+  void RecoverBareVolume(const QString& image, const testutil::FixtureManifest& m, const QString& root);
 };
 
 void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
@@ -192,6 +198,114 @@ void DeletedFlowTest::partitionCutByTheImageEndSaysSo() {
     QVERIFY(row->toolTip(1).contains("its last part is missing"));
   }
   QCOMPARE(cut, 1);
+}
+
+namespace {
+
+QString Nfc(const QString& s) { return s.normalized(QString::NormalizationForm_C); }
+
+// The child of a folder item by its name in composed form: HFS+ keeps names decomposed.
+QTreeWidgetItem* ComposedChild(QTreeWidgetItem* item, const QString& name) {
+  for (int i = 0; item && i < item->childCount(); ++i)
+    if (Nfc(item->child(i)->text(0)) == Nfc(name)) return item->child(i);
+  return nullptr;
+}
+
+// A copy of a fixture image in `dir` with the byte ranges given zeroed.
+QString DamagedCopy(const std::string& from, const QString& dir, const QString& name,
+                    const std::vector<std::pair<qint64, qint64>>& zeroed) {
+  QByteArray bytes = ReadAll(QString::fromStdString(from));
+  if (bytes.isEmpty()) return QString();
+  for (const auto& z : zeroed) {
+    const qint64 at = z.first < 0 ? bytes.size() + z.first : z.first;
+    if (at < 0 || at + z.second > bytes.size()) return QString();
+    std::memset(bytes.data() + at, 0, size_t(z.second));
+  }
+  const QString path = dir + "/" + name;
+  QFile f(path);
+  if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) return QString();
+  return path;
+}
+
+}  // namespace
+
+// Images of one volume with no partition table whose boot records are gone, and an ISO whose
+// HFS+ volume only an Apple partition map places: each is listed as a disk with the one
+// partition that spans it, of a file system not recognised, and Volume Recovery on that
+// partition gives every file of the volume under its folders and name, byte for byte when
+// copied; the image is never written.
+void DeletedFlowTest::bareVolumesWithoutBootRecordsGetVolumeRecovery() {
+  testutil::FixtureManifest hfs, fat;
+  if (!hfs.Load("hfsplus") || !fat.Load("fat32")) QSKIP("the fixture images were not built here");
+  QTemporaryDir tmp;
+  const std::string hfsImage = testutil::Fixture("hfsplus.img");
+  const QString iso = QString::fromStdString(testutil::Fixture("hfsplus.iso"));
+  QVERIFY(!hfsImage.empty() && !iso.isEmpty());
+  // Both HFS+ volume headers (bytes 1024 and 1024 before the end), and the FAT32 boot sector.
+  const QString headerless = DamagedCopy(hfsImage, tmp.path(), "headerless.img", {{1024, 512}, {-1024, 512}});
+  const QString bootless = DamagedCopy(fat.ImagePath(), tmp.path(), "bootless.img", {{0, 512}});
+  QVERIFY(!headerless.isEmpty() && !bootless.isEmpty());
+  RecoverBareVolume(headerless, hfs, tmp.filePath("out-hfs"));
+  RecoverBareVolume(iso, hfs, tmp.filePath("out-iso"));
+  RecoverBareVolume(bootless, fat, tmp.filePath("out-fat"));
+}
+
+void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::FixtureManifest& m,
+                                        const QString& target) {
+  const uint64_t before = testutil::FileChecksum(image.toStdString());
+  ScopedDisks disks(image);
+  ShownWindow w;
+  auto& ui = w.Form();
+  QCOMPARE(ui.allDiskTreeWidget->topLevelItemCount(), 1);
+  QTreeWidgetItem* disk = FirstRow(w, false);
+  QVERIFY2(disk->childCount() == 1, qPrintable(image + ": no partition listed"));
+  QTreeWidgetItem* partition = disk->child(0);
+  QCOMPARE(partition->text(2), QStringLiteral("UnKnown"));
+  Start(w, partition, ui.PartitionScanButton);
+  QVERIFY2(w.ScanRunning(), qPrintable(image + ": " + LastSaid(w)));
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QVERIFY2(w.StatusText().contains("finished"), qPrintable(image + ": " + w.StatusText()));
+
+  // Every file the volume holds, under its folders with its name and size.
+  QTreeWidgetItem* root = ComposedChild(w.TopItem(), "Volume");
+  QVERIFY2(root, qPrintable(image));
+  std::map<QString, const testutil::ManifestEntry*> live;  // composed path -> entry
+  for (const testutil::ManifestEntry* e : m.Files()) {
+    if (e->deleted) continue;
+    const QString path = QString::fromStdString(e->path);
+    live[Nfc(path)] = e;
+    QStringList folders = path.split('/', Qt::SkipEmptyParts);
+    const QString name = folders.takeLast();
+    QTreeWidgetItem* item = root;
+    for (const QString& f : folders) item = ComposedChild(item, f);
+    QVERIFY2(item && w.FolderRecordOf(item), qPrintable(image + ": no folder for " + path));
+    const QXQuickScanFileNode* found = nullptr;
+    for (const QXQuickScanFileNode* n : w.FolderRecordOf(item)->m_nodes)
+      if (Nfc(n->m_fileName) == Nfc(name)) found = n;
+    QVERIFY2(found, qPrintable(image + ": missing " + path));
+    QCOMPARE(found->m_size, e->size);
+  }
+  QVERIFY(live.size() >= 30);
+
+  // All of it copied, and every live file's bytes the original's.
+  w.TopItem()->setCheckState(0, Qt::Unchecked);
+  w.TopItem()->setCheckState(0, Qt::Checked);
+  QVERIFY(QDir().mkpath(target));
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  QVERIFY2(w.StatusText().contains(" 0 failed"), qPrintable(w.StatusText()));
+  const QString copyRoot = target + "/Velmora/Volume";
+  size_t exact = 0;
+  for (const QString& rel : FilesUnder(copyRoot)) {
+    const auto it = live.find(Nfc("/" + rel));
+    if (it == live.end()) continue;
+    const QByteArray data = ReadAll(copyRoot + "/" + rel);
+    QVERIFY2(m.SameAsOriginal(it->second->path, std::vector<uint8_t>(data.begin(), data.end())),
+             qPrintable(image + ": bytes differ: " + rel));
+    ++exact;
+  }
+  QCOMPARE(exact, live.size());
+  QCOMPARE(testutil::FileChecksum(image.toStdString()), before);
 }
 
 void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int minExact) {

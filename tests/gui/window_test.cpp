@@ -52,6 +52,8 @@ class FakeDevice final : public IDevice {
     d->m_info.SectorCount = sectors;
     d->m_info.PartitionType = ptype;
     d->m_info.IsEfiSystemPartition = efi ? 1 : 0;
+    // Unallocated stretches between partitions carry number -1, as the engine's do.
+    if (ptype == PT_UNALLOCATED) d->m_info.PartitionNumber = -1;
     d->m_size = uint64_t(sectors) * 512;
     return d;
   }

@@ -70,6 +70,38 @@ TEST(FormatWholeDisk, EachKindOfVolumeIsFoundWhereItBegins) {
   if (!ran) GTEST_SKIP() << "no volume fixtures";
 }
 
+// Volumes whose boot sector is destroyed, as on a stick formatted without a partition
+// table whose first sector was overwritten: each is found by the copy its formatter left
+// (FAT32 at sector 6, exFAT at 12, NTFS in its last sector), where the volume begins, with
+// no content search. The FAT32 volume's folders all lie past the first half of the disk,
+// where the content search does not look.
+TEST(FormatWholeDisk, DestroyedBootSectorFoundByItsBackup) {
+  struct Case {
+    const char* image;
+    int fs;
+  } cases[] = {{"fat32.img", FS_FAT32}, {"exfat.img", FS_EXFAT}, {"ntfs.img", FS_NTFS}};
+  int ran = 0;
+  for (const Case& c : cases) {
+    std::string path = testutil::Fixture(c.image);
+    if (path.empty()) continue;
+    ++ran;
+    std::vector<uint8_t> volume = testutil::ReadFile(path);
+    // The search looks at the first 100000 sectors: the NTFS copy must lie among them.
+    if (c.fs == FS_NTFS) {
+      ASSERT_LT(volume.size() / 512 + 777, 100000u) << c.image;
+    }
+    std::memset(volume.data(), 0, 512);
+    for (uint64_t lead : {uint64_t(0), uint64_t(777)}) {
+      Detected d = DetectOn(Disk(volume, lead));
+      EXPECT_EQ(d.rc, 0) << c.image << " at " << lead;
+      EXPECT_EQ(d.fs, c.fs) << c.image << " at " << lead;
+      EXPECT_EQ(d.boot, lead) << c.image;
+      EXPECT_EQ(d.scanned, 4096u) << c.image;
+    }
+  }
+  if (!ran) GTEST_SKIP() << "no volume fixtures";
+}
+
 TEST(FormatWholeDisk, HfsPlusBaseOnLargeSectorsAndThroughTheScan) {
   std::string path = testutil::Fixture("hfsplus.img");
   if (path.empty()) GTEST_SKIP() << "no HFS+ fixture";

@@ -207,34 +207,52 @@ TEST(HfspBTree, XorrisoCatalogLookups) {
   EXPECT_GT(checked, 500u);
 }
 
+// The xorriso catalog: every key in tree order, and where its first leaf and that leaf's
+// offset table lie.
+struct XorrisoFirstLeaf {
+  std::vector<uint8_t> intact;
+  std::vector<std::vector<uint8_t>> keys;
+  uint64_t leafAt = 0;
+  uint32_t nodeSize = 0;
+  uint16_t records = 0;
+  bool Load() {
+    std::string path = testutil::Fixture("hfsplus_xorriso.img");
+    if (path.empty()) return false;
+    intact = testutil::ReadFile(path);
+    {
+      OpenTrees t(intact);
+      if (t.catOpen != 1) return false;
+      hfsplus_walk_leaves(&t.cat, [&](const uint8_t* k, size_t kb, const uint8_t*, size_t) {
+        keys.emplace_back(k, k + kb);
+        return true;
+      });
+    }
+    const uint8_t* vh = intact.data() + 1024;
+    const uint64_t cat = uint64_t(kbytes::Be32(vh + 272 + 16)) * kbytes::Be32(vh + 40);
+    nodeSize = kbytes::Be16(intact.data() + cat + 14 + 18);
+    leafAt = cat + uint64_t(kbytes::Be32(intact.data() + cat + 14 + 10)) * nodeSize;
+    records = kbytes::Be16(intact.data() + leafAt + 10);
+    return true;
+  }
+  // Byte of the offset entry of record k in the first leaf.
+  size_t Entry(int k) const { return size_t(leafAt + nodeSize - 2 * (k + 1)); }
+};
+
 // The first leaf of the xorriso catalog with one offset entry pointing past the node
 // (0xFFF0), in turn at each of its records: the walk and the exact lookups lose that one
 // record and find every other record of the tree, the one before the damage included
 // with its own length.
 TEST(HfspBTree, DamagedOffsetEntryLosesOnlyItsRecord) {
-  std::string path = testutil::Fixture("hfsplus_xorriso.img");
-  if (path.empty()) GTEST_SKIP() << "no xorriso fixture";
-  const std::vector<uint8_t> intact = testutil::ReadFile(path);
-  std::vector<std::vector<uint8_t>> all;
-  {
-    OpenTrees t(intact);
-    ASSERT_EQ(t.catOpen, 1);
-    hfsplus_walk_leaves(&t.cat, [&](const uint8_t* k, size_t kb, const uint8_t*, size_t) {
-      all.emplace_back(k, k + kb);
-      return true;
-    });
-  }
-  const uint8_t* vh = intact.data() + 1024;
-  const uint64_t cat = uint64_t(kbytes::Be32(vh + 272 + 16)) * kbytes::Be32(vh + 40);
-  const uint32_t nodeSize = kbytes::Be16(intact.data() + cat + 14 + 18);
-  const uint64_t leafAt = cat + uint64_t(kbytes::Be32(intact.data() + cat + 14 + 10)) * nodeSize;
-  const uint16_t n = kbytes::Be16(intact.data() + leafAt + 10);
+  XorrisoFirstLeaf x;
+  if (!x.Load()) GTEST_SKIP() << "no xorriso fixture";
+  const std::vector<std::vector<uint8_t>>& all = x.keys;
+  const uint16_t n = x.records;
   ASSERT_GT(n, 8);
   for (int k : {1, n / 2, n - 1}) {
     SCOPED_TRACE(k);
-    std::vector<uint8_t> img = intact;
-    uint8_t* entry = img.data() + leafAt + nodeSize - 2 * (k + 1);
-    const uint8_t* rec = intact.data() + leafAt + kbytes::Be16(entry);
+    std::vector<uint8_t> img = x.intact;
+    uint8_t* entry = img.data() + x.Entry(k);
+    const uint8_t* rec = x.intact.data() + x.leafAt + kbytes::Be16(entry);
     std::vector<uint8_t> lostKey(rec, rec + 2 + kbytes::Be16(rec));
     kbytes::PutBe16(entry, 0xFFF0);
     OpenTrees t(img);
@@ -266,6 +284,43 @@ TEST(HfspBTree, DamagedOffsetEntryLosesOnlyItsRecord) {
     }
     EXPECT_EQ(lost, 1u);
     EXPECT_EQ(found, all.size() - 1);
+  }
+}
+
+// The same leaf with the entry of its first record damaged (0xFFF0, and 0, and an offset
+// inside the node that is not 14): the first record always starts right behind the
+// descriptor, so nothing is lost. The walk gives every record of the tree at its own
+// length and every key is found, the first record's included, so that a live file is
+// never taken for a deleted one.
+TEST(HfspBTree, DamagedFirstOffsetEntryLosesNoRecord) {
+  XorrisoFirstLeaf x;
+  if (!x.Load()) GTEST_SKIP() << "no xorriso fixture";
+  ASSERT_GT(x.records, 2);
+  for (uint16_t bad : {uint16_t(0xFFF0), uint16_t(0), uint16_t(200)}) {
+    SCOPED_TRACE(bad);
+    std::vector<uint8_t> img = x.intact;
+    ASSERT_EQ(kbytes::Be16(img.data() + x.Entry(0)), 14);
+    kbytes::PutBe16(img.data() + x.Entry(0), bad);
+    OpenTrees t(img);
+    ASSERT_EQ(t.catOpen, 1);
+    std::vector<std::vector<uint8_t>> walked;
+    size_t fileRecords = 0, ownLength = 0;
+    ASSERT_EQ(hfsplus_walk_leaves(&t.cat,
+                                  [&](const uint8_t* key, size_t kb, const uint8_t* d, size_t db) {
+                                    walked.emplace_back(key, key + kb);
+                                    if (db >= 2 && d[1] == 2) {
+                                      ++fileRecords;
+                                      ownLength += db == 248;
+                                    }
+                                    return true;
+                                  }),
+              1);
+    EXPECT_EQ(walked, x.keys);
+    EXPECT_GT(fileRecords, 500u);
+    EXPECT_EQ(ownLength, fileRecords);
+    size_t found = 0;
+    for (const auto& key : x.keys) found += t.Find(key) == 1;
+    EXPECT_EQ(found, x.keys.size());
   }
 }
 
@@ -355,9 +410,17 @@ TEST(HfspBTree, HostileNodesEndQuickly) {
   {  // record offsets out of order or into the offset table
     SynthVolume v(512, 3);
     v.SetNode(1, -1, 1, 0, {FileRec(2, u"a", 20)});
-    Be16At(v.img, v.Node(1) + 510, 600);
+    // The end of the one record past the node: nothing bounds it inside.
+    Be16At(v.img, v.Node(1) + 508, 600);
     OpenTrees t(v.img);
     EXPECT_EQ(t.Find(CatKey(2, u"a")), -1);
+  }
+  {  // the first record's own entry past the node: that record is where it always is
+    SynthVolume v(512, 3);
+    v.SetNode(1, -1, 1, 0, {FileRec(2, u"a", 20)});
+    Be16At(v.img, v.Node(1) + 510, 600);
+    OpenTrees t(v.img);
+    EXPECT_EQ(t.Find(CatKey(2, u"a")), 1);
   }
   {  // numRecords far beyond what the node can index
     SynthVolume v(512, 3);

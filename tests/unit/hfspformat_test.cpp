@@ -2,6 +2,7 @@
 // Kit lists: intact, with its header gone, with a smaller volume written over its start,
 // and with damaged nodes and an unreadable sector.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -156,12 +157,12 @@ struct Oracle {
   bool ok = false;
 };
 
-const Oracle& TheOracle() {
-  static Oracle o;
-  static bool made = false;
-  if (made) return o;
-  made = true;
-  std::string img = testutil::Fixture("hfsplus.img");
+// By default the volume of make_hfsplus.sh; the larger one of make_hfs_xorriso.sh on request.
+const Oracle& TheOracle(const std::string& fixture = "hfsplus.img") {
+  static std::map<std::string, Oracle> made;
+  if (made.count(fixture)) return made[fixture];
+  Oracle& o = made[fixture];
+  std::string img = testutil::Fixture(fixture);
   if (img.empty() || !testutil::HaveTool("fls") || !testutil::HaveTool("icat")) return o;
   o.image = testutil::ReadFile(img);
   int status = 0;
@@ -185,8 +186,17 @@ const Oracle& TheOracle() {
   };
   for (auto& d : dirs)
     if (!d.first.empty()) add(d.first, d.second, true);
+  // Every file's bytes in one run of tsk_recover; a file it could not name is read alone.
+  testutil::TempDir all;
+  testutil::RunCommand("tsk_recover -a -f hfs '" + img + "' '" + all.path() + "' 2>/dev/null");
   for (auto& f : files) {
     add(f.first, f.second, false);
+    std::string copy = all.file(f.first);
+    struct stat st;
+    if (stat(copy.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      o.bytes[f.first] = testutil::ReadFile(copy);
+      continue;
+    }
     std::string data = testutil::RunCommand("icat -f hfs '" + img + "' " + std::to_string(f.second));
     o.bytes[f.first].assign(data.begin(), data.end());
   }
@@ -295,6 +305,9 @@ std::vector<std::string> AllFiles(const Oracle& o) {
 #define NEED_ORACLE(o)                                                          \
   const Oracle& o = TheOracle();                                                \
   if (!o.ok) GTEST_SKIP() << "hfsplus.img or The Sleuth Kit is not available"
+#define NEED_ORACLE_OF(o, fixture)                                              \
+  const Oracle& o = TheOracle(fixture);                                         \
+  if (!o.ok) GTEST_SKIP() << fixture << " or The Sleuth Kit is not available"
 
 }  // namespace
 
@@ -438,6 +451,49 @@ TEST(HfspFormat, DamagedOffsetEntryCostsOnlyItsRecord) {
   // Damage to more than one entry in eight is not damage to a node but no node at all.
   EXPECT_EQ(CHfspFormat::CatalogLeafSectors(leaf, o.nodeSize / 512), int(o.nodeSize / 512));
   for (int i = 1; i < n; ++i) kbytes::PutBe16(entry(i), 0xFFF0);
+  EXPECT_EQ(CHfspFormat::CatalogLeafSectors(leaf, o.nodeSize / 512), 0);
+}
+
+// The first leaf of the larger xorriso catalog with the offset entry of its first record
+// damaged (0xFFF0): that record always starts right behind the descriptor, so the node and
+// its folders stay, and every file comes back at its path with its bytes, with the volume
+// header intact and with it gone. The probe takes such a node at its size only when its
+// first record, read there, ends where the second entry says: with that entry damaged
+// too, nothing confirms that a node starts here.
+TEST(HfspFormat, DamagedFirstRecordOffsetKeepsTheNode) {
+  NEED_ORACLE_OF(o, "hfsplus_xorriso.img");
+  std::vector<uint8_t> image = o.image;
+  const uint32_t firstLeaf = kbytes::Be32(image.data() + o.catalogByte + 14 + 10);
+  uint8_t* leaf = image.data() + o.catalogByte + uint64_t(firstLeaf) * o.nodeSize;
+  uint8_t* first = leaf + o.nodeSize - 2;
+  ASSERT_EQ(int8_t(leaf[8]), -1);
+  ASSERT_EQ(kbytes::Be16(first), 14);
+  // The leaf holds folders and files, so that losing it would cost both.
+  size_t folders = 0, files = 0;
+  for (uint16_t i = 0; i < kbytes::Be16(leaf + 10); ++i) {
+    const uint8_t* r = leaf + kbytes::Be16(leaf + o.nodeSize - 2 * (i + 1));
+    uint16_t type = kbytes::Be16(r + 2 + kbytes::Be16(r));
+    folders += type == 1;
+    files += type == 2;
+  }
+  ASSERT_GT(folders, 0u);
+  ASSERT_GT(files, 0u);
+  kbytes::PutBe16(first, 0xFFF0);
+
+  const std::vector<std::string> all = AllFiles(o);
+  ASSERT_GT(all.size(), 500u);
+  std::vector<uint8_t> headerless = image;
+  std::memset(headerless.data() + 1024, 0, 512);
+  for (std::vector<uint8_t>* img : {&image, &headerless}) {
+    ScanRun r = ScanImage(*img);
+    ASSERT_EQ(r.rc, 0);
+    ExpectFiles(o, r, all);
+    EXPECT_EQ(r.files.size(), all.size());
+  }
+
+  EXPECT_EQ(CHfspFormat::CatalogLeafSectors(leaf, o.nodeSize / 512), int(o.nodeSize / 512));
+  uint8_t* second = first - 2;
+  kbytes::PutBe16(second, uint16_t(kbytes::Be16(second) + 2));
   EXPECT_EQ(CHfspFormat::CatalogLeafSectors(leaf, o.nodeSize / 512), 0);
 }
 

@@ -31,6 +31,23 @@ uint64_t DeviceSectors(IStorageDevice* dev, int sectorSize) {
   return bytes / uint64_t(sectorSize);
 }
 
+// Whether the sparse stretches of a compressed file's runs all end on a boundary of units of
+// unitSectors. NTFS keeps the hole of a packed unit to the unit's end and leaves a sparse unit
+// wholly sparse, so with the file's true units every hole ends on a boundary; one that ends
+// inside a unit says the units are taken too large (a cluster size that is not the volume's).
+bool HolesEndOnUnitBoundaries(const RunList* runs, uint64_t unitSectors) {
+  uint64_t at = 0;
+  bool inHole = false;
+  for (const RunList* r = runs; r; r = r->m_next) {
+    if (r->m_count == 0) continue;
+    const bool hole = r->m_start == RUN_HOLE;
+    if (inHole && !hole && at % unitSectors != 0) return false;
+    inHole = hole;
+    at += r->m_count;
+  }
+  return !inHole || at % unitSectors == 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- CNormalFileOP
@@ -302,8 +319,8 @@ int CNormalFileOP::Wipe(IFileInfo* file, int mode, INotifySink* sink) {
 
 CCompressedFileOP::CCompressedFileOP() : m_clusterSectors(0), m_unitSectorSize(0) {}
 
-int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint8_t* work,
-                                uint32_t unitBytes) {
+int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint8_t* work, uint32_t unitBytes,
+                                bool unitsFit) {
   const uint64_t ss = uint64_t(m_unitSectorSize);
   const uint64_t unitSectors = uint64_t(m_clusterSectors) * kUnitClusters;
   const uint64_t uStart = unit * unitSectors, uEnd = uStart + unitSectors;
@@ -314,7 +331,7 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
     uint64_t lba, count;
   };
   std::vector<Piece> data;
-  uint64_t dataSectors = 0, vcn = 0;
+  uint64_t dataSectors = 0, holeSectors = 0, vcn = 0;
   bool hole = false, covered = false;
   for (RunList* r = runs; r && vcn < uEnd; r = r->m_next) {
     uint64_t rs = vcn, re = vcn + r->m_count;
@@ -324,6 +341,7 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
     uint64_t a = std::max(rs, uStart), b = std::min(re, uEnd);
     if (r->m_start == RUN_HOLE) {
       hole = true;
+      holeSectors += b - a;
       continue;
     }
     data.push_back({r->m_start + (a - rs), b - a});
@@ -332,6 +350,10 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
   // A unit that no run reaches has no data anywhere: the run list was cut short (a damaged
   // or incomplete record). Only a unit the runs hold as sparse is truly zeros.
   if (!covered) return RC_MISSING;
+  // Units of the wrong size: one stored whole or wholly sparse is the same bytes in any
+  // units, but where data and holes meet, the decoder would be handed other clusters than
+  // one packed unit's and give wrong bytes.
+  if (!unitsFit && hole && holeSectors < unitSectors) return RC_READ_FAILED;
   if (dataSectors == 0) {
     std::memset(out, 0, unitBytes);
     return 0;
@@ -382,13 +404,14 @@ int CCompressedFileOP::Read(void* buf, uint32_t len, uint64_t offset, uint32_t* 
   if (!unitBuf || !work) return RC_NO_MEMORY;
   uint8_t* dst = static_cast<uint8_t*>(buf);
   return RunGuarded("compressed file read", RC_READ_FAILED, [&] {
+    const bool unitsFit = HolesEndOnUnitBoundaries(runs, uint64_t(m_clusterSectors) * kUnitClusters);
     uint64_t done = 0;
     while (done < want) {
       uint64_t pos = offset + done;
       uint64_t unit = pos / unitBytes;
       uint32_t in = uint32_t(pos % unitBytes);
       // A unit that cannot be had fails the read; none of its bytes are handed out.
-      if (ReadUnit(runs, unit, unitBuf.get(), work.get(), unitBytes) != 0) {
+      if (ReadUnit(runs, unit, unitBuf.get(), work.get(), unitBytes, unitsFit) != 0) {
         *bytesRead = uint32_t(done);
         return int(RC_READ_FAILED);
       }

@@ -54,8 +54,10 @@ class CCompressedFileOP : public CNormalFileOP {
   int Read(void* buf, uint32_t len, uint64_t offset, uint32_t* bytesRead) override;
 
   // Decodes compression unit `unit` of the bound file into out (one unit long): 0, 5 when
-  // the device or the decoder fails, 43 when no run reaches the unit at all.
-  int ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint8_t* work, uint32_t unitBytes);
+  // the device or the decoder fails, 43 when no run reaches the unit at all. unitsFit is
+  // false when the file's holes show that its units are not of this size: then a unit that
+  // would need the decoder, or whose sparse part ends inside it, gives 5.
+  int ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint8_t* work, uint32_t unitBytes, bool unitsFit);
 
  protected:
   int m_clusterSectors;

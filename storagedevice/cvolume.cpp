@@ -9,6 +9,7 @@
 
 #include "common/inc/bytes.h"
 #include "common/inc/iarchive.h"
+#include "common/layout/boot_signature.h"
 #include "common/layout/exfat_boot.h"
 #include "common/layout/fat_boot.h"
 #include "common/layout/ntfs_boot.h"
@@ -16,6 +17,8 @@
 #include "platform/platform.h"
 #include "storagedevice/cdisk.h"
 #include "storagedevice/channelforward.h"
+#include "storagedevice/checkdbr.h"
+#include "storagedevice/cstoragedevice.h"
 #include "storagedevice/dbrcheck.h"
 
 namespace {
@@ -316,11 +319,54 @@ bool CVolume::DetectVolumeFs() {
     if (DetectFs(sector.data(), this, uint32_t(m_sectorSize), &type, &spc, true)) {
       m_info.PartitionType = type;
       m_info.SectorsPerCluster = spc;
-    } else if (m_info.PartitionType == PT_UNDETECTED) {
-      m_info.PartitionType = PT_UNKNOWN_FS;
+    } else {
+      if (m_info.PartitionType == PT_UNDETECTED) m_info.PartitionType = PT_UNKNOWN_FS;
+      // A volume whose boot sector is destroyed keeps its type unknown: the scans that trust
+      // a boot sector would fail on it, and Volume Recovery finds the volume by itself. Its
+      // cluster size still decides the size of an NTFS compression unit when a found file is
+      // read, so it is taken from the copy the formatter left, where one is intact.
+      if (uint32_t backup = BackupSectorsPerCluster()) m_info.SectorsPerCluster = backup;
     }
   }
   return true;
+}
+
+uint32_t CVolume::BackupSectorsPerCluster() {
+  const int64_t count = m_info.SectorCount;
+  const uint32_t ss = uint32_t(m_sectorSize);
+  if (count <= 0 || ss < 512) return 0;
+  // Where formatters leave the copy: NTFS in the volume's last sector, FAT32 at sector 6,
+  // exFAT at the head of its backup boot region, sector 12.
+  const int64_t places[] = {count - 1, 6, 12};
+  std::vector<uint8_t> sector(ss);
+  CStorageDevice* facade = nullptr;
+  ICheckDBR* checker = nullptr;
+  uint32_t spc = 0;
+  for (int64_t at : places) {
+    if (at <= 0 || at >= count || ReadSectors(at, sector.data(), 1) != 1 ||
+        !layout::HasBootSectorSignature(sector.data(), sector.size()))
+      continue;
+    // The checker reads the volume's structures through a facade over this partition; it is
+    // made only for a sector that looks like a boot sector, as few partitions have one.
+    if (!facade) {
+      facade = new (std::nothrow) CStorageDevice();
+      checker = CreateCheckDBR();
+      if (!facade || !checker) break;
+      facade->Attach(this);
+    }
+    uint64_t start = 0;
+    int64_t size = 0;
+    if (CheckBackupBootSector(checker, facade, sector.data(), ss, uint64_t(at), nullptr, &start, &size,
+                              nullptr) == FS_NONE ||
+        start != 0)
+      continue;
+    const int bytes = checker->GetClusterSize();
+    if (bytes > 0 && uint32_t(bytes) % ss == 0) spc = uint32_t(bytes) / ss;
+    break;
+  }
+  if (checker) checker->Release();
+  if (facade) facade->Release();
+  return spc;
 }
 
 int CVolume::Refresh() {

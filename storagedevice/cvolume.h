@@ -44,6 +44,9 @@ class CVolume : public IDevice {
 
  private:
   bool DetectVolumeFs();
+  // Sectors per cluster from the backup boot sector of a volume that begins where this
+  // partition does, confirmed by the volume's own structures; 0 when there is none.
+  uint32_t BackupSectorsPerCluster();
   uint64_t ByteLength() const;
   // The volume's own byte position, or -1.
   int64_t Position();

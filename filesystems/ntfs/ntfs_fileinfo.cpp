@@ -222,7 +222,11 @@ bool CNTFS::IsDataPlausible(IFileInfo* file) const {
   // Runs covering more than two clusters beyond the size belong to another file's reuse.
   uint64_t runClusters = bytes / m_clusterBytes;
   uint64_t sizeClusters = size / m_clusterBytes;
-  // A compressed file's runs always cover whole 16-cluster compression units.
-  if (file->GetFlags() & FF_COMPRESSED) sizeClusters = (sizeClusters + 15) / 16 * 16;
+  // A compressed file's runs always cover whole 16-cluster compression units, the one that
+  // holds its last byte included: a size a few bytes past a unit's end takes a whole unit.
+  if (file->GetFlags() & FF_COMPRESSED) {
+    const uint64_t unitBytes = uint64_t(m_clusterBytes) * 16;
+    sizeClusters = (size / unitBytes + (size % unitBytes != 0)) * 16;
+  }
   return runClusters <= sizeClusters || runClusters - sizeClusters <= 2;
 }

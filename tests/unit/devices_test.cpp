@@ -33,6 +33,7 @@
 #include "storagedevice/dbrcheck.h"
 #include "storagedevice/devenum.h"
 #include "eioview.h"
+#include "imagedisk.h"
 #include "layoutcheck.h"
 #include "testutil.h"
 
@@ -682,6 +683,65 @@ TEST_F(PatchedGpt, EntrySizeIs128TimesAPowerOfTwo) {
   ASSERT_EQ(l.own.size(), 2u);
   EXPECT_EQ(l.own[0].start, int64_t(kbytes::Le64(GptEntry(0) + 32)));
   EXPECT_EQ(l.own[1].type, 0xF1u);
+}
+
+// A bare volume (no partition table) whose boot sector is destroyed is listed as one
+// partition of type "unknown": the scans that trust a boot sector would fail on it. Its
+// cluster size, which a compressed NTFS file is read by, comes from the backup boot sector
+// that the formatter left (NTFS in the volume's last sector, FAT32 at 6, exFAT at 12), once
+// the volume's own structures confirm the copy. Without the copy, or with a lone copy that
+// no structures bear out, the default of 8 sectors stays.
+TEST(PartitionTables, BareVolumeWithoutBootSectorTakesTheClusterSizeOfItsBackup) {
+  struct Case {
+    const char* image;
+    int64_t backup;  // sector of the copy; -1 for the last
+  } cases[] = {{"ntfs.img", -1}, {"fat32.img", 6}, {"exfat32k.img", 12}};
+  TempDir dir;
+  const std::string path = dir.file("bare.img");
+  // The record of the one partition of the image at path.
+  auto record = [&](PartitionInfo* info) {
+    testutil::ImageDisk d(path);
+    CVolume* v = d.Partition(0);
+    ASSERT_NE(v, nullptr);
+    ASSERT_EQ(v->GetPartitionInfo(info), 0);
+  };
+  int ran = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    std::string img = testutil::Fixture(c.image);
+    if (img.empty()) continue;
+    ++ran;
+    std::vector<uint8_t> bytes = testutil::ReadFile(img);
+    ASSERT_GE(bytes.size(), 64u * 512);
+    const size_t backup = c.backup < 0 ? bytes.size() / 512 - 1 : size_t(c.backup);
+    PartitionInfo intact, noBoot, none, lone;
+    testutil::WriteFile(path, bytes);
+    record(&intact);
+    ASSERT_NE(intact.PartitionType, uint32_t(PT_UNALLOCATED));
+    ASSERT_NE(intact.SectorsPerCluster, 8u) << "the fixture's clusters are the default's";
+
+    std::memset(bytes.data(), 0, 512);
+    testutil::WriteFile(path, bytes);
+    const uint64_t before = testutil::FileChecksum(path);
+    record(&noBoot);
+    EXPECT_EQ(noBoot.PartitionType, uint32_t(PT_UNALLOCATED));
+    EXPECT_EQ(noBoot.SectorsPerCluster, intact.SectorsPerCluster);
+    EXPECT_EQ(before, testutil::FileChecksum(path)) << "the image was written to";
+
+    std::vector<uint8_t> copy(bytes.begin() + long(backup * 512), bytes.begin() + long(backup * 512 + 512));
+    std::memset(bytes.data() + backup * 512, 0, 512);
+    testutil::WriteFile(path, bytes);
+    record(&none);
+    EXPECT_EQ(none.PartitionType, uint32_t(PT_UNALLOCATED));
+    EXPECT_EQ(none.SectorsPerCluster, 8u);
+
+    std::fill(bytes.begin(), bytes.end(), 0);
+    std::copy(copy.begin(), copy.end(), bytes.begin() + long(backup * 512));
+    testutil::WriteFile(path, bytes);
+    record(&lone);
+    EXPECT_EQ(lone.SectorsPerCluster, 8u);
+  }
+  if (!ran) GTEST_SKIP() << "no volume fixtures";
 }
 
 // A partition record read from a saved result is untrusted: a length whose byte size does

@@ -398,6 +398,100 @@ TEST(FileOp, CompressedUnitWithDamagedStoredChunkFails) {
   }
 }
 
+// NTFS leaves the hole of a packed unit to the unit's end and a sparse unit wholly sparse, so
+// a hole that ends inside a unit shows the unit size is not the file's: a volume of 1 KiB
+// clusters read with the 4 KiB the partition record holds by default when its boot sector is
+// gone. Taken as 64 KiB units, the packed unit 0 and the three stored units after it would be
+// decoded as one: 16 KiB of text and then zeros for 48 KiB, with success. Every unit where
+// data and holes meet fails instead, also one whose own hole ends on its edge; a unit stored
+// whole or wholly sparse is the same bytes in any units and still reads. With the true
+// cluster size the same runs read exact.
+TEST(FileOp, CompressedHoleEndingInsideAUnitRefusesTheUnitSize) {
+  const uint32_t kUnit = 16384;  // 16 clusters of 1 KiB
+  std::string text;
+  for (int line = 0; text.size() < kUnit; ++line)
+    text += "line " + std::to_string(line) + " alpha beta gamma\n";
+  const std::vector<uint8_t> plain(text.begin(), text.begin() + kUnit);
+  std::vector<uint8_t> packed(2 * kUnit);
+  const int64_t n = Lznt1Compress(plain.data(), plain.size(), packed.data(), packed.size());
+  ASSERT_GT(n, 0);
+  const uint32_t packedSectors = uint32_t((n + 1023) / 1024 * 2);  // whole clusters
+  ASSERT_LT(packedSectors, 32u);
+  std::vector<uint8_t> disk = Disk();
+  for (uint64_t at : {200u, 600u}) {
+    std::fill(disk.begin() + long(at * 512), disk.begin() + long((at + packedSectors) * 512), 0);
+    std::copy(packed.begin(), packed.begin() + n, disk.begin() + long(at * 512));
+  }
+  // Sixteen units of 1 KiB clusters, runs in sectors: 0 packed; 1-3 stored; 4-6 stored and 7
+  // packed (its hole ends where a 64 KiB unit does); 8-11 sparse; 12-15 stored.
+  RunList* r = new RunList(200, packedSectors);
+  r->Append(RUN_HOLE, 32 - packedSectors);
+  r->Append(300, 96);
+  r->Append(400, 96);
+  r->Append(600, packedSectors);
+  r->Append(RUN_HOLE, 32 - packedSectors + 128);
+  r->Append(800, 128);
+  std::vector<uint8_t> want;
+  auto stored = [&](uint64_t sector, size_t units) {
+    want.insert(want.end(), disk.begin() + long(sector * 512),
+                disk.begin() + long(sector * 512 + units * kUnit));
+  };
+  want.insert(want.end(), plain.begin(), plain.end());
+  stored(300, 3);
+  stored(400, 3);
+  want.insert(want.end(), plain.begin(), plain.end());
+  want.insert(want.end(), 4 * kUnit, 0);
+  stored(800, 4);
+  ASSERT_EQ(want.size(), 16u * kUnit);
+
+  std::unique_ptr<MemDevice> dev(new MemDevice(disk, 512, 4096));
+  dev->SetOwnedByCaller(true);
+  CFileInfo f;
+  f.AddFlags(FF_COMPRESSED);
+  f.SetSize(int64_t(want.size()));
+  f.SetRunList(r);
+  CCompressedFileOP op;
+  op.SetStorageDevice(dev.get());
+  op.SetFile(&f);
+  std::vector<uint8_t> out(want.size(), 0xEE);
+  uint32_t got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), uint32_t(out.size()), 0, &got));
+  EXPECT_EQ(0u, got);
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0xEE; }));
+  got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), 1000, 4 * kUnit + 10, &got));
+  EXPECT_EQ(0u, got);
+  // The sparse and the stored 64 KiB units.
+  ASSERT_EQ(0, op.Read(out.data(), 8 * kUnit, 8 * kUnit, &got));
+  EXPECT_EQ(8u * kUnit, got);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 8 * kUnit, want.begin() + 8 * kUnit));
+
+  // One packed unit alone, the runs ending with its hole (a file smaller than one unit).
+  CFileInfo small;
+  small.AddFlags(FF_COMPRESSED);
+  small.SetSize(5000);
+  RunList* one = new RunList(200, packedSectors);
+  one->Append(RUN_HOLE, 32 - packedSectors);
+  small.SetRunList(one);
+  op.SetFile(&small);
+  got = 77;
+  EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), 5000, 0, &got));
+  EXPECT_EQ(0u, got);
+
+  // The volume's own 1 KiB clusters: both files exact, in pieces that cross units.
+  dev->SetClusterBytes(1024);
+  ASSERT_EQ(0, op.Read(out.data(), 5000, 0, &got));
+  EXPECT_EQ(5000u, got);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 5000, plain.begin()));
+  op.SetFile(&f);
+  std::fill(out.begin(), out.end(), 0xEE);
+  for (uint32_t off = 0; off < want.size(); off += 20000) {
+    ASSERT_EQ(0, op.Read(out.data() + off, 20000, off, &got)) << off;
+    EXPECT_EQ(std::min<size_t>(20000, want.size() - off), got);
+  }
+  EXPECT_TRUE(out == want);
+}
+
 // A saved run list of a million runs of 2^32 sectors each: the validity count stops at what
 // the volume and the file can hold instead of testing 2^49 clusters.
 TEST(FileOp, ValidityOfAHostileRunListIsBounded) {

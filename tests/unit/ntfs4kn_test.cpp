@@ -20,76 +20,20 @@
 #include "common/inc/kestrum_types.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "fixtures.h"
+#include "imageengine.h"
 #include "scanread.h"
 #include "testutil.h"
 
 namespace {
 
-using testutil::Utf8;
-
 const uint32_t kSector = 4096;
 
-struct QuietSink : INotifySink {
-  int Notify(int, int64_t, int64_t, void*) override { return 0; }
-};
+using Found = testutil::FoundFile;
+using testutil::TreeContents;
 
-// What a results tree holds, by full path ("/Volume/docs/t100.txt"): the record and the
-// bytes its reader hands out.
-struct Found {
-  IFileInfo* file;
-  std::vector<uint8_t> bytes;
-};
-
-std::map<std::string, Found> Contents(IScanOperator* scanner) {
-  std::map<std::string, Found> out;
-  testutil::ForEachTreeFile(scanner, [&](const std::u16string& path, IFileInfo* e) {
-    if (!(e->GetFlags() & FF_DIRECTORY)) out[Utf8(path)] = {e, testutil::ReadAll(scanner, e)};
-  });
-  return out;
-}
-
-// The engine over one image, listed as KESTRUM_DISKS lists a bare volume: a disk with one
-// partition that spans it, read in 4096-byte sectors.
-class Engine {
- public:
-  explicit Engine(const std::string& image)
-      : m_disks("KESTRUM_DISKS", image),
-        m_volumes("KESTRUM_VOLUMES", ""),
-        m_sector("KESTRUM_SECTOR_SIZE", std::to_string(kSector)) {
-    if (InitKestrum(&m_top) != 0) return;
-    m_top->EnumDevices(m_devices, &m_count, 100);
-    for (int i = 0; i < m_count && m_devices[i]; ++i)
-      if (m_devices[i]->GetType() == DT_PARTITION) m_volume = m_devices[i];
-  }
-  ~Engine() {
-    testutil::ReleaseOwnedDevices(m_devices, m_count);
-    if (m_top) m_top->Release();
-  }
-  IRecoveryManagement* top() { return m_top; }
-  IDevice* volume() { return m_volume; }
-  // Runs a scan of the volume: the scan's answer, or the creation's when that failed (and
-  // *out stays null).
-  int Scan(int kind, IScanOperator** out) {
-    IFileManager* fm = nullptr;
-    *out = nullptr;
-    int rc = m_top->CreateScanOperator(m_volume, kind, &fm, out);
-    if (rc != 0) return rc;
-    QuietSink sink;
-    return (*out)->Scan(&sink);
-  }
-  static void Free(IScanOperator* so) {
-    if (!so) return;
-    IFileManager* fm = so->GetFileManager();
-    so->Release();
-    if (fm) fm->Release();
-  }
-
- private:
-  testutil::ScopedEnv m_disks, m_volumes, m_sector;
-  IRecoveryManagement* m_top = nullptr;
-  IDevice* m_devices[100] = {};
-  int m_count = 0;
-  IDevice* m_volume = nullptr;
+// The engine over one image, read in 4096-byte sectors.
+struct Engine : testutil::ImageEngine {
+  explicit Engine(const std::string& image) : ImageEngine(image, kSector) {}
 };
 
 class Ntfs4kn : public ::testing::Test {
@@ -183,7 +127,7 @@ TEST_F(Ntfs4kn, BothScansBringBackFilesResidentInTheirRecords) {
     EXPECT_EQ(engine.Scan(c.kind, &so), 0);
     ASSERT_NE(so, nullptr);
     EXPECT_EQ(so->GetScanType(), c.type);
-    auto found = Contents(so);
+    auto found = TreeContents(so);
     EXPECT_EQ(ExpectExact(found, c.deletedOnly), c.files);
     auto big = found.find("/Volume/docs/r3600.bin");
     EXPECT_TRUE(big != found.end() && (big->second.file->GetFlags() & FF_RESIDENT));
@@ -203,17 +147,14 @@ TEST_F(Ntfs4kn, SavedResultKeepsResidentFilesOfFourKilobyteRecords) {
     EXPECT_EQ(engine.Scan(c.kind, &a), 0);
     ASSERT_NE(a, nullptr);
     std::string first = dir.file("first.res"), second = dir.file("second.res");
-    std::u16string w1(first.begin(), first.end()), w2(second.begin(), second.end());
-    ASSERT_EQ(a->SaveResult(w1.c_str(), nullptr), 0);
+    std::u16string w2(second.begin(), second.end());
     IScanOperator* b = nullptr;
-    ASSERT_EQ(engine.top()->LoadScanResult(w1.c_str(), &b, 0), 0);
+    ASSERT_EQ(engine.SaveAndLoad(a, first, &b), 0);
     ASSERT_NE(b, nullptr);
-    QuietSink sink;
-    ASSERT_EQ(b->LoadResult(&sink, 0), 0);
     EXPECT_EQ(b->GetScanType(), c.type);
-    auto loaded = Contents(b);
+    auto loaded = TreeContents(b);
     EXPECT_EQ(ExpectExact(loaded, c.deletedOnly), c.files);
-    EXPECT_EQ(loaded.size(), Contents(a).size());
+    EXPECT_EQ(loaded.size(), TreeContents(a).size());
     ASSERT_EQ(b->SaveResult(w2.c_str(), nullptr), 0);
     EXPECT_EQ(testutil::ReadFile(first), testutil::ReadFile(second));
     Engine::Free(b);
@@ -269,7 +210,7 @@ TEST_F(Ntfs4kn, CompressedFileWithItsRunListCutFailsPastTheCut) {
     EXPECT_EQ(engine.Scan(kind, &so), 0);
     ASSERT_NE(so, nullptr);
     IFileInfo* f = nullptr;
-    for (auto& kv : Contents(so))
+    for (auto& kv : TreeContents(so))
       if (kv.first == "/Volume/compressed/packed.txt") f = kv.second.file;
     ASSERT_NE(f, nullptr);
     EXPECT_TRUE(f->GetFlags() & FF_COMPRESSED);

@@ -537,6 +537,18 @@ TEST(NtfsRecord, SmallSparseAndClusterZeroRunsAreData) {
     // One or two 4 KiB clusters for 3 bytes pass; three are more than two beyond.
     EXPECT_EQ(ntfs.IsDataPlausible(&f), sectors <= 16) << sectors;
   }
+  // A compressed file's runs cover whole units of 16 clusters, the one that holds its last
+  // byte included: 80 clusters of 512 bytes and 3 bytes more take six units, a seventh is
+  // another file's.
+  CNTFS small(nullptr);
+  ASSERT_EQ(small.SetVolumeInfo(u"", 512, 1), 0);
+  for (uint32_t units : {5u, 6u, 7u}) {
+    CFileInfo f;
+    f.AddFlags(FF_COMPRESSED);
+    f.SetSize(80 * 512 + 3);
+    f.SetRunList(new RunList(800, units * 16));
+    EXPECT_EQ(small.IsDataPlausible(&f), units <= 6) << units;
+  }
 
   std::vector<NtfsRun> runs;
   const uint8_t atZero[] = {0x11, 0x04, 0x00, 0x21, 0x08, 0x00, 0x01, 0x00};

@@ -20,6 +20,12 @@ const size_t kMaxPresentFiles = size_t(1) << 22;
 const uint64_t kMaxRunSectors = 0x40000000ull;
 const int kMaxDepth = 64;
 
+// The present volume's cluster sets keep one bit a cluster.
+void SetClusterBit(std::vector<uint8_t>& bits, uint64_t c) { bits[size_t(c >> 3)] |= uint8_t(1u << (c & 7)); }
+bool ClusterBit(const std::vector<uint8_t>& bits, uint64_t c) {
+  return (bits[size_t(c >> 3)] & (1u << (c & 7))) != 0;
+}
+
 }  // namespace
 
 void CFatFormat::WalkPresent() {
@@ -65,7 +71,7 @@ void CFatFormat::WalkPresent() {
     // last ones free.
     if ((uint64_t(c) + 1) * width > g.fatBytes) break;
     sound = m_presentFat->Get(c, &v);
-    if (sound && v != 0) m_presentUsed[c >> 3] |= uint8_t(1u << (c & 7));
+    if (sound && v != 0) SetClusterBit(m_presentUsed, c);
   }
   if (same) {
     // Without a FAT to go by, the search reads the volume as it always did.
@@ -96,20 +102,23 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
     bool clean = false;
     for (uint32_t c : fat::FollowChain(*m_presentFat, first, uint32_t(kMaxDirBytes / g.clusterBytes + 1), &clean)) {
       pieces.push_back({g.ClusterOffset(c), g.clusterBytes});
-      m_presentDirs[c >> 3] |= uint8_t(1u << (c & 7));
+      SetClusterBit(m_presentDirs, c);
     }
   }
   fat::FatDirParser parser(g.kind);
   std::vector<std::pair<std::u16string, uint32_t>> subdirs;
   std::vector<uint8_t> buf;
+  // n clusters from first, as far as they lie in the data area.
+  auto markGone = [&](uint64_t first, uint64_t n) {
+    for (uint64_t c = first; n > 0 && g.IsDataCluster(c); ++c, --n) SetClusterBit(m_presentGone, c);
+  };
   auto take = [&](const fat::FatDirItem& it) {
     if (it.isDot || (it.attr & fat::kAttrVolume) || it.attr > 0x3F) return true;
     if (it.deleted) {
       // What the present volume wrote and deleted again is free in its FAT but no longer
       // the old volume's: its clusters, as far as the entry tells them, count as written.
-      uint64_t n = it.IsDirectory() ? 1 : (uint64_t(it.size) + g.clusterBytes - 1) / g.clusterBytes;
-      for (uint64_t c = it.firstCluster; n > 0 && g.IsDataCluster(c); ++c, --n)
-        m_presentGone[size_t(c >> 3)] |= uint8_t(1u << (c & 7));
+      markGone(it.firstCluster,
+               it.IsDirectory() ? 1 : (uint64_t(it.size) + g.clusterBytes - 1) / g.clusterBytes);
       return true;
     }
     if (it.name.empty()) return true;
@@ -126,8 +135,7 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
     if (!whole) {
       // Its clusters are unknown past the break; those it would fill in one piece count
       // as written, so that no old file is read out of them.
-      for (uint64_t c = it.firstCluster, n = need; n > 0 && g.IsDataCluster(c); ++c, --n)
-        m_presentGone[size_t(c >> 3)] |= uint8_t(1u << (c & 7));
+      markGone(it.firstCluster, need);
     }
     uint32_t tail = it.size % g.clusterBytes;
     if (whole && tail != 0) {
@@ -169,16 +177,13 @@ bool CFatFormat::PresentOwns(int64_t offset, int64_t bytes, Owned which) const {
   const uint64_t cb = g.clusterBytes;
   uint64_t first = (uint64_t(offset) - g.dataOffset) / cb + 2;
   uint64_t last = (uint64_t(offset) + uint64_t(bytes) - 1 - g.dataOffset) / cb + 2;
-  auto bit = [](const std::vector<uint8_t>& bits, uint64_t c) {
-    return (bits[size_t(c >> 3)] & (1u << (c & 7))) != 0;
-  };
   for (uint64_t c = first; c <= last && c <= g.maxCluster; ++c) {
     if (which == kOwnedFolders) {
-      if (bit(m_presentDirs, c)) return true;
+      if (ClusterBit(m_presentDirs, c)) return true;
       continue;
     }
-    if (which == kOwnedAll && bit(m_presentGone, c)) return true;
-    if (!bit(m_presentUsed, c)) continue;
+    if (which == kOwnedAll && ClusterBit(m_presentGone, c)) return true;
+    if (!ClusterBit(m_presentUsed, c)) continue;
     // Only the written part of a file's last cluster counts.
     auto t = m_presentTails.find(uint32_t(c));
     if (t == m_presentTails.end() || uint64_t(offset) < g.ClusterOffset(uint32_t(c)) + t->second) return true;
@@ -219,7 +224,7 @@ bool CFatFormat::PresentFileRuns(uint32_t first, uint32_t size, Runs* runs) cons
       uint64_t c = uint64_t(first) + i;
       if (!g.IsDataCluster(c)) return false;
       bool own = i < chain.size() && chain[size_t(i)] == c;
-      if (!own && (i < chain.size() || (m_presentUsed[size_t(c >> 3)] & (1u << (c & 7))))) return false;
+      if (!own && (i < chain.size() || ClusterBit(m_presentUsed, c))) return false;
     }
     chain.clear();
     for (uint64_t i = 0; i < need; ++i) chain.push_back(uint32_t(first + i));

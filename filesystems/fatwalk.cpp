@@ -361,7 +361,8 @@ void FatDelWalker::RunQueue(const FoundSink& found, const ProgressSink& progress
   std::vector<uint8_t> buf;
   for (; m_queuePos < m_queue.size() && !m_stopped && !m_gone; ++m_queuePos) {
     size_t i = m_queuePos;
-    DirJob job = m_queue[i];  // copied: the queue grows below
+    // Taken out of the queue, which grows below; a walked entry is never read again.
+    DirJob job = std::move(m_queue[i]);
     m_dirPaths.emplace(job.cluster, job.path);
     const std::vector<uint32_t>& clusters = job.clusters;
     // The share of the queued clusters walked, after each cluster; the high-water mark

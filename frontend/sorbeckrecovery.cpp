@@ -308,9 +308,9 @@ void SorbeckRecovery::ClearProblem() {
     RestoreModeDescription();
 }
 
-void SorbeckRecovery::ChooseMode(int mode, const char* description) {
+void SorbeckRecovery::ChooseMode(int mode) {
   m_problemShown = false;
-  SetDescription(DescriptionText(mode, description));
+  SetDescription(DescriptionText(mode));
   m_mode = m_startMode = mode;
   m_modeChosen = true;
   MarkChosenMode();
@@ -325,8 +325,11 @@ void SorbeckRecovery::SayModeRefusal() {
   if (!refusal.isEmpty()) ReportProblem(refusal);
 }
 
-QString SorbeckRecovery::DescriptionText(int mode, const char* description) const {
-  QString text = tr(description);
+QString SorbeckRecovery::DescriptionText(int mode) const {
+  QString text = tr(mode == Mode_Deleted          ? kDescriptionDeleted
+                    : mode == Mode_Volume         ? kDescriptionVolume
+                    : mode == Mode_LostPartitions ? kDescriptionLost
+                                                  : kDescriptionDeep);
   // The search keeps to volumes of 409600 sectors and more; a person with a small stick or card
   // must learn that before waiting for a search that cannot find it.
   if (mode == Mode_LostPartitions) text += QLatin1Char(' ') + tr(kLostSizeNote);
@@ -353,24 +356,20 @@ void SorbeckRecovery::MarkChosenMode() {
   m_modeCards->setExclusive(true);
 }
 
-void SorbeckRecovery::DeleteScanAction() { ChooseMode(Mode_Deleted, kDescriptionDeleted); }
+void SorbeckRecovery::DeleteScanAction() { ChooseMode(Mode_Deleted); }
 
-void SorbeckRecovery::DeepScanAction() { ChooseMode(Mode_Deep, kDescriptionDeep); }
+void SorbeckRecovery::DeepScanAction() { ChooseMode(Mode_Deep); }
 
-void SorbeckRecovery::FormatScanAction() { ChooseMode(Mode_Volume, kDescriptionVolume); }
+void SorbeckRecovery::FormatScanAction() { ChooseMode(Mode_Volume); }
 
-void SorbeckRecovery::PartitionScanAction() { ChooseMode(Mode_LostPartitions, kDescriptionLost); }
+void SorbeckRecovery::PartitionScanAction() { ChooseMode(Mode_LostPartitions); }
 
 void SorbeckRecovery::RestoreModeDescription() {
   if (!m_modeChosen) {
     ui.Tiplab->clear();
     return;
   }
-  const char* description = m_mode == Mode_Deleted          ? kDescriptionDeleted
-                            : m_mode == Mode_Volume         ? kDescriptionVolume
-                            : m_mode == Mode_LostPartitions ? kDescriptionLost
-                                                            : kDescriptionDeep;
-  SetDescription(DescriptionText(m_mode, description));
+  SetDescription(DescriptionText(m_mode));
 }
 
 QString SorbeckRecovery::ModeRefusal(IDevice* device) const {

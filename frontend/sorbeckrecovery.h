@@ -167,9 +167,9 @@ class SorbeckRecovery : public QMainWindow {
   // Says in red why the chosen mode cannot run on the selected device, when it cannot.
   void SayModeRefusal();
   // A mode card's description as the start page shows it.
-  QString DescriptionText(int mode, const char* description) const;
+  QString DescriptionText(int mode) const;
   void MarkChosenMode();
-  void ChooseMode(int mode, const char* description);
+  void ChooseMode(int mode);
   void ShowSearchControls(bool running, bool anyFound);
   void StartPreview(QXQuickScanFileNode* node);
   void WaitForPreview();

@@ -3,14 +3,15 @@
 // It uses only the exported interface, so the same source builds against any version of the
 // library and the answers of two versions can be set side by side.
 //
-//   scan_probe [--list] [--device N] [--kind K] [--manifest M] [--quiet] IMAGE...
+//   scan_probe [--list] [--device N] [--kind K] [--manifest M] [--root R] [--quiet] IMAGE...
 //
 // The images are the engine's disks (KESTRUM_DISKS). --device picks the Nth listed device
 // (default: the first partition); --kind is the scan kind (default 0x100, Volume Recovery);
 // --manifest is a fixture manifest (<name>.manifest beside <name>.files/). Each found file
-// is printed as "flags size verdict path"; the verdict is exact, wrong, nodata, readfail or
-// unknown (no original of that name). The last line counts them, and "missing" counts the
-// manifest's files that came back exact nowhere.
+// is printed as "flags size verdict path"; the verdict is exact (at its own folder and name
+// under --root, "/Volume" by default), moved (exact, elsewhere), wrong, nodata, readfail (the
+// read stopped early) or unknown (no original of that name). The last line counts them, and
+// "missing" counts the manifest's files that came back exact nowhere.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -99,10 +100,49 @@ std::string Base(const std::string& p) {
   return s == std::string::npos ? p : p.substr(s + 1);
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return s;
+// A name folded for comparison: lower case, and accented Latin letters reduced to their base
+// letter whether they come precomposed (as written) or decomposed (as HFS+ keeps them).
+std::string Fold(const std::string& s) {
+  static const char kLatin1[] = "aaaaaaaceeeeiiiidnooooo*ouuuuyts" "aaaaaaaceeeeiiiidnooooo/ouuuuyty";
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    uint8_t c = uint8_t(s[i]);
+    uint32_t cp = c;
+    size_t n = 1;
+    if (c >= 0xF0) cp = c & 0x07, n = 4;
+    else if (c >= 0xE0) cp = c & 0x0F, n = 3;
+    else if (c >= 0xC0) cp = c & 0x1F, n = 2;
+    if (i + n > s.size()) n = s.size() - i;
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (uint8_t(s[i + k]) & 0x3F);
+    if (cp >= 0x300 && cp <= 0x36F) {
+      // a combining mark: its letter came before it
+    } else if (cp >= 0xC0 && cp <= 0xFF) {
+      out += kLatin1[cp - 0xC0];
+    } else if (cp < 0x80) {
+      out += char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    } else {
+      out.append(s, i, n);
+    }
+    i += n;
+  }
+  return out;
+}
+
+// Folded names are equal, or a deleted FAT short name lost its first letter ("_ld", "old").
+bool SameName(const std::string& found, const std::string& original) {
+  std::string f = Fold(found), o = Fold(original);
+  return f == o || (!f.empty() && f[0] == '_' && f.size() == o.size() && f.compare(1, std::string::npos, o, 1) == 0);
+}
+
+bool SamePath(const std::string& found, const std::string& original) {
+  size_t fa = 0, oa = 0;
+  while (true) {
+    size_t fb = found.find('/', fa), ob = original.find('/', oa);
+    if (!SameName(found.substr(fa, fb - fa), original.substr(oa, ob - oa))) return false;
+    if (fb == std::string::npos || ob == std::string::npos) return fb == ob;
+    fa = fb + 1;
+    oa = ob + 1;
+  }
 }
 
 }  // namespace
@@ -112,6 +152,7 @@ int main(int argc, char** argv) {
   bool list = false, quiet = false;
   std::string manifest;
   std::string disks;
+  std::string root = "/Volume";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--list") list = true;
@@ -119,6 +160,7 @@ int main(int argc, char** argv) {
     else if (a == "--device" && i + 1 < argc) deviceIndex = std::atoi(argv[++i]);
     else if (a == "--kind" && i + 1 < argc) kind = int(std::strtol(argv[++i], nullptr, 0));
     else if (a == "--manifest" && i + 1 < argc) manifest = argv[++i];
+    else if (a == "--root" && i + 1 < argc) root = argv[++i];
     else disks += (disks.empty() ? "" : ":") + a;
   }
   if (disks.empty()) {
@@ -182,7 +224,7 @@ int main(int argc, char** argv) {
       if (f.size() < 5 || f[4] != "f") continue;
       Original o{f[0], f.size() > 6 && !f[6].empty() ? f[6] : f[0], std::strtoull(f[1].c_str(), nullptr, 10)};
       originals.push_back(o);
-      byName[Lower(Base(o.path))].push_back(o);
+      byName[Fold(Base(o.path))].push_back(o);
     }
   }
 
@@ -213,24 +255,21 @@ int main(int argc, char** argv) {
       verdict = "nodata";
     } else {
       // A deleted FAT short name lost its first letter; match the rest.
-      std::string name = Lower(Base(f.path));
+      std::string name = Base(f.path);
       std::vector<Original> cands;
-      for (const auto& kv : byName) {
-        bool same = kv.first == name ||
-                    (!name.empty() && name[0] == '_' && kv.first.size() == name.size() &&
-                     kv.first.compare(1, std::string::npos, name, 1, std::string::npos) == 0);
-        if (same) cands.insert(cands.end(), kv.second.begin(), kv.second.end());
-      }
+      for (const auto& kv : byName)
+        if (SameName(name, kv.first)) cands.insert(cands.end(), kv.second.begin(), kv.second.end());
       if (manifest.empty() || cands.empty()) {
         verdict = readFailed ? "readfail" : "unknown";
       } else {
-        bool exact = false;
+        bool exact = false, atPath = false;
         for (const Original& o : cands)
           if (!readFailed && o.size == size && Slurp(filesDir + "/" + o.stored) == bytes) {
             exact = true;
             exactOriginals.insert(o.path);
+            atPath = atPath || (f.path.compare(0, root.size(), root) == 0 && SamePath(f.path.substr(root.size()), o.path));
           }
-        verdict = exact ? "exact" : readFailed ? "readfail" : "wrong";
+        verdict = atPath ? "exact" : exact ? "moved" : readFailed ? "readfail" : "wrong";
       }
     }
     ++tally[verdict];
@@ -243,9 +282,9 @@ int main(int argc, char** argv) {
       ++missing;
       if (!quiet) std::printf("missing %s\n", o.path.c_str());
     }
-  std::printf("scan %d files %zu exact %d nodata %d wrong %d readfail %d unknown %d missing %d\n", scanRc,
-              found.files.size(), tally["exact"], tally["nodata"], tally["wrong"], tally["readfail"],
-              tally["unknown"], missing);
+  std::printf("scan %d files %zu exact %d moved %d nodata %d wrong %d readfail %d unknown %d missing %d\n", scanRc,
+              found.files.size(), tally["exact"], tally["moved"], tally["nodata"], tally["wrong"],
+              tally["readfail"], tally["unknown"], missing);
   so->Release();
   if (fm) fm->Release();
   top->Release();

@@ -303,7 +303,8 @@ void SorbeckRecovery::ClickResultTreeWidget(QTreeWidgetItem* theItem, int) {
   // takes the rest): long names of one pattern differ only towards their ends.
   int widest = 0;
   const QFontMetrics fm = table->fontMetrics();
-  for (const QXQuickScanFileNode* node : record->m_nodes) widest = qMax(widest, fm.horizontalAdvance(node->m_fileName));
+  for (const QXQuickScanFileNode* node : record->m_nodes)
+    widest = qMax(widest, fm.horizontalAdvance(node->m_fileName));
   table->setColumnWidth(0, qBound(180, widest + 48, 330));
   table->setColumnWidth(1, 150);
   table->setColumnWidth(2, 210);
@@ -325,7 +326,8 @@ void SorbeckRecovery::ClickResultTreeWidget(QTreeWidgetItem* theItem, int) {
       // Listed for its name, greyed and said why: a copy of it can only fail.
       if (noData) {
         cell->setForeground(noDataColour);
-        const QString why = tr("No data: %1. It is listed for its name; it cannot be copied.").arg(node->m_noDataReason);
+        const QString why =
+            tr("No data: %1. It is listed for its name; it cannot be copied.").arg(node->m_noDataReason);
         cell->setToolTip(cell->toolTip().isEmpty() ? why : cell->toolTip() + QLatin1Char('\n') + why);
       }
     }

@@ -559,12 +559,15 @@ void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
   const struct {
     QPushButton* mode;
     const char* says;
-  } modes[] = {{ui.PartitionScanButton, "No file entries were found on the volume; Deep Recovery finds files by their contents"},
-               {ui.DeleteScanButton, "No deleted files were found. If the volume was formatted, use Volume Recovery first, then Deep Recovery"}};
+  } modes[] = {
+      {ui.PartitionScanButton, "No file entries were found on the volume; Deep Recovery finds files by their contents"},
+      {ui.DeleteScanButton,
+       "No deleted files were found. If the volume was formatted, use Volume Recovery first, then Deep Recovery"}};
   for (const auto& m : modes) {
     QVERIFY(RunToEnd(w, FirstRow(w, true), m.mode, 300000));
     const QString status = w.StatusText();
-    QVERIFY2(status.startsWith("Scan finished: 0 files found.") && status.contains(QLatin1String(m.says)), qPrintable(status));
+    QVERIFY2(status.startsWith("Scan finished: 0 files found.") && status.contains(QLatin1String(m.says)),
+             qPrintable(status));
     Shot(&w, m.mode == ui.PartitionScanButton ? "volume-on-reformatted-card" : "deleted-on-reformatted-card");
     Click(ui.HomeButton);
   }

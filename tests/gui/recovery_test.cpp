@@ -630,7 +630,11 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   QVERIFY(originalOf.count(shownName));
   const QImage original = QImage::fromData(originals[originalOf[shownName]]);
   QVERIFY2(PreviewKeepsShape(shown.size(), original.size()),
-           qPrintable(QString("%1x%2 shown for %3x%4").arg(shown.width()).arg(shown.height()).arg(original.width()).arg(original.height())));
+           qPrintable(QString("%1x%2 shown for %3x%4")
+                          .arg(shown.width())
+                          .arg(shown.height())
+                          .arg(original.width())
+                          .arg(original.height())));
   QCOMPARE(QColor(shown.pixel(2, 2)).name(), colours[originalOf[shownName]].name());
 
   // A scan stopped midway ends as stopped, over a larger image.
@@ -1183,7 +1187,8 @@ void RecoveryTest::manyFilesShowTheWholeScrollBar() {
                    Qt::NoModifier);
   QApplication::sendEvent(header->viewport(), &drag);
   QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, wider);
-  QVERIFY2(header->sectionSize(0) > before + 200, qPrintable(QString("%1 -> %2").arg(before).arg(header->sectionSize(0))));
+  QVERIFY2(header->sectionSize(0) > before + 200,
+           qPrintable(QString("%1 -> %2").arg(before).arg(header->sectionSize(0))));
   QTRY_VERIFY(table->horizontalScrollBar()->isVisible() && table->horizontalScrollBar()->maximum() > 0);
   Shot(&w, "results-page-long-names-widened");
   header->resizeSection(0, before);
@@ -1291,7 +1296,8 @@ void RecoveryTest::filesWithoutDataSayWhyInTheTableThePreviewAndTheCopy() {
     QPushButton* mode;
     const char* reason;
   } scans[] = {{ui.DeleteScanButton, "its place on the disk is not known"},
-               {ui.PartitionScanButton, "its clusters now belong to other files, or its place on the disk is not known"}};
+               {ui.PartitionScanButton,
+                "its clusters now belong to other files, or its place on the disk is not known"}};
   for (const auto& scan : scans) {
     QVERIFY(RunToEnd(w, FirstRow(w, true), scan.mode));
     emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "d"), 0);

@@ -17,6 +17,10 @@ struct QXQuickScanFileNode {
   QString m_treePath;
   uint8_t m_checked = 1;
   uint8_t m_isImage = 0;
+  // The record's flag bits as the scan handed it out.
+  uint32_t m_flags = 0;
+  // Why the engine gives no data for it (a file listed for its name alone); empty when it has data.
+  QString m_noDataReason;
 };
 
 struct QXDiskFileNode {

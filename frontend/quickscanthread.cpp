@@ -85,6 +85,8 @@ void QXQuickScanThread::HandleFoundFile(IFileManager*, IFileInfo* file) {
   path[519] = 0;
   const uint64_t size = file->GetSize();
   node->m_file = file;
+  // Read here, while the engine waits for this call: the window may not touch the record meanwhile.
+  node->m_flags = file->GetFlags();
   node->m_fullPath = QString::fromUtf16(path);
   QFileInfo info(node->m_fullPath);
   node->m_fileName = info.fileName();

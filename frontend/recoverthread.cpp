@@ -37,13 +37,31 @@ void JMRecoverFileThreader::SetRecoverParams(const QList<QXFolderRecord*>& recor
 
 void JMRecoverFileThreader::run() { RecoverFiles(m_records); }
 
+void JMRecoverFileThreader::Advance(uint64_t bytes) {
+  m_doneBytes = std::min(m_totalBytes, m_doneBytes + bytes);
+  // Whole percents only, and only forward: a copy of many small files says each step once.
+  const int percent = m_totalBytes ? int(m_doneBytes * 100 / m_totalBytes) : 0;
+  if (percent <= m_shownPercent) return;
+  m_shownPercent = percent;
+  emit singalRecoverProgress(percent);
+}
+
 void JMRecoverFileThreader::RecoverFiles(const QVector<QVector<QXQuickScanFileNode*>>& records) {
-  const int n = records.size();
-  for (int i = 0; i < n && !m_stop.load(); ++i) {
-    for (QXQuickScanFileNode* node : records[i]) {
+  m_totalBytes = 0;
+  m_doneBytes = 0;
+  m_shownPercent = -1;
+  for (const auto& record : records)
+    for (const QXQuickScanFileNode* node : record)
+      if (node) m_totalBytes += node->m_size;
+  Advance(0);
+  for (const auto& record : records) {
+    if (m_stop.load()) break;
+    for (QXQuickScanFileNode* node : record) {
       if (m_stop.load()) break;
+      if (!node) continue;
       QString why;
       m_lastRename.clear();
+      const uint64_t before = m_doneBytes;
       if (RecoverOneFile(node, &why)) {
         ++m_copied;
         if (!m_lastRename.isEmpty()) m_renamed << m_lastRename;
@@ -52,8 +70,14 @@ void JMRecoverFileThreader::RecoverFiles(const QVector<QVector<QXQuickScanFileNo
         if (m_failures.isEmpty()) m_firstReason = why;
         m_failures << node->m_fullPath + QStringLiteral(": ") + why;
       }
+      // A file that failed part way is done with all the same: its rest counts as passed.
+      const uint64_t counted = m_doneBytes - before;
+      if (counted < node->m_size) Advance(node->m_size - counted);
     }
-    emit singalRecoverProgress(i * 100 / n);
+  }
+  if (!m_stop.load() && m_shownPercent < 100) {
+    m_shownPercent = 100;
+    emit singalRecoverProgress(100);
   }
   emit signalRecoverFinish();
 }
@@ -103,6 +127,11 @@ bool JMRecoverFileThreader::RecoverOneFile(QXQuickScanFileNode* node, QString* w
     *why = Tr("no data is known for it");
     return false;
   }
+  // The scan said it has no data: nothing is made for it, and the reason is the scan's.
+  if (!node->m_noDataReason.isEmpty()) {
+    *why = node->m_noDataReason;
+    return false;
+  }
   QStringList parts = SafeComponents(node->m_treePath.isEmpty() ? node->m_fullPath : node->m_treePath);
   if (parts.isEmpty()) parts << SanitiseComponent(node->m_fileName);
   QFile out;
@@ -140,6 +169,7 @@ bool JMRecoverFileThreader::RecoverOneFile(QXQuickScanFileNode* node, QString* w
         break;
       }
       offset += got;
+      Advance(got);
     }
     whole = offset == size;
   }

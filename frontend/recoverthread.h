@@ -31,6 +31,8 @@ class JMRecoverFileThreader : public QThread {
   // as paths inside the target folder.
   const QStringList& Renamed() const { return m_renamed; }
 
+  // Copies the files of the records in order, and tells how far it is by bytes: the share of the
+  // ticked files' bytes done, moving inside a large file and ending at 100 when nothing stopped it.
   void RecoverFiles(const QVector<QVector<QXQuickScanFileNode*>>& records);
   // True when the whole file was written; otherwise `why` tells the reason.
   bool RecoverOneFile(QXQuickScanFileNode* node, QString* why);
@@ -44,6 +46,8 @@ class JMRecoverFileThreader : public QThread {
 
  private:
   bool CreateTarget(const QStringList& parts, class QFile* file, QString* why);
+  // Counts `bytes` as done and says the new share when it has grown by a whole percent.
+  void Advance(uint64_t bytes);
 
   QVector<QVector<QXQuickScanFileNode*>> m_records;
   QString m_targetFolder;
@@ -55,4 +59,7 @@ class JMRecoverFileThreader : public QThread {
   QString m_firstReason;
   QStringList m_renamed;
   QString m_lastRename;
+  uint64_t m_totalBytes = 0;
+  uint64_t m_doneBytes = 0;
+  int m_shownPercent = -1;
 };

@@ -111,6 +111,8 @@ void SorbeckRecovery::EnsureTopItem() {
                         : !m_selectedDriveName.isEmpty() ? m_selectedDriveName
                                                          : tr("Drive"));
   m_topItem->setIcon(0, FolderIcon());
+  // The tree is narrow: a device name cut at its edge is read whole here.
+  m_topItem->setToolTip(0, m_topItem->text(0));
   m_topItem->setCheckState(0, Qt::Checked);
   const QSignalBlocker block(ui.resultTreeWidget);
   ui.resultTreeWidget->addTopLevelItem(m_topItem);
@@ -139,6 +141,7 @@ void SorbeckRecovery::InsertNodeByPath(QTreeWidgetItem* start, QString path, QXQ
     if (!next) {
       next = new QTreeWidgetItem;
       next->setText(0, name);
+      next->setToolTip(0, name);
       next->setCheckState(0, Qt::Checked);
       next->setIcon(0, FolderIcon());
       current->addChild(next);
@@ -276,6 +279,9 @@ void SorbeckRecovery::ClickResultTreeWidget(QTreeWidgetItem* theItem, int) {
   if (!record) {
     // A folder with no files of its own: the table is empty, and the box acts on nothing.
     if (theItem) {
+      m_fillingTable = true;
+      table->setRowCount(0);
+      m_fillingTable = false;
       m_shownItem = nullptr;
       m_shownRecord = nullptr;
       ShowImageBoxState();
@@ -292,20 +298,39 @@ void SorbeckRecovery::ClickResultTreeWidget(QTreeWidgetItem* theItem, int) {
   table->setSortingEnabled(false);
   table->clearContents();
   table->setColumnCount(3);
-  table->setColumnWidth(0, 180);
+  const int n = record->m_nodes.size();
+  // Names wider than the usual column get more of the table's width (the path, the last column,
+  // takes the rest): long names of one pattern differ only towards their ends.
+  int widest = 0;
+  const QFontMetrics fm = table->fontMetrics();
+  for (const QXQuickScanFileNode* node : record->m_nodes)
+    widest = qMax(widest, fm.horizontalAdvance(node->m_fileName));
+  table->setColumnWidth(0, qBound(180, widest + 48, 330));
   table->setColumnWidth(1, 150);
   table->setColumnWidth(2, 210);
-  const int n = record->m_nodes.size();
   table->setRowCount(qMax(n, 8));
+  const QColor noDataColour = table->palette().color(QPalette::Disabled, QPalette::Text);
   for (int i = 0; i < n; ++i) {
     QXQuickScanFileNode* node = record->m_nodes[i];
     table->setRowHeight(i, 23);
+    const bool noData = !node->m_noDataReason.isEmpty();
     QTableWidgetItem* name = new QTableWidgetItem(node->m_fileName);
     name->setCheckState(node->m_checked ? Qt::Checked : Qt::Unchecked);
     QTableWidgetItem* size = new SizeTableItem(node->m_sizeText, node->m_size);
     QTableWidgetItem* source = new QTableWidgetItem(node->m_fullPath);
-    for (QTableWidgetItem* cell : {name, size, source})
+    // Names and paths longer than their columns are read whole in the tooltip.
+    name->setToolTip(node->m_fileName);
+    source->setToolTip(node->m_fullPath);
+    for (QTableWidgetItem* cell : {name, size, source}) {
       cell->setData(kNodeRole, QVariant::fromValue(reinterpret_cast<quintptr>(node)));
+      // Listed for its name, greyed and said why: a copy of it can only fail.
+      if (noData) {
+        cell->setForeground(noDataColour);
+        const QString why =
+            tr("No data: %1. It is listed for its name; it cannot be copied.").arg(node->m_noDataReason);
+        cell->setToolTip(cell->toolTip().isEmpty() ? why : cell->toolTip() + QLatin1Char('\n') + why);
+      }
+    }
     table->setItem(i, 0, name);
     table->setItem(i, 1, size);
     table->setItem(i, 2, source);
@@ -417,6 +442,11 @@ void SorbeckRecovery::ClickedContactTabelWidget(QTableWidgetItem* theItem) {
     SetStatus(tr("Preview is available when the scan has ended."));
     return;
   }
+  if (!node->m_noDataReason.isEmpty()) {
+    ClearPreview(false);
+    ui.ContactImagelab->setText(tr("No preview: this file has no data"));
+    return;
+  }
   if (!node->m_isImage || !CanDraw(node->m_fileName)) {
     ClearPreview(true);
     return;
@@ -456,8 +486,9 @@ void SorbeckRecovery::PreviewFinished() {
     if (image.isNull())
       ui.ContactImagelab->setPixmap(Skin("contact.png"));
     else
+      // Within the box, in the picture's own shape.
       ui.ContactImagelab->setPixmap(
-          QPixmap::fromImage(image.scaled(180, 120, Qt::IgnoreAspectRatio, Qt::FastTransformation)));
+          QPixmap::fromImage(image.scaled(180, 120, Qt::KeepAspectRatio, Qt::FastTransformation)));
   }
   delete done;
   QXQuickScanFileNode* next = m_pendingPreview;
@@ -538,7 +569,7 @@ void SorbeckRecovery::signalRecoverFinishHandle() {
   JMRecoverFileThreader* done = m_copyThread;
   m_copyThread = nullptr;
   // What went wrong comes first, so that it is on screen even when the line is shortened.
-  QString text = tr("%1 files copied, %2 failed").arg(done->Copied()).arg(done->Failed());
+  QString text = tr("%1 copied, %2 failed").arg(FileCount(done->Copied())).arg(done->Failed());
   QStringList detail;
   if (!done->Failures().isEmpty()) {
     text += QStringLiteral(": ") + done->FirstReason() + QStringLiteral(" (") + done->Failures().first().section(QStringLiteral(": "), 0, 0) + QLatin1Char(')');
@@ -552,9 +583,12 @@ void SorbeckRecovery::signalRecoverFinishHandle() {
   if (!renamed.isEmpty()) {
     QStringList names;
     for (const QString& r : renamed.mid(0, 3)) names << QFileInfo(r).fileName();
-    text += QLatin1Char(' ') + tr("%1 files were given new names beside files of the same name: %2")
-                                   .arg(renamed.size())
-                                   .arg(names.join(QStringLiteral(", ")));
+    text += QLatin1Char(' ') + (renamed.size() == 1
+                                    ? tr("1 file was given a new name beside a file of the same name: %1")
+                                          .arg(names.join(QStringLiteral(", ")))
+                                    : tr("%1 files were given new names beside files of the same name: %2")
+                                          .arg(renamed.size())
+                                          .arg(names.join(QStringLiteral(", "))));
     if (renamed.size() > 3) text += tr(" and %1 more").arg(renamed.size() - 3);
     text += QLatin1Char('.');
     if (!detail.isEmpty()) detail << QString();
@@ -584,6 +618,8 @@ void SorbeckRecovery::ClearResults() {
   WaitForPreview();
   m_fillingTable = true;
   ui.contantTableWidget->clearContents();
+  // No empty rows of the last folder shown, nor their scroll bar, stand under the next scan.
+  ui.contantTableWidget->setRowCount(0);
   m_fillingTable = false;
   {
     const QSignalBlocker block(ui.resultTreeWidget);

@@ -215,10 +215,56 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
           SLOT(ResultTreeCurrentChanged(QTreeWidgetItem*, QTreeWidgetItem*)));
   // The form's file table is 10 px wider than its frame, which cut its scroll bar off to a sliver.
   ui.contantTableWidget->setGeometry(0, 0, ui.ContactFrame->width(), ui.ContactFrame->height());
+  // Long names of one pattern differ at their ends ("..._number_17.txt"): shortened in the middle
+  // they can still be told apart, and a column widened by hand can be scrolled to.
+  ui.contantTableWidget->setTextElideMode(Qt::ElideMiddle);
+  // One line per cell: wrapped at a hyphen or a blank, a name would be cut after its first word.
+  ui.contantTableWidget->setWordWrap(false);
+  ui.contantTableWidget->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  ui.contantTableWidget->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  // With the form's transparent sheet alone the box draws its tick and its partial mark but no box,
+  // so an unticked folder shows nothing where the box is.
+  ui.checkBox_Image->setStyleSheet(QString());
   ui.LostVolumesButton->setToolTip(tr(kLostSizeNote));
+  // The keys move the highlight; the device scanned is the one highlighted.
+  connect(ui.allDiskTreeWidget, SIGNAL(itemSelectionChanged()), this, SLOT(DeviceHighlightChanged()));
+  connect(ui.lostpartitionTableWidget, SIGNAL(itemSelectionChanged()), this, SLOT(FoundHighlightChanged()));
+
+  // An empty device list says why it is empty, where the disks would be.
+  m_noDiskLab = new QLabel(ui.allDiskTreeWidget->viewport());
+  m_noDiskLab->setObjectName(QStringLiteral("noDiskLab"));
+  m_noDiskLab->setTextFormat(Qt::PlainText);
+  m_noDiskLab->setWordWrap(true);
+  m_noDiskLab->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_noDiskLab->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  m_noDiskLab->setGeometry(20, 16, ui.allDiskTreeWidget->width() - 60, ui.allDiskTreeWidget->height() - 60);
+  m_noDiskLab->setStyleSheet(QStringLiteral("QLabel#noDiskLab{color:#C0392B;}"));
+  m_noDiskLab->hide();
 
   FillDeviceList();
   if (!g_RecoveryManagement) ReportProblem(tr("The recovery engine could not be loaded; nothing can be scanned."));
+  else SayWhyNoDisk();
+}
+
+void SorbeckRecovery::SayWhyNoDisk() {
+  if (ui.allDiskTreeWidget->topLevelItemCount() > 0) return;
+  // The engine reads the disks KESTRUM_DISKS names when it is set; a path it could not read is
+  // said on stderr too, but a person looks at the window.
+  QStringList failed;
+  const QString listed = QString::fromLocal8Bit(qgetenv("KESTRUM_DISKS"));
+  for (const QString& path : listed.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) failed << tr("%1: %2").arg(path, f.errorString());
+  }
+  QString text = tr("No disk could be opened, so there is nothing to scan.");
+  if (!failed.isEmpty())
+    text += QLatin1Char('\n') + failed.join(QLatin1Char('\n'));
+  else if (listed.isEmpty())
+    text += QLatin1Char(' ') + tr("Reading a disk needs the rights to read the device itself: start Velmora "
+                                  "as an administrator (root).");
+  m_noDiskText = text;
+  m_noDiskLab->setText(text);
+  m_noDiskLab->show();
 }
 
 SorbeckRecovery::~SorbeckRecovery() {
@@ -390,8 +436,10 @@ QString SorbeckRecovery::ModeRefusal(IDevice* device) const {
 }
 
 QString SorbeckRecovery::UnreadableVolumeText(int rc) const {
-  return tr("No file system is readable here (engine code %1). Use Volume Recovery first: it rebuilds a "
-            "formatted or damaged volume. Then Deep Recovery.")
+  // Said alike for a volume whose boot record is gone and for an intact one Deleted Recovery does
+  // not read (HFS+ placed by an Apple partition map): the window cannot tell them apart.
+  return tr("Deleted Recovery does not read this volume (engine code %1). Use Volume Recovery first: it "
+            "finds volumes by their own structures. Then Deep Recovery.")
       .arg(rc);
 }
 
@@ -484,6 +532,11 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
     case Mode_Volume:
     case Mode_Deep:
     case Mode_LostPartitions:
+      // With no disk listed, the list says why; choosing a row cannot be the way on.
+      if (m_deviceNodes.isEmpty()) {
+        ReportProblem(tr("No disk could be opened, so there is nothing to scan: the list above says why."));
+        return;
+      }
       // No kind of scan is run that the person did not choose.
       if (!m_modeChosen) {
         ReportProblem(tr("Please choose a kind of recovery first: click one of the cards above."));
@@ -538,8 +591,8 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
       return;
     }
   }
-  // The last scan's objects hold every file it found; nothing refers to them once the results are gone.
-  ReleaseScanner();
+  // The last scan's objects hold every file it found: its results go first, then they do.
+  ForgetFoundFiles();
   if (m_mode == Mode_LostPartitions && scanner) {
     // The search reads the disk itself; the scanner made for it is never used.
     scanner->Release();
@@ -571,6 +624,8 @@ void SorbeckRecovery::ClickScanDeleteDiskAction() {
     worker->start(QThread::InheritPriority);
   } else {
     ShowResultsPage();
+    // The counters start from nothing, not from the last scan's figures.
+    TimerUpdate();
     connect(worker, SIGNAL(singalDiskProgress(int)), this, SLOT(singalDiskFileProgressHandle(int)));
     connect(worker, SIGNAL(ScanQuickOtherFileNode(QXQuickScanFileNode*)), this,
             SLOT(ScanQuickDiskFileNodeHandle(QXQuickScanFileNode*)));
@@ -621,6 +676,7 @@ void SorbeckRecovery::signalDiskFinishHandle() {
     DisposeWorker();
     if (m_searchAbandoned) {
       m_searchAbandoned = false;
+      ui.scanDelDiskBtn->setEnabled(true);
       ClearFoundPartitions();
       return;
     }
@@ -675,11 +731,12 @@ void SorbeckRecovery::signalDiskFinishHandle() {
 
 void SorbeckRecovery::ScanEndText(int rc, QString* text, QString* detail) const {
   // Answer 1 without a stop request is a scanner's end of the device: a scan that went to its end.
+  const QString found = FileCount(m_fileCount);
   if (m_stopRequested || rc == RC_CANCELLED) {
-    *text = tr("Scan stopped: %1 files found.").arg(m_fileCount);
+    *text = tr("Scan stopped: %1 found.").arg(found);
   } else if (rc == RC_READ_FAILED) {
     // The scan went to its end; only what lay in the unreadable areas is missing.
-    *text = tr("Scan finished: %1 files found, but some areas of the device could not be read.").arg(m_fileCount);
+    *text = tr("Scan finished: %1 found, but some areas of the device could not be read.").arg(found);
     *detail = tr("Files that lay in the unreadable areas may be missing or incomplete.");
   } else if (rc == RC_ROOT_DAMAGED) {
     *text = tr("The folders of this volume are damaged: Volume Recovery rebuilds them.");
@@ -692,27 +749,33 @@ void SorbeckRecovery::ScanEndText(int rc, QString* text, QString* detail) const 
                 .arg(rc);
   } else if (rc == RC_WRONG_FS && m_scanKind == Mode_Deleted) {
     *text = UnreadableVolumeText(rc);
-    if (m_fileCount) *detail = tr("%1 files were found before the scan ended.").arg(m_fileCount);
+    if (m_fileCount)
+      *detail = m_fileCount == 1 ? tr("1 file was found before the scan ended.")
+                                 : tr("%1 files were found before the scan ended.").arg(m_fileCount);
   } else if (rc != 0 && rc != RC_STOP) {
-    *text = tr("The scan ended early with an error (engine code %1); %2 files were found before it.")
-                .arg(rc)
-                .arg(m_fileCount);
-  } else if (m_fileCount == 0 && (m_scanKind == Mode_Deleted || m_scanKind == Mode_Volume)) {
+    *text = tr("The scan ended early with an error (engine code %1); %2 found before it.").arg(rc).arg(found);
+  } else if (m_fileCount == 0 && m_scanKind == Mode_Deleted) {
+    // Deleted Recovery reads the present volume alone: an intact one may hold no deleted entry,
+    // and one formatted again holds none of the earlier files, which Volume Recovery finds by name.
+    *text = tr("Scan finished: 0 files found. No deleted files were found. If the volume was formatted, use "
+               "Volume Recovery first, then Deep Recovery.");
+  } else if (m_fileCount == 0 && m_scanKind == Mode_Volume) {
     // A card re-formatted by a camera keeps its files but no entry naming them: the way on is
     // the scan that does not need the entries.
     *text =
         tr("Scan finished: 0 files found. No file entries were found on the volume; Deep Recovery finds "
            "files by their contents.");
   } else {
-    *text = tr("Scan finished: %1 files found.").arg(m_fileCount);
+    *text = tr("Scan finished: %1 found.").arg(found);
   }
 }
 
 QString SorbeckRecovery::SearchEndText(int rc) const {
   const int n = m_foundNodes.size();
   if (m_stopRequested || rc == RC_CANCELLED)
-    return n ? tr("The search was stopped; the %1 partitions found before it are listed below.").arg(n)
-             : tr("The search was stopped before any lost partition was found.");
+    return n == 1 ? tr("The search was stopped; the partition found before it is listed below.")
+           : n    ? tr("The search was stopped; the %1 partitions found before it are listed below.").arg(n)
+                  : tr("The search was stopped before any lost partition was found.");
   if (rc != 0) {
     const int type = m_scannedDevice ? m_scannedDevice->GetType() : 0;
     if (type != DT_FIXED_DISK && type != DT_OTHER_DISK)
@@ -722,7 +785,9 @@ QString SorbeckRecovery::SearchEndText(int rc) const {
     return tr("The search for lost partitions failed (engine code %1).").arg(rc);
   }
   // An empty table alone reads as a page that never finished.
-  if (!n) return tr("No lost partitions of 200 MB or more were found on this disk.");
+  if (!n)
+    return tr("No lost partitions of 200 MB or more were found on this disk. Deep Recovery finds files by "
+              "their contents, in smaller volumes too.");
   const QString found =
       n == 1 ? tr("1 lost partition was found.") : tr("%1 lost partitions were found.").arg(n);
   return found + QLatin1Char(' ') +
@@ -736,6 +801,8 @@ void SorbeckRecovery::ShowSearchControls(bool running, bool anyFound) {
     w->setVisible(running || anyFound);
   ui.partrecoveryButton->setEnabled(!running);
   ui.deeprecoveryButton->setEnabled(!running);
+  // Dimmed while the search runs, as Home and Recover are during a scan: it cannot start anything then.
+  ui.scanDelDiskBtn->setEnabled(!running);
 }
 
 void SorbeckRecovery::DisposeWorker() {
@@ -754,10 +821,26 @@ void SorbeckRecovery::StopAndDisposeWorker() {
   DisposeWorker();
   ui.HomeButton->setEnabled(true);
   ui.recoveryBtn->setEnabled(true);
+  ui.scanDelDiskBtn->setEnabled(true);
 }
 
 void SorbeckRecovery::ResultTreeCurrentChanged(QTreeWidgetItem* current, QTreeWidgetItem*) {
   if (current && current != m_shownItem) ClickResultTreeWidget(current, 0);
+}
+
+void SorbeckRecovery::DeviceHighlightChanged() {
+  QTreeWidget* tree = ui.allDiskTreeWidget;
+  // The row the keys moved to is the current one; with the selection emptied nothing changes.
+  QTreeWidgetItem* row = tree->currentItem();
+  if (!row || !row->isSelected()) row = tree->selectedItems().value(0);
+  if (row) ClickAllDiskTabelWidget(row, 0);
+}
+
+void SorbeckRecovery::FoundHighlightChanged() {
+  QTableWidget* table = ui.lostpartitionTableWidget;
+  QTableWidgetItem* cell = table->currentItem();
+  if (!cell || !cell->isSelected()) cell = table->selectedItems().value(0);
+  if (cell) ClickPartitionTabelWidget(cell);
 }
 
 void SorbeckRecovery::ClickScanStopAction() {
@@ -766,8 +849,21 @@ void SorbeckRecovery::ClickScanStopAction() {
   m_scanThread->SetStop(1);
 }
 
+QString SorbeckRecovery::NoDataReason(const QXQuickScanFileNode* node) const {
+  if (!node || !(node->m_flags & FF_NODATA)) return QString();
+  // Deleted Recovery gives no data only to an HFS+ record whose extents are gone. Volume Recovery
+  // gives none to an old entry whose clusters the present volume has written, to one whose chain
+  // or place cannot be shown, and to a file whose head is no longer where its entry says; the
+  // record does not say which.
+  if (m_scanKind == Mode_Deleted) return tr("its place on the disk is not known");
+  return tr("its clusters now belong to other files, or its place on the disk is not known");
+}
+
+QString SorbeckRecovery::FileCount(int n) { return n == 1 ? tr("1 file") : tr("%1 files").arg(n); }
+
 void SorbeckRecovery::AddFoundFile(QList<QXQuickScanFileNode*>& list, QXQuickScanFileNode* node) {
   if (!node) return;
+  node->m_noDataReason = NoDataReason(node);
   ++m_fileCount;
   m_totalSize += node->m_size;
   m_currentLocation = node->m_fullPath;
@@ -850,6 +946,14 @@ void SorbeckRecovery::ClickHomeAction() {
     return;
   }
   if (m_scanThread) StopAndDisposeWorker();
+  // No found file refers to the scan's objects any more; the found partitions go after them.
+  ForgetFoundFiles();
+  ShowStartPage();
+  ui.allfilecountlab->clear();
+  ui.allfileSizelab->clear();
+}
+
+void SorbeckRecovery::ForgetFoundFiles() {
   ClearResults();
   m_fileCount = 0;
   m_totalSize = 0;
@@ -857,13 +961,9 @@ void SorbeckRecovery::ClickHomeAction() {
     qDeleteAll(*list);
     list->clear();
   }
-  // No found file refers to the scan's objects any more; the found partitions go after them.
   ReleaseScanner();
-  ShowStartPage();
   m_currentLocation.clear();
   ui.currentfilelocation->clear();
-  ui.allfilecountlab->clear();
-  ui.allfileSizelab->clear();
   ui.allfilebotlab->hide();
   ui.allfilecountbotlab->hide();
   ui.allfileSizebotlab->hide();

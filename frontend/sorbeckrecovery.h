@@ -115,6 +115,11 @@ class SorbeckRecovery : public QMainWindow {
   void PreviewFinished();
   void ResultTreeCurrentChanged(QTreeWidgetItem* current, QTreeWidgetItem* previous);
 
+ private slots:
+  // The device or found partition chosen is the row highlighted, however the highlight moved.
+  void DeviceHighlightChanged();
+  void FoundHighlightChanged();
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -151,6 +156,14 @@ class SorbeckRecovery : public QMainWindow {
   QString UnreadableVolumeText(int rc) const;
   void RefreshShownChecks();
   void ClearResults();
+  // Everything the last scan found, and its objects: a new scan starts from an empty page.
+  void ForgetFoundFiles();
+  // Why a found file has no data, as the scan that ran tells it; empty when it has data.
+  QString NoDataReason(const QXQuickScanFileNode* node) const;
+  // "1 file" or "N files".
+  static QString FileCount(int n);
+  // Says over the empty device list that no disk could be opened, and which path failed and why.
+  void SayWhyNoDisk();
   // Shown on one line, elided to fit between the buttons, with `folder` whole on a line of its own;
   // `detail` (names of files) is opened in a list with the button beside it.
   void SetStatus(const QString& text, const QString& detail = QString(), const QString& folder = QString());
@@ -236,4 +249,7 @@ class SorbeckRecovery : public QMainWindow {
   // The file whose picture the preview shows or is reading.
   QXQuickScanFileNode* m_previewNode = nullptr;
   QLabel* m_statusLab = nullptr;
+  // Over the device list when it is empty: no disk could be opened, and why.
+  QLabel* m_noDiskLab = nullptr;
+  QString m_noDiskText;
 };

@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/inc/kestrum_types.h"
 #include "fixtures.h"
 #include "frontend/globals.h"
 #include "frontend/sorbeckrecovery.h"
@@ -126,6 +128,8 @@ class DeletedFlowTest : public QObject {
   void zeroedFat32BootSectorsPointToVolumeRecovery();
   void reformattedCardSaysDeepRecoveryFindsByContents();
   void bareVolumesWithoutBootRecordsGetVolumeRecovery();
+  void filesWithoutDataAreMarkedAndTheCopySaysWhy();
+  void emptyDeletedScanPointsToVolumeRecoveryFirst();
 
  private:
   void RecoverBareVolume(const QString& image, const testutil::FixtureManifest& m, const QString& root);
@@ -142,7 +146,11 @@ void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
   Start(w, FirstRow(w, false), ui.LostVolumesButton);
   QVERIFY(ui.disklistFrame->isVisible());
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
-  QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("No lost partitions of 200 MB or more were found on this disk."));
+  // Nothing found: the next step is named, as the mode's description names it.
+  QCOMPARE(ui.scanningstatelab->text(),
+           QStringLiteral("No lost partitions of 200 MB or more were found on this disk. Deep Recovery finds files by "
+                          "their contents, in smaller volumes too."));
+  QVERIFY(TextFits(ui.scanningstatelab));
   for (QWidget* x : {static_cast<QWidget*>(ui.partrecoveryButton), static_cast<QWidget*>(ui.deeprecoveryButton),
                      static_cast<QWidget*>(ui.scanDelDiskBtn), static_cast<QWidget*>(ui.lostpartitionTableWidget)})
     QVERIFY2(!x->isVisible(), qPrintable(x->objectName()));
@@ -261,6 +269,15 @@ void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::Fi
   QVERIFY2(disk->childCount() == 1, qPrintable(image + ": no partition listed"));
   QTreeWidgetItem* partition = disk->child(0);
   QCOMPARE(partition->text(2), QStringLiteral("UnKnown"));
+  // Deleted Recovery does not read such a volume, damaged or intact (an ISO's HFS+ volume is
+  // intact): it says so and sends the person to Volume Recovery, without calling it damaged.
+  QVERIFY(RunToEnd(w, partition, ui.DeleteScanButton, 300000));
+  const QString deletedSaid = LastSaid(w);
+  QVERIFY2(deletedSaid.contains("Deleted Recovery does not read this volume") &&
+               deletedSaid.contains("Use Volume Recovery first") && !deletedSaid.contains("damaged"),
+           qPrintable(image + ": " + deletedSaid));
+  if (image.endsWith(".iso")) Shot(&w, "deleted-on-hfsplus-iso");
+  if (ui.Resultframe->isVisible()) Click(ui.HomeButton);
   Start(w, partition, ui.PartitionScanButton);
   QVERIFY2(w.ScanRunning(), qPrintable(image + ": " + LastSaid(w)));
   QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
@@ -468,8 +485,9 @@ void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
       emit table->itemClicked(table->item(row, 1));
       QTRY_VERIFY(!w.PreviewRunning());
       const QImage shown = w.Form().ContactImagelab->pixmap(Qt::ReturnByValue).toImage();
-      QCOMPARE(shown.size(), QSize(180, 120));
-      QCOMPARE(QColor(shown.pixel(90, 60)).name(), colours[name].name());
+      const int i = name.mid(1, 1).toInt();
+      QVERIFY2(PreviewKeepsShape(shown.size(), QSize(60 + 7 * i, 40 + 3 * i)), qPrintable(name));
+      QCOMPARE(QColor(shown.pixel(shown.width() / 2, shown.height() / 2)).name(), colours[name].name());
     }
   }
 }
@@ -497,8 +515,7 @@ void DeletedFlowTest::zeroedFat32BootSectorsPointToVolumeRecovery() {
   auto& ui = w.Form();
   QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, 300000));
   const QString said = LastSaid(w);
-  QVERIFY2(said.contains("Volume Recovery first") &&
-               said.contains("rebuilds a formatted or damaged volume") &&
+  QVERIFY2(said.contains("Deleted Recovery does not read this volume") && said.contains("Volume Recovery first") &&
                said.indexOf("Volume Recovery") < said.indexOf("Deep Recovery"),
            qPrintable(said));
   Shot(&w, "deleted-on-zeroed-fat32");
@@ -539,19 +556,154 @@ void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
   ScopedDisks disks(disk);
   ShownWindow w;
   auto& ui = w.Form();
-  for (QPushButton* mode : {ui.PartitionScanButton, ui.DeleteScanButton}) {
-    QVERIFY(RunToEnd(w, FirstRow(w, true), mode, 300000));
+  const struct {
+    QPushButton* mode;
+    const char* says;
+  } modes[] = {
+      {ui.PartitionScanButton, "No file entries were found on the volume; Deep Recovery finds files by their contents"},
+      {ui.DeleteScanButton,
+       "No deleted files were found. If the volume was formatted, use Volume Recovery first, then Deep Recovery"}};
+  for (const auto& m : modes) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), m.mode, 300000));
     const QString status = w.StatusText();
-    QVERIFY2(status.startsWith("Scan finished: 0 files found.") &&
-                 status.contains("No file entries were found on the volume") &&
-                 status.contains("Deep Recovery finds files by their contents"),
+    QVERIFY2(status.startsWith("Scan finished: 0 files found.") && status.contains(QLatin1String(m.says)),
              qPrintable(status));
-    Shot(&w, mode == ui.PartitionScanButton ? "volume-on-reformatted-card" : "deleted-on-reformatted-card");
+    Shot(&w, m.mode == ui.PartitionScanButton ? "volume-on-reformatted-card" : "deleted-on-reformatted-card");
     Click(ui.HomeButton);
   }
   // The advice holds: the files are found by their contents.
   QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeepScanButton, 300000));
   QVERIFY2(FoundPaths(w).size() >= 10, qPrintable(w.StatusText()));
+}
+
+// FAT32 formatted again with 8 KiB clusters: Deleted Recovery reads the new, empty volume and
+// sends the person to Volume Recovery first, which gives every file of the card back by name.
+// An intact volume with files and none deleted: Deleted Recovery says that no deleted file was
+// found, not that the volume holds no entries.
+void DeletedFlowTest::emptyDeletedScanPointsToVolumeRecoveryFirst() {
+  testutil::FixtureManifest card;
+  const std::string reformatted = testutil::Fixture("card-fat32-r.img");
+  if (reformatted.empty() || !card.Load("card-fat32")) QSKIP("the card images were not built here");
+  QTemporaryDir tmp;
+  const QString disk = tmp.filePath("disk.img");
+  QVERIFY(MakeDisk(QString::fromStdString(reformatted), 0x0C, disk));
+  {
+    ScopedDisks disks(disk);
+    ShownWindow w;
+    auto& ui = w.Form();
+    QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, 300000));
+    const QString status = w.StatusText();
+    QVERIFY2(status.startsWith("Scan finished: 0 files found. No deleted files were found.") &&
+                 !status.contains("No file entries") &&
+                 status.indexOf("Volume Recovery first") < status.indexOf("Deep Recovery"),
+             qPrintable(status));
+    Shot(&w, "deleted-on-card-with-other-clusters");
+    Click(ui.HomeButton);
+    QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+    const QStringList found = FoundPaths(w);
+    int named = 0, present = 0;
+    for (const testutil::ManifestEntry* e : card.Files()) {
+      if (e->deleted || e->isDir) continue;
+      ++present;
+      for (const QString& f : found)
+        if (f.endsWith(QString::fromStdString(e->path))) {
+          ++named;
+          break;
+        }
+    }
+    QVERIFY2(present >= 30 && named == present, qPrintable(QString("%1 of %2 found by name").arg(named).arg(present)));
+  }
+
+  // An intact FAT16 volume holding the sample files, none deleted.
+  const QString samples = QString::fromStdString(testutil::Fixture("samples"));
+  if (samples.isEmpty() || !testutil::HaveTool("mkfs.fat") || !testutil::HaveTool("mcopy"))
+    QSKIP("mkfs.fat, mtools or the samples are missing here");
+  const QString volume = tmp.filePath("intact.img");
+  QVERIFY(ZeroFile(volume, 16 << 20));
+  QCOMPARE(QProcess::execute("mkfs.fat", {"-F", "16", "-n", "INTACT", volume}), 0);
+  QStringList copy = {"-i", volume, "-s"};
+  for (const QString& f : QDir(samples).entryList(QDir::Files)) copy << samples + "/" + f;
+  copy << "::/";
+  QCOMPARE(QProcess::execute("mcopy", copy), 0);
+  const QString intactDisk = tmp.filePath("intact-disk.img");
+  QVERIFY(MakeDisk(volume, 0x06, intactDisk));
+  ScopedDisks disks(intactDisk);
+  ShownWindow w;
+  QVERIFY(RunToEnd(w, FirstRow(w, true), w.Form().DeleteScanButton, 300000));
+  const QString status = w.StatusText();
+  QVERIFY2(status.startsWith("Scan finished: 0 files found. No deleted files were found.") &&
+               !status.contains("No file entries"),
+           qPrintable(status));
+  Shot(&w, "deleted-on-intact-volume");
+}
+
+// Volume Recovery of a FAT32 disk formatted again and written to: old files whose clusters the
+// new files took are listed, greyed, with a tooltip that says why they have no data, and the
+// copy says the same for them; no file is made for them, and every other file is copied.
+void DeletedFlowTest::filesWithoutDataAreMarkedAndTheCopySaysWhy() {
+  const std::string image = testutil::Fixture("fat32-reuse.img");
+  if (image.empty()) QSKIP("the fixture image was not built here");
+  const uint64_t before = testutil::FileChecksum(image);
+  ScopedDisks disks(QString::fromStdString(image));
+  ShownWindow w;
+  auto& ui = w.Form();
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+  QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
+  const char* const reason = "its clusters now belong to other files, or its place on the disk is not known";
+  // Every file, and which of them have no data.
+  QList<const QXQuickScanFileNode*> all, noData;
+  QList<QTreeWidgetItem*> todo = {w.TopItem()};
+  QTreeWidgetItem* shown = nullptr;
+  while (!todo.isEmpty()) {
+    QTreeWidgetItem* item = todo.takeFirst();
+    if (QXFolderRecord* r = w.FolderRecordOf(item))
+      for (const QXQuickScanFileNode* n : r->m_nodes) {
+        all << n;
+        if (n->m_flags & FF_NODATA) {
+          noData << n;
+          shown = item;
+        }
+      }
+    for (int i = 0; i < item->childCount(); ++i) todo << item->child(i);
+  }
+  QCOMPARE(noData.size(), 4);
+  QVERIFY(all.size() > noData.size());
+  emit ui.resultTreeWidget->itemClicked(shown, 0);
+  QTableWidget* table = ui.contantTableWidget;
+  int greyed = 0;
+  for (int r = 0; r < table->rowCount(); ++r) {
+    QTableWidgetItem* name = table->item(r, 0);
+    if (!name) continue;
+    const bool without = std::any_of(noData.begin(), noData.end(), [&](const QXQuickScanFileNode* n) {
+      return n->m_fileName == name->text();
+    });
+    const QColor colour = name->foreground().color();
+    if (!without) {
+      QCOMPARE(name->foreground().style(), Qt::NoBrush);
+      continue;
+    }
+    ++greyed;
+    QVERIFY2(name->toolTip().contains(QLatin1String(reason)), qPrintable(name->toolTip()));
+    QVERIFY(table->item(r, 1)->toolTip().contains(QLatin1String(reason)));
+    QCOMPARE(table->item(r, 2)->foreground().color(), colour);
+    QVERIFY(colour != table->palette().color(QPalette::Text));
+  }
+  QCOMPARE(greyed, 4);
+  Shot(&w, "volume-files-without-data");
+
+  QTemporaryDir tmp;
+  const QString target = tmp.filePath("out");
+  QVERIFY(QDir().mkpath(target));
+  QVERIFY(w.StartCopy(target));
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  const QString status = w.StatusText();
+  QVERIFY2(status.startsWith(QString("%1 files copied, 4 failed: ").arg(all.size() - 4) + reason), qPrintable(status));
+  const QStringList copied = FilesUnder(target + "/Velmora");
+  QCOMPARE(copied.size(), all.size() - 4);
+  for (const QXQuickScanFileNode* n : noData)
+    QVERIFY2(!copied.contains(n->m_treePath), qPrintable(n->m_treePath));
+  Shot(&w, "volume-files-without-data-copied");
+  QCOMPARE(testutil::FileChecksum(image), before);
 }
 
 QTEST_MAIN(DeletedFlowTest)

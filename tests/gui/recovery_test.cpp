@@ -66,7 +66,7 @@ class FakeFile final : public IFileInfo {
   void SetRunList(IRunList*) override {}
   const char16_t* GetName() override { return reinterpret_cast<const char16_t*>(m_name.utf16()); }
   void SetName(const char16_t*) override {}
-  uint32_t GetFlags() override { return 0; }
+  uint32_t GetFlags() override { return m_flags; }
   void AddFlags(uint32_t) override {}
   void SetValidity(uint32_t) override {}
   uint32_t GetValidity() override { return 100; }
@@ -84,6 +84,7 @@ class FakeFile final : public IFileInfo {
   QString m_path, m_name;
   QByteArray m_data;
   int64_t m_readable;
+  uint32_t m_flags = 0;
 };
 
 // Reads the file's bytes; slow when asked, and failing past the file's readable length.
@@ -135,7 +136,10 @@ class FakeScanner final : public ScriptedScanner {
     }
     return result;
   }
-  void Add(const QString& path, const QByteArray& data) { files.push_back(new FakeFile(path, data)); }
+  void Add(const QString& path, const QByteArray& data, uint32_t flags = 0) {
+    files.push_back(new FakeFile(path, data));
+    files.back()->m_flags = flags;
+  }
   int GetFileOp(IFileInfo* f, IFileOP** out) override {
     op.SetFile(f);
     *out = &op;
@@ -300,6 +304,7 @@ class RecoveryTest : public QObject {
   void manyFilesShowTheWholeScrollBar();
   void resultsRootNamesTheScannedDisk();
   void emptyScanSaysWhatToDoNext();
+  void filesWithoutDataSayWhyInTheTableThePreviewAndTheCopy();
 };
 
 namespace {
@@ -421,6 +426,7 @@ void RecoveryTest::copyKeepsNamesInsideAndNeverOverwrites() {
     nodes[i].m_file = f;
     nodes[i].m_fullPath = f->m_path;
     nodes[i].m_fileName = f->m_name;
+    nodes[i].m_size = uint64_t(f->m_data.size());
     record.m_nodes << &nodes[i];
   }
   const QString target = tmp.filePath("t/Velmora");
@@ -431,11 +437,22 @@ void RecoveryTest::copyKeepsNamesInsideAndNeverOverwrites() {
     keep.write("the user's own file");
   }
   JMRecoverFileThreader copy;
+  QSignalSpy progress(&copy, &JMRecoverFileThreader::singalRecoverProgress);
   copy.SetRecoverParams({&record}, target, &scanner);
   copy.start();
   QVERIFY(copy.wait(60000));
   QCOMPARE(copy.Copied(), 8);
   QCOMPARE(copy.Failed(), 1);
+  // Progress counts bytes: it moves while the first file (two chunks) is copied, only forward,
+  // and ends at 100 though a file failed.
+  QList<int> said;
+  for (const QList<QVariant>& args : progress) said << args.at(0).toInt();
+  QVERIFY(said.size() >= 9);
+  QCOMPARE(said.first(), 0);
+  QCOMPARE(said.last(), 100);
+  for (int i = 1; i < said.size(); ++i) QVERIFY(said[i] > said[i - 1]);
+  const int firstFileEnds = int(uint64_t(nodes[0].m_size) * 100 / (700000ull * 9 + 36));
+  QVERIFY2(said[1] > 0 && said[1] < firstFileEnds, qPrintable(QString("%1 of %2").arg(said[1]).arg(firstFileEnds)));
   QVERIFY(copy.Failures().value(0).startsWith("/d/short.bin: reading stopped at byte 600000"));
   // Nothing escaped the target folder.
   QCOMPARE(FilesUnder(tmp.filePath("t")).filter(QRegularExpression("^Velmora/")).size(), 9);
@@ -474,6 +491,13 @@ void RecoveryTest::copyBlocksEverythingElseAndCloseExits() {
   QDir().mkpath(target);
   QVERIFY(w->StartCopy(target));
   QVERIFY(w->CopyRunning());
+  // The status moves inside the first 8 MiB file (16 chunks), by the bytes copied.
+  const QRegularExpression percent(" (\\d+)%$");
+  QTRY_VERIFY_WITH_TIMEOUT(percent.match(w->StatusText()).captured(1).toInt() > 0, 30000);
+  const int shown = percent.match(w->StatusText()).captured(1).toInt();
+  QVERIFY2(shown < 33 && engine->scanner.op.reads.load() < 16,
+           qPrintable(QString("%1 after %2 reads").arg(w->StatusText()).arg(engine->scanner.op.reads.load())));
+  Shot(w, "results-page-copy-progress");
   QVERIFY(!w->Form().recoveryBtn->isEnabled());
   QVERIFY(!w->Form().HomeButton->isEnabled());
   QVERIFY(!w->StartCopy(target));
@@ -603,8 +627,14 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   emit table->itemClicked(first);
   QTRY_VERIFY(!w.PreviewRunning());
   const QImage shown = w.Form().ContactImagelab->pixmap(Qt::ReturnByValue).toImage();
-  QCOMPARE(shown.size(), QSize(180, 120));
   QVERIFY(originalOf.count(shownName));
+  const QImage original = QImage::fromData(originals[originalOf[shownName]]);
+  QVERIFY2(PreviewKeepsShape(shown.size(), original.size()),
+           qPrintable(QString("%1x%2 shown for %3x%4")
+                          .arg(shown.width())
+                          .arg(shown.height())
+                          .arg(original.width())
+                          .arg(original.height())));
   QCOMPARE(QColor(shown.pixel(2, 2)).name(), colours[originalOf[shownName]].name());
 
   // A scan stopped midway ends as stopped, over a larger image.
@@ -686,6 +716,45 @@ void RecoveryTest::ticksFollowTheirFolderAndShowPartialStates() {
   QCOMPARE(w.TickedCount(), 4);
   emit tree->itemClicked(b, 0);
   Row(w, "b1.txt")->setCheckState(Qt::Unchecked);
+
+  // The tick-all box in the File Name header is drawn in all three states: each one differs
+  // from the header without the box, and from the other two.
+  auto boxPicture = [&] {
+    QCoreApplication::processEvents();
+    return w.grab(QRect(ui.checkBox_Image->mapTo(&w, QPoint(0, 0)), ui.checkBox_Image->size())).toImage();
+  };
+  auto differing = [](const QImage& x, const QImage& y) {
+    int n = 0;
+    for (int py = 0; py < x.height(); ++py)
+      for (int px = 0; px < x.width(); ++px) {
+        const QColor cx = x.pixelColor(px, py), cy = y.pixelColor(px, py);
+        n += qAbs(cx.lightness() - cy.lightness()) > 40;
+      }
+    return n;
+  };
+  ui.checkBox_Image->hide();
+  const QImage header = boxPicture();
+  ui.checkBox_Image->show();
+  QCOMPARE(ui.checkBox_Image->checkState(), Qt::Unchecked);
+  const QImage unticked = boxPicture();
+  emit tree->itemClicked(a, 0);
+  QCOMPARE(ui.checkBox_Image->checkState(), Qt::Checked);
+  const QImage ticked = boxPicture();
+  Row(w, "a1.jpg")->setCheckState(Qt::Unchecked);
+  QCOMPARE(ui.checkBox_Image->checkState(), Qt::PartiallyChecked);
+  const QImage partly = boxPicture();
+  Row(w, "a1.jpg")->setCheckState(Qt::Checked);
+  const struct {
+    const char* state;
+    const QImage& picture;
+  } states[] = {{"unticked", unticked}, {"ticked", ticked}, {"partly ticked", partly}};
+  for (const auto& st : states)
+    QVERIFY2(differing(st.picture, header) >= 16,
+             qPrintable(QString("the %1 box draws %2 pixels").arg(st.state).arg(differing(st.picture, header))));
+  QVERIFY(differing(unticked, ticked) >= 4 && differing(unticked, partly) >= 4 && differing(ticked, partly) >= 4);
+  emit tree->itemClicked(b, 0);
+  Shot(&w, "results-page-unticked-box");
+
   const QString target = scan.tmp.filePath("out");
   QDir().mkpath(target);
   QVERIFY(w.StartCopy(target));
@@ -864,15 +933,23 @@ void RecoveryTest::recoverWithNothingTickedMakesNothing() {
   QVERIFY(w.StartCopy(target));
   QTRY_VERIFY(!w.CopyRunning());
   QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"a/one.txt"}));
+  // One file is one file.
+  QVERIFY2(w.StatusText().startsWith("1 file copied, 0 failed."), qPrintable(w.StatusText()));
 }
 
 void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
   const QByteArray tiff = Encoded(Card(QColor(200, 30, 40)), "TIFF");
   QVERIFY2(!tiff.isEmpty(), "Qt's TIFF plugin is missing (qt5-image-formats-plugins)");
+  // Pictures of three shapes: each is shown as large as the box allows, in its own shape.
+  QImage tall(30, 150, QImage::Format_RGB32), wide(400, 40, QImage::Format_RGB32);
+  tall.fill(QColor(10, 20, 200));
+  wide.fill(QColor(240, 200, 10));
   ScannedFiles scan({{"/p/scan.tif", tiff},
                      {"/p/letter.txt", Pattern(300, 1)},
                      {"/p/layers.xcf", QByteArray("gimp xcf v011") + Pattern(4000, 9)},
-                     {"/q/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG")}});
+                     {"/q/photo.png", Encoded(Card(QColor(20, 160, 60)), "PNG")},
+                     {"/s/tall.png", Encoded(tall, "PNG")},
+                     {"/s/wide.png", Encoded(wide, "PNG")}});
   ShownWindow& w = scan.window;
   auto& ui = w.Form();
   QTableWidget* table = ui.contantTableWidget;
@@ -884,7 +961,7 @@ void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
   emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "p"), 0);
   emit table->itemClicked(Row(w, "scan.tif"));
   QTRY_VERIFY(!w.PreviewRunning());
-  QCOMPARE(preview->pixmap(Qt::ReturnByValue).size(), QSize(180, 120));
+  QCOMPARE(preview->pixmap(Qt::ReturnByValue).size(), QSize(160, 120));
   QCOMPARE(shownColour(), QColor(200, 30, 40).name());
   Shot(&w, "results-page-tiff-preview");
 
@@ -924,6 +1001,21 @@ void RecoveryTest::tiffPreviewAndPreviewClearedElsewhere() {
   QTest::qWait(50);
   QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(),
            QPixmap(":/SorbeckRecovery/Skin/notsupportpreview.png").toImage());
+
+  // A tall and a wide picture are not stretched to the box's shape.
+  scan.engine.scanner.op.delayMs = 0;
+  emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "s"), 0);
+  const struct {
+    const char* name;
+    QSize shown;
+  } shapes[] = {{"tall.png", QSize(24, 120)}, {"wide.png", QSize(180, 18)}};
+  for (const auto& shape : shapes) {
+    table->setCurrentItem(Row(w, shape.name));
+    emit table->itemClicked(Row(w, shape.name));
+    QTRY_VERIFY(!w.PreviewRunning());
+    QCOMPARE(preview->pixmap(Qt::ReturnByValue).size(), shape.shown);
+    Shot(&w, "results-page-preview-shape");
+  }
 }
 
 void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
@@ -964,10 +1056,10 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
   const struct {
     int rc;
     const char* says;
-  } ends[] = {{0, "Scan finished: 1 files found."},
-              {RC_STOP, "Scan finished: 1 files found."},
+  } ends[] = {{0, "Scan finished: 1 file found."},
+              {RC_STOP, "Scan finished: 1 file found."},
               {RC_READ_FAILED, "some areas of the device could not be read"},
-              {RC_WRONG_FS, "No file system is readable here (engine code 104). Use Volume Recovery first"},
+              {RC_WRONG_FS, "Deleted Recovery does not read this volume (engine code 104). Use Volume Recovery first"},
               {RC_ROOT_DAMAGED, "The folders of this volume are damaged: Volume Recovery rebuilds them"}};
   for (const auto& e : ends) {
     scripted.scanner.result = e.rc;
@@ -1058,12 +1150,48 @@ void RecoveryTest::tableFollowsTheTreeHighlightFromTheKeys() {
 void RecoveryTest::manyFilesShowTheWholeScrollBar() {
   QTemporaryDir tmp;
   FakeEngine engine(tmp);
-  for (int i = 0; i < 60; ++i) engine.scanner.Add(QString("/many/f%1.txt").arg(i), Pattern(100 + i, i));
+  const QString longName = QStringLiteral("document_with_a_rather_long_descriptive_name_number_%1.txt");
+  for (int i = 0; i < 400; ++i) engine.scanner.Add("/many/" + longName.arg(i), Pattern(100 + i, i));
   ShownWindow w(&engine);
   ScanThroughWindow(w);
   emit w.Form().resultTreeWidget->itemClicked(Child(w.TopItem(), "many"), 0);
   QTableWidget* table = w.Form().contantTableWidget;
-  QCOMPARE(table->rowCount(), 60);
+  QCOMPARE(table->rowCount(), 400);
+
+  // Names and paths too long for their columns: each row can still be told from the others,
+  // the whole text is in the tooltip, and a column widened by hand can be scrolled to.
+  QSet<QString> shownNames, shownPaths;
+  const QFontMetrics fm = table->fontMetrics();
+  for (int r = 0; r < table->rowCount(); ++r) {
+    QTableWidgetItem* name = table->item(r, 0);
+    QTableWidgetItem* path = table->item(r, 2);
+    QCOMPARE(name->toolTip(), name->text());
+    QCOMPARE(path->toolTip(), path->text());
+    // The room the cell leaves its text: the column less the tick box and the margins.
+    shownNames << fm.elidedText(name->text(), table->textElideMode(), table->columnWidth(0) - 40);
+    shownPaths << fm.elidedText(path->text(), table->textElideMode(), table->columnWidth(2) - 12);
+  }
+  QVERIFY2(!table->wordWrap() && shownNames.size() == 400 && shownPaths.size() == 400,
+           qPrintable(QString("%1 names and %2 paths told apart, e.g. %3")
+                          .arg(shownNames.size())
+                          .arg(shownPaths.size())
+                          .arg(*shownNames.begin())));
+  QHeaderView* header = table->horizontalHeader();
+  QCOMPARE(header->sectionResizeMode(0), QHeaderView::Interactive);
+  Shot(&w, "results-page-long-names");
+  const int before = header->sectionSize(0);
+  // Dragged by the edge of its header, as a person widens a column.
+  const QPoint edge(header->sectionViewportPosition(1) - 1, 10), wider = edge + QPoint(300, 0);
+  QTest::mousePress(header->viewport(), Qt::LeftButton, {}, edge);
+  QMouseEvent drag(QEvent::MouseMove, wider, header->viewport()->mapToGlobal(wider), Qt::NoButton, Qt::LeftButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(header->viewport(), &drag);
+  QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, wider);
+  QVERIFY2(header->sectionSize(0) > before + 200,
+           qPrintable(QString("%1 -> %2").arg(before).arg(header->sectionSize(0))));
+  QTRY_VERIFY(table->horizontalScrollBar()->isVisible() && table->horizontalScrollBar()->maximum() > 0);
+  Shot(&w, "results-page-long-names-widened");
+  header->resizeSection(0, before);
   QScrollBar* bar = table->verticalScrollBar();
   QTRY_VERIFY(bar->isVisible());
   QFrame* frame = w.Form().ContactFrame;
@@ -1077,6 +1205,16 @@ void RecoveryTest::manyFilesShowTheWholeScrollBar() {
                           .arg(frame->width())));
   QVERIFY(ShownWhole(table));
   Shot(&w, "results-page-many-files");
+
+  // Home, then a scan that finds nothing: no row or scroll bar of the last folder stays.
+  Click(w.Form().HomeButton);
+  for (FakeFile* f : engine.scanner.files) delete f;
+  engine.scanner.files.clear();
+  ScanThroughWindow(w);
+  QVERIFY(w.StatusText().startsWith("Scan finished: 0 files found."));
+  QCOMPARE(table->rowCount(), 0);
+  QVERIFY(!bar->isVisible());
+  Shot(&w, "results-page-empty-after-many");
 }
 
 // The results' top item names the disk too: every disk's first partition may be "Partition1".
@@ -1088,8 +1226,16 @@ void RecoveryTest::resultsRootNamesTheScannedDisk() {
   engine.scanner.Add("/a/one.txt", Pattern(10, 1));
   ShownWindow w(&engine);
   auto& ui = w.Form();
+  const QString longFolder = QStringLiteral("a folder whose name is far wider than the tree beside the table");
+  engine.scanner.Add("/" + longFolder + "/two.txt", Pattern(20, 2));
   ScanThroughWindow(w);
   QCOMPARE(w.TopItem()->text(0), QStringLiteral("Partition1 on Fake Disk"));
+  // The tree cuts long names at its edge: each is whole in its tooltip.
+  QCOMPARE(w.TopItem()->toolTip(0), QStringLiteral("Partition1 on Fake Disk"));
+  QTreeWidgetItem* longItem = Child(w.TopItem(), longFolder);
+  QVERIFY(longItem);
+  QCOMPARE(longItem->toolTip(0), longFolder);
+  QCOMPARE(Child(w.TopItem(), "a")->toolTip(0), QStringLiteral("a"));
   Shot(&w, "results-page-root-name");
   Click(ui.HomeButton);
   QVERIFY(RunToEnd(w, FirstRow(w, false), ui.DeepScanButton));
@@ -1108,20 +1254,83 @@ void RecoveryTest::emptyScanSaysWhatToDoNext() {
   FakeEngine engine;
   ShownWindow w(&engine);
   auto& ui = w.Form();
-  for (QPushButton* mode : {ui.DeleteScanButton, ui.PartitionScanButton}) {
-    QVERIFY(RunToEnd(w, FirstRow(w, true), mode));
+  // Deleted Recovery found no deleted file: the volume may be intact, or formatted again, which
+  // Volume Recovery reads first. Volume Recovery found no entry at all: Deep Recovery is left.
+  const struct {
+    QPushButton* mode;
+    const char* says;
+    const char* first;
+  } modes[] = {{ui.DeleteScanButton, "No deleted files were found.", "Volume Recovery first"},
+               {ui.PartitionScanButton, "No file entries were found on the volume", "Deep Recovery"}};
+  for (const auto& m : modes) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), m.mode));
     const QString status = w.StatusText();
-    QVERIFY2(status.startsWith("Scan finished: 0 files found.") &&
-                 status.contains("No file entries were found on the volume") &&
-                 status.contains("Deep Recovery finds files by their contents"),
+    QVERIFY2(status.startsWith("Scan finished: 0 files found.") && status.contains(QLatin1String(m.says)) &&
+                 status.contains("Deep Recovery") &&
+                 status.indexOf(QLatin1String(m.first)) <= status.indexOf("Deep Recovery") &&
+                 status.indexOf(QLatin1String(m.first)) > 0,
              qPrintable(status));
+    QVERIFY(!status.contains("No file entries") || m.mode != ui.DeleteScanButton);
     QCOMPARE(StatusLabel(w)->text(), status);
     QVERIFY(TextFits(StatusLabel(w)));
+    Shot(&w, "results-page-empty-scan");
     Click(ui.HomeButton);
   }
   QVERIFY(RunToEnd(w, FirstRow(w, false), ui.DeepScanButton));
   QCOMPARE(w.StatusText(), QStringLiteral("Scan finished: 0 files found."));
   Shot(&w, "results-page-empty-deep");
+}
+
+// Files the scan lists without data are greyed, with the reason in their tooltip; the preview
+// and the copy say the same, the copy makes no file for them and copies the rest. The reason is
+// as sure as the kind of scan that ran tells it.
+void RecoveryTest::filesWithoutDataSayWhyInTheTableThePreviewAndTheCopy() {
+  QTemporaryDir tmp;
+  FakeEngine engine(tmp);
+  engine.scanner.Add("/d/kept.txt", Pattern(300, 1));
+  // Its bytes would draw: only the flag keeps them from being read.
+  engine.scanner.Add("/d/gone.png", Encoded(Card(QColor(20, 160, 60)), "PNG"), FF_NODATA);
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  const struct {
+    QPushButton* mode;
+    const char* reason;
+  } scans[] = {{ui.DeleteScanButton, "its place on the disk is not known"},
+               {ui.PartitionScanButton,
+                "its clusters now belong to other files, or its place on the disk is not known"}};
+  for (const auto& scan : scans) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), scan.mode));
+    emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "d"), 0);
+    QTableWidget* table = ui.contantTableWidget;
+    QTableWidgetItem* gone = Row(w, "gone.png");
+    QTableWidgetItem* kept = Row(w, "kept.txt");
+    QVERIFY(gone && kept);
+    QCOMPARE(kept->foreground().style(), Qt::NoBrush);
+    for (int c = 0; c < 3; ++c) {
+      QTableWidgetItem* cell = table->item(gone->row(), c);
+      QCOMPARE(cell->foreground().color(), table->palette().color(QPalette::Disabled, QPalette::Text));
+      QVERIFY2(cell->toolTip().contains(QString("No data: %1.").arg(scan.reason)), qPrintable(cell->toolTip()));
+    }
+    // Still listed, and still ticked as every found file is.
+    QCOMPARE(gone->checkState(), Qt::Checked);
+    Shot(&w, "results-page-no-data");
+
+    engine.scanner.op.reads = 0;
+    emit table->itemClicked(gone);
+    QVERIFY(!w.PreviewRunning());
+    QCOMPARE(ui.ContactImagelab->text(), QStringLiteral("No preview: this file has no data"));
+
+    const QString target = tmp.filePath(QString("out%1").arg(scan.mode->objectName()));
+    QVERIFY(QDir().mkpath(target));
+    QVERIFY(w.StartCopy(target));
+    QTRY_VERIFY(!w.CopyRunning());
+    QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"d/kept.txt"}));
+    QCOMPARE(ReadAll(target + "/Velmora/d/kept.txt"), Pattern(300, 1));
+    QVERIFY2(w.StatusText().startsWith(QString("1 file copied, 1 failed: %1 (/d/gone.png).").arg(scan.reason)),
+             qPrintable(w.StatusText()));
+    Shot(&w, "results-page-no-data-copied");
+    Click(ui.HomeButton);
+  }
 }
 
 QTEST_MAIN(RecoveryTest)

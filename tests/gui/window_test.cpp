@@ -251,6 +251,7 @@ class WindowTest : public QObject {
   void lostPartitionsSaysItFindsVolumesOf200MbAndMore();
   void searchThatFoundPartitionsSaysHowMany();
   void unreadableDiskPathIsSaidOnStderr();
+  void keysMoveTheChoiceWithTheHighlight();
 };
 
 namespace {
@@ -539,7 +540,11 @@ void WindowTest::secondScanRefusedAndHomeStopsSearch() {
   QVERIFY(w.ScanRunning());
   QTRY_COMPARE(ui.partprogressBar->value(), 50);
   engine.lastKind = -1;
+  // Start Scan is dimmed while the search runs; asked all the same, it refuses and says why.
+  QVERIFY(!ui.scanDelDiskBtn->isEnabled());
   Click(ui.scanDelDiskBtn);
+  QCOMPARE(engine.lastKind, -1);
+  w.ClickScanDeleteDiskAction();
   QCOMPARE(engine.lastKind, -1);
   QVERIFY(ui.scanningstatelab->text().contains("still running"));
 
@@ -697,7 +702,7 @@ void WindowTest::wholeDiskForPartitionModesSaysChooseAPartition() {
   Shot(&w, "start-page-whole-disk");
   // On a partition the failure names what is missing there.
   Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
-  QVERIFY(ui.Tiplab->text().contains("No file system is readable here"));
+  QVERIFY(ui.Tiplab->text().contains("Deleted Recovery does not read this volume"));
 }
 
 void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
@@ -730,8 +735,11 @@ void WindowTest::lostPartitionPageFitsAndNamesHfsPlus() {
   QCOMPARE(ui.lostpartitionTableWidget->rowCount(), 0);
   engine.searchUntilStopped = false;
   QTRY_VERIFY(!w.ScanRunning());
-  const QString none = QStringLiteral("No lost partitions of 200 MB or more were found on this disk.");
+  const QString none = QStringLiteral(
+      "No lost partitions of 200 MB or more were found on this disk. Deep Recovery finds files by their "
+      "contents, in smaller volumes too.");
   QCOMPARE(ui.scanningstatelab->text(), none);
+  QVERIFY(TextFits(ui.scanningstatelab));
   engine.lastKind = -1;
   Click(ui.scanDelDiskBtn);
   QCOMPARE(engine.lastKind, -1);
@@ -771,6 +779,29 @@ void WindowTest::homeLooksDisabledDuringAScan() {
   QTRY_VERIFY(!w.ScanRunning());
   QVERIFY(ui.HomeButton->isEnabled());
   QVERIFY(!ui.HomeButton->graphicsEffect());
+
+  // A lost-partition search dims Start Scan of its page as a scan dims Home, and its end undims it.
+  Click(ui.HomeButton);
+  engine.found.push_back(FakeDevice::Part(DT_PARTITION, "found", 409600, PT_NTFS));
+  engine.searchUntilStopped = true;
+  Start(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton);
+  QVERIFY(w.ScanRunning());
+  QTRY_COMPARE(ui.partprogressBar->value(), 50);
+  QVERIFY(ui.scanDelDiskBtn->isVisible() && !ui.scanDelDiskBtn->isEnabled());
+  dim = qobject_cast<QGraphicsOpacityEffect*>(ui.scanDelDiskBtn->graphicsEffect());
+  QVERIFY(dim && dim->opacity() < 0.5);
+  Shot(&w, "lost-partition-start-dimmed");
+  engine.searchUntilStopped = false;
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(ui.scanDelDiskBtn->isEnabled() && !ui.scanDelDiskBtn->graphicsEffect());
+  // Left through Home while it runs: the next page's Start Scan is not left dimmed.
+  Click(ui.diskHomeButton);
+  engine.searchUntilStopped = true;
+  Start(w, DeviceRow(w, "Disk A"), ui.LostVolumesButton);
+  QVERIFY(!ui.scanDelDiskBtn->isEnabled());
+  Click(ui.diskHomeButton);
+  QTRY_VERIFY(!w.ScanRunning());
+  QVERIFY(ui.scanDelDiskBtn->isEnabled());
 }
 
 namespace {
@@ -1009,7 +1040,9 @@ void WindowTest::searchCanBeStoppedAndAnEmptyOneOffersNothing() {
   engine.searchUntilStopped = false;
   Click(ui.scanTheDiskBtn);
   QTRY_VERIFY(!w.ScanRunning());
-  QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("No lost partitions of 200 MB or more were found on this disk."));
+  QVERIFY2(ui.scanningstatelab->text().startsWith("No lost partitions of 200 MB or more were found on this disk.") &&
+               ui.scanningstatelab->text().contains("Deep Recovery finds files by their contents"),
+           qPrintable(ui.scanningstatelab->text()));
   QVERIFY(!ui.scanDelDiskBtn->isVisible() && !ui.partrecoveryButton->isVisible());
   Shot(&w, "lost-partition-none-found");
 
@@ -1021,7 +1054,7 @@ void WindowTest::searchCanBeStoppedAndAnEmptyOneOffersNothing() {
   QTRY_COMPARE(ui.partprogressBar->value(), 50);
   Click(stop);
   QTRY_VERIFY(!w.ScanRunning());
-  QVERIFY2(ui.scanningstatelab->text().contains("the 1 partitions found before it are listed below"),
+  QVERIFY2(ui.scanningstatelab->text().contains("the partition found before it is listed below"),
            qPrintable(ui.scanningstatelab->text()));
   QVERIFY(ui.scanDelDiskBtn->isVisible() && ui.partrecoveryButton->isEnabled());
   QCOMPARE(ui.lostpartitionTableWidget->item(0, 0)->text(), QStringLiteral("found"));
@@ -1107,7 +1140,8 @@ void WindowTest::deletedRecoveryOnAnUnreadableVolumePointsToVolumeRecovery() {
   Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
   QCOMPARE(engine.lastKind, int(Scan_Deleted));
   const QString tip = ui.Tiplab->text();
-  QVERIFY2(tip.contains("Volume Recovery first") && tip.contains("rebuilds a formatted or damaged volume") &&
+  QVERIFY2(tip.contains("Deleted Recovery does not read this volume") && !tip.contains("damaged") &&
+               tip.contains("Volume Recovery first: it finds volumes by their own structures") &&
                tip.indexOf("Volume Recovery") < tip.indexOf("Deep Recovery"),
            qPrintable(tip));
   QVERIFY2(TextFits(ui.Tiplab), qPrintable(tip));
@@ -1250,6 +1284,80 @@ void WindowTest::unreadableDiskPathIsSaidOnStderr() {
            qPrintable(said));
   QCOMPARE(said.count(missing), 1);
   QVERIFY(!said.contains("present.img"));
+
+  // Every listed disk missing: the window says, where the disks would be, that none could be
+  // opened, which path failed and why; Start Scan says the same instead of asking for a row.
+  const QString other = dir.filePath("gone/second.img");
+  ScopedDisks disks(missing + ":" + other);
+  ShownWindow w;
+  auto& ui = w.Form();
+  QCOMPARE(ui.allDiskTreeWidget->topLevelItemCount(), 0);
+  QLabel* why = w.findChild<QLabel*>("noDiskLab");
+  QVERIFY(why && why->isVisible());
+  const QString reason = QString::fromLocal8Bit(strerror(ENOENT));
+  QVERIFY2(why->text().startsWith("No disk could be opened") && why->text().contains(missing + ": " + reason) &&
+               why->text().contains(other + ": " + reason),
+           qPrintable(why->text()));
+  QVERIFY(TextFits(why) && ShownWhole(why));
+  Shot(&w, "start-page-no-disk");
+  Click(ui.DeleteScanButton);
+  Click(ui.scanTheDiskBtn);
+  QVERIFY(!w.ScanRunning());
+  QVERIFY2(ui.Tiplab->text().contains("No disk could be opened") && !ui.Tiplab->text().contains("select a device"),
+           qPrintable(ui.Tiplab->text()));
+  QVERIFY(why->isVisible());
+}
+
+// Down moves the highlight in the device list and in the list of found partitions; the device
+// scanned is the one highlighted, not the one clicked before.
+void WindowTest::keysMoveTheChoiceWithTheHighlight() {
+  FakeEngine engine("Disk A", "DATA");
+  for (const char* l : {"first", "second", "third"})
+    engine.found.push_back(FakeDevice::Part(DT_PARTITION, l, 409600, PT_NTFS));
+  ShownWindow w(&engine);
+  auto& ui = w.Form();
+  QTreeWidget* tree = ui.allDiskTreeWidget;
+  QTreeWidgetItem* data = DeviceRow(w, "Disk A", "DATA");
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(data).center());
+  QCOMPARE(w.SelectedIndex(), 2);
+  QTest::keyClick(tree, Qt::Key_Down);
+  QTest::keyClick(tree, Qt::Key_Down);
+  QTreeWidgetItem* last = DeviceRow(w, "Disk A", "last");
+  QCOMPARE(tree->currentItem(), last);
+  QVERIFY(last->isSelected() && !data->isSelected());
+  QCOMPARE(w.SelectedIndex(), 6);
+  QCOMPARE(w.SelectedDriveName(), QStringLiteral("last"));
+  Shot(&w, "start-page-keys");
+  Click(ui.DeleteScanButton);
+  Click(ui.scanTheDiskBtn);
+  QCOMPARE(engine.lastDevice, static_cast<IDevice*>(engine.devices[6]));
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  Click(ui.HomeButton);
+  // Up to the disk: the Lost Partitions card now runs on it.
+  QTest::keyClick(tree, Qt::Key_Up);
+  QTest::keyClick(tree, Qt::Key_Up);
+  QTest::keyClick(tree, Qt::Key_Up);
+  QCOMPARE(tree->currentItem(), DeviceRow(w, "Disk A"));
+  QCOMPARE(w.SelectedIndex(), 0);
+
+  Click(ui.LostVolumesButton);
+  Click(ui.scanTheDiskBtn);
+  QTRY_VERIFY(!w.ScanRunning());
+  QTableWidget* table = ui.lostpartitionTableWidget;
+  QCOMPARE(table->item(0, 0)->text(), QStringLiteral("first"));
+  QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, 0)).center());
+  QCOMPARE(w.SelectedIndex(), 0);
+  QTest::keyClick(table, Qt::Key_Down);
+  QTest::keyClick(table, Qt::Key_Down);
+  QCOMPARE(table->currentRow(), 2);
+  QCOMPARE(w.SelectedIndex(), 2);
+  QCOMPARE(w.SelectedDriveName(), QStringLiteral("third"));
+  Shot(&w, "lost-partition-keys");
+  Click(ui.scanDelDiskBtn);
+  QCOMPARE(engine.lastDevice, static_cast<IDevice*>(engine.found[2]));
+  Click(ui.scanStopBtn);
+  QTRY_VERIFY(!w.ScanRunning());
 }
 
 QTEST_MAIN(WindowTest)

@@ -124,6 +124,15 @@ inline bool TextFits(QLabel* label) {
                            : label->sizeHint().width() <= label->width();
 }
 
+// A preview of a picture of `original` size: as large as fits the 180 x 120 box, in the picture's
+// own shape (to the pixel the scaling rounds to).
+inline bool PreviewKeepsShape(const QSize& shown, const QSize& original) {
+  if (shown.isEmpty() || original.isEmpty() || shown.width() > 180 || shown.height() > 120) return false;
+  if (shown.width() != 180 && shown.height() != 120) return false;
+  const qint64 skew = qint64(shown.width()) * original.height() - qint64(shown.height()) * original.width();
+  return qAbs(skew) <= qMax(original.width(), original.height());
+}
+
 // Sets KESTRUM_DISKS for the life of the object: the engine reads it each time it opens a disk.
 struct ScopedDisks {
   explicit ScopedDisks(const QString& paths) { qputenv("KESTRUM_DISKS", paths.toLocal8Bit()); }

@@ -309,6 +309,17 @@ int CHfspFormat::CatalogLeafSectors(const uint8_t* buf, uint32_t sectors) {
   });
 }
 
+int CHfspFormat::CatalogLeafRecords(const uint8_t* buf, uint32_t sectors, const CatalogRecordFn& fn) {
+  uint16_t numRecords = 0;
+  int n = LeafNodeSectors(buf, sectors, [&](uint32_t size, uint16_t records) {
+    numRecords = records;
+    return ForEachCatalogRecord(buf, size_t(size) * 512, records, nullptr) > 0;
+  });
+  // Records go to fn only for the size that was taken.
+  if (n && fn) ForEachCatalogRecord(buf, size_t(n) * 512, numRecords, fn);
+  return n;
+}
+
 int CHfspFormat::ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
                                HfsBlockVote* vote) {
   if (m_node.size() < size_t(kProbeSectors) * 512) return 0;
@@ -553,7 +564,12 @@ int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* na
       }
     }
   }
-  uint64_t size = std::min<uint64_t>(f.logicalSize, covered);
+  // The size is the record's, up to what its blocks hold. Blocks that cannot be placed (no
+  // extents tree found, a record that does not continue the runs, the device's end) leave
+  // the file that size, and its read fails past the runs: a correct beginning is not the
+  // whole file.
+  uint64_t size = std::min<uint64_t>(f.logicalSize, uint64_t(f.totalBlocks) * blockBytes);
+  if (covered == 0) size = 0;
   if (failed || size == 0) {
     if (head) head->Release();
     return failed ? -1 : 0;

@@ -84,6 +84,13 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   // bytes available there), or 0: the test the probe makes, without taking anything from
   // the node. For those who must tell an HFS+ catalog from other sectors.
   static int CatalogLeafSectors(const uint8_t* buf, uint32_t sectors);
+  // (parentID, name with "/" shown as ":", record type, record data holding the type's
+  // fixed part, its bytes) of one sound catalog record; false gives up the node.
+  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*, size_t)>
+      CatalogRecordFn;
+  // The same test; fn then gets every sound record of the node found. Its size in sectors,
+  // or 0 when no catalog leaf node starts at buf.
+  static int CatalogLeafRecords(const uint8_t* buf, uint32_t sectors, const CatalogRecordFn& fn);
   // The same test; a node that passes gives its records to the graph (and block-size votes).
   int ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
                     HfsBlockVote* vote);
@@ -133,10 +140,6 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   static uint16_t MostFrequentKey(const HfsBlockVote& vote);
 
  private:
-  // (parentID, name, record type, record data holding the type's fixed part, its bytes)
-  // of one sound catalog record; false gives up the node.
-  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*, size_t)>
-      CatalogRecordFn;
   // The sound catalog records of a leaf node of `bytes` bytes: how many (fn may be empty),
   // -1 when its offset table is not one, -2 when fn gave up.
   static int ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_t numRecords,

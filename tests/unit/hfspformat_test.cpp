@@ -329,6 +329,48 @@ TEST(HfspFormat, RebuildsEveryFileFromIntactAndHeaderlessVolume) {
   EXPECT_EQ(testutil::FileChecksum(testutil::Fixture("hfsplus.img")), sumBefore);
 }
 
+// A volume that does not begin where its device does, as HFS+ inside a hybrid ISO scanned
+// through the partition that carries it (64 KiB into the ISO, the partition from sector 1):
+// its header, found in front of its catalog, says where the volume and its block 0 begin.
+TEST(HfspFormat, VolumeFoundByItsHeaderInsideItsDevice) {
+  NEED_ORACLE(o);
+  for (uint64_t before : {1u, 5u, 127u, 128u}) {
+    SCOPED_TRACE(before);
+    std::vector<uint8_t> image = testutil::RandomBytes(size_t(before) * 512, uint32_t(before));
+    image.insert(image.end(), o.image.begin(), o.image.end());
+    ScanRun r = ScanImage(image);
+    ASSERT_EQ(r.rc, 0);
+    ExpectFiles(o, r, AllFiles(o));
+    EXPECT_EQ(r.files.size(), AllFiles(o).size());
+  }
+}
+
+// A header further on than the volume's first catalog node lies inside the volume (its own
+// alternate header, or a disk image kept as a file): it must not move the volume's start.
+// Here the volume's headers are zeroed and a small volume's image lies in its last blocks:
+// the scan finds what it finds with the header in place, every byte the same.
+TEST(HfspFormat, HeaderOfAVolumeKeptInsideIsNotTheVolumeStart) {
+  NEED_ORACLE(o);
+  std::string smallImg = testutil::Fixture("hfsplus_small.img");
+  if (smallImg.empty()) GTEST_SKIP() << "hfsplus_small.img missing";
+  std::vector<uint8_t> inner = testutil::ReadFile(smallImg);
+  std::vector<uint8_t> withHeader = o.image;
+  ASSERT_GT(withHeader.size(), inner.size() + 4096);
+  std::memcpy(withHeader.data() + withHeader.size() - 2048 - inner.size(), inner.data(), inner.size());
+  std::vector<uint8_t> headerless = withHeader;
+  std::memset(headerless.data() + 1024, 0, 512);
+  std::memset(headerless.data() + headerless.size() - 1024, 0, 512);
+  ScanRun want = ScanImage(withHeader), got = ScanImage(headerless);
+  ASSERT_EQ(got.rc, 0);
+  EXPECT_GT(want.files.size(), AllFiles(o).size() / 2);
+  ASSERT_EQ(got.files.size(), want.files.size());
+  for (auto& kv : want.files) {
+    auto it = got.files.find(kv.first);
+    ASSERT_NE(it, got.files.end()) << kv.first;
+    EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
+  }
+}
+
 // A smaller volume formatted over the first blocks: its own files come back, so do the old
 // files whose catalog nodes were not overwritten; its empty file and the reserved CNIDs
 // never appear.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -20,6 +21,7 @@
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "damagematrix.h"
 #include "filemanager/fileinfo.h"
 #include "fixtures.h"
 #include "memdevice.h"
@@ -1089,3 +1091,65 @@ TEST(HfspFormat, JournalInsideTheVolumeGivesItsFilesBack) {
     }
   }
 }
+
+// What each HFS+ damage gives back, pinned. The journal fixture's node 0 lies at block 196
+// (catalog) and 180 (extents) of 4096 bytes: sectors 1568 and 1440; their third sectors are
+// 1570 and 1442, past the descriptor and header record that opening a tree decodes.
+namespace {
+
+using testutil::DamageImage;
+using testutil::DamageRow;
+
+// The primary volume header at byte 1024 and its copy 1024 bytes before the volume's end.
+bool ZeroBothHeaders(DamageImage& image) {
+  return image.size() > 4096 && image.Zero(1024, 512) && image.Zero(image.size() - 1024, 512);
+}
+
+DamageRow HfsRow(const char* name, const char* image, const char* manifest, int kind, int exact,
+                 std::function<bool(DamageImage&)> damage = nullptr,
+                 std::vector<std::pair<uint64_t, uint64_t>> unreadable = {}, int device = -1) {
+  DamageRow r;
+  r.name = name;
+  r.image = image;
+  r.manifest = manifest;
+  r.kind = kind;
+  r.exact = exact;
+  r.damage = std::move(damage);
+  r.unreadable = std::move(unreadable);
+  r.device = device;
+  return r;
+}
+
+// The hybrid ISOs and the volume put by hand into its partition hold every sample file the
+// machine could make: all of them must come back, however many that is.
+DamageRow AllExact(DamageRow r) {
+  r.allExact = true;
+  return r;
+}
+
+const DamageRow kHfsRows[] = {
+    HfsRow("IntactDeleted", "hfsplus.img", "hfsplus", 1, 0),  // no journal, nothing deleted
+    HfsRow("HeadersZeroed", "hfsplus.img", "hfsplus", 0x100, 302, ZeroBothHeaders),
+    HfsRow("JournalIntactDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9),
+    HfsRow("JournalIntactVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7),
+    HfsRow("JournalHeadersZeroed", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, ZeroBothHeaders),
+    AllExact(HfsRow("HybridIsoPartition", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0)),
+    AllExact(HfsRow("HybridIsoDisk", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0, nullptr, {}, -2)),
+    AllExact(HfsRow("HybridIsoOffset16Partition", "hfs_hybrid_p16.iso", "hfs_hybrid", 0x100, 0)),
+    AllExact(HfsRow("HybridIsoOffset16Disk", "hfs_hybrid_p16.iso", "hfs_hybrid", 0x100, 0, nullptr, {}, -2)),
+    // Deleted Recovery needs the volume where the partition begins: refused, nothing wrong.
+    HfsRow("HybridIsoPartitionDeleted", "hfs_hybrid.iso", "hfs_hybrid", 1, 0),
+    AllExact(HfsRow("ShiftedInPartition", "hfs_shifted.img", "hfs_hybrid", 0x100, 0)),
+    HfsRow("CatalogNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1570, 1570}}),
+    HfsRow("CatalogNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1568, 1568}}),
+    HfsRow("ExtentsNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1442, 1442}}),
+    HfsRow("ExtentsNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 8, nullptr, {{1440, 1440}}),
+    HfsRow("CatalogNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr, {{1570, 1570}}),
+    HfsRow("ExtentsNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr, {{1442, 1442}}),
+};
+
+}  // namespace
+
+namespace testutil {
+INSTANTIATE_TEST_SUITE_P(Hfs, DamageMatrix, ::testing::ValuesIn(kHfsRows), DamageRowName);
+}  // namespace testutil

@@ -94,7 +94,8 @@ int CNormalFileOP::ReadRuns(RunList* runs, uint64_t size, uint8_t* buf, uint32_t
     if (offset - runStartByte < bytes) break;
     runStartByte += bytes;
   }
-  if (!r) return -1;
+  // Bytes of the file that no run holds were not found: a failed read, not an end.
+  if (!r) return RC_READ_FAILED;
   while (want > 0 && r) {
     uint64_t runBytes = uint64_t(r->m_count) * ss;
     uint64_t inRun = offset - runStartByte;
@@ -123,7 +124,7 @@ int CNormalFileOP::ReadRuns(RunList* runs, uint64_t size, uint8_t* buf, uint32_t
     runStartByte += runBytes;
     r = r->m_next;
   }
-  return 0;
+  return want > 0 ? RC_READ_FAILED : 0;
 }
 
 int CNormalFileOP::Read(void* buf, uint32_t len, uint64_t offset, uint32_t* bytesRead) {

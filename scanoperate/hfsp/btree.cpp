@@ -201,8 +201,10 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
                        uint32_t treeId) {
   if (!tree || !volume) return -1;
   _hfsplus_tree* ext = tree->extentsTree;
+  const HfsCatalogLeaves* leaves = tree->leaves;
   memset(tree, 0, sizeof *tree);
   tree->extentsTree = ext;
+  tree->leaves = leaves;
   if (treeId != kHfsExtentsFileID && treeId != kHfsCatalogFileID) return -1;
   uint32_t bs = volume->blockSize;
   if (bs < 512 || !kbytes::IsPowerOfTwo(bs)) return -1;
@@ -215,17 +217,20 @@ int hfsplus_btree_open(_hfsplus_tree* tree, IStorageDevice* device, const HfspVo
   tree->compare = treeId == kHfsExtentsFileID ? hfsplus_ext_key_cmp : hfsplus_cat_key_cmp;
 
   // Node 0 is read as the smallest catalog node (4 KiB) before its size is known; its
-  // descriptor and header record lie in the first 512 bytes whatever the node size.
-  const uint32_t kHeadRead = 4096;
+  // descriptor and header record lie in the first 512 bytes whatever the node size, and
+  // only those must be readable: an unreadable sector further into the header node (its
+  // map record) would otherwise cost the whole tree.
+  const uint32_t kHeadRead = 4096, kHeadDecoded = 512;
   uint8_t* head = static_cast<uint8_t*>(HFS_MALLOC(kHeadRead));
   if (!head) return -1;
   int got = hfsplus_read_device(device, tree->startOffset, kHeadRead, head);
+  if (got != int(kHeadRead)) got = hfsplus_read_device(device, tree->startOffset, kHeadDecoded, head);
   BTNodeDescriptor desc;
   BTHeaderRec h;
-  bool ok =
-      got == int(kHeadRead) && layout::DecodeBTNodeDescriptor(head, 512, &desc) &&
-      layout::BTHeaderNodeSound(desc) &&
-      layout::DecodeBTHeaderRec(head + layout::kBTHeaderRecOffset, 512 - layout::kBTHeaderRecOffset, &h);
+  bool ok = got >= int(kHeadDecoded) && layout::DecodeBTNodeDescriptor(head, kHeadDecoded, &desc) &&
+            layout::BTHeaderNodeSound(desc) &&
+            layout::DecodeBTHeaderRec(head + layout::kBTHeaderRecOffset,
+                                      kHeadDecoded - layout::kBTHeaderRecOffset, &h);
   if (ok) memcpy(tree->header, head + layout::kBTHeaderRecOffset, sizeof tree->header);
   trackedFree(head);
   if (!ok) return -1;

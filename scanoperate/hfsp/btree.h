@@ -5,7 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "common/layout/hfsplus_btree.h"
 #include "common/layout/hfsplus_catalog.h"
@@ -55,6 +58,15 @@ bool hfsplus_parse_volume(const uint8_t* raw, size_t size, HfspVolume* out);
 // bytes are really there.
 typedef int (*HfsKeyCompare)(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes);
 
+// What the leaf nodes of a catalog still tell when its header node cannot be read, found
+// by their own shape among the catalog file's blocks: its files by parent and name, and its
+// folders by CNID with their parent and name (names with "/" shown as ":"). Leaves left in
+// free nodes count as well, so that nothing a leaf still names is taken for deleted.
+struct HfsCatalogLeaves {
+  std::set<std::pair<uint32_t, std::u16string>> files;
+  std::map<uint32_t, std::pair<uint32_t, std::u16string>> folders;
+};
+
 struct _hfsplus_tree {
   HfsKeyCompare compare;
   uint32_t treeId;
@@ -71,6 +83,7 @@ struct _hfsplus_tree {
   uint8_t header[layout::kBTHeaderRecSize];  // as read, big-endian
   _hfsplus_tree* extentsTree;           // catalog only: maps blocks past the eighth extent
   bool opened;
+  const HfsCatalogLeaves* leaves;       // catalog only: what answers while it is not opened
 };
 
 struct _hfsplus_node {

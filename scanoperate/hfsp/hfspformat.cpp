@@ -28,6 +28,9 @@ const uint32_t kProbeSectors = 64;  // the largest node, 32 KiB
 // the scan; a stop by the sink does, with -1, and what was found is still handed out.
 const GFS::FeedRules kFeedRules = {200 - 1, GFS::kAnswerIgnored, true, RC_FAIL};
 const uint32_t kPollEvery = 500;
+// How far into the device a volume header that does not lie at byte 1024 is looked for: as
+// far as the dispatcher's own boot-record search goes.
+const uint64_t kHeaderSearchSectors = 100000;
 const uint32_t kHfsRootFolder = 2;
 const uint32_t kHfsRootParent = 1;
 const uint32_t kLastReservedCnid = 16;
@@ -309,6 +312,17 @@ int CHfspFormat::CatalogLeafSectors(const uint8_t* buf, uint32_t sectors) {
   });
 }
 
+int CHfspFormat::CatalogLeafRecords(const uint8_t* buf, uint32_t sectors, const CatalogRecordFn& fn) {
+  uint16_t numRecords = 0;
+  int n = LeafNodeSectors(buf, sectors, [&](uint32_t size, uint16_t records) {
+    numRecords = records;
+    return ForEachCatalogRecord(buf, size_t(size) * 512, records, nullptr) > 0;
+  });
+  // Records go to fn only for the size that was taken.
+  if (n && fn) ForEachCatalogRecord(buf, size_t(n) * 512, numRecords, fn);
+  return n;
+}
+
 int CHfspFormat::ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
                                HfsBlockVote* vote) {
   if (m_node.size() < size_t(kProbeSectors) * 512) return 0;
@@ -395,14 +409,14 @@ int CHfspFormat::ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uin
 }
 
 int CHfspFormat::AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExtentDescriptor ext[8],
-                                   HfsOverflowMap* map) {
-  if (!map || !ext) return -1;
+                                   HfsOverflowMap* mForkData) {
+  if (!mForkData || !ext) return -1;
   try {
     ArgAddHFSPlusExtents rec;
     rec.key = key;
     std::memcpy(rec.extents, ext, sizeof rec.extents);
     uint32_t fileID = key.fileID, startBlock = key.startBlock;  // the key is packed
-    (*map)[fileID].emplace(startBlock, rec);  // the first copy found stays
+    (*mForkData)[fileID].emplace(startBlock, rec);  // the first copy found stays
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -410,7 +424,7 @@ int CHfspFormat::AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExt
 }
 
 int CHfspFormat::ParseExtentsLeaf(uint64_t first, uint32_t k, int height, const BTHeaderRec& rec,
-                                  HfsOverflowMap* map, ExtentsWalk* walk) {
+                                  HfsOverflowMap* mForkData, ExtentsWalk* walk) {
   uint32_t nodeSectors = rec.nodeSize / 512;
   std::vector<uint8_t>& node = walk->node;
   std::vector<uint16_t>& off = walk->off;
@@ -455,14 +469,14 @@ int CHfspFormat::ParseExtentsLeaf(uint64_t first, uint32_t k, int height, const 
     if (!PackedExtents(ext, &used, &blocks) || used == 0) return -1;
     // Resource-fork extents would splice foreign bytes into the data fork.
     if (hostKey.forkType != 0) continue;
-    if (AddOverflowExtent(hostKey, ext, map) != 0) return -1;
+    if (AddOverflowExtent(hostKey, ext, mForkData) != 0) return -1;
   }
   return 0;
 }
 
 uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, uint32_t sectors,
-                                          HfsOverflowMap* map) {
-  if (!buf || !map || sectors == 0) return 0;
+                                          HfsOverflowMap* mForkData) {
+  if (!buf || !mForkData || sectors == 0) return 0;
   size_t have = size_t(sectors) * 512;
   BTNodeDescriptor head;
   BTHeaderRec rec;
@@ -495,7 +509,7 @@ uint64_t CHfspFormat::LoadExtentsOverflow(uint64_t first, const uint8_t* buf, ui
     return 0;
   }
   for (auto& f : found)
-    for (auto& r : f.second) (*map)[f.first].emplace(r.first, r.second);
+    for (auto& r : f.second) (*mForkData)[f.first].emplace(r.first, r.second);
   return treeSectors;
 }
 
@@ -553,7 +567,12 @@ int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* na
       }
     }
   }
-  uint64_t size = std::min<uint64_t>(f.logicalSize, covered);
+  // The size is the record's, up to what its blocks hold. Blocks that cannot be placed (no
+  // extents tree found, a record that does not continue the runs, the device's end) leave
+  // the file that size, and its read fails past the runs: a correct beginning is not the
+  // whole file.
+  uint64_t size = std::min<uint64_t>(f.logicalSize, uint64_t(f.totalBlocks) * blockBytes);
+  if (covered == 0) size = 0;
   if (failed || size == 0) {
     if (head) head->Release();
     return failed ? -1 : 0;
@@ -630,7 +649,7 @@ void CHfspFormat::Flush(WalkContext* ctx, HfsBlockVote* vote, bool voting) {
 
 bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctTo, bool voting,
                              bool findExtents, WalkContext* ctx, GFS::CGraphFileSystem* graph,
-                             HfsBlockVote* vote, HfsOverflowMap* overflow) {
+                             HfsBlockVote* vote, HfsOverflowMap* mForkData) {
   uint64_t span = end > first ? end - first : 1;
   for (uint64_t s = first; s < end; ++s) {
     if ((s - first) % kPollEvery == 0) {
@@ -641,9 +660,9 @@ bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctT
     const uint8_t* p = View(s, kProbeSectors, &got);
     if (!p) break;
     if (findExtents && !ctx->overflow) {
-      uint64_t size = LoadExtentsOverflow(s, p, got, overflow);
+      uint64_t size = LoadExtentsOverflow(s, p, got, mForkData);
       if (size) {
-        ctx->overflow = overflow;
+        ctx->overflow = mForkData;
         // Only the header node is stepped over: a stale tree's size may cover catalog
         // nodes written since.
         continue;
@@ -657,6 +676,48 @@ bool CHfspFormat::ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctT
     if (m_feeder.Count()) Flush(ctx, vote, voting);
   }
   return true;
+}
+
+bool CHfspFormat::BeginsWithTreeHeader(uint64_t start, const HFSPlusVolumeHeader& vh,
+                                       const HFSPlusForkData& fork) {
+  if (fork.extents[0].blockCount == 0) return false;
+  uint64_t at = start + uint64_t(fork.extents[0].startBlock) * vh.blockSize;
+  uint8_t node[512];
+  BTNodeDescriptor d;
+  BTHeaderRec rec;
+  return ReadAt(at, sizeof node, node) == int(sizeof node) && layout::DecodeBTNodeDescriptor(node, sizeof node, &d) &&
+         layout::BTHeaderNodeSound(d) && d.reserved == 0 &&
+         layout::DecodeBTHeaderRec(node + layout::kBTHeaderRecOffset, sizeof node - layout::kBTHeaderRecOffset,
+                                   &rec) &&
+         layout::BTHeaderRecSound(rec);
+}
+
+bool CHfspFormat::FindShiftedVolume(HFSPlusVolumeHeader* vh) {
+  const uint64_t headerUnit = kHFSPlusHeaderOffset / 512;
+  uint64_t end = std::min<uint64_t>(m_volumeBytes / 512, kHeaderSearchSectors);
+  for (uint64_t u = headerUnit + 1; u < end; ++u) {
+    if (u % kPollEvery == 0 && Progress(0) != 0) return false;
+    uint32_t got = 0;
+    const uint8_t* p = View(u, kProbeSectors, &got);
+    if (!p) return false;
+    // A header past the volume's first catalog node lies inside the volume: its alternate
+    // header, or a disk image kept as a file.
+    if (CatalogLeafSectors(p, got)) return false;
+    uint16_t sig = 0;
+    if (!kbytes::ReadBe16(p, size_t(got) * 512, 0, &sig) || (sig != kHFSPlusSigWord && sig != kHFSXSigWord)) continue;
+    HFSPlusVolumeHeader h;
+    if (!hfsplus_read_volume_header(p, size_t(got) * 512, &h) || !hfsplus_check_volume_header(&h)) continue;
+    uint64_t start = (u - headerUnit) * 512;
+    if ((m_baseByte + start) % m_devSector) continue;  // its blocks would not be whole sectors
+    // Both trees must begin where this header says, as the real volume's do.
+    if (!BeginsWithTreeHeader(start, h, h.extentsFile) || !BeginsWithTreeHeader(start, h, h.catalogFile)) continue;
+    m_baseByte += start;
+    m_volumeBytes -= start;
+    m_winBytes = 0;  // the window is kept in volume bytes
+    *vh = h;
+    return true;
+  }
+  return false;
 }
 
 int CHfspFormat::ScanVolume() {
@@ -676,21 +737,27 @@ int CHfspFormat::ScanVolume() {
   if (param && param->bootSector && param->bootSector < size / m_devSector)
     m_baseByte = param->bootSector * m_devSector;
   m_volumeBytes = size - m_baseByte;
-  uint64_t sectors = m_volumeBytes / 512;
-  uint64_t limit = sectors / 6;  // stale catalogs sit near the volume's start
 
   WalkContext ctx{8, this, nullptr, false, 0};
   if (!m_feeder.Start(m_pFileManager, OnGraphFileNoProgress, OnGraphFile, FreeNodePayload, &ctx))
     return RC_FAIL;
   m_feeder.SetRoots(int64_t(kHfsRootFolder), int64_t(kHfsRootParent));
   GFS::CGraphFileSystem* graph = m_feeder.Graph();
-  HfsOverflowMap overflow;
+  HfsOverflowMap mForkData;
   HfsBlockVote vote;
 
   HFSPlusVolumeHeader vh;
   uint8_t head[512];
   bool valid = ReadAt(kHFSPlusHeaderOffset, sizeof head, head) == int(sizeof head) &&
                hfsplus_read_volume_header(head, sizeof head, &vh) && hfsplus_check_volume_header(&vh);
+  // Blocks count from the volume's own start, 1024 bytes before its header: where the
+  // device does not begin with the volume, its header shows where the volume does.
+  if (!valid && FindShiftedVolume(&vh)) {
+    valid = true;
+    if (param && m_baseByte % m_devSector == 0) param->bootSector = m_baseByte / m_devSector;
+  }
+  uint64_t sectors = m_volumeBytes / 512;
+  uint64_t limit = sectors / 6;  // stale catalogs sit near the volume's start
   uint32_t got = 0;
   const uint8_t* p = nullptr;
   bool finished = true;
@@ -699,8 +766,8 @@ int CHfspFormat::ScanVolume() {
     ctx.sectorsPerBlock = bps;
     uint64_t extFirst = uint64_t(vh.extentsFile.extents[0].startBlock) * bps;
     if (vh.extentsFile.extents[0].blockCount && (p = View(extFirst, kProbeSectors, &got)) &&
-        LoadExtentsOverflow(extFirst, p, got, &overflow))
-      ctx.overflow = &overflow;
+        LoadExtentsOverflow(extFirst, p, got, &mForkData))
+      ctx.overflow = &mForkData;
     if (vh.attributes & kHFSVolumeJournaledBit) {
       uint64_t jib = uint64_t(vh.journalInfoBlock) * bps;
       layout::JournalInfoBlock info;
@@ -712,19 +779,19 @@ int CHfspFormat::ScanVolume() {
         uint64_t from = info.offset / 512, bytes = info.size;
         uint64_t to = from < sectors ? from + std::min<uint64_t>(bytes / 512, sectors - from) : from;
         if (from < sectors)
-          finished = ProbeRange(from, to, 0, 0, false, false, &ctx, graph, &vote, &overflow);
+          finished = ProbeRange(from, to, 0, 0, false, false, &ctx, graph, &vote, &mForkData);
       }
       uint64_t catFirst = uint64_t(vh.catalogFile.extents[0].startBlock) * bps;
       uint64_t catCount = uint64_t(vh.catalogFile.totalBlocks) * bps;
       if (finished && catFirst < sectors) {
         uint64_t to = catFirst + std::min(catCount, sectors - catFirst);
-        finished = ProbeRange(catFirst, to, 0, 0, false, false, &ctx, graph, &vote, &overflow);
+        finished = ProbeRange(catFirst, to, 0, 0, false, false, &ctx, graph, &vote, &mForkData);
       }
     } else {
-      finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph, &vote, &overflow);
+      finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph, &vote, &mForkData);
     }
   } else {
-    finished = ProbeRange(0, limit, 0, 100, true, true, &ctx, graph, &vote, &overflow);
+    finished = ProbeRange(0, limit, 0, 100, true, true, &ctx, graph, &vote, &mForkData);
     uint16_t k = MostFrequentKey(vote);
     ctx.sectorsPerBlock = k ? k : 8;
   }

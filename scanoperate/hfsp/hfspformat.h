@@ -84,6 +84,13 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   // bytes available there), or 0: the test the probe makes, without taking anything from
   // the node. For those who must tell an HFS+ catalog from other sectors.
   static int CatalogLeafSectors(const uint8_t* buf, uint32_t sectors);
+  // (parentID, name with "/" shown as ":", record type, record data holding the type's
+  // fixed part, its bytes) of one sound catalog record; false gives up the node.
+  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*, size_t)>
+      CatalogRecordFn;
+  // The same test; fn then gets every sound record of the node found. Its size in sectors,
+  // or 0 when no catalog leaf node starts at buf.
+  static int CatalogLeafRecords(const uint8_t* buf, uint32_t sectors, const CatalogRecordFn& fn);
   // The same test; a node that passes gives its records to the graph (and block-size votes).
   int ProbeLeafNode(const uint8_t* buf, uint32_t sectors, GFS::CGraphFileSystem* graph,
                     HfsBlockVote* vote);
@@ -91,9 +98,9 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   int ParseCatalogLeaf(const uint8_t* node, uint32_t nodeSectors, uint16_t numRecords,
                        GFS::CGraphFileSystem* graph, HfsBlockVote* vote);
   // Size in sectors of the extents tree whose header node is at first (buf holds
-  // sectors of it), its data-fork records added to map; 0 when it is none.
+  // sectors of it), its data-fork records added to mForkData; 0 when it is none.
   uint64_t LoadExtentsOverflow(uint64_t first, const uint8_t* buf, uint32_t sectors,
-                               HfsOverflowMap* map);
+                               HfsOverflowMap* mForkData);
   // The state of one walk over an extents tree: a node buffer, its record offsets, the
   // nodes seen and the (node, height) pairs still to read.
   struct ExtentsWalk {
@@ -103,12 +110,13 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
     std::vector<std::pair<uint32_t, int>> todo;
   };
   // Node k of the extents tree at sector first, expected at height: a leaf's data-fork
-  // records go to map, an index node's unseen children onto walk->todo. 0 when the node is
-  // taken or passed over, -1 when a record in it is no extent record (no extents tree).
+  // records go to mForkData, an index node's unseen children onto walk->todo. 0 when the
+  // node is taken or passed over, -1 when a record in it is no extent record (no extents
+  // tree).
   int ParseExtentsLeaf(uint64_t first, uint32_t k, int height, const BTHeaderRec& header,
-                       HfsOverflowMap* map, ExtentsWalk* walk);
+                       HfsOverflowMap* mForkData, ExtentsWalk* walk);
   static int AddOverflowExtent(const HFSPlusExtentKey& key, const HFSPlusExtentDescriptor ext[8],
-                               HfsOverflowMap* map);
+                               HfsOverflowMap* mForkData);
 
   uint64_t UnreadableSectors() const { return m_unreadable; }
 
@@ -133,10 +141,6 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   static uint16_t MostFrequentKey(const HfsBlockVote& vote);
 
  private:
-  // (parentID, name, record type, record data holding the type's fixed part, its bytes)
-  // of one sound catalog record; false gives up the node.
-  typedef std::function<bool(uint32_t, const std::u16string&, uint16_t, const uint8_t*, size_t)>
-      CatalogRecordFn;
   // The sound catalog records of a leaf node of `bytes` bytes: how many (fn may be empty),
   // -1 when its offset table is not one, -2 when fn gave up.
   static int ForEachCatalogRecord(const uint8_t* node, size_t bytes, uint16_t numRecords,
@@ -150,7 +154,14 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   // Probes [first, end); false when the user stopped.
   bool ProbeRange(uint64_t first, uint64_t end, int pctFrom, int pctTo, bool voting,
                   bool findExtents, WalkContext* ctx, GFS::CGraphFileSystem* graph,
-                  HfsBlockVote* vote, HfsOverflowMap* overflow);
+                  HfsBlockVote* vote, HfsOverflowMap* mForkData);
+  // A volume that does not begin where the device does (HFS+ inside a hybrid ISO, scanned
+  // through the partition that carries it): the first sound header in front of the first
+  // catalog leaf node whose extents and catalog files begin with their tree header nodes.
+  // Moves the base to that volume's start; false when there is none.
+  bool FindShiftedVolume(HFSPlusVolumeHeader* vh);
+  // Whether the fork's first block, counted from volume byte start, holds a B-tree header node.
+  bool BeginsWithTreeHeader(uint64_t start, const HFSPlusVolumeHeader& vh, const HFSPlusForkData& fork);
   void Flush(WalkContext* ctx, HfsBlockVote* vote, bool voting);
   bool LoadWindow(uint64_t byte);
 

@@ -1,5 +1,7 @@
 #include "scanoperate/hfsp/hfspfscan.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -13,6 +15,7 @@
 #include "filemanager/trashes.h"
 #include "rawrecovery/devicebitmap.h"
 #include "scanoperate/hfsp/hfspdebug.h"
+#include "scanoperate/hfsp/hfspformat.h"
 #include "scanoperate/hfsp/journal.h"
 #include "scanoperate/hfsp/trackedalloc.h"
 
@@ -38,6 +41,74 @@ void EmptyCaches() {
   freeRecordNodeList();
   freeRecordNodeMap();
   hfsplus_pool_free();
+}
+
+// Bytes of the catalog file read at once when its leaves are searched for, and what is
+// read past them so that a node starting near the end of a piece is whole.
+const uint32_t kLeafPiece = 1u << 20;
+const uint32_t kLargestNode = 32768;
+
+// Reads length bytes of the fork laid out in runs (volume blocks of blockSize) from fork
+// byte `at`; an unreadable sector reads as zeros, and bytes past the runs are zeros too.
+void ReadForkBytes(IStorageDevice* device, const std::vector<HfspRun>& runs, uint64_t blockSize, uint64_t at,
+                   uint32_t length, uint8_t* out) {
+  memset(out, 0, length);
+  uint64_t runStart = 0;
+  for (const HfspRun& r : runs) {
+    uint64_t runBytes = r.blockCount * blockSize;
+    uint64_t end = at + length;
+    if (at < runStart + runBytes && end > runStart) {
+      uint64_t from = std::max(at, runStart), to = std::min(end, runStart + runBytes);
+      uint64_t volume = r.startBlock * blockSize + (from - runStart);
+      uint8_t* dst = out + (from - at);
+      uint32_t n = uint32_t(to - from);
+      if (hfsplus_read_device(device, volume, n, dst) != int(n)) {
+        // Sector by sector, so that one bad sector costs only itself.
+        for (uint32_t done = 0; done < n; done += 512) {
+          uint32_t piece = std::min<uint32_t>(512, n - done);
+          if (hfsplus_read_device(device, volume + done, piece, dst + done) != int(piece))
+            memset(dst + done, 0, piece);
+        }
+      }
+    }
+    runStart += runBytes;
+  }
+}
+
+// The catalog's leaves found by their own shape among the blocks of its fork, for a catalog
+// whose header node cannot be read. The nodes of a tree lie at multiples of its node size,
+// so each 512-byte boundary of the fork is tried.
+void ReadCatalogLeaves(IStorageDevice* device, const HfspVolume& volume, _hfsplus_tree* extents,
+                       HfsCatalogLeaves* out) {
+  layout::HFSPlusForkData fork;
+  fork.logicalSize = volume.catalogFile.logicalSize;
+  fork.totalBlocks = volume.catalogFile.totalBlocks;
+  for (int i = 0; i < 8; ++i)
+    fork.extents[i] = {volume.catalogFile.extents[i].startBlock, volume.catalogFile.extents[i].blockCount};
+  uint64_t forkBytes = 0;
+  std::vector<HfspRun> runs = hfsplus_fork_runs(extents, &volume, kHfsCatalogFileID, fork, &forkBytes);
+  std::vector<uint8_t> buf(kLeafPiece + kLargestNode);
+  auto take = [&](uint32_t parentID, const std::u16string& name, uint16_t type, const uint8_t* data,
+                  size_t bytes) {
+    if (type == kHfsPlusFileRecord) {
+      out->files.insert({parentID, name});
+    } else if (type == kHfsPlusFolderRecord) {
+      uint32_t cnid = 0;
+      if (kbytes::ReadBe32(data, bytes, offsetof(layout::raw::HFSPlusCatalogFolder, folderID), &cnid))
+        out->folders.emplace(cnid, std::make_pair(parentID, name));
+    }
+    return true;
+  };
+  for (uint64_t at = 0; at < forkBytes; at += kLeafPiece) {
+    uint64_t want = std::min<uint64_t>(buf.size(), forkBytes - at);
+    ReadForkBytes(device, runs, volume.blockSize, at, uint32_t(want), buf.data());
+    uint64_t inPiece = std::min<uint64_t>(kLeafPiece, want);
+    for (uint64_t off = 0; off < inPiece; off += 512) {
+      int n = CHfspFormat::CatalogLeafRecords(buf.data() + off, uint32_t((want - off) / 512), take);
+      // The rest of a node found is not tried again (a node past the piece's end is).
+      if (n > 0) off += uint64_t(n - 1) * 512;
+    }
+  }
 }
 
 uint8_t ReverseBits(uint8_t b) {
@@ -92,9 +163,12 @@ IFileInfo* hfsplus_make_file_info(_hfsplus_tree* extents, const HfspVolume* volu
   if (!layout::DecodeHFSPlusCatalogEntry(record, sizeof record, &entry)) return nullptr;
   uint64_t covered = 0;
   std::vector<HfspRun> runs = hfsplus_fork_runs(extents, volume, entry.id, entry.dataFork, &covered);
-  uint64_t size = entry.dataFork.logicalSize;
-  // A size the runs cannot hold would have the reader invent bytes: keep what is there.
-  if (size > covered) size = covered;
+  // The size is what the record says, up to what its blocks hold. Where runs are missing
+  // (an overflow record that cannot be read or found, an extent outside the volume) the
+  // file keeps that size and its read fails past the runs that are known, rather than
+  // hand out a correct beginning as the whole file.
+  uint64_t size = std::min<uint64_t>(entry.dataFork.logicalSize,
+                                     uint64_t(entry.dataFork.totalBlocks) * volume->blockSize);
 
   RunList* head = nullptr;
   uint64_t left = size;
@@ -119,7 +193,8 @@ IFileInfo* hfsplus_make_file_info(_hfsplus_tree* extents, const HfspVolume* volu
       count -= n;
     }
   }
-  size -= left;  // runs cut short above cover only what they cover
+  // A file none of whose extents can be placed has no data to hand out at all.
+  if (!head) size = 0;
 
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
@@ -163,7 +238,17 @@ int CHfspFScan::ScanVolume() {
   _hfsplus_tree ext{}, cat{};
   cat.extentsTree = &ext;
   hfsplus_btree_open(&ext, m_device, &volume, kHfsExtentsFileID);
-  hfsplus_btree_open(&cat, m_device, &volume, kHfsCatalogFileID);
+  // A catalog whose header node cannot be read cannot be searched; its leaves still say
+  // which files live, so that none of them is reported as deleted.
+  HfsCatalogLeaves leaves;
+  if (hfsplus_btree_open(&cat, m_device, &volume, kHfsCatalogFileID) != 1) {
+    try {
+      ReadCatalogLeaves(m_device, volume, &ext, &leaves);
+    } catch (const std::bad_alloc&) {
+      leaves = HfsCatalogLeaves();
+    }
+    cat.leaves = &leaves;
+  }
 
   int clusterBytes = 0, sectorSize = 0;
   if (m_device->GetClusterInfo(&clusterBytes, &sectorSize) != 0 || sectorSize <= 0) sectorSize = 512;

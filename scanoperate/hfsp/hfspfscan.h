@@ -48,9 +48,10 @@ std::vector<HfspRun> hfsplus_fork_runs(_hfsplus_tree* extents, const HfspVolume*
                                        uint32_t fileID, const layout::HFSPlusForkData& fork,
                                        uint64_t* coveredBytes);
 
-// The results-tree record of a journal-found file: size limited to what its runs cover,
-// creation and attribute-change dates, the run list in sectors of `sectorSize`. Null when
-// no record can be made.
+// The results-tree record of a journal-found file: the size its record gives (up to what
+// its blocks hold; reads fail past the runs that could be placed), creation and
+// attribute-change dates, the run list in sectors of `sectorSize`. Null when no record can
+// be made.
 IFileInfo* hfsplus_make_file_info(_hfsplus_tree* extents, const HfspVolume* volume,
                                   const _RecordNode* record, const char16_t* name,
                                   uint32_t sectorSize);

@@ -91,6 +91,22 @@ uint32_t StoredBe32(const uint32_t& field) {
 
 }  // namespace
 
+namespace {
+
+// The name of the catalog key at p as the catalog's leaves are indexed: host order, up to a
+// zero unit, "/" shown as ":".
+std::u16string LeafName(const uint8_t* p, size_t avail, uint16_t units) {
+  std::u16string name;
+  for (uint16_t i = 0; i < units; ++i) {
+    uint16_t unit = 0;
+    if (!layout::HFSPlusNameUnit(p, avail, layout::kHFSPlusCatalogKeyNameOffset, i, &unit) || unit == 0) break;
+    name += unit == u'/' ? u':' : char16_t(unit);
+  }
+  return name;
+}
+
+}  // namespace
+
 // Takes one catalog record (key at p, `avail` bytes from p) into the map when the live
 // catalog no longer has it. 1 when it was kept; 0 when it was not (not a folder or file
 // record, still in the live catalog, or a copy of one the map holds). *consumed is the
@@ -122,6 +138,10 @@ int parseRecordFragment(_hfsplus_tree* catalog, const uint8_t* p, size_t avail, 
     uint8_t data[520];
     uint32_t len = sizeof data;
     if (hfsplus_btfind_exact(catalog, key, kb, data, &len, 0, "parseBTreeNode") == 1) return 0;
+  } else if (type != kHfsPlusFolderRecord && catalog && catalog->leaves) {
+    // A catalog that cannot be opened still has its leaves: a file one of them names is
+    // live, whatever the journal says.
+    if (catalog->leaves->files.count({k.parentID, LeafName(p, avail, nameLength)})) return 0;
   }
   _RecordNode* rec = static_cast<_RecordNode*>(HFS_MALLOC(sizeof(_RecordNode)));
   if (!rec) return 0;
@@ -268,6 +288,13 @@ void IndexFolders() {
 
 // The live catalog's thread record of a folder gives its parent and name.
 bool resolveParentChain(_hfsplus_tree* catalog, uint32_t cnid, uint32_t* parent, std::u16string* name) {
+  if (catalog && !catalog->opened && catalog->leaves) {
+    auto it = catalog->leaves->folders.find(cnid);
+    if (it == catalog->leaves->folders.end()) return false;
+    *parent = it->second.first;
+    *name = it->second.second;
+    return true;
+  }
   if (!catalog || !catalog->opened) return false;
   uint8_t key[8];
   hfsplus_make_cat_key(key, sizeof key, cnid, nullptr, 0);

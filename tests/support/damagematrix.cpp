@@ -176,6 +176,7 @@ DamageTally RunDamageRow(const DamageRow& row) {
     QuietSink sink;
     t.scanResult = so->Scan(&sink);
     std::vector<const ManifestEntry*> originals = manifest.Files();
+    t.manifestFiles = int(originals.size());
     std::map<std::string, std::vector<uint8_t>> bytesOf;  // original path -> bytes, on demand
     auto original = [&](const ManifestEntry* e) -> const std::vector<uint8_t>& {
       auto it = bytesOf.find(e->path);

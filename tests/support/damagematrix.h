@@ -31,6 +31,9 @@ struct DamageRow {
   std::function<bool(DamageImage& image)> damage;
   int kind = 0x100;  // 1 Deleted Recovery, 0x100 Volume Recovery, or a file system's own kind
   int exact = 0;     // pinned: files byte-exact at their own folders and names
+  // Pinned instead of exact: every file the manifest lists, for a tree whose number of files
+  // depends on the tools that made its samples.
+  bool allExact = false;
   int elsewhere = -1;  // pinned when not -1: byte-exact, but under another folder or name
   int device = -1;   // index in the engine's device list; -1 the first partition, -2 the disk
   std::vector<std::pair<uint64_t, uint64_t>> unreadable;  // 512-byte sectors answering EIO
@@ -67,6 +70,7 @@ struct DamageTally {
   int elsewhere = 0;   // byte-exact under another folder or name
   int noData = 0;      // listed with no data
   int readFailed = 0;  // the read stopped before the file's size
+  int manifestFiles = 0;  // files the manifest lists
   std::vector<std::string> wrong;      // handed out with bytes that are no original's
   std::vector<std::string> moved;      // the found paths of the files counted in elsewhere
   std::vector<std::string> notExact;  // manifest files not given back exact at their path

@@ -69,6 +69,19 @@ TEST(FileOp, PlainReadAcrossRunsAndHoles) {
   EXPECT_EQ(100u + 2, sector);
   EXPECT_EQ(RC_BAD_ARGUMENT, op.MapOffset(1 << 20, &sector));
 
+  // A file larger than its runs (runs past them could not be found): the bytes the runs
+  // hold, and then a failed read rather than an early end; a read that starts past them
+  // fails with nothing.
+  f->SetSize(6000);
+  EXPECT_EQ(RC_READ_FAILED, op.Read(buf.data(), 8192, 0, &got));
+  EXPECT_EQ(4096u, got);
+  EXPECT_TRUE(std::equal(buf.begin() + 2048, buf.begin() + 4096, d.begin() + 100 * 512));
+  EXPECT_EQ(RC_READ_FAILED, op.Read(buf.data(), 100, 5000, &got));
+  EXPECT_EQ(0u, got);
+  ASSERT_EQ(0, op.Read(buf.data(), 96, 4000, &got));  // what the runs hold still reads
+  EXPECT_EQ(96u, got);
+  f->SetSize(4000);
+
   // A device that fails mid-way: the error code, not success.
   dev->FailAfter(int64_t(dev->bytesRead()) + 512);
   EXPECT_EQ(RC_READ_FAILED, op.Read(buf.data(), 4000, 0, &got));

@@ -66,13 +66,16 @@ TEST_P(FixtureImages, ManifestMatchesOriginals) {
     ++files;
   }
   EXPECT_GT(files, 3u);
-  if (std::string(GetParam()) != "hfsplus") {
+  // The xorriso volumes hold no deleted files.
+  const std::string name = GetParam();
+  if (name != "hfsplus" && name != "hfs_hybrid") {
     EXPECT_FALSE(m.Deleted().empty());
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, FixtureImages,
-                         ::testing::Values("ntfs", "ntfs4k", "fat16", "fat32", "fat16-1fat", "exfat", "hfsplus"),
+                         ::testing::Values("ntfs", "ntfs4k", "fat16", "fat32", "fat16-1fat", "exfat", "hfsplus",
+                                           "hfsplus_journal", "hfsx_journal", "hfs_hybrid"),
                          [](const auto& info) {
                            std::string n = info.param;
                            for (auto& c : n)

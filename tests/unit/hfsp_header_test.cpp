@@ -87,6 +87,14 @@ TEST(HfspHeader, CheckAcceptsRealVariantsAndRefusesDamage) {
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->blockSize = 256; }));
   // A volume of no blocks holds none of the catalog's extents.
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->totalBlocks = 0; }));
+  // A block count of 0 alone is no reason to refuse: with no fork past the volume (no fork
+  // with extents at all) the header passes on its other fields.
+  h = SoundHeader();
+  h.totalBlocks = 0;
+  h.catalogFile = HFSPlusForkData{};
+  EXPECT_TRUE(hfsplus_check_volume_header(&h));
+  h.blockSize = 3072;  // the other tests still hold
+  EXPECT_FALSE(hfsplus_check_volume_header(&h));
   // More bytes than the blocks hold; blocks that the extents do not account for.
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->catalogFile.logicalSize = 8 * 4096 + 1; }));
   EXPECT_TRUE(fails([](HFSPlusVolumeHeader* d) { d->catalogFile.totalBlocks = 9; }));

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -20,6 +21,7 @@
 #include "common/inc/irecoverymanagement.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "damagematrix.h"
 #include "filemanager/fileinfo.h"
 #include "fixtures.h"
 #include "memdevice.h"
@@ -327,6 +329,48 @@ TEST(HfspFormat, RebuildsEveryFileFromIntactAndHeaderlessVolume) {
     EXPECT_EQ(r.files.size(), AllFiles(o).size());
   }
   EXPECT_EQ(testutil::FileChecksum(testutil::Fixture("hfsplus.img")), sumBefore);
+}
+
+// A volume that does not begin where its device does, as HFS+ inside a hybrid ISO scanned
+// through the partition that carries it (64 KiB into the ISO, the partition from sector 1):
+// its header, found in front of its catalog, says where the volume and its block 0 begin.
+TEST(HfspFormat, VolumeFoundByItsHeaderInsideItsDevice) {
+  NEED_ORACLE(o);
+  for (uint64_t before : {1u, 5u, 127u, 128u}) {
+    SCOPED_TRACE(before);
+    std::vector<uint8_t> image = testutil::RandomBytes(size_t(before) * 512, uint32_t(before));
+    image.insert(image.end(), o.image.begin(), o.image.end());
+    ScanRun r = ScanImage(image);
+    ASSERT_EQ(r.rc, 0);
+    ExpectFiles(o, r, AllFiles(o));
+    EXPECT_EQ(r.files.size(), AllFiles(o).size());
+  }
+}
+
+// A header further on than the volume's first catalog node lies inside the volume (its own
+// alternate header, or a disk image kept as a file): it must not move the volume's start.
+// Here the volume's headers are zeroed and a small volume's image lies in its last blocks:
+// the scan finds what it finds with the header in place, every byte the same.
+TEST(HfspFormat, HeaderOfAVolumeKeptInsideIsNotTheVolumeStart) {
+  NEED_ORACLE(o);
+  std::string smallImg = testutil::Fixture("hfsplus_small.img");
+  if (smallImg.empty()) GTEST_SKIP() << "hfsplus_small.img missing";
+  std::vector<uint8_t> inner = testutil::ReadFile(smallImg);
+  std::vector<uint8_t> withHeader = o.image;
+  ASSERT_GT(withHeader.size(), inner.size() + 4096);
+  std::memcpy(withHeader.data() + withHeader.size() - 2048 - inner.size(), inner.data(), inner.size());
+  std::vector<uint8_t> headerless = withHeader;
+  std::memset(headerless.data() + 1024, 0, 512);
+  std::memset(headerless.data() + headerless.size() - 1024, 0, 512);
+  ScanRun want = ScanImage(withHeader), got = ScanImage(headerless);
+  ASSERT_EQ(got.rc, 0);
+  EXPECT_GT(want.files.size(), AllFiles(o).size() / 2);
+  ASSERT_EQ(got.files.size(), want.files.size());
+  for (auto& kv : want.files) {
+    auto it = got.files.find(kv.first);
+    ASSERT_NE(it, got.files.end()) << kv.first;
+    EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
+  }
 }
 
 // A smaller volume formatted over the first blocks: its own files come back, so do the old
@@ -1047,3 +1091,65 @@ TEST(HfspFormat, JournalInsideTheVolumeGivesItsFilesBack) {
     }
   }
 }
+
+// What each HFS+ damage gives back, pinned. The journal fixture's node 0 lies at block 196
+// (catalog) and 180 (extents) of 4096 bytes: sectors 1568 and 1440; their third sectors are
+// 1570 and 1442, past the descriptor and header record that opening a tree decodes.
+namespace {
+
+using testutil::DamageImage;
+using testutil::DamageRow;
+
+// The primary volume header at byte 1024 and its copy 1024 bytes before the volume's end.
+bool ZeroBothHeaders(DamageImage& image) {
+  return image.size() > 4096 && image.Zero(1024, 512) && image.Zero(image.size() - 1024, 512);
+}
+
+DamageRow HfsRow(const char* name, const char* image, const char* manifest, int kind, int exact,
+                 std::function<bool(DamageImage&)> damage = nullptr,
+                 std::vector<std::pair<uint64_t, uint64_t>> unreadable = {}, int device = -1) {
+  DamageRow r;
+  r.name = name;
+  r.image = image;
+  r.manifest = manifest;
+  r.kind = kind;
+  r.exact = exact;
+  r.damage = std::move(damage);
+  r.unreadable = std::move(unreadable);
+  r.device = device;
+  return r;
+}
+
+// The hybrid ISOs and the volume put by hand into its partition hold every sample file the
+// machine could make: all of them must come back, however many that is.
+DamageRow AllExact(DamageRow r) {
+  r.allExact = true;
+  return r;
+}
+
+const DamageRow kHfsRows[] = {
+    HfsRow("IntactDeleted", "hfsplus.img", "hfsplus", 1, 0),  // no journal, nothing deleted
+    HfsRow("HeadersZeroed", "hfsplus.img", "hfsplus", 0x100, 302, ZeroBothHeaders),
+    HfsRow("JournalIntactDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9),
+    HfsRow("JournalIntactVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7),
+    HfsRow("JournalHeadersZeroed", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, ZeroBothHeaders),
+    AllExact(HfsRow("HybridIsoPartition", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0)),
+    AllExact(HfsRow("HybridIsoDisk", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0, nullptr, {}, -2)),
+    AllExact(HfsRow("HybridIsoOffset16Partition", "hfs_hybrid_p16.iso", "hfs_hybrid", 0x100, 0)),
+    AllExact(HfsRow("HybridIsoOffset16Disk", "hfs_hybrid_p16.iso", "hfs_hybrid", 0x100, 0, nullptr, {}, -2)),
+    // Deleted Recovery needs the volume where the partition begins: refused, nothing wrong.
+    HfsRow("HybridIsoPartitionDeleted", "hfs_hybrid.iso", "hfs_hybrid", 1, 0),
+    AllExact(HfsRow("ShiftedInPartition", "hfs_shifted.img", "hfs_hybrid", 0x100, 0)),
+    HfsRow("CatalogNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1570, 1570}}),
+    HfsRow("CatalogNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1568, 1568}}),
+    HfsRow("ExtentsNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1442, 1442}}),
+    HfsRow("ExtentsNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 8, nullptr, {{1440, 1440}}),
+    HfsRow("CatalogNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr, {{1570, 1570}}),
+    HfsRow("ExtentsNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr, {{1442, 1442}}),
+};
+
+}  // namespace
+
+namespace testutil {
+INSTANTIATE_TEST_SUITE_P(Hfs, DamageMatrix, ::testing::ValuesIn(kHfsRows), DamageRowName);
+}  // namespace testutil

@@ -1,6 +1,7 @@
 // Rebuilds the files of a formatted exFAT volume: every cluster that holds directory
 // entries is parsed, each entry set becomes a file record, and the records are linked by
-// the cluster numbers of their directories. Without a boot sector the geometry comes from
+// the cluster numbers of their directories; a folder of the present volume that spans
+// several clusters is read through its chain. Without a boot sector the geometry comes from
 // the up-case table and the root directory, which mkfs.exfat lays side by side. A volume
 // formatted again with another heap offset or cluster size keeps its old directories
 // where the old layout put them: the old layout is found by a vote among the directory
@@ -57,10 +58,12 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
 
   static int AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int);
 
-  // How the files found are placed: through the boot sector's layout; through an older
-  // layout established by the vote (the present volume's own clusters are then left
-  // alone); or through the boot sector's layout while old directories outside the present
-  // volume contradict it and no old layout could be established (their files get no data).
+  // How the files found are placed: through the boot sector's layout (or, with both boot
+  // regions gone, through the layout rebuilt from the root whose FAT and bitmap were found);
+  // through an older layout established by the vote (the present volume's own clusters are
+  // then left alone); or through the boot sector's layout while old directories outside the
+  // present volume contradict it and no old layout could be established (their files get no
+  // data, unless the present volume's own folders name them as deleted folders).
   enum Placement { kBootLayout, kOldLayout, kBootUnsure };
   Placement GetPlacement() const { return m_placement; }
   // True when the boot sector's layout was taken over a root that could not be read.

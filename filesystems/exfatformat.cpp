@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common/inc/bytes.h"
 #include "common/inc/ifilemanager.h"
@@ -11,8 +12,8 @@
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
 #include "common/layout/exfat_dirent.h"
-#include "filemanager/fileinfo.h"
 #include "common/timeconv.h"
+#include "filemanager/fileinfo.h"
 #include "filesystems/fatio.h"
 #include "graphfs/graphfs.h"
 
@@ -30,6 +31,10 @@ const uint64_t kSearchSectors = 100000;
 const size_t kMaxDirStarts = size_t(1) << 20;
 const size_t kMaxDirRefs = 16384;
 const size_t kMaxAnchors = 4;
+const size_t kMaxFolderRefs = size_t(1) << 18;
+const size_t kMaxClaims = size_t(1) << 21;
+// The longest folder followed through its chain, as the deleted-file scan bounds it.
+const uint64_t kFolderMaxBytes = 256ull << 20;
 // Files leave the graph once more than 1000 wait; the results tree's stop answer ends only
 // the hand-out under way, and a stop leaves what was found to be listed.
 const GFS::FeedRules kFeedRules = {1000, GFS::kAnswerEndsWalk, true, GFS::kResultAsIs};
@@ -46,6 +51,14 @@ bool FolderSetAt(const uint8_t* e, const uint8_t* stream, uint32_t* first) {
   if (!stream || !layout::DecodeExfatStreamEntry(stream, layout::kExfatEntrySize, &st) || st.nameLength == 0) return false;
   *first = st.firstCluster;
   return true;
+}
+
+// A file entry (live or deleted, with at least a stream and a name entry) and the stream
+// extension after it, which may open the next sector (stream, or null).
+bool EntrySetAt(const uint8_t* e, const uint8_t* stream, layout::ExfatFileEntry* f,
+                layout::ExfatStreamEntry* st) {
+  return layout::DecodeExfatFileEntry(e, layout::kExfatEntrySize, f) && f->secondaryCount >= 2 && stream &&
+         layout::DecodeExfatStreamEntry(stream, layout::kExfatEntrySize, st) && st->nameLength != 0;
 }
 
 // A file entry set at e (avail bytes from e in memory) that names a file of a kind the
@@ -142,6 +155,16 @@ int CExfatFormat::ReadVolumeInfo() {
   m_placement = kBootLayout;
   m_presentHeap = 0;
   m_presentBitmap.clear();
+  m_bitmapKnown = false;
+  m_fatGeo = fat::FatGeometry();
+  m_fatKnown = false;
+  m_folderRefs.clear();
+  m_claims.clear();
+  m_setStarts.clear();
+  m_chains.clear();
+  m_chainDone.clear();
+  m_chainOf.clear();
+  m_ownDeleted.clear();
   m_rootCluster = m_startCluster = 0;
   m_rootDamaged = false;
   m_gone = false;
@@ -186,9 +209,100 @@ int CExfatFormat::ReadVolumeInfo() {
     bootValid = rc == 0;
   }
   ChooseLayout(bootValid);
-  if (bootValid || m_placement == kOldLayout) return 0;
-  int rc = RebuildFromUpcase();
+  // Read through the boot sector's layout, the present FAT holds the chains of the files
+  // and folders in use.
+  if (bootValid && m_placement != kOldLayout) PrepareFolderChains();
+  if (bootValid) return 0;
+  int rc = m_placement == kOldLayout ? 0 : RebuildFromUpcase();
+  if (rc == 0 && AdoptOwnFat()) PrepareFolderChains();
   return rc == RC_READ_FAILED ? rc : (rc ? RC_MISSING : 0);
+}
+
+// Both boot regions gone, the layout rebuilt from a root and its up-case table: the FAT
+// still lies between the boot regions and the heap, where it begins with the media entry
+// (F8 FF FF FF) and the reserved one (FF FF FF FF). It is taken where the chains of the
+// root's allocation bitmap, of its up-case table and of the root itself run through it
+// to their end marks; the volume is then read as its own, through that FAT and bitmap.
+bool CExfatFormat::AdoptOwnFat() {
+  if (!m_rootCluster || m_fatKnown || m_presentHeap || !m_clusterBytes || m_bps != m_devSector) return false;
+  const uint32_t cb = m_clusterBytes, ds = m_devSector;
+  std::vector<uint8_t> root(cb);
+  if (fat::ReadAt(m_device, ClusterOffset(m_rootCluster), root.data(), cb) != int64_t(cb)) return false;
+  layout::ExfatBitmapEntry bm;
+  layout::ExfatUpcaseEntry up;
+  bool haveUp = false;
+  for (size_t i = 0; i + layout::kExfatEntrySize <= root.size() && !haveUp; i += layout::kExfatEntrySize)
+    haveUp =
+        root[i] == layout::kExfatTypeUpcase && layout::DecodeExfatUpcaseEntry(&root[i], root.size() - i, &up);
+  if (!FirstBitmapEntry(root.data(), root.size(), &bm) || !haveUp || bm.dataLength == 0 || up.dataLength == 0)
+    return false;
+  const uint64_t heap = ClusterOffset(2);
+  if (heap >= m_volumeBytes) return false;
+  const uint64_t clusters = std::min<uint64_t>(bm.dataLength * 8, (m_volumeBytes - heap) / cb);
+  const uint64_t fatBytes = (clusters + 2) * 4;
+  if (clusters < 3 || clusters > 0xFFFFFFF5ull || bm.dataLength > (uint64_t(1) << 29)) return false;
+  // The boot regions are 24 volume sectors; formatters put the FAT far less than 64 MiB on.
+  const uint64_t from = m_bootSector * ds + 24ull * ds;
+  if (heap < from + fatBytes) return false;
+  const uint64_t to = std::min<uint64_t>(heap - fatBytes, from + (64ull << 20));
+  fat::FatGeometry g;
+  g.kind = fat::kExfat;
+  g.fatBytes = fatBytes;
+  g.clusterCount = uint32_t(clusters);
+  g.maxCluster = uint32_t(clusters + 1);
+  g.clusterBytes = cb;
+  g.bytesPerSector = ds;
+  g.sectorsPerCluster = cb / ds;
+  g.dataOffset = heap;
+  auto runsToEnd = [&](fat::FatTable& t, uint32_t first, uint64_t length) {
+    uint64_t n = length ? length / cb + (length % cb != 0) : kFolderMaxBytes / cb;
+    bool clean = false;
+    std::vector<uint32_t> chain =
+        fat::FollowChain(t, first, uint32_t(std::min<uint64_t>(n, UINT32_MAX)), &clean);
+    return clean && (!length || chain.size() == n);
+  };
+  std::vector<uint8_t> buf(std::min<uint64_t>(1u << 20, to - from + ds));
+  for (uint64_t at = from; at <= to;) {
+    uint32_t want = uint32_t(std::min<uint64_t>(buf.size(), to - at + ds));
+    int64_t got = fat::ReadAt(m_device, at, buf.data(), want);
+    if (got < int64_t(ds)) return false;
+    for (uint64_t k = 0; k + ds <= uint64_t(got) && at + k <= to; k += ds) {
+      static const uint8_t kHead[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      if (std::memcmp(&buf[k], kHead, sizeof kHead) != 0) continue;
+      g.fatOffset = at + k;
+      fat::FatTable t;
+      if (!t.Init(m_device, g) || !runsToEnd(t, bm.firstCluster, bm.dataLength) ||
+          !runsToEnd(t, up.firstCluster, up.dataLength) || !runsToEnd(t, uint32_t(m_rootCluster), 0))
+        continue;
+      // The bitmap, along its chain.
+      std::vector<uint8_t> bits;
+      try {
+        bits.resize(size_t((clusters + 7) / 8));
+      } catch (...) {
+        return false;
+      }
+      bool clean = false;
+      std::vector<uint32_t> chain =
+          fat::FollowChain(t, bm.firstCluster, uint32_t(bits.size() / cb + 1), &clean);
+      size_t done = 0;
+      for (uint32_t c : chain) {
+        if (done >= bits.size()) break;
+        uint32_t n = uint32_t(std::min<size_t>(cb, bits.size() - done));
+        if (fat::ReadAt(m_device, ClusterOffset(c), bits.data() + done, n) != int64_t(n)) return false;
+        done += n;
+      }
+      if (done < bits.size()) return false;
+      m_fatGeo = g;
+      m_presentBitmap.swap(bits);
+      m_bitmapKnown = true;
+      m_presentHeap = heap;
+      m_presentClusterBytes = cb;
+      m_placement = kBootLayout;
+      return true;
+    }
+    at += uint64_t(got) - uint64_t(got) % ds;
+  }
+  return false;
 }
 
 void CExfatFormat::TakeBootGeometry(const fat::ExfatVolume& g, uint64_t size) {
@@ -203,6 +317,16 @@ void CExfatFormat::TakeBootGeometry(const fat::ExfatVolume& g, uint64_t size) {
   m_maxCluster = g.maxCluster;
   m_rootCluster = m_startCluster = g.rootCluster;
   m_rootOffset = ClusterOffset(g.rootCluster);
+  m_fatGeo = fat::FatGeometry();
+  m_fatGeo.kind = fat::kExfat;
+  m_fatGeo.fatOffset = base + g.fatOffset;
+  m_fatGeo.fatBytes = g.fatBytes;
+  m_fatGeo.clusterCount = g.clusterCount;
+  m_fatGeo.maxCluster = g.maxCluster;
+  m_fatGeo.clusterBytes = g.clusterBytes;
+  m_fatGeo.bytesPerSector = g.bytesPerSector;
+  m_fatGeo.sectorsPerCluster = g.sectorsPerCluster;
+  m_fatGeo.dataOffset = base + g.heapOffset;
 }
 
 // A boot region sealed by its checksum over a root that is zeroed, overwritten or
@@ -222,8 +346,8 @@ int CExfatFormat::TakeBootOverDamagedRoot(uint64_t size) {
     // its bitmap every cluster counts as its own, so nothing is taken for an older layout.
     m_presentHeap = base + g.heapOffset;
     m_presentClusterBytes = g.clusterBytes;
-    if (!fat::FindExfatBitmapWithoutRoot(m_device, base, g, &m_presentBitmap))
-      m_presentBitmap.assign(size_t((uint64_t(g.clusterCount) + 7) / 8), 0xFF);
+    m_bitmapKnown = fat::FindExfatBitmapWithoutRoot(m_device, base, g, &m_presentBitmap);
+    if (!m_bitmapKnown) m_presentBitmap.assign(size_t((uint64_t(g.clusterCount) + 7) / 8), 0xFF);
     return 0;
   }
   return RC_WRONG_FS;
@@ -251,6 +375,7 @@ bool CExfatFormat::LoadPresentBitmap(const fat::ExfatVolume& g, const uint8_t* r
       m_presentBitmap.assign(m_presentBitmap.size(), 0xFF);
       return false;
     }
+    m_bitmapKnown = true;
     return true;
   }
   return false;
@@ -314,27 +439,41 @@ void CExfatFormat::Survey(Evidence* ev) {
       const uint8_t* sec = buf.data() + i * ds;
       const uint64_t at = s + i;
       // Heads where the old files may lie: outside what the present volume holds.
-      if (!Occupied(at * ds, ds)) ev->heads.Sector(sec, size_t(held - i * ds), at);
-      if (sec[0] == 0) continue;
+      const bool present = Occupied(at * ds, ds);
+      if (!present) ev->heads.Sector(sec, size_t(held - i * ds), at);
+      if (sec[0] == 0) {
+        // An up-case table maps 0 to itself: its first sector begins with a zero.
+        if (!present && ev->upcase.size() < kMaxAnchors && layout::ExfatUpcaseTableStarts(sec, ds))
+          ev->upcase.push_back(at);
+        continue;
+      }
       // Directory entries of the present volume may still name clusters of its own free
       // space (its deleted folders), so they are read everywhere; what they may point at
       // only outside it.
-      const bool present = Occupied(at * ds, ds);
       for (uint32_t j = 0; j < perSector; ++j) {
         const uint8_t* e = sec + j * 32;
         const uint8_t* st = j + 1 < perSector ? e + 32 : (i + 1 < n ? sec + ds : nullptr);
         uint32_t f = 0;
         if (FolderSetAt(e, st, &f) && f >= 2 && f <= 0xFFFFFFF6u) ev->dirRefs.push_back(f);
+        layout::ExfatFileEntry fe;
+        layout::ExfatStreamEntry se;
+        if (EntrySetAt(e, st, &fe, &se) && se.firstCluster >= 2) {
+          if (!ev->claimsFull) ev->claims.push_back(se.firstCluster);
+          if ((fe.fileAttributes & 0x10) && fe.inUse && se.inUse && ev->folders.size() < kMaxFolderRefs)
+            ev->folders.push_back({se.firstCluster, se.dataLength, se.NoFatChain()});
+          if ((fe.fileAttributes & 0x10) && m_presentHeap) {
+            if (present && ev->presentNamed.size() < kMaxFolderRefs)
+              ev->presentNamed.push_back(se.firstCluster);
+            else if (!present && ev->looseNamed.size() < kMaxFolderRefs)
+              ev->looseNamed.push_back({at, se.firstCluster});
+          }
+        }
         layoutvote::FileRef ref;
         if (ev->files.size() < layoutvote::kMaxFileRefs && e[0] != 0xC1 &&
             FileSetAt(e, size_t(held - i * ds - j * 32), &ref))
           ev->files.push_back(ref);
       }
       if (present) continue;
-      if (layout::ExfatUpcaseTableStarts(sec, ds)) {
-        if (ev->upcase.size() < kMaxAnchors) ev->upcase.push_back(at);
-        continue;
-      }
       if (IsRootDirectoryStart(sec) == 0 && ev->roots.size() < kMaxAnchors) {
         for (uint32_t j = 0; j < perSector; ++j) {
           layout::ExfatUpcaseEntry up;
@@ -362,6 +501,12 @@ void CExfatFormat::Survey(Evidence* ev) {
           stride *= 2;
         }
       }
+    }
+    if (!ev->claimsFull && ev->claims.size() >= kMaxClaims) {
+      // Past the bound only the distinct ones are kept; beyond that the rest go unseen.
+      std::sort(ev->claims.begin(), ev->claims.end());
+      ev->claims.erase(std::unique(ev->claims.begin(), ev->claims.end()), ev->claims.end());
+      if (ev->claims.size() > kMaxClaims / 2) ev->claimsFull = true;
     }
     if (ev->dirRefs.size() > 4 * kMaxDirStarts) {
       std::sort(ev->dirRefs.begin(), ev->dirRefs.end());
@@ -418,6 +563,35 @@ int CExfatFormat::Score(const Evidence& ev, Layout* l) const {
   return n;
 }
 
+// A volume never formatted again has no older directories: those outside what it uses are
+// its own deleted folders, which a deleted folder entry of one of its folders names (or of
+// such a deleted folder, in turn). Their files are placed through its layout like the rest.
+void CExfatFormat::FindOwnDeletedFolders(Evidence* ev) {
+  m_ownDeleted.clear();
+  if (!m_presentHeap || !m_clusterBytes) return;
+  std::sort(ev->looseNamed.begin(), ev->looseNamed.end());
+  std::vector<uint32_t> queue;
+  std::unordered_set<uint32_t> own;
+  auto take = [&](uint32_t c) {
+    if (c >= 2 && c <= m_maxCluster && !InUse(c) && own.insert(c).second) queue.push_back(c);
+  };
+  std::sort(ev->presentNamed.begin(), ev->presentNamed.end());
+  ev->presentNamed.erase(std::unique(ev->presentNamed.begin(), ev->presentNamed.end()),
+                         ev->presentNamed.end());
+  for (uint32_t c : ev->presentNamed) take(c);
+  // Each folder once (the set grows only): the walk ends.
+  while (!queue.empty()) {
+    uint32_t d = queue.back();
+    queue.pop_back();
+    uint64_t first = ClusterOffset(d) / m_devSector, end = first + m_clusterBytes / m_devSector;
+    auto it =
+        std::lower_bound(ev->looseNamed.begin(), ev->looseNamed.end(), std::make_pair(first, uint32_t(0)));
+    for (; it != ev->looseNamed.end() && it->first < end; ++it) take(it->second);
+  }
+  m_ownDeleted.assign(own.begin(), own.end());
+  std::sort(m_ownDeleted.begin(), m_ownDeleted.end());
+}
+
 // Like the FAT inspector's pairs of "." clusters: every pairing of a named first cluster
 // with a sector that begins an entry set proposes an origin for each cluster size, the
 // proposals most often made are scored against all the evidence, and a layout is taken
@@ -425,6 +599,12 @@ int CExfatFormat::Score(const Evidence& ev, Layout* l) const {
 void CExfatFormat::ChooseLayout(bool bootValid) {
   Evidence ev;
   Survey(&ev);
+  m_folderRefs.swap(ev.folders);
+  m_claims.swap(ev.claims);
+  std::sort(m_claims.begin(), m_claims.end());
+  m_claims.erase(std::unique(m_claims.begin(), m_claims.end()), m_claims.end());
+  m_setStarts = ev.dirStarts;  // in the order read: sorted
+  FindOwnDeletedFolders(&ev);
   // Old directories outside the present volume that nothing places: the boot sector's
   // layout is not known to be theirs.
   const bool unplaced = bootValid && !ev.dirStarts.empty();
@@ -693,8 +873,11 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
     if (!inRange) return;
     id = kClusterIdBase + it.firstCluster;
   }
+  // A set in a folder whose cluster the present volume uses is one of its own.
+  bool presentDir =
+      dirId >= kClusterIdBase && dirId < kEmptyIdBase && InUse(uint64_t(dirId - kClusterIdBase));
   IFileInfo* info = nullptr;
-  if (FileInfoFromEntry(it, dataTrusted, &info) != 0) return;
+  if (FileInfoFromEntry(it, dataTrusted, presentDir, &info) != 0) return;
   if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), info, KeepExisting) < 0) {
     info->Release();
     return;
@@ -702,7 +885,8 @@ void CExfatFormat::TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTr
   m_feeder.Note();
 }
 
-int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, IFileInfo** out) {
+int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, bool presentDir,
+                                    IFileInfo** out) {
   if (!out) return RC_BAD_ARGUMENT;
   RunList* runs = nullptr;
   if (it.dataLength != 0 && it.firstCluster != 0) {
@@ -710,17 +894,47 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
     uint64_t clusters = it.dataLength / m_clusterBytes + (it.dataLength % m_clusterBytes != 0);
     uint64_t off = ClusterOffset(it.firstCluster);
     if (off > m_volumeBytes || clusters > (m_volumeBytes - off) / m_clusterBytes + 1) return RC_OUT_OF_RANGE;
-    uint64_t start = off / m_devSector, count = clusters * (m_clusterBytes / m_devSector);
+    const uint64_t perCluster = m_clusterBytes / m_devSector;
+    uint64_t start = off / m_devSector, count = clusters * perCluster;
     if (count > 0xFFFFFFFFull) return RC_OUT_OF_RANGE;
+    // A file kept in pieces reads through its chain where the present FAT holds it. (Under
+    // an older layout beside a present volume the old FAT is gone: see below.)
+    std::vector<uint32_t> pieces;
+    if ((m_placement != kOldLayout || !m_presentHeap) && clusters > 1 && !it.noFatChain &&
+        !PiecesOf(it, presentDir, clusters, &pieces))
+      dataTrusted = false;
+    std::vector<std::pair<uint64_t, uint64_t>> extents;  // device sectors
+    if (pieces.empty()) extents.push_back({start, count});
+    for (uint32_t c : pieces) {
+      uint64_t s = ClusterOffset(c) / m_devSector;
+      if (!extents.empty() && extents.back().first + extents.back().second == s)
+        extents.back().second += perCluster;
+      else
+        extents.push_back({s, perCluster});
+    }
     // Bytes past the valid data length were never written: exFAT reads them as zeros, so
     // they are handed out as a hole rather than as whatever the clusters held before.
     uint64_t valid = count;
     if (it.validLength < it.dataLength)
       valid = std::min<uint64_t>(count, it.validLength / m_devSector + (it.validLength % m_devSector != 0));
-    runs = new (std::nothrow) RunList(valid ? start : RUN_HOLE, uint32_t(valid ? valid : count - valid));
-    if (!runs) return RC_NO_MEMORY;
-    if (valid && valid < count && !runs->Append(RUN_HOLE, uint32_t(count - valid))) {
-      runs->Release();
+    uint64_t kept = 0;
+    bool ok = true;
+    auto append = [&runs, &ok](uint64_t s, uint64_t n) {
+      if (!runs) {
+        runs = new (std::nothrow) RunList(s, uint32_t(n));
+        ok = runs != nullptr;
+      } else if (!runs->Append(s, uint32_t(n))) {
+        ok = false;
+      }
+    };
+    for (size_t i = 0; ok && i < extents.size() && kept < valid; ++i) {
+      uint64_t take = std::min(extents[i].second, valid - kept);
+      append(extents[i].first, take);
+      kept += take;
+    }
+    if (ok && kept < count) append(RUN_HOLE, count - kept);
+    if (!ok) {
+      if (runs) runs->Release();
       return RC_NO_MEMORY;
     }
     // Clusters that the present volume wrote since no longer hold this file's bytes.
@@ -753,6 +967,72 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
   return 0;
 }
 
+bool CExfatFormat::Claimed(uint32_t cluster) const {
+  if (std::binary_search(m_claims.begin(), m_claims.end(), cluster)) return true;
+  // A cluster outside the present volume that begins with an entry set is a folder's.
+  uint64_t off = ClusterOffset(cluster);
+  return off % m_devSector == 0 &&
+         std::binary_search(m_setStarts.begin(), m_setStarts.end(), off / m_devSector);
+}
+
+// Where the file's clusters lie when it was not kept in one piece. A file of the present
+// volume (in use, in one of its folders, on a cluster in use) reads through its chain. A
+// deleted or older file reads through a chain the present FAT still holds over clusters
+// nothing took since; else it is taken to be one piece, unless a cluster of that piece
+// is where another entry set's file or folder begins, or holds a folder's entries, or is
+// in use by the present volume
+// without the FAT linking it to the cluster before: then the file lay elsewhere, and
+// those bytes are another's.
+bool CExfatFormat::PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t clusters,
+                            std::vector<uint32_t>* out) {
+  out->clear();
+  const uint32_t first = it.firstCluster;
+  if (clusters > 0xFFFFFFFFull || first + clusters - 1 > 0xFFFFFFFFull) return false;
+  if (m_fatKnown) {
+    bool clean = false;
+    std::vector<uint32_t> chain = fat::FollowChain(m_fat, first, uint32_t(clusters), &clean);
+    const bool whole = chain.size() == clusters && clean;
+    if (!it.deleted && presentDir && InUse(first)) {
+      if (whole) {
+        out->swap(chain);
+        return true;
+      }
+      return OnePieceDespiteOneEntry(first, clusters);
+    }
+    if (whole) {
+      bool untouched = true;
+      for (size_t k = 0; k < chain.size() && untouched; ++k) untouched = !InUse(chain[k]);
+      if (untouched) {
+        out->swap(chain);
+        return true;
+      }
+    }
+  }
+  for (uint64_t k = 1; k < clusters; ++k) {
+    uint32_t c = uint32_t(first + k);
+    if (Claimed(c)) return false;
+    if (m_fatKnown && m_bitmapKnown && InUse(c)) {
+      uint32_t prev = 0;
+      if (!m_fat.Get(c - 1, &prev) || prev != c) return false;
+    }
+  }
+  return true;
+}
+
+// A chain that ran cluster after cluster to an end mark at the file's size, with one entry
+// damaged: the file is the one piece from its first cluster, when no other entry set
+// begins inside it.
+bool CExfatFormat::OnePieceDespiteOneEntry(uint32_t first, uint64_t clusters) {
+  int bad = 0;
+  for (uint64_t k = 0; k < clusters; ++k) {
+    uint32_t c = uint32_t(first + k), v = 0;
+    if (k > 0 && Claimed(c)) return false;
+    bool linked = m_fat.Get(c, &v) && (k + 1 < clusters ? v == c + 1 : m_fat.IsEndMark(v));
+    if (!linked && ++bad > 1) return false;
+  }
+  return true;
+}
+
 bool CExfatFormat::HeadStillThere(const fat::ExfatItem& it, uint64_t offset) {
   int type = kraw::TypeOfName(it.name.c_str());
   if (type <= 0) return true;
@@ -760,6 +1040,101 @@ bool CExfatFormat::HeadStillThere(const fat::ExfatItem& it, uint64_t offset) {
   uint64_t want = std::min<uint64_t>(kraw::kHeadBytes, it.dataLength);
   if (fat::ReadAt(m_device, offset, m_head.data(), uint32_t(want)) != int64_t(want)) return false;
   return m_probe.Begins(type, m_head.data(), m_head.size());
+}
+
+// A folder whose entries fill more than one cluster: the present FAT (or the one run its
+// NoFatChain flag promises) says which clusters are its own, wherever they lie, so that a
+// cluster of it that begins with a file entry is not taken for a folder of its own.
+void CExfatFormat::PrepareFolderChains() {
+  m_chains.clear();
+  m_chainDone.clear();
+  m_chainOf.clear();
+  m_fatKnown = m_fatGeo.fatBytes > 0 && m_fat.Init(m_device, m_fatGeo);
+  if (!m_fatKnown || m_clusterBytes == 0) return;
+  const uint64_t cap = std::max<uint64_t>(2, kFolderMaxBytes / m_clusterBytes);
+  std::vector<FolderRef> refs;
+  refs.swap(m_folderRefs);
+  // One reference a first cluster: a chained one before a NoFatChain one, the longest first.
+  std::sort(refs.begin(), refs.end(), [](const FolderRef& a, const FolderRef& b) {
+    if (a.first != b.first) return a.first < b.first;
+    if (a.noFatChain != b.noFatChain) return !a.noFatChain;
+    return a.length > b.length;
+  });
+  refs.erase(std::unique(refs.begin(), refs.end(),
+                         [](const FolderRef& a, const FolderRef& b) { return a.first == b.first; }),
+             refs.end());
+  std::vector<uint32_t> firsts;
+  for (const FolderRef& r : refs) firsts.push_back(r.first);
+  if (m_rootCluster) firsts.push_back(uint32_t(m_rootCluster));
+  std::sort(firsts.begin(), firsts.end());
+  auto beginsFolder = [&firsts](uint32_t c) { return std::binary_search(firsts.begin(), firsts.end(), c); };
+
+  std::vector<std::vector<uint32_t>> chains;
+  auto add = [&](uint32_t first, uint64_t length, bool noFatChain) {
+    if (first < 2 || first > m_maxCluster || !InUse(first)) return;
+    uint64_t n =
+        length ? std::min<uint64_t>(cap, length / m_clusterBytes + (length % m_clusterBytes != 0)) : cap;
+    if (n < 2) return;
+    std::vector<uint32_t> ch;
+    if (noFatChain) {
+      for (uint64_t k = 0; k < n && first + k <= m_maxCluster; ++k) ch.push_back(uint32_t(first + k));
+    } else {
+      bool clean = false;
+      ch = fat::FollowChain(m_fat, first, uint32_t(n), &clean);
+    }
+    // A cluster the present volume does not use, or where another folder begins, ends it.
+    size_t keep = 1;
+    while (keep < ch.size() && InUse(ch[keep]) && !beginsFolder(ch[keep])) ++keep;
+    ch.resize(keep);
+    if (ch.size() >= 2) chains.push_back(std::move(ch));
+  };
+  if (m_rootCluster) add(uint32_t(m_rootCluster), 0, false);
+  for (const FolderRef& r : refs)
+    if (r.first != m_rootCluster) add(r.first, r.length, r.noFatChain);
+  // A cluster that two chains lead to is neither's from there on.
+  std::unordered_map<uint32_t, int> seen;
+  for (const auto& ch : chains)
+    for (uint32_t c : ch) ++seen[c];
+  for (auto& ch : chains) {
+    size_t keep = 1;
+    while (keep < ch.size() && seen[ch[keep]] == 1) ++keep;
+    ch.resize(keep);
+    if (ch.size() < 2) continue;
+    for (uint32_t c : ch) m_chainOf[c] = m_chains.size();
+    m_chains.push_back(std::move(ch));
+  }
+  m_chainDone.assign(m_chains.size(), false);
+}
+
+void CExfatFormat::WalkFolderChain(size_t index) {
+  m_chainDone[index] = true;
+  const std::vector<uint32_t>& ch = m_chains[index];
+  const int64_t id = kClusterIdBase + int64_t(ch[0]);
+  const bool sure = m_placement != kBootUnsure || InUse(ch[0]);
+  auto take = [this, id, sure](const fat::ExfatItem& it) {
+    TakeItem(it, id, sure);
+    return true;
+  };
+  std::vector<uint8_t> buf(m_clusterBytes);
+  fat::ExfatDirParser parser;
+  for (uint32_t c : ch) {
+    bool gone = false;
+    // An unreadable cluster is counted by the walk over the whole volume.
+    bool read =
+        fat::ReadAt(m_device, ClusterOffset(c), buf.data(), m_clusterBytes, &gone) == int64_t(m_clusterBytes);
+    if (gone) return;
+    const uint8_t* p = buf.data();
+    bool entries = read && fat::ExfatVolume::CheckEntryType(p, nullptr) == 0 &&
+                   fat::ExfatVolume::CheckEntryType(p + 32, nullptr) == 0 &&
+                   fat::ExfatVolume::CheckEntryType(p + 64, nullptr) == 0;
+    if (!entries) {
+      // A cluster of the chain that holds no entries (zeroed, overwritten) is passed over.
+      parser.Flush(take);
+      continue;
+    }
+    if (parser.Feed(p, m_clusterBytes, take) == fat::ExfatDirParser::kEnd) return;
+  }
+  parser.Flush(take);
 }
 
 int CExfatFormat::WalkVolume(INotifySink* sink) {
@@ -775,6 +1150,13 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
   bool inRun = false;
   int64_t dirId = 0;
   bool trusted = true;
+  // A set left open goes to the folder it was read in.
+  auto flushTo = [this, &parser](int64_t id, bool sure) {
+    parser.Flush([this, id, sure](const fat::ExfatItem& it) {
+      TakeItem(it, id, sure);
+      return true;
+    });
+  };
   uint64_t cluster = m_startCluster;
   uint64_t badStep = 1;
   bool gone = m_gone;
@@ -794,6 +1176,16 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
     sink->Notify(NE_SECTORS, int64_t(off / m_devSector), int64_t(m_volumeBytes / m_devSector), nullptr);
     for (uint64_t k = 0; k < whole; ++k) {
       const uint8_t* c = buf.data() + k * m_clusterBytes;
+      if (!m_chainOf.empty()) {
+        // A cluster of a folder read through its chain, in that order, at the first of its
+        // clusters that the walk meets.
+        auto owner = m_chainOf.find(uint32_t(cluster + k));
+        if (owner != m_chainOf.end()) {
+          if (!m_chainDone[owner->second]) WalkFolderChain(owner->second);
+          inRun = false;
+          continue;
+        }
+      }
       bool candidate = fat::ExfatVolume::CheckEntryType(c, nullptr) == 0 &&
                        fat::ExfatVolume::CheckEntryType(c + 32, nullptr) == 0 &&
                        fat::ExfatVolume::CheckEntryType(c + 64, nullptr) == 0;
@@ -809,10 +1201,13 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
       if (!inRun) {
         bool continues = parser.Pending() && (c[0] & 0x40) && (c[0] & 0x3F) <= 0x01;
         if (!continues) {
+          flushTo(dirId, trusted);
           dirId = kClusterIdBase + int64_t(cluster + k);
           parser.Reset();
-          // Directories outside the present volume contradict its layout here.
-          trusted = m_placement != kBootUnsure || Occupied(ClusterOffset(cluster + k), m_clusterBytes);
+          // Directories outside the present volume contradict its layout here, unless they
+          // are its own deleted folders.
+          trusted = m_placement != kBootUnsure || Occupied(ClusterOffset(cluster + k), m_clusterBytes) ||
+                    std::binary_search(m_ownDeleted.begin(), m_ownDeleted.end(), uint32_t(cluster + k));
         }
         inRun = true;
       }
@@ -845,6 +1240,7 @@ int CExfatFormat::WalkVolume(INotifySink* sink) {
       if (badStep < want) badStep *= 2;
     }
   }
+  if (!m_feeder.Stopped()) flushTo(dirId, trusted);
   if (m_percent < 100) m_percent = 100;
   if (m_parent) m_parent->ProgressBase() = m_percent;
   sink->Notify(NE_PERCENT, 100, 0, nullptr);

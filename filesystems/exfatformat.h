@@ -1,6 +1,7 @@
 // Rebuilds the files of a formatted exFAT volume: every cluster that holds directory
 // entries is parsed, each entry set becomes a file record, and the records are linked by
-// the cluster numbers of their directories. Without a boot sector the geometry comes from
+// the cluster numbers of their directories; a folder of the present volume that spans
+// several clusters is read through its chain. Without a boot sector the geometry comes from
 // the up-case table and the root directory, which mkfs.exfat lays side by side. A volume
 // formatted again with another heap offset or cluster size keeps its old directories
 // where the old layout put them: the old layout is found by a vote among the directory
@@ -8,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "filesystems/fatentry.h"
@@ -43,7 +45,11 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   // reader: its run from the first cluster, the part past the valid data length as a hole,
   // no data when its place is not trusted. 0; RC_OUT_OF_RANGE when it does not fit the
   // volume; RC_NO_MEMORY; RC_BAD_ARGUMENT.
-  int FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, IFileInfo** out);
+  int FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, IFileInfo** out) {
+    return FileInfoFromEntry(it, dataTrusted, true, out);
+  }
+  // presentDir: the set lies in a folder of the present volume (its cluster in use there).
+  int FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, bool presentDir, IFileInfo** out);
 
   uint32_t SectorsPerCluster() const { return m_spc; }
   uint32_t BytesPerSector() const { return m_bps; }
@@ -52,16 +58,24 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
 
   static int AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int);
 
-  // How the files found are placed: through the boot sector's layout; through an older
-  // layout established by the vote (the present volume's own clusters are then left
-  // alone); or through the boot sector's layout while old directories outside the present
-  // volume contradict it and no old layout could be established (their files get no data).
+  // How the files found are placed: through the boot sector's layout (or, with both boot
+  // regions gone, through the layout rebuilt from the root whose FAT and bitmap were found);
+  // through an older layout established by the vote (the present volume's own clusters are
+  // then left alone); or through the boot sector's layout while old directories outside the
+  // present volume contradict it and no old layout could be established (their files get no
+  // data, unless the present volume's own folders name them as deleted folders).
   enum Placement { kBootLayout, kOldLayout, kBootUnsure };
   Placement GetPlacement() const { return m_placement; }
   // True when the boot sector's layout was taken over a root that could not be read.
   bool RootDamaged() const { return m_rootDamaged; }
 
  private:
+  // A folder in use named by a directory entry set: where its entries may lie.
+  struct FolderRef {
+    uint32_t first;
+    uint64_t length;
+    bool noFatChain;
+  };
   // What one pass over the volume found, in device sectors.
   struct Evidence {
     std::vector<uint64_t> dirStarts;   // sectors that begin with a file entry set
@@ -74,6 +88,13 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
     std::vector<Root> roots;
     std::vector<layoutvote::FileRef> files;  // first clusters of files of a known kind
     layoutvote::HeadCollector heads;
+    std::vector<FolderRef> folders;  // folders in use
+    // Folders (any state) named from sectors the present volume uses, and (sector, folder)
+    // pairs named from sectors it does not.
+    std::vector<uint32_t> presentNamed;
+    std::vector<std::pair<uint64_t, uint32_t>> looseNamed;
+    std::vector<uint32_t> claims;  // first clusters that any entry set names
+    bool claimsFull = false;       // more than the bound: the rest go unseen
   };
   struct Layout {
     int64_t origin;       // sector of cluster 0 (may lie before the device's start)
@@ -87,6 +108,8 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   int TakeBootOverDamagedRoot(uint64_t size);
   bool LoadPresentBitmap(const fat::ExfatVolume& g, const uint8_t* root, size_t len);
   bool Occupied(uint64_t offset, uint64_t bytes) const;
+  // The present volume uses the cluster (of the layout being read).
+  bool InUse(uint64_t cluster) const { return Occupied(ClusterOffset(cluster), m_clusterBytes); }
   void Survey(Evidence* ev);
   int Score(const Evidence& ev, Layout* l) const;
   void ChooseLayout(bool bootValid);
@@ -94,6 +117,18 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   FileVerdict FilesDecide(const Evidence& ev, bool bootValid, const Layout& boot, const std::vector<Layout>& cands,
                           int* best);
   void TakeItem(const fat::ExfatItem& it, int64_t dirId, bool dataTrusted);
+  // The present volume's FAT, and through it the clusters of each of its folders in use
+  // that spans more than one.
+  void PrepareFolderChains();
+  bool AdoptOwnFat();
+  void FindOwnDeletedFolders(Evidence* ev);
+  // Reads one folder's clusters in the order of its chain, its entries the folder's.
+  void WalkFolderChain(size_t index);
+  // The clusters of a file not kept in one piece (no NoFatChain flag) under the present
+  // layout: false when where its clusters lie is not known.
+  bool PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t clusters, std::vector<uint32_t>* out);
+  bool OnePieceDespiteOneEntry(uint32_t first, uint64_t clusters);
+  bool Claimed(uint32_t cluster) const;
   // Under an older layout: the file's first cluster still begins a file of its kind.
   bool HeadStillThere(const fat::ExfatItem& it, uint64_t offset);
   int ReportProgress(uint64_t done, uint64_t total, int from, int to);
@@ -119,6 +154,19 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   uint64_t m_presentHeap = 0;   // byte offset of its cluster 2; 0 = no present volume
   uint32_t m_presentClusterBytes = 0;
   std::vector<uint8_t> m_presentBitmap;
+  bool m_bitmapKnown = false;  // m_presentBitmap was read, not assumed full
+  fat::FatGeometry m_fatGeo;   // the present volume's FAT, at device offsets
+  fat::FatTable m_fat;
+  bool m_fatKnown = false;  // the files are read through the layout of that FAT
+  std::vector<FolderRef> m_folderRefs;
+  std::vector<uint32_t> m_claims;     // sorted
+  std::vector<uint64_t> m_setStarts;  // device sectors outside the present volume that begin an entry set
+  std::vector<std::vector<uint32_t>> m_chains;  // folders of more than one cluster, first first
+  std::vector<bool> m_chainDone;
+  std::unordered_map<uint32_t, size_t> m_chainOf;  // cluster -> its folder's chain
+  // Deleted folders of the present volume outside what it uses: named by a folder entry
+  // in one of its folders, or in such a deleted folder.
+  std::vector<uint32_t> m_ownDeleted;  // sorted
   INotifySink* m_sink = nullptr;
   bool m_gone = false;
   int m_walkFrom = 0;           // the percent the walk's progress line starts at

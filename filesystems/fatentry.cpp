@@ -741,17 +741,25 @@ bool ExfatDirParser::DecodeSet(ExfatItem* it) const {
   return true;
 }
 
+bool ExfatDirParser::Flush(const Sink& sink) {
+  if (m_expect == 0 || m_set.empty()) {
+    Reset();
+    return true;
+  }
+  ExfatItem item;
+  bool ok = DecodeSet(&item);
+  item.cut = true;
+  Reset();
+  return !ok || sink(item);
+}
+
 ExfatDirParser::Result ExfatDirParser::Feed(const uint8_t* p, size_t len, const Sink& sink) {
   if (!p) return kMore;
   size_t count = len / kEntrySize;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* e = p + i * kEntrySize;
     uint8_t type = e[0];
-    if (type == 0x00) {
-      m_set.clear();
-      m_expect = 0;
-      return kEnd;
-    }
+    if (type == 0x00) return Flush(sink) ? kEnd : kStopped;
     if (m_expect > 0) {
       uint8_t kind = type & 0x7F;
       // Only secondary entries (bit 6) of the set's own state continue it.
@@ -765,8 +773,8 @@ ExfatDirParser::Result ExfatDirParser::Feed(const uint8_t* p, size_t len, const 
         }
         continue;
       }
-      m_set.clear();
-      m_expect = 0;  // an interrupted set is dropped; this entry is looked at afresh
+      // The set claimed more entries than it has; this entry is looked at afresh.
+      if (!Flush(sink)) return kStopped;
     }
     layout::ExfatBitmapEntry bm;
     if (type == layout::kExfatTypeBitmap && !bitmapFound && layout::DecodeExfatBitmapEntry(e, kEntrySize, &bm)) {
@@ -776,8 +784,8 @@ ExfatDirParser::Result ExfatDirParser::Feed(const uint8_t* p, size_t len, const 
       continue;
     }
     layout::ExfatFileEntry file;
-    if (layout::DecodeExfatFileEntry(e, kEntrySize, &file)) {
-      if (file.secondaryCount < 2 || file.secondaryCount > 18) continue;
+    // A count past the 18 that a name of 255 characters needs is a damaged one, read the same way.
+    if (layout::DecodeExfatFileEntry(e, kEntrySize, &file) && file.secondaryCount >= 2) {
       m_set.assign(e, e + kEntrySize);
       m_expect = file.secondaryCount;
     }

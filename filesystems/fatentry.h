@@ -336,6 +336,8 @@ struct ExfatItem {
   uint64_t dataLength = 0;
   uint64_t validLength = 0;
   uint16_t createDate = 0, modifyDate = 0;
+  // The set ended before the count of secondary entries its file entry claims.
+  bool cut = false;
   bool IsDirectory() const { return (attr & 0x10) != 0; }
 };
 
@@ -346,8 +348,11 @@ struct ExfatBitmapRef {
 };
 
 // Walks exFAT entries fed block by block in directory order; an entry set cut by a block
-// end is completed from the next block. Sets whose types, counts or name length do not
-// agree are dropped.
+// end is completed from the next block. Sets whose types or name length do not agree are
+// dropped. A file entry whose count of secondary entries was damaged upwards claims entries
+// of the sets after it: its set ends at the first entry that is no secondary entry of its
+// own state (the next file entry, the directory's end) and is kept, marked cut, when its
+// stream entry and every name entry the stream asks for are there.
 class ExfatDirParser {
  public:
   enum Result { kMore, kEnd, kStopped };
@@ -357,6 +362,9 @@ class ExfatDirParser {
   // An entry set was cut by the end of the last block fed.
   bool Pending() const { return m_expect > 0; }
   Result Feed(const uint8_t* p, size_t len, const Sink& sink);
+  // The directory ends here: a set still open goes to the sink when it holds its stream
+  // and names, and is cleared. False when the sink said stop.
+  bool Flush(const Sink& sink);
   // The first allocation-bitmap entry seen, if any.
   bool bitmapFound = false;
   ExfatBitmapRef bitmap;

@@ -683,8 +683,21 @@ std::vector<uint32_t> ExfatDelWalker::FileClusters(const ExfatItem& it, bool del
     if (usable) return chain;
   }
   uint64_t room = uint64_t(m_geo.maxCluster) - it.firstCluster + 1;
+  // A set that ended before its count is kept only with all its clusters on the volume.
+  if (it.cut && n > room) return out;
   n = std::min(n, room);
-  for (uint64_t k = 0; k < n; ++k) out.push_back(uint32_t(it.firstCluster + k));
+  for (uint64_t k = 0; k < n; ++k) {
+    uint32_t c = uint32_t(it.firstCluster + k);
+    // A file that was not kept in one piece and lost its chain: where the run that would
+    // be its one piece crosses a cluster in use that no chain links to the cluster before
+    // it, the file lay elsewhere, and those bytes are another file's.
+    if (k > 0 && !it.noFatChain) {
+      bool used = false;
+      uint32_t prev = 0;
+      if (IsClusterAllocated(c, &used) == 0 && used && (!m_table.Get(c - 1, &prev) || prev != c)) return {};
+    }
+    out.push_back(c);
+  }
   return out;
 }
 
@@ -708,6 +721,10 @@ int ExfatDelWalker::WalkDirectory(const DirJob& job, const FoundSink& found, con
   std::vector<uint8_t> buf;
   ExfatDirParser parser;
   std::vector<ExfatItem> items;
+  auto collect = [&](const ExfatItem& it) {
+    items.push_back(it);
+    return true;
+  };
   for (uint32_t c : DirClusters(job)) {
     if (!m_readClusters.insert(c).second) break;
     if (!ReadCluster(c, &buf)) break;
@@ -722,12 +739,10 @@ int ExfatDelWalker::WalkDirectory(const DirJob& job, const FoundSink& found, con
         }
       }
     }
-    ExfatDirParser::Result r = parser.Feed(buf.data(), buf.size(), [&](const ExfatItem& it) {
-      items.push_back(it);
-      return true;
-    });
-    if (r == ExfatDirParser::kEnd) break;
+    if (parser.Feed(buf.data(), buf.size(), collect) == ExfatDirParser::kEnd) break;
   }
+  // A set whose count ran past the directory's last cluster.
+  parser.Flush(collect);
   for (const ExfatItem& it : items) {
     if (*stopped || m_gone) break;
     bool deleted = it.deleted || job.deleted;

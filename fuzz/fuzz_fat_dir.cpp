@@ -20,6 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f32.Feed(data + off, n, [&](const fat::FatDirItem& it) { names += it.name.size(); return true; });
     ex.Feed(data + off, n, [&](const fat::ExfatItem& it) { names += it.name.size(); return true; });
   }
+  // The directory ends: a set still open whose count ran past it.
+  ex.Flush([&](const fat::ExfatItem& it) {
+    names += it.name.size();
+    return true;
+  });
   // Each block as a free cluster that may hold a lost folder's entries.
   fat::FatGeometry lost;
   lost.kind = (block & 64) ? fat::kFat32 : fat::kFat16;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -137,6 +138,13 @@ DamageTally RunDamageRow(const DamageRow& row) {
       ADD_FAILURE() << row.name << ": the damage does not fit the image";
       return t;
     }
+  }
+  // KESTRUM_DAMAGE_KEEP names a folder that gets a copy of each damaged image, so that the
+  // same bytes can be scanned by another version (scan_probe) for its figures.
+  if (const char* keep = getenv("KESTRUM_DAMAGE_KEEP")) {
+    if (*keep)
+      RunCommand("cp --sparse=always '" + copy + "' '" + std::string(keep) + "/" + row.name + ".img'",
+                 &status);
   }
   std::unique_ptr<EioView> view;
   std::string scanned = copy;

@@ -79,7 +79,8 @@ struct DamageTally {
 };
 
 // Copies the image, damages the copy, scans it through the engine's top object the way the
-// program does and judges every found file against the manifest.
+// program does and judges every found file against the manifest. With KESTRUM_DAMAGE_KEEP
+// set to a folder, the damaged copy is also kept there as <row name>.img.
 DamageTally RunDamageRow(const DamageRow& row);
 
 inline void PrintTo(const DamageRow& row, std::ostream* os) { *os << row.name; }

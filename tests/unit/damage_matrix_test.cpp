@@ -47,7 +47,7 @@ DamageRow Intact(const char* name, const char* image, int kind, int exact) {
 const DamageRow kIntactRows[] = {
     Intact("fat16_deleted", "fat16", 1, 13),     Intact("fat16_volume", "fat16", 0x100, 47),
     Intact("fat32_deleted", "fat32", 1, 15),     Intact("fat32_volume", "fat32", 0x100, 48),
-    Intact("exfat_deleted", "exfat", 1, 11),     Intact("exfat_volume", "exfat", 0x100, 137),
+    Intact("exfat_deleted", "exfat", 1, 11),     Intact("exfat_volume", "exfat", 0x100, 159),
     Intact("ntfs_deleted", "ntfs", 1, 166),      Intact("ntfs_volume", "ntfs", 0x100, 2140),
     Intact("hfsplus_volume", "hfsplus", 0x100, 302),
 };

@@ -32,6 +32,8 @@ struct DamageRow {
   int kind = 0x100;  // 1 Deleted Recovery, 0x100 Volume Recovery, or a file system's own kind
   int exact = 0;     // pinned: files byte-exact at their own folders and names
   int elsewhere = -1;  // pinned when not -1: byte-exact, but under another folder or name
+  int listed = -1;     // pinned when not -1: every file found, folders left out (so that no
+                       // file outside the manifest, such as another volume's, is handed out)
   int device = -1;   // index in the engine's device list; -1 the first partition, -2 the disk
   std::vector<std::pair<uint64_t, uint64_t>> unreadable;  // 512-byte sectors answering EIO
   uint32_t sectorSize = 0;  // KESTRUM_SECTOR_SIZE; 0 leaves the image's own

@@ -140,7 +140,8 @@ bool ReadsAsFolder(const uint8_t* sector, uint32_t bps) {
 }
 
 // The 32-bit FAT entry of a cluster; false when it cannot be read.
-bool ReadFat32Entry(IStorageDevice* device, uint64_t fatStart, uint32_t bps, uint64_t cluster, uint32_t* value) {
+bool ReadFat32Entry(IStorageDevice* device, uint64_t fatStart, uint32_t bps, uint64_t cluster,
+                    uint32_t* value) {
   std::vector<uint8_t> sec(bps);
   if (cluster > (UINT64_MAX / 4) || fatStart > UINT64_MAX - cluster * 4 / bps) return false;
   uint64_t at = fatStart + cluster * 4 / bps;
@@ -162,7 +163,8 @@ bool BackupVolumeAgrees(IStorageDevice* device, const BackupVolume& v, uint32_t 
     return false;
   const uint64_t root = b.fat32.rootCluster;
   uint32_t entry = 0;
-  if (root < 2 || !ReadFat32Entry(device, v.start + b.reservedSectors, bps, root, &entry) || entry == 0) return false;
+  if (root < 2 || !ReadFat32Entry(device, v.start + b.reservedSectors, bps, root, &entry) || entry == 0)
+    return false;
   if ((root - 2) > (UINT64_MAX - data) / b.sectorsPerCluster) return false;
   uint64_t rootAt = data + (root - 2) * b.sectorsPerCluster;
   std::vector<uint8_t> sec(bps);
@@ -179,9 +181,11 @@ bool BackupVolumeHolds(IStorageDevice* device, const BackupVolume& v, uint64_t l
   if (data == 0 || lba < data) return false;
   if (v.fileSystem != FS_FAT32) return true;
   layout::FatBootSector b;
-  if (!layout::DecodeFatBootSector(v.boot.data(), v.boot.size(), &b) || b.sectorsPerCluster == 0) return false;
+  if (!layout::DecodeFatBootSector(v.boot.data(), v.boot.size(), &b) || b.sectorsPerCluster == 0)
+    return false;
   uint32_t entry = 0;
-  return ReadFat32Entry(device, v.start + b.reservedSectors, bps, (lba - data) / b.sectorsPerCluster + 2, &entry) &&
+  return ReadFat32Entry(device, v.start + b.reservedSectors, bps, (lba - data) / b.sectorsPerCluster + 2,
+                        &entry) &&
          entry != 0;
 }
 
@@ -437,7 +441,8 @@ int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
         // where the volume's own root folder agrees, and where no confirmed boot sector of
         // another volume lies inside it outside its files (decided below).
         uint64_t start = 0;
-        int fs = CheckBackupBootSector(checker, m_device, sector, bps, at, &backupStarts, &start, &size, nullptr);
+        int fs =
+            CheckBackupBootSector(checker, m_device, sector, bps, at, &backupStarts, &start, &size, nullptr);
         if (fs == FS_NONE) continue;
         backupStarts.insert(start);
         BackupVolume hit;

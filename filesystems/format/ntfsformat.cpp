@@ -56,8 +56,7 @@ bool DataClusterRuns(const CNTFS& ntfs, const uint8_t* record, std::vector<NtfsR
                      uint64_t* allocated) {
   NtfsAttr a;
   runs->clear();
-  if (ntfs.FindUnnamed(record, NTFS_AT_DATA, &a) != RC_OK || !a.nonResident || a.lowestVcn != 0)
-    return false;
+  if (ntfs.FindUnnamed(record, NTFS_AT_DATA, &a) != RC_OK || !a.nonResident || a.lowestVcn != 0) return false;
   *allocated = a.allocatedSize;
   int64_t lcn = 0;
   for (size_t pos = 0; pos < a.pairsLength;) {
@@ -65,7 +64,8 @@ bool DataClusterRuns(const CNTFS& ntfs, const uint8_t* record, std::vector<NtfsR
     int64_t delta = 0;
     uint64_t count = 0;
     bool sparse = false;
-    int rc = CNTFS::DecodeRunEntry(record + a.pairsOffset + pos, a.pairsLength - pos, &size, &delta, &count, &sparse);
+    int rc = CNTFS::DecodeRunEntry(record + a.pairsOffset + pos, a.pairsLength - pos, &size, &delta, &count,
+                                   &sparse);
     if (rc == RC_MISSING) break;
     if (rc != RC_OK) return false;
     pos += size;
@@ -207,7 +207,8 @@ void CNTFSFormat::AnchorOnMftRecord(const uint8_t* record, uint64_t s, uint32_t 
   std::vector<NtfsRun> runs;
   uint64_t allocated = 0;
   m_ownMft.clear();
-  if (!DataClusterRuns(*m_ntfs, record, &runs, &allocated) || !AddOwnMft(runs, spc) || m_ownMft.front().start != s) {
+  if (!DataClusterRuns(*m_ntfs, record, &runs, &allocated) || !AddOwnMft(runs, spc) ||
+      m_ownMft.front().start != s) {
     m_ownMft.clear();
     return;
   }
@@ -222,10 +223,11 @@ void CNTFSFormat::AnchorOnMftRecord(const uint8_t* record, uint64_t s, uint32_t 
   bool isDirectory = false;
   if (spr && first.firstRecord == 0 && first.sectors / spr > 6 &&
       ReadFixedRecord(m_device, *m_ntfs, first.start + 6 * spr, bitmap.data()) &&
-      m_ntfs->GetFileName(bitmap.data(), name, &parent, &isDirectory, &bytes) == RC_OK && name == u"$Bitmap" &&
-      bytes > 0 && bytes <= UINT64_MAX / 8 / (uint64_t(spc) + 1)) {
+      m_ntfs->GetFileName(bitmap.data(), name, &parent, &isDirectory, &bytes) == RC_OK &&
+      name == u"$Bitmap" && bytes > 0 && bytes <= UINT64_MAX / 8 / (uint64_t(spc) + 1)) {
     uint64_t sectors = (bytes * 8 + 1) * spc;
-    if (sectors < m_volumeSectors && ApplyGeometry(m_ntfs->BytesPerSector(), spc, m_ntfs->RecordBytes(), sectors))
+    if (sectors < m_volumeSectors &&
+        ApplyGeometry(m_ntfs->BytesPerSector(), spc, m_ntfs->RecordBytes(), sectors))
       m_volumeSectors = sectors;
   }
   m_anchored = true;
@@ -349,7 +351,8 @@ void CNTFSFormat::NoteOwnData(const uint8_t* record) {
   uint64_t allocated = 0;
   if (!DataClusterRuns(*m_ntfs, record, &runs, &allocated)) return;
   for (const NtfsRun& r : runs)
-    if (r.lcn >= 0 && r.clusters && m_ownData.size() < kMaxOwnRanges) m_ownData.push_back({uint64_t(r.lcn), r.clusters});
+    if (r.lcn >= 0 && r.clusters && m_ownData.size() < kMaxOwnRanges)
+      m_ownData.push_back({uint64_t(r.lcn), r.clusters});
 }
 
 void CNTFSFormat::ResolveForeign() {
@@ -598,7 +601,8 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
       HandleRecord(record.data(), cur + i);
     }
     // A volume placed by its $MFT during the search ends where its $Bitmap says.
-    if (m_anchored && m_param->bootSector + m_volumeSectors < to && m_param->bootSector + m_volumeSectors > from) {
+    if (m_anchored && m_param->bootSector + m_volumeSectors < to &&
+        m_param->bootSector + m_volumeSectors > from) {
       to = m_param->bootSector + m_volumeSectors;
       span = to - from;
     }
@@ -610,7 +614,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
     int best = -1;
     for (int i = 0; i < 13; ++i)
       if (m_clusterHistogram[i] && (best < 0 || m_clusterHistogram[i] > m_clusterHistogram[best])) best = i;
-    uint32_t c = best >= 0               ? (1u << best)
+    uint32_t c = best >= 0                 ? (1u << best)
                  : m_bootSectorsPerCluster ? m_bootSectorsPerCluster
                                            : m_ntfs->SectorsPerCluster();
     if (ApplyGeometry(bps, c, m_ntfs->RecordBytes(), m_volumeSectors)) {

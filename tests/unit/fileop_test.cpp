@@ -403,7 +403,8 @@ TEST(FileOp, CompressedUnitWithDamagedStoredChunkFails) {
 // inside a request does.
 class ShortReadDevice : public MemDevice {
  public:
-  ShortReadDevice(std::vector<uint8_t> bytes, int64_t shortAt) : MemDevice(std::move(bytes), 512, 512), m_shortAt(shortAt) {}
+  ShortReadDevice(std::vector<uint8_t> bytes, int64_t shortAt)
+      : MemDevice(std::move(bytes), 512, 512), m_shortAt(shortAt) {}
   int64_t CloneSeek(int64_t offset, int origin) override {
     int64_t at = MemDevice::CloneSeek(offset, origin);
     m_pos = at;

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "common/inc/bytes.h"
 #include "common/inc/ifileinfo.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/kestrum_types.h"
-#include "common/inc/bytes.h"
 #include "common/inc/seams.h"
 #include "damagematrix.h"
 #include "filesystems/format/format.h"
@@ -270,7 +270,8 @@ TEST(FormatWholeDisk, BackupVolumeYieldsOnlyWhereItNoLongerHoldsTheBootSector) {
   } cases[] = {
       {"as written", [](std::vector<uint8_t>&) {}, FS_FAT32, 0},
       {"the image's first cluster free in the first FAT",
-       [&](std::vector<uint8_t>& d) { kbytes::PutLe32(d.data() + reserved * 512 + cluster * 4, 0); }, FS_NTFS, image},
+       [&](std::vector<uint8_t>& d) { kbytes::PutLe32(d.data() + reserved * 512 + cluster * 4, 0); }, FS_NTFS,
+       image},
       {"the root folder overwritten",
        [&](std::vector<uint8_t>& d) { std::memset(d.data() + root * 512, 0xF6, 512); }, FS_NTFS, image},
       // A folder whose entries were all deleted is still a folder.

@@ -366,10 +366,11 @@ int CCompressedFileOP::ReadUnit(RunList* runs, uint64_t unit, uint8_t* out, uint
     if (p.lba > uint64_t(INT64_MAX) / ss) return RC_READ_FAILED;
     uint32_t bytes = uint32_t(p.count * ss);
     if (m_device->CloneSeek(int64_t(p.lba * ss), 0) != int64_t(p.lba * ss)) return RC_READ_FAILED;
+    // A short read left the rest of the unit unread: its zero fill is no data of the file,
+    // and a packed unit cut short would decode to wrong bytes.
     int got = m_device->CloneRead(dst + filled, bytes);
-    if (got <= 0) return RC_READ_FAILED;
+    if (got <= 0 || uint32_t(got) < bytes) return RC_READ_FAILED;
     filled += uint32_t(got);
-    if (uint32_t(got) < bytes) break;
   }
   if (dst == out) return 0;
   int64_t n = Lznt1Decompress(work, size_t(filled), out, unitBytes);

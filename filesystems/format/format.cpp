@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,10 @@
 #include "common/inc/seams.h"
 #include "common/layout/exfat_boot.h"
 #include "common/layout/exfat_dirent.h"
+#include "common/layout/fat_boot.h"
 #include "common/layout/mbr.h"
 #include "common/layout/ntfs_file_record.h"
+#include "filesystems/fatentry.h"
 #include "filesystems/format/ntfsformat.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "storagedevice/checkdbr.h"
@@ -87,6 +90,104 @@ class HfsEvidence {
   uint64_t m_first = 0;
   uint64_t m_leaves = 0;
 };
+
+// A volume that only its backup boot sector still describes. The search looks on through
+// the rest of it, for a boot sector that replaced it there.
+struct BackupVolume {
+  bool found = false;
+  uint64_t start = 0, end = 0;
+  int fileSystem = FS_NONE;
+  std::vector<uint8_t> boot;  // the backup copy
+};
+
+// Where the volume's data area begins: no file of it lies before, in its reserved sectors and
+// FATs (FAT32) or its FAT region (exFAT). 0 when nothing is known.
+uint64_t DataAreaStart(const BackupVolume& v) {
+  if (v.fileSystem == FS_FAT32) {
+    layout::FatBootSector b;
+    if (!layout::DecodeFatBootSector(v.boot.data(), v.boot.size(), &b)) return 0;
+    uint64_t system = uint64_t(b.reservedSectors) + uint64_t(b.numFats) * b.fat32.fatSize32;
+    return system > UINT64_MAX - v.start ? 0 : v.start + system;
+  }
+  if (v.fileSystem == FS_EXFAT) {
+    layout::ExfatBootSector b;
+    if (!layout::DecodeExfatBootSector(v.boot.data(), v.boot.size(), &b)) return 0;
+    return uint64_t(b.clusterHeapOffset) > UINT64_MAX - v.start ? 0 : v.start + b.clusterHeapOffset;
+  }
+  return 0;
+}
+
+// Whether a sector holds the entries of a folder: at least one entry (a label, a long-name
+// part or an 8.3 name, in use or deleted) before its end, and nothing that no folder holds.
+bool ReadsAsFolder(const uint8_t* sector, uint32_t bps) {
+  int entries = 0;
+  for (uint32_t off = 0; off + 32 <= bps; off += 32) {
+    const uint8_t* e = sector + off;
+    if (e[0] == 0) break;
+    const uint8_t attributes = e[11];
+    if (attributes == 0x0F) {
+      // A long-name part: no cluster of its own.
+      if (kbytes::Le16(e + 26) != 0) return false;
+    } else {
+      uint8_t name[11];
+      std::memcpy(name, e, sizeof name);
+      if (name[0] == 0x05) name[0] = 0xE5;  // a name that begins with 0xE5, not deleted
+      if (attributes > 0x3F || fat::FatIsInvalidShortName(name, true)) return false;
+    }
+    ++entries;
+  }
+  return entries > 0;
+}
+
+// The 32-bit FAT entry of a cluster; false when it cannot be read.
+bool ReadFat32Entry(IStorageDevice* device, uint64_t fatStart, uint32_t bps, uint64_t cluster,
+                    uint32_t* value) {
+  std::vector<uint8_t> sec(bps);
+  if (cluster > (UINT64_MAX / 4) || fatStart > UINT64_MAX - cluster * 4 / bps) return false;
+  uint64_t at = fatStart + cluster * 4 / bps;
+  if (at > uint64_t(INT64_MAX) || device->ReadSectors(int64_t(at), sec.data(), 1) != 1) return false;
+  *value = kbytes::Le32(sec.data() + size_t(cluster * 4 % bps)) & 0x0FFFFFFF;
+  return true;
+}
+
+// Whether a volume found through its backup boot sector is still confirmed by its own
+// structures, not only by its boot-sector copies. Checker and backup alone see the FAT
+// starts, which a volume formatted over the old one often leaves: a FAT32 volume must also
+// have its root folder where its boot sector puts it, given out by its FAT and reading as a
+// folder. An exFAT or NTFS volume was confirmed by its root folder or its $MFT records.
+bool BackupVolumeAgrees(IStorageDevice* device, const BackupVolume& v, uint32_t bps) {
+  if (v.fileSystem != FS_FAT32) return true;
+  layout::FatBootSector b;
+  const uint64_t data = DataAreaStart(v);
+  if (data == 0 || !layout::DecodeFatBootSector(v.boot.data(), v.boot.size(), &b) || b.sectorsPerCluster == 0)
+    return false;
+  const uint64_t root = b.fat32.rootCluster;
+  uint32_t entry = 0;
+  if (root < 2 || !ReadFat32Entry(device, v.start + b.reservedSectors, bps, root, &entry) || entry == 0)
+    return false;
+  if ((root - 2) > (UINT64_MAX - data) / b.sectorsPerCluster) return false;
+  uint64_t rootAt = data + (root - 2) * b.sectorsPerCluster;
+  std::vector<uint8_t> sec(bps);
+  return rootAt <= uint64_t(INT64_MAX) && device->ReadSectors(int64_t(rootAt), sec.data(), 1) == 1 &&
+         ReadsAsFolder(sec.data(), bps);
+}
+
+// Whether a volume found through its backup boot sector still holds the sector lba, where
+// another volume's boot sector was confirmed: only then is that boot sector a file's
+// content (a volume image kept on it). In its reserved sectors or FATs it can only be a
+// volume formatted over it; on FAT32 the sector must also lie in a cluster its FAT gives out.
+bool BackupVolumeHolds(IStorageDevice* device, const BackupVolume& v, uint64_t lba, uint32_t bps) {
+  uint64_t data = DataAreaStart(v);
+  if (data == 0 || lba < data) return false;
+  if (v.fileSystem != FS_FAT32) return true;
+  layout::FatBootSector b;
+  if (!layout::DecodeFatBootSector(v.boot.data(), v.boot.size(), &b) || b.sectorsPerCluster == 0)
+    return false;
+  uint32_t entry = 0;
+  return ReadFat32Entry(device, v.start + b.reservedSectors, bps, (lba - data) / b.sectorsPerCluster + 2,
+                        &entry) &&
+         entry != 0;
+}
 
 // The first LCN and cluster size of a record's unnamed $DATA.
 bool DataStart(const CNTFS& ntfs, const uint8_t* record, uint32_t* spc, uint64_t* lcn) {
@@ -319,10 +420,13 @@ int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
   bool found = false;
   uint64_t lba = 0, badStep = 1, advance = 0;
   int code = 0;
-  for (uint64_t first = 0; first < searched && !found; first += advance) {
-    uint32_t want = uint32_t(searched - first < kSearchBatch ? searched - first : kSearchBatch);
+  BackupVolume backup;
+  std::set<uint64_t> backupStarts;
+  uint64_t limit = searched;
+  for (uint64_t first = 0; first < limit && !found; first += advance) {
+    uint32_t want = uint32_t(limit - first < kSearchBatch ? limit - first : kSearchBatch);
     uint32_t got = ReadPastBadSectors(m_device, first, buf.data(), want, want, &badStep, &advance, &m_readFailures);
-    for (uint32_t i = 0; i < got; ++i) {
+    for (uint32_t i = 0; i < got && first + i < limit; ++i) {
       int64_t size = 0;
       uint64_t at = first + i;
       // No quality output: only a boot record whose structures confirm it is taken, so a
@@ -332,13 +436,27 @@ int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
       if (code == FS_NONE) {
         // A volume whose boot sector is destroyed (a stick formatted without a partition
         // table, its first sector overwritten) still has the backup copy its formatter
-        // wrote, which names where the volume begins.
+        // wrote, which names where the volume begins. A stick partitioned and formatted
+        // again keeps the old volume's backup and FAT starts too: the copy counts only
+        // where the volume's own root folder agrees, and where no confirmed boot sector of
+        // another volume lies inside it outside its files (decided below).
         uint64_t start = 0;
-        code = CheckBackupBootSector(checker, m_device, sector, bps, at, nullptr, &start, &size, nullptr);
-        if (code == FS_NONE) continue;
-        lba = start;
-        found = true;
-        break;
+        int fs =
+            CheckBackupBootSector(checker, m_device, sector, bps, at, &backupStarts, &start, &size, nullptr);
+        if (fs == FS_NONE) continue;
+        backupStarts.insert(start);
+        BackupVolume hit;
+        hit.found = true;
+        hit.start = start;
+        hit.end = size > 0 && uint64_t(size) <= UINT64_MAX - start ? start + uint64_t(size) : start + 1;
+        hit.fileSystem = fs;
+        hit.boot.assign(sector, sector + bps);
+        if (!BackupVolumeAgrees(m_device, hit, bps)) continue;
+        // A later backup inside the first one's reserved sectors or FATs replaced it.
+        if (backup.found && !(start > backup.start && start < DataAreaStart(backup))) continue;
+        backup = std::move(hit);
+        if (backup.end < limit) limit = backup.end;
+        continue;
       }
       // The HFS+ header is volume byte 1024; the volume, and its block 0, start before it.
       uint64_t index = code == FS_HFSP ? HfsHeaderSectorIndex(bps) : 0;
@@ -352,6 +470,13 @@ int CFormat::SearchBootSector(uint64_t* sector, int* fileSystem, int) {
   if (m_sink) {
     if (m_progressBase < 4) m_progressBase = 4;
     m_sink->Notify(NE_PERCENT, m_progressBase, 0, nullptr);
+  }
+  // A volume that its own boot sector confirms wins over an older one that only a backup
+  // describes, unless that older one still holds the place as one of its files.
+  if (backup.found && (!found || BackupVolumeHolds(m_device, backup, lba, bps))) {
+    found = true;
+    lba = backup.start;
+    code = backup.fileSystem;
   }
   if (!found) return RC_MISSING;
   *sector = lba;

@@ -1,5 +1,6 @@
 #include "filesystems/format/ntfsformat.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -42,6 +43,42 @@ bool KeepFile(void* existing, void* incoming, int exists) {
 uint32_t RecordNumber(const CNTFS& ntfs, const uint8_t* record) {
   layout::NtfsFileRecordHeader h;
   return ntfs.ReadRecordHeader(record, &h) ? h.recordNumber : 0;
+}
+
+// Ranges of own data clusters kept to tell which foreign records lie in the volume's files:
+// 4M ranges are 64 MiB. Past that, foreign records are listed as they were before.
+const size_t kMaxOwnRanges = size_t(1) << 22;
+
+// The runs of a record's unnamed $DATA in clusters, with its allocated size, decoded without
+// the volume's cluster count: they may be counted in clusters of another size than the one
+// the reader holds (an old $MFT under a volume formatted again).
+bool DataClusterRuns(const CNTFS& ntfs, const uint8_t* record, std::vector<NtfsRun>* runs,
+                     uint64_t* allocated) {
+  NtfsAttr a;
+  runs->clear();
+  if (ntfs.FindUnnamed(record, NTFS_AT_DATA, &a) != RC_OK || !a.nonResident || a.lowestVcn != 0) return false;
+  *allocated = a.allocatedSize;
+  int64_t lcn = 0;
+  for (size_t pos = 0; pos < a.pairsLength;) {
+    uint8_t size = 0;
+    int64_t delta = 0;
+    uint64_t count = 0;
+    bool sparse = false;
+    int rc = CNTFS::DecodeRunEntry(record + a.pairsOffset + pos, a.pairsLength - pos, &size, &delta, &count,
+                                   &sparse);
+    if (rc == RC_MISSING) break;
+    if (rc != RC_OK) return false;
+    pos += size;
+    if (sparse) {
+      runs->push_back({-1, count});
+      continue;
+    }
+    if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && lcn < INT64_MIN - delta)) return false;
+    lcn += delta;
+    if (lcn < 0) return false;
+    runs->push_back({lcn, count});
+  }
+  return !runs->empty();
 }
 
 int Log2(uint32_t v) {
@@ -141,12 +178,59 @@ int CNTFSFormat::BuildFilesFromRecords(const uint8_t* record, uint64_t) {
   return RC_OK;
 }
 
-void CNTFSFormat::ResolvePending() {
+void CNTFSFormat::ResolvePending(bool sortOut) {
   std::vector<uint64_t> pending;
   pending.swap(m_pendingSectors);
   std::vector<uint8_t> record(m_ntfs->RecordBytes());
-  for (uint64_t s : pending)
-    if (ReadFixedRecord(m_device, *m_ntfs, s, record.data())) BuildFilesFromRecords(record.data(), s);
+  for (uint64_t s : pending) {
+    if (!ReadFixedRecord(m_device, *m_ntfs, s, record.data())) continue;
+    if (sortOut && m_anchored) {
+      // Records kept before the volume was placed: those outside it are another volume's,
+      // and of the rest only its own are placed now.
+      if (!InsideVolume(s)) continue;
+      if (!IsOwnRecord(record.data(), s)) {
+        if (m_foreignSectors.size() < kMaxPending) m_foreignSectors.push_back(s);
+        continue;
+      }
+      NoteOwnData(record.data());
+    }
+    BuildFilesFromRecords(record.data(), s);
+  }
+}
+
+bool CNTFSFormat::InsideVolume(uint64_t s) const {
+  const uint64_t base = m_param->bootSector;
+  return s >= base && s - base < m_volumeSectors;
+}
+
+void CNTFSFormat::AnchorOnMftRecord(const uint8_t* record, uint64_t s, uint32_t spc) {
+  std::vector<NtfsRun> runs;
+  uint64_t allocated = 0;
+  m_ownMft.clear();
+  if (!DataClusterRuns(*m_ntfs, record, &runs, &allocated) || !AddOwnMft(runs, spc) ||
+      m_ownMft.front().start != s) {
+    m_ownMft.clear();
+    return;
+  }
+  // With no boot sector to say where the volume ends, its $Bitmap does: one bit a cluster,
+  // rounded up to whole bytes and eight-byte words, and a cluster more for the backup boot
+  // sector after the last one.
+  const MftExtent& first = m_ownMft.front();
+  const uint64_t spr = m_ntfs->SectorsPerRecord();
+  std::vector<uint8_t> bitmap(m_ntfs->RecordBytes());
+  std::u16string name;
+  uint64_t parent = 0, bytes = 0;
+  bool isDirectory = false;
+  if (spr && first.firstRecord == 0 && first.sectors / spr > 6 &&
+      ReadFixedRecord(m_device, *m_ntfs, first.start + 6 * spr, bitmap.data()) &&
+      m_ntfs->GetFileName(bitmap.data(), name, &parent, &isDirectory, &bytes) == RC_OK &&
+      name == u"$Bitmap" && bytes > 0 && bytes <= UINT64_MAX / 8 / (uint64_t(spc) + 1)) {
+    uint64_t sectors = (bytes * 8 + 1) * spc;
+    if (sectors < m_volumeSectors &&
+        ApplyGeometry(m_ntfs->BytesPerSector(), spc, m_ntfs->RecordBytes(), sectors))
+      m_volumeSectors = sectors;
+  }
+  m_anchored = true;
 }
 
 void CNTFSFormat::CastVote(uint64_t sector, uint32_t c) {
@@ -165,6 +249,144 @@ void CNTFSFormat::CastVote(uint64_t sector, uint32_t c) {
   if (r == 2 && ApplyGeometry(m_ntfs->BytesPerSector(), c, m_ntfs->RecordBytes(), m_volumeSectors)) {
     m_recompute = false;
     ResolvePending();
+  }
+}
+
+bool CNTFSFormat::AddOwnMft(const std::vector<NtfsRun>& runs, uint64_t spc) {
+  const uint64_t base = m_param->bootSector;
+  const uint64_t clusterBytes = spc * m_ntfs->BytesPerSector(), recordBytes = m_ntfs->RecordBytes();
+  std::vector<MftExtent> extents;
+  uint64_t vcn = 0;
+  for (const NtfsRun& r : runs) {
+    if (r.lcn >= 0) {
+      uint64_t lcn = uint64_t(r.lcn);
+      if (spc == 0 || lcn > (UINT64_MAX - base) / spc || r.clusters > UINT64_MAX / spc ||
+          vcn > UINT64_MAX / clusterBytes)
+        return false;
+      extents.push_back({base + lcn * spc, r.clusters * spc, vcn * clusterBytes / recordBytes});
+    }
+    if (r.clusters > UINT64_MAX - vcn) return false;
+    vcn += r.clusters;
+  }
+  if (extents.empty()) return false;
+  m_ownMft.insert(m_ownMft.end(), extents.begin(), extents.end());
+  return true;
+}
+
+bool CNTFSFormat::ReadOwnMft(const NtfsBootInfo& boot, uint64_t base, uint64_t end) {
+  const uint64_t spc = boot.sectorsPerCluster;
+  if (spc == 0 || boot.mftLcn > (UINT64_MAX - base) / spc) return false;
+  const uint64_t at = base + boot.mftLcn * spc;
+  if (at >= end || at > uint64_t(INT64_MAX)) return false;
+  // The record size the boot sector gives holds only when record 0 was written in it: its
+  // allocated size lies in the first sector, where no fixup reaches.
+  std::vector<uint8_t> head(boot.bytesPerSector < 512 ? 512 : boot.bytesPerSector);
+  layout::NtfsFileRecordHeader h;
+  if (m_device->ReadSectors(int64_t(at), head.data(), 1) != 1 ||
+      !layout::ReadNtfsFileRecordHeader(head.data(), head.size(), &h) || !h.isFile ||
+      h.bytesAllocated != boot.recordBytes)
+    return false;
+  // The volume ends where its boot sector says, its backup sector included: what lies past
+  // it belongs to another volume.
+  uint64_t volume = end - base;
+  if (boot.totalSectors < volume) volume = boot.totalSectors + 1;
+  if (!ApplyGeometry(boot.bytesPerSector, boot.sectorsPerCluster, boot.recordBytes, volume)) return false;
+  std::vector<uint8_t> record(m_ntfs->RecordBytes());
+  std::u16string name;
+  uint64_t parent = 0, allocated = 0;
+  std::vector<NtfsRun> runs;
+  if (!ReadFixedRecord(m_device, *m_ntfs, at, record.data()) ||
+      m_ntfs->GetFileName(record.data(), name, &parent, nullptr, nullptr) != RC_OK || name != u"$MFT" ||
+      !DataClusterRuns(*m_ntfs, record.data(), &runs, &allocated))
+    return false;
+  m_ownMft.clear();
+  if (!AddOwnMft(runs, spc) || m_ownMft.front().start != at) {
+    m_ownMft.clear();
+    return false;
+  }
+  m_volumeSectors = volume;
+  m_bootSectorsPerCluster = boot.sectorsPerCluster;
+  return true;
+}
+
+bool CNTFSFormat::IsOwnRecord(const uint8_t* record, uint64_t s) {
+  for (const MftExtent& e : m_ownMft)
+    if (s >= e.start && s - e.start < e.sectors) return true;
+  layout::NtfsFileRecordHeader h;
+  if (m_ownMft.empty() || !m_ntfs->ReadRecordHeader(record, &h) || !h.hasRecordNumber) return false;
+  // A volume formatted again over one whose $MFT began at the same place: the old records
+  // still stand where their numbers put them, past the present $MFT's first records.
+  const uint64_t spr = m_ntfs->SectorsPerRecord();
+  const MftExtent& first = m_ownMft.front();
+  if (spr && first.firstRecord == 0 && s > first.start && (s - first.start) % spr == 0 &&
+      (s - first.start) / spr == h.recordNumber)
+    return true;
+  // The old $MFT's own record 0, standing at the first cluster it names from this volume's
+  // start: the old $MFT lay along its runs. A mirror's copy, or the record 0 of a volume
+  // image kept in a file, names another place.
+  if (h.recordNumber != 0) return false;
+  std::u16string name;
+  uint64_t parent = 0, allocated = 0;
+  std::vector<NtfsRun> runs;
+  if (m_ntfs->GetFileName(record, name, &parent, nullptr, nullptr) != RC_OK || name != u"$MFT" ||
+      !DataClusterRuns(*m_ntfs, record, &runs, &allocated))
+    return false;
+  uint64_t clusters = 0;
+  for (const NtfsRun& r : runs) clusters += r.clusters;
+  const uint64_t bps = m_ntfs->BytesPerSector();
+  if (clusters == 0 || allocated % clusters || (allocated / clusters) % bps) return false;
+  const uint64_t spc = allocated / clusters / bps;
+  if (!kbytes::IsPowerOfTwo(spc) || spc > 4096) return false;
+  const uint64_t base = m_param->bootSector;
+  for (const NtfsRun& r : runs) {
+    if (r.lcn < 0) continue;
+    if (uint64_t(r.lcn) > (UINT64_MAX - base) / spc || base + uint64_t(r.lcn) * spc != s) return false;
+    break;
+  }
+  return AddOwnMft(runs, spc);
+}
+
+void CNTFSFormat::NoteOwnData(const uint8_t* record) {
+  std::vector<NtfsRun> runs;
+  uint64_t allocated = 0;
+  if (!DataClusterRuns(*m_ntfs, record, &runs, &allocated)) return;
+  for (const NtfsRun& r : runs)
+    if (r.lcn >= 0 && r.clusters && m_ownData.size() < kMaxOwnRanges)
+      m_ownData.push_back({uint64_t(r.lcn), r.clusters});
+}
+
+void CNTFSFormat::ResolveForeign() {
+  std::vector<uint64_t> foreign;
+  foreign.swap(m_foreignSectors);
+  if (foreign.empty() || m_recompute) return;
+  std::sort(m_ownData.begin(), m_ownData.end(),
+            [](const ClusterRange& a, const ClusterRange& b) { return a.lcn < b.lcn; });
+  // Merged, so that the range before an LCN is the only one that can hold it.
+  std::vector<ClusterRange> merged;
+  for (const ClusterRange& r : m_ownData) {
+    uint64_t rend = r.count > UINT64_MAX - r.lcn ? UINT64_MAX : r.lcn + r.count;
+    if (!merged.empty() && r.lcn <= merged.back().lcn + merged.back().count) {
+      ClusterRange& m = merged.back();
+      if (rend > m.lcn + m.count) m.count = rend - m.lcn;
+    } else {
+      merged.push_back({r.lcn, rend - r.lcn});
+    }
+  }
+  const uint64_t base = m_param->bootSector, spc = m_ntfs->SectorsPerCluster();
+  std::vector<uint8_t> record(m_ntfs->RecordBytes());
+  for (uint64_t s : foreign) {
+    bool own = false;
+    for (const MftExtent& e : m_ownMft)
+      if (s >= e.start && s - e.start < e.sectors) own = true;
+    if (!own && spc && s >= base) {
+      // A record inside a file of this volume is that file's content (a disk image kept
+      // there): its clusters count from the image's start, not this volume's.
+      uint64_t lcn = (s - base) / spc;
+      auto it = std::upper_bound(merged.begin(), merged.end(), lcn,
+                                 [](uint64_t v, const ClusterRange& r) { return v < r.lcn; });
+      if (it != merged.begin() && lcn - std::prev(it)->lcn < std::prev(it)->count) continue;
+    }
+    if (ReadFixedRecord(m_device, *m_ntfs, s, record.data())) BuildFilesFromRecords(record.data(), s);
   }
 }
 
@@ -190,8 +412,19 @@ void CNTFSFormat::HandleRecord(uint8_t* record, uint64_t s) {
     m_recompute = false;
     m_ntfs->SetBaseSector(base);
     m_param->bootSector = base;
-    ResolvePending();
+    AnchorOnMftRecord(record, s, c);
+    ResolvePending(true);
     return;
+  }
+  if (m_anchored) {
+    // Only the volume's own records vote and are placed as they come: a record inside a
+    // file's data, or of another volume, would bring its own geometry and numbers.
+    if (!InsideVolume(s)) return;
+    if (!IsOwnRecord(record, s)) {
+      if (m_foreignSectors.size() < kMaxPending) m_foreignSectors.push_back(s);
+      return;
+    }
+    NoteOwnData(record);
   }
   if (m_recompute) {
     uint32_t c = 0;
@@ -276,8 +509,19 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   m_ntfs->SetBaseSector(base);
   m_deviceSectors = end;
   m_volumeSectors = end - base;
+  m_anchored = false;
+  m_bootSectorsPerCluster = 0;
+  m_ownMft.clear();
+  m_ownData.clear();
+  m_foreignSectors.clear();
   uint32_t recordBytes = bps < 1024 ? 1024 : bps;
   uint32_t spc = 1;
+  if ((haveBoot || givenBoot) && ReadOwnMft(boot, base, end)) {
+    // The boot sector and its $MFT agree: the volume's records have the size they give,
+    // and the volume ends where the boot sector says.
+    m_anchored = true;
+    recordBytes = m_ntfs->RecordBytes();
+  }
   if (haveBoot) {
     recordBytes = boot.recordBytes;
     spc = boot.sectorsPerCluster;
@@ -295,6 +539,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   if (!dev || dev->GetPartitionInfo(&info) != 0 || info.PartitionType == PT_UNALLOCATED)
     m_mftSearch = true;
   std::vector<uint8_t> record(m_ntfs->RecordBytes());
+  if (m_anchored) m_mftSearch = false;
   if (m_mftSearch && (haveBoot || givenBoot) && boot.mftLcn <= (UINT64_MAX - base) / boot.sectorsPerCluster) {
     std::u16string name;
     uint64_t parent = 0;
@@ -312,20 +557,24 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   }
   int& progress = m_parent->ProgressBase();
   const int startBase = progress;
-  uint64_t cur = 0;
+  // An anchored volume is searched from its start to its end; otherwise the whole device.
+  const uint64_t from = m_anchored ? base : 0;
+  uint64_t to = m_anchored ? base + m_volumeSectors : end;
+  uint64_t span = to - from;
+  uint64_t cur = from;
   uint64_t badStep = 1;
   for (uint64_t advance = 0;; cur += advance) {
-    uint64_t done = cur < end ? cur : end;
-    int p = startBase + int(0.95 * (double(done) * (100 - startBase) / double(end)));
+    uint64_t done = cur < to ? cur - from : span;
+    int p = startBase + int(0.95 * (double(done) * (100 - startBase) / double(span)));
     if (p > 98) p = 98;
     if (sink->Notify(NE_PERCENT, p, 0, nullptr) != 0) {
       m_feeder.Stop();
       break;
     }
-    sink->Notify(NE_SECTORS, int64_t(cur), int64_t(end), nullptr);
-    if (cur >= end) break;
-    uint32_t main = uint32_t(end - cur < kBatchSectors ? end - cur : kBatchSectors);
-    uint32_t want = uint32_t(end - cur < uint64_t(main) + spr ? end - cur : uint64_t(main) + spr);
+    sink->Notify(NE_SECTORS, int64_t(done), int64_t(span), nullptr);
+    if (cur >= to) break;
+    uint32_t main = uint32_t(to - cur < kBatchSectors ? to - cur : kBatchSectors);
+    uint32_t want = uint32_t(to - cur < uint64_t(main) + spr ? to - cur : uint64_t(main) + spr);
     int got = m_device->ReadSectors(int64_t(cur), buf.data(), want);
     if (got < 0) got = 0;
     if (uint32_t(got) < want) unreadable = true;  // want never reaches past the device's end
@@ -351,22 +600,33 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
         continue;
       HandleRecord(record.data(), cur + i);
     }
+    // A volume placed by its $MFT during the search ends where its $Bitmap says.
+    if (m_anchored && m_param->bootSector + m_volumeSectors < to &&
+        m_param->bootSector + m_volumeSectors > from) {
+      to = m_param->bootSector + m_volumeSectors;
+      span = to - from;
+    }
   }
-  if (m_recompute && !m_mftSearch && !m_pendingSectors.empty()) {
+  if (m_recompute && !m_mftSearch && (!m_pendingSectors.empty() || !m_foreignSectors.empty())) {
     // No three neighbours agreed: the size most records estimated is still far better than
-    // dropping them; with no estimate at all only resident data can be read anyway.
+    // dropping them. With no estimate at all, the boot sector that anchored the volume
+    // decides; without one only resident data can be read anyway.
     int best = -1;
     for (int i = 0; i < 13; ++i)
       if (m_clusterHistogram[i] && (best < 0 || m_clusterHistogram[i] > m_clusterHistogram[best])) best = i;
-    uint32_t c = best >= 0 ? (1u << best) : m_ntfs->SectorsPerCluster();
+    uint32_t c = best >= 0                 ? (1u << best)
+                 : m_bootSectorsPerCluster ? m_bootSectorsPerCluster
+                                           : m_ntfs->SectorsPerCluster();
     if (ApplyGeometry(bps, c, m_ntfs->RecordBytes(), m_volumeSectors)) {
       m_recompute = false;
       ResolvePending();
     }
   }
+  if (m_anchored && !m_feeder.Stopped()) ResolveForeign();
   m_pendingSectors.clear();  // never placed on a volume: dropped
-  uint64_t done = cur < end ? cur : end;
-  progress += int(0.95 * double(done) * (100 - progress) / double(end));
+  m_foreignSectors.clear();
+  uint64_t done = cur < to ? cur - from : span;
+  progress += int(0.95 * double(done) * (100 - progress) / double(span));
   m_feeder.Finish();
   m_device->Close(1);
   sink->Notify(NE_PERCENT, 100, 0, nullptr);

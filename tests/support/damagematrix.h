@@ -35,6 +35,8 @@ struct DamageRow {
   // depends on the tools that made its samples.
   bool allExact = false;
   int elsewhere = -1;  // pinned when not -1: byte-exact, but under another folder or name
+  int listed = -1;     // pinned when not -1: every file found, folders left out (so that no
+                       // file outside the manifest, such as another volume's, is handed out)
   int device = -1;   // index in the engine's device list; -1 the first partition, -2 the disk
   std::vector<std::pair<uint64_t, uint64_t>> unreadable;  // 512-byte sectors answering EIO
   uint32_t sectorSize = 0;  // KESTRUM_SECTOR_SIZE; 0 leaves the image's own

@@ -25,6 +25,9 @@ TEST_P(DamageMatrix, GivesBackWhatIsPinned) {
   if (row.elsewhere >= 0) {
     EXPECT_EQ(t.elsewhere, row.elsewhere);
   }
+  if (row.listed >= 0) {
+    EXPECT_EQ(t.files, row.listed) << "files found in all";
+  }
 }
 
 }  // namespace testutil

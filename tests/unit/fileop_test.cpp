@@ -411,6 +411,91 @@ TEST(FileOp, CompressedUnitWithDamagedStoredChunkFails) {
   }
 }
 
+// A device that delivers a read only up to one byte offset: a read across it answers the
+// short, positive count of the bytes before it, as a device whose medium ends or fails
+// inside a request does.
+class ShortReadDevice : public MemDevice {
+ public:
+  ShortReadDevice(std::vector<uint8_t> bytes, int64_t shortAt)
+      : MemDevice(std::move(bytes), 512, 512), m_shortAt(shortAt) {}
+  int64_t CloneSeek(int64_t offset, int origin) override {
+    int64_t at = MemDevice::CloneSeek(offset, origin);
+    m_pos = at;
+    return at;
+  }
+  int CloneRead(void* buf, uint32_t count) override {
+    if (m_pos < m_shortAt && m_shortAt < m_pos + int64_t(count)) count = uint32_t(m_shortAt - m_pos);
+    int got = MemDevice::CloneRead(buf, count);
+    if (got > 0) m_pos += got;
+    return got;
+  }
+
+ private:
+  int64_t m_shortAt;
+  int64_t m_pos = 0;
+};
+
+// A unit whose read comes back short and positive is no whole unit: before, it kept its zero
+// fill past the short count and the read answered 0. Stored or packed, the read now answers
+// 5 with only the whole units before it.
+TEST(FileOp, CompressedUnitReadShortFails) {
+  std::vector<uint8_t> disk = Disk();
+  // A packed unit: one stored chunk of 4096 bytes and one chunk of a repeated byte, in 15 of
+  // its 16 clusters, the 16th sparse.
+  const std::vector<uint8_t> plain = testutil::RandomBytes(4096, 32);
+  std::vector<uint8_t> tail(4096, 0x5A), packed(8192);
+  int64_t n = Lznt1Compress(tail.data(), tail.size(), packed.data(), packed.size());
+  ASSERT_GT(n, 0);
+  std::vector<uint8_t> unit{0xFF, 0x3F};
+  unit.insert(unit.end(), plain.begin(), plain.end());
+  unit.insert(unit.end(), packed.begin(), packed.begin() + n);
+  std::copy(unit.begin(), unit.end(), disk.begin() + 600 * 512);
+  struct Case {
+    const char* what;
+    uint64_t secondUnit;  // where unit 1 lies
+    bool packed;
+  };
+  for (const Case& c : {Case{"stored", 300, false}, Case{"packed", 600, true}}) {
+    SCOPED_TRACE(c.what);
+    ShortReadDevice dev(disk, int64_t(c.secondUnit * 512 + 3000));
+    dev.SetOwnedByCaller(true);
+    CFileInfo f;
+    f.AddFlags(FF_COMPRESSED);
+    f.SetSize(2 * 8192);
+    RunList* r = new RunList(200, 16);  // unit 0: stored, read whole
+    if (c.packed) {
+      r->Append(c.secondUnit, 15);
+      r->Append(RUN_HOLE, 1);
+    } else {
+      r->Append(c.secondUnit, 16);
+    }
+    f.SetRunList(r);
+    CCompressedFileOP op;
+    op.SetStorageDevice(&dev);
+    op.SetFile(&f);
+    std::vector<uint8_t> out(2 * 8192, 0xEE);
+    uint32_t got = 77;
+    EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), uint32_t(out.size()), 0, &got));
+    EXPECT_EQ(8192u, got);
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + 8192, disk.begin() + 200 * 512));
+    got = 77;
+    EXPECT_EQ(RC_READ_FAILED, op.Read(out.data(), 100, 8192, &got));
+    EXPECT_EQ(0u, got);
+    // The same runs on a device that delivers every byte read whole.
+    MemDevice whole(disk, 512, 512);
+    whole.SetOwnedByCaller(true);
+    op.SetStorageDevice(&whole);
+    ASSERT_EQ(0, op.Read(out.data(), uint32_t(out.size()), 0, &got));
+    ASSERT_EQ(out.size(), got);
+    if (c.packed) {
+      EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin() + 8192));
+      EXPECT_TRUE(std::equal(tail.begin(), tail.end(), out.begin() + 8192 + 4096));
+    } else {
+      EXPECT_TRUE(std::equal(out.begin() + 8192, out.end(), disk.begin() + 300 * 512));
+    }
+  }
+}
+
 // NTFS leaves the hole of a packed unit to the unit's end and a sparse unit wholly sparse, so
 // a hole that ends inside a unit shows the unit size is not the file's: a volume of 1 KiB
 // clusters read with the 4 KiB the partition record holds by default when its boot sector is

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "common/inc/bytes.h"
 #include "common/inc/ifileinfo.h"
 #include "common/inc/ifilemanager.h"
 #include "common/inc/inotifysink.h"
 #include "common/inc/kestrum_types.h"
 #include "common/inc/seams.h"
+#include "damagematrix.h"
 #include "filesystems/format/format.h"
 #include "memdevice.h"
 #include "stubfilemanager.h"
@@ -233,3 +236,126 @@ TEST(FormatWholeDisk, UnreadableSectorsDoNotEndTheSearch) {
   EXPECT_EQ(d.rc, 0);
   EXPECT_EQ(d.fs, FS_FAT32);
 }
+
+// A stick formatted FAT32 as a whole whose first sector is gone, holding an NTFS volume image
+// as a file: the image's boot sector and $MFT confirm it where it lies, inside the stick's
+// volume that only the backup at sector 6 still describes. The stick keeps it while its FAT
+// gives that cluster out and its root folder reads as a folder; once either no longer holds,
+// the stick's volume counts as formatted over (or only its boot-sector copies describe it)
+// and the NTFS volume is taken.
+TEST(FormatWholeDisk, BackupVolumeYieldsOnlyWhereItNoLongerHoldsTheBootSector) {
+  std::string path = testutil::Fixture("tableless_imgstick.img");
+  if (path.empty()) GTEST_SKIP() << "no tableless fixtures";
+  const std::vector<uint8_t> stick = testutil::ReadFile(path);
+  const uint8_t* backup = stick.data() + 6 * 512;
+  ASSERT_EQ(std::memcmp(backup + 82, "FAT32", 5), 0);
+  const uint64_t reserved = kbytes::Le16(backup + 14), fatSectors = kbytes::Le32(backup + 36);
+  const uint64_t spc = backup[13], data = reserved + 2 * fatSectors;
+  const uint64_t root = data + (kbytes::Le32(backup + 44) - 2) * spc;
+  uint64_t image = 0, cluster = 0;
+  for (size_t off = 0; off < 512; off += 32) {
+    const uint8_t* e = stick.data() + root * 512 + off;
+    if (std::memcmp(e, "NTFS    IMG", 11) == 0) {
+      cluster = uint64_t(kbytes::Le16(e + 20)) << 16 | kbytes::Le16(e + 26);
+      image = data + (cluster - 2) * spc;
+    }
+  }
+  ASSERT_NE(image, 0u);
+  ASSERT_EQ(std::memcmp(stick.data() + image * 512 + 3, "NTFS", 4), 0);
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    int fs;
+    uint64_t start;
+  } cases[] = {
+      {"as written", [](std::vector<uint8_t>&) {}, FS_FAT32, 0},
+      {"the image's first cluster free in the first FAT",
+       [&](std::vector<uint8_t>& d) { kbytes::PutLe32(d.data() + reserved * 512 + cluster * 4, 0); }, FS_NTFS,
+       image},
+      {"the root folder overwritten",
+       [&](std::vector<uint8_t>& d) { std::memset(d.data() + root * 512, 0xF6, 512); }, FS_NTFS, image},
+      // A folder whose entries were all deleted is still a folder.
+      {"every root entry deleted",
+       [&](std::vector<uint8_t>& d) {
+         for (size_t off = 0; off < 512 && d[root * 512 + off]; off += 32) d[root * 512 + off] = 0xE5;
+       },
+       FS_FAT32, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> disk = stick;
+    c.damage(disk);
+    testutil::MemDevice dev(std::move(disk), 512, 0);
+    dev.SetOwnedByCaller(true);
+    dev.SetHasPartitionInfo(false);
+    CFormat f(&dev);
+    uint64_t sector = 99;
+    int fs = 0;
+    EXPECT_EQ(f.SearchBootSector(&sector, &fs, 0), 0);
+    EXPECT_EQ(fs, c.fs);
+    EXPECT_EQ(sector, c.start);
+    EXPECT_EQ(dev.bytesWritten(), 0);
+  }
+}
+
+namespace {
+
+using testutil::DamageRow;
+
+// Volume Recovery on a disk whose partition table is gone (tests/fixtures/make_tableless.sh),
+// run as the program runs it: on the disk's one spanning partition (or on the disk), whose
+// whole-device search finds where the volume begins. The manifests hold the files of every
+// volume on the disk, so another volume's files handed out with wrong bytes are counted, and
+// the listed count pins that nothing else is handed out.
+DamageRow Tableless(const char* name, const char* image, int exact, int listed, int result, int device = -1) {
+  DamageRow r;
+  r.name = name;
+  r.image = std::string(image) + ".img";
+  r.manifest = image;
+  r.kind = 0x100;
+  r.exact = exact;
+  r.elsewhere = 0;
+  r.listed = listed;
+  r.device = device;
+  r.scanResult = result;
+  return r;
+}
+
+// The same with the first sector of the NTFS volume at 2048 zeroed: the search finds the
+// volume by its $MFT, which also places its end (by its $Bitmap) and its own records.
+DamageRow WithoutNtfsBootSector(DamageRow r) {
+  r.name += "_without_its_boot_sector";
+  r.damage = [](testutil::DamageImage& image) { return image.Zero(2048 * 512, 512); };
+  return r;
+}
+
+const DamageRow kTablelessRows[] = {
+    // A stick formatted FAT32 as a whole, later partitioned and formatted NTFS at 2048: the
+    // old volume's backup boot sector and FAT starts lose to the NTFS boot sector, which lies
+    // in the old volume's FATs.
+    Tableless("ntfs_over_an_old_whole_stick_fat32", "tableless_restick", 19, 19, 0),
+    // NTFS of 64 KiB clusters keeping an NTFS image in VM/disk.img: only the host's own
+    // records vote, and the image's records, inside disk.img's data, are not listed.
+    Tableless("host_ntfs_keeping_an_ntfs_image", "tableless_vmhost", 4, 4, 0),
+    // 4 KiB records under boot sectors that say 512-byte sectors: the records have the size
+    // the boot sector and record 0 give.
+    Tableless("four_kib_records_under_512_byte_sectors", "tableless_4krec", 11, 11, 0),
+    // Two NTFS volumes, scanned at the first: it ends where its boot sector says, and the
+    // second one's files are neither listed nor put in its folders.
+    Tableless("first_of_two_ntfs_volumes", "tableless_twovol", 19, 19, 0),
+    Tableless("first_of_two_ntfs_volumes_on_the_disk", "tableless_twovol", 19, 19, 0, -2),
+    // A FAT32 stick with no boot sector, keeping an NTFS volume image as a file: the backup
+    // at sector 6 still holds the stick, whose files come back.
+    Tableless("fat32_stick_keeping_an_ntfs_image", "tableless_imgstick", 5, 5, 1),
+    // Damaged as well: the old FAT32's backup still loses, since its root folder now holds
+    // the NTFS volume's $MFT; the second volume's files are not taken into the first's.
+    WithoutNtfsBootSector(Tableless("ntfs_over_an_old_whole_stick_fat32", "tableless_restick", 19, 19, 0)),
+    WithoutNtfsBootSector(Tableless("host_ntfs_keeping_an_ntfs_image", "tableless_vmhost", 4, 4, 0)),
+    WithoutNtfsBootSector(Tableless("first_of_two_ntfs_volumes", "tableless_twovol", 19, 19, 0)),
+};
+
+}  // namespace
+
+namespace testutil {
+INSTANTIATE_TEST_SUITE_P(Disk, DamageMatrix, ::testing::ValuesIn(kTablelessRows), DamageRowName);
+}  // namespace testutil

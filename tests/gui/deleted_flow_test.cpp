@@ -141,7 +141,7 @@ void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
   QCOMPARE(ui.allDiskTreeWidget->topLevelItemCount(), 1);
   Start(w, FirstRow(w, false), ui.LostVolumesButton);
   QVERIFY(ui.disklistFrame->isVisible());
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QCOMPARE(ui.scanningstatelab->text(), QStringLiteral("No lost partitions of 200 MB or more were found on this disk."));
   for (QWidget* x : {static_cast<QWidget*>(ui.partrecoveryButton), static_cast<QWidget*>(ui.deeprecoveryButton),
                      static_cast<QWidget*>(ui.scanDelDiskBtn), static_cast<QWidget*>(ui.lostpartitionTableWidget)})
@@ -176,7 +176,7 @@ void DeletedFlowTest::wholeDiskAndEmptyPartitionSaySoInWords() {
 
   emit devices->itemClicked(whole->child(0), 0);
   Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   const QString status = w.StatusText();
   QVERIFY2(status.contains("No formatted or damaged volume was recognised") &&
                status.contains("Deep Recovery finds files by their contents"),
@@ -263,7 +263,7 @@ void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::Fi
   QCOMPARE(partition->text(2), QStringLiteral("UnKnown"));
   Start(w, partition, ui.PartitionScanButton);
   QVERIFY2(w.ScanRunning(), qPrintable(image + ": " + LastSaid(w)));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(image + ": " + w.StatusText()));
 
   // Every file the volume holds, under its folders with its name and size.
@@ -292,7 +292,7 @@ void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::Fi
   w.TopItem()->setCheckState(0, Qt::Checked);
   QVERIFY(QDir().mkpath(target));
   QVERIFY(w.StartCopy(target));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains(" 0 failed"), qPrintable(w.StatusText()));
   const QString copyRoot = target + "/Velmora/Volume";
   size_t exact = 0;
@@ -324,7 +324,7 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   StartScan(w, w.Form().DeleteScanButton);
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
   QVERIFY(w.ScanRunning());
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
 
   // Every deleted file sits in the tree under its own folders, with its name, path and size.
@@ -383,7 +383,7 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   const QString target = tmp.filePath("out");
   QVERIFY(QDir().mkpath(target));
   QVERIFY(w.StartCopy(target));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains(" 0 failed"), qPrintable(w.StatusText()));
   const QString copyRoot = target + "/Velmora/Volume";
   std::set<std::string> copied;
@@ -416,7 +416,7 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   StartScan(w, w.Form().DeleteScanButton);
   QVERIFY(w.ScanRunning());
   Click(w.Form().scanStopBtn);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
 }
 
@@ -453,7 +453,7 @@ void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
   ScopedDisks disks(disk);
   ShownWindow w;
   StartScan(w, w.Form().DeleteScanButton);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
   QTreeWidgetItem* pics = ItemAt(w.TopItem(), {"Volume", "pics"});
   QVERIFY(pics);
@@ -495,7 +495,7 @@ void DeletedFlowTest::zeroedFat32BootSectorsPointToVolumeRecovery() {
   ScopedDisks disks(disk);
   ShownWindow w;
   auto& ui = w.Form();
-  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, kPatienceMs));
   const QString said = LastSaid(w);
   QVERIFY2(said.contains("Volume Recovery first") &&
                said.contains("rebuilds a formatted or damaged volume") &&
@@ -505,7 +505,7 @@ void DeletedFlowTest::zeroedFat32BootSectorsPointToVolumeRecovery() {
   if (ui.Resultframe->isVisible()) Click(ui.HomeButton);
 
   // The advice holds: Volume Recovery finds every file still on the volume, under its own name.
-  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, kPatienceMs));
   const QStringList found = FoundPaths(w);
   int present = 0, named = 0;
   for (const testutil::ManifestEntry* e : m.Files()) {
@@ -540,7 +540,7 @@ void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
   ShownWindow w;
   auto& ui = w.Form();
   for (QPushButton* mode : {ui.PartitionScanButton, ui.DeleteScanButton}) {
-    QVERIFY(RunToEnd(w, FirstRow(w, true), mode, 300000));
+    QVERIFY(RunToEnd(w, FirstRow(w, true), mode, kPatienceMs));
     const QString status = w.StatusText();
     QVERIFY2(status.startsWith("Scan finished: 0 files found.") &&
                  status.contains("No file entries were found on the volume") &&
@@ -550,7 +550,7 @@ void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
     Click(ui.HomeButton);
   }
   // The advice holds: the files are found by their contents.
-  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeepScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeepScanButton, kPatienceMs));
   QVERIFY2(FoundPaths(w).size() >= 10, qPrintable(w.StatusText()));
 }
 

@@ -145,7 +145,7 @@ void DeletedFlowTest::searchOfABlankDiskOffersNothingToScan() {
   QCOMPARE(ui.allDiskTreeWidget->topLevelItemCount(), 1);
   Start(w, FirstRow(w, false), ui.LostVolumesButton);
   QVERIFY(ui.disklistFrame->isVisible());
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   // Nothing found: the next step is named, as the mode's description names it.
   QCOMPARE(ui.scanningstatelab->text(),
            QStringLiteral("No lost partitions of 200 MB or more were found on this disk. Deep Recovery finds files by "
@@ -184,7 +184,7 @@ void DeletedFlowTest::wholeDiskAndEmptyPartitionSaySoInWords() {
 
   emit devices->itemClicked(whole->child(0), 0);
   Click(ui.scanTheDiskBtn);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   const QString status = w.StatusText();
   QVERIFY2(status.contains("No formatted or damaged volume was recognised") &&
                status.contains("Deep Recovery finds files by their contents"),
@@ -271,7 +271,7 @@ void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::Fi
   QCOMPARE(partition->text(2), QStringLiteral("UnKnown"));
   // Deleted Recovery does not read such a volume, damaged or intact (an ISO's HFS+ volume is
   // intact): it says so and sends the person to Volume Recovery, without calling it damaged.
-  QVERIFY(RunToEnd(w, partition, ui.DeleteScanButton, 300000));
+  QVERIFY(RunToEnd(w, partition, ui.DeleteScanButton, kPatienceMs));
   const QString deletedSaid = LastSaid(w);
   QVERIFY2(deletedSaid.contains("Deleted Recovery does not read this volume") &&
                deletedSaid.contains("Use Volume Recovery first") && !deletedSaid.contains("damaged"),
@@ -280,7 +280,7 @@ void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::Fi
   if (ui.Resultframe->isVisible()) Click(ui.HomeButton);
   Start(w, partition, ui.PartitionScanButton);
   QVERIFY2(w.ScanRunning(), qPrintable(image + ": " + LastSaid(w)));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(image + ": " + w.StatusText()));
 
   // Every file the volume holds, under its folders with its name and size.
@@ -309,7 +309,7 @@ void DeletedFlowTest::RecoverBareVolume(const QString& image, const testutil::Fi
   w.TopItem()->setCheckState(0, Qt::Checked);
   QVERIFY(QDir().mkpath(target));
   QVERIFY(w.StartCopy(target));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains(" 0 failed"), qPrintable(w.StatusText()));
   const QString copyRoot = target + "/Velmora/Volume";
   size_t exact = 0;
@@ -341,7 +341,7 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   StartScan(w, w.Form().DeleteScanButton);
   QCOMPARE(w.Mode(), int(SorbeckRecovery::Mode_Deleted));
   QVERIFY(w.ScanRunning());
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
 
   // Every deleted file sits in the tree under its own folders, with its name, path and size.
@@ -400,7 +400,7 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   const QString target = tmp.filePath("out");
   QVERIFY(QDir().mkpath(target));
   QVERIFY(w.StartCopy(target));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains(" 0 failed"), qPrintable(w.StatusText()));
   const QString copyRoot = target + "/Velmora/Volume";
   std::set<std::string> copied;
@@ -433,7 +433,7 @@ void DeletedFlowTest::RunFlow(const char* fixture, uint8_t partitionType, int mi
   StartScan(w, w.Form().DeleteScanButton);
   QVERIFY(w.ScanRunning());
   Click(w.Form().scanStopBtn);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
 }
 
@@ -470,7 +470,7 @@ void DeletedFlowTest::ntfsSortedTablePreviewsItsOwnPicture() {
   ScopedDisks disks(disk);
   ShownWindow w;
   StartScan(w, w.Form().DeleteScanButton);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
   QTreeWidgetItem* pics = ItemAt(w.TopItem(), {"Volume", "pics"});
   QVERIFY(pics);
@@ -513,7 +513,7 @@ void DeletedFlowTest::zeroedFat32BootSectorsPointToVolumeRecovery() {
   ScopedDisks disks(disk);
   ShownWindow w;
   auto& ui = w.Form();
-  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, kPatienceMs));
   const QString said = LastSaid(w);
   QVERIFY2(said.contains("Deleted Recovery does not read this volume") && said.contains("Volume Recovery first") &&
                said.indexOf("Volume Recovery") < said.indexOf("Deep Recovery"),
@@ -522,7 +522,7 @@ void DeletedFlowTest::zeroedFat32BootSectorsPointToVolumeRecovery() {
   if (ui.Resultframe->isVisible()) Click(ui.HomeButton);
 
   // The advice holds: Volume Recovery finds every file still on the volume, under its own name.
-  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, kPatienceMs));
   const QStringList found = FoundPaths(w);
   int present = 0, named = 0;
   for (const testutil::ManifestEntry* e : m.Files()) {
@@ -564,7 +564,7 @@ void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
       {ui.DeleteScanButton,
        "No deleted files were found. If the volume was formatted, use Volume Recovery first, then Deep Recovery"}};
   for (const auto& m : modes) {
-    QVERIFY(RunToEnd(w, FirstRow(w, true), m.mode, 300000));
+    QVERIFY(RunToEnd(w, FirstRow(w, true), m.mode, kPatienceMs));
     const QString status = w.StatusText();
     QVERIFY2(status.startsWith("Scan finished: 0 files found.") && status.contains(QLatin1String(m.says)),
              qPrintable(status));
@@ -572,7 +572,7 @@ void DeletedFlowTest::reformattedCardSaysDeepRecoveryFindsByContents() {
     Click(ui.HomeButton);
   }
   // The advice holds: the files are found by their contents.
-  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeepScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeepScanButton, kPatienceMs));
   QVERIFY2(FoundPaths(w).size() >= 10, qPrintable(w.StatusText()));
 }
 
@@ -591,7 +591,7 @@ void DeletedFlowTest::emptyDeletedScanPointsToVolumeRecoveryFirst() {
     ScopedDisks disks(disk);
     ShownWindow w;
     auto& ui = w.Form();
-    QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, 300000));
+    QVERIFY(RunToEnd(w, FirstRow(w, true), ui.DeleteScanButton, kPatienceMs));
     const QString status = w.StatusText();
     QVERIFY2(status.startsWith("Scan finished: 0 files found. No deleted files were found.") &&
                  !status.contains("No file entries") &&
@@ -599,7 +599,7 @@ void DeletedFlowTest::emptyDeletedScanPointsToVolumeRecoveryFirst() {
              qPrintable(status));
     Shot(&w, "deleted-on-card-with-other-clusters");
     Click(ui.HomeButton);
-    QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+    QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, kPatienceMs));
     const QStringList found = FoundPaths(w);
     int named = 0, present = 0;
     for (const testutil::ManifestEntry* e : card.Files()) {
@@ -629,7 +629,7 @@ void DeletedFlowTest::emptyDeletedScanPointsToVolumeRecoveryFirst() {
   QVERIFY(MakeDisk(volume, 0x06, intactDisk));
   ScopedDisks disks(intactDisk);
   ShownWindow w;
-  QVERIFY(RunToEnd(w, FirstRow(w, true), w.Form().DeleteScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), w.Form().DeleteScanButton, kPatienceMs));
   const QString status = w.StatusText();
   QVERIFY2(status.startsWith("Scan finished: 0 files found. No deleted files were found.") &&
                !status.contains("No file entries"),
@@ -647,7 +647,7 @@ void DeletedFlowTest::filesWithoutDataAreMarkedAndTheCopySaysWhy() {
   ScopedDisks disks(QString::fromStdString(image));
   ShownWindow w;
   auto& ui = w.Form();
-  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, 300000));
+  QVERIFY(RunToEnd(w, FirstRow(w, true), ui.PartitionScanButton, kPatienceMs));
   QVERIFY2(w.StatusText().contains("finished"), qPrintable(w.StatusText()));
   const char* const reason = "its clusters now belong to other files, or its place on the disk is not known";
   // Every file, and which of them have no data.
@@ -695,7 +695,7 @@ void DeletedFlowTest::filesWithoutDataAreMarkedAndTheCopySaysWhy() {
   const QString target = tmp.filePath("out");
   QVERIFY(QDir().mkpath(target));
   QVERIFY(w.StartCopy(target));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 300000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), kPatienceMs);
   const QString status = w.StatusText();
   QVERIFY2(status.startsWith(QString("%1 files copied, 4 failed: ").arg(all.size() - 4) + reason), qPrintable(status));
   const QStringList copied = FilesUnder(target + "/Velmora");

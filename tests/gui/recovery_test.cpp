@@ -440,7 +440,7 @@ void RecoveryTest::copyKeepsNamesInsideAndNeverOverwrites() {
   QSignalSpy progress(&copy, &JMRecoverFileThreader::singalRecoverProgress);
   copy.SetRecoverParams({&record}, target, &scanner);
   copy.start();
-  QVERIFY(copy.wait(60000));
+  QVERIFY(copy.wait(kPatienceMs));
   QCOMPARE(copy.Copied(), 8);
   QCOMPARE(copy.Failed(), 1);
   // Progress counts bytes: it moves while the first file (two chunks) is copied, only forward,
@@ -584,7 +584,7 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   ShownWindow w;
   if (!g_Devices[0]) QSKIP("the engine lists no disk here");
   QCOMPARE(w.Form().allDiskTreeWidget->topLevelItemCount(), 1);
-  QVERIFY(RunToEnd(w, FirstRow(w, false), w.Form().DeepScanButton, 120000));
+  QVERIFY(RunToEnd(w, FirstRow(w, false), w.Form().DeepScanButton, kPatienceMs));
   QVERIFY2(w.StatusText().contains("finished"),
            qPrintable(w.StatusText() + "|" + w.Form().Tiplab->text() + "|" + w.Form().currentfilelocation->text()));
 
@@ -604,7 +604,7 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   const QString target = tmp.filePath("out");
   QDir().mkpath(target);
   QVERIFY(w.StartCopy(target));
-  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.CopyRunning(), kPatienceMs);
   const QStringList copied = FilesUnder(target + "/Velmora");
   QCOMPARE(copied.size(), 6);
   std::map<QString, QString> originalOf;
@@ -646,7 +646,7 @@ void RecoveryTest::realRawScanCopyPreviewAndStop() {
   Start(w, FirstRow(w, false), w.Form().DeepScanButton);
   QVERIFY(w.ScanRunning());
   Click(w.Form().scanStopBtn);
-  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), 60000);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.ScanRunning(), kPatienceMs);
   QVERIFY2(w.StatusText().contains("stopped"), qPrintable(w.StatusText()));
 }
 
@@ -1039,7 +1039,7 @@ void RecoveryTest::scanWithUnreadableAreasIsAPartialSuccess() {
   FakeEngine engine;
   engine.rawStorage = &dev;
   ShownWindow w(&engine);
-  QVERIFY(RunToEnd(w, FirstRow(w, false), w.Form().DeepScanButton, 60000));
+  QVERIFY(RunToEnd(w, FirstRow(w, false), w.Form().DeepScanButton, kPatienceMs));
   const QString status = w.StatusText();
   QVERIFY2(status.contains("Scan finished: 2 files found, but some areas of the device could not be read"),
            qPrintable(status));

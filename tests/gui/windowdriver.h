@@ -16,6 +16,16 @@
 #include "common/inc/kestrum_types.h"
 #include "frontend/sorbeckrecovery.h"
 
+// How long a window test waits for the window: a guard against a hang, not a speed target.
+// The scans, copies and previews it waits for run engine code beside the rest of the suite,
+// under the sanitizers too, on machines that may be busy with other work. QTRY_VERIFY and
+// QTRY_COMPARE wait this long here, not Qt's 5 seconds.
+const int kPatienceMs = 300000;
+#undef QTRY_VERIFY
+#define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT(expr, kPatienceMs)
+#undef QTRY_COMPARE
+#define QTRY_COMPARE(expr, expected) QTRY_COMPARE_WITH_TIMEOUT(expr, expected, kPatienceMs)
+
 namespace windowtest {
 
 // A scanner whose scan a test scripts; everything else answers as a scanner with no results tree
@@ -103,7 +113,7 @@ inline void Start(SorbeckRecovery& w, QTreeWidgetItem* row, QAbstractButton* mod
 }
 
 // As Start, then waits for the scan or search to end; false when it did not within `ms`.
-inline bool RunToEnd(SorbeckRecovery& w, QTreeWidgetItem* row, QAbstractButton* mode, int ms = 5000) {
+inline bool RunToEnd(SorbeckRecovery& w, QTreeWidgetItem* row, QAbstractButton* mode, int ms = kPatienceMs) {
   Start(w, row, mode);
   return QTest::qWaitFor([&] { return !w.ScanRunning(); }, ms);
 }

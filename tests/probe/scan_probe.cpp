@@ -3,7 +3,8 @@
 // It uses only the exported interface, so the same source builds against any version of the
 // library and the answers of two versions can be set side by side.
 //
-//   scan_probe [--list] [--device N] [--kind K] [--manifest M] [--root R] [--quiet] IMAGE...
+//   scan_probe [--list] [--device N] [--kind K] [--manifest M] [--root R] [--quiet]
+//              [--types all|EXT,EXT...] [--mode M] IMAGE...
 //
 // The images are the engine's disks (KESTRUM_DISKS). --device picks the Nth listed device
 // (default: the first partition); --kind is the scan kind (default 0x100, Volume Recovery);
@@ -12,11 +13,16 @@
 // under --root, "/Volume" by default), moved (exact, elsewhere), wrong, nodata, readfail (the
 // read stopped early) or unknown (no original of that name). The last line counts them, and
 // "missing" counts the manifest's files that came back exact nowhere.
+//
+// A raw scan (--kind 0x10000) needs its file types: --types selects them as the desktop
+// program does ("all" is every extension of the built-in table) and --mode sets the raw scan
+// mode (1 sector, the program's choice and the default; 2 cluster; 3 free clusters only).
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -79,6 +85,15 @@ struct Collect : INotifySink {
     return 0;
   }
 };
+
+// Every extension of the built-in file-type table, as the desktop program can select them.
+const char* const kAllTypes[] = {
+    "jpg", "doc", "ppt", "xls", "zip", "docx", "pptx", "xlsx", "vsd", "gif", "tif", "dng", "cr2", "nef",
+    "orf", "raf", "sr2", "erf", "raw", "mrw", "dcr", "bmp", "png", "psd", "pdf", "ai", "wmf", "pst", "dbx",
+    "crw", "rar", "mp3", "mov", "mp4", "m4a", "m4v", "3gp", "3g2", "htm", "avi", "wav", "rm", "rmvb", "asf",
+    "wma", "wmv", "swf", "flv", "mpg", "sit", "ogg", "mid", "aif", "aac", "indd", "cwk", "eps", "emlx",
+    "key", "pages", "numbers", "odt", "odp", "ods", "odg", "odf", "xcf", "rtf", "plist", "msg", "7z", "eml",
+    "bz2", "x3f", "mkv", "arw", "dwg", "mat", "mxf", "sitx", "tax"};
 
 struct Quiet : INotifySink {
   int Notify(int, int64_t, int64_t, void*) override { return 0; }
@@ -153,6 +168,8 @@ int main(int argc, char** argv) {
   std::string manifest;
   std::string disks;
   std::string root = "/Volume";
+  std::string types;
+  int rawMode = 1;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--list") list = true;
@@ -161,6 +178,8 @@ int main(int argc, char** argv) {
     else if (a == "--kind" && i + 1 < argc) kind = int(std::strtol(argv[++i], nullptr, 0));
     else if (a == "--manifest" && i + 1 < argc) manifest = argv[++i];
     else if (a == "--root" && i + 1 < argc) root = argv[++i];
+    else if (a == "--types" && i + 1 < argc) types = argv[++i];
+    else if (a == "--mode" && i + 1 < argc) rawMode = std::atoi(argv[++i]);
     else disks += (disks.empty() ? "" : ":") + a;
   }
   if (disks.empty()) {
@@ -198,6 +217,23 @@ int main(int argc, char** argv) {
   if (rc != 0 || !so) {
     std::printf("create %d\n", rc);
     return 4;
+  }
+  if (!types.empty()) {
+    IScanParam* param = nullptr;
+    if (so->GetScanParam(&param) != 0 || !param) {
+      std::printf("no scan parameters\n");
+      return 4;
+    }
+    std::vector<std::string> exts;
+    if (types == "all") {
+      exts.assign(std::begin(kAllTypes), std::end(kAllTypes));
+    } else {
+      std::stringstream ss(types);
+      for (std::string e; std::getline(ss, e, ',');)
+        if (!e.empty()) exts.push_back(e);
+    }
+    for (const std::string& e : exts) param->AddFileType(e.c_str());
+    param->SetScanMode(rawMode);
   }
   Quiet quietSink;
   int scanRc = so->Scan(&quietSink);

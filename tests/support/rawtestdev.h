@@ -97,6 +97,73 @@ struct Found {
   IFileInfo* info;
 };
 
+// A device of seeded random bytes made as they are read, so that hundreds of MiB of noise
+// cost no memory; bytes written over it with Plant (file heads, near misses) are served in
+// their place.
+class NoiseStorage : public MemStorage {
+ public:
+  NoiseStorage(uint64_t size, uint64_t seed, int clusterBytes = 0)
+      : MemStorage(std::vector<uint8_t>(), clusterBytes), m_size(size), m_seed(seed) {}
+
+  void Plant(uint64_t at, const std::vector<uint8_t>& bytes) { m_planted[at] = bytes; }
+  // The byte at offset p.
+  uint8_t At(uint64_t p) const {
+    uint8_t b = Noise(p);
+    auto it = m_planted.upper_bound(p);
+    if (it != m_planted.begin()) {
+      --it;
+      if (p - it->first < it->second.size()) b = it->second[size_t(p - it->first)];
+    }
+    return b;
+  }
+
+  int GetSize(uint64_t* size) override {
+    *size = m_size;
+    return 0;
+  }
+  int Read(void* buf, uint32_t count) override {
+    uint64_t n = m_pos < m_size ? std::min<uint64_t>(count, m_size - m_pos) : 0;
+    uint8_t* out = static_cast<uint8_t*>(buf);
+    uint64_t i = 0;
+    for (; i < n && ((m_pos + i) & 7); ++i) out[i] = Noise(m_pos + i);
+    for (; i + 8 <= n; i += 8) {
+      uint64_t w = Word((m_pos + i) >> 3);
+      std::memcpy(out + i, &w, 8);
+    }
+    for (; i < n; ++i) out[i] = Noise(m_pos + i);
+    for (auto it = m_planted.lower_bound(m_pos >= 4096 ? m_pos - 4096 : 0); it != m_planted.end(); ++it) {
+      if (it->first >= m_pos + n) break;
+      for (size_t k = 0; k < it->second.size(); ++k)
+        if (it->first + k >= m_pos && it->first + k < m_pos + n) out[it->first + k - m_pos] = it->second[k];
+    }
+    m_pos += n;
+    return int(n);
+  }
+  int64_t Seek(int64_t offset, int origin) override {
+    if (origin != 0 || offset < 0) return -1;
+    m_pos = uint64_t(offset);
+    return offset;
+  }
+
+ private:
+  // splitmix64 of the word's index: fast, and every word differs.
+  uint64_t Word(uint64_t index) const {
+    uint64_t z = m_seed + (index + 1) * 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  uint8_t Noise(uint64_t p) const {
+    uint64_t w = Word(p >> 3);
+    uint8_t b[8];
+    std::memcpy(b, &w, 8);
+    return b[p & 7];
+  }
+
+  uint64_t m_size, m_seed, m_pos = 0;
+  std::map<uint64_t, std::vector<uint8_t>> m_planted;  // planted bytes (at most 4 KiB each)
+};
+
 class RecordingManager : public StubFileManager {
  public:
   virtual ~RecordingManager() {

@@ -307,7 +307,7 @@ class HostileTables : public ::testing::Test {
     ScopedEnv disks("KESTRUM_DISKS", path);
     QueryDiskDrives();
     std::vector<PartitionInfo> out;
-    WithinSeconds(20, [&] {
+    WithinSeconds(300, [&] {
       CDisk* disk = new CDisk();
       EXPECT_EQ(disk->OpenByIndex(0), 0);
       *ownResult = disk->ReadPartitionTables();

@@ -336,7 +336,7 @@ TEST_F(FatLostDir, DamagedLostClustersNeverCrashOrHang) {
       },
       nullptr);
   EXPECT_GT(reported, 0u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(300));
   EXPECT_EQ(dev.writes, 0);
 }
 // After a quick format every old folder is a lost one: the deleted-file scan finds the old

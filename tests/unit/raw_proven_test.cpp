@@ -491,14 +491,27 @@ TEST(RawProven, Bzip2AndPhotoshopEndWhereTheirFormatSays) {
   std::vector<uint8_t> two = MakeBz2(5000, rng), second = MakeBz2(3000, rng);
   two.insert(two.end(), second.begin(), second.end());
   files.push_back({"bz2", 0, two});
+  // Two streams whose joint falls on each byte around the 1024 unit joint, so that the next
+  // head is cut by it at every place.
+  for (int k = 0; k < 20; ++k) {
+    std::vector<uint8_t> first = MakeBz2((1010 + k) * 8 - 160, rng), next = MakeBz2(2000, rng);
+    first.insert(first.end(), next.begin(), next.end());
+    files.push_back({"bz2", 0, first});
+  }
+  // A unit inside the coded data that begins like a PNG does not cut the stream.
+  std::vector<uint8_t> inner = MakeBz2(80000, rng);
+  std::memcpy(&inner[8192], "\x89PNG\r\n\x1a\n", 8);
+  files.push_back({"bz2", 0, inner});
+  // A stream of no block: the head, the end mark and a CRC of 0.
+  files.push_back({"bz2", 0, Bytes(std::string("BZh9\x17\x72\x45\x38\x50\x90\0\0\0\0", 14))});
   files.push_back({"psd", 0, MakePsd(3, 200, 90, false)});
   files.push_back({"psd", 0, MakePsd(4, 300, 700, true)});  // counts run over several units
   if (Shell("command -v bzip2")) {
     testutil::TempDir dir;
     Shell("head -c 70000 /dev/urandom > " + dir.file("r") + " && bzip2 -k " + dir.file("r") + " && head -c 9000 " +
           "/dev/urandom | bzip2 > " + dir.file("s.bz2") + " && cat " + dir.file("s.bz2") + " " + dir.file("r.bz2") +
-          " > " + dir.file("cat.bz2"));
-    for (const char* f : {"r.bz2", "cat.bz2"}) {
+          " > " + dir.file("cat.bz2") + " && head -c 400000 /dev/urandom | bzip2 -1 > " + dir.file("m.bz2"));
+    for (const char* f : {"r.bz2", "cat.bz2", "m.bz2"}) {
       std::vector<uint8_t> b = testutil::ReadFile(dir.file(f));
       if (!b.empty()) files.push_back({"bz2", 0, b});
     }
@@ -507,13 +520,34 @@ TEST(RawProven, Bzip2AndPhotoshopEndWhereTheirFormatSays) {
   for (int cs : {512, 4096}) {
     SCOPED_TRACE("cluster " + std::to_string(cs));
     MemStorage dev(img, cs);
-    auto hits = Scan(dev, CLUSTER_SCAN, {"bz2", "psd"});
+    auto hits = Scan(dev, CLUSTER_SCAN, {"bz2", "psd", "png"});
     for (size_t i = 0; i < files.size(); ++i) {
       auto it = hits.find(files[i].at);
       ASSERT_TRUE(it != hits.end()) << files[i].ext << " #" << i << " not carved";
       EXPECT_TRUE(it->second.second == files[i].bytes) << files[i].ext << " #" << i << " carved "
                                                          << it->second.second.size() << " original "
                                                          << files[i].bytes.size();
+    }
+  }
+  // Streams that break off: one of the smallest block size whose coded data reaches no
+  // further mark within what one block can hold is no file, whatever follows it; a complete
+  // stream followed at once by such a broken one ends after the complete one.
+  {
+    std::vector<uint8_t> broken = Bytes("BZh11AY&SY");
+    for (int i = 0; i < 400000; ++i) broken.push_back(uint8_t(rng()));
+    std::vector<uint8_t> whole = MakeBz2(3000, rng), joined = whole;
+    joined.insert(joined.end(), broken.begin(), broken.end());
+    std::vector<Placed> cut = {{"bz2", 0, broken}, {"bz2", 0, joined}, {"psd", 0, MakePsd(3, 200, 90, false)}};
+    std::vector<uint8_t> img2 = Lay(cut, 4);
+    for (int cs : {0, 4096}) {
+      SCOPED_TRACE("broken streams, cluster " + std::to_string(cs));
+      MemStorage dev(img2, cs);
+      auto hits = Scan(dev, cs ? CLUSTER_SCAN : SECTOR_SCAN, {"bz2", "psd"});
+      EXPECT_EQ(0u, hits.count(cut[0].at));
+      ASSERT_EQ(1u, hits.count(cut[1].at));
+      EXPECT_TRUE(hits[cut[1].at].second == whole) << hits[cut[1].at].second.size() << " " << whole.size();
+      ASSERT_EQ(1u, hits.count(cut[2].at));
+      EXPECT_TRUE(hits[cut[2].at].second == cut[2].bytes);
     }
   }
   // Deflated image data has no length: such a file still ends at its zero tail.

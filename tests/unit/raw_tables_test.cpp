@@ -6,6 +6,7 @@
 #include <set>
 
 #include "common/inc/bytes.h"
+#include "rawrecovery/fileanalyser/bz2analyser.h"
 #include "rawrecovery/fileanalyser/ogganalyser.h"
 #include "rawrecovery/fileanalyser/signatureanalysers.h"
 #include "rawrecovery/rawanalyser.h"
@@ -246,6 +247,26 @@ TEST(RawAnalysers, HeaderRules) {
   kbytes::PutLe64(d + 12, 0x7FFFFFFFFFFFFFF0ull);
   kbytes::PutLe64(d + 20, 0x100);
   EXPECT_EQ(0, CZ7Analyser().CheckHeader(cb));
+
+  // bzip2: "BZh", a block-size digit and the first block's mark ("1AY&SY"); a stream of no
+  // block has the end mark there, and its CRC over no block is 0.
+  const struct {
+    const char* head;
+    size_t len;
+    bool taken;
+  } bz2[] = {{"BZh91AY&SY", 10, true},
+             {"BZh11AY&SY", 10, true},
+             {"BZh01AY&SY", 10, false},
+             {"BZhV1AY&SY", 10, false},
+             {"BZh91AY&SX", 10, false},
+             {"BZh9", 4, false},
+             {"BZh5\x17\x72\x45\x38\x50\x90\0\0\0\0", 14, true},
+             {"BZh5\x17\x72\x45\x38\x50\x90\0\0\0\x01", 14, false}};
+  for (const auto& h : bz2) {
+    std::memset(d, 0x5a, 512);
+    std::memcpy(d, h.head, h.len);
+    EXPECT_EQ(h.taken ? AS_HEADER : AS_NONE, CBz2Analyser().CheckHeader(cb)) << std::string(h.head, 4);
+  }
 }
 
 TEST(RawAnalysers, EndRules) {

@@ -9,6 +9,7 @@
 #include "common/inc/inotifysink.h"
 #include "common/inc/istoragedevice.h"
 #include "common/layout/fat_dirent.h"
+#include "contrib/fatinspector.h"
 #include "contrib/fatrecover.h"
 #include "filesystems/fatentry.h"
 
@@ -34,7 +35,35 @@ bool FileEntryAt(const uint8_t* e, bool fat32, layoutvote::FileRef* out) {
   return true;
 }
 
+// A cluster that begins with "." and ".." (as the search takes them): the cluster "." names,
+// and whether a live entry other than those two follows within the bytes at hand.
+bool DotClusterAt(const uint8_t* p, size_t len, bool fat32, uint32_t* self, bool* live) {
+  layout::FatDirEntry dot;
+  if (!fatrec::FatInspector::IsDotPair(p, len) || !layout::DecodeFatDirEntry(p, len, &dot)) return false;
+  *self = dot.FirstCluster(fat32);
+  *live = CFatFormat::HoldsLiveEntry(p + 2 * fat::kEntrySize, len - 2 * fat::kEntrySize);
+  return true;
+}
+
+const size_t kMaxSeenDirs = size_t(1) << 20;
+
 }  // namespace
+
+bool CFatFormat::HoldsLiveEntry(const uint8_t* p, size_t len) {
+  for (size_t at = 0; p && at + fat::kEntrySize <= len; at += fat::kEntrySize) {
+    const uint8_t* e = p + at;
+    if (e[0] == 0) return false;
+    layout::FatDirEntry d;
+    std::u16string name;
+    int y, m, day;
+    if (e[0] == fat::kDeletedMark || !layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) ||
+        d.attributes == fat::kAttrLongName || (d.attributes & fat::kAttrVolume) || d.attributes > 0x3F ||
+        layout::FatDotName(d.name) != 0)
+      continue;
+    if (fat::FatShortNameToString(e, &name) > 0 && fat::DosDateParts(d.writeDate, &y, &m, &day)) return true;
+  }
+  return false;
+}
 
 bool CFatFormat::PresentWrote(int64_t offset, int64_t bytes) const {
   // The last format zeroed its FATs and root cluster: everything before the end of that.
@@ -45,6 +74,7 @@ void CFatFormat::VoteByFiles() {
   m_checkFiles = false;
   m_heads.clear();
   m_presentEnd = 0;
+  m_seenDirs.clear();
   const bool fat32 = m_info.ft == fatrec::FT_FAT32;
   uint64_t size = 0;
   if (m_device->GetSize(&size) != 0 || size == 0) return;
@@ -82,6 +112,13 @@ void CFatFormat::VoteByFiles() {
       const uint64_t off = at + i * ds;
       if (!PresentWrote(int64_t(off), ds)) heads.Sector(sec, size_t(ask - i * ds), off / ds);
       if (sec[0] == 0) continue;
+      SeenDir dir;
+      if (sec[0] == '.' && m_seenDirs.size() < kMaxSeenDirs &&
+          DotClusterAt(sec, size_t(std::min<uint64_t>(ask - i * ds, m_info.clusterSize > 0 ? m_info.clusterSize : ds)),
+                       fat32, &dir.self, &dir.live)) {
+        dir.offset = int64_t(off);
+        m_seenDirs.push_back(dir);
+      }
       for (uint32_t j = 0; j < ds / 32 && refs.size() < layoutvote::kMaxFileRefs; ++j) {
         layoutvote::FileRef r;
         if (FileEntryAt(sec + j * 32, fat32, &r)) refs.push_back(r);

@@ -115,6 +115,7 @@ int RunFatDelScan(FatDelState* state, fat::FatKind kind, IFileManager* manager, 
   if (!DotEntriesAgree(device, walker.Geometry())) return RC_WRONG_FS;
   rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
                    [state](int p) {
+                     if (p == fat::kPollOnly) return state->sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr);
                      if (p > state->percent) state->percent = p;
                      return state->sink->Notify(NE_PERCENT, state->percent, 0, nullptr);
                    });

@@ -578,7 +578,8 @@ void FatDelWalker::SearchFreeClusters(const FoundSink& found, const ProgressSink
     c += n;
     if (progress && m_freeBytesSearched - polled >= kPollBytes) {
       polled = m_freeBytesSearched;
-      if (progress(*high) != 0) m_stopped = true;
+      // The share walked stands where the folders left it: only a stop is asked for.
+      if (progress(kPollOnly) != 0) m_stopped = true;
     }
   }
   if (lost.empty() || m_gone) return;

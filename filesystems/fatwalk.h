@@ -34,7 +34,9 @@ struct FoundFile {
 
 // Non-zero answers stop the walk.
 typedef std::function<int(const FoundFile&)> FoundSink;
+// A percentage, or kPollOnly where the walk only asks whether to stop.
 typedef std::function<int(int percent)> ProgressSink;
+const int kPollOnly = -1;
 
 const int kMaxDirDepth = 64;
 

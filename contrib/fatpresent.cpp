@@ -110,43 +110,22 @@ void CFatFormat::WalkPresent() {
   if (m_sameLayout) SettlePresentFolders();
 }
 
-bool CFatFormat::PresentGeometryWithoutBoot(fat::FatGeometry* out) {
-  const bool fat32 = m_info.ft == fatrec::FT_FAT32;
-  const fat::FatKind kind = fat32 ? fat::kFat32 : fat::kFat16;
-  uint64_t size = 0;
-  if (m_device->GetSize(&size) != 0 || size == 0) return false;
-  uint8_t boot[512];
-  // FAT32 keeps a copy of its boot sector six sectors on.
-  for (uint64_t bps : {uint64_t(512), uint64_t(m_devSector)}) {
-    if (fat32 && m_inspector->CachedRead(int64_t(6 * bps), boot, sizeof boot) == 0 &&
-        fat::ParseFatBoot(boot, sizeof boot, kind, size, out) == 0)
-      return true;
-  }
-  // The FATs lie back to back just before the first cluster (FAT32) or the fixed root
-  // (FAT16), each beginning with the media byte over set bits: found there, they give the
-  // layout the search already reads with.
-  const uint64_t cb = uint64_t(m_info.clusterSize), bps = 512;
-  const int64_t data = m_inspector->ClusterToOffset(2);
-  const uint64_t rootBytes = fat32 ? 0 : uint64_t(m_info.rootEntries) * 32;
-  if (cb == 0 || data <= 0 || uint64_t(data) >= size || uint64_t(data) <= rootBytes ||
-      (uint64_t(data) - rootBytes) % bps != 0)
-    return false;
-  const uint64_t end = uint64_t(data) - rootBytes;  // where the last FAT ends
-  const uint64_t width = fat32 ? 4 : 2;
-  const uint64_t clusters = std::min<uint64_t>((size - uint64_t(data)) / cb, fat32 ? 0x0FFFFFF4u : 0xFFF4u);
+bool CFatFormat::FindFats(bool fat32, uint64_t end, uint64_t clusters, Fats* out) {
+  const uint64_t bps = 512, width = fat32 ? 4 : 2;
   // Two FATs of the largest size the clusters need, and the reserved sectors before them.
   const uint64_t maxFat = ((clusters + 2) * width + bps - 1) / bps * bps;
   const uint64_t from = end > 2 * maxFat + (64 << 10) ? end - 2 * maxFat - (64 << 10) : 0;
+  // A FAT begins with the media byte over set bits, and an end mark (whose top bits may
+  // carry the clean-shutdown flags) for cluster 1.
   auto startsFat = [&](const uint8_t* e) {
-    uint32_t e0 = kbytes::Le32(e), e1 = kbytes::Le32(e + 4);
     if (!fat32) {
-      e0 = kbytes::Le16(e);
-      e1 = kbytes::Le16(e + 2);
+      uint32_t e0 = kbytes::Le16(e), e1 = kbytes::Le16(e + 2);
       return (e0 | 0xFFu) == 0xFFFFu && (e0 & 0xFFu) >= 0xF0u && (e1 | 0xC000u) == 0xFFFFu;
     }
-    return ((e0 & 0x0FFFFFFFu) | 0xFFu) == 0x0FFFFFFFu && (e0 & 0xFFu) >= 0xF0u &&
-           ((e1 & 0x0FFFFFFFu) | 0x0C000000u) == 0x0FFFFFFFu;
+    uint32_t e0 = kbytes::Le32(e) & 0x0FFFFFFFu, e1 = kbytes::Le32(e + 4) & 0x0FFFFFFFu;
+    return (e0 | 0xFFu) == 0x0FFFFFFFu && (e0 & 0xFFu) >= 0xF0u && (e1 | 0x0C000000u) == 0x0FFFFFFFu;
   };
+  if (end % bps != 0) return false;
   std::vector<uint64_t> starts;
   std::vector<uint8_t> buf;
   const uint64_t kPiece = 1u << 20;
@@ -167,47 +146,89 @@ bool CFatFormat::PresentGeometryWithoutBoot(fat::FatGeometry* out) {
     return m_inspector->CachedRead(int64_t(a), x, sizeof x) == 0 && m_inspector->CachedRead(int64_t(b), y, sizeof y) == 0 &&
            std::memcmp(x, y, sizeof x) == 0;
   };
-  uint64_t fatOffset = 0, fatBytes = 0, numFats = 0;
-  for (size_t i = starts.size(); i-- > 0 && !numFats;) {
+  // Two copies back to back whose first sectors agree, the second ending at end; else a
+  // lone FAT.
+  *out = Fats();
+  for (size_t i = starts.size(); i-- > 0;) {
     uint64_t f = end - starts[i];
     if (f < (clusters / 2 + 2) * width || starts[i] < f) continue;
     if (std::binary_search(starts.begin(), starts.end(), starts[i] - f) && sameStart(starts[i] - f, starts[i])) {
-      fatOffset = starts[i] - f;
-      fatBytes = f;
-      numFats = 2;
+      *out = {starts[i] - f, f, 2};
+      return true;
     }
   }
-  if (!numFats && starts.size() == 1) {
-    fatOffset = starts[0];
-    fatBytes = end - starts[0];
-    numFats = 1;
+  if (starts.size() != 1 || end - starts[0] < (clusters / 2 + 2) * width) return false;
+  *out = {starts[0], end - starts[0], 1};
+  return true;
+}
+
+bool CFatFormat::PresentGeometryWithoutBoot(fat::FatGeometry* out) {
+  const bool fat32 = m_info.ft == fatrec::FT_FAT32;
+  const fat::FatKind kind = fat32 ? fat::kFat32 : fat::kFat16;
+  uint64_t size = 0;
+  if (m_device->GetSize(&size) != 0 || size == 0) return false;
+  uint8_t boot[512];
+  // FAT32 keeps a copy of its boot sector six sectors on.
+  for (uint64_t bps : {uint64_t(512), uint64_t(m_devSector)}) {
+    if (fat32 && m_inspector->CachedRead(int64_t(6 * bps), boot, sizeof boot) == 0 &&
+        fat::ParseFatBoot(boot, sizeof boot, kind, size, out) == 0)
+      return true;
   }
-  if (!numFats || fatBytes / width < 3) return false;
+  // The FATs lie back to back just before the first cluster (FAT32) or the fixed root
+  // (FAT16): found there, they give the layout the search already reads with.
+  const uint64_t cb = uint64_t(m_info.clusterSize), bps = 512;
+  const int64_t data = m_inspector->ClusterToOffset(2);
+  const uint64_t rootBytes = fat32 ? 0 : uint64_t(m_info.rootEntries) * 32;
+  if (cb == 0 || cb % bps != 0 || data <= 0 || uint64_t(data) >= size || uint64_t(data) <= rootBytes) return false;
+  const uint64_t end = uint64_t(data) - rootBytes;  // where the last FAT ends
+  const uint64_t width = fat32 ? 4 : 2;
+  const uint64_t clusters = std::min<uint64_t>((size - uint64_t(data)) / cb, fat32 ? 0x0FFFFFF4u : 0xFFF4u);
+  Fats fats;
+  if (!FindFats(fat32, end, clusters, &fats) || fats.bytes / width < 3) return false;
   fat::FatGeometry g;
   g.kind = kind;
   g.bytesPerSector = uint32_t(bps);
   g.sectorsPerCluster = uint32_t(cb / bps);
   g.clusterBytes = uint32_t(cb);
-  g.reservedSectors = uint32_t(fatOffset / bps);
-  g.numFats = uint32_t(numFats);
-  g.sectorsPerFat = uint32_t(fatBytes / bps);
+  g.reservedSectors = uint32_t(fats.offset / bps);
+  g.numFats = uint32_t(fats.count);
+  g.sectorsPerFat = uint32_t(fats.bytes / bps);
   g.totalSectors = size / bps;
-  g.fatOffset = fatOffset;
-  g.fatBytes = fatBytes;
+  g.fatOffset = fats.offset;
+  g.fatBytes = fats.bytes;
   if (fat32) {
     g.rootCluster = m_info.rootCluster;
   } else {
     g.rootEntries = m_info.rootEntries;
-    g.rootDirSectors = uint32_t(rootBytes / bps);
+    g.rootDirSectors = uint32_t((rootBytes + bps - 1) / bps);
     g.rootDirOffset = end;
     g.rootDirBytes = rootBytes;
   }
   g.dataOffset = uint64_t(data);
-  g.clusterCount = uint32_t(std::min<uint64_t>(clusters, fatBytes / width - 2));
+  g.clusterCount = uint32_t(std::min<uint64_t>(clusters, fats.bytes / width - 2));
   g.maxCluster = g.clusterCount + 1;
   if (g.clusterCount == 0 || (fat32 && !g.IsDataCluster(g.rootCluster))) return false;
   *out = g;
   return true;
+}
+
+bool CFatFormat::LaidOutAsFat16() {
+  if (m_info.ft != fatrec::FT_FAT32 || m_info.clusterSize <= 0) return false;
+  uint64_t size = 0;
+  uint8_t boot[512];
+  fat::FatGeometry g;
+  if (m_device->GetSize(&size) != 0 || size == 0) return false;
+  for (int64_t at : {int64_t(0), int64_t(6 * 512), int64_t(6) * m_devSector})
+    if (m_inspector->CachedRead(at, boot, sizeof boot) == 0 && fat::ParseFatBoot(boot, sizeof boot, fat::kFat32, size, &g) == 0)
+      return false;
+  const int64_t data = m_inspector->ClusterToOffset(2);
+  const uint64_t root = 512 * 32;
+  if (data <= int64_t(root) || uint64_t(data) >= size) return false;
+  const uint64_t clusters = std::min<uint64_t>((size - uint64_t(data)) / uint64_t(m_info.clusterSize), 0xFFF4u);
+  Fats fat16, fat32;
+  // FAT16's FATs end where its fixed root of 512 entries begins; FAT32's reach the first
+  // cluster.
+  return FindFats(false, uint64_t(data) - root, clusters, &fat16) && !FindFats(true, uint64_t(data), clusters, &fat32);
 }
 
 std::vector<uint32_t> CFatFormat::FolderChain(uint32_t first) const {
@@ -427,8 +448,9 @@ bool CFatFormat::SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Run
   if (present && !deleted) return PresentFileRuns(item.firstCluster, item.size, runs);
   // A live entry elsewhere whose chain begins at its first cluster and is as long as its
   // size asks, where the present tree names no file: a file of the present volume whose
-  // folder the tree no longer reaches.
-  if (!deleted && ChainHeadRuns(item.firstCluster, item.size, runs)) return true;
+  // folder the tree no longer reaches. Formatted again, such an entry is most likely an old
+  // one whose first cluster a new file happens to begin at.
+  if (!deleted && !m_reformatted && ChainHeadRuns(item.firstCluster, item.size, runs)) return true;
   if (item.kind & fatrec::kItemUntold) return false;
   // Any other entry gets its one piece only where the present volume has not written. A
   // deleted entry of a present folder is one of those that wrote there, and without a

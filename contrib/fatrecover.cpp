@@ -105,6 +105,19 @@ int CFatFormat::Scan(INotifySink* sink) {
   }
 
   if (!m_pFileManager) return finish(-1);
+  if (!voted && LaidOutAsFat16()) {
+    // Read as the FAT16 volume it is: its root is the fixed area before the first cluster,
+    // not the first cluster (which holds a folder).
+    fatrec::FatInfo fi = m_info;
+    fi.ft = fatrec::FT_FAT16;
+    fi.rootEntries = 512;
+    fi.rootCluster = 2;
+    fi.numFats = 0;
+    fi.fatSize = 0;
+    fi.fatOffset = m_inspector->ClusterToOffset(2) - 512 * 32;
+    m_info = fi;
+    m_inspector->SetInfo(m_info);
+  }
   if (sink) {
     sink->Notify(NE_STARTED, 0, 0, nullptr);
     m_pFileManager->SetNotifySink(sink);

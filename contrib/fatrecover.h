@@ -112,6 +112,16 @@ class CFatFormat : public CScanOperator {
   // The present volume's geometry without a boot sector at the volume's start: FAT32's
   // backup boot sector, else the FATs found where the search's layout ends them.
   bool PresentGeometryWithoutBoot(fat::FatGeometry* g);
+  // Copies of the FAT (of FAT32 entries, or FAT16 ones) that end at byte end, for clusters
+  // data clusters: their offset, size and count.
+  struct Fats {
+    uint64_t offset = 0, bytes = 0, count = 0;
+  };
+  bool FindFats(bool fat32, uint64_t end, uint64_t clusters, Fats* out);
+  // Asked for FAT32, the volume shows no FAT32 boot sector, but FAT16's FATs before a fixed
+  // root at the first cluster (a FAT16 volume whose boot sector is gone, whose folders alone
+  // made the dispatcher take it for FAT32).
+  bool LaidOutAsFat16();
   // After the present tree was walked: the folders the search will meet that begin chains
   // in the present FAT, and whether the volume shows that it was formatted again.
   void SettlePresentFolders();

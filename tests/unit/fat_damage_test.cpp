@@ -198,11 +198,10 @@ std::vector<DamageRow> FatRows() {
     rows.push_back(Row(b + "_fat_entry_past_end_into_claimed_volume", b, b,
                        [](DamageImage& i) { return BreakChain(i, "pic2/wallpaper.png", "VIDEO/clip.mp4"); }, 0x100,
                        35, 0));
-    // Without a boot sector there is no volume to scan for deleted files. FAT16 is then
-    // taken for FAT32 by the dispatcher's content test (the root's folders come back under
-    // "Lost Location"); FAT32 finds its backup boot sector, or its FATs before the first
-    // cluster.
-    Both(&rows, b + "_boot_gone", b, b, BootGone, 0, 0, fat32 ? 36 : 0, fat32 ? 0 : 36);
+    // Without a boot sector there is no volume to scan for deleted files. Volume Recovery
+    // finds FAT32's backup boot sector, or the FATs before the first cluster (FAT32) or
+    // before the fixed root (FAT16, which the dispatcher's content test takes for FAT32).
+    Both(&rows, b + "_boot_gone", b, b, BootGone, 0, 0, 36, 0);
     if (fat32) Both(&rows, b + "_both_boots_gone", b, b, BootsGone, 0, 0, 36, 0);
     // Formatted again with the same layout: the old root is overwritten, its folders come
     // back under "Lost Location". FAT32 has no FAT left to join pic1's later clusters to its

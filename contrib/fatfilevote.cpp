@@ -37,10 +37,13 @@ bool FileEntryAt(const uint8_t* e, bool fat32, layoutvote::FileRef* out) {
 
 // A cluster that begins with "." and ".." (as the search takes them): the cluster "." names,
 // and whether a live entry other than those two follows within the bytes at hand.
-bool DotClusterAt(const uint8_t* p, size_t len, bool fat32, uint32_t* self, bool* live) {
-  layout::FatDirEntry dot;
-  if (!fatrec::FatInspector::IsDotPair(p, len) || !layout::DecodeFatDirEntry(p, len, &dot)) return false;
+bool DotClusterAt(const uint8_t* p, size_t len, bool fat32, uint32_t* self, uint32_t* parent, bool* live) {
+  layout::FatDirEntry dot, dotdot;
+  if (!fatrec::FatInspector::IsDotPair(p, len) || !layout::DecodeFatDirEntry(p, len, &dot) ||
+      !layout::DecodeFatDirEntry(p + fat::kEntrySize, len - fat::kEntrySize, &dotdot))
+    return false;
   *self = dot.FirstCluster(fat32);
+  *parent = dotdot.FirstCluster(fat32);
   *live = CFatFormat::HoldsLiveEntry(p + 2 * fat::kEntrySize, len - 2 * fat::kEntrySize);
   return true;
 }
@@ -115,7 +118,7 @@ void CFatFormat::VoteByFiles() {
       SeenDir dir;
       if (sec[0] == '.' && m_seenDirs.size() < kMaxSeenDirs &&
           DotClusterAt(sec, size_t(std::min<uint64_t>(ask - i * ds, m_info.clusterSize > 0 ? m_info.clusterSize : ds)),
-                       fat32, &dir.self, &dir.live)) {
+                       fat32, &dir.self, &dir.parent, &dir.live)) {
         dir.offset = int64_t(off);
         m_seenDirs.push_back(dir);
       }

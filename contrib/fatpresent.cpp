@@ -49,6 +49,9 @@ void CFatFormat::WalkPresent() {
   m_oldDirs.clear();
   m_held.clear();
   m_oldLive.clear();
+  m_lostFolders.clear();
+  m_strayEntries.clear();
+  m_namedDirs.clear();
   m_presentFat.reset();
   const bool fat32 = m_info.ft == fatrec::FT_FAT32;
   uint64_t size = 0;
@@ -254,7 +257,9 @@ void CFatFormat::SettlePresentFolders() {
     // A folder the present tree reaches, or one whose first cluster begins its own chain
     // (the tree that named it is damaged): every cluster of the chain is the folder's.
     bool head = !ClusterBit(m_presentLinked, d.self);
-    if (!head && !ClusterBit(m_presentDirs, d.self)) continue;
+    bool reached = ClusterBit(m_presentDirs, d.self);
+    if (!head && !reached) continue;
+    if (!reached) m_lostFolders.push_back({d.self, d.parent});
     SetClusterBit(m_presentDirs, d.self);
     m_presentClaims.insert(d.self);  // a folder's, no file's
     for (uint32_t c : FolderChain(d.self)) {
@@ -554,4 +559,24 @@ void CFatFormat::HandOutHeld() {
           RunList(uint64_t(off / m_devSector), uint32_t((int64_t(h.item.size) + m_devSector - 1) / m_devSector));
     m_feeder.Add(h.folder.c_str(), NewFileInfo(h.name.c_str(), h.item, runs));
   }
+}
+
+void CFatFormat::NameLostFolders() {
+  // The folder whose entry lost its first cluster, and the folder of the present volume that
+  // no entry names any longer: alone of their kind under one folder, they are one.
+  std::map<int64_t, std::vector<const std::u16string*>> stray;
+  for (const auto& e : m_strayEntries) stray[e.first].push_back(&e.second);
+  std::map<int64_t, std::vector<uint32_t>> lost;
+  for (const auto& f : m_lostFolders) {
+    if (m_namedDirs.count(f.first)) continue;
+    const bool root = f.second == 0 || (m_info.ft == fatrec::FT_FAT32 && f.second == m_info.rootCluster);
+    lost[root ? m_rootId : DirId(f.second)].push_back(f.first);
+  }
+  for (const auto& kv : lost) {
+    auto s = stray.find(kv.first);
+    if (kv.second.size() != 1 || s == stray.end() || s->second.size() != 1) continue;
+    m_feeder.Graph()->AddNode(DirId(kv.second[0]), kv.first, s->second[0]->c_str(), nullptr, fatrec::KeepExisting);
+  }
+  m_strayEntries.clear();
+  m_lostFolders.clear();
 }

@@ -157,7 +157,10 @@ int CFatFormat::Scan(INotifySink* sink) {
     }
     pos = found + step;
   }
-  if (!m_feeder.Stopped()) HandOutPresent();
+  if (!m_feeder.Stopped()) {
+    NameLostFolders();
+    HandOutPresent();
+  }
   m_feeder.Finish();
   HandOutHeld();
   if (sink) sink->Notify(NE_FINISHED, 0, 0, nullptr);
@@ -443,7 +446,14 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   uint32_t highest = HighestCluster();
   bool inRange = it.firstCluster >= 2 && it.firstCluster <= highest;
   if (it.IsDirectory()) {
+    // A live folder entry that names no cluster of its own (the root, its own folder, none
+    // at all) lost its folder's first cluster.
+    if (!it.deleted && (!inRange || DirId(it.firstCluster) == m_rootId || DirId(it.firstCluster) == dirId)) {
+      if (m_sameLayout && m_strayEntries.size() < (1u << 16)) m_strayEntries.push_back({dirId, it.name});
+      return true;
+    }
     if (!inRange) return true;
+    if (m_sameLayout && !it.deleted) m_namedDirs.insert(it.firstCluster);
     m_feeder.Graph()->AddNode(DirId(it.firstCluster), dirId, it.name.c_str(), nullptr, fatrec::KeepExisting);
     return true;
   }

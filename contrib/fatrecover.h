@@ -204,11 +204,19 @@ class CFatFormat : public CScanOperator {
   // clusters, out of the present tree's reach, and still lists a live entry.
   bool m_reformatted = false;
   struct SeenDir {
-    int64_t offset;  // where "." and ".." begin a cluster
-    uint32_t self;   // the cluster "." names
-    bool live;       // a live entry follows them in the cluster
+    int64_t offset;   // where "." and ".." begin a cluster
+    uint32_t self;    // the cluster "." names
+    uint32_t parent;  // the cluster ".." names (0: the root)
+    bool live;        // a live entry follows them in the cluster
   };
   std::vector<SeenDir> m_seenDirs;  // met by the file vote's pass over the device
+  // Folders of the present volume the tree does not reach (their first cluster, the cluster
+  // their ".." names), and live folder entries whose first cluster names no folder (the
+  // folder they lie in, their name): where a folder holds one of each, they are one folder.
+  std::vector<std::pair<uint32_t, uint32_t>> m_lostFolders;
+  std::vector<std::pair<int64_t, std::u16string>> m_strayEntries;
+  std::unordered_set<uint32_t> m_namedDirs;  // first clusters that folder entries name
+  void NameLostFolders();
   std::vector<Held> m_held;
   // Formatted again: the first cluster and cluster count of every live file of the old volume.
   mutable std::vector<std::pair<uint32_t, uint32_t>> m_oldLive;

@@ -188,9 +188,12 @@ std::vector<DamageRow> FatRows() {
     // "Lost Location", each folder as one.
     Both(&rows, b + "_root_gone", b, b, RootGone, 0, 1, 0, 36);
     Both(&rows, b + "_root_random", b, b, RootRandom, 0, fat32 ? 1 : 0, 0, 36);
-    // The folder whose entry names the root keeps its files, under "Lost Location".
+    // The folder whose entry names the root: the folder that no entry names any longer is
+    // the one, and keeps its name. The scan of deleted files cannot reach it.
     Both(&rows, b + "_folder_points_at_root", b, b, [](DamageImage& i) { return PointAtRoot(i, "PHOTOS"); }, 3, 0,
-         24, 12);
+         36, 0);
+    rows.push_back(Row(b + "_nested_folder_points_at_root_volume", b, b,
+                       [](DamageImage& i) { return PointAtRoot(i, "DOCS/OLD"); }, 0x100, 36, 0));
     Both(&rows, b + "_fat_entry_past_end", b, b, [](DamageImage& i) { return BreakChain(i, "pic2/wallpaper.png"); },
          4, 0, 36, 0);
     // The clusters after the break lead on from another file's chain: they are not the

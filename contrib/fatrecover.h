@@ -112,8 +112,8 @@ class CFatFormat : public CScanOperator {
   // The present volume's geometry without a boot sector at the volume's start: FAT32's
   // backup boot sector, else the FATs found where the search's layout ends them.
   bool PresentGeometryWithoutBoot(fat::FatGeometry* g);
-  // Copies of the FAT (of FAT32 entries, or FAT16 ones) that end at byte end, for clusters
-  // data clusters: their offset, size and count.
+  // The copies of a FAT (FAT32 or FAT16 entries) that end at byte end, on a volume of
+  // clusters data clusters: their offset, size and count.
   struct Fats {
     uint64_t offset = 0, bytes = 0, count = 0;
   };
@@ -189,8 +189,8 @@ class CFatFormat : public CScanOperator {
   fat::FatGeometry m_presentGeo;
   std::unique_ptr<fat::FatTable> m_presentFat;
   std::vector<uint8_t> m_presentUsed;  // one bit a cluster, set when the FAT marks it in use
-  // One bit a cluster its deleted entries name, or that a file with a broken chain would
-  // fill: written by the present volume, though free in its FAT.
+  // One bit a cluster its deleted entries name: written by the present volume, though free
+  // in its FAT (kept only when the volume shows it was formatted again).
   std::vector<uint8_t> m_presentGone;
   // One bit a cluster that a live file of its tree whose chain breaks off fills in one piece.
   std::vector<uint8_t> m_presentFill;

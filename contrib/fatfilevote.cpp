@@ -117,8 +117,9 @@ void CFatFormat::VoteByFiles() {
       if (sec[0] == 0) continue;
       SeenDir dir;
       if (sec[0] == '.' && m_seenDirs.size() < kMaxSeenDirs &&
-          DotClusterAt(sec, size_t(std::min<uint64_t>(ask - i * ds, m_info.clusterSize > 0 ? m_info.clusterSize : ds)),
-                       fat32, &dir.self, &dir.parent, &dir.live)) {
+          DotClusterAt(
+              sec, size_t(std::min<uint64_t>(ask - i * ds, m_info.clusterSize > 0 ? m_info.clusterSize : ds)),
+              fat32, &dir.self, &dir.parent, &dir.live)) {
         dir.offset = int64_t(off);
         m_seenDirs.push_back(dir);
       }

@@ -62,7 +62,9 @@ void CFatFormat::WalkPresent() {
   if (!bootRead || fat::ParseFatBoot(boot, sizeof boot, fat32 ? fat::kFat32 : fat::kFat16, size, &g) != 0) {
     // A boot sector of another kind (FAT12) is no damage to make up for.
     layout::FatBootSector other;
-    if (bootRead && layout::DecodeFatBootSector(boot, sizeof boot, &other) && layout::FatBootSectorSane(other)) return;
+    if (bootRead && layout::DecodeFatBootSector(boot, sizeof boot, &other) &&
+        layout::FatBootSectorSane(other))
+      return;
     if (!PresentGeometryWithoutBoot(&g)) return;
   }
   const bool same = int64_t(g.clusterBytes) == m_info.clusterSize &&
@@ -146,8 +148,8 @@ bool CFatFormat::FindFats(bool fat32, uint64_t end, uint64_t clusters, Fats* out
   }
   auto sameStart = [&](uint64_t a, uint64_t b) {
     uint8_t x[512], y[512];
-    return m_inspector->CachedRead(int64_t(a), x, sizeof x) == 0 && m_inspector->CachedRead(int64_t(b), y, sizeof y) == 0 &&
-           std::memcmp(x, y, sizeof x) == 0;
+    return m_inspector->CachedRead(int64_t(a), x, sizeof x) == 0 &&
+           m_inspector->CachedRead(int64_t(b), y, sizeof y) == 0 && std::memcmp(x, y, sizeof x) == 0;
   };
   // Two copies back to back whose first sectors agree, the second ending at end; else a
   // lone FAT.
@@ -155,7 +157,8 @@ bool CFatFormat::FindFats(bool fat32, uint64_t end, uint64_t clusters, Fats* out
   for (size_t i = starts.size(); i-- > 0;) {
     uint64_t f = end - starts[i];
     if (f < (clusters / 2 + 2) * width || starts[i] < f) continue;
-    if (std::binary_search(starts.begin(), starts.end(), starts[i] - f) && sameStart(starts[i] - f, starts[i])) {
+    if (std::binary_search(starts.begin(), starts.end(), starts[i] - f) &&
+        sameStart(starts[i] - f, starts[i])) {
       *out = {starts[i] - f, f, 2};
       return true;
     }
@@ -182,7 +185,8 @@ bool CFatFormat::PresentGeometryWithoutBoot(fat::FatGeometry* out) {
   const uint64_t cb = uint64_t(m_info.clusterSize), bps = 512;
   const int64_t data = m_inspector->ClusterToOffset(2);
   const uint64_t rootBytes = fat32 ? 0 : uint64_t(m_info.rootEntries) * 32;
-  if (cb == 0 || cb % bps != 0 || data <= 0 || uint64_t(data) >= size || uint64_t(data) <= rootBytes) return false;
+  if (cb == 0 || cb % bps != 0 || data <= 0 || uint64_t(data) >= size || uint64_t(data) <= rootBytes)
+    return false;
   const uint64_t end = uint64_t(data) - rootBytes;  // where the last FAT ends
   const uint64_t width = fat32 ? 4 : 2;
   const uint64_t clusters = std::min<uint64_t>((size - uint64_t(data)) / cb, fat32 ? 0x0FFFFFF4u : 0xFFF4u);
@@ -222,23 +226,27 @@ bool CFatFormat::LaidOutAsFat16() {
   fat::FatGeometry g;
   if (m_device->GetSize(&size) != 0 || size == 0) return false;
   for (int64_t at : {int64_t(0), int64_t(6 * 512), int64_t(6) * m_devSector})
-    if (m_inspector->CachedRead(at, boot, sizeof boot) == 0 && fat::ParseFatBoot(boot, sizeof boot, fat::kFat32, size, &g) == 0)
+    if (m_inspector->CachedRead(at, boot, sizeof boot) == 0 &&
+        fat::ParseFatBoot(boot, sizeof boot, fat::kFat32, size, &g) == 0)
       return false;
   const int64_t data = m_inspector->ClusterToOffset(2);
   const uint64_t root = 512 * 32;
   if (data <= int64_t(root) || uint64_t(data) >= size) return false;
-  const uint64_t clusters = std::min<uint64_t>((size - uint64_t(data)) / uint64_t(m_info.clusterSize), 0xFFF4u);
+  const uint64_t clusters =
+      std::min<uint64_t>((size - uint64_t(data)) / uint64_t(m_info.clusterSize), 0xFFF4u);
   Fats fat16, fat32;
   // FAT16's FATs end where its fixed root of 512 entries begins; FAT32's reach the first
   // cluster.
-  return FindFats(false, uint64_t(data) - root, clusters, &fat16) && !FindFats(true, uint64_t(data), clusters, &fat32);
+  return FindFats(false, uint64_t(data) - root, clusters, &fat16) &&
+         !FindFats(true, uint64_t(data), clusters, &fat32);
 }
 
 std::vector<uint32_t> CFatFormat::FolderChain(uint32_t first) const {
   std::vector<uint32_t> rest;
   if (!m_presentFat || !m_presentGeo.IsDataCluster(first)) return rest;
   bool clean = false;
-  rest = fat::FollowChain(*m_presentFat, first, uint32_t(kMaxDirBytes / m_presentGeo.clusterBytes + 1), &clean);
+  rest =
+      fat::FollowChain(*m_presentFat, first, uint32_t(kMaxDirBytes / m_presentGeo.clusterBytes + 1), &clean);
   if (!rest.empty()) rest.erase(rest.begin());
   return rest;
 }
@@ -251,7 +259,8 @@ void CFatFormat::SettlePresentFolders() {
       // A folder in free clusters that the present tree neither reaches nor names among
       // its deleted entries, yet holding a live entry: a volume's folder before the format.
       // A folder deleted on this volume has its entries deleted with it.
-      if (d.live && !ClusterBit(m_presentDirs, d.self) && !ClusterBit(m_presentGone, d.self)) m_reformatted = true;
+      if (d.live && !ClusterBit(m_presentDirs, d.self) && !ClusterBit(m_presentGone, d.self))
+        m_reformatted = true;
       continue;
     }
     // A folder the present tree reaches, or one whose first cluster begins its own chain
@@ -516,13 +525,15 @@ void CFatFormat::HandOutHeld() {
   for (size_t x = 0; x < order.size() && pairs < kMaxPairs; ++x) {
     const Held& a = held[order[x]];
     const uint64_t aEnd = uint64_t(a.item.firstCluster) + a.clusters;
-    for (size_t y = x + 1; y < order.size() && held[order[y]].item.firstCluster < aEnd && ++pairs < kMaxPairs; ++y) {
+    for (size_t y = x + 1; y < order.size() && held[order[y]].item.firstCluster < aEnd && ++pairs < kMaxPairs;
+         ++y) {
       const Held& b = held[order[y]];
       const uint64_t bEnd = uint64_t(b.item.firstCluster) + b.clusters;
       const bool aPresent = (a.item.kind & fatrec::kItemPresent) != 0;
       if (m_reformatted && aPresent != ((b.item.kind & fatrec::kItemPresent) != 0)) continue;
       // One file seen twice (an entry left behind by a move, a copy of its folder).
-      if (a.item.firstCluster == b.item.firstCluster && a.item.size == b.item.size && a.item.created == b.item.created)
+      if (a.item.firstCluster == b.item.firstCluster && a.item.size == b.item.size &&
+          a.item.created == b.item.created)
         continue;
       if (a.item.created != b.item.created) {
         loses[a.item.created < b.item.created ? order[x] : order[y]] = true;
@@ -545,7 +556,8 @@ void CFatFormat::HandOutHeld() {
     const Held& h = held[i];
     if (h.item.kind & fatrec::kItemPresent) continue;
     const uint64_t end = uint64_t(h.item.firstCluster) + h.clusters;
-    auto it = std::lower_bound(m_oldLive.begin(), m_oldLive.end(), std::make_pair(uint32_t(std::min<uint64_t>(end, UINT32_MAX)), 0u));
+    auto it = std::lower_bound(m_oldLive.begin(), m_oldLive.end(),
+                               std::make_pair(uint32_t(std::min<uint64_t>(end, UINT32_MAX)), 0u));
     size_t n = size_t(it - m_oldLive.begin());
     if (n > 0 && reach[n - 1] > h.item.firstCluster) loses[i] = true;
   }
@@ -555,8 +567,8 @@ void CFatFormat::HandOutHeld() {
     RunList* runs = nullptr;
     int64_t off = m_inspector->ClusterToOffset(h.item.firstCluster);
     if (!loses[i] && off >= 0 && m_devSector > 0)
-      runs = new (std::nothrow)
-          RunList(uint64_t(off / m_devSector), uint32_t((int64_t(h.item.size) + m_devSector - 1) / m_devSector));
+      runs = new (std::nothrow) RunList(uint64_t(off / m_devSector),
+                                        uint32_t((int64_t(h.item.size) + m_devSector - 1) / m_devSector));
     m_feeder.Add(h.folder.c_str(), NewFileInfo(h.name.c_str(), h.item, runs));
   }
 }
@@ -575,7 +587,8 @@ void CFatFormat::NameLostFolders() {
   for (const auto& kv : lost) {
     auto s = stray.find(kv.first);
     if (kv.second.size() != 1 || s == stray.end() || s->second.size() != 1) continue;
-    m_feeder.Graph()->AddNode(DirId(kv.second[0]), kv.first, s->second[0]->c_str(), nullptr, fatrec::KeepExisting);
+    m_feeder.Graph()->AddNode(DirId(kv.second[0]), kv.first, s->second[0]->c_str(), nullptr,
+                              fatrec::KeepExisting);
   }
   m_strayEntries.clear();
   m_lostFolders.clear();

@@ -207,7 +207,8 @@ int CFatFormat::ReadRoot() {
   m_oldDirs.insert(m_rootId);
   // A leading volume label is passed over by the parse.
   ParseAt(m_buf.data(), bytes, m_rootId, at);
-  if (m_info.ft == fatrec::FT_FAT32 && m_sameLayout && at == offset && m_presentGeo.rootCluster == m_info.rootCluster) {
+  if (m_info.ft == fatrec::FT_FAT32 && m_sameLayout && at == offset &&
+      m_presentGeo.rootCluster == m_info.rootCluster) {
     // The present FAT holds the root's chain: its later clusters are read on from here.
     std::vector<uint32_t> rest = FolderChain(m_info.rootCluster);
     for (uint32_t c : rest) m_chainRest.insert(c);
@@ -309,7 +310,8 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
       // A later cluster of a folder whose chain went with the old FAT: where the present
       // volume has not written and an entry in it is still in use (the present volume's
       // folders it deleted have theirs deleted with them), it is the old volume's.
-      if (m_twoLayouts && !m_presentFatLost && HoldsLiveEntry(m_buf.data(), m_buf.size()) && !PresentOwns(pos, c))
+      if (m_twoLayouts && !m_presentFatLost && HoldsLiveEntry(m_buf.data(), m_buf.size()) &&
+          !PresentOwns(pos, c))
         m_oldDirs.insert(dirId);
     }
     ParseAt(m_buf.data(), size_t(c), dirId, pos);

@@ -53,9 +53,11 @@ int Report(IFileManager* manager, const fat::FoundFile& f) {
   info->SetTimes(DateValue(f.createDate), DateValue(f.modifyDate));
   info->SetName(f.name.c_str());
   info->SetSize(int64_t(f.size));
-  if (head) info->SetRunList(head);
-  // Its clusters hold another file's bytes: listed, with nothing to read.
-  else info->AddFlags(FF_NODATA);
+  if (head) {
+    info->SetRunList(head);
+  } else {
+    info->AddFlags(FF_NODATA);  // its clusters hold another file's bytes: nothing to read
+  }
   return manager->AddFile(f.folder.c_str(), info);
 }
 

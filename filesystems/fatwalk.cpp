@@ -283,10 +283,13 @@ void FatDelWalker::HandOverPending(const FoundSink& found) {
     const auto &x = files[a].clusters, &y = files[b].clusters;
     for (size_t i = 0, j = 0; i < x.size() && j < y.size();) {
       uint64_t lo = std::max(x[i].first, y[j].first);
-      uint64_t hi = std::min<uint64_t>(uint64_t(x[i].first) + x[i].second, uint64_t(y[j].first) + y[j].second);
+      uint64_t hi =
+          std::min<uint64_t>(uint64_t(x[i].first) + x[i].second, uint64_t(y[j].first) + y[j].second);
       if (hi > lo) n += hi - lo;
-      if (uint64_t(x[i].first) + x[i].second < uint64_t(y[j].first) + y[j].second) ++i;
-      else ++j;
+      if (uint64_t(x[i].first) + x[i].second < uint64_t(y[j].first) + y[j].second)
+        ++i;
+      else
+        ++j;
     }
     return n;
   };

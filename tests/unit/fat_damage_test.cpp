@@ -59,7 +59,8 @@ std::vector<uint32_t> Chain(const DamageImage& img, const Volume& v, uint32_t fi
 }
 
 // A folder's bytes in directory order: the FAT16 fixed root (cluster 0), else its chain.
-std::vector<std::pair<uint64_t, uint64_t>> FolderPieces(const DamageImage& img, const Volume& v, uint32_t first) {
+std::vector<std::pair<uint64_t, uint64_t>> FolderPieces(const DamageImage& img, const Volume& v,
+                                                        uint32_t first) {
   if (first == 0 && !v.fat32) return {{v.g.rootDirOffset, v.g.rootDirBytes}};
   std::vector<std::pair<uint64_t, uint64_t>> out;
   for (uint32_t c : Chain(img, v, first)) out.push_back({v.g.ClusterOffset(c), v.g.clusterBytes});
@@ -68,7 +69,8 @@ std::vector<std::pair<uint64_t, uint64_t>> FolderPieces(const DamageImage& img, 
 
 // The short entry of a file or folder by its path of long names: its byte offset and first
 // cluster.
-bool FindEntry(const DamageImage& img, const Volume& v, const std::string& path, uint64_t* at, uint32_t* first) {
+bool FindEntry(const DamageImage& img, const Volume& v, const std::string& path, uint64_t* at,
+               uint32_t* first) {
   uint32_t folder = v.fat32 ? v.g.rootCluster : 0;
   size_t from = 0;
   while (from < path.size()) {
@@ -103,7 +105,8 @@ bool RootGone(DamageImage& img) {
   Volume v;
   if (!ReadVolume(img, &v)) return false;
   bool ok = true;
-  for (const auto& piece : FolderPieces(img, v, v.fat32 ? v.g.rootCluster : 0)) ok = ok && img.Zero(piece.first, piece.second);
+  for (const auto& piece : FolderPieces(img, v, v.fat32 ? v.g.rootCluster : 0))
+    ok = ok && img.Zero(piece.first, piece.second);
   return ok;
 }
 
@@ -168,9 +171,9 @@ DamageRow Row(const std::string& name, const std::string& image, const std::stri
 
 // Both scans of one damage: Deleted Recovery (kind 1) and Volume Recovery (0x100), each
 // pinned as exact files at their own paths and exact files elsewhere.
-void Both(std::vector<DamageRow>* rows, const std::string& name, const std::string& image, const std::string& manifest,
-          std::function<bool(DamageImage&)> damage, int deletedExact, int deletedElsewhere, int volumeExact,
-          int volumeElsewhere) {
+void Both(std::vector<DamageRow>* rows, const std::string& name, const std::string& image,
+          const std::string& manifest, std::function<bool(DamageImage&)> damage, int deletedExact,
+          int deletedElsewhere, int volumeExact, int volumeElsewhere) {
   rows->push_back(Row(name + "_deleted", image, manifest, damage, 1, deletedExact, deletedElsewhere));
   rows->push_back(Row(name + "_volume", image, manifest, damage, 0x100, volumeExact, volumeElsewhere));
 }
@@ -190,17 +193,20 @@ std::vector<DamageRow> FatRows() {
     Both(&rows, b + "_root_random", b, b, RootRandom, 0, fat32 ? 1 : 0, 0, 36);
     // The folder whose entry names the root: the folder that no entry names any longer is
     // the one, and keeps its name. The scan of deleted files cannot reach it.
-    Both(&rows, b + "_folder_points_at_root", b, b, [](DamageImage& i) { return PointAtRoot(i, "PHOTOS"); }, 3, 0,
-         36, 0);
-    rows.push_back(Row(b + "_nested_folder_points_at_root_volume", b, b,
-                       [](DamageImage& i) { return PointAtRoot(i, "DOCS/OLD"); }, 0x100, 36, 0));
-    Both(&rows, b + "_fat_entry_past_end", b, b, [](DamageImage& i) { return BreakChain(i, "pic2/wallpaper.png"); },
-         4, 0, 36, 0);
+    Both(
+        &rows, b + "_folder_points_at_root", b, b, [](DamageImage& i) { return PointAtRoot(i, "PHOTOS"); }, 3,
+        0, 36, 0);
+    rows.push_back(Row(
+        b + "_nested_folder_points_at_root_volume", b, b,
+        [](DamageImage& i) { return PointAtRoot(i, "DOCS/OLD"); }, 0x100, 36, 0));
+    Both(
+        &rows, b + "_fat_entry_past_end", b, b,
+        [](DamageImage& i) { return BreakChain(i, "pic2/wallpaper.png"); }, 4, 0, 36, 0);
     // The clusters after the break lead on from another file's chain: they are not the
     // broken file's to claim, which is listed without data.
-    rows.push_back(Row(b + "_fat_entry_past_end_into_claimed_volume", b, b,
-                       [](DamageImage& i) { return BreakChain(i, "pic2/wallpaper.png", "VIDEO/clip.mp4"); }, 0x100,
-                       35, 0));
+    rows.push_back(Row(
+        b + "_fat_entry_past_end_into_claimed_volume", b, b,
+        [](DamageImage& i) { return BreakChain(i, "pic2/wallpaper.png", "VIDEO/clip.mp4"); }, 0x100, 35, 0));
     // Without a boot sector there is no volume to scan for deleted files. Volume Recovery
     // finds FAT32's backup boot sector, or the FATs before the first cluster (FAT32) or
     // before the fixed root (FAT16, which the dispatcher's content test takes for FAT32).

@@ -1098,8 +1098,8 @@ TEST(FatDelProgress, VolumeWithoutFoldersSendsOneHundredOnce) {
   const std::string img = dir.file("big16.img"), src = dir.file("a.bin");
   testutil::WriteFile(src, testutil::RandomBytes(5000, 44));
   ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 16 " + img + " 262144"));  // 256 MiB, sparse
-  ASSERT_TRUE(Sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + img + " " + src + " ::/A.BIN && MTOOLS_SKIP_CHECK=1 mdel -i " +
-                 img + " ::/A.BIN"));
+  ASSERT_TRUE(Sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + img + " " + src +
+                 " ::/A.BIN && MTOOLS_SKIP_CHECK=1 mdel -i " + img + " ::/A.BIN"));
   FileDevice dev(img);
   ASSERT_TRUE(dev.ok());
   IScanOperator* s = CreateFat16DelScanner(&dev);

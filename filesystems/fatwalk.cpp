@@ -320,13 +320,31 @@ void FatDelWalker::HandOverPending(const FoundSink& found) {
       }
     }
   }
+  // Files handed over before (the walk's, when these come from the search of free clusters)
+  // keep their clusters.
+  std::vector<uint64_t> reach(m_handedOver.size());
+  for (size_t i = 0; i < m_handedOver.size(); ++i)
+    reach[i] = std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(m_handedOver[i].first) + m_handedOver[i].second);
+  for (size_t i = 0; i < files.size() && !m_handedOver.empty(); ++i) {
+    for (const auto& r : files[i].clusters) {
+      auto it = std::lower_bound(m_handedOver.begin(), m_handedOver.end(),
+                                 std::make_pair(uint32_t(std::min<uint64_t>(uint64_t(r.first) + r.second, UINT32_MAX)), 0u));
+      size_t n = size_t(it - m_handedOver.begin());
+      if (n > 0 && reach[n - 1] > r.first) loses[i] = true;
+    }
+  }
   for (size_t i = 0; i < files.size(); ++i) {
     FoundFile& f = files[i].file;
     if (loses[i]) {
       f.runs.clear();
       f.noData = true;
+    } else {
+      m_handedOver.insert(m_handedOver.end(), files[i].clusters.begin(), files[i].clusters.end());
     }
-    if (found(f) != 0) {
+  }
+  std::sort(m_handedOver.begin(), m_handedOver.end());
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (found(files[i].file) != 0) {
       m_stopped = true;
       return;
     }
@@ -380,6 +398,7 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_lostDirClusters = 0;
   m_linkTests = 0;
   m_pending.clear();
+  m_handedOver.clear();
   m_stopped = m_gone = false;
   const std::u16string root = m_kind == kFat16 ? u"/Volume/" : u"Volume/";
   int high = 0;
@@ -414,6 +433,8 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
     m_dirPaths[0] = root;
   }
   RunQueue(found, progress, &high);
+  // The folders' files go out before the search of free clusters, which may take long.
+  HandOverPending(found);
   if (!m_stopped && !m_gone) SearchFreeClusters(found, progress, &high);
   HandOverPending(found);
   return 0;

@@ -116,8 +116,9 @@ class FatDelWalker {
   void HandleItems(const DirJob& job, std::vector<FatDirItem>& items, const FoundSink& found);
   bool DotEntriesAt(const std::vector<uint8_t>& cluster, uint32_t self);
   bool ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found);
-  // Files found, with their clusters (first, count), handed to the sink once the walk ends:
-  // two entries may name the same clusters, and only one can have its bytes there.
+  // Files found, with their clusters (first, count), handed to the sink once the folders
+  // are walked and again after the search of free clusters: two entries may name the same
+  // clusters, and only one can have its bytes there.
   struct Pending {
     FoundFile file;
     uint32_t first;
@@ -141,6 +142,8 @@ class FatDelWalker {
   std::vector<Tail> m_tails;
   std::map<uint32_t, std::u16string> m_dirPaths;  // first cluster -> folder path, for ".."
   std::vector<Pending> m_pending;
+  // Clusters (first, count) of the files handed over with their bytes, in order.
+  std::vector<std::pair<uint32_t, uint32_t>> m_handedOver;
   uint64_t m_freeBytesSearched = 0;
   size_t m_lostDirClusters = 0;
   bool m_lostEntries = false;      // the entries being handled come from such a cluster

@@ -49,6 +49,22 @@ bool DotClusterAt(const uint8_t* p, size_t len, bool fat32, uint32_t* self, uint
 }
 
 const size_t kMaxSeenDirs = size_t(1) << 20;
+const size_t kMaxSeenFiles = size_t(1) << 21;
+
+// A short entry of a file with data, live or deleted, with a legal name and dates: where it
+// says the file begins, its size and its creation stamp.
+bool FileWithDataAt(const uint8_t* e, bool fat32, CFatFormat::SeenFile* out) {
+  if (e[0] == 0 || e[0] == '.' || e[11] == fat::kAttrLongName) return false;
+  layout::FatDirEntry d;
+  if (!layout::DecodeFatDirEntry(e, fat::kEntrySize, &d)) return false;
+  if ((d.attributes & (fat::kAttrDirectory | fat::kAttrVolume)) || d.attributes > 0x3F || d.fileSize == 0) return false;
+  int y, m, day;
+  if (fat::FatIsInvalidShortName(d.name, true) != 0 || !fat::DosDateParts(d.writeDate, &y, &m, &day)) return false;
+  uint32_t first = d.FirstCluster(fat32);
+  if (first < 2) return false;
+  *out = {first, d.fileSize, uint64_t(d.createDate) << 24 | uint32_t(d.createTime) << 8 | e[13]};
+  return true;
+}
 
 }  // namespace
 
@@ -78,6 +94,8 @@ void CFatFormat::VoteByFiles() {
   m_heads.clear();
   m_presentEnd = 0;
   m_seenDirs.clear();
+  m_seenFiles.clear();
+  m_seenFilesFull = false;
   const bool fat32 = m_info.ft == fatrec::FT_FAT32;
   uint64_t size = 0;
   if (m_device->GetSize(&size) != 0 || size == 0) return;
@@ -123,9 +141,14 @@ void CFatFormat::VoteByFiles() {
         dir.offset = int64_t(off);
         m_seenDirs.push_back(dir);
       }
-      for (uint32_t j = 0; j < ds / 32 && refs.size() < layoutvote::kMaxFileRefs; ++j) {
+      for (uint32_t j = 0; j < ds / 32; ++j) {
         layoutvote::FileRef r;
-        if (FileEntryAt(sec + j * 32, fat32, &r)) refs.push_back(r);
+        if (refs.size() < layoutvote::kMaxFileRefs && FileEntryAt(sec + j * 32, fat32, &r)) refs.push_back(r);
+        SeenFile file;
+        if (!m_seenFilesFull && FileWithDataAt(sec + j * 32, fat32, &file)) {
+          if (m_seenFiles.size() < kMaxSeenFiles) m_seenFiles.push_back(file);
+          else m_seenFilesFull = true;
+        }
       }
     }
     at += n * ds;

@@ -49,6 +49,8 @@ void CFatFormat::WalkPresent() {
   m_oldDirs.clear();
   m_held.clear();
   m_oldLive.clear();
+  m_deletedOut.clear();
+  m_seenReach.clear();
   m_lostFolders.clear();
   m_strayEntries.clear();
   m_namedDirs.clear();
@@ -281,6 +283,29 @@ void CFatFormat::SettlePresentFolders() {
     // With no volume before this one, its deleted entries weigh against each other only.
     std::fill(m_presentGone.begin(), m_presentGone.end(), 0);
   }
+  // The file entries the pass met, under the layout now settled.
+  const uint64_t cb = uint64_t(m_info.clusterSize);
+  std::sort(m_seenFiles.begin(), m_seenFiles.end(),
+            [](const SeenFile& a, const SeenFile& b) { return a.first < b.first; });
+  m_seenReach.resize(m_seenFiles.size());
+  for (size_t i = 0; i < m_seenFiles.size() && cb; ++i)
+    m_seenReach[i] = std::max<uint64_t>(i ? m_seenReach[i - 1] : 0,
+                                        m_seenFiles[i].first + (uint64_t(m_seenFiles[i].size) + cb - 1) / cb);
+}
+
+bool CFatFormat::MayShareClusters(const fatrec::FatItem& item) const {
+  const uint64_t cb = uint64_t(m_info.clusterSize);
+  if (m_seenFilesFull || cb == 0 || m_seenReach.size() != m_seenFiles.size()) return true;
+  const uint64_t first = item.firstCluster, end = first + (uint64_t(item.size) + cb - 1) / cb;
+  auto from = std::lower_bound(m_seenFiles.begin(), m_seenFiles.end(), item.firstCluster,
+                               [](const SeenFile& s, uint32_t c) { return s.first < c; });
+  // An entry beginning before this one and reaching into it.
+  size_t before = size_t(from - m_seenFiles.begin());
+  if (before > 0 && m_seenReach[before - 1] > first) return true;
+  // One beginning inside it, other than its own.
+  for (auto it = from; it != m_seenFiles.end() && it->first < end; ++it)
+    if (!(it->first == item.firstCluster && it->size == item.size && it->created == item.created)) return true;
+  return false;
 }
 
 void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, int depth) {
@@ -547,21 +572,26 @@ void CFatFormat::HandOutHeld() {
     }
   }
   // Formatted again, an old deleted entry under a file the old volume still listed lost
-  // its clusters to it.
-  std::sort(m_oldLive.begin(), m_oldLive.end());
-  std::vector<uint64_t> reach(m_oldLive.size());  // the furthest end among the first i + 1
-  for (size_t i = 0; i < m_oldLive.size(); ++i)
-    reach[i] = std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(m_oldLive[i].first) + m_oldLive[i].second);
-  for (size_t i = 0; i < held.size() && !m_oldLive.empty(); ++i) {
-    const Held& h = held[i];
-    if (h.item.kind & fatrec::kItemPresent) continue;
-    const uint64_t end = uint64_t(h.item.firstCluster) + h.clusters;
-    auto it = std::lower_bound(m_oldLive.begin(), m_oldLive.end(),
-                               std::make_pair(uint32_t(std::min<uint64_t>(end, UINT32_MAX)), 0u));
-    size_t n = size_t(it - m_oldLive.begin());
-    if (n > 0 && reach[n - 1] > h.item.firstCluster) loses[i] = true;
-  }
-  m_oldLive.clear();
+  // its clusters to it. Deleted files handed out at once keep theirs: their own entry was the
+  // only one the pass met there (one whose first cluster was restored may meet them here).
+  auto under = [&](std::vector<std::pair<uint32_t, uint32_t>>& ranges, bool oldOnly) {
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<uint64_t> reach(ranges.size());  // the furthest end among the first i + 1
+    for (size_t i = 0; i < ranges.size(); ++i)
+      reach[i] = std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(ranges[i].first) + ranges[i].second);
+    for (size_t i = 0; i < held.size() && !ranges.empty(); ++i) {
+      const Held& h = held[i];
+      if (oldOnly && (h.item.kind & fatrec::kItemPresent)) continue;
+      const uint64_t end = uint64_t(h.item.firstCluster) + h.clusters;
+      auto it = std::lower_bound(ranges.begin(), ranges.end(),
+                                 std::make_pair(uint32_t(std::min<uint64_t>(end, UINT32_MAX)), 0u));
+      size_t n = size_t(it - ranges.begin());
+      if (n > 0 && reach[n - 1] > h.item.firstCluster) loses[i] = true;
+    }
+    ranges.clear();
+  };
+  under(m_oldLive, true);
+  under(m_deletedOut, false);
   for (size_t i = 0; i < held.size(); ++i) {
     const Held& h = held[i];
     RunList* runs = nullptr;

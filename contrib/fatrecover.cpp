@@ -539,10 +539,16 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
     } else {
       keep = DataStillThere(*item, off, true);
     }
-    if (keep && hold && m_sameLayout && chain.empty() && (item->kind & fatrec::kItemDeleted)) {
-      // Its one piece waits for the other deleted entries: one may name the same clusters.
-      *hold = true;
-      return nullptr;
+    if (keep && m_sameLayout && chain.empty() && (item->kind & fatrec::kItemDeleted)) {
+      if (hold && MayShareClusters(*item)) {
+        // Its one piece waits for the other deleted entries: one names clusters it covers.
+        *hold = true;
+        return nullptr;
+      }
+      try {
+        m_deletedOut.push_back({item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c)});
+      } catch (...) {
+      }
     }
     if (keep) {
       runs =

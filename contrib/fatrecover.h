@@ -47,6 +47,13 @@ class CFatFormat : public CScanOperator {
   // A short entry in use other than "." and "..", with a name and a date, among the
   // entries at p (up to an end mark).
   static bool HoldsLiveEntry(const uint8_t* p, size_t len);
+  // A file entry met anywhere on the device by the file vote's pass: where it says the
+  // file begins, its size and its creation stamp (as FatItem::created).
+  struct SeenFile {
+    uint32_t first;
+    uint32_t size;
+    uint64_t created;
+  };
 
  private:
   struct Trail {  // long-name entries left open at the end of a directory cluster
@@ -218,6 +225,16 @@ class CFatFormat : public CScanOperator {
   std::unordered_set<uint32_t> m_namedDirs;  // first clusters that folder entries name
   void NameLostFolders();
   std::vector<Held> m_held;
+  // Every file entry the pass met (m_seenFilesFull: more than it keeps), sorted by first
+  // cluster once the layout is settled, with the furthest cluster end among the first i + 1.
+  std::vector<SeenFile> m_seenFiles;
+  bool m_seenFilesFull = false;
+  std::vector<uint64_t> m_seenReach;
+  // Whether another entry on the device names clusters the item's one piece covers: only
+  // then is a deleted item held back to be weighed.
+  bool MayShareClusters(const fatrec::FatItem& item) const;
+  // Deleted items handed out at once: first cluster and cluster count.
+  mutable std::vector<std::pair<uint32_t, uint32_t>> m_deletedOut;
   // Formatted again: the first cluster and cluster count of every live file of the old volume.
   mutable std::vector<std::pair<uint32_t, uint32_t>> m_oldLive;
   std::vector<uint8_t> m_presentDirs;  // one bit a cluster of a folder the present tree reaches

@@ -57,9 +57,11 @@ bool FileWithDataAt(const uint8_t* e, bool fat32, CFatFormat::SeenFile* out) {
   if (e[0] == 0 || e[0] == '.' || e[11] == fat::kAttrLongName) return false;
   layout::FatDirEntry d;
   if (!layout::DecodeFatDirEntry(e, fat::kEntrySize, &d)) return false;
-  if ((d.attributes & (fat::kAttrDirectory | fat::kAttrVolume)) || d.attributes > 0x3F || d.fileSize == 0) return false;
+  if ((d.attributes & (fat::kAttrDirectory | fat::kAttrVolume)) || d.attributes > 0x3F || d.fileSize == 0)
+    return false;
   int y, m, day;
-  if (fat::FatIsInvalidShortName(d.name, true) != 0 || !fat::DosDateParts(d.writeDate, &y, &m, &day)) return false;
+  if (fat::FatIsInvalidShortName(d.name, true) != 0 || !fat::DosDateParts(d.writeDate, &y, &m, &day))
+    return false;
   uint32_t first = d.FirstCluster(fat32);
   if (first < 2) return false;
   *out = {first, d.fileSize, uint64_t(d.createDate) << 24 | uint32_t(d.createTime) << 8 | e[13]};
@@ -146,8 +148,10 @@ void CFatFormat::VoteByFiles() {
         if (refs.size() < layoutvote::kMaxFileRefs && FileEntryAt(sec + j * 32, fat32, &r)) refs.push_back(r);
         SeenFile file;
         if (!m_seenFilesFull && FileWithDataAt(sec + j * 32, fat32, &file)) {
-          if (m_seenFiles.size() < kMaxSeenFiles) m_seenFiles.push_back(file);
-          else m_seenFilesFull = true;
+          if (m_seenFiles.size() < kMaxSeenFiles)
+            m_seenFiles.push_back(file);
+          else
+            m_seenFilesFull = true;
         }
       }
     }

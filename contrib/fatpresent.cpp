@@ -304,7 +304,8 @@ bool CFatFormat::MayShareClusters(const fatrec::FatItem& item) const {
   if (before > 0 && m_seenReach[before - 1] > first) return true;
   // One beginning inside it, other than its own.
   for (auto it = from; it != m_seenFiles.end() && it->first < end; ++it)
-    if (!(it->first == item.firstCluster && it->size == item.size && it->created == item.created)) return true;
+    if (!(it->first == item.firstCluster && it->size == item.size && it->created == item.created))
+      return true;
   return false;
 }
 

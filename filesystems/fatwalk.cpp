@@ -324,11 +324,13 @@ void FatDelWalker::HandOverPending(const FoundSink& found) {
   // keep their clusters.
   std::vector<uint64_t> reach(m_handedOver.size());
   for (size_t i = 0; i < m_handedOver.size(); ++i)
-    reach[i] = std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(m_handedOver[i].first) + m_handedOver[i].second);
+    reach[i] =
+        std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(m_handedOver[i].first) + m_handedOver[i].second);
   for (size_t i = 0; i < files.size() && !m_handedOver.empty(); ++i) {
     for (const auto& r : files[i].clusters) {
-      auto it = std::lower_bound(m_handedOver.begin(), m_handedOver.end(),
-                                 std::make_pair(uint32_t(std::min<uint64_t>(uint64_t(r.first) + r.second, UINT32_MAX)), 0u));
+      auto it = std::lower_bound(
+          m_handedOver.begin(), m_handedOver.end(),
+          std::make_pair(uint32_t(std::min<uint64_t>(uint64_t(r.first) + r.second, UINT32_MAX)), 0u));
       size_t n = size_t(it - m_handedOver.begin());
       if (n > 0 && reach[n - 1] > r.first) loses[i] = true;
     }

@@ -46,6 +46,7 @@ void CFatFormat::WalkPresent() {
   m_presentDirsSeen.clear();
   m_presentClaims.clear();
   m_chainRest.clear();
+  m_walkedRest.clear();
   m_oldDirs.clear();
   m_held.clear();
   m_oldLive.clear();
@@ -279,6 +280,10 @@ void CFatFormat::SettlePresentFolders() {
       m_chainRest.insert(c);
     }
   }
+  // The later clusters of folders the tree reaches whose first cluster the search will not
+  // meet (its "." entries are gone) are read together where the search meets one of them.
+  for (auto it = m_walkedRest.begin(); it != m_walkedRest.end();)
+    it = m_chainRest.count(it->first) ? m_walkedRest.erase(it) : std::next(it);
   if (!m_reformatted) {
     // With no volume before this one, its deleted entries weigh against each other only.
     std::fill(m_presentGone.begin(), m_presentGone.end(), 0);
@@ -322,6 +327,7 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
     for (uint32_t c : fat::FollowChain(*m_presentFat, first, uint32_t(kMaxDirBytes / g.clusterBytes + 1), &clean)) {
       pieces.push_back({g.ClusterOffset(c), g.clusterBytes});
       SetClusterBit(m_presentDirs, c);
+      if (c != first && m_sameLayout) m_walkedRest.emplace(c, first);
     }
   }
   fat::FatDirParser parser(g.kind);
@@ -476,6 +482,24 @@ bool CFatFormat::ChainHeadRuns(uint32_t first, uint32_t size, Runs* runs) const 
   std::vector<uint32_t> chain =
       fat::FollowChain(*m_presentFat, first, uint32_t(std::min<uint64_t>(need, g.maxCluster)), &clean);
   return clean && chain.size() == need && PresentRuns(chain, runs);
+}
+
+bool CFatFormat::FilesFollowTheirChains(const uint8_t* p, size_t len) const {
+  const bool fat32 = m_presentGeo.kind == fat::kFat32;
+  int files = 0;
+  for (size_t at = 0; at + fat::kEntrySize <= len; at += fat::kEntrySize) {
+    const uint8_t* e = p + at;
+    if (e[0] == 0) break;
+    layout::FatDirEntry d;
+    if (e[0] == fat::kDeletedMark || e[11] == fat::kAttrLongName ||
+        !layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) ||
+        (d.attributes & (fat::kAttrDirectory | fat::kAttrVolume)) || d.attributes > 0x3F || d.fileSize == 0)
+      continue;
+    Runs runs;
+    if (!ChainHeadRuns(d.FirstCluster(fat32), d.fileSize, &runs)) return false;
+    ++files;
+  }
+  return files > 0;
 }
 
 bool CFatFormat::SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs) const {

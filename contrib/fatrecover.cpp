@@ -257,6 +257,23 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     m_prevCluster = k;
     return;
   }
+  auto walked = m_walkedRest.find(uint32_t(k));
+  if (walked != m_walkedRest.end()) {
+    // A later cluster of a folder the present tree reaches, whose first cluster no longer
+    // shows its "." entries: the folder's later clusters are read here, in chain order.
+    const uint32_t first = walked->second;
+    std::vector<uint32_t> rest = FolderChain(first);
+    for (uint32_t c : rest) {
+      m_chainRest.insert(c);
+      m_walkedRest.erase(c);
+    }
+    m_parser.Reset();
+    m_prevOpen = false;
+    m_dirEnded = false;
+    ParseChain(rest, DirId(first));
+    m_prevCluster = k;
+    return;
+  }
   try {
     m_buf.assign(size_t(c), 0);
   } catch (...) {
@@ -371,6 +388,12 @@ void CFatFormat::ParseAt(const uint8_t* p, size_t len, int64_t dirId, int64_t po
       // again may hold a folder it deleted, whose entries are its own.
       m_inPresent = PresentOwns(at, int64_t(piece), kOwnedFolders);
       m_untold = !m_inPresent && PresentOwns(at, int64_t(piece), kOwnedInUse);
+      // A cluster in use whose files in use each begin a chain of their own length is a
+      // folder of the present volume whose first cluster is lost.
+      if (m_untold && !m_reformatted && FilesFollowTheirChains(p + done, piece)) {
+        m_untold = false;
+        m_inPresent = true;
+      }
     } else {
       m_untold = PresentOwns(at, int64_t(piece));
     }

@@ -116,6 +116,9 @@ class CFatFormat : public CScanOperator {
   // A live entry outside the present tree whose first cluster begins a chain of exactly
   // the clusters its size needs, which no entry of the present tree names: that chain.
   bool ChainHeadRuns(uint32_t first, uint32_t size, Runs* runs) const;
+  // Entries in use with data among those at p, and every one of them begins a chain of
+  // exactly its clusters (ChainHeadRuns).
+  bool FilesFollowTheirChains(const uint8_t* p, size_t len) const;
   // The present volume's geometry without a boot sector at the volume's start: FAT32's
   // backup boot sector, else the FATs found where the search's layout ends them.
   bool PresentGeometryWithoutBoot(fat::FatGeometry* g);
@@ -207,6 +210,8 @@ class CFatFormat : public CScanOperator {
   // The clusters after the first of folders whose first cluster the search meets: parsed
   // with that one, in chain order.
   std::unordered_set<uint32_t> m_chainRest;
+  // The clusters after the first of folders the present tree reaches: their first cluster.
+  std::unordered_map<uint32_t, uint32_t> m_walkedRest;
   // The volume shows that it was formatted again: a folder the search meets lies in free
   // clusters, out of the present tree's reach, and still lists a live entry.
   bool m_reformatted = false;

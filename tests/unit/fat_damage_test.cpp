@@ -153,6 +153,15 @@ bool BreakChain(DamageImage& img, const std::string& path, const std::string& cl
   return !tail.empty() && SetFatEntry(img, v, tail.back(), chain[k + 1]);
 }
 
+// The first cluster of a folder zeroed: its "." entries and the entries there are gone.
+bool FolderHeadGone(DamageImage& img, const std::string& path) {
+  Volume v;
+  uint64_t at = 0;
+  uint32_t first = 0;
+  return ReadVolume(img, &v) && FindEntry(img, v, path, &at, &first) && v.g.IsDataCluster(first) &&
+         img.Zero(v.g.ClusterOffset(first), v.g.clusterBytes);
+}
+
 bool BootGone(DamageImage& img) { return img.Zero(0, 512); }
 bool BootsGone(DamageImage& img) { return img.Zero(0, 512) && img.Zero(6 * 512, 512); }
 
@@ -202,6 +211,15 @@ std::vector<DamageRow> FatRows() {
     Both(
         &rows, b + "_fat_entry_past_end", b, b,
         [](DamageImage& i) { return BreakChain(i, "pic2/wallpaper.png"); }, 4, 0, 36, 0);
+    // pic1's first cluster zeroed: the files listed in its later clusters stay in pic1 (one
+    // deleted entry there loses the start of its long name), or, with the root gone too, in
+    // the folder of "Lost Location" that its chain makes of them.
+    Both(
+        &rows, b + "_folder_head_gone", b, b, [](DamageImage& i) { return FolderHeadGone(i, "pic1"); }, 3, 0,
+        fat32 ? 32 : 28, 0);
+    rows.push_back(Row(
+        b + "_root_and_folder_head_gone_volume", b, b,
+        [](DamageImage& i) { return FolderHeadGone(i, "pic1") && RootGone(i); }, 0x100, 0, fat32 ? 32 : 28));
     // The clusters after the break lead on from another file's chain: they are not the
     // broken file's to claim, which is listed without data.
     rows.push_back(Row(

@@ -18,6 +18,9 @@ struct FatItem {
   uint32_t firstCluster = 0;  // high word restored where it could be
   int64_t parentId = 0;
   int kind = 0;
+  // Creation date, time and hundredths as stored (date << 24 | time << 8 | hundredths):
+  // orders two entries that name the same clusters.
+  uint64_t created = 0;
 };
 
 // Graph merge for files that share an id and name: the later creation time stays. The

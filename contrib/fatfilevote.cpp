@@ -9,6 +9,7 @@
 #include "common/inc/inotifysink.h"
 #include "common/inc/istoragedevice.h"
 #include "common/layout/fat_dirent.h"
+#include "contrib/fatinspector.h"
 #include "contrib/fatrecover.h"
 #include "filesystems/fatentry.h"
 
@@ -34,7 +35,56 @@ bool FileEntryAt(const uint8_t* e, bool fat32, layoutvote::FileRef* out) {
   return true;
 }
 
+// A cluster that begins with "." and ".." (as the search takes them): the cluster "." names,
+// and whether a live entry other than those two follows within the bytes at hand.
+bool DotClusterAt(const uint8_t* p, size_t len, bool fat32, uint32_t* self, uint32_t* parent, bool* live) {
+  layout::FatDirEntry dot, dotdot;
+  if (!fatrec::FatInspector::IsDotPair(p, len) || !layout::DecodeFatDirEntry(p, len, &dot) ||
+      !layout::DecodeFatDirEntry(p + fat::kEntrySize, len - fat::kEntrySize, &dotdot))
+    return false;
+  *self = dot.FirstCluster(fat32);
+  *parent = dotdot.FirstCluster(fat32);
+  *live = CFatFormat::HoldsLiveEntry(p + 2 * fat::kEntrySize, len - 2 * fat::kEntrySize);
+  return true;
+}
+
+const size_t kMaxSeenDirs = size_t(1) << 20;
+const size_t kMaxSeenFiles = size_t(1) << 21;
+
+// A short entry of a file with data, live or deleted, with a legal name and dates: where it
+// says the file begins, its size and its creation stamp.
+bool FileWithDataAt(const uint8_t* e, bool fat32, CFatFormat::SeenFile* out) {
+  if (e[0] == 0 || e[0] == '.' || e[11] == fat::kAttrLongName) return false;
+  layout::FatDirEntry d;
+  if (!layout::DecodeFatDirEntry(e, fat::kEntrySize, &d)) return false;
+  if ((d.attributes & (fat::kAttrDirectory | fat::kAttrVolume)) || d.attributes > 0x3F || d.fileSize == 0)
+    return false;
+  int y, m, day;
+  if (fat::FatIsInvalidShortName(d.name, true) != 0 || !fat::DosDateParts(d.writeDate, &y, &m, &day))
+    return false;
+  uint32_t first = d.FirstCluster(fat32);
+  if (first < 2) return false;
+  *out = {first, d.fileSize, uint64_t(d.createDate) << 24 | uint32_t(d.createTime) << 8 | e[13]};
+  return true;
+}
+
 }  // namespace
+
+bool CFatFormat::HoldsLiveEntry(const uint8_t* p, size_t len) {
+  for (size_t at = 0; p && at + fat::kEntrySize <= len; at += fat::kEntrySize) {
+    const uint8_t* e = p + at;
+    if (e[0] == 0) return false;
+    layout::FatDirEntry d;
+    std::u16string name;
+    int y, m, day;
+    if (e[0] == fat::kDeletedMark || !layout::DecodeFatDirEntry(e, fat::kEntrySize, &d) ||
+        d.attributes == fat::kAttrLongName || (d.attributes & fat::kAttrVolume) || d.attributes > 0x3F ||
+        layout::FatDotName(d.name) != 0)
+      continue;
+    if (fat::FatShortNameToString(e, &name) > 0 && fat::DosDateParts(d.writeDate, &y, &m, &day)) return true;
+  }
+  return false;
+}
 
 bool CFatFormat::PresentWrote(int64_t offset, int64_t bytes) const {
   // The last format zeroed its FATs and root cluster: everything before the end of that.
@@ -45,6 +95,9 @@ void CFatFormat::VoteByFiles() {
   m_checkFiles = false;
   m_heads.clear();
   m_presentEnd = 0;
+  m_seenDirs.clear();
+  m_seenFiles.clear();
+  m_seenFilesFull = false;
   const bool fat32 = m_info.ft == fatrec::FT_FAT32;
   uint64_t size = 0;
   if (m_device->GetSize(&size) != 0 || size == 0) return;
@@ -82,9 +135,24 @@ void CFatFormat::VoteByFiles() {
       const uint64_t off = at + i * ds;
       if (!PresentWrote(int64_t(off), ds)) heads.Sector(sec, size_t(ask - i * ds), off / ds);
       if (sec[0] == 0) continue;
-      for (uint32_t j = 0; j < ds / 32 && refs.size() < layoutvote::kMaxFileRefs; ++j) {
+      SeenDir dir;
+      if (sec[0] == '.' && m_seenDirs.size() < kMaxSeenDirs &&
+          DotClusterAt(
+              sec, size_t(std::min<uint64_t>(ask - i * ds, m_info.clusterSize > 0 ? m_info.clusterSize : ds)),
+              fat32, &dir.self, &dir.parent, &dir.live)) {
+        dir.offset = int64_t(off);
+        m_seenDirs.push_back(dir);
+      }
+      for (uint32_t j = 0; j < ds / 32; ++j) {
         layoutvote::FileRef r;
-        if (FileEntryAt(sec + j * 32, fat32, &r)) refs.push_back(r);
+        if (refs.size() < layoutvote::kMaxFileRefs && FileEntryAt(sec + j * 32, fat32, &r)) refs.push_back(r);
+        SeenFile file;
+        if (!m_seenFilesFull && FileWithDataAt(sec + j * 32, fat32, &file)) {
+          if (m_seenFiles.size() < kMaxSeenFiles)
+            m_seenFiles.push_back(file);
+          else
+            m_seenFilesFull = true;
+        }
       }
     }
     at += n * ds;

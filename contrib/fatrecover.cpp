@@ -105,6 +105,19 @@ int CFatFormat::Scan(INotifySink* sink) {
   }
 
   if (!m_pFileManager) return finish(-1);
+  if (!voted && LaidOutAsFat16()) {
+    // Read as the FAT16 volume it is: its root is the fixed area before the first cluster,
+    // not the first cluster (which holds a folder).
+    fatrec::FatInfo fi = m_info;
+    fi.ft = fatrec::FT_FAT16;
+    fi.rootEntries = 512;
+    fi.rootCluster = 2;
+    fi.numFats = 0;
+    fi.fatSize = 0;
+    fi.fatOffset = m_inspector->ClusterToOffset(2) - 512 * 32;
+    m_info = fi;
+    m_inspector->SetInfo(m_info);
+  }
   if (sink) {
     sink->Notify(NE_STARTED, 0, 0, nullptr);
     m_pFileManager->SetNotifySink(sink);
@@ -144,8 +157,12 @@ int CFatFormat::Scan(INotifySink* sink) {
     }
     pos = found + step;
   }
-  if (!m_feeder.Stopped()) HandOutPresent();
+  if (!m_feeder.Stopped()) {
+    NameLostFolders();
+    HandOutPresent();
+  }
   m_feeder.Finish();
+  HandOutHeld();
   if (sink) sink->Notify(NE_FINISHED, 0, 0, nullptr);
   m_device->Close(1);
   // A search that went to the end past unreadable clusters says so.
@@ -190,6 +207,16 @@ int CFatFormat::ReadRoot() {
   m_oldDirs.insert(m_rootId);
   // A leading volume label is passed over by the parse.
   ParseAt(m_buf.data(), bytes, m_rootId, at);
+  if (m_info.ft == fatrec::FT_FAT32 && m_sameLayout && at == offset &&
+      m_presentGeo.rootCluster == m_info.rootCluster) {
+    // The present FAT holds the root's chain: its later clusters are read on from here.
+    std::vector<uint32_t> rest = FolderChain(m_info.rootCluster);
+    for (uint32_t c : rest) m_chainRest.insert(c);
+    ParseChain(rest, m_rootId);
+    m_prevCluster = m_rootPosCluster;
+    m_prevDirId = m_rootId;
+    return 0;
+  }
   RememberTrail(m_buf.data(), bytes, m_rootId);
   if (m_info.ft == fatrec::FT_FAT32) {
     m_prevCluster = m_rootPosCluster;
@@ -224,6 +251,29 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
   int64_t k = (pos - start) / c + 2;
   if (k > int64_t(HighestCluster())) return;
   if (m_info.ft == fatrec::FT_FAT32 && k == int64_t(m_rootPosCluster)) return;  // parsed as the root
+  if (m_chainRest.count(uint32_t(k))) {
+    // Read with the first cluster of its folder, whichever the search meets first.
+    m_prevOpen = false;
+    m_prevCluster = k;
+    return;
+  }
+  auto walked = m_walkedRest.find(uint32_t(k));
+  if (walked != m_walkedRest.end()) {
+    // A later cluster of a folder the present tree reaches, whose first cluster no longer
+    // shows its "." entries: the folder's later clusters are read here, in chain order.
+    const uint32_t first = walked->second;
+    std::vector<uint32_t> rest = FolderChain(first);
+    for (uint32_t c : rest) {
+      m_chainRest.insert(c);
+      m_walkedRest.erase(c);
+    }
+    m_parser.Reset();
+    m_prevOpen = false;
+    m_dirEnded = false;
+    ParseChain(rest, DirId(first));
+    m_prevCluster = k;
+    return;
+  }
   try {
     m_buf.assign(size_t(c), 0);
   } catch (...) {
@@ -255,6 +305,13 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     dirId = DirId(uint32_t(k));
     m_parser.Reset();
     ParseAt(m_buf.data() + 64, size_t(c) - 64, dirId, pos + 64);
+    std::vector<uint32_t> rest = m_chainRest.empty() ? std::vector<uint32_t>() : FolderChain(uint32_t(k));
+    if (!rest.empty() && m_chainRest.count(rest[0])) {
+      ParseChain(rest, dirId);
+      m_prevCluster = k;
+      m_prevDirId = dirId;
+      return;
+    }
   } else {
     Trail trail;
     if (k == m_prevCluster + 1 && m_prevOpen) {
@@ -267,6 +324,12 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     } else {
       dirId = DirId(uint32_t(k));
       m_parser.Reset();
+      // A later cluster of a folder whose chain went with the old FAT: where the present
+      // volume has not written and an entry in it is still in use (the present volume's
+      // folders it deleted have theirs deleted with them), it is the old volume's.
+      if (m_twoLayouts && !m_presentFatLost && HoldsLiveEntry(m_buf.data(), m_buf.size()) &&
+          !PresentOwns(pos, c))
+        m_oldDirs.insert(dirId);
     }
     ParseAt(m_buf.data(), size_t(c), dirId, pos);
   }
@@ -278,6 +341,29 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
 void CFatFormat::Parse(const uint8_t* p, size_t len, int64_t dirId) {
   auto r = m_parser.Feed(p, len, [this, dirId](const fat::FatDirItem& it) { return TakeItem(it, dirId); });
   m_prevOpen = r == fat::FatDirParser::kMore;
+  m_dirEnded = r == fat::FatDirParser::kEnd;
+}
+
+void CFatFormat::ParseChain(const std::vector<uint32_t>& rest, int64_t dirId) {
+  const uint32_t cb = uint32_t(m_info.clusterSize);
+  std::vector<uint8_t> buf;
+  for (uint32_t c : rest) {
+    if (m_dirEnded || m_feeder.Stopped()) break;
+    // An entry that ends the parse of its cluster leaves the next cluster to be read afresh.
+    if (!m_prevOpen) m_parser.Reset();
+    int64_t pos = m_inspector->ClusterToOffset(c);
+    try {
+      buf.assign(cb, 0);
+    } catch (...) {
+      break;
+    }
+    if (pos < 0 || m_inspector->CachedRead(pos, buf.data(), cb) != 0) {
+      m_prevOpen = false;
+      continue;
+    }
+    ParseAt(buf.data(), cb, dirId, pos);
+  }
+  m_prevOpen = false;
 }
 
 void CFatFormat::ParseAt(const uint8_t* p, size_t len, int64_t dirId, int64_t pos) {
@@ -302,6 +388,12 @@ void CFatFormat::ParseAt(const uint8_t* p, size_t len, int64_t dirId, int64_t po
       // again may hold a folder it deleted, whose entries are its own.
       m_inPresent = PresentOwns(at, int64_t(piece), kOwnedFolders);
       m_untold = !m_inPresent && PresentOwns(at, int64_t(piece), kOwnedInUse);
+      // A cluster in use whose files in use each begin a chain of their own length is a
+      // folder of the present volume whose first cluster is lost.
+      if (m_untold && !m_reformatted && FilesFollowTheirChains(p + done, piece)) {
+        m_untold = false;
+        m_inPresent = true;
+      }
     } else {
       m_untold = PresentOwns(at, int64_t(piece));
     }
@@ -379,7 +471,14 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   uint32_t highest = HighestCluster();
   bool inRange = it.firstCluster >= 2 && it.firstCluster <= highest;
   if (it.IsDirectory()) {
+    // A live folder entry that names no cluster of its own (the root, its own folder, none
+    // at all) lost its folder's first cluster.
+    if (!it.deleted && (!inRange || DirId(it.firstCluster) == m_rootId || DirId(it.firstCluster) == dirId)) {
+      if (m_sameLayout && m_strayEntries.size() < (1u << 16)) m_strayEntries.push_back({dirId, it.name});
+      return true;
+    }
     if (!inRange) return true;
+    if (m_sameLayout && !it.deleted) m_namedDirs.insert(it.firstCluster);
     m_feeder.Graph()->AddNode(DirId(it.firstCluster), dirId, it.name.c_str(), nullptr, fatrec::KeepExisting);
     return true;
   }
@@ -398,6 +497,7 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
   item->size = it.size;
   item->firstCluster = it.firstCluster;
   item->parentId = dirId;
+  item->created = uint64_t(src.createDate) << 24 | uint32_t(src.createTime) << 8 | src.entry[13];
   item->kind = (it.deleted ? fatrec::kItemDeleted : 0) | (m_untold ? fatrec::kItemUntold : 0) |
                (m_inPresent ? fatrec::kItemPresent : 0);
   if (m_feeder.Graph()->AddNamedNode(id, dirId, it.name.c_str(), item, fatrec::KeepLaterCreated) < 0) delete item;
@@ -406,10 +506,27 @@ bool CFatFormat::TakeItem(const fat::FatDirItem& src, int64_t dirId) {
 
 int CFatFormat::AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int) {
   CFatFormat* self = static_cast<CFatFormat*>(user);
-  return self->m_feeder.Add(folder, self->FileFromItem(name, static_cast<FatItem*>(payload)));
+  const FatItem* item = static_cast<FatItem*>(payload);
+  bool hold = false;
+  IFileInfo* file = self->FileFromItem(name, item, &hold);
+  if (hold) {
+    try {
+      Held h;
+      h.folder = folder ? folder : u"";
+      h.name = name ? name : u"";
+      h.item = *item;
+      self->m_held.push_back(std::move(h));
+    } catch (...) {
+      // Without room to hold it, it goes out as it is.
+      return self->m_feeder.Add(folder, self->FileFromItem(name, item));
+    }
+    return 0;
+  }
+  return self->m_feeder.Add(folder, file);
 }
 
-IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) const {
+IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, bool* hold) const {
+  if (hold) *hold = false;
   if (!item) return nullptr;
   RunList* runs = nullptr;
   if (item->size > 0) {
@@ -427,6 +544,14 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
     Runs chain;
     if (m_sameLayout) {
       keep = SameLayoutRuns(*item, off, &chain);
+      if (m_reformatted && !(item->kind & (fatrec::kItemDeleted | fatrec::kItemPresent)) && c > 0) {
+        // A file the old volume still listed held its clusters until the format: no entry it
+        // had deleted before keeps its bytes there.
+        try {
+          m_oldLive.push_back({item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c)});
+        } catch (...) {
+        }
+      }
     } else if (!m_twoLayouts) {
       keep = !m_checkFiles || DataStillThere(*item, off);
     } else if (m_presentFatLost || c <= 0 || (item->kind & fatrec::kItemUntold) ||
@@ -437,12 +562,27 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
     } else {
       keep = DataStillThere(*item, off, true);
     }
+    if (keep && m_sameLayout && chain.empty() && (item->kind & fatrec::kItemDeleted)) {
+      if (hold && MayShareClusters(*item)) {
+        // Its one piece waits for the other deleted entries: one names clusters it covers.
+        *hold = true;
+        return nullptr;
+      }
+      try {
+        m_deletedOut.push_back({item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c)});
+      } catch (...) {
+      }
+    }
     if (keep) {
       runs =
           chain.empty() ? new (std::nothrow) RunList(uint64_t(start), uint32_t(count)) : MakeRunList(chain);
       if (!runs) return nullptr;
     }
   }
+  return NewFileInfo(name, *item, runs);
+}
+
+IFileInfo* CFatFormat::NewFileInfo(const char16_t* name, const FatItem& item, RunList* runs) {
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
     if (runs) runs->Release();
@@ -450,11 +590,11 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item) c
   }
   info->SetName(name);
   if (runs) info->SetRunList(runs);
-  info->SetSize(int64_t(item->size));
-  info->SetTimes(uint64_t(item->createTime), uint64_t(item->writeTime));
-  if (item->kind & fatrec::kItemDeleted) info->AddFlags(FF_FORMATTED);
+  info->SetSize(int64_t(item.size));
+  info->SetTimes(uint64_t(item.createTime), uint64_t(item.writeTime));
+  if (item.kind & fatrec::kItemDeleted) info->AddFlags(FF_FORMATTED);
   // A file whose bytes cannot be shown to be its own is listed without data.
-  if (item->size > 0 && !runs) info->AddFlags(FF_NODATA);
+  if (item.size > 0 && !runs) info->AddFlags(FF_NODATA);
   return info;
 }
 
@@ -478,8 +618,8 @@ int CFatFormat::OnProgress(int64_t done, int64_t total) {
       }
     }
   }
-  // Only during the cluster search: before it the graph may still lack its roots.
-  if (m_phase > -0.01f) m_feeder.FlushIfDue();
+  // Items are counted only from the root on, so nothing is due before the graph has its roots.
+  m_feeder.FlushIfDue();
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "contrib/fat_item.h"
@@ -43,6 +44,16 @@ class CFatFormat : public CScanOperator {
 
   // The graph's file callback (folder path, name, item, this object).
   static int AddNodeToManager(const char16_t* folder, const char16_t* name, void* payload, void* user, int);
+  // A short entry in use other than "." and "..", with a name and a date, among the
+  // entries at p (up to an end mark).
+  static bool HoldsLiveEntry(const uint8_t* p, size_t len);
+  // A file entry met anywhere on the device by the file vote's pass: where it says the
+  // file begins, its size and its creation stamp (as FatItem::created).
+  struct SeenFile {
+    uint32_t first;
+    uint32_t size;
+    uint64_t created;
+  };
 
  private:
   struct Trail {  // long-name entries left open at the end of a directory cluster
@@ -53,6 +64,8 @@ class CFatFormat : public CScanOperator {
   int ReadRoot();
   int64_t FindRootPosition(int64_t offset);
   void ProcessCluster(int64_t pos, bool dots);
+  // The rest of a folder's chain, parsed on from its first cluster.
+  void ParseChain(const std::vector<uint32_t>& rest, int64_t dirId);
   // Feeds entries into the running parse; false when the parse of this cluster ended.
   void Parse(const uint8_t* p, size_t len, int64_t dirId);
   // The same for entries read at device offset pos.
@@ -63,7 +76,9 @@ class CFatFormat : public CScanOperator {
   void RestoreHighWord(fat::FatDirItem* it);
   int64_t DirId(uint32_t cluster) const;
   // The file record of one graph item, with its one contiguous run; null when it cannot be.
-  IFileInfo* FileFromItem(const char16_t* name, const fatrec::FatItem* item) const;
+  // *hold set: the item is to be held back (Held) rather than handed out now.
+  IFileInfo* FileFromItem(const char16_t* name, const fatrec::FatItem* item, bool* hold = nullptr) const;
+  static IFileInfo* NewFileInfo(const char16_t* name, const fatrec::FatItem& item, RunList* runs);
   uint32_t HighestCluster() const;
   // The files that entries name vote on the geometry the inspector found; a layout they
   // confirm over it replaces it.
@@ -85,9 +100,10 @@ class CFatFormat : public CScanOperator {
   void WalkPresent();
   void WalkPresentDir(const std::u16string& folder, uint32_t first, int depth);
   enum Owned {
-    kOwnedAll,      // clusters its FAT marks in use or that its deleted entries name
+    kOwnedAll,      // written, or named by its deleted entries (formatted again only)
+    kOwnedWritten,  // in use in its FAT, or filled by a live file whose chain breaks off
     kOwnedInUse,    // clusters its FAT marks in use
-    kOwnedFolders,  // clusters of the folders its tree reaches
+    kOwnedFolders,  // clusters of its folders: those its tree reaches, or that begin chains
   };
   // Bytes the present volume holds: its boot region, FATs and root, or clusters of the kind
   // asked for.
@@ -97,12 +113,44 @@ class CFatFormat : public CScanOperator {
   typedef std::vector<std::pair<uint64_t, uint32_t>> Runs;  // device sectors: start, count
   bool PresentRuns(const std::vector<uint32_t>& chain, Runs* runs) const;
   bool PresentFileRuns(uint32_t first, uint32_t size, Runs* runs) const;
+  // A live entry outside the present tree whose first cluster begins a chain of exactly
+  // the clusters its size needs, which no entry of the present tree names: that chain.
+  bool ChainHeadRuns(uint32_t first, uint32_t size, Runs* runs) const;
+  // Entries in use with data among those at p, and every one of them begins a chain of
+  // exactly its clusters (ChainHeadRuns).
+  bool FilesFollowTheirChains(const uint8_t* p, size_t len) const;
+  // The present volume's geometry without a boot sector at the volume's start: FAT32's
+  // backup boot sector, else the FATs found where the search's layout ends them.
+  bool PresentGeometryWithoutBoot(fat::FatGeometry* g);
+  // The copies of a FAT (FAT32 or FAT16 entries) that end at byte end, on a volume of
+  // clusters data clusters: their offset, size and count.
+  struct Fats {
+    uint64_t offset = 0, bytes = 0, count = 0;
+  };
+  bool FindFats(bool fat32, uint64_t end, uint64_t clusters, Fats* out);
+  // Asked for FAT32, the volume shows no FAT32 boot sector, but FAT16's FATs before a fixed
+  // root at the first cluster (a FAT16 volume whose boot sector is gone, whose folders alone
+  // made the dispatcher take it for FAT32).
+  bool LaidOutAsFat16();
+  // After the present tree was walked: the folders the search will meet that begin chains
+  // in the present FAT, and whether the volume shows that it was formatted again.
+  void SettlePresentFolders();
+  // The clusters after a folder's first one, through the present FAT (empty without it).
+  std::vector<uint32_t> FolderChain(uint32_t first) const;
   // One layout for both volumes: true when the item's bytes can be handed out, with runs
   // set from its chain, or left empty for its one contiguous piece at offset.
   bool SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs) const;
   // A run list of the runs in their order; null when there are none or memory runs out.
   static RunList* MakeRunList(const Runs& runs);
   void HandOutPresent();
+  // Deleted entries that the present volume leaves their clusters to are held back until
+  // the search ends, so that two of them naming the same clusters can be weighed.
+  struct Held {
+    std::u16string folder, name;
+    fatrec::FatItem item;
+    uint32_t clusters = 0;  // from item.firstCluster
+  };
+  void HandOutHeld();
   struct PresentFile {
     std::u16string folder;  // "" for the root, else "/a/b"
     std::u16string name;
@@ -131,6 +179,7 @@ class CFatFormat : public CScanOperator {
   int64_t m_prevCluster = -1;
   int64_t m_prevDirId = 0;
   bool m_prevOpen = false;
+  bool m_dirEnded = false;  // the last parse met the directory's end mark
   int64_t m_rootId = 0;
   uint32_t m_rootPosCluster = 0;  // FAT32: the cluster the root was read from
   int64_t m_emptyIds = 0;
@@ -150,9 +199,49 @@ class CFatFormat : public CScanOperator {
   fat::FatGeometry m_presentGeo;
   std::unique_ptr<fat::FatTable> m_presentFat;
   std::vector<uint8_t> m_presentUsed;  // one bit a cluster, set when the FAT marks it in use
-  // One bit a cluster its deleted entries name, or that a file with a broken chain would
-  // fill: written by the present volume, though free in its FAT.
+  // One bit a cluster its deleted entries name: written by the present volume, though free
+  // in its FAT (kept only when the volume shows it was formatted again).
   std::vector<uint8_t> m_presentGone;
+  // One bit a cluster that a live file of its tree whose chain breaks off fills in one piece.
+  std::vector<uint8_t> m_presentFill;
+  // One bit a cluster that some FAT entry names as the next of another: no chain begins there.
+  std::vector<uint8_t> m_presentLinked;
+  std::unordered_set<uint32_t> m_presentClaims;  // first clusters its tree's live entries name
+  // The clusters after the first of folders whose first cluster the search meets: parsed
+  // with that one, in chain order.
+  std::unordered_set<uint32_t> m_chainRest;
+  // The clusters after the first of folders the present tree reaches: their first cluster.
+  std::unordered_map<uint32_t, uint32_t> m_walkedRest;
+  // The volume shows that it was formatted again: a folder the search meets lies in free
+  // clusters, out of the present tree's reach, and still lists a live entry.
+  bool m_reformatted = false;
+  struct SeenDir {
+    int64_t offset;   // where "." and ".." begin a cluster
+    uint32_t self;    // the cluster "." names
+    uint32_t parent;  // the cluster ".." names (0: the root)
+    bool live;        // a live entry follows them in the cluster
+  };
+  std::vector<SeenDir> m_seenDirs;  // met by the file vote's pass over the device
+  // Folders of the present volume the tree does not reach (their first cluster, the cluster
+  // their ".." names), and live folder entries whose first cluster names no folder (the
+  // folder they lie in, their name): where a folder holds one of each, they are one folder.
+  std::vector<std::pair<uint32_t, uint32_t>> m_lostFolders;
+  std::vector<std::pair<int64_t, std::u16string>> m_strayEntries;
+  std::unordered_set<uint32_t> m_namedDirs;  // first clusters that folder entries name
+  void NameLostFolders();
+  std::vector<Held> m_held;
+  // Every file entry the pass met (m_seenFilesFull: more than it keeps), sorted by first
+  // cluster once the layout is settled, with the furthest cluster end among the first i + 1.
+  std::vector<SeenFile> m_seenFiles;
+  bool m_seenFilesFull = false;
+  std::vector<uint64_t> m_seenReach;
+  // Whether another entry on the device names clusters the item's one piece covers: only
+  // then is a deleted item held back to be weighed.
+  bool MayShareClusters(const fatrec::FatItem& item) const;
+  // Deleted items handed out at once: first cluster and cluster count.
+  mutable std::vector<std::pair<uint32_t, uint32_t>> m_deletedOut;
+  // Formatted again: the first cluster and cluster count of every live file of the old volume.
+  mutable std::vector<std::pair<uint32_t, uint32_t>> m_oldLive;
   std::vector<uint8_t> m_presentDirs;  // one bit a cluster of a folder the present tree reaches
   // The last cluster of a present file that its size fills only in part: the bytes (whole
   // sectors) written; the rest still holds what was there before.

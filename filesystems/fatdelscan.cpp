@@ -27,7 +27,7 @@ uint64_t DateValue(uint16_t dosDate) {
 
 // Hands one found file to the results tree; its answer (non-zero: stop) is returned.
 int Report(IFileManager* manager, const fat::FoundFile& f) {
-  if (!manager || f.runs.empty()) return 0;
+  if (!manager || (f.runs.empty() && !f.noData)) return 0;
   RunList* head = nullptr;
   for (const auto& r : f.runs) {
     uint64_t start = r.first, left = r.second;
@@ -46,14 +46,18 @@ int Report(IFileManager* manager, const fat::FoundFile& f) {
   }
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
-    head->Release();
+    if (head) head->Release();
     return 0;
   }
   // Creation date first, last-write date second, as every other scanner reports them.
   info->SetTimes(DateValue(f.createDate), DateValue(f.modifyDate));
   info->SetName(f.name.c_str());
   info->SetSize(int64_t(f.size));
-  info->SetRunList(head);
+  if (head) {
+    info->SetRunList(head);
+  } else {
+    info->AddFlags(FF_NODATA);  // its clusters hold another file's bytes: nothing to read
+  }
   return manager->AddFile(f.folder.c_str(), info);
 }
 
@@ -113,6 +117,7 @@ int RunFatDelScan(FatDelState* state, fat::FatKind kind, IFileManager* manager, 
   if (!DotEntriesAgree(device, walker.Geometry())) return RC_WRONG_FS;
   rc = walker.Walk([manager](const fat::FoundFile& f) { return Report(manager, f); },
                    [state](int p) {
+                     if (p == fat::kPollOnly) return state->sink->Notify(NE_CANCEL_POLL, 0, 0, nullptr);
                      if (p > state->percent) state->percent = p;
                      return state->sink->Notify(NE_PERCENT, state->percent, 0, nullptr);
                    });

@@ -227,19 +227,21 @@ FirstEntryReader FatDelWalker::FirstEntryOf() {
   };
 }
 
-bool FatDelWalker::ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found) {
-  FoundFile f;
+bool FatDelWalker::ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink&) {
+  Pending p;
+  FoundFile& f = p.file;
   f.folder = job.path;
   f.name = it.name;
   f.size = it.size;
   f.createDate = it.createDate;
   f.modifyDate = it.writeDate;
+  f.created = uint64_t(it.createDate) << 24 | uint32_t(it.createTime) << 8 | it.entry[13];
+  f.entryLive = !it.deleted;
+  p.first = it.firstCluster;
   uint64_t perCluster = m_geo.clusterBytes / m_devSector;
   uint64_t base = m_geo.dataOffset / m_devSector;
   if (m_kind == kFat16) {
-    std::vector<std::pair<uint32_t, uint32_t>> runs;
-    if (!GuessRuns(it.firstCluster, it.size, &runs)) return true;
-    for (const auto& r : runs) f.runs.push_back({base + uint64_t(r.first - 2) * perCluster, uint64_t(r.second) * perCluster});
+    if (!GuessRuns(it.firstCluster, it.size, &p.clusters)) return true;
   } else {
     // One contiguous run from the first cluster, clipped to the volume's last cluster.
     if (!m_geo.IsDataCluster(it.firstCluster)) return true;
@@ -247,13 +249,108 @@ bool FatDelWalker::ReportFile(const DirJob& job, const FatDirItem& it, const Fou
     uint64_t room = uint64_t(m_geo.maxCluster) - it.firstCluster + 1;
     n = std::min(n, room);
     if (n == 0) return true;
-    f.runs.push_back({base + uint64_t(it.firstCluster - 2) * perCluster, n * perCluster});
+    p.clusters.push_back({it.firstCluster, uint32_t(n)});
   }
-  if (found(f) != 0) {
-    m_stopped = true;
-    return false;
-  }
+  for (const auto& r : p.clusters)
+    f.runs.push_back({base + uint64_t(r.first - 2) * perCluster, uint64_t(r.second) * perCluster});
+  m_pending.push_back(std::move(p));
   return true;
+}
+
+// Two deleted files whose clusters overlap cannot both have their bytes there. An entry
+// still in use (inside a folder deleted or lost as a whole) held its clusters until then,
+// so it keeps them over one deleted before; else the later created wrote last. Of two
+// created at once, one lying wholly inside the other's clusters keeps them (files written
+// into a larger one's freed clusters); any other pair gives neither its bytes.
+void FatDelWalker::HandOverPending(const FoundSink& found) {
+  std::vector<Pending> files;
+  files.swap(m_pending);
+  struct Span {
+    uint64_t lo, hi, count;
+  };
+  std::vector<Span> span(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    auto& c = files[i].clusters;
+    std::sort(c.begin(), c.end());
+    span[i] = {c.empty() ? 0 : c.front().first, 0, 0};
+    for (const auto& r : c) {
+      span[i].hi = std::max<uint64_t>(span[i].hi, uint64_t(r.first) + r.second);
+      span[i].count += r.second;
+    }
+  }
+  auto shared = [&](size_t a, size_t b) {
+    uint64_t n = 0;
+    const auto &x = files[a].clusters, &y = files[b].clusters;
+    for (size_t i = 0, j = 0; i < x.size() && j < y.size();) {
+      uint64_t lo = std::max(x[i].first, y[j].first);
+      uint64_t hi =
+          std::min<uint64_t>(uint64_t(x[i].first) + x[i].second, uint64_t(y[j].first) + y[j].second);
+      if (hi > lo) n += hi - lo;
+      if (uint64_t(x[i].first) + x[i].second < uint64_t(y[j].first) + y[j].second)
+        ++i;
+      else
+        ++j;
+    }
+    return n;
+  };
+  std::vector<size_t> order(files.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return span[a].lo < span[b].lo; });
+  std::vector<bool> loses(files.size(), false);
+  const uint64_t kMaxPairs = 1u << 24;
+  uint64_t pairs = 0;
+  for (size_t x = 0; x < order.size() && pairs < kMaxPairs; ++x) {
+    size_t a = order[x];
+    for (size_t y = x + 1; y < order.size() && span[order[y]].lo < span[a].hi && ++pairs < kMaxPairs; ++y) {
+      size_t b = order[y];
+      const FoundFile &fa = files[a].file, &fb = files[b].file;
+      if (files[a].first == files[b].first && fa.size == fb.size && fa.created == fb.created) continue;
+      uint64_t n = shared(a, b);
+      if (n == 0) continue;
+      if (fa.entryLive != fb.entryLive) {
+        loses[fa.entryLive ? b : a] = true;
+      } else if (fa.created != fb.created) {
+        loses[fa.created < fb.created ? a : b] = true;
+      } else if (n == span[b].count && n < span[a].count) {
+        loses[a] = true;
+      } else if (n == span[a].count && n < span[b].count) {
+        loses[b] = true;
+      } else {
+        loses[a] = loses[b] = true;
+      }
+    }
+  }
+  // Files handed over before (the walk's, when these come from the search of free clusters)
+  // keep their clusters.
+  std::vector<uint64_t> reach(m_handedOver.size());
+  for (size_t i = 0; i < m_handedOver.size(); ++i)
+    reach[i] =
+        std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(m_handedOver[i].first) + m_handedOver[i].second);
+  for (size_t i = 0; i < files.size() && !m_handedOver.empty(); ++i) {
+    for (const auto& r : files[i].clusters) {
+      auto it = std::lower_bound(
+          m_handedOver.begin(), m_handedOver.end(),
+          std::make_pair(uint32_t(std::min<uint64_t>(uint64_t(r.first) + r.second, UINT32_MAX)), 0u));
+      size_t n = size_t(it - m_handedOver.begin());
+      if (n > 0 && reach[n - 1] > r.first) loses[i] = true;
+    }
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    FoundFile& f = files[i].file;
+    if (loses[i]) {
+      f.runs.clear();
+      f.noData = true;
+    } else {
+      m_handedOver.insert(m_handedOver.end(), files[i].clusters.begin(), files[i].clusters.end());
+    }
+  }
+  std::sort(m_handedOver.begin(), m_handedOver.end());
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (found(files[i].file) != 0) {
+      m_stopped = true;
+      return;
+    }
+  }
 }
 
 void FatDelWalker::HandleItems(const DirJob& job, std::vector<FatDirItem>& items, const FoundSink& found) {
@@ -302,6 +399,8 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_freeBytesSearched = 0;
   m_lostDirClusters = 0;
   m_linkTests = 0;
+  m_pending.clear();
+  m_handedOver.clear();
   m_stopped = m_gone = false;
   const std::u16string root = m_kind == kFat16 ? u"/Volume/" : u"Volume/";
   int high = 0;
@@ -321,7 +420,10 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
     DirJob rootJob{root, 0, false, 0, {}, 0};
     m_dirPaths[0] = root;
     HandleItems(rootJob, items, found);
-    if (m_stopped) return 0;
+    if (m_stopped) {
+      HandOverPending(found);
+      return 0;
+    }
     if (m_queue.empty()) {
       high = 100;
       if (progress) progress(high);
@@ -333,7 +435,10 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
     m_dirPaths[0] = root;
   }
   RunQueue(found, progress, &high);
+  // The folders' files go out before the search of free clusters, which may take long.
+  HandOverPending(found);
   if (!m_stopped && !m_gone) SearchFreeClusters(found, progress, &high);
+  HandOverPending(found);
   return 0;
 }
 
@@ -499,7 +604,8 @@ void FatDelWalker::SearchFreeClusters(const FoundSink& found, const ProgressSink
     c += n;
     if (progress && m_freeBytesSearched - polled >= kPollBytes) {
       polled = m_freeBytesSearched;
-      if (progress(*high) != 0) m_stopped = true;
+      // The share walked stands where the folders left it: only a stop is asked for.
+      if (progress(kPollOnly) != 0) m_stopped = true;
     }
   }
   if (lost.empty() || m_gone) return;

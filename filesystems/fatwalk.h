@@ -24,11 +24,19 @@ struct FoundFile {
   uint16_t modifyDate = 0;
   // Device sectors (of the facade's sector size): start, count.
   std::vector<std::pair<uint64_t, uint64_t>> runs;
+  // The FAT walks: creation date, time and hundredths as stored (date << 24 | time << 8 |
+  // hundredths), and whether the entry itself is in use (inside a deleted or lost folder).
+  uint64_t created = 0;
+  bool entryLive = false;
+  // Another entry's file holds its clusters: listed without data (runs empty).
+  bool noData = false;
 };
 
 // Non-zero answers stop the walk.
 typedef std::function<int(const FoundFile&)> FoundSink;
+// A percentage, or kPollOnly where the walk only asks whether to stop.
 typedef std::function<int(int percent)> ProgressSink;
+const int kPollOnly = -1;
 
 const int kMaxDirDepth = 64;
 
@@ -108,6 +116,15 @@ class FatDelWalker {
   void HandleItems(const DirJob& job, std::vector<FatDirItem>& items, const FoundSink& found);
   bool DotEntriesAt(const std::vector<uint8_t>& cluster, uint32_t self);
   bool ReportFile(const DirJob& job, const FatDirItem& it, const FoundSink& found);
+  // Files found, with their clusters (first, count), handed to the sink once the folders
+  // are walked and again after the search of free clusters: two entries may name the same
+  // clusters, and only one can have its bytes there.
+  struct Pending {
+    FoundFile file;
+    uint32_t first;
+    std::vector<std::pair<uint32_t, uint32_t>> clusters;
+  };
+  void HandOverPending(const FoundSink& found);
 
   IStorageDevice* m_device;
   FatKind m_kind;
@@ -124,6 +141,9 @@ class FatDelWalker {
   uint64_t m_queuedClusters = 0;                // clusters of every directory queued
   std::vector<Tail> m_tails;
   std::map<uint32_t, std::u16string> m_dirPaths;  // first cluster -> folder path, for ".."
+  std::vector<Pending> m_pending;
+  // Clusters (first, count) of the files handed over with their bytes, in order.
+  std::vector<std::pair<uint32_t, uint32_t>> m_handedOver;
   uint64_t m_freeBytesSearched = 0;
   size_t m_lostDirClusters = 0;
   bool m_lostEntries = false;      // the entries being handled come from such a cluster

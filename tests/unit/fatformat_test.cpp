@@ -1089,6 +1089,39 @@ TEST(BootChecks, FatClusterCountBeyondTheFat) {
   }
 }
 
+// A FAT16 volume without folders, with far more free clusters than the search for lost
+// folders polls the sink after: one progress event, at 100, then the end; the search only
+// asks whether to stop.
+TEST(FatDelProgress, VolumeWithoutFoldersSendsOneHundredOnce) {
+  if (!Sh("command -v mkfs.fat && command -v mcopy")) GTEST_SKIP() << "mtools missing";
+  testutil::TempDir dir;
+  const std::string img = dir.file("big16.img"), src = dir.file("a.bin");
+  testutil::WriteFile(src, testutil::RandomBytes(5000, 44));
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 16 -s 16 " + img + " 262144"));  // 256 MiB, sparse
+  ASSERT_TRUE(Sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + img + " " + src +
+                 " ::/A.BIN && MTOOLS_SKIP_CHECK=1 mdel -i " + img + " ::/A.BIN"));
+  FileDevice dev(img);
+  ASSERT_TRUE(dev.ok());
+  IScanOperator* s = CreateFat16DelScanner(&dev);
+  ASSERT_NE(s, nullptr);
+  Collect fm(nullptr);
+  Sink sink;
+  s->SetFileManager(&fm);
+  EXPECT_EQ(s->Scan(&sink), 0);
+  s->Release();
+  std::vector<int64_t> percents;
+  int polls = 0;
+  for (auto& e : sink.seen) {
+    if (e.first == NE_PERCENT) percents.push_back(e.second);
+    polls += e.first == NE_CANCEL_POLL;
+  }
+  EXPECT_EQ(percents, std::vector<int64_t>{100});
+  EXPECT_GT(polls, 0);
+  ASSERT_FALSE(sink.seen.empty());
+  EXPECT_EQ(sink.seen.back().first, NE_FINISHED);
+  EXPECT_TRUE(fm.files.count("/Volume/_.BIN"));
+}
+
 // ---------------------------------------------------------------------------------------
 // Device bitmaps of the deleted-file scanners
 

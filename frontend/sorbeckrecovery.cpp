@@ -851,12 +851,10 @@ void SorbeckRecovery::ClickScanStopAction() {
 
 QString SorbeckRecovery::NoDataReason(const QXQuickScanFileNode* node) const {
   if (!node || !(node->m_flags & FF_NODATA)) return QString();
-  // Deleted Recovery gives no data only to an HFS+ record whose extents are gone. Volume Recovery
-  // gives none to an old entry whose clusters the present volume has written, to one whose chain
-  // or place cannot be shown, and to a file whose head is no longer where its entry says; the
-  // record does not say which.
-  if (m_scanKind == Mode_Deleted) return tr("its place on the disk is not known");
-  return tr("its clusters now belong to other files, or its place on the disk is not known");
+  // The scan marks the files whose clusters another file's entry or the volume written over the
+  // old one now holds; for the rest the chain, extents or head that placed the file are gone.
+  if (node->m_flags & FF_OVERWRITTEN) return tr("its clusters now belong to other files");
+  return tr("its place on the disk is not known");
 }
 
 QString SorbeckRecovery::FileCount(int n) { return n == 1 ? tr("1 file") : tr("%1 files").arg(n); }

@@ -502,9 +502,10 @@ bool CFatFormat::FilesFollowTheirChains(const uint8_t* p, size_t len) const {
   return files > 0;
 }
 
-bool CFatFormat::SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs) const {
+bool CFatFormat::SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs, bool* taken) const {
   const int64_t c = m_info.clusterSize;
   runs->clear();
+  if (taken) *taken = false;
   if (c <= 0) return false;
   const bool deleted = (item.kind & fatrec::kItemDeleted) != 0;
   const bool present = (item.kind & fatrec::kItemPresent) != 0;
@@ -521,8 +522,13 @@ bool CFatFormat::SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Run
   // volume before this one every entry is: only what the present volume holds counts
   // against them.
   const int64_t bytes = (int64_t(item.size) + c - 1) / c * c;
-  if (PresentOwns(offset, bytes, present || !m_reformatted ? kOwnedWritten : kOwnedAll)) return false;
-  return !m_checkFiles || DataStillThere(item, offset);
+  if (PresentOwns(offset, bytes, present || !m_reformatted ? kOwnedWritten : kOwnedAll)) {
+    if (taken) *taken = true;
+    return false;
+  }
+  if (!m_checkFiles || DataStillThere(item, offset)) return true;
+  if (taken) *taken = PresentWrote(offset, bytes);
+  return false;
 }
 
 RunList* CFatFormat::MakeRunList(const Runs& runs) {
@@ -624,7 +630,8 @@ void CFatFormat::HandOutHeld() {
     if (!loses[i] && off >= 0 && m_devSector > 0)
       runs = new (std::nothrow) RunList(uint64_t(off / m_devSector),
                                         uint32_t((int64_t(h.item.size) + m_devSector - 1) / m_devSector));
-    m_feeder.Add(h.folder.c_str(), NewFileInfo(h.name.c_str(), h.item, runs));
+    // One that lost the weighing lost its clusters to another entry's file.
+    m_feeder.Add(h.folder.c_str(), NewFileInfo(h.name.c_str(), h.item, runs, loses[i]));
   }
 }
 

@@ -529,6 +529,7 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
   if (hold) *hold = false;
   if (!item) return nullptr;
   RunList* runs = nullptr;
+  bool taken = false;  // another file's entry or the present volume holds its clusters
   if (item->size > 0) {
     if (m_devSector <= 0) return nullptr;
     int64_t off = m_inspector ? m_inspector->ClusterToOffset(item->firstCluster) : -1;
@@ -543,7 +544,7 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
     bool keep;
     Runs chain;
     if (m_sameLayout) {
-      keep = SameLayoutRuns(*item, off, &chain);
+      keep = SameLayoutRuns(*item, off, &chain, &taken);
       if (m_reformatted && !(item->kind & (fatrec::kItemDeleted | fatrec::kItemPresent)) && c > 0) {
         // A file the old volume still listed held its clusters until the format: no entry it
         // had deleted before keeps its bytes there.
@@ -554,13 +555,18 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
       }
     } else if (!m_twoLayouts) {
       keep = !m_checkFiles || DataStillThere(*item, off);
+      taken = !keep && c > 0 && PresentWrote(off, (int64_t(item->size) + c - 1) / c * c);
     } else if (m_presentFatLost || c <= 0 || (item->kind & fatrec::kItemUntold) ||
                PresentOwns(off, (int64_t(item->size) + c - 1) / c * c)) {
       keep = false;
+      // Past the first three tests, it is the present volume that holds its clusters.
+      taken = !m_presentFatLost && c > 0 && !(item->kind & fatrec::kItemUntold);
     } else if (m_oldDirs.count(item->parentId)) {
       keep = !m_checkFiles || DataStillThere(*item, off);
+      taken = !keep && PresentWrote(off, (int64_t(item->size) + c - 1) / c * c);
     } else {
       keep = DataStillThere(*item, off, true);
+      taken = !keep && PresentWrote(off, (int64_t(item->size) + c - 1) / c * c);
     }
     if (keep && m_sameLayout && chain.empty() && (item->kind & fatrec::kItemDeleted)) {
       if (hold && MayShareClusters(*item)) {
@@ -579,10 +585,10 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
       if (!runs) return nullptr;
     }
   }
-  return NewFileInfo(name, *item, runs);
+  return NewFileInfo(name, *item, runs, taken);
 }
 
-IFileInfo* CFatFormat::NewFileInfo(const char16_t* name, const FatItem& item, RunList* runs) {
+IFileInfo* CFatFormat::NewFileInfo(const char16_t* name, const FatItem& item, RunList* runs, bool taken) {
   CFileInfo* info = new (std::nothrow) CFileInfo();
   if (!info) {
     if (runs) runs->Release();
@@ -594,7 +600,7 @@ IFileInfo* CFatFormat::NewFileInfo(const char16_t* name, const FatItem& item, Ru
   info->SetTimes(uint64_t(item.createTime), uint64_t(item.writeTime));
   if (item.kind & fatrec::kItemDeleted) info->AddFlags(FF_FORMATTED);
   // A file whose bytes cannot be shown to be its own is listed without data.
-  if (item.size > 0 && !runs) info->AddFlags(FF_NODATA);
+  if (item.size > 0 && !runs) info->AddFlags(taken ? FF_NODATA | FF_OVERWRITTEN : FF_NODATA);
   return info;
 }
 

@@ -78,7 +78,9 @@ class CFatFormat : public CScanOperator {
   // The file record of one graph item, with its one contiguous run; null when it cannot be.
   // *hold set: the item is to be held back (Held) rather than handed out now.
   IFileInfo* FileFromItem(const char16_t* name, const fatrec::FatItem* item, bool* hold = nullptr) const;
-  static IFileInfo* NewFileInfo(const char16_t* name, const fatrec::FatItem& item, RunList* runs);
+  // taken: without runs, because another file's entry or the present volume holds its clusters.
+  static IFileInfo* NewFileInfo(const char16_t* name, const fatrec::FatItem& item, RunList* runs,
+                                bool taken = false);
   uint32_t HighestCluster() const;
   // The files that entries name vote on the geometry the inspector found; a layout they
   // confirm over it replaces it.
@@ -138,8 +140,9 @@ class CFatFormat : public CScanOperator {
   // The clusters after a folder's first one, through the present FAT (empty without it).
   std::vector<uint32_t> FolderChain(uint32_t first) const;
   // One layout for both volumes: true when the item's bytes can be handed out, with runs
-  // set from its chain, or left empty for its one contiguous piece at offset.
-  bool SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs) const;
+  // set from its chain, or left empty for its one contiguous piece at offset. *taken, when
+  // asked: refused because the present volume holds or wrote those clusters.
+  bool SameLayoutRuns(const fatrec::FatItem& item, int64_t offset, Runs* runs, bool* taken = nullptr) const;
   // A run list of the runs in their order; null when there are none or memory runs out.
   static RunList* MakeRunList(const Runs& runs);
   void HandOutPresent();

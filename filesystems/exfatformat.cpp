@@ -889,6 +889,7 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
                                     IFileInfo** out) {
   if (!out) return RC_BAD_ARGUMENT;
   RunList* runs = nullptr;
+  bool taken = false;  // another file or the present volume holds clusters known to be its own
   if (it.dataLength != 0 && it.firstCluster != 0) {
     // Divided first: a hostile length near 2^64 must not wrap to a few clusters.
     uint64_t clusters = it.dataLength / m_clusterBytes + (it.dataLength % m_clusterBytes != 0);
@@ -901,7 +902,7 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
     // an older layout beside a present volume the old FAT is gone: see below.)
     std::vector<uint32_t> pieces;
     if ((m_placement != kOldLayout || !m_presentHeap) && clusters > 1 && !it.noFatChain &&
-        !PiecesOf(it, presentDir, clusters, &pieces))
+        !PiecesOf(it, presentDir, clusters, &pieces, &taken))
       dataTrusted = false;
     std::vector<std::pair<uint64_t, uint64_t>> extents;  // device sectors
     if (pieces.empty()) extents.push_back({start, count});
@@ -938,7 +939,11 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
       return RC_NO_MEMORY;
     }
     // Clusters that the present volume wrote since no longer hold this file's bytes.
-    if (m_placement == kOldLayout && Occupied(off, clusters * m_clusterBytes)) dataTrusted = false;
+    if (m_placement == kOldLayout && Occupied(off, clusters * m_clusterBytes)) {
+      dataTrusted = false;
+      // Past its first cluster, only a file kept in one piece is known to lie there.
+      taken = taken || it.noFatChain || clusters == 1 || Occupied(off, m_clusterBytes);
+    }
     if (m_placement == kOldLayout && m_presentHeap) {
       // Formatted again: the old FAT is gone, so only a file the old volume kept in one
       // piece (its NoFatChain flag) or a file of one cluster is known to be contiguous.
@@ -962,7 +967,7 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
   info->SetTimes(DateValue(it.createDate), DateValue(it.modifyDate));
   info->AddFlags(FF_FORMATTED);
   // A file whose place is not known gets no data rather than the bytes of other clusters.
-  if (!dataTrusted && it.dataLength) info->AddFlags(FF_NODATA);
+  if (!dataTrusted && it.dataLength) info->AddFlags(taken ? FF_NODATA | FF_OVERWRITTEN : FF_NODATA);
   *out = info;
   return 0;
 }
@@ -984,8 +989,9 @@ bool CExfatFormat::Claimed(uint32_t cluster) const {
 // without the FAT linking it to the cluster before: then the file lay elsewhere, and
 // those bytes are another's.
 bool CExfatFormat::PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t clusters,
-                            std::vector<uint32_t>* out) {
+                            std::vector<uint32_t>* out, bool* taken) {
   out->clear();
+  if (taken) *taken = false;
   const uint32_t first = it.firstCluster;
   if (clusters > 0xFFFFFFFFull || first + clusters - 1 > 0xFFFFFFFFull) return false;
   if (m_fatKnown) {
@@ -1006,6 +1012,8 @@ bool CExfatFormat::PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t 
         out->swap(chain);
         return true;
       }
+      // Its chain is known, and the present volume uses clusters of it.
+      if (taken) *taken = true;
     }
   }
   for (uint64_t k = 1; k < clusters; ++k) {
@@ -1016,6 +1024,7 @@ bool CExfatFormat::PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t 
       if (!m_fat.Get(c - 1, &prev) || prev != c) return false;
     }
   }
+  if (taken) *taken = false;
   return true;
 }
 

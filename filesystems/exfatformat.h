@@ -125,8 +125,10 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   // Reads one folder's clusters in the order of its chain, its entries the folder's.
   void WalkFolderChain(size_t index);
   // The clusters of a file not kept in one piece (no NoFatChain flag) under the present
-  // layout: false when where its clusters lie is not known.
-  bool PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t clusters, std::vector<uint32_t>* out);
+  // layout: false when where its clusters lie is not known, or (*taken) when the chain that
+  // tells it is whole but the present volume uses clusters of it.
+  bool PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t clusters, std::vector<uint32_t>* out,
+                bool* taken = nullptr);
   bool OnePieceDespiteOneEntry(uint32_t first, uint64_t clusters);
   bool Claimed(uint32_t cluster) const;
   // Under an older layout: the file's first cluster still begins a file of its kind.

@@ -56,7 +56,7 @@ int Report(IFileManager* manager, const fat::FoundFile& f) {
   if (head) {
     info->SetRunList(head);
   } else {
-    info->AddFlags(FF_NODATA);  // its clusters hold another file's bytes: nothing to read
+    info->AddFlags(FF_NODATA | FF_OVERWRITTEN);  // its clusters hold another file's bytes: nothing to read
   }
   return manager->AddFile(f.folder.c_str(), info);
 }

@@ -38,6 +38,22 @@ const char* const kDescriptionLost =
 const char* const kLostSizeNote =
     "It finds volumes of 200 MB or more; for a smaller stick or memory card, use Deep Recovery.";
 
+// Where the text of a left-aligned label begins, in its parent's coordinates.
+int TextLeft(const QLabel* label) {
+  return label->x() + label->contentsRect().left() + label->margin() + qMax(0, label->indent());
+}
+
+// A left margin inside `after` so that its text begins a space's width right of where the text
+// of `before` (left-aligned, one line, same parent) ends; the labels keep their places. (An
+// indent would move a top-aligned text down as well.)
+void BeginAfter(const QLabel* before, QLabel* after) {
+  const QFontMetrics fm = before->fontMetrics();
+  const int end =
+      TextLeft(before) + fm.horizontalAdvance(before->text()) + fm.horizontalAdvance(QLatin1Char(' '));
+  after->setContentsMargins(0, 0, 0, 0);
+  after->setContentsMargins(qMax(0, end - TextLeft(after)), 0, 0, 0);
+}
+
 }  // namespace
 
 SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) : QMainWindow(parent) {
@@ -192,6 +208,10 @@ SorbeckRecovery::SorbeckRecovery(IRecoveryManagement* engine, QWidget* parent) :
   ui.allfilebotlab->hide();
   ui.allfilecountbotlab->hide();
   ui.allfileSizebotlab->hide();
+  // "files in" runs past the left edge of the size beside it ("8 files in1.00 MB"), under the
+  // table and on the scan page: the size begins a space after it.
+  BeginAfter(ui.allfilebotlab, ui.allfileSizebotlab);
+  BeginAfter(ui.OtherFileNamelab_5, ui.allfileSizelab);
 
   // Outcome of a scan or copy, and refusals, between the Home and copy buttons.
   m_statusLab = new QLabel(ui.Resultframe);
@@ -851,12 +871,10 @@ void SorbeckRecovery::ClickScanStopAction() {
 
 QString SorbeckRecovery::NoDataReason(const QXQuickScanFileNode* node) const {
   if (!node || !(node->m_flags & FF_NODATA)) return QString();
-  // Deleted Recovery gives no data only to an HFS+ record whose extents are gone. Volume Recovery
-  // gives none to an old entry whose clusters the present volume has written, to one whose chain
-  // or place cannot be shown, and to a file whose head is no longer where its entry says; the
-  // record does not say which.
-  if (m_scanKind == Mode_Deleted) return tr("its place on the disk is not known");
-  return tr("its clusters now belong to other files, or its place on the disk is not known");
+  // The scan marks the files whose clusters another file's entry or the volume written over the
+  // old one now holds; for the rest the chain, extents or head that placed the file are gone.
+  if (node->m_flags & FF_OVERWRITTEN) return tr("its clusters now belong to other files");
+  return tr("its place on the disk is not known");
 }
 
 QString SorbeckRecovery::FileCount(int n) { return n == 1 ? tr("1 file") : tr("%1 files").arg(n); }

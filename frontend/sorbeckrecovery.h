@@ -158,7 +158,7 @@ class SorbeckRecovery : public QMainWindow {
   void ClearResults();
   // Everything the last scan found, and its objects: a new scan starts from an empty page.
   void ForgetFoundFiles();
-  // Why a found file has no data, as the scan that ran tells it; empty when it has data.
+  // Why a found file has no data, as the scan marked it; empty when it has data.
   QString NoDataReason(const QXQuickScanFileNode* node) const;
   // "1 file" or "N files".
   static QString FileCount(int n);

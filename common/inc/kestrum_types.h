@@ -83,6 +83,9 @@ enum NotifyEvent : int {
 enum FileFlag : uint32_t {
   FF_DIRECTORY = 0x00000800u,
   FF_FORMATTED = 0x00008000u,
+  // With FF_NODATA: another file, or the volume written over the old one, holds the clusters
+  // the file's entry names. Without it the file's place is what was lost.
+  FF_OVERWRITTEN = 0x00040000u,
   FF_NODATA = 0x00080000u,
   FF_ENCRYPTED = 0x00800000u,
   FF_COMPRESSED = 0x08000000u,

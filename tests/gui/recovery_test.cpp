@@ -1282,53 +1282,73 @@ void RecoveryTest::emptyScanSaysWhatToDoNext() {
 }
 
 // Files the scan lists without data are greyed, with the reason in their tooltip; the preview
-// and the copy say the same, the copy makes no file for them and copies the rest. The reason is
-// as sure as the kind of scan that ran tells it.
+// and the copy say the same, the copy makes no file for them and copies the rest. Each file has
+// its own reason, as the scan marked it, whichever kind of scan ran: other files hold its
+// clusters, or its place on the disk is not known.
 void RecoveryTest::filesWithoutDataSayWhyInTheTableThePreviewAndTheCopy() {
   QTemporaryDir tmp;
   FakeEngine engine(tmp);
   engine.scanner.Add("/d/kept.txt", Pattern(300, 1));
-  // Its bytes would draw: only the flag keeps them from being read.
+  // Their bytes would draw: only the flags keep them from being read.
   engine.scanner.Add("/d/gone.png", Encoded(Card(QColor(20, 160, 60)), "PNG"), FF_NODATA);
+  engine.scanner.Add("/d/taken.png", Encoded(Card(QColor(160, 20, 60)), "PNG"), FF_NODATA | FF_OVERWRITTEN);
+  const char* const lost = "its place on the disk is not known";
+  const char* const taken = "its clusters now belong to other files";
+  const struct {
+    const char* name;
+    const char* reason;
+    const char* other;  // the other reason, which must not be said of it
+  } files[] = {{"gone.png", lost, taken}, {"taken.png", taken, lost}};
   ShownWindow w(&engine);
   auto& ui = w.Form();
-  const struct {
-    QPushButton* mode;
-    const char* reason;
-  } scans[] = {{ui.DeleteScanButton, "its place on the disk is not known"},
-               {ui.PartitionScanButton,
-                "its clusters now belong to other files, or its place on the disk is not known"}};
-  for (const auto& scan : scans) {
-    QVERIFY(RunToEnd(w, FirstRow(w, true), scan.mode));
+  for (QPushButton* mode : {ui.DeleteScanButton, ui.PartitionScanButton}) {
+    QVERIFY(RunToEnd(w, FirstRow(w, true), mode));
     emit ui.resultTreeWidget->itemClicked(Child(w.TopItem(), "d"), 0);
     QTableWidget* table = ui.contantTableWidget;
-    QTableWidgetItem* gone = Row(w, "gone.png");
     QTableWidgetItem* kept = Row(w, "kept.txt");
-    QVERIFY(gone && kept);
+    QVERIFY(kept);
     QCOMPARE(kept->foreground().style(), Qt::NoBrush);
-    for (int c = 0; c < 3; ++c) {
-      QTableWidgetItem* cell = table->item(gone->row(), c);
-      QCOMPARE(cell->foreground().color(), table->palette().color(QPalette::Disabled, QPalette::Text));
-      QVERIFY2(cell->toolTip().contains(QString("No data: %1.").arg(scan.reason)), qPrintable(cell->toolTip()));
+    QVERIFY(!kept->toolTip().contains("No data"));
+    for (const auto& f : files) {
+      QTableWidgetItem* row = Row(w, f.name);
+      QVERIFY(row);
+      for (int c = 0; c < 3; ++c) {
+        QTableWidgetItem* cell = table->item(row->row(), c);
+        QCOMPARE(cell->foreground().color(), table->palette().color(QPalette::Disabled, QPalette::Text));
+        QVERIFY2(cell->toolTip().contains(QString("No data: %1.").arg(f.reason)),
+                 qPrintable(cell->toolTip()));
+        QVERIFY2(!cell->toolTip().contains(QLatin1String(f.other)), qPrintable(cell->toolTip()));
+      }
+      // Still listed, and still ticked as every found file is.
+      QCOMPARE(row->checkState(), Qt::Checked);
+      engine.scanner.op.reads = 0;
+      emit table->itemClicked(row);
+      QVERIFY(!w.PreviewRunning());
+      QCOMPARE(ui.ContactImagelab->text(), QStringLiteral("No preview: this file has no data"));
+      QCOMPARE(engine.scanner.op.reads.load(), 0);
     }
-    // Still listed, and still ticked as every found file is.
-    QCOMPARE(gone->checkState(), Qt::Checked);
     Shot(&w, "results-page-no-data");
 
-    engine.scanner.op.reads = 0;
-    emit table->itemClicked(gone);
-    QVERIFY(!w.PreviewRunning());
-    QCOMPARE(ui.ContactImagelab->text(), QStringLiteral("No preview: this file has no data"));
-
-    const QString target = tmp.filePath(QString("out%1").arg(scan.mode->objectName()));
+    const QString target = tmp.filePath(QString("out%1").arg(mode->objectName()));
     QVERIFY(QDir().mkpath(target));
     QVERIFY(w.StartCopy(target));
     QTRY_VERIFY(!w.CopyRunning());
     QCOMPARE(FilesUnder(target + "/Velmora"), QStringList({"d/kept.txt"}));
     QCOMPARE(ReadAll(target + "/Velmora/d/kept.txt"), Pattern(300, 1));
-    QVERIFY2(w.StatusText().startsWith(QString("1 file copied, 1 failed: %1 (/d/gone.png).").arg(scan.reason)),
-             qPrintable(w.StatusText()));
+    // The line names the first failure and its reason; the details list each with its own.
+    QVERIFY2(
+        w.StatusText().startsWith(QString("1 file copied, 2 failed: %1 (/d/gone.png) and 1 more.").arg(lost)),
+        qPrintable(w.StatusText()));
+    QPushButton* details = w.findChild<QPushButton*>("statusDetailsBtn");
+    QVERIFY(details && details->isVisible());
+    Click(details);
+    QDialog* list = w.findChild<QDialog*>("statusDetailsDialog");
+    QVERIFY(list && list->isVisible());
+    const QString lines = list->findChild<QPlainTextEdit*>("statusDetailsText")->toPlainText();
+    for (const auto& f : files)
+      QVERIFY2(lines.contains(QString("/d/%1: %2").arg(f.name, f.reason)), qPrintable(lines));
     Shot(&w, "results-page-no-data-copied");
+    list->close();
     Click(ui.HomeButton);
   }
 }

@@ -252,6 +252,7 @@ class WindowTest : public QObject {
   void searchThatFoundPartitionsSaysHowMany();
   void unreadableDiskPathIsSaidOnStderr();
   void keysMoveTheChoiceWithTheHighlight();
+  void filesInAndTheSizeReadApartOnBothPages();
 };
 
 namespace {
@@ -1358,6 +1359,63 @@ void WindowTest::keysMoveTheChoiceWithTheHighlight() {
   QCOMPARE(engine.lastDevice, static_cast<IDevice*>(engine.found[2]));
   Click(ui.scanStopBtn);
   QTRY_VERIFY(!w.ScanRunning());
+}
+
+// "N files in SIZE": the size begins after "files in" ends, on the scan page while the scan runs
+// and under the table when it has ended, whatever fonts the machine gives; the labels stay where
+// the form puts them.
+void WindowTest::filesInAndTheSizeReadApartOnBothPages() {
+  const QFont plain = QApplication::font();
+  struct Fonts {
+    const char* family;  // of the window, and in place of the form's Lucida Bright; null: as found
+    int points;
+  } const cases[] = {{nullptr, 0}, {"DejaVu Sans Mono", 12}};
+  for (const Fonts& f : cases) {
+    if (f.family) {
+      QApplication::setFont(QFont(QString::fromLatin1(f.family), f.points));
+      QFont::insertSubstitution(QStringLiteral("Lucida Bright"), QString::fromLatin1(f.family));
+    }
+    struct Restore {
+      QFont font;
+      ~Restore() {
+        QApplication::setFont(font);
+        QFont::removeSubstitutions(QStringLiteral("Lucida Bright"));
+      }
+    } restore{plain};
+    const QString name = f.family ? QString::fromLatin1(f.family) : QStringLiteral("default");
+    FakeEngine engine("Disk A", "DATA");
+    ShownWindow w(&engine);
+    auto& ui = w.Form();
+    Start(w, DeviceRow(w, "Disk A", "DATA"), ui.DeleteScanButton);
+    QVERIFY(w.ScanRunning());
+    QTRY_COMPARE(ui.allfileSizelab->text(), QStringLiteral("0 bytes"));
+    QVERIFY(ui.OtherFileNamelab_5->isVisible() && ui.allfileSizelab->isVisible());
+    QCOMPARE(ui.OtherFileNamelab_5->text(), QStringLiteral("files in"));
+    QCOMPARE(ui.OtherFileNamelab_5->geometry(), QRect(594, 30, 71, 21));
+    QCOMPARE(ui.allfileSizelab->geometry(), QRect(650, 30, 191, 21));
+    QVERIFY2(TextBegins(ui.allfileSizelab) > TextEnds(ui.OtherFileNamelab_5),
+             qPrintable(QString("%1: %2 <= %3")
+                            .arg(name)
+                            .arg(TextBegins(ui.allfileSizelab))
+                            .arg(TextEnds(ui.OtherFileNamelab_5))));
+    QVERIFY(TextFits(ui.allfileSizelab));
+    Shot(&w, qPrintable("scan-page-counts-" + name));
+    Click(ui.scanStopBtn);
+    QTRY_VERIFY(!w.ScanRunning());
+    QVERIFY(ui.allfilebotlab->isVisible() && ui.allfileSizebotlab->isVisible());
+    QCOMPARE(ui.allfilebotlab->text(), QStringLiteral("files in"));
+    QCOMPARE(ui.allfilebotlab->geometry(), QRect(454, 570, 71, 21));
+    QCOMPARE(ui.allfileSizebotlab->geometry(), QRect(510, 570, 191, 21));
+    QVERIFY2(TextBegins(ui.allfileSizebotlab) > TextEnds(ui.allfilebotlab),
+             qPrintable(QString("%1: %2 <= %3")
+                            .arg(name)
+                            .arg(TextBegins(ui.allfileSizebotlab))
+                            .arg(TextEnds(ui.allfilebotlab))));
+    // The longest size text still fits its label on one line.
+    ui.allfileSizebotlab->setText(FormatFileSizeText(1023ull << 30));
+    QVERIFY2(TextFits(ui.allfileSizebotlab), qPrintable(name));
+    Shot(&w, qPrintable("results-page-counts-" + name));
+  }
 }
 
 QTEST_MAIN(WindowTest)

@@ -134,6 +134,15 @@ inline bool TextFits(QLabel* label) {
                            : label->sizeHint().width() <= label->width();
 }
 
+// Where the one line of a left-aligned label's text begins and ends, in its parent's coordinates,
+// by the label's own font.
+inline int TextBegins(const QLabel* label) {
+  return label->x() + label->contentsRect().left() + label->margin() + qMax(0, label->indent());
+}
+inline int TextEnds(const QLabel* label) {
+  return TextBegins(label) + label->fontMetrics().horizontalAdvance(label->text());
+}
+
 // A preview of a picture of `original` size: as large as fits the 180 x 120 box, in the picture's
 // own shape (to the pixel the scaling rounds to).
 inline bool PreviewKeepsShape(const QSize& shown, const QSize& original) {

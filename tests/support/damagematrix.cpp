@@ -151,8 +151,11 @@ DamageTally RunDamageRow(const DamageRow& row) {
       const std::string path = Utf8(wide);
       if (f->GetFlags() & FF_NODATA) {
         ++t.noData;
+        if (f->GetFlags() & FF_OVERWRITTEN) ++t.overwritten;
         return;
       }
+      // Why a file has no data is said only of files without data.
+      if (f->GetFlags() & FF_OVERWRITTEN) ADD_FAILURE() << path << ": marked overwritten, but has data";
       std::vector<uint8_t> got = ReadAll(so, f);
       if (got.size() < f->GetSize()) ++t.readFailed;
       bool named = false, same = false, atPath = false;

@@ -37,6 +37,8 @@ struct DamageRow {
   int elsewhere = -1;  // pinned when not -1: byte-exact, but under another folder or name
   int listed = -1;     // pinned when not -1: every file found, folders left out (so that no
                        // file outside the manifest, such as another volume's, is handed out)
+  int overwritten = -1;  // pinned when not -1: files without data because other files hold
+                         // their clusters (the rest without data have lost their place)
   int device = -1;   // index in the engine's device list; -1 the first partition, -2 the disk
   std::vector<std::pair<uint64_t, uint64_t>> unreadable;  // 512-byte sectors answering EIO
   uint32_t sectorSize = 0;  // KESTRUM_SECTOR_SIZE; 0 leaves the image's own
@@ -71,6 +73,7 @@ struct DamageTally {
   int exact = 0;       // byte-exact at their own path
   int elsewhere = 0;   // byte-exact under another folder or name
   int noData = 0;      // listed with no data
+  int overwritten = 0;  // of those, the ones whose clusters other files hold
   int readFailed = 0;  // the read stopped before the file's size
   int manifestFiles = 0;  // files the manifest lists
   std::vector<std::string> wrong;      // handed out with bytes that are no original's

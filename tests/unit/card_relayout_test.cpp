@@ -83,6 +83,10 @@ Tally Judge(const std::string& manifest, const std::vector<Got>& files) {
       same = same || m.SameAsOriginal(e->path, g.bytes);
     }
     if (!known) continue;
+    // Why a file has no data is said only of files without data.
+    if (g.flags & FF_OVERWRITTEN) {
+      EXPECT_TRUE(g.flags & FF_NODATA) << g.name;
+    }
     if (g.flags & FF_NODATA) {
       EXPECT_TRUE(g.bytes.empty()) << g.name;
       ++t.noData;
@@ -320,6 +324,7 @@ TEST(CardRelayout, ChainsTheOldFatHeldGiveNoData) {
   const Got* g = Named(files, "IMG_1010.JPG");
   ASSERT_NE(g, nullptr);
   EXPECT_TRUE(g->flags & FF_NODATA);
+  EXPECT_FALSE(g->flags & FF_OVERWRITTEN) << "its chain is lost: its place is what is not known";
   EXPECT_GE(t.exact, 43);
 
   // A PNG's head written 4 KiB into the photo (a cluster boundary of the old FAT32 card).
@@ -337,7 +342,121 @@ TEST(CardRelayout, ChainsTheOldFatHeldGiveNoData) {
   g = Named(files, "IMG_1010.JPG");
   ASSERT_NE(g, nullptr);
   EXPECT_TRUE(g->flags & FF_NODATA);
+  EXPECT_FALSE(g->flags & FF_OVERWRITTEN) << "no entry names the clusters the PNG's head lies in";
   EXPECT_GE(u.exact, 40);
+}
+
+// exfat-matrix formatted again with 32 KiB clusters: the old files lie under the old layout.
+// Where the new volume's bitmap takes the cluster an old entry names first, or a later cluster
+// of a file the old volume kept in one piece, that file has no data because other files hold
+// its clusters. A file whose FAT chain went with the format (one written in two pieces, or one
+// whose NoFatChain flag is cleared) has no data because its place is not known, unless the
+// cluster its entry names is taken too.
+TEST(CardRelayout, ExfatFilesWithoutDataSayWhy) {
+  std::string path = testutil::Fixture("exfat-matrix-c32k.img");
+  testutil::FixtureManifest m;
+  if (path.empty() || !m.Load("exfat-matrix")) GTEST_SKIP() << "fixtures missing";
+  auto img = testutil::ReadFile(path);
+  auto at = [&img](const std::vector<uint8_t>& bytes) {
+    for (size_t o = 0; o + bytes.size() <= img.size(); o += 512)
+      if (std::memcmp(img.data() + o, bytes.data(), std::min<size_t>(bytes.size(), 4096)) == 0) return o;
+    return size_t(0);
+  };
+  CExfatFormat::Placement placement;
+  std::vector<Got> before, after;
+  Tally t = ScanExfat(img, "exfat-matrix", &placement, &before);
+  ASSERT_EQ(placement, CExfatFormat::kOldLayout);
+  EXPECT_EQ(t.wrong, 0);
+
+  // The new volume's clusters and its bitmap (named by its root's entry 0x81).
+  const uint64_t heap = uint64_t(kbytes::Le32(img.data() + 88)) << img[108];
+  const uint64_t cluster = uint64_t(1) << (img[108] + img[109]);
+  ASSERT_EQ(cluster, 32768u);
+  const uint8_t* root = img.data() + heap + (kbytes::Le32(img.data() + 96) - 2) * cluster;
+  uint64_t bitmap = 0;
+  for (size_t i = 0; i < cluster && !bitmap; i += 32)
+    if (root[i] == 0x81) bitmap = heap + (kbytes::Le32(root + i + 20) - 2) * cluster;
+  ASSERT_NE(bitmap, 0u);
+  auto take = [&](uint64_t off) {
+    const uint64_t c = (off - heap) / cluster;
+    img[bitmap + c / 8] |= uint8_t(1u << (c % 8));
+  };
+  // A new cluster that holds old folder entries (a file entry and its stream) would hide them.
+  auto holdsEntries = [&](uint64_t off) {
+    const uint64_t from = heap + (off - heap) / cluster * cluster;
+    for (uint64_t o = from; o + 64 <= from + cluster; o += 32)
+      if ((img[o] & 0x7F) == 0x05 && (img[o + 32] & 0x7F) == 0x40) return true;
+    return false;
+  };
+  // Its live stream entry: the name entries after it spell the name, 15 characters each.
+  auto streamOf = [&img](const std::string& name) {
+    const size_t names = (name.size() + 14) / 15;
+    for (size_t o = 32; o + 32 * (names + 1) <= img.size(); o += 32) {
+      if (img[o] != 0xC0 || img[o - 32] != 0x85 || img[o + 3] != name.size()) continue;
+      bool same = true;
+      for (size_t i = 0; same && i < name.size(); ++i) {
+        const uint8_t* e = img.data() + o + 32 * (1 + i / 15);
+        same = e[0] == 0xC1 && kbytes::Le16(e + 2 + 2 * (i % 15)) == uint8_t(name[i]);
+      }
+      if (same) return o;
+    }
+    return size_t(0);
+  };
+  // A file of one old cluster; one of several that the old volume kept in one piece, whose end
+  // lies in the new cluster after the one its head lies in; two of several whose NoFatChain
+  // flag is cleared, the head of one in a cluster taken, the end only of the other.
+  std::string one, kept, lost, lostEnd;
+  for (const auto* e : m.Files()) {
+    const Got* g = Named(before, e->path.substr(e->path.rfind('/') + 1));
+    if (e->deleted || !g || (g->flags & FF_NODATA) || e->size == 0) continue;
+    const size_t off = at(m.Original(e->path));
+    if (!off || holdsEntries(off) || holdsEntries(off + e->size - 1)) continue;
+    if (e->size <= 4096) {
+      if (!one.empty()) continue;
+      one = g->name;
+      take(off);
+      continue;
+    }
+    const bool across = (off - heap) / cluster != (off + e->size - 1 - heap) / cluster;
+    if (kept.empty() && across) {
+      kept = g->name;
+      take(off + e->size - 1);
+      continue;
+    }
+    const size_t stream = streamOf(g->name);
+    if (!stream || !(img[stream + 1] & 0x02) || !(across ? lostEnd : lost).empty()) continue;
+    img[stream + 1] &= uint8_t(~0x02);  // no scan checks the set's checksum
+    (across ? lostEnd : lost) = g->name;
+    take(across ? off + e->size - 1 : off);
+  }
+  ASSERT_FALSE(one.empty() || kept.empty() || lost.empty() || lostEnd.empty());
+
+  Tally u = ScanExfat(img, "exfat-matrix", &placement, &after);
+  EXPECT_EQ(placement, CExfatFormat::kOldLayout);
+  EXPECT_EQ(u.wrong, 0);
+  EXPECT_LT(u.exact, t.exact);
+  for (const std::string& n : {one, kept, lost}) {
+    const Got* g = Named(after, n);
+    ASSERT_NE(g, nullptr) << n;
+    EXPECT_TRUE(g->flags & FF_NODATA) << n;
+    EXPECT_TRUE(g->flags & FF_OVERWRITTEN) << n;
+  }
+  for (const std::string& n : {lostEnd, std::string("journal.txt"), std::string("draft in two pieces.txt")}) {
+    const Got* g = Named(after, n);
+    ASSERT_NE(g, nullptr) << n;
+    EXPECT_TRUE(g->flags & FF_NODATA) << n;
+    EXPECT_FALSE(g->flags & FF_OVERWRITTEN) << n;
+  }
+  // Before the new files took them, no file said its clusters were taken; after, every file
+  // that lost its data to them says so.
+  for (const Got& g : before) EXPECT_FALSE(g.flags & FF_OVERWRITTEN) << g.name;
+  for (const Got& g : after) {
+    const Got* was = Named(before, g.name);
+    ASSERT_NE(was, nullptr) << g.name;
+    if ((g.flags & FF_NODATA) && !(was->flags & FF_NODATA) && g.name != lostEnd) {
+      EXPECT_TRUE(g.flags & FF_OVERWRITTEN) << g.name;
+    }
+  }
 }
 
 // A volume formatted again with another cluster size and data start, then written to: the
@@ -390,6 +509,7 @@ TEST(FatRenew, FilesWrittenAfterTheFormatKeepTheirOwnLayout) {
     const Got* early = Named(files, "old early.bin");
     ASSERT_NE(early, nullptr) << c.name;
     EXPECT_TRUE(early->flags & FF_NODATA) << c.name;
+    EXPECT_TRUE(early->flags & FF_OVERWRITTEN) << c.name;
     EXPECT_EQ(testutil::FileChecksum(path), before);
   }
   if (!ran) GTEST_SKIP() << "fixtures missing";
@@ -448,6 +568,11 @@ TEST(FatRenew, SameLayoutOldEntriesOverNewFilesGiveNoData) {
     for (const Got& g : files) {
       if (overwritten.count(g.name)) {
         EXPECT_TRUE(g.flags & FF_NODATA) << what << " " << g.name;
+        // The new files hold their clusters, and the window says so.
+        EXPECT_TRUE(g.flags & FF_OVERWRITTEN) << what << " " << g.name;
+      }
+      if (freeOnes.count(g.name)) {
+        EXPECT_FALSE(g.flags & FF_OVERWRITTEN) << what << " " << g.name;
       }
     }
     return std::make_pair(old, now);

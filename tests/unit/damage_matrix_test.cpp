@@ -28,6 +28,10 @@ TEST_P(DamageMatrix, GivesBackWhatIsPinned) {
   if (row.listed >= 0) {
     EXPECT_EQ(t.files, row.listed) << "files found in all";
   }
+  if (row.overwritten >= 0) {
+    EXPECT_EQ(t.overwritten, row.overwritten)
+        << "files without data whose clusters other files hold, of " << t.noData << " without data";
+  }
 }
 
 }  // namespace testutil

@@ -183,14 +183,23 @@ DamageRow Row(const char* name, const char* image, std::function<bool(DamageImag
   return r;
 }
 
+// The same, with the files without data whose clusters other files hold pinned.
+DamageRow Row(const char* name, const char* image, std::function<bool(DamageImage&)> damage, int kind,
+              int exact, int elsewhere, int overwritten) {
+  DamageRow r = Row(name, image, damage, kind, exact, elsewhere);
+  r.overwritten = overwritten;
+  return r;
+}
+
 const char* const kImg = "exfat-matrix.img";
 
 // exfat-matrix holds 82 files, 7 of them deleted. "draft in two pieces.txt" lay in two
 // pieces and its chain went with it: no scan can place its second piece, and none hands
-// out the bytes after its first piece, which are other files'.
+// out the bytes after its first piece, which are other files'. What it lacks is its place:
+// the files listed without data are not said to have lost their clusters to other files.
 const DamageRow kRows[] = {
     Row("intact_deleted", kImg, nullptr, 1, 7, 0),
-    Row("intact_volume", kImg, nullptr, 0x100, 81, 0),
+    Row("intact_volume", kImg, nullptr, 0x100, 81, 0, 0),
     // The names of the root's files and folders are gone with it.
     Row("root_destroyed_deleted", kImg, ZeroRoot, 1, 0, 0),
     Row("root_destroyed_volume", kImg, ZeroRoot, 0x100, 0, 78),
@@ -212,9 +221,9 @@ const DamageRow kRows[] = {
     Row("both_boots_destroyed_volume", kImg, ZeroBothBootSectors, 0x100, 81, 0),
     // The new root took the old one's cluster.
     Row("same_layout_format_deleted", "exfat-matrix-qformat.img", nullptr, 1, 0, 0),
-    Row("same_layout_format_volume", "exfat-matrix-qformat.img", nullptr, 0x100, 0, 77),
+    Row("same_layout_format_volume", "exfat-matrix-qformat.img", nullptr, 0x100, 0, 77, 0),
     Row("cluster_size_format_deleted", "exfat-matrix-c32k.img", nullptr, 1, 0, 0),
-    Row("cluster_size_format_volume", "exfat-matrix-c32k.img", nullptr, 0x100, 0, 77),
+    Row("cluster_size_format_volume", "exfat-matrix-c32k.img", nullptr, 0x100, 0, 77, 0),
     Row("counts_too_large_deleted", kImg, CountsTooLarge, 1, 7, 0),
     Row("counts_too_large_volume", kImg, CountsTooLarge, 0x100, 81, 0),
 };

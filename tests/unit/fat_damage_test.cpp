@@ -245,9 +245,10 @@ std::vector<DamageRow> FatRows() {
   Both(&rows, "fatd32_photos_root_gone", "fatd32-photos", "fatd32-photos", RootGone, 0, 0, 0, 22);
   Both(&rows, "fatd16_photos_root_gone", "fatd16-photos", "fatd16-photos", RootGone, 0, 0, 0, 22);
   // A deleted folder whose files took a deleted file's clusters: the folder's files come back,
-  // the file they overwrote without data.
+  // the file they overwrote without data, marked as one whose clusters other files hold.
   Both(&rows, "fatd16_reorder", "fatd16-reorder", "fatd16-reorder", nullptr, 3, 0, 5, 0);
   Both(&rows, "fatd32_reorder", "fatd32-reorder", "fatd32-reorder", nullptr, 3, 0, 5, 0);
+  for (size_t i = rows.size() - 4; i < rows.size(); ++i) rows[i].overwritten = 1;
   return rows;
 }
 

@@ -489,6 +489,7 @@ TEST(HfspJournal, FileRecordBecomesRunsOrNoData) {
   ASSERT_NE(outside, nullptr);
   EXPECT_EQ(outside->GetSize(), 0);
   EXPECT_NE(outside->GetFlags() & FF_NODATA, 0u);
+  EXPECT_EQ(outside->GetFlags() & FF_OVERWRITTEN, 0u) << "its extents are what was lost";
   EXPECT_EQ(outside->GetRunList(), nullptr);
   outside->Release();
 }

@@ -196,6 +196,9 @@ class SavedResult : public ::testing::Test {
     enc->m_value = 42;
     fm->AddFile(u"/Volume/docs/sub", Record(u"secret.doc", 3000, FF_ENCRYPTED, enc));
     fm->AddFile(u"/Volume/docs", Record(u"gone.tmp", 5000, FF_NODATA, nullptr));
+    // No data because other files hold its clusters: the reason is kept with the record.
+    fm->AddFile(u"/Volume/docs",
+                Record(u"taken.jpg", 7000, FF_NODATA | FF_OVERWRITTEN | FF_FORMATTED, nullptr));
     fm->AddFile(u"/", Record(u"at-root.bin", 512, 0, new RunList(kDataSector + 80, 1)));
     // A folder that holds only a sub-folder, made before its sibling.
     fm->AddFile(u"/Volume/only/deeper", Record(u"deep.bin", 1024, 0, new RunList(kDataSector + 90, 2)));
@@ -248,7 +251,7 @@ TEST_F(SavedResult, EveryRecordClassSurvivesSaveLoadSaveByteForByte) {
   EXPECT_EQ(testutil::ReadFile(first), testutil::ReadFile(second));
 
   auto before = Contents(a), after = Contents(b);
-  ASSERT_EQ(before.size(), 1210u);
+  ASSERT_EQ(before.size(), 1211u);
   EXPECT_TRUE(before.count(u"/at-root.bin")) << "a file of the root keeps its place";
   EXPECT_TRUE(before.count(u"/Volume/Recycle Bin/S-1-5/older.doc"));
   ASSERT_EQ(after.size(), before.size());
@@ -264,11 +267,14 @@ TEST_F(SavedResult, EveryRecordClassSurvivesSaveLoadSaveByteForByte) {
   EXPECT_EQ(before[u"/Volume/docs/sub/packed.dat"].bytes[13], 's');
   EXPECT_EQ(before[u"/Volume/docs/resident.txt"].bytes.size(), 700u);
   EXPECT_EQ(before[u"/Volume/docs/gone.tmp"].readResult, -2) << "no reader for a no-data file";
+  EXPECT_EQ(after[u"/Volume/docs/taken.jpg"].flags, uint32_t(FF_NODATA | FF_OVERWRITTEN | FF_FORMATTED));
+  EXPECT_EQ(after[u"/Volume/docs/taken.jpg"].readResult, -2);
+  EXPECT_EQ(after[u"/Volume/docs/gone.tmp"].flags & FF_OVERWRITTEN, 0u);
 
   // Either release order is safe: the tree keeps the rebuilt device.
   IFileManager* bTree = b->GetFileManager();
   b->Release();
-  EXPECT_EQ(Contents(a).size(), 1210u);
+  EXPECT_EQ(Contents(a).size(), 1211u);
   bTree->Release();
   Free(a);
 }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
@@ -46,6 +48,7 @@ void CFatFormat::WalkPresent() {
   m_presentDirsSeen.clear();
   m_presentClaims.clear();
   m_chainRest.clear();
+  m_folderRests.clear();
   m_walkedRest.clear();
   m_oldDirs.clear();
   m_held.clear();
@@ -254,8 +257,48 @@ std::vector<uint32_t> CFatFormat::FolderChain(uint32_t first) const {
   return rest;
 }
 
+void CFatFormat::SettleFolderChains(std::vector<uint32_t>& firsts) {
+  const fat::FatGeometry& g = m_presentGeo;
+  std::sort(firsts.begin(), firsts.end());
+  firsts.erase(std::unique(firsts.begin(), firsts.end()), firsts.end());
+  // Each cluster is walked once, however many chains lead into it (a damaged FAT can join
+  // a million folders' chains to one long tail): a walk ends where another folder begins
+  // or where an earlier walk went, and a cluster that two chains reach is neither's from
+  // there on. Its entries are then left to the search, as those of any cluster no chain
+  // places.
+  const size_t cap = size_t(kMaxDirBytes / g.clusterBytes);
+  std::unordered_map<uint32_t, size_t> walkedBy;
+  std::unordered_set<uint32_t> joined;
+  std::vector<std::vector<uint32_t>> rests(firsts.size());
+  for (size_t i = 0; i < firsts.size(); ++i) {
+    std::vector<uint32_t>& rest = rests[i];
+    for (uint32_t c = firsts[i], next = 0; rest.size() < cap; c = next) {
+      if (!m_presentFat->Get(c, &next) || m_presentFat->IsEndMark(next) || !g.IsDataCluster(next) ||
+          std::binary_search(firsts.begin(), firsts.end(), next))
+        break;
+      auto at = walkedBy.emplace(next, i);
+      if (!at.second) {
+        if (at.first->second != i) joined.insert(next);
+        break;
+      }
+      SetClusterBit(m_presentDirs, next);
+      rest.push_back(next);
+    }
+  }
+  for (size_t i = 0; i < firsts.size(); ++i) {
+    std::vector<uint32_t>& rest = rests[i];
+    size_t keep = 0;
+    while (keep < rest.size() && !joined.count(rest[keep])) ++keep;
+    rest.resize(keep);
+    if (rest.empty()) continue;
+    m_chainRest.insert(rest.begin(), rest.end());
+    m_folderRests.emplace(firsts[i], std::move(rest));
+  }
+}
+
 void CFatFormat::SettlePresentFolders() {
   const fat::FatGeometry& g = m_presentGeo;
+  std::vector<uint32_t> firsts;  // folders whose later clusters are read through their chains
   for (const SeenDir& d : m_seenDirs) {
     if (!g.IsDataCluster(d.self) || int64_t(g.ClusterOffset(d.self)) != d.offset) continue;
     if (!ClusterBit(m_presentUsed, d.self)) {
@@ -274,12 +317,9 @@ void CFatFormat::SettlePresentFolders() {
     if (!reached) m_lostFolders.push_back({d.self, d.parent});
     SetClusterBit(m_presentDirs, d.self);
     m_presentClaims.insert(d.self);  // a folder's, no file's
-    for (uint32_t c : FolderChain(d.self)) {
-      if (c == d.self) break;
-      SetClusterBit(m_presentDirs, c);
-      m_chainRest.insert(c);
-    }
+    firsts.push_back(d.self);
   }
+  SettleFolderChains(firsts);
   // The later clusters of folders the tree reaches whose first cluster the search will not
   // meet (its "." entries are gone) are read together where the search meets one of them.
   for (auto it = m_walkedRest.begin(); it != m_walkedRest.end();)

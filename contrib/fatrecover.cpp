@@ -305,9 +305,9 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     dirId = DirId(uint32_t(k));
     m_parser.Reset();
     ParseAt(m_buf.data() + 64, size_t(c) - 64, dirId, pos + 64);
-    std::vector<uint32_t> rest = m_chainRest.empty() ? std::vector<uint32_t>() : FolderChain(uint32_t(k));
-    if (!rest.empty() && m_chainRest.count(rest[0])) {
-      ParseChain(rest, dirId);
+    auto rest = m_folderRests.find(uint32_t(k));
+    if (rest != m_folderRests.end()) {
+      ParseChain(rest->second, dirId);
       m_prevCluster = k;
       m_prevDirId = dirId;
       return;

@@ -135,6 +135,9 @@ class CFatFormat : public CScanOperator {
   // After the present tree was walked: the folders the search will meet that begin chains
   // in the present FAT, and whether the volume shows that it was formatted again.
   void SettlePresentFolders();
+  // The later clusters of the folders that begin at firsts, through the present FAT, into
+  // m_folderRests and m_chainRest.
+  void SettleFolderChains(std::vector<uint32_t>& firsts);
   // The clusters after a folder's first one, through the present FAT (empty without it).
   std::vector<uint32_t> FolderChain(uint32_t first) const;
   // One layout for both volumes: true when the item's bytes can be handed out, with runs
@@ -210,6 +213,7 @@ class CFatFormat : public CScanOperator {
   // The clusters after the first of folders whose first cluster the search meets: parsed
   // with that one, in chain order.
   std::unordered_set<uint32_t> m_chainRest;
+  std::unordered_map<uint32_t, std::vector<uint32_t>> m_folderRests;  // first cluster -> the rest
   // The clusters after the first of folders the present tree reaches: their first cluster.
   std::unordered_map<uint32_t, uint32_t> m_walkedRest;
   // The volume shows that it was formatted again: a folder the search meets lies in free

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -1041,6 +1042,62 @@ TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300)) << withBoot;
     EXPECT_EQ(dev.writes, 0);
   }
+}
+
+// A damaged FAT that joins the chains of many folders to one tail: each cluster is read
+// for one folder at most, so the tail's entries are listed once (not once a folder) and the
+// work stays linear however many folders lead into it.
+TEST(FatFormat, FolderChainsThatJoinReadTheSharedTailOnce) {
+  if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+  testutil::TempDir tmp;
+  std::string path = tmp.file("join.img");
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 32 -s 1 " + path + " 40960"));
+  auto img = testutil::ReadFile(path);
+  ASSERT_GT(img.size(), 1u << 20);
+  const uint32_t bps = kbytes::Le16(&img[11]), reserved = kbytes::Le16(&img[14]), fats = img[16];
+  const uint32_t fatSectors = kbytes::Le32(&img[36]);
+  const uint64_t data = uint64_t(reserved + fats * fatSectors) * bps;
+  auto cluster = [&](uint32_t c) { return img.data() + data + uint64_t(c - 2) * bps; };
+  auto setFat = [&](uint32_t c, uint32_t v) {
+    for (uint32_t k = 0; k < fats; ++k) kbytes::PutLe32(&img[(reserved + k * fatSectors) * bps + 4 * c], v);
+  };
+  auto entry = [](uint8_t* e, const char* name, uint8_t attr, uint32_t first, uint32_t size) {
+    std::memcpy(e, name, 11);
+    e[11] = attr;
+    kbytes::PutLe16(e + 14, 0x6000), kbytes::PutLe16(e + 16, 0x5A21);  // created
+    kbytes::PutLe16(e + 22, 0x6000), kbytes::PutLe16(e + 24, 0x5A21);  // written
+    kbytes::PutLe16(e + 20, uint16_t(first >> 16)), kbytes::PutLe16(e + 26, uint16_t(first));
+    kbytes::PutLe32(e + 28, size);
+  };
+  // The tail: eight clusters, the first naming an empty file (an empty file has no cluster
+  // of its own, so each folder that read it would list it again).
+  static const char kGone[] = "\xE5GONE   TXT";
+  const uint32_t tail = 20000, tailLength = 8, heads = 64, head0 = 30000;
+  for (uint32_t i = 0; i < tailLength; ++i) setFat(tail + i, i + 1 < tailLength ? tail + i + 1 : 0x0FFFFFFF);
+  entry(cluster(tail), "JOINED  TXT", 0x20, 0, 0);
+  // Folders of the present volume that no entry names any more, each a chain head whose
+  // next cluster is the tail.
+  for (uint32_t h = head0; h < head0 + heads; ++h) {
+    setFat(h, tail);
+    entry(cluster(h), ".          ", 0x10, h, 0);
+    entry(cluster(h) + 32, "..         ", 0x10, 0, 0);
+    entry(cluster(h) + 64, "OWN     TXT", 0x20, 0, 0);
+    // Deleted entries to the cluster's end: no end mark, so the folder goes on in its chain.
+    for (uint32_t at = 96; at + 32 <= bps; at += 32) entry(cluster(h) + at, kGone, 0x20, 0, 0);
+  }
+  FatMemDevice dev(img);
+  auto t0 = std::chrono::steady_clock::now();
+  auto found = RunFatFormat(&dev, 2, &img);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300));
+  int joined = 0, own = 0;
+  for (const auto& kv : found) {
+    const std::string& p = kv.first;
+    joined += p.size() >= 10 && p.compare(p.size() - 10, 10, "JOINED.TXT") == 0;
+    own += p.size() >= 7 && p.compare(p.size() - 7, 7, "OWN.TXT") == 0;
+  }
+  EXPECT_EQ(own, int(heads));
+  EXPECT_LE(joined, 1);
+  EXPECT_EQ(dev.writes, 0);
 }
 
 TEST(BootChecks, FatClusterCountBeyondTheFat) {

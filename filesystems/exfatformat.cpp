@@ -160,6 +160,10 @@ int CExfatFormat::ReadVolumeInfo() {
   m_fatKnown = false;
   m_folderRefs.clear();
   m_claims.clear();
+  m_marked = false;
+  m_markedEnd = 0;
+  m_unlinked = m_entered = ClusterMarks();
+  m_setStartClusters.clear();
   m_setStarts.clear();
   m_chains.clear();
   m_chainDone.clear();
@@ -967,12 +971,69 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
   return 0;
 }
 
-bool CExfatFormat::Claimed(uint32_t cluster) const {
-  if (std::binary_search(m_claims.begin(), m_claims.end(), cluster)) return true;
-  // A cluster outside the present volume that begins with an entry set is a folder's.
-  uint64_t off = ClusterOffset(cluster);
-  return off % m_devSector == 0 &&
-         std::binary_search(m_setStarts.begin(), m_setStarts.end(), off / m_devSector);
+void CExfatFormat::ClusterMarks::Reset(uint64_t clusters) {
+  words.assign(size_t(clusters / 64 + 1), 0);
+  before.clear();
+}
+
+void CExfatFormat::ClusterMarks::Seal() {
+  before.assign(words.size() / 64 + 1, 0);
+  uint64_t n = 0;
+  for (size_t w = 0; w < words.size(); ++w) {
+    if (w % 64 == 0) before[w / 64] = n;
+    n += uint64_t(__builtin_popcountll(words[w]));
+  }
+}
+
+uint64_t CExfatFormat::ClusterMarks::Rank(uint64_t c) const {
+  const size_t w = size_t(c / 64);
+  uint64_t n = before[w / 64];
+  for (size_t k = w - w % 64; k < w; ++k) n += uint64_t(__builtin_popcountll(words[k]));
+  if (c % 64) n += uint64_t(__builtin_popcountll(words[w] & ((uint64_t(1) << (c % 64)) - 1)));
+  return n;
+}
+
+void CExfatFormat::MarkClusters() {
+  m_marked = true;
+  // The clusters a set can name that the FAT or the bitmap knows of; past them no entry
+  // links and no cluster is in use.
+  const uint64_t bitmapClusters = uint64_t(m_presentBitmap.size()) * 8 + 2;
+  m_markedEnd = std::max<uint64_t>(m_fatKnown ? m_fatGeo.fatBytes / 4 : 0, bitmapClusters) + 1;
+  try {
+    m_unlinked.Reset(m_markedEnd);
+    m_entered.Reset(m_markedEnd);
+    m_setStartClusters.clear();
+    // A cluster outside the present volume that begins with an entry set is a folder's.
+    for (uint64_t s : m_setStarts) {
+      const uint64_t at = s * m_devSector, c = (at - m_origin) / m_clusterBytes;
+      if (c <= UINT32_MAX && ClusterOffset(c) == at) m_setStartClusters.push_back(uint32_t(c));
+    }
+  } catch (const std::bad_alloc&) {
+    m_markedEnd = 0;
+    m_unlinked = m_entered = ClusterMarks();
+    m_setStartClusters.clear();
+    m_marked = false;
+    return;
+  }
+  std::sort(m_setStartClusters.begin(), m_setStartClusters.end());
+  bool prevUnlinked = true;
+  for (uint64_t c = 0; c < m_markedEnd; ++c) {
+    uint32_t v = 0;
+    const bool unlinked = !m_fatKnown || c > UINT32_MAX || !m_fat.Get(uint32_t(c), &v) || v != c + 1;
+    if (unlinked) m_unlinked.Mark(c);
+    if (c > 0 && prevUnlinked && m_bitmapKnown && InUse(c)) m_entered.Mark(c);
+    prevUnlinked = unlinked;
+  }
+  m_unlinked.Seal();
+  m_entered.Seal();
+}
+
+bool CExfatFormat::ClaimedIn(uint64_t from, uint64_t to) {
+  if (from >= to) return false;
+  auto claim = std::lower_bound(m_claims.begin(), m_claims.end(), from);
+  if (claim != m_claims.end() && *claim < to) return true;
+  auto set = std::lower_bound(m_setStartClusters.begin(), m_setStartClusters.end(), from);
+  return set != m_setStartClusters.end() && *set < to;
 }
 
 // Where the file's clusters lie when it was not kept in one piece. A file of the present
@@ -1008,29 +1069,32 @@ bool CExfatFormat::PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t 
       }
     }
   }
-  for (uint64_t k = 1; k < clusters; ++k) {
-    uint32_t c = uint32_t(first + k);
-    if (Claimed(c)) return false;
-    if (m_fatKnown && m_bitmapKnown && InUse(c)) {
-      uint32_t prev = 0;
-      if (!m_fat.Get(c - 1, &prev) || prev != c) return false;
-    }
-  }
-  return true;
+  if (!m_marked) MarkClusters();
+  if (!m_marked) return false;
+  const uint64_t from = uint64_t(first) + 1, to = uint64_t(first) + clusters;
+  if (ClaimedIn(from, to)) return false;
+  // A cluster in use that the FAT does not link to the cluster before it; past the marked
+  // clusters none is in use.
+  if (!m_fatKnown || !m_bitmapKnown || from >= m_markedEnd) return true;
+  const uint64_t end = std::min(to, m_markedEnd);
+  return m_entered.Rank(end) == m_entered.Rank(from);
 }
 
 // A chain that ran cluster after cluster to an end mark at the file's size, with one entry
 // damaged: the file is the one piece from its first cluster, when no other entry set
 // begins inside it.
 bool CExfatFormat::OnePieceDespiteOneEntry(uint32_t first, uint64_t clusters) {
-  int bad = 0;
-  for (uint64_t k = 0; k < clusters; ++k) {
-    uint32_t c = uint32_t(first + k), v = 0;
-    if (k > 0 && Claimed(c)) return false;
-    bool linked = m_fat.Get(c, &v) && (k + 1 < clusters ? v == c + 1 : m_fat.IsEndMark(v));
-    if (!linked && ++bad > 1) return false;
-  }
-  return true;
+  if (!m_marked) MarkClusters();
+  if (!m_marked || clusters == 0) return false;
+  const uint64_t last = uint64_t(first) + clusters - 1;
+  if (ClaimedIn(uint64_t(first) + 1, last + 1)) return false;
+  // Entries before the last that do not name the next cluster (past the marked clusters no
+  // entry can be read), and the last's end mark.
+  const uint64_t end = std::min(last, m_markedEnd), from = std::min<uint64_t>(first, end);
+  uint64_t bad = m_unlinked.Rank(end) - m_unlinked.Rank(from) + (last - std::max<uint64_t>(first, end));
+  uint32_t v = 0;
+  if (last > UINT32_MAX || !m_fat.Get(uint32_t(last), &v) || !m_fat.IsEndMark(v)) ++bad;
+  return bad <= 1;
 }
 
 bool CExfatFormat::HeadStillThere(const fat::ExfatItem& it, uint64_t offset) {

@@ -1100,6 +1100,36 @@ TEST(FatFormat, FolderChainsThatJoinReadTheSharedTailOnce) {
   EXPECT_EQ(dev.writes, 0);
 }
 
+// Tens of thousands of files in free clusters, each claiming most of the volume from one
+// cluster: whether another file or folder begins inside a file's clusters, or a cluster in
+// use breaks them, is counted once for the volume, not once for every file.
+TEST(ExfatFormat, ManyFilesClaimingMostOfTheVolumeEndInTime) {
+  testutil::TempDir tmp;
+  std::string f = tmp.file("c.img");
+  if (!Sh("truncate -s 24M " + f + " && mkfs.exfat -c 512 " + f)) GTEST_SKIP() << "mkfs.exfat missing";
+  auto img = testutil::ReadFile(f);
+  ASSERT_EQ(img.size(), 24u << 20);
+  for (size_t off = 20u << 20; off + 96 <= img.size(); off += 96) {
+    uint8_t* e = img.data() + off;
+    if (off % 512 + 96 > 512) continue;
+    e[0] = 0x85, e[1] = 2, e[4] = 0x20;
+    e[32] = 0xC0, e[35] = 1;
+    kbytes::PutLe64(e + 40, 16u << 20);  // valid data length
+    kbytes::PutLe32(e + 52, 2000);       // first cluster
+    kbytes::PutLe64(e + 56, 16u << 20);  // data length
+    e[64] = 0xC1, e[66] = 'a';
+  }
+  FatMemDevice dev(img);
+  CExfatFormat s(&dev, nullptr);
+  Collect fm(nullptr);
+  Sink sink;
+  s.SetFileManager(&fm);
+  auto t0 = std::chrono::steady_clock::now();
+  s.Scan(&sink);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300));
+  EXPECT_EQ(dev.writes, 0);
+}
+
 TEST(BootChecks, FatClusterCountBeyondTheFat) {
   for (auto [name, type] : {std::pair<std::string, int>{"fat16", 1}, {"fat32", 2}}) {
     std::string path = testutil::Fixture(name + ".img");

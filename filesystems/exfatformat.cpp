@@ -1133,35 +1133,47 @@ void CExfatFormat::PrepareFolderChains() {
   std::sort(firsts.begin(), firsts.end());
   auto beginsFolder = [&firsts](uint32_t c) { return std::binary_search(firsts.begin(), firsts.end(), c); };
 
+  // Each chain is walked only as far as it is kept: to a cluster the present volume does not
+  // use, where another folder begins, or where an earlier chain went. A cluster that two
+  // chains lead to is neither's from there on. So a cluster is walked once, however many
+  // folders (a quarter of a million may be named) claim long runs or join one tail.
   std::vector<std::vector<uint32_t>> chains;
+  std::unordered_map<uint32_t, size_t> walkedBy;  // cluster -> the chain that took it
+  std::unordered_set<uint32_t> joined;
   auto add = [&](uint32_t first, uint64_t length, bool noFatChain) {
     if (first < 2 || first > m_maxCluster || !InUse(first)) return;
     uint64_t n =
         length ? std::min<uint64_t>(cap, length / m_clusterBytes + (length % m_clusterBytes != 0)) : cap;
-    if (n < 2) return;
+    if (n < 2 || (!noFatChain && !m_fat.IsNext(first))) return;
+    const size_t index = chains.size();
     std::vector<uint32_t> ch;
-    if (noFatChain) {
-      for (uint64_t k = 0; k < n && first + k <= m_maxCluster; ++k) ch.push_back(uint32_t(first + k));
-    } else {
-      bool clean = false;
-      ch = fat::FollowChain(m_fat, first, uint32_t(n), &clean);
+    for (uint32_t c = first;;) {
+      auto at = walkedBy.emplace(c, index);
+      if (!at.second) {
+        if (at.first->second != index) joined.insert(c);
+        break;  // another chain's, or this one's own loop
+      }
+      ch.push_back(c);
+      if (ch.size() >= n) break;
+      uint32_t next = c + 1;
+      if (noFatChain ? next > m_maxCluster
+                     : !m_fat.Get(c, &next) || m_fat.IsEndMark(next) || !m_fat.IsNext(next))
+        break;
+      if (!InUse(next) || beginsFolder(next)) break;
+      c = next;
     }
-    // A cluster the present volume does not use, or where another folder begins, ends it.
-    size_t keep = 1;
-    while (keep < ch.size() && InUse(ch[keep]) && !beginsFolder(ch[keep])) ++keep;
-    ch.resize(keep);
-    if (ch.size() >= 2) chains.push_back(std::move(ch));
+    if (ch.size() >= 2) {
+      chains.push_back(std::move(ch));
+    } else if (!ch.empty()) {
+      walkedBy.erase(first);  // no chain: the next one takes the index
+    }
   };
   if (m_rootCluster) add(uint32_t(m_rootCluster), 0, false);
   for (const FolderRef& r : refs)
     if (r.first != m_rootCluster) add(r.first, r.length, r.noFatChain);
-  // A cluster that two chains lead to is neither's from there on.
-  std::unordered_map<uint32_t, int> seen;
-  for (const auto& ch : chains)
-    for (uint32_t c : ch) ++seen[c];
   for (auto& ch : chains) {
     size_t keep = 1;
-    while (keep < ch.size() && seen[ch[keep]] == 1) ++keep;
+    while (keep < ch.size() && !joined.count(ch[keep])) ++keep;
     ch.resize(keep);
     if (ch.size() < 2) continue;
     for (uint32_t c : ch) m_chainOf[c] = m_chains.size();

@@ -266,6 +266,10 @@ bool CExfatFormat::AdoptOwnFat() {
     return clean && (!length || chain.size() == n);
   };
   std::vector<uint8_t> buf(std::min<uint64_t>(1u << 20, to - from + ds));
+  // Each place tried reads a whole FAT (up to 16 MiB): a volume has one or two, and an older
+  // layout's may be left before them, so a few dozen tries are plenty where every sector of
+  // the 64 MiB could begin like one.
+  int tries = 64;
   for (uint64_t at = from; at <= to;) {
     uint32_t want = uint32_t(std::min<uint64_t>(buf.size(), to - at + ds));
     int64_t got = fat::ReadAt(m_device, at, buf.data(), want);
@@ -273,6 +277,7 @@ bool CExfatFormat::AdoptOwnFat() {
     for (uint64_t k = 0; k + ds <= uint64_t(got) && at + k <= to; k += ds) {
       static const uint8_t kHead[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
       if (std::memcmp(&buf[k], kHead, sizeof kHead) != 0) continue;
+      if (tries-- == 0) return false;
       g.fatOffset = at + k;
       fat::FatTable t;
       if (!t.Init(m_device, g) || !runsToEnd(t, bm.firstCluster, bm.dataLength) ||

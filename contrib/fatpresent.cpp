@@ -330,8 +330,7 @@ void CFatFormat::SettlePresentFolders() {
   }
   // The file entries the pass met, under the layout now settled.
   const uint64_t cb = uint64_t(m_info.clusterSize);
-  std::sort(m_seenFiles.begin(), m_seenFiles.end(),
-            [](const SeenFile& a, const SeenFile& b) { return a.first < b.first; });
+  std::sort(m_seenFiles.begin(), m_seenFiles.end(), SeenBefore);
   m_seenReach.resize(m_seenFiles.size());
   for (size_t i = 0; i < m_seenFiles.size() && cb; ++i)
     m_seenReach[i] = std::max<uint64_t>(i ? m_seenReach[i - 1] : 0,
@@ -347,11 +346,12 @@ bool CFatFormat::MayShareClusters(const fatrec::FatItem& item) const {
   // An entry beginning before this one and reaching into it.
   size_t before = size_t(from - m_seenFiles.begin());
   if (before > 0 && m_seenReach[before - 1] > first) return true;
-  // One beginning inside it, other than its own.
-  for (auto it = from; it != m_seenFiles.end() && it->first < end; ++it)
-    if (!(it->first == item.firstCluster && it->size == item.size && it->created == item.created))
-      return true;
-  return false;
+  // One beginning inside it, other than its own: its own copies (the entry met once by the
+  // pass, or left behind in copies of its folder) sort together at its first cluster.
+  const SeenFile own{item.firstCluster, item.size, item.created};
+  auto past = std::upper_bound(from, m_seenFiles.end(), own, SeenBefore);
+  if (from != m_seenFiles.end() && from->first < end && SeenBefore(*from, own)) return true;
+  return past != m_seenFiles.end() && past->first < end;
 }
 
 void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, int depth) {

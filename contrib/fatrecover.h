@@ -54,6 +54,11 @@ class CFatFormat : public CScanOperator {
     uint32_t size;
     uint64_t created;
   };
+  static bool SeenBefore(const SeenFile& a, const SeenFile& b) {
+    return a.first != b.first ? a.first < b.first
+           : a.size != b.size ? a.size < b.size
+                              : a.created < b.created;
+  }
 
  private:
   struct Trail {  // long-name entries left open at the end of a directory cluster

@@ -52,8 +52,8 @@ void CFatFormat::WalkPresent() {
   m_walkedRest.clear();
   m_oldDirs.clear();
   m_held.clear();
-  m_oldLive.clear();
-  m_deletedOut.clear();
+  m_oldLive.Clear();
+  m_deletedOut.Clear();
   m_seenReach.clear();
   m_lostFolders.clear();
   m_strayEntries.clear();
@@ -595,11 +595,9 @@ void CFatFormat::HandOutPresent() {
 }
 
 void CFatFormat::HandOutHeld() {
-  // Two deleted entries that name the same clusters cannot both have their bytes there:
-  // the later created wrote last. Of two created at once, entries that lie wholly inside
-  // the other's clusters keep theirs (files written into a larger one's freed clusters);
-  // any other pair gives neither. Formatted again, the present volume's deleted entries
-  // already keep old ones off their clusters, so only entries of one volume are weighed.
+  // Of two deleted entries that name the same clusters, fat::WhoKeeps says which keeps them.
+  // Formatted again, the present volume's deleted entries already keep old ones off their
+  // clusters, so only entries of one volume are weighed.
   const int64_t cb = m_info.clusterSize;
   std::vector<Held> held;
   held.swap(m_held);
@@ -625,35 +623,25 @@ void CFatFormat::HandOutHeld() {
       if (a.item.firstCluster == b.item.firstCluster && a.item.size == b.item.size &&
           a.item.created == b.item.created)
         continue;
-      if (a.item.created != b.item.created) {
-        loses[a.item.created < b.item.created ? order[x] : order[y]] = true;
-      } else if (bEnd <= aEnd && (b.item.firstCluster != a.item.firstCluster || bEnd != aEnd)) {
-        loses[order[x]] = true;  // b lies inside a (a starts no later)
-      } else if (a.item.firstCluster == b.item.firstCluster && aEnd < bEnd) {
-        loses[order[y]] = true;  // a lies inside b
-      } else {
-        loses[order[x]] = loses[order[y]] = true;
-      }
+      // b starts inside a, no earlier than a.
+      const uint64_t shared = std::min(aEnd, bEnd) - b.item.firstCluster;
+      fat::Keeper k =
+          fat::WhoKeeps({false, a.item.created, a.clusters}, {false, b.item.created, b.clusters}, shared);
+      if (k != fat::Keeper::kFirst) loses[order[x]] = true;
+      if (k != fat::Keeper::kSecond) loses[order[y]] = true;
     }
   }
   // Formatted again, an old deleted entry under a file the old volume still listed lost
   // its clusters to it. Deleted files handed out at once keep theirs: their own entry was the
   // only one the pass met there (one whose first cluster was restored may meet them here).
-  auto under = [&](std::vector<std::pair<uint32_t, uint32_t>>& ranges, bool oldOnly) {
-    std::sort(ranges.begin(), ranges.end());
-    std::vector<uint64_t> reach(ranges.size());  // the furthest end among the first i + 1
-    for (size_t i = 0; i < ranges.size(); ++i)
-      reach[i] = std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(ranges[i].first) + ranges[i].second);
-    for (size_t i = 0; i < held.size() && !ranges.empty(); ++i) {
+  auto under = [&](fat::ClusterRanges& ranges, bool oldOnly) {
+    ranges.Seal();
+    for (size_t i = 0; i < held.size() && !ranges.Empty(); ++i) {
       const Held& h = held[i];
       if (oldOnly && (h.item.kind & fatrec::kItemPresent)) continue;
-      const uint64_t end = uint64_t(h.item.firstCluster) + h.clusters;
-      auto it = std::lower_bound(ranges.begin(), ranges.end(),
-                                 std::make_pair(uint32_t(std::min<uint64_t>(end, UINT32_MAX)), 0u));
-      size_t n = size_t(it - ranges.begin());
-      if (n > 0 && reach[n - 1] > h.item.firstCluster) loses[i] = true;
+      if (ranges.Meets(h.item.firstCluster, uint64_t(h.item.firstCluster) + h.clusters)) loses[i] = true;
     }
-    ranges.clear();
+    ranges.Clear();
   };
   under(m_oldLive, true);
   under(m_deletedOut, false);

@@ -548,7 +548,7 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
         // A file the old volume still listed held its clusters until the format: no entry it
         // had deleted before keeps its bytes there.
         try {
-          m_oldLive.push_back({item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c)});
+          m_oldLive.Add(item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c));
         } catch (...) {
         }
       }
@@ -569,7 +569,7 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
         return nullptr;
       }
       try {
-        m_deletedOut.push_back({item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c)});
+        m_deletedOut.Add(item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c));
       } catch (...) {
       }
     }

@@ -15,6 +15,7 @@
 #include "contrib/fat_item.h"
 #include "contrib/fatinspector.h"
 #include "filesystems/fatentry.h"
+#include "filesystems/fatwalk.h"
 #include "filesystems/layoutvote.h"
 #include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
@@ -247,10 +248,10 @@ class CFatFormat : public CScanOperator {
   // Whether another entry on the device names clusters the item's one piece covers: only
   // then is a deleted item held back to be weighed.
   bool MayShareClusters(const fatrec::FatItem& item) const;
-  // Deleted items handed out at once: first cluster and cluster count.
-  mutable std::vector<std::pair<uint32_t, uint32_t>> m_deletedOut;
-  // Formatted again: the first cluster and cluster count of every live file of the old volume.
-  mutable std::vector<std::pair<uint32_t, uint32_t>> m_oldLive;
+  // The clusters of the deleted items handed out at once.
+  mutable fat::ClusterRanges m_deletedOut;
+  // Formatted again: the clusters of every live file of the old volume.
+  mutable fat::ClusterRanges m_oldLive;
   std::vector<uint8_t> m_presentDirs;  // one bit a cluster of a folder the present tree reaches
   // The last cluster of a present file that its size fills only in part: the bytes (whole
   // sectors) written; the rest still holds what was there before.

@@ -326,16 +326,7 @@ void CExfatFormat::TakeBootGeometry(const fat::ExfatVolume& g, uint64_t size) {
   m_maxCluster = g.maxCluster;
   m_rootCluster = m_startCluster = g.rootCluster;
   m_rootOffset = ClusterOffset(g.rootCluster);
-  m_fatGeo = fat::FatGeometry();
-  m_fatGeo.kind = fat::kExfat;
-  m_fatGeo.fatOffset = base + g.fatOffset;
-  m_fatGeo.fatBytes = g.fatBytes;
-  m_fatGeo.clusterCount = g.clusterCount;
-  m_fatGeo.maxCluster = g.maxCluster;
-  m_fatGeo.clusterBytes = g.clusterBytes;
-  m_fatGeo.bytesPerSector = g.bytesPerSector;
-  m_fatGeo.sectorsPerCluster = g.sectorsPerCluster;
-  m_fatGeo.dataOffset = base + g.heapOffset;
+  m_fatGeo = g.FatTableGeometry(base);
 }
 
 // A boot region sealed by its checksum over a root that is zeroed, overwritten or

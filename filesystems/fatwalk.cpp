@@ -663,14 +663,7 @@ int ExfatDelWalker::Open() {
   rc = ParseExfatBoot(boot.data(), boot.size(), m_deviceBytes, &m_geo);
   if (rc) return rc;
   if (m_geo.bytesPerSector % m_devSector != 0) return -1;
-  FatGeometry tg;
-  tg.kind = kExfat;
-  tg.fatOffset = m_geo.fatOffset;
-  tg.fatBytes = m_geo.fatBytes;
-  tg.clusterCount = m_geo.clusterCount;
-  tg.maxCluster = m_geo.maxCluster;
-  tg.clusterBytes = m_geo.clusterBytes;
-  if (!m_table.Init(m_device, tg)) return -1;
+  if (!m_table.Init(m_device, m_geo.FatTableGeometry(0))) return -1;
 
   // The allocation bitmap is found by its entry type anywhere in the root directory.
   ExfatDirParser parser;

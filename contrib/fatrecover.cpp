@@ -517,8 +517,9 @@ int CFatFormat::AddNodeToManager(const char16_t* folder, const char16_t* name, v
       h.item = *item;
       self->m_held.push_back(std::move(h));
     } catch (...) {
-      // Without room to hold it, it goes out as it is.
-      return self->m_feeder.Add(folder, self->FileFromItem(name, item));
+      // Without room to weigh it against the others, its clusters may be another's: it is
+      // listed without data rather than with bytes that may not be its own.
+      return self->m_feeder.Add(folder, NewFileInfo(name, *item, nullptr));
     }
     return 0;
   }

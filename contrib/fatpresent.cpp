@@ -117,7 +117,17 @@ void CFatFormat::WalkPresent() {
   }
   // A FAT32 root whose cluster the FAT leaves free is no root of this volume.
   if (fat32) m_presentClaims.insert(g.rootCluster);
-  if (!fat32 || ClusterBit(m_presentUsed, g.rootCluster)) WalkPresentDir(u"", fat32 ? g.rootCluster : 0, 0);
+  m_goneRanges.clear();
+  m_fillRanges.clear();
+  try {
+    if (!fat32 || ClusterBit(m_presentUsed, g.rootCluster)) WalkPresentDir(u"", fat32 ? g.rootCluster : 0, 0);
+  } catch (const std::bad_alloc&) {
+    // Without room for the ranges, every cluster counts as written: nothing old is read.
+    m_goneRanges.assign(1, {2, uint64_t(g.maxCluster) - 1});
+    m_fillRanges = m_goneRanges;
+  }
+  MarkRanges(&m_goneRanges, &m_presentGone);
+  MarkRanges(&m_fillRanges, &m_presentFill);
   if (m_sameLayout) SettlePresentFolders();
 }
 
@@ -247,6 +257,19 @@ bool CFatFormat::LaidOutAsFat16() {
          !FindFats(true, uint64_t(data), clusters, &fat32);
 }
 
+void CFatFormat::MarkRanges(std::vector<Range>* ranges, std::vector<uint8_t>* bits) const {
+  // Sorted and merged, so that a cluster many entries name (a folder of thousands of
+  // deleted entries that each claim most of the volume) is marked once.
+  std::sort(ranges->begin(), ranges->end());
+  uint64_t done = 0;  // clusters below are marked
+  for (const Range& r : *ranges) {
+    uint64_t end = r.first + std::min<uint64_t>(r.count, uint64_t(m_presentGeo.maxCluster) + 1 - r.first);
+    for (uint64_t c = std::max(r.first, done); c < end; ++c) SetClusterBit(*bits, c);
+    done = std::max(done, end);
+  }
+  ranges->clear();
+}
+
 std::vector<uint32_t> CFatFormat::FolderChain(uint32_t first) const {
   std::vector<uint32_t> rest;
   if (!m_presentFat || !m_presentGeo.IsDataCluster(first)) return rest;
@@ -374,15 +397,16 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
   std::vector<std::pair<std::u16string, uint32_t>> subdirs;
   std::vector<uint8_t> buf;
   // n clusters from first, as far as they lie in the data area.
-  auto mark = [&](std::vector<uint8_t>& bits, uint64_t first, uint64_t n) {
-    for (uint64_t c = first; n > 0 && g.IsDataCluster(c); ++c, --n) SetClusterBit(bits, c);
+  // n clusters from first, marked once the walk is over (MarkRanges).
+  auto mark = [&](std::vector<Range>& ranges, uint64_t first, uint64_t n) {
+    if (n > 0 && g.IsDataCluster(first)) ranges.push_back({first, n});
   };
   auto take = [&](const fat::FatDirItem& it) {
     if (it.isDot || (it.attr & fat::kAttrVolume) || it.attr > 0x3F) return true;
     if (it.deleted) {
       // What the present volume wrote and deleted again is free in its FAT but no longer
       // the old volume's: its clusters, as far as the entry tells them, count as written.
-      mark(m_presentGone, it.firstCluster,
+      mark(m_goneRanges, it.firstCluster,
            it.IsDirectory() ? 1 : (uint64_t(it.size) + g.clusterBytes - 1) / g.clusterBytes);
       return true;
     }
@@ -401,7 +425,7 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
     if (!whole) {
       // Its clusters are unknown past the break; those it would fill in one piece count
       // as written, so that no old file is read out of them.
-      mark(m_presentFill, it.firstCluster, need);
+      mark(m_fillRanges, it.firstCluster, need);
     }
     uint32_t tail = it.size % g.clusterBytes;
     if (whole && tail != 0) {

@@ -105,6 +105,14 @@ class CFatFormat : public CScanOperator {
   // the present FAT then tells which clusters its files took from the old entries.
   void WalkPresent();
   void WalkPresentDir(const std::u16string& folder, uint32_t first, int depth);
+  struct Range {
+    uint64_t first, count;
+    bool operator<(const Range& o) const { return first < o.first; }
+  };
+  // Clusters that the present tree's deleted entries name, and that its live files whose
+  // chains break off would fill: gathered by the walk, marked after it.
+  std::vector<Range> m_goneRanges, m_fillRanges;
+  void MarkRanges(std::vector<Range>* ranges, std::vector<uint8_t>* bits) const;
   enum Owned {
     kOwnedAll,      // written, or named by its deleted entries (formatted again only)
     kOwnedWritten,  // in use in its FAT, or filled by a live file whose chain breaks off

@@ -1044,6 +1044,39 @@ TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
   }
 }
 
+// A root folder of thousands of deleted entries, each claiming most of the volume: the
+// clusters they name are marked once, not once for every entry.
+TEST(FatFormat, DeletedEntriesClaimingTheVolumeEndInTime) {
+  if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+  testutil::TempDir tmp;
+  std::string path = tmp.file("claims.img");
+  ASSERT_TRUE(Sh("mkfs.fat -C -F 32 -s 1 " + path + " 65536"));
+  auto img = testutil::ReadFile(path);
+  const uint32_t bps = kbytes::Le16(&img[11]), reserved = kbytes::Le16(&img[14]), fats = img[16];
+  const uint32_t fatSectors = kbytes::Le32(&img[36]), root = kbytes::Le32(&img[44]);
+  const uint64_t data = uint64_t(reserved + fats * fatSectors) * bps;
+  const uint32_t rootClusters = 512;
+  for (uint32_t i = 0; i < rootClusters; ++i) {
+    for (uint32_t k = 0; k < fats; ++k)
+      kbytes::PutLe32(&img[(reserved + k * fatSectors) * bps + 4 * (root + i)],
+                      i + 1 < rootClusters ? root + i + 1 : 0x0FFFFFFF);
+    for (uint32_t at = 0; at < bps; at += 32) {
+      uint8_t* e = &img[data + uint64_t(root + i - 2) * bps + at];
+      std::memcpy(e, "\xE5ILE    BIN", 11);
+      e[11] = 0x20;
+      kbytes::PutLe16(e + 14, 0x6000), kbytes::PutLe16(e + 16, 0x5A21);
+      kbytes::PutLe16(e + 22, 0x6000), kbytes::PutLe16(e + 24, 0x5A21);
+      kbytes::PutLe16(e + 26, uint16_t(5000 + at));
+      kbytes::PutLe32(e + 28, 0xF0000000u);
+    }
+  }
+  FatMemDevice dev(img);
+  auto t0 = std::chrono::steady_clock::now();
+  RunFatFormat(&dev, 2, &img);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300));
+  EXPECT_EQ(dev.writes, 0);
+}
+
 // A damaged FAT that joins the chains of many folders to one tail: each cluster is read
 // for one folder at most, so the tail's entries are listed once (not once a folder) and the
 // work stays linear however many folders lead into it.

@@ -1044,35 +1044,52 @@ TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
   }
 }
 
+// A FAT32 volume of one-sector clusters made by mkfs.fat, patched in memory: its FAT
+// entries (in every copy) and 8.3 entries with dates that the readers take.
+struct Fat32Patch {
+  std::vector<uint8_t> img;
+  uint32_t bps = 0, reserved = 0, fats = 0, fatSectors = 0, root = 0;
+  uint64_t data = 0;
+  bool Make(const testutil::TempDir& tmp, uint32_t kib) {
+    std::string path = tmp.file("patched.img");
+    if (!Sh("mkfs.fat -C -F 32 -s 1 " + path + " " + std::to_string(kib))) return false;
+    img = testutil::ReadFile(path);
+    if (img.size() < 512) return false;
+    bps = kbytes::Le16(&img[11]), reserved = kbytes::Le16(&img[14]), fats = img[16];
+    fatSectors = kbytes::Le32(&img[36]), root = kbytes::Le32(&img[44]);
+    data = uint64_t(reserved + fats * fatSectors) * bps;
+    return true;
+  }
+  uint8_t* Cluster(uint32_t c) { return img.data() + data + uint64_t(c - 2) * bps; }
+  void SetFat(uint32_t c, uint32_t v) {
+    for (uint32_t k = 0; k < fats; ++k) kbytes::PutLe32(&img[(reserved + k * fatSectors) * bps + 4 * c], v);
+  }
+  static void Entry(uint8_t* e, const char* name, uint8_t attr, uint32_t first, uint32_t size) {
+    std::memcpy(e, name, 11);
+    e[11] = attr;
+    kbytes::PutLe16(e + 14, 0x6000), kbytes::PutLe16(e + 16, 0x5A21);  // created
+    kbytes::PutLe16(e + 22, 0x6000), kbytes::PutLe16(e + 24, 0x5A21);  // written
+    kbytes::PutLe16(e + 20, uint16_t(first >> 16)), kbytes::PutLe16(e + 26, uint16_t(first));
+    kbytes::PutLe32(e + 28, size);
+  }
+};
+
 // A root folder of thousands of deleted entries, each claiming most of the volume: the
 // clusters they name are marked once, not once for every entry.
 TEST(FatFormat, DeletedEntriesClaimingTheVolumeEndInTime) {
   if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
   testutil::TempDir tmp;
-  std::string path = tmp.file("claims.img");
-  ASSERT_TRUE(Sh("mkfs.fat -C -F 32 -s 1 " + path + " 65536"));
-  auto img = testutil::ReadFile(path);
-  const uint32_t bps = kbytes::Le16(&img[11]), reserved = kbytes::Le16(&img[14]), fats = img[16];
-  const uint32_t fatSectors = kbytes::Le32(&img[36]), root = kbytes::Le32(&img[44]);
-  const uint64_t data = uint64_t(reserved + fats * fatSectors) * bps;
+  Fat32Patch v;
+  ASSERT_TRUE(v.Make(tmp, 65536));
   const uint32_t rootClusters = 512;
   for (uint32_t i = 0; i < rootClusters; ++i) {
-    for (uint32_t k = 0; k < fats; ++k)
-      kbytes::PutLe32(&img[(reserved + k * fatSectors) * bps + 4 * (root + i)],
-                      i + 1 < rootClusters ? root + i + 1 : 0x0FFFFFFF);
-    for (uint32_t at = 0; at < bps; at += 32) {
-      uint8_t* e = &img[data + uint64_t(root + i - 2) * bps + at];
-      std::memcpy(e, "\xE5ILE    BIN", 11);
-      e[11] = 0x20;
-      kbytes::PutLe16(e + 14, 0x6000), kbytes::PutLe16(e + 16, 0x5A21);
-      kbytes::PutLe16(e + 22, 0x6000), kbytes::PutLe16(e + 24, 0x5A21);
-      kbytes::PutLe16(e + 26, uint16_t(5000 + at));
-      kbytes::PutLe32(e + 28, 0xF0000000u);
-    }
+    v.SetFat(v.root + i, i + 1 < rootClusters ? v.root + i + 1 : 0x0FFFFFFF);
+    for (uint32_t at = 0; at < v.bps; at += 32)
+      Fat32Patch::Entry(v.Cluster(v.root + i) + at, "\xE5ILE    BIN", 0x20, 5000 + at, 0xF0000000u);
   }
-  FatMemDevice dev(img);
+  FatMemDevice dev(v.img);
   auto t0 = std::chrono::steady_clock::now();
-  RunFatFormat(&dev, 2, &img);
+  RunFatFormat(&dev, 2, &v.img);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300));
   EXPECT_EQ(dev.writes, 0);
 }
@@ -1083,41 +1100,27 @@ TEST(FatFormat, DeletedEntriesClaimingTheVolumeEndInTime) {
 TEST(FatFormat, FolderChainsThatJoinReadTheSharedTailOnce) {
   if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
   testutil::TempDir tmp;
-  std::string path = tmp.file("join.img");
-  ASSERT_TRUE(Sh("mkfs.fat -C -F 32 -s 1 " + path + " 40960"));
-  auto img = testutil::ReadFile(path);
-  ASSERT_GT(img.size(), 1u << 20);
-  const uint32_t bps = kbytes::Le16(&img[11]), reserved = kbytes::Le16(&img[14]), fats = img[16];
-  const uint32_t fatSectors = kbytes::Le32(&img[36]);
-  const uint64_t data = uint64_t(reserved + fats * fatSectors) * bps;
-  auto cluster = [&](uint32_t c) { return img.data() + data + uint64_t(c - 2) * bps; };
-  auto setFat = [&](uint32_t c, uint32_t v) {
-    for (uint32_t k = 0; k < fats; ++k) kbytes::PutLe32(&img[(reserved + k * fatSectors) * bps + 4 * c], v);
-  };
-  auto entry = [](uint8_t* e, const char* name, uint8_t attr, uint32_t first, uint32_t size) {
-    std::memcpy(e, name, 11);
-    e[11] = attr;
-    kbytes::PutLe16(e + 14, 0x6000), kbytes::PutLe16(e + 16, 0x5A21);  // created
-    kbytes::PutLe16(e + 22, 0x6000), kbytes::PutLe16(e + 24, 0x5A21);  // written
-    kbytes::PutLe16(e + 20, uint16_t(first >> 16)), kbytes::PutLe16(e + 26, uint16_t(first));
-    kbytes::PutLe32(e + 28, size);
-  };
+  Fat32Patch v;
+  ASSERT_TRUE(v.Make(tmp, 40960));
+  auto entry = &Fat32Patch::Entry;
   // The tail: eight clusters, the first naming an empty file (an empty file has no cluster
   // of its own, so each folder that read it would list it again).
   static const char kGone[] = "\xE5GONE   TXT";
   const uint32_t tail = 20000, tailLength = 8, heads = 64, head0 = 30000;
-  for (uint32_t i = 0; i < tailLength; ++i) setFat(tail + i, i + 1 < tailLength ? tail + i + 1 : 0x0FFFFFFF);
-  entry(cluster(tail), "JOINED  TXT", 0x20, 0, 0);
+  for (uint32_t i = 0; i < tailLength; ++i)
+    v.SetFat(tail + i, i + 1 < tailLength ? tail + i + 1 : 0x0FFFFFFF);
+  entry(v.Cluster(tail), "JOINED  TXT", 0x20, 0, 0);
   // Folders of the present volume that no entry names any more, each a chain head whose
   // next cluster is the tail.
   for (uint32_t h = head0; h < head0 + heads; ++h) {
-    setFat(h, tail);
-    entry(cluster(h), ".          ", 0x10, h, 0);
-    entry(cluster(h) + 32, "..         ", 0x10, 0, 0);
-    entry(cluster(h) + 64, "OWN     TXT", 0x20, 0, 0);
+    v.SetFat(h, tail);
+    entry(v.Cluster(h), ".          ", 0x10, h, 0);
+    entry(v.Cluster(h) + 32, "..         ", 0x10, 0, 0);
+    entry(v.Cluster(h) + 64, "OWN     TXT", 0x20, 0, 0);
     // Deleted entries to the cluster's end: no end mark, so the folder goes on in its chain.
-    for (uint32_t at = 96; at + 32 <= bps; at += 32) entry(cluster(h) + at, kGone, 0x20, 0, 0);
+    for (uint32_t at = 96; at + 32 <= v.bps; at += 32) entry(v.Cluster(h) + at, kGone, 0x20, 0, 0);
   }
+  auto& img = v.img;
   FatMemDevice dev(img);
   auto t0 = std::chrono::steady_clock::now();
   auto found = RunFatFormat(&dev, 2, &img);

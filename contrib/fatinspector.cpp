@@ -196,15 +196,22 @@ bool FatInspector::Inspect(FatInfo* fi) {
 
 bool FatInspector::FromBootRecord() {
   uint8_t boot[512];
-  if (CachedRead(0, boot, sizeof boot) != 0) return false;
   int deviceFs = m_pDevice->GetFileSystem();
   if (deviceFs != 0 && deviceFs != int(m_info.ft)) return false;
   uint64_t size = 0;
   if (m_pDevice->GetSize(&size) != 0 || size == 0) return false;
   fat::FatGeometry g;
   // The shared decoder refuses what a hostile boot sector can hold: zero or odd sizes,
-  // regions past the volume, a FAT too small for its clusters.
-  if (!BootRegions(boot, sizeof boot, m_info.ft, size, &g)) return false;
+  // regions past the volume, a FAT too small for its clusters. FAT32 keeps a copy six
+  // sectors on, which serves where the first sector is destroyed (the copy the format
+  // search may have found the volume by).
+  bool found = false;
+  for (int64_t at : {int64_t(0), int64_t(6 * 512)}) {
+    if (at > 0 && m_info.ft != FT_FAT32) break;
+    found = CachedRead(at, boot, sizeof boot) == 0 && BootRegions(boot, sizeof boot, m_info.ft, size, &g);
+    if (found) break;
+  }
+  if (!found) return false;
   if (g.clusterBytes < 512 || g.clusterBytes > MAX_CLUSTERSIZE) return false;
   m_info.sectorSize = int(g.bytesPerSector);
   m_info.clusterSize = int(g.clusterBytes);

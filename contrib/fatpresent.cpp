@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common/inc/bytes.h"
 #include "common/inc/kestrum_types.h"
@@ -46,11 +48,12 @@ void CFatFormat::WalkPresent() {
   m_presentDirsSeen.clear();
   m_presentClaims.clear();
   m_chainRest.clear();
+  m_folderRests.clear();
   m_walkedRest.clear();
   m_oldDirs.clear();
   m_held.clear();
-  m_oldLive.clear();
-  m_deletedOut.clear();
+  m_oldLive.Clear();
+  m_deletedOut.Clear();
   m_seenReach.clear();
   m_lostFolders.clear();
   m_strayEntries.clear();
@@ -114,7 +117,17 @@ void CFatFormat::WalkPresent() {
   }
   // A FAT32 root whose cluster the FAT leaves free is no root of this volume.
   if (fat32) m_presentClaims.insert(g.rootCluster);
-  if (!fat32 || ClusterBit(m_presentUsed, g.rootCluster)) WalkPresentDir(u"", fat32 ? g.rootCluster : 0, 0);
+  m_goneRanges.clear();
+  m_fillRanges.clear();
+  try {
+    if (!fat32 || ClusterBit(m_presentUsed, g.rootCluster)) WalkPresentDir(u"", fat32 ? g.rootCluster : 0, 0);
+  } catch (const std::bad_alloc&) {
+    // Without room for the ranges, every cluster counts as written: nothing old is read.
+    m_goneRanges.assign(1, {2, uint64_t(g.maxCluster) - 1});
+    m_fillRanges = m_goneRanges;
+  }
+  MarkRanges(&m_goneRanges, &m_presentGone);
+  MarkRanges(&m_fillRanges, &m_presentFill);
   if (m_sameLayout) SettlePresentFolders();
 }
 
@@ -244,6 +257,19 @@ bool CFatFormat::LaidOutAsFat16() {
          !FindFats(true, uint64_t(data), clusters, &fat32);
 }
 
+void CFatFormat::MarkRanges(std::vector<Range>* ranges, std::vector<uint8_t>* bits) const {
+  // Sorted and merged, so that a cluster many entries name (a folder of thousands of
+  // deleted entries that each claim most of the volume) is marked once.
+  std::sort(ranges->begin(), ranges->end());
+  uint64_t done = 0;  // clusters below are marked
+  for (const Range& r : *ranges) {
+    uint64_t end = r.first + std::min<uint64_t>(r.count, uint64_t(m_presentGeo.maxCluster) + 1 - r.first);
+    for (uint64_t c = std::max(r.first, done); c < end; ++c) SetClusterBit(*bits, c);
+    done = std::max(done, end);
+  }
+  ranges->clear();
+}
+
 std::vector<uint32_t> CFatFormat::FolderChain(uint32_t first) const {
   std::vector<uint32_t> rest;
   if (!m_presentFat || !m_presentGeo.IsDataCluster(first)) return rest;
@@ -254,8 +280,48 @@ std::vector<uint32_t> CFatFormat::FolderChain(uint32_t first) const {
   return rest;
 }
 
+void CFatFormat::SettleFolderChains(std::vector<uint32_t>& firsts) {
+  const fat::FatGeometry& g = m_presentGeo;
+  std::sort(firsts.begin(), firsts.end());
+  firsts.erase(std::unique(firsts.begin(), firsts.end()), firsts.end());
+  // Each cluster is walked once, however many chains lead into it (a damaged FAT can join
+  // a million folders' chains to one long tail): a walk ends where another folder begins
+  // or where an earlier walk went, and a cluster that two chains reach is neither's from
+  // there on. Its entries are then left to the search, as those of any cluster no chain
+  // places.
+  const size_t cap = size_t(kMaxDirBytes / g.clusterBytes);
+  std::unordered_map<uint32_t, size_t> walkedBy;
+  std::unordered_set<uint32_t> joined;
+  std::vector<std::vector<uint32_t>> rests(firsts.size());
+  for (size_t i = 0; i < firsts.size(); ++i) {
+    std::vector<uint32_t>& rest = rests[i];
+    for (uint32_t c = firsts[i], next = 0; rest.size() < cap; c = next) {
+      if (!m_presentFat->Get(c, &next) || m_presentFat->IsEndMark(next) || !g.IsDataCluster(next) ||
+          std::binary_search(firsts.begin(), firsts.end(), next))
+        break;
+      auto at = walkedBy.emplace(next, i);
+      if (!at.second) {
+        if (at.first->second != i) joined.insert(next);
+        break;
+      }
+      SetClusterBit(m_presentDirs, next);
+      rest.push_back(next);
+    }
+  }
+  for (size_t i = 0; i < firsts.size(); ++i) {
+    std::vector<uint32_t>& rest = rests[i];
+    size_t keep = 0;
+    while (keep < rest.size() && !joined.count(rest[keep])) ++keep;
+    rest.resize(keep);
+    if (rest.empty()) continue;
+    m_chainRest.insert(rest.begin(), rest.end());
+    m_folderRests.emplace(firsts[i], std::move(rest));
+  }
+}
+
 void CFatFormat::SettlePresentFolders() {
   const fat::FatGeometry& g = m_presentGeo;
+  std::vector<uint32_t> firsts;  // folders whose later clusters are read through their chains
   for (const SeenDir& d : m_seenDirs) {
     if (!g.IsDataCluster(d.self) || int64_t(g.ClusterOffset(d.self)) != d.offset) continue;
     if (!ClusterBit(m_presentUsed, d.self)) {
@@ -274,12 +340,9 @@ void CFatFormat::SettlePresentFolders() {
     if (!reached) m_lostFolders.push_back({d.self, d.parent});
     SetClusterBit(m_presentDirs, d.self);
     m_presentClaims.insert(d.self);  // a folder's, no file's
-    for (uint32_t c : FolderChain(d.self)) {
-      if (c == d.self) break;
-      SetClusterBit(m_presentDirs, c);
-      m_chainRest.insert(c);
-    }
+    firsts.push_back(d.self);
   }
+  SettleFolderChains(firsts);
   // The later clusters of folders the tree reaches whose first cluster the search will not
   // meet (its "." entries are gone) are read together where the search meets one of them.
   for (auto it = m_walkedRest.begin(); it != m_walkedRest.end();)
@@ -290,8 +353,7 @@ void CFatFormat::SettlePresentFolders() {
   }
   // The file entries the pass met, under the layout now settled.
   const uint64_t cb = uint64_t(m_info.clusterSize);
-  std::sort(m_seenFiles.begin(), m_seenFiles.end(),
-            [](const SeenFile& a, const SeenFile& b) { return a.first < b.first; });
+  std::sort(m_seenFiles.begin(), m_seenFiles.end(), SeenBefore);
   m_seenReach.resize(m_seenFiles.size());
   for (size_t i = 0; i < m_seenFiles.size() && cb; ++i)
     m_seenReach[i] = std::max<uint64_t>(i ? m_seenReach[i - 1] : 0,
@@ -307,11 +369,12 @@ bool CFatFormat::MayShareClusters(const fatrec::FatItem& item) const {
   // An entry beginning before this one and reaching into it.
   size_t before = size_t(from - m_seenFiles.begin());
   if (before > 0 && m_seenReach[before - 1] > first) return true;
-  // One beginning inside it, other than its own.
-  for (auto it = from; it != m_seenFiles.end() && it->first < end; ++it)
-    if (!(it->first == item.firstCluster && it->size == item.size && it->created == item.created))
-      return true;
-  return false;
+  // One beginning inside it, other than its own: its own copies (the entry met once by the
+  // pass, or left behind in copies of its folder) sort together at its first cluster.
+  const SeenFile own{item.firstCluster, item.size, item.created};
+  auto past = std::upper_bound(from, m_seenFiles.end(), own, SeenBefore);
+  if (from != m_seenFiles.end() && from->first < end && SeenBefore(*from, own)) return true;
+  return past != m_seenFiles.end() && past->first < end;
 }
 
 void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, int depth) {
@@ -334,15 +397,16 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
   std::vector<std::pair<std::u16string, uint32_t>> subdirs;
   std::vector<uint8_t> buf;
   // n clusters from first, as far as they lie in the data area.
-  auto mark = [&](std::vector<uint8_t>& bits, uint64_t first, uint64_t n) {
-    for (uint64_t c = first; n > 0 && g.IsDataCluster(c); ++c, --n) SetClusterBit(bits, c);
+  // n clusters from first, marked once the walk is over (MarkRanges).
+  auto mark = [&](std::vector<Range>& ranges, uint64_t first, uint64_t n) {
+    if (n > 0 && g.IsDataCluster(first)) ranges.push_back({first, n});
   };
   auto take = [&](const fat::FatDirItem& it) {
     if (it.isDot || (it.attr & fat::kAttrVolume) || it.attr > 0x3F) return true;
     if (it.deleted) {
       // What the present volume wrote and deleted again is free in its FAT but no longer
       // the old volume's: its clusters, as far as the entry tells them, count as written.
-      mark(m_presentGone, it.firstCluster,
+      mark(m_goneRanges, it.firstCluster,
            it.IsDirectory() ? 1 : (uint64_t(it.size) + g.clusterBytes - 1) / g.clusterBytes);
       return true;
     }
@@ -361,7 +425,7 @@ void CFatFormat::WalkPresentDir(const std::u16string& folder, uint32_t first, in
     if (!whole) {
       // Its clusters are unknown past the break; those it would fill in one piece count
       // as written, so that no old file is read out of them.
-      mark(m_presentFill, it.firstCluster, need);
+      mark(m_fillRanges, it.firstCluster, need);
     }
     uint32_t tail = it.size % g.clusterBytes;
     if (whole && tail != 0) {
@@ -561,11 +625,9 @@ void CFatFormat::HandOutPresent() {
 }
 
 void CFatFormat::HandOutHeld() {
-  // Two deleted entries that name the same clusters cannot both have their bytes there:
-  // the later created wrote last. Of two created at once, entries that lie wholly inside
-  // the other's clusters keep theirs (files written into a larger one's freed clusters);
-  // any other pair gives neither. Formatted again, the present volume's deleted entries
-  // already keep old ones off their clusters, so only entries of one volume are weighed.
+  // Of two deleted entries that name the same clusters, fat::WhoKeeps says which keeps them.
+  // Formatted again, the present volume's deleted entries already keep old ones off their
+  // clusters, so only entries of one volume are weighed.
   const int64_t cb = m_info.clusterSize;
   std::vector<Held> held;
   held.swap(m_held);
@@ -591,35 +653,25 @@ void CFatFormat::HandOutHeld() {
       if (a.item.firstCluster == b.item.firstCluster && a.item.size == b.item.size &&
           a.item.created == b.item.created)
         continue;
-      if (a.item.created != b.item.created) {
-        loses[a.item.created < b.item.created ? order[x] : order[y]] = true;
-      } else if (bEnd <= aEnd && (b.item.firstCluster != a.item.firstCluster || bEnd != aEnd)) {
-        loses[order[x]] = true;  // b lies inside a (a starts no later)
-      } else if (a.item.firstCluster == b.item.firstCluster && aEnd < bEnd) {
-        loses[order[y]] = true;  // a lies inside b
-      } else {
-        loses[order[x]] = loses[order[y]] = true;
-      }
+      // b starts inside a, no earlier than a.
+      const uint64_t shared = std::min(aEnd, bEnd) - b.item.firstCluster;
+      fat::Keeper k =
+          fat::WhoKeeps({false, a.item.created, a.clusters}, {false, b.item.created, b.clusters}, shared);
+      if (k != fat::Keeper::kFirst) loses[order[x]] = true;
+      if (k != fat::Keeper::kSecond) loses[order[y]] = true;
     }
   }
   // Formatted again, an old deleted entry under a file the old volume still listed lost
   // its clusters to it. Deleted files handed out at once keep theirs: their own entry was the
   // only one the pass met there (one whose first cluster was restored may meet them here).
-  auto under = [&](std::vector<std::pair<uint32_t, uint32_t>>& ranges, bool oldOnly) {
-    std::sort(ranges.begin(), ranges.end());
-    std::vector<uint64_t> reach(ranges.size());  // the furthest end among the first i + 1
-    for (size_t i = 0; i < ranges.size(); ++i)
-      reach[i] = std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(ranges[i].first) + ranges[i].second);
-    for (size_t i = 0; i < held.size() && !ranges.empty(); ++i) {
+  auto under = [&](fat::ClusterRanges& ranges, bool oldOnly) {
+    ranges.Seal();
+    for (size_t i = 0; i < held.size() && !ranges.Empty(); ++i) {
       const Held& h = held[i];
       if (oldOnly && (h.item.kind & fatrec::kItemPresent)) continue;
-      const uint64_t end = uint64_t(h.item.firstCluster) + h.clusters;
-      auto it = std::lower_bound(ranges.begin(), ranges.end(),
-                                 std::make_pair(uint32_t(std::min<uint64_t>(end, UINT32_MAX)), 0u));
-      size_t n = size_t(it - ranges.begin());
-      if (n > 0 && reach[n - 1] > h.item.firstCluster) loses[i] = true;
+      if (ranges.Meets(h.item.firstCluster, uint64_t(h.item.firstCluster) + h.clusters)) loses[i] = true;
     }
-    ranges.clear();
+    ranges.Clear();
   };
   under(m_oldLive, true);
   under(m_deletedOut, false);

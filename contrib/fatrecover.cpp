@@ -305,9 +305,9 @@ void CFatFormat::ProcessCluster(int64_t pos, bool dots) {
     dirId = DirId(uint32_t(k));
     m_parser.Reset();
     ParseAt(m_buf.data() + 64, size_t(c) - 64, dirId, pos + 64);
-    std::vector<uint32_t> rest = m_chainRest.empty() ? std::vector<uint32_t>() : FolderChain(uint32_t(k));
-    if (!rest.empty() && m_chainRest.count(rest[0])) {
-      ParseChain(rest, dirId);
+    auto rest = m_folderRests.find(uint32_t(k));
+    if (rest != m_folderRests.end()) {
+      ParseChain(rest->second, dirId);
       m_prevCluster = k;
       m_prevDirId = dirId;
       return;
@@ -517,8 +517,9 @@ int CFatFormat::AddNodeToManager(const char16_t* folder, const char16_t* name, v
       h.item = *item;
       self->m_held.push_back(std::move(h));
     } catch (...) {
-      // Without room to hold it, it goes out as it is.
-      return self->m_feeder.Add(folder, self->FileFromItem(name, item));
+      // Without room to weigh it against the others, its clusters may be another's: it is
+      // listed without data rather than with bytes that may not be its own.
+      return self->m_feeder.Add(folder, NewFileInfo(name, *item, nullptr));
     }
     return 0;
   }
@@ -549,7 +550,7 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
         // A file the old volume still listed held its clusters until the format: no entry it
         // had deleted before keeps its bytes there.
         try {
-          m_oldLive.push_back({item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c)});
+          m_oldLive.Add(item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c));
         } catch (...) {
         }
       }
@@ -575,7 +576,7 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
         return nullptr;
       }
       try {
-        m_deletedOut.push_back({item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c)});
+        m_deletedOut.Add(item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c));
       } catch (...) {
       }
     }

@@ -15,6 +15,7 @@
 #include "contrib/fat_item.h"
 #include "contrib/fatinspector.h"
 #include "filesystems/fatentry.h"
+#include "filesystems/fatwalk.h"
 #include "filesystems/layoutvote.h"
 #include "graphfs/graphfeeder.h"
 #include "scanoperate/scanoperator.h"
@@ -54,6 +55,11 @@ class CFatFormat : public CScanOperator {
     uint32_t size;
     uint64_t created;
   };
+  static bool SeenBefore(const SeenFile& a, const SeenFile& b) {
+    return a.first != b.first ? a.first < b.first
+           : a.size != b.size ? a.size < b.size
+                              : a.created < b.created;
+  }
 
  private:
   struct Trail {  // long-name entries left open at the end of a directory cluster
@@ -101,6 +107,14 @@ class CFatFormat : public CScanOperator {
   // the present FAT then tells which clusters its files took from the old entries.
   void WalkPresent();
   void WalkPresentDir(const std::u16string& folder, uint32_t first, int depth);
+  struct Range {
+    uint64_t first, count;
+    bool operator<(const Range& o) const { return first < o.first; }
+  };
+  // Clusters that the present tree's deleted entries name, and that its live files whose
+  // chains break off would fill: gathered by the walk, marked after it.
+  std::vector<Range> m_goneRanges, m_fillRanges;
+  void MarkRanges(std::vector<Range>* ranges, std::vector<uint8_t>* bits) const;
   enum Owned {
     kOwnedAll,      // written, or named by its deleted entries (formatted again only)
     kOwnedWritten,  // in use in its FAT, or filled by a live file whose chain breaks off
@@ -137,6 +151,9 @@ class CFatFormat : public CScanOperator {
   // After the present tree was walked: the folders the search will meet that begin chains
   // in the present FAT, and whether the volume shows that it was formatted again.
   void SettlePresentFolders();
+  // The later clusters of the folders that begin at firsts, through the present FAT, into
+  // m_folderRests and m_chainRest.
+  void SettleFolderChains(std::vector<uint32_t>& firsts);
   // The clusters after a folder's first one, through the present FAT (empty without it).
   std::vector<uint32_t> FolderChain(uint32_t first) const;
   // One layout for both volumes: true when the item's bytes can be handed out, with runs
@@ -213,6 +230,7 @@ class CFatFormat : public CScanOperator {
   // The clusters after the first of folders whose first cluster the search meets: parsed
   // with that one, in chain order.
   std::unordered_set<uint32_t> m_chainRest;
+  std::unordered_map<uint32_t, std::vector<uint32_t>> m_folderRests;  // first cluster -> the rest
   // The clusters after the first of folders the present tree reaches: their first cluster.
   std::unordered_map<uint32_t, uint32_t> m_walkedRest;
   // The volume shows that it was formatted again: a folder the search meets lies in free
@@ -241,10 +259,10 @@ class CFatFormat : public CScanOperator {
   // Whether another entry on the device names clusters the item's one piece covers: only
   // then is a deleted item held back to be weighed.
   bool MayShareClusters(const fatrec::FatItem& item) const;
-  // Deleted items handed out at once: first cluster and cluster count.
-  mutable std::vector<std::pair<uint32_t, uint32_t>> m_deletedOut;
-  // Formatted again: the first cluster and cluster count of every live file of the old volume.
-  mutable std::vector<std::pair<uint32_t, uint32_t>> m_oldLive;
+  // The clusters of the deleted items handed out at once.
+  mutable fat::ClusterRanges m_deletedOut;
+  // Formatted again: the clusters of every live file of the old volume.
+  mutable fat::ClusterRanges m_oldLive;
   std::vector<uint8_t> m_presentDirs;  // one bit a cluster of a folder the present tree reaches
   // The last cluster of a present file that its size fills only in part: the bytes (whole
   // sectors) written; the rest still holds what was there before.

@@ -160,6 +160,10 @@ int CExfatFormat::ReadVolumeInfo() {
   m_fatKnown = false;
   m_folderRefs.clear();
   m_claims.clear();
+  m_marked = false;
+  m_markedEnd = 0;
+  m_unlinked = m_entered = ClusterMarks();
+  m_setStartClusters.clear();
   m_setStarts.clear();
   m_chains.clear();
   m_chainDone.clear();
@@ -262,6 +266,10 @@ bool CExfatFormat::AdoptOwnFat() {
     return clean && (!length || chain.size() == n);
   };
   std::vector<uint8_t> buf(std::min<uint64_t>(1u << 20, to - from + ds));
+  // Each place tried reads a whole FAT (up to 16 MiB): a volume has one or two, and an older
+  // layout's may be left before them, so a few dozen tries are plenty where every sector of
+  // the 64 MiB could begin like one.
+  int tries = 64;
   for (uint64_t at = from; at <= to;) {
     uint32_t want = uint32_t(std::min<uint64_t>(buf.size(), to - at + ds));
     int64_t got = fat::ReadAt(m_device, at, buf.data(), want);
@@ -269,6 +277,7 @@ bool CExfatFormat::AdoptOwnFat() {
     for (uint64_t k = 0; k + ds <= uint64_t(got) && at + k <= to; k += ds) {
       static const uint8_t kHead[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
       if (std::memcmp(&buf[k], kHead, sizeof kHead) != 0) continue;
+      if (tries-- == 0) return false;
       g.fatOffset = at + k;
       fat::FatTable t;
       if (!t.Init(m_device, g) || !runsToEnd(t, bm.firstCluster, bm.dataLength) ||
@@ -317,16 +326,7 @@ void CExfatFormat::TakeBootGeometry(const fat::ExfatVolume& g, uint64_t size) {
   m_maxCluster = g.maxCluster;
   m_rootCluster = m_startCluster = g.rootCluster;
   m_rootOffset = ClusterOffset(g.rootCluster);
-  m_fatGeo = fat::FatGeometry();
-  m_fatGeo.kind = fat::kExfat;
-  m_fatGeo.fatOffset = base + g.fatOffset;
-  m_fatGeo.fatBytes = g.fatBytes;
-  m_fatGeo.clusterCount = g.clusterCount;
-  m_fatGeo.maxCluster = g.maxCluster;
-  m_fatGeo.clusterBytes = g.clusterBytes;
-  m_fatGeo.bytesPerSector = g.bytesPerSector;
-  m_fatGeo.sectorsPerCluster = g.sectorsPerCluster;
-  m_fatGeo.dataOffset = base + g.heapOffset;
+  m_fatGeo = g.FatTableGeometry(base);
 }
 
 // A boot region sealed by its checksum over a root that is zeroed, overwritten or
@@ -972,12 +972,69 @@ int CExfatFormat::FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, 
   return 0;
 }
 
-bool CExfatFormat::Claimed(uint32_t cluster) const {
-  if (std::binary_search(m_claims.begin(), m_claims.end(), cluster)) return true;
-  // A cluster outside the present volume that begins with an entry set is a folder's.
-  uint64_t off = ClusterOffset(cluster);
-  return off % m_devSector == 0 &&
-         std::binary_search(m_setStarts.begin(), m_setStarts.end(), off / m_devSector);
+void CExfatFormat::ClusterMarks::Reset(uint64_t clusters) {
+  words.assign(size_t(clusters / 64 + 1), 0);
+  before.clear();
+}
+
+void CExfatFormat::ClusterMarks::Seal() {
+  before.assign(words.size() / 64 + 1, 0);
+  uint64_t n = 0;
+  for (size_t w = 0; w < words.size(); ++w) {
+    if (w % 64 == 0) before[w / 64] = n;
+    n += uint64_t(__builtin_popcountll(words[w]));
+  }
+}
+
+uint64_t CExfatFormat::ClusterMarks::Rank(uint64_t c) const {
+  const size_t w = size_t(c / 64);
+  uint64_t n = before[w / 64];
+  for (size_t k = w - w % 64; k < w; ++k) n += uint64_t(__builtin_popcountll(words[k]));
+  if (c % 64) n += uint64_t(__builtin_popcountll(words[w] & ((uint64_t(1) << (c % 64)) - 1)));
+  return n;
+}
+
+void CExfatFormat::MarkClusters() {
+  m_marked = true;
+  // The clusters a set can name that the FAT or the bitmap knows of; past them no entry
+  // links and no cluster is in use.
+  const uint64_t bitmapClusters = uint64_t(m_presentBitmap.size()) * 8 + 2;
+  m_markedEnd = std::max<uint64_t>(m_fatKnown ? m_fatGeo.fatBytes / 4 : 0, bitmapClusters) + 1;
+  try {
+    m_unlinked.Reset(m_markedEnd);
+    m_entered.Reset(m_markedEnd);
+    m_setStartClusters.clear();
+    // A cluster outside the present volume that begins with an entry set is a folder's.
+    for (uint64_t s : m_setStarts) {
+      const uint64_t at = s * m_devSector, c = (at - m_origin) / m_clusterBytes;
+      if (c <= UINT32_MAX && ClusterOffset(c) == at) m_setStartClusters.push_back(uint32_t(c));
+    }
+  } catch (const std::bad_alloc&) {
+    m_markedEnd = 0;
+    m_unlinked = m_entered = ClusterMarks();
+    m_setStartClusters.clear();
+    m_marked = false;
+    return;
+  }
+  std::sort(m_setStartClusters.begin(), m_setStartClusters.end());
+  bool prevUnlinked = true;
+  for (uint64_t c = 0; c < m_markedEnd; ++c) {
+    uint32_t v = 0;
+    const bool unlinked = !m_fatKnown || c > UINT32_MAX || !m_fat.Get(uint32_t(c), &v) || v != c + 1;
+    if (unlinked) m_unlinked.Mark(c);
+    if (c > 0 && prevUnlinked && m_bitmapKnown && InUse(c)) m_entered.Mark(c);
+    prevUnlinked = unlinked;
+  }
+  m_unlinked.Seal();
+  m_entered.Seal();
+}
+
+bool CExfatFormat::ClaimedIn(uint64_t from, uint64_t to) {
+  if (from >= to) return false;
+  auto claim = std::lower_bound(m_claims.begin(), m_claims.end(), from);
+  if (claim != m_claims.end() && *claim < to) return true;
+  auto set = std::lower_bound(m_setStartClusters.begin(), m_setStartClusters.end(), from);
+  return set != m_setStartClusters.end() && *set < to;
 }
 
 // Where the file's clusters lie when it was not kept in one piece. A file of the present
@@ -1016,14 +1073,15 @@ bool CExfatFormat::PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t 
       if (taken) *taken = true;
     }
   }
-  for (uint64_t k = 1; k < clusters; ++k) {
-    uint32_t c = uint32_t(first + k);
-    if (Claimed(c)) return false;
-    if (m_fatKnown && m_bitmapKnown && InUse(c)) {
-      uint32_t prev = 0;
-      if (!m_fat.Get(c - 1, &prev) || prev != c) return false;
-    }
-  }
+  if (!m_marked) MarkClusters();
+  if (!m_marked) return false;
+  const uint64_t from = uint64_t(first) + 1, to = uint64_t(first) + clusters;
+  if (ClaimedIn(from, to)) return false;
+  // A cluster in use that the FAT does not link to the cluster before it; past the marked
+  // clusters none is in use.
+  if (m_fatKnown && m_bitmapKnown && from < m_markedEnd &&
+      m_entered.Rank(std::min(to, m_markedEnd)) != m_entered.Rank(from))
+    return false;
   if (taken) *taken = false;
   return true;
 }
@@ -1032,14 +1090,17 @@ bool CExfatFormat::PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t 
 // damaged: the file is the one piece from its first cluster, when no other entry set
 // begins inside it.
 bool CExfatFormat::OnePieceDespiteOneEntry(uint32_t first, uint64_t clusters) {
-  int bad = 0;
-  for (uint64_t k = 0; k < clusters; ++k) {
-    uint32_t c = uint32_t(first + k), v = 0;
-    if (k > 0 && Claimed(c)) return false;
-    bool linked = m_fat.Get(c, &v) && (k + 1 < clusters ? v == c + 1 : m_fat.IsEndMark(v));
-    if (!linked && ++bad > 1) return false;
-  }
-  return true;
+  if (!m_marked) MarkClusters();
+  if (!m_marked || clusters == 0) return false;
+  const uint64_t last = uint64_t(first) + clusters - 1;
+  if (ClaimedIn(uint64_t(first) + 1, last + 1)) return false;
+  // Entries before the last that do not name the next cluster (past the marked clusters no
+  // entry can be read), and the last's end mark.
+  const uint64_t end = std::min(last, m_markedEnd), from = std::min<uint64_t>(first, end);
+  uint64_t bad = m_unlinked.Rank(end) - m_unlinked.Rank(from) + (last - std::max<uint64_t>(first, end));
+  uint32_t v = 0;
+  if (last > UINT32_MAX || !m_fat.Get(uint32_t(last), &v) || !m_fat.IsEndMark(v)) ++bad;
+  return bad <= 1;
 }
 
 bool CExfatFormat::HeadStillThere(const fat::ExfatItem& it, uint64_t offset) {
@@ -1078,35 +1139,47 @@ void CExfatFormat::PrepareFolderChains() {
   std::sort(firsts.begin(), firsts.end());
   auto beginsFolder = [&firsts](uint32_t c) { return std::binary_search(firsts.begin(), firsts.end(), c); };
 
+  // Each chain is walked only as far as it is kept: to a cluster the present volume does not
+  // use, where another folder begins, or where an earlier chain went. A cluster that two
+  // chains lead to is neither's from there on. So a cluster is walked once, however many
+  // folders (a quarter of a million may be named) claim long runs or join one tail.
   std::vector<std::vector<uint32_t>> chains;
+  std::unordered_map<uint32_t, size_t> walkedBy;  // cluster -> the chain that took it
+  std::unordered_set<uint32_t> joined;
   auto add = [&](uint32_t first, uint64_t length, bool noFatChain) {
     if (first < 2 || first > m_maxCluster || !InUse(first)) return;
     uint64_t n =
         length ? std::min<uint64_t>(cap, length / m_clusterBytes + (length % m_clusterBytes != 0)) : cap;
-    if (n < 2) return;
+    if (n < 2 || (!noFatChain && !m_fat.IsNext(first))) return;
+    const size_t index = chains.size();
     std::vector<uint32_t> ch;
-    if (noFatChain) {
-      for (uint64_t k = 0; k < n && first + k <= m_maxCluster; ++k) ch.push_back(uint32_t(first + k));
-    } else {
-      bool clean = false;
-      ch = fat::FollowChain(m_fat, first, uint32_t(n), &clean);
+    for (uint32_t c = first;;) {
+      auto at = walkedBy.emplace(c, index);
+      if (!at.second) {
+        if (at.first->second != index) joined.insert(c);
+        break;  // another chain's, or this one's own loop
+      }
+      ch.push_back(c);
+      if (ch.size() >= n) break;
+      uint32_t next = c + 1;
+      if (noFatChain ? next > m_maxCluster
+                     : !m_fat.Get(c, &next) || m_fat.IsEndMark(next) || !m_fat.IsNext(next))
+        break;
+      if (!InUse(next) || beginsFolder(next)) break;
+      c = next;
     }
-    // A cluster the present volume does not use, or where another folder begins, ends it.
-    size_t keep = 1;
-    while (keep < ch.size() && InUse(ch[keep]) && !beginsFolder(ch[keep])) ++keep;
-    ch.resize(keep);
-    if (ch.size() >= 2) chains.push_back(std::move(ch));
+    if (ch.size() >= 2) {
+      chains.push_back(std::move(ch));
+    } else if (!ch.empty()) {
+      walkedBy.erase(first);  // no chain: the next one takes the index
+    }
   };
   if (m_rootCluster) add(uint32_t(m_rootCluster), 0, false);
   for (const FolderRef& r : refs)
     if (r.first != m_rootCluster) add(r.first, r.length, r.noFatChain);
-  // A cluster that two chains lead to is neither's from there on.
-  std::unordered_map<uint32_t, int> seen;
-  for (const auto& ch : chains)
-    for (uint32_t c : ch) ++seen[c];
   for (auto& ch : chains) {
     size_t keep = 1;
-    while (keep < ch.size() && seen[ch[keep]] == 1) ++keep;
+    while (keep < ch.size() && !joined.count(ch[keep])) ++keep;
     ch.resize(keep);
     if (ch.size() < 2) continue;
     for (uint32_t c : ch) m_chainOf[c] = m_chains.size();

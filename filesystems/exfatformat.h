@@ -45,9 +45,6 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   // reader: its run from the first cluster, the part past the valid data length as a hole,
   // no data when its place is not trusted. 0; RC_OUT_OF_RANGE when it does not fit the
   // volume; RC_NO_MEMORY; RC_BAD_ARGUMENT.
-  int FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, IFileInfo** out) {
-    return FileInfoFromEntry(it, dataTrusted, true, out);
-  }
   // presentDir: the set lies in a folder of the present volume (its cluster in use there).
   int FileInfoFromEntry(const fat::ExfatItem& it, bool dataTrusted, bool presentDir, IFileInfo** out);
 
@@ -130,7 +127,12 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   bool PiecesOf(const fat::ExfatItem& it, bool presentDir, uint64_t clusters, std::vector<uint32_t>* out,
                 bool* taken = nullptr);
   bool OnePieceDespiteOneEntry(uint32_t first, uint64_t clusters);
-  bool Claimed(uint32_t cluster) const;
+  // Whether a cluster in [from, to) begins another entry set's file or folder, or a folder's
+  // entries outside the present volume.
+  bool ClaimedIn(uint64_t from, uint64_t to);
+  // The marks those tests count, made once over the whole FAT so that a file costs the
+  // same however many clusters it claims.
+  void MarkClusters();
   // Under an older layout: the file's first cluster still begins a file of its kind.
   bool HeadStillThere(const fat::ExfatItem& it, uint64_t offset);
   int ReportProgress(uint64_t done, uint64_t total, int from, int to);
@@ -169,6 +171,22 @@ class CExfatFormat : public CScanOperator, public IFormatReaderLink {
   // Deleted folders of the present volume outside what it uses: named by a folder entry
   // in one of its folders, or in such a deleted folder.
   std::vector<uint32_t> m_ownDeleted;  // sorted
+  // Clusters counted over ranges: one bit a cluster, and the bits set before each block of
+  // 4096 clusters.
+  struct ClusterMarks {
+    std::vector<uint64_t> words;
+    std::vector<uint64_t> before;
+    void Reset(uint64_t clusters);
+    void Mark(uint64_t c) { words[size_t(c / 64)] |= uint64_t(1) << (c % 64); }
+    void Seal();
+    uint64_t Rank(uint64_t c) const;  // marks below c (c at most the size given)
+  };
+  bool m_marked = false;
+  uint64_t m_markedEnd = 0;  // clusters below are marked; past it no FAT entry can be read
+  ClusterMarks m_unlinked;   // FAT entry unreadable or not naming the next cluster
+  ClusterMarks m_entered;    // in use, and the cluster before does not lead to it
+  // The clusters whose first sector is one of m_setStarts, sorted.
+  std::vector<uint32_t> m_setStartClusters;
   INotifySink* m_sink = nullptr;
   bool m_gone = false;
   int m_walkFrom = 0;           // the percent the walk's progress line starts at

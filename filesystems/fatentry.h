@@ -293,6 +293,20 @@ struct ExfatVolume {
   // bitmap, up-case table. 0 for such a type (*deleted set for a deleted file entry,
   // 0x05), RC_MISSING for any other, RC_BAD_ARGUMENT for a null entry.
   static int CheckEntryType(const uint8_t* entry, bool* deleted);
+  // Its FAT as a FatTable reads it, for a volume that begins base bytes into the device.
+  FatGeometry FatTableGeometry(uint64_t base) const {
+    FatGeometry g;
+    g.kind = kExfat;
+    g.fatOffset = base + fatOffset;
+    g.fatBytes = fatBytes;
+    g.clusterCount = clusterCount;
+    g.maxCluster = maxCluster;
+    g.clusterBytes = clusterBytes;
+    g.bytesPerSector = bytesPerSector;
+    g.sectorsPerCluster = sectorsPerCluster;
+    g.dataOffset = base + heapOffset;
+    return g;
+  }
 };
 
 // RC_OK, RC_WRONG_FS not exFAT, RC_FAIL inconsistent geometry (shifts out of range, regions

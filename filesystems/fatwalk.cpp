@@ -257,11 +257,7 @@ bool FatDelWalker::ReportFile(const DirJob& job, const FatDirItem& it, const Fou
   return true;
 }
 
-// Two deleted files whose clusters overlap cannot both have their bytes there. An entry
-// still in use (inside a folder deleted or lost as a whole) held its clusters until then,
-// so it keeps them over one deleted before; else the later created wrote last. Of two
-// created at once, one lying wholly inside the other's clusters keeps them (files written
-// into a larger one's freed clusters); any other pair gives neither its bytes.
+// Of two files whose clusters overlap, WhoKeeps says which keeps them.
 void FatDelWalker::HandOverPending(const FoundSink& found) {
   std::vector<Pending> files;
   files.swap(m_pending);
@@ -307,44 +303,27 @@ void FatDelWalker::HandOverPending(const FoundSink& found) {
       if (files[a].first == files[b].first && fa.size == fb.size && fa.created == fb.created) continue;
       uint64_t n = shared(a, b);
       if (n == 0) continue;
-      if (fa.entryLive != fb.entryLive) {
-        loses[fa.entryLive ? b : a] = true;
-      } else if (fa.created != fb.created) {
-        loses[fa.created < fb.created ? a : b] = true;
-      } else if (n == span[b].count && n < span[a].count) {
-        loses[a] = true;
-      } else if (n == span[a].count && n < span[b].count) {
-        loses[b] = true;
-      } else {
-        loses[a] = loses[b] = true;
-      }
+      Keeper k =
+          WhoKeeps({fa.entryLive, fa.created, span[a].count}, {fb.entryLive, fb.created, span[b].count}, n);
+      if (k != Keeper::kFirst) loses[a] = true;
+      if (k != Keeper::kSecond) loses[b] = true;
     }
   }
   // Files handed over before (the walk's, when these come from the search of free clusters)
   // keep their clusters.
-  std::vector<uint64_t> reach(m_handedOver.size());
-  for (size_t i = 0; i < m_handedOver.size(); ++i)
-    reach[i] =
-        std::max<uint64_t>(i ? reach[i - 1] : 0, uint64_t(m_handedOver[i].first) + m_handedOver[i].second);
-  for (size_t i = 0; i < files.size() && !m_handedOver.empty(); ++i) {
-    for (const auto& r : files[i].clusters) {
-      auto it = std::lower_bound(
-          m_handedOver.begin(), m_handedOver.end(),
-          std::make_pair(uint32_t(std::min<uint64_t>(uint64_t(r.first) + r.second, UINT32_MAX)), 0u));
-      size_t n = size_t(it - m_handedOver.begin());
-      if (n > 0 && reach[n - 1] > r.first) loses[i] = true;
-    }
-  }
+  for (size_t i = 0; i < files.size() && !m_handedOver.Empty(); ++i)
+    for (const auto& r : files[i].clusters)
+      if (m_handedOver.Meets(r.first, uint64_t(r.first) + r.second)) loses[i] = true;
   for (size_t i = 0; i < files.size(); ++i) {
     FoundFile& f = files[i].file;
     if (loses[i]) {
       f.runs.clear();
       f.noData = true;
     } else {
-      m_handedOver.insert(m_handedOver.end(), files[i].clusters.begin(), files[i].clusters.end());
+      for (const auto& r : files[i].clusters) m_handedOver.Add(r.first, r.second);
     }
   }
-  std::sort(m_handedOver.begin(), m_handedOver.end());
+  m_handedOver.Seal();
   for (size_t i = 0; i < files.size(); ++i) {
     if (found(files[i].file) != 0) {
       m_stopped = true;
@@ -400,7 +379,7 @@ int FatDelWalker::Walk(const FoundSink& found, const ProgressSink& progress) {
   m_lostDirClusters = 0;
   m_linkTests = 0;
   m_pending.clear();
-  m_handedOver.clear();
+  m_handedOver.Clear();
   m_stopped = m_gone = false;
   const std::u16string root = m_kind == kFat16 ? u"/Volume/" : u"Volume/";
   int high = 0;
@@ -684,14 +663,7 @@ int ExfatDelWalker::Open() {
   rc = ParseExfatBoot(boot.data(), boot.size(), m_deviceBytes, &m_geo);
   if (rc) return rc;
   if (m_geo.bytesPerSector % m_devSector != 0) return -1;
-  FatGeometry tg;
-  tg.kind = kExfat;
-  tg.fatOffset = m_geo.fatOffset;
-  tg.fatBytes = m_geo.fatBytes;
-  tg.clusterCount = m_geo.clusterCount;
-  tg.maxCluster = m_geo.maxCluster;
-  tg.clusterBytes = m_geo.clusterBytes;
-  if (!m_table.Init(m_device, tg)) return -1;
+  if (!m_table.Init(m_device, m_geo.FatTableGeometry(0))) return -1;
 
   // The allocation bitmap is found by its entry type anywhere in the root directory.
   ExfatDirParser parser;

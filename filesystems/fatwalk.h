@@ -2,6 +2,7 @@
 // only, follow every link from the disk with a visited set and caps, and hand each found
 // file to a callback; the scanner classes turn those into result records.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -39,6 +40,55 @@ typedef std::function<int(int percent)> ProgressSink;
 const int kPollOnly = -1;
 
 const int kMaxDirDepth = 64;
+
+// Two entries that name some of the same clusters cannot both have their bytes there. An
+// entry still in use (inside a folder deleted or lost as a whole) held its clusters until
+// then, so it keeps them over one deleted before; else the later created wrote last. Of two
+// created at once, one lying wholly inside the other's clusters keeps them (files written
+// into a larger one's freed clusters); any other pair gives neither its bytes.
+struct ClusterClaim {
+  bool live;         // the entry is in use
+  uint64_t created;  // as FoundFile::created
+  uint64_t clusters;
+};
+enum class Keeper { kFirst, kSecond, kNeither };
+inline Keeper WhoKeeps(const ClusterClaim& a, const ClusterClaim& b, uint64_t shared) {
+  if (a.live != b.live) return a.live ? Keeper::kFirst : Keeper::kSecond;
+  if (a.created != b.created) return a.created > b.created ? Keeper::kFirst : Keeper::kSecond;
+  if (shared == b.clusters && shared < a.clusters) return Keeper::kSecond;
+  if (shared == a.clusters && shared < b.clusters) return Keeper::kFirst;
+  return Keeper::kNeither;
+}
+
+// Cluster ranges (first, count) of files that keep their clusters, asked whether any of them
+// meets a range: sorted, with the furthest end among the first i + 1.
+class ClusterRanges {
+ public:
+  void Add(uint32_t first, uint32_t count) { m_ranges.push_back({first, count}); }
+  // After the last Add, before Meets.
+  void Seal() {
+    std::sort(m_ranges.begin(), m_ranges.end());
+    m_reach.resize(m_ranges.size());
+    for (size_t i = 0; i < m_ranges.size(); ++i)
+      m_reach[i] =
+          std::max<uint64_t>(i ? m_reach[i - 1] : 0, uint64_t(m_ranges[i].first) + m_ranges[i].second);
+  }
+  bool Meets(uint64_t first, uint64_t end) const {
+    auto it = std::lower_bound(m_ranges.begin(), m_ranges.end(),
+                               std::make_pair(uint32_t(std::min<uint64_t>(end, UINT32_MAX)), 0u));
+    size_t n = size_t(it - m_ranges.begin());
+    return n > 0 && m_reach[n - 1] > first;
+  }
+  bool Empty() const { return m_ranges.empty(); }
+  void Clear() {
+    m_ranges.clear();
+    m_reach.clear();
+  }
+
+ private:
+  std::vector<std::pair<uint32_t, uint32_t>> m_ranges;
+  std::vector<uint64_t> m_reach;
+};
 
 // What a free cluster that holds directory entries tells about its place in a directory.
 struct DirClusterShape {
@@ -142,8 +192,7 @@ class FatDelWalker {
   std::vector<Tail> m_tails;
   std::map<uint32_t, std::u16string> m_dirPaths;  // first cluster -> folder path, for ".."
   std::vector<Pending> m_pending;
-  // Clusters (first, count) of the files handed over with their bytes, in order.
-  std::vector<std::pair<uint32_t, uint32_t>> m_handedOver;
+  ClusterRanges m_handedOver;  // clusters of the files handed over with their bytes
   uint64_t m_freeBytesSearched = 0;
   size_t m_lostDirClusters = 0;
   bool m_lostEntries = false;      // the entries being handled come from such a cluster

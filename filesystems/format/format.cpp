@@ -19,6 +19,7 @@
 #include "common/layout/ntfs_file_record.h"
 #include "filesystems/fatentry.h"
 #include "filesystems/format/ntfsformat.h"
+#include "filesystems/format/volumeview.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "storagedevice/checkdbr.h"
 
@@ -265,13 +266,22 @@ CFormat::CFormat(IStorageDevice* device)
 }
 
 CFormat::~CFormat() {
-  if (m_reader) m_reader->Release();
+  ReleaseReader();
   m_pScanParam = nullptr;
   delete m_param;
   delete m_ntfs;
 }
 
 void CFormat::Release() { delete this; }
+
+void CFormat::ReleaseReader() {
+  if (m_reader) m_reader->Release();
+  m_reader = nullptr;
+  if (m_view) m_view->Release();
+  m_view = nullptr;
+  if (m_movedFiles) m_movedFiles->Release();
+  m_movedFiles = nullptr;
+}
 
 int CFormat::GetScanType() {
   // Before a scan has chosen a reader this is still the plain format scan.
@@ -292,10 +302,7 @@ int CFormat::Scan(INotifySink* sink) {
   if (!m_device) return RC_MISSING;
   m_sink = sink;
   m_readFailures = 0;
-  if (m_reader) {  // a second scan starts from a fresh reader
-    m_reader->Release();
-    m_reader = nullptr;
-  }
+  ReleaseReader();  // a second scan starts from a fresh reader
   int fs = m_param->fileSystem;
   uint64_t boot = 0, scanned = 0;
   if (fs == 0) {
@@ -315,7 +322,18 @@ int CFormat::Scan(INotifySink* sink) {
   switch (fs) {
     case FS_FAT16:
     case FS_FAT32:
-      reader = CreateFatFormatScanner(m_device, fs);
+      if (boot > 0) {
+        // The FAT reader reads its volume from the device's first byte: a volume the search
+        // found further on (a disk whose partition table is gone) is shown to it from its
+        // own start, and its files are moved back to the device's sectors.
+        m_view = new (std::nothrow) CVolumeView(m_device, boot, uint32_t(sectorBytes));
+        if (m_pFileManager) m_movedFiles = new (std::nothrow) CMovedFiles(m_pFileManager, boot);
+        if (!m_view || (m_pFileManager && !m_movedFiles)) {
+          ReleaseReader();
+          return RC_NO_MEMORY;
+        }
+      }
+      reader = CreateFatFormatScanner(m_view ? m_view : m_device, fs);
       break;
     case FS_NTFS:
       reader = new (std::nothrow) CNTFSFormat(m_device, m_pFileManager, this);
@@ -330,8 +348,11 @@ int CFormat::Scan(INotifySink* sink) {
     default:
       return RC_WRONG_FS;
   }
-  if (!reader) return RC_NO_MEMORY;
-  reader->SetFileManager(m_pFileManager);
+  if (!reader) {
+    ReleaseReader();
+    return RC_NO_MEMORY;
+  }
+  reader->SetFileManager(m_movedFiles ? m_movedFiles : m_pFileManager);
   if (IFormatReaderLink* link = dynamic_cast<IFormatReaderLink*>(reader))
     link->SetFormatParent(this);
   m_reader = reader;

@@ -69,8 +69,13 @@ class CFormat : public CScanOperator {
  private:
   int DeviceSectorBytes(uint32_t* bytes);
 
+  void ReleaseReader();
+
   IScanOperator* m_reader;
   IStorageDevice* m_device;
+  // A FAT volume found past the device's start: what its reader reads and hands files to.
+  IStorageDevice* m_view = nullptr;
+  IFileManager* m_movedFiles = nullptr;
   INotifySink* m_sink;
   CFormatParam* m_param;
   CNTFS* m_ntfs;

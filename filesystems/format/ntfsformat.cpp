@@ -48,6 +48,9 @@ uint32_t RecordNumber(const CNTFS& ntfs, const uint8_t* record) {
 // Ranges of own data clusters kept to tell which foreign records lie in the volume's files:
 // 4M ranges are 64 MiB. Past that, foreign records are listed as they were before.
 const size_t kMaxOwnRanges = size_t(1) << 22;
+// Extents of $MFTs taken as the volume's own: a $MFT has a few hundred at most, and each
+// old one found adds its own. Past this bound a further old $MFT is not taken.
+const size_t kMaxOwnExtents = size_t(1) << 16;
 
 // The runs of a record's unnamed $DATA in clusters, with its allocated size, decoded without
 // the volume's cluster count: they may be counted in clusters of another size than the one
@@ -206,10 +209,10 @@ bool CNTFSFormat::InsideVolume(uint64_t s) const {
 void CNTFSFormat::AnchorOnMftRecord(const uint8_t* record, uint64_t s, uint32_t spc) {
   std::vector<NtfsRun> runs;
   uint64_t allocated = 0;
-  m_ownMft.clear();
+  ClearOwnMft();
   if (!DataClusterRuns(*m_ntfs, record, &runs, &allocated) || !AddOwnMft(runs, spc) ||
       m_ownMft.front().start != s) {
-    m_ownMft.clear();
+    ClearOwnMft();
     return;
   }
   // With no boot sector to say where the volume ends, its $Bitmap does: one bit a cluster,
@@ -268,9 +271,34 @@ bool CNTFSFormat::AddOwnMft(const std::vector<NtfsRun>& runs, uint64_t spc) {
     if (r.clusters > UINT64_MAX - vcn) return false;
     vcn += r.clusters;
   }
-  if (extents.empty()) return false;
+  if (extents.empty() || extents.size() > kMaxOwnExtents - m_ownMft.size()) return false;
   m_ownMft.insert(m_ownMft.end(), extents.begin(), extents.end());
+  for (const MftExtent& e : extents) {
+    // Merged with those it meets, so that the one starting last at or before a sector is
+    // the only one that can hold it.
+    uint64_t from = e.start, to = e.sectors > UINT64_MAX - e.start ? UINT64_MAX : e.start + e.sectors;
+    auto it = m_ownSpans.upper_bound(from);
+    if (it != m_ownSpans.begin() && std::prev(it)->second >= from) {
+      --it;
+      from = it->first;
+      to = std::max(to, it->second);
+      it = m_ownSpans.erase(it);
+    }
+    for (; it != m_ownSpans.end() && it->first <= to; it = m_ownSpans.erase(it))
+      to = std::max(to, it->second);
+    m_ownSpans.emplace(from, to);
+  }
   return true;
+}
+
+bool CNTFSFormat::InOwnMft(uint64_t s) const {
+  auto it = m_ownSpans.upper_bound(s);
+  return it != m_ownSpans.begin() && s < std::prev(it)->second;
+}
+
+void CNTFSFormat::ClearOwnMft() {
+  m_ownMft.clear();
+  m_ownSpans.clear();
 }
 
 bool CNTFSFormat::ReadOwnMft(const NtfsBootInfo& boot, uint64_t base, uint64_t end) {
@@ -299,9 +327,9 @@ bool CNTFSFormat::ReadOwnMft(const NtfsBootInfo& boot, uint64_t base, uint64_t e
       m_ntfs->GetFileName(record.data(), name, &parent, nullptr, nullptr) != RC_OK || name != u"$MFT" ||
       !DataClusterRuns(*m_ntfs, record.data(), &runs, &allocated))
     return false;
-  m_ownMft.clear();
+  ClearOwnMft();
   if (!AddOwnMft(runs, spc) || m_ownMft.front().start != at) {
-    m_ownMft.clear();
+    ClearOwnMft();
     return false;
   }
   m_volumeSectors = volume;
@@ -310,8 +338,7 @@ bool CNTFSFormat::ReadOwnMft(const NtfsBootInfo& boot, uint64_t base, uint64_t e
 }
 
 bool CNTFSFormat::IsOwnRecord(const uint8_t* record, uint64_t s) {
-  for (const MftExtent& e : m_ownMft)
-    if (s >= e.start && s - e.start < e.sectors) return true;
+  if (InOwnMft(s)) return true;
   layout::NtfsFileRecordHeader h;
   if (m_ownMft.empty() || !m_ntfs->ReadRecordHeader(record, &h) || !h.hasRecordNumber) return false;
   // A volume formatted again over one whose $MFT began at the same place: the old records
@@ -375,10 +402,7 @@ void CNTFSFormat::ResolveForeign() {
   const uint64_t base = m_param->bootSector, spc = m_ntfs->SectorsPerCluster();
   std::vector<uint8_t> record(m_ntfs->RecordBytes());
   for (uint64_t s : foreign) {
-    bool own = false;
-    for (const MftExtent& e : m_ownMft)
-      if (s >= e.start && s - e.start < e.sectors) own = true;
-    if (!own && spc && s >= base) {
+    if (!InOwnMft(s) && spc && s >= base) {
       // A record inside a file of this volume is that file's content (a disk image kept
       // there): its clusters count from the image's start, not this volume's.
       uint64_t lcn = (s - base) / spc;
@@ -511,7 +535,7 @@ int CNTFSFormat::ScanVolume(INotifySink* sink) {
   m_volumeSectors = end - base;
   m_anchored = false;
   m_bootSectorsPerCluster = 0;
-  m_ownMft.clear();
+  ClearOwnMft();
   m_ownData.clear();
   m_foreignSectors.clear();
   uint32_t recordBytes = bps < 1024 ? 1024 : bps;

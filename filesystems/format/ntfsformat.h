@@ -2,6 +2,7 @@
 // survive anywhere on the device, without trusting the $MFT's own run list.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "filesystems/format/format.h"
@@ -70,6 +71,8 @@ class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
   // The extents of a $MFT whose runs count clusters of spc device sectors from the volume's
   // start; false when they do not fit.
   bool AddOwnMft(const std::vector<NtfsRun>& runs, uint64_t spc);
+  bool InOwnMft(uint64_t s) const;
+  void ClearOwnMft();
   void NoteOwnData(const uint8_t* record);
   // Records that are not the volume's own: those lying in its own files' data are left out,
   // the rest are listed as before.
@@ -98,6 +101,7 @@ class CNTFSFormat : public CScanOperator, public IFormatReaderLink {
   bool m_anchored = false;
   uint32_t m_bootSectorsPerCluster = 0;  // the anchoring boot sector's, for a vote without voters
   std::vector<MftExtent> m_ownMft;
+  std::map<uint64_t, uint64_t> m_ownSpans;  // device sectors those extents cover: start, end
   std::vector<ClusterRange> m_ownData;
   std::vector<uint64_t> m_foreignSectors;
   Vote m_votes[3];

@@ -48,15 +48,19 @@ void EmptyCaches() {
 const uint32_t kLeafPiece = 1u << 20;
 const uint32_t kLargestNode = 32768;
 
-// Reads length bytes of the fork laid out in runs (volume blocks of blockSize) from fork
-// byte `at`; an unreadable sector reads as zeros, and bytes past the runs are zeros too.
-void ReadForkBytes(IStorageDevice* device, const std::vector<HfspRun>& runs, uint64_t blockSize, uint64_t at,
-                   uint32_t length, uint8_t* out) {
+// Reads length bytes of the fork laid out in runs (volume blocks of blockSize, starting at
+// the fork bytes in starts) from fork byte `at`; an unreadable sector reads as zeros, and
+// bytes past the runs are zeros too.
+void ReadForkBytes(IStorageDevice* device, const std::vector<HfspRun>& runs,
+                   const std::vector<uint64_t>& starts, uint64_t blockSize, uint64_t at, uint32_t length,
+                   uint8_t* out) {
   memset(out, 0, length);
-  uint64_t runStart = 0;
-  for (const HfspRun& r : runs) {
-    uint64_t runBytes = r.blockCount * blockSize;
-    uint64_t end = at + length;
+  const uint64_t end = at + length;
+  // From the last run that starts at or before `at`: a catalog may have half a million.
+  size_t i = size_t(std::upper_bound(starts.begin(), starts.end(), at) - starts.begin());
+  for (i = i ? i - 1 : 0; i < runs.size() && starts[i] < end; ++i) {
+    const HfspRun& r = runs[i];
+    const uint64_t runStart = starts[i], runBytes = r.blockCount * blockSize;
     if (at < runStart + runBytes && end > runStart) {
       uint64_t from = std::max(at, runStart), to = std::min(end, runStart + runBytes);
       uint64_t volume = r.startBlock * blockSize + (from - runStart);
@@ -71,7 +75,6 @@ void ReadForkBytes(IStorageDevice* device, const std::vector<HfspRun>& runs, uin
         }
       }
     }
-    runStart += runBytes;
   }
 }
 
@@ -87,6 +90,15 @@ void ReadCatalogLeaves(IStorageDevice* device, const HfspVolume& volume, _hfsplu
     fork.extents[i] = {volume.catalogFile.extents[i].startBlock, volume.catalogFile.extents[i].blockCount};
   uint64_t forkBytes = 0;
   std::vector<HfspRun> runs = hfsplus_fork_runs(extents, &volume, kHfsCatalogFileID, fork, &forkBytes);
+  // Overflow records may repeat the volume's blocks over and over: no catalog is larger than
+  // its volume.
+  forkBytes = std::min<uint64_t>(forkBytes, uint64_t(volume.totalBlocks) * volume.blockSize);
+  std::vector<uint64_t> starts;
+  uint64_t runStart = 0;
+  for (const HfspRun& r : runs) {
+    starts.push_back(runStart);
+    runStart += r.blockCount * volume.blockSize;
+  }
   std::vector<uint8_t> buf(kLeafPiece + kLargestNode);
   auto take = [&](uint32_t parentID, const std::u16string& name, uint16_t type, const uint8_t* data,
                   size_t bytes) {
@@ -101,7 +113,7 @@ void ReadCatalogLeaves(IStorageDevice* device, const HfspVolume& volume, _hfsplu
   };
   for (uint64_t at = 0; at < forkBytes; at += kLeafPiece) {
     uint64_t want = std::min<uint64_t>(buf.size(), forkBytes - at);
-    ReadForkBytes(device, runs, volume.blockSize, at, uint32_t(want), buf.data());
+    ReadForkBytes(device, runs, starts, volume.blockSize, at, uint32_t(want), buf.data());
     uint64_t inPiece = std::min<uint64_t>(kLeafPiece, want);
     for (uint64_t off = 0; off < inPiece; off += 512) {
       int n = CHfspFormat::CatalogLeafRecords(buf.data() + off, uint32_t((want - off) / 512), take);

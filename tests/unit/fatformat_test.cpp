@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -1007,6 +1008,24 @@ TEST(ExfatFormat, VolumeFarInsideADisk) {
   EXPECT_EQ(dev.writes, 0);
 }
 
+namespace {
+
+// The formatted exFAT reader over an image in memory ends (a hang guard, not a speed check)
+// and writes nothing; trace names the case.
+void ExfatScanEnds(const std::vector<uint8_t>& bytes, int trace) {
+  FatMemDevice dev(bytes);
+  CExfatFormat s(&dev, nullptr);
+  Collect fm(nullptr);
+  Sink sink;
+  s.SetFileManager(&fm);
+  auto t0 = std::chrono::steady_clock::now();
+  s.Scan(&sink);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300)) << trace;
+  EXPECT_EQ(dev.writes, 0) << trace;
+}
+
+}  // namespace
+
 // Every sector a directory lookalike naming random folders: the layout vote stays within
 // its bounds and ends in time, with or without a boot sector over it.
 TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
@@ -1031,15 +1050,140 @@ TEST(ExfatFormat, DirectoryLookalikesEverywhereEndInTime) {
       // The boot region, FAT, bitmap, up-case table and root of a fresh volume.
       std::copy(fresh.begin(), fresh.begin() + (4u << 20), bytes.begin());
     }
-    FatMemDevice dev(bytes);
-    CExfatFormat s(&dev, nullptr);
-    Collect fm(nullptr);
-    Sink sink;
-    s.SetFileManager(&fm);
-    auto t0 = std::chrono::steady_clock::now();
-    s.Scan(&sink);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300)) << withBoot;
-    EXPECT_EQ(dev.writes, 0);
+    ExfatScanEnds(bytes, withBoot);
+  }
+}
+
+namespace {
+
+// A FAT32 volume of one-sector clusters made by mkfs.fat, patched in memory: its FAT
+// entries (in every copy) and 8.3 entries with dates that the readers take.
+struct Fat32Patch {
+  std::vector<uint8_t> img;
+  uint32_t bps = 0, reserved = 0, fats = 0, fatSectors = 0, root = 0;
+  uint64_t data = 0;
+  bool Make(const testutil::TempDir& tmp, uint32_t kib) {
+    std::string path = tmp.file("patched.img");
+    if (!Sh("mkfs.fat -C -F 32 -s 1 " + path + " " + std::to_string(kib))) return false;
+    img = testutil::ReadFile(path);
+    if (img.size() < 512) return false;
+    bps = kbytes::Le16(&img[11]), reserved = kbytes::Le16(&img[14]), fats = img[16];
+    fatSectors = kbytes::Le32(&img[36]), root = kbytes::Le32(&img[44]);
+    data = uint64_t(reserved + fats * fatSectors) * bps;
+    return true;
+  }
+  uint8_t* Cluster(uint32_t c) { return img.data() + data + uint64_t(c - 2) * bps; }
+  void SetFat(uint32_t c, uint32_t v) {
+    for (uint32_t k = 0; k < fats; ++k) kbytes::PutLe32(&img[(reserved + k * fatSectors) * bps + 4 * c], v);
+  }
+  static void Entry(uint8_t* e, const char* name, uint8_t attr, uint32_t first, uint32_t size) {
+    std::memcpy(e, name, 11);
+    e[11] = attr;
+    kbytes::PutLe16(e + 14, 0x6000), kbytes::PutLe16(e + 16, 0x5A21);  // created
+    kbytes::PutLe16(e + 22, 0x6000), kbytes::PutLe16(e + 24, 0x5A21);  // written
+    kbytes::PutLe16(e + 20, uint16_t(first >> 16)), kbytes::PutLe16(e + 26, uint16_t(first));
+    kbytes::PutLe32(e + 28, size);
+  }
+};
+
+}  // namespace
+
+// A root folder of thousands of deleted entries, each claiming most of the volume: the
+// clusters they name are marked once, not once for every entry.
+TEST(FatFormat, DeletedEntriesClaimingTheVolumeEndInTime) {
+  if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+  testutil::TempDir tmp;
+  Fat32Patch v;
+  ASSERT_TRUE(v.Make(tmp, 65536));
+  const uint32_t rootClusters = 512;
+  for (uint32_t i = 0; i < rootClusters; ++i) {
+    v.SetFat(v.root + i, i + 1 < rootClusters ? v.root + i + 1 : 0x0FFFFFFF);
+    for (uint32_t at = 0; at < v.bps; at += 32)
+      Fat32Patch::Entry(v.Cluster(v.root + i) + at, "\xE5ILE    BIN", 0x20, 5000 + at, 0xF0000000u);
+  }
+  FatMemDevice dev(v.img);
+  auto t0 = std::chrono::steady_clock::now();
+  RunFatFormat(&dev, 2, &v.img);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300));
+  EXPECT_EQ(dev.writes, 0);
+}
+
+// A damaged FAT that joins the chains of many folders to one tail: each cluster is read
+// for one folder at most, so the tail's entries are listed once (not once a folder) and the
+// work stays linear however many folders lead into it.
+TEST(FatFormat, FolderChainsThatJoinReadTheSharedTailOnce) {
+  if (!Sh("command -v mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+  testutil::TempDir tmp;
+  Fat32Patch v;
+  ASSERT_TRUE(v.Make(tmp, 40960));
+  auto entry = &Fat32Patch::Entry;
+  // The tail: eight clusters, the first naming an empty file (an empty file has no cluster
+  // of its own, so each folder that read it would list it again).
+  static const char kGone[] = "\xE5GONE   TXT";
+  const uint32_t tail = 20000, tailLength = 8, heads = 64, head0 = 30000;
+  for (uint32_t i = 0; i < tailLength; ++i)
+    v.SetFat(tail + i, i + 1 < tailLength ? tail + i + 1 : 0x0FFFFFFF);
+  entry(v.Cluster(tail), "JOINED  TXT", 0x20, 0, 0);
+  // Folders of the present volume that no entry names any more, each a chain head whose
+  // next cluster is the tail.
+  for (uint32_t h = head0; h < head0 + heads; ++h) {
+    v.SetFat(h, tail);
+    entry(v.Cluster(h), ".          ", 0x10, h, 0);
+    entry(v.Cluster(h) + 32, "..         ", 0x10, 0, 0);
+    entry(v.Cluster(h) + 64, "OWN     TXT", 0x20, 0, 0);
+    // Deleted entries to the cluster's end: no end mark, so the folder goes on in its chain.
+    for (uint32_t at = 96; at + 32 <= v.bps; at += 32) entry(v.Cluster(h) + at, kGone, 0x20, 0, 0);
+  }
+  auto& img = v.img;
+  FatMemDevice dev(img);
+  auto t0 = std::chrono::steady_clock::now();
+  auto found = RunFatFormat(&dev, 2, &img);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300));
+  int joined = 0, own = 0;
+  for (const auto& kv : found) {
+    const std::string& p = kv.first;
+    joined += p.size() >= 10 && p.compare(p.size() - 10, 10, "JOINED.TXT") == 0;
+    own += p.size() >= 7 && p.compare(p.size() - 7, 7, "OWN.TXT") == 0;
+  }
+  EXPECT_EQ(own, int(heads));
+  EXPECT_LE(joined, 1);
+  EXPECT_EQ(dev.writes, 0);
+}
+
+// Tens of thousands of files in free clusters, each claiming most of the volume from one
+// cluster: whether another file or folder begins inside a file's clusters, or a cluster in
+// use breaks them, is counted once for the volume, not once for every file. The second
+// time they are folders kept in one piece, each from a cluster in use of its own: a folder's
+// run is walked only as far as it is kept (to where the next one begins).
+TEST(ExfatFormat, ManyFilesClaimingMostOfTheVolumeEndInTime) {
+  for (int folders = 0; folders < 2; ++folders) {
+    testutil::TempDir tmp;
+    std::string f = tmp.file("c.img");
+    if (!Sh("truncate -s 24M " + f + " && mkfs.exfat -c 512 " + f)) GTEST_SKIP() << "mkfs.exfat missing";
+    auto img = testutil::ReadFile(f);
+    ASSERT_EQ(img.size(), 24u << 20);
+    const uint64_t heap = uint64_t(kbytes::Le32(&img[88])) << img[108];
+    const uint64_t cb = uint64_t(1) << (img[108] + img[109]);
+    const uint64_t root = heap + (kbytes::Le32(&img[96]) - 2) * cb;
+    uint64_t bitmap = 0;
+    for (uint64_t e = root; e < root + cb && !bitmap; e += 32)
+      if (img[e] == 0x81) bitmap = heap + (kbytes::Le32(&img[e + 20]) - 2) * cb;
+    ASSERT_NE(bitmap, 0u);
+    const uint32_t first = 2000;
+    uint32_t n = 0;
+    for (size_t off = 20u << 20; off + 96 <= img.size(); off += 96) {
+      uint8_t* e = img.data() + off;
+      if (off % 512 + 96 > 512) continue;
+      const uint32_t c = folders ? first + n++ : first;
+      e[0] = 0x85, e[1] = 2, e[4] = folders ? 0x10 : 0x20;
+      e[32] = 0xC0, e[33] = folders ? 3 : 1, e[35] = 1;
+      kbytes::PutLe64(e + 40, 16u << 20);  // valid data length
+      kbytes::PutLe32(e + 52, c);          // first cluster
+      kbytes::PutLe64(e + 56, 16u << 20);  // data length
+      e[64] = 0xC1, e[66] = 'a';
+      if (folders) img[bitmap + (c - 2) / 8] |= uint8_t(1u << ((c - 2) % 8));
+    }
+    ExfatScanEnds(img, folders);
   }
 }
 

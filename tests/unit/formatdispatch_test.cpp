@@ -329,6 +329,14 @@ DamageRow WithoutNtfsBootSector(DamageRow r) {
   return r;
 }
 
+// The same with the FAT32 boot sector at 2048 zeroed: the search finds the volume by its
+// backup at sector 6 of it, which the FAT reader then reads its geometry from.
+DamageRow WithoutFatBootSector(DamageRow r) {
+  r.name += "_without_its_boot_sector";
+  r.damage = [](testutil::DamageImage& image) { return image.Zero(2048 * 512, 512); };
+  return r;
+}
+
 const DamageRow kTablelessRows[] = {
     // A stick formatted FAT32 as a whole, later partitioned and formatted NTFS at 2048: the
     // old volume's backup boot sector and FAT starts lose to the NTFS boot sector, which lies
@@ -352,6 +360,11 @@ const DamageRow kTablelessRows[] = {
     WithoutNtfsBootSector(Tableless("ntfs_over_an_old_whole_stick_fat32", "tableless_restick", 19, 19, 0)),
     WithoutNtfsBootSector(Tableless("host_ntfs_keeping_an_ntfs_image", "tableless_vmhost", 4, 4, 0)),
     WithoutNtfsBootSector(Tableless("first_of_two_ntfs_volumes", "tableless_twovol", 19, 19, 0)),
+    // A stick's FAT32 partition at 2048: the FAT reader reads the volume from where the search
+    // found it (it read the disk from sector 0, and found nothing).
+    Tableless("fat32_partition_at_2048", "tableless_fat32part", 12, 12, 1),
+    Tableless("fat32_partition_at_2048_on_the_disk", "tableless_fat32part", 12, 12, 1, -2),
+    WithoutFatBootSector(Tableless("fat32_partition_at_2048", "tableless_fat32part", 12, 12, 1)),
 };
 
 }  // namespace

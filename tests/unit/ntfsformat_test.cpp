@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -448,6 +449,41 @@ TEST_F(FormattedNtfs, MutatedRecordsNeverCrashOrHang) {
     EXPECT_EQ(r.written, 0);
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(300));
+}
+
+// Copies of record 0 all over a sound volume, each with its $MFT's run starting where the
+// copy lies, as an old $MFT's record 0 does: each is taken as an old $MFT (up to a bound),
+// and telling whether a record lies in one stays a look-up, not a pass over all of them.
+TEST(NtfsFormatHostile, CopiesOfRecordZeroNamingThemselvesEndInTime) {
+  testutil::TempDir tmp;
+  std::string f = tmp.file("v.img");
+  const std::string make = "truncate -s 96M " + f + " && mkntfs -F -Q -q -c 512 " + f + " >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "mkntfs missing";
+  auto image = testutil::ReadFile(f);
+  ASSERT_EQ(image.size(), 96u << 20);
+  const uint64_t mft = kbytes::Le64(&image[48]) * image[13] * 512;
+  ASSERT_EQ(std::memcmp(&image[mft], "FILE", 4), 0);
+  std::vector<uint8_t> zero(image.begin() + mft, image.begin() + mft + 1024);
+  // Its $DATA: a run of one cluster (512 bytes) at the copy's own sector.
+  size_t at = kbytes::Le16(&zero[20]);
+  while (at + 8 <= zero.size() && kbytes::Le32(&zero[at]) != 0x80) at += kbytes::Le32(&zero[at + 4]);
+  ASSERT_LT(at + 0x40, zero.size());
+  ASSERT_EQ(zero[at + 8], 1);  // non-resident
+  kbytes::PutLe64(&zero[at + 0x28], 512);
+  const size_t runs = at + kbytes::Le16(&zero[at + 0x20]);
+  ASSERT_GE(kbytes::Le32(&zero[at + 4]) - (runs - at), 7u);
+  uint32_t copies = 0;
+  for (uint64_t sector = 4096; (sector + 2) * 512 <= image.size(); sector += 2, ++copies) {
+    zero[runs] = 0x41, zero[runs + 1] = 1, zero[runs + 6] = 0;
+    kbytes::PutLe32(&zero[runs + 2], uint32_t(sector));
+    std::memcpy(&image[sector * 512], zero.data(), zero.size());
+  }
+  ASSERT_GT(copies, 70000u);
+  auto t0 = std::chrono::steady_clock::now();
+  ScanRun r = Scan(image, PT_NTFS, true, 512);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(300));
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.written, 0);
 }
 
 // ---------------------------------------------------------------------------------------

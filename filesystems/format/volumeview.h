@@ -8,7 +8,7 @@
 #include "common/inc/ifilemanager.h"
 #include "common/inc/istoragedevice.h"
 
-class CVolumeView : public IStorageDevice {
+class CVolumeView final : public IStorageDevice {
  public:
   // firstSector: where the volume begins, in the device's sectors.
   CVolumeView(IStorageDevice* device, uint64_t firstSector, uint32_t sectorBytes);
@@ -46,7 +46,7 @@ class CVolumeView : public IStorageDevice {
 };
 
 // Hands the files on to the results tree with their runs moved by the volume's start.
-class CMovedFiles : public IFileManager {
+class CMovedFiles final : public IFileManager {
  public:
   CMovedFiles(IFileManager* files, uint64_t firstSector) : m_files(files), m_firstSector(firstSector) {}
 

@@ -1314,6 +1314,10 @@ const DamageRow kHfsRows[] = {
                     ZeroBothHeadersInside)),
     AllExact(HfsRow("ShiftedInPartitionHeadersZeroedDisk", "hfs_shifted.img", "hfs_hybrid", 0x100, 0,
                     ZeroBothHeadersInside, {}, -2)),
+    // The catalog's header node (ISO sector 132) unreadable as well: the files' heads, read
+    // under every start in front of the first leaf node, place the volume all the same.
+    AllExact(HfsRow("HybridIsoHeadersZeroedCatalogNode0Unreadable", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside, {{132, 132}})),
     // Text files only, which no head test judges: the partition map in front of it places it.
     HfsRow("IsoHeadersZeroed", "hfsplus.iso", "hfsplus", 0x100, 302, ZeroBothHeadersInside),
     HfsRow("CatalogNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr,

@@ -1,6 +1,6 @@
-// Runs the formatted FAT and exFAT readers whole over arbitrary device contents, after the
-// FAT inspector's own searches: their layout votes weigh the files that entries name
-// against the heads the analysers find.
+// Runs the formatted FAT, exFAT and HFS+ readers whole over arbitrary device contents, after
+// the FAT inspector's own searches: their layout votes weigh the files that entries (or
+// catalog records) name against the heads the analysers find.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +8,7 @@
 
 #include "contrib/fatinspector.h"
 #include "contrib/fatrecover.h"
+#include "common/inc/seams.h"
 #include "filesystems/exfatformat.h"
 #include "tests/support/readonlystorage.h"
 #include "tests/support/stubfilemanager.h"
@@ -39,5 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CExfatFormat ex(&dev, &fm);
   ex.Scan(&sink);
+  IScanOperator* hfs = CreateHfspFormatScanner(&dev);
+  if (hfs) {
+    hfs->SetFileManager(&fm);
+    hfs->Scan(&sink);
+    hfs->Release();
+  }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/layout/apple_partition_map.h"
 #include "common/layout/exfat_boot.h"
 #include "common/layout/exfat_dirent.h"
 #include "common/layout/fat_boot.h"
@@ -147,6 +148,10 @@ void Boots(const uint8_t* p, size_t size) {
     layout::DecodeHFSPlusVolumeHeader(p + layout::kHFSPlusVolumeHeaderOffset,
                                       size - layout::kHFSPlusVolumeHeaderOffset, &vh);
   if (size >= layout::kHFSPlusVolumeHeaderSize) layout::HFSPlusVolumeHeaderValid(vh);
+  // An Apple partition map over the bytes: its entries' texts end inside them.
+  layout::ApmEntry pm;
+  if (layout::DecodeApmEntry(p, size, &pm)) Check(pm.type[32] == 0 && pm.name[32] == 0);
+  layout::ApmHfsStarts(p, size);
   layout::BTNodeDescriptor d;
   layout::BTHeaderRec r;
   if (layout::DecodeBTNodeDescriptor(p, size, &d) &&

@@ -16,6 +16,7 @@
 #include "filemanager/fileinfo.h"
 #include "graphfs/graphfs.h"
 #include "common/layout/hfsplus_journal.h"
+#include "rawrecovery/headprobe.h"
 #include "scanoperate/hfsp/journal.h"
 
 namespace {
@@ -23,17 +24,11 @@ namespace {
 using layout::BTRecordOffset;
 
 const uint32_t kWindowBytes = 0x800000;
-const uint32_t kProbeSectors = 64;  // the largest node, 32 KiB
 // Files leave the graph after every 200 leaf nodes. The results tree's answers do not end
 // the scan; a stop by the sink does, with -1, and what was found is still handed out.
 const GFS::FeedRules kFeedRules = {200 - 1, GFS::kAnswerIgnored, true, RC_FAIL};
-const uint32_t kPollEvery = 500;
-// How far into the device a volume header that does not lie at byte 1024 is looked for: as
-// far as the dispatcher's own boot-record search goes.
-const uint64_t kHeaderSearchSectors = 100000;
 const uint32_t kHfsRootFolder = 2;
 const uint32_t kHfsRootParent = 1;
-const uint32_t kLastReservedCnid = 16;
 const uint16_t kMaxRecords = 0x4000;
 const uint16_t kFirstRecordOffset = uint16_t(layout::kBTNodeDescriptorSize);
 
@@ -517,6 +512,17 @@ int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* na
                                   const HfsGraphFilePayload* payload, WalkContext* ctx) {
   if (!payload || !ctx || !name || !m_pFileManager) return -1;
   const HFSPlusForkData& f = payload->dataFork;
+  if (ctx->noData) {
+    CFileInfo* info = new (std::nothrow) CFileInfo();
+    if (!info) return -1;
+    info->SetSize(int64_t(f.logicalSize));
+    info->SetTimes(payload->createDate >= kHfsEpochDelta ? payload->createDate - kHfsEpochDelta : 0,
+                   payload->contentModDate >= kHfsEpochDelta ? payload->contentModDate - kHfsEpochDelta : 0);
+    info->SetName(name);
+    info->AddFlags(FF_FORMATTED | FF_NODATA);
+    m_feeder.Add(folderPath, info);
+    return 0;
+  }
   uint64_t blockBytes = uint64_t(ctx->sectorsPerBlock) * 512;
   if (blockBytes == 0) return -1;
   RunList* head = nullptr;
@@ -756,11 +762,35 @@ int CHfspFormat::ScanVolume() {
     valid = true;
     if (param && m_baseByte % m_devSector == 0) param->bootSector = m_baseByte / m_devSector;
   }
+  // With both headers gone, what survives says where the volume began, or that the start
+  // the device gives is wrong and no other is known.
+  bool finished = true;
+  StartVerdict verdict = kStartKept;
+  uint16_t evidenceBlocks = 0;
+  uint64_t catalogEnd = 0;  // where the catalog the start was judged by ends, from the start
+  if (!valid) {
+    StartEvidence ev;
+    uint64_t start = 0;
+    finished = GatherStartEvidence(&ev);
+    if (finished) verdict = DecideVolumeStart(ev, &start);
+    evidenceBlocks = ev.sectorsPerBlock;
+    // Only a start that something vouches for is read for a catalog past the usual reach.
+    if (verdict != kStartKept && ev.catalogFound && ev.catalogAt >= start)
+      catalogEnd = ev.catalogAt - start + ev.catalogSectors;
+    if (verdict == kStartMoved) {
+      m_baseByte += start * 512;
+      m_volumeBytes -= start * 512;
+      m_winBytes = 0;  // the window is kept in volume bytes
+      if (param && m_baseByte % m_devSector == 0) param->bootSector = m_baseByte / m_devSector;
+    }
+    ctx.noData = verdict == kStartUnknown;
+  }
   uint64_t sectors = m_volumeBytes / 512;
-  uint64_t limit = sectors / 6;  // stale catalogs sit near the volume's start
+  // Stale catalogs sit near the volume's start; the catalog found in front of the
+  // volume's files is probed whole, wherever it lies.
+  uint64_t limit = std::max(sectors / 6, std::min(sectors, catalogEnd));
   uint32_t got = 0;
   const uint8_t* p = nullptr;
-  bool finished = true;
   if (valid) {
     uint32_t bps = vh.blockSize / 512;
     ctx.sectorsPerBlock = bps;
@@ -790,10 +820,13 @@ int CHfspFormat::ScanVolume() {
     } else {
       finished = ProbeRange(0, limit, 0, 95, false, false, &ctx, graph, &vote, &mForkData);
     }
-  } else {
-    finished = ProbeRange(0, limit, 0, 100, true, true, &ctx, graph, &vote, &mForkData);
+  } else if (finished) {
+    // A start the files' heads confirmed was tested with the block size their records gave.
+    bool voting = verdict != kStartMoved;
+    if (!voting) ctx.sectorsPerBlock = evidenceBlocks;
+    finished = ProbeRange(0, limit, 0, 100, voting, true, &ctx, graph, &vote, &mForkData);
     uint16_t k = MostFrequentKey(vote);
-    ctx.sectorsPerBlock = k ? k : 8;
+    if (voting) ctx.sectorsPerBlock = k ? k : 8;
   }
 
   // What was found is handed out even when the user stopped or a read failed.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,6 +21,10 @@ struct ArgAddHFSPlusExtents {
   HFSPlusExtentDescriptor extents[8];
 };
 static_assert(sizeof(ArgAddHFSPlusExtents) == 76, "overflow record is key plus extent record");
+
+namespace kraw {
+class HeadProbe;
+}
 
 // fileID -> fork-relative startBlock -> record (data forks only).
 typedef std::map<uint32_t, std::map<uint32_t, ArgAddHFSPlusExtents>> HfsOverflowMap;
@@ -55,6 +60,13 @@ uint16_t hfsplus_guess_block_sectors(uint32_t totalBlocks, uint64_t logicalSize)
 
 class CHfspFormat : public CScanOperator, public IFormatReaderLink {
  public:
+  // How far into the device a volume that does not begin where the device does is looked
+  // for: as far as the dispatcher's own boot-record search goes.
+  static constexpr uint64_t kHeaderSearchSectors = 100000;
+  static constexpr uint32_t kProbeSectors = 64;  // the largest node, 32 KiB
+  static constexpr uint32_t kPollEvery = 500;    // sectors or files between two asks of the sink
+  static constexpr uint32_t kLastReservedCnid = 16;
+
   explicit CHfspFormat(IStorageDevice* device);
   virtual ~CHfspFormat();
 
@@ -127,6 +139,9 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
     const HfsOverflowMap* overflow;  // null until an extents tree was read
     bool quiet;                      // the user stopped: hand out without asking again
     uint64_t calls;
+    // Where the volume began is not known: files are handed out without data rather than
+    // with bytes counted from a start that may be wrong.
+    bool noData = false;
   };
   int AddFileToManager(const char16_t* folderPath, const char16_t* name,
                        const HfsGraphFilePayload* payload, WalkContext* ctx);
@@ -165,6 +180,96 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   void Flush(WalkContext* ctx, HfsBlockVote* vote, bool voting);
   bool LoadWindow(uint64_t byte);
 
+  // What the device still says about where a volume whose headers are gone began. Places
+  // are 512-byte sectors from the present base.
+  struct StartEvidence {
+    struct File {
+      uint32_t fileID;
+      uint16_t type;  // the carving type its name's extension gives, 0 for none
+      bool text;      // named as plain text (.txt, .csv, ...)
+      uint64_t size;
+      HFSPlusExtentDescriptor extents[8];
+    };
+    uint16_t sectorsPerBlock = 0;  // what the file records vote for; 0 when none did
+    bool catalogFound = false;     // the catalog's header node, node 0 at its first block
+    uint64_t catalogAt = 0;
+    uint64_t catalogSectors = 0;
+    bool extentsFound = false;  // the extents tree's header node
+    uint64_t extentsAt = 0;
+    uint64_t extentsSectors = 0;
+    uint64_t searched = 0;   // the sectors the pass looked at, from the base
+    bool leafFound = false;  // the first catalog leaf node seen
+    uint64_t firstLeaf = 0;
+    std::vector<uint64_t> nodes;      // the catalog's nodes seen, ascending
+    std::vector<File> files;          // the file records of the catalog's leaves
+    std::vector<uint64_t> mapStarts;  // where an Apple partition map puts HFS volumes
+    // A journal's info block and its header: the first gives the second's place in bytes
+    // from the volume's start.
+    struct JournalMark {
+      uint64_t sector;
+      uint64_t offset;  // the info block's; unused for a header
+      uint64_t size;
+    };
+    std::vector<JournalMark> journalInfos, journalHeaders;
+    std::vector<uint64_t> journalStarts;  // the starts a pair of them gives
+  };
+  enum StartVerdict {
+    kStartKept,       // nothing says the volume does not begin at the present base
+    kStartConfirmed,  // the files, or what structures there are, say it begins there
+    kStartMoved,      // it begins at *start
+    kStartUnknown,    // the files' heads show under other starts, none of them settled
+  };
+  struct HeadScore {
+    int hits = 0;    // files of a known kind that begin with a head of that kind there
+    int misses = 0;  // those that do not
+  };
+  // One pass over the device's first sectors for the structures that tie the catalog to the
+  // volume's blocks; false when the user stopped.
+  bool GatherStartEvidence(StartEvidence* ev);
+  // Where the volume begins, by the files' heads under each start the structures allow.
+  StartVerdict DecideVolumeStart(const StartEvidence& ev, uint64_t* start);
+  HeadScore ScoreStart(const StartEvidence& ev, const std::vector<const StartEvidence::File*>& sample,
+                       uint64_t start);
+  // The structures agree with a volume beginning at start: the catalog's header node begins
+  // a block other than block 0, no file's blocks cover a tree's header node, and hardly any
+  // cover another node of the catalog.
+  bool StartHolds(const StartEvidence& ev, uint64_t start);
+  // The header nodes of the catalog and, near it, of the extents tree.
+  static std::vector<uint64_t> HeaderNodes(const StartEvidence& ev);
+  // The starts a search tries: first, first + stride, ... up to last.
+  struct StartRange {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t stride = 1;
+    bool any = false;
+  };
+  // The starts of the range under which the first files of the sample show their heads
+  // (two of them, or the one there is), the most heads first; *stopped when the user stopped.
+  std::vector<uint64_t> AnchoredStarts(const StartEvidence& ev,
+                                       const std::vector<const StartEvidence::File*>& sample,
+                                       const StartRange& range, int* stopped);
+  // Up to `most` starts of the range under which no file's blocks cover a tree's header node.
+  std::vector<uint64_t> UncoveredStarts(const StartEvidence& ev, const StartRange& range, size_t most);
+  // A start that leaves the blocks whole device sectors.
+  bool StartAligned(uint64_t start) const;
+  // The one of several starts under which clearly the most files named as text begin with
+  // text; false when none stands out.
+  bool ClearTextWinner(const StartEvidence& ev, const std::vector<uint64_t>& starts, uint64_t* won);
+  // The one of several starts under which the catalog's and the extents tree's blocks are
+  // all marked in use in the allocation file, found as a sector that marks block 0 and
+  // every block the files' records name; false when none or more than one agree.
+  bool BitmapWinner(const StartEvidence& ev, const std::vector<uint64_t>& starts, uint64_t* won);
+  // Whether heads of the sample's kinds begin two sectors of the stretch the evidence was
+  // gathered from.
+  bool HeadsShow(const StartEvidence& ev, const std::vector<const StartEvidence::File*>& sample);
+  // Up to a sample's worth of the files named as text, spread over them.
+  static std::vector<const StartEvidence::File*> TextSample(const StartEvidence& ev);
+  // How many files named as plain text begin with text under start, of a sample of them.
+  HeadScore TextAt(const std::vector<const StartEvidence::File*>& sample, uint64_t spb, uint64_t start);
+  // Reads bytes at a 512-byte sector from the base straight from the device, past the
+  // window: the head tests jump across the whole volume. False when it cannot.
+  bool ReadDirect(uint64_t sector, uint8_t* buf, uint32_t bytes);
+
   IStorageDevice* m_device;
   INotifySink* m_sink;
   CFormat* m_parent;
@@ -178,4 +283,6 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   std::vector<uint8_t> m_node;  // a node that passed the in-place tests
   GFS::CGraphFeeder m_feeder;  // the graph of a running scan; counts the leaf nodes taken
   int m_progressBase;
+  std::unique_ptr<kraw::HeadProbe> m_probe;  // made when a volume's start must be tested
+  std::vector<uint8_t> m_direct;             // ReadDirect's device sectors
 };

@@ -122,9 +122,10 @@ struct ScanRun {
   int lastPercent = -1;
 };
 
-ScanRun ScanImage(const std::vector<uint8_t>& image, std::set<int64_t> bad = {}, int stopAfter = -1) {
+ScanRun ScanImage(const std::vector<uint8_t>& image, std::set<int64_t> bad = {}, int stopAfter = -1,
+                  int sectorSize = 512) {
   ScanRun r;
-  BadSectorDevice dev(image, 512, 2048);
+  BadSectorDevice dev(image, sectorSize, 2048);
   dev.SetOwnedByCaller(true);
   dev.info().PartitionType = 0xAF;
   dev.bad = std::move(bad);
@@ -370,6 +371,151 @@ TEST(HfspFormat, HeaderOfAVolumeKeptInsideIsNotTheVolumeStart) {
     auto it = got.files.find(kv.first);
     ASSERT_NE(it, got.files.end()) << kv.first;
     EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
+  }
+}
+
+// The volume of an HFS+ image file from its header at byte 1024 to the end of its blocks,
+// with both headers zeroed; empty when the fixture is missing.
+std::vector<uint8_t> HeaderlessVolume(const std::string& fixture, bool* found) {
+  *found = false;
+  std::string path = testutil::Fixture(fixture);
+  if (path.empty()) return {};
+  std::vector<uint8_t> all = testutil::ReadFile(path);
+  for (size_t at = 0; at + 2048 <= all.size(); at += 512) {
+    const uint8_t* h = all.data() + at + 1024;
+    if (h[0] != 'H' || h[1] != '+' || h[2] != 0 || h[3] != 4) continue;
+    uint64_t bytes = uint64_t(kbytes::Be32(h + 40)) * kbytes::Be32(h + 44);
+    if (bytes < 4096 || bytes > all.size() - at) return {};
+    std::vector<uint8_t> vol(all.begin() + long(at), all.begin() + long(at + bytes));
+    std::memset(vol.data() + 1024, 0, 512);
+    std::memset(vol.data() + vol.size() - 1024, 0, 512);
+    *found = true;
+    return vol;
+  }
+  return {};
+}
+
+// Both headers gone from a volume that begins inside its device: every file under its path
+// with its bytes. The oracle's files are text only, which no analyser judges: the catalog's
+// header node (a whole number of blocks past the start), the trees' header nodes that no
+// file's blocks may cover and the files named as text place it, whether or not it lies a
+// whole number of its 2048-byte blocks in (4, 8, 64 sectors).
+TEST(HfspFormat, HeaderlessVolumeInsideItsDeviceIsPlacedByWhatSurvives) {
+  NEED_ORACLE(o);
+  bool found = false;
+  std::vector<uint8_t> headerless = HeaderlessVolume("hfsplus.img", &found);
+  ASSERT_TRUE(found);
+  for (uint64_t before : {1u, 4u, 5u, 8u, 64u, 127u}) {
+    SCOPED_TRACE(before);
+    std::vector<uint8_t> image = testutil::RandomBytes(size_t(before) * 512, uint32_t(before));
+    image.insert(image.end(), headerless.begin(), headerless.end());
+    ScanRun r = ScanImage(image);
+    ASSERT_EQ(r.rc, 0);
+    ExpectFiles(o, r, AllFiles(o));
+    EXPECT_EQ(r.files.size(), AllFiles(o).size());
+  }
+}
+
+// Volumes whose files neither the analysers nor the text test judge. The journaled volume
+// is placed by its journal: the info block gives the journal's offset from the volume's
+// start, and the journal's header lies there (8 and 16 sectors are whole blocks of 4096
+// bytes, where the trees' header nodes alone leave the start open). The small volume,
+// whose extents tree is followed by a free block, shifted by one block: its allocation
+// file marks the trees' blocks in use under the right start only. Each gives back what it
+// gives at the device's start, byte for byte.
+TEST(HfspFormat, HeaderlessVolumeInsideItsDeviceIsPlacedByJournalOrAllocationFile) {
+  struct Case {
+    const char* fixture;
+    std::vector<uint64_t> before;
+    uint64_t freeBlock;  // marked free in the allocation file; 0 for none
+  };
+  for (const Case& c : {Case{"hfsplus_journal.img", {3, 8, 16}, 0}, Case{"hfsplus_small.img", {4}, 6}}) {
+    SCOPED_TRACE(c.fixture);
+    bool found = false;
+    std::vector<uint8_t> vol = HeaderlessVolume(c.fixture, &found);
+    if (!found) GTEST_SKIP() << c.fixture << " missing";
+    if (c.freeBlock) {
+      // The allocation file's first block, from the header the damage zeroed.
+      std::vector<uint8_t> intact = testutil::ReadFile(testutil::Fixture(c.fixture));
+      uint64_t bitmap = uint64_t(kbytes::Be32(&intact[1024 + 112 + 16])) * kbytes::Be32(&intact[1024 + 40]);
+      ASSERT_LT(bitmap, vol.size());
+      ASSERT_NE(vol[bitmap + c.freeBlock / 8] & (0x80 >> (c.freeBlock % 8)), 0);
+      vol[bitmap + c.freeBlock / 8] &= uint8_t(~(0x80 >> (c.freeBlock % 8)));
+    }
+    ScanRun want = ScanImage(vol);
+    ASSERT_EQ(want.rc, 0);
+    ASSERT_GE(want.files.size(), 6u);
+    for (uint64_t before : c.before) {
+      SCOPED_TRACE(before);
+      std::vector<uint8_t> image(size_t(before) * 512, 0);
+      image.insert(image.end(), vol.begin(), vol.end());
+      ScanRun got = ScanImage(image);
+      ASSERT_EQ(got.files.size(), want.files.size());
+      for (auto& kv : want.files) {
+        auto it = got.files.find(kv.first);
+        ASSERT_NE(it, got.files.end()) << kv.first;
+        EXPECT_EQ(it->second.flags, kv.second.flags) << kv.first;
+        EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
+      }
+    }
+  }
+}
+
+// Typed files place a volume however far in its catalog is found: here past the 100000
+// sectors of the header search, 8 sectors more (a whole number of its blocks).
+TEST(HfspFormat, HeaderlessVolumeFarInsideItsDeviceIsPlacedByItsFiles) {
+  bool found = false;
+  std::vector<uint8_t> vol = HeaderlessVolume("hfs_hybrid.iso", &found);
+  if (!found) GTEST_SKIP() << "hfs_hybrid.iso missing";
+  ScanRun want = ScanImage(vol);
+  ASSERT_GE(want.files.size(), 20u);
+  std::vector<uint8_t> image(size_t(CHfspFormat::kHeaderSearchSectors + 8) * 512, 0);
+  image.insert(image.end(), vol.begin(), vol.end());
+  ScanRun got = ScanImage(image);
+  ASSERT_EQ(got.files.size(), want.files.size());
+  for (auto& kv : want.files) {
+    auto it = got.files.find(kv.first);
+    ASSERT_NE(it, got.files.end()) << kv.first;
+    EXPECT_EQ(it->second.flags & FF_NODATA, 0u) << kv.first;
+    EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
+  }
+}
+
+// Volumes whose start nothing settles. The text-only one lies as far in, where every whole
+// number of blocks in front of its catalog leaves the trees' header nodes free and its text
+// files deny the device's start. The hybrid ISO's lies 127 sectors into a device of
+// 4096-byte sectors, where its blocks would not be whole sectors: its files' heads deny the
+// device's start and no start they show can be read. Every file comes back by name with
+// its size, flagged without data, its place said to be unknown rather than taken by other
+// files, and none with bytes.
+TEST(HfspFormat, VolumeWhoseStartIsNotKnownGivesNoBytes) {
+  struct Case {
+    const char* fixture;
+    size_t before;
+    int sectorSize;
+  };
+  for (const Case& c : {Case{"hfsplus.img", size_t(CHfspFormat::kHeaderSearchSectors + 8), 512},
+                        Case{"hfs_hybrid.iso", 127, 4096}}) {
+    SCOPED_TRACE(c.fixture);
+    bool found = false;
+    std::vector<uint8_t> vol = HeaderlessVolume(c.fixture, &found);
+    if (!found) GTEST_SKIP() << c.fixture << " missing";
+    ScanRun want = ScanImage(vol);
+    ASSERT_GE(want.files.size(), 20u);
+    std::vector<uint8_t> image(c.before * 512, 0);
+    image.insert(image.end(), vol.begin(), vol.end());
+    image.resize((image.size() + 8191) / 4096 * 4096, 0);
+    ScanRun got = ScanImage(image, {}, -1, c.sectorSize);
+    ASSERT_EQ(got.files.size(), want.files.size());
+    for (auto& kv : want.files) {
+      auto it = got.files.find(kv.first);
+      ASSERT_NE(it, got.files.end()) << kv.first;
+      EXPECT_EQ(it->second.size, kv.second.size) << kv.first;
+      EXPECT_EQ(it->second.flags & (FF_NODATA | FF_OVERWRITTEN | FF_FORMATTED),
+                uint32_t(FF_NODATA | FF_FORMATTED))
+          << kv.first;
+      EXPECT_TRUE(it->second.data.empty()) << kv.first;
+    }
   }
 }
 
@@ -1105,6 +1251,20 @@ bool ZeroBothHeaders(DamageImage& image) {
   return image.size() > 4096 && image.Zero(1024, 512) && image.Zero(image.size() - 1024, 512);
 }
 
+// The same for a volume that lies inside the image: its header is the first "H+" version 4
+// at byte 1024 of a 512-byte unit, and its copy lies 1024 bytes before the end of its
+// blocks.
+bool ZeroBothHeadersInside(DamageImage& image) {
+  for (uint64_t at = 0; at + 1024 + 512 <= image.size() && at < (64u << 20); at += 512) {
+    std::vector<uint8_t> h = image.Bytes(at + 1024, 512);
+    if (h.size() != 512 || h[0] != 'H' || h[1] != '+' || h[2] != 0 || h[3] != 4) continue;
+    uint64_t end = at + uint64_t(kbytes::Be32(&h[40])) * kbytes::Be32(&h[44]);
+    return end > at + 4096 && end <= image.size() && image.Zero(at + 1024, 512) &&
+           image.Zero(end - 1024, 512);
+  }
+  return false;
+}
+
 DamageRow HfsRow(const char* name, const char* image, const char* manifest, int kind, int exact,
                  std::function<bool(DamageImage&)> damage = nullptr,
                  std::vector<std::pair<uint64_t, uint64_t>> unreadable = {}, int device = -1) {
@@ -1140,12 +1300,38 @@ const DamageRow kHfsRows[] = {
     // Deleted Recovery needs the volume where the partition begins: refused, nothing wrong.
     HfsRow("HybridIsoPartitionDeleted", "hfs_hybrid.iso", "hfs_hybrid", 1, 0),
     AllExact(HfsRow("ShiftedInPartition", "hfs_shifted.img", "hfs_hybrid", 0x100, 0)),
-    HfsRow("CatalogNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1570, 1570}}),
-    HfsRow("CatalogNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1568, 1568}}),
-    HfsRow("ExtentsNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr, {{1442, 1442}}),
-    HfsRow("ExtentsNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 8, nullptr, {{1440, 1440}}),
-    HfsRow("CatalogNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr, {{1570, 1570}}),
-    HfsRow("ExtentsNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr, {{1442, 1442}}),
+    // Both headers gone from a volume that begins inside its device: the catalog's header
+    // node and the files' heads place it (the partition map too, where it is in view).
+    AllExact(HfsRow("HybridIsoHeadersZeroedPartition", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside)),
+    AllExact(HfsRow("HybridIsoHeadersZeroedDisk", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside, {}, -2)),
+    AllExact(HfsRow("HybridIsoOffset16HeadersZeroedPartition", "hfs_hybrid_p16.iso", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside)),
+    AllExact(HfsRow("HybridIsoOffset16HeadersZeroedDisk", "hfs_hybrid_p16.iso", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside, {}, -2)),
+    AllExact(HfsRow("ShiftedInPartitionHeadersZeroed", "hfs_shifted.img", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside)),
+    AllExact(HfsRow("ShiftedInPartitionHeadersZeroedDisk", "hfs_shifted.img", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside, {}, -2)),
+    // The catalog's header node (ISO sector 132) unreadable as well: the files' heads, read
+    // under every start in front of the first leaf node, place the volume all the same.
+    AllExact(HfsRow("HybridIsoHeadersZeroedCatalogNode0Unreadable", "hfs_hybrid.iso", "hfs_hybrid", 0x100, 0,
+                    ZeroBothHeadersInside, {{132, 132}})),
+    // Text files only, which no head test judges: the partition map in front of it places it.
+    HfsRow("IsoHeadersZeroed", "hfsplus.iso", "hfsplus", 0x100, 302, ZeroBothHeadersInside),
+    HfsRow("CatalogNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr,
+           {{1570, 1570}}),
+    HfsRow("CatalogNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr,
+           {{1568, 1568}}),
+    HfsRow("ExtentsNode0ThirdSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 9, nullptr,
+           {{1442, 1442}}),
+    HfsRow("ExtentsNode0FirstSectorDeleted", "hfsplus_journal.img", "hfsplus_journal", 1, 8, nullptr,
+           {{1440, 1440}}),
+    HfsRow("CatalogNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr,
+           {{1570, 1570}}),
+    HfsRow("ExtentsNode0ThirdSectorVolume", "hfsplus_journal.img", "hfsplus_journal", 0x100, 7, nullptr,
+           {{1442, 1442}}),
 };
 
 }  // namespace

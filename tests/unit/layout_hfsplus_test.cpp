@@ -7,6 +7,7 @@
 #include <set>
 
 #include "common/inc/bytes.h"
+#include "common/layout/apple_partition_map.h"
 #include "common/layout/hfsplus_btree.h"
 #include "common/layout/hfsplus_catalog.h"
 #include "common/layout/hfsplus_journal.h"
@@ -367,6 +368,72 @@ TEST(LayoutHfsPlus, JournalInfoBlockHeaderAndBlockLists) {
   }
   EXPECT_GE(transactions, 2u);
   EXPECT_GT(blocks, transactions);
+}
+
+// The Apple partition map that xorriso writes in front of the HFS+ volume of an ISO: seen
+// from the disk, its Apple_HFS entry gives the byte where the volume (header at +1024)
+// begins; seen through the MBR partition from sector 1, the map's first entry is the
+// partition's sector 0 and the start counts from there; a partition that begins past the
+// map (-partition_offset 16) shows none. Then maps of 2048-byte blocks, cut short, or
+// whose own entry is not their first block.
+TEST(LayoutHfsPlus, ApplePartitionMapPlacesTheHfsVolume) {
+  struct Iso {
+    const char* image;
+    uint64_t partitionByte;  // where the MBR partition begins
+    bool mapInPartition;
+  };
+  for (const Iso& iso : {Iso{"hfs_hybrid.iso", 512, true}, Iso{"hfs_hybrid_p16.iso", 64 * 512, false},
+                         Iso{"hfsplus.iso", 0, true}}) {
+    SCOPED_TRACE(iso.image);
+    std::string img = testutil::Fixture(iso.image);
+    if (img.empty()) GTEST_SKIP() << "fixture missing";
+    std::vector<uint8_t> disk = ReadRange(img, 0, 32768);
+    std::vector<uint64_t> starts = layout::ApmHfsStarts(disk.data(), disk.size());
+    ASSERT_EQ(starts.size(), 1u);
+    std::vector<uint8_t> header = ReadRange(img, starts[0] + layout::kHFSPlusVolumeHeaderOffset, 512);
+    layout::HFSPlusVolumeHeader h;
+    ASSERT_TRUE(layout::DecodeHFSPlusVolumeHeader(header.data(), header.size(), &h));
+    EXPECT_EQ(h.signature, layout::kHFSPlusSignature);
+    std::vector<uint8_t> part = ReadRange(img, iso.partitionByte, 32768);
+    std::vector<uint64_t> inside = layout::ApmHfsStarts(part.data(), part.size());
+    if (iso.mapInPartition) {
+      ASSERT_EQ(inside.size(), 1u);
+      EXPECT_EQ(inside[0], starts[0] - iso.partitionByte);
+    } else {
+      EXPECT_TRUE(inside.empty());
+    }
+  }
+
+  // A disk of 2048-byte blocks: driver map, the map's own entry, an HFSX volume at block 10.
+  auto entry = [](uint8_t* at, uint32_t entries, uint32_t start, uint32_t blocks, const char* type) {
+    kbytes::PutBe16(at, layout::kApmEntrySignature);
+    kbytes::PutBe32(at + 4, entries);
+    kbytes::PutBe32(at + 8, start);
+    kbytes::PutBe32(at + 12, blocks);
+    std::memcpy(at + 48, type, std::strlen(type));
+  };
+  std::vector<uint8_t> cd(8 * 2048, 0);
+  entry(&cd[2048], 2, 1, 2, "Apple_partition_map");
+  entry(&cd[4096], 2, 10, 100, "Apple_HFSX");
+  std::vector<uint64_t> got = layout::ApmHfsStarts(cd.data(), cd.size());
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], 10u * 2048);
+  layout::ApmEntry e;
+  ASSERT_TRUE(layout::DecodeApmEntry(&cd[4096], layout::kApmEntrySize, &e));
+  EXPECT_TRUE(layout::ApmEntryIsHfs(e));
+  EXPECT_EQ(std::string(e.type), "Apple_HFSX");
+  EXPECT_FALSE(layout::DecodeApmEntry(&cd[4096], layout::kApmEntrySize - 1, &e));
+  EXPECT_FALSE(layout::DecodeApmEntry(&cd[0], cd.size(), &e));  // no "PM"
+  // The map's second entry cut off by the end of the bytes.
+  EXPECT_TRUE(layout::ApmHfsStarts(cd.data(), 4096 + 79).empty());
+  // The map's own entry claiming to begin elsewhere than at block 1.
+  std::vector<uint8_t> odd = cd;
+  kbytes::PutBe32(&odd[2048 + 8], 2);
+  EXPECT_TRUE(layout::ApmHfsStarts(odd.data(), odd.size()).empty());
+  // An entry whose count disagrees with the map's own.
+  odd = cd;
+  kbytes::PutBe32(&odd[4096 + 4], 3);
+  EXPECT_TRUE(layout::ApmHfsStarts(odd.data(), odd.size()).empty());
 }
 
 }  // namespace

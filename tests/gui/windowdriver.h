@@ -143,6 +143,12 @@ inline int TextEnds(const QLabel* label) {
   return TextBegins(label) + label->fontMetrics().horizontalAdvance(label->text());
 }
 
+// Empty when `after`'s text begins past where `before`'s ends; else both positions, to say so.
+inline QString TextsOverlap(const QLabel* before, const QLabel* after) {
+  if (TextBegins(after) > TextEnds(before)) return QString();
+  return QString("%1 <= %2").arg(TextBegins(after)).arg(TextEnds(before));
+}
+
 // A preview of a picture of `original` size: as large as fits the 180 x 120 box, in the picture's
 // own shape (to the pixel the scaling rounds to).
 inline bool PreviewKeepsShape(const QSize& shown, const QSize& original) {

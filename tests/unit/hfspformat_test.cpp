@@ -352,6 +352,17 @@ TEST(HfspFormat, VolumeFoundByItsHeaderInsideItsDevice) {
 // alternate header, or a disk image kept as a file): it must not move the volume's start.
 // Here the volume's headers are zeroed and a small volume's image lies in its last blocks:
 // the scan finds what it finds with the header in place, every byte the same.
+// The same files, each with the same flags and bytes, as the scan of the volume on its own.
+void ExpectSameFiles(const ScanRun& got, const ScanRun& want) {
+  ASSERT_EQ(got.files.size(), want.files.size());
+  for (auto& kv : want.files) {
+    auto it = got.files.find(kv.first);
+    ASSERT_NE(it, got.files.end()) << kv.first;
+    EXPECT_EQ(it->second.flags, kv.second.flags) << kv.first;
+    EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
+  }
+}
+
 TEST(HfspFormat, HeaderOfAVolumeKeptInsideIsNotTheVolumeStart) {
   NEED_ORACLE(o);
   std::string smallImg = testutil::Fixture("hfsplus_small.img");
@@ -366,12 +377,7 @@ TEST(HfspFormat, HeaderOfAVolumeKeptInsideIsNotTheVolumeStart) {
   ScanRun want = ScanImage(withHeader), got = ScanImage(headerless);
   ASSERT_EQ(got.rc, 0);
   EXPECT_GT(want.files.size(), AllFiles(o).size() / 2);
-  ASSERT_EQ(got.files.size(), want.files.size());
-  for (auto& kv : want.files) {
-    auto it = got.files.find(kv.first);
-    ASSERT_NE(it, got.files.end()) << kv.first;
-    EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
-  }
+  ExpectSameFiles(got, want);
 }
 
 // The volume of an HFS+ image file from its header at byte 1024 to the end of its blocks,
@@ -449,14 +455,7 @@ TEST(HfspFormat, HeaderlessVolumeInsideItsDeviceIsPlacedByJournalOrAllocationFil
       SCOPED_TRACE(before);
       std::vector<uint8_t> image(size_t(before) * 512, 0);
       image.insert(image.end(), vol.begin(), vol.end());
-      ScanRun got = ScanImage(image);
-      ASSERT_EQ(got.files.size(), want.files.size());
-      for (auto& kv : want.files) {
-        auto it = got.files.find(kv.first);
-        ASSERT_NE(it, got.files.end()) << kv.first;
-        EXPECT_EQ(it->second.flags, kv.second.flags) << kv.first;
-        EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
-      }
+      ExpectSameFiles(ScanImage(image), want);
     }
   }
 }
@@ -471,14 +470,8 @@ TEST(HfspFormat, HeaderlessVolumeFarInsideItsDeviceIsPlacedByItsFiles) {
   ASSERT_GE(want.files.size(), 20u);
   std::vector<uint8_t> image(size_t(CHfspFormat::kHeaderSearchSectors + 8) * 512, 0);
   image.insert(image.end(), vol.begin(), vol.end());
-  ScanRun got = ScanImage(image);
-  ASSERT_EQ(got.files.size(), want.files.size());
-  for (auto& kv : want.files) {
-    auto it = got.files.find(kv.first);
-    ASSERT_NE(it, got.files.end()) << kv.first;
-    EXPECT_EQ(it->second.flags & FF_NODATA, 0u) << kv.first;
-    EXPECT_TRUE(it->second.data == kv.second.data) << kv.first;
-  }
+  for (auto& kv : want.files) ASSERT_EQ(kv.second.flags & FF_NODATA, 0u) << kv.first;
+  ExpectSameFiles(ScanImage(image), want);
 }
 
 // Volumes whose start nothing settles. The text-only one lies as far in, where every whole

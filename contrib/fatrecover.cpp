@@ -542,6 +542,8 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
     // volume has not written, and only when its folder is shown to be the old volume's or
     // the file proves its own head and end where the old layout puts it.
     const int64_t c = m_info.clusterSize;
+    // The clusters its size fills, and their bytes; none without a cluster size.
+    const int64_t clusters = c > 0 ? (int64_t(item->size) + c - 1) / c : 0, bytes = clusters * c;
     bool keep;
     Runs chain;
     if (m_sameLayout) {
@@ -550,24 +552,24 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
         // A file the old volume still listed held its clusters until the format: no entry it
         // had deleted before keeps its bytes there.
         try {
-          m_oldLive.Add(item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c));
+          m_oldLive.Add(item->firstCluster, uint32_t(clusters));
         } catch (...) {
         }
       }
     } else if (!m_twoLayouts) {
       keep = !m_checkFiles || DataStillThere(*item, off);
-      taken = !keep && c > 0 && PresentWrote(off, (int64_t(item->size) + c - 1) / c * c);
+      taken = !keep && PresentWrote(off, bytes);
     } else if (m_presentFatLost || c <= 0 || (item->kind & fatrec::kItemUntold) ||
-               PresentOwns(off, (int64_t(item->size) + c - 1) / c * c)) {
+               PresentOwns(off, bytes)) {
       keep = false;
       // Past the first three tests, it is the present volume that holds its clusters.
       taken = !m_presentFatLost && c > 0 && !(item->kind & fatrec::kItemUntold);
     } else if (m_oldDirs.count(item->parentId)) {
       keep = !m_checkFiles || DataStillThere(*item, off);
-      taken = !keep && PresentWrote(off, (int64_t(item->size) + c - 1) / c * c);
+      taken = !keep && PresentWrote(off, bytes);
     } else {
       keep = DataStillThere(*item, off, true);
-      taken = !keep && PresentWrote(off, (int64_t(item->size) + c - 1) / c * c);
+      taken = !keep && PresentWrote(off, bytes);
     }
     if (keep && m_sameLayout && chain.empty() && (item->kind & fatrec::kItemDeleted)) {
       if (hold && MayShareClusters(*item)) {
@@ -576,7 +578,7 @@ IFileInfo* CFatFormat::FileFromItem(const char16_t* name, const FatItem* item, b
         return nullptr;
       }
       try {
-        m_deletedOut.Add(item->firstCluster, uint32_t((int64_t(item->size) + c - 1) / c));
+        m_deletedOut.Add(item->firstCluster, uint32_t(clusters));
       } catch (...) {
       }
     }

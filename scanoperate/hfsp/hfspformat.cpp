@@ -512,17 +512,23 @@ int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* na
                                   const HfsGraphFilePayload* payload, WalkContext* ctx) {
   if (!payload || !ctx || !name || !m_pFileManager) return -1;
   const HFSPlusForkData& f = payload->dataFork;
-  if (ctx->noData) {
+  // The file's record, with its runs, or without data where runs is null.
+  auto handOut = [&](uint64_t size, RunList* runs) {
     CFileInfo* info = new (std::nothrow) CFileInfo();
-    if (!info) return -1;
-    info->SetSize(int64_t(f.logicalSize));
+    if (!info) {
+      if (runs) runs->Release();
+      return -1;
+    }
+    info->SetSize(int64_t(size));
     info->SetTimes(payload->createDate >= kHfsEpochDelta ? payload->createDate - kHfsEpochDelta : 0,
                    payload->contentModDate >= kHfsEpochDelta ? payload->contentModDate - kHfsEpochDelta : 0);
     info->SetName(name);
-    info->AddFlags(FF_FORMATTED | FF_NODATA);
+    if (runs) info->SetRunList(runs);
+    info->AddFlags(runs ? FF_FORMATTED : FF_FORMATTED | FF_NODATA);
     m_feeder.Add(folderPath, info);
     return 0;
-  }
+  };
+  if (ctx->noData) return handOut(f.logicalSize, nullptr);
   uint64_t blockBytes = uint64_t(ctx->sectorsPerBlock) * 512;
   if (blockBytes == 0) return -1;
   RunList* head = nullptr;
@@ -583,19 +589,7 @@ int CHfspFormat::AddFileToManager(const char16_t* folderPath, const char16_t* na
     if (head) head->Release();
     return failed ? -1 : 0;
   }
-  CFileInfo* info = new (std::nothrow) CFileInfo();
-  if (!info) {
-    head->Release();
-    return -1;
-  }
-  info->SetSize(int64_t(size));
-  info->SetTimes(payload->createDate >= kHfsEpochDelta ? payload->createDate - kHfsEpochDelta : 0,
-                 payload->contentModDate >= kHfsEpochDelta ? payload->contentModDate - kHfsEpochDelta : 0);
-  info->SetName(name);
-  info->SetRunList(head);
-  info->AddFlags(FF_FORMATTED);
-  m_feeder.Add(folderPath, info);
-  return 0;
+  return handOut(size, head);
 }
 
 int CHfspFormat::OnGraphFile(const char16_t* folderPath, const char16_t* name, void* payload,

@@ -230,6 +230,12 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   StartVerdict DecideVolumeStart(const StartEvidence& ev, uint64_t* start);
   HeadScore ScoreStart(const StartEvidence& ev, const std::vector<const StartEvidence::File*>& sample,
                        uint64_t start);
+  // Whether a file begins as it should with these first bytes.
+  typedef std::function<bool(const StartEvidence::File&, const uint8_t*)> HeadTest;
+  // Of the sample's files, how many begin under start as `begins` judges their first `bytes`;
+  // one that start puts past the device's end counts against it, an unreadable one not at all.
+  HeadScore ScoreHeads(const std::vector<const StartEvidence::File*>& sample, uint64_t spb, uint64_t start,
+                       size_t bytes, const HeadTest& begins);
   // The structures agree with a volume beginning at start: the catalog's header node begins
   // a block other than block 0, no file's blocks cover a tree's header node, and hardly any
   // cover another node of the catalog.
@@ -262,8 +268,9 @@ class CHfspFormat : public CScanOperator, public IFormatReaderLink {
   // Whether heads of the sample's kinds begin two sectors of the stretch the evidence was
   // gathered from.
   bool HeadsShow(const StartEvidence& ev, const std::vector<const StartEvidence::File*>& sample);
-  // Up to a sample's worth of the files named as text, spread over them.
-  static std::vector<const StartEvidence::File*> TextSample(const StartEvidence& ev);
+  // Up to a sample's worth of the files of a known kind, or of those named as text, spread
+  // over them.
+  static std::vector<const StartEvidence::File*> SampleFiles(const StartEvidence& ev, bool text);
   // How many files named as plain text begin with text under start, of a sample of them.
   HeadScore TextAt(const std::vector<const StartEvidence::File*>& sample, uint64_t spb, uint64_t start);
   // Reads bytes at a 512-byte sector from the base straight from the device, past the

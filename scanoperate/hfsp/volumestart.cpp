@@ -8,10 +8,12 @@
 // kind. When the heads deny the start the device gives and confirm no other, the files are
 // handed out without data: a right name with wrong bytes is the worst answer there is.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "common/inc/bytes.h"
 #include "common/layout/apple_partition_map.h"
 #include "common/layout/hfsplus_btree.h"
 #include "common/layout/hfsplus_catalog.h"
@@ -85,9 +87,7 @@ bool JournalHeaderAt(const uint8_t* p, size_t have, uint64_t* size) {
   if (h.magic == 0x4A4E4C78u && h.endian == 0x12345678u) {
     *size = h.size;
   } else if (h.magic == 0x784C4E4Au && h.endian == 0x78563412u) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[24 + i];
-    *size = v;
+    *size = kbytes::Be64(p + offsetof(layout::raw::journal_header, size));
   } else {
     return false;
   }
@@ -111,6 +111,9 @@ bool NamedAsText(const std::u16string& name) {
     if (ext == t) return true;
   return false;
 }
+
+// How much of a file named as text is read to tell whether it begins with text.
+const size_t kTextHead = 512;
 
 // Text as such a file begins: tabs, line ends and printable bytes (UTF-8 or a code page
 // above 0x7F), or a UTF-16 byte-order mark.
@@ -240,13 +243,12 @@ bool CHfspFormat::GatherStartEvidence(StartEvidence* ev) {
   return true;
 }
 
-CHfspFormat::HeadScore CHfspFormat::ScoreStart(const StartEvidence& ev,
-                                               const std::vector<const StartEvidence::File*>& sample,
-                                               uint64_t start) {
+CHfspFormat::HeadScore CHfspFormat::ScoreHeads(const std::vector<const StartEvidence::File*>& sample,
+                                                uint64_t spb, uint64_t start, size_t bytes,
+                                                const HeadTest& begins) {
   HeadScore score;
-  const uint64_t spb = ev.sectorsPerBlock;
   const uint64_t sectors = m_volumeBytes / 512;
-  std::vector<uint8_t> head(kraw::kHeadBytes);
+  std::vector<uint8_t> head(bytes);
   for (const StartEvidence::File* f : sample) {
     uint64_t at = start + uint64_t(f->extents[0].startBlock) * spb;
     // A start that puts a file past the device's end is not its volume's.
@@ -255,12 +257,21 @@ CHfspFormat::HeadScore CHfspFormat::ScoreStart(const StartEvidence& ev,
       continue;
     }
     if (!ReadDirect(at, head.data(), uint32_t(head.size()))) continue;  // says nothing
-    if (m_probe->Begins(f->type, head.data(), head.size()))
+    if (begins(*f, head.data()))
       ++score.hits;
     else
       ++score.misses;
   }
   return score;
+}
+
+CHfspFormat::HeadScore CHfspFormat::ScoreStart(const StartEvidence& ev,
+                                               const std::vector<const StartEvidence::File*>& sample,
+                                               uint64_t start) {
+  return ScoreHeads(sample, ev.sectorsPerBlock, start, kraw::kHeadBytes,
+                    [this](const StartEvidence::File& f, const uint8_t* head) {
+                      return m_probe->Begins(f.type, head, kraw::kHeadBytes);
+                    });
 }
 
 std::vector<uint64_t> CHfspFormat::HeaderNodes(const StartEvidence& ev) {
@@ -310,11 +321,7 @@ CHfspFormat::StartVerdict CHfspFormat::DecideVolumeStart(const StartEvidence& ev
   if (!m_probe) return kStartKept;
   const uint64_t sectors = m_volumeBytes / 512;
 
-  std::vector<const StartEvidence::File*> typed, sample;
-  for (const StartEvidence::File& f : ev.files)
-    if (f.type) typed.push_back(&f);
-  size_t step = std::max<size_t>(1, typed.size() / kSampleFiles);
-  for (size_t i = 0; i < typed.size() && sample.size() < kSampleFiles; i += step) sample.push_back(typed[i]);
+  const std::vector<const StartEvidence::File*> sample = SampleFiles(ev, false);
 
   // The catalog's header node lies a whole number of blocks past the start, at least one.
   // Without that node, any sector in front of the first leaf node may be the start. Either
@@ -358,7 +365,7 @@ CHfspFormat::StartVerdict CHfspFormat::DecideVolumeStart(const StartEvidence& ev
     bool deviceHolds = StartHolds(ev, 0);
     if (deviceHolds) {
       // Files named as text that mostly do not begin with text there deny it all the same.
-      HeadScore t = TextAt(TextSample(ev), spb, 0);
+      HeadScore t = TextAt(SampleFiles(ev, true), spb, 0);
       deviceHolds = t.hits + t.misses < 4 || t.misses * 2 < t.hits + t.misses;
     }
     std::vector<uint64_t> holding;
@@ -446,36 +453,24 @@ bool CHfspFormat::HeadsShow(const StartEvidence& ev, const std::vector<const Sta
 
 CHfspFormat::HeadScore CHfspFormat::TextAt(const std::vector<const StartEvidence::File*>& sample,
                                            uint64_t spb, uint64_t start) {
-  HeadScore score;
-  const uint64_t sectors = m_volumeBytes / 512;
-  uint8_t head[512];
-  for (const StartEvidence::File* f : sample) {
-    uint64_t at = start + uint64_t(f->extents[0].startBlock) * spb;
-    if (at >= sectors) {
-      ++score.misses;
-      continue;
-    }
-    if (!ReadDirect(at, head, sizeof head)) continue;
-    if (LooksLikeText(head, size_t(std::min<uint64_t>(f->size, sizeof head))))
-      ++score.hits;
-    else
-      ++score.misses;
-  }
-  return score;
+  return ScoreHeads(sample, spb, start, kTextHead, [](const StartEvidence::File& f, const uint8_t* head) {
+    return LooksLikeText(head, size_t(std::min<uint64_t>(f.size, kTextHead)));
+  });
 }
 
-std::vector<const CHfspFormat::StartEvidence::File*> CHfspFormat::TextSample(const StartEvidence& ev) {
-  std::vector<const StartEvidence::File*> text, sample;
+std::vector<const CHfspFormat::StartEvidence::File*> CHfspFormat::SampleFiles(const StartEvidence& ev,
+                                                                              bool text) {
+  std::vector<const StartEvidence::File*> some, sample;
   for (const StartEvidence::File& f : ev.files)
-    if (f.text) text.push_back(&f);
-  size_t every = std::max<size_t>(1, text.size() / kSampleFiles);
-  for (size_t i = 0; i < text.size() && sample.size() < kSampleFiles; i += every) sample.push_back(text[i]);
+    if (text ? f.text : f.type != 0) some.push_back(&f);
+  size_t every = std::max<size_t>(1, some.size() / kSampleFiles);
+  for (size_t i = 0; i < some.size() && sample.size() < kSampleFiles; i += every) sample.push_back(some[i]);
   return sample;
 }
 
 bool CHfspFormat::ClearTextWinner(const StartEvidence& ev, const std::vector<uint64_t>& starts,
                                   uint64_t* won) {
-  std::vector<const StartEvidence::File*> sample = TextSample(ev);
+  std::vector<const StartEvidence::File*> sample = SampleFiles(ev, true);
   // Under the right start a file named as text begins with text but for the odd one; under
   // another it begins wherever another file's bytes, or the zeros after them, lie.
   int fewest = -1, next = -1;
